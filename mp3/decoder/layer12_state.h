@@ -1,0 +1,45 @@
+// Layer I and Layer II state inside the MpegDecoder: the tables built once per decoder, the bit
+// reader and the per-frame unpacking arrays (one dispatch code per subband entry).
+#pragma once
+
+#include <cstdint>
+
+// Layer I/II bit reader: a byte pointer, a 32-bit accumulator and the count of bits held. Reads
+// stop at `end`: bytes at or past it read as zero, so a frame whose allocation claims more bits
+// than it holds never reads outside the frame.
+struct BitReader {
+    const uint8_t* ptr;
+    const uint8_t* end;
+    uint32_t acc;
+    int32_t nbits;
+};
+
+struct L12State {
+    // Tables built on first use (flags set by init, cleared once built).
+    int32_t l2_tables_pending;
+    int32_t l1_table_pending;
+    float step_l2[18];
+    float sf_mult[64];
+    float step_l1[16];
+    int8_t group3[32][3];
+    int8_t group5[128][3];
+    int16_t group9[1024][3];
+
+    BitReader br;
+
+    // Layout fixed by set-up.
+    int32_t entries;       // subband entries the frame carries (doubled for two channels)
+    int32_t decode_limit;  // entries actually decoded
+    int32_t group_counts[4];
+    int8_t class_rows[4][16];
+
+    // Per frame.
+    int32_t pad_bytes;
+    int32_t stereo_bound;
+    int32_t skip_bits;
+    int8_t entry_class[66];
+    int8_t entry_code[66];
+    int8_t entry_scfsi[66];
+    float entry_step[66];
+    float scale_rows[3][64];
+};

@@ -1,0 +1,120 @@
+// MPEG audio decoder: public records and operations.
+//
+// Decodes Layers I, II and III of MPEG-1 (ISO/IEC 11172-3), the lower sampling frequencies of
+// MPEG-2 (ISO/IEC 13818-3) and the MPEG-2.5 extension of Layer III into signed 16-bit or
+// unsigned 8-bit PCM at full, half or quarter rate. One fixed-size MpegDecoder holds every table
+// and all state of one stream; it holds no address of its own interior, so a set-up decoder may
+// be copied or moved as a whole. The only heap allocation is the EqSettings record.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "layer12_state.h"
+#include "layer3_state.h"
+#include "synth_state.h"
+
+// The parsed four-byte frame header: thirteen fields in this fixed order (players keep a copy
+// and hand it back to set-up).
+struct MpegHeader {
+    int32_t sync;               // 0 no header, 1 twelve-bit sync (MPEG-1/2), 2 eleven-bit (MPEG-2.5)
+    int32_t id;                 // 1 MPEG-1 sampling frequencies, 0 lower sampling frequencies
+    int32_t layer;              // raw code: 3 Layer I, 2 Layer II, 1 Layer III, 0 reserved
+    int32_t protection_bit;     // 0: a 16-bit CRC follows the header
+    int32_t bitrate_index;      // 0 free format, 15 not allowed
+    int32_t sampling_frequency; // 0..2, 3 reserved
+    int32_t padding_bit;
+    int32_t private_bit;
+    int32_t mode;               // 0 stereo, 1 joint stereo, 2 dual channel, 3 single channel
+    int32_t mode_extension;
+    int32_t copy_bit;
+    int32_t home_bit;
+    int32_t emphasis;
+};
+static_assert(sizeof(MpegHeader) == 13 * 4, "MpegHeader is thirteen 32-bit fields");
+static_assert(offsetof(MpegHeader, layer) == 8 && offsetof(MpegHeader, mode) == 32 &&
+              offsetof(MpegHeader, emphasis) == 48, "MpegHeader field order");
+
+// Output format after set-up: six 32-bit words in this order.
+struct MpegOutputFormat {
+    int32_t channels;    // 1 or 2
+    int32_t out_samples; // per frame, all channels together
+    int32_t sample_rate; // Hz, after reduction
+    int32_t bits;        // 16 or 8
+    int32_t frame_bytes; // the frame size given to set-up (without padding)
+    int32_t reserved;    // 0
+};
+static_assert(sizeof(MpegOutputFormat) == 6 * 4, "MpegOutputFormat is six 32-bit words");
+
+// Result of one decode_frame call.
+struct InOut {
+    int32_t in_bytes;  // input consumed; 0 = no frame of this stream at the input position
+    int32_t out_bytes; // PCM bytes written
+};
+static_assert(sizeof(InOut) == 8, "InOut is two 32-bit words");
+
+// Per-decoder equaliser record (34 words). Nothing in the system enables it.
+struct EqSettings {
+    int32_t enabled;        // non-zero: the factors below are applied
+    float band_gain[32];    // one gain factor per subband (synthesis, 32-point transform)
+    float l3_gain_offset;   // added to Layer III global_gain (truncated toward zero)
+};
+static_assert(sizeof(EqSettings) == 34 * 4, "EqSettings is 34 words");
+
+struct MpegDecoder;
+
+// Per-frame decode of one layer. `in` points at the frame's first header byte and `avail` is
+// the number of bytes readable from there: a decoder never reads at or beyond in + avail (bytes
+// the frame would need past that read as zero, or the frame is rejected). Writes out_bytes of PCM
+// at `out` (signed 16-bit in machine order or unsigned 8-bit, channels interleaved, left first).
+using MpegDecodeFn = InOut (*)(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out);
+
+// A polyphase synthesis variant. Layers I/II: `arg` rows of 64 floats; Layer III: 18 rows of 32
+// floats, `arg` the channel index for the stereo forms. Writes 32 >> reduction sample frames per
+// row at `out`.
+using MpegSynthFn = void (*)(MpegDecoder* d, const float* rows, uint8_t* out, int32_t arg);
+
+struct MpegDecoder {
+    // Stream layout fixed by set-up.
+    int32_t frame_bytes;      // frame size without padding
+    int32_t out_bytes;        // PCM bytes per frame
+    int32_t out_samples;      // PCM samples per frame, all channels
+    MpegOutputFormat format;
+
+    MpegDecodeFn decode_frame; // the stream's layer (Layer III: its entry, see layer3_state.h)
+    MpegSynthFn synth;         // Layer I/II synthesis variant
+
+    L12State l12;   // Layer I/II tables, bit reader, per-frame unpacking arrays
+    L3State l3;     // Layer III state, tables, reservoir and function pointers
+    SynthState syn; // synthesis histories, positions and cosine coefficients
+
+    // The sample rows, shared by all layers: Layers I and II fill rows of 64 entries in time
+    // order; Layer III keeps its spectra and overlaps here ([channel][granule][line]).
+    union {
+        float rows[36][64];
+        float xr[2][2][576];
+    } samples;
+
+    EqSettings* eq_settings; // heap record, owned by the decoder
+};
+static_assert(sizeof(((MpegDecoder*)nullptr)->samples) == 2304 * 4, "2304 sample cells");
+
+// Header operations. Results are frame sizes in bytes without padding; 0 = no usable header.
+int32_t mpeg_header_parse(const uint8_t* p, int32_t n, MpegHeader* h);
+int32_t mpeg_header_parse_rate(const uint8_t* p, int32_t n, MpegHeader* h, int32_t* bitrate);
+int32_t mpeg_header_find(const uint8_t* p, int32_t n, MpegHeader* h, int32_t* bitrate,
+                         int32_t* offset);
+
+// Decoder object. init returns 1, or 0 when the EqSettings record could not be allocated (the
+// decoder must then not be used; free is still safe).
+int32_t mpeg_decoder_init(MpegDecoder* d, int32_t allocate);
+void mpeg_decoder_free(MpegDecoder* d);
+int32_t mpeg_decoder_setup(MpegDecoder* d, const MpegHeader* h, int32_t frame_bytes,
+                           int32_t reduction, int32_t transform, int32_t convert,
+                           int32_t freq_limit);
+void mpeg_decoder_get_format(const MpegDecoder* d, MpegOutputFormat* f);
+
+// One frame through the stream's layer decoder.
+inline InOut mpeg_decode_frame(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out) {
+    return d->decode_frame(d, in, avail, out);
+}

@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Installs the Debian packages a purpose needs, only those missing. Usage: deps.sh build|test|demo|record
+set -euo pipefail
+
+build_pkgs=(build-essential cmake pkg-config liballegro4-dev libgtest-dev googletest libbenchmark-dev lame)
+test_pkgs=(twolame mpg123 ffmpeg xvfb x11-apps xdotool pulseaudio pulseaudio-utils libasound2-plugins
+           alsa-utils clang libclang-rt-14-dev sox)
+record_pkgs=(xvfb ffmpeg pulseaudio pulseaudio-utils libasound2-plugins alsa-utils)
+
+want=()
+for purpose in "$@"; do
+  case "$purpose" in
+    build) want+=("${build_pkgs[@]}") ;;
+    test) want+=("${build_pkgs[@]}" "${test_pkgs[@]}") ;;
+    demo) want+=("${build_pkgs[@]}") ;;
+    record) want+=("${record_pkgs[@]}") ;;
+    *) echo "deps.sh: unknown purpose '$purpose'" >&2; exit 2 ;;
+  esac
+done
+
+missing=()
+for p in "${want[@]}"; do
+  if ! dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed'; then
+    missing+=("$p")
+  fi
+done
+if [ ${#missing[@]} -eq 0 ]; then exit 0; fi
+
+echo "Installing: ${missing[*]}"
+SUDO=""
+if [ "$(id -u)" -ne 0 ]; then SUDO=sudo; fi
+export DEBIAN_FRONTEND=noninteractive
+$SUDO apt-get update -q
+$SUDO apt-get install -y -q --no-install-recommends "${missing[@]}"

@@ -1,0 +1,133 @@
+// Helpers shared by the tests: files, temporary folders, external tools run as black boxes,
+// PCM comparison with alignment, and the seed of randomised tests.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include <unistd.h>
+
+namespace ziv {
+
+inline std::vector<uint8_t> read_file(const std::string& path) {
+    std::ifstream f(path, std::ios::binary);
+    return std::vector<uint8_t>((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
+}
+
+inline bool write_file(const std::string& path, const void* data, size_t n) {
+    FILE* f = std::fopen(path.c_str(), "wb");
+    if (!f) return false;
+    bool ok = std::fwrite(data, 1, n, f) == n;
+    return std::fclose(f) == 0 && ok;
+}
+
+inline bool file_exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+
+// Runs a shell command; returns its exit status (or -1 when it could not run).
+inline int run(const std::string& cmd) {
+    int st = std::system(cmd.c_str());
+    if (st == -1) return -1;
+    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+inline bool have_tool(const std::string& name) {
+    return run("command -v " + name + " >/dev/null 2>&1") == 0;
+}
+
+// A tool the tests need but that is missing is a failure with a clear message: the set-up
+// script installs every one of them.
+#define ZIV_REQUIRE_TOOL(name)                                                                   \
+    do {                                                                                         \
+        if (!::ziv::have_tool(name)) FAIL() << "required tool '" << (name)                        \
+                                            << "' is not installed (run ./test.sh to set up)";   \
+    } while (0)
+
+// One temporary folder per test program, removed at exit unless ZIV_KEEP_TMP is set.
+inline const std::string& temp_dir() {
+    static std::string dir = [] {
+        char tmpl[] = "/tmp/ziv-test-XXXXXX";
+        const char* d = mkdtemp(tmpl);
+        std::string s = d ? d : "/tmp";
+        if (d && !std::getenv("ZIV_KEEP_TMP")) {
+            static std::string cleanup = "rm -rf '" + s + "'";
+            std::atexit([] { (void)std::system(cleanup.c_str()); });
+        }
+        return s;
+    }();
+    return dir;
+}
+
+inline std::string tmp_path(const std::string& name) { return temp_dir() + "/" + name; }
+
+inline std::string shared_dir() { return ZIV_SHARED_DIR; }
+inline std::string vector_path(const std::string& name) { return shared_dir() + "/vectors/" + name; }
+
+#ifdef ZIV_MP3DEC
+inline std::string mp3dec_path() { return ZIV_MP3DEC; }
+#endif
+
+// Seed of randomised tests: fixed, printed, overridable with ZIV_SEED.
+inline uint32_t test_seed(uint32_t fallback = 20261208u) {
+    const char* s = std::getenv("ZIV_SEED");
+    uint32_t seed = s ? static_cast<uint32_t>(std::strtoul(s, nullptr, 0)) : fallback;
+    std::printf("[ seed     ] ZIV_SEED=%u\n", seed);
+    return seed;
+}
+
+inline std::vector<int16_t> to_s16(const std::vector<uint8_t>& bytes) {
+    std::vector<int16_t> v(bytes.size() / 2);
+    if (!v.empty()) std::memcpy(v.data(), bytes.data(), v.size() * 2);
+    return v;
+}
+
+inline std::vector<int16_t> read_s16(const std::string& path) { return to_s16(read_file(path)); }
+
+struct PcmDiff {
+    double rms = 0.0;     // root mean square difference in LSB
+    int max = 0;          // largest absolute difference in LSB
+    size_t max_at = 0;    // sample index (in `a`) of the largest difference
+    size_t compared = 0;  // samples compared
+};
+
+// Compares a[i + offset] with b[i] over the overlap, in interleaved samples.
+inline PcmDiff pcm_diff(const std::vector<int16_t>& a, const std::vector<int16_t>& b,
+                        long offset = 0, size_t limit = SIZE_MAX) {
+    PcmDiff d;
+    double sum = 0.0;
+    for (size_t i = 0; i < b.size() && d.compared < limit; ++i) {
+        long j = static_cast<long>(i) + offset;
+        if (j < 0) continue;
+        if (static_cast<size_t>(j) >= a.size()) break;
+        int diff = std::abs(int(a[j]) - int(b[i]));
+        sum += double(diff) * diff;
+        if (diff > d.max) { d.max = diff; d.max_at = size_t(j); }
+        ++d.compared;
+    }
+    d.rms = d.compared ? std::sqrt(sum / double(d.compared)) : 0.0;
+    return d;
+}
+
+// The offset (in interleaved samples, a multiple of `channels`) within +-range that minimises the
+// RMS difference over a window of samples near the start; used where two decoders may differ
+// in leading delay.
+inline long best_offset(const std::vector<int16_t>& a, const std::vector<int16_t>& b, long range,
+                        int channels, size_t window = 1 << 16) {
+    long best = 0;
+    double best_rms = 1e300;
+    for (long off = -range; off <= range; off += channels) {
+        PcmDiff d = pcm_diff(a, b, off, window);
+        if (d.compared > window / 2 && d.rms < best_rms) { best_rms = d.rms; best = off; }
+    }
+    return best;
+}
+
+}  // namespace ziv
