@@ -1,12 +1,17 @@
 // Internal entry points shared between the decoder's source files (not part of the public API).
 #pragma once
 
+#include <array>
+#include <cstddef>
+
 #include "mpeg_decoder.h"
 
 // Synthesis (synth.cpp).
 void synth_reset(MpegDecoder* d);
-extern const MpegSynthFn synth_variants[30];    // [15 * eight_bit + 5 * reduction + chan_code]
-extern const MpegSynthFn synth_l3_variants[12]; // [2 * (3 * eight_bit + reduction) + channels - 1]
+// The variant tables are std::arrays so that one template body can fill them; index them as
+// plain arrays.
+extern const std::array<MpegSynthFn, 30> synth_variants;    // [15 * eight_bit + 5 * reduction + chan_code]
+extern const std::array<MpegSynthFn, 12> synth_l3_variants; // [2 * (3 * eight_bit + reduction) + channels - 1]
 
 // Common tail of the Layer I and Layer II set-ups (decoder.cpp): decode limit, output format,
 // synthesis variant, clearing of the sample rows and synthesis reset. `fs` in Hz, `sb` the
@@ -14,6 +19,14 @@ extern const MpegSynthFn synth_l3_variants[12]; // [2 * (3 * eight_bit + reducti
 // The parameters are already clamped. Returns 1.
 int32_t l12_finish_setup(MpegDecoder* d, const MpegHeader* h, int32_t fs, int32_t sb,
                          int32_t samples, int32_t reduction, int32_t convert, int32_t freq_limit);
+
+// Header tables (header.cpp): the tabled sampling frequency in Hz of the header's id row and
+// index (MPEG-2.5 streams get the id 0 row, twice their true rate; index 3 reads as index 0).
+int32_t mpeg_header_sample_rate(const MpegHeader* h);
+
+// Allocator of the EqSettings record used by mpeg_decoder_init (std::malloc; a seam for tests of
+// the allocation failure path; the record is released with std::free).
+extern void* (*eq_settings_alloc)(size_t bytes);
 
 // Layers I and II (layer12.cpp).
 void build_l12_tables(MpegDecoder* d);

@@ -1,0 +1,275 @@
+// Polyphase synthesis: subband samples (floats in the 16-bit range) to PCM.
+//
+// The synthesis filter bank of ISO/IEC 11172-3 clause A.2 (Figure A.2): matrixing by a fast
+// cosine transform (Lee's factorisation, 80 multiplications per 32-point slot) into a history of
+// sixteen N-value blocks, then windowing with the 264-entry table W. At half and quarter rate
+// only the lowest 16 or 8 subbands pass through 16- or 8-point transforms and the window is D
+// decimated by 2 or 4. Output: signed 16-bit (machine order) or unsigned 8-bit (128 = zero),
+// mono or interleaved left-first. The 42 routines are instances of one row loop.
+#include <cmath>
+#include <cstring>
+#include <utility>
+
+#include "decoder_internal.h"
+#include "synth.h"
+
+namespace {
+
+// How a transform reads its N inputs from a row: entries 0..N-1; every second entry (the caller
+// passes the channel's first entry); or the mean of each left/right pair.
+enum class Gather { contiguous, pick, mix };
+
+// Channel forms of the Layer I/II rows, in chan_code order.
+enum class Form { mono, stereo, mix, left, right };
+
+// Butterfly coefficients of half-size h start at 32 - 2h in dct_coef (groups 16, 8, 4, 2, 1).
+constexpr int coef_group(int h) { return 32 - 2 * h; }
+
+template <Gather G>
+inline float gather(const float* row, int k) {
+    if constexpr (G == Gather::contiguous) return row[k];
+    else if constexpr (G == Gather::pick) return row[2 * k];
+    else return (row[2 * k] + row[2 * k + 1]) * 0.5f;
+}
+
+template <int Count, int Size>
+inline void dct_butterfly(const float* src, float* dst, const float* coef) {
+    constexpr int h = Size / 2;
+    for (int o = 0; o < Count * Size; o += Size) {
+        for (int i = 0; i < h; ++i) {
+            const float lo = src[o + i], hi = src[o + Size - 1 - i];
+            dst[o + i] = lo + hi;
+            dst[o + h + i] = (lo - hi) * coef[i];
+        }
+    }
+}
+
+template <int Count, int Size>
+inline void dct_recombine(const float* src, float* dst) {
+    constexpr int h = Size / 2;
+    for (int o = 0; o < Count * Size; o += Size) {
+        for (int j = 0; j < h; ++j) dst[o + 2 * j] = src[o + j];
+        for (int j = 0; j < h - 1; ++j) dst[o + 2 * j + 1] = src[o + h + j] + src[o + h + j + 1];
+        dst[o + Size - 1] = src[o + Size - 1];
+    }
+}
+
+// The N-point transform of one row into the history block `dst`. Every stage rounds to float;
+// the two scratch arrays alternate as source and destination.
+template <int N, Gather G>
+inline void transform(const float* row, float* dst, const float* coef) {
+    static_assert(N == 32 || N == 16 || N == 8, "transform sizes");
+    float a[N], b[N];
+    constexpr int h = N / 2;
+    const float* g = coef + coef_group(h);
+    if constexpr (N == 16) {
+        // Subband 15 never enters: the 16-band bank has no room for it.
+        const float x0 = gather<G>(row, 0);
+        a[0] = x0;
+        a[8] = x0 * g[0];
+        for (int i = 1; i < 8; ++i) {
+            const float lo = gather<G>(row, i), hi = gather<G>(row, 15 - i);
+            a[i] = lo + hi;
+            a[8 + i] = (lo - hi) * g[i];
+        }
+    } else {
+        for (int i = 0; i < h; ++i) {
+            const float lo = gather<G>(row, i), hi = gather<G>(row, N - 1 - i);
+            a[i] = lo + hi;
+            a[h + i] = (lo - hi) * g[i];
+        }
+    }
+    if constexpr (N == 32) {
+        dct_butterfly<2, 16>(a, b, coef + coef_group(8));
+        dct_butterfly<4, 8>(b, a, coef + coef_group(4));
+        dct_butterfly<8, 4>(a, b, coef + coef_group(2));
+        dct_butterfly<16, 2>(b, a, coef + coef_group(1));
+        dct_recombine<8, 4>(a, b);
+        dct_recombine<4, 8>(b, a);
+        dct_recombine<2, 16>(a, b);
+        dct_recombine<1, 32>(b, dst);
+    } else if constexpr (N == 16) {
+        dct_butterfly<2, 8>(a, b, coef + coef_group(4));
+        dct_butterfly<4, 4>(b, a, coef + coef_group(2));
+        dct_butterfly<8, 2>(a, b, coef + coef_group(1));
+        dct_recombine<4, 4>(b, a);
+        dct_recombine<2, 8>(a, b);
+        dct_recombine<1, 16>(b, dst);
+    } else {
+        dct_butterfly<2, 4>(a, b, coef + coef_group(2));
+        dct_butterfly<4, 2>(b, a, coef + coef_group(1));
+        dct_recombine<2, 4>(a, b);
+        dct_recombine<1, 8>(b, dst);
+    }
+}
+
+// Only the contiguous 32-point transform consults the equaliser (one test per slot, not per
+// sample); the products are rounded to float before the transform.
+template <int N, Gather G>
+inline void transform_row(const MpegDecoder* d, const float* row, float* dst) {
+    if constexpr (N == 32 && G == Gather::contiguous) {
+        const EqSettings* eq = d->eq_settings;
+        if (eq->enabled) {
+            float x[32];
+            for (int k = 0; k < 32; ++k) x[k] = row[k] * eq->band_gain[k];
+            transform<32, Gather::contiguous>(x, dst, d->syn.dct_coef);
+            return;
+        }
+    }
+    transform<N, G>(row, dst, d->syn.dct_coef);
+}
+
+// Truncation toward zero after saturation to the 16-bit range (a NaN saturates high), then the
+// sample format: signed 16-bit, or the top byte with its sign bit flipped.
+template <bool Eight>
+inline void store(uint8_t* out, double y) {
+    const double hi = y < 32767.0 ? y : 32767.0;
+    const double c = hi > -32768.0 ? hi : -32768.0;
+    const int32_t v = int32_t(c);
+    if constexpr (Eight) {
+        *out = uint8_t((v >> 8) ^ 0x80);
+    } else {
+        const int16_t s = int16_t(v);
+        std::memcpy(out, &s, 2);
+    }
+}
+
+// Window of one channel: N samples from the history V whose newest block is at p, written at
+// `out` every Step samples. Uses the antisymmetry of D to read W forwards for the first half and
+// backwards for the second; each sum runs over t = 0..7 in double, first product first, so the
+// result is the same whatever the compiler vectorises across samples.
+template <int N, bool Eight, int Step>
+inline void window(const float* V, int32_t p, uint8_t* out) {
+    constexpr int32_t mask = 16 * N - 1, h = N / 2, s = 32 / N;
+    constexpr int bytes = Eight ? 1 : 2;
+    const float* W = synth_window;
+    for (int32_t j = 0; j < h; ++j) {
+        const float* w = W + 16 * s * j;
+        double y = 0.0;
+        for (int32_t t = 0; t < 8; ++t) {
+            y += double(V[(p + h + j + 2 * N * t) & mask]) * double(w[2 * t]);
+            y -= double(V[(p + N + h - j + 2 * N * t) & mask]) * double(w[2 * t + 1]);
+        }
+        store<Eight>(out + j * Step * bytes, y);
+    }
+    {
+        double y = 0.0;
+        for (int32_t t = 0; t < 8; ++t)
+            y += double(V[(p + N + 2 * N * t) & mask]) * double(W[256 + t]);
+        store<Eight>(out + h * Step * bytes, y);
+    }
+    for (int32_t m = 0; m < h - 1; ++m) {
+        const float* w = W + 255 - 16 * (s - 1) - 16 * s * m;
+        double y = 0.0;
+        for (int32_t t = 0; t < 8; ++t) {
+            y += double(V[(p + N - 1 - m + 2 * N * t) & mask]) * double(w[-2 * t]);
+            y += double(V[(p + N + 1 + m + 2 * N * t) & mask]) * double(w[-2 * t - 1]);
+        }
+        store<Eight>(out + (h + 1 + m) * Step * bytes, y);
+    }
+}
+
+// One Layer I/II row in channel form F at position p: the transform(s) into the history, then the
+// window(s). Returns the bytes written.
+template <int N, bool Eight, Form F>
+inline int32_t synth_row(MpegDecoder* d, const float* row, int32_t p, uint8_t* out) {
+    constexpr int32_t bytes = Eight ? 1 : 2;
+    float* h0 = d->syn.synth_buf[0];
+    if constexpr (F == Form::stereo) {
+        float* h1 = d->syn.synth_buf[1];
+        transform_row<N, Gather::pick>(d, row, h0 + p);
+        transform_row<N, Gather::pick>(d, row + 1, h1 + p);
+        window<N, Eight, 2>(h0, p, out);
+        window<N, Eight, 2>(h1, p, out + bytes);
+        return 2 * N * bytes;
+    } else {
+        if constexpr (F == Form::mono) transform_row<N, Gather::contiguous>(d, row, h0 + p);
+        else if constexpr (F == Form::mix) transform_row<N, Gather::mix>(d, row, h0 + p);
+        else if constexpr (F == Form::left) transform_row<N, Gather::pick>(d, row, h0 + p);
+        else transform_row<N, Gather::pick>(d, row + 1, h0 + p);
+        window<N, Eight, 1>(h0, p, out);
+        return N * bytes;
+    }
+}
+
+// Layer I/II variant contract: `count` rows of 64 floats; each writes N sample frames (N = 32 >>
+// reduction) of the form's channels at `out` and steps synth_pos[0] down by N; count <= 0 writes
+// nothing.
+template <int N, bool Eight, Form F>
+void synth_l12_rows(MpegDecoder* d, const float* rows, uint8_t* out, int32_t count) {
+    constexpr int32_t mask = 16 * N - 1;
+    int32_t p = d->syn.synth_pos[0] & (16 * N - N);
+    for (int32_t r = 0; r < count; ++r, rows += 64) {
+        out += synth_row<N, Eight, F>(d, rows, p, out);
+        p = (p - N) & mask;
+    }
+    d->syn.synth_pos[0] = p;
+}
+
+// Layer III variant contract: 18 rows of 32 floats of one channel. Mono writes N samples per row;
+// stereo writes channel `ch` (0 or non-zero) at every second sample, starting ch samples in, and
+// touches only that channel's history and position.
+template <int N, bool Eight, bool Stereo>
+void synth_l3_rows(MpegDecoder* d, const float* rows, uint8_t* out, int32_t ch) {
+    constexpr int32_t mask = 16 * N - 1, bytes = Eight ? 1 : 2, step = Stereo ? 2 : 1;
+    const int32_t c = Stereo && ch != 0 ? 1 : 0;
+    float* V = d->syn.synth_buf[c];
+    int32_t p = d->syn.synth_pos[c] & (16 * N - N);
+    out += c * bytes;
+    for (int32_t r = 0; r < 18; ++r, rows += 32) {
+        transform_row<N, Gather::contiguous>(d, rows, V + p);
+        window<N, Eight, step>(V, p, out);
+        out += N * step * bytes;
+        p = (p - N) & mask;
+    }
+    d->syn.synth_pos[c] = p;
+}
+
+// Index = 15 * eight_bit + 5 * reduction + chan_code.
+template <size_t I>
+constexpr MpegSynthFn l12_variant() {
+    return &synth_l12_rows<(32 >> ((I / 5) % 3)), (I / 15) != 0, Form(I % 5)>;
+}
+// Index = 2 * (3 * eight_bit + reduction) + channels - 1.
+template <size_t I>
+constexpr MpegSynthFn l3_variant() {
+    return &synth_l3_rows<(32 >> ((I / 2) % 3)), (I / 6) != 0, (I % 2) != 0>;
+}
+
+template <size_t... I>
+constexpr std::array<MpegSynthFn, sizeof...(I)> make_l12(std::index_sequence<I...>) {
+    return {{l12_variant<I>()...}};
+}
+template <size_t... I>
+constexpr std::array<MpegSynthFn, sizeof...(I)> make_l3(std::index_sequence<I...>) {
+    return {{l3_variant<I>()...}};
+}
+
+}  // namespace
+
+const std::array<MpegSynthFn, 30> synth_variants = make_l12(std::make_index_sequence<30>());
+const std::array<MpegSynthFn, 12> synth_l3_variants = make_l3(std::make_index_sequence<12>());
+static_assert(std::tuple_size<decltype(synth_variants)>::value == 3 * 2 * 5, "rates x widths x forms");
+static_assert(std::tuple_size<decltype(synth_l3_variants)>::value == 3 * 2 * 2, "rates x widths x channels");
+
+void synth_reset(MpegDecoder* d) {
+    SynthState& s = d->syn;
+    if (s.dct_coef_pending) {
+        // Butterfly coefficients 0.5 / cos((2k+1) pi / (4n)) for n = 16, 8, 4, 2, 1.
+        const double pi = 4.0 * std::atan(1.0);
+        int32_t i = 0;
+        for (int32_t n = 16; n >= 1; n /= 2)
+            for (int32_t k = 0; k < n; ++k)
+                s.dct_coef[i++] = float(0.5 / std::cos(pi * (2 * k + 1) / (4.0 * n)));
+        s.dct_coef_pending = 0;
+    }
+    std::memset(s.synth_buf, 0, sizeof(s.synth_buf));
+    s.synth_pos[0] = 0;
+    s.synth_pos[1] = 0;
+}
+
+void synth_transform(int32_t n, const float* x, float* dst, const float* coef) {
+    if (n == 32) transform<32, Gather::contiguous>(x, dst, coef);
+    else if (n == 16) transform<16, Gather::contiguous>(x, dst, coef);
+    else if (n == 8) transform<8, Gather::contiguous>(x, dst, coef);
+}

@@ -1,0 +1,16 @@
+// Polyphase synthesis internals shared with the tests and benchmarks: the 264-entry window and
+// the fast cosine transforms on their own.
+//
+// The transforms compute X[m] = sum over k of x[k] cos(m (2k+1) pi / (2N)), m = 0..N-1, for
+// N = 32, 16, 8 (at N = 16 the last input is taken as zero), with the butterfly coefficients
+// `coef` of a reset decoder (SynthState::dct_coef).
+#pragma once
+
+#include <cstdint>
+
+// W: rows j = 0..15 of 16 values (W[16j + 2t] = -D[j + 64t], W[16j + 2t + 1] = -D[j + 32 + 64t])
+// then W[256 + t] = D[48 + 64t]; D the window of ISO/IEC 11172-3 Table 3-B.3.
+extern const float synth_window[264];
+
+// The contiguous transform of `n` points (32, 16 or 8; other values write nothing), no equaliser.
+void synth_transform(int32_t n, const float* x, float* dst, const float* coef);
