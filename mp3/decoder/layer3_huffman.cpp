@@ -1,0 +1,212 @@
+// Layer III Huffman decoding and requantisation (ISO/IEC 11172-3 2.4.2.7, 2.4.3.4).
+//
+// Big values are decoded pair by pair through multi-level lookups of at most 9 index bits
+// (tables/huffman_tables.cpp), count1 quadruples through table A or the plain 4-bit table B.
+// Decoded integers are stored as exact floats in the granule's cells; l3_dequantize then applies
+// the 4/3 power, global gain, scalefactors, pretab and subblock gain, and reorders short blocks
+// so that each subband holds its lines of windows 0, 1, 2 interleaved.
+#include <cmath>
+#include <cstring>
+
+#include "layer3_bits.h"
+#include "layer3_internal.h"
+#include "tables/huffman_tables.h"
+
+namespace {
+
+// Pretab of ISO/IEC 11172-3 Table B.6, by preflag.
+constexpr int32_t pretab[2][22] = {
+    {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0},
+    {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 3, 3, 3, 2, 0},
+};
+
+// One code of a big-values table: walks the levels, each indexed by up to 9 bits.
+inline void huff_pair(L3BitReader* br, const uint8_t* level, int32_t* x, int32_t* y) {
+    for (;;) {
+        int32_t k = level[0];
+        const uint8_t* e = level + 4 + 4 * l3_bits_peek(br, k);
+        if (e[3]) {
+            l3_bits_skip(br, e[3]);
+            *x = e[1];
+            *y = e[2];
+            return;
+        }
+        l3_bits_skip(br, k);
+        level += 4 * (uint32_t(e[0]) | uint32_t(e[1]) << 8 | uint32_t(e[2]) << 16);
+    }
+}
+
+inline float signed_value(L3BitReader* br, int32_t v) {
+    if (v == 0) return 0.0f;
+    return l3_bits_get(br, 1) ? -float(v) : float(v);
+}
+
+// The 4/3 power of one decoded value under the factor f.
+inline float dequant_value(const MpegDecoder* d, float c, float f) {
+    if (c >= -32.0f && c < 32.0f) return f * d->l3.pow43_table[int32_t(c) + 32];
+    double x = c;
+    return f * float(x * std::pow(std::fabs(x), double(1.0f / 3.0f)));
+}
+
+}  // namespace
+
+void l3_build_dequant_tables(MpegDecoder* d) {
+    L3State& s = d->l3;
+    for (int i = 0; i < 262; ++i) s.global_gain_table[i] = float(std::pow(2.0, (i - 156) / 4.0));
+    for (int a = 0; a < 2; ++a)
+        for (int p = 0; p < 4; ++p)
+            for (int f = 0; f < 32; ++f)
+                s.scalefac_gain_table[a][p][f] = float(std::pow(2.0, -0.5 * (a + 1) * (p + f)));
+    for (int j = 0; j < 64; ++j) {
+        double x = j - 32;
+        s.pow43_table[j] = float(x * std::pow(std::fabs(x), 1.0 / 3.0));
+    }
+    for (int i = 0; i < 8; ++i) s.subblock_gain_table[i] = float(std::pow(2.0, -2.0 * i));
+}
+
+void l3_huffman_pairs(MpegDecoder* d, float* cells, int32_t count, int32_t table_select) {
+    if (count < 1) return;
+    const HuffTableDesc& t = huff_tables[table_select & 31];
+    int32_t pairs = count / 2;
+    if (t.kind == 0) {
+        std::memset(cells, 0, size_t(pairs) * 2 * sizeof(float));
+        return;
+    }
+    L3BitReader* br = &d->l3.br;
+    const uint8_t* root = t.lookup;
+    if (t.kind == 3) {
+        int32_t lin = t.linbits;
+        for (int32_t i = 0; i < pairs; ++i) {
+            int32_t x, y;
+            huff_pair(br, root, &x, &y);
+            if (x == 15) x = l3_bits_linbits(br, lin);
+            cells[2 * i] = signed_value(br, x);
+            if (y == 15) y = l3_bits_linbits(br, lin);
+            cells[2 * i + 1] = signed_value(br, y);
+            if (l3_bits_past_end(br)) return;
+        }
+    } else {
+        for (int32_t i = 0; i < pairs; ++i) {
+            int32_t x, y;
+            huff_pair(br, root, &x, &y);
+            cells[2 * i] = signed_value(br, x);
+            cells[2 * i + 1] = signed_value(br, y);
+            if (l3_bits_past_end(br)) return;
+        }
+    }
+}
+
+int32_t l3_huffman_quads(MpegDecoder* d, float* cells, int32_t count, int32_t bits_left,
+                         int32_t sel) {
+    L3BitReader* br = &d->l3.br;
+    int32_t quads = count / 4;
+    int32_t last = -1, lastbits = 15, done = 0;
+    for (int32_t q = 0; q < quads; ++q) {
+        uint32_t vwxy;
+        if (sel) {
+            if (bits_left < 4) break;
+            vwxy = ~l3_bits_get(br, 4) & 15u;
+            bits_left -= 4;
+        } else {
+            if (bits_left <= 0) break;
+            const uint8_t* e = quad_table_a[l3_bits_peek(br, 6)];
+            l3_bits_skip(br, e[0]);
+            vwxy = e[1];
+            bits_left -= e[0];
+        }
+        float* c = cells + 4 * q;
+        for (int b = 0; b < 4; ++b) {
+            if (vwxy & (8u >> b)) {
+                c[b] = l3_bits_get(br, 1) ? -1.0f : 1.0f;
+                bits_left -= 1;
+            } else {
+                c[b] = 0.0f;
+            }
+        }
+        done = q + 1;
+        if (vwxy) {
+            last = q;
+            lastbits = int32_t(vwxy);
+        }
+        if (l3_bits_past_end(br)) break;
+    }
+    // A quadruple whose code ran past part2_3_length does not belong to the granule.
+    if (bits_left < 0 && done > 0) std::memset(cells + 4 * (done - 1), 0, 4 * sizeof(float));
+    if (last < 0) return 0;
+    return 4 * last + ((lastbits & 3) ? 4 : 2);
+}
+
+void l3_dequantize(MpegDecoder* d, float* cells, int32_t* line_extent, const int32_t* scalefac,
+                   const GranuleInfo* gi, DequantSummary* summary, int32_t mixed_long_bands) {
+    L3State& s = d->l3;
+    const int32_t E = *line_extent;
+    int32_t long_bands = 22, first_short = 12;
+    if (gi->block_type == 2) {
+        long_bands = gi->mixed_block_flag ? mixed_long_bands : 0;
+        first_short = gi->mixed_block_flag ? 3 : 0;
+    }
+    summary->long_bands = long_bands;
+    summary->first_short = first_short;
+
+    int32_t gain = gi->global_gain + 6;
+    gain = gain < 0 ? 0 : gain > 261 ? 261 : gain;
+    const float g = s.global_gain_table[gain];
+    const int32_t sc = gi->scalefac_scale & 1;
+    const int32_t* pre = pretab[gi->preflag & 1];
+
+    int32_t pos = 0, last = 0;
+    for (int32_t i = 0; i < long_bands; ++i) {
+        const float f = g * s.scalefac_gain_table[sc][pre[i]][scalefac[i] & 31];
+        const int32_t w = s.long_width[i];
+        bool nonzero = false;
+        for (int32_t j = pos; j < pos + w; ++j) {
+            if (cells[j] != 0.0f) {
+                cells[j] = dequant_value(d, cells[j], f);
+                nonzero = true;
+            }
+        }
+        if (nonzero) last = i;
+        pos += w;
+        if (pos >= E) break;
+    }
+    summary->is_short = 0;
+    summary->last_band = last;
+    if (first_short == 12) return;
+
+    // Short part: input is band by band, window by window; output interleaves the windows.
+    const int32_t s0 = pos;
+    float gw[3];
+    int32_t last_w[3];
+    for (int w = 0; w < 3; ++w) {
+        gw[w] = g * s.subblock_gain_table[gi->subblock_gain[w] & 7];
+        last_w[w] = first_short;
+    }
+    float* rb = s.reorder_buffer;
+    for (int32_t sb = first_short; sb < 13; ++sb) {
+        const int32_t w = s.short_width[sb];
+        const int32_t base = pos - s0;
+        if (pos + 3 * w > 576) break;
+        for (int win = 0; win < 3; ++win) {
+            const float f = gw[win] * s.scalefac_gain_table[sc][0][scalefac[23 + 13 * win + sb] & 31];
+            float* out = rb + base + win;
+            for (int32_t k = 0; k < w; ++k) {
+                float c = cells[pos + k];
+                if (c != 0.0f) {
+                    c = dequant_value(d, c, f);
+                    last_w[win] = sb;
+                }
+                out[3 * k] = c;
+            }
+            pos += w;
+        }
+        if (pos >= E) break;
+    }
+    std::memcpy(cells + s0, rb, size_t(pos - s0) * sizeof(float));
+    *line_extent = pos;
+    summary->last_band_w[0] = last_w[0];
+    summary->last_band_w[1] = last_w[1];
+    summary->last_band_w[2] = last_w[2];
+    int32_t m = last_w[0] > last_w[1] ? last_w[0] : last_w[1];
+    summary->last_band = m > last_w[2] ? m : last_w[2];
+    summary->is_short = 1;
+}
