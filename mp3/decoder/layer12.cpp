@@ -1,8 +1,449 @@
-// Placeholder until Layer I and Layer II decoding lands: set-up fails, frames are rejected.
+// Layer I and Layer II: set-up, the tables built once per decoder, and the frame decoders.
+//
+// Implements the Layer I and II audio data decoding of ISO/IEC 11172-3 (2.4.3.2, 2.4.3.3) and its
+// lower-sampling-frequency extension in ISO/IEC 13818-3. Each frame is first reduced to one
+// dispatch code per subband entry, with sentinels for "end of row" and "decoding stops here", so
+// the sample loop is one switch per entry; subbands above the decode limit cost one bits_skip per
+// granule. Samples come out scaled to the 16-bit range (full scale +-32768) in rows of 64 entries,
+// channels interleaved per subband, and go to the synthesis variant chosen at set-up.
+#include <cmath>
+
+#include "bit_reader.h"
 #include "decoder_internal.h"
 
-void build_l12_tables(MpegDecoder*) {}
-int32_t l1_setup(MpegDecoder*, const MpegHeader*, int32_t, int32_t, int32_t, int32_t, int32_t) { return 0; }
-int32_t l2_setup(MpegDecoder*, const MpegHeader*, int32_t, int32_t, int32_t, int32_t, int32_t) { return 0; }
-InOut l1_decode_frame(MpegDecoder*, const uint8_t*, int32_t, uint8_t*) { return {0, 0}; }
-InOut l2_decode_frame(MpegDecoder*, const uint8_t*, int32_t, uint8_t*) { return {0, 0}; }
+namespace {
+
+// Layer II quantisation classes: class q has kClassLevels[q] levels and takes kClassBits[q] bits
+// per granule of three samples (ISO/IEC 11172-3 Table 3-B.4). Classes 1, 2 and 4 are grouped
+// codes; the others are three codes of kClassCodeBits[q] bits each.
+constexpr int32_t kClassLevels[18] = {0,   3,   5,    7,    9,    15,    31,    63,    127,
+                                      255, 511, 1023, 2047, 4095, 8191, 16383, 32767, 65535};
+constexpr int32_t kClassBits[18] = {0, 5, 7, 9, 10, 12, 15, 18, 21, 24, 27, 30, 33, 36, 39, 42, 45, 48};
+constexpr int32_t kClassCodeBits[18] = {0, 0, 0, 3, 0, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16};
+
+constexpr bool class_tables_agree() {
+    for (int q = 1; q < 18; ++q) {
+        const int n = kClassCodeBits[q];
+        if (n && (kClassLevels[q] != (1 << n) - 1 || kClassBits[q] != 3 * n)) return false;
+    }
+    return true;
+}
+static_assert(class_tables_agree(), "Layer II class levels, bits and code widths disagree");
+
+// Layer II allocation tables in class form: the entry counts of the four allocation-field width
+// groups (4, 4, 3 and 2 bits, lowest subbands first) and, per group, the class of every
+// allocation value. B.2a-B.2d of ISO/IEC 11172-3 and the table of ISO/IEC 13818-3 B.1.
+struct L2AllocTable {
+    int8_t counts[4];
+    int8_t rows[4][16];
+};
+
+constexpr int32_t kGroupWidth[4] = {4, 4, 3, 2};
+
+constexpr L2AllocTable kAllocTables[5] = {
+    // B.2a: 27 subbands
+    {{3, 8, 12, 4},
+     {{0, 1, 3, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17},
+      {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 17},
+      {0, 1, 2, 3, 4, 5, 6, 17},
+      {0, 1, 2, 17}}},
+    // B.2b: 30 subbands
+    {{3, 8, 12, 7},
+     {{0, 1, 3, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16, 17},
+      {0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 17},
+      {0, 1, 2, 3, 4, 5, 6, 17},
+      {0, 1, 2, 17}}},
+    // B.2c: 8 subbands
+    {{2, 0, 6, 0}, {{0, 1, 2, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}, {}, {0, 1, 2, 4, 5, 6, 7, 8}, {}}},
+    // B.2d: 12 subbands
+    {{2, 0, 10, 0}, {{0, 1, 2, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16}, {}, {0, 1, 2, 4, 5, 6, 7, 8}, {}}},
+    // Lower sampling frequencies: 30 subbands
+    {{4, 0, 7, 19},
+     {{0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15}, {}, {0, 1, 2, 4, 5, 6, 7, 8}, {0, 1, 2, 4}}},
+};
+
+constexpr int kLsfTable = 4;
+
+constexpr int32_t subbands_of(const L2AllocTable& t) {
+    return t.counts[0] + t.counts[1] + t.counts[2] + t.counts[3];
+}
+static_assert(subbands_of(kAllocTables[0]) == 27 && subbands_of(kAllocTables[1]) == 30 &&
+              subbands_of(kAllocTables[2]) == 8 && subbands_of(kAllocTables[3]) == 12 &&
+              subbands_of(kAllocTables[4]) == 30, "allocation table subband counts");
+
+// Which allocation table an MPEG-1 Layer II stream uses (ISO/IEC 11172-3 Annex B.2), indexed
+// [mode][sampling_frequency 44.1/48/32 kHz][bitrate_index]: 0-3 for B.2a-B.2d, -1 where the
+// standard allows no such stream. Modes 0-2 carry two channels and share one row set; the
+// choice follows the bitrate per channel.
+constexpr int8_t kAllocChoice[4][3][16] = {
+    // stereo
+    {{1, -1, -1, -1, 2, -1, 2, 0, 0, 0, 1, 1, 1, 1, 1, -1},
+     {0, -1, -1, -1, 2, -1, 2, 0, 0, 0, 0, 0, 0, 0, 0, -1},
+     {1, -1, -1, -1, 3, -1, 3, 0, 0, 0, 1, 1, 1, 1, 1, -1}},
+    // joint stereo
+    {{1, -1, -1, -1, 2, -1, 2, 0, 0, 0, 1, 1, 1, 1, 1, -1},
+     {0, -1, -1, -1, 2, -1, 2, 0, 0, 0, 0, 0, 0, 0, 0, -1},
+     {1, -1, -1, -1, 3, -1, 3, 0, 0, 0, 1, 1, 1, 1, 1, -1}},
+    // dual channel
+    {{1, -1, -1, -1, 2, -1, 2, 0, 0, 0, 1, 1, 1, 1, 1, -1},
+     {0, -1, -1, -1, 2, -1, 2, 0, 0, 0, 0, 0, 0, 0, 0, -1},
+     {1, -1, -1, -1, 3, -1, 3, 0, 0, 0, 1, 1, 1, 1, 1, -1}},
+    // single channel
+    {{1, 2, 2, 0, 0, 0, 1, 1, 1, 1, 1, -1, -1, -1, -1, -1},
+     {0, 2, 2, 0, 0, 0, 0, 0, 0, 0, 0, -1, -1, -1, -1, -1},
+     {1, 3, 3, 0, 0, 0, 1, 1, 1, 1, 1, -1, -1, -1, -1, -1}},
+};
+
+// Entries read with an allocation of their own, by mode * 4 + mode_extension: joint stereo
+// shares the allocation of every subband from 4, 8, 12 or 16 on between the two channels.
+constexpr int8_t kStereoBound[16] = {64, 64, 64, 64, 8, 16, 24, 32, 64, 64, 64, 64, 32, 32, 32, 32};
+
+// Dispatch codes of the sample loops. Layer II: class, class + kL2Joint on the first entry of a
+// joint pair, then the two sentinels. Layer I: the allocation value, + kL1Joint for a pair.
+constexpr int8_t kL2Joint = 18;
+constexpr int8_t kL2End = 36;
+constexpr int8_t kL2Stop = 37;
+constexpr int8_t kL1Joint = 15;
+constexpr int8_t kL1End = 30;
+constexpr int8_t kL1Stop = 31;
+
+// Scalefactor selection markers beyond the 2-bit values.
+constexpr int8_t kScfsiNone = 4;
+constexpr int8_t kScfsiEnd = 5;
+
+// The reader is bounded to the frame's bytes, or to what the caller holds if that is less.
+void l12_begin(BitReader* br, const uint8_t* in, int32_t avail) {
+    bits_begin(br, in, in + (avail > 0 ? avail : 0));
+}
+
+// Reads the 32 header bits (and skips the CRC). Returns false when the 12 sync bits are not all
+// ones. Sets pad_bytes (padding bit times `slot`) and stereo_bound, then narrows the reader to
+// the frame.
+bool l12_read_header(MpegDecoder* d, BitReader* br, const uint8_t* in, int32_t avail, int32_t slot) {
+    L12State& s = d->l12;
+    if (bits_get(br, 12) != 0xFFF) return false;
+    bits_take(br, 3);
+    const uint32_t protection = bits_take(br, 1);
+    bits_get(br, 6);
+    s.pad_bytes = int32_t(bits_take(br, 1)) * slot;
+    bits_take(br, 1);
+    const uint32_t mode_ext = bits_get(br, 4);
+    // A single-channel stream never pairs entries, whatever a stray frame's mode says: pairs
+    // could then straddle the sentinels.
+    s.stereo_bound = s.src_channels == 2 ? kStereoBound[mode_ext] : 64;
+    bits_skip(br, protection ? 4 : 20);
+
+    const int32_t frame = d->frame_bytes + s.pad_bytes;
+    if (frame >= 0 && frame < avail) br->end = in + frame;
+    return true;
+}
+
+// Three sample values of a granule from `bits` n per code, offset to be symmetric about zero.
+inline void l2_three_codes(BitReader* br, int32_t n, float v[3]) {
+    const int32_t mid = (1 << (n - 1)) - 1;
+    if (br->nbits < 3 * n && 3 * n <= 24) bits_fill(br);
+    v[0] = float(int32_t(bits_get(br, n)) - mid);
+    v[1] = float(int32_t(bits_get(br, n)) - mid);
+    v[2] = float(int32_t(bits_get(br, n)) - mid);
+}
+
+// The three values of a granule for class q (1-17).
+inline void l2_granule_values(const L12State& s, BitReader* br, int32_t q, float v[3]) {
+    switch (q) {
+    case 1: {
+        const int8_t* g = s.group3[bits_get(br, 5)];
+        v[0] = g[0], v[1] = g[1], v[2] = g[2];
+        break;
+    }
+    case 2: {
+        const int8_t* g = s.group5[bits_get(br, 7)];
+        v[0] = g[0], v[1] = g[1], v[2] = g[2];
+        break;
+    }
+    case 4: {
+        const int16_t* g = s.group9[bits_get(br, 10)];
+        v[0] = g[0], v[1] = g[1], v[2] = g[2];
+        break;
+    }
+    default:
+        l2_three_codes(br, kClassCodeBits[q], v);
+        break;
+    }
+}
+
+// Allocation of a Layer II frame: class, code and step per entry, the bits of the entries at and
+// above the decode limit, and the two sentinels.
+void l2_unpack_allocation(L12State& s, BitReader* br) {
+    s.skip_bits = 0;
+    int32_t countdown = s.stereo_bound;
+    int32_t i = 0;
+    for (int g = 0; g < 4; ++g) {
+        const int32_t width = kGroupWidth[g];
+        const int8_t* row = s.class_rows[g];
+        const int32_t group_end = i + s.group_counts[g];
+        while (i < group_end) {
+            const int8_t q = row[bits_get(br, width)];
+            s.entry_class[i] = q;
+            s.entry_code[i] = q;
+            s.entry_step[i] = s.step_l2[q];
+            if (i >= s.decode_limit) s.skip_bits += kClassBits[q];
+            if (--countdown < 0) {
+                s.entry_class[i + 1] = q;
+                s.entry_step[i + 1] = s.step_l2[q];
+                s.entry_code[i] = s.entry_code[i + 1] = int8_t(q + kL2Joint);
+                i += 2;
+            } else {
+                i += 1;
+            }
+        }
+    }
+    s.entry_code[s.decode_limit] = kL2Stop;
+    s.entry_code[s.entries] = kL2End;
+}
+
+void l2_unpack_scfsi(L12State& s, BitReader* br) {
+    for (int32_t i = 0; i < s.entries; ++i)
+        s.entry_scfsi[i] = s.entry_class[i] ? int8_t(bits_get(br, 2)) : kScfsiNone;
+    s.entry_scfsi[s.entries] = kScfsiEnd;
+}
+
+void l2_unpack_scalefactors(L12State& s, BitReader* br) {
+    const float* sf = s.sf_mult;
+    for (int32_t i = 0;; ++i) {
+        const float step = s.entry_step[i];
+        switch (s.entry_scfsi[i]) {
+        case 0:
+            bits_fill(br);
+            s.scale_rows[0][i] = sf[bits_take(br, 6)] * step;
+            s.scale_rows[1][i] = sf[bits_take(br, 6)] * step;
+            s.scale_rows[2][i] = sf[bits_take(br, 6)] * step;
+            break;
+        case 1: {
+            bits_fill(br);
+            const float a = sf[bits_take(br, 6)] * step;
+            s.scale_rows[0][i] = s.scale_rows[1][i] = a;
+            s.scale_rows[2][i] = sf[bits_take(br, 6)] * step;
+            break;
+        }
+        case 2:
+            s.scale_rows[0][i] = s.scale_rows[1][i] = s.scale_rows[2][i] = sf[bits_get(br, 6)] * step;
+            break;
+        case 3: {
+            bits_fill(br);
+            s.scale_rows[0][i] = sf[bits_take(br, 6)] * step;
+            const float b = sf[bits_take(br, 6)] * step;
+            s.scale_rows[1][i] = s.scale_rows[2][i] = b;
+            break;
+        }
+        case kScfsiNone:
+            break;
+        default:
+            return;
+        }
+    }
+}
+
+// One granule of one part: three rows starting at `r` (rows 64 floats apart).
+void l2_unpack_granule(const L12State& s, BitReader* br, const float* scale, float* r) {
+    const int8_t* code = s.entry_code;
+    float v[3];
+    for (int32_t i = 0;;) {
+        const int32_t c = code[i];
+        switch (c) {
+        case 0:
+            r[i] = r[64 + i] = r[128 + i] = 0.0f;
+            i += 1;
+            break;
+        case 1: case 2: case 3: case 4: case 5: case 6: case 7: case 8: case 9:
+        case 10: case 11: case 12: case 13: case 14: case 15: case 16: case 17: {
+            l2_granule_values(s, br, c, v);
+            const float f = scale[i];
+            r[i] = v[0] * f, r[64 + i] = v[1] * f, r[128 + i] = v[2] * f;
+            i += 1;
+            break;
+        }
+        case kL2Joint:
+            r[i] = r[64 + i] = r[128 + i] = 0.0f;
+            r[i + 1] = r[65 + i] = r[129 + i] = 0.0f;
+            i += 2;
+            break;
+        case 19: case 20: case 21: case 22: case 23: case 24: case 25: case 26: case 27:
+        case 28: case 29: case 30: case 31: case 32: case 33: case 34: case 35: {
+            l2_granule_values(s, br, c - kL2Joint, v);
+            const float f = scale[i], g = scale[i + 1];
+            r[i] = v[0] * f, r[64 + i] = v[1] * f, r[128 + i] = v[2] * f;
+            r[i + 1] = v[0] * g, r[65 + i] = v[1] * g, r[129 + i] = v[2] * g;
+            i += 2;
+            break;
+        }
+        case kL2Stop:
+            bits_skip(br, s.skip_bits);
+            return;
+        default:  // kL2End
+            return;
+        }
+    }
+}
+
+// Allocation of a Layer I frame: the code is the allocation value itself. The forbidden value 15
+// counts as no allocation, since its code would collide with the joint and sentinel codes.
+void l1_unpack_allocation(L12State& s, BitReader* br) {
+    s.skip_bits = 0;
+    int32_t countdown = s.stereo_bound;
+    for (int32_t i = 0; i < s.entries;) {
+        int32_t a = int32_t(bits_get(br, 4));
+        if (a == 15) a = 0;
+        s.entry_class[i] = int8_t(a);
+        s.entry_code[i] = int8_t(a);
+        s.entry_step[i] = s.step_l1[a];
+        if (i >= s.decode_limit && a) s.skip_bits += a + 1;
+        if (--countdown < 0) {
+            s.entry_class[i + 1] = int8_t(a);
+            s.entry_step[i + 1] = s.step_l1[a];
+            s.entry_code[i] = s.entry_code[i + 1] = int8_t(a + kL1Joint);
+            i += 2;
+        } else {
+            i += 1;
+        }
+    }
+    s.entry_code[s.decode_limit] = kL1Stop;
+    s.entry_code[s.entries] = kL1End;
+}
+
+void l1_unpack_scalefactors(L12State& s, BitReader* br) {
+    for (int32_t i = 0; i < s.entries; ++i)
+        if (s.entry_class[i]) s.scale_rows[0][i] = s.sf_mult[bits_get(br, 6)] * s.entry_step[i];
+}
+
+// One Layer I row: a value of a + 1 bits per allocated entry.
+void l1_unpack_row(const L12State& s, BitReader* br, float* r) {
+    const int8_t* code = s.entry_code;
+    const float* scale = s.scale_rows[0];
+    for (int32_t i = 0;;) {
+        const int32_t c = code[i];
+        if (c == 0) {
+            r[i] = 0.0f;
+            i += 1;
+        } else if (c < kL1Joint) {
+            const float v = float(int32_t(bits_get(br, c + 1)) - ((1 << c) - 1));
+            r[i] = v * scale[i];
+            i += 1;
+        } else if (c == kL1Joint) {
+            r[i] = r[i + 1] = 0.0f;
+            i += 2;
+        } else if (c < kL1End) {
+            const int32_t a = c - kL1Joint;
+            const float v = float(int32_t(bits_get(br, a + 1)) - ((1 << a) - 1));
+            r[i] = v * scale[i];
+            r[i + 1] = v * scale[i + 1];
+            i += 2;
+        } else {
+            if (c == kL1Stop) bits_skip(br, s.skip_bits);
+            return;
+        }
+    }
+}
+
+// Clamps the common parameters the way every set-up does.
+void l12_clamp(int32_t* reduction, int32_t* freq_limit) {
+    if (*reduction < 0) *reduction = 0;
+    if (*reduction > 2) *reduction = 2;
+    if (*freq_limit < 1000) *freq_limit = 1000;
+}
+
+}  // namespace
+
+void build_l12_tables(MpegDecoder* d) {
+    L12State& s = d->l12;
+    s.step_l2[0] = 0.0f;
+    for (int q = 1; q < 18; ++q) s.step_l2[q] = float(2.0 / kClassLevels[q]);
+    // The standard's scalefactor 2 * 2^(-k/3) in 16-bit sample units, negated: the synthesis
+    // window is stored as -D (a subband-0 value of +1000 comes out as -1000), so the scale
+    // carries the sign back and the PCM has the polarity of the coded signal.
+    for (int k = 0; k < 64; ++k) s.sf_mult[k] = float(-65536.0 * std::pow(2.0, -k / 3.0));
+    // Grouped codes: digits in base 3, 5 or 9, first sample in the lowest digit, centred on 0.
+    for (int v = 0; v < 32; ++v)
+        for (int j = 0, x = v; j < 3; ++j, x /= 3) s.group3[v][j] = int8_t(x % 3 - 1);
+    for (int v = 0; v < 128; ++v)
+        for (int j = 0, x = v; j < 3; ++j, x /= 5) s.group5[v][j] = int8_t(x % 5 - 2);
+    for (int v = 0; v < 1024; ++v)
+        for (int j = 0, x = v; j < 3; ++j, x /= 9) s.group9[v][j] = int16_t(x % 9 - 4);
+    s.l2_tables_pending = 0;
+}
+
+int32_t l2_setup(MpegDecoder* d, const MpegHeader* h, int32_t frame_bytes, int32_t reduction,
+                 int32_t, int32_t convert, int32_t freq_limit) {
+    l12_clamp(&reduction, &freq_limit);
+    if (h->layer != 2 || h->sampling_frequency < 0 || h->sampling_frequency > 2) return 0;
+    const int32_t id = h->id & 1;
+    int32_t table = kLsfTable;
+    if (id) {
+        if (h->mode < 0 || h->mode > 3 || h->bitrate_index < 0 || h->bitrate_index > 15) return 0;
+        table = kAllocChoice[h->mode][h->sampling_frequency][h->bitrate_index];
+        if (table < 0) return 0;
+    }
+    if (d->l12.l2_tables_pending) build_l12_tables(d);
+
+    L12State& s = d->l12;
+    const L2AllocTable& t = kAllocTables[table];
+    s.src_channels = h->mode == 3 ? 1 : 2;
+    for (int g = 0; g < 4; ++g) {
+        s.group_counts[g] = t.counts[g] * s.src_channels;
+        for (int a = 0; a < 16; ++a) s.class_rows[g][a] = t.rows[g][a];
+    }
+    d->frame_bytes = frame_bytes;
+    return l12_finish_setup(d, h, mpeg_header_sample_rate(h), subbands_of(t), 1152,
+                            reduction, convert, freq_limit);
+}
+
+int32_t l1_setup(MpegDecoder* d, const MpegHeader* h, int32_t frame_bytes, int32_t reduction,
+                 int32_t, int32_t convert, int32_t freq_limit) {
+    L12State& s = d->l12;
+    if (s.l1_table_pending) {
+        s.step_l1[0] = 0.0f;
+        for (int a = 1; a < 16; ++a) s.step_l1[a] = float(2.0 / ((2 << a) - 1));
+        s.l1_table_pending = 0;
+    }
+    l12_clamp(&reduction, &freq_limit);
+    if (h->layer != 3 || h->sampling_frequency < 0 || h->sampling_frequency > 2) return 0;
+    if (s.l2_tables_pending) build_l12_tables(d);
+    s.src_channels = h->mode == 3 ? 1 : 2;
+    d->frame_bytes = frame_bytes;
+    return l12_finish_setup(d, h, mpeg_header_sample_rate(h), 32, 384,
+                            reduction, convert, freq_limit);
+}
+
+InOut l2_decode_frame(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out) {
+    L12State& s = d->l12;
+    BitReader br;
+    l12_begin(&br, in, avail);
+    if (!l12_read_header(d, &br, in, avail, 1)) {
+        s.br = br;
+        return {0, 0};
+    }
+    l2_unpack_allocation(s, &br);
+    l2_unpack_scfsi(s, &br);
+    l2_unpack_scalefactors(s, &br);
+    for (int p = 0; p < 3; ++p)
+        for (int g = 0; g < 4; ++g)
+            l2_unpack_granule(s, &br, s.scale_rows[p], d->samples.rows[12 * p + 3 * g]);
+    s.br = br;
+    d->synth(d, &d->samples.rows[0][0], out, 36);
+    return {d->frame_bytes + s.pad_bytes, d->out_bytes};
+}
+
+InOut l1_decode_frame(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out) {
+    L12State& s = d->l12;
+    BitReader br;
+    l12_begin(&br, in, avail);
+    if (!l12_read_header(d, &br, in, avail, 4)) {
+        s.br = br;
+        return {0, 0};
+    }
+    l1_unpack_allocation(s, &br);
+    l1_unpack_scalefactors(s, &br);
+    for (int r = 0; r < 12; ++r) l1_unpack_row(s, &br, d->samples.rows[r]);
+    s.br = br;
+    d->synth(d, &d->samples.rows[0][0], out, 12);
+    return {d->frame_bytes + s.pad_bytes, d->out_bytes};
+}

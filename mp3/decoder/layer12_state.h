@@ -28,6 +28,7 @@ struct L12State {
     BitReader br;
 
     // Layout fixed by set-up.
+    int32_t src_channels;  // channels the stream carries: 1 (mode 3) or 2
     int32_t entries;       // subband entries the frame carries (doubled for two channels)
     int32_t decode_limit;  // entries actually decoded
     int32_t group_counts[4];
