@@ -1,0 +1,44 @@
+// Shared player pieces: unsigned conversion, layer number, largest frame size and the Allegro
+// timer hooks behind automatic polling.
+#include "mp3_common.h"
+
+#include <cstring>
+
+#include <allegro.h>
+
+void mp3_to_unsigned(void* buf, int32_t bytes) {
+    uint8_t* p = static_cast<uint8_t*>(buf);
+    int32_t words = bytes / 4;
+    for (int32_t i = 0; i < words; ++i, p += 4) {
+        uint32_t w;
+        std::memcpy(&w, p, 4);
+        w ^= 0x80008000u;
+        std::memcpy(p, &w, 4);
+    }
+    // A buffer of an odd number of 16-bit samples keeps its last one signed otherwise.
+    if (bytes & 2) {
+        uint16_t s;
+        std::memcpy(&s, p, 2);
+        s ^= 0x8000u;
+        std::memcpy(p, &s, 2);
+    }
+}
+
+int32_t mp3_layer_number(const MpegHeader* h) {
+    switch (h->layer) {
+    case 1: return 3;
+    case 2: return 2;
+    case 3: return 1;
+    default: return -1;
+    }
+}
+
+int32_t mp3_max_frame_bytes(const MpegHeader* h, int32_t frame_bytes) {
+    return frame_bytes + (h->layer == 3 ? 4 : 1);
+}
+
+void mp3_timer_install(Mp3TimerProc proc, void* param, int32_t ms) {
+    install_param_int(proc, param, ms);
+}
+
+void mp3_timer_remove(Mp3TimerProc proc, void* param) { remove_param_int(proc, param); }

@@ -1,0 +1,342 @@
+// The in-memory player: create (tags, first header, decoder set-up, Xing header), play into an
+// Allegro audio stream, the poll that decodes frames_per_buffer frames straight into each free
+// stream buffer, the tail of two silent buffers, looping, seeking, time queries and the decode
+// of a whole file into a SAMPLE. Frames are read through the shared frame walk, so no read goes
+// past start + data_len whatever the data holds.
+#include "mp3_player.h"
+
+#include <cstring>
+#include <new>
+
+#include <allegro.h>
+
+#include "frame_walk.h"
+#include "mp3_common.h"
+
+namespace {
+
+using Autopoll = Mp3Autopoll<Mp3Player, mp3_poll>;
+
+// The player always decodes at full rate, keeps the stream's channels, 16-bit, up to 24 kHz.
+int32_t setup_decoder(Mp3Player* p) {
+    return mpeg_decoder_setup(&p->decoder, &p->header, p->frame_bytes, 0, 0, 0, 24000);
+}
+
+int32_t channels(const Mp3Player* p) { return p->stereo ? 2 : 1; }
+
+// Converts a filled buffer and gives it back to the stream: the one hand-back of this poll.
+void hand_back(Mp3Player* p, void* buf, int32_t bytes) {
+    if (p->bits == 16) mp3_to_unsigned(buf, bytes);
+    free_audio_stream_buffer(p->stream);
+}
+
+// Moves the read position to a byte offset, kept inside the data (a Xing table or a frame count
+// that disagrees with the data cannot move it outside).
+void set_offset(Mp3Player* p, int64_t off) {
+    if (off < 0) off = 0;
+    if (off > p->data_len) off = p->data_len;
+    p->pos = p->start + off;
+}
+
+void release(Mp3Player* p) {
+    mpeg_decoder_free(&p->decoder);
+    xing_free(p->xing);
+    delete p;
+}
+
+}  // namespace
+
+Mp3Player* mp3_create(const void* data, int32_t len) {
+    if (!data || len <= 0) return nullptr;
+    const uint8_t* d = nullptr;
+    int32_t n = 0;
+    // A leading ID3v2 tag that claims more bytes than there are leaves nothing to play.
+    if (!mp3_strip_tags(static_cast<const uint8_t*>(data), len, &d, &n) || n < 4) return nullptr;
+
+    // The decoder is set up in place inside the heap player rather than in a temporary on the
+    // stack and copied: the result is the same and the stack stays small.
+    Mp3Player* p = new (std::nothrow) Mp3Player();
+    if (!p) return nullptr;
+    if (!mpeg_decoder_init(&p->decoder, 1)) {
+        release(p);
+        return nullptr;
+    }
+    // The first frame must begin right after the tags: there is no search for a sync pattern.
+    p->frame_bytes = mpeg_header_parse_rate(d, n, &p->header, &p->bitrate);
+    if (p->frame_bytes <= 0 || !setup_decoder(p)) {
+        release(p);
+        return nullptr;
+    }
+    MpegOutputFormat f;
+    mpeg_decoder_get_format(&p->decoder, &f);
+    p->frequency = f.sample_rate;
+    p->stereo = f.channels >= 2 ? -1 : 0;
+    p->bits = f.bits;
+    p->frame_pcm_bytes = (f.bits / 8) * f.out_samples;
+    if (p->frame_pcm_bytes <= 0 || p->frequency <= 0) {
+        release(p);
+        return nullptr;
+    }
+    p->stream = nullptr;
+    p->current_frame = 0;
+    p->data_len = n;
+    p->start = p->pos = d;
+    p->autopoll.store(0);
+    p->needs_setup = 0;
+    p->layer = mp3_layer_number(&p->header);
+
+    // The Xing header lies inside the first frame; reading stops at that frame's end.
+    int32_t first = mp3_max_frame_bytes(&p->header, p->frame_bytes);
+    p->xing = xing_read(d, first < n ? first : n, &p->header);
+    if (p->xing && (p->xing->flags & 1) && p->xing->frames > 0)
+        p->total_frames = p->xing->frames;
+    else
+        p->total_frames = n / p->frame_bytes;
+    return p;
+}
+
+void mp3_destroy(Mp3Player* p) {
+    if (!p) return;
+    mp3_stop(p);
+    release(p);
+}
+
+int32_t mp3_play(Mp3Player* p, int32_t buffer_bytes, int32_t vol, int32_t pan) {
+    return mp3_play_ex(p, buffer_bytes, vol, pan, 1000, 0);
+}
+
+int32_t mp3_play_ex(Mp3Player* p, int32_t buffer_bytes, int32_t vol, int32_t pan, int32_t speed,
+                    int32_t loop) {
+    if (!p) return -1;
+    if (p->stream) return 0;
+    int32_t fpb = buffer_bytes / p->frame_pcm_bytes;
+    if (fpb <= 0) return -1;
+    p->frames_per_buffer = fpb;
+    // The stream's buffer length, in samples per channel, is exactly fpb frames.
+    int32_t samples = fpb * p->frame_pcm_bytes / channels(p) / (p->bits / 8);
+    p->stream = play_audio_stream(samples, p->bits, p->stereo, p->frequency, vol, pan);
+    if (p->stream && speed != 1000) adjust_sample(p->stream->samp, vol, pan, speed, TRUE);
+    p->loop = loop;
+    p->tail_polls = 0;
+    // Without a stream no timer is installed: stop would never remove it.
+    if (p->stream) Autopoll::on_play(p);
+    return 0;
+}
+
+int32_t mp3_poll(Mp3Player* p) {
+    if (!p || !p->stream) return -1;
+    uint8_t* buf = static_cast<uint8_t*>(get_audio_stream_buffer(p->stream));
+    if (!buf) return 0;
+    int32_t bytes = p->frames_per_buffer * p->frame_pcm_bytes;
+    std::memset(buf, 0, static_cast<size_t>(bytes));
+
+    if (p->tail_polls > 0) {
+        hand_back(p, buf, bytes);
+        if (--p->tail_polls > 0) return 0;
+        if (!p->loop) {
+            mp3_stop(p);
+            return 1;
+        }
+        // Looping: this second silent buffer has been handed back as silence; decoding starts
+        // again from frame 0 in the next poll (the end of data rewound the player).
+        return 0;
+    }
+    if (p->needs_setup) {
+        p->tail_polls = 0;
+        if (!setup_decoder(p)) {
+            hand_back(p, buf, bytes);
+            mp3_stop(p);
+            mp3_rewind(p);
+            return -4;
+        }
+        p->needs_setup = 0;
+    }
+
+    uint8_t* out = buf;
+    for (int32_t i = 0; i < p->frames_per_buffer; ++i) {
+        int32_t off = static_cast<int32_t>(p->pos - p->start);
+        InOut io{0, 0};
+        int32_t r = off >= p->data_len
+                        ? MP3_WALK_END
+                        : mp3_walk_frame(&p->decoder, p->start, p->data_len, &off, p->frame_bytes,
+                                         out, &io);
+        if (r == MP3_WALK_END) {
+            mp3_rewind(p);
+            hand_back(p, buf, bytes);
+            p->tail_polls = 2;
+            return 0;
+        }
+        if (r != MP3_WALK_FRAME) {
+            hand_back(p, buf, bytes);
+            mp3_stop(p);
+            mp3_rewind(p);
+            return -2;
+        }
+        p->pos = p->start + off;
+        out += io.out_bytes;
+        p->current_frame += 1;
+    }
+    hand_back(p, buf, bytes);
+    if (p->pos - p->start >= p->data_len) {
+        mp3_rewind(p);
+        p->tail_polls = 2;
+    }
+    return 0;
+}
+
+void mp3_start_autopoll(Mp3Player* p, int32_t ms) { Autopoll::start(p, ms); }
+
+void mp3_stop_autopoll(Mp3Player* p) { Autopoll::stop(p); }
+
+void mp3_stop(Mp3Player* p) {
+    if (!p || !p->stream) return;
+    // The timer goes first, so that no poll starts on a stream that is being stopped.
+    Autopoll::on_stop(p);
+    stop_audio_stream(p->stream);
+    p->stream = nullptr;
+}
+
+void mp3_rewind(Mp3Player* p) {
+    if (!p) return;
+    p->current_frame = 0;
+    p->pos = p->start;
+    p->needs_setup = 1;
+}
+
+void mp3_seek_frame(Mp3Player* p, int32_t frame) {
+    if (!p || frame < 0 || frame >= p->total_frames) return;
+    int32_t o = xing_offset(p->xing, frame, p->data_len);
+    set_offset(p, o >= 0 ? int64_t(o) : int64_t(frame) * p->frame_bytes);
+    p->current_frame = frame;
+    p->needs_setup = 1;
+}
+
+void mp3_skip_frames(Mp3Player* p, int32_t frames) {
+    if (!p) return;
+    int64_t t = int64_t(p->current_frame) + frames;
+    if (t < 0 || t >= p->total_frames) return;
+    int32_t o = xing_offset(p->xing, static_cast<int32_t>(t), p->data_len);
+    if (o >= 0)
+        set_offset(p, o);
+    else
+        set_offset(p, (p->pos - p->start) + int64_t(frames) * p->frame_bytes);
+    p->current_frame = static_cast<int32_t>(t);
+    p->needs_setup = 1;
+}
+
+void mp3_seek_ms(Mp3Player* p, int32_t ms) {
+    int32_t fm = mp3_frame_ms(p);
+    if (fm > 0) mp3_seek_frame(p, ms / fm);
+}
+
+void mp3_seek_secs(Mp3Player* p, int32_t secs) {
+    int32_t fm = mp3_frame_ms(p);
+    if (fm > 0) {
+        int64_t f = int64_t(secs) * 1000 / fm;
+        if (f >= 0 && f <= INT32_MAX) mp3_seek_frame(p, static_cast<int32_t>(f));
+    }
+}
+
+void mp3_skip_ms(Mp3Player* p, int32_t ms) {
+    int32_t fm = mp3_frame_ms(p);
+    if (fm > 0) mp3_skip_frames(p, ms / fm);
+}
+
+void mp3_skip_secs(Mp3Player* p, int32_t secs) {
+    int32_t fm = mp3_frame_ms(p);
+    if (fm > 0) {
+        int64_t f = int64_t(secs) * 1000 / fm;
+        if (f >= INT32_MIN && f <= INT32_MAX) mp3_skip_frames(p, static_cast<int32_t>(f));
+    }
+}
+
+void mp3_adjust(Mp3Player* p, int32_t vol, int32_t pan, int32_t speed, int32_t loop) {
+    if (!p || !p->stream) return;
+    adjust_sample(p->stream->samp, vol, pan, speed, TRUE);
+    p->loop = loop;
+}
+
+void mp3_set_loop(Mp3Player* p, int32_t loop) {
+    if (p && p->stream) p->loop = loop;
+}
+
+int32_t mp3_is_playing(const Mp3Player* p) { return p && p->stream ? -1 : 0; }
+
+int32_t mp3_is_looping(const Mp3Player* p) { return p && p->stream ? p->loop : 0; }
+
+void* mp3_output_buffer(const Mp3Player* p, int32_t* size) {
+    if (!p || !p->stream) return nullptr;
+    if (size) *size = p->frames_per_buffer * p->frame_pcm_bytes;
+    return p->stream->samp->data;
+}
+
+SAMPLE* mp3_decode_all(Mp3Player* p) {
+    if (!p) return nullptr;
+    int64_t size = int64_t(p->total_frames) * p->frame_pcm_bytes;
+    if (size <= 0 || size > INT32_MAX) return nullptr;
+    SAMPLE* s = create_sample(p->bits, p->stereo, p->frequency,
+                              static_cast<int>(size / (p->bits / 8) / channels(p)));
+    if (!s) return nullptr;
+    mp3_stop(p);
+    mp3_rewind(p);
+    if (!setup_decoder(p)) {
+        destroy_sample(s);
+        return nullptr;
+    }
+    p->needs_setup = 0;
+    uint8_t* out = static_cast<uint8_t*>(s->data);
+    std::memset(out, 0, static_cast<size_t>(size));
+    int64_t room = size;
+    int32_t off = 0;
+    while (off < p->data_len && room >= p->frame_pcm_bytes) {
+        InOut io{0, 0};
+        int32_t r = mp3_walk_frame(&p->decoder, p->start, p->data_len, &off, p->frame_bytes, out,
+                                   &io);
+        if (r == MP3_WALK_END) break;
+        if (r != MP3_WALK_FRAME) {
+            mp3_rewind(p);
+            destroy_sample(s);
+            return nullptr;
+        }
+        out += io.out_bytes;
+        room -= io.out_bytes;
+    }
+    mp3_rewind(p);
+    if (p->bits == 16) mp3_to_unsigned(s->data, static_cast<int32_t>(size));
+    return s;
+}
+
+int32_t mp3_current_frame(const Mp3Player* p) { return p ? p->current_frame : 0; }
+int32_t mp3_total_frames(const Mp3Player* p) { return p ? p->total_frames : 0; }
+
+int32_t mp3_bytes_per_second(const Mp3Player* p) {
+    return p ? channels(p) * (p->bits / 8) * p->frequency : 0;
+}
+
+// Whole milliseconds, truncated: 26 for a 44.1 kHz Layer III frame (26.12 ms).
+int32_t mp3_frame_ms(const Mp3Player* p) {
+    if (!p) return 0;
+    return static_cast<int32_t>(double(p->frame_pcm_bytes) / mp3_bytes_per_second(p) * 1000.0);
+}
+
+int32_t mp3_position_ms(const Mp3Player* p) {
+    if (!p) return 0;
+    double samples = double(int64_t(p->current_frame) * p->frame_pcm_bytes) /
+                     (channels(p) * (p->bits / 8));
+    return static_cast<int32_t>(samples / p->frequency * 1000.0);
+}
+
+int32_t mp3_position_secs(const Mp3Player* p) { return mp3_position_ms(p) / 1000; }
+
+int32_t mp3_length_ms(const Mp3Player* p) {
+    if (!p) return 0;
+    int64_t ms = int64_t(mp3_frame_ms(p)) * p->total_frames;
+    return ms > INT32_MAX ? INT32_MAX : static_cast<int32_t>(ms);
+}
+
+int32_t mp3_length_secs(const Mp3Player* p) { return mp3_length_ms(p) / 1000; }
+int32_t mp3_bitrate(const Mp3Player* p) { return p ? p->bitrate : 0; }
+int32_t mp3_layer(const Mp3Player* p) { return p ? p->layer : 0; }
+int32_t mp3_bits(const Mp3Player* p) { return p ? p->bits : 0; }
+int32_t mp3_is_stereo(const Mp3Player* p) { return p ? p->stereo : 0; }
+int32_t mp3_frequency(const Mp3Player* p) { return p ? p->frequency : 0; }

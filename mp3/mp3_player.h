@@ -1,0 +1,86 @@
+// The in-memory MP3 player: plays MPEG audio data that lies in memory through an Allegro 4
+// audio stream, decoding a whole number of frames into each free stream buffer and handing it
+// back as unsigned PCM. It polls itself from an Allegro timer on request, loops, seeks (through
+// a Xing table of contents when the file has one), reports position and length, and can decode
+// the whole file into an Allegro SAMPLE. The MP3 bytes are read where the caller keeps them.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "mpeg_decoder.h"
+#include "xing.h"
+
+struct AUDIOSTREAM;
+struct SAMPLE;
+
+struct Mp3Player {
+    const uint8_t* start;  // first byte of MPEG audio data (after any ID3v2 tag)
+    const uint8_t* pos;    // next byte to decode
+    int32_t data_len;      // bytes from start (any trailing ID3v1 tag excluded)
+    MpegDecoder decoder;
+    MpegHeader header;     // of the first frame
+    XingInfo* xing;        // null when the first frame has no Xing header
+    int32_t needs_setup;   // set the decoder up again before the next decode
+    int32_t frame_pcm_bytes;
+    int32_t frame_bytes;   // first frame, without padding
+    int32_t bitrate;       // bits per second of the first frame
+    int32_t layer;         // 1, 2, 3, or -1
+    int32_t total_frames;
+    int32_t current_frame; // number of the next frame to decode, from 0
+    AUDIOSTREAM* stream;   // playing exactly when not null
+    int32_t frequency;     // output sample rate, Hz
+    int32_t stereo;        // -1 two output channels, 0 one
+    int32_t bits;          // 16 or 8
+    int32_t loop;
+    int32_t frames_per_buffer;
+    std::atomic<int32_t> autopoll; // -1 while automatic polling is wanted (read by the timer thread)
+    int32_t autopoll_ms;
+    int32_t tail_polls;    // silent polls still to give after the data ended
+};
+
+// Results are 0 for success and negative codes for failures; flags are -1 (true) or 0.
+Mp3Player* mp3_create(const void* data, int32_t len);
+void mp3_destroy(Mp3Player* p);
+
+int32_t mp3_play(Mp3Player* p, int32_t buffer_bytes, int32_t vol, int32_t pan);
+int32_t mp3_play_ex(Mp3Player* p, int32_t buffer_bytes, int32_t vol, int32_t pan, int32_t speed,
+                    int32_t loop);
+// 0 buffer filled / none free / silent tail; 1 ended and stopped; -1 not playing;
+// -2 no decodable frame (stopped, rewound); -4 set-up failed (stopped, rewound).
+int32_t mp3_poll(Mp3Player* p);
+void mp3_start_autopoll(Mp3Player* p, int32_t ms);
+void mp3_stop_autopoll(Mp3Player* p);
+void mp3_stop(Mp3Player* p);
+
+void mp3_rewind(Mp3Player* p);
+void mp3_seek_frame(Mp3Player* p, int32_t frame);
+void mp3_seek_ms(Mp3Player* p, int32_t ms);
+void mp3_seek_secs(Mp3Player* p, int32_t secs);
+void mp3_skip_frames(Mp3Player* p, int32_t frames);
+void mp3_skip_ms(Mp3Player* p, int32_t ms);
+void mp3_skip_secs(Mp3Player* p, int32_t secs);
+
+void mp3_adjust(Mp3Player* p, int32_t vol, int32_t pan, int32_t speed, int32_t loop);
+void mp3_set_loop(Mp3Player* p, int32_t loop);
+int32_t mp3_is_playing(const Mp3Player* p);
+int32_t mp3_is_looping(const Mp3Player* p);
+// While playing: the stream's sample data, and one buffer's size in bytes stored at *size.
+void* mp3_output_buffer(const Mp3Player* p, int32_t* size);
+// The whole file as a new SAMPLE (unsigned when 16-bit), or null; leaves the player stopped
+// at frame 0.
+SAMPLE* mp3_decode_all(Mp3Player* p);
+
+int32_t mp3_current_frame(const Mp3Player* p);
+int32_t mp3_total_frames(const Mp3Player* p);
+int32_t mp3_position_ms(const Mp3Player* p);
+int32_t mp3_position_secs(const Mp3Player* p);
+int32_t mp3_frame_ms(const Mp3Player* p);
+int32_t mp3_length_ms(const Mp3Player* p);
+int32_t mp3_length_secs(const Mp3Player* p);
+int32_t mp3_bytes_per_second(const Mp3Player* p);
+int32_t mp3_bitrate(const Mp3Player* p);
+int32_t mp3_layer(const Mp3Player* p);
+int32_t mp3_bits(const Mp3Player* p);
+int32_t mp3_is_stereo(const Mp3Player* p);
+int32_t mp3_frequency(const Mp3Player* p);

@@ -1,0 +1,44 @@
+// A fake of Allegro's audio stream, timer and sample calls for the player tests. Buffers come
+// from a two-buffer "stream" filled with garbage (so that a player that forgets to clear one is
+// caught); every buffer handed back is recorded; timers are fired by hand.
+#pragma once
+
+#include <cstdint>
+#include <vector>
+
+#include <allegro.h>
+
+namespace fake_al {
+
+struct Timer {
+    void (*proc)(void*);
+    void* param;
+    long ms;
+};
+
+struct State {
+    // Controls.
+    bool fail_stream = false; // play_audio_stream gives null (no driver, no voice)
+    bool buffer_free = true;  // get_audio_stream_buffer gives a buffer
+
+    // What the players did.
+    int plays = 0, stops = 0, gets = 0, frees = 0, adjusts = 0;
+    int errors = 0; // frees without a buffer out, gets with one still out, calls on a dead stream
+    int len = 0, bits = 0, stereo = 0, freq = 0, vol = 0, pan = 0; // last play_audio_stream
+    int adj_vol = 0, adj_pan = 0, adj_freq = 0, adj_loop = 0;      // last adjust_sample
+    std::vector<std::vector<uint8_t>> handed;                    // every buffer handed back
+    std::vector<Timer> timers;                                     // installed now
+    int installs = 0, removes = 0;
+    int live_samples = 0;
+    AUDIOSTREAM* stream = nullptr; // the stream now playing
+};
+
+State& st();
+void reset();                // stops any stream, forgets timers, clears every record
+void fire_timers();          // calls each installed timer once
+int buffer_bytes();          // bytes of one buffer of the current stream
+
+// The samples of a handed-back 16-bit buffer with the sign bit flipped back (signed PCM).
+std::vector<int16_t> signed_samples(const std::vector<uint8_t>& buf);
+
+}  // namespace fake_al

@@ -1,0 +1,99 @@
+// Helpers of the player tests: synthetic MPEG audio streams, a "pattern" frame decoder that
+// marks every output sample with the number of the frame it came from (so a test sees exactly
+// which frames went into which buffer without depending on the real decoder's output), and MP3
+// files made with lame at test time.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "fake_allegro.h"
+#include "mpeg_decoder.h"
+#include "test_util.h"
+
+namespace ptest {
+
+// n frames of an MPEG-1 Layer III stream (FF FB 90 64: 128 kbit/s, 44.1 kHz, joint stereo, 417
+// bytes); frame i carries i in bytes 40-41, after the header and side information.
+inline std::vector<uint8_t> synth_stream(int n, const uint8_t hdr[4] = nullptr, int frame = 417) {
+    static const uint8_t kDefault[4] = {0xFF, 0xFB, 0x90, 0x64};
+    if (!hdr) hdr = kDefault;
+    std::vector<uint8_t> v(size_t(n) * size_t(frame), 0);
+    for (int i = 0; i < n; ++i) {
+        uint8_t* f = &v[size_t(i) * size_t(frame)];
+        std::memcpy(f, hdr, 4);
+        f[40] = uint8_t(i >> 8);
+        f[41] = uint8_t(i);
+    }
+    return v;
+}
+
+// The pattern decoder: accepts a frame whose header parses and which lies wholly inside the
+// bytes available, writes out_bytes of samples all equal to (frame number + 1).
+inline InOut pattern_decode(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out) {
+    MpegHeader h;
+    if (avail < 42) return {0, 0};
+    int32_t size = mpeg_header_parse(in, avail, &h);
+    if (size <= 0) return {0, 0};
+    size += h.padding_bit * (h.layer == 3 ? 4 : 1);
+    if (size > avail) return {0, 0};
+    int16_t mark = int16_t(((in[40] << 8) | in[41]) + 1);
+    for (int32_t i = 0; i < d->out_bytes / 2; ++i) std::memcpy(out + 2 * i, &mark, 2);
+    return {size, d->out_bytes};
+}
+
+// The frame mark of every sample of a handed-back buffer (0 = silence).
+inline std::vector<int16_t> marks(const std::vector<uint8_t>& buf) {
+    return fake_al::signed_samples(buf);
+}
+
+// Raw signed 16-bit PCM: two tones and a slow sweep, so that frames differ from one another.
+inline std::vector<int16_t> test_pcm(int rate, int channels, double secs) {
+    size_t n = size_t(rate * secs);
+    std::vector<int16_t> v(n * size_t(channels));
+    double ph = 0.0;
+    for (size_t i = 0; i < n; ++i) {
+        double t = double(i) / rate;
+        ph += 2.0 * M_PI * (200.0 + 1800.0 * t / secs) / rate;
+        for (int c = 0; c < channels; ++c) {
+            double s = 0.35 * std::sin(ph + c) + 0.2 * std::sin(2.0 * M_PI * 440.0 * (c + 1) * t);
+            v[i * size_t(channels) + size_t(c)] = int16_t(s * 32767.0);
+        }
+    }
+    return v;
+}
+
+// Encodes test PCM with lame into tmp/<name>.mp3 and returns the file's bytes (empty on failure).
+// khz is lame's -s argument ("44.1", "22.05", "8"); args are extra lame options.
+inline std::vector<uint8_t> lame_file(const std::string& name, const std::string& khz, int rate,
+                                      int channels, double secs, const std::string& args) {
+    std::string raw = ziv::tmp_path(name + ".raw"), mp3 = ziv::tmp_path(name + ".mp3");
+    if (!ziv::file_exists(mp3)) {
+        std::vector<int16_t> pcm = test_pcm(rate, channels, secs);
+        if (!ziv::write_file(raw, pcm.data(), pcm.size() * 2)) return {};
+        std::string cmd = "lame --quiet -r -s " + khz + " --bitwidth 16 --signed --little-endian -m " +
+                          (channels == 2 ? "j" : "m") + " " + args + " '" + raw + "' '" + mp3 + "'";
+        if (ziv::run(cmd) != 0) return {};
+    }
+    return ziv::read_file(mp3);
+}
+
+// Offsets of the frames of a plain stream (no tags), walked by header sizes.
+inline std::vector<size_t> frame_offsets(const std::vector<uint8_t>& v) {
+    std::vector<size_t> offs;
+    size_t at = 0;
+    while (at + 4 <= v.size()) {
+        MpegHeader h;
+        int32_t size = mpeg_header_parse(&v[at], int32_t(v.size() - at), &h);
+        if (size <= 0) break;
+        size += h.padding_bit * (h.layer == 3 ? 4 : 1);
+        if (at + size_t(size) > v.size()) break;
+        offs.push_back(at);
+        at += size_t(size);
+    }
+    return offs;
+}
+
+}  // namespace ptest
