@@ -44,6 +44,7 @@ int32_t mpeg_decoder_init(MpegDecoder* d, int32_t allocate) {
     d->syn.dct_coef_pending = 1;
     d->decode_frame = l2_decode_frame;
     d->synth = synth_variants[0];
+    d->l3.synth_l3 = synth_l3_variants[1];
     l3_init_defaults(d);
     return 1;
 }
@@ -78,6 +79,11 @@ int32_t mpeg_decoder_setup(MpegDecoder* d, const MpegHeader* h, int32_t frame_by
 
 int32_t l12_finish_setup(MpegDecoder* d, const MpegHeader* h, int32_t fs, int32_t sb,
                          int32_t samples, int32_t reduction, int32_t convert, int32_t freq_limit) {
+    // Callers pass clamped parameters; clamp again so that no table index can leave its range.
+    if (reduction < 0) reduction = 0;
+    if (reduction > 2) reduction = 2;
+    if (freq_limit < 1000) freq_limit = 1000;
+    if (fs <= 0) return 0;
     const int32_t eight_bit = (convert >> 3) & 1;
     const bool two_channels = h->mode != 3;
 

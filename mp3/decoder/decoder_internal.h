@@ -16,7 +16,7 @@ extern const std::array<MpegSynthFn, 12> synth_l3_variants; // [2 * (3 * eight_b
 // Common tail of the Layer I and Layer II set-ups (decoder.cpp): decode limit, output format,
 // synthesis variant, clearing of the sample rows and synthesis reset. `fs` in Hz, `sb` the
 // subband count the frame carries, `samples` per channel per frame at full rate (1152 or 384).
-// The parameters are already clamped. Returns 1.
+// The parameters are already clamped (clamped again for safety). Returns 1, or 0 when fs <= 0.
 int32_t l12_finish_setup(MpegDecoder* d, const MpegHeader* h, int32_t fs, int32_t sb,
                          int32_t samples, int32_t reduction, int32_t convert, int32_t freq_limit);
 

@@ -119,15 +119,11 @@ inline void transform_row(const MpegDecoder* d, const float* row, float* dst) {
     transform<N, G>(row, dst, d->syn.dct_coef);
 }
 
-// Truncation toward zero after saturation to the 16-bit range (a NaN saturates high), then the
-// sample format: signed 16-bit, or the top byte with its sign bit flipped.
 template <bool Eight>
 inline void store(uint8_t* out, double y) {
-    const double hi = y < 32767.0 ? y : 32767.0;
-    const double c = hi > -32768.0 ? hi : -32768.0;
-    const int32_t v = int32_t(c);
+    const int32_t v = synth_pcm16(y);
     if constexpr (Eight) {
-        *out = uint8_t((v >> 8) ^ 0x80);
+        *out = synth_pcm8(v);
     } else {
         const int16_t s = int16_t(v);
         std::memcpy(out, &s, 2);

@@ -12,5 +12,15 @@
 // then W[256 + t] = D[48 + 64t]; D the window of ISO/IEC 11172-3 Table 3-B.3.
 extern const float synth_window[264];
 
+// Conversion of a window sum to PCM: truncation toward zero after saturation to the 16-bit
+// range (a NaN saturates high, so no input is undefined); 8-bit output keeps the top byte with
+// its sign bit flipped (128 = zero).
+inline int32_t synth_pcm16(double y) {
+    const double hi = y < 32767.0 ? y : 32767.0;
+    const double c = hi > -32768.0 ? hi : -32768.0;
+    return int32_t(c);
+}
+inline uint8_t synth_pcm8(int32_t v) { return uint8_t((v >> 8) ^ 0x80); }
+
 // The contiguous transform of `n` points (32, 16 or 8; other values write nothing), no equaliser.
 void synth_transform(int32_t n, const float* x, float* dst, const float* coef);

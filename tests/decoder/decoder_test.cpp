@@ -1,0 +1,175 @@
+// The decoder object: initialisation (including a failed EqSettings allocation), release, the
+// set-up dispatch by layer, the parameter clamps and the output formats of the Layer I/II set-up
+// tail, and that a set-up restarts from cleared rows and histories.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+
+#include "decoder_internal.h"
+
+namespace {
+
+struct Decoder {
+    std::unique_ptr<MpegDecoder> d{new MpegDecoder};
+    Decoder() { EXPECT_EQ(mpeg_decoder_init(d.get(), 1), 1); }
+    ~Decoder() { mpeg_decoder_free(d.get()); }
+};
+
+MpegHeader parse(uint8_t b1, uint8_t b2, uint8_t b3, int32_t* size) {
+    const uint8_t b[4] = {0xFF, b1, b2, b3};
+    MpegHeader h{};
+    *size = mpeg_header_parse(b, 4, &h);
+    return h;
+}
+
+void* failing_alloc(size_t) { return nullptr; }
+
+TEST(DecoderInit, DefaultsAndReinitialisation) {
+    Decoder dec;
+    MpegDecoder* d = dec.d.get();
+    ASSERT_NE(d->eq_settings, nullptr);
+    EXPECT_EQ(d->eq_settings->enabled, 0);
+    EXPECT_NE(d->l12.l2_tables_pending, 0);
+    EXPECT_NE(d->l12.l1_table_pending, 0);
+    EXPECT_NE(d->syn.dct_coef_pending, 0);
+    EXPECT_EQ(d->decode_frame, &l2_decode_frame);
+    EXPECT_EQ(d->synth, synth_variants[0]);
+
+    // Re-initialising without allocating keeps the record (and clears everything else).
+    EqSettings* eq = d->eq_settings;
+    d->syn.synth_pos[0] = 96;
+    eq->enabled = 1;
+    EXPECT_EQ(mpeg_decoder_init(d, 0), 1);
+    EXPECT_EQ(d->eq_settings, eq);
+    EXPECT_EQ(eq->enabled, 0);
+    EXPECT_EQ(d->syn.synth_pos[0], 0);
+}
+
+TEST(DecoderInit, FailedAllocationIsReported) {
+    std::unique_ptr<MpegDecoder> d(new MpegDecoder);
+    void* (*saved)(size_t) = eq_settings_alloc;
+    eq_settings_alloc = failing_alloc;
+    const int32_t r = mpeg_decoder_init(d.get(), 1);
+    eq_settings_alloc = saved;
+    EXPECT_EQ(r, 0);
+    EXPECT_EQ(d->eq_settings, nullptr);
+    mpeg_decoder_free(d.get());  // safe after a failed init
+    // Nothing to keep: re-initialising without allocating fails the same way.
+    EXPECT_EQ(mpeg_decoder_init(d.get(), 0), 0);
+    mpeg_decoder_free(nullptr);
+}
+
+TEST(DecoderSetup, DecodeFunctionChosenByLayerCode) {
+    Decoder dec;
+    MpegDecoder* d = dec.d.get();
+    int32_t size = 0;
+    MpegHeader h = parse(0xFF, 0x10, 0x00, &size);  // Layer I
+    EXPECT_EQ(mpeg_decoder_setup(d, &h, size, 0, 0, 0, 24000), 1);
+    EXPECT_EQ(d->decode_frame, &l1_decode_frame);
+    EXPECT_EQ(d->l12.l2_tables_pending, 0);
+    h = parse(0xFD, 0x94, 0x00, &size);  // Layer II
+    EXPECT_EQ(mpeg_decoder_setup(d, &h, size, 0, 0, 0, 24000), 1);
+    EXPECT_EQ(d->decode_frame, &l2_decode_frame);
+    h = parse(0xFB, 0x90, 0x00, &size);  // Layer III
+    mpeg_decoder_setup(d, &h, size, 0, 0, 0, 24000);
+    EXPECT_EQ(d->decode_frame, &l3_decode_entry);
+    h.layer = 0;  // reserved: Layer II decode installed, set-up refused
+    EXPECT_EQ(mpeg_decoder_setup(d, &h, size, 0, 0, 0, 24000), 0);
+    EXPECT_EQ(d->decode_frame, &l2_decode_frame);
+}
+
+struct FormatCase {
+    int32_t mode, fs, sb, samples, reduction, convert, freq_limit;
+    // expected
+    int32_t channels, out_samples, out_bytes, rate, bits, decode_limit, variant;
+    const char* what;
+};
+
+TEST(DecoderSetup, LayerOneTwoOutputFormats) {
+    const FormatCase cases[] = {
+        {0, 44100, 30, 1152, 0, 0, 24000, 2, 2304, 4608, 44100, 16, 60, 1, "L2 stereo, 35 -> 31 -> 30 subbands"},
+        {1, 44100, 32, 1152, 0, 9, 24000, 1, 1152, 1152, 44100, 8, 62, 17, "convert 9: mix, 8-bit"},
+        {0, 44100, 32, 1152, 2, 9, 24000, 1, 288, 288, 11025, 8, 16, 27, "quarter rate, mix, 8-bit"},
+        {0, 44100, 32, 384, 0, 0, 24000, 2, 768, 1536, 44100, 16, 62, 1, "L1 stereo"},
+        {0, 48000, 27, 1152, 1, 2, 24000, 1, 576, 1152, 24000, 16, 30, 8, "half rate, left"},
+        {2, 32000, 8, 1152, 0, 3, 24000, 1, 1152, 2304, 32000, 16, 16, 4, "right, decode limit at sb"},
+        {3, 44100, 32, 1152, 0, 1, 24000, 1, 1152, 2304, 44100, 16, 31, 0, "mono source, convert 1"},
+        {3, 44100, 32, 1152, 0, 2, 24000, 1, 1152, 2304, 44100, 16, 31, 0, "mono source, convert 2"},
+        {3, 44100, 32, 384, 1, 11, 24000, 1, 192, 192, 22050, 8, 15, 20, "mono source, convert 11"},
+        {3, 22050, 32, 1152, 2, 0, 24000, 1, 288, 576, 5512, 16, 8, 10, "22050 at quarter rate"},
+        {3, 44100, 32, 1152, 0, 0, 1000, 1, 1152, 2304, 44100, 16, 1, 0, "1000 Hz: 1.45 subbands -> 1"},
+        {3, 32000, 32, 1152, 0, 0, 1250, 1, 1152, 2304, 32000, 16, 3, 0, "1250 Hz: 2.5 rounds up"},
+    };
+    for (const FormatCase& c : cases) {
+        Decoder dec;
+        MpegDecoder* d = dec.d.get();
+        MpegHeader h{};
+        h.mode = c.mode;
+        d->frame_bytes = 417;
+        ASSERT_EQ(l12_finish_setup(d, &h, c.fs, c.sb, c.samples, c.reduction, c.convert,
+                                   c.freq_limit), 1) << c.what;
+        MpegOutputFormat f{};
+        mpeg_decoder_get_format(d, &f);
+        EXPECT_EQ(f.channels, c.channels) << c.what;
+        EXPECT_EQ(f.out_samples, c.out_samples) << c.what;
+        EXPECT_EQ(d->out_bytes, c.out_bytes) << c.what;
+        EXPECT_EQ(f.sample_rate, c.rate) << c.what;
+        EXPECT_EQ(f.bits, c.bits) << c.what;
+        EXPECT_EQ(f.frame_bytes, 417) << c.what;
+        EXPECT_EQ(f.reserved, 0) << c.what;
+        EXPECT_EQ(d->l12.decode_limit, c.decode_limit) << c.what;
+        EXPECT_EQ(d->l12.entries, c.mode == 3 ? c.sb : 2 * c.sb) << c.what;
+        EXPECT_EQ(d->synth, synth_variants[size_t(c.variant)]) << c.what;
+    }
+}
+
+TEST(DecoderSetup, ParameterClamps) {
+    // Layer II, 44100 Hz, 192 kbit/s stereo (table of 30 subbands).
+    int32_t size = 0;
+    const MpegHeader h = parse(0xFD, 0xA0, 0x00, &size);
+    ASSERT_EQ(size, 626);
+    struct { int32_t reduction, freq_limit, rate, limit; } cases[] = {
+        {5, 24000, 11025, 16}, {-1, 24000, 44100, 60}, {0, 0, 44100, 2}, {0, -50000, 44100, 2},
+        {2, 2000, 11025, 6}};
+    for (const auto& c : cases) {
+        Decoder dec;
+        ASSERT_EQ(mpeg_decoder_setup(dec.d.get(), &h, size, c.reduction, 7, 0, c.freq_limit), 1);
+        MpegOutputFormat f{};
+        mpeg_decoder_get_format(dec.d.get(), &f);
+        EXPECT_EQ(f.sample_rate, c.rate) << c.reduction << " " << c.freq_limit;
+        EXPECT_EQ(f.frame_bytes, 626);
+        EXPECT_EQ(dec.d->l12.decode_limit, c.limit) << c.reduction << " " << c.freq_limit;
+    }
+    // The set-up tail clamps too when called directly.
+    Decoder dec;
+    MpegHeader mono{};
+    mono.mode = 3;
+    ASSERT_EQ(l12_finish_setup(dec.d.get(), &mono, 48000, 32, 384, 9, 0, -1), 1);
+    EXPECT_EQ(dec.d->format.sample_rate, 12000);
+    EXPECT_EQ(dec.d->l12.decode_limit, 1);
+    EXPECT_EQ(l12_finish_setup(dec.d.get(), &mono, 0, 32, 384, 0, 0, 24000), 0);
+}
+
+TEST(DecoderSetup, SetupRestartsFromSilence) {
+    Decoder dec;
+    MpegDecoder* d = dec.d.get();
+    int32_t size = 0;
+    const MpegHeader h = parse(0xFD, 0x80, 0x00, &size);
+    ASSERT_EQ(mpeg_decoder_setup(d, &h, size, 0, 0, 0, 24000), 1);
+    const float coef15 = d->syn.dct_coef[15];
+    EXPECT_NEAR(coef15, 10.1900082f, 1e-5f);
+    for (float& x : d->samples.rows[35]) x = 3.0f;
+    d->syn.synth_buf[1][511] = 5.0f;
+    d->syn.synth_pos[0] = 64;
+    d->syn.synth_pos[1] = 32;
+    ASSERT_EQ(mpeg_decoder_setup(d, &h, size, 1, 0, 0, 24000), 1);
+    EXPECT_EQ(d->samples.rows[35][63], 0.0f);
+    EXPECT_EQ(d->syn.synth_buf[1][511], 0.0f);
+    EXPECT_EQ(d->syn.synth_pos[0], 0);
+    EXPECT_EQ(d->syn.synth_pos[1], 0);
+    EXPECT_EQ(d->syn.dct_coef[15], coef15);
+}
+
+}  // namespace
