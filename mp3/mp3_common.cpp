@@ -37,6 +37,11 @@ int32_t mp3_max_frame_bytes(const MpegHeader* h, int32_t frame_bytes) {
     return frame_bytes + (h->layer == 3 ? 4 : 1);
 }
 
+void mp3_hand_back(AUDIOSTREAM* stream, void* buf, int32_t bytes, int32_t bits) {
+    if (bits == 16) mp3_to_unsigned(buf, bytes);
+    free_audio_stream_buffer(stream);
+}
+
 void mp3_timer_install(Mp3TimerProc proc, void* param, int32_t ms) {
     install_param_int(proc, param, ms);
 }

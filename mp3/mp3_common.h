@@ -20,6 +20,12 @@ int32_t mp3_layer_number(const MpegHeader* h);
 // padding slot is 4 bytes, the other layers' 1).
 int32_t mp3_max_frame_bytes(const MpegHeader* h, int32_t frame_bytes);
 
+struct AUDIOSTREAM;
+
+// Converts a filled stream buffer (16-bit output only; 8-bit is already unsigned) and hands it
+// back to the stream: the one hand-back of a poll.
+void mp3_hand_back(AUDIOSTREAM* stream, void* buf, int32_t bytes, int32_t bits);
+
 // Allegro timer hooks (defined in mp3_common.cpp so that the Allegro header stays out of here).
 using Mp3TimerProc = void (*)(void* param);
 void mp3_timer_install(Mp3TimerProc proc, void* param, int32_t ms);
@@ -50,3 +56,25 @@ struct Mp3Autopoll {
         if (p->autopoll.load() != 0) mp3_timer_remove(&tick, p);
     }
 };
+
+// Time arithmetic shared by both players. P has `stereo`, `bits`, `frequency`,
+// `frame_pcm_bytes` and `current_frame`.
+template <typename P>
+int32_t mp3_bytes_per_second_of(const P* p) {
+    return (p->stereo ? 2 : 1) * (p->bits / 8) * p->frequency;
+}
+
+// Whole milliseconds, truncated: 26 for a 44.1 kHz Layer III frame (26.12 ms).
+template <typename P>
+int32_t mp3_frame_ms_of(const P* p) {
+    int32_t bps = mp3_bytes_per_second_of(p);
+    return bps > 0 ? static_cast<int32_t>(double(p->frame_pcm_bytes) / bps * 1000.0) : 0;
+}
+
+template <typename P>
+int32_t mp3_position_ms_of(const P* p) {
+    if (p->frequency <= 0) return 0;
+    double samples = double(int64_t(p->current_frame) * p->frame_pcm_bytes) /
+                     ((p->stereo ? 2 : 1) * (p->bits / 8));
+    return static_cast<int32_t>(samples / p->frequency * 1000.0);
+}

@@ -24,10 +24,8 @@ int32_t setup_decoder(Mp3Player* p) {
 
 int32_t channels(const Mp3Player* p) { return p->stereo ? 2 : 1; }
 
-// Converts a filled buffer and gives it back to the stream: the one hand-back of this poll.
 void hand_back(Mp3Player* p, void* buf, int32_t bytes) {
-    if (p->bits == 16) mp3_to_unsigned(buf, bytes);
-    free_audio_stream_buffer(p->stream);
+    mp3_hand_back(p->stream, buf, bytes, p->bits);
 }
 
 // Moves the read position to a byte offset, kept inside the data (a Xing table or a frame count
@@ -309,23 +307,9 @@ SAMPLE* mp3_decode_all(Mp3Player* p) {
 int32_t mp3_current_frame(const Mp3Player* p) { return p ? p->current_frame : 0; }
 int32_t mp3_total_frames(const Mp3Player* p) { return p ? p->total_frames : 0; }
 
-int32_t mp3_bytes_per_second(const Mp3Player* p) {
-    return p ? channels(p) * (p->bits / 8) * p->frequency : 0;
-}
-
-// Whole milliseconds, truncated: 26 for a 44.1 kHz Layer III frame (26.12 ms).
-int32_t mp3_frame_ms(const Mp3Player* p) {
-    if (!p) return 0;
-    return static_cast<int32_t>(double(p->frame_pcm_bytes) / mp3_bytes_per_second(p) * 1000.0);
-}
-
-int32_t mp3_position_ms(const Mp3Player* p) {
-    if (!p) return 0;
-    double samples = double(int64_t(p->current_frame) * p->frame_pcm_bytes) /
-                     (channels(p) * (p->bits / 8));
-    return static_cast<int32_t>(samples / p->frequency * 1000.0);
-}
-
+int32_t mp3_bytes_per_second(const Mp3Player* p) { return p ? mp3_bytes_per_second_of(p) : 0; }
+int32_t mp3_frame_ms(const Mp3Player* p) { return p ? mp3_frame_ms_of(p) : 0; }
+int32_t mp3_position_ms(const Mp3Player* p) { return p ? mp3_position_ms_of(p) : 0; }
 int32_t mp3_position_secs(const Mp3Player* p) { return mp3_position_ms(p) / 1000; }
 
 int32_t mp3_length_ms(const Mp3Player* p) {

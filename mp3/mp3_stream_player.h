@@ -1,0 +1,81 @@
+// The streamed MP3 player: plays MPEG audio that the caller hands over in fixed-size blocks,
+// never holding the whole file. It keeps two blocks and their join, so that a frame crossing a
+// block boundary decodes whole, and asks for the next block once the older one is used up.
+// Decoding into Allegro's audio stream, the unsigned conversion, automatic polling and the tail
+// of two silent buffers work as in the in-memory player; there is no seeking or looping.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "mpeg_decoder.h"
+#include "xing.h"
+
+struct AUDIOSTREAM;
+
+struct Mp3StreamPlayer {
+    uint8_t* block_a;      // block_size bytes each
+    uint8_t* block_b;
+    uint8_t* joined;       // 2 * block_size: the current block followed by the next one
+    int32_t read_off;      // offset of the next frame in the buffer being read
+    int32_t current_block; // 1: block_a is current, -1: block_b
+    int32_t block_size;    // the size of the first block
+    int32_t awaiting;      // -1 reading the current block alone, 0 reading `joined`
+    int32_t last_bytes;    // -1 while more blocks come, else the valid bytes of the last block
+    MpegDecoder decoder;
+    MpegHeader header;     // of the first frame
+    XingInfo* xing;
+    int32_t frame_pcm_bytes;
+    int32_t frame_bytes;   // first frame, without padding
+    int32_t bitrate;
+    int32_t layer;         // 1, 2, 3, or -1
+    int32_t current_frame; // frames decoded so far
+    int32_t total_frames;  // Xing frame count, or -1
+    AUDIOSTREAM* stream;   // playing exactly when not null
+    int32_t frequency;
+    int32_t stereo;        // -1 two output channels, 0 one
+    int32_t bits;
+    int32_t frames_per_buffer;
+    std::atomic<int32_t> autopoll; // -1 while automatic polling is wanted (read by the timer thread)
+    int32_t autopoll_ms;
+    int32_t tail_polls;
+};
+
+// A player over the first block (copied; its size fixes the block size for good), or null when
+// the block holds no usable frame header or is smaller than one frame. `last`: no more blocks.
+Mp3StreamPlayer* mp3s_create(const void* first_block, int32_t size, int32_t last);
+void mp3s_destroy(Mp3StreamPlayer* p);
+
+// Where the caller may write the next block (block_size bytes), or null when none is wanted now.
+uint8_t* mp3s_next_block(Mp3StreamPlayer* p);
+// Commits the block written at mp3s_next_block's address: -1, or its valid bytes when it is the
+// last (clamped to 0..block_size).
+void mp3s_give_block(Mp3StreamPlayer* p, int32_t last_bytes);
+
+int32_t mp3s_play(Mp3StreamPlayer* p, int32_t buffer_bytes, int32_t vol, int32_t pan);
+int32_t mp3s_play_ex(Mp3StreamPlayer* p, int32_t buffer_bytes, int32_t vol, int32_t pan,
+                     int32_t speed);
+// 0 buffer filled / none free / silent tail; 1 ended and stopped; -1 not playing;
+// -2 no decodable frame (stopped); -3 the data ran out before the next block came (stopped).
+int32_t mp3s_poll(Mp3StreamPlayer* p);
+void mp3s_start_autopoll(Mp3StreamPlayer* p, int32_t ms);
+void mp3s_stop_autopoll(Mp3StreamPlayer* p);
+void mp3s_stop(Mp3StreamPlayer* p);
+void mp3s_adjust(Mp3StreamPlayer* p, int32_t vol, int32_t pan, int32_t speed);
+
+int32_t mp3s_is_playing(const Mp3StreamPlayer* p);
+void* mp3s_output_buffer(const Mp3StreamPlayer* p, int32_t* size);
+int32_t mp3s_current_frame(const Mp3StreamPlayer* p);
+int32_t mp3s_position_ms(const Mp3StreamPlayer* p);
+int32_t mp3s_position_secs(const Mp3StreamPlayer* p);
+int32_t mp3s_frame_ms(const Mp3StreamPlayer* p);
+// Lengths need the size of the whole file, which the player never sees.
+int32_t mp3s_total_frames(const Mp3StreamPlayer* p, int32_t total_bytes);
+int32_t mp3s_length_ms(const Mp3StreamPlayer* p, int32_t total_bytes);
+int32_t mp3s_length_secs(const Mp3StreamPlayer* p, int32_t total_bytes);
+int32_t mp3s_bytes_per_second(const Mp3StreamPlayer* p);
+int32_t mp3s_bitrate(const Mp3StreamPlayer* p);
+int32_t mp3s_layer(const Mp3StreamPlayer* p);
+int32_t mp3s_bits(const Mp3StreamPlayer* p);
+int32_t mp3s_is_stereo(const Mp3StreamPlayer* p);
+int32_t mp3s_frequency(const Mp3StreamPlayer* p);

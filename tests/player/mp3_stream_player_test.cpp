@@ -1,0 +1,294 @@
+// Streamed player against the fake Allegro calls: files fed in blocks of many sizes decode to the
+// same frames as the in-memory player, frames straddling blocks decode whole, the hand-over of
+// blocks, underruns, the last block and its trailing tag, the frame count, and random blocks of
+// random data (run under AddressSanitizer to catch any read out of bounds).
+#include <random>
+
+#include "mp3_player.h"
+#include "mp3_stream_player.h"
+#include "player_test_util.h"
+
+namespace {
+
+using ptest::marks;
+
+class StreamPlayer : public ::testing::Test {
+protected:
+    void SetUp() override { fake_al::reset(); }
+    void TearDown() override {
+        EXPECT_EQ(fake_al::st().errors, 0) << "the fake saw a buffer handed back twice or a dead stream";
+        fake_al::reset();
+    }
+};
+
+// Frames of 417 and 418 bytes (padding on every third frame), so block boundaries fall at
+// varying places within frames.
+std::vector<uint8_t> padded_stream(int n) {
+    std::vector<uint8_t> v;
+    for (int i = 0; i < n; ++i) {
+        bool pad = i % 3 == 2;
+        const uint8_t h[4] = {0xFF, 0xFB, uint8_t(pad ? 0x92 : 0x90), 0x64};
+        std::vector<uint8_t> f = ptest::synth_stream(1, h, pad ? 418 : 417);
+        f[40] = uint8_t(i >> 8);
+        f[41] = uint8_t(i);
+        v.insert(v.end(), f.begin(), f.end());
+    }
+    return v;
+}
+
+struct FeedResult {
+    std::vector<int> results;     // every non-zero poll result, then the last one
+    std::vector<uint8_t> pcm;     // every buffer handed back, joined
+    int blocks_given = 0;
+};
+
+// Feeds `file` in blocks of `block` bytes as soon as the player asks, polling by hand, until it
+// stops. Bytes behind the valid count of the last block are filled with frames marked 999,
+// which must never be decoded. `pattern`: use the pattern decoder instead of the real one.
+FeedResult feed(const std::vector<uint8_t>& file, int32_t block, int32_t buffer_bytes, bool pattern) {
+    FeedResult r;
+    size_t at = std::min(size_t(block), file.size());
+    bool last = at == file.size();
+    std::vector<uint8_t> first(size_t(block), 0);
+    std::memcpy(first.data(), file.data(), at);
+    Mp3StreamPlayer* p = mp3s_create(first.data(), block, last);
+    if (!p) {
+        r.results.push_back(-100);
+        return r;
+    }
+    if (pattern) p->decoder.decode_frame = ptest::pattern_decode;
+    mp3s_play(p, buffer_bytes, 255, 128);
+    const uint8_t h[4] = {0xFF, 0xFB, 0x90, 0x64};
+    std::vector<uint8_t> poison = ptest::synth_stream(1, h);
+    poison[40] = 999 >> 8;
+    poison[41] = 999 & 255;
+    for (int i = 0; i < 100000; ++i) {
+        uint8_t* nb = mp3s_next_block(p);
+        if (nb && at < file.size()) {
+            size_t n = std::min(size_t(block), file.size() - at);
+            std::memcpy(nb, file.data() + at, n);
+            for (size_t k = n; k < size_t(block); ++k) nb[k] = poison[(k - n) % poison.size()];
+            at += n;
+            mp3s_give_block(p, at == file.size() ? int32_t(n) : -1);
+            ++r.blocks_given;
+        }
+        int v = mp3s_poll(p);
+        if (v != 0) {
+            r.results.push_back(v);
+            break;
+        }
+    }
+    for (const auto& b : fake_al::st().handed) r.pcm.insert(r.pcm.end(), b.begin(), b.end());
+    mp3s_destroy(p);
+    return r;
+}
+
+// The frame marks of pattern-decoded PCM, one per frame (4608 bytes), trailing silence dropped.
+std::vector<int> frame_marks(const std::vector<uint8_t>& pcm) {
+    std::vector<int16_t> m = marks(pcm);
+    std::vector<int> out;
+    for (size_t f = 0; f + 2304 <= m.size(); f += 2304) {
+        int v = m[f];
+        for (size_t i = f; i < f + 2304; ++i)
+            if (m[i] != v) return {-1}; // a frame torn apart
+        out.push_back(v);
+    }
+    while (!out.empty() && out.back() == 0) out.pop_back();
+    return out;
+}
+
+TEST_F(StreamPlayer, BlocksOfManySizesGiveEveryFrameOnceAndInOrder) {
+    const int n = 40;
+    std::vector<uint8_t> file = padded_stream(n);
+    std::vector<int> want(n);
+    for (int i = 0; i < n; ++i) want[size_t(i)] = i + 1;
+    struct Case {
+        int32_t block, buffer;
+    } cases[] = {{417, 4608},  {418, 4608},  {500, 4608},     {1000, 4608}, {1999, 3 * 4608},
+                 {4096, 3 * 4608}, {7001, 3 * 4608}, {int32_t(file.size()), 3 * 4608},
+                 {int32_t(file.size()) + 300, 3 * 4608}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(testing::Message() << "block " << c.block << " buffer " << c.buffer);
+        fake_al::reset();
+        FeedResult r = feed(file, c.block, c.buffer, true);
+        EXPECT_EQ(r.results, std::vector<int>{1});
+        EXPECT_EQ(frame_marks(r.pcm), want);
+        EXPECT_EQ(fake_al::st().gets, fake_al::st().frees);
+        // Two silent buffers after the last one with data.
+        size_t buf = size_t(c.buffer / 4608 * 4608);
+        ASSERT_GE(r.pcm.size(), 2 * buf);
+        for (size_t i = r.pcm.size() - 2 * buf; i < r.pcm.size(); i += 2)
+            ASSERT_EQ(r.pcm[i] | r.pcm[i + 1] << 8, 0x8000) << "byte " << i;
+    }
+}
+
+TEST_F(StreamPlayer, FirstBlockThatIsAlsoTheLast) {
+    std::vector<uint8_t> file = padded_stream(5);
+    Mp3StreamPlayer* p = mp3s_create(file.data(), int32_t(file.size()), 1);
+    ASSERT_NE(p, nullptr);
+    p->decoder.decode_frame = ptest::pattern_decode;
+    EXPECT_EQ(mp3s_next_block(p), nullptr);
+    mp3s_play(p, 3 * 4608, 255, 128);
+    std::vector<int> r;
+    for (int i = 0; i < 10; ++i) {
+        r.push_back(mp3s_poll(p));
+        EXPECT_EQ(mp3s_next_block(p), nullptr);
+        if (r.back() != 0) break;
+    }
+    EXPECT_EQ(r, (std::vector<int>{0, 0, 0, 1}));
+    EXPECT_EQ(mp3s_current_frame(p), 5);
+    EXPECT_EQ(mp3s_poll(p), -1);
+    mp3s_destroy(p);
+}
+
+TEST_F(StreamPlayer, UnderrunStopsWithMinusThreeAndResumesAfterTheNextBlock) {
+    std::vector<uint8_t> file = padded_stream(20);
+    Mp3StreamPlayer* p = mp3s_create(file.data(), 2000, 0);
+    ASSERT_NE(p, nullptr);
+    p->decoder.decode_frame = ptest::pattern_decode;
+    mp3s_play(p, 4608, 255, 128);
+    // Four whole frames lie in the first 2000 bytes (1669 bytes); the fifth straddles its end.
+    for (int i = 0; i < 4; ++i) EXPECT_EQ(mp3s_poll(p), 0) << i;
+    EXPECT_EQ(mp3s_poll(p), -3);
+    EXPECT_EQ(mp3s_is_playing(p), 0);
+    EXPECT_EQ(mp3s_current_frame(p), 4);
+    EXPECT_EQ(p->read_off, 1669) << "the cut frame waits at its first byte";
+    // Feeding and playing again resume with the fifth frame, whole.
+    uint8_t* nb = mp3s_next_block(p);
+    ASSERT_NE(nb, nullptr);
+    std::memcpy(nb, file.data() + 2000, 2000);
+    mp3s_give_block(p, -1);
+    ASSERT_EQ(mp3s_play(p, 4608, 255, 128), 0);
+    EXPECT_EQ(mp3s_poll(p), 0);
+    std::vector<int16_t> m = marks(fake_al::st().handed.back());
+    EXPECT_EQ(m.front(), 5);
+    EXPECT_EQ(m.back(), 5);
+    mp3s_destroy(p);
+}
+
+TEST_F(StreamPlayer, NextBlockIsOfferedOnlyWhenTheOlderBlockIsUsedUp) {
+    std::vector<uint8_t> file = padded_stream(30);
+    const int32_t bs = 1500;
+    Mp3StreamPlayer* p = mp3s_create(file.data(), bs, 0);
+    ASSERT_NE(p, nullptr);
+    p->decoder.decode_frame = ptest::pattern_decode;
+    uint8_t* nb = mp3s_next_block(p);
+    EXPECT_EQ(nb, p->block_b);
+    std::memcpy(nb, file.data() + bs, size_t(bs));
+    mp3s_give_block(p, -1);
+    EXPECT_EQ(mp3s_next_block(p), nullptr);
+    mp3s_give_block(p, 7); // not asked for: nothing
+    EXPECT_EQ(p->last_bytes, -1);
+    mp3s_play(p, 4608, 255, 128);
+    // Frames end at 417, 834, 1252, 1669: the fourth poll passes the first block's end.
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(mp3s_poll(p), 0);
+        EXPECT_EQ(mp3s_next_block(p), nullptr) << "poll " << i;
+    }
+    EXPECT_EQ(mp3s_poll(p), 0);
+    EXPECT_EQ(p->read_off, 1669 - bs);
+    nb = mp3s_next_block(p);
+    EXPECT_EQ(nb, p->block_a) << "the older block is free again";
+    // A last block with a count larger than a block is clamped, and no block is wanted again.
+    std::memcpy(nb, file.data() + 2 * bs, size_t(bs));
+    mp3s_give_block(p, 5000);
+    EXPECT_EQ(p->last_bytes, bs);
+    for (int i = 0; i < 20; ++i) {
+        EXPECT_EQ(mp3s_next_block(p), nullptr);
+        if (mp3s_poll(p) != 0) break;
+    }
+    EXPECT_EQ(mp3s_is_playing(p), 0);
+    EXPECT_EQ(mp3s_current_frame(p), 10) << "the frames wholly inside 4500 bytes";
+    mp3s_destroy(p);
+}
+
+TEST_F(StreamPlayer, TrailingTagIsSteppedOver) {
+    std::vector<uint8_t> file = padded_stream(12);
+    std::vector<uint8_t> tag(128, 'x');
+    std::memcpy(tag.data(), "TAG", 3);
+    file.insert(file.end(), tag.begin(), tag.end());
+    for (int32_t block : {1000, int32_t(file.size())}) {
+        fake_al::reset();
+        FeedResult r = feed(file, block, 4608, true);
+        EXPECT_EQ(r.results, std::vector<int>{1}) << block;
+        EXPECT_EQ(frame_marks(r.pcm).size(), 12u) << block;
+    }
+}
+
+TEST_F(StreamPlayer, CreateAndQueries) {
+    std::vector<uint8_t> file = padded_stream(10);
+    EXPECT_EQ(mp3s_create(nullptr, 1000, 0), nullptr);
+    std::vector<uint8_t> junk(1000, 0x11);
+    EXPECT_EQ(mp3s_create(junk.data(), 1000, 0), nullptr) << "no sync";
+    EXPECT_EQ(mp3s_create(file.data(), 400, 0), nullptr) << "smaller than one frame";
+    // Junk before the first frame is searched past.
+    std::vector<uint8_t> lead(37, 0x00);
+    lead.insert(lead.end(), file.begin(), file.end());
+    Mp3StreamPlayer* p = mp3s_create(lead.data(), 2000, 0);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->read_off, 37);
+    EXPECT_EQ(mp3s_total_frames(p, 41700), 100) << "no Xing: bytes / frame_bytes";
+    EXPECT_EQ(mp3s_length_ms(p, 41700), 2600);
+    EXPECT_EQ(mp3s_length_secs(p, 41700), 2);
+    EXPECT_EQ(mp3s_frame_ms(p), 26);
+    EXPECT_EQ(mp3s_bitrate(p), 128000);
+    EXPECT_EQ(mp3s_layer(p), 3);
+    EXPECT_EQ(mp3s_bits(p), 16);
+    EXPECT_EQ(mp3s_is_stereo(p), -1);
+    EXPECT_EQ(mp3s_frequency(p), 44100);
+    EXPECT_EQ(mp3s_bytes_per_second(p), 176400);
+    EXPECT_EQ(mp3s_play(p, 4607, 255, 128), -1);
+    EXPECT_EQ(mp3s_output_buffer(p, nullptr), nullptr);
+    EXPECT_EQ(mp3s_play_ex(p, 3 * 4608, 255, 128, 1200), 0);
+    EXPECT_EQ(fake_al::st().adj_freq, 1200);
+    int32_t size = 0;
+    EXPECT_EQ(mp3s_output_buffer(p, &size), fake_al::st().stream->samp->data);
+    EXPECT_EQ(size, 3 * 4608);
+    mp3s_adjust(p, 7, 8, 900);
+    EXPECT_EQ(fake_al::st().adj_vol, 7);
+    EXPECT_EQ(fake_al::st().adj_freq, 900);
+    // Autopoll follows the stream as in the in-memory player.
+    mp3s_start_autopoll(p, 25);
+    EXPECT_EQ(fake_al::st().timers.size(), 1u);
+    mp3s_stop(p);
+    EXPECT_TRUE(fake_al::st().timers.empty());
+    mp3s_play(p, 3 * 4608, 255, 128);
+    EXPECT_EQ(fake_al::st().timers.size(), 1u);
+    mp3s_stop_autopoll(p);
+    EXPECT_TRUE(fake_al::st().timers.empty());
+    mp3s_destroy(p);
+    mp3s_destroy(nullptr);
+
+    // With a Xing header: its frame count.
+    std::vector<uint8_t> x = padded_stream(10);
+    std::memcpy(&x[36], "Xing", 4);
+    const uint8_t fields[8] = {0, 0, 0, 1, 0, 0, 0x03, 0xE8};
+    std::memcpy(&x[40], fields, 8);
+    p = mp3s_create(x.data(), 2000, 0);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(mp3s_total_frames(p, 41700), 1000);
+    mp3s_destroy(p);
+}
+
+TEST_F(StreamPlayer, RandomBlocksOfRandomDataStayInBounds) {
+    uint32_t seed = ziv::test_seed();
+    std::mt19937 rng(seed);
+    std::vector<uint8_t> good = padded_stream(30);
+    for (int round = 0; round < 150; ++round) {
+        // Valid frames damaged at random, or random bytes with a header in front.
+        std::vector<uint8_t> v = good;
+        if (round % 2) {
+            for (auto& b : v) b = uint8_t(rng() % 4 ? rng() : 0xFF);
+            std::memcpy(v.data(), good.data(), 4);
+        } else {
+            for (int k = 0; k < 40; ++k) v[rng() % v.size()] = uint8_t(rng());
+        }
+        v.resize(418 + rng() % (v.size() - 418));
+        int32_t block = int32_t(417 + rng() % 5000);
+        fake_al::reset();
+        FeedResult r = feed(v, block, int32_t(4608 * (1 + rng() % 4)), round % 3 == 0);
+        ASSERT_FALSE(r.results.empty()) << "round " << round << ": never stopped";
+    }
+}
+
+}  // namespace
