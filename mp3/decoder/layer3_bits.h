@@ -17,13 +17,17 @@ inline void l3_bits_begin(L3BitReader* br, const uint8_t* p, const uint8_t* limi
     br->start = p;
     br->end = limit;
     br->limit = limit;
+    br->overrun = 0;
 }
 
 // Fetches bytes until more than 24 bits are held.
 inline void l3_bits_fill(L3BitReader* br) {
     while (br->nbits <= 24) {
         uint32_t b = 0;
-        if (br->cur < br->limit) b = *br->cur++;
+        if (br->cur < br->limit)
+            b = *br->cur++;
+        else
+            ++br->overrun;
         br->acc = br->acc << 8 | b;
         br->nbits += 8;
     }
@@ -51,7 +55,7 @@ inline void l3_bits_skip(L3BitReader* br, int32_t n) {
 }
 
 inline int32_t l3_bits_used(const L3BitReader* br) {
-    return int32_t(8 * (br->cur - br->start)) - br->nbits;
+    return int32_t(8 * (br->cur - br->start + br->overrun)) - br->nbits;
 }
 
 // The guard is kept below the hard limit so that a reader stopped at its limit is past it.

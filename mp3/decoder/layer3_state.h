@@ -17,6 +17,7 @@ struct L3BitReader {
     const uint8_t* start;
     const uint8_t* end;
     const uint8_t* limit;
+    int32_t overrun; // zero bytes fetched at the limit (cur stays there)
 };
 
 // Side information of one granule and channel: eighteen 32-bit fields in this order.
