@@ -1,16 +1,25 @@
 // The frame walk over MPEG audio data held in memory, shared by mp3dec and the players:
-// stepping over ID3 tags, decoding one frame at a time with the one-byte resynchronisation, and
-// the end of the data. Every read stays inside the bytes given.
+// stepping over ID3 tags, finding the first frame, decoding one frame at a time with the
+// one-byte resynchronisation, and the end of the data. Every read stays inside the bytes given.
 #pragma once
 
 #include <cstdint>
 
 #include "mpeg_decoder.h"
 
-// Steps over a leading ID3v2 tag (with or without footer) and a trailing 128-byte ID3v1 "TAG"
-// block. On success stores the first byte after the leading tag and the length up to the
-// trailing tag and returns 1; returns 0 when the ID3v2 tag claims more bytes than there are.
+// Steps over a trailing 128-byte ID3v1 "TAG" block (checked first, on data of 128 bytes or
+// more) and a leading ID3v2 tag (with or without footer, on data of 10 bytes or more). On
+// success stores the first byte after the leading tag and the length up to the trailing tag
+// and returns 1; returns 0 when the ID3v2 tag claims more bytes than there are.
 int32_t mp3_strip_tags(const uint8_t* data, int32_t n, const uint8_t** start, int32_t* len);
+
+// Parses the first frame header of `len` bytes at `start`. With `search` zero the frame must
+// begin at `start` (as the players require); otherwise the first usable header found by
+// mpeg_header_find from there is taken, passing over sync patterns whose header is unusable.
+// Stores the header, its bitrate and the frame's offset; returns the frame size in bytes
+// without padding, or 0 when there is no usable frame.
+int32_t mp3_first_frame(const uint8_t* start, int32_t len, int32_t search, MpegHeader* h,
+                        int32_t* bitrate, int32_t* offset);
 
 // Result of mp3_walk_frame.
 enum Mp3WalkResult : int32_t {
@@ -19,8 +28,10 @@ enum Mp3WalkResult : int32_t {
     MP3_WALK_LOST = -1, // no decodable frame within 4 * frame_bytes bytes
 };
 
-// Decodes the frame at start + *pos into out. When the decoder rejects the bytes there, moves on
-// one byte at a time, up to 4 * frame_bytes - 1 times, until a frame decodes. A tail that cannot
-// hold a whole frame counts as the end of the data.
+// Decodes the frame at start + *pos into out (which must hold the decoder's out_bytes). When
+// the decoder rejects the bytes there, moves on one byte at a time, up to 4 * frame_bytes - 1
+// times, until a frame decodes. A tail that cannot hold a whole frame counts as the end of the
+// data: the decoder is told how many bytes are left and rejects a frame that needs more, and a
+// resynchronisation that runs into the end of the data ends the walk.
 int32_t mp3_walk_frame(MpegDecoder* d, const uint8_t* start, int32_t len, int32_t* pos,
                        int32_t frame_bytes, uint8_t* out, InOut* io);

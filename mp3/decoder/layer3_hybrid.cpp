@@ -1,0 +1,480 @@
+// Layer III, second half of a granule (ISO/IEC 11172-3 2.4.3.4, 13818-3 2.4.3.2): MS and
+// intensity stereo, alias reduction, the hybrid filter bank (36- and 12-point IMDCT, block-type
+// windows, overlap-add, frequency inversion) and the four output variants that hand 18 x 32
+// subband samples per channel to the polyphase synthesis. Input: dequantised spectra in
+// samples.xr with their line extents; output: PCM through synth_l3. Every stage runs only up to
+// the extents, so silent high bands cost nothing.
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+#include "layer3_hybrid.h"
+
+namespace {
+
+// Output slots are rows of 32 subbands.
+constexpr int kSb = 32;
+
+// The nine-point cosine transform of both halves of the 36-point IMDCT, folded around the
+// middle input (E/F for even/odd rows), then the recursive combination that turns the two
+// half-size transforms back into the 18 output values (v[9 + j] = x[j], v[j] = -x[27 + j]).
+inline void imdct36(const L3ImdctCos& c, float* v) {
+    float s_in[9], d_in[9];
+    for (int k = 0; k < 9; ++k) {
+        float a = c.cos36a[k] * v[k];
+        float b = c.cos36a[17 - k] * v[17 - k];
+        s_in[k] = a + b;
+        d_in[k] = c.cos36b[k] * (a - b);
+    }
+    float s[9], d[9];
+    for (int half = 0; half < 2; ++half) {
+        const float* x = half ? d_in : s_in;
+        float* r = half ? d : s;
+        float e[4], f[4];
+        for (int k = 0; k < 4; ++k) {
+            e[k] = x[k] + x[8 - k];
+            f[k] = x[k] - x[8 - k];
+        }
+        r[0] = 0.5f * (e[0] + e[1] + e[2] + e[3] + x[4]);
+        r[2] = c.cos36m[2][0] * e[0] + c.cos36m[2][1] * e[1] + c.cos36m[2][2] * e[2] +
+               c.cos36m[2][3] * e[3] - x[4];
+        r[4] = c.cos36m[4][0] * e[0] + c.cos36m[4][1] * e[1] + c.cos36m[4][2] * e[2] +
+               c.cos36m[4][3] * e[3] + x[4];
+        r[6] = 0.5f * (e[0] + e[2] + e[3]) - e[1] - x[4];
+        r[8] = c.cos36m[8][0] * e[0] + c.cos36m[8][1] * e[1] + c.cos36m[8][2] * e[2] +
+               c.cos36m[8][3] * e[3] + x[4];
+        r[1] = c.cos36m[1][0] * f[0] + c.cos36m[1][1] * f[1] + c.cos36m[1][2] * f[2] +
+               c.cos36m[1][3] * f[3];
+        r[3] = c.cos36m[3][0] * (f[0] - f[2] - f[3]);
+        r[5] = c.cos36m[5][0] * f[0] + c.cos36m[5][1] * f[1] + c.cos36m[5][2] * f[2] +
+               c.cos36m[5][3] * f[3];
+        r[7] = c.cos36m[7][0] * f[0] + c.cos36m[7][1] * f[1] + c.cos36m[7][2] * f[2] +
+               c.cos36m[7][3] * f[3];
+    }
+    for (int i = 1; i < 9; ++i) d[i] -= d[i - 1];
+    v[0] = s[0];
+    v[1] = d[0] - v[0];
+    for (int i = 1; i < 9; ++i) {
+        v[2 * i] = s[i] - v[2 * i - 1];
+        v[2 * i + 1] = d[i] - v[2 * i];
+    }
+}
+
+// Three 12-point IMDCTs over the interleaved windows of one short subband.
+inline void imdct12(const L3ImdctCos& c, float* v) {
+    float x[18];
+    std::memcpy(x, v, sizeof x);
+    for (int w = 0; w < 3; ++w) {
+        float y[6];
+        for (int k = 0; k < 6; ++k) y[k] = c.cos12a[k] * x[3 * k + w];
+        float s0 = y[0] + y[5], s1 = y[1] + y[4], s2 = y[2] + y[3];
+        float d0 = c.cos12b[0] * (y[0] - y[5]);
+        float d1 = c.cos12b[1] * (y[1] - y[4]);
+        float d2 = c.cos12b[2] * (y[2] - y[3]);
+        float p = s0 + s1 + s2, q = d0 + d1 + d2;
+        float* o = v + 6 * w;
+        o[0] = p;
+        o[1] = q - p;
+        o[2] = c.cos12s * (s0 - s2) - o[1];
+        float t = c.cos12s * (d0 - d2) - q;
+        o[3] = t - o[2];
+        o[4] = s0 + s2 - 2.0f * s1 - o[3];
+        o[5] = (d0 + d2 - 2.0f * d1 - t) - o[4];
+    }
+}
+
+// The hybrid filter bank of one channel, steps shared by the plain form (output = previous
+// overlap + windowed IMDCT, new overlap over `cur`) and the adding form (output and overlap
+// `store` accumulate). The lowest `normal_sbs` subbands take the normal window whatever the
+// block type (a start or stop block with mixed_block_flag set). Returns the number of subbands
+// transformed.
+template <bool kAdd>
+int32_t hybrid_transform(MpegDecoder* d, float* cur, const float* prev, float* store, float* out,
+                         int32_t bt, int32_t long_lines, int32_t total_lines, int32_t normal_sbs) {
+    const L3ImdctCos& c = l3_imdct_cosines();
+    const int32_t nlong = std::clamp<int32_t>((long_lines + 17) / 18, 0, kSb);
+    const int32_t ns = std::clamp<int32_t>((total_lines + 17) / 18, 0, kSb);
+    const float* wbt = d->l3.l3_windows[bt == 2 ? 0 : (bt & 3)];
+    for (int32_t sb = 0; sb < nlong; ++sb) {
+        const float* w = sb < normal_sbs ? d->l3.l3_windows[0] : wbt;
+        float* v = cur + 18 * sb;
+        imdct36(c, v);
+        for (int j = 0; j < 9; ++j) {
+            float a = w[j] * v[9 + j];
+            float b = w[9 + j] * v[17 - j];
+            if constexpr (kAdd) {
+                out[j * kSb + sb] += a;
+                out[(9 + j) * kSb + sb] += b;
+            } else {
+                out[j * kSb + sb] = prev[18 * sb + j] + a;
+                out[(9 + j) * kSb + sb] = b + prev[18 * sb + 9 + j];
+            }
+        }
+        float ov[18];
+        for (int j = 0; j < 9; ++j) {
+            ov[j] = v[8 - j] * w[18 + j];
+            ov[9 + j] = v[j] * w[27 + j];
+        }
+        float* dst = kAdd ? store + 18 * sb : v;
+        for (int j = 0; j < 18; ++j) {
+            if constexpr (kAdd) dst[j] += ov[j];
+            else dst[j] = ov[j];
+        }
+    }
+    const float* ws = d->l3.l3_windows[2];
+    for (int32_t sb = nlong; sb < ns; ++sb) {
+        float* v = cur + 18 * sb;
+        imdct12(c, v);
+        float o[18];
+        for (int k = 0; k < 3; ++k) {
+            o[k] = 0.0f;
+            o[3 + k] = 0.0f;
+            o[6 + k] = ws[k] * v[3 + k];
+            o[9 + k] = ws[3 + k] * v[5 - k];
+            o[12 + k] = ws[k] * v[9 + k] + ws[6 + k] * v[2 - k];
+            o[15 + k] = ws[9 + k] * v[k] + ws[3 + k] * v[11 - k];
+        }
+        float ov[12];
+        for (int k = 0; k < 3; ++k) {
+            ov[k] = ws[6 + k] * v[8 - k] + ws[k] * v[15 + k];
+            ov[3 + k] = ws[3 + k] * v[17 - k] + ws[9 + k] * v[6 + k];
+            ov[6 + k] = ws[6 + k] * v[14 - k];
+            ov[9 + k] = ws[9 + k] * v[12 + k];
+        }
+        if constexpr (kAdd) {
+            for (int j = 6; j < 18; ++j) out[j * kSb + sb] += o[j];
+            for (int j = 0; j < 12; ++j) store[18 * sb + j] += ov[j];
+        } else {
+            for (int j = 0; j < 6; ++j) out[j * kSb + sb] = prev[18 * sb + j];
+            for (int j = 6; j < 18; ++j) out[j * kSb + sb] = o[j] + prev[18 * sb + j];
+            std::memcpy(v, ov, sizeof ov);
+            std::memset(v + 12, 0, 6 * sizeof(float));
+        }
+    }
+    return std::max(nlong, ns);
+}
+
+// The plain hybrid filter bank: transforms, then the previous overlap alone for subbands that
+// only it reaches, then zeros up to limit_subbands. Returns the new overlap extent in lines.
+int32_t hybrid_overlap(MpegDecoder* d, float* cur, const float* prev, float* out, int32_t bt,
+                       int32_t long_lines, int32_t total_lines, int32_t prev_lines,
+                       int32_t normal_sbs) {
+    const int32_t g = hybrid_transform<false>(d, cur, prev, nullptr, out, bt, long_lines,
+                                              total_lines, normal_sbs);
+    const int32_t ge = std::max(g, std::clamp<int32_t>((prev_lines + 17) / 18, 0, kSb));
+    for (int32_t sb = g; sb < ge; ++sb)
+        for (int j = 0; j < 18; ++j) out[j * kSb + sb] = prev[18 * sb + j];
+    const int32_t fill = std::min<int32_t>(d->l3.limit_subbands, kSb);
+    for (int j = 0; j < 18; ++j)
+        for (int32_t sb = ge; sb < fill; ++sb) out[j * kSb + sb] = 0.0f;
+    return 18 * ge;
+}
+
+// Channel q's block type and the lines its long and whole transforms cover.
+struct ChannelSpan {
+    int32_t bt;
+    int32_t long_lines;
+    int32_t extent;
+    int32_t normal_sbs; // 2 for a start or stop block flagged mixed, else 0
+};
+
+ChannelSpan channel_span(const MpegDecoder* d, int32_t g, int32_t q) {
+    const L3State& s = d->l3;
+    const GranuleInfo& gi = s.gr[g][q];
+    ChannelSpan r;
+    r.bt = gi.block_type;
+    r.extent = s.line_extent[g][q];
+    r.normal_sbs = (r.bt == 1 || r.bt == 3) && gi.mixed_block_flag ? 2 : 0;
+    if (r.bt != 2) r.long_lines = r.extent;
+    else if (gi.mixed_block_flag) r.long_lines = s.long_end[s.mixed_long_bands - 1];
+    else r.long_lines = 0;
+    return r;
+}
+
+// Hybrid filter bank of channel q into hybrid_out, bounded by huff_limit; returns the extent.
+int32_t hybrid_channel(MpegDecoder* d, int32_t g, int32_t q) {
+    L3State& s = d->l3;
+    ChannelSpan sp = channel_span(d, g, q);
+    int32_t r = hybrid_overlap(d, d->samples.xr[q][g], d->samples.xr[q][g ^ 1],
+                               &s.hybrid_out[0][0], sp.bt, std::min(s.huff_limit, sp.long_lines),
+                               std::min(s.huff_limit, sp.extent), s.line_extent[g ^ 1][q],
+                               sp.normal_sbs);
+    s.line_extent[g][q] = r;
+    l3_freq_invert(&s.hybrid_out[0][0], r);
+    return r;
+}
+
+// A single-channel frame in a stream set up for two channels: channel 1 continues from
+// channel 0's overlap, so the next two-channel frame joins without a click or stale data.
+void mirror_overlap(MpegDecoder* d, int32_t g) {
+    int32_t r = d->l3.line_extent[g][0];
+    std::memcpy(d->samples.xr[1][g], d->samples.xr[0][g], size_t(r) * sizeof(float));
+    d->l3.line_extent[g][1] = r;
+}
+
+}  // namespace
+
+const L3ImdctCos& l3_imdct_cosines() {
+    static const L3ImdctCos tables = [] {
+        L3ImdctCos t{};
+        const double pi = 4.0 * std::atan(1.0);
+        for (int i = 0; i < 18; ++i) t.cos36a[i] = float(2.0 * std::cos((2 * i + 1) * pi / 72.0));
+        for (int i = 0; i < 9; ++i) t.cos36b[i] = float(2.0 * std::cos((2 * i + 1) * pi / 36.0));
+        for (int i = 0; i < 9; ++i)
+            for (int j = 0; j < 4; ++j) t.cos36m[i][j] = float(std::cos(pi / 36.0 * 2 * i * (2 * j + 1)));
+        for (int i = 0; i < 6; ++i) t.cos12a[i] = float(std::cos((2 * i + 1) * pi / 24.0));
+        for (int i = 0; i < 3; ++i) t.cos12b[i] = float(2.0 * std::cos((2 * i + 1) * pi / 12.0));
+        t.cos12s = float(2.0 * std::cos(pi / 6.0));
+        return t;
+    }();
+    return tables;
+}
+
+void l3_imdct36(float* v) { imdct36(l3_imdct_cosines(), v); }
+void l3_imdct12(float* v) { imdct12(l3_imdct_cosines(), v); }
+
+void l3_ms_stereo(float* left, int32_t lines) {
+    float* right = left + 1152;
+    for (int32_t i = 0; i < lines; ++i) {
+        float a = left[i], b = right[i];
+        left[i] = a + b;
+        right[i] = a - b;
+    }
+}
+
+// MPEG-1 intensity stereo: above channel 1's last nonzero band the left channel carries the
+// sum and channel 1's scalefactors its direction. Positions 7 and above are not intensity
+// coded (the 4-bit scalefactors can hold up to 15; the standard only defines 0..6).
+void l3_intensity_stereo(MpegDecoder* d, float* left, const int32_t* scalefac1,
+                         const DequantSummary* summary, int32_t left_extent, int32_t ms) {
+    const L3State& s = d->l3;
+    const DequantSummary& s1 = summary[1];
+    float* right = left + 1152;
+    const int32_t last = std::clamp(s1.last_band, 0, s1.is_short ? 12 : 21);
+    const float(*ratio)[2] = s.is_ratio + 8 * (ms ? 1 : 0);
+    if (!s1.is_short) {
+        int32_t pos = s.long_end[last];
+        int32_t budget = left_extent - pos;
+        for (int32_t i = last + 1; i <= 20; ++i) {
+            const float* p = ratio[std::min(scalefac1[i], 7)];
+            for (int32_t k = 0; k < s.long_width[i]; ++k, ++pos) {
+                if (--budget < 0) return;
+                float a = left[pos];
+                right[pos] = p[1] * a;
+                left[pos] = p[0] * a;
+            }
+        }
+    } else {
+        int32_t pos = s.long_end[22 + last];
+        int32_t budget = left_extent - pos;
+        for (int32_t i = last + 1; i <= 11; ++i) {
+            const float* p[3];
+            for (int w = 0; w < 3; ++w) p[w] = ratio[std::min(scalefac1[23 + 13 * w + i], 7)];
+            for (int32_t k = 0; k < s.short_width[i]; ++k, pos += 3) {
+                budget -= 3;
+                if (budget < 0) return;
+                for (int w = 0; w < 3; ++w) {
+                    float a = left[pos + w];
+                    right[pos + w] = p[w][1] * a;
+                    left[pos + w] = p[w][0] * a;
+                }
+            }
+        }
+    }
+}
+
+// MPEG-2/2.5 intensity stereo: positions index a ratio table whose groups follow the slen of
+// the scalefactor group a band belongs to; short blocks go window by window.
+void l3_intensity_stereo_lsf(MpegDecoder* d, float* left, const int32_t* scalefac1,
+                             const DequantSummary* summary, const LsfIsInfo* info,
+                             int32_t left_extent, int32_t ms) {
+    const L3State& s = d->l3;
+    float* right = left + 1152;
+    const float(*table)[2] = s.is_ratio_lsf[info->intensity_scale & 1][ms ? 1 : 0];
+    int32_t offset[22] = {};
+    for (int k = 0, band = 0; k < 3; ++k) {
+        int32_t slen = std::clamp(info->slen[k], 0, 5);
+        for (int32_t n = 0; n < info->cnt[k] && band < 22; ++n) offset[band++] = (1 << slen) - 1;
+    }
+    auto pair = [&](int32_t sf, int32_t band) {
+        return table[std::clamp(sf + offset[band], 0, 62)];
+    };
+    const DequantSummary& s1 = summary[1];
+    if (!s1.is_short) {
+        const int32_t last = std::clamp(s1.last_band, 0, 21);
+        int32_t pos = s.long_end[last];
+        int32_t budget = left_extent - pos;
+        for (int32_t i = last + 1; i <= 20; ++i) {
+            const float* p = pair(scalefac1[i], i);
+            for (int32_t k = 0; k < s.long_width[i]; ++k, ++pos) {
+                if (--budget < 0) return;
+                float a = left[pos];
+                right[pos] = p[1] * a;
+                left[pos] = p[0] * a;
+            }
+        }
+    } else {
+        const DequantSummary& s0 = summary[0];
+        for (int w = 0; w < 3; ++w) {
+            const int32_t e = std::min(s0.last_band_w[w], 12);
+            for (int32_t i = std::max(s1.last_band_w[w] + 1, 1); i <= e; ++i) {
+                const float* p = pair(scalefac1[23 + 13 * w + i], i);
+                int32_t pos = s.long_end[22 + i - 1] + w;
+                for (int32_t k = 0; k < s.short_width[i]; ++k, pos += 3) {
+                    float a = left[pos];
+                    right[pos] = p[1] * a;
+                    left[pos] = p[0] * a;
+                }
+            }
+        }
+    }
+}
+
+void l3_antialias(const MpegDecoder* d, float* x, int32_t boundaries) {
+    const float(*cc)[2] = d->l3.alias_cs_ca;
+    for (int32_t i = 0; i < boundaries; ++i) {
+        float* lo = x + 18 * i + 17;
+        float* hi = x + 18 * i + 18;
+        for (int j = 0; j < 8; ++j) {
+            float a = lo[-j], b = hi[j];
+            lo[-j] = a * cc[j][0] - b * cc[j][1];
+            hi[j] = b * cc[j][0] + a * cc[j][1];
+        }
+    }
+}
+
+int32_t l3_hybrid(MpegDecoder* d, float* cur, const float* prev, float* out, int32_t block_type,
+                  int32_t long_lines, int32_t total_lines, int32_t prev_lines) {
+    return hybrid_overlap(d, cur, prev, out, block_type, long_lines, total_lines, prev_lines, 0);
+}
+
+int32_t l3_hybrid_add(MpegDecoder* d, float* cur, float* store, float* out, int32_t block_type,
+                      int32_t long_lines, int32_t total_lines) {
+    return 18 * hybrid_transform<true>(d, cur, nullptr, store, out, block_type, long_lines,
+                                       total_lines, 0);
+}
+
+void l3_spectrum_add(float* dst, const float* src, int32_t count) {
+    for (int32_t i = 0; i < count; ++i) dst[i] += src[i];
+}
+
+void l3_freq_invert(float* out, int32_t lines) {
+    const int32_t n = std::min<int32_t>((lines + 17) / 18, kSb);
+    const int32_t top = 2 * ((n + 1) / 2) - 1;
+    for (int t = 1; t < 18; t += 2)
+        for (int32_t sb = 1; sb <= top && sb < kSb; sb += 2) out[t * kSb + sb] = -out[t * kSb + sb];
+}
+
+void l3_output_left(MpegDecoder* d, uint8_t* out, int32_t g) {
+    hybrid_channel(d, g, 0);
+    d->l3.synth_l3(d, &d->l3.hybrid_out[0][0], out, 0);
+}
+
+void l3_output_right(MpegDecoder* d, uint8_t* out, int32_t g) {
+    // A single-channel frame has no channel 1 of its own: it is the channel heard.
+    hybrid_channel(d, g, d->l3.nch > 1 ? 1 : 0);
+    d->l3.synth_l3(d, &d->l3.hybrid_out[0][0], out, 0);
+}
+
+void l3_output_stereo(MpegDecoder* d, uint8_t* out, int32_t g) {
+    const int32_t nch = d->l3.nch;
+    for (int32_t ch = 0; ch < nch; ++ch) {
+        hybrid_channel(d, g, ch);
+        d->l3.synth_l3(d, &d->l3.hybrid_out[0][0], out, ch);
+    }
+    if (nch < 2) {
+        // One channel in a two-channel output: both sides play it.
+        mirror_overlap(d, g);
+        d->l3.synth_l3(d, &d->l3.hybrid_out[0][0], out, 1);
+    }
+}
+
+// The mono mix of a two-channel stream. Both channels come in at half gain (gain_offset), so
+// their sum is the mean. With equal block types the spectra are summed before one transform;
+// otherwise channel 1 is transformed on its own and added, and its overlap joins channel 0's
+// store, which carries the mix to the next granule.
+void l3_output_mix(MpegDecoder* d, uint8_t* out, int32_t g) {
+    L3State& s = d->l3;
+    float* hy = &s.hybrid_out[0][0];
+    float* x0 = d->samples.xr[0][g];
+    const ChannelSpan c0 = channel_span(d, g, 0);
+    // Transforms here may reach past limit_subbands (no huff_limit bound on the long part),
+    // so the subbands above it are cleared each granule instead of keeping older values.
+    for (int j = 0; j < 18; ++j)
+        for (int32_t sb = s.limit_subbands; sb < kSb; ++sb) hy[j * kSb + sb] = 0.0f;
+    int32_t r;
+    if (s.nch < 2) {
+        // A single-channel frame: its one channel is the mean of two equal ones.
+        int32_t n = std::min(c0.extent, s.huff_limit);
+        l3_spectrum_add(x0, x0, n);
+        r = hybrid_overlap(d, x0, d->samples.xr[0][g ^ 1], hy, c0.bt,
+                           c0.bt == 2 ? c0.long_lines : n, n, s.line_extent[g ^ 1][0],
+                           c0.normal_sbs);
+        s.line_extent[g][0] = r;
+        s.line_extent[g][1] = 0;
+    } else {
+        const ChannelSpan c1 = channel_span(d, g, 1);
+        if (c0.bt != c1.bt || s.gr[g][0].mixed_block_flag || s.gr[g][1].mixed_block_flag) {
+            r = hybrid_overlap(d, x0, d->samples.xr[0][g ^ 1], hy, c0.bt, c0.long_lines,
+                               c0.extent, s.line_extent[g ^ 1][0], c0.normal_sbs);
+            int32_t r1 = 18 * hybrid_transform<true>(d, d->samples.xr[1][g], nullptr, x0, hy,
+                                                     c1.bt, c1.long_lines, c1.extent,
+                                                     c1.normal_sbs);
+            // Channel 1 may reach further than channel 0: the store and the inversion must
+            // cover its subbands too.
+            r = std::max(r, r1);
+            s.line_extent[g][0] = r;
+            s.line_extent[g][1] = r1;
+        } else {
+            int32_t n = std::min(std::max(c0.extent, c1.extent), s.huff_limit);
+            l3_spectrum_add(x0, d->samples.xr[1][g], n);
+            r = l3_hybrid(d, x0, d->samples.xr[0][g ^ 1], hy, c0.bt,
+                          c0.bt == 2 ? c0.long_lines : n, n, s.line_extent[g ^ 1][0]);
+            s.line_extent[g][0] = r;
+        }
+    }
+    l3_freq_invert(hy, r);
+    s.synth_l3(d, hy, out, 0);
+}
+
+void l3_granule_finish(MpegDecoder* d, uint8_t* out, int32_t g) {
+    L3State& s = d->l3;
+    float* x0 = d->samples.xr[0][g];
+    const int32_t nch = s.nch;
+    if (nch > 1) {
+        const DequantSummary* sum = s.summary[g];
+        if (s.ms_stereo) {
+            int32_t n;
+            if (s.i_stereo) {
+                int32_t k = std::clamp(sum[1].last_band, 0, sum[1].is_short ? 12 : 21);
+                n = s.long_end[k + 22 * (sum[1].is_short ? 1 : 0)];
+            } else {
+                n = std::max(s.line_extent[g][0], s.line_extent[g][1]);
+            }
+            l3_ms_stereo(x0, std::clamp(n, 0, 576));
+        }
+        if (s.i_stereo) {
+            const int32_t ext = std::clamp(s.line_extent[g][0], 0, 576);
+            if (s.id == 1)
+                l3_intensity_stereo(d, x0, s.scalefac[g][1], sum, ext, s.ms_stereo);
+            else
+                l3_intensity_stereo_lsf(d, x0, s.scalefac[g][1], sum, &s.lsf_is, ext, s.ms_stereo);
+        }
+        if (s.mode_extension != 0) {
+            int32_t m = std::max(s.line_extent[g][0], s.line_extent[g][1]);
+            s.line_extent[g][0] = s.line_extent[g][1] = m;
+        }
+    }
+    for (int32_t ch = 0; ch < nch && ch < 2; ++ch) {
+        if (s.summary[g][ch].long_bands == 0) continue;
+        int32_t& ext = s.line_extent[g][ch];
+        ext = std::clamp(ext, 0, 576);
+        // Only a short block is "mixed": start and stop blocks with the flag set are reduced
+        // over every boundary, as long blocks.
+        const GranuleInfo& gi = s.gr[g][ch];
+        int32_t h = (gi.block_type == 2 && gi.mixed_block_flag) ? 1 : std::min((ext + 7) / 18, 31);
+        l3_antialias(d, d->samples.xr[ch][g], h);
+        ext = std::max(ext, 18 * h + 8);
+    }
+    s.l3_output(d, out, g);
+}

@@ -1,0 +1,58 @@
+// Layer III second half of a granule: stereo processing, alias reduction, the hybrid filter
+// bank (IMDCT 36/12, windows, overlap-add, frequency inversion) and the output variants, plus
+// the Layer III set-up and its tables. Entry points shared by layer3_hybrid.cpp,
+// layer3_setup.cpp and their tests; the granule decode reaches them via layer3_internal.h.
+#pragma once
+
+#include "layer3_internal.h"
+
+// The transform cosines, one copy per process, computed once on first use (thread-safe).
+struct L3ImdctCos {
+    float cos36a[18];   // 2 cos((2i + 1) pi / 72)
+    float cos36b[9];    // 2 cos((2i + 1) pi / 36)
+    float cos36m[9][4]; // cos(pi / 36 * 2i * (2j + 1))
+    float cos12a[6];    // cos((2i + 1) pi / 24)
+    float cos12b[3];    // 2 cos((2i + 1) pi / 12)
+    float cos12s;       // 2 cos(pi / 6)
+};
+const L3ImdctCos& l3_imdct_cosines();
+
+// Transforms in place over the 18 lines of one subband, unscaled. imdct36 leaves
+// v[9 + j] = x[j] and v[j] = -x[27 + j] (j = 0..8) of the 36-point IMDCT x; imdct12 takes the
+// interleaved short windows X_w[k] = v[3k + w] and leaves v[6w + 3 + i] = y_w[i] and
+// v[6w + i] = -y_w[9 + i] (i = 0..2) of each 12-point IMDCT y_w.
+void l3_imdct36(float* v);
+void l3_imdct12(float* v);
+
+// Stereo processing of granule g's two spectra (xr[0][g], with xr[1][g] 1152 floats on).
+void l3_ms_stereo(float* left, int32_t lines);
+void l3_intensity_stereo(MpegDecoder* d, float* left, const int32_t* scalefac1,
+                         const DequantSummary* summary, int32_t left_extent, int32_t ms);
+void l3_intensity_stereo_lsf(MpegDecoder* d, float* left, const int32_t* scalefac1,
+                             const DequantSummary* summary, const LsfIsInfo* info,
+                             int32_t left_extent, int32_t ms);
+
+// Alias-reduction butterflies across the first `boundaries` subband boundaries.
+void l3_antialias(const MpegDecoder* d, float* x, int32_t boundaries);
+
+// Hybrid filter bank of one channel into `out` (18 time slots x 32 subbands). Writes the new
+// overlap over `cur` and returns its extent in lines (a multiple of 18).
+int32_t l3_hybrid(MpegDecoder* d, float* cur, const float* prev, float* out, int32_t block_type,
+                  int32_t long_lines, int32_t total_lines, int32_t prev_lines);
+// The same without an overlap input, adding into `out` and into the overlap `store`.
+int32_t l3_hybrid_add(MpegDecoder* d, float* cur, float* store, float* out, int32_t block_type,
+                      int32_t long_lines, int32_t total_lines);
+void l3_spectrum_add(float* dst, const float* src, int32_t count);
+void l3_freq_invert(float* out, int32_t lines);
+
+// Output variants (stored in l3_output): hybrid filter bank and synthesis of granule g.
+void l3_output_left(MpegDecoder* d, uint8_t* out, int32_t g);
+void l3_output_right(MpegDecoder* d, uint8_t* out, int32_t g);
+void l3_output_stereo(MpegDecoder* d, uint8_t* out, int32_t g);
+void l3_output_mix(MpegDecoder* d, uint8_t* out, int32_t g);
+
+// Table construction (layer3_setup.cpp).
+void l3_build_windows(MpegDecoder* d);
+void l3_build_imdct_cosines(MpegDecoder* d);
+void l3_build_is_ratios(MpegDecoder* d);
+void l3_build_is_ratios_lsf(MpegDecoder* d);

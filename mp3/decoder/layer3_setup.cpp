@@ -1,0 +1,187 @@
+// Layer III set-up and tables: derives a stream's constants from its first header (band tables,
+// decode limits, output format, gain offset of the mono mix), builds the formula tables
+// (dequantisation, alias coefficients, intensity ratios, IMDCT windows) and chooses the frame
+// decoder, the output variant and the synthesis variant. Formula tables are computed in double
+// and stored as float (ISO/IEC 11172-3 2.4.3.4, Tables B.9 and the block-type windows).
+#include <cmath>
+#include <cstring>
+
+#include "layer3_hybrid.h"
+
+namespace {
+
+const double kPi = 4.0 * std::atan(1.0);
+
+// Alias-reduction coefficients c[i] of ISO/IEC 11172-3 Table B.9.
+constexpr double kAliasCoef[8] = {-0.6, -0.535, -0.33, -0.185, -0.095, -0.041, -0.0142, -0.0037};
+
+// Sampling frequencies in Hz by [id][index]; MPEG-2.5 halves the id 0 row.
+constexpr int32_t kRateHz[2][3] = {{22050, 24000, 16000}, {44100, 48000, 32000}};
+
+// Output variants by chan_code: 0 mono source, 1 stereo, 2 mix, 3 left, 4 right.
+constexpr L3OutputFn kOutputs[5] = {l3_output_left, l3_output_stereo, l3_output_mix,
+                                    l3_output_left, l3_output_right};
+
+}  // namespace
+
+void l3_init_defaults(MpegDecoder* d) {
+    d->l3.l3_frame_decoder = l3_decode_frame;
+    d->l3.l3_output = l3_output_stereo;
+    d->l3.synth_l3 = synth_l3_variants[1];
+}
+
+// Windows of the four block types (normal, start, short, stop) with the transforms' output
+// signs folded in: types 0, 1, 3 negate entries 9..35, type 2 entries 3..11, so the IMDCT hands
+// its results over unnegated. On top of that every entry is negated: the polyphase synthesis
+// inverts polarity (its window is -D, as Layers I and II also compensate), and folding the -1
+// here costs nothing.
+void l3_build_windows(MpegDecoder* d) {
+    float(*w)[36] = d->l3.l3_windows;
+    for (int i = 0; i < 36; ++i) {
+        double lng = std::sin(kPi / 36.0 * (i + 0.5));
+        w[0][i] = float(lng);
+        w[1][i] = float(i < 18 ? lng : i < 24 ? 1.0 : i < 30 ? std::sin(kPi / 12.0 * (i - 18 + 0.5)) : 0.0);
+        w[2][i] = float(i < 12 ? std::sin(kPi / 12.0 * (i + 0.5)) : 0.0);
+        w[3][i] = float(i < 6 ? 0.0 : i < 12 ? std::sin(kPi / 12.0 * (i - 6 + 0.5)) : i < 18 ? 1.0 : lng);
+    }
+    for (int t : {0, 1, 3})
+        for (int i = 9; i < 36; ++i) w[t][i] = -w[t][i];
+    for (int i = 3; i < 12; ++i) w[2][i] = -w[2][i];
+    for (int t = 0; t < 4; ++t)
+        for (int i = 0; i < 36; ++i) w[t][i] = -w[t][i];
+}
+
+void l3_build_imdct_cosines(MpegDecoder*) { (void)l3_imdct_cosines(); }
+
+// MPEG-1 ratios {left, right} for positions 0..6: tan(p pi / 12) split as sin/(sin + cos) and
+// cos/(sin + cos); entries 8..15 carry the sqrt(2) that MS removed through global_gain.
+// Position 7 is "not intensity coded": left stays, right is cleared (or, with MS, both get the
+// mid signal).
+void l3_build_is_ratios(MpegDecoder* d) {
+    float(*r)[2] = d->l3.is_ratio;
+    for (int i = 0; i < 7; ++i) {
+        double t = i * kPi / 12.0, sn = std::sin(t), cs = std::cos(t);
+        r[i][0] = float(sn / (sn + cs));
+        r[i][1] = float(cs / (sn + cs));
+        r[8 + i][0] = float(std::sqrt(2.0) * (sn / (sn + cs)));
+        r[8 + i][1] = float(std::sqrt(2.0) * (cs / (sn + cs)));
+    }
+    r[7][0] = 1.0f;
+    r[7][1] = 0.0f;
+    r[15][0] = 1.0f;
+    r[15][1] = 1.0f;
+}
+
+// MPEG-2/2.5 ratios by [intensity_scale][MS][entry]: group r (slen r) holds 2^r entries from
+// 2^r - 1 on; odd positions attenuate the left, even ones the right by base^((p + 1) / 2) with
+// base = 2^(-(scale + 1) / 4); the group's largest position is "not intensity coded".
+void l3_build_is_ratios_lsf(MpegDecoder* d) {
+    for (int b = 0; b < 2; ++b) {
+        const double base = std::pow(2.0, -(b + 1) / 4.0);
+        for (int ms = 0; ms < 2; ++ms) {
+            const double v = ms ? std::sqrt(2.0) : 1.0;
+            float(*t)[2] = d->l3.is_ratio_lsf[b][ms];
+            for (int r = 0; r < 6; ++r) {
+                const int n = 1 << r, first = n - 1;
+                for (int l = 0; l < n; ++l) {
+                    double a = v, c = v;
+                    if (l == n - 1) {
+                        a = 1.0;
+                        c = ms ? 1.0 : 0.0;
+                    } else if (l & 1) {
+                        a = v * std::pow(base, (l + 1) / 2);
+                    } else if (l > 0) {
+                        c = v * std::pow(base, l / 2);
+                    }
+                    t[first + l][0] = float(a);
+                    t[first + l][1] = float(c);
+                }
+            }
+        }
+    }
+}
+
+void l3_build_tables(MpegDecoder* d) {
+    l3_build_dequant_tables(d);
+    for (int j = 0; j < 8; ++j) {
+        double c = kAliasCoef[j], n = std::sqrt(1.0 + c * c);
+        d->l3.alias_cs_ca[j][0] = float(1.0 / n);
+        d->l3.alias_cs_ca[j][1] = float(c / n);
+    }
+    l3_build_is_ratios(d);
+    l3_build_is_ratios_lsf(d);
+    l3_build_imdct_cosines(d);
+    l3_build_windows(d);
+}
+
+int32_t l3_setup(MpegDecoder* d, const MpegHeader* h, int32_t frame_bytes, int32_t reduction,
+                 int32_t /*transform*/, int32_t convert, int32_t freq_limit) {
+    L3State& s = d->l3;
+    s.reservoir_fill = 0;
+    s.main_start = 0;
+    // A reserved sampling index has no band table: such a stream cannot be decoded.
+    if (h->layer != 1 || h->sampling_frequency < 0 || h->sampling_frequency > 2) return 0;
+
+    const int32_t id = h->id ? 1 : 0;
+    const int32_t mpeg25 = h->sync == 2 ? 1 : 0;
+    s.mixed_long_bands = id ? 8 : 6;
+    s.frame_bytes = frame_bytes;
+    reduction = reduction < 0 ? 0 : reduction > 2 ? 2 : reduction;
+    if (freq_limit < 1000) freq_limit = 1000;
+
+    const int32_t rate = kRateHz[id][h->sampling_frequency] >> mpeg25;
+    const int32_t row = h->sampling_frequency + 3 * (id ? 1 : mpeg25 ? 2 : 0);
+    const int32_t* b = sfb_table[row];
+    const int32_t* sh = sfb_table[row] + 23;
+    for (int i = 0; i < 22; ++i) {
+        s.long_width[i] = b[i + 1] - b[i];
+        s.long_end[i] = b[i + 1];
+    }
+    for (int i = 0; i < 13; ++i) {
+        s.short_width[i] = sh[i + 1] - sh[i];
+        s.long_end[22 + i] = 3 * sh[i + 1];
+    }
+
+    // Decode limits: subbands up to freq_limit (rounded), at most the subbands the synthesis
+    // hears (32 at full rate; 15 at half rate, whose 16-band synthesis leaves subband 15 out;
+    // 8 at quarter rate). Every line up to 576 may carry signal, the last band of the lower
+    // sampling frequencies included: the 24 kHz accuracy stream codes it.
+    int32_t sblimit = (rate / 2 + freq_limit * 64) / rate;
+    const int32_t cap = reduction == 0 ? 32 : reduction == 1 ? 15 : 8;
+    if (sblimit > cap) sblimit = cap;
+    s.l3_sblimit = sblimit;
+    const int32_t long_top = b[22];
+    const int32_t short_top = 3 * sh[13];
+    s.huff_limit = long_top + 8 < 18 * sblimit ? long_top + 8 : 18 * sblimit;
+    s.long_limit = long_top < s.huff_limit ? long_top : s.huff_limit;
+    s.short_limit = short_top < s.huff_limit ? short_top : s.huff_limit;
+    s.limit_subbands = (s.huff_limit + 17) / 18;
+
+    const int32_t chan_sel = convert & 3;
+    const int32_t chan_code = h->mode == 3 ? 0 : chan_sel + 1;
+    s.gain_offset = (h->mode != 3 && chan_sel == 1) ? -4 : 0;
+    const int32_t out_ch = (h->mode == 3 || chan_sel != 0) ? 1 : 2;
+    const int32_t eight_bit = (convert & 8) ? 1 : 0;
+    const int32_t samples = ((id ? 1152 : 576) >> reduction) * out_ch;
+
+    d->l3.synth_l3 = synth_l3_variants[2 * (3 * eight_bit + reduction) + out_ch - 1];
+    s.l3_output = kOutputs[chan_code];
+    s.out_bytes = eight_bit ? samples : 2 * samples;
+    s.silence_byte = eight_bit ? 0x80 : 0;
+    s.granule_bytes = s.out_bytes / 2;
+
+    d->frame_bytes = frame_bytes;
+    d->out_bytes = s.out_bytes;
+    d->out_samples = samples;
+    d->format = {out_ch, samples, rate >> reduction, eight_bit ? 8 : 16, frame_bytes, 0};
+
+    l3_build_tables(d);
+    synth_reset(d);
+
+    std::memset(s.hybrid_out, 0, sizeof s.hybrid_out);
+    std::memset(d->samples.xr, 0, sizeof d->samples.xr);
+    std::memset(s.line_extent, 0, sizeof s.line_extent);
+
+    s.l3_frame_decoder = id ? l3_decode_frame : l3_decode_frame_lsf;
+    return 1;
+}
