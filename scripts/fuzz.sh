@@ -1,0 +1,75 @@
+#!/usr/bin/env bash
+# Short fuzz run of every libFuzzer target: builds them with clang (ASan + UBSan + libFuzzer),
+# makes seed corpora from small files of every layer and version, and runs each target for the
+# given number of seconds (default 60). A crash fails the run; its input is kept in
+# build-fuzz/artifacts/ and belongs in fuzz/regressions/<target>/ once fixed.
+# Usage: scripts/fuzz.sh [seconds-per-target] [target...]
+set -euo pipefail
+cd "$(dirname "$0")/.."
+secs=${1:-60}
+shift || true
+root=$PWD
+out=$root/build-fuzz
+./scripts/deps.sh test
+
+CC=clang CXX=clang++ cmake -S . -B "$out" -DCMAKE_BUILD_TYPE=Release -DZIV_FUZZ=ON -DZIV_TESTS=OFF \
+  -DZIV_BENCH=OFF -DZIV_DEMO=OFF >/dev/null
+cmake --build "$out" -j"$(nproc)" >/dev/null
+
+# Seeds: small valid streams of every layer and version, made fresh with the encoders.
+seeds=$out/seeds
+if [ ! -f "$seeds/.done" ]; then
+  rm -rf "$seeds"; mkdir -p "$seeds/raw"
+  tmp=$(mktemp -d)
+  sox -n -r 44100 -c 2 -b 16 "$tmp/s44.wav" synth 0.4 sine 440 sine 660 2>/dev/null
+  sox -n -r 48000 -c 1 -b 16 "$tmp/m48.wav" synth 0.4 square 300 2>/dev/null
+  i=0
+  for args in "-b 128 -m j" "-b 32 -m m" "-b 320 -m s" "-V 2" "--resample 22.05 -b 64" \
+              "--resample 16 -b 32 -m m" "--resample 8 -b 16" "--resample 11.025 -b 24 -m m" "-p -b 96"; do
+    lame --quiet $args "$tmp/s44.wav" "$seeds/raw/l3_$i.mp3" && i=$((i+1))
+  done
+  twolame --quiet -b 192 "$tmp/s44.wav" "$seeds/raw/l2_stereo.mp2"
+  twolame --quiet -m m -b 64 "$tmp/m48.wav" "$seeds/raw/l2_mono.mp2"
+  twolame --quiet -e -b 128 "$tmp/s44.wav" "$seeds/raw/l2_crc.mp2" 2>/dev/null || true
+  sox "$tmp/s44.wav" -r 22050 "$tmp/s22.wav" 2>/dev/null && twolame --quiet -b 64 "$tmp/s22.wav" "$seeds/raw/l2_lsf.mp2"
+  head -c 2000 ../shared/vectors/l1-fl1.bit > "$seeds/raw/l1_fl1.mp1"
+  head -c 2000 ../shared/vectors/l1-fl4.bit > "$seeds/raw/l1_fl4.mp1"
+  rm -rf "$tmp"
+  for t in header decoder player stream_player; do mkdir -p "$seeds/$t"; done
+  n=0
+  for f in "$seeds"/raw/*; do
+    head -c 64 "$f" > "$seeds/header/$(basename "$f").hdr"
+    # The decoder target's first three bytes choose reduction, output form and frequency limit.
+    for pre in '\x00\x00\xe6' '\x01\x05\x32' '\x02\x02\x10'; do
+      { printf "$pre"; head -c 6000 "$f"; } > "$seeds/decoder/$(basename "$f").$n"; n=$((n+1))
+    done
+    head -c 12000 "$f" > "$seeds/player/$(basename "$f")"
+    { printf '\x10\x03'; head -c 12000 "$f"; } > "$seeds/stream_player/$(basename "$f")"
+  done
+  touch "$seeds/.done"
+fi
+
+targets=("$@")
+if [ ${#targets[@]} -eq 0 ]; then
+  for f in "$out"/fuzz/fuzz_*; do
+    [ -x "$f" ] && [[ "$f" != *_replay ]] && targets+=("$(basename "$f")")
+  done
+fi
+mkdir -p "$out/artifacts" "$out/corpus"
+status=0
+for t in "${targets[@]}"; do
+  name=${t#fuzz_}
+  corpus=$out/corpus/$name
+  mkdir -p "$corpus"
+  regress=$root/fuzz/regressions/$t
+  dirs=("$corpus" "$seeds/$name")
+  [ -d "$regress" ] && dirs+=("$regress")
+  echo "== $t for ${secs}s"
+  if ! "$out/fuzz/$t" "${dirs[@]}" -max_total_time="$secs" -timeout=5 -rss_limit_mb=2048 \
+       -print_final_stats=1 -artifact_prefix="$out/artifacts/$t-" 2> "$out/$t.log"; then
+    echo "FAILED: $t (see $out/$t.log)"; tail -n 40 "$out/$t.log"; status=1
+  fi
+  grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb|#[0-9]+.*DONE)' "$out/$t.log" || true
+  grep -E 'cov: [0-9]+' "$out/$t.log" | tail -n 1 || true
+done
+exit $status
