@@ -132,34 +132,38 @@ inline void store(uint8_t* out, double y) {
 
 // Window of one channel: N samples from the history V whose newest block is at p, written at
 // `out` every Step samples. Uses the antisymmetry of D to read W forwards for the first half and
-// backwards for the second; each sum runs over t = 0..7 in double, first product first, so the
-// result is the same whatever the compiler vectorises across samples.
+// backwards for the second. Term t of every sum reads blocks 2t and 2t + 1 counted from the
+// newest, so the ring wraps once per block (sixteen pointers per slot) instead of once per
+// product. Each sum runs over t = 0..7 in double, first product first: the result does not
+// depend on how the loops over samples are scheduled.
 template <int N, bool Eight, int Step>
 inline void window(const float* V, int32_t p, uint8_t* out) {
     constexpr int32_t mask = 16 * N - 1, h = N / 2, s = 32 / N;
     constexpr int bytes = Eight ? 1 : 2;
     const float* W = synth_window;
+    const float* blk[16];
+    for (int32_t k = 0; k < 16; ++k) blk[k] = V + ((p + k * N) & mask);
+
     for (int32_t j = 0; j < h; ++j) {
         const float* w = W + 16 * s * j;
         double y = 0.0;
         for (int32_t t = 0; t < 8; ++t) {
-            y += double(V[(p + h + j + 2 * N * t) & mask]) * double(w[2 * t]);
-            y -= double(V[(p + N + h - j + 2 * N * t) & mask]) * double(w[2 * t + 1]);
+            y += double(blk[2 * t][h + j]) * double(w[2 * t]);
+            y -= double(blk[2 * t + 1][h - j]) * double(w[2 * t + 1]);
         }
         store<Eight>(out + j * Step * bytes, y);
     }
     {
         double y = 0.0;
-        for (int32_t t = 0; t < 8; ++t)
-            y += double(V[(p + N + 2 * N * t) & mask]) * double(W[256 + t]);
+        for (int32_t t = 0; t < 8; ++t) y += double(blk[2 * t + 1][0]) * double(W[256 + t]);
         store<Eight>(out + h * Step * bytes, y);
     }
     for (int32_t m = 0; m < h - 1; ++m) {
         const float* w = W + 255 - 16 * (s - 1) - 16 * s * m;
         double y = 0.0;
         for (int32_t t = 0; t < 8; ++t) {
-            y += double(V[(p + N - 1 - m + 2 * N * t) & mask]) * double(w[-2 * t]);
-            y += double(V[(p + N + 1 + m + 2 * N * t) & mask]) * double(w[-2 * t - 1]);
+            y += double(blk[2 * t][N - 1 - m]) * double(w[-2 * t]);
+            y += double(blk[2 * t + 1][1 + m]) * double(w[-2 * t - 1]);
         }
         store<Eight>(out + (h + 1 + m) * Step * bytes, y);
     }
