@@ -4,7 +4,8 @@
 // MPEG-2 (ISO/IEC 13818-3) and the MPEG-2.5 extension of Layer III into signed 16-bit or
 // unsigned 8-bit PCM at full, half or quarter rate. One fixed-size MpegDecoder holds every table
 // and all state of one stream; it holds no address of its own interior, so a set-up decoder may
-// be copied or moved as a whole. The only heap allocation is the EqSettings record.
+// be copied or moved as a whole. The only heap allocation is the EqSettings record, which a copy
+// shares: free exactly one of the copies.
 #pragma once
 
 #include <cstddef>
