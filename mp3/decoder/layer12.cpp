@@ -138,37 +138,26 @@ bool l12_read_header(MpegDecoder* d, BitReader* br, const uint8_t* in, int32_t a
     return true;
 }
 
-// Three sample values of a granule from `bits` n per code, offset to be symmetric about zero.
+// Three sample values of a granule from codes of n bits each, centred on zero. Up to 8 bits a
+// code, one refill covers all three.
 inline void l2_three_codes(BitReader* br, int32_t n, float v[3]) {
     const int32_t mid = (1 << (n - 1)) - 1;
-    if (br->nbits < 3 * n && 3 * n <= 24) bits_fill(br);
-    v[0] = float(int32_t(bits_get(br, n)) - mid);
-    v[1] = float(int32_t(bits_get(br, n)) - mid);
-    v[2] = float(int32_t(bits_get(br, n)) - mid);
+    if (n <= 8) {
+        if (br->nbits < 3 * n) bits_fill(br);
+        v[0] = float(int32_t(bits_take(br, n)) - mid);
+        v[1] = float(int32_t(bits_take(br, n)) - mid);
+        v[2] = float(int32_t(bits_take(br, n)) - mid);
+    } else {
+        v[0] = float(int32_t(bits_get(br, n)) - mid);
+        v[1] = float(int32_t(bits_get(br, n)) - mid);
+        v[2] = float(int32_t(bits_get(br, n)) - mid);
+    }
 }
 
-// The three values of a granule for class q (1-17).
-inline void l2_granule_values(const L12State& s, BitReader* br, int32_t q, float v[3]) {
-    switch (q) {
-    case 1: {
-        const int8_t* g = s.group3[bits_get(br, 5)];
-        v[0] = g[0], v[1] = g[1], v[2] = g[2];
-        break;
-    }
-    case 2: {
-        const int8_t* g = s.group5[bits_get(br, 7)];
-        v[0] = g[0], v[1] = g[1], v[2] = g[2];
-        break;
-    }
-    case 4: {
-        const int16_t* g = s.group9[bits_get(br, 10)];
-        v[0] = g[0], v[1] = g[1], v[2] = g[2];
-        break;
-    }
-    default:
-        l2_three_codes(br, kClassCodeBits[q], v);
-        break;
-    }
+template <typename T>
+inline void l2_grouped(const T (*table)[3], BitReader* br, int32_t bits, float v[3]) {
+    const T* g = table[bits_get(br, bits)];
+    v[0] = float(g[0]), v[1] = float(g[1]), v[2] = float(g[2]);
 }
 
 // Allocation of a Layer II frame: class, code and step per entry, the bits of the entries at and
@@ -243,7 +232,8 @@ void l2_unpack_scalefactors(L12State& s, BitReader* br) {
     }
 }
 
-// One granule of one part: three rows starting at `r` (rows 64 floats apart).
+// One granule of one part: three rows starting at `r` (rows 64 floats apart). Each case reads
+// the granule's values; the entry (or joint pair) is then written with its own scale.
 void l2_unpack_granule(const L12State& s, BitReader* br, const float* scale, float* r) {
     const int8_t* code = s.entry_code;
     float v[3];
@@ -253,34 +243,38 @@ void l2_unpack_granule(const L12State& s, BitReader* br, const float* scale, flo
         case 0:
             r[i] = r[64 + i] = r[128 + i] = 0.0f;
             i += 1;
-            break;
-        case 1: case 2: case 3: case 4: case 5: case 6: case 7: case 8: case 9:
-        case 10: case 11: case 12: case 13: case 14: case 15: case 16: case 17: {
-            l2_granule_values(s, br, c, v);
-            const float f = scale[i];
-            r[i] = v[0] * f, r[64 + i] = v[1] * f, r[128 + i] = v[2] * f;
-            i += 1;
-            break;
-        }
+            continue;
         case kL2Joint:
             r[i] = r[64 + i] = r[128 + i] = 0.0f;
             r[i + 1] = r[65 + i] = r[129 + i] = 0.0f;
             i += 2;
+            continue;
+        case 1: case 1 + kL2Joint:
+            l2_grouped(s.group3, br, 5, v);
             break;
-        case 19: case 20: case 21: case 22: case 23: case 24: case 25: case 26: case 27:
-        case 28: case 29: case 30: case 31: case 32: case 33: case 34: case 35: {
-            l2_granule_values(s, br, c - kL2Joint, v);
-            const float f = scale[i], g = scale[i + 1];
-            r[i] = v[0] * f, r[64 + i] = v[1] * f, r[128 + i] = v[2] * f;
-            r[i + 1] = v[0] * g, r[65 + i] = v[1] * g, r[129 + i] = v[2] * g;
-            i += 2;
+        case 2: case 2 + kL2Joint:
+            l2_grouped(s.group5, br, 7, v);
             break;
-        }
+        case 4: case 4 + kL2Joint:
+            l2_grouped(s.group9, br, 10, v);
+            break;
         case kL2Stop:
             bits_skip(br, s.skip_bits);
             return;
-        default:  // kL2End
+        case kL2End:
             return;
+        default:  // classes 3 and 5-17, alone or joint
+            l2_three_codes(br, kClassCodeBits[c < kL2Joint ? c : c - kL2Joint], v);
+            break;
+        }
+        const float f = scale[i];
+        r[i] = v[0] * f, r[64 + i] = v[1] * f, r[128 + i] = v[2] * f;
+        if (c < kL2Joint) {
+            i += 1;
+        } else {
+            const float g = scale[i + 1];
+            r[i + 1] = v[0] * g, r[65 + i] = v[1] * g, r[129 + i] = v[2] * g;
+            i += 2;
         }
     }
 }
