@@ -19,7 +19,7 @@ struct BitWriter {
     void put(uint32_t v, int n) {
         for (int i = n - 1; i >= 0; --i) {
             if (nbits % 8 == 0) bytes.push_back(0);
-            if ((v >> i) & 1u) bytes.back() |= uint8_t(0x80u >> (nbits % 8));
+            if (i < 32 && ((v >> i) & 1u)) bytes.back() |= uint8_t(0x80u >> (nbits % 8));
             ++nbits;
         }
     }
