@@ -1,13 +1,17 @@
 // The decoder object: initialisation (including a failed EqSettings allocation), release, the
 // set-up dispatch by layer, the parameter clamps and the output formats of the Layer I/II set-up
-// tail, and that a set-up restarts from cleared rows and histories.
+// tail, that a set-up restarts from cleared rows and histories, and that a decoder copied as a
+// whole in mid-stream carries on exactly as the original.
 #include <gtest/gtest.h>
 
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <string>
+#include <vector>
 
 #include "decoder_internal.h"
+#include "test_util.h"
 
 namespace {
 
@@ -170,6 +174,58 @@ TEST(DecoderSetup, SetupRestartsFromSilence) {
     EXPECT_EQ(d->syn.synth_pos[0], 0);
     EXPECT_EQ(d->syn.synth_pos[1], 0);
     EXPECT_EQ(d->syn.dct_coef[15], coef15);
+}
+
+// Decodes frames from `pos` on (at most `frames` of them, -1 for all); returns the PCM bytes.
+std::vector<uint8_t> decode(MpegDecoder* d, const std::vector<uint8_t>& in, size_t& pos,
+                            int frames) {
+    std::vector<uint8_t> pcm;
+    std::vector<uint8_t> out(size_t(d->out_bytes));
+    while (pos + 4 <= in.size() && frames != 0) {
+        const InOut io = mpeg_decode_frame(d, &in[pos], int32_t(in.size() - pos), out.data());
+        if (io.in_bytes <= 0) {
+            ++pos;
+            continue;
+        }
+        pos += size_t(io.in_bytes);
+        pcm.insert(pcm.end(), out.begin(), out.begin() + io.out_bytes);
+        if (frames > 0) --frames;
+    }
+    return pcm;
+}
+
+TEST(DecoderCopy, CopiedMidStreamDecodesAsTheOriginal) {
+    for (const char* name : {"l1-fl1.bit", "l2-fl12.bit", "l3-si.bit", "M2L3_compl24.bit"}) {
+        SCOPED_TRACE(name);
+        const std::vector<uint8_t> in = ziv::read_file(ziv::vector_path(name));
+        ASSERT_GT(in.size(), 1000u) << "missing conformance stream " << name;
+        MpegHeader h{};
+        int32_t rate = 0, off = 0;
+        const int32_t size = mpeg_header_find(in.data(), int32_t(in.size()), &h, &rate, &off);
+        ASSERT_GT(size, 0);
+
+        Decoder whole, first;
+        ASSERT_EQ(mpeg_decoder_setup(whole.d.get(), &h, size, 0, 0, 0, 24000), 1);
+        ASSERT_EQ(mpeg_decoder_setup(first.d.get(), &h, size, 0, 0, 0, 24000), 1);
+        size_t pos_whole = size_t(off), pos = size_t(off);
+        const std::vector<uint8_t> all = decode(whole.d.get(), in, pos_whole, -1);
+        const std::vector<uint8_t> head = decode(first.d.get(), in, pos, 7);
+
+        // Assignment into a separate object; the copy shares the EqSettings record.
+        std::unique_ptr<MpegDecoder> copy(new MpegDecoder);
+        *copy = *first.d;
+        size_t pos_copy = pos;
+        const std::vector<uint8_t> rest_original = decode(first.d.get(), in, pos, -1);
+        // Scribble over the original so that any pointer into it would show.
+        std::memset(static_cast<void*>(&first.d->l3), 0xCD, sizeof(first.d->l3));
+        std::memset(static_cast<void*>(&first.d->samples), 0xCD, sizeof(first.d->samples));
+        const std::vector<uint8_t> rest_copy = decode(copy.get(), in, pos_copy, -1);
+
+        ASSERT_GT(rest_copy.size(), 0u);
+        EXPECT_EQ(rest_copy, rest_original);
+        ASSERT_EQ(head.size() + rest_copy.size(), all.size());
+        EXPECT_TRUE(std::equal(rest_copy.begin(), rest_copy.end(), all.begin() + long(head.size())));
+    }
 }
 
 }  // namespace
