@@ -84,6 +84,27 @@ TEST(DecoderSetup, DecodeFunctionChosenByLayerCode) {
     EXPECT_EQ(d->decode_frame, &l2_decode_frame);
 }
 
+TEST(DecoderSetup, MpegTwoPointFiveLayerOneTwoSetUpButFramesAreRefused) {
+    for (uint8_t b1 : {0xE7, 0xE5}) {  // Layer I, Layer II with the eleven-bit sync
+        Decoder dec;
+        int32_t size = 0;
+        const MpegHeader h = parse(b1, 0x80, 0xC0, &size);
+        ASSERT_GT(size, 0) << int(b1);
+        ASSERT_EQ(mpeg_decoder_setup(dec.d.get(), &h, size, 0, 0, 0, 24000), 1) << int(b1);
+        EXPECT_EQ(dec.d->format.sample_rate, 22050);
+        std::vector<uint8_t> frame(size_t(size) + 4, 0x55);
+        frame[0] = 0xFF;
+        frame[1] = b1;
+        frame[2] = 0x80;
+        frame[3] = 0xC0;
+        std::vector<uint8_t> out(size_t(dec.d->out_bytes), 0xEE);
+        const InOut io = mpeg_decode_frame(dec.d.get(), frame.data(), int32_t(frame.size()), out.data());
+        EXPECT_EQ(io.in_bytes, 0) << int(b1);
+        EXPECT_EQ(io.out_bytes, 0) << int(b1);
+        for (uint8_t b : out) ASSERT_EQ(b, 0xEE);
+    }
+}
+
 struct FormatCase {
     int32_t mode, fs, sb, samples, reduction, convert, freq_limit;
     // expected
