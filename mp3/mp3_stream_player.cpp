@@ -39,6 +39,16 @@ void switch_if_passed(Mp3StreamPlayer* p) {
     p->awaiting = -1;
 }
 
+// Bytes of an ID3v2 tag (header, body and any footer) at the start of the block, or 0 when
+// there is none or it does not end inside the block.
+int32_t id3v2_size(const uint8_t* b, int32_t n) {
+    if (n < 10 || std::memcmp(b, "ID3", 3) != 0) return 0;
+    int64_t size = int64_t(b[6] & 127) << 21 | int64_t(b[7] & 127) << 14 |
+                   int64_t(b[8] & 127) << 7 | int64_t(b[9] & 127);
+    size += (b[5] & 0x10) ? 20 : 10;
+    return size < n ? static_cast<int32_t>(size) : 0;
+}
+
 }  // namespace
 
 Mp3StreamPlayer* mp3s_create(const void* first_block, int32_t size, int32_t last) {
@@ -52,7 +62,11 @@ Mp3StreamPlayer* mp3s_create(const void* first_block, int32_t size, int32_t last
         release(p);
         return nullptr;
     }
-    p->frame_bytes = mpeg_header_find(b, size, &p->header, &p->bitrate, &offset);
+    // A leading ID3v2 tag that lies wholly in the first block is stepped over before the search:
+    // its text (UTF-16 byte order marks FF FE among it) would otherwise pass for a frame header.
+    int32_t skip = id3v2_size(b, size);
+    p->frame_bytes = mpeg_header_find(b + skip, size - skip, &p->header, &p->bitrate, &offset);
+    offset += skip;
     // A block must hold at least one frame, or no frame could ever be read whole from the join.
     if (p->frame_bytes <= 0 || p->frame_bytes > size ||
         !mpeg_decoder_setup(&p->decoder, &p->header, p->frame_bytes, 0, 0, 0, 24000)) {

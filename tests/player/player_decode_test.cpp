@@ -1,0 +1,217 @@
+// Both players with the real decoder on files made at test time with lame and twolame: the whole
+// file decoded into a SAMPLE, and the buffers the polls hand back, match mp3dec's output byte
+// for byte after the sign conversion; the streamed player fed in blocks gives the same PCM as
+// the in-memory player; a looping player's first buffer after the restart equals its first.
+#include "mp3_player.h"
+#include "mp3_stream_player.h"
+#include "player_test_util.h"
+
+namespace {
+
+struct File {
+    const char* name;
+    const char* tool; // "lame" or "twolame"
+    const char* khz;
+    int rate;
+    int channels;
+    double secs;
+    const char* args;
+};
+
+const File kFiles[] = {
+    {"cbr128", "lame", "44.1", 44100, 2, 3.0, "-b 128"},         // "Info" frame, not Xing
+    {"vbr", "lame", "44.1", 44100, 2, 3.0, "-V 4"},              // Xing header, flags 0x0F
+    {"plain_mono", "lame", "44.1", 44100, 1, 2.0, "-b 64 -t"},   // no tag frame at all
+    {"mpeg2", "lame", "22.05", 22050, 1, 2.0, "-b 32"},          // lower sampling frequencies
+    {"mpeg25", "lame", "8", 8000, 2, 2.0, "-b 16"},              // MPEG-2.5
+    {"tagged", "lame", "44.1", 44100, 2, 2.0, "-b 96 --add-id3v2 --tt Zivivev --ta Demo"},
+    {"layer2", "twolame", "44.1", 44100, 2, 2.0, "-b 192"},      // Layer II
+};
+
+std::vector<uint8_t> make_file(const File& f) {
+    if (std::string(f.tool) == "lame")
+        return ptest::lame_file(f.name, f.khz, f.rate, f.channels, f.secs, f.args);
+    std::string raw = ziv::tmp_path(std::string(f.name) + ".raw");
+    std::string mp2 = ziv::tmp_path(std::string(f.name) + ".mp2");
+    if (!ziv::file_exists(mp2)) {
+        std::vector<int16_t> pcm = ptest::test_pcm(f.rate, f.channels, f.secs);
+        ziv::write_file(raw, pcm.data(), pcm.size() * 2);
+        std::string cmd = "twolame --quiet -r -s " + std::to_string(f.rate) + " -N " +
+                          std::to_string(f.channels) + " " + f.args + " '" + raw + "' '" + mp2 + "'";
+        if (ziv::run(cmd) != 0) return {};
+    }
+    return ziv::read_file(mp2);
+}
+
+// mp3dec's raw signed 16-bit output for a file.
+std::vector<uint8_t> mp3dec_pcm(const File& f, const std::vector<uint8_t>& data) {
+    std::string in = ziv::tmp_path(std::string(f.name) + ".in");
+    std::string out = ziv::tmp_path(std::string(f.name) + ".pcm");
+    ziv::write_file(in, data.data(), data.size());
+    if (ziv::run("'" + ziv::mp3dec_path() + "' '" + in + "' '" + out + "'") != 0) return {};
+    return ziv::read_file(out);
+}
+
+// Unsigned 16-bit PCM back to signed.
+std::vector<uint8_t> to_signed(const uint8_t* p, size_t n) {
+    std::vector<uint8_t> v(p, p + n);
+    for (size_t i = 1; i < n; i += 2) v[i] ^= 0x80;
+    return v;
+}
+
+// Bytes a[0..n) equal b[0..n); the first difference named.
+::testing::AssertionResult same_prefix(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b,
+                                       size_t n) {
+    if (a.size() < n || b.size() < n)
+        return ::testing::AssertionFailure() << "too short: " << a.size() << ", " << b.size() << " < " << n;
+    for (size_t i = 0; i < n; ++i)
+        if (a[i] != b[i])
+            return ::testing::AssertionFailure() << "first difference at byte " << i << " (sample "
+                                                 << i / 2 << ")";
+    return ::testing::AssertionSuccess();
+}
+
+bool all_silent(const std::vector<uint8_t>& signed_pcm, size_t from) {
+    for (size_t i = from; i < signed_pcm.size(); ++i)
+        if (signed_pcm[i] != 0) return false;
+    return true;
+}
+
+class PlayerDecode : public ::testing::TestWithParam<File> {
+protected:
+    void SetUp() override {
+        fake_al::reset();
+        ZIV_REQUIRE_TOOL(GetParam().tool);
+        data_ = make_file(GetParam());
+        ASSERT_FALSE(data_.empty()) << "encoding " << GetParam().name << " failed";
+        ref_ = mp3dec_pcm(GetParam(), data_);
+        ASSERT_FALSE(ref_.empty()) << "mp3dec failed on " << GetParam().name;
+    }
+    void TearDown() override {
+        EXPECT_EQ(fake_al::st().errors, 0);
+        EXPECT_EQ(fake_al::st().live_samples, 0);
+        fake_al::reset();
+    }
+    std::vector<uint8_t> data_, ref_;
+};
+
+TEST_P(PlayerDecode, DecodeAllMatchesMp3dec) {
+    Mp3Player* p = mp3_create(data_.data(), int32_t(data_.size()));
+    ASSERT_NE(p, nullptr);
+    if (std::string(GetParam().name) == "vbr") {
+        ASSERT_NE(p->xing, nullptr);
+        EXPECT_EQ(p->xing->flags, 0x0F);
+        EXPECT_EQ(mp3_total_frames(p), p->xing->frames);
+    }
+    if (std::string(GetParam().name) == "tagged") {
+        EXPECT_EQ(std::memcmp(data_.data(), "ID3", 3), 0);
+        EXPECT_EQ(std::memcmp(data_.data() + data_.size() - 128, "TAG", 3), 0);
+        EXPECT_GT(p->start, data_.data() + 10);
+        EXPECT_EQ(p->start + p->data_len, data_.data() + data_.size() - 128);
+    }
+    SAMPLE* s = mp3_decode_all(p);
+    ASSERT_NE(s, nullptr);
+    size_t bytes = size_t(s->len) * 2 * (s->stereo ? 2 : 1);
+    EXPECT_EQ(bytes, size_t(mp3_total_frames(p)) * size_t(p->frame_pcm_bytes));
+    std::vector<uint8_t> got = to_signed(static_cast<uint8_t*>(s->data), bytes);
+    // The sample holds total_frames frames: the Xing count, or data bytes / frame bytes, which
+    // may be a little more than the file holds (padded frames); the rest is silence.
+    size_t n = std::min(got.size(), ref_.size());
+    EXPECT_GE(n + size_t(p->frame_pcm_bytes), ref_.size()) << "at most the last frame missing";
+    EXPECT_TRUE(same_prefix(got, ref_, n));
+    EXPECT_TRUE(all_silent(got, n));
+    EXPECT_EQ(mp3_is_playing(p), 0);
+    EXPECT_EQ(mp3_current_frame(p), 0);
+    destroy_sample(s);
+    mp3_destroy(p);
+}
+
+// Every buffer the polls hand back, to the end, as signed PCM.
+std::vector<uint8_t> poll_all(Mp3Player* p, int32_t buffer_bytes, int* result) {
+    mp3_play(p, buffer_bytes, 255, 128);
+    int r = 0;
+    for (int i = 0; i < 100000 && r == 0; ++i) r = mp3_poll(p);
+    *result = r;
+    std::vector<uint8_t> pcm;
+    for (const auto& b : fake_al::st().handed) {
+        std::vector<uint8_t> s = to_signed(b.data(), b.size());
+        pcm.insert(pcm.end(), s.begin(), s.end());
+    }
+    return pcm;
+}
+
+TEST_P(PlayerDecode, PolledBuffersMatchMp3dec) {
+    Mp3Player* p = mp3_create(data_.data(), int32_t(data_.size()));
+    ASSERT_NE(p, nullptr);
+    int r = 0;
+    std::vector<uint8_t> pcm = poll_all(p, 16384, &r);
+    EXPECT_EQ(r, 1);
+    EXPECT_TRUE(same_prefix(pcm, ref_, ref_.size()));
+    // Then the rest of the last buffer and two whole buffers of silence.
+    size_t buf = size_t(p->frames_per_buffer) * size_t(p->frame_pcm_bytes);
+    EXPECT_TRUE(all_silent(pcm, ref_.size()));
+    EXPECT_GE(pcm.size(), ref_.size() + 2 * buf);
+    EXPECT_LT(pcm.size(), ref_.size() + 3 * buf);
+    mp3_destroy(p);
+}
+
+TEST_P(PlayerDecode, StreamedInBlocksMatchesInMemory) {
+    for (int32_t block : {3000, 8192, 65536}) {
+        SCOPED_TRACE(block);
+        fake_al::reset();
+        size_t at = std::min(size_t(block), data_.size());
+        bool last = at == data_.size();
+        Mp3StreamPlayer* p = mp3s_create(data_.data(), last ? int32_t(at) : block, last);
+        ASSERT_NE(p, nullptr);
+        ASSERT_EQ(mp3s_play(p, 16384, 255, 128), 0);
+        int r = 0;
+        for (int i = 0; i < 100000 && r == 0; ++i) {
+            if (uint8_t* nb = mp3s_next_block(p); nb && at < data_.size()) {
+                size_t n = std::min(size_t(block), data_.size() - at);
+                std::memcpy(nb, data_.data() + at, n);
+                at += n;
+                mp3s_give_block(p, at == data_.size() ? int32_t(n) : -1);
+            }
+            r = mp3s_poll(p);
+        }
+        EXPECT_EQ(r, 1);
+        std::vector<uint8_t> pcm;
+        for (const auto& b : fake_al::st().handed) {
+            std::vector<uint8_t> s = to_signed(b.data(), b.size());
+            pcm.insert(pcm.end(), s.begin(), s.end());
+        }
+        EXPECT_TRUE(same_prefix(pcm, ref_, ref_.size()));
+        EXPECT_TRUE(all_silent(pcm, ref_.size()));
+        mp3s_destroy(p);
+    }
+}
+
+TEST_P(PlayerDecode, LoopRestartsWithTheSameFirstBuffer) {
+    Mp3Player* p = mp3_create(data_.data(), int32_t(data_.size()));
+    ASSERT_NE(p, nullptr);
+    ASSERT_EQ(mp3_play_ex(p, 16384, 255, 128, 1000, 1), 0);
+    const auto& h = fake_al::st().handed;
+    size_t buf = 0;
+    int32_t prev = 0;
+    for (int i = 0; i < 100000; ++i) {
+        ASSERT_EQ(mp3_poll(p), 0) << "poll " << i;
+        if (i == 0) buf = h[0].size();
+        // The end rewinds to frame 0; the restart is the first poll that leaves it again.
+        int32_t now = mp3_current_frame(p);
+        if (i > 0 && prev == 0 && now == p->frames_per_buffer) break;
+        prev = now;
+    }
+    ASSERT_EQ(mp3_is_playing(p), -1);
+    ASSERT_GT(h.size(), 3u);
+    std::vector<uint8_t> silence(buf, 0);
+    for (size_t i = 0; i < silence.size(); i += 2) silence[i + 1] = 0x80; // unsigned 0x8000
+    EXPECT_EQ(h[h.size() - 2], silence);
+    EXPECT_EQ(h[h.size() - 3], silence);
+    EXPECT_EQ(h.back(), h.front()) << "the restart decodes exactly what the first pass did";
+    mp3_destroy(p);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, PlayerDecode, ::testing::ValuesIn(kFiles),
+                         [](const ::testing::TestParamInfo<File>& i) { return std::string(i.param.name); });
+
+}  // namespace
