@@ -505,6 +505,34 @@ TEST(Scalefactors, LsfValuesLandInTheirBands) {
         for (int sb = 0; sb < 12; ++sb) EXPECT_EQ(sf[23 + 13 * win + sb], sb / 3) << win << " " << sb;
 }
 
+// region0_count + region1_count + 2 may name a boundary past the last long band; region 1 then
+// runs to the end of the big values (the standard's reading) instead of region 2 restarting
+// at a short-block boundary and overwriting region 1 with zeros.
+TEST(FrameDecode, RegionBoundaryPastTheLastBandEndsRegionOneAtBigValues) {
+    FrameSpec f;
+    f.mode = 3;
+    SideGranule& g = f.gr[0][0];
+    g.big_values = 288;     // every line is a big value: no count1 region
+    g.table_select[1] = 1;  // region 1 from long_end[15] = 162 (44.1 kHz); regions 0, 2 zero
+    g.region0_count = 15;
+    g.region1_count = 7;    // boundary index 23: past the 22 long bands
+    g.global_gain = 210;
+    g.c1 = 1;
+    BitWriter w;
+    for (int i = 0; i < 19; ++i) w.put(0b00000, 5); // (1, 1), both positive
+    for (int i = 19; i < 207; ++i) w.put(1, 1);     // (0, 0)
+    g.part2_3_length = int(w.nbits);
+    w.align();
+    f.main_data = w.bytes;
+    auto frame = build_frame(f);
+    auto d = setup_for(frame);
+    std::vector<uint8_t> out(8192, 0);
+    ASSERT_EQ(decode_exact(d.get(), frame, frame.size(), &out).in_bytes, 417);
+    int nonzero = 0;
+    for (int i = 0; i < 2304; ++i) nonzero += out[size_t(i)] != 0;
+    EXPECT_GT(nonzero, 1000) << "region 1 lines reached the output";
+}
+
 TEST(FrameDecode, GranuleToggleBelongsToEachDecoder) {
     FrameSpec f;
     f.version = 0;
