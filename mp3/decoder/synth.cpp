@@ -119,6 +119,13 @@ inline void transform_row(const MpegDecoder* d, const float* row, float* dst) {
     transform<N, G>(row, dst, d->syn.dct_coef);
 }
 
+// W widened once: every product takes its window factor as a double, and a float widens exactly.
+const std::array<double, 264> window_wide = [] {
+    std::array<double, 264> w{};
+    for (size_t i = 0; i < w.size(); ++i) w[i] = double(synth_window[i]);
+    return w;
+}();
+
 template <bool Eight>
 inline void store(uint8_t* out, double y) {
     const int32_t v = synth_pcm16(y);
@@ -140,30 +147,30 @@ template <int N, bool Eight, int Step>
 inline void window(const float* V, int32_t p, uint8_t* out) {
     constexpr int32_t mask = 16 * N - 1, h = N / 2, s = 32 / N;
     constexpr int bytes = Eight ? 1 : 2;
-    const float* W = synth_window;
+    const double* W = window_wide.data();
     const float* blk[16];
     for (int32_t k = 0; k < 16; ++k) blk[k] = V + ((p + k * N) & mask);
 
     for (int32_t j = 0; j < h; ++j) {
-        const float* w = W + 16 * s * j;
+        const double* w = W + 16 * s * j;
         double y = 0.0;
         for (int32_t t = 0; t < 8; ++t) {
-            y += double(blk[2 * t][h + j]) * double(w[2 * t]);
-            y -= double(blk[2 * t + 1][h - j]) * double(w[2 * t + 1]);
+            y += double(blk[2 * t][h + j]) * (w[2 * t]);
+            y -= double(blk[2 * t + 1][h - j]) * (w[2 * t + 1]);
         }
         store<Eight>(out + j * Step * bytes, y);
     }
     {
         double y = 0.0;
-        for (int32_t t = 0; t < 8; ++t) y += double(blk[2 * t + 1][0]) * double(W[256 + t]);
+        for (int32_t t = 0; t < 8; ++t) y += double(blk[2 * t + 1][0]) * W[256 + t];
         store<Eight>(out + h * Step * bytes, y);
     }
     for (int32_t m = 0; m < h - 1; ++m) {
-        const float* w = W + 255 - 16 * (s - 1) - 16 * s * m;
+        const double* w = W + 255 - 16 * (s - 1) - 16 * s * m;
         double y = 0.0;
         for (int32_t t = 0; t < 8; ++t) {
-            y += double(blk[2 * t][N - 1 - m]) * double(w[-2 * t]);
-            y += double(blk[2 * t + 1][1 + m]) * double(w[-2 * t - 1]);
+            y += double(blk[2 * t][N - 1 - m]) * (w[-2 * t]);
+            y += double(blk[2 * t + 1][1 + m]) * (w[-2 * t - 1]);
         }
         store<Eight>(out + (h + 1 + m) * Step * bytes, y);
     }
