@@ -1,5 +1,6 @@
 // Polyphase synthesis: every entry of both variant tables against a slow textbook filter bank
-// (matrixing with the 64 x 32 cosines and the 512-tap window D read from the standard's figures),
+// (matrixing with the 64 x 32 cosines and the 512-tap window D read from the standard's figures,
+// within 1 LSB) and, to the byte, against a plain transcription of the factored arithmetic,
 // the fast transforms against the direct cosine sum, the window table against D, and the
 // properties the layers rely on: gain and sign, conversion to PCM, channel placement, positions,
 // output sizes and a decoder copied by value.
@@ -93,6 +94,76 @@ void gather(const float* row, int n, Pick how, double* s) {
         s[k] = (n == 16 && k == 15) ? 0.0 : double(x);
     }
 }
+void gather_float(const float* row, int n, Pick how, float* x) {
+    double s[32];
+    gather(row, n, how, s);
+    for (int k = 0; k < n; ++k) x[k] = float(s[k]);  // exact: each came from a float
+}
+
+// The factored bank exactly as its rules state it, written plainly with runtime sizes and a mask
+// per product: float stages in the transform, double sums over t = 0..7 first product first.
+// The fast variants must agree with it to the byte, however they are scheduled.
+struct ExactBank {
+    int n;
+    const float* coef;
+    std::vector<float> v;
+    int p = 0;
+    ExactBank(int bands, const float* c) : n(bands), coef(c), v(size_t(16 * bands), 0.0f) {}
+
+    static void butterfly(int count, int size, const float* src, float* dst, const float* c) {
+        for (int o = 0; o < count * size; o += size)
+            for (int i = 0; i < size / 2; ++i) {
+                dst[o + i] = src[o + i] + src[o + size - 1 - i];
+                dst[o + size / 2 + i] = (src[o + i] - src[o + size - 1 - i]) * c[i];
+            }
+    }
+    static void recombine(int count, int size, const float* src, float* dst) {
+        for (int o = 0; o < count * size; o += size) {
+            for (int j = 0; j < size / 2; ++j) dst[o + 2 * j] = src[o + j];
+            for (int j = 0; j < size / 2 - 1; ++j)
+                dst[o + 2 * j + 1] = src[o + size / 2 + j] + src[o + size / 2 + j + 1];
+            dst[o + size - 1] = src[o + size - 1];
+        }
+    }
+    // x: the n gathered inputs as floats; out: the n converted 16-bit values.
+    void slot(const float* x, int32_t* out) {
+        float a[32], b[32];
+        const int h = n / 2, mask = 16 * n - 1, s = 32 / n;
+        const float* g = coef + 32 - n;
+        for (int i = 0; i < h; ++i) {
+            const float hi = (n == 16 && i == 0) ? 0.0f : x[n - 1 - i];
+            a[i] = x[i] + hi;
+            a[h + i] = (x[i] - hi) * g[i];
+        }
+        float *src = a, *dst = b;
+        for (int size = h; size >= 2; size /= 2, std::swap(src, dst))
+            butterfly(n / size, size, src, dst, coef + 32 - size);
+        for (int size = 4; size <= n; size *= 2, std::swap(src, dst))
+            recombine(n / size, size, src, size == n ? &v[size_t(p)] : dst);
+        const float* W = synth_window;
+        for (int j = 0; j < h; ++j) {
+            double y = 0.0;
+            for (int t = 0; t < 8; ++t) {
+                y += double(v[size_t((p + h + j + 2 * n * t) & mask)]) * W[16 * s * j + 2 * t];
+                y -= double(v[size_t((p + n + h - j + 2 * n * t) & mask)]) * W[16 * s * j + 2 * t + 1];
+            }
+            out[j] = to_pcm16(y);
+        }
+        double y = 0.0;
+        for (int t = 0; t < 8; ++t) y += double(v[size_t((p + n + 2 * n * t) & mask)]) * W[256 + t];
+        out[h] = to_pcm16(y);
+        for (int m = 0; m < h - 1; ++m) {
+            const int q = 255 - 16 * (s - 1) - 16 * s * m;
+            y = 0.0;
+            for (int t = 0; t < 8; ++t) {
+                y += double(v[size_t((p + n - 1 - m + 2 * n * t) & mask)]) * W[q - 2 * t];
+                y += double(v[size_t((p + n + 1 + m + 2 * n * t) & mask)]) * W[q - 2 * t - 1];
+            }
+            out[h + 1 + m] = to_pcm16(y);
+        }
+        p = (p - n) & mask;
+    }
+};
 
 struct Decoder {
     MpegDecoder* d = new MpegDecoder;
@@ -134,6 +205,7 @@ void check_l12_variant(int index, std::mt19937& rng) {
                               {kRight, kRight}};
     Decoder dec;
     std::vector<RefBank> ref(size_t(channels), RefBank{n});
+    std::vector<ExactBank> exact(size_t(channels), ExactBank{n, dec.d->syn.dct_coef});
     const int rows_per_call = 12, calls = 3;
     int worst = 0;
     for (int c = 0; c < calls; ++c) {
@@ -146,13 +218,20 @@ void check_l12_variant(int index, std::mt19937& rng) {
         for (int r = 0; r < rows_per_call; ++r)
             for (int ch = 0; ch < channels; ++ch) {
                 double s[32], y[32];
+                float x[32];
+                int32_t e[32];
                 gather(&rows[size_t(64 * r)], n, picks[code][ch], s);
                 ref[size_t(ch)].slot(s, y);
+                gather_float(&rows[size_t(64 * r)], n, picks[code][ch], x);
+                exact[size_t(ch)].slot(x, e);
                 for (int j = 0; j < n; ++j) {
                     int32_t want = to_pcm16(y[j]);
                     if (eight) want = to_pcm8(want);
                     const size_t at = size_t((r * n + j) * channels + ch);
                     const int32_t got = sample_at(out, at, eight);
+                    ASSERT_EQ(got, eight ? to_pcm8(e[j]) : e[j])
+                        << "variant " << index << " call " << c << " row " << r << " channel "
+                        << ch << " sample " << j << " differs from the exact rules";
                     worst = std::max(worst, std::abs(got - want));
                     ASSERT_LE(std::abs(got - want), 1) << "variant " << index << " call " << c
                                                        << " row " << r << " channel " << ch
@@ -169,6 +248,7 @@ void check_l3_variant(int index, std::mt19937& rng) {
     const int n = 32 >> red, bytes = eight ? 1 : 2;
     Decoder dec;
     std::vector<RefBank> ref(size_t(channels), RefBank{n});
+    std::vector<ExactBank> exact(size_t(channels), ExactBank{n, dec.d->syn.dct_coef});
     for (int granule = 0; granule < 3; ++granule) {
         const size_t expect = size_t(18 * n * channels * bytes);
         std::vector<uint8_t> out(expect + kGuardBytes, kGuard);
@@ -182,12 +262,17 @@ void check_l3_variant(int index, std::mt19937& rng) {
         for (int ch = 0; ch < channels; ++ch)
             for (int r = 0; r < 18; ++r) {
                 double s[32], y[32];
+                int32_t e[32];
                 gather(&rows[size_t(ch)][size_t(32 * r)], n, kMono, s);
                 ref[size_t(ch)].slot(s, y);
+                exact[size_t(ch)].slot(&rows[size_t(ch)][size_t(32 * r)], e);
                 for (int j = 0; j < n; ++j) {
                     int32_t want = to_pcm16(y[j]);
                     if (eight) want = to_pcm8(want);
                     const int32_t got = sample_at(out, size_t((r * n + j) * channels + ch), eight);
+                    ASSERT_EQ(got, eight ? to_pcm8(e[j]) : e[j])
+                        << "Layer III variant " << index << " granule " << granule << " channel "
+                        << ch << " row " << r << " sample " << j << " differs from the exact rules";
                     ASSERT_LE(std::abs(got - want), 1) << "Layer III variant " << index
                                                        << " granule " << granule << " channel "
                                                        << ch << " row " << r << " sample " << j;
