@@ -31,6 +31,9 @@ extern const char* const kStatusNoError;
 extern const char* const kStatusLoaded;
 extern const char* const kStatusDataError;
 
+// screen_mode.cpp: 16-bit 800x600, full screen or else windowed; false when neither is set.
+bool set_screen_mode();
+
 // effects.cpp
 void reset_effects();
 void update_effects();

@@ -44,14 +44,6 @@ void destroy_bitmaps() {
     swing_bitmap = nullptr;
 }
 
-// Full screen first; a desktop that refuses the mode (or has no full-screen driver) gets the
-// same mode in a window.
-bool set_screen_mode() {
-    set_color_depth(16);
-    if (set_gfx_mode(GFX_AUTODETECT_FULLSCREEN, 800, 600, 0, 0) == 0) return true;
-    return set_gfx_mode(GFX_AUTODETECT_WINDOWED, 800, 600, 0, 0) == 0;
-}
-
 void run_effect_section() {
     install_int_ex(second_handler, SECS_TO_TIMER(1));
     while (seconds < 40) {
@@ -66,7 +58,8 @@ int main() {
     // Every text of the demo is 8-bit Latin-1; Allegro's default would read it as UTF-8.
     set_uformat(U_ASCII);
     if (allegro_init() != 0) {
-        std::fprintf(stderr, "zivivev: Allegro could not start: %s\n", allegro_error);
+        std::fprintf(stderr, "zivivev: Allegro could not start: %s\n",
+                     allegro_error[0] ? allegro_error : "no display (is DISPLAY set?)");
         return 2;
     }
     install_timer();

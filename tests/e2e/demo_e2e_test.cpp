@@ -555,6 +555,8 @@ TEST(DemoRun, FullTimelineOnTheRealScreen) {
     SCOPED_TRACE(report(o));
     std::printf("%s\n", report(o).c_str());
     EXPECT_EQ(o.exit_code, 0);
+    // Every screenshot is one of the expected pictures, but for the odd one taken mid-copy.
+    EXPECT_LE(o.unknown * 50, o.screenshots);
 
     // Loading screen from the start until the titles clear it at 15 s.
     for (const Text& t : kLoading) {
@@ -639,6 +641,18 @@ TEST(DemoRun, WithoutTheDataFileTheTextScreensRunAndTheDemoStops) {
     // No effect section, closing screen or animation: the run ends after the last title.
     EXPECT_GT(o.exit_at, 40.5);
     EXPECT_LT(o.exit_at, 44.0);
+}
+
+TEST(DemoStart, WithoutAnyDisplayItSaysSoAndStops) {
+    std::string dir = ziv::tmp_path("no-display");
+    std::string log = dir + "/log";
+    ASSERT_EQ(ziv::run("mkdir -p '" + dir + "'"), 0);
+    int code = ziv::run("cd '" + dir + "' && env -u DISPLAY timeout 30 " + ZIV_RUN_DIR +
+                        "/zivivev >'" + log + "' 2>&1");
+    auto bytes = ziv::read_file(log);
+    std::string text(bytes.begin(), bytes.end());
+    EXPECT_EQ(code, 2) << text;
+    EXPECT_NE(text.find("zivivev: "), std::string::npos) << text;
 }
 
 }  // namespace
