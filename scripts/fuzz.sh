@@ -43,7 +43,8 @@ if [ ! -f "$seeds/.done" ]; then
     for pre in '\x00\x00\xe6' '\x01\x05\x32' '\x02\x02\x10'; do
       { printf "$pre"; head -c 6000 "$f"; } > "$seeds/decoder/$(basename "$f").$n"; n=$((n+1))
     done
-    head -c 12000 "$f" > "$seeds/player/$(basename "$f")"
+    # The player target's first byte chooses seeks, loop, buffer size and a whole-file decode.
+    { printf '\x0d'; head -c 12000 "$f"; } > "$seeds/player/$(basename "$f")"
     { printf '\x10\x03'; head -c 12000 "$f"; } > "$seeds/stream_player/$(basename "$f")"
   done
   touch "$seeds/.done"
