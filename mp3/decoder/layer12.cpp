@@ -7,6 +7,7 @@
 // granule. Samples come out scaled to the 16-bit range (full scale +-32768) in rows of 64 entries,
 // channels interleaved per subband, and go to the synthesis variant chosen at set-up.
 #include <cmath>
+#include <cstring>
 
 #include "bit_reader.h"
 #include "decoder_internal.h"
@@ -32,7 +33,8 @@ static_assert(class_tables_agree(), "Layer II class levels, bits and code widths
 
 // Layer II allocation tables in class form: the entry counts of the four allocation-field width
 // groups (4, 4, 3 and 2 bits, lowest subbands first) and, per group, the class of every
-// allocation value. B.2a-B.2d of ISO/IEC 11172-3 and the table of ISO/IEC 13818-3 B.1.
+// allocation value. B.2a-B.2d of ISO/IEC 11172-3 and the lower-sampling-frequency table of
+// ISO/IEC 13818-3.
 struct L2AllocTable {
     int8_t counts[4];
     int8_t rows[4][16];
@@ -116,6 +118,44 @@ void l12_begin(BitReader* br, const uint8_t* in, int32_t avail) {
     bits_begin(br, in, in + (avail > 0 ? avail : 0));
 }
 
+// Lays the Layer II entries out for allocation table t: group counts and class rows, the entry
+// count and the decode limit (both counting each channel).
+void l2_apply_table(L12State& s, int32_t t) {
+    const L2AllocTable& tab = kAllocTables[t];
+    for (int g = 0; g < 4; ++g) {
+        s.group_counts[g] = tab.counts[g] * s.src_channels;
+        for (int a = 0; a < 16; ++a) s.class_rows[g][a] = tab.rows[g][a];
+    }
+    const int32_t sb = subbands_of(tab);
+    s.entries = sb * s.src_channels;
+    s.decode_limit = (s.limit_subbands < sb ? s.limit_subbands : sb) * s.src_channels;
+    s.alloc_table = t;
+}
+
+// A frame whose bitrate index differs from the layout's (a variable-bitrate stream): its size
+// comes from its own header and, in MPEG-1 Layer II, its allocation table from its bitrate.
+// Returns false for a frame that cannot be one of this stream's (no table for that bitrate in
+// the stream's mode, or an unusable header). Free format and index 15 keep the layout.
+bool l12_follow_bitrate(MpegDecoder* d, const uint8_t* in, int32_t avail, int32_t index) {
+    L12State& s = d->l12;
+    if (index == 0 || index == 15 || avail < 4) return true;
+    MpegHeader h;
+    const int32_t size = mpeg_header_parse(in, 4, &h);
+    if (size <= 0) return false;
+    if (s.alloc_row >= 0) {
+        const int32_t t = kAllocChoice[s.alloc_row / 3][s.alloc_row % 3][index];
+        if (t < 0) return false;
+        if (t != s.alloc_table) {
+            l2_apply_table(s, t);
+            // Entries above a lower decode limit must read as zero again.
+            std::memset(d->samples.rows, 0, sizeof(d->samples.rows));
+        }
+    }
+    s.bitrate_index = index;
+    s.frame_size = size;
+    return true;
+}
+
 // Reads the 32 header bits (and skips the CRC). Returns false when the 12 sync bits are not all
 // ones. Sets pad_bytes (padding bit times `slot`) and stereo_bound, then narrows the reader to
 // the frame.
@@ -124,7 +164,7 @@ bool l12_read_header(MpegDecoder* d, BitReader* br, const uint8_t* in, int32_t a
     if (bits_get(br, 12) != 0xFFF) return false;
     bits_take(br, 3);
     const uint32_t protection = bits_take(br, 1);
-    bits_get(br, 6);
+    const int32_t index = int32_t(bits_get(br, 6) >> 2);
     s.pad_bytes = int32_t(bits_take(br, 1)) * slot;
     bits_take(br, 1);
     const uint32_t mode_ext = bits_get(br, 4);
@@ -132,8 +172,9 @@ bool l12_read_header(MpegDecoder* d, BitReader* br, const uint8_t* in, int32_t a
     // could then straddle the sentinels.
     s.stereo_bound = s.src_channels == 2 ? kStereoBound[mode_ext] : 64;
     bits_skip(br, protection ? 4 : 20);
+    if (index != s.bitrate_index && !l12_follow_bitrate(d, in, avail, index)) return false;
 
-    const int32_t frame = d->frame_bytes + s.pad_bytes;
+    const int32_t frame = s.frame_size + s.pad_bytes;
     if (frame >= 0 && frame < avail) br->end = in + frame;
     return true;
 }
@@ -379,15 +420,18 @@ int32_t l2_setup(MpegDecoder* d, const MpegHeader* h, int32_t frame_bytes, int32
     if (d->l12.l2_tables_pending) build_l12_tables(d);
 
     L12State& s = d->l12;
-    const L2AllocTable& t = kAllocTables[table];
     s.src_channels = h->mode == 3 ? 1 : 2;
-    for (int g = 0; g < 4; ++g) {
-        s.group_counts[g] = t.counts[g] * s.src_channels;
-        for (int a = 0; a < 16; ++a) s.class_rows[g][a] = t.rows[g][a];
-    }
+    s.bitrate_index = h->bitrate_index;
+    s.frame_size = frame_bytes;
+    s.alloc_row = id ? h->mode * 3 + h->sampling_frequency : -1;
     d->frame_bytes = frame_bytes;
-    return l12_finish_setup(d, h, mpeg_header_sample_rate(h), subbands_of(t), 1152,
-                            reduction, convert, freq_limit);
+    // The common tail runs with all 32 subbands so that the decode limit it leaves is the one
+    // before the table's cap; the table's own layout then caps it (and again whenever a frame
+    // of another bitrate changes the table).
+    l12_finish_setup(d, h, mpeg_header_sample_rate(h), 32, 1152, reduction, convert, freq_limit);
+    s.limit_subbands = s.decode_limit / s.src_channels;
+    l2_apply_table(s, table);
+    return 1;
 }
 
 int32_t l1_setup(MpegDecoder* d, const MpegHeader* h, int32_t frame_bytes, int32_t reduction,
@@ -402,6 +446,10 @@ int32_t l1_setup(MpegDecoder* d, const MpegHeader* h, int32_t frame_bytes, int32
     if (h->layer != 3 || h->sampling_frequency < 0 || h->sampling_frequency > 2) return 0;
     if (s.l2_tables_pending) build_l12_tables(d);
     s.src_channels = h->mode == 3 ? 1 : 2;
+    s.bitrate_index = h->bitrate_index;
+    s.frame_size = frame_bytes;
+    s.alloc_row = -1;
+    s.alloc_table = -1;
     d->frame_bytes = frame_bytes;
     return l12_finish_setup(d, h, mpeg_header_sample_rate(h), 32, 384,
                             reduction, convert, freq_limit);
@@ -423,7 +471,7 @@ InOut l2_decode_frame(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t*
             l2_unpack_granule(s, &br, s.scale_rows[p], d->samples.rows[12 * p + 3 * g]);
     s.br = br;
     d->synth(d, &d->samples.rows[0][0], out, 36);
-    return {d->frame_bytes + s.pad_bytes, d->out_bytes};
+    return {s.frame_size + s.pad_bytes, d->out_bytes};
 }
 
 InOut l1_decode_frame(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out) {
@@ -439,5 +487,5 @@ InOut l1_decode_frame(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t*
     for (int r = 0; r < 12; ++r) l1_unpack_row(s, &br, d->samples.rows[r]);
     s.br = br;
     d->synth(d, &d->samples.rows[0][0], out, 12);
-    return {d->frame_bytes + s.pad_bytes, d->out_bytes};
+    return {s.frame_size + s.pad_bytes, d->out_bytes};
 }

@@ -34,6 +34,14 @@ struct L12State {
     int32_t group_counts[4];
     int8_t class_rows[4][16];
 
+    // The layout follows the bitrate: a frame of another bitrate index brings its own size and,
+    // in Layer II, possibly another allocation table.
+    int32_t bitrate_index;  // index the current layout was made for
+    int32_t frame_size;     // frame size of that index, without padding
+    int32_t alloc_row;      // Layer II MPEG-1: mode * 3 + sampling_frequency of the table choice; else -1
+    int32_t alloc_table;    // the allocation table in use (Layer II), -1 for Layer I
+    int32_t limit_subbands; // decode limit in subbands before the table's subband count caps it
+
     // Per frame.
     int32_t pad_bytes;
     int32_t stereo_bound;

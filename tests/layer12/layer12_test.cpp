@@ -336,6 +336,37 @@ TEST(Layer12Frame, PaddingAddsOneSlot) {
     }
 }
 
+// Set up at 44.1 kHz stereo 160 kbit/s (table a, 27 subbands); frames of 192 kbit/s bring
+// their own size and table b (30 subbands); 32 kbit/s has no table in stereo.
+TEST(Layer12Frame, FramesOfAnotherBitrateBringTheirOwnLayout) {
+    DecoderBox d;
+    Hdr hd;
+    hd.freq = 0, hd.bitrate = 9;
+    ASSERT_EQ(setup_from(d, hd).ok, 1);
+    const int bitrates[4] = {10, 1, 9, 14};
+    const int sizes[4] = {626, 0, 522, 1253};
+    const int entries[4] = {60, 60, 54, 60};
+    for (int k = 0; k < 4; ++k) {
+        BitWriter w;
+        hd.bitrate = bitrates[k];
+        put_header(w, hd);
+        if (k == 0) {
+            // Subband 28, left, exists only in table b: 3 levels, every value +1.
+            for (int sb = 0; sb < 29; ++sb)
+                for (int ch = 0; ch < 2; ++ch) w.put(sb == 28 && ch == 0, sb < 11 ? 4 : sb < 23 ? 3 : 2);
+            w.put(0, 2), w.put(0, 2);  // subband 29
+            w.put(2, 2), w.put(0, 6);  // one scalefactor, index 0
+            for (int G = 0; G < 12; ++G) w.put(26, 5);
+        }
+        EXPECT_EQ(decode(d, w.frame(1300)).in_bytes, sizes[k]) << "bitrate index " << bitrates[k];
+        EXPECT_EQ(d->l12.entries, entries[k]) << "bitrate index " << bitrates[k];
+        if (k == 0) expect_close(row_at(35, 56), 2.0 / 3 * sf(0));
+        if (k == 2) {
+            EXPECT_EQ(row_at(35, 56), 0.0f) << "a subband of the old table kept its samples";
+        }
+    }
+}
+
 TEST(Layer12Frame, WrongSyncIsRejectedWithoutOutput) {
     DecoderBox d;
     Hdr hd;
