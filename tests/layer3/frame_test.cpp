@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <fstream>
 #include <random>
+#include <sstream>
 
 #include "l3a_test_support.h"
 #include "layer3_frame.h"
@@ -363,6 +365,41 @@ TEST(Reservoir, OversizedFreeFormatFramesStayInsideTheReservoir) {
     auto o = setup_for(over, 0, 8300);
     EXPECT_EQ(decode_exact(o.get(), over, over.size(), &out).in_bytes, 0);
     EXPECT_EQ(o->l3.reservoir_fill, 0);
+}
+
+// The compiled band table against the standard's figures in ../shared/tables (regenerate with
+// tools/huffgen when they change); 11.025 and 12 kHz reuse the 16 kHz row.
+TEST(BandTable, MatchesTheSharedFigures) {
+    std::ifstream f(ziv::shared_dir() + "/tables/scalefactor_bands.txt");
+    ASSERT_TRUE(f.good());
+    const int rows_by_rate[6][2] = {{22050, 0}, {24000, 1}, {16000, 2}, {44100, 3}, {48000, 4}, {32000, 5}};
+    std::string line;
+    int checked = 0;
+    while (std::getline(f, line)) {
+        if (line.empty() || line[0] == '#') continue;
+        std::istringstream ls(line);
+        int rate;
+        std::string kind;
+        ls >> rate >> kind;
+        std::vector<int32_t> v;
+        int32_t x;
+        while (ls >> x) v.push_back(x);
+        ASSERT_EQ(v.size(), kind == "long" ? 23u : 14u) << line;
+        for (const auto& rr : rows_by_rate) {
+            if (rr[0] != rate) continue;
+            std::vector<int> rows = {rr[1]};
+            if (rate == 16000) rows = {2, 6, 7};
+            for (int row : rows)
+                for (size_t i = 0; i < v.size(); ++i)
+                    EXPECT_EQ(sfb_table[row][(kind == "long" ? 0 : 23) + i], v[i]) << rate << " " << kind << " " << i;
+            ++checked;
+        }
+    }
+    EXPECT_EQ(checked, 12);
+    const int32_t eight_k[37] = {0,  12, 24, 36, 48, 60, 72, 88, 108, 132, 160, 192, 232, 280, 336, 400,
+                                 476, 566, 568, 570, 572, 574, 576, 0, 8, 16, 24, 36, 52, 72, 96, 124,
+                                 160, 162, 164, 166, 192};
+    for (int i = 0; i < 37; ++i) EXPECT_EQ(sfb_table[8][i], eight_k[i]) << i;
 }
 
 TEST(Scalefactors, Mpeg1ScfsiCopiesGroupsFromGranuleZero) {
