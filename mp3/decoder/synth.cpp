@@ -6,9 +6,19 @@
 // only the lowest 16 or 8 subbands pass through 16- or 8-point transforms and the window is D
 // decimated by 2 or 4. Output: signed 16-bit (machine order) or unsigned 8-bit (128 = zero),
 // mono or interleaved left-first. The 42 routines are instances of one row loop.
+#include <atomic>
 #include <cmath>
 #include <cstring>
 #include <utility>
+
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#include <immintrin.h>
+#define ZIV_SYNTH_AVX2 1
+// No "fma" here: a fused multiply-add would round differently from the plain path.
+#define ZIV_AVX2 __attribute__((target("avx2")))
+#else
+#define ZIV_SYNTH_AVX2 0
+#endif
 
 #include "decoder_internal.h"
 #include "synth.h"
@@ -176,6 +186,136 @@ inline void window(const float* V, int32_t p, uint8_t* out) {
     }
 }
 
+#if ZIV_SYNTH_AVX2
+// Window factors laid out for four output samples at once: group G holds samples 4G..4G+3, and
+// for each term t the four factors of the first product (a) and of the second (b). Every sample
+// then reads y += A*a; y += B*b for t = 0..7, the same products in the same order as window():
+// the first half's subtraction becomes the addition of the negated factor (exact in IEEE
+// arithmetic), and the middle sample, which has one product per term, gets a = 0 against a
+// value forced to zero, so its sum only ever adds an exact zero.
+struct alignas(32) LaneFactors {
+    double a[4];
+    double b[4];
+};
+
+template <int N>
+std::array<LaneFactors, N / 4 * 8> make_lane_factors() {
+    constexpr int32_t h = N / 2, s = 32 / N;
+    std::array<LaneFactors, N / 4 * 8> f{};
+    for (int32_t n = 0; n < N; ++n) {
+        for (int32_t t = 0; t < 8; ++t) {
+            LaneFactors& e = f[size_t((n / 4) * 8 + t)];
+            double a, b;
+            if (n < h) {
+                a = double(synth_window[16 * s * n + 2 * t]);
+                b = -double(synth_window[16 * s * n + 2 * t + 1]);
+            } else if (n == h) {
+                a = 0.0;
+                b = double(synth_window[256 + t]);
+            } else {
+                const int32_t q = 255 - 16 * (s - 1) - 16 * s * (n - h - 1);
+                a = double(synth_window[q - 2 * t]);
+                b = double(synth_window[q - 2 * t - 1]);
+            }
+            e.a[n % 4] = a;
+            e.b[n % 4] = b;
+        }
+    }
+    return f;
+}
+const std::array<LaneFactors, 64> lane_factors32 = make_lane_factors<32>();
+const std::array<LaneFactors, 32> lane_factors16 = make_lane_factors<16>();
+const std::array<LaneFactors, 16> lane_factors8 = make_lane_factors<8>();
+
+template <int N>
+inline const LaneFactors* lane_factors() {
+    if constexpr (N == 32) return lane_factors32.data();
+    else if constexpr (N == 16) return lane_factors16.data();
+    else return lane_factors8.data();
+}
+
+ZIV_AVX2 inline __m256d load4(const float* p) { return _mm256_cvtps_pd(_mm_loadu_ps(p)); }
+// Lanes (p[3], p[2], p[1], p[0]).
+ZIV_AVX2 inline __m256d load4_rev(const float* p) {
+    return _mm256_permute4x64_pd(load4(p), 0x1B);
+}
+
+// Four window sums to PCM, as synth_pcm16/synth_pcm8 do one (min/max keep a NaN's saturation
+// high), stored at step 1, or at step 2 into the pairs at `pairs` under the byte mask `keep`
+// (set where the other channel's bytes stay).
+template <bool Eight, int Step>
+ZIV_AVX2 inline void store4(uint8_t* out, uint8_t* pairs, __m128i keep, __m256d y) {
+    const __m256d hi = _mm256_min_pd(y, _mm256_set1_pd(32767.0));
+    const __m256d c = _mm256_max_pd(hi, _mm256_set1_pd(-32768.0));
+    const __m128i v = _mm256_cvttpd_epi32(c);
+    if constexpr (!Eight) {
+        const __m128i s = _mm_packs_epi32(v, v);
+        if constexpr (Step == 1) {
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(out), s);
+        } else {
+            const __m128i old = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pairs));
+            const __m128i dup = _mm_unpacklo_epi16(s, s);
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(pairs), _mm_blendv_epi8(dup, old, keep));
+        }
+    } else {
+        const __m128i s = _mm_packs_epi32(_mm_srai_epi32(v, 8), v);
+        const __m128i b = _mm_xor_si128(_mm_packs_epi16(s, s), _mm_set1_epi8(char(0x80)));
+        if constexpr (Step == 1) {
+            const int32_t w = _mm_cvtsi128_si32(b);
+            std::memcpy(out, &w, 4);
+        } else {
+            const __m128i old = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(pairs));
+            const __m128i dup = _mm_unpacklo_epi8(b, b);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(pairs), _mm_blendv_epi8(dup, old, keep));
+        }
+    }
+}
+
+// window() four samples at a time in the lanes of AVX2 registers, each lane's sum in the same
+// order as there, so the output is byte-identical. At step 2, `out` is the first sample of the
+// pair run and `ch` (0 or 1) the channel written; the other channel's samples are kept.
+template <int N, bool Eight, int Step>
+ZIV_AVX2 inline void window_avx2(const float* V, int32_t p, uint8_t* out, int32_t ch) {
+    constexpr int32_t mask = 16 * N - 1, h = N / 2, groups = N / 4, bytes = Eight ? 1 : 2;
+    const LaneFactors* f = lane_factors<N>();
+    const float* blk[16];
+    for (int32_t k = 0; k < 16; ++k) blk[k] = V + ((p + k * N) & mask);
+    // Byte lanes of the other channel: odd samples when writing channel 0.
+    const __m128i odd = Eight ? _mm_set1_epi16(int16_t(0xFF00)) : _mm_set1_epi32(int32_t(0xFFFF0000));
+    const __m128i keep = ch ? _mm_xor_si128(odd, _mm_set1_epi32(-1)) : odd;
+
+    __m256d y[groups];
+    for (int32_t g = 0; g < groups; ++g) y[g] = _mm256_setzero_pd();
+    for (int32_t t = 0; t < 8; ++t) {
+        const float* A = blk[2 * t];
+        const float* B = blk[2 * t + 1];
+        for (int32_t g = 0; g < groups; ++g) {
+            __m256d a, b;
+            if (g < groups / 2) {
+                // Samples j = 4g..4g+3: A[h + j] and B[h - j].
+                a = load4(A + h + 4 * g);
+                b = load4_rev(B + h - 4 * g - 3);
+            } else if (g == groups / 2) {
+                // The middle sample, then m = 0..2: A[N - 1 - m] and B[1 + m]; the middle lane
+                // reads B[0] and a zero in place of A.
+                a = _mm256_permute4x64_pd(load4(A + N - 4), 0x6F);
+                a = _mm256_blend_pd(a, _mm256_setzero_pd(), 1);
+                b = load4(B);
+            } else {
+                const int32_t l = 4 * (g - groups / 2);
+                a = load4_rev(A + N - l - 3);
+                b = load4(B + l);
+            }
+            const LaneFactors& e = f[g * 8 + t];
+            y[g] = _mm256_add_pd(y[g], _mm256_mul_pd(a, _mm256_load_pd(e.a)));
+            y[g] = _mm256_add_pd(y[g], _mm256_mul_pd(b, _mm256_load_pd(e.b)));
+        }
+    }
+    for (int32_t g = 0; g < groups; ++g)
+        store4<Eight, Step>(out + 4 * g * bytes, out + 4 * g * 2 * bytes, keep, y[g]);
+}
+#endif
+
 // One Layer I/II row in channel form F at position p: the transform(s) into the history, then the
 // window(s). Returns the bytes written.
 template <int N, bool Eight, Form F>
@@ -232,15 +372,93 @@ void synth_l3_rows(MpegDecoder* d, const float* rows, uint8_t* out, int32_t ch) 
     d->syn.synth_pos[c] = p;
 }
 
+#if ZIV_SYNTH_AVX2
+// The same row loops on the AVX2 window; `out` of a stereo window is the pair run's start.
+template <int N, bool Eight, Form F>
+ZIV_AVX2 void synth_l12_rows_avx2(MpegDecoder* d, const float* rows, uint8_t* out, int32_t count) {
+    constexpr int32_t mask = 16 * N - 1, bytes = Eight ? 1 : 2;
+    float* h0 = d->syn.synth_buf[0];
+    float* h1 = d->syn.synth_buf[1];
+    int32_t p = d->syn.synth_pos[0] & (16 * N - N);
+    for (int32_t r = 0; r < count; ++r, rows += 64) {
+        if constexpr (F == Form::stereo) {
+            transform_row<N, Gather::pick>(d, rows, h0 + p);
+            transform_row<N, Gather::pick>(d, rows + 1, h1 + p);
+            window_avx2<N, Eight, 2>(h0, p, out, 0);
+            window_avx2<N, Eight, 2>(h1, p, out, 1);
+            out += 2 * N * bytes;
+        } else {
+            if constexpr (F == Form::mono) transform_row<N, Gather::contiguous>(d, rows, h0 + p);
+            else if constexpr (F == Form::mix) transform_row<N, Gather::mix>(d, rows, h0 + p);
+            else if constexpr (F == Form::left) transform_row<N, Gather::pick>(d, rows, h0 + p);
+            else transform_row<N, Gather::pick>(d, rows + 1, h0 + p);
+            window_avx2<N, Eight, 1>(h0, p, out, 0);
+            out += N * bytes;
+        }
+        p = (p - N) & mask;
+    }
+    d->syn.synth_pos[0] = p;
+}
+
+template <int N, bool Eight, bool Stereo>
+ZIV_AVX2 void synth_l3_rows_avx2(MpegDecoder* d, const float* rows, uint8_t* out, int32_t ch) {
+    constexpr int32_t mask = 16 * N - 1, bytes = Eight ? 1 : 2, step = Stereo ? 2 : 1;
+    const int32_t c = Stereo && ch != 0 ? 1 : 0;
+    float* V = d->syn.synth_buf[c];
+    int32_t p = d->syn.synth_pos[c] & (16 * N - N);
+    for (int32_t r = 0; r < 18; ++r, rows += 32) {
+        transform_row<N, Gather::contiguous>(d, rows, V + p);
+        window_avx2<N, Eight, step>(V, p, out, c);
+        out += N * step * bytes;
+        p = (p - N) & mask;
+    }
+    d->syn.synth_pos[c] = p;
+}
+#endif
+
+// The path every variant runs; -1 until first asked for (the processor is probed then).
+std::atomic<int32_t> synth_path_current{-1};
+
+inline int32_t synth_path_now() {
+    int32_t v = synth_path_current.load(std::memory_order_relaxed);
+    if (v < 0) {
+        v = synth_best_path();
+        synth_path_current.store(v, std::memory_order_relaxed);
+    }
+    return v;
+}
+
+// The table entries: one test of the path per call (per frame or granule), then the loop.
+template <int N, bool Eight, Form F>
+void synth_l12_variant(MpegDecoder* d, const float* rows, uint8_t* out, int32_t count) {
+#if ZIV_SYNTH_AVX2
+    if (synth_path_now() == synth_path_avx2) {
+        synth_l12_rows_avx2<N, Eight, F>(d, rows, out, count);
+        return;
+    }
+#endif
+    synth_l12_rows<N, Eight, F>(d, rows, out, count);
+}
+template <int N, bool Eight, bool Stereo>
+void synth_l3_variant(MpegDecoder* d, const float* rows, uint8_t* out, int32_t ch) {
+#if ZIV_SYNTH_AVX2
+    if (synth_path_now() == synth_path_avx2) {
+        synth_l3_rows_avx2<N, Eight, Stereo>(d, rows, out, ch);
+        return;
+    }
+#endif
+    synth_l3_rows<N, Eight, Stereo>(d, rows, out, ch);
+}
+
 // Index = 15 * eight_bit + 5 * reduction + chan_code.
 template <size_t I>
 constexpr MpegSynthFn l12_variant() {
-    return &synth_l12_rows<(32 >> ((I / 5) % 3)), (I / 15) != 0, Form(I % 5)>;
+    return &synth_l12_variant<(32 >> ((I / 5) % 3)), (I / 15) != 0, Form(I % 5)>;
 }
 // Index = 2 * (3 * eight_bit + reduction) + channels - 1.
 template <size_t I>
 constexpr MpegSynthFn l3_variant() {
-    return &synth_l3_rows<(32 >> ((I / 2) % 3)), (I / 6) != 0, (I % 2) != 0>;
+    return &synth_l3_variant<(32 >> ((I / 2) % 3)), (I / 6) != 0, (I % 2) != 0>;
 }
 
 template <size_t... I>
@@ -279,4 +497,20 @@ void synth_transform(int32_t n, const float* x, float* dst, const float* coef) {
     if (n == 32) transform<32, Gather::contiguous>(x, dst, coef);
     else if (n == 16) transform<16, Gather::contiguous>(x, dst, coef);
     else if (n == 8) transform<8, Gather::contiguous>(x, dst, coef);
+}
+
+int32_t synth_best_path() {
+#if ZIV_SYNTH_AVX2
+    __builtin_cpu_init();
+    if (__builtin_cpu_supports("avx2")) return synth_path_avx2;
+#endif
+    return synth_path_plain;
+}
+
+int32_t synth_select_path(int32_t path) {
+    const int32_t v = path == synth_path_avx2 && synth_best_path() == synth_path_avx2
+                          ? synth_path_avx2
+                          : synth_path_plain;
+    synth_path_current.store(v, std::memory_order_relaxed);
+    return v;
 }

@@ -1,0 +1,150 @@
+// The optimised decoding paths against the plain one: every conformance stream and a corpus of
+// lame and twolame files made here are decoded on each path at every reduction, channel form
+// and sample width, and the PCM must be byte-identical. The plain path is the reference; the
+// others only reorder work across output samples, never the arithmetic of one sample.
+#include <gtest/gtest.h>
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+#include "frame_walk.h"
+#include "synth.h"
+#include "test_util.h"
+
+namespace {
+
+struct Decoded {
+    std::vector<uint8_t> pcm;
+    int64_t frames = 0;
+    bool set_up = false;
+};
+
+// Decodes a whole file as mp3dec does: tags stripped, set-up from the first frame found, then
+// the frame walk to its end.
+Decoded decode(const std::vector<uint8_t>& file, int32_t reduction, int32_t convert) {
+    Decoded r;
+    const uint8_t* audio = nullptr;
+    int32_t len = 0;
+    if (!mp3_strip_tags(file.data(), int32_t(file.size()), &audio, &len)) return r;
+    MpegHeader h{};
+    int32_t bitrate = 0, offset = 0;
+    const int32_t frame_bytes = mp3_first_frame(audio, len, 1, &h, &bitrate, &offset);
+    if (frame_bytes <= 0) return r;
+    MpegDecoder* d = new MpegDecoder;
+    if (!mpeg_decoder_init(d, 1)) {
+        delete d;
+        return r;
+    }
+    if (mpeg_decoder_setup(d, &h, frame_bytes, reduction, 0, convert, 24000)) {
+        r.set_up = true;
+        MpegOutputFormat f;
+        mpeg_decoder_get_format(d, &f);
+        std::vector<uint8_t> frame(size_t(f.out_samples) * size_t(f.bits / 8));
+        int32_t pos = 0;
+        InOut io;
+        while (mp3_walk_frame(d, audio + offset, len - offset, &pos, frame_bytes, frame.data(),
+                              &io) == MP3_WALK_FRAME) {
+            r.pcm.insert(r.pcm.end(), frame.begin(), frame.begin() + io.out_bytes);
+            ++r.frames;
+        }
+    }
+    mpeg_decoder_free(d);
+    delete d;
+    return r;
+}
+
+// Decodes `file` on the plain path and on `path` for the 3 reductions x 4 channel choices x 2
+// widths; reports the first differing byte of each configuration.
+void expect_identical(const std::string& name, const std::vector<uint8_t>& file, int32_t path) {
+    ASSERT_FALSE(file.empty()) << name << ": empty or unreadable";
+    for (int32_t reduction = 0; reduction <= 2; ++reduction) {
+        for (int32_t convert : {0, 1, 2, 3, 8, 9, 10, 11}) {
+            synth_select_path(synth_path_plain);
+            const Decoded plain = decode(file, reduction, convert);
+            synth_select_path(path);
+            const Decoded fast = decode(file, reduction, convert);
+            synth_select_path(synth_best_path());
+            ASSERT_TRUE(plain.set_up) << name << ": no set-up";
+            ASSERT_GT(plain.frames, 0) << name << ": no frame decoded";
+            ASSERT_EQ(plain.frames, fast.frames) << name;
+            ASSERT_EQ(plain.pcm.size(), fast.pcm.size()) << name;
+            size_t at = 0;
+            while (at < plain.pcm.size() && plain.pcm[at] == fast.pcm[at]) ++at;
+            EXPECT_EQ(at, plain.pcm.size())
+                << name << " reduction " << reduction << " convert " << convert
+                << ": first differing byte " << at << " (frame "
+                << (plain.frames ? at / (plain.pcm.size() / size_t(plain.frames)) : 0) << ")";
+        }
+    }
+}
+
+class PathIdentity : public ::testing::Test {
+protected:
+    void SetUp() override {
+        if (synth_best_path() == synth_path_plain)
+            GTEST_SKIP() << "this processor has no AVX2: only the plain path runs here";
+    }
+};
+
+TEST_F(PathIdentity, ConformanceStreams) {
+    for (const char* name :
+         {"l1-fl1", "l1-fl2", "l1-fl3", "l1-fl4", "l2-fl10", "l2-fl11", "l2-fl12", "l2-fl13",
+          "l3-compl", "l3-he_32khz", "l3-he_44khz", "l3-he_48khz", "l3-hecommon", "l3-si",
+          "l3-si_block", "l3-sin1k0db", "M2L3_bitrate_22_all", "M2L3_compl24"}) {
+        SCOPED_TRACE(name);
+        expect_identical(name, ziv::read_file(ziv::vector_path(std::string(name) + ".bit")),
+                         synth_path_avx2);
+    }
+}
+
+// Encoder output covers what the conformance set lacks: stereo and joint stereo Layer III with
+// short blocks from real encoders, MPEG-2 and 2.5 rates, loud clipped material (saturation) and
+// stereo Layer II at reduced rates.
+TEST_F(PathIdentity, EncodedCorpus) {
+    ZIV_REQUIRE_TOOL("sox");
+    ZIV_REQUIRE_TOOL("lame");
+    ZIV_REQUIRE_TOOL("twolame");
+    const std::string src = ziv::tmp_path("src.wav"), loud = ziv::tmp_path("loud.wav");
+    const std::string src24 = ziv::tmp_path("src24.wav");
+    ASSERT_EQ(ziv::run("sox -q -n -r 44100 -c 2 " + src +
+                       " synth 3 pinknoise synth 3 sine mix 100-6000 synth 3 square amod 5 "
+                       "tremolo 4 80 gain -n -3"),
+              0);
+    ASSERT_EQ(ziv::run("sox -q -n -r 44100 -c 2 " + loud +
+                       " synth 2 square 440 synth 2 sawtooth amod 61 gain 6"),
+              0);
+    ASSERT_EQ(ziv::run("sox -q " + src + " -r 24000 " + src24), 0);
+    struct Enc {
+        const char* name;
+        std::string cmd;
+    };
+    const std::vector<Enc> corpus = {
+        {"lame_joint_128.mp3", "lame --quiet -b 128 -m j " + src},
+        {"lame_stereo_320.mp3", "lame --quiet -b 320 -m s " + src},
+        {"lame_vbr_mono.mp3", "lame --quiet -V 2 -m m " + src},
+        {"lame_loud.mp3", "lame --quiet -b 192 " + loud},
+        {"lame_22k.mp3", "lame --quiet --resample 22.05 -b 64 " + src},
+        {"lame_8k.mp3", "lame --quiet --resample 8 -b 16 " + src},
+        {"twolame_joint_192.mp2", "twolame --quiet -b 192 -m j " + src},
+        {"twolame_mono_96.mp2", "twolame --quiet -b 96 -m m " + src},
+        {"twolame_loud.mp2", "twolame --quiet -b 256 " + loud},
+        {"twolame_24k.mp2", "twolame --quiet -b 80 " + src24},
+    };
+    for (const Enc& e : corpus) {
+        SCOPED_TRACE(e.name);
+        const std::string out = ziv::tmp_path(e.name);
+        ASSERT_EQ(ziv::run(e.cmd + " " + out), 0) << e.cmd;
+        expect_identical(e.name, ziv::read_file(out), synth_path_avx2);
+    }
+}
+
+// The path switch itself: a path is only reported in use when it runs.
+TEST(PathSwitch, SelectsAndFallsBack) {
+    EXPECT_EQ(synth_select_path(synth_path_plain), synth_path_plain);
+    EXPECT_EQ(synth_select_path(synth_path_avx2), synth_best_path());
+    EXPECT_EQ(synth_select_path(12345), synth_path_plain);
+    synth_select_path(synth_best_path());
+}
+
+}  // namespace
