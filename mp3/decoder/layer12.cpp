@@ -135,7 +135,7 @@ void l2_apply_table(L12State& s, int32_t t) {
 // A frame whose bitrate index differs from the layout's (a variable-bitrate stream): its size
 // comes from its own header and, in MPEG-1 Layer II, its allocation table from its bitrate.
 // Returns false for a frame that cannot be one of this stream's (no table for that bitrate in
-// the stream's mode, or an unusable header). Free format and index 15 keep the layout.
+// the stream's mode, or an unusable header). Indexes 0 and 15 keep the layout.
 bool l12_follow_bitrate(MpegDecoder* d, const uint8_t* in, int32_t avail, int32_t index) {
     L12State& s = d->l12;
     if (index == 0 || index == 15 || avail < 4) return true;
@@ -172,7 +172,10 @@ bool l12_read_header(MpegDecoder* d, BitReader* br, const uint8_t* in, int32_t a
     // could then straddle the sentinels.
     s.stereo_bound = s.src_channels == 2 ? kStereoBound[mode_ext] : 64;
     bits_skip(br, protection ? 4 : 20);
-    if (index != s.bitrate_index && !l12_follow_bitrate(d, in, avail, index)) return false;
+    // A free-format stream keeps the size found at set-up: a stray index there is a damaged
+    // header, not a new bitrate.
+    if (index != s.bitrate_index && s.bitrate_index != 0 && !l12_follow_bitrate(d, in, avail, index))
+        return false;
 
     const int32_t frame = s.frame_size + s.pad_bytes;
     if (frame >= 0 && frame < avail) br->end = in + frame;

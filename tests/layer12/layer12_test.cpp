@@ -365,6 +365,14 @@ TEST(Layer12Frame, FramesOfAnotherBitrateBringTheirOwnLayout) {
             EXPECT_EQ(row_at(35, 56), 0.0f) << "a subband of the old table kept its samples";
         }
     }
+    // A free-format stream keeps the size found at set-up whatever a frame's index says.
+    MpegHeader h{};
+    h.sync = 1, h.id = 1, h.layer = 2, h.protection_bit = 1, h.sampling_frequency = 0;
+    ASSERT_EQ(mpeg_decoder_setup(d.get(), &h, 700, 0, 0, 0, 24000), 1);
+    BitWriter w;
+    hd.bitrate = 10;
+    put_header(w, hd);
+    EXPECT_EQ(decode(d, w.frame(1300)).in_bytes, 700);
 }
 
 TEST(Layer12Frame, WrongSyncIsRejectedWithoutOutput) {
