@@ -23,30 +23,35 @@ constexpr int kBlack = 192;
 constexpr int kBands = 63;
 constexpr int kBandBase = 193;
 constexpr int kGlyph = 128;        // letters are the 8x8 glyphs doubled four times
+constexpr int kGlyphH = 160;       // on a cell two rows taller
 constexpr int kLetterStep = 112;   // advance from letter to letter
 constexpr int kBobPeriod = 48;     // frames per bounce; divides kFrames
 constexpr double kPi = 3.14159265358979323846;
 
 struct Letter {
-    std::vector<uint8_t> fill;     // kGlyph x kGlyph
+    std::vector<uint8_t> fill;     // kGlyph x kGlyphH
     std::vector<uint8_t> outline;  // fill grown by three pixels, minus fill
 };
 
+// Letters sit on an 8x10 cell, two rows lower than the font's, so that Ä can wear its dots
+// above a full-size A (the 8x8 font's Ä is a small one).
 Letter make_letter(int c) {
     uint8_t m[64];
-    glyph8(c, m);
-    std::vector<uint8_t> g(m, m + 64);
-    int s = 8;
-    for (int i = 0; i < 4; ++i, s *= 2) g = scale2x(g, s, s);
+    glyph8(c == 0xC4 ? 'A' : c, m);
+    std::vector<uint8_t> g(8 * 10, 0);
+    std::copy(m, m + 64, g.begin() + 16);
+    if (c == 0xC4) g[1] = g[2] = g[4] = g[5] = 1;
+    int w = 8, h = 10;
+    for (int i = 0; i < 4; ++i, w *= 2, h *= 2) g = scale2x(g, w, h);
     Letter l{g, std::vector<uint8_t>(g.size(), 0)};
-    for (int y = 0; y < kGlyph; ++y)
+    for (int y = 0; y < kGlyphH; ++y)
         for (int x = 0; x < kGlyph; ++x) {
             if (g[y * kGlyph + x]) continue;
             bool near = false;
             for (int dy = -3; dy <= 3 && !near; ++dy)
                 for (int dx = -3; dx <= 3 && !near; ++dx) {
                     const int xx = x + dx, yy = y + dy;
-                    if (dx * dx + dy * dy <= 10 && xx >= 0 && yy >= 0 && xx < kGlyph && yy < kGlyph)
+                    if (dx * dx + dy * dy <= 10 && xx >= 0 && yy >= 0 && xx < kGlyph && yy < kGlyphH)
                         near = g[yy * kGlyph + xx] != 0;
                 }
             l.outline[y * kGlyph + x] = near;
@@ -142,10 +147,10 @@ int gen_anim(const char* path) {
         for (int i = 0; i < kLetters; ++i) {
             const double a = 2 * kPi * (double(t) / kBobPeriod - i * 0.14);
             const int x0 = left + i * kLetterStep;
-            const int y0 = kH / 2 - kGlyph / 2 + int(std::lround(70.0 * std::sin(a)));
+            const int y0 = kH / 2 - kGlyphH / 2 + int(std::lround(70.0 * std::sin(a)));
             const Letter& l = letters[i];
             // Shadow first: the tunnel under it drops to its darkest level.
-            for (int y = 0; y < kGlyph; ++y)
+            for (int y = 0; y < kGlyphH; ++y)
                 for (int x = 0; x < kGlyph; ++x) {
                     if (!l.fill[y * kGlyph + x] && !l.outline[y * kGlyph + x]) continue;
                     const int sx = x0 + x + 14, sy = y0 + y + 14;
@@ -153,7 +158,7 @@ int gen_anim(const char* path) {
                     uint8_t& p = frame[size_t(sy) * kW + sx];
                     if (p < kBlack) p = uint8_t(p % 64);
                 }
-            for (int y = 0; y < kGlyph; ++y)
+            for (int y = 0; y < kGlyphH; ++y)
                 for (int x = 0; x < kGlyph; ++x) {
                     const int sx = x0 + x, sy = y0 + y;
                     if (sx < 0 || sy < 0 || sx >= kW || sy >= kH) continue;

@@ -1,7 +1,7 @@
 // The background picture: a night sky over a mountain ridge, 800x600, 24-bit. A dark blue to
-// violet gradient, two layers of nebula cloud, a field of stars (a few with halos) and two
-// ridges of hills with a faint haze between them. Kept dark enough for the grey bars and the
-// black scroller band to stand out.
+// violet gradient, an aurora along the top, a nebula cloud, a field of stars (a few with halos)
+// and two ridges of hills with a faint haze. Dark around the grey bars so they stand out,
+// bright behind the scroller band, whose letters show the picture through black.
 #include "datagen.h"
 #include "noise.h"
 
@@ -41,6 +41,16 @@ int gen_back(const char* path) {
             c.r += 0.50 * cloud + 0.45 * core;
             c.g += 0.22 * cloud * (1.0 - core) + 0.10 * core;
             c.b += 0.55 * cloud + 0.30 * core;
+            // Aurora: a bright ribbon at the height of the scroller band (y 40-56), whose letters
+            // are holes in black, so they glow in its colours. Curtains hang from it.
+            const double centre = 50.0 + 9.0 * std::sin(x / 95.0) + 5.0 * std::sin(x / 41.0 + 1.3);
+            const double across = (y - centre) / (y < centre ? 34.0 : 16.0);
+            const double curtain = 0.55 + 0.45 * fbm(x / 9.0, y / 240.0, 3, 71);
+            const double glow = std::exp(-across * across) * curtain * (0.75 + 0.25 * std::sin(x / 60.0));
+            const double up = std::clamp((centre - y) / 40.0, 0.0, 1.0);  // green below, violet above
+            c.r += glow * (0.15 + 0.55 * up);
+            c.g += glow * (0.85 - 0.65 * up);
+            c.b += glow * (0.55 + 0.15 * up);
             const double dust = fbm(x / 60.0, y / 60.0, 4, 23);
             const double dim = 1.0 - 0.45 * std::max(0.0, dust - 0.5) * 2.0 * band;
             c.r *= dim;
