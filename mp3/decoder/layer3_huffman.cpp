@@ -20,11 +20,12 @@ constexpr int32_t pretab[2][22] = {
     {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 3, 3, 3, 2, 0},
 };
 
-// One code of a big-values table: walks the levels, each indexed by up to 9 bits.
+// One code of a big-values table: walks the levels, each indexed by up to 9 bits. The caller
+// has fetched at least 19 bits (the longest code), so the levels read without refilling.
 inline void huff_pair(L3BitReader* br, const uint8_t* level, int32_t* x, int32_t* y) {
     for (;;) {
-        int32_t k = level[0];
-        const uint8_t* e = level + 4 + 4 * l3_bits_peek(br, k);
+        const int32_t k = level[0];
+        const uint8_t* e = level + 4 + 4 * (br->acc >> (br->nbits - k));
         if (e[3]) {
             l3_bits_skip(br, e[3]);
             *x = e[1];
@@ -36,9 +37,13 @@ inline void huff_pair(L3BitReader* br, const uint8_t* level, int32_t* x, int32_t
     }
 }
 
-inline float signed_value(L3BitReader* br, int32_t v) {
+// A sign bit (1 = negative) for a nonzero value; at least one bit is held.
+inline float signed_value_held(L3BitReader* br, int32_t v) {
     if (v == 0) return 0.0f;
-    return l3_bits_get(br, 1) ? -float(v) : float(v);
+    br->nbits -= 1;
+    const uint32_t neg = br->acc >> br->nbits;
+    br->acc &= (uint32_t(1) << br->nbits) - 1u;
+    return neg ? -float(v) : float(v);
 }
 
 // The 4/3 power of one decoded value under the factor f.
@@ -72,28 +77,35 @@ void l3_huffman_pairs(MpegDecoder* d, float* cells, int32_t count, int32_t table
         std::memset(cells, 0, size_t(pairs) * 2 * sizeof(float));
         return;
     }
-    L3BitReader* br = &d->l3.br;
+    // The reader is worked on in a local copy so that it stays in registers.
+    L3BitReader r = d->l3.br;
     const uint8_t* root = t.lookup;
     if (t.kind == 3) {
-        int32_t lin = t.linbits;
+        const int32_t lin = t.linbits;
         for (int32_t i = 0; i < pairs; ++i) {
             int32_t x, y;
-            huff_pair(br, root, &x, &y);
-            if (x == 15) x = l3_bits_linbits(br, lin);
-            cells[2 * i] = signed_value(br, x);
-            if (y == 15) y = l3_bits_linbits(br, lin);
-            cells[2 * i + 1] = signed_value(br, y);
-            if (l3_bits_past_end(br)) return;
+            if (r.nbits < 19) l3_bits_fill(&r);
+            huff_pair(&r, root, &x, &y);
+            if (x == 15) x = l3_bits_linbits(&r, lin);
+            if (r.nbits < 1) l3_bits_fill(&r);
+            cells[2 * i] = signed_value_held(&r, x);
+            if (y == 15) y = l3_bits_linbits(&r, lin);
+            if (r.nbits < 1) l3_bits_fill(&r);
+            cells[2 * i + 1] = signed_value_held(&r, y);
+            if (l3_bits_past_end(&r)) break;
         }
     } else {
+        // Codes of these tables are at most 19 bits: with two sign bits one fetch per pair.
         for (int32_t i = 0; i < pairs; ++i) {
             int32_t x, y;
-            huff_pair(br, root, &x, &y);
-            cells[2 * i] = signed_value(br, x);
-            cells[2 * i + 1] = signed_value(br, y);
-            if (l3_bits_past_end(br)) return;
+            if (r.nbits < 21) l3_bits_fill(&r);
+            huff_pair(&r, root, &x, &y);
+            cells[2 * i] = signed_value_held(&r, x);
+            cells[2 * i + 1] = signed_value_held(&r, y);
+            if (l3_bits_past_end(&r)) break;
         }
     }
+    d->l3.br = r;
 }
 
 int32_t l3_huffman_quads(MpegDecoder* d, float* cells, int32_t count, int32_t bits_left,
