@@ -271,25 +271,200 @@ ZIV_AVX2 inline void store4(uint8_t* out, uint8_t* pairs, __m128i keep, __m256d 
     }
 }
 
-// window() four samples at a time in the lanes of AVX2 registers, each lane's sum in the same
-// order as there, so the output is byte-identical. At step 2, `out` is the first sample of the
-// pair run and `ch` (0 or 1) the channel written; the other channel's samples are kept.
-template <int N, bool Eight, int Step>
-ZIV_AVX2 inline void window_avx2(const float* V, int32_t p, uint8_t* out, int32_t ch) {
-    constexpr int32_t mask = 16 * N - 1, h = N / 2, groups = N / 4, bytes = Eight ? 1 : 2;
-    const LaneFactors* f = lane_factors<N>();
-    const float* blk[16];
-    for (int32_t k = 0; k < 16; ++k) blk[k] = V + ((p + k * N) & mask);
-    // Byte lanes of the other channel: odd samples when writing channel 0.
-    const __m128i odd = Eight ? _mm_set1_epi16(int16_t(0xFF00)) : _mm_set1_epi32(int32_t(0xFFFF0000));
-    const __m128i keep = ch ? _mm_xor_si128(odd, _mm_set1_epi32(-1)) : odd;
+// The 32-point transform in AVX2 registers: the same stages as transform<32>, each operation
+// the same single-precision add, subtract or multiply of the same two values, so the history
+// receives the same bits. Eight values per register; a butterfly inside a register pairs lanes
+// by permutation and keeps sums or scaled differences by blend.
+struct Lanes {
+    int32_t i[8];
+};
+// Butterfly of blocks of S lanes: w and u hold the two partners of each lane, so that a lower
+// lane takes w + u and an upper lane (u - w) times its coefficient.
+template <int S>
+constexpr Lanes butterfly_w() {
+    Lanes r{};
+    for (int32_t l = 0; l < 8; ++l) {
+        const int32_t o = l - l % S, k = l % S, h = S / 2;
+        r.i[l] = k < h ? o + k : o + S - 1 - (k - h);
+    }
+    return r;
+}
+template <int S>
+constexpr Lanes butterfly_u() {
+    Lanes r{};
+    for (int32_t l = 0; l < 8; ++l) {
+        const int32_t o = l - l % S, k = l % S, h = S / 2;
+        r.i[l] = k < h ? o + S - 1 - k : o + (k - h);
+    }
+    return r;
+}
+// Recombination of blocks of S lanes: even lane 2j takes lane j, odd lane 2j + 1 the sum of
+// lanes h + j and h + j + 1, the last lane lane S - 1 alone.
+template <int S>
+constexpr Lanes recombine_p1() {
+    Lanes r{};
+    for (int32_t l = 0; l < 8; ++l) {
+        const int32_t o = l - l % S, k = l % S, h = S / 2;
+        r.i[l] = k % 2 == 0 ? o + k / 2 : o + h + k / 2;
+    }
+    return r;
+}
+template <int S>
+constexpr Lanes recombine_p2() {
+    Lanes r{};
+    for (int32_t l = 0; l < 8; ++l) {
+        const int32_t o = l - l % S, k = l % S, h = S / 2;
+        r.i[l] = k % 2 == 1 && k != S - 1 ? o + h + k / 2 + 1 : o + k;
+    }
+    return r;
+}
+template <int S>
+constexpr int recombine_mask() {
+    int m = 0;
+    for (int l = 0; l < 8; ++l)
+        if (l % S % 2 == 1 && l % S != S - 1) m |= 1 << l;
+    return m;
+}
+template <int S>
+constexpr int upper_mask() {
+    int m = 0;
+    for (int l = 0; l < 8; ++l)
+        if (l % S >= S / 2) m |= 1 << l;
+    return m;
+}
 
-    __m256d y[groups];
-    for (int32_t g = 0; g < groups; ++g) y[g] = _mm256_setzero_pd();
+ZIV_AVX2 inline __m256 permute8(__m256 v, const Lanes& l) {
+    return _mm256_permutevar8x32_ps(
+        v, _mm256_setr_epi32(l.i[0], l.i[1], l.i[2], l.i[3], l.i[4], l.i[5], l.i[6], l.i[7]));
+}
+ZIV_AVX2 inline __m256 reverse8(__m256 v) {
+    return _mm256_permutevar8x32_ps(v, _mm256_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0));
+}
+
+// dct_butterfly(4 / S, S, ...) on one register; `c` holds each upper lane's coefficient.
+template <int S>
+ZIV_AVX2 inline __m256 butterfly_in(__m256 v, __m256 c) {
+    constexpr Lanes wl = butterfly_w<S>(), ul = butterfly_u<S>();
+    const __m256 w = permute8(v, wl), u = permute8(v, ul);
+    return _mm256_blend_ps(_mm256_add_ps(w, u), _mm256_mul_ps(_mm256_sub_ps(u, w), c),
+                           upper_mask<S>());
+}
+template <int S>
+ZIV_AVX2 inline __m256 recombine_in(__m256 v) {
+    constexpr Lanes l1 = recombine_p1<S>(), l2 = recombine_p2<S>();
+    const __m256 p1 = permute8(v, l1);
+    return _mm256_blend_ps(p1, _mm256_add_ps(p1, permute8(v, l2)), recombine_mask<S>());
+}
+// Lanes 1..7 of v, then lane 0 of next.
+ZIV_AVX2 inline __m256 shift1(__m256 v, __m256 next) {
+    const __m256 t = _mm256_permute2f128_ps(v, next, 0x21);
+    return _mm256_castsi256_ps(
+        _mm256_alignr_epi8(_mm256_castps_si256(t), _mm256_castps_si256(v), 4));
+}
+// Recombination of a 16-value block held as (lo, hi) into (out0, out1): lo[j] at 2j, the sums
+// of neighbouring hi lanes at 2j + 1, hi[7] last. `next` is what follows hi (only its lane 0 is
+// read, and only when it belongs to the block: the last lane keeps hi[7] by blend).
+ZIV_AVX2 inline void recombine16(__m256 lo, __m256 hi, __m256* out0, __m256* out1) {
+    const __m256 c = _mm256_blend_ps(_mm256_add_ps(hi, shift1(hi, hi)), hi, 0x80);
+    const __m256 ul = _mm256_unpacklo_ps(lo, c), uh = _mm256_unpackhi_ps(lo, c);
+    *out0 = _mm256_permute2f128_ps(ul, uh, 0x20);
+    *out1 = _mm256_permute2f128_ps(ul, uh, 0x31);
+}
+
+ZIV_AVX2 inline void transform32_avx2(__m256 x0, __m256 x1, __m256 x2, __m256 x3, float* dst,
+                                      const float* coef) {
+    const float* g16 = coef + coef_group(16);
+    const float* g8 = coef + coef_group(8);
+    // First stage: x[i] + x[31 - i] and (x[i] - x[31 - i]) g16[i].
+    const __m256 r0 = reverse8(x3), r1 = reverse8(x2);
+    __m256 a0 = _mm256_add_ps(x0, r0), a1 = _mm256_add_ps(x1, r1);
+    __m256 a2 = _mm256_mul_ps(_mm256_sub_ps(x0, r0), _mm256_loadu_ps(g16));
+    __m256 a3 = _mm256_mul_ps(_mm256_sub_ps(x1, r1), _mm256_loadu_ps(g16 + 8));
+    // dct_butterfly(2, 16): blocks (a0, a1) and (a2, a3).
+    const __m256 c8 = _mm256_loadu_ps(g8);
+    const __m256 h1 = reverse8(a1), h3 = reverse8(a3);
+    __m256 b0 = _mm256_add_ps(a0, h1), b1 = _mm256_mul_ps(_mm256_sub_ps(a0, h1), c8);
+    __m256 b2 = _mm256_add_ps(a2, h3), b3 = _mm256_mul_ps(_mm256_sub_ps(a2, h3), c8);
+    // dct_butterfly(4, 8), (8, 4), (16, 2): inside each register.
+    const float* g4 = coef + coef_group(4);
+    const float* g2 = coef + coef_group(2);
+    const float g1 = coef[coef_group(1)];
+    const __m256 c4 = _mm256_setr_ps(1, 1, 1, 1, g4[0], g4[1], g4[2], g4[3]);
+    const __m256 c2 = _mm256_setr_ps(1, 1, g2[0], g2[1], 1, 1, g2[0], g2[1]);
+    const __m256 c1 = _mm256_setr_ps(1, g1, 1, g1, 1, g1, 1, g1);
+    b0 = butterfly_in<2>(butterfly_in<4>(butterfly_in<8>(b0, c4), c2), c1);
+    b1 = butterfly_in<2>(butterfly_in<4>(butterfly_in<8>(b1, c4), c2), c1);
+    b2 = butterfly_in<2>(butterfly_in<4>(butterfly_in<8>(b2, c4), c2), c1);
+    b3 = butterfly_in<2>(butterfly_in<4>(butterfly_in<8>(b3, c4), c2), c1);
+    // dct_recombine(8, 4), (4, 8) inside each register, (2, 16) over pairs, (1, 32) over all.
+    b0 = recombine_in<8>(recombine_in<4>(b0));
+    b1 = recombine_in<8>(recombine_in<4>(b1));
+    b2 = recombine_in<8>(recombine_in<4>(b2));
+    b3 = recombine_in<8>(recombine_in<4>(b3));
+    __m256 s0, s1, s2, s3;
+    recombine16(b0, b1, &s0, &s1);
+    recombine16(b2, b3, &s2, &s3);
+    // dct_recombine(1, 32): s0..s1 to the even places, sums of neighbours of s2..s3 to the odd.
+    const __m256 cl = _mm256_add_ps(s2, shift1(s2, s3));
+    const __m256 ch = _mm256_blend_ps(_mm256_add_ps(s3, shift1(s3, s3)), s3, 0x80);
+    const __m256 l0 = _mm256_unpacklo_ps(s0, cl), l1 = _mm256_unpackhi_ps(s0, cl);
+    const __m256 m0 = _mm256_unpacklo_ps(s1, ch), m1 = _mm256_unpackhi_ps(s1, ch);
+    _mm256_storeu_ps(dst, _mm256_permute2f128_ps(l0, l1, 0x20));
+    _mm256_storeu_ps(dst + 8, _mm256_permute2f128_ps(l0, l1, 0x31));
+    _mm256_storeu_ps(dst + 16, _mm256_permute2f128_ps(m0, m1, 0x20));
+    _mm256_storeu_ps(dst + 24, _mm256_permute2f128_ps(m0, m1, 0x31));
+}
+
+// Entries 2k + 0 (lo of the pair) and 2k + 1 of 16 consecutive floats, in order.
+ZIV_AVX2 inline void deinterleave16(const float* p, __m256* even, __m256* odd) {
+    const __m256 v0 = _mm256_loadu_ps(p), v1 = _mm256_loadu_ps(p + 8);
+    const __m256 e = _mm256_shuffle_ps(v0, v1, 0x88), o = _mm256_shuffle_ps(v0, v1, 0xDD);
+    *even = _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(e), 0xD8));
+    *odd = _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(o), 0xD8));
+}
+
+// transform_row() at N = 32 on the AVX2 transform (the equaliser case and the smaller sizes keep
+// the plain code). `row` is the row's first entry; a pick reads channel `side` (0 or 1) of it,
+// so the loads never leave the row's 64 floats.
+template <int N, Gather G>
+ZIV_AVX2 inline void transform_row_avx2(const MpegDecoder* d, const float* row, int32_t side,
+                                        float* dst) {
+    if constexpr (N != 32) {
+        transform_row<N, G>(d, row + side, dst);
+    } else if constexpr (G == Gather::contiguous) {
+        if (d->eq_settings->enabled) {
+            transform_row<N, G>(d, row, dst);
+            return;
+        }
+        transform32_avx2(_mm256_loadu_ps(row), _mm256_loadu_ps(row + 8),
+                         _mm256_loadu_ps(row + 16), _mm256_loadu_ps(row + 24), dst,
+                         d->syn.dct_coef);
+    } else {
+        __m256 x[4], odd[4];
+        for (int32_t q = 0; q < 4; ++q) deinterleave16(row + 16 * q, &x[q], &odd[q]);
+        if constexpr (G == Gather::mix) {
+            const __m256 half = _mm256_set1_ps(0.5f);
+            for (int32_t q = 0; q < 4; ++q) x[q] = _mm256_mul_ps(_mm256_add_ps(x[q], odd[q]), half);
+        } else {
+            if (side)
+                for (int32_t q = 0; q < 4; ++q) x[q] = odd[q];
+        }
+        transform32_avx2(x[0], x[1], x[2], x[3], dst, d->syn.dct_coef);
+    }
+}
+
+// Sums of the groups [G0, G1): term t adds its two products to every group's sum. The barrier
+// at the end of a term keeps the compiler from hoisting later terms' loads, which would run out
+// of registers and spill; each pass holds at most four sums.
+template <int N, int G0, int G1>
+ZIV_AVX2 inline void window_groups(const float* const* blk, const LaneFactors* f, __m256d* y) {
+    constexpr int32_t h = N / 2, groups = N / 4;
+#pragma GCC unroll 8
     for (int32_t t = 0; t < 8; ++t) {
         const float* A = blk[2 * t];
         const float* B = blk[2 * t + 1];
-        for (int32_t g = 0; g < groups; ++g) {
+#pragma GCC unroll 8
+        for (int32_t g = G0; g < G1; ++g) {
             __m256d a, b;
             if (g < groups / 2) {
                 // Samples j = 4g..4g+3: A[h + j] and B[h - j].
@@ -310,7 +485,34 @@ ZIV_AVX2 inline void window_avx2(const float* V, int32_t p, uint8_t* out, int32_
             y[g] = _mm256_add_pd(y[g], _mm256_mul_pd(a, _mm256_load_pd(e.a)));
             y[g] = _mm256_add_pd(y[g], _mm256_mul_pd(b, _mm256_load_pd(e.b)));
         }
+        __asm__ volatile("" ::: "memory");
     }
+}
+
+// window() four samples at a time in the lanes of AVX2 registers, each lane's sum in the same
+// order as there, so the output is byte-identical. At step 2, `out` is the first sample of the
+// pair run and `ch` (0 or 1) the channel written; the other channel's samples are kept.
+template <int N, bool Eight, int Step>
+ZIV_AVX2 inline void window_avx2(const float* V, int32_t p, uint8_t* out, int32_t ch) {
+    constexpr int32_t mask = 16 * N - 1, groups = N / 4, bytes = Eight ? 1 : 2;
+    const LaneFactors* f = lane_factors<N>();
+    const float* blk[16];
+#pragma GCC unroll 16
+    for (int32_t k = 0; k < 16; ++k) blk[k] = V + ((p + k * N) & mask);
+    // Byte lanes of the other channel: odd samples when writing channel 0.
+    const __m128i odd = Eight ? _mm_set1_epi16(int16_t(0xFF00)) : _mm_set1_epi32(int32_t(0xFFFF0000));
+    const __m128i keep = ch ? _mm_xor_si128(odd, _mm_set1_epi32(-1)) : odd;
+
+    __m256d y[groups];
+#pragma GCC unroll 8
+    for (int32_t g = 0; g < groups; ++g) y[g] = _mm256_setzero_pd();
+    if constexpr (groups <= 4) {
+        window_groups<N, 0, groups>(blk, f, y);
+    } else {
+        window_groups<N, 0, groups / 2>(blk, f, y);
+        window_groups<N, groups / 2, groups>(blk, f, y);
+    }
+#pragma GCC unroll 8
     for (int32_t g = 0; g < groups; ++g)
         store4<Eight, Step>(out + 4 * g * bytes, out + 4 * g * 2 * bytes, keep, y[g]);
 }
@@ -382,16 +584,17 @@ ZIV_AVX2 void synth_l12_rows_avx2(MpegDecoder* d, const float* rows, uint8_t* ou
     int32_t p = d->syn.synth_pos[0] & (16 * N - N);
     for (int32_t r = 0; r < count; ++r, rows += 64) {
         if constexpr (F == Form::stereo) {
-            transform_row<N, Gather::pick>(d, rows, h0 + p);
-            transform_row<N, Gather::pick>(d, rows + 1, h1 + p);
+            transform_row_avx2<N, Gather::pick>(d, rows, 0, h0 + p);
+            transform_row_avx2<N, Gather::pick>(d, rows, 1, h1 + p);
             window_avx2<N, Eight, 2>(h0, p, out, 0);
             window_avx2<N, Eight, 2>(h1, p, out, 1);
             out += 2 * N * bytes;
         } else {
-            if constexpr (F == Form::mono) transform_row<N, Gather::contiguous>(d, rows, h0 + p);
-            else if constexpr (F == Form::mix) transform_row<N, Gather::mix>(d, rows, h0 + p);
-            else if constexpr (F == Form::left) transform_row<N, Gather::pick>(d, rows, h0 + p);
-            else transform_row<N, Gather::pick>(d, rows + 1, h0 + p);
+            if constexpr (F == Form::mono)
+                transform_row_avx2<N, Gather::contiguous>(d, rows, 0, h0 + p);
+            else if constexpr (F == Form::mix) transform_row_avx2<N, Gather::mix>(d, rows, 0, h0 + p);
+            else if constexpr (F == Form::left) transform_row_avx2<N, Gather::pick>(d, rows, 0, h0 + p);
+            else transform_row_avx2<N, Gather::pick>(d, rows, 1, h0 + p);
             window_avx2<N, Eight, 1>(h0, p, out, 0);
             out += N * bytes;
         }
@@ -407,7 +610,7 @@ ZIV_AVX2 void synth_l3_rows_avx2(MpegDecoder* d, const float* rows, uint8_t* out
     float* V = d->syn.synth_buf[c];
     int32_t p = d->syn.synth_pos[c] & (16 * N - N);
     for (int32_t r = 0; r < 18; ++r, rows += 32) {
-        transform_row<N, Gather::contiguous>(d, rows, V + p);
+        transform_row_avx2<N, Gather::contiguous>(d, rows, 0, V + p);
         window_avx2<N, Eight, step>(V, p, out, c);
         out += N * step * bytes;
         p = (p - N) & mask;
