@@ -297,13 +297,17 @@ TEST_F(DataFile, SoundtrackIsAnMp3OfAbout110Seconds) {
     EXPECT_GE(bit_rate, 160000);
     EXPECT_LE(bit_rate, 192000);
 
-    // Decoded by mpg123, the music lasts 100-120 s and is never silent for long before its end.
+    // Decoded by mpg123, the music lasts 100-120 s, does not clip, and is never silent for long
+    // before its end.
     const std::string pcm_path = ziv::tmp_path("music.raw");
     ASSERT_EQ(ziv::run("mpg123 -q -s '" + path + "' > '" + pcm_path + "'"), 0);
     const std::vector<int16_t> pcm = ziv::read_s16(pcm_path);
     const double seconds = double(pcm.size()) / 2.0 / 44100.0;
     EXPECT_GE(seconds, 100.0);
     EXPECT_LE(seconds, 120.0);
+    size_t clipped = 0;
+    for (int16_t v : pcm) clipped += v == 32767 || v == -32768;
+    EXPECT_EQ(clipped, 0u) << "decoded samples at full scale";
     const size_t window = 2 * 44100 * 2;  // two seconds, stereo
     for (size_t at = 0; at + window <= pcm.size() - 2 * 2 * 44100; at += window) {
         double sum = 0.0;

@@ -168,7 +168,7 @@ void hat(Mix& m, size_t at, double vol, bool open, Rng& rng) {
     }
 }
 
-// The chords, root-first MIDI notes an octave below the pad's register.
+// The chords, root first, as the pad plays them (MIDI notes around middle C).
 struct Chord {
     int n[3];
 };
@@ -201,7 +201,8 @@ struct Span {
 constexpr Span kForm[] = {{kIntro, 4},  {kGroove, 8},  {kThemeA, 8},  {kThemeB, 8}, {kBreak, 4},
                           {kBuild, 4},  {kThemeA2, 8}, {kThemeB2, 8}, {kOutro, 3}};
 
-void bar(Mix& m, Section s, int bar_no, int in_section, int section_bars, Rng& rng) {
+// Drums, bass and pad go to the dry mix m; the lead and the arpeggio to fx, which gets the echo.
+void bar(Mix& m, Mix& fx, Section s, int bar_no, int in_section, int section_bars, Rng& rng) {
     const size_t at = size_t(bar_no) * kBar;
     const bool b_theme = s == kThemeB || s == kThemeB2;
     const Chord& ch = (s == kBreak) ? kProgBreak[in_section & 3]
@@ -213,11 +214,11 @@ void bar(Mix& m, Section s, int bar_no, int in_section, int section_bars, Rng& r
     // then A minor rings into the tail.
     const double pad_vol = (s == kIntro || s == kBreak || s == kOutro) ? 0.075 : 0.05;
     if (s != kOutro) {
-        for (int k = 0; k < 3; ++k) pad(m, at, ch.n[k] + 12, kBar, pad_vol, 0.25 + 0.25 * k);
+        for (int k = 0; k < 3; ++k) pad(m, at, ch.n[k], kBar, pad_vol, 0.25 + 0.25 * k);
     } else if (in_section != 1) {
         const Chord& end = in_section == 0 ? kF : kAm;
         const int len = in_section == 0 ? 2 * kBar : kBar + kTail - kRate;
-        for (int k = 0; k < 3; ++k) pad(m, at, end.n[k] + 12, len, pad_vol, 0.25 + 0.25 * k);
+        for (int k = 0; k < 3; ++k) pad(m, at, end.n[k], len, pad_vol, 0.25 + 0.25 * k);
     }
 
     const bool drums = s != kIntro && s != kBreak && s != kOutro;
@@ -226,15 +227,15 @@ void bar(Mix& m, Section s, int bar_no, int in_section, int section_bars, Rng& r
             const size_t t = at + size_t(st) * kStep;
             const bool four = s == kBuild;
             if (four ? st % 4 == 0 : (st == 0 || st == 8 || st == 10 || (st == 3 && (in_section & 1))))
-                kick(m, t, 0.55);
-            if (!four && (st == 4 || st == 12)) snare(m, t, 0.32, rng);
-            if (four && in_section == section_bars - 1 && st >= 8) snare(m, t, 0.12 + 0.02 * (st - 8), rng);
-            if (last && !four && st >= 13) snare(m, t, 0.18, rng);
-            if (st % 2 == 0) hat(m, t, st % 4 == 2 ? 0.10 : 0.06, st == 14 && !last, rng);
-            else if (s != kGroove) hat(m, t, 0.035, false, rng);
+                kick(m, t, 0.45);
+            if (!four && (st == 4 || st == 12)) snare(m, t, 0.8, rng);
+            if (four && in_section == section_bars - 1 && st >= 8) snare(m, t, 0.3 + 0.05 * (st - 8), rng);
+            if (last && !four && st >= 13) snare(m, t, 0.45, rng);
+            if (st % 2 == 0) hat(m, t, st % 4 == 2 ? 0.35 : 0.22, st == 14 && !last, rng);
+            else if (s != kGroove) hat(m, t, 0.12, false, rng);
         }
     } else if (s == kIntro) {
-        for (int st = 2; st < 16; st += 4) hat(m, at + size_t(st) * kStep, 0.02 + 0.01 * in_section, false, rng);
+        for (int st = 2; st < 16; st += 4) hat(m, at + size_t(st) * kStep, 0.08 + 0.03 * in_section, false, rng);
     }
 
     if (drums || s == kBreak) {
@@ -243,30 +244,30 @@ void bar(Mix& m, Section s, int bar_no, int in_section, int section_bars, Rng& r
         for (auto& p : pattern) {
             if (s == kBreak && p[0] != 0 && p[0] != 8) continue;
             const int len = s == kBreak ? 8 : 2;
-            bass(m, at + size_t(p[0]) * kStep, root + p[1], len * kStep - 400, s == kBreak ? 0.22 : 0.28);
+            bass(m, at + size_t(p[0]) * kStep, root + p[1], len * kStep - 400, s == kBreak ? 0.33 : 0.42);
         }
     }
 
     if (s == kThemeA || s == kThemeA2 || b_theme) {
         const std::vector<Note>& phrase = b_theme ? kTheme2[in_section & 3] : kTheme1[in_section & 3];
-        for (const Note& n : phrase) lead(m, at + size_t(n.step) * kStep, n.note, n.len * kStep - 300, 0.16);
+        for (const Note& n : phrase) lead(fx, at + size_t(n.step) * kStep, n.note, n.len * kStep - 300, 0.16);
     }
 
     if (s == kBreak || s == kBuild || s == kThemeA2 || s == kThemeB2) {
         static const int order[4] = {0, 1, 2, 1};
         for (int st = 0; st < 16; ++st) {
             const int note = ch.n[order[st & 3]] + 12 + ((st & 4) ? 12 : 0);
-            arp(m, at + size_t(st) * kStep, note, s == kBreak ? 0.05 : 0.035, (st & 1) ? 0.2 : 0.8);
+            arp(fx, at + size_t(st) * kStep, note, s == kBreak ? 0.07 : 0.06, (st & 1) ? 0.2 : 0.8);
         }
     }
 }
 
-// A stereo echo on the whole mix: three sixteenths, fed back at a third, left and right crossed.
+// A stereo echo: three sixteenths, fed back at 0.3, left and right crossed.
 void echo(Mix& m) {
     const size_t d = size_t(3) * kStep;
     for (size_t i = d; i < m.l.size(); ++i) {
-        m.l[i] += 0.22f * m.r[i - d];
-        m.r[i] += 0.22f * m.l[i - d];
+        m.l[i] += 0.3f * m.r[i - d];
+        m.r[i] += 0.3f * m.l[i - d];
     }
 }
 
@@ -283,16 +284,28 @@ void put32(FILE* f, uint32_t v) {
 }  // namespace
 
 int gen_music(const char* path) {
-    Mix m(size_t(kBars) * kBar + kTail);
+    Mix m(size_t(kBars) * kBar + kTail), fx(m.l.size());
     Rng rng{0xC0FFEEu};
     int bar_no = 0;
     for (const Span& sp : kForm)
-        for (int i = 0; i < sp.bars; ++i) bar(m, sp.s, bar_no++, i, sp.bars, rng);
-    echo(m);
+        for (int i = 0; i < sp.bars; ++i) bar(m, fx, sp.s, bar_no++, i, sp.bars, rng);
+    echo(fx);
+    for (size_t i = 0; i < m.l.size(); ++i) {
+        m.l[i] += fx.l[i];
+        m.r[i] += fx.r[i];
+    }
 
-    float peak = 0.0f;
-    for (size_t i = 0; i < m.l.size(); ++i) peak = std::max({peak, std::fabs(m.l[i]), std::fabs(m.r[i])});
-    const double gain = peak > 0.0f ? 0.89 / peak : 1.0;
+    // Loudness: the whole mix to -16 dB RMS, then a soft knee above 0.55 so drum peaks round
+    // off below 0.8: decoded, the MP3 overshoots the WAV by about 1.5 dB and must not clip.
+    double power = 0.0;
+    for (size_t i = 0; i < m.l.size(); ++i) power += double(m.l[i]) * m.l[i] + double(m.r[i]) * m.r[i];
+    const double rms = std::sqrt(power / (2.0 * double(m.l.size())));
+    const double gain = rms > 0.0 ? 0.1585 / rms : 1.0;
+    auto knee = [](double x) {
+        const double a = std::fabs(x);
+        const double y = a < 0.55 ? a : 0.55 + 0.25 * std::tanh((a - 0.55) / 0.25);
+        return x < 0 ? -y : y;
+    };
     const size_t n = m.l.size();
     FILE* f = std::fopen(path, "wb");
     if (!f) return 1;
@@ -311,8 +324,8 @@ int gen_music(const char* path) {
     for (size_t i = 0; i < n; ++i) {
         // Fade the last half second so the tail ends in silence.
         const double fade = std::min(1.0, double(n - i) / (kRate / 2));
-        put16(f, unsigned(int16_t(std::lround(std::clamp(m.l[i] * gain * fade, -1.0, 1.0) * 32767.0))) & 0xFFFF);
-        put16(f, unsigned(int16_t(std::lround(std::clamp(m.r[i] * gain * fade, -1.0, 1.0) * 32767.0))) & 0xFFFF);
+        put16(f, unsigned(int16_t(std::lround(knee(m.l[i] * gain) * fade * 32767.0))) & 0xFFFF);
+        put16(f, unsigned(int16_t(std::lround(knee(m.r[i] * gain) * fade * 32767.0))) & 0xFFFF);
     }
     return std::fclose(f) == 0 ? 0 : 1;
 }
