@@ -1,6 +1,7 @@
 // The data file and the fixed text screens: loading, titles, closing, and the closing FLI
 // animation with its per-frame callback. Every text goes straight to the screen in a grey level,
 // over a black cell (colour 0); texts are single-byte Latin-1 ("\xC4" is the A with umlaut).
+#include "data_check.h"
 #include "demo.h"
 
 DATAFILE* data = nullptr;
@@ -20,6 +21,10 @@ void draw_text(int x, int y, int grey, const char* text) {
 
 int load_data() {
     data = load_datafile("zivivev.dat");
+    if (data && !datafile_usable(data)) {
+        unload_datafile(data);
+        data = nullptr;
+    }
     return data ? 0 : 1;
 }
 

@@ -46,7 +46,8 @@ inline std::string xwd_parse(const std::vector<uint8_t>& f, XwdImage& out) {
     if (version != 7) return "XWD version " + std::to_string(version) + ", expected 7";
     if (format != 2) return "not a ZPixmap dump";
     if (visual != 4 && visual != 5) return "not a TrueColor/DirectColor visual";
-    if (bpp != 16 && bpp != 24 && bpp != 32) return "unsupported bits per pixel " + std::to_string(bpp);
+    if (bpp != 16 && bpp != 24 && bpp != 32)
+        return "unsupported bits per pixel " + std::to_string(bpp);
     if (width == 0 || height == 0 || width > 16384 || height > 16384) return "bad image size";
     if (uint64_t(bpl) < uint64_t(width) * (bpp / 8)) return "line shorter than the image";
     uint64_t data = uint64_t(header_size) + uint64_t(ncolors) * 12;
