@@ -187,45 +187,45 @@ inline void window(const float* V, int32_t p, uint8_t* out) {
 }
 
 #if ZIV_SYNTH_AVX2
-// Window factors laid out for four output samples at once: group G holds samples 4G..4G+3, and
-// for each term t the four factors of the first product (a) and of the second (b). Every sample
-// then reads y += A*a; y += B*b for t = 0..7, the same products in the same order as window():
-// the first half's subtraction becomes the addition of the negated factor (exact in IEEE
-// arithmetic), and the middle sample, which has one product per term, gets a = 0 against a
-// value forced to zero, so its sum only ever adds an exact zero.
+// Window factors laid out for four output samples at once. Sample j of the first half and
+// sample N - j of the second read the same two history values in every term (A = block 2t at
+// h + j, B = block 2t + 1 at h - j), so one pair of loads feeds both: group g holds j = 4g..4g+3
+// and, for each term t, the four factors of each product of both samples. Every sample then
+// reads y += A*a; y += B*b for t = 0..7, the same products in the same order as window(): the
+// first half's subtraction becomes the addition of the negated factor (exact in IEEE
+// arithmetic). Lane j = 0 of the second half has no sample (N - 0 is past the slot) and zero
+// factors; the middle sample, with one product per term, is summed on its own.
 struct alignas(32) LaneFactors {
-    double a[4];
-    double b[4];
+    double fa[4], fb[4]; // first half: sample j
+    double sa[4], sb[4]; // second half: sample N - j
 };
 
 template <int N>
-std::array<LaneFactors, N / 4 * 8> make_lane_factors() {
+std::array<LaneFactors, N / 8 * 8> make_lane_factors() {
     constexpr int32_t h = N / 2, s = 32 / N;
-    std::array<LaneFactors, N / 4 * 8> f{};
-    for (int32_t n = 0; n < N; ++n) {
+    std::array<LaneFactors, N / 8 * 8> f{};
+    for (int32_t j = 0; j < h; ++j) {
         for (int32_t t = 0; t < 8; ++t) {
-            LaneFactors& e = f[size_t((n / 4) * 8 + t)];
-            double a, b;
-            if (n < h) {
-                a = double(synth_window[16 * s * n + 2 * t]);
-                b = -double(synth_window[16 * s * n + 2 * t + 1]);
-            } else if (n == h) {
-                a = 0.0;
-                b = double(synth_window[256 + t]);
-            } else {
-                const int32_t q = 255 - 16 * (s - 1) - 16 * s * (n - h - 1);
-                a = double(synth_window[q - 2 * t]);
-                b = double(synth_window[q - 2 * t - 1]);
+            LaneFactors& e = f[size_t((j / 4) * 8 + t)];
+            e.fa[j % 4] = double(synth_window[16 * s * j + 2 * t]);
+            e.fb[j % 4] = -double(synth_window[16 * s * j + 2 * t + 1]);
+            if (j > 0) {
+                const int32_t m = h - 1 - j, q = 255 - 16 * (s - 1) - 16 * s * m;
+                e.sa[j % 4] = double(synth_window[q - 2 * t]);
+                e.sb[j % 4] = double(synth_window[q - 2 * t - 1]);
             }
-            e.a[n % 4] = a;
-            e.b[n % 4] = b;
         }
     }
     return f;
 }
-const std::array<LaneFactors, 64> lane_factors32 = make_lane_factors<32>();
-const std::array<LaneFactors, 32> lane_factors16 = make_lane_factors<16>();
-const std::array<LaneFactors, 16> lane_factors8 = make_lane_factors<8>();
+const std::array<LaneFactors, 32> lane_factors32 = make_lane_factors<32>();
+const std::array<LaneFactors, 16> lane_factors16 = make_lane_factors<16>();
+const std::array<LaneFactors, 8> lane_factors8 = make_lane_factors<8>();
+const std::array<double, 8> middle_factors = [] {
+    std::array<double, 8> w{};
+    for (size_t t = 0; t < 8; ++t) w[t] = double(synth_window[256 + t]);
+    return w;
+}();
 
 template <int N>
 inline const LaneFactors* lane_factors() {
@@ -241,32 +241,32 @@ ZIV_AVX2 inline __m256d load4_rev(const float* p) {
 }
 
 // Four window sums to PCM, as synth_pcm16/synth_pcm8 do one (min/max keep a NaN's saturation
-// high), stored at step 1, or at step 2 into the pairs at `pairs` under the byte mask `keep`
-// (set where the other channel's bytes stay).
+// high), stored at `dst` at step 1, or at step 2 into the four pairs at `dst` under the byte
+// mask `keep` (set where the other channel's bytes stay).
 template <bool Eight, int Step>
-ZIV_AVX2 inline void store4(uint8_t* out, uint8_t* pairs, __m128i keep, __m256d y) {
+ZIV_AVX2 inline void store4(uint8_t* dst, __m128i keep, __m256d y) {
     const __m256d hi = _mm256_min_pd(y, _mm256_set1_pd(32767.0));
     const __m256d c = _mm256_max_pd(hi, _mm256_set1_pd(-32768.0));
     const __m128i v = _mm256_cvttpd_epi32(c);
     if constexpr (!Eight) {
         const __m128i s = _mm_packs_epi32(v, v);
         if constexpr (Step == 1) {
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(out), s);
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(dst), s);
         } else {
-            const __m128i old = _mm_loadu_si128(reinterpret_cast<const __m128i*>(pairs));
+            const __m128i old = _mm_loadu_si128(reinterpret_cast<const __m128i*>(dst));
             const __m128i dup = _mm_unpacklo_epi16(s, s);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(pairs), _mm_blendv_epi8(dup, old, keep));
+            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm_blendv_epi8(dup, old, keep));
         }
     } else {
         const __m128i s = _mm_packs_epi32(_mm_srai_epi32(v, 8), v);
         const __m128i b = _mm_xor_si128(_mm_packs_epi16(s, s), _mm_set1_epi8(char(0x80)));
         if constexpr (Step == 1) {
             const int32_t w = _mm_cvtsi128_si32(b);
-            std::memcpy(out, &w, 4);
+            std::memcpy(dst, &w, 4);
         } else {
-            const __m128i old = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(pairs));
+            const __m128i old = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(dst));
             const __m128i dup = _mm_unpacklo_epi8(b, b);
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(pairs), _mm_blendv_epi8(dup, old, keep));
+            _mm_storel_epi64(reinterpret_cast<__m128i*>(dst), _mm_blendv_epi8(dup, old, keep));
         }
     }
 }
@@ -453,37 +453,26 @@ ZIV_AVX2 inline void transform_row_avx2(const MpegDecoder* d, const float* row, 
     }
 }
 
-// Sums of the groups [G0, G1): term t adds its two products to every group's sum. The barrier
-// at the end of a term keeps the compiler from hoisting later terms' loads, which would run out
-// of registers and spill; each pass holds at most four sums.
+// Sums of the groups [G0, G1) of both halves: term t adds its products to every sum. The
+// barrier at the end of a term keeps the compiler from hoisting later terms' loads, which would
+// run out of registers and spill; each pass holds at most four sums.
 template <int N, int G0, int G1>
-ZIV_AVX2 inline void window_groups(const float* const* blk, const LaneFactors* f, __m256d* y) {
-    constexpr int32_t h = N / 2, groups = N / 4;
+ZIV_AVX2 inline void window_groups(const float* const* blk, const LaneFactors* f, __m256d* yf,
+                                   __m256d* ys) {
+    constexpr int32_t h = N / 2;
 #pragma GCC unroll 8
     for (int32_t t = 0; t < 8; ++t) {
         const float* A = blk[2 * t];
         const float* B = blk[2 * t + 1];
-#pragma GCC unroll 8
+#pragma GCC unroll 4
         for (int32_t g = G0; g < G1; ++g) {
-            __m256d a, b;
-            if (g < groups / 2) {
-                // Samples j = 4g..4g+3: A[h + j] and B[h - j].
-                a = load4(A + h + 4 * g);
-                b = load4_rev(B + h - 4 * g - 3);
-            } else if (g == groups / 2) {
-                // The middle sample, then m = 0..2: A[N - 1 - m] and B[1 + m]; the middle lane
-                // reads B[0] and a zero in place of A.
-                a = _mm256_permute4x64_pd(load4(A + N - 4), 0x6F);
-                a = _mm256_blend_pd(a, _mm256_setzero_pd(), 1);
-                b = load4(B);
-            } else {
-                const int32_t l = 4 * (g - groups / 2);
-                a = load4_rev(A + N - l - 3);
-                b = load4(B + l);
-            }
+            const __m256d a = load4(A + h + 4 * g);
+            const __m256d b = load4_rev(B + h - 4 * g - 3);
             const LaneFactors& e = f[g * 8 + t];
-            y[g] = _mm256_add_pd(y[g], _mm256_mul_pd(a, _mm256_load_pd(e.a)));
-            y[g] = _mm256_add_pd(y[g], _mm256_mul_pd(b, _mm256_load_pd(e.b)));
+            yf[g] = _mm256_add_pd(yf[g], _mm256_mul_pd(a, _mm256_load_pd(e.fa)));
+            yf[g] = _mm256_add_pd(yf[g], _mm256_mul_pd(b, _mm256_load_pd(e.fb)));
+            ys[g] = _mm256_add_pd(ys[g], _mm256_mul_pd(a, _mm256_load_pd(e.sa)));
+            ys[g] = _mm256_add_pd(ys[g], _mm256_mul_pd(b, _mm256_load_pd(e.sb)));
         }
         __asm__ volatile("" ::: "memory");
     }
@@ -494,7 +483,7 @@ ZIV_AVX2 inline void window_groups(const float* const* blk, const LaneFactors* f
 // pair run and `ch` (0 or 1) the channel written; the other channel's samples are kept.
 template <int N, bool Eight, int Step>
 ZIV_AVX2 inline void window_avx2(const float* V, int32_t p, uint8_t* out, int32_t ch) {
-    constexpr int32_t mask = 16 * N - 1, groups = N / 4, bytes = Eight ? 1 : 2;
+    constexpr int32_t mask = 16 * N - 1, h = N / 2, groups = N / 8, bytes = Eight ? 1 : 2;
     const LaneFactors* f = lane_factors<N>();
     const float* blk[16];
 #pragma GCC unroll 16
@@ -503,18 +492,30 @@ ZIV_AVX2 inline void window_avx2(const float* V, int32_t p, uint8_t* out, int32_
     const __m128i odd = Eight ? _mm_set1_epi16(int16_t(0xFF00)) : _mm_set1_epi32(int32_t(0xFFFF0000));
     const __m128i keep = ch ? _mm_xor_si128(odd, _mm_set1_epi32(-1)) : odd;
 
-    __m256d y[groups];
-#pragma GCC unroll 8
-    for (int32_t g = 0; g < groups; ++g) y[g] = _mm256_setzero_pd();
-    if constexpr (groups <= 4) {
-        window_groups<N, 0, groups>(blk, f, y);
+    __m256d yf[groups], ys[groups];
+#pragma GCC unroll 4
+    for (int32_t g = 0; g < groups; ++g) yf[g] = ys[g] = _mm256_setzero_pd();
+    if constexpr (groups <= 2) {
+        window_groups<N, 0, groups>(blk, f, yf, ys);
     } else {
-        window_groups<N, 0, groups / 2>(blk, f, y);
-        window_groups<N, groups / 2, groups>(blk, f, y);
+        window_groups<N, 0, groups / 2>(blk, f, yf, ys);
+        window_groups<N, groups / 2, groups>(blk, f, yf, ys);
     }
+    auto at = [&](int32_t n) { return out + n * Step * bytes; };
+#pragma GCC unroll 4
+    for (int32_t g = 0; g < groups; ++g) store4<Eight, Step>(at(4 * g), keep, yf[g]);
+    // Second half: lanes of group g are samples N - 4g .. N - 4g - 3, stored reversed. Group 0
+    // has no sample N: it is stored one place early, as (x, N - 3, N - 2, N - 1), and the place
+    // of x (N - 4) is written again by group 1 or, at N = 8, by the middle sample.
+    store4<Eight, Step>(at(N - 4), keep, _mm256_permute4x64_pd(ys[0], 0x6F));
+#pragma GCC unroll 4
+    for (int32_t g = 1; g < groups; ++g)
+        store4<Eight, Step>(at(N - 4 * g - 3), keep,
+                            _mm256_permute4x64_pd(ys[g], 0x1B));
+    double y = 0.0;
 #pragma GCC unroll 8
-    for (int32_t g = 0; g < groups; ++g)
-        store4<Eight, Step>(out + 4 * g * bytes, out + 4 * g * 2 * bytes, keep, y[g]);
+    for (int32_t t = 0; t < 8; ++t) y += double(blk[2 * t + 1][0]) * middle_factors[size_t(t)];
+    store<Eight>(at(h) + (Step == 2 ? ch * bytes : 0), y);
 }
 #endif
 
