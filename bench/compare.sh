@@ -1,9 +1,11 @@
 #!/usr/bin/env bash
 # Whole-file decoding speed of mp3dec against mpg123 (run as a black box) on the same files in
 # the same run: a 3-minute 44.1 kHz joint-stereo 128 kbit/s Layer III file made with lame and a
-# 192 kbit/s Layer II file made with twolame, from one synthesised source. The two decoders run
-# alternately; each figure is the best of the runs (the machine may be shared). With --callgrind
-# it also counts instructions per second of audio for both under valgrind, start-up subtracted.
+# 192 kbit/s Layer II file made with twolame, from one synthesised source. mpg123 decodes the
+# whole file to /dev/null, timed from outside in CPU seconds less its start-up; mp3dec is timed
+# by its own --bench (CPU seconds of repeated in-memory decoding) and, like mpg123, from outside.
+# The runs alternate; each figure is the best of the runs. With --callgrind it also counts
+# instructions per second of audio for both under valgrind, start-up subtracted.
 # Usage: bench/compare.sh [--callgrind] [--runs N] [--build DIR] [--keep DIR]
 set -euo pipefail
 
@@ -56,22 +58,24 @@ if [ ! -s l3.mp3 ] || [ ! -s l2.mp2 ]; then
   rm -f src.wav cut.wav
 fi
 
-now() { date +%s.%N; }
-
 # Seconds of audio in a file, from mp3dec's decoded length (16-bit stereo at 44.1 kHz).
 audio_seconds() {
-  "$mp3dec" "$1" pcm.raw >/dev/null 2>&1
+  "$mp3dec" "$1" pcm.raw >/dev/null 2>&1 || true
   awk -v b="$(stat -c %s pcm.raw)" 'BEGIN { printf "%.3f", b / 4 / 44100 }'
 }
 
-# Wall time of one mpg123 decode to /dev/null.
-mpg123_time() {
-  local t0 t1
-  t0=$(now)
-  mpg123 -q -w /dev/null "$1" >/dev/null 2>&1
-  t1=$(now)
-  awk -v a="$t0" -v b="$t1" 'BEGIN { printf "%.6f", b - a }'
+# CPU seconds (user + system) of one command decoding to /dev/null. Both decoders are timed the
+# same way, from outside, so the figures are comparable; CPU time is far less disturbed than
+# wall time when others share the machine.
+cpu_time() {
+  local TIMEFORMAT='%3U %3S'
+  { time "$@" >/dev/null 2>&1; } 2>&1 | awk '{ printf "%.3f", $1 + $2 }'
 }
+ours_cmd() { "$mp3dec" "$1" /dev/null; }
+theirs_cmd() { mpg123 -q -w /dev/null "$1"; }
+
+# The smaller of two numbers.
+min() { awk -v a="$1" -v b="$2" 'BEGIN { print (b < a) ? b : a }'; }
 
 # Instructions retired under callgrind for one command.
 instructions() {
@@ -79,27 +83,36 @@ instructions() {
     awk '/Collected :/ { print $NF }'
 }
 
+# mp3dec --bench's in-process figure (CPU time, x real time): the decoding alone, as the
+# players use it, without the tool's own file handling and output buffer.
+bench_x() {
+  "$mp3dec" --bench "$1" /dev/null 2>&1 | sed -n 's/.*CPU [0-9.]* s: \([0-9.]*\) x real time.*/\1/p'
+}
+
 compare() {
   local label="$1" file="$2" cut="$3" tiny="$4"
-  local secs ours theirs start best_ours=0 best_theirs=0
+  local secs start_o=9 start_t=9 best_o=999 best_t=999 best_b=0
   secs=$(audio_seconds "$file")
-  # mpg123's start-up: the best of a few runs on a file of one or two frames.
-  start=9
+  # Start-up of each program: the best of a few runs on a file of one or two frames.
   for _ in 1 2 3; do
-    local s; s=$(mpg123_time "$tiny")
-    start=$(awk -v a="$start" -v b="$s" 'BEGIN { print (b < a) ? b : a }')
+    start_o=$(min "$start_o" "$(cpu_time ours_cmd "$tiny")")
+    start_t=$(min "$start_t" "$(cpu_time theirs_cmd "$tiny")")
   done
   for r in $(seq 1 "$runs"); do
-    ours=$("$mp3dec" --bench "$file" /dev/null 2>&1 | awk '/x real time/ { for (i = 1; i <= NF; i++) if ($i == "x" && $(i+1) == "real") print $(i-1) }')
-    local t; t=$(mpg123_time "$file")
-    theirs=$(awk -v s="$secs" -v t="$t" -v z="$start" 'BEGIN { d = t - z; if (d <= 0) d = t; printf "%.1f", s / d }')
-    best_ours=$(awk -v a="$best_ours" -v b="$ours" 'BEGIN { print (b > a) ? b : a }')
-    best_theirs=$(awk -v a="$best_theirs" -v b="$theirs" 'BEGIN { print (b > a) ? b : a }')
-    printf '  run %d: mp3dec %8.1fx   mpg123 %8.1fx\n' "$r" "$ours" "$theirs"
+    local o th b
+    b=$(bench_x "$file")
+    th=$(cpu_time theirs_cmd "$file")
+    o=$(cpu_time ours_cmd "$file")
+    best_b=$(awk -v a="$best_b" -v b="$b" 'BEGIN { print (b > a) ? b : a }')
+    best_o=$(min "$best_o" "$o")
+    best_t=$(min "$best_t" "$th")
+    printf '  run %d: mp3dec --bench %.0fx; whole program CPU: mp3dec %.3f s, mpg123 %.3f s\n' "$r" "$b" "$o" "$th"
   done
-  printf '%s (%.1f s of audio): mp3dec %.1fx real time, mpg123 %.1fx (start-up %.1f ms subtracted), ratio %.2f\n' \
-    "$label" "$secs" "$best_ours" "$best_theirs" "$(awk -v z="$start" 'BEGIN { print z * 1000 }')" \
-    "$(awk -v a="$best_ours" -v b="$best_theirs" 'BEGIN { printf "%.2f", a / b }')"
+  awk -v l="$label" -v s="$secs" -v o="$best_o" -v t="$best_t" -v so="$start_o" -v st="$start_t" -v b="$best_b" 'BEGIN {
+    xo = s / (o - so); xt = s / (t - st)
+    printf "%s, %.1f s of audio, best of the runs:\n", l, s
+    printf "  mp3dec --bench %.0fx real time, mpg123 %.0fx (CPU time, start-up %.0f ms subtracted): ratio %.2f\n", b, xt, st * 1000, b / xt
+    printf "  whole programs decoding to /dev/null: mp3dec %.0fx, mpg123 %.0fx: ratio %.2f\n", xo, xt, xo / xt }'
   if [ "$callgrind" = 1 ]; then
     local csecs tsecs io it to tt
     csecs=$(audio_seconds "$cut")
@@ -108,10 +121,10 @@ compare() {
     it=$(instructions "$mp3dec" "$tiny" /dev/null)
     to=$(instructions mpg123 -q -w /dev/null "$cut")
     tt=$(instructions mpg123 -q -w /dev/null "$tiny")
-    awk -v l="$label" -v io="$io" -v it="$it" -v to="$to" -v tt="$tt" -v s="$csecs" -v z="$tsecs" 'BEGIN {
+    awk -v io="$io" -v it="$it" -v to="$to" -v tt="$tt" -v s="$csecs" -v z="$tsecs" 'BEGIN {
       d = s - z
-      printf "%s instructions per second of audio (callgrind, %.1f s cut, start-up subtracted): mp3dec %.2f M, mpg123 %.2f M\n",
-        l, s, (io - it) / d / 1e6, (to - tt) / d / 1e6 }'
+      printf "  instructions per second of audio (callgrind, %.1f s cut, start-up subtracted): mp3dec %.2f M, mpg123 %.2f M\n",
+        s, (io - it) / d / 1e6, (to - tt) / d / 1e6 }'
   fi
 }
 
