@@ -135,8 +135,6 @@ TEST(Layer12Setup, AllocationTableFollowsBitratePerChannel) {
         for (int freq = 0; freq < 3; ++freq) {
             for (int index = 0; index < 16; ++index) {
                 DecoderBox d;
-                Hdr hd;
-                hd.mode = mode, hd.freq = freq, hd.bitrate = index;
                 MpegHeader h{};
                 h.sync = 1, h.id = 1, h.layer = 2, h.protection_bit = 1;
                 h.bitrate_index = index, h.sampling_frequency = freq, h.mode = mode;
