@@ -12,7 +12,7 @@ extern FONT* demo_font;        // object 1 of data, or Allegro's built-in font w
 extern BITMAP* back_buffer;    // 800x600, the frame every effect step redraws
 extern BITMAP* swing_bitmap;   // 1024x32, the scroller's text band
 extern int load_failed;        // 1 when zivivev.dat did not load
-extern const char* status_text;
+extern const char* status_text;  // what went wrong, shown on the loading screen after a failure
 
 // Written by the timer thread, read and reset by the main thread; no lock is taken.
 extern std::atomic<int> logic_ticks;  // 60 Hz ticks not yet consumed by the effect loop
@@ -26,10 +26,6 @@ extern float swing_angle;
 extern bool swing_rising;
 extern bool swing_falling;
 extern int swing_x;
-
-extern const char* const kStatusNoError;
-extern const char* const kStatusLoaded;
-extern const char* const kStatusDataError;
 
 // screen_mode.cpp: 16-bit 800x600, full screen or else windowed; false when neither is set.
 bool set_screen_mode();

@@ -12,9 +12,11 @@ BITMAP* back_buffer = nullptr;
 BITMAP* swing_bitmap = nullptr;
 int load_failed = 0;
 
-const char* const kStatusNoError = "There is no error at this time *joy!*";
-const char* const kStatusLoaded = "Fine, the data file is loaded.";
-const char* const kStatusDataError = "Ok, fine... Somehting went terribly wrong. Data File Error";
+namespace {
+const char kStatusNoError[] = "There is no error at this time *joy!*";
+const char kStatusLoaded[] = "Fine, the data file is loaded.";
+const char kStatusDataError[] = "Ok, fine... Somehting went terribly wrong. Data File Error";
+}  // namespace
 const char* status_text = kStatusNoError;
 
 // The timer thread only increments these; the counters must be plain lock-free words so that
