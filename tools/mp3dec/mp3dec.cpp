@@ -29,10 +29,12 @@ struct Options {
     const char* output = nullptr;
 };
 
+// One line on stderr: the reason, then the usage.
 int usage(const char* why) {
-    std::fprintf(stderr, "mp3dec: %s\n", why);
     std::fprintf(stderr,
-                 "usage: mp3dec [-r 0|1|2] [-c 0|1|2|3] [-8] [-f HZ] [--bench] INPUT OUTPUT\n");
+                 "mp3dec: %s (usage: mp3dec [-r 0|1|2] [-c 0|1|2|3] [-8] [-f HZ] [--bench] "
+                 "INPUT OUTPUT)\n",
+                 why);
     return 1;
 }
 
@@ -50,21 +52,15 @@ int parse_args(int argc, char** argv, Options* o) {
     std::vector<const char*> pos;
     for (int i = 1; i < argc; ++i) {
         const char* a = argv[i];
-        auto value = [&](const char* name) -> const char* {
-            if (i + 1 >= argc) {
-                std::fprintf(stderr, "mp3dec: option %s needs a value\n", name);
-                return nullptr;
-            }
-            return argv[++i];
-        };
+        auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
         if (std::strcmp(a, "-r") == 0) {
-            const char* v = value(a);
+            const char* v = value();
             if (!v || !parse_int(v, 0, 2, &o->reduction)) return usage("-r takes 0, 1 or 2");
         } else if (std::strcmp(a, "-c") == 0) {
-            const char* v = value(a);
+            const char* v = value();
             if (!v || !parse_int(v, 0, 3, &o->channels)) return usage("-c takes 0, 1, 2 or 3");
         } else if (std::strcmp(a, "-f") == 0) {
-            const char* v = value(a);
+            const char* v = value();
             if (!v || !parse_int(v, 1, 1000000, &o->freq_limit))
                 return usage("-f takes a frequency in Hz (1..1000000)");
         } else if (std::strcmp(a, "-8") == 0) {

@@ -1,0 +1,203 @@
+// The mp3dec tool as a user runs it: options and their errors (one line on stderr, non-zero
+// exit), WAV and raw output, standard input and output, junk before the first frame, the
+// benchmark line, and robustness on truncated, damaged and random files (built with
+// -DZIV_SANITIZERS="address;undefined" this is the bounds check of the whole decode path).
+#include <cstring>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "test_util.h"
+
+namespace {
+
+struct RunResult {
+    int status;
+    std::string err;
+};
+
+RunResult mp3dec(const std::string& args) {
+    const std::string err = ziv::tmp_path("stderr.txt");
+    RunResult r;
+    r.status = ziv::run("'" + ziv::mp3dec_path() + "' " + args + " 2> '" + err + "'");
+    std::vector<uint8_t> e = ziv::read_file(err);
+    r.err.assign(e.begin(), e.end());
+    return r;
+}
+
+int lines(const std::string& s) {
+    int n = 0;
+    for (char c : s) n += c == '\n';
+    return n;
+}
+
+// A short stereo MP3 made with lame once per test program.
+const std::string& sample_mp3() {
+    static std::string path = [] {
+        std::string wav = ziv::tmp_path("src.wav"), mp3 = ziv::tmp_path("src.mp3");
+        if (ziv::run("sox -n -r 44100 -c 2 '" + wav +
+                     "' synth 1.5 sine 440 sine 1250 vol 0.6 2>/dev/null") != 0)
+            return std::string();
+        if (ziv::run("lame --quiet -m j -b 128 '" + wav + "' '" + mp3 + "'") != 0)
+            return std::string();
+        return mp3;
+    }();
+    return path;
+}
+
+class Mp3dec : public ::testing::Test {
+protected:
+    void SetUp() override {
+        ZIV_REQUIRE_TOOL("lame");
+        ZIV_REQUIRE_TOOL("sox");
+        ASSERT_TRUE(ziv::file_exists(ziv::mp3dec_path())) << ziv::mp3dec_path();
+        mp3 = sample_mp3();
+        ASSERT_FALSE(mp3.empty()) << "could not make the sample file with sox and lame";
+    }
+    std::string mp3;
+};
+
+TEST_F(Mp3dec, BadUsageAndInputsGiveOneLineAndNonZeroExit) {
+    const std::string out = ziv::tmp_path("x.raw");
+    std::vector<uint8_t> text(5000, 'a');
+    const std::string txt = ziv::tmp_path("text.bin");
+    ASSERT_TRUE(ziv::write_file(txt, text.data(), text.size()));
+    std::vector<uint8_t> id3 = {'I', 'D', '3', 4, 0, 0, 0x7F, 0x7F, 0x7F, 0x7F};
+    id3.resize(600, 0xFF);
+    const std::string big_tag = ziv::tmp_path("bigtag.mp3");
+    ASSERT_TRUE(ziv::write_file(big_tag, id3.data(), id3.size()));
+    struct Case { std::string args; int status; };
+    const Case cases[] = {
+        {"", 1},
+        {"'" + mp3 + "'", 1},
+        {"-x '" + mp3 + "' '" + out + "'", 1},
+        {"-r 3 '" + mp3 + "' '" + out + "'", 1},
+        {"-c 4 '" + mp3 + "' '" + out + "'", 1},
+        {"-f abc '" + mp3 + "' '" + out + "'", 1},
+        {"'" + mp3 + "' '" + out + "' -r", 1},
+        {"'" + mp3 + "' a b", 1},
+        {"/nonexistent/in.mp3 '" + out + "'", 2},
+        {"'" + txt + "' '" + out + "'", 2},
+        {"'" + big_tag + "' '" + out + "'", 2},
+        {"'" + mp3 + "' /nonexistent/dir/out.raw", 2},
+    };
+    for (const Case& c : cases) {
+        RunResult r = mp3dec(c.args);
+        EXPECT_EQ(c.status, r.status) << "mp3dec " << c.args << "\n" << r.err;
+        EXPECT_EQ(1, lines(r.err)) << "mp3dec " << c.args << ": stderr was\n" << r.err;
+        EXPECT_EQ(0u, r.err.rfind("mp3dec: ", 0)) << r.err;
+    }
+}
+
+TEST_F(Mp3dec, WavRawStdioAndOptions) {
+    const std::string wav = ziv::tmp_path("o.wav"), raw = ziv::tmp_path("o.raw");
+    ASSERT_EQ(0, mp3dec("'" + mp3 + "' '" + wav + "'").status);
+    ASSERT_EQ(0, mp3dec("'" + mp3 + "' '" + raw + "'").status);
+    std::vector<uint8_t> w = ziv::read_file(wav), r = ziv::read_file(raw);
+    ASSERT_EQ(r.size() + 44, w.size());
+    auto le = [&](size_t at, int n) {
+        uint32_t v = 0;
+        for (int i = 0; i < n; ++i) v |= uint32_t(w[at + size_t(i)]) << (8 * i);
+        return v;
+    };
+    EXPECT_EQ(0, std::memcmp(w.data(), "RIFF", 4));
+    EXPECT_EQ(w.size() - 8, le(4, 4));
+    EXPECT_EQ(0, std::memcmp(w.data() + 8, "WAVEfmt ", 8));
+    EXPECT_EQ(1u, le(20, 2));      // PCM
+    EXPECT_EQ(2u, le(22, 2));      // channels
+    EXPECT_EQ(44100u, le(24, 4));  // rate
+    EXPECT_EQ(44100u * 4, le(28, 4));
+    EXPECT_EQ(16u, le(34, 2));
+    EXPECT_EQ(r.size(), le(40, 4));
+    EXPECT_TRUE(std::equal(r.begin(), r.end(), w.begin() + 44)) << "WAV data differs from raw";
+    ASSERT_EQ(0u, r.size() % 4608) << "whole frames of stereo 16-bit output";
+
+    // Standard input and output: the same bytes as from and to files.
+    const std::string piped = ziv::tmp_path("piped.raw");
+    ASSERT_EQ(0, ziv::run("cat '" + mp3 + "' | '" + ziv::mp3dec_path() + "' - - > '" + piped + "'"));
+    EXPECT_TRUE(ziv::read_file(piped) == r) << "stdin/stdout decode differs";
+
+    // Options: sizes per frame follow reduction, channel handling and width.
+    const size_t frames = r.size() / 4608;
+    struct Opt { const char* args; size_t bytes_per_frame; };
+    const Opt opts[] = {{"-r 1", 2304}, {"-r 2", 1152}, {"-c 1", 2304}, {"-c 2", 2304},
+                        {"-c 3", 2304}, {"-8", 2304},   {"-8 -c 1 -r 2", 288}};
+    for (const Opt& o : opts) {
+        const std::string f = ziv::tmp_path("opt.raw");
+        ASSERT_EQ(0, mp3dec(std::string(o.args) + " '" + mp3 + "' '" + f + "'").status) << o.args;
+        EXPECT_EQ(frames * o.bytes_per_frame, ziv::read_file(f).size()) << o.args;
+    }
+    // A frequency limit drops the upper subbands: the output changes but keeps its length.
+    const std::string lim = ziv::tmp_path("lim.raw");
+    ASSERT_EQ(0, mp3dec("-f 1000 '" + mp3 + "' '" + lim + "'").status);
+    std::vector<uint8_t> l = ziv::read_file(lim);
+    EXPECT_EQ(r.size(), l.size());
+    EXPECT_FALSE(l == r);
+}
+
+TEST_F(Mp3dec, JunkBeforeTheFirstFrameIsSkipped) {
+    std::vector<uint8_t> file = ziv::read_file(mp3);
+    // Junk holding false sync patterns whose headers are unusable.
+    std::vector<uint8_t> junk = {0x00, 0xFF, 0xFF, 0xFF, 0xF0, 0x00, 0x17, 0xFF, 0xE0, 0x00, 0x00};
+    junk.resize(215, 0x5A);
+    junk.insert(junk.end(), file.begin(), file.end());
+    const std::string j = ziv::tmp_path("junk.mp3"), a = ziv::tmp_path("a.raw"),
+                      b = ziv::tmp_path("b.raw");
+    ASSERT_TRUE(ziv::write_file(j, junk.data(), junk.size()));
+    ASSERT_EQ(0, mp3dec("'" + mp3 + "' '" + a + "'").status);
+    RunResult rj = mp3dec("'" + j + "' '" + b + "'");
+    ASSERT_EQ(0, rj.status) << rj.err;
+    EXPECT_TRUE(ziv::read_file(a) == ziv::read_file(b));
+}
+
+TEST_F(Mp3dec, BenchPrintsSpeed) {
+    RunResult r = mp3dec("--bench '" + mp3 + "' /dev/null");
+    ASSERT_EQ(0, r.status) << r.err;
+    std::printf("%s", r.err.c_str());
+    double times = 0, us = 0;
+    const char* p = std::strstr(r.err.c_str(), "s: ");
+    ASSERT_NE(nullptr, p) << r.err;
+    ASSERT_EQ(2, std::sscanf(p, "s: %lf x real time, %lf us per frame", &times, &us)) << r.err;
+    EXPECT_GT(times, 1.0);
+    EXPECT_GT(us, 0.0);
+}
+
+// Truncated, damaged and random inputs: mp3dec ends normally (0, 2 or 3), never by a signal
+// or a sanitizer report.
+TEST_F(Mp3dec, TruncatedDamagedAndRandomFilesFinish) {
+    std::vector<uint8_t> file = ziv::read_file(mp3);
+    std::mt19937 rng(ziv::test_seed());
+    const std::string in = ziv::tmp_path("bad.mp3"), out = ziv::tmp_path("bad.raw");
+    for (int t = 0; t < 40; ++t) {
+        std::vector<uint8_t> v;
+        const char* kind;
+        if (t < 10) {
+            kind = "truncated";
+            v.assign(file.begin(), file.begin() + long(rng() % file.size()));
+        } else if (t < 30) {
+            kind = "damaged";
+            v = file;
+            int hits = 1 + int(rng() % 200);
+            for (int k = 0; k < hits; ++k) v[rng() % v.size()] = uint8_t(rng());
+            if (t % 3 == 0) v.resize(rng() % v.size());
+        } else {
+            kind = "random";
+            v.resize(rng() % 20000);
+            for (auto& b : v) b = uint8_t(rng());
+            // Seed it with sync patterns so that frames are attempted.
+            for (size_t k = 0; k + 4 < v.size(); k += 1 + rng() % 700) {
+                v[k] = 0xFF;
+                v[k + 1] = uint8_t(0xE0 | (rng() & 0x1F));
+            }
+        }
+        ASSERT_TRUE(ziv::write_file(in, v.data(), v.size()));
+        for (const char* opt : {"", "-c 1 -r 1", "-8 -r 2 -c 3"}) {
+            RunResult r = mp3dec(std::string(opt) + " '" + in + "' '" + out + "'");
+            EXPECT_TRUE(r.status == 0 || r.status == 2 || r.status == 3)
+                << kind << " input " << t << " (" << v.size() << " bytes) " << opt
+                << ": status " << r.status << "\n" << r.err;
+        }
+    }
+}
+
+}  // namespace
