@@ -711,6 +711,8 @@ int32_t synth_best_path() {
     return synth_path_plain;
 }
 
+int32_t synth_active_path() { return synth_path_now(); }
+
 int32_t synth_select_path(int32_t path) {
     const int32_t v = path == synth_path_avx2 && synth_best_path() == synth_path_avx2
                           ? synth_path_avx2

@@ -25,12 +25,15 @@ inline uint8_t synth_pcm8(int32_t v) { return uint8_t((v >> 8) ^ 0x80); }
 // The contiguous transform of `n` points (32, 16 or 8; other values write nothing), no equaliser.
 void synth_transform(int32_t n, const float* x, float* dst, const float* coef);
 
-// The implementation every synthesis variant runs: plain C++, or four output samples at a time
-// in AVX2 registers where the processor has them. Both write the same bytes (each sample's sums
-// keep their order); the choice exists for the tests and benchmarks that compare them.
+// The implementation the decoder's vectorised stages run (the synthesis variants and the Layer
+// III long-block filter bank): plain C++, or AVX2 registers where the processor has them. Both
+// write the same bytes (every value goes through the same operations in the same order); the
+// choice exists for the tests and benchmarks that compare them.
 enum SynthPath : int32_t { synth_path_plain = 0, synth_path_avx2 = 1 };
 // The fastest path this processor runs (the default).
 int32_t synth_best_path();
+// The path in use (the fastest unless selected otherwise).
+int32_t synth_active_path();
 // Selects a path for all decoders; one the processor lacks falls back to plain. Returns the path
 // now in use. Not for use while another thread decodes.
 int32_t synth_select_path(int32_t path);

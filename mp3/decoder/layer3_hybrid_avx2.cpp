@@ -1,0 +1,148 @@
+// Layer III hybrid filter bank, long blocks, eight subbands at a time in AVX2 registers: the
+// 36-point IMDCT of ISO/IEC 11172-3 2.4.3.4.10, the block-type window and the overlap-add, for
+// the plain (non-adding) form of layer3_hybrid.cpp. Lane l carries subband sb + l through
+// exactly the single-precision operations, in exactly the order, of the plain imdct36 and
+// window loop, so the output and the new overlap hold the same bits. Input: 18 lines per
+// subband in `cur`, the previous overlap in `prev`; output: rows of 32 subbands in `out`, the
+// new overlap over `cur`.
+#include "layer3_hybrid_avx2.h"
+
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+#include <immintrin.h>
+
+namespace {
+
+#define ZIV_AVX2 __attribute__((target("avx2")))
+
+// Eight floats 18 apart: line k of eight consecutive subbands.
+ZIV_AVX2 inline __m256 column(const float* p, __m256i idx) {
+    return _mm256_i32gather_ps(p, idx, 4);
+}
+
+// 8 x 8 transpose of r[0..7] in place.
+ZIV_AVX2 inline void transpose8(__m256* r) {
+    const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]), t1 = _mm256_unpackhi_ps(r[0], r[1]);
+    const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]), t3 = _mm256_unpackhi_ps(r[2], r[3]);
+    const __m256 t4 = _mm256_unpacklo_ps(r[4], r[5]), t5 = _mm256_unpackhi_ps(r[4], r[5]);
+    const __m256 t6 = _mm256_unpacklo_ps(r[6], r[7]), t7 = _mm256_unpackhi_ps(r[6], r[7]);
+    const __m256 u0 = _mm256_shuffle_ps(t0, t2, 0x44), u1 = _mm256_shuffle_ps(t0, t2, 0xEE);
+    const __m256 u2 = _mm256_shuffle_ps(t1, t3, 0x44), u3 = _mm256_shuffle_ps(t1, t3, 0xEE);
+    const __m256 u4 = _mm256_shuffle_ps(t4, t6, 0x44), u5 = _mm256_shuffle_ps(t4, t6, 0xEE);
+    const __m256 u6 = _mm256_shuffle_ps(t5, t7, 0x44), u7 = _mm256_shuffle_ps(t5, t7, 0xEE);
+    r[0] = _mm256_permute2f128_ps(u0, u4, 0x20);
+    r[1] = _mm256_permute2f128_ps(u1, u5, 0x20);
+    r[2] = _mm256_permute2f128_ps(u2, u6, 0x20);
+    r[3] = _mm256_permute2f128_ps(u3, u7, 0x20);
+    r[4] = _mm256_permute2f128_ps(u0, u4, 0x31);
+    r[5] = _mm256_permute2f128_ps(u1, u5, 0x31);
+    r[6] = _mm256_permute2f128_ps(u2, u6, 0x31);
+    r[7] = _mm256_permute2f128_ps(u3, u7, 0x31);
+}
+
+// Writes line k = 0..17 (lanes = subbands) back as 18 consecutive floats per subband at p.
+ZIV_AVX2 inline void store_subbands(float* p, __m256* v) {
+    __m256 a[8], b[8];
+    for (int k = 0; k < 8; ++k) {
+        a[k] = v[k];
+        b[k] = v[8 + k];
+    }
+    transpose8(a);
+    transpose8(b);
+    // Lines 16 and 17 of each subband as one 64-bit pair.
+    const __m256 lo = _mm256_unpacklo_ps(v[16], v[17]), hi = _mm256_unpackhi_ps(v[16], v[17]);
+    alignas(32) float pairs[16];
+    _mm256_store_ps(pairs, _mm256_permute2f128_ps(lo, hi, 0x20));
+    _mm256_store_ps(pairs + 8, _mm256_permute2f128_ps(lo, hi, 0x31));
+    for (int l = 0; l < 8; ++l) {
+        _mm256_storeu_ps(p + 18 * l, a[l]);
+        _mm256_storeu_ps(p + 18 * l + 8, b[l]);
+        _mm_storel_pi(reinterpret_cast<__m64*>(p + 18 * l + 16),
+                      _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(pairs + 2 * l))));
+    }
+}
+
+ZIV_AVX2 inline __m256 mul(__m256 a, __m256 b) { return _mm256_mul_ps(a, b); }
+ZIV_AVX2 inline __m256 add(__m256 a, __m256 b) { return _mm256_add_ps(a, b); }
+ZIV_AVX2 inline __m256 sub(__m256 a, __m256 b) { return _mm256_sub_ps(a, b); }
+ZIV_AVX2 inline __m256 bc(float x) { return _mm256_set1_ps(x); }
+
+// (((m0 e0 + m1 e1) + m2 e2) + m3 e3), the order of the plain sums.
+ZIV_AVX2 inline __m256 dot4(const float* m, const __m256* e) {
+    __m256 r = add(mul(bc(m[0]), e[0]), mul(bc(m[1]), e[1]));
+    r = add(r, mul(bc(m[2]), e[2]));
+    return add(r, mul(bc(m[3]), e[3]));
+}
+
+// The plain imdct36 on eight subbands: v[0..17] in, v[0..17] out.
+ZIV_AVX2 inline void imdct36x8(const L3ImdctCos& c, __m256* v) {
+    __m256 s_in[9], d_in[9];
+    for (int k = 0; k < 9; ++k) {
+        const __m256 a = mul(bc(c.cos36a[k]), v[k]);
+        const __m256 b = mul(bc(c.cos36a[17 - k]), v[17 - k]);
+        s_in[k] = add(a, b);
+        d_in[k] = mul(bc(c.cos36b[k]), sub(a, b));
+    }
+    __m256 s[9], d[9];
+    for (int half = 0; half < 2; ++half) {
+        const __m256* x = half ? d_in : s_in;
+        __m256* r = half ? d : s;
+        __m256 e[4], f[4];
+        for (int k = 0; k < 4; ++k) {
+            e[k] = add(x[k], x[8 - k]);
+            f[k] = sub(x[k], x[8 - k]);
+        }
+        const __m256 half_f = bc(0.5f);
+        r[0] = mul(half_f, add(add(add(add(e[0], e[1]), e[2]), e[3]), x[4]));
+        r[2] = sub(dot4(c.cos36m[2], e), x[4]);
+        r[4] = add(dot4(c.cos36m[4], e), x[4]);
+        r[6] = sub(sub(mul(half_f, add(add(e[0], e[2]), e[3])), e[1]), x[4]);
+        r[8] = add(dot4(c.cos36m[8], e), x[4]);
+        r[1] = dot4(c.cos36m[1], f);
+        r[3] = mul(bc(c.cos36m[3][0]), sub(sub(f[0], f[2]), f[3]));
+        r[5] = dot4(c.cos36m[5], f);
+        r[7] = dot4(c.cos36m[7], f);
+    }
+    for (int i = 1; i < 9; ++i) d[i] = sub(d[i], d[i - 1]);
+    v[0] = s[0];
+    v[1] = sub(d[0], v[0]);
+    for (int i = 1; i < 9; ++i) {
+        v[2 * i] = sub(s[i], v[2 * i - 1]);
+        v[2 * i + 1] = sub(d[i], v[2 * i]);
+    }
+}
+
+}  // namespace
+
+ZIV_AVX2 int32_t l3_hybrid_long_avx2(const L3ImdctCos& c, float* cur, const float* prev,
+                                     float* out, const float* w, int32_t sb, int32_t end) {
+    const __m256i idx = _mm256_setr_epi32(0, 18, 36, 54, 72, 90, 108, 126);
+    for (; sb + 8 <= end; sb += 8) {
+        float* base = cur + 18 * sb;
+        const float* pv = prev + 18 * sb;
+        __m256 v[18];
+        for (int k = 0; k < 18; ++k) v[k] = column(base + k, idx);
+        imdct36x8(c, v);
+        for (int j = 0; j < 9; ++j) {
+            const __m256 a = mul(bc(w[j]), v[9 + j]);
+            const __m256 b = mul(bc(w[9 + j]), v[17 - j]);
+            _mm256_storeu_ps(out + j * 32 + sb, add(column(pv + j, idx), a));
+            _mm256_storeu_ps(out + (9 + j) * 32 + sb, add(b, column(pv + 9 + j, idx)));
+        }
+        __m256 ov[18];
+        for (int j = 0; j < 9; ++j) {
+            ov[j] = mul(v[8 - j], bc(w[18 + j]));
+            ov[9 + j] = mul(v[j], bc(w[27 + j]));
+        }
+        store_subbands(base, ov);
+    }
+    return sb;
+}
+
+#else
+
+int32_t l3_hybrid_long_avx2(const L3ImdctCos&, float*, const float*, float*, const float*,
+                            int32_t sb, int32_t) {
+    return sb;
+}
+
+#endif
