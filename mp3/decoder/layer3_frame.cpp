@@ -132,6 +132,20 @@ InOut finish_frame(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* ou
     return {in_bytes, s.out_bytes};
 }
 
+// The last line to Huffman-decode. Short blocks arrive band by band with the three windows of
+// a band one after another, so the subbands below huff_limit need whole short bands: the limit
+// is raised to the end of the short band it falls in (the lines beyond huff_limit are dropped
+// by the filter bank after reordering). A mixed block's long part is in line order already.
+int32_t huffman_limit(const L3State& s, const GranuleInfo* gi) {
+    const int32_t h = s.huff_limit;
+    if (gi->block_type != 2 || (gi->mixed_block_flag && h <= s.long_end[s.mixed_long_bands - 1]))
+        return h;
+    const int32_t* short_end3 = s.long_end + 22;
+    for (int32_t i = 0; i < 13; ++i)
+        if (short_end3[i] >= h) return short_end3[i];
+    return 576;
+}
+
 }  // namespace
 
 InOut l3_decode_entry(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out) {
@@ -328,8 +342,9 @@ void l3_decode_granule(MpegDecoder* d, uint8_t* out, int32_t g) {
         }
 
         // Big values in three regions, bounded by the long band ends for every block type.
+        const int32_t hl = huffman_limit(s, gi);
         int32_t big = 2 * gi->big_values;
-        if (big > s.huff_limit) big = s.huff_limit;
+        if (big > hl) big = hl;
         int32_t e1 = gi->region0_count, e2 = gi->region0_count + gi->region1_count + 1;
         if (e2 > 21) e2 = 21;
         const int32_t r1 = s.long_end[e1] < big ? s.long_end[e1] : big;
@@ -341,10 +356,10 @@ void l3_decode_granule(MpegDecoder* d, uint8_t* out, int32_t g) {
         int32_t extent = big;
         if (!l3_bits_past_end(br)) {
             const int32_t bits_left = skip + gi->part2_3_length - l3_bits_used(br);
-            extent += l3_huffman_quads(d, cells + big, s.huff_limit - big, bits_left,
+            extent += l3_huffman_quads(d, cells + big, hl - big, bits_left,
                                        gi->count1table_select);
         }
-        const int32_t lim = gi->block_type == 2 ? s.short_limit : s.long_limit;
+        const int32_t lim = gi->block_type == 2 ? hl : s.long_limit;
         const int32_t clear_from = extent < lim ? extent : lim;
         std::memset(cells + clear_from, 0, size_t(576 - clear_from) * sizeof(float));
         if (l3_bits_past_end(br)) {

@@ -95,13 +95,14 @@ std::vector<uint8_t> build_frame(const FrameSpec& f) {
 }
 
 // Parses the frame's header and sets a decoder up for its stream.
-DecoderPtr setup_for(const std::vector<uint8_t>& frame, int convert = 0, int size = 0) {
+DecoderPtr setup_for(const std::vector<uint8_t>& frame, int convert = 0, int size = 0,
+                     int reduction = 0) {
     auto d = make_decoder();
     MpegHeader h;
     int32_t fb = mpeg_header_parse(frame.data(), int32_t(frame.size()), &h);
     if (size) fb = size;
     EXPECT_GT(fb, 0);
-    EXPECT_EQ(mpeg_decoder_setup(d.get(), &h, fb, 0, 0, convert, 24000), 1);
+    EXPECT_EQ(mpeg_decoder_setup(d.get(), &h, fb, reduction, 0, convert, 24000), 1);
     return d;
 }
 
@@ -568,6 +569,34 @@ TEST(FrameDecode, RegionBoundaryPastTheLastBandEndsRegionOneAtBigValues) {
     int nonzero = 0;
     for (int i = 0; i < 2304; ++i) nonzero += out[size_t(i)] != 0;
     EXPECT_GT(nonzero, 1000) << "region 1 lines reached the output";
+}
+
+// At half rate only 15 subbands (270 lines) are kept, but short blocks arrive band by band:
+// the short band that straddles line 270 (lines 252..317 at 44.1 kHz) is decoded whole, so its
+// third window reaches the reordered spectrum.
+TEST(FrameDecode, ReducedRateShortBlocksDecodeWholeShortBands) {
+    FrameSpec f;
+    f.mode = 3;
+    SideGranule& g = f.gr[0][0];
+    g.window_switching_flag = 1;
+    g.block_type = 2;
+    g.big_values = 159;    // lines 0..317
+    g.table_select[1] = 1; // region 1 from line 36
+    g.global_gain = 210;
+    BitWriter w;
+    for (int i = 0; i < 140; ++i) w.put(1, 1); // (0, 0)
+    w.put(0b00000, 5);                         // (1, 1) at lines 316, 317: band 10, window 2
+    g.part2_3_length = int(w.nbits);
+    w.align();
+    f.main_data = w.bytes;
+    auto frame = build_frame(f);
+    auto d = setup_for(frame, 0, 0, 1);
+    ASSERT_EQ(d->l3.huff_limit, 270);
+    std::vector<uint8_t> out(8192);
+    ASSERT_EQ(decode_exact(d.get(), frame, frame.size(), &out).in_bytes, 417);
+    EXPECT_EQ(d->l3.summary[0][0].is_short, 1);
+    EXPECT_EQ(d->l3.summary[0][0].last_band_w[2], 10);
+    EXPECT_EQ(d->l3.summary[0][0].last_band_w[0], 0);
 }
 
 TEST(FrameDecode, GranuleToggleBelongsToEachDecoder) {
