@@ -45,7 +45,8 @@ TEST(Install, AllegroProgramBuildsAgainstTheInstalledFiles) {
     ASSERT_TRUE(ziv::write_file(src, kProgram, std::strlen(kProgram)));
     // The .pc file lies in lib/pkgconfig or lib/<multiarch>/pkgconfig, whichever the install used.
     std::string pcdir = "$(dirname \"$(find '" + prefix + "' -name mp3player.pc | head -n 1)\")";
-    std::string cmd = "PKG_CONFIG_PATH=" + pcdir + " && export PKG_CONFIG_PATH && c++ -std=c++17 '" +
+    std::string cmd = "PKG_CONFIG_PATH=" + pcdir + " && export PKG_CONFIG_PATH && c++ -std=c++17 " +
+                      ZIV_INSTALL_TEST_FLAGS + " '" +
                       src + "' -o '" + exe + "' $(pkg-config --cflags --libs mp3player) >>'" + log +
                       "' 2>&1";
     ASSERT_EQ(ziv::run(cmd), 0) << "compiling against the installed files failed, see " << log;
