@@ -34,7 +34,7 @@ cleanup() {
 }
 trap cleanup EXIT
 
-Xvfb -displayfd 5 -screen 0 800x600x24 -nolisten tcp 5>"$work/display" >/dev/null 2>&1 &
+Xvfb -displayfd 5 -screen 0 800x600x24 -nolisten tcp -noreset 5>"$work/display" >/dev/null 2>&1 &
 xvfb_pid=$!
 for _ in $(seq 100); do [ -s "$work/display" ] && break; sleep 0.1; done
 if [ ! -s "$work/display" ]; then echo "demo.sh: Xvfb did not start" >&2; exit 1; fi

@@ -255,8 +255,10 @@ bool xvfb_start(Xvfb& x) {
         dup2(null, 1);
         dup2(null, 2);
         std::string fd = std::to_string(fds[1]);
+        // -noreset: without it the server resets when its last client leaves, and a demo that
+        // connects just as a screenshot disconnects finds no display.
         execlp("Xvfb", "Xvfb", "-displayfd", fd.c_str(), "-screen", "0", "800x600x24", "-nolisten",
-               "tcp", (char*)nullptr);
+               "tcp", "-noreset", (char*)nullptr);
         _exit(127);
     }
     close(fds[1]);
