@@ -39,8 +39,9 @@ ZIV_AVX2 inline void transpose8(__m256* r) {
     r[7] = _mm256_permute2f128_ps(u3, u7, 0x31);
 }
 
-// Writes line k = 0..17 (lanes = subbands) back as 18 consecutive floats per subband at p.
-ZIV_AVX2 inline void store_subbands(float* p, __m256* v) {
+// Writes line k = 0..17 (lanes = subbands) back as 18 consecutive floats per subband at p,
+// for the subbands from lane `skip` on.
+ZIV_AVX2 inline void store_subbands(float* p, const __m256* v, int32_t skip) {
     __m256 a[8], b[8];
     for (int k = 0; k < 8; ++k) {
         a[k] = v[k];
@@ -53,7 +54,7 @@ ZIV_AVX2 inline void store_subbands(float* p, __m256* v) {
     alignas(32) float pairs[16];
     _mm256_store_ps(pairs, _mm256_permute2f128_ps(lo, hi, 0x20));
     _mm256_store_ps(pairs + 8, _mm256_permute2f128_ps(lo, hi, 0x31));
-    for (int l = 0; l < 8; ++l) {
+    for (int l = skip; l < 8; ++l) {
         _mm256_storeu_ps(p + 18 * l, a[l]);
         _mm256_storeu_ps(p + 18 * l + 8, b[l]);
         _mm_storel_pi(reinterpret_cast<__m64*>(p + 18 * l + 16),
@@ -111,31 +112,125 @@ ZIV_AVX2 inline void imdct36x8(const L3ImdctCos& c, __m256* v) {
     }
 }
 
+// One group of eight subbands from `sb`; lanes below `skip` are computed but not stored (their
+// subbands were done by the group before, and their lines already hold the new overlap).
+ZIV_AVX2 inline void hybrid_group(const L3ImdctCos& c, float* cur, const float* prev, float* out,
+                                  const float* w, int32_t sb, int32_t skip) {
+    const __m256i idx = _mm256_setr_epi32(0, 18, 36, 54, 72, 90, 108, 126);
+    const __m256i keep = _mm256_cmpgt_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7),
+                                            _mm256_set1_epi32(skip - 1));
+    float* base = cur + 18 * sb;
+    const float* pv = prev + 18 * sb;
+    __m256 v[18];
+    for (int k = 0; k < 18; ++k) v[k] = column(base + k, idx);
+    imdct36x8(c, v);
+    for (int j = 0; j < 9; ++j) {
+        const __m256 a = mul(bc(w[j]), v[9 + j]);
+        const __m256 b = mul(bc(w[9 + j]), v[17 - j]);
+        _mm256_maskstore_ps(out + j * 32 + sb, keep, add(column(pv + j, idx), a));
+        _mm256_maskstore_ps(out + (9 + j) * 32 + sb, keep, add(b, column(pv + 9 + j, idx)));
+    }
+    __m256 ov[18];
+    for (int j = 0; j < 9; ++j) {
+        ov[j] = mul(v[8 - j], bc(w[18 + j]));
+        ov[9 + j] = mul(v[j], bc(w[27 + j]));
+    }
+    store_subbands(base, ov, skip);
+}
+
 }  // namespace
 
 ZIV_AVX2 int32_t l3_hybrid_long_avx2(const L3ImdctCos& c, float* cur, const float* prev,
                                      float* out, const float* w, int32_t sb, int32_t end) {
-    const __m256i idx = _mm256_setr_epi32(0, 18, 36, 54, 72, 90, 108, 126);
-    for (; sb + 8 <= end; sb += 8) {
-        float* base = cur + 18 * sb;
-        const float* pv = prev + 18 * sb;
-        __m256 v[18];
-        for (int k = 0; k < 18; ++k) v[k] = column(base + k, idx);
-        imdct36x8(c, v);
-        for (int j = 0; j < 9; ++j) {
-            const __m256 a = mul(bc(w[j]), v[9 + j]);
-            const __m256 b = mul(bc(w[9 + j]), v[17 - j]);
-            _mm256_storeu_ps(out + j * 32 + sb, add(column(pv + j, idx), a));
-            _mm256_storeu_ps(out + (9 + j) * 32 + sb, add(b, column(pv + 9 + j, idx)));
-        }
-        __m256 ov[18];
-        for (int j = 0; j < 9; ++j) {
-            ov[j] = mul(v[8 - j], bc(w[18 + j]));
-            ov[9 + j] = mul(v[j], bc(w[27 + j]));
-        }
-        store_subbands(base, ov);
+    for (; sb + 8 <= end; sb += 8) hybrid_group(c, cur, prev, out, w, sb, 0);
+    // A last part group: the group ending at `end`, storing only the subbands not yet done.
+    if (sb < end && end >= 8) {
+        hybrid_group(c, cur, prev, out, w, end - 8, sb - (end - 8));
+        sb = end;
     }
     return sb;
+}
+
+ZIV_AVX2 void l3_ms_stereo_avx2(float* left, int32_t lines) {
+    float* right = left + 1152;
+    int32_t i = 0;
+    for (; i + 8 <= lines; i += 8) {
+        const __m256 a = _mm256_loadu_ps(left + i), b = _mm256_loadu_ps(right + i);
+        _mm256_storeu_ps(left + i, add(a, b));
+        _mm256_storeu_ps(right + i, sub(a, b));
+    }
+    for (; i < lines; ++i) {
+        const float a = left[i], b = right[i];
+        left[i] = a + b;
+        right[i] = a - b;
+    }
+}
+
+// The eight butterflies of a boundary in one register: lane j pairs line 17 - j below the
+// boundary with line j above it.
+ZIV_AVX2 void l3_antialias_avx2(const float (*cc)[2], float* x, int32_t boundaries) {
+    const __m256i reverse = _mm256_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0);
+    const __m256i even = _mm256_setr_epi32(0, 2, 4, 6, 8, 10, 12, 14);
+    const __m256 cs = _mm256_i32gather_ps(&cc[0][0], even, 4);
+    const __m256 ca = _mm256_i32gather_ps(&cc[0][1], even, 4);
+    for (int32_t i = 0; i < boundaries; ++i) {
+        float* lo_at = x + 18 * i + 10;
+        float* hi_at = x + 18 * i + 18;
+        const __m256 a = _mm256_permutevar8x32_ps(_mm256_loadu_ps(lo_at), reverse);
+        const __m256 b = _mm256_loadu_ps(hi_at);
+        const __m256 lo = sub(mul(a, cs), mul(b, ca));
+        const __m256 hi = add(mul(b, cs), mul(a, ca));
+        _mm256_storeu_ps(lo_at, _mm256_permutevar8x32_ps(lo, reverse));
+        _mm256_storeu_ps(hi_at, hi);
+    }
+}
+
+// Sign flips by exclusive or: the same bits as negating each value.
+ZIV_AVX2 void l3_freq_invert_avx2(float* out, int32_t top) {
+    const __m256i lane = _mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7);
+    const __m256i odd = _mm256_setr_epi32(0, -1, 0, -1, 0, -1, 0, -1);
+    const __m256i sign = _mm256_set1_epi32(int32_t(0x80000000u));
+    __m256 m[4];
+    for (int v = 0; v < 4; ++v) {
+        const __m256i sb = _mm256_add_epi32(lane, _mm256_set1_epi32(8 * v));
+        const __m256i in = _mm256_cmpgt_epi32(_mm256_set1_epi32(top + 1), sb);
+        m[v] = _mm256_castsi256_ps(_mm256_and_si256(_mm256_and_si256(in, odd), sign));
+    }
+    for (int t = 1; t < 18; t += 2) {
+        float* row = out + 32 * t;
+        for (int v = 0; v < 4; ++v)
+            _mm256_storeu_ps(row + 8 * v, _mm256_xor_ps(_mm256_loadu_ps(row + 8 * v), m[v]));
+    }
+}
+
+// Lanes sb = 8v .. 8v + 7 that lie in [from, to).
+ZIV_AVX2 inline __m256i subband_mask(int v, int32_t from, int32_t to) {
+    const __m256i sb = _mm256_add_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7),
+                                        _mm256_set1_epi32(8 * v));
+    return _mm256_andnot_si256(_mm256_cmpgt_epi32(_mm256_set1_epi32(from), sb),
+                               _mm256_cmpgt_epi32(_mm256_set1_epi32(to), sb));
+}
+
+ZIV_AVX2 void l3_copy_overlap_avx2(float* out, const float* prev, int32_t from, int32_t to) {
+    const __m256i idx = _mm256_setr_epi32(0, 18, 36, 54, 72, 90, 108, 126);
+    const int v0 = from / 8, v1 = (to + 7) / 8;
+    for (int v = v0; v < v1; ++v) {
+        const __m256i m = subband_mask(v, from, to);
+        const float* src = prev + 18 * 8 * v;
+        for (int t = 0; t < 18; ++t) {
+            const __m256 x = _mm256_mask_i32gather_ps(_mm256_setzero_ps(), src + t, idx,
+                                                      _mm256_castsi256_ps(m), 4);
+            _mm256_maskstore_ps(out + 32 * t + 8 * v, m, x);
+        }
+    }
+}
+
+ZIV_AVX2 void l3_clear_subbands_avx2(float* out, int32_t from, int32_t to) {
+    __m256i m[4];
+    for (int v = 0; v < 4; ++v) m[v] = subband_mask(v, from, to);
+    const int v0 = from / 8, v1 = (to + 7) / 8;
+    for (int t = 0; t < 18; ++t)
+        for (int v = v0; v < v1; ++v) _mm256_maskstore_ps(out + 32 * t + 8 * v, m[v], _mm256_setzero_ps());
 }
 
 #else
@@ -144,5 +239,10 @@ int32_t l3_hybrid_long_avx2(const L3ImdctCos&, float*, const float*, float*, con
                             int32_t sb, int32_t) {
     return sb;
 }
+void l3_ms_stereo_avx2(float*, int32_t) {}
+void l3_antialias_avx2(const float (*)[2], float*, int32_t) {}
+void l3_freq_invert_avx2(float*, int32_t) {}
+void l3_clear_subbands_avx2(float*, int32_t, int32_t) {}
+void l3_copy_overlap_avx2(float*, const float*, int32_t, int32_t) {}
 
 #endif

@@ -453,17 +453,38 @@ ZIV_AVX2 inline void transform_row_avx2(const MpegDecoder* d, const float* row, 
     }
 }
 
+// Where block k (counted from the newest) starts in the ring, for each newest position p / N:
+// a table lookup per block instead of the wrap arithmetic.
+template <int N>
+constexpr std::array<std::array<int32_t, 16>, 16> make_block_offsets() {
+    std::array<std::array<int32_t, 16>, 16> o{};
+    for (int32_t q = 0; q < 16; ++q)
+        for (int32_t k = 0; k < 16; ++k) o[size_t(q)][size_t(k)] = ((q + k) & 15) * N;
+    return o;
+}
+constexpr auto block_offsets32 = make_block_offsets<32>();
+constexpr auto block_offsets16 = make_block_offsets<16>();
+constexpr auto block_offsets8 = make_block_offsets<8>();
+template <int N>
+inline const std::array<std::array<int32_t, 16>, 16>& block_offsets() {
+    if constexpr (N == 32) return block_offsets32;
+    else if constexpr (N == 16) return block_offsets16;
+    else return block_offsets8;
+}
+
 // Sums of the groups [G0, G1) of both halves: term t adds its products to every sum. The
 // barrier at the end of a term keeps the compiler from hoisting later terms' loads, which would
-// run out of registers and spill; each pass holds at most four sums.
+// run out of registers and spill; the eight sums of N = 32 and their operands fit the sixteen
+// registers.
 template <int N, int G0, int G1>
-ZIV_AVX2 inline void window_groups(const float* const* blk, const LaneFactors* f, __m256d* yf,
+ZIV_AVX2 inline void window_groups(const float* V, const int32_t* blk, const LaneFactors* f,
+                                   __m256d* yf,
                                    __m256d* ys) {
     constexpr int32_t h = N / 2;
 #pragma GCC unroll 8
     for (int32_t t = 0; t < 8; ++t) {
-        const float* A = blk[2 * t];
-        const float* B = blk[2 * t + 1];
+        const float* A = V + blk[2 * t];
+        const float* B = V + blk[2 * t + 1];
 #pragma GCC unroll 4
         for (int32_t g = G0; g < G1; ++g) {
             const __m256d a = load4(A + h + 4 * g);
@@ -485,9 +506,7 @@ template <int N, bool Eight, int Step>
 ZIV_AVX2 inline void window_avx2(const float* V, int32_t p, uint8_t* out, int32_t ch) {
     constexpr int32_t mask = 16 * N - 1, h = N / 2, groups = N / 8, bytes = Eight ? 1 : 2;
     const LaneFactors* f = lane_factors<N>();
-    const float* blk[16];
-#pragma GCC unroll 16
-    for (int32_t k = 0; k < 16; ++k) blk[k] = V + ((p + k * N) & mask);
+    const int32_t* blk = block_offsets<N>()[(p & mask) / N].data();
     // Byte lanes of the other channel: odd samples when writing channel 0.
     const __m128i odd = Eight ? _mm_set1_epi16(int16_t(0xFF00)) : _mm_set1_epi32(int32_t(0xFFFF0000));
     const __m128i keep = ch ? _mm_xor_si128(odd, _mm_set1_epi32(-1)) : odd;
@@ -495,12 +514,7 @@ ZIV_AVX2 inline void window_avx2(const float* V, int32_t p, uint8_t* out, int32_
     __m256d yf[groups], ys[groups];
 #pragma GCC unroll 4
     for (int32_t g = 0; g < groups; ++g) yf[g] = ys[g] = _mm256_setzero_pd();
-    if constexpr (groups <= 2) {
-        window_groups<N, 0, groups>(blk, f, yf, ys);
-    } else {
-        window_groups<N, 0, groups / 2>(blk, f, yf, ys);
-        window_groups<N, groups / 2, groups>(blk, f, yf, ys);
-    }
+    window_groups<N, 0, groups>(V, blk, f, yf, ys);
     auto at = [&](int32_t n) { return out + n * Step * bytes; };
 #pragma GCC unroll 4
     for (int32_t g = 0; g < groups; ++g) store4<Eight, Step>(at(4 * g), keep, yf[g]);
@@ -514,7 +528,7 @@ ZIV_AVX2 inline void window_avx2(const float* V, int32_t p, uint8_t* out, int32_
                             _mm256_permute4x64_pd(ys[g], 0x1B));
     double y = 0.0;
 #pragma GCC unroll 8
-    for (int32_t t = 0; t < 8; ++t) y += double(blk[2 * t + 1][0]) * middle_factors[size_t(t)];
+    for (int32_t t = 0; t < 8; ++t) y += double(V[blk[2 * t + 1]]) * middle_factors[size_t(t)];
     store<Eight>(at(h) + (Step == 2 ? ch * bytes : 0), y);
 }
 #endif
