@@ -46,9 +46,10 @@ inline float signed_value_held(L3BitReader* br, int32_t v) {
     return neg ? -float(v) : float(v);
 }
 
-// The 4/3 power of one decoded value under the factor f.
-inline float dequant_value(const MpegDecoder* d, float c, float f) {
-    if (c >= -32.0f && c < 32.0f) return f * d->l3.pow43_table[int32_t(c) + 32];
+// The 4/3 power of one decoded value under the factor f. Zero maps to zero through the table,
+// so the common small values (zero included) take one branch that is rarely mispredicted.
+inline float dequant_value(const float* pow43, float c, float f) {
+    if (c >= -32.0f && c < 32.0f) return f * pow43[int32_t(c) + 32];
     double x = c;
     return f * float(x * std::pow(std::fabs(x), double(1.0f / 3.0f)));
 }
@@ -165,6 +166,7 @@ void l3_dequantize(MpegDecoder* d, float* cells, int32_t* line_extent, const int
     const float g = s.global_gain_table[gain];
     const int32_t sc = gi->scalefac_scale & 1;
     const int32_t* pre = pretab[gi->preflag & 1];
+    const float* pow43 = s.pow43_table;
 
     int32_t pos = 0, last = 0;
     for (int32_t i = 0; i < long_bands; ++i) {
@@ -172,10 +174,9 @@ void l3_dequantize(MpegDecoder* d, float* cells, int32_t* line_extent, const int
         const int32_t w = s.long_width[i];
         bool nonzero = false;
         for (int32_t j = pos; j < pos + w; ++j) {
-            if (cells[j] != 0.0f) {
-                cells[j] = dequant_value(d, cells[j], f);
-                nonzero = true;
-            }
+            const float c = cells[j];
+            nonzero |= c != 0.0f;
+            cells[j] = dequant_value(pow43, c, f);
         }
         if (nonzero) last = i;
         pos += w;
@@ -201,14 +202,13 @@ void l3_dequantize(MpegDecoder* d, float* cells, int32_t* line_extent, const int
         for (int win = 0; win < 3; ++win) {
             const float f = gw[win] * s.scalefac_gain_table[sc][0][scalefac[23 + 13 * win + sb] & 31];
             float* out = rb + base + win;
+            bool nonzero = false;
             for (int32_t k = 0; k < w; ++k) {
-                float c = cells[pos + k];
-                if (c != 0.0f) {
-                    c = dequant_value(d, c, f);
-                    last_w[win] = sb;
-                }
-                out[3 * k] = c;
+                const float c = cells[pos + k];
+                nonzero |= c != 0.0f;
+                out[3 * k] = dequant_value(pow43, c, f);
             }
+            if (nonzero) last_w[win] = sb;
             pos += w;
         }
         if (pos >= E) break;
