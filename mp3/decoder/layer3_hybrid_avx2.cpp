@@ -151,6 +151,64 @@ ZIV_AVX2 int32_t l3_hybrid_long_avx2(const L3ImdctCos& c, float* cur, const floa
     return sb;
 }
 
+// The plain imdct12 and short-window overlap-add on one group of eight subbands from `sb`,
+// storing from lane `skip` on (as hybrid_group).
+ZIV_AVX2 inline void short_group(const L3ImdctCos& c, float* cur, const float* prev, float* out,
+                                 const float* ws, int32_t sb, int32_t skip) {
+    const __m256i idx = _mm256_setr_epi32(0, 18, 36, 54, 72, 90, 108, 126);
+    const __m256i keep = _mm256_cmpgt_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7),
+                                            _mm256_set1_epi32(skip - 1));
+    float* base = cur + 18 * sb;
+    const float* pv = prev + 18 * sb;
+    __m256 x[18], v[18];
+    for (int k = 0; k < 18; ++k) x[k] = column(base + k, idx);
+    for (int w = 0; w < 3; ++w) {
+        __m256 y[6];
+        for (int k = 0; k < 6; ++k) y[k] = mul(bc(c.cos12a[k]), x[3 * k + w]);
+        const __m256 s0 = add(y[0], y[5]), s1 = add(y[1], y[4]), s2 = add(y[2], y[3]);
+        const __m256 d0 = mul(bc(c.cos12b[0]), sub(y[0], y[5]));
+        const __m256 d1 = mul(bc(c.cos12b[1]), sub(y[1], y[4]));
+        const __m256 d2 = mul(bc(c.cos12b[2]), sub(y[2], y[3]));
+        const __m256 p = add(add(s0, s1), s2), q = add(add(d0, d1), d2);
+        __m256* o = v + 6 * w;
+        o[0] = p;
+        o[1] = sub(q, p);
+        o[2] = sub(mul(bc(c.cos12s), sub(s0, s2)), o[1]);
+        const __m256 t = sub(mul(bc(c.cos12s), sub(d0, d2)), q);
+        o[3] = sub(t, o[2]);
+        o[4] = sub(sub(add(s0, s2), mul(bc(2.0f), s1)), o[3]);
+        o[5] = sub(sub(sub(add(d0, d2), mul(bc(2.0f), d1)), t), o[4]);
+    }
+    for (int j = 0; j < 6; ++j) _mm256_maskstore_ps(out + j * 32 + sb, keep, column(pv + j, idx));
+    __m256 o[18], ov[18];
+    for (int k = 0; k < 3; ++k) {
+        o[6 + k] = mul(bc(ws[k]), v[3 + k]);
+        o[9 + k] = mul(bc(ws[3 + k]), v[5 - k]);
+        o[12 + k] = add(mul(bc(ws[k]), v[9 + k]), mul(bc(ws[6 + k]), v[2 - k]));
+        o[15 + k] = add(mul(bc(ws[9 + k]), v[k]), mul(bc(ws[3 + k]), v[11 - k]));
+        ov[k] = add(mul(bc(ws[6 + k]), v[8 - k]), mul(bc(ws[k]), v[15 + k]));
+        ov[3 + k] = add(mul(bc(ws[3 + k]), v[17 - k]), mul(bc(ws[9 + k]), v[6 + k]));
+        ov[6 + k] = mul(bc(ws[6 + k]), v[14 - k]);
+        ov[9 + k] = mul(bc(ws[9 + k]), v[12 + k]);
+    }
+    for (int j = 6; j < 18; ++j)
+        _mm256_maskstore_ps(out + j * 32 + sb, keep, add(o[j], column(pv + j, idx)));
+    for (int j = 12; j < 18; ++j) ov[j] = _mm256_setzero_ps();
+    store_subbands(base, ov, skip);
+}
+
+ZIV_AVX2 int32_t l3_hybrid_short_avx2(const L3ImdctCos& c, float* cur, const float* prev,
+                                      float* out, const float* ws, int32_t sb, int32_t end) {
+    const int32_t first = sb;
+    for (; sb + 8 <= end; sb += 8) short_group(c, cur, prev, out, ws, sb, 0);
+    // The part group ends at `end` but must not reach below the first short subband.
+    if (sb < end && end - 8 >= first) {
+        short_group(c, cur, prev, out, ws, end - 8, sb - (end - 8));
+        sb = end;
+    }
+    return sb;
+}
+
 ZIV_AVX2 void l3_ms_stereo_avx2(float* left, int32_t lines) {
     float* right = left + 1152;
     int32_t i = 0;
@@ -237,6 +295,10 @@ ZIV_AVX2 void l3_clear_subbands_avx2(float* out, int32_t from, int32_t to) {
 
 int32_t l3_hybrid_long_avx2(const L3ImdctCos&, float*, const float*, float*, const float*,
                             int32_t sb, int32_t) {
+    return sb;
+}
+int32_t l3_hybrid_short_avx2(const L3ImdctCos&, float*, const float*, float*, const float*,
+                             int32_t sb, int32_t) {
     return sb;
 }
 void l3_ms_stereo_avx2(float*, int32_t) {}

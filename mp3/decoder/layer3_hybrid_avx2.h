@@ -15,6 +15,9 @@
 // first subband not done; the caller finishes the rest.
 int32_t l3_hybrid_long_avx2(const L3ImdctCos& c, float* cur, const float* prev, float* out,
                             const float* w, int32_t sb, int32_t end);
+// The same for short blocks (three 12-point IMDCTs, short window `ws`) over subbands sb..end-1.
+int32_t l3_hybrid_short_avx2(const L3ImdctCos& c, float* cur, const float* prev, float* out,
+                             const float* ws, int32_t sb, int32_t end);
 
 // l3_ms_stereo: sums into the left spectrum, differences into the right (1152 floats on).
 void l3_ms_stereo_avx2(float* left, int32_t lines);
