@@ -320,6 +320,40 @@ TEST(Layer3Variants, ReducedRatesAndChannelHandling) {
     }
 }
 
+// A stream whose frames switch from two channels to one: set up for stereo output, the
+// single-channel frames play on both sides, and the mono mix plays them at full level. Once the
+// filter bank and synthesis histories hold only the new frames (two frames on), the output
+// equals the single-channel part decoded on its own, sample for sample.
+TEST(Layer3Variants, FramesSwitchingFromTwoChannelsToOne) {
+    ZIV_REQUIRE_TOOL("lame");
+    std::vector<uint8_t> st = ziv::read_file(encode(EncodeCase{"switch_st", 44100, 2, "-m j -b 128"}, 1.0));
+    std::vector<uint8_t> mono = ziv::read_file(encode(EncodeCase{"switch_mono", 44100, 1, "-m m -b 96"}, 1.0));
+    ASSERT_FALSE(st.empty());
+    ASSERT_FALSE(mono.empty());
+    std::vector<uint8_t> spliced = st;
+    spliced.insert(spliced.end(), mono.begin(), mono.end());
+    Decoded st_alone = decode(st), mono_alone = decode(mono);
+    const int n_st = st_alone.frames;
+    std::vector<int16_t> m = ziv::to_s16(mono_alone.pcm);
+
+    Decoded both = decode(spliced);
+    ASSERT_EQ(2, both.fmt.channels);
+    ASSERT_EQ(n_st + mono_alone.frames, both.frames);
+    std::vector<int16_t> s = ziv::to_s16(both.pcm);
+    for (size_t i = size_t(n_st + 2) * 1152; i < s.size() / 2; ++i) {
+        const size_t k = i - size_t(n_st) * 1152;
+        ASSERT_EQ(s[2 * i], s[2 * i + 1]) << "left and right differ at frame " << i / 1152;
+        ASSERT_EQ(m[k], s[2 * i]) << "frame " << i / 1152 << " differs from the mono decode";
+    }
+
+    Decoded mix = decode(spliced, 0, 1);
+    ASSERT_EQ(1, mix.fmt.channels);
+    std::vector<int16_t> x = ziv::to_s16(mix.pcm);
+    ASSERT_EQ(both.pcm.size() / 2, mix.pcm.size());
+    for (size_t i = size_t(n_st + 2) * 1152; i < x.size(); ++i)
+        ASSERT_EQ(m[i - size_t(n_st) * 1152], x[i]) << "mix at frame " << i / 1152;
+}
+
 // ---------------------------------------------------------------------------------------------
 // Invariance.
 
