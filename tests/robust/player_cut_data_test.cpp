@@ -1,0 +1,194 @@
+// Both players with the real decoder on lame files cut short or damaged, as a soundtrack copied
+// in part or a damaged download would reach them. Every input lies in a buffer of exactly its
+// own size, so that the sanitizer build catches any read past it. A cut is the end of the data:
+// the frames wholly inside it play exactly as in mp3dec's decode of the whole file, then silence,
+// and the player stops with result 1; damage leaves everything before it untouched.
+#include "mp3_player.h"
+#include "mp3_stream_player.h"
+#include "player_test_util.h"
+
+#include <memory>
+#include <random>
+
+namespace {
+
+// Exactly-sized heap copy of bytes [0, n) of v.
+std::unique_ptr<uint8_t[]> exact_copy(const std::vector<uint8_t>& v, size_t n) {
+    std::unique_ptr<uint8_t[]> p(new uint8_t[n ? n : 1]);
+    if (n) std::memcpy(p.get(), v.data(), n);
+    return p;
+}
+
+std::vector<uint8_t> signed_pcm() {
+    std::vector<uint8_t> pcm;
+    for (const auto& b : fake_al::st().handed) {
+        size_t at = pcm.size();
+        pcm.insert(pcm.end(), b.begin(), b.end());
+        for (size_t i = at + 1; i < pcm.size(); i += 2) pcm[i] ^= 0x80;
+    }
+    return pcm;
+}
+
+// Where a and b first differ in [0, n), or n.
+size_t first_difference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b, size_t n) {
+    for (size_t i = 0; i < n; ++i)
+        if (i >= a.size() || i >= b.size() || a[i] != b[i]) return i;
+    return n;
+}
+
+bool zero_from(const std::vector<uint8_t>& v, size_t from) {
+    for (size_t i = from; i < v.size(); ++i)
+        if (v[i]) return false;
+    return true;
+}
+
+struct Source {
+    const char* name;
+    const char* args;
+};
+
+void PrintTo(const Source& s, std::ostream* os) { *os << s.name; }
+
+class CutData : public ::testing::TestWithParam<Source> {
+protected:
+    void SetUp() override {
+        fake_al::reset();
+        ZIV_REQUIRE_TOOL("lame");
+        data_ = ptest::lame_file(std::string("cut_") + GetParam().name, "44.1", 44100, 2, 2.5,
+                                 GetParam().args);
+        ASSERT_FALSE(data_.empty()) << "lame failed";
+        std::string in = ziv::tmp_path(std::string("cut_") + GetParam().name + ".mp3");
+        std::string out = ziv::tmp_path(std::string("cut_") + GetParam().name + ".pcm");
+        ASSERT_EQ(ziv::run("'" + ziv::mp3dec_path() + "' '" + in + "' '" + out + "'"), 0);
+        ref_ = ziv::read_file(out);
+        offsets_ = ptest::frame_offsets(data_);
+        ASSERT_GT(offsets_.size(), 20u);
+        ASSERT_EQ(ref_.size(), offsets_.size() * kFramePcm) << "mp3dec and the frame count differ";
+    }
+    void TearDown() override {
+        EXPECT_EQ(fake_al::st().errors, 0);
+        EXPECT_EQ(fake_al::st().live_samples, 0);
+        fake_al::reset();
+    }
+
+    // Frames wholly inside the first n bytes.
+    size_t whole_frames(size_t n) const {
+        size_t k = 0;
+        while (k < offsets_.size()) {
+            size_t end = k + 1 < offsets_.size() ? offsets_[k + 1] : data_.size();
+            if (end > n) break;
+            ++k;
+        }
+        return k;
+    }
+
+    static constexpr size_t kFramePcm = 1152 * 2 * 2;
+    std::vector<uint8_t> data_, ref_;
+    std::vector<size_t> offsets_;
+};
+
+TEST_P(CutData, InMemoryPlayerPlaysTheWholeFramesOfACutThenStops) {
+    std::vector<size_t> cuts = {4, offsets_[1] - 1, offsets_[1], offsets_[1] + 1, offsets_[2] + 4};
+    for (size_t n = offsets_[2] + 37; n < data_.size(); n += 613) cuts.push_back(n);
+    for (size_t n : cuts) {
+        SCOPED_TRACE("cut at " + std::to_string(n));
+        fake_al::reset();
+        auto bytes = exact_copy(data_, n);
+        Mp3Player* p = mp3_create(bytes.get(), int32_t(n));
+        ASSERT_NE(p, nullptr);
+        ASSERT_EQ(mp3_play(p, 16384, 255, 128), 0);
+        int r = 0;
+        for (int i = 0; i < 10000 && r == 0; ++i) r = mp3_poll(p);
+        EXPECT_EQ(r, 1) << "a cut tail must end the data, not lose the stream";
+        std::vector<uint8_t> pcm = signed_pcm();
+        size_t want = whole_frames(n) * kFramePcm;
+        EXPECT_EQ(first_difference(pcm, ref_, want), want);
+        EXPECT_TRUE(zero_from(pcm, want)) << "sound after the last whole frame";
+        mp3_destroy(p);
+    }
+}
+
+TEST_P(CutData, DecodeAllOfACutMatchesItsPolls) {
+    for (size_t n : {offsets_[1] + 1, offsets_[7] + 100, data_.size() / 2 + 3, data_.size() - 1}) {
+        SCOPED_TRACE("cut at " + std::to_string(n));
+        fake_al::reset();
+        auto bytes = exact_copy(data_, n);
+        Mp3Player* p = mp3_create(bytes.get(), int32_t(n));
+        ASSERT_NE(p, nullptr);
+        SAMPLE* s = mp3_decode_all(p);
+        ASSERT_NE(s, nullptr);
+        size_t len = size_t(s->len) * 4;
+        std::vector<uint8_t> pcm(static_cast<uint8_t*>(s->data), static_cast<uint8_t*>(s->data) + len);
+        for (size_t i = 1; i < pcm.size(); i += 2) pcm[i] ^= 0x80;
+        size_t want = whole_frames(n) * kFramePcm;
+        EXPECT_EQ(first_difference(pcm, ref_, want), want);
+        EXPECT_TRUE(zero_from(pcm, want));
+        destroy_sample(s);
+        mp3_destroy(p);
+    }
+}
+
+TEST_P(CutData, StreamedPlayerEndsAtACutInsideItsLastBlock) {
+    for (size_t n : {offsets_[3] + 211, data_.size() / 2 + 1, data_.size() - 2}) {
+        for (int32_t block : {4096, 10000}) {
+            SCOPED_TRACE("cut at " + std::to_string(n) + ", blocks of " + std::to_string(block));
+            fake_al::reset();
+            auto bytes = exact_copy(data_, n);
+            size_t at = std::min(size_t(block), n);
+            Mp3StreamPlayer* p = mp3s_create(bytes.get(), at == n ? int32_t(n) : block, at == n);
+            ASSERT_NE(p, nullptr);
+            ASSERT_EQ(mp3s_play(p, 16384, 255, 128), 0);
+            int r = 0;
+            for (int i = 0; i < 100000 && r == 0; ++i) {
+                if (uint8_t* nb = mp3s_next_block(p); nb && at < n) {
+                    size_t k = std::min(size_t(block), n - at);
+                    std::memcpy(nb, bytes.get() + at, k);
+                    at += k;
+                    mp3s_give_block(p, at == n ? int32_t(k) : -1);
+                }
+                r = mp3s_poll(p);
+            }
+            EXPECT_EQ(r, 1);
+            std::vector<uint8_t> pcm = signed_pcm();
+            size_t want = whole_frames(n) * kFramePcm;
+            EXPECT_EQ(first_difference(pcm, ref_, want), want);
+            EXPECT_TRUE(zero_from(pcm, want));
+            mp3s_destroy(p);
+        }
+    }
+}
+
+TEST_P(CutData, DamageLeavesTheFramesBeforeItAlone) {
+    std::mt19937 rng(ziv::test_seed());
+    for (int trial = 0; trial < 40; ++trial) {
+        SCOPED_TRACE("trial " + std::to_string(trial));
+        fake_al::reset();
+        std::vector<uint8_t> v = data_;
+        // A burst of random bytes somewhere after the first three frames.
+        size_t from = offsets_[3] + rng() % (v.size() - offsets_[3]);
+        size_t len = 1 + rng() % 3000;
+        for (size_t i = from; i < std::min(v.size(), from + len); ++i) v[i] = uint8_t(rng());
+        size_t n = v.size() - (trial % 2 ? rng() % 700 : 0);
+        auto bytes = exact_copy(v, n);
+        Mp3Player* p = mp3_create(bytes.get(), int32_t(n));
+        ASSERT_NE(p, nullptr);
+        ASSERT_EQ(mp3_play(p, 16384, 255, 128), 0);
+        int r = 0;
+        for (int i = 0; i < 10000 && r == 0; ++i) r = mp3_poll(p);
+        EXPECT_TRUE(r == 1 || r == -2) << "ended with " << r;
+        // Frames that end before the damage decode as in the whole file.
+        size_t intact = whole_frames(std::min(from, n)) * kFramePcm;
+        EXPECT_EQ(first_difference(signed_pcm(), ref_, intact), intact);
+        mp3_destroy(p);
+    }
+}
+
+const Source kSources[] = {
+    {"cbr", "-b 128"},  // an Info frame first, as in the demo's soundtrack
+    {"vbr", "-V 2"},    // a Xing header whose frame count overstates a cut file
+};
+
+INSTANTIATE_TEST_SUITE_P(Lame, CutData, ::testing::ValuesIn(kSources),
+                         [](const auto& i) { return std::string(i.param.name); });
+
+}  // namespace
