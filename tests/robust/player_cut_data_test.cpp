@@ -158,6 +158,37 @@ TEST_P(CutData, StreamedPlayerEndsAtACutInsideItsLastBlock) {
     }
 }
 
+// Streaming the whole file: every block boundary cuts a frame for a moment, and that frame must
+// wait for the next block rather than be passed over.
+TEST_P(CutData, StreamedPlayerWaitsAtEveryBlockBoundary) {
+    int bad = 0;
+    for (int32_t block = 2048; block < 12000 && bad < 3; block += 331) {
+        SCOPED_TRACE("blocks of " + std::to_string(block));
+        fake_al::reset();
+        const size_t n = data_.size();
+        size_t at = std::min(size_t(block), n);
+        Mp3StreamPlayer* p = mp3s_create(data_.data(), at == n ? int32_t(n) : block, at == n);
+        ASSERT_NE(p, nullptr);
+        ASSERT_EQ(mp3s_play(p, 16384, 255, 128), 0);
+        int r = 0;
+        for (int i = 0; i < 100000 && r == 0; ++i) {
+            if (uint8_t* nb = mp3s_next_block(p); nb && at < n) {
+                size_t k = std::min(size_t(block), n - at);
+                std::memcpy(nb, data_.data() + at, k);
+                at += k;
+                mp3s_give_block(p, at == n ? int32_t(k) : -1);
+            }
+            r = mp3s_poll(p);
+        }
+        EXPECT_EQ(r, 1);
+        std::vector<uint8_t> pcm = signed_pcm();
+        size_t d = first_difference(pcm, ref_, ref_.size());
+        EXPECT_EQ(d, ref_.size()) << "first difference in frame " << d / kFramePcm;
+        bad += d != ref_.size() || r != 1;
+        mp3s_destroy(p);
+    }
+}
+
 TEST_P(CutData, DamageLeavesTheFramesBeforeItAlone) {
     std::mt19937 rng(ziv::test_seed());
     for (int trial = 0; trial < 40; ++trial) {
