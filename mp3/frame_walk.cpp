@@ -47,6 +47,22 @@ int32_t mp3_first_frame(const uint8_t* start, int32_t len, int32_t search, MpegH
     return 0;
 }
 
+namespace {
+
+// True when a frame header at p states a size (with its padding) that runs past the end of the
+// data: the data ends inside that frame. Free-format headers state no size and are left to the
+// resynchronisation.
+bool cut_frame_at(const uint8_t* p, int32_t left) {
+    if (left < 4 || p[0] != 0xFF || (p[1] & 0xE0) != 0xE0 || (p[2] >> 4) == 0) return false;
+    MpegHeader h;
+    int32_t size = mpeg_header_parse(p, left, &h);
+    if (size <= 0) return false;
+    size += h.padding_bit * (h.layer == 3 ? 4 : 1);
+    return size > left;
+}
+
+}  // namespace
+
 int32_t mp3_walk_frame(MpegDecoder* d, const uint8_t* start, int32_t len, int32_t* pos,
                        int32_t frame_bytes, uint8_t* out, InOut* io) {
     const int32_t tries = frame_bytes > 0 ? 4 * frame_bytes : 1;
@@ -62,6 +78,13 @@ int32_t mp3_walk_frame(MpegDecoder* d, const uint8_t* start, int32_t len, int32_
             *pos = r.in_bytes <= len - p ? p + r.in_bytes : len;
             *io = r;
             return MP3_WALK_FRAME;
+        }
+        // A frame cut short by the end of the data ends the walk here: resynchronising into its
+        // bytes could take a false sync inside it for a frame and play noise.
+        if (cut_frame_at(start + p, len - p)) {
+            *pos = p;
+            *io = InOut{0, 0};
+            return MP3_WALK_END;
         }
     }
     *pos = p;

@@ -31,7 +31,8 @@ enum Mp3WalkResult : int32_t {
 // Decodes the frame at start + *pos into out (which must hold the decoder's out_bytes). When
 // the decoder rejects the bytes there, moves on one byte at a time, up to 4 * frame_bytes - 1
 // times, until a frame decodes. A tail that cannot hold a whole frame counts as the end of the
-// data: the decoder is told how many bytes are left and rejects a frame that needs more, and a
-// resynchronisation that runs into the end of the data ends the walk.
+// data: a rejected position whose header states a frame longer than the bytes left ends the walk
+// with *pos left there (a streamed caller may resume at it once more data has come), and a
+// resynchronisation that runs into the end of the data ends it with *pos = len.
 int32_t mp3_walk_frame(MpegDecoder* d, const uint8_t* start, int32_t len, int32_t* pos,
                        int32_t frame_bytes, uint8_t* out, InOut* io);

@@ -132,6 +132,23 @@ TEST(FrameWalk, FramesResyncAndEnd) {
     EXPECT_EQ(4, w.walk(cut, &last));
     EXPECT_EQ(MP3_WALK_END, last);
 
+    // A cut frame holding a false sync whose small "frame" fits in what is left: the walk ends
+    // at the cut frame instead of playing the false one.
+    std::vector<uint8_t> trap = frames(4);
+    const size_t cut_at = trap.size() - 417;
+    const uint8_t false_frame[4] = {0xFF, 0xFB, 0x10, 0xC4};  // 32 kbit/s mono, 104 bytes
+    std::memcpy(trap.data() + cut_at + 100, false_frame, 4);
+    trap.resize(cut_at + 300);
+    EXPECT_EQ(3, w.walk(trap, &last));
+    EXPECT_EQ(MP3_WALK_END, last);
+    {
+        int32_t pos = int32_t(cut_at);
+        InOut io;
+        EXPECT_EQ(MP3_WALK_END, mp3_walk_frame(w.d.get(), trap.data(), int32_t(trap.size()), &pos,
+                                               417, w.out.data(), &io));
+        EXPECT_EQ(int32_t(cut_at), pos) << "the walk stops at the cut frame";
+    }
+
     // More junk than 4 frame sizes: the walk is lost.
     std::vector<uint8_t> lost = frames(1);
     lost.insert(lost.end(), 4 * 417 + 10, 0x00);
