@@ -493,15 +493,20 @@ TEST_F(Player, TruncatedAndDamagedDataEndsWithoutReadingPastIt) {
         size_t cut = 417 + rng() % (s.size() - 417);
         v.resize(cut);
         // Damage a few bytes after the first frame.
+        int damage = round % 2 ? int(rng() % 6) : 0;
         if (v.size() > 417)
-            for (int k = 0; k < int(rng() % 6); ++k) v[417 + rng() % (v.size() - 417)] ^= uint8_t(rng());
+            for (int k = 0; k < damage; ++k) v[417 + rng() % (v.size() - 417)] ^= uint8_t(rng() | 1);
         fake_al::reset();
         Mp3Player* p = make(v);
         ASSERT_NE(p, nullptr) << "round " << round;
         use_pattern(p);
         mp3_play(p, 4608 * 2, 255, 128);
         std::vector<int> r = poll_out(p);
-        EXPECT_TRUE(r.back() == 1 || r.back() == -2) << "round " << round << " ended with " << r.back();
+        // A frame cut short is the end of the data; damage may also make it undecodable.
+        if (damage == 0)
+            EXPECT_EQ(r.back(), 1) << "round " << round << ", cut at " << cut;
+        else
+            EXPECT_TRUE(r.back() == 1 || r.back() == -2) << "round " << round << " ended with " << r.back();
         mp3_destroy(p);
     }
 }
