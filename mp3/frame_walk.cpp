@@ -73,18 +73,19 @@ int32_t mp3_walk_frame(MpegDecoder* d, const uint8_t* start, int32_t len, int32_
             *io = InOut{0, 0};
             return MP3_WALK_END;
         }
+        // A frame cut short by the end of the data ends the walk here, before it is decoded (a
+        // decoder may fill the missing bytes with zeros and play the rest) and before a
+        // resynchronisation into its bytes could take a false sync inside it for a frame.
+        if (cut_frame_at(start + p, len - p)) {
+            *pos = p;
+            *io = InOut{0, 0};
+            return MP3_WALK_END;
+        }
         InOut r = mpeg_decode_frame(d, start + p, len - p, out);
         if (r.in_bytes > 0) {
             *pos = r.in_bytes <= len - p ? p + r.in_bytes : len;
             *io = r;
             return MP3_WALK_FRAME;
-        }
-        // A frame cut short by the end of the data ends the walk here: resynchronising into its
-        // bytes could take a false sync inside it for a frame and play noise.
-        if (cut_frame_at(start + p, len - p)) {
-            *pos = p;
-            *io = InOut{0, 0};
-            return MP3_WALK_END;
         }
     }
     *pos = p;
