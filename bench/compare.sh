@@ -82,6 +82,12 @@ instructions() {
   valgrind --tool=callgrind --callgrind-out-file=/dev/null "$@" 2>&1 >/dev/null |
     awk '/Collected :/ { print $NF }'
 }
+# The same counted only inside mp3dec's frame loop (the decoder and the frame walk, without the
+# tool's file reading, output buffer and writing).
+frame_instructions() {
+  valgrind --tool=callgrind --callgrind-out-file=/dev/null --toggle-collect='mp3_walk_frame*' \
+    "$@" 2>&1 >/dev/null | awk '/Collected :/ { print $NF }'
+}
 
 # mp3dec --bench's in-process figure (CPU time, x real time): the decoding alone, as the
 # players use it, without the tool's own file handling and output buffer.
@@ -114,17 +120,19 @@ compare() {
     printf "  mp3dec --bench %.0fx real time, mpg123 %.0fx (CPU time, start-up %.0f ms subtracted): ratio %.2f\n", b, xt, st * 1000, b / xt
     printf "  whole programs decoding to /dev/null: mp3dec %.0fx, mpg123 %.0fx: ratio %.2f\n", xo, xt, xo / xt }'
   if [ "$callgrind" = 1 ]; then
-    local csecs tsecs io it to tt
+    local csecs tsecs io it to tt fo
     csecs=$(audio_seconds "$cut")
     tsecs=$(audio_seconds "$tiny")
     io=$(instructions "$mp3dec" "$cut" /dev/null)
     it=$(instructions "$mp3dec" "$tiny" /dev/null)
     to=$(instructions mpg123 -q -w /dev/null "$cut")
     tt=$(instructions mpg123 -q -w /dev/null "$tiny")
-    awk -v io="$io" -v it="$it" -v to="$to" -v tt="$tt" -v s="$csecs" -v z="$tsecs" 'BEGIN {
+    fo=$(frame_instructions "$mp3dec" "$cut" /dev/null)
+    awk -v io="$io" -v it="$it" -v to="$to" -v tt="$tt" -v fo="$fo" -v s="$csecs" -v z="$tsecs" 'BEGIN {
       d = s - z
       printf "  instructions per second of audio (callgrind, %.1f s cut, start-up subtracted): mp3dec %.2f M, mpg123 %.2f M\n",
-        s, (io - it) / d / 1e6, (to - tt) / d / 1e6 }'
+        s, (io - it) / d / 1e6, (to - tt) / d / 1e6
+      printf "  mp3dec frame decoding alone (inside mp3_walk_frame): %.2f M\n", fo / s / 1e6 }'
   fi
 }
 

@@ -9,6 +9,8 @@
 #include <cstring>
 
 #include "layer3_hybrid.h"
+#include "layer3_hybrid_avx2.h"
+#include "synth.h"
 
 namespace {
 
@@ -95,7 +97,13 @@ int32_t hybrid_transform(MpegDecoder* d, float* cur, const float* prev, float* s
     const int32_t nlong = std::clamp<int32_t>((long_lines + 17) / 18, 0, kSb);
     const int32_t ns = std::clamp<int32_t>((total_lines + 17) / 18, 0, kSb);
     const float* wbt = d->l3.l3_windows[bt == 2 ? 0 : (bt & 3)];
-    for (int32_t sb = 0; sb < nlong; ++sb) {
+    int32_t first = 0;
+    if constexpr (!kAdd) {
+        // Eight subbands at a time where the processor allows; the same bits either way.
+        if (normal_sbs == 0 && synth_active_path() == synth_path_avx2)
+            first = l3_hybrid_long_avx2(c, cur, prev, out, wbt, 0, nlong);
+    }
+    for (int32_t sb = first; sb < nlong; ++sb) {
         const float* w = sb < normal_sbs ? d->l3.l3_windows[0] : wbt;
         float* v = cur + 18 * sb;
         imdct36(c, v);
@@ -122,7 +130,12 @@ int32_t hybrid_transform(MpegDecoder* d, float* cur, const float* prev, float* s
         }
     }
     const float* ws = d->l3.l3_windows[2];
-    for (int32_t sb = nlong; sb < ns; ++sb) {
+    int32_t first_short = nlong;
+    if constexpr (!kAdd) {
+        if (synth_active_path() == synth_path_avx2)
+            first_short = l3_hybrid_short_avx2(c, cur, prev, out, ws, nlong, ns);
+    }
+    for (int32_t sb = first_short; sb < ns; ++sb) {
         float* v = cur + 18 * sb;
         imdct12(c, v);
         float o[18];
@@ -162,9 +175,17 @@ int32_t hybrid_overlap(MpegDecoder* d, float* cur, const float* prev, float* out
     const int32_t g = hybrid_transform<false>(d, cur, prev, nullptr, out, bt, long_lines,
                                               total_lines, normal_sbs);
     const int32_t ge = std::max(g, std::clamp<int32_t>((prev_lines + 17) / 18, 0, kSb));
-    for (int32_t sb = g; sb < ge; ++sb)
-        for (int j = 0; j < 18; ++j) out[j * kSb + sb] = prev[18 * sb + j];
+    if (g < ge && synth_active_path() == synth_path_avx2) {
+        l3_copy_overlap_avx2(out, prev, g, ge);
+    } else {
+        for (int32_t sb = g; sb < ge; ++sb)
+            for (int j = 0; j < 18; ++j) out[j * kSb + sb] = prev[18 * sb + j];
+    }
     const int32_t fill = std::min<int32_t>(d->l3.limit_subbands, kSb);
+    if (ge < fill && synth_active_path() == synth_path_avx2) {
+        l3_clear_subbands_avx2(out, ge, fill);
+        return 18 * ge;
+    }
     for (int j = 0; j < 18; ++j)
         for (int32_t sb = ge; sb < fill; ++sb) out[j * kSb + sb] = 0.0f;
     return 18 * ge;
@@ -234,6 +255,10 @@ void l3_imdct36(float* v) { imdct36(l3_imdct_cosines(), v); }
 void l3_imdct12(float* v) { imdct12(l3_imdct_cosines(), v); }
 
 void l3_ms_stereo(float* left, int32_t lines) {
+    if (synth_active_path() == synth_path_avx2) {
+        l3_ms_stereo_avx2(left, lines);
+        return;
+    }
     float* right = left + 1152;
     for (int32_t i = 0; i < lines; ++i) {
         float a = left[i], b = right[i];
@@ -332,6 +357,10 @@ void l3_intensity_stereo_lsf(MpegDecoder* d, float* left, const int32_t* scalefa
 
 void l3_antialias(const MpegDecoder* d, float* x, int32_t boundaries) {
     const float(*cc)[2] = d->l3.alias_cs_ca;
+    if (synth_active_path() == synth_path_avx2) {
+        l3_antialias_avx2(cc, x, std::min<int32_t>(boundaries, 31));
+        return;
+    }
     for (int32_t i = 0; i < boundaries; ++i) {
         float* lo = x + 18 * i + 17;
         float* hi = x + 18 * i + 18;
@@ -361,6 +390,10 @@ void l3_spectrum_add(float* dst, const float* src, int32_t count) {
 void l3_freq_invert(float* out, int32_t lines) {
     const int32_t n = std::min<int32_t>((lines + 17) / 18, kSb);
     const int32_t top = 2 * ((n + 1) / 2) - 1;
+    if (synth_active_path() == synth_path_avx2) {
+        l3_freq_invert_avx2(out, top);
+        return;
+    }
     for (int t = 1; t < 18; t += 2)
         for (int32_t sb = 1; sb <= top && sb < kSb; sb += 2) out[t * kSb + sb] = -out[t * kSb + sb];
 }
