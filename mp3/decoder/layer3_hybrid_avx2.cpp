@@ -14,11 +14,6 @@ namespace {
 
 #define ZIV_AVX2 __attribute__((target("avx2")))
 
-// Eight floats 18 apart: line k of eight consecutive subbands.
-ZIV_AVX2 inline __m256 column(const float* p, __m256i idx) {
-    return _mm256_i32gather_ps(p, idx, 4);
-}
-
 // 8 x 8 transpose of r[0..7] in place.
 ZIV_AVX2 inline void transpose8(__m256* r) {
     const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]), t1 = _mm256_unpackhi_ps(r[0], r[1]);
@@ -60,6 +55,25 @@ ZIV_AVX2 inline void store_subbands(float* p, const __m256* v, int32_t skip) {
         _mm_storel_pi(reinterpret_cast<__m64*>(p + 18 * l + 16),
                       _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(pairs + 2 * l))));
     }
+}
+
+// Reads 18 consecutive floats per subband of eight subbands at p as lines k = 0..17 (lanes =
+// subbands): two 8 x 8 transposes and the last two lines by pairs. Shuffles rather than
+// gathers: gathers are slow on some processors.
+ZIV_AVX2 inline void load_subbands(const float* p, __m256* x) {
+    for (int l = 0; l < 8; ++l) {
+        x[l] = _mm256_loadu_ps(p + 18 * l);
+        x[8 + l] = _mm256_loadu_ps(p + 18 * l + 8);
+    }
+    transpose8(x);
+    transpose8(x + 8);
+    __m128 q[4];
+    for (int i = 0; i < 4; ++i) {
+        const __m128 lo = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(p + 36 * i + 16)));
+        q[i] = _mm_loadh_pi(lo, reinterpret_cast<const __m64*>(p + 36 * i + 34));
+    }
+    x[16] = _mm256_set_m128(_mm_shuffle_ps(q[2], q[3], 0x88), _mm_shuffle_ps(q[0], q[1], 0x88));
+    x[17] = _mm256_set_m128(_mm_shuffle_ps(q[2], q[3], 0xDD), _mm_shuffle_ps(q[0], q[1], 0xDD));
 }
 
 ZIV_AVX2 inline __m256 mul(__m256 a, __m256 b) { return _mm256_mul_ps(a, b); }
@@ -116,19 +130,18 @@ ZIV_AVX2 inline void imdct36x8(const L3ImdctCos& c, __m256* v) {
 // subbands were done by the group before, and their lines already hold the new overlap).
 ZIV_AVX2 inline void hybrid_group(const L3ImdctCos& c, float* cur, const float* prev, float* out,
                                   const float* w, int32_t sb, int32_t skip) {
-    const __m256i idx = _mm256_setr_epi32(0, 18, 36, 54, 72, 90, 108, 126);
     const __m256i keep = _mm256_cmpgt_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7),
                                             _mm256_set1_epi32(skip - 1));
     float* base = cur + 18 * sb;
-    const float* pv = prev + 18 * sb;
-    __m256 v[18];
-    for (int k = 0; k < 18; ++k) v[k] = column(base + k, idx);
+    __m256 v[18], pv[18];
+    load_subbands(base, v);
+    load_subbands(prev + 18 * sb, pv);
     imdct36x8(c, v);
     for (int j = 0; j < 9; ++j) {
         const __m256 a = mul(bc(w[j]), v[9 + j]);
         const __m256 b = mul(bc(w[9 + j]), v[17 - j]);
-        _mm256_maskstore_ps(out + j * 32 + sb, keep, add(column(pv + j, idx), a));
-        _mm256_maskstore_ps(out + (9 + j) * 32 + sb, keep, add(b, column(pv + 9 + j, idx)));
+        _mm256_maskstore_ps(out + j * 32 + sb, keep, add(pv[j], a));
+        _mm256_maskstore_ps(out + (9 + j) * 32 + sb, keep, add(b, pv[9 + j]));
     }
     __m256 ov[18];
     for (int j = 0; j < 9; ++j) {
@@ -155,13 +168,12 @@ ZIV_AVX2 int32_t l3_hybrid_long_avx2(const L3ImdctCos& c, float* cur, const floa
 // storing from lane `skip` on (as hybrid_group).
 ZIV_AVX2 inline void short_group(const L3ImdctCos& c, float* cur, const float* prev, float* out,
                                  const float* ws, int32_t sb, int32_t skip) {
-    const __m256i idx = _mm256_setr_epi32(0, 18, 36, 54, 72, 90, 108, 126);
     const __m256i keep = _mm256_cmpgt_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7),
                                             _mm256_set1_epi32(skip - 1));
     float* base = cur + 18 * sb;
-    const float* pv = prev + 18 * sb;
-    __m256 x[18], v[18];
-    for (int k = 0; k < 18; ++k) x[k] = column(base + k, idx);
+    __m256 x[18], v[18], pv[18];
+    load_subbands(base, x);
+    load_subbands(prev + 18 * sb, pv);
     for (int w = 0; w < 3; ++w) {
         __m256 y[6];
         for (int k = 0; k < 6; ++k) y[k] = mul(bc(c.cos12a[k]), x[3 * k + w]);
@@ -179,7 +191,7 @@ ZIV_AVX2 inline void short_group(const L3ImdctCos& c, float* cur, const float* p
         o[4] = sub(sub(add(s0, s2), mul(bc(2.0f), s1)), o[3]);
         o[5] = sub(sub(sub(add(d0, d2), mul(bc(2.0f), d1)), t), o[4]);
     }
-    for (int j = 0; j < 6; ++j) _mm256_maskstore_ps(out + j * 32 + sb, keep, column(pv + j, idx));
+    for (int j = 0; j < 6; ++j) _mm256_maskstore_ps(out + j * 32 + sb, keep, pv[j]);
     __m256 o[18], ov[18];
     for (int k = 0; k < 3; ++k) {
         o[6 + k] = mul(bc(ws[k]), v[3 + k]);
@@ -192,7 +204,7 @@ ZIV_AVX2 inline void short_group(const L3ImdctCos& c, float* cur, const float* p
         ov[9 + k] = mul(bc(ws[9 + k]), v[12 + k]);
     }
     for (int j = 6; j < 18; ++j)
-        _mm256_maskstore_ps(out + j * 32 + sb, keep, add(o[j], column(pv + j, idx)));
+        _mm256_maskstore_ps(out + j * 32 + sb, keep, add(o[j], pv[j]));
     for (int j = 12; j < 18; ++j) ov[j] = _mm256_setzero_ps();
     store_subbands(base, ov, skip);
 }
@@ -270,16 +282,12 @@ ZIV_AVX2 inline __m256i subband_mask(int v, int32_t from, int32_t to) {
 }
 
 ZIV_AVX2 void l3_copy_overlap_avx2(float* out, const float* prev, int32_t from, int32_t to) {
-    const __m256i idx = _mm256_setr_epi32(0, 18, 36, 54, 72, 90, 108, 126);
     const int v0 = from / 8, v1 = (to + 7) / 8;
     for (int v = v0; v < v1; ++v) {
         const __m256i m = subband_mask(v, from, to);
-        const float* src = prev + 18 * 8 * v;
-        for (int t = 0; t < 18; ++t) {
-            const __m256 x = _mm256_mask_i32gather_ps(_mm256_setzero_ps(), src + t, idx,
-                                                      _mm256_castsi256_ps(m), 4);
-            _mm256_maskstore_ps(out + 32 * t + 8 * v, m, x);
-        }
+        __m256 x[18];
+        load_subbands(prev + 18 * 8 * v, x);
+        for (int t = 0; t < 18; ++t) _mm256_maskstore_ps(out + 32 * t + 8 * v, m, x[t]);
     }
 }
 
