@@ -1,0 +1,182 @@
+// The vectorised decoder stages against their plain forms on inputs the encoded files rarely
+// reach: every subband extent (not only multiples of eight, so the part groups and the plain
+// remainders meet), every block type, overlaps longer than the transform, extreme and
+// non-finite subband samples in the synthesis (saturation, NaN). Each case runs the same
+// input on the plain path and on the AVX2 path and compares the results bit for bit.
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+#include <memory>
+#include <random>
+#include <vector>
+
+#include "decoder_internal.h"
+#include "layer3_hybrid.h"
+#include "synth.h"
+#include "test_util.h"
+
+namespace {
+
+struct Decoder {
+    std::unique_ptr<MpegDecoder> d{new MpegDecoder()};
+    // A 44.1 kHz joint-stereo Layer III stream, 128 kbit/s.
+    explicit Decoder(int32_t freq_limit = 24000) {
+        const uint8_t hdr[4] = {0xFF, 0xFB, 0x90, 0x64};
+        MpegHeader h{};
+        const int32_t fb = mpeg_header_parse(hdr, 4, &h);
+        EXPECT_GT(fb, 0);
+        EXPECT_EQ(1, mpeg_decoder_init(d.get(), 1));
+        EXPECT_EQ(1, mpeg_decoder_setup(d.get(), &h, fb, 0, 0, 0, freq_limit));
+    }
+    ~Decoder() { mpeg_decoder_free(d.get()); }
+    MpegDecoder* get() { return d.get(); }
+};
+
+// Restores the fastest path when a test ends, whatever happened.
+struct PathGuard {
+    ~PathGuard() { synth_select_path(synth_best_path()); }
+};
+
+bool skip_without_avx2() { return synth_best_path() != synth_path_avx2; }
+
+std::vector<float> random_floats(std::mt19937& rng, size_t n, float range) {
+    std::uniform_real_distribution<float> dist(-range, range);
+    std::vector<float> v(n);
+    for (float& x : v) x = dist(rng);
+    return v;
+}
+
+// Bitwise equality of float arrays; reports the first differing index.
+::testing::AssertionResult same_bits(const float* a, const float* b, size_t n) {
+    for (size_t i = 0; i < n; ++i) {
+        uint32_t x, y;
+        std::memcpy(&x, a + i, 4);
+        std::memcpy(&y, b + i, 4);
+        if (x != y)
+            return ::testing::AssertionFailure()
+                   << "index " << i << ": plain " << a[i] << " (0x" << std::hex << x
+                   << "), avx2 " << b[i] << " (0x" << y << ")";
+    }
+    return ::testing::AssertionSuccess();
+}
+
+TEST(StageIdentity, HybridFilterBankEveryExtentAndBlockType) {
+    if (skip_without_avx2()) GTEST_SKIP() << "this processor has no AVX2";
+    PathGuard guard;
+    std::mt19937 rng(ziv::test_seed());
+    for (int32_t limit : {24000, 8000}) {  // limit_subbands 32, then fewer
+        Decoder dec(limit);
+        MpegDecoder* d = dec.get();
+        for (int32_t bt = 0; bt < 4; ++bt) {
+            for (int32_t total : {0, 1, 17, 18, 19, 35, 144, 145, 160, 288, 306, 431, 558, 576}) {
+                for (int32_t prev_lines : {0, 90, 576}) {
+                    // Long lines: all of them, none (short blocks) or a mixed block's 36.
+                    for (int32_t long_lines : {total, 0, total < 36 ? total : 36}) {
+                        const std::vector<float> cur0 = random_floats(rng, 576, 30000.0f);
+                        const std::vector<float> prev = random_floats(rng, 576, 3000.0f);
+                        std::vector<float> cur[2] = {cur0, cur0};
+                        std::vector<float> out[2] = {std::vector<float>(576, 7.0f),
+                                                     std::vector<float>(576, 7.0f)};
+                        int32_t ext[2];
+                        for (int p = 0; p < 2; ++p) {
+                            synth_select_path(p ? synth_path_avx2 : synth_path_plain);
+                            ext[p] = l3_hybrid(d, cur[p].data(), prev.data(), out[p].data(), bt,
+                                               long_lines, total, prev_lines);
+                        }
+                        SCOPED_TRACE(::testing::Message()
+                                     << "bt " << bt << " long " << long_lines << " total "
+                                     << total << " prev " << prev_lines << " limit "
+                                     << d->l3.limit_subbands);
+                        EXPECT_EQ(ext[0], ext[1]);
+                        EXPECT_TRUE(same_bits(out[0].data(), out[1].data(), 576)) << "output";
+                        EXPECT_TRUE(same_bits(cur[0].data(), cur[1].data(), 576)) << "overlap";
+                    }
+                }
+            }
+        }
+    }
+}
+
+TEST(StageIdentity, StereoAliasAndInversion) {
+    if (skip_without_avx2()) GTEST_SKIP() << "this processor has no AVX2";
+    PathGuard guard;
+    std::mt19937 rng(ziv::test_seed() + 1);
+    Decoder dec;
+    for (int32_t n : {0, 1, 7, 8, 9, 100, 575, 576}) {
+        const std::vector<float> src = random_floats(rng, 2304, 1e4f);
+        std::vector<float> a = src, b = src;
+        synth_select_path(synth_path_plain);
+        l3_ms_stereo(a.data(), n);
+        synth_select_path(synth_path_avx2);
+        l3_ms_stereo(b.data(), n);
+        EXPECT_TRUE(same_bits(a.data(), b.data(), a.size())) << "ms lines " << n;
+    }
+    for (int32_t boundaries = 0; boundaries <= 31; ++boundaries) {
+        const std::vector<float> src = random_floats(rng, 576, 1e4f);
+        std::vector<float> a = src, b = src;
+        synth_select_path(synth_path_plain);
+        l3_antialias(dec.get(), a.data(), boundaries);
+        synth_select_path(synth_path_avx2);
+        l3_antialias(dec.get(), b.data(), boundaries);
+        EXPECT_TRUE(same_bits(a.data(), b.data(), a.size())) << "boundaries " << boundaries;
+    }
+    for (int32_t lines = 0; lines <= 576; lines += 17) {
+        const std::vector<float> src = random_floats(rng, 576, 1e4f);
+        std::vector<float> a = src, b = src;
+        synth_select_path(synth_path_plain);
+        l3_freq_invert(a.data(), lines);
+        synth_select_path(synth_path_avx2);
+        l3_freq_invert(b.data(), lines);
+        EXPECT_TRUE(same_bits(a.data(), b.data(), a.size())) << "inversion lines " << lines;
+    }
+}
+
+// Rows that drive the window sums far out of range, into infinities and NaNs, and rows of
+// exact half-integers near the saturation points: every variant of both tables, all paths.
+TEST(StageIdentity, SynthesisExtremes) {
+    if (skip_without_avx2()) GTEST_SKIP() << "this processor has no AVX2";
+    PathGuard guard;
+    std::mt19937 rng(ziv::test_seed() + 2);
+    const float inf = std::numeric_limits<float>::infinity();
+    const float nan = std::numeric_limits<float>::quiet_NaN();
+    std::vector<float> rows(36 * 64);
+    std::uniform_int_distribution<int> pick(0, 9);
+    std::uniform_real_distribution<float> small(-40000.0f, 40000.0f);
+    for (float& x : rows) {
+        switch (pick(rng)) {
+            case 0: x = 1e30f; break;
+            case 1: x = -1e30f; break;
+            case 2: x = pick(rng) < 3 ? inf : -inf; break;
+            case 3: x = pick(rng) < 2 ? nan : 0.0f; break;
+            case 4: x = 32767.5f; break;
+            case 5: x = -32768.5f; break;
+            default: x = small(rng); break;
+        }
+    }
+    for (size_t v = 0; v < 30 + 12; ++v) {
+        std::vector<uint8_t> out[2];
+        for (int p = 0; p < 2; ++p) {
+            synth_select_path(p ? synth_path_avx2 : synth_path_plain);
+            Decoder dec;
+            synth_reset(dec.get());
+            out[p].assign(36 * 32 * 2 * 2, 0x5A);
+            for (int call = 0; call < 3; ++call) {  // the histories fill over the calls
+                if (v < 30) {
+                    synth_variants[v](dec.get(), rows.data(), out[p].data(), 36);
+                } else {
+                    synth_l3_variants[v - 30](dec.get(), rows.data() + 32 * call, out[p].data(), 0);
+                    synth_l3_variants[v - 30](dec.get(), rows.data() + 600, out[p].data(), 1);
+                }
+            }
+        }
+        size_t at = 0;
+        while (at < out[0].size() && out[0][at] == out[1][at]) ++at;
+        EXPECT_EQ(at, out[0].size()) << (v < 30 ? "synth_variants[" : "synth_l3_variants[")
+                                     << (v < 30 ? v : v - 30) << "]: first differing byte " << at;
+    }
+}
+
+}  // namespace
