@@ -240,14 +240,14 @@ ZIV_AVX2 inline __m256d load4_rev(const float* p) {
     return _mm256_permute4x64_pd(load4(p), 0x1B);
 }
 
-// Four window sums to PCM, as synth_pcm16/synth_pcm8 do one (min/max keep a NaN's saturation
-// high), stored at `dst` at step 1, or at step 2 into the four pairs at `dst` under the byte
-// mask `keep` (set where the other channel's bytes stay).
+// Four window sums to PCM, as synth_pcm16/synth_pcm8 do one, stored at `dst` at step 1, or at
+// step 2 into the four pairs at `dst` under the byte mask `keep` (set where the other channel's
+// bytes stay). The minimum takes its second operand for a NaN, so a NaN saturates high; no
+// maximum is needed: a sum below -32768 truncates to an integer below it (or to the
+// out-of-range value INT32_MIN) and the saturating packs clamp both to -32768.
 template <bool Eight, int Step>
 ZIV_AVX2 inline void store4(uint8_t* dst, __m128i keep, __m256d y) {
-    const __m256d hi = _mm256_min_pd(y, _mm256_set1_pd(32767.0));
-    const __m256d c = _mm256_max_pd(hi, _mm256_set1_pd(-32768.0));
-    const __m128i v = _mm256_cvttpd_epi32(c);
+    const __m128i v = _mm256_cvttpd_epi32(_mm256_min_pd(y, _mm256_set1_pd(32767.0)));
     if constexpr (!Eight) {
         const __m128i s = _mm_packs_epi32(v, v);
         if constexpr (Step == 1) {
