@@ -620,18 +620,19 @@ TEST(FrameDecode, GranuleToggleBelongsToEachDecoder) {
     EXPECT_EQ(a->l3.granule_toggle, a0);
 }
 
-// Random side information and main data behind valid headers, for each version and channel
-// layout; run under the address sanitizer this proves every read and write stays in bounds.
+// Random side information and main data behind valid headers, for each version, channel layout,
+// output form and reduction; run under the address sanitizer this proves every read and write
+// stays in bounds.
 TEST(FrameDecode, RandomFramesStayInBounds) {
     std::mt19937 rng(ziv::test_seed());
     for (int version : {1, 0, 2}) {
         for (int mode : {3, 1, 0}) {
-            for (int convert : {0, 1, 11}) {
+            for (int convert : {0, 1, 2, 11}) {
                 FrameSpec f;
                 f.version = version;
                 f.mode = mode;
                 auto first = build_frame(f);
-                auto d = setup_for(first, convert);
+                auto d = setup_for(first, convert, 0, int(rng() % 3));
                 std::vector<uint8_t> out(8192 + 16, 0);
                 int decoded = 0;
                 for (int n = 0; n < 150; ++n) {
