@@ -20,7 +20,8 @@ void draw_text(int x, int y, int grey, const char* text) {
 }  // namespace
 
 int load_data() {
-    data = load_datafile("zivivev.dat");
+    // Allegro's loader crashes on a data file cut short: such a file counts as missing.
+    data = datafile_file_complete("zivivev.dat") ? load_datafile("zivivev.dat") : nullptr;
     if (data && !datafile_usable(data)) {
         unload_datafile(data);
         data = nullptr;
