@@ -49,7 +49,10 @@ TEST(Mp3decBadFiles, RandomBytesNeverCrashIt) {
         for (uint8_t& b : v) b = uint8_t(rng());
         // Every third file gets sync-rich noise: false headers everywhere.
         if (t % 3 == 0)
-            for (size_t i = 0; i + 1 < v.size(); i += 1 + rng() % 200) v[i] = 0xFF, v[i + 1] |= 0xE0;
+            for (size_t i = 0; i + 1 < v.size(); i += 1 + rng() % 200) {
+                v[i] = 0xFF;
+                v[i + 1] |= 0xE0;
+            }
         int st = decode("random" + std::to_string(t), v, nullptr);
         EXPECT_TRUE(st == 0 || st == 2 || st == 3) << "file " << t << ": status " << st;
     }

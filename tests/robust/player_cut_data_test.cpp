@@ -50,7 +50,8 @@ struct Source {
 
 std::vector<uint8_t> encode(const Source& src) {
     std::string name = std::string("cut_") + src.name;
-    if (std::string(src.tool) == "lame") return ptest::lame_file(name, "44.1", 44100, 2, 2.5, src.args);
+    if (std::string(src.tool) == "lame")
+        return ptest::lame_file(name, "44.1", 44100, 2, 2.5, src.args);
     std::string raw = ziv::tmp_path(name + ".raw"), mp3 = ziv::tmp_path(name + ".mp3");
     std::vector<int16_t> pcm = ptest::test_pcm(44100, 2, 2.5);
     if (!ziv::write_file(raw, pcm.data(), pcm.size() * 2)) return {};
@@ -130,7 +131,8 @@ TEST_P(CutData, DecodeAllOfACutMatchesItsPolls) {
         SAMPLE* s = mp3_decode_all(p);
         ASSERT_NE(s, nullptr);
         size_t len = size_t(s->len) * 4;
-        std::vector<uint8_t> pcm(static_cast<uint8_t*>(s->data), static_cast<uint8_t*>(s->data) + len);
+        const uint8_t* data = static_cast<const uint8_t*>(s->data);
+        std::vector<uint8_t> pcm(data, data + len);
         for (size_t i = 1; i < pcm.size(); i += 2) pcm[i] ^= 0x80;
         size_t want = whole_frames(n) * kFramePcm;
         EXPECT_EQ(first_difference(pcm, ref_, want), want);
