@@ -415,6 +415,96 @@ ZIV_AVX2 inline void transform32_avx2(__m256 x0, __m256 x1, __m256 x2, __m256 x3
     _mm256_storeu_ps(dst + 24, _mm256_permute2f128_ps(m0, m1, 0x31));
 }
 
+// Eight rows' 32-point transforms at once, lane l holding row l: every lane runs the plain
+// transform's operations on its own row, so no lane ever needs a permutation. The rows come in
+// and go out by 8 x 8 transposes. Used where a caller has eight rows ready (a Layer III
+// granule), with the results parked until each row's window runs.
+typedef float RowLanes __attribute__((vector_size(32)));
+
+template <int Count, int Size>
+ZIV_AVX2 inline void butterfly_rows(const RowLanes* src, RowLanes* dst, const float* coef) {
+    constexpr int h = Size / 2;
+#pragma GCC unroll 32
+    for (int o = 0; o < Count * Size; o += Size) {
+#pragma GCC unroll 32
+        for (int i = 0; i < h; ++i) {
+            const RowLanes lo = src[o + i], hi = src[o + Size - 1 - i];
+            dst[o + i] = lo + hi;
+            dst[o + h + i] = (lo - hi) * coef[i];
+        }
+    }
+}
+
+template <int Count, int Size>
+ZIV_AVX2 inline void recombine_rows(const RowLanes* src, RowLanes* dst) {
+    constexpr int h = Size / 2;
+#pragma GCC unroll 32
+    for (int o = 0; o < Count * Size; o += Size) {
+#pragma GCC unroll 32
+        for (int j = 0; j < h; ++j) dst[o + 2 * j] = src[o + j];
+#pragma GCC unroll 32
+        for (int j = 0; j < h - 1; ++j) dst[o + 2 * j + 1] = src[o + h + j] + src[o + h + j + 1];
+        dst[o + Size - 1] = src[o + Size - 1];
+    }
+}
+
+ZIV_AVX2 inline void transpose8x8(__m256* r) {
+    const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]), t1 = _mm256_unpackhi_ps(r[0], r[1]);
+    const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]), t3 = _mm256_unpackhi_ps(r[2], r[3]);
+    const __m256 t4 = _mm256_unpacklo_ps(r[4], r[5]), t5 = _mm256_unpackhi_ps(r[4], r[5]);
+    const __m256 t6 = _mm256_unpacklo_ps(r[6], r[7]), t7 = _mm256_unpackhi_ps(r[6], r[7]);
+    const __m256 u0 = _mm256_shuffle_ps(t0, t2, 0x44), u1 = _mm256_shuffle_ps(t0, t2, 0xEE);
+    const __m256 u2 = _mm256_shuffle_ps(t1, t3, 0x44), u3 = _mm256_shuffle_ps(t1, t3, 0xEE);
+    const __m256 u4 = _mm256_shuffle_ps(t4, t6, 0x44), u5 = _mm256_shuffle_ps(t4, t6, 0xEE);
+    const __m256 u6 = _mm256_shuffle_ps(t5, t7, 0x44), u7 = _mm256_shuffle_ps(t5, t7, 0xEE);
+    r[0] = _mm256_permute2f128_ps(u0, u4, 0x20);
+    r[1] = _mm256_permute2f128_ps(u1, u5, 0x20);
+    r[2] = _mm256_permute2f128_ps(u2, u6, 0x20);
+    r[3] = _mm256_permute2f128_ps(u3, u7, 0x20);
+    r[4] = _mm256_permute2f128_ps(u0, u4, 0x31);
+    r[5] = _mm256_permute2f128_ps(u1, u5, 0x31);
+    r[6] = _mm256_permute2f128_ps(u2, u6, 0x31);
+    r[7] = _mm256_permute2f128_ps(u3, u7, 0x31);
+}
+
+// rows: eight rows of 32 floats, 32 apart; dst: their transforms, eight rows of 32.
+ZIV_AVX2 inline void transform32_rows8(const float* rows, float* dst, const float* coef) {
+    RowLanes x[32], a[32], b[32];
+#pragma GCC unroll 32
+    for (int q = 0; q < 4; ++q) {
+        __m256 t[8];
+#pragma GCC unroll 32
+        for (int l = 0; l < 8; ++l) t[l] = _mm256_loadu_ps(rows + 32 * l + 8 * q);
+        transpose8x8(t);
+#pragma GCC unroll 32
+        for (int k = 0; k < 8; ++k) x[8 * q + k] = RowLanes(t[k]);
+    }
+    const float* g = coef + coef_group(16);
+#pragma GCC unroll 32
+    for (int i = 0; i < 16; ++i) {
+        const RowLanes lo = x[i], hi = x[31 - i];
+        a[i] = lo + hi;
+        a[16 + i] = (lo - hi) * g[i];
+    }
+    butterfly_rows<2, 16>(a, b, coef + coef_group(8));
+    butterfly_rows<4, 8>(b, a, coef + coef_group(4));
+    butterfly_rows<8, 4>(a, b, coef + coef_group(2));
+    butterfly_rows<16, 2>(b, a, coef + coef_group(1));
+    recombine_rows<8, 4>(a, b);
+    recombine_rows<4, 8>(b, a);
+    recombine_rows<2, 16>(a, b);
+    recombine_rows<1, 32>(b, a);
+#pragma GCC unroll 32
+    for (int q = 0; q < 4; ++q) {
+        __m256 t[8];
+#pragma GCC unroll 32
+        for (int k = 0; k < 8; ++k) t[k] = __m256(a[8 * q + k]);
+        transpose8x8(t);
+#pragma GCC unroll 32
+        for (int l = 0; l < 8; ++l) _mm256_storeu_ps(dst + 32 * l + 8 * q, t[l]);
+    }
+}
+
 // Entries 2k + 0 (lo of the pair) and 2k + 1 of 16 consecutive floats, in order.
 ZIV_AVX2 inline void deinterleave16(const float* p, __m256* even, __m256* odd) {
     const __m256 v0 = _mm256_loadu_ps(p), v1 = _mm256_loadu_ps(p + 8);
@@ -624,7 +714,24 @@ ZIV_AVX2 void synth_l3_rows_avx2(MpegDecoder* d, const float* rows, uint8_t* out
     const int32_t c = Stereo && ch != 0 ? 1 : 0;
     float* V = d->syn.synth_buf[c];
     int32_t p = d->syn.synth_pos[c] & (16 * N - N);
-    for (int32_t r = 0; r < 18; ++r, rows += 32) {
+    int32_t r = 0;
+    if constexpr (N == 32) {
+        // Rows 0..15 in two batches of eight transforms; each row's result enters the history
+        // only when its window is due (the window reads the block the next row overwrites).
+        if (!d->eq_settings->enabled) {
+            alignas(32) float t[8][32];
+            for (; r < 16; r += 8) {
+                transform32_rows8(rows, &t[0][0], d->syn.dct_coef);
+                for (int32_t k = 0; k < 8; ++k, rows += 32) {
+                    std::memcpy(V + p, t[k], sizeof t[k]);
+                    window_avx2<N, Eight, step>(V, p, out, c);
+                    out += N * step * bytes;
+                    p = (p - N) & mask;
+                }
+            }
+        }
+    }
+    for (; r < 18; ++r, rows += 32) {
         transform_row_avx2<N, Gather::contiguous>(d, rows, 0, V + p);
         window_avx2<N, Eight, step>(V, p, out, c);
         out += N * step * bytes;
