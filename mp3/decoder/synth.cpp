@@ -467,20 +467,12 @@ ZIV_AVX2 inline void transpose8x8(__m256* r) {
     r[7] = _mm256_permute2f128_ps(u3, u7, 0x31);
 }
 
-// rows: eight rows of 32 floats, 32 apart; dst: their transforms, eight rows of 32.
-ZIV_AVX2 inline void transform32_rows8(const float* rows, float* dst, const float* coef) {
-    RowLanes x[32], a[32], b[32];
-#pragma GCC unroll 32
-    for (int q = 0; q < 4; ++q) {
-        __m256 t[8];
-#pragma GCC unroll 32
-        for (int l = 0; l < 8; ++l) t[l] = _mm256_loadu_ps(rows + 32 * l + 8 * q);
-        transpose8x8(t);
-#pragma GCC unroll 32
-        for (int k = 0; k < 8; ++k) x[8 * q + k] = RowLanes(t[k]);
-    }
+// The transforms of the eight rows held in the lanes of x[0..31] (x[k] = input k of each
+// row) into dst, eight rows of 32 floats.
+ZIV_AVX2 inline void transform32_lanes(const RowLanes* x, float* dst, const float* coef) {
+    RowLanes a[32], b[32];
     const float* g = coef + coef_group(16);
-#pragma GCC unroll 32
+#pragma GCC unroll 16
     for (int i = 0; i < 16; ++i) {
         const RowLanes lo = x[i], hi = x[31 - i];
         a[i] = lo + hi;
@@ -494,15 +486,49 @@ ZIV_AVX2 inline void transform32_rows8(const float* rows, float* dst, const floa
     recombine_rows<4, 8>(b, a);
     recombine_rows<2, 16>(a, b);
     recombine_rows<1, 32>(b, a);
-#pragma GCC unroll 32
+#pragma GCC unroll 4
     for (int q = 0; q < 4; ++q) {
         __m256 t[8];
-#pragma GCC unroll 32
         for (int k = 0; k < 8; ++k) t[k] = __m256(a[8 * q + k]);
         transpose8x8(t);
-#pragma GCC unroll 32
         for (int l = 0; l < 8; ++l) _mm256_storeu_ps(dst + 32 * l + 8 * q, t[l]);
     }
+}
+
+// Eight rows of 32 inputs, `stride` floats apart, into lanes.
+ZIV_AVX2 inline void rows8_contiguous(const float* rows, int32_t stride, RowLanes* x) {
+#pragma GCC unroll 4
+    for (int q = 0; q < 4; ++q) {
+        __m256 t[8];
+        for (int l = 0; l < 8; ++l) t[l] = _mm256_loadu_ps(rows + stride * l + 8 * q);
+        transpose8x8(t);
+        for (int k = 0; k < 8; ++k) x[8 * q + k] = RowLanes(t[k]);
+    }
+}
+
+ZIV_AVX2 inline void deinterleave16(const float* p, __m256* even, __m256* odd);
+
+// Eight Layer I/II rows (64 floats apart, channels interleaved) into lanes: the left entries
+// into x0, the right ones into x1.
+ZIV_AVX2 inline void rows8_pairs(const float* rows, RowLanes* x0, RowLanes* x1) {
+#pragma GCC unroll 4
+    for (int q = 0; q < 4; ++q) {
+        __m256 e[8], o[8];
+        for (int l = 0; l < 8; ++l) deinterleave16(rows + 64 * l + 16 * q, &e[l], &o[l]);
+        transpose8x8(e);
+        transpose8x8(o);
+        for (int k = 0; k < 8; ++k) {
+            x0[8 * q + k] = RowLanes(e[k]);
+            x1[8 * q + k] = RowLanes(o[k]);
+        }
+    }
+}
+
+// rows: eight rows of 32 floats, 32 apart; dst: their transforms, eight rows of 32.
+ZIV_AVX2 inline void transform32_rows8(const float* rows, float* dst, const float* coef) {
+    RowLanes x[32];
+    rows8_contiguous(rows, 32, x);
+    transform32_lanes(x, dst, coef);
 }
 
 // Entries 2k + 0 (lo of the pair) and 2k + 1 of 16 consecutive floats, in order.
@@ -687,7 +713,40 @@ ZIV_AVX2 void synth_l12_rows_avx2(MpegDecoder* d, const float* rows, uint8_t* ou
     float* h0 = d->syn.synth_buf[0];
     float* h1 = d->syn.synth_buf[1];
     int32_t p = d->syn.synth_pos[0] & (16 * N - N);
-    for (int32_t r = 0; r < count; ++r, rows += 64) {
+    int32_t r = 0;
+    if constexpr (N == 32) {
+        // Eight rows' transforms at a time (the equaliser, read by the mono form only, keeps
+        // the row-by-row code); each result enters the history when its window is due.
+        if (F != Form::mono || !d->eq_settings->enabled) {
+            alignas(32) float t0[8][32], t1[8][32];
+            for (; r + 8 <= count; r += 8) {
+                RowLanes x0[32], x1[32];
+                if constexpr (F == Form::mono) {
+                    rows8_contiguous(rows, 64, x0);
+                } else {
+                    rows8_pairs(rows, x0, x1);
+                    if constexpr (F == Form::mix)
+                        for (int k = 0; k < 32; ++k) x0[k] = (x0[k] + x1[k]) * 0.5f;
+                }
+                transform32_lanes(F == Form::right ? x1 : x0, &t0[0][0], d->syn.dct_coef);
+                if constexpr (F == Form::stereo) transform32_lanes(x1, &t1[0][0], d->syn.dct_coef);
+                for (int32_t k = 0; k < 8; ++k, rows += 64) {
+                    std::memcpy(h0 + p, t0[k], sizeof t0[k]);
+                    if constexpr (F == Form::stereo) {
+                        std::memcpy(h1 + p, t1[k], sizeof t1[k]);
+                        window_avx2<N, Eight, 2>(h0, p, out, 0);
+                        window_avx2<N, Eight, 2>(h1, p, out, 1);
+                        out += 2 * N * bytes;
+                    } else {
+                        window_avx2<N, Eight, 1>(h0, p, out, 0);
+                        out += N * bytes;
+                    }
+                    p = (p - N) & mask;
+                }
+            }
+        }
+    }
+    for (; r < count; ++r, rows += 64) {
         if constexpr (F == Form::stereo) {
             transform_row_avx2<N, Gather::pick>(d, rows, 0, h0 + p);
             transform_row_avx2<N, Gather::pick>(d, rows, 1, h1 + p);
