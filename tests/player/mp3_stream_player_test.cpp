@@ -166,6 +166,35 @@ TEST_F(StreamPlayer, UnderrunStopsWithMinusThreeAndResumesAfterTheNextBlock) {
     mp3s_destroy(p);
 }
 
+TEST_F(StreamPlayer, UnderrunInTheJoinReleasesTheOlderBlockAndResumes) {
+    // Blocks of 600 bytes and buffers of three frames: the join (1200 bytes) holds two whole
+    // frames, the third straddles its end.
+    std::vector<uint8_t> file = padded_stream(12);
+    Mp3StreamPlayer* p = mp3s_create(file.data(), 600, 0);
+    ASSERT_NE(p, nullptr);
+    p->decoder.decode_frame = ptest::pattern_decode;
+    std::memcpy(mp3s_next_block(p), file.data() + 600, 600);
+    mp3s_give_block(p, -1);
+    mp3s_play(p, 3 * 4608, 255, 128);
+    EXPECT_EQ(mp3s_poll(p), -3);
+    EXPECT_EQ(mp3s_current_frame(p), 2);
+    std::vector<int16_t> m = marks(fake_al::st().handed.at(0));
+    EXPECT_EQ(m[0], 1);
+    EXPECT_EQ(m[2304], 2);
+    EXPECT_EQ(m[2 * 2304], 0);
+    // The older block is free again; with the next one given, the third frame decodes whole.
+    uint8_t* nb = mp3s_next_block(p);
+    ASSERT_NE(nb, nullptr);
+    std::memcpy(nb, file.data() + 1200, 600);
+    mp3s_give_block(p, -1);
+    ASSERT_EQ(mp3s_play(p, 3 * 4608, 255, 128), 0);
+    mp3s_poll(p);
+    m = marks(fake_al::st().handed.back());
+    EXPECT_EQ(m[0], 3);
+    EXPECT_EQ(m[2304 - 1], 3);
+    mp3s_destroy(p);
+}
+
 TEST_F(StreamPlayer, NextBlockIsOfferedOnlyWhenTheOlderBlockIsUsedUp) {
     std::vector<uint8_t> file = padded_stream(30);
     const int32_t bs = 1500;
