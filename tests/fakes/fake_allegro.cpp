@@ -60,6 +60,7 @@ using fake_al::g_stream;
 
 AUDIOSTREAM* play_audio_stream(int len, int bits, int stereo, int freq, int vol, int pan) {
     ++g_state.plays;
+    g_state.calls.push_back("play");
     g_state.len = len;
     g_state.bits = bits;
     g_state.stereo = stereo;
@@ -87,6 +88,7 @@ AUDIOSTREAM* play_audio_stream(int len, int bits, int stereo, int freq, int vol,
 
 void stop_audio_stream(AUDIOSTREAM* s) {
     ++g_state.stops;
+    g_state.calls.push_back("stop");
     if (!fake_al::fake_of(s)) return;
     delete g_stream;
     g_stream = nullptr;
@@ -128,6 +130,7 @@ void adjust_sample(const SAMPLE*, int vol, int pan, int freq, int loop) {
 
 int install_param_int(void (*proc)(void*), void* param, long speed) {
     ++g_state.installs;
+    g_state.calls.push_back("install");
     for (fake_al::Timer& t : g_state.timers)
         if (t.proc == proc && t.param == param) {
             t.ms = speed;
@@ -139,6 +142,7 @@ int install_param_int(void (*proc)(void*), void* param, long speed) {
 
 void remove_param_int(void (*proc)(void*), void* param) {
     ++g_state.removes;
+    g_state.calls.push_back("remove");
     for (size_t i = 0; i < g_state.timers.size(); ++i)
         if (g_state.timers[i].proc == proc && g_state.timers[i].param == param) {
             g_state.timers.erase(g_state.timers.begin() + long(i));

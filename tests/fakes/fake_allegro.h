@@ -30,6 +30,7 @@ struct State {
     std::vector<Timer> timers;                                     // installed now
     int installs = 0, removes = 0;
     int live_samples = 0;
+    std::vector<const char*> calls; // stream and timer calls in order: "play", "stop", "install", "remove"
     AUDIOSTREAM* stream = nullptr; // the stream now playing
 };
 

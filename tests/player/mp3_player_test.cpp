@@ -342,6 +342,10 @@ TEST_F(Player, AutopollFollowsTheStream) {
     mp3_stop_autopoll(p);
     mp3_destroy(p);
     EXPECT_EQ(f.installs, f.removes);
+    // The timer is installed only once the stream plays, and removed before the stream stops.
+    std::vector<std::string> calls(f.calls.begin(), f.calls.end());
+    EXPECT_EQ(calls, (std::vector<std::string>{"play", "install", "remove", "stop", "play", "install",
+                                                "remove", "stop"}));
 }
 
 TEST_F(Player, SeekWithoutXingUsesFrameSteps) {
