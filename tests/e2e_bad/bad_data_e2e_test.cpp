@@ -1,8 +1,9 @@
 // The real demo on damaged data files, end to end: object 3 replaced by random bytes, by the
-// soundtrack cut off in the middle of a frame, by nothing at all; and zivivev.dat that cannot be
-// read (a directory of that name) or that ends half way through. Each case runs side by side
-// with the others under its own Xvfb server and its own PulseAudio null sink, is watched through
-// screenshots with the demo's own e2e harness, and its sound is recorded from the sink's monitor.
+// soundtrack cut off in the middle of a frame or sprinkled with random bursts, by nothing at
+// all; and zivivev.dat that cannot be read (a directory of that name) or that ends half way.
+// Each case runs side by side with the others under its own Xvfb server and its own PulseAudio
+// null sink, is watched through screenshots with the demo's own e2e harness, and its sound is
+// recorded from the sink's monitor.
 // The demo's e2e harness (pictures, Xvfb, screenshots, classification) without its test cases:
 // each of them becomes an unused function here.
 #define GTEST_DONT_DEFINE_TEST 1
@@ -284,7 +285,9 @@ void run_case(Case& c, const SoundServer& snd) {
             }
         }
         if (!known) ++o.unknown;
-        std::this_thread::sleep_for(std::chrono::milliseconds(400));
+        // The last title shows for well under a second before the effect section: look often.
+        const bool last_title = t > 38.0 && t < 44.0;
+        std::this_thread::sleep_for(std::chrono::milliseconds(last_title ? 100 : 400));
     }
     // The sink's monitor keeps running: a little silence after the exit, then the recording ends.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
@@ -416,6 +419,13 @@ TEST(BadData, EveryDamagedDataFileKeepsItsTimelineAndEndsCleanly) {
     // Object 3: the soundtrack cut about half way, inside a frame (frames are ~627 bytes).
     std::vector<uint8_t> cut(music.begin(), music.begin() + long(music.size() / 2 + 301));
     ASSERT_EQ(write_with_object3(root + "/truncated", cut), "");
+    // Object 3: the soundtrack with twenty bursts of random bytes, as a damaged copy would be.
+    std::vector<uint8_t> damaged = music;
+    for (int k = 0; k < 20; ++k) {
+        size_t at = 4096 + rng() % (damaged.size() - 8192);
+        for (size_t i = at; i < at + 2048; ++i) damaged[i] = uint8_t(rng());
+    }
+    ASSERT_EQ(write_with_object3(root + "/damaged", damaged), "");
     // Object 3: zero bytes long.
     ASSERT_EQ(write_with_object3(root + "/empty", {}), "");
     // zivivev.dat that cannot be read: a directory of that name (the tests run as root, for whom
@@ -443,6 +453,7 @@ TEST(BadData, EveryDamagedDataFileKeepsItsTimelineAndEndsCleanly) {
     cases.emplace_back("empty", root + "/empty", &with_data, 300);
     cases.emplace_back("unreadable", root + "/unreadable", &builtin, 120);
     cases.emplace_back("cutfile", root + "/cutfile", &builtin, 120);
+    cases.emplace_back("damaged", root + "/damaged", &with_data, 300);
     std::vector<std::string> sinks;
     for (const Case& c : cases) sinks.push_back(c.name);
     SoundServer snd;
@@ -478,6 +489,13 @@ TEST(BadData, EveryDamagedDataFileKeepsItsTimelineAndEndsCleanly) {
     EXPECT_LT(to - from, cut_music_s + 8.0);
     EXPECT_GT(tr.o.exit_at - to, 20.0) << "the timeline should run on after the music";
     EXPECT_LE(max_abs(tr.rec, size_t(b + kRate) * 2), 2) << "sound after the music ended";
+
+    // The damaged soundtrack plays (with its glitches) and the timeline runs as ever.
+    const Case& dm = cases[5];
+    std::printf("[ case     ] damaged: music heard from %.1f s\n", dm.heard_at);
+    expect_full_timeline(dm);
+    EXPECT_GT(dm.heard_at, 5.8) << "music before the loading screen's rest ended";
+    EXPECT_LT(dm.heard_at, 11.0) << "the damaged soundtrack was not heard in time";
 
     // A data file that cannot be read, or ends early: the missing-data path, in silence.
     for (int i : {3, 4}) {
