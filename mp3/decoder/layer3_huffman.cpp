@@ -9,7 +9,9 @@
 #include <cstring>
 
 #include "layer3_bits.h"
+#include "layer3_hybrid_avx2.h"
 #include "layer3_internal.h"
+#include "synth.h"
 #include "tables/huffman_tables.h"
 
 namespace {
@@ -169,18 +171,56 @@ void l3_dequantize(MpegDecoder* d, float* cells, int32_t* line_extent, const int
     const float* pow43 = s.pow43_table;
 
     int32_t pos = 0, last = 0;
-    for (int32_t i = 0; i < long_bands; ++i) {
-        const float f = g * s.scalefac_gain_table[sc][pre[i]][scalefac[i] & 31];
-        const int32_t w = s.long_width[i];
-        bool nonzero = false;
-        for (int32_t j = pos; j < pos + w; ++j) {
-            const float c = cells[j];
-            nonzero |= c != 0.0f;
-            cells[j] = dequant_value(pow43, c, f);
+    if (long_bands > 0 && synth_active_path() == synth_path_avx2) {
+        // The same values eight lines at a time; runs with a value outside the table and the
+        // last lines take dequant_value here.
+        float bf[22];
+        int32_t bands = 0;
+        for (int32_t i = 0; i < long_bands && i < 22; ++i) {
+            bf[i] = g * s.scalefac_gain_table[sc][pre[i]][scalefac[i] & 31];
+            pos += s.long_width[i];
+            bands = i + 1;
+            if (pos >= E) break;
         }
-        if (nonzero) last = i;
-        pos += w;
-        if (pos >= E) break;
+        alignas(32) float factor[584];
+        uint8_t todo[72] = {};
+        uint32_t nonzero[18] = {};
+        pos = l3_dequant_table_avx2(cells, bf, s.long_width, bands, pow43, factor, todo, nonzero);
+        for (int32_t r = 0; r < pos / 8; ++r)
+            if (todo[r])
+                for (int32_t j = 8 * r; j < 8 * r + 8; ++j)
+                    cells[j] = dequant_value(pow43, cells[j], factor[j]);
+        for (int32_t j = pos / 8 * 8; j < pos; ++j) {
+            if (cells[j] != 0.0f) nonzero[j / 32] |= 1u << (j % 32);
+            cells[j] = dequant_value(pow43, cells[j], factor[j]);
+        }
+        // The last band with a nonzero value is the band of the highest nonzero line.
+        for (int32_t wd = 17; wd >= 0; --wd) {
+            if (!nonzero[wd]) continue;
+            const int32_t top = 32 * wd + 31 - __builtin_clz(nonzero[wd]);
+            for (int32_t i = 0, end = 0; i < bands; ++i) {
+                end += s.long_width[i];
+                if (top < end) {
+                    last = i;
+                    break;
+                }
+            }
+            break;
+        }
+    } else {
+        for (int32_t i = 0; i < long_bands; ++i) {
+            const float f = g * s.scalefac_gain_table[sc][pre[i]][scalefac[i] & 31];
+            const int32_t w = s.long_width[i];
+            bool nonzero = false;
+            for (int32_t j = pos; j < pos + w; ++j) {
+                const float c = cells[j];
+                nonzero |= c != 0.0f;
+                cells[j] = dequant_value(pow43, c, f);
+            }
+            if (nonzero) last = i;
+            pos += w;
+            if (pos >= E) break;
+        }
     }
     summary->is_short = 0;
     summary->last_band = last;

@@ -299,6 +299,39 @@ ZIV_AVX2 void l3_clear_subbands_avx2(float* out, int32_t from, int32_t to) {
         for (int v = v0; v < v1; ++v) _mm256_maskstore_ps(out + 32 * t + 8 * v, m[v], _mm256_setzero_ps());
 }
 
+ZIV_AVX2 int32_t l3_dequant_table_avx2(float* cells, const float* band_factor,
+                                       const int32_t* band_width, int32_t bands,
+                                       const float* pow43, float* factor, uint8_t* todo,
+                                       uint32_t* nonzero) {
+    // The factor of every line; a band's last stores run into the next band, which
+    // overwrites them (factor holds 8 floats beyond the last line).
+    int32_t n = 0;
+    for (int32_t i = 0; i < bands; ++i) {
+        const __m256 f = _mm256_set1_ps(band_factor[i]);
+        for (int32_t j = n; j < n + band_width[i]; j += 8) _mm256_storeu_ps(factor + j, f);
+        n += band_width[i];
+    }
+    const __m256 lo = _mm256_set1_ps(-32.0f), hi = _mm256_set1_ps(32.0f);
+    const __m256i bias = _mm256_set1_epi32(32);
+    for (int32_t r = 0; 8 * r + 8 <= n; ++r) {
+        float* at = cells + 8 * r;
+        const __m256 c = _mm256_loadu_ps(at);
+        const uint32_t nz =
+            uint32_t(_mm256_movemask_ps(_mm256_cmp_ps(c, _mm256_setzero_ps(), _CMP_NEQ_UQ)));
+        nonzero[r / 4] |= nz << (8 * (r % 4));
+        const __m256 in =
+            _mm256_and_ps(_mm256_cmp_ps(c, lo, _CMP_GE_OQ), _mm256_cmp_ps(c, hi, _CMP_LT_OQ));
+        if (_mm256_movemask_ps(in) != 0xFF) {
+            todo[r] = 1;
+            continue;
+        }
+        const __m256i idx = _mm256_add_epi32(_mm256_cvttps_epi32(c), bias);
+        const __m256 p = _mm256_i32gather_ps(pow43, idx, 4);
+        _mm256_storeu_ps(at, mul(_mm256_loadu_ps(factor + 8 * r), p));
+    }
+    return n;
+}
+
 #else
 
 int32_t l3_hybrid_long_avx2(const L3ImdctCos&, float*, const float*, float*, const float*,
@@ -314,5 +347,9 @@ void l3_antialias_avx2(const float (*)[2], float*, int32_t) {}
 void l3_freq_invert_avx2(float*, int32_t) {}
 void l3_clear_subbands_avx2(float*, int32_t, int32_t) {}
 void l3_copy_overlap_avx2(float*, const float*, int32_t, int32_t) {}
+int32_t l3_dequant_table_avx2(float*, const float*, const int32_t*, int32_t, const float*, float*,
+                              uint8_t*, uint32_t*) {
+    return 0;
+}
 
 #endif

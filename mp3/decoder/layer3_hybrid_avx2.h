@@ -32,3 +32,14 @@ void l3_clear_subbands_avx2(float* out, int32_t from, int32_t to);
 // Copies the overlap of subbands from..to-1 (0 <= from <= to <= 32; prev at 18 lines per
 // subband) into the rows of out.
 void l3_copy_overlap_avx2(float* out, const float* prev, int32_t from, int32_t to);
+// Dequantisation of the first `bands` long bands (factor band_factor[i] over band_width[i]
+// lines; n lines in all, returned) through the 4/3-power table pow43[c + 32], c in -32..31,
+// eight lines at a time: cells[j] = factor * pow43[int(cells[j]) + 32] for every run of eight
+// lines whose values all lie in [-32, 32). A run holding a value outside is left as it is and
+// flagged in todo[run] (run r = lines 8r..8r+7; 72 entries, cleared by the caller); the lines
+// from 8 * (n / 8) on are left to the caller too. factor[j] receives each line's factor (584
+// floats). Lines holding a nonzero value in the runs set their bit in `nonzero` (bit j % 32 of
+// word j / 32; 18 words, cleared by the caller).
+int32_t l3_dequant_table_avx2(float* cells, const float* band_factor, const int32_t* band_width,
+                              int32_t bands, const float* pow43, float* factor, uint8_t* todo,
+                              uint32_t* nonzero);

@@ -419,16 +419,14 @@ ZIV_AVX2 inline void transform32_avx2(__m256 x0, __m256 x1, __m256 x2, __m256 x3
 // transform's operations on its own row, so no lane ever needs a permutation. The rows come in
 // and go out by 8 x 8 transposes. Used where a caller has eight rows ready (a Layer III
 // granule), with the results parked until each row's window runs.
-typedef float RowLanes __attribute__((vector_size(32)));
-
 template <int Count, int Size>
-ZIV_AVX2 inline void butterfly_rows(const RowLanes* src, RowLanes* dst, const float* coef) {
+ZIV_AVX2 inline void butterfly_rows(const __m256* src, __m256* dst, const float* coef) {
     constexpr int h = Size / 2;
 #pragma GCC unroll 32
     for (int o = 0; o < Count * Size; o += Size) {
 #pragma GCC unroll 32
         for (int i = 0; i < h; ++i) {
-            const RowLanes lo = src[o + i], hi = src[o + Size - 1 - i];
+            const __m256 lo = src[o + i], hi = src[o + Size - 1 - i];
             dst[o + i] = lo + hi;
             dst[o + h + i] = (lo - hi) * coef[i];
         }
@@ -436,7 +434,7 @@ ZIV_AVX2 inline void butterfly_rows(const RowLanes* src, RowLanes* dst, const fl
 }
 
 template <int Count, int Size>
-ZIV_AVX2 inline void recombine_rows(const RowLanes* src, RowLanes* dst) {
+ZIV_AVX2 inline void recombine_rows(const __m256* src, __m256* dst) {
     constexpr int h = Size / 2;
 #pragma GCC unroll 32
     for (int o = 0; o < Count * Size; o += Size) {
@@ -469,12 +467,12 @@ ZIV_AVX2 inline void transpose8x8(__m256* r) {
 
 // The transforms of the eight rows held in the lanes of x[0..31] (x[k] = input k of each
 // row) into dst, eight rows of 32 floats.
-ZIV_AVX2 inline void transform32_lanes(const RowLanes* x, float* dst, const float* coef) {
-    RowLanes a[32], b[32];
+ZIV_AVX2 __attribute__((always_inline)) inline void transform32_lanes(const __m256* x, float* dst,
+                                                                       const float* coef) {
+    __m256 a[32], b[32];
     const float* g = coef + coef_group(16);
-#pragma GCC unroll 16
     for (int i = 0; i < 16; ++i) {
-        const RowLanes lo = x[i], hi = x[31 - i];
+        const __m256 lo = x[i], hi = x[31 - i];
         a[i] = lo + hi;
         a[16 + i] = (lo - hi) * g[i];
     }
@@ -486,23 +484,26 @@ ZIV_AVX2 inline void transform32_lanes(const RowLanes* x, float* dst, const floa
     recombine_rows<4, 8>(b, a);
     recombine_rows<2, 16>(a, b);
     recombine_rows<1, 32>(b, a);
-#pragma GCC unroll 4
     for (int q = 0; q < 4; ++q) {
         __m256 t[8];
-        for (int k = 0; k < 8; ++k) t[k] = __m256(a[8 * q + k]);
+#pragma GCC unroll 32
+        for (int k = 0; k < 8; ++k) t[k] = a[8 * q + k];
         transpose8x8(t);
+#pragma GCC unroll 32
         for (int l = 0; l < 8; ++l) _mm256_storeu_ps(dst + 32 * l + 8 * q, t[l]);
     }
 }
 
 // Eight rows of 32 inputs, `stride` floats apart, into lanes.
-ZIV_AVX2 inline void rows8_contiguous(const float* rows, int32_t stride, RowLanes* x) {
-#pragma GCC unroll 4
+ZIV_AVX2 __attribute__((always_inline)) inline void rows8_contiguous(const float* rows,
+                                                                      int32_t stride, __m256* x) {
     for (int q = 0; q < 4; ++q) {
         __m256 t[8];
+#pragma GCC unroll 32
         for (int l = 0; l < 8; ++l) t[l] = _mm256_loadu_ps(rows + stride * l + 8 * q);
         transpose8x8(t);
-        for (int k = 0; k < 8; ++k) x[8 * q + k] = RowLanes(t[k]);
+#pragma GCC unroll 32
+        for (int k = 0; k < 8; ++k) x[8 * q + k] = t[k];
     }
 }
 
@@ -510,25 +511,46 @@ ZIV_AVX2 inline void deinterleave16(const float* p, __m256* even, __m256* odd);
 
 // Eight Layer I/II rows (64 floats apart, channels interleaved) into lanes: the left entries
 // into x0, the right ones into x1.
-ZIV_AVX2 inline void rows8_pairs(const float* rows, RowLanes* x0, RowLanes* x1) {
-#pragma GCC unroll 4
+ZIV_AVX2 __attribute__((always_inline)) inline void rows8_pairs(const float* rows, __m256* x0,
+                                                                 __m256* x1) {
     for (int q = 0; q < 4; ++q) {
         __m256 e[8], o[8];
+#pragma GCC unroll 32
         for (int l = 0; l < 8; ++l) deinterleave16(rows + 64 * l + 16 * q, &e[l], &o[l]);
         transpose8x8(e);
         transpose8x8(o);
+#pragma GCC unroll 32
         for (int k = 0; k < 8; ++k) {
-            x0[8 * q + k] = RowLanes(e[k]);
-            x1[8 * q + k] = RowLanes(o[k]);
+            x0[8 * q + k] = e[k];
+            x1[8 * q + k] = o[k];
         }
     }
 }
 
-// rows: eight rows of 32 floats, 32 apart; dst: their transforms, eight rows of 32.
-ZIV_AVX2 inline void transform32_rows8(const float* rows, float* dst, const float* coef) {
-    RowLanes x[32];
-    rows8_contiguous(rows, 32, x);
+// Eight rows of 32 floats, Stride apart, to their transforms in dst (eight rows of 32). One
+// function holds the loads, the stages and the stores, so that the compiler keeps the lanes
+// in registers and on its own stack frame rather than copying them between calls.
+template <int32_t Stride>
+ZIV_AVX2 __attribute__((noinline)) void transform32_rows8(const float* rows, float* dst,
+                                                          const float* coef) {
+    __m256 x[32];
+    rows8_contiguous(rows, Stride, x);
     transform32_lanes(x, dst, coef);
+}
+
+// Eight Layer I/II rows (64 floats apart, channels interleaved) in channel form F: left or
+// right alone, their mean, or both (the right into dst1).
+template <Form F>
+ZIV_AVX2 __attribute__((noinline)) void transform32_pairs8(const float* rows, float* dst0,
+                                                           float* dst1, const float* coef) {
+    __m256 x0[32], x1[32];
+    rows8_pairs(rows, x0, x1);
+    if constexpr (F == Form::mix) {
+#pragma GCC unroll 32
+        for (int k = 0; k < 32; ++k) x0[k] = (x0[k] + x1[k]) * 0.5f;
+    }
+    transform32_lanes(F == Form::right ? x1 : x0, dst0, coef);
+    if constexpr (F == Form::stereo) transform32_lanes(x1, dst1, coef);
 }
 
 // Entries 2k + 0 (lo of the pair) and 2k + 1 of 16 consecutive floats, in order.
@@ -720,16 +742,10 @@ ZIV_AVX2 void synth_l12_rows_avx2(MpegDecoder* d, const float* rows, uint8_t* ou
         if (F != Form::mono || !d->eq_settings->enabled) {
             alignas(32) float t0[8][32], t1[8][32];
             for (; r + 8 <= count; r += 8) {
-                RowLanes x0[32], x1[32];
-                if constexpr (F == Form::mono) {
-                    rows8_contiguous(rows, 64, x0);
-                } else {
-                    rows8_pairs(rows, x0, x1);
-                    if constexpr (F == Form::mix)
-                        for (int k = 0; k < 32; ++k) x0[k] = (x0[k] + x1[k]) * 0.5f;
-                }
-                transform32_lanes(F == Form::right ? x1 : x0, &t0[0][0], d->syn.dct_coef);
-                if constexpr (F == Form::stereo) transform32_lanes(x1, &t1[0][0], d->syn.dct_coef);
+                if constexpr (F == Form::mono)
+                    transform32_rows8<64>(rows, &t0[0][0], d->syn.dct_coef);
+                else
+                    transform32_pairs8<F>(rows, &t0[0][0], &t1[0][0], d->syn.dct_coef);
                 for (int32_t k = 0; k < 8; ++k, rows += 64) {
                     std::memcpy(h0 + p, t0[k], sizeof t0[k]);
                     if constexpr (F == Form::stereo) {
@@ -780,7 +796,7 @@ ZIV_AVX2 void synth_l3_rows_avx2(MpegDecoder* d, const float* rows, uint8_t* out
         if (!d->eq_settings->enabled) {
             alignas(32) float t[8][32];
             for (; r < 16; r += 8) {
-                transform32_rows8(rows, &t[0][0], d->syn.dct_coef);
+                transform32_rows8<32>(rows, &t[0][0], d->syn.dct_coef);
                 for (int32_t k = 0; k < 8; ++k, rows += 32) {
                     std::memcpy(V + p, t[k], sizeof t[k]);
                     window_avx2<N, Eight, step>(V, p, out, c);
