@@ -431,10 +431,6 @@ void l3_output_mix(MpegDecoder* d, uint8_t* out, int32_t g) {
     float* hy = &s.hybrid_out[0][0];
     float* x0 = d->samples.xr[0][g];
     const ChannelSpan c0 = channel_span(d, g, 0);
-    // Transforms here may reach past limit_subbands (no huff_limit bound on the long part),
-    // so the subbands above it are cleared each granule instead of keeping older values.
-    for (int j = 0; j < 18; ++j)
-        for (int32_t sb = s.limit_subbands; sb < kSb; ++sb) hy[j * kSb + sb] = 0.0f;
     int32_t r;
     if (s.nch < 2) {
         // A single-channel frame: its one channel is the mean of two equal ones.
