@@ -4,7 +4,9 @@
 // Usage: mp3dec [-r N] [-c N] [-8] [-f HZ] [--bench] INPUT OUTPUT   ("-" = stdin / stdout).
 // Exit status: 0 decoded, 1 bad usage, 2 unreadable input / no MPEG audio / unwritable output,
 // 3 decoded up to a stretch with no decodable frame (the output holds what came before).
+#include <algorithm>
 #include <cerrno>
+#include <memory>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -125,10 +127,32 @@ struct Stream {
     int32_t frame_bytes = 0;
 };
 
+// PCM bytes whose resize does not zero them first: the decoder writes every byte it reports, so
+// the fill was pure overhead (and dominated the tool's own cost on long files).
+template <class T>
+struct NoFill : std::allocator<T> {
+    template <class U>
+    struct rebind {
+        using other = NoFill<U>;
+    };
+    NoFill() = default;
+    template <class U>
+    NoFill(const NoFill<U>&) {}
+    template <class U>
+    void construct(U* p) noexcept {
+        ::new (static_cast<void*>(p)) U;
+    }
+    template <class U, class... A>
+    void construct(U* p, A&&... a) {
+        ::new (static_cast<void*>(p)) U(std::forward<A>(a)...);
+    }
+};
+using PcmBuffer = std::vector<uint8_t, NoFill<uint8_t>>;
+
 // Decodes the whole stream into pcm from a fresh set-up. Returns the walk's last result
 // (MP3_WALK_END or MP3_WALK_LOST) and the frames decoded; lost_at is the byte offset where
 // no frame could be found.
-int32_t decode_stream(MpegDecoder* d, const Stream& s, const Options& o, std::vector<uint8_t>* pcm,
+int32_t decode_stream(MpegDecoder* d, const Stream& s, const Options& o, PcmBuffer* pcm,
                       int64_t* frames, int32_t* lost_at) {
     const int32_t convert = o.channels | (o.eight_bit ? 8 : 0);
     mpeg_decoder_setup(d, &s.header, s.frame_bytes, o.reduction, 0, convert, o.freq_limit);
@@ -136,6 +160,10 @@ int32_t decode_stream(MpegDecoder* d, const Stream& s, const Options& o, std::ve
     mpeg_decoder_get_format(d, &f);
     const size_t frame_out = size_t(f.out_samples) * size_t(f.bits / 8);
     pcm->clear();
+    // Room for a stream of frames of the first one's size (capped; a longer one grows).
+    const size_t per = size_t(s.frame_bytes > 0 ? s.frame_bytes : 1);
+    const size_t estimate = (size_t(s.len) / per + 2) * frame_out;
+    pcm->reserve(std::min<size_t>(estimate, size_t(1) << 28));
     *frames = 0;
     int32_t pos = 0;
     for (;;) {
@@ -211,7 +239,7 @@ int main(int argc, char** argv) {
     MpegOutputFormat fmt;
     mpeg_decoder_get_format(d, &fmt);
 
-    std::vector<uint8_t> pcm;
+    PcmBuffer pcm;
     int64_t frames = 0;
     int32_t lost_at = 0;
     const int32_t end = decode_stream(d, s, o, &pcm, &frames, &lost_at);
@@ -221,7 +249,7 @@ int main(int argc, char** argv) {
         // that page faults of a growing buffer stay out of the timing; CPU time is reported
         // besides wall time because it is far less disturbed on a shared machine.
         using clock = std::chrono::steady_clock;
-        std::vector<uint8_t> scratch;
+        PcmBuffer scratch;
         scratch.reserve(pcm.size() + size_t(fmt.out_samples) * size_t(fmt.bits / 8));
         std::memset(scratch.data(), 0, scratch.capacity());
         int64_t passes = 0, bench_frames = 0;
