@@ -1,10 +1,20 @@
 #!/usr/bin/env bash
-# Sets everything up and runs every test: installs what is missing, builds, runs CTest.
+# Sets everything up and runs every test: installs what is missing, builds, runs CTest; then
+# builds the suite again with AddressSanitizer and UBSan and runs it once more (all but the
+# end-to-end demo runs, which exercise the same code with the real Allegro).
+# Extra arguments go to ctest (e.g. ./test.sh -L unit). ZIV_SKIP_SANITIZERS=1 skips the second pass.
 set -euo pipefail
 cd "$(dirname "$0")"
 ./scripts/deps.sh test
 jobs=$(nproc)
+
 cmake -S . -B build -DCMAKE_BUILD_TYPE=Release >/dev/null
 cmake --build build -j"$jobs"
-cd build
-ctest --output-on-failure -j"$jobs" "$@"
+(cd build && ctest --output-on-failure -j"$jobs" "$@")
+
+if [ "${ZIV_SKIP_SANITIZERS:-0}" != 1 ]; then
+  cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Release -DZIV_SANITIZERS="address;undefined" \
+    -DZIV_BENCH=OFF >/dev/null
+  cmake --build build-asan -j"$jobs"
+  (cd build-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j"$jobs" -LE e2e "$@")
+fi
