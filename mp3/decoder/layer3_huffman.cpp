@@ -39,13 +39,21 @@ inline void huff_pair(L3BitReader* br, const uint8_t* level, int32_t* x, int32_t
     }
 }
 
-// A sign bit (1 = negative) for a nonzero value; at least one bit is held.
+// A sign bit (1 = negative) for a nonzero value; at least one bit is held. Without branches:
+// a zero value consumes no bit, and then acc >> nbits is 0 (no bits are held above nbits), so
+// the sign comes out clear; the sign bit is set in the float's bits (v is 0..8206, exact).
 inline float signed_value_held(L3BitReader* br, int32_t v) {
-    if (v == 0) return 0.0f;
-    br->nbits -= 1;
-    const uint32_t neg = br->acc >> br->nbits;
-    br->acc &= (uint32_t(1) << br->nbits) - 1u;
-    return neg ? -float(v) : float(v);
+    const int32_t used = v != 0;
+    br->nbits -= used;
+    const uint32_t neg = uint32_t(uint64_t(br->acc) >> br->nbits);  // nbits may be 32 here
+    br->acc &= uint32_t((uint64_t(1) << br->nbits) - 1u);
+    const float f = float(v);
+    uint32_t u;
+    std::memcpy(&u, &f, 4);
+    u |= neg << 31;
+    float r;
+    std::memcpy(&r, &u, 4);
+    return r;
 }
 
 // The 4/3 power of one decoded value under the factor f. Zero maps to zero through the table,
