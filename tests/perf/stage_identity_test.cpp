@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "decoder_internal.h"
+#include "layer3_bits.h"
 #include "layer3_hybrid.h"
 #include "synth.h"
 #include "test_util.h"
@@ -131,6 +132,36 @@ TEST(StageIdentity, StereoAliasAndInversion) {
         synth_select_path(synth_path_avx2);
         l3_freq_invert(b.data(), lines);
         EXPECT_TRUE(same_bits(a.data(), b.data(), a.size())) << "inversion lines " << lines;
+    }
+}
+
+// The Layer III reader's refill takes up to four bytes in one load away from its limit; it must
+// leave exactly the state of fetching them one by one (zeros and an overrun count at the limit),
+// from every fill level and every distance to the limit.
+TEST(StageIdentity, ReaderRefillMatchesByteLoop) {
+    std::mt19937 rng(ziv::test_seed() + 3);
+    uint8_t data[16];
+    for (uint8_t& b : data) b = uint8_t(rng());
+    for (int32_t avail = 0; avail <= 8; ++avail) {
+        for (int32_t nbits = 0; nbits <= 32; ++nbits) {
+            L3BitReader r;
+            l3_bits_begin(&r, data + 4, data + 4 + avail);
+            r.nbits = nbits;
+            r.acc = nbits ? uint32_t(rng()) >> (32 - nbits) : 0u;
+            L3BitReader want = r;
+            while (want.nbits <= 24) {
+                uint32_t b = 0;
+                if (want.cur < want.limit) b = *want.cur++;
+                else ++want.overrun;
+                want.acc = want.acc << 8 | b;
+                want.nbits += 8;
+            }
+            l3_bits_fill(&r);
+            EXPECT_EQ(r.acc, want.acc) << "avail " << avail << " nbits " << nbits;
+            EXPECT_EQ(r.nbits, want.nbits) << "avail " << avail << " nbits " << nbits;
+            EXPECT_EQ(r.cur, want.cur) << "avail " << avail << " nbits " << nbits;
+            EXPECT_EQ(r.overrun, want.overrun) << "avail " << avail << " nbits " << nbits;
+        }
     }
 }
 
