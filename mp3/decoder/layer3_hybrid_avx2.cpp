@@ -1,10 +1,10 @@
-// Layer III hybrid filter bank, long blocks, eight subbands at a time in AVX2 registers: the
-// 36-point IMDCT of ISO/IEC 11172-3 2.4.3.4.10, the block-type window and the overlap-add, for
-// the plain (non-adding) form of layer3_hybrid.cpp. Lane l carries subband sb + l through
-// exactly the single-precision operations, in exactly the order, of the plain imdct36 and
-// window loop, so the output and the new overlap hold the same bits. Input: 18 lines per
-// subband in `cur`, the previous overlap in `prev`; output: rows of 32 subbands in `out`, the
-// new overlap over `cur`.
+// Layer III stages in AVX2 registers: the hybrid filter bank eight subbands at a time (36- and
+// 12-point IMDCTs of ISO/IEC 11172-3 2.4.3.4.10, windows, overlap-add; lane l carries subband
+// sb + l), the table part of the dequantisation eight lines at a time, MS stereo, alias
+// reduction, frequency inversion and the copying and clearing of subbands. Every value goes
+// through exactly the single-precision operations, in exactly the order, of the plain code in
+// layer3_hybrid.cpp and layer3_huffman.cpp, so the results hold the same bits. No FMA: a fused
+// multiply-add would round differently.
 #include "layer3_hybrid_avx2.h"
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))

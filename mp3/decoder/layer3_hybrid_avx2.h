@@ -1,8 +1,8 @@
-// Layer III stages in AVX2 registers (layer3_hybrid_avx2.cpp): the long-block hybrid filter
-// bank eight subbands at a time, MS stereo, alias reduction, frequency inversion and the
-// clearing of silent subbands. Each writes exactly the bits of its plain counterpart in
-// layer3_hybrid.cpp. Only to be called while synth_active_path() is synth_path_avx2 (the
-// processor has AVX2); on other machines they do nothing.
+// Layer III stages in AVX2 registers (layer3_hybrid_avx2.cpp): the hybrid filter bank eight
+// subbands at a time, table dequantisation, MS stereo, alias reduction, frequency inversion and
+// the copying and clearing of subbands. Each writes exactly the bits of its plain counterpart in
+// layer3_hybrid.cpp or layer3_huffman.cpp. Only to be called while synth_active_path() is
+// synth_path_avx2 (the processor has AVX2); on other machines they do nothing.
 #pragma once
 
 #include <cstdint>

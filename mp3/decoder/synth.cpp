@@ -5,7 +5,8 @@
 // sixteen N-value blocks, then windowing with the 264-entry table W. At half and quarter rate
 // only the lowest 16 or 8 subbands pass through 16- or 8-point transforms and the window is D
 // decimated by 2 or 4. Output: signed 16-bit (machine order) or unsigned 8-bit (128 = zero),
-// mono or interleaved left-first. The 42 routines are instances of one row loop.
+// mono or interleaved left-first. The 42 routines are instances of one row loop, run either
+// plainly or, where the processor has AVX2, with the same arithmetic spread over register lanes.
 #include <atomic>
 #include <cmath>
 #include <cstring>
