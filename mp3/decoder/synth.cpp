@@ -241,14 +241,18 @@ ZIV_AVX2 inline __m256d load4_rev(const float* p) {
     return _mm256_permute4x64_pd(load4(p), 0x1B);
 }
 
-// Four window sums to PCM, as synth_pcm16/synth_pcm8 do one, stored at `dst` at step 1, or at
-// step 2 into the four pairs at `dst` under the byte mask `keep` (set where the other channel's
-// bytes stay). The minimum takes its second operand for a NaN, so a NaN saturates high; no
-// maximum is needed: a sum below -32768 truncates to an integer below it (or to the
-// out-of-range value INT32_MIN) and the saturating packs clamp both to -32768.
+// Four window sums to integers, as synth_pcm16 does one, except below -32768: the minimum
+// takes its second operand for a NaN, so a NaN saturates high; a sum below -32768 truncates to
+// an integer below it (or to the out-of-range value INT32_MIN), which store4i clamps.
+ZIV_AVX2 inline __m128i pcm4(__m256d y) {
+    return _mm256_cvttpd_epi32(_mm256_min_pd(y, _mm256_set1_pd(32767.0)));
+}
+
+// Four such integers to PCM (the saturating packs clamp to -32768), stored at `dst` at step 1,
+// or at step 2 into the four pairs at `dst` under the byte mask `keep` (set where the other
+// channel's bytes stay).
 template <bool Eight, int Step>
-ZIV_AVX2 inline void store4(uint8_t* dst, __m128i keep, __m256d y) {
-    const __m128i v = _mm256_cvttpd_epi32(_mm256_min_pd(y, _mm256_set1_pd(32767.0)));
+ZIV_AVX2 inline void store4i(uint8_t* dst, __m128i keep, __m128i v) {
     if constexpr (!Eight) {
         const __m128i s = _mm_packs_epi32(v, v);
         if constexpr (Step == 1) {
@@ -616,9 +620,10 @@ inline const std::array<std::array<int32_t, 16>, 16>& block_offsets() {
 // run out of registers and spill; the eight sums of N = 32 and their operands fit the sixteen
 // registers.
 template <int N, int G0, int G1>
-ZIV_AVX2 inline void window_groups(const float* V, const int32_t* blk, const LaneFactors* f,
-                                   __m256d* yf,
-                                   __m256d* ys) {
+ZIV_AVX2 __attribute__((always_inline)) inline void window_groups(const float* V,
+                                                                  const int32_t* blk,
+                                                                  const LaneFactors* f,
+                                                                  __m256d* yf, __m256d* ys) {
     constexpr int32_t h = N / 2;
 #pragma GCC unroll 8
     for (int32_t t = 0; t < 8; ++t) {
@@ -656,19 +661,21 @@ ZIV_AVX2 inline void window_avx2(const float* V, int32_t p, uint8_t* out, int32_
     window_groups<N, 0, groups>(V, blk, f, yf, ys);
     auto at = [&](int32_t n) { return out + n * Step * bytes; };
 #pragma GCC unroll 4
-    for (int32_t g = 0; g < groups; ++g) store4<Eight, Step>(at(4 * g), keep, yf[g]);
-    // Second half: lanes of group g are samples N - 4g .. N - 4g - 3, stored reversed. Group 0
-    // has no sample N: it is stored one place early, as (x, N - 3, N - 2, N - 1), and the place
-    // of x (N - 4) is written again by group 1 or, at N = 8, by the middle sample.
-    store4<Eight, Step>(at(N - 4), keep, _mm256_permute4x64_pd(ys[0], 0x6F));
-#pragma GCC unroll 4
-    for (int32_t g = 1; g < groups; ++g)
-        store4<Eight, Step>(at(N - 4 * g - 3), keep,
-                            _mm256_permute4x64_pd(ys[g], 0x1B));
+    for (int32_t g = 0; g < groups; ++g) store4i<Eight, Step>(at(4 * g), keep, pcm4(yf[g]));
     double y = 0.0;
 #pragma GCC unroll 8
     for (int32_t t = 0; t < 8; ++t) y += double(V[blk[2 * t + 1]]) * middle_factors[size_t(t)];
-    store<Eight>(at(h) + (Step == 2 ? ch * bytes : 0), y);
+    // Second half: lanes of group g are samples N - 4g .. N - 4g - 3 (group 0 has no sample N).
+    // Reversed and shifted by one lane they form the runs h + 4i .. h + 4i + 3, the first led
+    // by the middle sample, so no two stores overlap (an overlapping read-modify-write at step 2
+    // would wait for the store before it).
+    __m128i prev = _mm_set1_epi32(synth_pcm16(y));
+#pragma GCC unroll 4
+    for (int32_t i = 0; i < groups; ++i) {
+        const __m128i r = _mm_shuffle_epi32(pcm4(ys[groups - 1 - i]), 0x1B);
+        store4i<Eight, Step>(at(h + 4 * i), keep, _mm_alignr_epi8(r, prev, 12));
+        prev = r;
+    }
 }
 #endif
 
