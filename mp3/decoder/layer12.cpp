@@ -177,8 +177,11 @@ bool l12_read_header(MpegDecoder* d, BitReader* br, const uint8_t* in, int32_t a
     if (index != s.bitrate_index && s.bitrate_index != 0 && !l12_follow_bitrate(d, in, avail, index))
         return false;
 
+    // A frame cut short by the end of the data is not decoded: with zeros in place of its
+    // missing bytes it would play as a full-scale burst.
     const int32_t frame = s.frame_size + s.pad_bytes;
-    if (frame >= 0 && frame < avail) br->end = in + frame;
+    if (frame > avail) return false;
+    if (frame >= 0) br->end = in + frame;
     return true;
 }
 

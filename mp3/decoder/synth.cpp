@@ -350,15 +350,16 @@ ZIV_AVX2 inline __m256 reverse8(__m256 v) {
 template <int S>
 ZIV_AVX2 inline __m256 butterfly_in(__m256 v, __m256 c) {
     constexpr Lanes wl = butterfly_w<S>(), ul = butterfly_u<S>();
+    constexpr int mask = upper_mask<S>(); // an immediate, also in unoptimised builds
     const __m256 w = permute8(v, wl), u = permute8(v, ul);
-    return _mm256_blend_ps(_mm256_add_ps(w, u), _mm256_mul_ps(_mm256_sub_ps(u, w), c),
-                           upper_mask<S>());
+    return _mm256_blend_ps(_mm256_add_ps(w, u), _mm256_mul_ps(_mm256_sub_ps(u, w), c), mask);
 }
 template <int S>
 ZIV_AVX2 inline __m256 recombine_in(__m256 v) {
     constexpr Lanes l1 = recombine_p1<S>(), l2 = recombine_p2<S>();
+    constexpr int mask = recombine_mask<S>();
     const __m256 p1 = permute8(v, l1);
-    return _mm256_blend_ps(p1, _mm256_add_ps(p1, permute8(v, l2)), recombine_mask<S>());
+    return _mm256_blend_ps(p1, _mm256_add_ps(p1, permute8(v, l2)), mask);
 }
 // Lanes 1..7 of v, then lane 0 of next.
 ZIV_AVX2 inline __m256 shift1(__m256 v, __m256 next) {

@@ -447,7 +447,11 @@ TEST_F(SoundtrackE2E, RecordingMatchesTheDecodedSoundtrackAndSilentRunsKeepTheTi
     std::printf("[ e2e      ] short soundtrack: %.1f s decoded, loud frames %ld recorded, %ld decoded\n",
                 double(short_ref.frames()) / kRate, short_loud_rec, short_loud_ref);
     EXPECT_GT(short_loud_ref, 5 * kRate);
-    EXPECT_NEAR(double(short_loud_rec), double(short_loud_ref), 3456.0 / 2) << "short soundtrack not played exactly once";
+    // Played once, not looped: the count of loud frames matches the decode. The tolerance is a
+    // tenth of the soundtrack, since the ALSA-to-PulseAudio path of a loaded machine may stretch
+    // a few periods; a second play would double the count.
+    EXPECT_NEAR(double(short_loud_rec), double(short_loud_ref), 0.1 * double(short_loud_ref))
+        << "short soundtrack not played exactly once";
     long sr_first = first_loud_frame(short_rec), sf_first = first_loud_frame(short_ref);
     ASSERT_GE(sr_first, 0);
     long so = best_offset(short_rec, short_ref, sr_first - sf_first, 2048, size_t(sf_first) + kRate, 4096);

@@ -525,10 +525,14 @@ TEST(Layer12Frame, MalformedAndTruncatedFramesStayInBounds) {
                 for (size_t i = head; i < f.size(); ++i) f[i] = trial < 10 ? 0xFF : uint8_t(rng());
                 const size_t avail = trial % 3 == 0 ? fb : rng() % (fb + 1);
                 InOut io = decode(d, f, avail);
-                if (avail < 4) continue;
+                if (avail < fb) {
+                    // A frame cut short is rejected whole: nothing consumed, nothing written.
+                    ASSERT_EQ(io.in_bytes, 0) << "avail " << avail << " of " << fb;
+                    ASSERT_EQ(io.out_bytes, 0);
+                    continue;
+                }
                 ASSERT_EQ(io.in_bytes, int32_t(fb));
                 for (float v : g_rows) ASSERT_TRUE(std::isfinite(v));
-                if (avail < fb) continue;
                 // The bytes after the frame are not its own: the decode stays the same whatever
                 // they hold.
                 const std::vector<float> alone = g_rows;
