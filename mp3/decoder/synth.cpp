@@ -13,10 +13,8 @@
 #include <utility>
 
 #if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
-#include <immintrin.h>
+#include "avx2_util.h"
 #define ZIV_SYNTH_AVX2 1
-// No "fma" here: a fused multiply-add would round differently from the plain path.
-#define ZIV_AVX2 __attribute__((target("avx2")))
 #else
 #define ZIV_SYNTH_AVX2 0
 #endif
@@ -452,24 +450,7 @@ ZIV_AVX2 inline void recombine_rows(const __m256* src, __m256* dst) {
     }
 }
 
-ZIV_AVX2 inline void transpose8x8(__m256* r) {
-    const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]), t1 = _mm256_unpackhi_ps(r[0], r[1]);
-    const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]), t3 = _mm256_unpackhi_ps(r[2], r[3]);
-    const __m256 t4 = _mm256_unpacklo_ps(r[4], r[5]), t5 = _mm256_unpackhi_ps(r[4], r[5]);
-    const __m256 t6 = _mm256_unpacklo_ps(r[6], r[7]), t7 = _mm256_unpackhi_ps(r[6], r[7]);
-    const __m256 u0 = _mm256_shuffle_ps(t0, t2, 0x44), u1 = _mm256_shuffle_ps(t0, t2, 0xEE);
-    const __m256 u2 = _mm256_shuffle_ps(t1, t3, 0x44), u3 = _mm256_shuffle_ps(t1, t3, 0xEE);
-    const __m256 u4 = _mm256_shuffle_ps(t4, t6, 0x44), u5 = _mm256_shuffle_ps(t4, t6, 0xEE);
-    const __m256 u6 = _mm256_shuffle_ps(t5, t7, 0x44), u7 = _mm256_shuffle_ps(t5, t7, 0xEE);
-    r[0] = _mm256_permute2f128_ps(u0, u4, 0x20);
-    r[1] = _mm256_permute2f128_ps(u1, u5, 0x20);
-    r[2] = _mm256_permute2f128_ps(u2, u6, 0x20);
-    r[3] = _mm256_permute2f128_ps(u3, u7, 0x20);
-    r[4] = _mm256_permute2f128_ps(u0, u4, 0x31);
-    r[5] = _mm256_permute2f128_ps(u1, u5, 0x31);
-    r[6] = _mm256_permute2f128_ps(u2, u6, 0x31);
-    r[7] = _mm256_permute2f128_ps(u3, u7, 0x31);
-}
+using ziv_avx2::transpose8;
 
 // The transforms of the eight rows held in the lanes of x[0..31] (x[k] = input k of each
 // row) into dst, eight rows of 32 floats.
@@ -494,7 +475,7 @@ ZIV_AVX2 __attribute__((always_inline)) inline void transform32_lanes(const __m2
         __m256 t[8];
 #pragma GCC unroll 32
         for (int k = 0; k < 8; ++k) t[k] = a[8 * q + k];
-        transpose8x8(t);
+        transpose8(t);
 #pragma GCC unroll 32
         for (int l = 0; l < 8; ++l) _mm256_storeu_ps(dst + 32 * l + 8 * q, t[l]);
     }
@@ -507,7 +488,7 @@ ZIV_AVX2 __attribute__((always_inline)) inline void rows8_contiguous(const float
         __m256 t[8];
 #pragma GCC unroll 32
         for (int l = 0; l < 8; ++l) t[l] = _mm256_loadu_ps(rows + stride * l + 8 * q);
-        transpose8x8(t);
+        transpose8(t);
 #pragma GCC unroll 32
         for (int k = 0; k < 8; ++k) x[8 * q + k] = t[k];
     }
@@ -523,8 +504,8 @@ ZIV_AVX2 __attribute__((always_inline)) inline void rows8_pairs(const float* row
         __m256 e[8], o[8];
 #pragma GCC unroll 32
         for (int l = 0; l < 8; ++l) deinterleave16(rows + 64 * l + 16 * q, &e[l], &o[l]);
-        transpose8x8(e);
-        transpose8x8(o);
+        transpose8(e);
+        transpose8(o);
 #pragma GCC unroll 32
         for (int k = 0; k < 8; ++k) {
             x0[8 * q + k] = e[k];
