@@ -71,6 +71,5 @@ for t in "${targets[@]}"; do
     echo "FAILED: $t (see $out/$t.log)"; tail -n 40 "$out/$t.log"; status=1
   fi
   grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb|#[0-9]+.*DONE)' "$out/$t.log" || true
-  grep -E 'cov: [0-9]+' "$out/$t.log" | tail -n 1 || true
 done
 exit $status
