@@ -10,6 +10,7 @@
 // one whose soundtrack ends during the title screens (recorded on a sink of its own: played once,
 // whole, then silence). Under heavy machine load the sound path below Allegro may underrun; that
 // is tolerated within bounds and reported (see the comparison below).
+#include "process_util.h"
 #include "test_util.h"
 
 #include <fcntl.h>
@@ -36,53 +37,14 @@ double now_s() {
 
 std::string q(const std::string& s) { return "'" + s + "'"; }
 
-// Starts argv[0] with extra environment entries, in `dir` (unless empty), output to `log`. The
-// programs of the sound path run at a raised priority where allowed: on a machine busy with
+// The programs of the sound path run at a raised priority where allowed: on a machine busy with
 // other work, a starved timer thread or sound server would make gaps that are not the player's.
 pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
             const std::string& dir, const std::string& log) {
-    pid_t pid = fork();
-    if (pid != 0) return pid;
-    setpgid(0, 0);
-    (void)setpriority(PRIO_PROCESS, 0, -15);
-    if (!dir.empty() && chdir(dir.c_str()) != 0) _exit(126);
-    for (const std::string& e : env) {
-        size_t eq = e.find('=');
-        if (eq == std::string::npos) unsetenv(e.c_str());
-        else setenv(e.substr(0, eq).c_str(), e.substr(eq + 1).c_str(), 1);
-    }
-    int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    int in = open("/dev/null", O_RDONLY);
-    if (in >= 0) dup2(in, 0);
-    if (out >= 0) {
-        dup2(out, 1);
-        dup2(out, 2);
-    }
-    std::vector<char*> a;
-    for (const std::string& s : argv) a.push_back(const_cast<char*>(s.c_str()));
-    a.push_back(nullptr);
-    execvp(a[0], a.data());
-    _exit(127);
+    return ziv::spawn(argv, env, dir, log, -15);
 }
-
-// Exit status once the process has ended, -1 while it runs.
-int exited(pid_t pid) {
-    int st = 0;
-    if (waitpid(pid, &st, WNOHANG) != pid) return -1;
-    return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
-}
-
-void stop(pid_t& pid, int sig = SIGTERM) {
-    if (pid <= 0) return;
-    kill(pid, sig);
-    for (int i = 0; i < 50 && exited(pid) < 0; ++i)
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    if (exited(pid) < 0) {
-        kill(pid, SIGKILL);
-        waitpid(pid, nullptr, 0);
-    }
-    pid = -1;
-}
+using ziv::end_process;
+using ziv::exited;
 
 // The private X and sound servers of one test, and the environment a demo run needs.
 struct Servers {
@@ -153,8 +115,8 @@ struct Servers {
     }
 
     ~Servers() {
-        stop(pulse);
-        stop(xvfb);
+        end_process(pulse);
+        end_process(xvfb);
     }
 };
 
@@ -204,11 +166,11 @@ struct DemoRun {
 
     void finish() {
         if (status < 0) {
-            stop(demo, SIGKILL);
+            end_process(demo, SIGKILL);
             status = 999;
         }
         std::this_thread::sleep_for(std::chrono::milliseconds(500));
-        stop(parec, SIGINT);
+        end_process(parec, SIGINT);
     }
 };
 

@@ -14,6 +14,8 @@
 
 #include <sys/resource.h>
 
+#include "process_util.h"
+
 #include <atomic>
 #include <memory>
 #include <random>
@@ -94,45 +96,8 @@ std::vector<uint8_t> real_soundtrack() {
 
 // ---- processes ---------------------------------------------------------------------------------
 
-pid_t spawn(const std::vector<std::string>& argv, const std::vector<std::string>& env,
-            const std::string& dir, const std::string& log) {
-    pid_t pid = fork();
-    if (pid != 0) return pid;
-    setpgid(0, 0);
-    if (!dir.empty() && chdir(dir.c_str()) != 0) _exit(126);
-    for (const std::string& e : env) {
-        size_t eq = e.find('=');
-        if (eq == std::string::npos) unsetenv(e.c_str());
-        else setenv(e.substr(0, eq).c_str(), e.substr(eq + 1).c_str(), 1);
-    }
-    int in = open("/dev/null", O_RDONLY);
-    int out = open(log.c_str(), O_WRONLY | O_CREAT | O_APPEND, 0644);
-    if (in >= 0) dup2(in, 0);
-    if (out >= 0) {
-        dup2(out, 1);
-        dup2(out, 2);
-    }
-    std::vector<char*> a;
-    for (const std::string& s : argv) a.push_back(const_cast<char*>(s.c_str()));
-    a.push_back(nullptr);
-    execvp(a[0], a.data());
-    _exit(127);
-}
-
-void end_process(pid_t& pid, int sig) {
-    if (pid <= 0) return;
-    kill(pid, sig);
-    for (int i = 0; i < 50; ++i) {
-        if (waitpid(pid, nullptr, WNOHANG) == pid) {
-            pid = -1;
-            return;
-        }
-        std::this_thread::sleep_for(std::chrono::milliseconds(100));
-    }
-    kill(pid, SIGKILL);
-    waitpid(pid, nullptr, 0);
-    pid = -1;
-}
+using ziv::end_process;
+using ziv::spawn;
 
 // One PulseAudio server for all cases, one null sink per case; ALSA's default device (what
 // Allegro opens) is routed to it through a private HOME's ~/.asoundrc, and PULSE_SINK picks
