@@ -40,6 +40,32 @@ int usage(const char* why) {
     return 1;
 }
 
+// --help: the usage and the options on stdout (the manual page mp3dec(1) has the details).
+bool print_help(int argc, char** argv) {
+    for (int i = 1; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--help") != 0 && std::strcmp(argv[i], "-h") != 0) continue;
+        std::fputs(
+            "Usage: mp3dec [OPTION]... INPUT OUTPUT\n"
+            "Decodes an MPEG audio file (Layers I, II, III) to PCM: a WAV file when OUTPUT ends\n"
+            "in .wav, else headerless samples. \"-\" reads standard input or writes standard\n"
+            "output (headerless).\n"
+            "\n"
+            "  -r 0|1|2      sample rate: full, half or quarter (default 0)\n"
+            "  -c 0|1|2|3    channels: as coded, mixed to mono, left only, right only (default 0)\n"
+            "  -8            unsigned 8-bit samples instead of signed 16-bit\n"
+            "  -f HZ         highest frequency decoded, in Hz (1..1000000, default 24000)\n"
+            "  --bench       decode again for at least a second and report the speed on stderr\n"
+            "  -h, --help    show this help and exit\n"
+            "\n"
+            "Exit status: 0 decoded; 1 bad usage; 2 unreadable input, no MPEG audio or\n"
+            "unwritable output; 3 decoding stopped at a stretch with no decodable frame (the\n"
+            "output holds what came before).\n",
+            stdout);
+        return true;
+    }
+    return false;
+}
+
 bool parse_int(const char* s, long lo, long hi, int32_t* v) {
     if (!s || !*s) return false;
     char* end = nullptr;
@@ -191,6 +217,7 @@ bool host_is_big_endian() {
 }  // namespace
 
 int main(int argc, char** argv) {
+    if (print_help(argc, argv)) return 0;
     Options o;
     if (int st = parse_args(argc, argv, &o)) return st;
 
