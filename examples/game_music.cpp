@@ -83,7 +83,7 @@ int main(int argc, char** argv) {
     install_timer();
     install_keyboard();
     set_color_depth(16);
-    if (set_gfx_mode(GFX_AUTODETECT_WINDOWED, 400, 120, 0, 0) != 0) {
+    if (set_gfx_mode(GFX_AUTODETECT_WINDOWED, 480, 80, 0, 0) != 0) {
         allegro_message("No window: %s\n", allegro_error);
         return 1;
     }
