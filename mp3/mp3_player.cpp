@@ -1,8 +1,8 @@
 // The in-memory player: create (tags, first header, decoder set-up, Xing header), play into an
 // Allegro audio stream, the poll that decodes frames_per_buffer frames straight into each free
 // stream buffer, the tail of two silent buffers, looping, seeking, time queries and the decode
-// of a whole file into a SAMPLE. Frames are read through the shared frame walk, so no read goes
-// past start + data_len whatever the data holds.
+// of a whole file into a SAMPLE. Frames are found through the shared frame synchronisation, so
+// tags and junk anywhere are stepped over and no read goes past start + data_len.
 #include "mp3_player.h"
 
 #include <cstring>
@@ -10,7 +10,8 @@
 
 #include <allegro.h>
 
-#include "frame_walk.h"
+#include "frame_sync.h"
+#include "tags.h"
 #include "mp3_common.h"
 
 namespace {
@@ -46,10 +47,8 @@ void release(Mp3Player* p) {
 
 Mp3Player* mp3_create(const void* data, int32_t len) {
     if (!data || len <= 0) return nullptr;
-    const uint8_t* d = nullptr;
-    int32_t n = 0;
-    // A leading ID3v2 tag that claims more bytes than there are leaves nothing to play.
-    if (!mp3_strip_tags(static_cast<const uint8_t*>(data), len, &d, &n) || n < 4) return nullptr;
+    const uint8_t* d = static_cast<const uint8_t*>(data);
+    const int32_t n = mp3_trailing_tags(d, len);
 
     // The decoder is set up in place inside the heap player rather than in a temporary on the
     // stack and copied: the result is the same and the stack stays small.
@@ -59,9 +58,13 @@ Mp3Player* mp3_create(const void* data, int32_t len) {
         release(p);
         return nullptr;
     }
-    // The first frame must begin right after the tags: there is no search for a sync pattern.
-    p->frame_bytes = mpeg_header_parse_rate(d, n, &p->header, &p->bitrate);
-    if (p->frame_bytes <= 0 || !setup_decoder(p)) {
+    // The first confirmed frame: normally the one right after the leading tags; junk in front
+    // of it is searched through.
+    int32_t first_at = 0;
+    mp3_sync_init(&p->sync);
+    if (mp3_sync_lock(&p->sync, d, n, 1, &first_at, &p->header, &p->frame_bytes, &p->bitrate) !=
+            MP3_SYNC_FRAME ||
+        !setup_decoder(p)) {
         release(p);
         return nullptr;
     }
@@ -77,7 +80,8 @@ Mp3Player* mp3_create(const void* data, int32_t len) {
     }
     p->stream = nullptr;
     p->current_frame = 0;
-    p->data_len = n;
+    d += first_at;
+    p->data_len = n - first_at;
     p->start = p->pos = d;
     p->autopoll.store(0);
     p->needs_setup = 0;
@@ -89,7 +93,7 @@ Mp3Player* mp3_create(const void* data, int32_t len) {
     if (p->xing && (p->xing->flags & 1) && p->xing->frames > 0)
         p->total_frames = p->xing->frames;
     else
-        p->total_frames = n / p->frame_bytes;
+        p->total_frames = p->data_len / p->frame_bytes;
     return p;
 }
 
@@ -154,21 +158,13 @@ int32_t mp3_poll(Mp3Player* p) {
     for (int32_t i = 0; i < p->frames_per_buffer; ++i) {
         int32_t off = static_cast<int32_t>(p->pos - p->start);
         InOut io{0, 0};
-        int32_t r = off >= p->data_len
-                        ? MP3_WALK_END
-                        : mp3_walk_frame(&p->decoder, p->start, p->data_len, &off, p->frame_bytes,
-                                         out, &io);
-        if (r == MP3_WALK_END) {
+        // Another stream spliced on (MP3_SYNC_OTHER) is the end of this one's data.
+        if (mp3_sync_decode(&p->sync, &p->decoder, p->start, p->data_len, 1, &off, out, &io) !=
+            MP3_SYNC_FRAME) {
             mp3_rewind(p);
             hand_back(p, buf, bytes);
             p->tail_polls = 2;
             return 0;
-        }
-        if (r != MP3_WALK_FRAME) {
-            hand_back(p, buf, bytes);
-            mp3_stop(p);
-            mp3_rewind(p);
-            return -2;
         }
         p->pos = p->start + off;
         out += io.out_bytes;
@@ -199,6 +195,7 @@ void mp3_rewind(Mp3Player* p) {
     p->current_frame = 0;
     p->pos = p->start;
     p->needs_setup = 1;
+    mp3_sync_restart(&p->sync, 1);
 }
 
 void mp3_seek_frame(Mp3Player* p, int32_t frame) {
@@ -207,6 +204,7 @@ void mp3_seek_frame(Mp3Player* p, int32_t frame) {
     set_offset(p, o >= 0 ? int64_t(o) : int64_t(frame) * p->frame_bytes);
     p->current_frame = frame;
     p->needs_setup = 1;
+    mp3_sync_restart(&p->sync, p->pos == p->start);
 }
 
 void mp3_skip_frames(Mp3Player* p, int32_t frames) {
@@ -220,6 +218,7 @@ void mp3_skip_frames(Mp3Player* p, int32_t frames) {
         set_offset(p, (p->pos - p->start) + int64_t(frames) * p->frame_bytes);
     p->current_frame = static_cast<int32_t>(t);
     p->needs_setup = 1;
+    mp3_sync_restart(&p->sync, p->pos == p->start);
 }
 
 void mp3_seek_ms(Mp3Player* p, int32_t ms) {
@@ -286,16 +285,10 @@ SAMPLE* mp3_decode_all(Mp3Player* p) {
     std::memset(out, 0, static_cast<size_t>(size));
     int64_t room = size;
     int32_t off = 0;
-    while (off < p->data_len && room >= p->frame_pcm_bytes) {
-        InOut io{0, 0};
-        int32_t r = mp3_walk_frame(&p->decoder, p->start, p->data_len, &off, p->frame_bytes, out,
-                                   &io);
-        if (r == MP3_WALK_END) break;
-        if (r != MP3_WALK_FRAME) {
-            mp3_rewind(p);
-            destroy_sample(s);
-            return nullptr;
-        }
+    InOut io{0, 0};
+    while (room >= p->frame_pcm_bytes &&
+           mp3_sync_decode(&p->sync, &p->decoder, p->start, p->data_len, 1, &off, out, &io) ==
+               MP3_SYNC_FRAME) {
         out += io.out_bytes;
         room -= io.out_bytes;
     }
