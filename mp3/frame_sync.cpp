@@ -81,6 +81,7 @@ int32_t step_tag(Mp3Sync* s, int32_t len, const uint8_t* buf, int32_t final, int
     if (t == 0 || (t == MP3_TAG_UNSURE && final)) return 0;
     if (t == MP3_TAG_UNSURE) return -1;
     s->after_tag = 1;
+    s->passed += 1;
     if (t <= len - *p) {
         *p += int32_t(t);
     } else {
@@ -189,6 +190,7 @@ int32_t mp3_sync_next(Mp3Sync* s, const uint8_t* buf, int32_t len, int32_t final
             }
         }
         s->locked = 0;
+        s->passed += 1;
         ++p;
     }
     if (p > len) p = len;

@@ -23,6 +23,7 @@ struct Mp3Sync {
     int32_t locked;     // 1 while the next frame is expected where the last frame or tag ended
     int32_t after_tag;  // 1 when a tag was the last thing stepped over (no frame since)
     int64_t skip;       // bytes of a tag still to step over past the window's end
+    uint32_t passed;    // tags stepped over and bytes searched through so far (wraps)
 };
 
 // Results of the search.

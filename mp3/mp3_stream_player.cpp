@@ -89,11 +89,20 @@ int32_t search_first(Mp3StreamPlayer* p) {
         const Window w = window(p);
         const int32_t r = mp3_sync_lock(&p->sync, w.buf, w.len, w.final, &p->read_off,
                                         &p->header, &p->frame_bytes, &p->bitrate);
-        if (r == MP3_SYNC_FRAME) return finish_setup(p, w) ? 1 : -1;
+        if (r == MP3_SYNC_FRAME) {
+            if (!finish_setup(p, w)) return -1;
+            // A first frame in the newer block of the join: the older one is asked for again
+            // before playback starts.
+            switch_if_passed(p);
+            return 1;
+        }
         if (r != MP3_SYNC_MORE) return -1;
         if (!w.joined) return 0;
-        // A full join that cannot tell holds a candidate larger than a block: searched past.
-        if (!switch_if_passed(p)) p->read_off += 1;
+        // The search goes on once the next block has joined the current one, so that playback
+        // starts with both. A full join that cannot tell holds a candidate larger than a block:
+        // searched past.
+        if (switch_if_passed(p)) return 0;
+        p->read_off += 1;
     }
 }
 
@@ -244,6 +253,7 @@ int32_t mp3s_poll(Mp3StreamPlayer* p) {
     }
 
     uint8_t* out = buf + size_t(p->held_frames) * size_t(p->frame_pcm_bytes);
+    const uint32_t passed = p->sync.passed;
     while (p->held_frames < p->frames_per_buffer) {
         const Window w = window(p);
         InOut io{0, 0};
@@ -253,7 +263,6 @@ int32_t mp3s_poll(Mp3StreamPlayer* p) {
             out += io.out_bytes;
             p->held_frames += 1;
             p->current_frame += 1;
-            switch_if_passed(p);
             continue;
         }
         if (r != MP3_SYNC_MORE) {
@@ -271,9 +280,12 @@ int32_t mp3s_poll(Mp3StreamPlayer* p) {
             }
             continue;
         }
-        // The current block is used up. Between frames (a tag or junk going on) nothing is lost
-        // by waiting: the buffer is kept and filled on once the next block has come.
-        if (mp3_sync_between_frames(&p->sync)) {
+        // The current block is used up. Between frames (a tag or junk going on), when this poll
+        // has crossed one, or before the first buffer (the first frame may be found near the
+        // end of the blocks held), the next block was not late: the buffer is kept and filled on
+        // once the next block has come.
+        const bool first_buffer = p->current_frame == p->held_frames;
+        if (mp3_sync_between_frames(&p->sync) || p->sync.passed != passed || first_buffer) {
             p->held = buf;
             return 0;
         }
@@ -282,6 +294,8 @@ int32_t mp3s_poll(Mp3StreamPlayer* p) {
         return -3;
     }
     hand_back(p, buf, bytes);
+    // The join is read to the poll's end; an older block used up is then given back.
+    switch_if_passed(p);
     return 0;
 }
 
