@@ -18,6 +18,7 @@ int32_t mp3_layer_number(const MpegHeader* h);
 
 struct AUDIOSTREAM;
 
+
 // Converts a filled stream buffer (16-bit output only; 8-bit is already unsigned) and hands it
 // back to the stream: the one hand-back of a poll.
 void mp3_hand_back(AUDIOSTREAM* stream, void* buf, int32_t bytes, int32_t bits);

@@ -99,16 +99,22 @@ Mp3Player* mp3_create(const void* data, int32_t len) {
 
 void mp3_destroy(Mp3Player* p) {
     if (!p) return;
-    mp3_stop(p);
+    {
+        // Waits for a poll in progress; the stop removes the timer, so none starts afterwards.
+        const Mp3Hold<Mp3Player> hold(p);
+        mp3_stop(p);
+    }
     release(p);
 }
 
 int32_t mp3_play(Mp3Player* p, int32_t buffer_bytes, int32_t vol, int32_t pan) {
+    const Mp3Hold<Mp3Player> hold(p);
     return mp3_play_ex(p, buffer_bytes, vol, pan, 1000, 0);
 }
 
 int32_t mp3_play_ex(Mp3Player* p, int32_t buffer_bytes, int32_t vol, int32_t pan, int32_t speed,
                     int32_t loop) {
+    const Mp3Hold<Mp3Player> hold(p);
     if (!p) return -1;
     if (p->stream) return 0;
     int32_t fpb = buffer_bytes / p->frame_pcm_bytes;
@@ -125,7 +131,25 @@ int32_t mp3_play_ex(Mp3Player* p, int32_t buffer_bytes, int32_t vol, int32_t pan
     return 0;
 }
 
+namespace {
+
+int32_t poll_held(Mp3Player* p);
+
+}  // namespace
+
+// The poll only tries the lock: while a control call holds the player (from another thread) this
+// tick gives up at once, as a poll that finds no free buffer does.
 int32_t mp3_poll(Mp3Player* p) {
+    if (!p) return -1;
+    if (!mp3_try_lock(&p->lock)) return 0;
+    const int32_t r = poll_held(p);
+    mp3_unlock(&p->lock);
+    return r;
+}
+
+namespace {
+
+int32_t poll_held(Mp3Player* p) {
     if (!p || !p->stream) return -1;
     uint8_t* buf = static_cast<uint8_t*>(get_audio_stream_buffer(p->stream));
     if (!buf) return 0;
@@ -178,11 +202,20 @@ int32_t mp3_poll(Mp3Player* p) {
     return 0;
 }
 
-void mp3_start_autopoll(Mp3Player* p, int32_t ms) { Autopoll::start(p, ms); }
+}  // namespace
 
-void mp3_stop_autopoll(Mp3Player* p) { Autopoll::stop(p); }
+void mp3_start_autopoll(Mp3Player* p, int32_t ms) {
+    const Mp3Hold<Mp3Player> hold(p);
+    Autopoll::start(p, ms);
+}
+
+void mp3_stop_autopoll(Mp3Player* p) {
+    const Mp3Hold<Mp3Player> hold(p);
+    Autopoll::stop(p);
+}
 
 void mp3_stop(Mp3Player* p) {
+    const Mp3Hold<Mp3Player> hold(p);
     if (!p || !p->stream) return;
     // The timer goes first, so that no poll starts on a stream that is being stopped.
     Autopoll::on_stop(p);
@@ -191,6 +224,7 @@ void mp3_stop(Mp3Player* p) {
 }
 
 void mp3_rewind(Mp3Player* p) {
+    const Mp3Hold<Mp3Player> hold(p);
     if (!p) return;
     p->current_frame = 0;
     p->pos = p->start;
@@ -199,6 +233,7 @@ void mp3_rewind(Mp3Player* p) {
 }
 
 void mp3_seek_frame(Mp3Player* p, int32_t frame) {
+    const Mp3Hold<Mp3Player> hold(p);
     if (!p || frame < 0 || frame >= p->total_frames) return;
     int32_t o = xing_offset(p->xing, frame, p->data_len);
     set_offset(p, o >= 0 ? int64_t(o) : int64_t(frame) * p->frame_bytes);
@@ -208,6 +243,7 @@ void mp3_seek_frame(Mp3Player* p, int32_t frame) {
 }
 
 void mp3_skip_frames(Mp3Player* p, int32_t frames) {
+    const Mp3Hold<Mp3Player> hold(p);
     if (!p) return;
     int64_t t = int64_t(p->current_frame) + frames;
     if (t < 0 || t >= p->total_frames) return;
@@ -222,11 +258,13 @@ void mp3_skip_frames(Mp3Player* p, int32_t frames) {
 }
 
 void mp3_seek_ms(Mp3Player* p, int32_t ms) {
+    const Mp3Hold<Mp3Player> hold(p);
     int32_t fm = mp3_frame_ms(p);
     if (fm > 0) mp3_seek_frame(p, ms / fm);
 }
 
 void mp3_seek_secs(Mp3Player* p, int32_t secs) {
+    const Mp3Hold<Mp3Player> hold(p);
     int32_t fm = mp3_frame_ms(p);
     if (fm > 0) {
         int64_t f = int64_t(secs) * 1000 / fm;
@@ -235,11 +273,13 @@ void mp3_seek_secs(Mp3Player* p, int32_t secs) {
 }
 
 void mp3_skip_ms(Mp3Player* p, int32_t ms) {
+    const Mp3Hold<Mp3Player> hold(p);
     int32_t fm = mp3_frame_ms(p);
     if (fm > 0) mp3_skip_frames(p, ms / fm);
 }
 
 void mp3_skip_secs(Mp3Player* p, int32_t secs) {
+    const Mp3Hold<Mp3Player> hold(p);
     int32_t fm = mp3_frame_ms(p);
     if (fm > 0) {
         int64_t f = int64_t(secs) * 1000 / fm;
@@ -248,26 +288,36 @@ void mp3_skip_secs(Mp3Player* p, int32_t secs) {
 }
 
 void mp3_adjust(Mp3Player* p, int32_t vol, int32_t pan, int32_t speed, int32_t loop) {
+    const Mp3Hold<Mp3Player> hold(p);
     if (!p || !p->stream) return;
     adjust_sample(p->stream->samp, vol, pan, speed, TRUE);
     p->loop = loop;
 }
 
 void mp3_set_loop(Mp3Player* p, int32_t loop) {
+    const Mp3Hold<Mp3Player> hold(p);
     if (p && p->stream) p->loop = loop;
 }
 
-int32_t mp3_is_playing(const Mp3Player* p) { return p && p->stream ? -1 : 0; }
+int32_t mp3_is_playing(const Mp3Player* p) {
+    const Mp3Hold<Mp3Player> hold(p);
+    return p && p->stream ? -1 : 0;
+}
 
-int32_t mp3_is_looping(const Mp3Player* p) { return p && p->stream ? p->loop : 0; }
+int32_t mp3_is_looping(const Mp3Player* p) {
+    const Mp3Hold<Mp3Player> hold(p);
+    return p && p->stream ? p->loop : 0;
+}
 
 void* mp3_output_buffer(const Mp3Player* p, int32_t* size) {
+    const Mp3Hold<Mp3Player> hold(p);
     if (!p || !p->stream) return nullptr;
     if (size) *size = p->frames_per_buffer * p->frame_pcm_bytes;
     return p->stream->samp->data;
 }
 
 SAMPLE* mp3_decode_all(Mp3Player* p) {
+    const Mp3Hold<Mp3Player> hold(p);
     if (!p) return nullptr;
     int64_t size = int64_t(p->total_frames) * p->frame_pcm_bytes;
     if (size <= 0 || size > INT32_MAX) return nullptr;
@@ -297,23 +347,60 @@ SAMPLE* mp3_decode_all(Mp3Player* p) {
     return s;
 }
 
-int32_t mp3_current_frame(const Mp3Player* p) { return p ? p->current_frame : 0; }
-int32_t mp3_total_frames(const Mp3Player* p) { return p ? p->total_frames : 0; }
+int32_t mp3_current_frame(const Mp3Player* p) {
+    const Mp3Hold<Mp3Player> hold(p);
+    return p ? p->current_frame : 0;
+}
+int32_t mp3_total_frames(const Mp3Player* p) {
+    const Mp3Hold<Mp3Player> hold(p);
+    return p ? p->total_frames : 0;
+}
 
-int32_t mp3_bytes_per_second(const Mp3Player* p) { return p ? mp3_bytes_per_second_of(p) : 0; }
-int32_t mp3_frame_ms(const Mp3Player* p) { return p ? mp3_frame_ms_of(p) : 0; }
-int32_t mp3_position_ms(const Mp3Player* p) { return p ? mp3_position_ms_of(p) : 0; }
-int32_t mp3_position_secs(const Mp3Player* p) { return mp3_position_ms(p) / 1000; }
+int32_t mp3_bytes_per_second(const Mp3Player* p) {
+    const Mp3Hold<Mp3Player> hold(p);
+    return p ? mp3_bytes_per_second_of(p) : 0;
+}
+int32_t mp3_frame_ms(const Mp3Player* p) {
+    const Mp3Hold<Mp3Player> hold(p);
+    return p ? mp3_frame_ms_of(p) : 0;
+}
+int32_t mp3_position_ms(const Mp3Player* p) {
+    const Mp3Hold<Mp3Player> hold(p);
+    return p ? mp3_position_ms_of(p) : 0;
+}
+int32_t mp3_position_secs(const Mp3Player* p) {
+    const Mp3Hold<Mp3Player> hold(p);
+    return mp3_position_ms(p) / 1000;
+}
 
 int32_t mp3_length_ms(const Mp3Player* p) {
+    const Mp3Hold<Mp3Player> hold(p);
     if (!p) return 0;
     int64_t ms = int64_t(mp3_frame_ms(p)) * p->total_frames;
     return ms > INT32_MAX ? INT32_MAX : static_cast<int32_t>(ms);
 }
 
-int32_t mp3_length_secs(const Mp3Player* p) { return mp3_length_ms(p) / 1000; }
-int32_t mp3_bitrate(const Mp3Player* p) { return p ? p->bitrate : 0; }
-int32_t mp3_layer(const Mp3Player* p) { return p ? p->layer : 0; }
-int32_t mp3_bits(const Mp3Player* p) { return p ? p->bits : 0; }
-int32_t mp3_is_stereo(const Mp3Player* p) { return p ? p->stereo : 0; }
-int32_t mp3_frequency(const Mp3Player* p) { return p ? p->frequency : 0; }
+int32_t mp3_length_secs(const Mp3Player* p) {
+    const Mp3Hold<Mp3Player> hold(p);
+    return mp3_length_ms(p) / 1000;
+}
+int32_t mp3_bitrate(const Mp3Player* p) {
+    const Mp3Hold<Mp3Player> hold(p);
+    return p ? p->bitrate : 0;
+}
+int32_t mp3_layer(const Mp3Player* p) {
+    const Mp3Hold<Mp3Player> hold(p);
+    return p ? p->layer : 0;
+}
+int32_t mp3_bits(const Mp3Player* p) {
+    const Mp3Hold<Mp3Player> hold(p);
+    return p ? p->bits : 0;
+}
+int32_t mp3_is_stereo(const Mp3Player* p) {
+    const Mp3Hold<Mp3Player> hold(p);
+    return p ? p->stereo : 0;
+}
+int32_t mp3_frequency(const Mp3Player* p) {
+    const Mp3Hold<Mp3Player> hold(p);
+    return p ? p->frequency : 0;
+}

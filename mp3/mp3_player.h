@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "frame_sync.h"
+#include "mp3_lock.h"
 #include "mpeg_decoder.h"
 #include "xing.h"
 
@@ -39,6 +40,7 @@ struct Mp3Player {
     int32_t autopoll_ms;
     int32_t tail_polls;    // silent polls still to give after the data ended
     Mp3Sync sync;          // the stream's frame synchronisation
+    mutable Mp3Lock lock;  // held by every call; the poll only tries it
 };
 
 // Results are 0 for success and negative codes for failures; flags are -1 (true) or 0.

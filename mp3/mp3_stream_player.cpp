@@ -177,16 +177,22 @@ Mp3StreamPlayer* mp3s_create(const void* first_block, int32_t size, int32_t last
 
 void mp3s_destroy(Mp3StreamPlayer* p) {
     if (!p) return;
-    mp3s_stop(p);
+    {
+        // Waits for a poll in progress; the stop removes the timer, so none starts afterwards.
+        const Mp3Hold<Mp3StreamPlayer> hold(p);
+        mp3s_stop(p);
+    }
     release(p);
 }
 
 uint8_t* mp3s_next_block(Mp3StreamPlayer* p) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
     if (!p || p->awaiting == 0 || p->last_bytes != -1) return nullptr;
     return other(p);
 }
 
 void mp3s_give_block(Mp3StreamPlayer* p, int32_t last_bytes) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
     // Only a block that mp3s_next_block asked for is taken.
     if (!p || p->awaiting == 0 || p->last_bytes != -1) return;
     if (last_bytes != -1) {
@@ -208,11 +214,13 @@ void mp3s_give_block(Mp3StreamPlayer* p, int32_t last_bytes) {
 }
 
 int32_t mp3s_play(Mp3StreamPlayer* p, int32_t buffer_bytes, int32_t vol, int32_t pan) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
     return mp3s_play_ex(p, buffer_bytes, vol, pan, 1000);
 }
 
 int32_t mp3s_play_ex(Mp3StreamPlayer* p, int32_t buffer_bytes, int32_t vol, int32_t pan,
                      int32_t speed) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
     if (!p) return -1;
     if (p->pending == -2) return -1;
     if (p->pending == -1) {
@@ -228,7 +236,25 @@ int32_t mp3s_play_ex(Mp3StreamPlayer* p, int32_t buffer_bytes, int32_t vol, int3
     return start_play(p, buffer_bytes, vol, pan, speed);
 }
 
+namespace {
+
+int32_t poll_held(Mp3StreamPlayer* p);
+
+}  // namespace
+
+// The poll only tries the lock: while a control call holds the player (from another thread) this
+// tick gives up at once, as a poll that finds no free buffer does.
 int32_t mp3s_poll(Mp3StreamPlayer* p) {
+    if (!p) return -1;
+    if (!mp3_try_lock(&p->lock)) return 0;
+    const int32_t r = poll_held(p);
+    mp3_unlock(&p->lock);
+    return r;
+}
+
+namespace {
+
+int32_t poll_held(Mp3StreamPlayer* p) {
     if (!p) return -1;
     if (p->pending) {
         if (!p->want_play) return -1;
@@ -299,11 +325,20 @@ int32_t mp3s_poll(Mp3StreamPlayer* p) {
     return 0;
 }
 
-void mp3s_start_autopoll(Mp3StreamPlayer* p, int32_t ms) { Autopoll::start(p, ms); }
+}  // namespace
 
-void mp3s_stop_autopoll(Mp3StreamPlayer* p) { Autopoll::stop(p); }
+void mp3s_start_autopoll(Mp3StreamPlayer* p, int32_t ms) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
+    Autopoll::start(p, ms);
+}
+
+void mp3s_stop_autopoll(Mp3StreamPlayer* p) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
+    Autopoll::stop(p);
+}
 
 void mp3s_stop(Mp3StreamPlayer* p) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
     if (!p) return;
     p->want_play = 0;
     if (!p->stream) return;
@@ -316,42 +351,78 @@ void mp3s_stop(Mp3StreamPlayer* p) {
 }
 
 void mp3s_adjust(Mp3StreamPlayer* p, int32_t vol, int32_t pan, int32_t speed) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
     if (p && p->stream) adjust_sample(p->stream->samp, vol, pan, speed, TRUE);
 }
 
 int32_t mp3s_is_playing(const Mp3StreamPlayer* p) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
     return p && (p->stream || (p->pending == -1 && p->want_play)) ? -1 : 0;
 }
 
 void* mp3s_output_buffer(const Mp3StreamPlayer* p, int32_t* size) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
     if (!p || !p->stream) return nullptr;
     if (size) *size = p->frames_per_buffer * p->frame_pcm_bytes;
     return p->stream->samp->data;
 }
 
-int32_t mp3s_current_frame(const Mp3StreamPlayer* p) { return p ? p->current_frame : 0; }
-int32_t mp3s_position_ms(const Mp3StreamPlayer* p) { return p ? mp3_position_ms_of(p) : 0; }
-int32_t mp3s_position_secs(const Mp3StreamPlayer* p) { return mp3s_position_ms(p) / 1000; }
-int32_t mp3s_frame_ms(const Mp3StreamPlayer* p) { return p ? mp3_frame_ms_of(p) : 0; }
+int32_t mp3s_current_frame(const Mp3StreamPlayer* p) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
+    return p ? p->current_frame : 0;
+}
+int32_t mp3s_position_ms(const Mp3StreamPlayer* p) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
+    return p ? mp3_position_ms_of(p) : 0;
+}
+int32_t mp3s_position_secs(const Mp3StreamPlayer* p) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
+    return mp3s_position_ms(p) / 1000;
+}
+int32_t mp3s_frame_ms(const Mp3StreamPlayer* p) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
+    return p ? mp3_frame_ms_of(p) : 0;
+}
 
 int32_t mp3s_total_frames(const Mp3StreamPlayer* p, int32_t total_bytes) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
     if (!p) return 0;
     if (p->total_frames >= 0) return p->total_frames;
     return p->frame_bytes > 0 ? total_bytes / p->frame_bytes : 0;
 }
 
 int32_t mp3s_length_ms(const Mp3StreamPlayer* p, int32_t total_bytes) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
     int64_t ms = int64_t(mp3s_total_frames(p, total_bytes)) * mp3s_frame_ms(p);
     return ms > INT32_MAX ? INT32_MAX : static_cast<int32_t>(ms);
 }
 
 int32_t mp3s_length_secs(const Mp3StreamPlayer* p, int32_t total_bytes) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
     return mp3s_length_ms(p, total_bytes) / 1000;
 }
 
-int32_t mp3s_bytes_per_second(const Mp3StreamPlayer* p) { return p ? mp3_bytes_per_second_of(p) : 0; }
-int32_t mp3s_bitrate(const Mp3StreamPlayer* p) { return p ? p->bitrate : 0; }
-int32_t mp3s_layer(const Mp3StreamPlayer* p) { return p ? p->layer : 0; }
-int32_t mp3s_bits(const Mp3StreamPlayer* p) { return p ? p->bits : 0; }
-int32_t mp3s_is_stereo(const Mp3StreamPlayer* p) { return p ? p->stereo : 0; }
-int32_t mp3s_frequency(const Mp3StreamPlayer* p) { return p ? p->frequency : 0; }
+int32_t mp3s_bytes_per_second(const Mp3StreamPlayer* p) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
+    return p ? mp3_bytes_per_second_of(p) : 0;
+}
+int32_t mp3s_bitrate(const Mp3StreamPlayer* p) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
+    return p ? p->bitrate : 0;
+}
+int32_t mp3s_layer(const Mp3StreamPlayer* p) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
+    return p ? p->layer : 0;
+}
+int32_t mp3s_bits(const Mp3StreamPlayer* p) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
+    return p ? p->bits : 0;
+}
+int32_t mp3s_is_stereo(const Mp3StreamPlayer* p) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
+    return p ? p->stereo : 0;
+}
+int32_t mp3s_frequency(const Mp3StreamPlayer* p) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
+    return p ? p->frequency : 0;
+}

@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "frame_sync.h"
+#include "mp3_lock.h"
 #include "mpeg_decoder.h"
 #include "xing.h"
 
@@ -46,6 +47,7 @@ struct Mp3StreamPlayer {
     int32_t held_frames;   // frames already decoded into it
     int32_t want_play;     // play asked for while pending: its arguments follow
     int32_t want_bytes, want_vol, want_pan, want_speed;
+    mutable Mp3Lock lock;  // held by every call; the poll only tries it
 };
 
 // A player over the first block (copied; its size fixes the block size for good), or null when
