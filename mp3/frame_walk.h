@@ -1,6 +1,7 @@
-// The frame walk over MPEG audio data held in memory, shared by mp3dec and the players:
-// stepping over ID3 tags, finding the first frame, decoding one frame at a time with the
-// one-byte resynchronisation, and the end of the data. Every read stays inside the bytes given.
+// The older frame walk over MPEG audio data held in memory, kept for the decoder's golden and
+// path tests and its fuzz target (mp3dec and the players use frame_sync.h): stepping over ID3
+// tags, finding the first frame, decoding one frame at a time with a resynchronisation of at
+// most four frame lengths, and the end of the data. Every read stays inside the bytes given.
 #pragma once
 
 #include <cstdint>

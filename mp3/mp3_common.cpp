@@ -1,4 +1,4 @@
-// Shared player pieces: unsigned conversion, layer number, largest frame size and the Allegro
+// Shared player pieces: unsigned conversion, layer number and the Allegro
 // timer hooks behind automatic polling.
 #include "mp3_common.h"
 
@@ -31,10 +31,6 @@ int32_t mp3_layer_number(const MpegHeader* h) {
     case 3: return 1;
     default: return -1;
     }
-}
-
-int32_t mp3_max_frame_bytes(const MpegHeader* h, int32_t frame_bytes) {
-    return frame_bytes + (h->layer == 3 ? 4 : 1);
 }
 
 void mp3_hand_back(AUDIOSTREAM* stream, void* buf, int32_t bytes, int32_t bits) {

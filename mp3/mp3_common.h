@@ -1,7 +1,7 @@
 // Pieces shared by the in-memory and the streamed player: the conversion of signed 16-bit PCM
-// to the unsigned form Allegro's audio streams take, the layer number of a header, the size of
-// a frame with its padding, and the automatic-polling plumbing over Allegro's parameterised
-// timer (one callback per player type, the player itself as the parameter).
+// to the unsigned form Allegro's audio streams take, the layer number of a header, and the
+// automatic-polling plumbing over Allegro's parameterised timer (one callback per player type,
+// the player itself as the parameter).
 #pragma once
 
 #include <atomic>
@@ -16,11 +16,8 @@ void mp3_to_unsigned(void* buf, int32_t bytes);
 // 1, 2 or 3 for Layer I, II, III from the header's raw layer code; -1 for the reserved code.
 int32_t mp3_layer_number(const MpegHeader* h);
 
-// Bytes of the largest frame of a stream whose unpadded frame size is frame_bytes (a Layer I
-// padding slot is 4 bytes, the other layers' 1).
-int32_t mp3_max_frame_bytes(const MpegHeader* h, int32_t frame_bytes);
-
 struct AUDIOSTREAM;
+
 
 // Converts a filled stream buffer (16-bit output only; 8-bit is already unsigned) and hands it
 // back to the stream: the one hand-back of a poll.

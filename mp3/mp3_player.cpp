@@ -1,8 +1,8 @@
 // The in-memory player: create (tags, first header, decoder set-up, Xing header), play into an
 // Allegro audio stream, the poll that decodes frames_per_buffer frames straight into each free
 // stream buffer, the tail of two silent buffers, looping, seeking, time queries and the decode
-// of a whole file into a SAMPLE. Frames are read through the shared frame walk, so no read goes
-// past start + data_len whatever the data holds.
+// of a whole file into a SAMPLE. Frames are found through the shared frame synchronisation, so
+// tags and junk anywhere are stepped over and no read goes past start + data_len.
 #include "mp3_player.h"
 
 #include <cstring>
@@ -10,7 +10,8 @@
 
 #include <allegro.h>
 
-#include "frame_walk.h"
+#include "frame_sync.h"
+#include "tags.h"
 #include "mp3_common.h"
 
 namespace {
@@ -46,10 +47,8 @@ void release(Mp3Player* p) {
 
 Mp3Player* mp3_create(const void* data, int32_t len) {
     if (!data || len <= 0) return nullptr;
-    const uint8_t* d = nullptr;
-    int32_t n = 0;
-    // A leading ID3v2 tag that claims more bytes than there are leaves nothing to play.
-    if (!mp3_strip_tags(static_cast<const uint8_t*>(data), len, &d, &n) || n < 4) return nullptr;
+    const uint8_t* d = static_cast<const uint8_t*>(data);
+    const int32_t n = mp3_trailing_tags(d, len);
 
     // The decoder is set up in place inside the heap player rather than in a temporary on the
     // stack and copied: the result is the same and the stack stays small.
@@ -59,9 +58,13 @@ Mp3Player* mp3_create(const void* data, int32_t len) {
         release(p);
         return nullptr;
     }
-    // The first frame must begin right after the tags: there is no search for a sync pattern.
-    p->frame_bytes = mpeg_header_parse_rate(d, n, &p->header, &p->bitrate);
-    if (p->frame_bytes <= 0 || !setup_decoder(p)) {
+    // The first confirmed frame: normally the one right after the leading tags; junk in front
+    // of it is searched through.
+    int32_t first_at = 0;
+    mp3_sync_init(&p->sync);
+    if (mp3_sync_lock(&p->sync, d, n, 1, &first_at, &p->header, &p->frame_bytes, &p->bitrate) !=
+            MP3_SYNC_FRAME ||
+        !setup_decoder(p)) {
         release(p);
         return nullptr;
     }
@@ -77,7 +80,8 @@ Mp3Player* mp3_create(const void* data, int32_t len) {
     }
     p->stream = nullptr;
     p->current_frame = 0;
-    p->data_len = n;
+    d += first_at;
+    p->data_len = n - first_at;
     p->start = p->pos = d;
     p->autopoll.store(0);
     p->needs_setup = 0;
@@ -89,22 +93,28 @@ Mp3Player* mp3_create(const void* data, int32_t len) {
     if (p->xing && (p->xing->flags & 1) && p->xing->frames > 0)
         p->total_frames = p->xing->frames;
     else
-        p->total_frames = n / p->frame_bytes;
+        p->total_frames = p->data_len / p->frame_bytes;
     return p;
 }
 
 void mp3_destroy(Mp3Player* p) {
     if (!p) return;
-    mp3_stop(p);
+    {
+        // Waits for a poll in progress; the stop removes the timer, so none starts afterwards.
+        const Mp3Hold<Mp3Player> hold(p);
+        mp3_stop(p);
+    }
     release(p);
 }
 
 int32_t mp3_play(Mp3Player* p, int32_t buffer_bytes, int32_t vol, int32_t pan) {
+    const Mp3Hold<Mp3Player> hold(p);
     return mp3_play_ex(p, buffer_bytes, vol, pan, 1000, 0);
 }
 
 int32_t mp3_play_ex(Mp3Player* p, int32_t buffer_bytes, int32_t vol, int32_t pan, int32_t speed,
                     int32_t loop) {
+    const Mp3Hold<Mp3Player> hold(p);
     if (!p) return -1;
     if (p->stream) return 0;
     int32_t fpb = buffer_bytes / p->frame_pcm_bytes;
@@ -121,7 +131,25 @@ int32_t mp3_play_ex(Mp3Player* p, int32_t buffer_bytes, int32_t vol, int32_t pan
     return 0;
 }
 
+namespace {
+
+int32_t poll_held(Mp3Player* p);
+
+}  // namespace
+
+// The poll only tries the lock: while a control call holds the player (from another thread) this
+// tick gives up at once, as a poll that finds no free buffer does.
 int32_t mp3_poll(Mp3Player* p) {
+    if (!p) return -1;
+    if (!mp3_try_lock(&p->lock)) return 0;
+    const int32_t r = poll_held(p);
+    mp3_unlock(&p->lock);
+    return r;
+}
+
+namespace {
+
+int32_t poll_held(Mp3Player* p) {
     if (!p || !p->stream) return -1;
     uint8_t* buf = static_cast<uint8_t*>(get_audio_stream_buffer(p->stream));
     if (!buf) return 0;
@@ -154,21 +182,13 @@ int32_t mp3_poll(Mp3Player* p) {
     for (int32_t i = 0; i < p->frames_per_buffer; ++i) {
         int32_t off = static_cast<int32_t>(p->pos - p->start);
         InOut io{0, 0};
-        int32_t r = off >= p->data_len
-                        ? MP3_WALK_END
-                        : mp3_walk_frame(&p->decoder, p->start, p->data_len, &off, p->frame_bytes,
-                                         out, &io);
-        if (r == MP3_WALK_END) {
+        // Another stream spliced on (MP3_SYNC_OTHER) is the end of this one's data.
+        if (mp3_sync_decode(&p->sync, &p->decoder, p->start, p->data_len, 1, &off, out, &io) !=
+            MP3_SYNC_FRAME) {
             mp3_rewind(p);
             hand_back(p, buf, bytes);
             p->tail_polls = 2;
             return 0;
-        }
-        if (r != MP3_WALK_FRAME) {
-            hand_back(p, buf, bytes);
-            mp3_stop(p);
-            mp3_rewind(p);
-            return -2;
         }
         p->pos = p->start + off;
         out += io.out_bytes;
@@ -182,11 +202,20 @@ int32_t mp3_poll(Mp3Player* p) {
     return 0;
 }
 
-void mp3_start_autopoll(Mp3Player* p, int32_t ms) { Autopoll::start(p, ms); }
+}  // namespace
 
-void mp3_stop_autopoll(Mp3Player* p) { Autopoll::stop(p); }
+void mp3_start_autopoll(Mp3Player* p, int32_t ms) {
+    const Mp3Hold<Mp3Player> hold(p);
+    Autopoll::start(p, ms);
+}
+
+void mp3_stop_autopoll(Mp3Player* p) {
+    const Mp3Hold<Mp3Player> hold(p);
+    Autopoll::stop(p);
+}
 
 void mp3_stop(Mp3Player* p) {
+    const Mp3Hold<Mp3Player> hold(p);
     if (!p || !p->stream) return;
     // The timer goes first, so that no poll starts on a stream that is being stopped.
     Autopoll::on_stop(p);
@@ -195,21 +224,26 @@ void mp3_stop(Mp3Player* p) {
 }
 
 void mp3_rewind(Mp3Player* p) {
+    const Mp3Hold<Mp3Player> hold(p);
     if (!p) return;
     p->current_frame = 0;
     p->pos = p->start;
     p->needs_setup = 1;
+    mp3_sync_restart(&p->sync, 1);
 }
 
 void mp3_seek_frame(Mp3Player* p, int32_t frame) {
+    const Mp3Hold<Mp3Player> hold(p);
     if (!p || frame < 0 || frame >= p->total_frames) return;
     int32_t o = xing_offset(p->xing, frame, p->data_len);
     set_offset(p, o >= 0 ? int64_t(o) : int64_t(frame) * p->frame_bytes);
     p->current_frame = frame;
     p->needs_setup = 1;
+    mp3_sync_restart(&p->sync, p->pos == p->start);
 }
 
 void mp3_skip_frames(Mp3Player* p, int32_t frames) {
+    const Mp3Hold<Mp3Player> hold(p);
     if (!p) return;
     int64_t t = int64_t(p->current_frame) + frames;
     if (t < 0 || t >= p->total_frames) return;
@@ -220,14 +254,17 @@ void mp3_skip_frames(Mp3Player* p, int32_t frames) {
         set_offset(p, (p->pos - p->start) + int64_t(frames) * p->frame_bytes);
     p->current_frame = static_cast<int32_t>(t);
     p->needs_setup = 1;
+    mp3_sync_restart(&p->sync, p->pos == p->start);
 }
 
 void mp3_seek_ms(Mp3Player* p, int32_t ms) {
+    const Mp3Hold<Mp3Player> hold(p);
     int32_t fm = mp3_frame_ms(p);
     if (fm > 0) mp3_seek_frame(p, ms / fm);
 }
 
 void mp3_seek_secs(Mp3Player* p, int32_t secs) {
+    const Mp3Hold<Mp3Player> hold(p);
     int32_t fm = mp3_frame_ms(p);
     if (fm > 0) {
         int64_t f = int64_t(secs) * 1000 / fm;
@@ -236,11 +273,13 @@ void mp3_seek_secs(Mp3Player* p, int32_t secs) {
 }
 
 void mp3_skip_ms(Mp3Player* p, int32_t ms) {
+    const Mp3Hold<Mp3Player> hold(p);
     int32_t fm = mp3_frame_ms(p);
     if (fm > 0) mp3_skip_frames(p, ms / fm);
 }
 
 void mp3_skip_secs(Mp3Player* p, int32_t secs) {
+    const Mp3Hold<Mp3Player> hold(p);
     int32_t fm = mp3_frame_ms(p);
     if (fm > 0) {
         int64_t f = int64_t(secs) * 1000 / fm;
@@ -249,26 +288,36 @@ void mp3_skip_secs(Mp3Player* p, int32_t secs) {
 }
 
 void mp3_adjust(Mp3Player* p, int32_t vol, int32_t pan, int32_t speed, int32_t loop) {
+    const Mp3Hold<Mp3Player> hold(p);
     if (!p || !p->stream) return;
     adjust_sample(p->stream->samp, vol, pan, speed, TRUE);
     p->loop = loop;
 }
 
 void mp3_set_loop(Mp3Player* p, int32_t loop) {
+    const Mp3Hold<Mp3Player> hold(p);
     if (p && p->stream) p->loop = loop;
 }
 
-int32_t mp3_is_playing(const Mp3Player* p) { return p && p->stream ? -1 : 0; }
+int32_t mp3_is_playing(const Mp3Player* p) {
+    const Mp3Hold<Mp3Player> hold(p);
+    return p && p->stream ? -1 : 0;
+}
 
-int32_t mp3_is_looping(const Mp3Player* p) { return p && p->stream ? p->loop : 0; }
+int32_t mp3_is_looping(const Mp3Player* p) {
+    const Mp3Hold<Mp3Player> hold(p);
+    return p && p->stream ? p->loop : 0;
+}
 
 void* mp3_output_buffer(const Mp3Player* p, int32_t* size) {
+    const Mp3Hold<Mp3Player> hold(p);
     if (!p || !p->stream) return nullptr;
     if (size) *size = p->frames_per_buffer * p->frame_pcm_bytes;
     return p->stream->samp->data;
 }
 
 SAMPLE* mp3_decode_all(Mp3Player* p) {
+    const Mp3Hold<Mp3Player> hold(p);
     if (!p) return nullptr;
     int64_t size = int64_t(p->total_frames) * p->frame_pcm_bytes;
     if (size <= 0 || size > INT32_MAX) return nullptr;
@@ -286,16 +335,10 @@ SAMPLE* mp3_decode_all(Mp3Player* p) {
     std::memset(out, 0, static_cast<size_t>(size));
     int64_t room = size;
     int32_t off = 0;
-    while (off < p->data_len && room >= p->frame_pcm_bytes) {
-        InOut io{0, 0};
-        int32_t r = mp3_walk_frame(&p->decoder, p->start, p->data_len, &off, p->frame_bytes, out,
-                                   &io);
-        if (r == MP3_WALK_END) break;
-        if (r != MP3_WALK_FRAME) {
-            mp3_rewind(p);
-            destroy_sample(s);
-            return nullptr;
-        }
+    InOut io{0, 0};
+    while (room >= p->frame_pcm_bytes &&
+           mp3_sync_decode(&p->sync, &p->decoder, p->start, p->data_len, 1, &off, out, &io) ==
+               MP3_SYNC_FRAME) {
         out += io.out_bytes;
         room -= io.out_bytes;
     }
@@ -304,23 +347,60 @@ SAMPLE* mp3_decode_all(Mp3Player* p) {
     return s;
 }
 
-int32_t mp3_current_frame(const Mp3Player* p) { return p ? p->current_frame : 0; }
-int32_t mp3_total_frames(const Mp3Player* p) { return p ? p->total_frames : 0; }
+int32_t mp3_current_frame(const Mp3Player* p) {
+    const Mp3Hold<Mp3Player> hold(p);
+    return p ? p->current_frame : 0;
+}
+int32_t mp3_total_frames(const Mp3Player* p) {
+    const Mp3Hold<Mp3Player> hold(p);
+    return p ? p->total_frames : 0;
+}
 
-int32_t mp3_bytes_per_second(const Mp3Player* p) { return p ? mp3_bytes_per_second_of(p) : 0; }
-int32_t mp3_frame_ms(const Mp3Player* p) { return p ? mp3_frame_ms_of(p) : 0; }
-int32_t mp3_position_ms(const Mp3Player* p) { return p ? mp3_position_ms_of(p) : 0; }
-int32_t mp3_position_secs(const Mp3Player* p) { return mp3_position_ms(p) / 1000; }
+int32_t mp3_bytes_per_second(const Mp3Player* p) {
+    const Mp3Hold<Mp3Player> hold(p);
+    return p ? mp3_bytes_per_second_of(p) : 0;
+}
+int32_t mp3_frame_ms(const Mp3Player* p) {
+    const Mp3Hold<Mp3Player> hold(p);
+    return p ? mp3_frame_ms_of(p) : 0;
+}
+int32_t mp3_position_ms(const Mp3Player* p) {
+    const Mp3Hold<Mp3Player> hold(p);
+    return p ? mp3_position_ms_of(p) : 0;
+}
+int32_t mp3_position_secs(const Mp3Player* p) {
+    const Mp3Hold<Mp3Player> hold(p);
+    return mp3_position_ms(p) / 1000;
+}
 
 int32_t mp3_length_ms(const Mp3Player* p) {
+    const Mp3Hold<Mp3Player> hold(p);
     if (!p) return 0;
     int64_t ms = int64_t(mp3_frame_ms(p)) * p->total_frames;
     return ms > INT32_MAX ? INT32_MAX : static_cast<int32_t>(ms);
 }
 
-int32_t mp3_length_secs(const Mp3Player* p) { return mp3_length_ms(p) / 1000; }
-int32_t mp3_bitrate(const Mp3Player* p) { return p ? p->bitrate : 0; }
-int32_t mp3_layer(const Mp3Player* p) { return p ? p->layer : 0; }
-int32_t mp3_bits(const Mp3Player* p) { return p ? p->bits : 0; }
-int32_t mp3_is_stereo(const Mp3Player* p) { return p ? p->stereo : 0; }
-int32_t mp3_frequency(const Mp3Player* p) { return p ? p->frequency : 0; }
+int32_t mp3_length_secs(const Mp3Player* p) {
+    const Mp3Hold<Mp3Player> hold(p);
+    return mp3_length_ms(p) / 1000;
+}
+int32_t mp3_bitrate(const Mp3Player* p) {
+    const Mp3Hold<Mp3Player> hold(p);
+    return p ? p->bitrate : 0;
+}
+int32_t mp3_layer(const Mp3Player* p) {
+    const Mp3Hold<Mp3Player> hold(p);
+    return p ? p->layer : 0;
+}
+int32_t mp3_bits(const Mp3Player* p) {
+    const Mp3Hold<Mp3Player> hold(p);
+    return p ? p->bits : 0;
+}
+int32_t mp3_is_stereo(const Mp3Player* p) {
+    const Mp3Hold<Mp3Player> hold(p);
+    return p ? p->stereo : 0;
+}
+int32_t mp3_frequency(const Mp3Player* p) {
+    const Mp3Hold<Mp3Player> hold(p);
+    return p ? p->frequency : 0;
+}

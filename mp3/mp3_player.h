@@ -8,6 +8,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "frame_sync.h"
+#include "mp3_lock.h"
 #include "mpeg_decoder.h"
 #include "xing.h"
 
@@ -15,9 +17,9 @@ struct AUDIOSTREAM;
 struct SAMPLE;
 
 struct Mp3Player {
-    const uint8_t* start;  // first byte of MPEG audio data (after any ID3v2 tag)
+    const uint8_t* start;  // the first frame (after any leading tags and junk)
     const uint8_t* pos;    // next byte to decode
-    int32_t data_len;      // bytes from start (any trailing ID3v1 tag excluded)
+    int32_t data_len;      // bytes from start (trailing tags excluded)
     MpegDecoder decoder;
     MpegHeader header;     // of the first frame
     XingInfo* xing;        // null when the first frame has no Xing header
@@ -37,6 +39,8 @@ struct Mp3Player {
     std::atomic<int32_t> autopoll; // -1 while automatic polling is wanted (read by the timer thread)
     int32_t autopoll_ms;
     int32_t tail_polls;    // silent polls still to give after the data ended
+    Mp3Sync sync;          // the stream's frame synchronisation
+    mutable Mp3Lock lock;  // held by every call; the poll only tries it
 };
 
 // Results are 0 for success and negative codes for failures; flags are -1 (true) or 0.
@@ -47,7 +51,7 @@ int32_t mp3_play(Mp3Player* p, int32_t buffer_bytes, int32_t vol, int32_t pan);
 int32_t mp3_play_ex(Mp3Player* p, int32_t buffer_bytes, int32_t vol, int32_t pan, int32_t speed,
                     int32_t loop);
 // 0 buffer filled / none free / silent tail; 1 ended and stopped; -1 not playing;
-// -2 no decodable frame (stopped, rewound); -4 set-up failed (stopped, rewound).
+// -4 set-up failed (stopped, rewound). Data without further frames is the end of the data.
 int32_t mp3_poll(Mp3Player* p);
 void mp3_start_autopoll(Mp3Player* p, int32_t ms);
 void mp3_stop_autopoll(Mp3Player* p);

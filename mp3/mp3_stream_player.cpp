@@ -1,8 +1,9 @@
-// The streamed player: create from the first block (sync search, decoder set-up, Xing header),
-// the two-block hand-over and its join, and the poll that decodes frames_per_buffer frames from
-// the current block or the join into each free stream buffer. Every read is bounded by the
-// valid bytes of the buffer being read; a frame that runs past them is the end of the data, or,
-// while more blocks are to come, waits at its first byte for the next block.
+// The streamed player: create from the first block (first frame found by the shared frame
+// synchronisation, decoder set-up, Xing header), the two-block hand-over and its join, and the
+// poll that decodes frames_per_buffer frames from the current block or the join into each free
+// stream buffer. Every read is bounded by the valid bytes of the window being read. A frame that
+// runs past them waits at its first byte for the next block; a tag that runs past them is
+// stepped over across as many blocks as it takes, the stream buffer kept until frames come.
 #include "mp3_stream_player.h"
 
 #include <cstdlib>
@@ -11,8 +12,8 @@
 
 #include <allegro.h>
 
-#include "frame_walk.h"
 #include "mp3_common.h"
+#include "tags.h"
 
 namespace {
 
@@ -30,23 +31,101 @@ void release(Mp3StreamPlayer* p) {
     delete p;
 }
 
+// The bytes being read: the join while it holds two blocks, else the current block alone.
+// `final`: the last block's valid bytes end the window.
+struct Window {
+    const uint8_t* buf;
+    int32_t len;
+    int32_t final;
+    bool joined;
+};
+
+Window window(Mp3StreamPlayer* p) {
+    const bool is_last = p->last_bytes != -1;
+    if (p->awaiting == 0)
+        return {p->joined, p->block_size + (is_last ? p->last_bytes : p->block_size), is_last, true};
+    return {current(p), is_last ? p->last_bytes : p->block_size, is_last, false};
+}
+
 // The older block of the join is used up once the read position has passed its end: the newer
 // block becomes current and the older one may be refilled.
-void switch_if_passed(Mp3StreamPlayer* p) {
-    if (p->read_off < p->block_size) return;
+bool switch_if_passed(Mp3StreamPlayer* p) {
+    if (p->awaiting != 0 || p->read_off < p->block_size) return false;
     p->read_off -= p->block_size;
     p->current_block = -p->current_block;
     p->awaiting = -1;
+    return true;
 }
 
-// Bytes of an ID3v2 tag (header, body and any footer) at the start of the block, or 0 when
-// there is none or it does not end inside the block.
-int32_t id3v2_size(const uint8_t* b, int32_t n) {
-    if (n < 10 || std::memcmp(b, "ID3", 3) != 0) return 0;
-    int64_t size = int64_t(b[6] & 127) << 21 | int64_t(b[7] & 127) << 14 |
-                   int64_t(b[8] & 127) << 7 | int64_t(b[9] & 127);
-    size += (b[5] & 0x10) ? 20 : 10;
-    return size < n ? static_cast<int32_t>(size) : 0;
+// Set-up from the first frame, which lies at read_off in w. Returns 0 when the stream cannot be
+// played: a decoder that cannot be set up, or a frame larger than a block (no frame could ever
+// be read whole from the join).
+int32_t finish_setup(Mp3StreamPlayer* p, const Window& w) {
+    if (p->frame_bytes > p->block_size ||
+        !mpeg_decoder_setup(&p->decoder, &p->header, p->frame_bytes, 0, 0, 0, 24000))
+        return 0;
+    MpegOutputFormat f;
+    mpeg_decoder_get_format(&p->decoder, &f);
+    p->frequency = f.sample_rate;
+    p->stereo = f.channels >= 2 ? -1 : 0;
+    p->bits = f.bits;
+    p->frame_pcm_bytes = (f.bits / 8) * f.out_samples;
+    if (p->frame_pcm_bytes <= 0 || p->frequency <= 0) return 0;
+    p->layer = mp3_layer_number(&p->header);
+    // The Xing header lies inside the first frame; reading stops at that frame's end.
+    const int32_t first = mp3_max_frame_bytes(&p->header, p->frame_bytes);
+    const int32_t left = w.len - p->read_off;
+    p->xing = xing_read(w.buf + p->read_off, left < first ? left : first, &p->header);
+    p->total_frames =
+        p->xing && (p->xing->flags & 1) && p->xing->frames > 0 ? p->xing->frames : -1;
+    p->pending = 0;
+    return 1;
+}
+
+// Searches the blocks held for the first frame. 1 found and set up; 0 the next block is
+// needed; -1 there is none, or it cannot be played.
+int32_t search_first(Mp3StreamPlayer* p) {
+    for (;;) {
+        const Window w = window(p);
+        const int32_t r = mp3_sync_lock(&p->sync, w.buf, w.len, w.final, &p->read_off,
+                                        &p->header, &p->frame_bytes, &p->bitrate);
+        if (r == MP3_SYNC_FRAME) {
+            if (!finish_setup(p, w)) return -1;
+            // A first frame in the newer block of the join: the older one is asked for again
+            // before playback starts.
+            switch_if_passed(p);
+            return 1;
+        }
+        if (r != MP3_SYNC_MORE) return -1;
+        if (!w.joined) return 0;
+        // The search goes on once the next block has joined the current one, so that playback
+        // starts with both. A full join that cannot tell holds a candidate larger than a block:
+        // searched past.
+        if (switch_if_passed(p)) return 0;
+        p->read_off += 1;
+    }
+}
+
+int32_t start_play(Mp3StreamPlayer* p, int32_t buffer_bytes, int32_t vol, int32_t pan,
+                   int32_t speed) {
+    int32_t fpb = buffer_bytes / p->frame_pcm_bytes;
+    if (fpb <= 0) return -1;
+    p->frames_per_buffer = fpb;
+    int32_t samples = fpb * p->frame_pcm_bytes / (p->stereo ? 2 : 1) / (p->bits / 8);
+    p->stream = play_audio_stream(samples, p->bits, p->stereo, p->frequency, vol, pan);
+    p->tail_polls = 0;
+    p->held = nullptr;
+    p->held_frames = 0;
+    if (p->stream && speed != 1000) adjust_sample(p->stream->samp, vol, pan, speed, TRUE);
+    // Without a stream no timer is installed: stop would never remove it.
+    if (p->stream) Autopoll::on_play(p);
+    return 0;
+}
+
+void hand_back(Mp3StreamPlayer* p, uint8_t* buf, int32_t bytes) {
+    mp3_hand_back(p->stream, buf, bytes, p->bits);
+    p->held = nullptr;
+    p->held_frames = 0;
 }
 
 }  // namespace
@@ -56,20 +135,8 @@ Mp3StreamPlayer* mp3s_create(const void* first_block, int32_t size, int32_t last
     const uint8_t* b = static_cast<const uint8_t*>(first_block);
     Mp3StreamPlayer* p = new (std::nothrow) Mp3StreamPlayer();
     if (!p) return nullptr;
-    int32_t offset = 0;
     // The decoder is set up in place inside the heap player (no large temporary on the stack).
     if (!mpeg_decoder_init(&p->decoder, 1)) {
-        release(p);
-        return nullptr;
-    }
-    // A leading ID3v2 tag that lies wholly in the first block is stepped over before the search:
-    // its text (UTF-16 byte order marks FF FE among it) would otherwise pass for a frame header.
-    int32_t skip = id3v2_size(b, size);
-    p->frame_bytes = mpeg_header_find(b + skip, size - skip, &p->header, &p->bitrate, &offset);
-    offset += skip;
-    // A block must hold at least one frame, or no frame could ever be read whole from the join.
-    if (p->frame_bytes <= 0 || p->frame_bytes > size ||
-        !mpeg_decoder_setup(&p->decoder, &p->header, p->frame_bytes, 0, 0, 0, 24000)) {
         release(p);
         return nullptr;
     }
@@ -80,18 +147,8 @@ Mp3StreamPlayer* mp3s_create(const void* first_block, int32_t size, int32_t last
         release(p);
         return nullptr;
     }
-    MpegOutputFormat f;
-    mpeg_decoder_get_format(&p->decoder, &f);
-    p->frequency = f.sample_rate;
-    p->stereo = f.channels >= 2 ? -1 : 0;
-    p->bits = f.bits;
-    p->frame_pcm_bytes = (f.bits / 8) * f.out_samples;
-    if (p->frame_pcm_bytes <= 0 || p->frequency <= 0) {
-        release(p);
-        return nullptr;
-    }
     std::memcpy(p->block_a, b, size_t(size));
-    p->read_off = offset;
+    p->read_off = 0;
     p->current_block = 1;
     p->block_size = size;
     p->awaiting = -1;
@@ -99,29 +156,43 @@ Mp3StreamPlayer* mp3s_create(const void* first_block, int32_t size, int32_t last
     p->stream = nullptr;
     p->current_frame = 0;
     p->autopoll.store(0);
-    p->layer = mp3_layer_number(&p->header);
-
-    // The Xing header lies inside the first frame; reading stops at that frame's end.
-    int32_t first = mp3_max_frame_bytes(&p->header, p->frame_bytes);
-    int32_t avail = size - offset < first ? size - offset : first;
-    p->xing = xing_read(p->block_a + offset, avail, &p->header);
-    p->total_frames =
-        p->xing && (p->xing->flags & 1) && p->xing->frames > 0 ? p->xing->frames : -1;
+    p->layer = -1;
+    p->total_frames = -1;
+    mp3_sync_init(&p->sync);
+    const int32_t r = search_first(p);
+    // Without a confirmed frame in the first block, a tag at its start, or a frame header whose
+    // confirmation lies past the block, says that frames are to come. A frame must fit in a
+    // block.
+    MpegHeader h;
+    const int32_t at = p->read_off;
+    const int32_t stated = at < size ? mpeg_header_parse(b + at, size - at, &h) : 0;
+    const bool waits_on_header = stated > 0 && stated <= size;
+    if (r < 0 || (r == 0 && !waits_on_header && mp3_tag_at(b, size, 1) <= 0)) {
+        release(p);
+        return nullptr;
+    }
+    p->pending = r == 0 ? -1 : 0;
     return p;
 }
 
 void mp3s_destroy(Mp3StreamPlayer* p) {
     if (!p) return;
-    mp3s_stop(p);
+    {
+        // Waits for a poll in progress; the stop removes the timer, so none starts afterwards.
+        const Mp3Hold<Mp3StreamPlayer> hold(p);
+        mp3s_stop(p);
+    }
     release(p);
 }
 
 uint8_t* mp3s_next_block(Mp3StreamPlayer* p) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
     if (!p || p->awaiting == 0 || p->last_bytes != -1) return nullptr;
     return other(p);
 }
 
 void mp3s_give_block(Mp3StreamPlayer* p, int32_t last_bytes) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
     // Only a block that mp3s_next_block asked for is taken.
     if (!p || p->awaiting == 0 || p->last_bytes != -1) return;
     if (last_bytes != -1) {
@@ -132,150 +203,226 @@ void mp3s_give_block(Mp3StreamPlayer* p, int32_t last_bytes) {
     p->last_bytes = last_bytes;
     std::memcpy(p->joined, current(p), size_t(p->block_size));
     std::memcpy(p->joined + p->block_size, other(p), size_t(p->block_size));
+    if (p->pending == -1) {
+        const int32_t r = search_first(p);
+        if (r < 0) p->pending = -2;  // no frame in the whole data
+        if (r > 0 && p->want_play) {
+            p->want_play = 0;
+            start_play(p, p->want_bytes, p->want_vol, p->want_pan, p->want_speed);
+        }
+    }
 }
 
 int32_t mp3s_play(Mp3StreamPlayer* p, int32_t buffer_bytes, int32_t vol, int32_t pan) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
     return mp3s_play_ex(p, buffer_bytes, vol, pan, 1000);
 }
 
 int32_t mp3s_play_ex(Mp3StreamPlayer* p, int32_t buffer_bytes, int32_t vol, int32_t pan,
                      int32_t speed) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
     if (!p) return -1;
+    if (p->pending == -2) return -1;
+    if (p->pending == -1) {
+        if (buffer_bytes <= 0) return -1;
+        p->want_play = 1;
+        p->want_bytes = buffer_bytes;
+        p->want_vol = vol;
+        p->want_pan = pan;
+        p->want_speed = speed;
+        return 0;
+    }
     if (p->stream) return 0;
-    int32_t fpb = buffer_bytes / p->frame_pcm_bytes;
-    if (fpb <= 0) return -1;
-    p->frames_per_buffer = fpb;
-    int32_t samples = fpb * p->frame_pcm_bytes / (p->stereo ? 2 : 1) / (p->bits / 8);
-    p->stream = play_audio_stream(samples, p->bits, p->stereo, p->frequency, vol, pan);
-    p->tail_polls = 0;
-    if (p->stream && speed != 1000) adjust_sample(p->stream->samp, vol, pan, speed, TRUE);
-    // Without a stream no timer is installed: stop would never remove it.
-    if (p->stream) Autopoll::on_play(p);
-    return 0;
+    return start_play(p, buffer_bytes, vol, pan, speed);
 }
 
+namespace {
+
+int32_t poll_held(Mp3StreamPlayer* p);
+
+}  // namespace
+
+// The poll only tries the lock: while a control call holds the player (from another thread) this
+// tick gives up at once, as a poll that finds no free buffer does.
 int32_t mp3s_poll(Mp3StreamPlayer* p) {
-    if (!p || !p->stream) return -1;
-    uint8_t* buf = static_cast<uint8_t*>(get_audio_stream_buffer(p->stream));
-    if (!buf) return 0;
-    int32_t bytes = p->frames_per_buffer * p->frame_pcm_bytes;
-    std::memset(buf, 0, size_t(bytes));
+    if (!p) return -1;
+    if (!mp3_try_lock(&p->lock)) return 0;
+    const int32_t r = poll_held(p);
+    mp3_unlock(&p->lock);
+    return r;
+}
 
-    if (p->tail_polls > 0) {
-        mp3_hand_back(p->stream, buf, bytes, p->bits);
-        if (--p->tail_polls > 0) return 0;
-        mp3s_stop(p);
-        return 1;
+namespace {
+
+int32_t poll_held(Mp3StreamPlayer* p) {
+    if (!p) return -1;
+    if (p->pending) {
+        if (!p->want_play) return -1;
+        if (p->pending == -1) return 0;  // the blocks that end the leading tags are to come
+        p->want_play = 0;
+        return -2;
     }
-
-    const bool is_last = p->last_bytes != -1;
-    const bool from_joined = p->awaiting == 0;
-    const uint8_t* src = from_joined ? p->joined : current(p);
-    int32_t limit;
-    if (from_joined)
-        limit = is_last ? p->block_size + p->last_bytes : 2 * p->block_size;
-    else
-        limit = is_last ? p->last_bytes : p->block_size;
-
-    uint8_t* out = buf;
-    bool ended = false;
-    for (int32_t i = 0; i < p->frames_per_buffer; ++i) {
-        // A trailing ID3v1 tag is stepped over (and is then the end of the data).
-        if (p->read_off <= limit - 3 && std::memcmp(src + p->read_off, "TAG", 3) == 0)
-            p->read_off += 128;
-        if (p->read_off >= limit) {
-            ended = true;
-            break;
-        }
-        const int32_t at = p->read_off;
-        InOut io{0, 0};
-        int32_t r = mp3_walk_frame(&p->decoder, src, limit, &p->read_off, p->frame_bytes, out, &io);
-        if (r == MP3_WALK_END) {
-            // More blocks to come: the frame cut short by the limit waits for the next one.
-            if (!is_last) p->read_off = at;
-            ended = true;
-            break;
-        }
-        if (r != MP3_WALK_FRAME) {
-            mp3_hand_back(p->stream, buf, bytes, p->bits);
+    if (!p->stream) return -1;
+    const int32_t bytes = p->frames_per_buffer * p->frame_pcm_bytes;
+    uint8_t* buf = p->held;
+    if (!buf) {
+        buf = static_cast<uint8_t*>(get_audio_stream_buffer(p->stream));
+        if (!buf) return 0;
+        std::memset(buf, 0, size_t(bytes));
+        p->held_frames = 0;
+        if (p->tail_polls > 0) {
+            hand_back(p, buf, bytes);
+            if (--p->tail_polls > 0) return 0;
             mp3s_stop(p);
-            return -2;
+            return 1;
         }
-        out += io.out_bytes;
-        p->current_frame += 1;
     }
-    mp3_hand_back(p->stream, buf, bytes, p->bits);
 
-    if (ended) {
-        if (is_last) {
+    uint8_t* out = buf + size_t(p->held_frames) * size_t(p->frame_pcm_bytes);
+    const uint32_t passed = p->sync.passed;
+    while (p->held_frames < p->frames_per_buffer) {
+        const Window w = window(p);
+        InOut io{0, 0};
+        const int32_t r = mp3_sync_decode(&p->sync, &p->decoder, w.buf, w.len, w.final,
+                                          &p->read_off, out, &io);
+        if (r == MP3_SYNC_FRAME) {
+            out += io.out_bytes;
+            p->held_frames += 1;
+            p->current_frame += 1;
+            continue;
+        }
+        if (r != MP3_SYNC_MORE) {
+            // The end of the data, or another stream spliced on: the end of this one.
+            hand_back(p, buf, bytes);
             p->tail_polls = 2;
             return 0;
         }
-        // Underrun. When the join ran out, the older block is released all the same, so that
-        // a later block and play resume where the data stopped.
-        if (from_joined) switch_if_passed(p);
+        if (w.joined) {
+            // A full join that cannot tell holds something larger than a block, which is no
+            // frame this player can read: searched past.
+            if (!switch_if_passed(p)) {
+                mp3_sync_rejected(&p->sync);
+                p->read_off += 1;
+            }
+            continue;
+        }
+        // The current block is used up. Between frames (a tag or junk going on), when this poll
+        // has crossed one, or before the first buffer (the first frame may be found near the
+        // end of the blocks held), the next block was not late: the buffer is kept and filled on
+        // once the next block has come.
+        const bool first_buffer = p->current_frame == p->held_frames;
+        if (mp3_sync_between_frames(&p->sync) || p->sync.passed != passed || first_buffer) {
+            p->held = buf;
+            return 0;
+        }
+        hand_back(p, buf, bytes);
         mp3s_stop(p);
         return -3;
     }
-    if (from_joined) {
-        switch_if_passed(p);
-    } else if (p->read_off >= p->block_size) {
-        if (is_last) {
-            p->tail_polls = 2;
-        } else {
-            mp3s_stop(p);
-            return -3;
-        }
-    }
+    hand_back(p, buf, bytes);
+    // The join is read to the poll's end; an older block used up is then given back.
+    switch_if_passed(p);
     return 0;
 }
 
-void mp3s_start_autopoll(Mp3StreamPlayer* p, int32_t ms) { Autopoll::start(p, ms); }
+}  // namespace
 
-void mp3s_stop_autopoll(Mp3StreamPlayer* p) { Autopoll::stop(p); }
+void mp3s_start_autopoll(Mp3StreamPlayer* p, int32_t ms) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
+    Autopoll::start(p, ms);
+}
+
+void mp3s_stop_autopoll(Mp3StreamPlayer* p) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
+    Autopoll::stop(p);
+}
 
 void mp3s_stop(Mp3StreamPlayer* p) {
-    if (!p || !p->stream) return;
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
+    if (!p) return;
+    p->want_play = 0;
+    if (!p->stream) return;
     // The timer goes first, so that no poll starts on a stream that is being stopped.
     Autopoll::on_stop(p);
     stop_audio_stream(p->stream);
     p->stream = nullptr;
+    p->held = nullptr;
+    p->held_frames = 0;
 }
 
 void mp3s_adjust(Mp3StreamPlayer* p, int32_t vol, int32_t pan, int32_t speed) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
     if (p && p->stream) adjust_sample(p->stream->samp, vol, pan, speed, TRUE);
 }
 
-int32_t mp3s_is_playing(const Mp3StreamPlayer* p) { return p && p->stream ? -1 : 0; }
+int32_t mp3s_is_playing(const Mp3StreamPlayer* p) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
+    return p && (p->stream || (p->pending == -1 && p->want_play)) ? -1 : 0;
+}
 
 void* mp3s_output_buffer(const Mp3StreamPlayer* p, int32_t* size) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
     if (!p || !p->stream) return nullptr;
     if (size) *size = p->frames_per_buffer * p->frame_pcm_bytes;
     return p->stream->samp->data;
 }
 
-int32_t mp3s_current_frame(const Mp3StreamPlayer* p) { return p ? p->current_frame : 0; }
-int32_t mp3s_position_ms(const Mp3StreamPlayer* p) { return p ? mp3_position_ms_of(p) : 0; }
-int32_t mp3s_position_secs(const Mp3StreamPlayer* p) { return mp3s_position_ms(p) / 1000; }
-int32_t mp3s_frame_ms(const Mp3StreamPlayer* p) { return p ? mp3_frame_ms_of(p) : 0; }
+int32_t mp3s_current_frame(const Mp3StreamPlayer* p) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
+    return p ? p->current_frame : 0;
+}
+int32_t mp3s_position_ms(const Mp3StreamPlayer* p) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
+    return p ? mp3_position_ms_of(p) : 0;
+}
+int32_t mp3s_position_secs(const Mp3StreamPlayer* p) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
+    return mp3s_position_ms(p) / 1000;
+}
+int32_t mp3s_frame_ms(const Mp3StreamPlayer* p) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
+    return p ? mp3_frame_ms_of(p) : 0;
+}
 
 int32_t mp3s_total_frames(const Mp3StreamPlayer* p, int32_t total_bytes) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
     if (!p) return 0;
-    return p->total_frames >= 0 ? p->total_frames : total_bytes / p->frame_bytes;
+    if (p->total_frames >= 0) return p->total_frames;
+    return p->frame_bytes > 0 ? total_bytes / p->frame_bytes : 0;
 }
 
 int32_t mp3s_length_ms(const Mp3StreamPlayer* p, int32_t total_bytes) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
     int64_t ms = int64_t(mp3s_total_frames(p, total_bytes)) * mp3s_frame_ms(p);
     return ms > INT32_MAX ? INT32_MAX : static_cast<int32_t>(ms);
 }
 
 int32_t mp3s_length_secs(const Mp3StreamPlayer* p, int32_t total_bytes) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
     return mp3s_length_ms(p, total_bytes) / 1000;
 }
 
-int32_t mp3s_bytes_per_second(const Mp3StreamPlayer* p) { return p ? mp3_bytes_per_second_of(p) : 0; }
-int32_t mp3s_bitrate(const Mp3StreamPlayer* p) { return p ? p->bitrate : 0; }
-int32_t mp3s_layer(const Mp3StreamPlayer* p) { return p ? p->layer : 0; }
-int32_t mp3s_bits(const Mp3StreamPlayer* p) { return p ? p->bits : 0; }
-int32_t mp3s_is_stereo(const Mp3StreamPlayer* p) { return p ? p->stereo : 0; }
-int32_t mp3s_frequency(const Mp3StreamPlayer* p) { return p ? p->frequency : 0; }
+int32_t mp3s_bytes_per_second(const Mp3StreamPlayer* p) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
+    return p ? mp3_bytes_per_second_of(p) : 0;
+}
+int32_t mp3s_bitrate(const Mp3StreamPlayer* p) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
+    return p ? p->bitrate : 0;
+}
+int32_t mp3s_layer(const Mp3StreamPlayer* p) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
+    return p ? p->layer : 0;
+}
+int32_t mp3s_bits(const Mp3StreamPlayer* p) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
+    return p ? p->bits : 0;
+}
+int32_t mp3s_is_stereo(const Mp3StreamPlayer* p) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
+    return p ? p->stereo : 0;
+}
+int32_t mp3s_frequency(const Mp3StreamPlayer* p) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
+    return p ? p->frequency : 0;
+}

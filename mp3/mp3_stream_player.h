@@ -8,6 +8,8 @@
 #include <atomic>
 #include <cstdint>
 
+#include "frame_sync.h"
+#include "mp3_lock.h"
 #include "mpeg_decoder.h"
 #include "xing.h"
 
@@ -39,10 +41,20 @@ struct Mp3StreamPlayer {
     std::atomic<int32_t> autopoll; // -1 while automatic polling is wanted (read by the timer thread)
     int32_t autopoll_ms;
     int32_t tail_polls;
+    Mp3Sync sync;          // the stream's frame synchronisation over the blocks
+    int32_t pending;       // -1 while the first frame is still to come (tags fill the blocks)
+    uint8_t* held;         // a stream buffer being filled across polls (waiting for blocks)
+    int32_t held_frames;   // frames already decoded into it
+    int32_t want_play;     // play asked for while pending: its arguments follow
+    int32_t want_bytes, want_vol, want_pan, want_speed;
+    mutable Mp3Lock lock;  // held by every call; the poll only tries it
 };
 
 // A player over the first block (copied; its size fixes the block size for good), or null when
-// the block holds no usable frame header or is smaller than one frame. `last`: no more blocks.
+// the block holds no frame or is smaller than one frame. `last`: no more blocks. A first block
+// that begins with a tag going on past it, or ends before its first frame is confirmed, gives a
+// player that asks for blocks until the first frame is found; until then its format queries give
+// 0, and play is remembered and done then.
 Mp3StreamPlayer* mp3s_create(const void* first_block, int32_t size, int32_t last);
 void mp3s_destroy(Mp3StreamPlayer* p);
 
@@ -55,8 +67,9 @@ void mp3s_give_block(Mp3StreamPlayer* p, int32_t last_bytes);
 int32_t mp3s_play(Mp3StreamPlayer* p, int32_t buffer_bytes, int32_t vol, int32_t pan);
 int32_t mp3s_play_ex(Mp3StreamPlayer* p, int32_t buffer_bytes, int32_t vol, int32_t pan,
                      int32_t speed);
-// 0 buffer filled / none free / silent tail; 1 ended and stopped; -1 not playing;
-// -2 no decodable frame (stopped); -3 the data ran out before the next block came (stopped).
+// 0 buffer filled / none free / silent tail / waiting for the blocks that end a tag; 1 ended and
+// stopped; -1 not playing; -2 the data held no frame at all, or a frame larger than a block
+// (stopped); -3 the data ran out inside the frames before the next block came (stopped).
 int32_t mp3s_poll(Mp3StreamPlayer* p);
 void mp3s_start_autopoll(Mp3StreamPlayer* p, int32_t ms);
 void mp3s_stop_autopoll(Mp3StreamPlayer* p);

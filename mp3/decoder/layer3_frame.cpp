@@ -162,6 +162,7 @@ int32_t l3_read_side_info(MpegDecoder* d) {
         s.frame_bytes = d->frame_bytes; // free format: the size found at set-up
     s.main_data_begin = int32_t(l3_bits_get(br, 9));
     s.nch = s.mode == 3 ? 1 : 2;
+    s.gain_offset = s.gain_offset_by_nch[s.nch - 1];
     s.private_bits = int32_t(l3_bits_get(br, s.nch == 1 ? 5 : 3));
     for (int ch = 0; ch < s.nch; ++ch) s.scfsi[ch] = int32_t(l3_bits_get(br, 4));
     bool bad = false;
@@ -182,6 +183,7 @@ int32_t l3_read_side_info_lsf(MpegDecoder* d, int32_t slot) {
         s.frame_bytes = d->frame_bytes; // free format: the size found at set-up
     s.main_data_begin = int32_t(l3_bits_get(br, 8));
     s.nch = s.mode == 3 ? 1 : 2;
+    s.gain_offset = s.gain_offset_by_nch[s.nch - 1];
     s.private_bits = int32_t(l3_bits_get(br, s.nch == 1 ? 1 : 2));
     s.scfsi[0] = s.scfsi[1] = 0;
     bool bad = false;

@@ -466,6 +466,13 @@ void l3_output_mix(MpegDecoder* d, uint8_t* out, int32_t g) {
     s.synth_l3(d, hy, out, 0);
 }
 
+void l3_output_mono(MpegDecoder* d, uint8_t* out, int32_t g) {
+    if (d->l3.nch > 1)
+        l3_output_mix(d, out, g);
+    else
+        l3_output_left(d, out, g);
+}
+
 void l3_granule_finish(MpegDecoder* d, uint8_t* out, int32_t g) {
     L3State& s = d->l3;
     float* x0 = d->samples.xr[0][g];

@@ -50,6 +50,9 @@ void l3_output_left(MpegDecoder* d, uint8_t* out, int32_t g);
 void l3_output_right(MpegDecoder* d, uint8_t* out, int32_t g);
 void l3_output_stereo(MpegDecoder* d, uint8_t* out, int32_t g);
 void l3_output_mix(MpegDecoder* d, uint8_t* out, int32_t g);
+// One output channel from a single-channel stream: its frames as they are, a two-channel frame
+// mixed.
+void l3_output_mono(MpegDecoder* d, uint8_t* out, int32_t g);
 
 // Table construction (layer3_setup.cpp).
 void l3_build_windows(MpegDecoder* d);

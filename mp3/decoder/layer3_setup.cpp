@@ -19,7 +19,8 @@ constexpr double kAliasCoef[8] = {-0.6, -0.535, -0.33, -0.185, -0.095, -0.041, -
 constexpr int32_t kRateHz[2][3] = {{22050, 24000, 16000}, {44100, 48000, 32000}};
 
 // Output variants by chan_code: 0 mono source, 1 stereo, 2 mix, 3 left, 4 right.
-constexpr L3OutputFn kOutputs[5] = {l3_output_left, l3_output_stereo, l3_output_mix,
+// A single-channel stream mixes a stray two-channel frame to its one output channel.
+constexpr L3OutputFn kOutputs[5] = {l3_output_mono, l3_output_stereo, l3_output_mix,
                                     l3_output_left, l3_output_right};
 
 }  // namespace
@@ -159,7 +160,11 @@ int32_t l3_setup(MpegDecoder* d, const MpegHeader* h, int32_t frame_bytes, int32
 
     const int32_t chan_sel = convert & 3;
     const int32_t chan_code = h->mode == 3 ? 0 : chan_sel + 1;
-    s.gain_offset = (h->mode != 3 && chan_sel == 1) ? -4 : 0;
+    // The mix adds both channels at half gain; so does a single-channel stream's mix of a
+    // two-channel frame.
+    s.gain_offset_by_nch[0] = (h->mode != 3 && chan_sel == 1) ? -4 : 0;
+    s.gain_offset_by_nch[1] = (h->mode == 3 || chan_sel == 1) ? -4 : 0;
+    s.gain_offset = s.gain_offset_by_nch[h->mode == 3 ? 0 : 1];
     const int32_t out_ch = (h->mode == 3 || chan_sel != 0) ? 1 : 2;
     const int32_t eight_bit = (convert & 8) ? 1 : 0;
     const int32_t samples = ((id ? 1152 : 576) >> reduction) * out_ch;

@@ -111,7 +111,8 @@ struct L3State {
     int32_t short_limit;
     int32_t limit_subbands;
     int32_t mixed_long_bands;
-    int32_t gain_offset;
+    int32_t gain_offset;            // of the frame being decoded: one of the two below
+    int32_t gain_offset_by_nch[2];  // for one- and two-channel frames (mono mixes halve)
     int32_t out_bytes;
     int32_t granule_bytes;
     uint8_t silence_byte;

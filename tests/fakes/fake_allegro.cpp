@@ -1,8 +1,12 @@
 // The fake Allegro calls and their record. One stream at a time, like the players use them.
 #include "fake_allegro.h"
 
+#include <atomic>
+#include <chrono>
 #include <cstdlib>
 #include <cstring>
+#include <mutex>
+#include <thread>
 
 namespace fake_al {
 namespace {
@@ -17,6 +21,9 @@ struct FakeStream {
 
 State g_state;
 FakeStream* g_stream = nullptr;
+std::recursive_mutex g_mutex;
+std::thread g_timer_thread;
+std::atomic<bool> g_timer_running{false};
 
 FakeStream* fake_of(AUDIOSTREAM* s) {
     if (!g_stream || s != &g_stream->as) {
@@ -37,8 +44,29 @@ void reset() {
 }
 
 void fire_timers() {
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
     std::vector<Timer> now = g_state.timers;
     for (const Timer& t : now) t.proc(t.param);
+}
+
+void start_timer_thread() {
+    g_timer_running = true;
+    g_timer_thread = std::thread([] {
+        while (g_timer_running) {
+            fire_timers();
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+}
+
+void with_lock(const std::function<void()>& f) {
+    std::lock_guard<std::recursive_mutex> lock(g_mutex);
+    f();
+}
+
+void stop_timer_thread() {
+    g_timer_running = false;
+    if (g_timer_thread.joinable()) g_timer_thread.join();
 }
 
 int buffer_bytes() { return g_stream ? g_stream->buffer_bytes : 0; }
@@ -57,8 +85,10 @@ std::vector<int16_t> signed_samples(const std::vector<uint8_t>& buf) {
 
 using fake_al::g_state;
 using fake_al::g_stream;
+using Lock = std::lock_guard<std::recursive_mutex>;
 
 AUDIOSTREAM* play_audio_stream(int len, int bits, int stereo, int freq, int vol, int pan) {
+    Lock lock(fake_al::g_mutex);
     ++g_state.plays;
     g_state.calls.push_back("play");
     g_state.len = len;
@@ -87,6 +117,7 @@ AUDIOSTREAM* play_audio_stream(int len, int bits, int stereo, int freq, int vol,
 }
 
 void stop_audio_stream(AUDIOSTREAM* s) {
+    Lock lock(fake_al::g_mutex);
     ++g_state.stops;
     g_state.calls.push_back("stop");
     if (!fake_al::fake_of(s)) return;
@@ -96,6 +127,7 @@ void stop_audio_stream(AUDIOSTREAM* s) {
 }
 
 void* get_audio_stream_buffer(AUDIOSTREAM* s) {
+    Lock lock(fake_al::g_mutex);
     ++g_state.gets;
     fake_al::FakeStream* f = fake_al::fake_of(s);
     if (!f || !g_state.buffer_free) return nullptr;
@@ -107,6 +139,7 @@ void* get_audio_stream_buffer(AUDIOSTREAM* s) {
 }
 
 void free_audio_stream_buffer(AUDIOSTREAM* s) {
+    Lock lock(fake_al::g_mutex);
     ++g_state.frees;
     fake_al::FakeStream* f = fake_al::fake_of(s);
     if (!f) return;
@@ -121,6 +154,7 @@ void free_audio_stream_buffer(AUDIOSTREAM* s) {
 }
 
 void adjust_sample(const SAMPLE*, int vol, int pan, int freq, int loop) {
+    Lock lock(fake_al::g_mutex);
     ++g_state.adjusts;
     g_state.adj_vol = vol;
     g_state.adj_pan = pan;
@@ -129,6 +163,7 @@ void adjust_sample(const SAMPLE*, int vol, int pan, int freq, int loop) {
 }
 
 int install_param_int(void (*proc)(void*), void* param, long speed) {
+    Lock lock(fake_al::g_mutex);
     ++g_state.installs;
     g_state.calls.push_back("install");
     for (fake_al::Timer& t : g_state.timers)
@@ -141,6 +176,7 @@ int install_param_int(void (*proc)(void*), void* param, long speed) {
 }
 
 void remove_param_int(void (*proc)(void*), void* param) {
+    Lock lock(fake_al::g_mutex);
     ++g_state.removes;
     g_state.calls.push_back("remove");
     for (size_t i = 0; i < g_state.timers.size(); ++i)
@@ -151,6 +187,7 @@ void remove_param_int(void (*proc)(void*), void* param) {
 }
 
 SAMPLE* create_sample(int bits, int stereo, int freq, int len) {
+    Lock lock(fake_al::g_mutex);
     if (len <= 0) return nullptr;
     SAMPLE* s = static_cast<SAMPLE*>(std::calloc(1, sizeof(SAMPLE)));
     if (!s) return nullptr;
@@ -165,6 +202,7 @@ SAMPLE* create_sample(int bits, int stereo, int freq, int len) {
 }
 
 void destroy_sample(SAMPLE* s) {
+    Lock lock(fake_al::g_mutex);
     if (!s) return;
     --g_state.live_samples;
     std::free(s->data);

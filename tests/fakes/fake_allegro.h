@@ -1,9 +1,10 @@
 // A fake of Allegro's audio stream, timer and sample calls for the player tests. Buffers come
 // from a two-buffer "stream" filled with garbage (so that a player that forgets to clear one is
-// caught); every buffer handed back is recorded; timers are fired by hand.
+// caught); every buffer handed back is recorded; timers are fired by hand or by a timer thread.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include <allegro.h>
@@ -37,6 +38,12 @@ struct State {
 State& st();
 void reset();                // stops any stream, forgets timers, clears every record
 void fire_timers();          // calls each installed timer once
+// A real timer thread, as Allegro's: every ms it calls the installed timers, holding the fake's
+// lock (which every fake call takes), so that removing a timer waits for a callback in progress.
+void start_timer_thread();
+void stop_timer_thread();
+// Runs f holding the fake's lock (to read the record while the timer thread runs).
+void with_lock(const std::function<void()>& f);
 int buffer_bytes();          // bytes of one buffer of the current stream
 
 // The samples of a handed-back 16-bit buffer with the sign bit flipped back (signed PCM).

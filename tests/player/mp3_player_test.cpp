@@ -61,15 +61,28 @@ std::vector<uint8_t> id3v1() {
     return t;
 }
 
-TEST_F(Player, CreateRejectsDataWithoutAFrameAtItsFirstByte) {
+TEST_F(Player, CreateFindsTheFirstConfirmedFrame) {
     std::vector<uint8_t> s = synth_stream(4);
     EXPECT_EQ(mp3_create(nullptr, 100), nullptr);
     EXPECT_EQ(make({}), nullptr);
     EXPECT_EQ(make({0xFF, 0xFB, 0x90}), nullptr);
-    EXPECT_EQ(make(concat({0x00}, s)), nullptr) << "a junk byte before the first frame";
+    // Junk in front, or an unusable first header, is searched past to the first frame that the
+    // next header confirms.
+    Mp3Player* p = make(concat({0x00, 0xFF, 0xFB}, s));
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->start, data_.get() + 3);
+    EXPECT_EQ(mp3_total_frames(p), 4);
+    mp3_destroy(p);
     std::vector<uint8_t> bad = s;
     bad[2] = 0xF0; // bitrate index 15
-    EXPECT_EQ(make(bad), nullptr);
+    p = make(bad);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(p->start, data_.get() + 417);
+    mp3_destroy(p);
+    std::mt19937 rng(7);
+    std::vector<uint8_t> noise(100000);
+    for (auto& b : noise) b = uint8_t(rng());
+    EXPECT_EQ(make(noise), nullptr) << "random data";
     // An ID3v2 tag that claims more bytes than there are must not move the start past the end.
     std::vector<uint8_t> tag = id3v2(100, false);
     tag[6] = 0x7F; // about 256 MB
@@ -230,20 +243,17 @@ TEST_F(Player, LoopingRestartsAtFrameZeroAfterTwoSilentBuffers) {
     mp3_destroy(p);
 }
 
-TEST_F(Player, UndecodableDataStopsWithMinusTwo) {
+TEST_F(Player, JunkToTheEndIsTheEndOfTheData) {
     std::vector<uint8_t> v = concat(synth_stream(3), std::vector<uint8_t>(4000, 0));
     Mp3Player* p = make(v);
     ASSERT_NE(p, nullptr);
     use_pattern(p);
     mp3_play(p, 16384, 255, 128);
-    EXPECT_EQ(mp3_poll(p), 0);
-    EXPECT_EQ(mp3_poll(p), -2);
+    EXPECT_EQ(poll_out(p), (std::vector<int>{0, 0, 0, 1}));
     EXPECT_EQ(mp3_is_playing(p), 0);
     EXPECT_EQ(mp3_current_frame(p), 0);
-    EXPECT_EQ(fake_al::st().gets, fake_al::st().frees) << "the failing poll's buffer is handed back once";
-    // The player can be played again.
-    EXPECT_EQ(mp3_play(p, 16384, 255, 128), 0);
-    EXPECT_EQ(mp3_is_playing(p), -1);
+    EXPECT_EQ(marks(fake_al::st().handed[0])[2 * 2304], 3);
+    EXPECT_EQ(fake_al::st().gets, fake_al::st().frees);
     mp3_destroy(p);
 }
 

@@ -108,6 +108,11 @@ TEST_P(CutData, InMemoryPlayerPlaysTheWholeFramesOfACutThenStops) {
         fake_al::reset();
         auto bytes = exact_copy(data_, n);
         Mp3Player* p = mp3_create(bytes.get(), int32_t(n));
+        if (whole_frames(n) == 0) {
+            EXPECT_EQ(p, nullptr) << "no whole frame: nothing to play";
+            mp3_destroy(p);
+            continue;
+        }
         ASSERT_NE(p, nullptr);
         ASSERT_EQ(mp3_play(p, 16384, 255, 128), 0);
         int r = 0;

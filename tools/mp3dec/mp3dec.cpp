@@ -1,9 +1,9 @@
 // mp3dec: decodes an MPEG audio file (Layers I, II, III) to WAV or headerless PCM with the
-// project's decoder, walking the file as the in-memory player does (tags, set-up from the first
-// frame, one-byte resynchronisation), except that junk before the first frame is skipped.
+// project's decoder, finding its frames through the frame synchronisation the players use (tags
+// anywhere stepped over, junk searched through, set-up from the first confirmed frame). Frames of
+// another version, layer or sample rate spliced on end the stream: said on stderr, exit 0.
 // Usage: mp3dec [-r N] [-c N] [-8] [-f HZ] [--bench] INPUT OUTPUT   ("-" = stdin / stdout).
-// Exit status: 0 decoded, 1 bad usage, 2 unreadable input / no MPEG audio / unwritable output,
-// 3 decoded up to a stretch with no decodable frame (the output holds what came before).
+// Exit status: 0 decoded, 1 bad usage, 2 unreadable input / no MPEG audio / unwritable output.
 #include <algorithm>
 #include <cerrno>
 #include <memory>
@@ -17,7 +17,8 @@
 #include <utility>
 #include <vector>
 
-#include "frame_walk.h"
+#include "frame_sync.h"
+#include "tags.h"
 
 namespace {
 
@@ -151,6 +152,7 @@ struct Stream {
     int32_t len = 0;                // bytes from the first frame to the end of the audio data
     MpegHeader header{};
     int32_t frame_bytes = 0;
+    Mp3Sync sync{};                 // as locked on the first frame
 };
 
 // PCM bytes whose resize does not zero them first: the decoder writes every byte it reports, so
@@ -175,11 +177,11 @@ struct NoFill : std::allocator<T> {
 };
 using PcmBuffer = std::vector<uint8_t, NoFill<uint8_t>>;
 
-// Decodes the whole stream into pcm from a fresh set-up. Returns the walk's last result
-// (MP3_WALK_END or MP3_WALK_LOST) and the frames decoded; lost_at is the byte offset where
-// no frame could be found.
+// Decodes the whole stream into pcm from a fresh set-up. Returns how it ended (MP3_SYNC_END, or
+// MP3_SYNC_OTHER when another stream follows) and the frames decoded; end_at is the byte offset
+// from the first frame where decoding stopped.
 int32_t decode_stream(MpegDecoder* d, const Stream& s, const Options& o, PcmBuffer* pcm,
-                      int64_t* frames, int32_t* lost_at) {
+                      int64_t* frames, int32_t* end_at) {
     const int32_t convert = o.channels | (o.eight_bit ? 8 : 0);
     mpeg_decoder_setup(d, &s.header, s.frame_bytes, o.reduction, 0, convert, o.freq_limit);
     MpegOutputFormat f;
@@ -191,15 +193,17 @@ int32_t decode_stream(MpegDecoder* d, const Stream& s, const Options& o, PcmBuff
     const size_t estimate = (size_t(s.len) / per + 2) * frame_out;
     pcm->reserve(std::min<size_t>(estimate, size_t(1) << 28));
     *frames = 0;
+    Mp3Sync sync = s.sync;
+    mp3_sync_restart(&sync, 1);
     int32_t pos = 0;
     for (;;) {
         size_t at = pcm->size();
         pcm->resize(at + frame_out);
         InOut io;
-        int32_t r = mp3_walk_frame(d, s.start, s.len, &pos, s.frame_bytes, pcm->data() + at, &io);
-        if (r != MP3_WALK_FRAME) {
+        int32_t r = mp3_sync_decode(&sync, d, s.start, s.len, 1, &pos, pcm->data() + at, &io);
+        if (r != MP3_SYNC_FRAME) {
             pcm->resize(at);
-            *lost_at = pos;
+            *end_at = pos;
             return r;
         }
         pcm->resize(at + size_t(io.out_bytes > 0 ? io.out_bytes : 0));
@@ -232,22 +236,15 @@ int main(int argc, char** argv) {
     }
 
     Stream s;
-    const uint8_t* audio = nullptr;
-    int32_t audio_len = 0;
-    if (!mp3_strip_tags(data.data(), int32_t(data.size()), &audio, &audio_len)) {
-        std::fprintf(stderr, "mp3dec: '%s': the ID3v2 tag claims more bytes than the file holds\n",
-                     o.input);
-        return 2;
-    }
+    const int32_t audio_len = mp3_trailing_tags(data.data(), int32_t(data.size()));
     int32_t bitrate = 0, offset = 0;
-    s.frame_bytes = mp3_first_frame(audio, audio_len, 0, &s.header, &bitrate, &offset);
-    if (s.frame_bytes <= 0)
-        s.frame_bytes = mp3_first_frame(audio, audio_len, 1, &s.header, &bitrate, &offset);
-    if (s.frame_bytes <= 0) {
+    mp3_sync_init(&s.sync);
+    if (mp3_sync_lock(&s.sync, data.data(), audio_len, 1, &offset, &s.header, &s.frame_bytes,
+                      &bitrate) != MP3_SYNC_FRAME) {
         std::fprintf(stderr, "mp3dec: '%s': no MPEG audio frame found\n", o.input);
         return 2;
     }
-    s.start = audio + offset;
+    s.start = data.data() + offset;
     s.len = audio_len - offset;
 
     MpegDecoder* d = new MpegDecoder;
@@ -268,8 +265,8 @@ int main(int argc, char** argv) {
 
     PcmBuffer pcm;
     int64_t frames = 0;
-    int32_t lost_at = 0;
-    const int32_t end = decode_stream(d, s, o, &pcm, &frames, &lost_at);
+    int32_t end_at = 0;
+    const int32_t end = decode_stream(d, s, o, &pcm, &frames, &end_at);
 
     if (o.bench) {
         // Decodes again and again for at least a second. The scratch buffer is sized first so
@@ -285,7 +282,7 @@ int main(int argc, char** argv) {
         double elapsed = 0.0;
         do {
             int64_t n = 0;
-            decode_stream(d, s, o, &scratch, &n, &lost_at);
+            decode_stream(d, s, o, &scratch, &n, &end_at);
             bench_frames += n;
             ++passes;
             elapsed = std::chrono::duration<double>(clock::now() - t0).count();
@@ -325,12 +322,11 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "mp3dec: cannot write '%s'\n", o.output);
         return 2;
     }
-    if (end == MP3_WALK_LOST) {
+    if (end == MP3_SYNC_OTHER) {
         std::fprintf(stderr,
-                     "mp3dec: '%s': no decodable frame near byte %d of the audio data; output "
-                     "ends after %lld frames\n",
-                     o.input, lost_at, (long long)frames);
-        return 3;
+                     "mp3dec: '%s': another MPEG audio stream (other version, layer or sample "
+                     "rate) begins at byte %lld; output ends after %lld frames\n",
+                     o.input, (long long)(s.start - data.data()) + end_at, (long long)frames);
     }
     return 0;
 }

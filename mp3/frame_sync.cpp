@@ -1,0 +1,244 @@
+// Frame synchronisation: tags stepped over wherever they stand, candidate headers confirmed by
+// the next header of the same stream (or by the end of the data, or a tag, right there), frames
+// of another stream recognised as the end of this one, and windows that end before a decision
+// can be made reported as such, never read past.
+#include "frame_sync.h"
+
+#include "tags.h"
+
+namespace {
+
+// The frame-size arithmetic lives here alone: the padding slot is 4 bytes in Layer I (raw code
+// 3), 1 byte in the other layers.
+int32_t padded(const MpegHeader& h, int32_t size) {
+    return size + h.padding_bit * (h.layer == 3 ? 4 : 1);
+}
+
+bool same_stream(const MpegHeader& a, const MpegHeader& b) {
+    return a.sync == b.sync && a.id == b.id && a.layer == b.layer &&
+           a.sampling_frequency == b.sampling_frequency;
+}
+
+// The header at p (n bytes readable), parsed without any free-format search; 0 when the bytes
+// are no usable header. Returns the header's bitrate index through the header itself; a
+// free-format header (index 0) gives size 0 and true.
+bool raw_header(const uint8_t* p, int32_t n, MpegHeader* h) {
+    if (n < 4 || p[0] != 0xFF || (p[1] & 0xE0) != 0xE0) return false;
+    const int32_t layer = (p[1] >> 1) & 3, bri = p[2] >> 4, sf = (p[2] >> 2) & 3;
+    if (layer == 0 || bri == 15 || sf == 3) return false;
+    // MPEG-2.5 exists for Layer III only; the other layers need all twelve sync bits.
+    if ((p[1] & 0x10) == 0 && layer != 1) return false;
+    mpeg_header_parse(p, 4, h);
+    return true;
+}
+
+// Size with padding of the stream's frame whose header is h at p, or 0 when it is not one.
+int32_t stream_frame(const Mp3Sync* s, const uint8_t* p, int32_t n, MpegHeader* h) {
+    if (!raw_header(p, n, h) || !same_stream(*h, s->stream)) return 0;
+    if ((h->bitrate_index == 0) != (s->free_bytes > 0)) return 0;
+    int32_t size = h->bitrate_index == 0 ? s->free_bytes : mpeg_header_parse(p, 4, h);
+    return size > 0 ? padded(*h, size) : 0;
+}
+
+enum Confirm { NO, YES, WAIT };
+
+// Whether the place where a candidate frame ends continues a stream like it: a header of the
+// same stream, a tag, or (final) the end of the data.
+Confirm confirm_at(const Mp3Sync* like, const uint8_t* buf, int32_t len, int32_t final,
+                   int32_t next) {
+    if (next > len) return final ? NO : WAIT;
+    const int32_t left = len - next;
+    if (left < 4) {
+        if (final) return YES;
+        // Three bytes may already show that no header or tag begins there.
+    }
+    MpegHeader h;
+    if (left >= 4 && stream_frame(like, buf + next, left, &h) > 0) return YES;
+    const int64_t t = mp3_tag_at(buf + next, left, 1);
+    if (t > 0) return YES;
+    if (t == MP3_TAG_UNSURE || left < 4) return final ? NO : WAIT;
+    return NO;
+}
+
+// A candidate header at p taken as the first frame of a stream: fills `cand` with the stream it
+// would set up and its size with padding; 0 when p is no usable header.
+int32_t candidate(const uint8_t* buf, int32_t len, int32_t p, Mp3Sync* cand, int32_t* bare,
+                  int32_t* bitrate) {
+    MpegHeader h;
+    if (!raw_header(buf + p, len - p, &h)) return 0;
+    int32_t size = mpeg_header_parse_rate(buf + p, len - p, &h, bitrate);
+    if (size <= 0) return 0;
+    cand->stream = h;
+    cand->free_bytes = h.bitrate_index == 0 ? size : 0;
+    *bare = size;
+    return padded(h, size);
+}
+
+// Steps over a tag at *p. Returns 1 when one was stepped over (or is being skipped past the
+// window), 0 when none begins there, -1 when the window ends before it can be told.
+int32_t step_tag(Mp3Sync* s, int32_t len, const uint8_t* buf, int32_t final, int32_t* p) {
+    const int64_t t = mp3_tag_at(buf + *p, len - *p, s->locked);
+    if (t == 0 || (t == MP3_TAG_UNSURE && final)) return 0;
+    if (t == MP3_TAG_UNSURE) return -1;
+    s->after_tag = 1;
+    s->passed += 1;
+    if (t <= len - *p) {
+        *p += int32_t(t);
+    } else {
+        s->skip = t - (len - *p);
+        *p = len;
+    }
+    return 1;
+}
+
+// Consumes the rest of a tag that went on past the last window.
+void consume_skip(Mp3Sync* s, int32_t len, int32_t* p) {
+    if (s->skip <= 0) return;
+    const int64_t take = s->skip < len - *p ? s->skip : len - *p;
+    *p += int32_t(take);
+    s->skip -= take;
+}
+
+}  // namespace
+
+int32_t mp3_sync_lock(Mp3Sync* s, const uint8_t* buf, int32_t len, int32_t final, int32_t* pos,
+                      MpegHeader* h, int32_t* frame_bytes, int32_t* bitrate) {
+    if (!s || !buf || len < 0 || *pos < 0) return MP3_SYNC_END;
+    int32_t p = *pos;
+    consume_skip(s, len, &p);
+    while (p < len) {
+        const int32_t t = step_tag(s, len, buf, final, &p);
+        if (t < 0) break;
+        if (t > 0) continue;
+        s->locked = 0;
+        if (len - p < 4) break;
+        Mp3Sync cand{};
+        int32_t bare = 0, br = 0;
+        const int32_t size = candidate(buf, len, p, &cand, &bare, &br);
+        if (size > 0) {
+            const Confirm c = confirm_at(&cand, buf, len, final, p + size);
+            if (c == WAIT) {
+                *pos = p;
+                return MP3_SYNC_MORE;
+            }
+            if (c == YES) {
+                *s = cand;
+                s->locked = 1;
+                *pos = p;
+                *h = cand.stream;
+                *frame_bytes = bare;
+                *bitrate = br;
+                return MP3_SYNC_FRAME;
+            }
+        }
+        ++p;
+    }
+    if (p > len) p = len;
+    *pos = p;
+    return final ? MP3_SYNC_END : MP3_SYNC_MORE;
+}
+
+int32_t mp3_sync_next(Mp3Sync* s, const uint8_t* buf, int32_t len, int32_t final, int32_t* pos,
+                      int32_t* size) {
+    if (!s || !buf || len < 0 || *pos < 0) return MP3_SYNC_END;
+    int32_t p = *pos;
+    consume_skip(s, len, &p);
+    while (p < len) {
+        const int32_t t = step_tag(s, len, buf, final, &p);
+        if (t < 0) break;
+        if (t > 0) continue;
+        if (len - p < 4) break;
+        MpegHeader h;
+        const int32_t n = stream_frame(s, buf + p, len - p, &h);
+        if (n > 0) {
+            if (p + n > len) {
+                if (!final) break;
+                // A frame cut short by the end of the data: where the stream stood, the data
+                // ends there; elsewhere it is a false sync near the end, searched past.
+                if (s->locked) {
+                    *pos = p;
+                    return MP3_SYNC_END;
+                }
+            } else if (s->locked) {
+                *pos = p;
+                *size = n;
+                return MP3_SYNC_FRAME;
+            } else {
+                const Confirm c = confirm_at(s, buf, len, final, p + n);
+                if (c == WAIT) break;
+                if (c == YES) {
+                    s->locked = 1;
+                    *pos = p;
+                    *size = n;
+                    return MP3_SYNC_FRAME;
+                }
+            }
+        } else {
+            // A frame of another stream, confirmed by its own next header, ends this one.
+            Mp3Sync other{};
+            int32_t bare = 0, br = 0;
+            const int32_t m = raw_header(buf + p, len - p, &h) && !same_stream(h, s->stream)
+                                  ? candidate(buf, len, p, &other, &bare, &br)
+                                  : 0;
+            if (m > 0) {
+                const Confirm c = confirm_at(&other, buf, len, final, p + m);
+                if (c == WAIT) break;
+                if (c == YES) {
+                    *pos = p;
+                    return MP3_SYNC_OTHER;
+                }
+            }
+        }
+        s->locked = 0;
+        s->passed += 1;
+        ++p;
+    }
+    if (p > len) p = len;
+    *pos = p;
+    return final ? MP3_SYNC_END : MP3_SYNC_MORE;
+}
+
+void mp3_sync_init(Mp3Sync* s) {
+    *s = Mp3Sync{};
+    s->locked = 1;  // the start of the data is a boundary: an ID3v1 block may stand there
+}
+
+void mp3_sync_taken(Mp3Sync* s) {
+    s->locked = 1;
+    s->after_tag = 0;
+}
+
+void mp3_sync_rejected(Mp3Sync* s) { s->locked = 0; }
+
+int32_t mp3_sync_between_frames(const Mp3Sync* s) {
+    return s->skip > 0 || !s->locked || s->after_tag ? 1 : 0;
+}
+
+void mp3_sync_restart(Mp3Sync* s, int32_t at_frame) {
+    s->locked = at_frame ? 1 : 0;
+    s->after_tag = 0;
+    s->skip = 0;
+}
+
+int32_t mp3_sync_decode(Mp3Sync* s, MpegDecoder* d, const uint8_t* buf, int32_t len,
+                        int32_t final, int32_t* pos, uint8_t* out, InOut* io) {
+    *io = InOut{0, 0};
+    for (;;) {
+        int32_t size = 0;
+        const int32_t r = mp3_sync_next(s, buf, len, final, pos, &size);
+        if (r != MP3_SYNC_FRAME) return r;
+        const InOut got = mpeg_decode_frame(d, buf + *pos, len - *pos, out);
+        if (got.in_bytes > 0) {
+            *pos += got.in_bytes <= len - *pos ? got.in_bytes : len - *pos;
+            *io = got;
+            mp3_sync_taken(s);
+            return MP3_SYNC_FRAME;
+        }
+        mp3_sync_rejected(s);
+        *pos += 1;
+    }
+}
+
+int32_t mp3_max_frame_bytes(const MpegHeader* h, int32_t frame_bytes) {
+    return frame_bytes + (h->layer == 3 ? 4 : 1);
+}

@@ -1,0 +1,102 @@
+// Both players as a game uses them: the automatic poll on a real timer thread (the fake's, which
+// behaves as Allegro's), and the main thread seeking, skipping, rewinding, adjusting, stopping
+// and playing, asking for positions, or feeding blocks, all the while. Run in the ThreadSanitizer
+// build, which reports any data race; here the results must stay those of single-threaded use.
+#include <chrono>
+#include <thread>
+
+#include "mp3_player.h"
+#include "mp3_stream_player.h"
+#include "player_test_util.h"
+
+namespace {
+
+class PlayerThreads : public ::testing::Test {
+protected:
+    void SetUp() override {
+        fake_al::reset();
+        ZIV_REQUIRE_TOOL("lame");
+        data_ = ptest::lame_file("threads", "44.1", 44100, 2, 4.0, "-V 4");
+        ASSERT_FALSE(data_.empty());
+        fake_al::start_timer_thread();
+    }
+    void TearDown() override {
+        fake_al::stop_timer_thread();
+        EXPECT_EQ(fake_al::st().errors, 0) << "a buffer handed back twice or a dead stream";
+        fake_al::reset();
+    }
+    std::vector<uint8_t> data_;
+};
+
+// The number of buffers handed back so far, read under the fake's lock.
+size_t handed() {
+    size_t n = 0;
+    fake_al::with_lock([&] { n = fake_al::st().handed.size(); });
+    return n;
+}
+
+TEST_F(PlayerThreads, ControlCallsWhileTheTimerPolls) {
+    Mp3Player* p = mp3_create(data_.data(), int32_t(data_.size()));
+    ASSERT_NE(p, nullptr);
+    mp3_start_autopoll(p, 1);
+    ASSERT_EQ(mp3_play_ex(p, 16384, 255, 128, 1000, 1), 0);
+    const int32_t total = mp3_total_frames(p);
+    for (int i = 0; i < 3000; ++i) {
+        switch (i % 8) {
+        case 0: mp3_seek_frame(p, (i * 7) % total); break;
+        case 1: mp3_skip_frames(p, 3); break;
+        case 2: mp3_seek_ms(p, i % 3000); break;
+        case 3: if (i % 64 == 3) mp3_rewind(p); break;
+        case 4: mp3_adjust(p, 200, 128, 1000, 1); break;
+        case 5:
+            if (i % 40 == 5) {
+                mp3_stop(p);
+                // A poll in progress has finished: nothing is handed back after the stop.
+                const size_t n = handed();
+                std::this_thread::yield();
+                EXPECT_EQ(handed(), n);
+                EXPECT_EQ(mp3_play_ex(p, 16384, 255, 128, 1000, 1), 0);
+            }
+            break;
+        case 6: EXPECT_LE(mp3_position_ms(p), mp3_length_ms(p) + 1000); break;
+        default:
+            EXPECT_GE(mp3_current_frame(p), 0);
+            EXPECT_LE(mp3_current_frame(p), total);
+            break;
+        }
+        if (i % 16 == 0) std::this_thread::yield();
+    }
+    // The control calls may have kept every tick away; left alone, the timer polls.
+    for (int k = 0; k < 5000 && handed() == 0; ++k)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    EXPECT_GT(handed(), 0u) << "the timer polled";
+    mp3_destroy(p);
+}
+
+TEST_F(PlayerThreads, BlocksFedWhileTheTimerPolls) {
+    const int32_t block = 4096;
+    std::vector<uint8_t> first(data_.begin(), data_.begin() + block);
+    Mp3StreamPlayer* p = mp3s_create(first.data(), block, 0);
+    ASSERT_NE(p, nullptr);
+    mp3s_start_autopoll(p, 1);
+    ASSERT_EQ(mp3s_play(p, 16384, 255, 128), 0);
+    size_t at = size_t(block);
+    // Feed until the last block is in; an underrun (a stopped player) is played on.
+    for (int i = 0; i < 2000000 && (at < data_.size() || mp3s_is_playing(p)); ++i) {
+        if (uint8_t* nb = mp3s_next_block(p); nb && at < data_.size()) {
+            const size_t n = std::min(size_t(block), data_.size() - at);
+            std::memcpy(nb, data_.data() + at, n);
+            at += n;
+            mp3s_give_block(p, at == data_.size() ? int32_t(n) : -1);
+        }
+        if (!mp3s_is_playing(p) && at < data_.size()) mp3s_play(p, 16384, 255, 128);
+        EXPECT_GE(mp3s_position_ms(p), 0);
+        std::this_thread::yield();
+    }
+    EXPECT_EQ(at, data_.size()) << "every block was taken";
+    EXPECT_EQ(mp3s_is_playing(p), 0) << "played to its end";
+    EXPECT_GT(mp3s_current_frame(p), 100);
+    mp3s_destroy(p);
+}
+
+}  // namespace
