@@ -8,6 +8,7 @@
 #include <cstring>
 
 #include "decoder_internal.h"
+#include "kernels.h"
 
 void* (*eq_settings_alloc)(size_t bytes) = std::malloc;
 
@@ -27,6 +28,14 @@ void eq_settings_defaults(EqSettings* eq) {
     eq->l3_gain_offset = 0.0f;
 }
 
+// The kernel record of a requested path: the best one this processor runs for mpeg_path_best,
+// the plain one for a path it lacks.
+const MpegKernels* kernels_for(int32_t path) {
+    if (path == mpeg_path_best) path = mpeg_best_path();
+    const MpegKernels* k = mpeg_kernels(path);
+    return k ? k : &kernels_plain;
+}
+
 }  // namespace
 
 int32_t mpeg_decoder_init(MpegDecoder* d, int32_t allocate) {
@@ -42,9 +51,11 @@ int32_t mpeg_decoder_init(MpegDecoder* d, int32_t allocate) {
     d->l12.l2_tables_pending = 1;
     d->l12.l1_table_pending = 1;
     d->syn.dct_coef_pending = 1;
+    d->path_request = mpeg_path_best;
+    d->kernels = kernels_for(d->path_request);
     d->decode_frame = l2_decode_frame;
-    d->synth = synth_variants[0];
-    d->l3.synth_l3 = synth_l3_variants[1];
+    d->synth = d->kernels->synth[0];
+    d->l3.synth_l3 = d->kernels->synth_l3[1];
     l3_init_defaults(d);
     return 1;
 }
@@ -62,6 +73,7 @@ int32_t mpeg_decoder_setup(MpegDecoder* d, const MpegHeader* h, int32_t frame_by
         build_l12_tables(d);
         d->l12.l2_tables_pending = 0;
     }
+    d->kernels = kernels_for(d->path_request);
     const int32_t layer = h->layer & 3;
     d->decode_frame = kDecodeByLayer[layer];
 
@@ -99,7 +111,7 @@ int32_t l12_finish_setup(MpegDecoder* d, const MpegHeader* h, int32_t fs, int32_
     d->l12.decode_limit = two_channels ? 2 * limit : limit;
 
     const int32_t chan_code = two_channels ? (convert & 3) + 1 : 0;
-    d->synth = synth_variants[15 * eight_bit + 5 * reduction + chan_code];
+    d->synth = d->kernels->synth[15 * eight_bit + 5 * reduction + chan_code];
 
     const int32_t channels = kChannelsByCode[chan_code];
     d->out_samples = channels * (samples >> reduction);
@@ -117,3 +129,11 @@ int32_t l12_finish_setup(MpegDecoder* d, const MpegHeader* h, int32_t fs, int32_
 }
 
 void mpeg_decoder_get_format(const MpegDecoder* d, MpegOutputFormat* f) { *f = d->format; }
+
+void mpeg_decoder_request_path(MpegDecoder* d, int32_t path) { d->path_request = path; }
+
+int32_t mpeg_decoder_path(const MpegDecoder* d) { return d->kernels->path; }
+
+int32_t mpeg_best_path() {
+    return mpeg_kernels(mpeg_path_avx2) ? int32_t(mpeg_path_avx2) : int32_t(mpeg_path_plain);
+}

@@ -6,12 +6,8 @@
 
 #include "mpeg_decoder.h"
 
-// Synthesis (synth.cpp).
+// Synthesis (synth.cpp): clears the histories (and builds the transform coefficients once).
 void synth_reset(MpegDecoder* d);
-// The variant tables are std::arrays so that one template body can fill them; index them as
-// plain arrays.
-extern const std::array<MpegSynthFn, 30> synth_variants;    // [15 * eight_bit + 5 * reduction + chan_code]
-extern const std::array<MpegSynthFn, 12> synth_l3_variants; // [2 * (3 * eight_bit + reduction) + channels - 1]
 
 // Common tail of the Layer I and Layer II set-ups (decoder.cpp): decode limit, output format,
 // synthesis variant, clearing of the sample rows and synthesis reset. `fs` in Hz, `sb` the

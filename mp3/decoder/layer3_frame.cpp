@@ -9,6 +9,7 @@
 // Huffman data are decoded and dequantised; layer3_hybrid finishes the granule into PCM.
 #include <cstring>
 
+#include "kernels.h"
 #include "layer3_bits.h"
 #include "layer3_frame.h"
 
@@ -361,9 +362,9 @@ void l3_decode_granule(MpegDecoder* d, uint8_t* out, int32_t g) {
         }
         const int32_t lim = gi->block_type == 2 ? hl : s.long_limit;
         const int32_t clear_from = extent < lim ? extent : lim;
-        std::memset(cells + clear_from, 0, size_t(576 - clear_from) * sizeof(float));
+        d->kernels->clear_lines(cells, clear_from);
         if (l3_bits_past_end(br)) {
-            std::memset(cells, 0, 576 * sizeof(float));
+            d->kernels->clear_lines(cells, 0);
             extent = 0;
         }
         s.line_extent[g][ch] = extent;

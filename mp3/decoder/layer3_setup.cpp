@@ -27,7 +27,7 @@ constexpr L3OutputFn kOutputs[5] = {l3_output_left, l3_output_stereo, l3_output_
 void l3_init_defaults(MpegDecoder* d) {
     d->l3.l3_frame_decoder = l3_decode_frame;
     d->l3.l3_output = l3_output_stereo;
-    d->l3.synth_l3 = synth_l3_variants[1];
+    d->l3.synth_l3 = d->kernels->synth_l3[1];
 }
 
 // Windows of the four block types (normal, start, short, stop) with the transforms' output
@@ -164,7 +164,7 @@ int32_t l3_setup(MpegDecoder* d, const MpegHeader* h, int32_t frame_bytes, int32
     const int32_t eight_bit = (convert & 8) ? 1 : 0;
     const int32_t samples = ((id ? 1152 : 576) >> reduction) * out_ch;
 
-    d->l3.synth_l3 = synth_l3_variants[2 * (3 * eight_bit + reduction) + out_ch - 1];
+    d->l3.synth_l3 = d->kernels->synth_l3[2 * (3 * eight_bit + reduction) + out_ch - 1];
     s.l3_output = kOutputs[chan_code];
     s.out_bytes = eight_bit ? samples : 2 * samples;
     s.silence_byte = eight_bit ? 0x80 : 0;

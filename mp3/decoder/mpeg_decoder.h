@@ -63,6 +63,11 @@ struct EqSettings {
 static_assert(sizeof(EqSettings) == 34 * 4, "EqSettings is 34 words");
 
 struct MpegDecoder;
+struct MpegKernels;
+
+// Processor paths of the vectorised stages. Every path writes the same bytes; the choice exists
+// for speed, and for the tests and benchmarks that compare the paths.
+enum MpegPath : int32_t { mpeg_path_best = -1, mpeg_path_plain = 0, mpeg_path_avx2 = 1 };
 
 // Per-frame decode of one layer. `in` points at the frame's first header byte and `avail` is
 // the number of bytes readable from there: a decoder never reads at or beyond in + avail (bytes
@@ -97,6 +102,9 @@ struct MpegDecoder {
     } samples;
 
     EqSettings* eq_settings; // heap record, owned by the decoder
+
+    const MpegKernels* kernels; // the path's kernel record (constant, shared by all decoders)
+    int32_t path_request;       // the MpegPath the next set-up installs
 };
 static_assert(sizeof(((MpegDecoder*)nullptr)->samples) == 2304 * 4, "2304 sample cells");
 
@@ -114,6 +122,14 @@ int32_t mpeg_decoder_setup(MpegDecoder* d, const MpegHeader* h, int32_t frame_by
                            int32_t reduction, int32_t transform, int32_t convert,
                            int32_t freq_limit);
 void mpeg_decoder_get_format(const MpegDecoder* d, MpegOutputFormat* f);
+
+// Asks for a processor path for the following set-ups of this decoder (init asks for the
+// best). The set-up installs it if this build and processor run it, else the plain path.
+void mpeg_decoder_request_path(MpegDecoder* d, int32_t path);
+// The path the decoder runs now.
+int32_t mpeg_decoder_path(const MpegDecoder* d);
+// The fastest path of this build on this processor.
+int32_t mpeg_best_path();
 
 // One frame through the stream's layer decoder.
 inline InOut mpeg_decode_frame(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out) {

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "decoder_internal.h"
+#include "kernels.h"
 #include "test_util.h"
 
 namespace {
@@ -39,7 +40,7 @@ TEST(DecoderInit, DefaultsAndReinitialisation) {
     EXPECT_NE(d->l12.l1_table_pending, 0);
     EXPECT_NE(d->syn.dct_coef_pending, 0);
     EXPECT_EQ(d->decode_frame, &l2_decode_frame);
-    EXPECT_EQ(d->synth, synth_variants[0]);
+    EXPECT_EQ(d->synth, d->kernels->synth[0]);
 
     // Re-initialising without allocating keeps the record (and clears everything else).
     EqSettings* eq = d->eq_settings;
@@ -146,7 +147,7 @@ TEST(DecoderSetup, LayerOneTwoOutputFormats) {
         EXPECT_EQ(f.reserved, 0) << c.what;
         EXPECT_EQ(d->l12.decode_limit, c.decode_limit) << c.what;
         EXPECT_EQ(d->l12.entries, c.mode == 3 ? c.sb : 2 * c.sb) << c.what;
-        EXPECT_EQ(d->synth, synth_variants[size_t(c.variant)]) << c.what;
+        EXPECT_EQ(d->synth, d->kernels->synth[c.variant]) << c.what;
     }
 }
 

@@ -191,10 +191,11 @@ TEST(L3Hybrid, AddFormAccumulatesOutputAndOverlap) {
 }
 
 TEST(L3Hybrid, FrequencyInversionNegatesOddSubbandsInOddSlots) {
+    DecoderHolder d(l3_header(1, 1, 0, 3));
     float out[18][32];
     for (int t = 0; t < 18; ++t)
         for (int sb = 0; sb < 32; ++sb) out[t][sb] = 1.0f;
-    l3_freq_invert(&out[0][0], 90);  // 5 subbands: inverts 1, 3 and 5
+    l3_freq_invert(d.get(), &out[0][0], 90);  // 5 subbands: inverts 1, 3 and 5
     for (int t = 0; t < 18; ++t)
         for (int sb = 0; sb < 32; ++sb) {
             bool neg = (t & 1) && (sb & 1) && sb <= 5;
