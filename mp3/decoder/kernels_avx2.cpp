@@ -46,49 +46,32 @@ inline void store_subbands(float* p, const F8* v, int32_t skip) {
 
 // One group of eight subbands from `sb`; lanes below `skip` are computed but not stored (their
 // subbands were done before, and their lines already hold the new overlap).
-void long_group(const L3ImdctCos& c, float* cur, const float* prev, float* out, const float* w,
-                int32_t sb, int32_t skip) {
+template <bool Short>
+void group(const L3ImdctCos& c, float* cur, const float* prev, float* out, const float* w,
+           int32_t sb, int32_t skip) {
     const __m256i keep = lane_mask(0, skip, 8);
     F8 v[18], pv[18], ov[18];
     load_subbands(cur + 18 * sb, v);
     load_subbands(prev + 18 * sb, pv);
-    imdct36(c, v);
-    long_window(v, w, [&](int j, F8 a) {
-        _mm256_maskstore_ps(out + 32 * j + sb, keep, long_slot(j, a, pv[j]));
+    hybrid_block<Short>(c, v, pv, w, [&](int j, F8 x) {
+        _mm256_maskstore_ps(out + 32 * j + sb, keep, x);
     }, ov);
-    store_subbands(cur + 18 * sb, ov, skip);
-}
-
-void short_group(const L3ImdctCos& c, float* cur, const float* prev, float* out, const float* ws,
-                 int32_t sb, int32_t skip) {
-    const __m256i keep = lane_mask(0, skip, 8);
-    F8 v[18], pv[18], ov[18];
-    load_subbands(cur + 18 * sb, v);
-    load_subbands(prev + 18 * sb, pv);
-    imdct12(c, v);
-    for (int j = 0; j < 6; ++j) _mm256_maskstore_ps(out + 32 * j + sb, keep, pv[j]);
-    short_window(v, ws, [&](int j, F8 o) {
-        _mm256_maskstore_ps(out + 32 * j + sb, keep, o + pv[j]);
-    }, ov);
-    for (int j = 12; j < 18; ++j) ov[j] = f8_zero();
     store_subbands(cur + 18 * sb, ov, skip);
 }
 
 // Groups of eight from `from`; a last part group ends at `to` and stores only the subbands not
 // yet done (it reaches back at most to `from`); a range of fewer than eight subbands at the
 // bottom takes the same bodies one subband at a time.
-template <void (*Group)(const L3ImdctCos&, float*, const float*, float*, const float*, int32_t,
-                        int32_t),
-          L3HybridFn Single>
+template <bool Short>
 void hybrid_groups(const L3ImdctCos& c, float* cur, const float* prev, float* out, const float* w,
                    int32_t from, int32_t to) {
     int32_t sb = from;
-    for (; sb + 8 <= to; sb += 8) Group(c, cur, prev, out, w, sb, 0);
+    for (; sb + 8 <= to; sb += 8) group<Short>(c, cur, prev, out, w, sb, 0);
     if (sb < to && to - 8 >= from) {
-        Group(c, cur, prev, out, w, to - 8, sb - (to - 8));
+        group<Short>(c, cur, prev, out, w, to - 8, sb - (to - 8));
         sb = to;
     }
-    Single(c, cur, prev, out, w, sb, to);
+    hybrid_range<Short>(c, cur, prev, out, w, sb, to);
 }
 
 void copy_overlap(float* out, const float* prev, int32_t from, int32_t to) {
@@ -113,8 +96,8 @@ const MpegKernels kernels_avx2 = {
     mpeg_path_avx2,
     synth_variants_avx2.data(),
     synth_l3_variants_avx2.data(),
-    hybrid_groups<long_group, hybrid_long_range>,
-    hybrid_groups<short_group, hybrid_short_range>,
+    hybrid_groups<false>,
+    hybrid_groups<true>,
     ms_stereo_lines<F8>,
     antialias_lines<F8>,
     freq_invert_rows<F8>,

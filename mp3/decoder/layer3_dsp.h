@@ -129,30 +129,32 @@ inline V long_slot(int j, V a, V prev) {
     return j < 9 ? prev + a : a + prev;
 }
 
-// The hybrid filter bank of subbands [from, to), one subband at a time (the L3HybridFn contract).
-inline void hybrid_long_range(const L3ImdctCos& c, float* cur, const float* prev, float* out,
-                              const float* w, int32_t from, int32_t to) {
-    for (int32_t sb = from; sb < to; ++sb) {
-        float* v = cur + 18 * sb;
-        const float* pv = prev + 18 * sb;
-        float ov[18];
+// One subband's (or lane group's) block after the IMDCT: its time slots handed to
+// out_slot(j, value) and the new overlap into ov[0..17]. A long block's slots are the previous
+// overlap pv plus its windowed halves; a short block's slots 0..5 are the overlap alone.
+template <bool Short, class V, class Out>
+inline void hybrid_block(const L3ImdctCos& c, V* v, const V* pv, const float* w, Out out_slot,
+                         V* ov) {
+    if constexpr (Short) {
+        imdct12(c, v);
+        for (int j = 0; j < 6; ++j) out_slot(j, pv[j]);
+        short_window(v, w, [&](int j, V o) { out_slot(j, o + pv[j]); }, ov);
+        for (int j = 12; j < 18; ++j) ov[j] = Lane<V>::broadcast(0.0f);
+    } else {
         imdct36(c, v);
-        long_window(v, w, [&](int j, float a) { out[32 * j + sb] = long_slot(j, a, pv[j]); }, ov);
-        for (int j = 0; j < 18; ++j) v[j] = ov[j];
+        long_window(v, w, [&](int j, V a) { out_slot(j, long_slot(j, a, pv[j])); }, ov);
     }
 }
 
-inline void hybrid_short_range(const L3ImdctCos& c, float* cur, const float* prev, float* out,
-                               const float* ws, int32_t from, int32_t to) {
+// The hybrid filter bank of subbands [from, to), one subband at a time (the L3HybridFn contract).
+template <bool Short>
+void hybrid_range(const L3ImdctCos& c, float* cur, const float* prev, float* out, const float* w,
+                  int32_t from, int32_t to) {
     for (int32_t sb = from; sb < to; ++sb) {
         float* v = cur + 18 * sb;
-        const float* pv = prev + 18 * sb;
-        float ov[12];
-        imdct12(c, v);
-        for (int j = 0; j < 6; ++j) out[32 * j + sb] = pv[j];
-        short_window(v, ws, [&](int j, float o) { out[32 * j + sb] = o + pv[j]; }, ov);
-        for (int j = 0; j < 12; ++j) v[j] = ov[j];
-        for (int j = 12; j < 18; ++j) v[j] = 0.0f;
+        float ov[18];
+        hybrid_block<Short>(c, v, prev + 18 * sb, w, [&](int j, float x) { out[32 * j + sb] = x; }, ov);
+        for (int j = 0; j < 18; ++j) v[j] = ov[j];
     }
 }
 

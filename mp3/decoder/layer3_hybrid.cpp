@@ -120,6 +120,26 @@ void l3_ms_stereo(const MpegDecoder* d, float* left, int32_t lines) {
     d->kernels->ms_stereo(left, lines);
 }
 
+// The long-block part of intensity stereo: from the band after channel 1's last nonzero one up
+// to band 20, the left spectrum is split by the ratio pair ratio_of(band) (left, right), for at
+// most the lines the left channel holds.
+template <class RatioOf>
+void intensity_long(const L3State& s, float* left, int32_t last, int32_t left_extent,
+                    RatioOf ratio_of) {
+    float* right = left + 1152;
+    int32_t pos = s.long_end[last];
+    int32_t budget = left_extent - pos;
+    for (int32_t i = last + 1; i <= 20; ++i) {
+        const float* p = ratio_of(i);
+        for (int32_t k = 0; k < s.long_width[i]; ++k, ++pos) {
+            if (--budget < 0) return;
+            float a = left[pos];
+            right[pos] = p[1] * a;
+            left[pos] = p[0] * a;
+        }
+    }
+}
+
 // MPEG-1 intensity stereo: above channel 1's last nonzero band the left channel carries the
 // sum and channel 1's scalefactors its direction. Positions 7 and above are not intensity
 // coded (the 4-bit scalefactors can hold up to 15; the standard only defines 0..6).
@@ -131,17 +151,8 @@ void l3_intensity_stereo(MpegDecoder* d, float* left, const int32_t* scalefac1,
     const int32_t last = std::clamp(s1.last_band, 0, s1.is_short ? 12 : 21);
     const float(*ratio)[2] = s.is_ratio + 8 * (ms ? 1 : 0);
     if (!s1.is_short) {
-        int32_t pos = s.long_end[last];
-        int32_t budget = left_extent - pos;
-        for (int32_t i = last + 1; i <= 20; ++i) {
-            const float* p = ratio[std::min(scalefac1[i], 7)];
-            for (int32_t k = 0; k < s.long_width[i]; ++k, ++pos) {
-                if (--budget < 0) return;
-                float a = left[pos];
-                right[pos] = p[1] * a;
-                left[pos] = p[0] * a;
-            }
-        }
+        intensity_long(s, left, last, left_extent,
+                       [&](int32_t i) { return ratio[std::min(scalefac1[i], 7)]; });
     } else {
         int32_t pos = s.long_end[22 + last];
         int32_t budget = left_extent - pos;
@@ -179,18 +190,8 @@ void l3_intensity_stereo_lsf(MpegDecoder* d, float* left, const int32_t* scalefa
     };
     const DequantSummary& s1 = summary[1];
     if (!s1.is_short) {
-        const int32_t last = std::clamp(s1.last_band, 0, 21);
-        int32_t pos = s.long_end[last];
-        int32_t budget = left_extent - pos;
-        for (int32_t i = last + 1; i <= 20; ++i) {
-            const float* p = pair(scalefac1[i], i);
-            for (int32_t k = 0; k < s.long_width[i]; ++k, ++pos) {
-                if (--budget < 0) return;
-                float a = left[pos];
-                right[pos] = p[1] * a;
-                left[pos] = p[0] * a;
-            }
-        }
+        intensity_long(s, left, std::clamp(s1.last_band, 0, 21), left_extent,
+                       [&](int32_t i) { return pair(scalefac1[i], i); });
     } else {
         const DequantSummary& s0 = summary[0];
         for (int w = 0; w < 3; ++w) {

@@ -19,9 +19,6 @@
 
 namespace {
 
-// Channel forms of the Layer I/II rows, in chan_code order.
-enum class Form { mono, stereo, mix, left, right };
-
 // The N-point transform of one row in form G into the history block `dst`. Only the contiguous
 // 32-point transform consults the equaliser (one test per slot, not per sample).
 template <int N, Gather G>
@@ -119,59 +116,46 @@ inline int32_t synth_row(MpegDecoder* d, const float* row, int32_t p, uint8_t* o
 // reduction) of the form's channels at `out` and steps synth_pos[0] down by N; count <= 0 writes
 // nothing.
 template <int N, bool Eight, Form F>
-void synth_l12_rows(MpegDecoder* d, const float* rows, uint8_t* out, int32_t count) {
-    constexpr int32_t mask = 16 * N - 1;
-    int32_t p = d->syn.synth_pos[0] & (16 * N - N);
-    for (int32_t r = 0; r < count; ++r, rows += 64) {
-        out += synth_row<N, Eight, F>(d, rows, p, out);
-        p = (p - N) & mask;
+struct L12Rows {
+    static void fn(MpegDecoder* d, const float* rows, uint8_t* out, int32_t count) {
+        constexpr int32_t mask = 16 * N - 1;
+        int32_t p = d->syn.synth_pos[0] & (16 * N - N);
+        for (int32_t r = 0; r < count; ++r, rows += 64) {
+            out += synth_row<N, Eight, F>(d, rows, p, out);
+            p = (p - N) & mask;
+        }
+        d->syn.synth_pos[0] = p;
     }
-    d->syn.synth_pos[0] = p;
-}
+};
 
 // Layer III variant contract: 18 rows of 32 floats of one channel. Mono writes N samples per row;
 // stereo writes channel `ch` (0 or non-zero) at every second sample, starting ch samples in, and
 // touches only that channel's history and position.
 template <int N, bool Eight, bool Stereo>
-void synth_l3_rows(MpegDecoder* d, const float* rows, uint8_t* out, int32_t ch) {
-    constexpr int32_t mask = 16 * N - 1, bytes = Eight ? 1 : 2, step = Stereo ? 2 : 1;
-    const int32_t c = Stereo && ch != 0 ? 1 : 0;
-    float* V = d->syn.synth_buf[c];
-    int32_t p = d->syn.synth_pos[c] & (16 * N - N);
-    out += c * bytes;
-    for (int32_t r = 0; r < 18; ++r, rows += 32) {
-        transform_row<N, Gather::contiguous>(d, rows, V + p);
-        window<N, Eight, step>(V, p, out);
-        out += N * step * bytes;
-        p = (p - N) & mask;
+struct L3Rows {
+    static void fn(MpegDecoder* d, const float* rows, uint8_t* out, int32_t ch) {
+        constexpr int32_t mask = 16 * N - 1, bytes = Eight ? 1 : 2, step = Stereo ? 2 : 1;
+        const int32_t c = Stereo && ch != 0 ? 1 : 0;
+        float* V = d->syn.synth_buf[c];
+        int32_t p = d->syn.synth_pos[c] & (16 * N - N);
+        out += c * bytes;
+        for (int32_t r = 0; r < 18; ++r, rows += 32) {
+            transform_row<N, Gather::contiguous>(d, rows, V + p);
+            window<N, Eight, step>(V, p, out);
+            out += N * step * bytes;
+            p = (p - N) & mask;
+        }
+        d->syn.synth_pos[c] = p;
     }
-    d->syn.synth_pos[c] = p;
-}
+};
 
-// Index = 15 * eight_bit + 5 * reduction + chan_code.
-template <size_t I>
-constexpr MpegSynthFn l12_variant() {
-    return &synth_l12_rows<(32 >> ((I / 5) % 3)), (I / 15) != 0, Form(I % 5)>;
-}
-// Index = 2 * (3 * eight_bit + reduction) + channels - 1.
-template <size_t I>
-constexpr MpegSynthFn l3_variant() {
-    return &synth_l3_rows<(32 >> ((I / 2) % 3)), (I / 6) != 0, (I % 2) != 0>;
-}
-
-template <size_t... I>
-constexpr std::array<MpegSynthFn, sizeof...(I)> make_l12(std::index_sequence<I...>) {
-    return {{l12_variant<I>()...}};
-}
-template <size_t... I>
-constexpr std::array<MpegSynthFn, sizeof...(I)> make_l3(std::index_sequence<I...>) {
-    return {{l3_variant<I>()...}};
-}
 
 }  // namespace
 
-const std::array<MpegSynthFn, 30> synth_variants = make_l12(std::make_index_sequence<30>());
-const std::array<MpegSynthFn, 12> synth_l3_variants = make_l3(std::make_index_sequence<12>());
+const std::array<MpegSynthFn, 30> synth_variants =
+    synth_table_l12<L12Rows>(std::make_index_sequence<30>());
+const std::array<MpegSynthFn, 12> synth_l3_variants =
+    synth_table_l3<L3Rows>(std::make_index_sequence<12>());
 static_assert(std::tuple_size<decltype(synth_variants)>::value == 3 * 2 * 5, "rates x widths x forms");
 static_assert(std::tuple_size<decltype(synth_l3_variants)>::value == 3 * 2 * 2, "rates x widths x channels");
 

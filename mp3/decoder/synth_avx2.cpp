@@ -15,9 +15,6 @@
 
 namespace {
 
-// Channel forms of the Layer I/II rows, in chan_code order.
-enum class Form { mono, stereo, mix, left, right };
-
 // Window factors laid out for four output samples at once. Sample j of the first half and
 // sample N - j of the second read the same two history values in every term (A = block 2t at
 // h + j, B = block 2t + 1 at h - j), so one pair of loads feeds both: group g holds j = 4g..4g+3
@@ -280,75 +277,62 @@ inline const float* eq_gain(const MpegDecoder* d) {
 // The row loops of synth.cpp: a batch of transforms, then row by row each result enters the
 // history when its window is due (the window reads the block the next row overwrites).
 template <int N, bool Eight, Form F>
-void synth_l12_rows(MpegDecoder* d, const float* rows, uint8_t* out, int32_t count) {
-    constexpr int32_t mask = 16 * N - 1, bytes = Eight ? 1 : 2;
-    float* h0 = d->syn.synth_buf[0];
-    float* h1 = d->syn.synth_buf[1];
-    const float* gain = eq_gain<N, F>(d);
-    int32_t p = d->syn.synth_pos[0] & (16 * N - N);
-    alignas(32) float t0[8][N], t1[8][N];
-    for (int32_t r = 0; r < count; r += 8, rows += 8 * 64) {
-        const int32_t n = count - r < 8 ? count - r : 8;
-        transform_batch<N, F>(rows, n, 64, gain, d->syn.dct_coef, &t0[0][0], &t1[0][0]);
-        for (int32_t k = 0; k < n; ++k) {
-            std::memcpy(h0 + p, t0[k], sizeof t0[k]);
-            if constexpr (F == Form::stereo) {
-                std::memcpy(h1 + p, t1[k], sizeof t1[k]);
-                window_avx2<N, Eight, 2>(h0, p, out, 0);
-                window_avx2<N, Eight, 2>(h1, p, out, 1);
-                out += 2 * N * bytes;
-            } else {
-                window_avx2<N, Eight, 1>(h0, p, out, 0);
-                out += N * bytes;
+struct L12Rows {
+    static void fn(MpegDecoder* d, const float* rows, uint8_t* out, int32_t count) {
+        constexpr int32_t mask = 16 * N - 1, bytes = Eight ? 1 : 2;
+        float* h0 = d->syn.synth_buf[0];
+        float* h1 = d->syn.synth_buf[1];
+        const float* gain = eq_gain<N, F>(d);
+        int32_t p = d->syn.synth_pos[0] & (16 * N - N);
+        alignas(32) float t0[8][N], t1[8][N];
+        for (int32_t r = 0; r < count; r += 8, rows += 8 * 64) {
+            const int32_t n = count - r < 8 ? count - r : 8;
+            transform_batch<N, F>(rows, n, 64, gain, d->syn.dct_coef, &t0[0][0], &t1[0][0]);
+            for (int32_t k = 0; k < n; ++k) {
+                std::memcpy(h0 + p, t0[k], sizeof t0[k]);
+                if constexpr (F == Form::stereo) {
+                    std::memcpy(h1 + p, t1[k], sizeof t1[k]);
+                    window_avx2<N, Eight, 2>(h0, p, out, 0);
+                    window_avx2<N, Eight, 2>(h1, p, out, 1);
+                    out += 2 * N * bytes;
+                } else {
+                    window_avx2<N, Eight, 1>(h0, p, out, 0);
+                    out += N * bytes;
+                }
+                p = (p - N) & mask;
             }
-            p = (p - N) & mask;
         }
+        d->syn.synth_pos[0] = p;
     }
-    d->syn.synth_pos[0] = p;
-}
+};
 
 template <int N, bool Eight, bool Stereo>
-void synth_l3_rows(MpegDecoder* d, const float* rows, uint8_t* out, int32_t ch) {
-    constexpr int32_t mask = 16 * N - 1, bytes = Eight ? 1 : 2, step = Stereo ? 2 : 1;
-    const int32_t c = Stereo && ch != 0 ? 1 : 0;
-    float* V = d->syn.synth_buf[c];
-    const float* gain = eq_gain<N, Form::mono>(d);
-    int32_t p = d->syn.synth_pos[c] & (16 * N - N);
-    alignas(32) float t[8][N];
-    for (int32_t r = 0; r < 18; r += 8, rows += 8 * 32) {
-        const int32_t n = 18 - r < 8 ? 18 - r : 8;
-        transform_batch<N, Form::mono>(rows, n, 32, gain, d->syn.dct_coef, &t[0][0], nullptr);
-        for (int32_t k = 0; k < n; ++k) {
-            std::memcpy(V + p, t[k], sizeof t[k]);
-            window_avx2<N, Eight, step>(V, p, out, c);
-            out += N * step * bytes;
-            p = (p - N) & mask;
+struct L3Rows {
+    static void fn(MpegDecoder* d, const float* rows, uint8_t* out, int32_t ch) {
+        constexpr int32_t mask = 16 * N - 1, bytes = Eight ? 1 : 2, step = Stereo ? 2 : 1;
+        const int32_t c = Stereo && ch != 0 ? 1 : 0;
+        float* V = d->syn.synth_buf[c];
+        const float* gain = eq_gain<N, Form::mono>(d);
+        int32_t p = d->syn.synth_pos[c] & (16 * N - N);
+        alignas(32) float t[8][N];
+        for (int32_t r = 0; r < 18; r += 8, rows += 8 * 32) {
+            const int32_t n = 18 - r < 8 ? 18 - r : 8;
+            transform_batch<N, Form::mono>(rows, n, 32, gain, d->syn.dct_coef, &t[0][0], nullptr);
+            for (int32_t k = 0; k < n; ++k) {
+                std::memcpy(V + p, t[k], sizeof t[k]);
+                window_avx2<N, Eight, step>(V, p, out, c);
+                out += N * step * bytes;
+                p = (p - N) & mask;
+            }
         }
+        d->syn.synth_pos[c] = p;
     }
-    d->syn.synth_pos[c] = p;
-}
+};
 
-// Index = 15 * eight_bit + 5 * reduction + chan_code.
-template <size_t I>
-constexpr MpegSynthFn l12_variant() {
-    return &synth_l12_rows<(32 >> ((I / 5) % 3)), (I / 15) != 0, Form(I % 5)>;
-}
-// Index = 2 * (3 * eight_bit + reduction) + channels - 1.
-template <size_t I>
-constexpr MpegSynthFn l3_variant() {
-    return &synth_l3_rows<(32 >> ((I / 2) % 3)), (I / 6) != 0, (I % 2) != 0>;
-}
-
-template <size_t... I>
-constexpr std::array<MpegSynthFn, sizeof...(I)> make_l12(std::index_sequence<I...>) {
-    return {{l12_variant<I>()...}};
-}
-template <size_t... I>
-constexpr std::array<MpegSynthFn, sizeof...(I)> make_l3(std::index_sequence<I...>) {
-    return {{l3_variant<I>()...}};
-}
 
 }  // namespace
 
-const std::array<MpegSynthFn, 30> synth_variants_avx2 = make_l12(std::make_index_sequence<30>());
-const std::array<MpegSynthFn, 12> synth_l3_variants_avx2 = make_l3(std::make_index_sequence<12>());
+const std::array<MpegSynthFn, 30> synth_variants_avx2 =
+    synth_table_l12<L12Rows>(std::make_index_sequence<30>());
+const std::array<MpegSynthFn, 12> synth_l3_variants_avx2 =
+    synth_table_l3<L3Rows>(std::make_index_sequence<12>());

@@ -10,7 +10,12 @@
 // copy, so no instance built for one processor can stand in for another's.
 #pragma once
 
+#include <array>
+#include <cstddef>
 #include <cstdint>
+#include <utility>
+
+#include "mpeg_decoder.h"
 
 namespace {
 
@@ -61,6 +66,30 @@ __attribute__((always_inline)) inline void dct_recombine(const V* src, V* dst) {
     }
 }
 
+// The stages after the first: butterflies of sizes Size, Size / 2, ..., 2, then recombinations
+// of sizes 4, 8, ..., N, the last into dst; `src` holds the stage's input and `oth` receives its
+// output, the two trading places from stage to stage.
+template <int N, int Size, class V>
+__attribute__((always_inline)) inline void dct_recombines(V* src, V* oth, V* dst) {
+    if constexpr (Size == N) {
+        dct_recombine<1, N>(src, dst);
+    } else {
+        dct_recombine<N / Size, Size>(src, oth);
+        dct_recombines<N, 2 * Size>(oth, src, dst);
+    }
+}
+
+template <int N, int Size, class V>
+__attribute__((always_inline)) inline void dct_butterflies(V* src, V* oth, V* dst,
+                                                           const float* coef) {
+    if constexpr (Size >= 2) {
+        dct_butterfly<N / Size, Size>(src, oth, coef + coef_group(Size / 2));
+        dct_butterflies<N, Size / 2>(oth, src, dst, coef);
+    } else {
+        dct_recombines<N, 4>(src, oth, dst);
+    }
+}
+
 // The N-point transform of x[0..N-1] into dst[0..N-1], natural order.
 template <int N, class V>
 __attribute__((always_inline)) inline void dct_transform(const V* x, V* dst, const float* coef) {
@@ -83,28 +112,7 @@ __attribute__((always_inline)) inline void dct_transform(const V* x, V* dst, con
             a[h + i] = (x[i] - x[N - 1 - i]) * g[i];
         }
     }
-    if constexpr (N == 32) {
-        dct_butterfly<2, 16>(a, b, coef + coef_group(8));
-        dct_butterfly<4, 8>(b, a, coef + coef_group(4));
-        dct_butterfly<8, 4>(a, b, coef + coef_group(2));
-        dct_butterfly<16, 2>(b, a, coef + coef_group(1));
-        dct_recombine<8, 4>(a, b);
-        dct_recombine<4, 8>(b, a);
-        dct_recombine<2, 16>(a, b);
-        dct_recombine<1, 32>(b, dst);
-    } else if constexpr (N == 16) {
-        dct_butterfly<2, 8>(a, b, coef + coef_group(4));
-        dct_butterfly<4, 4>(b, a, coef + coef_group(2));
-        dct_butterfly<8, 2>(a, b, coef + coef_group(1));
-        dct_recombine<4, 4>(b, a);
-        dct_recombine<2, 8>(a, b);
-        dct_recombine<1, 16>(b, dst);
-    } else {
-        dct_butterfly<2, 4>(a, b, coef + coef_group(2));
-        dct_butterfly<4, 2>(b, a, coef + coef_group(1));
-        dct_recombine<2, 4>(a, b);
-        dct_recombine<1, 8>(b, dst);
-    }
+    dct_butterflies<N, h>(a, b, dst, coef);
 }
 
 // Gathers the N inputs of one row (of lane type V) in form G, with the equaliser's subband
@@ -117,6 +125,21 @@ __attribute__((always_inline)) inline void dct_gather(const V* row, const float*
 #pragma GCC unroll 32
         for (int k = 0; k < N; ++k) x[k] = x[k] * gain[k];
     }
+}
+
+// Channel forms of the Layer I/II rows, in chan_code order.
+enum class Form { mono, stereo, mix, left, right };
+
+// The variant tables of a path from its row loops, Rows<N, Eight, F>::fn and
+// Rows3<N, Eight, Stereo>::fn: index 15 * eight_bit + 5 * reduction + chan_code for Layers I and
+// II, 2 * (3 * eight_bit + reduction) + channels - 1 for Layer III.
+template <template <int, bool, Form> class Rows, size_t... I>
+constexpr std::array<MpegSynthFn, sizeof...(I)> synth_table_l12(std::index_sequence<I...>) {
+    return {{&Rows<(32 >> ((I / 5) % 3)), (I / 15) != 0, Form(I % 5)>::fn...}};
+}
+template <template <int, bool, bool> class Rows3, size_t... I>
+constexpr std::array<MpegSynthFn, sizeof...(I)> synth_table_l3(std::index_sequence<I...>) {
+    return {{&Rows3<(32 >> ((I / 2) % 3)), (I / 6) != 0, (I % 2) != 0>::fn...}};
 }
 
 }  // namespace
