@@ -108,6 +108,29 @@ struct MpegDecoder {
 };
 static_assert(sizeof(((MpegDecoder*)nullptr)->samples) == 2304 * 4, "2304 sample cells");
 
+// What a frame's header says about the frame.
+struct MpegFrameInfo {
+    int32_t layer;       // 1, 2 or 3 (0 for the reserved code)
+    int32_t sample_rate; // Hz (MPEG-2.5: its own rate, half that of the lower-frequency row)
+    int32_t bitrate;     // bit/s; 0 for free format
+    int32_t slot_bytes;  // one padding slot: 4 for Layer I, else 1
+    int32_t frame_bytes; // without padding; 0 for free format (its size is found by searching)
+    int32_t channels;    // 1 for single channel, else 2
+    int32_t samples;     // per channel per frame
+};
+static_assert(sizeof(MpegFrameInfo) == 7 * 4, "MpegFrameInfo is seven 32-bit words");
+
+// The four header bytes at p (n bytes readable) into h: 1 when they start with a sync (12 bits,
+// or 11 for MPEG-2.5), else 0 with h->sync = 0. No check of the fields, no search.
+int32_t mpeg_header_decode(const uint8_t* p, int32_t n, MpegHeader* h);
+// The frame a decoded header describes: 1, or 0 for an unusable header (reserved layer or
+// sampling frequency, bitrate index 15), with the fields that follow anyway filled in.
+int32_t mpeg_header_info(const MpegHeader* h, MpegFrameInfo* info);
+// The largest frame of a stream whose unpadded frame size is frame_bytes.
+int32_t mpeg_header_max_frame_bytes(const MpegHeader* h, int32_t frame_bytes);
+// 1, 2 or 3 for Layer I, II, III; -1 for the reserved code.
+int32_t mpeg_header_layer(const MpegHeader* h);
+
 // Header operations. Results are frame sizes in bytes without padding; 0 = no usable header.
 int32_t mpeg_header_parse(const uint8_t* p, int32_t n, MpegHeader* h);
 int32_t mpeg_header_parse_rate(const uint8_t* p, int32_t n, MpegHeader* h, int32_t* bitrate);

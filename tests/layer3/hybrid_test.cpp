@@ -400,11 +400,12 @@ TEST(L3Setup, OutputFormats) {
     }
     std::unique_ptr<MpegDecoder> d(new MpegDecoder());
     mpeg_decoder_init(d.get(), 1);
+    const MpegSetup params = mpeg_setup_params(417, 0, 0, 24000);
     MpegHeader bad = l3_header(1, 1, 3, 0);
-    EXPECT_EQ(0, l3_setup(d.get(), &bad, 417, 0, 0, 0, 24000)) << "reserved sampling index";
+    EXPECT_EQ(0, l3_setup(d.get(), &bad, &params)) << "reserved sampling index";
     bad = l3_header(1, 1, 0, 0);
     bad.layer = 2;
-    EXPECT_EQ(0, l3_setup(d.get(), &bad, 417, 0, 0, 0, 24000)) << "not Layer III";
+    EXPECT_EQ(0, l3_setup(d.get(), &bad, &params)) << "not Layer III";
     mpeg_decoder_free(d.get());
 }
 
