@@ -86,14 +86,18 @@ void BM_l3_frames(benchmark::State& state) {
         state.SkipWithError("no Layer III input: sox and lame are needed (or set ZIV_BENCH_MP3)");
         return;
     }
-    const int32_t path = state.range(0) ? synth_best_path() : int32_t(synth_path_plain);
-    synth_select_path(path);
     const int32_t n = int32_t(data.size());
     MpegHeader h;
     int32_t rate = 0, off = 0;
     const int32_t fb = mpeg_header_find(data.data(), n, &h, &rate, &off);
     MpegDecoder* d = new MpegDecoder;
-    if (fb <= 0 || !mpeg_decoder_init(d, 1) || !mpeg_decoder_setup(d, &h, fb, 0, 0, 0, 24000)) {
+    if (fb <= 0 || !mpeg_decoder_init(d, 1)) {
+        state.SkipWithError("set-up failed");
+        delete d;
+        return;
+    }
+    mpeg_decoder_request_path(d, state.range(0) ? int32_t(mpeg_path_best) : int32_t(mpeg_path_plain));
+    if (!mpeg_decoder_setup(d, &h, fb, 0, 0, 0, 24000)) {
         state.SkipWithError("set-up failed");
         delete d;
         return;
@@ -115,7 +119,6 @@ void BM_l3_frames(benchmark::State& state) {
                                                        benchmark::Counter::kIsRate);
     mpeg_decoder_free(d);
     delete d;
-    synth_select_path(synth_best_path());
 }
 BENCHMARK(BM_l3_frames)->Arg(0)->Arg(1)->Unit(benchmark::kMillisecond);
 

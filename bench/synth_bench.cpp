@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "decoder_internal.h"
+#include "kernels.h"
 
 namespace {
 
@@ -32,7 +33,7 @@ void BM_synth_l12(benchmark::State& state) {
     const int channels = index % 5 == 1 ? 2 : 1;
     Bench b;
     for (auto _ : state) {
-        synth_variants[size_t(index)](b.d.get(), b.rows.data(), b.out.data(), 36);
+        b.d->kernels->synth[index](b.d.get(), b.rows.data(), b.out.data(), 36);
         benchmark::DoNotOptimize(b.out.data());
         benchmark::ClobberMemory();
     }
@@ -48,8 +49,8 @@ BENCHMARK(BM_synth_l12)->Arg(1)->Arg(0)->Arg(2)->Arg(6)->Arg(11)->Arg(16);
 void BM_synth_l3_stereo(benchmark::State& state) {
     Bench b;
     for (auto _ : state) {
-        synth_l3_variants[1](b.d.get(), b.rows.data(), b.out.data(), 0);
-        synth_l3_variants[1](b.d.get(), b.rows.data() + 18 * 32, b.out.data(), 1);
+        b.d->kernels->synth_l3[1](b.d.get(), b.rows.data(), b.out.data(), 0);
+        b.d->kernels->synth_l3[1](b.d.get(), b.rows.data() + 18 * 32, b.out.data(), 1);
         benchmark::DoNotOptimize(b.out.data());
         benchmark::ClobberMemory();
     }

@@ -238,7 +238,3 @@ int32_t mp3_sync_decode(Mp3Sync* s, MpegDecoder* d, const uint8_t* buf, int32_t 
         *pos += 1;
     }
 }
-
-int32_t mp3_max_frame_bytes(const MpegHeader* h, int32_t frame_bytes) {
-    return frame_bytes + (h->layer == 3 ? 4 : 1);
-}

@@ -68,5 +68,3 @@ void mp3_sync_restart(Mp3Sync* s, int32_t at_frame);
 int32_t mp3_sync_decode(Mp3Sync* s, MpegDecoder* d, const uint8_t* buf, int32_t len,
                         int32_t final, int32_t* pos, uint8_t* out, InOut* io);
 
-// Bytes of the largest frame of a stream whose unpadded frame size is frame_bytes.
-int32_t mp3_max_frame_bytes(const MpegHeader* h, int32_t frame_bytes);

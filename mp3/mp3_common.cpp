@@ -24,15 +24,6 @@ void mp3_to_unsigned(void* buf, int32_t bytes) {
     }
 }
 
-int32_t mp3_layer_number(const MpegHeader* h) {
-    switch (h->layer) {
-    case 1: return 3;
-    case 2: return 2;
-    case 3: return 1;
-    default: return -1;
-    }
-}
-
 void mp3_hand_back(AUDIOSTREAM* stream, void* buf, int32_t bytes, int32_t bits) {
     if (bits == 16) mp3_to_unsigned(buf, bytes);
     free_audio_stream_buffer(stream);

@@ -1,5 +1,5 @@
 // Pieces shared by the in-memory and the streamed player: the conversion of signed 16-bit PCM
-// to the unsigned form Allegro's audio streams take, the layer number of a header, and the
+// to the unsigned form Allegro's audio streams take, and the
 // automatic-polling plumbing over Allegro's parameterised timer (one callback per player type,
 // the player itself as the parameter).
 #pragma once
@@ -13,8 +13,6 @@
 // with 0x80008000 per two samples): signed silence 0 becomes unsigned silence 0x8000.
 void mp3_to_unsigned(void* buf, int32_t bytes);
 
-// 1, 2 or 3 for Layer I, II, III from the header's raw layer code; -1 for the reserved code.
-int32_t mp3_layer_number(const MpegHeader* h);
 
 struct AUDIOSTREAM;
 

@@ -85,10 +85,10 @@ Mp3Player* mp3_create(const void* data, int32_t len) {
     p->start = p->pos = d;
     p->autopoll.store(0);
     p->needs_setup = 0;
-    p->layer = mp3_layer_number(&p->header);
+    p->layer = mpeg_header_layer(&p->header);
 
     // The Xing header lies inside the first frame; reading stops at that frame's end.
-    int32_t first = mp3_max_frame_bytes(&p->header, p->frame_bytes);
+    int32_t first = mpeg_header_max_frame_bytes(&p->header, p->frame_bytes);
     p->xing = xing_read(d, first < n ? first : n, &p->header);
     if (p->xing && (p->xing->flags & 1) && p->xing->frames > 0)
         p->total_frames = p->xing->frames;

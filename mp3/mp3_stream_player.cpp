@@ -71,9 +71,9 @@ int32_t finish_setup(Mp3StreamPlayer* p, const Window& w) {
     p->bits = f.bits;
     p->frame_pcm_bytes = (f.bits / 8) * f.out_samples;
     if (p->frame_pcm_bytes <= 0 || p->frequency <= 0) return 0;
-    p->layer = mp3_layer_number(&p->header);
+    p->layer = mpeg_header_layer(&p->header);
     // The Xing header lies inside the first frame; reading stops at that frame's end.
-    const int32_t first = mp3_max_frame_bytes(&p->header, p->frame_bytes);
+    const int32_t first = mpeg_header_max_frame_bytes(&p->header, p->frame_bytes);
     const int32_t left = w.len - p->read_off;
     p->xing = xing_read(w.buf + p->read_off, left < first ? left : first, &p->header);
     p->total_frames =

@@ -1,28 +1,43 @@
 // Internal entry points shared between the decoder's source files (not part of the public API).
 #pragma once
 
-#include <array>
 #include <cstddef>
 
 #include "mpeg_decoder.h"
 
-// Synthesis (synth.cpp).
+// Synthesis (synth.cpp): clears the histories (and builds the transform coefficients once).
 void synth_reset(MpegDecoder* d);
-// The variant tables are std::arrays so that one template body can fill them; index them as
-// plain arrays.
-extern const std::array<MpegSynthFn, 30> synth_variants;    // [15 * eight_bit + 5 * reduction + chan_code]
-extern const std::array<MpegSynthFn, 12> synth_l3_variants; // [2 * (3 * eight_bit + reduction) + channels - 1]
 
-// Common tail of the Layer I and Layer II set-ups (decoder.cpp): decode limit, output format,
+// Set-up parameters after the rules common to every layer, applied once by mpeg_setup_params.
+struct MpegSetup {
+    int32_t frame_bytes; // the frame size given to set-up (without padding)
+    int32_t reduction;   // 0 full, 1 half, 2 quarter rate
+    int32_t eight_bit;   // 1 for unsigned 8-bit output
+    int32_t chan_sel;    // 0 keep stereo, 1 mix to mono, 2 left only, 3 right only
+    int32_t freq_limit;  // Hz, at least 1000
+};
+// The one place the set-up arguments are clamped: reduction to 0..2, freq_limit to at least
+// 1000 Hz; convert split into its sample width and channel selection.
+MpegSetup mpeg_setup_params(int32_t frame_bytes, int32_t reduction, int32_t convert,
+                            int32_t freq_limit);
+
+// The one builder of the output format: `channels` output channels of `samples` per channel
+// per frame at full rate, `rate` Hz at full rate; sets the PCM bytes per frame too.
+void mpeg_set_output(MpegDecoder* d, int32_t channels, int32_t samples, int32_t rate,
+                     const MpegSetup* p);
+
+// Layer set-ups: 1, or 0 for a stream the layer cannot decode. Each installs its synthesis
+// variant and clears its state; Layer III also picks its frame decoder (MPEG-1 or MPEG-2/2.5).
+int32_t l1_setup(MpegDecoder* d, const MpegHeader* h, const MpegSetup* p);
+int32_t l2_setup(MpegDecoder* d, const MpegHeader* h, const MpegSetup* p);
+int32_t l3_setup(MpegDecoder* d, const MpegHeader* h, const MpegSetup* p);
+
+// Common tail of the Layer I and Layer II set-ups (layer12.cpp): decode limit, output format,
 // synthesis variant, clearing of the sample rows and synthesis reset. `fs` in Hz, `sb` the
 // subband count the frame carries, `samples` per channel per frame at full rate (1152 or 384).
-// The parameters are already clamped (clamped again for safety). Returns 1, or 0 when fs <= 0.
+// Returns 1, or 0 when fs <= 0.
 int32_t l12_finish_setup(MpegDecoder* d, const MpegHeader* h, int32_t fs, int32_t sb,
-                         int32_t samples, int32_t reduction, int32_t convert, int32_t freq_limit);
-
-// Header tables (header.cpp): the tabled sampling frequency in Hz of the header's id row and
-// index (MPEG-2.5 streams get the id 0 row, twice their true rate; index 3 reads as index 0).
-int32_t mpeg_header_sample_rate(const MpegHeader* h);
+                         int32_t samples, const MpegSetup* p);
 
 // Allocator of the EqSettings record used by mpeg_decoder_init (std::malloc; a seam for tests of
 // the allocation failure path; the record is released with std::free).
@@ -30,15 +45,11 @@ extern void* (*eq_settings_alloc)(size_t bytes);
 
 // Layers I and II (layer12.cpp).
 void build_l12_tables(MpegDecoder* d);
-int32_t l1_setup(MpegDecoder* d, const MpegHeader* h, int32_t frame_bytes, int32_t reduction,
-                 int32_t transform, int32_t convert, int32_t freq_limit);
-int32_t l2_setup(MpegDecoder* d, const MpegHeader* h, int32_t frame_bytes, int32_t reduction,
-                 int32_t transform, int32_t convert, int32_t freq_limit);
 InOut l1_decode_frame(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out);
 InOut l2_decode_frame(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out);
 
-// Layer III (layer3_*.cpp).
-void l3_init_defaults(MpegDecoder* d); // function-pointer defaults, called by init
-int32_t l3_setup(MpegDecoder* d, const MpegHeader* h, int32_t frame_bytes, int32_t reduction,
-                 int32_t transform, int32_t convert, int32_t freq_limit);
-InOut l3_decode_entry(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out);
+// Layer III (layer3_*.cpp): the frame decoders of MPEG-1 and of MPEG-2/2.5, and the
+// function-pointer defaults that init installs.
+InOut l3_decode_frame(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out);
+InOut l3_decode_frame_lsf(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out);
+void l3_init_defaults(MpegDecoder* d);

@@ -1,5 +1,6 @@
-// MPEG audio frame headers: the four-byte header parse, frame sizes (including the free-format
-// search for the next frame), bitrates and the sync scan.
+// MPEG audio frame headers, the one owner of what a header says: the four-byte decode, the
+// frame's rate, bitrate, slot size, frame size and channel count, the free-format search for the
+// next frame and the sync scan. The layer decoders and the players ask here.
 //
 // Implements the header of ISO/IEC 11172-3 clause 2.4.2.3 and ISO/IEC 13818-3 clause 2.4.2.3
 // plus the MPEG-2.5 eleven-bit sync. All arithmetic is integer: sampling frequencies are kept in
@@ -80,7 +81,7 @@ int32_t free_format_size(const uint8_t* p, int32_t n, const MpegHeader* h) {
     }
 }
 
-// Frame size numerator per 50 Hz unit for layer code and header kind; see mpeg_header_parse.
+// Frame size in bytes without padding of a header with a tabled bitrate of `br` kbit/s.
 int32_t frame_size(const MpegHeader* h, int32_t br) {
     const int32_t f50 = kFreq50[h->id][h->sampling_frequency];
     switch (h->layer) {
@@ -101,12 +102,7 @@ int32_t free_format_rate(const MpegHeader* h, int32_t size) {
 
 }  // namespace
 
-int32_t mpeg_header_sample_rate(const MpegHeader* h) {
-    return kFreq50[h->id & 1][h->sampling_frequency < 3 ? h->sampling_frequency : 0] * 50;
-}
-
-int32_t mpeg_header_parse(const uint8_t* p, int32_t n, MpegHeader* h) {
-    if (n > 10000) n = 10000;
+int32_t mpeg_header_decode(const uint8_t* p, int32_t n, MpegHeader* h) {
     h->sync = 0;
     if (n < 4 || p[0] != 0xFF) return 0;
     const uint8_t b1 = p[1], b2 = p[2], b3 = p[3];
@@ -125,10 +121,40 @@ int32_t mpeg_header_parse(const uint8_t* p, int32_t n, MpegHeader* h) {
     h->copy_bit = (b3 >> 3) & 1;
     h->home_bit = (b3 >> 2) & 1;
     h->emphasis = b3 & 3;
+    return 1;
+}
 
-    if (h->layer == 0 || h->sampling_frequency == 3) return 0;
+int32_t mpeg_header_info(const MpegHeader* h, MpegFrameInfo* info) {
+    *info = MpegFrameInfo{};
+    const int32_t id = h->id & 1, layer = h->layer & 3, sf = h->sampling_frequency & 3;
+    info->layer = layer ? 4 - layer : 0;
+    info->slot_bytes = layer == 3 ? 4 : 1;
+    info->channels = h->mode == 3 ? 1 : 2;
+    info->samples = layer == 3 ? 384 : layer == 1 && id == 0 ? 576 : 1152;
+    if (sf == 3) return 0;
+    info->sample_rate = kFreq50[id][sf] * 50 >> (h->sync == 2 ? 1 : 0);
+    if (layer == 0 || h->bitrate_index == 15) return 0;
+    const int32_t br = kBitrates[id][layer][h->bitrate_index & 15];
+    info->bitrate = br * 1000;
+    info->frame_bytes = br ? frame_size(h, br) : 0;
+    return 1;
+}
+
+int32_t mpeg_header_max_frame_bytes(const MpegHeader* h, int32_t frame_bytes) {
+    return frame_bytes + (h->layer == 3 ? 4 : 1);
+}
+
+int32_t mpeg_header_layer(const MpegHeader* h) {
+    return h->layer >= 1 && h->layer <= 3 ? 4 - h->layer : -1;
+}
+
+int32_t mpeg_header_parse(const uint8_t* p, int32_t n, MpegHeader* h) {
+    if (n > 10000) n = 10000;
+    if (!mpeg_header_decode(p, n, h)) return 0;
+    MpegFrameInfo info;
+    if (!mpeg_header_info(h, &info)) return 0;
     if (h->bitrate_index == 0) return free_format_size(p, n, h);
-    return frame_size(h, kBitrates[h->id][h->layer][h->bitrate_index]);
+    return info.frame_bytes;
 }
 
 int32_t mpeg_header_parse_rate(const uint8_t* p, int32_t n, MpegHeader* h, int32_t* bitrate) {

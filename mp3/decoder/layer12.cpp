@@ -11,6 +11,7 @@
 
 #include "bit_reader.h"
 #include "decoder_internal.h"
+#include "kernels.h"
 
 namespace {
 
@@ -113,11 +114,6 @@ constexpr int8_t kL1Stop = 31;
 constexpr int8_t kScfsiNone = 4;
 constexpr int8_t kScfsiEnd = 5;
 
-// The reader is bounded to the frame's bytes, or to what the caller holds if that is less.
-void l12_begin(BitReader* br, const uint8_t* in, int32_t avail) {
-    bits_begin(br, in, in + (avail > 0 ? avail : 0));
-}
-
 // Lays the Layer II entries out for allocation table t: group counts and class rows, the entry
 // count and the decode limit (both counting each channel).
 void l2_apply_table(L12State& s, int32_t t) {
@@ -136,12 +132,12 @@ void l2_apply_table(L12State& s, int32_t t) {
 // comes from its own header and, in MPEG-1 Layer II, its allocation table from its bitrate.
 // Returns false for a frame that cannot be one of this stream's (no table for that bitrate in
 // the stream's mode, or an unusable header). Indexes 0 and 15 keep the layout.
-bool l12_follow_bitrate(MpegDecoder* d, const uint8_t* in, int32_t avail, int32_t index) {
+bool l12_follow_bitrate(MpegDecoder* d, const MpegHeader& h) {
     L12State& s = d->l12;
-    if (index == 0 || index == 15 || avail < 4) return true;
-    MpegHeader h;
-    const int32_t size = mpeg_header_parse(in, 4, &h);
-    if (size <= 0) return false;
+    const int32_t index = h.bitrate_index;
+    if (index == 0 || index == 15) return true;
+    MpegFrameInfo info;
+    if (!mpeg_header_info(&h, &info) || info.frame_bytes <= 0) return false;
     if (s.alloc_row >= 0) {
         const int32_t t = kAllocChoice[s.alloc_row / 3][s.alloc_row % 3][index];
         if (t < 0) return false;
@@ -152,36 +148,31 @@ bool l12_follow_bitrate(MpegDecoder* d, const uint8_t* in, int32_t avail, int32_
         }
     }
     s.bitrate_index = index;
-    s.frame_size = size;
+    s.frame_size = info.frame_bytes;
     return true;
 }
 
-// Reads the 32 header bits (and skips the CRC). Returns false when the 12 sync bits are not all
-// ones. Sets pad_bytes (padding bit times `slot`) and stereo_bound, then narrows the reader to
-// the frame.
+// Takes the frame's header (the CRC is skipped, never verified). Returns false unless it starts
+// with all 12 sync bits. Sets pad_bytes (padding bit times `slot`) and stereo_bound, then starts
+// the reader after the header, bounded to the frame.
 bool l12_read_header(MpegDecoder* d, BitReader* br, const uint8_t* in, int32_t avail, int32_t slot) {
     L12State& s = d->l12;
-    if (bits_get(br, 12) != 0xFFF) return false;
-    bits_take(br, 3);
-    const uint32_t protection = bits_take(br, 1);
-    const int32_t index = int32_t(bits_get(br, 6) >> 2);
-    s.pad_bytes = int32_t(bits_take(br, 1)) * slot;
-    bits_take(br, 1);
-    const uint32_t mode_ext = bits_get(br, 4);
+    MpegHeader h;
+    if (!mpeg_header_decode(in, avail, &h) || h.sync != 1) return false;
+    s.pad_bytes = h.padding_bit * slot;
     // A single-channel stream never pairs entries, whatever a stray frame's mode says: pairs
     // could then straddle the sentinels.
-    s.stereo_bound = s.src_channels == 2 ? kStereoBound[mode_ext] : 64;
-    bits_skip(br, protection ? 4 : 20);
+    s.stereo_bound = s.src_channels == 2 ? kStereoBound[4 * h.mode + h.mode_extension] : 64;
     // A free-format stream keeps the size found at set-up: a stray index there is a damaged
     // header, not a new bitrate.
-    if (index != s.bitrate_index && s.bitrate_index != 0 && !l12_follow_bitrate(d, in, avail, index))
+    if (h.bitrate_index != s.bitrate_index && s.bitrate_index != 0 && !l12_follow_bitrate(d, h))
         return false;
 
     // A frame cut short by the end of the data is not decoded: with zeros in place of its
     // missing bytes it would play as a full-scale burst.
     const int32_t frame = s.frame_size + s.pad_bytes;
     if (frame > avail) return false;
-    if (frame >= 0) br->end = in + frame;
+    bits_begin(br, in + (h.protection_bit ? 4 : 6), in + (frame >= 0 ? frame : avail));
     return true;
 }
 
@@ -385,13 +376,6 @@ void l1_unpack_row(const L12State& s, BitReader* br, float* r) {
     }
 }
 
-// Clamps the common parameters the way every set-up does.
-void l12_clamp(int32_t* reduction, int32_t* freq_limit) {
-    if (*reduction < 0) *reduction = 0;
-    if (*reduction > 2) *reduction = 2;
-    if (*freq_limit < 1000) *freq_limit = 1000;
-}
-
 }  // namespace
 
 void build_l12_tables(MpegDecoder* d) {
@@ -412,9 +396,32 @@ void build_l12_tables(MpegDecoder* d) {
     s.l2_tables_pending = 0;
 }
 
-int32_t l2_setup(MpegDecoder* d, const MpegHeader* h, int32_t frame_bytes, int32_t reduction,
-                 int32_t, int32_t convert, int32_t freq_limit) {
-    l12_clamp(&reduction, &freq_limit);
+int32_t l12_finish_setup(MpegDecoder* d, const MpegHeader* h, int32_t fs, int32_t sb,
+                         int32_t samples, const MpegSetup* p) {
+    if (fs <= 0) return 0;
+    const bool two_channels = h->mode != 3;
+
+    // freq_limit over the subband width fs / 64, rounded to nearest; the top subband is never
+    // decoded at full or half rate.
+    int32_t limit = int32_t((int64_t(p->freq_limit) * 64 + fs / 2) / fs);
+    const int32_t cap = p->reduction == 0 ? 31 : p->reduction == 1 ? 15 : 8;
+    if (limit > cap) limit = cap;
+    if (limit > sb) limit = sb;
+
+    // Stereo rows interleave left and right per subband, so entries count both channels.
+    d->l12.entries = two_channels ? 2 * sb : sb;
+    d->l12.decode_limit = two_channels ? 2 * limit : limit;
+
+    const int32_t chan_code = two_channels ? p->chan_sel + 1 : 0;
+    d->synth = d->kernels->synth[15 * p->eight_bit + 5 * p->reduction + chan_code];
+    mpeg_set_output(d, chan_code == 1 ? 2 : 1, samples, fs, p);
+
+    std::memset(d->samples.rows, 0, sizeof(d->samples.rows));
+    synth_reset(d);
+    return 1;
+}
+
+int32_t l2_setup(MpegDecoder* d, const MpegHeader* h, const MpegSetup* p) {
     if (h->layer != 2 || h->sampling_frequency < 0 || h->sampling_frequency > 2) return 0;
     const int32_t id = h->id & 1;
     int32_t table = kLsfTable;
@@ -428,43 +435,42 @@ int32_t l2_setup(MpegDecoder* d, const MpegHeader* h, int32_t frame_bytes, int32
     L12State& s = d->l12;
     s.src_channels = h->mode == 3 ? 1 : 2;
     s.bitrate_index = h->bitrate_index;
-    s.frame_size = frame_bytes;
+    s.frame_size = p->frame_bytes;
     s.alloc_row = id ? h->mode * 3 + h->sampling_frequency : -1;
-    d->frame_bytes = frame_bytes;
     // The common tail runs with all 32 subbands so that the decode limit it leaves is the one
     // before the table's cap; the table's own layout then caps it (and again whenever a frame
     // of another bitrate changes the table).
-    l12_finish_setup(d, h, mpeg_header_sample_rate(h), 32, 1152, reduction, convert, freq_limit);
+    MpegFrameInfo info;
+    mpeg_header_info(h, &info);
+    l12_finish_setup(d, h, info.sample_rate, 32, 1152, p);
     s.limit_subbands = s.decode_limit / s.src_channels;
     l2_apply_table(s, table);
     return 1;
 }
 
-int32_t l1_setup(MpegDecoder* d, const MpegHeader* h, int32_t frame_bytes, int32_t reduction,
-                 int32_t, int32_t convert, int32_t freq_limit) {
+int32_t l1_setup(MpegDecoder* d, const MpegHeader* h, const MpegSetup* p) {
     L12State& s = d->l12;
     if (s.l1_table_pending) {
         s.step_l1[0] = 0.0f;
         for (int a = 1; a < 16; ++a) s.step_l1[a] = float(2.0 / ((2 << a) - 1));
         s.l1_table_pending = 0;
     }
-    l12_clamp(&reduction, &freq_limit);
     if (h->layer != 3 || h->sampling_frequency < 0 || h->sampling_frequency > 2) return 0;
     if (s.l2_tables_pending) build_l12_tables(d);
     s.src_channels = h->mode == 3 ? 1 : 2;
     s.bitrate_index = h->bitrate_index;
-    s.frame_size = frame_bytes;
+    s.frame_size = p->frame_bytes;
     s.alloc_row = -1;
     s.alloc_table = -1;
-    d->frame_bytes = frame_bytes;
-    return l12_finish_setup(d, h, mpeg_header_sample_rate(h), 32, 384,
-                            reduction, convert, freq_limit);
+    MpegFrameInfo info;
+    mpeg_header_info(h, &info);
+    return l12_finish_setup(d, h, info.sample_rate, 32, 384, p);
 }
 
 InOut l2_decode_frame(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out) {
     L12State& s = d->l12;
     BitReader br;
-    l12_begin(&br, in, avail);
+    bits_begin(&br, in, in);
     if (!l12_read_header(d, &br, in, avail, 1)) {
         s.br = br;
         return {0, 0};
@@ -483,7 +489,7 @@ InOut l2_decode_frame(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t*
 InOut l1_decode_frame(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out) {
     L12State& s = d->l12;
     BitReader br;
-    l12_begin(&br, in, avail);
+    bits_begin(&br, in, in);
     if (!l12_read_header(d, &br, in, avail, 4)) {
         s.br = br;
         return {0, 0};

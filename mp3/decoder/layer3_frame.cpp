@@ -9,6 +9,7 @@
 // Huffman data are decoded and dequantised; layer3_hybrid finishes the granule into PCM.
 #include <cstring>
 
+#include "kernels.h"
 #include "layer3_bits.h"
 #include "layer3_frame.h"
 
@@ -16,14 +17,6 @@ namespace {
 
 constexpr int32_t kReservoirBytes = 8192;
 constexpr int32_t kCompactAbove = kReservoirBytes - 1500;
-
-// Layer III bitrates in kbit/s [id][bitrate_index] (ISO/IEC 11172-3, 13818-3).
-constexpr int32_t l3_bitrate[2][16] = {
-    {0, 8, 16, 24, 32, 40, 48, 56, 64, 80, 96, 112, 128, 144, 160, 0},
-    {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320, 0},
-};
-// Sampling frequencies in units of 50 Hz [id][index]; index 3 is reserved.
-constexpr int32_t l3_rate50[2][4] = {{441, 480, 320, -999}, {882, 960, 640, -999}};
 
 // MPEG-1 (slen1, slen2) by scalefac_compress (ISO/IEC 11172-3 2.4.2.7).
 constexpr int8_t slen_pairs[16][2] = {{0, 0}, {0, 1}, {0, 2}, {0, 3}, {3, 0}, {1, 1},
@@ -42,27 +35,33 @@ constexpr int8_t lsf_band_counts[6][3][4] = {
 static_assert(sizeof(L3State::reservoir) >= kReservoirBytes + 2048 + 64,
               "room behind the reservoir for four part2_3_lengths and the guard");
 
-// Header fields after the 12 sync bits, common to both entries. Returns the bitrate index.
-int32_t read_header_fields(L3State& s, L3BitReader* br) {
-    s.id = int32_t(l3_bits_get(br, 1));
-    l3_bits_get(br, 2); // layer
-    int32_t protection = int32_t(l3_bits_get(br, 1));
-    int32_t bitrate_index = int32_t(l3_bits_get(br, 4));
-    s.sampling_index = int32_t(l3_bits_get(br, 2));
-    s.padding_bit = int32_t(l3_bits_get(br, 1));
-    l3_bits_get(br, 1); // private bit
-    s.mode = int32_t(l3_bits_get(br, 2));
-    s.mode_extension = int32_t(l3_bits_get(br, 2));
-    if (s.mode != 1) s.mode_extension = 0;
+// The frame's header fields, common to both entries, and its size without padding: from its
+// own bitrate (as a Layer III frame, whatever its layer bits say), the size found at set-up for
+// free format, or -1 when the header gives none (the frame is then refused).
+void take_header_fields(MpegDecoder* d, const MpegHeader& h) {
+    L3State& s = d->l3;
+    s.id = h.id;
+    s.sampling_index = h.sampling_frequency;
+    s.padding_bit = h.padding_bit;
+    s.mode = h.mode;
+    s.mode_extension = h.mode == 1 ? h.mode_extension : 0;
     s.ms_stereo = s.mode_extension >> 1;
     s.i_stereo = s.mode_extension & 1;
-    l3_bits_get(br, 4); // copyright, original, emphasis
-    s.crc_bytes = 0;
-    if (protection == 0) {
-        l3_bits_get(br, 16); // CRC, not verified
-        s.crc_bytes = 2;
-    }
-    return bitrate_index;
+    s.crc_bytes = h.protection_bit ? 0 : 2; // a CRC follows, not verified
+    MpegHeader l3 = h;
+    l3.layer = 1;
+    MpegFrameInfo info;
+    if (h.bitrate_index == 0) s.frame_bytes = d->frame_bytes;
+    else s.frame_bytes = mpeg_header_info(&l3, &info) ? info.frame_bytes : -1;
+}
+
+// Decodes the header at `in` and starts the reader on the side information after it (and
+// after the CRC). False when there is no sync.
+bool begin_frame(MpegDecoder* d, const uint8_t* in, int32_t avail, MpegHeader* h) {
+    if (!mpeg_header_decode(in, avail, h)) return false;
+    const int32_t crc = h->protection_bit ? 0 : 2;
+    l3_bits_begin(&d->l3.br, in + 4 + crc, in + avail);
+    return true;
 }
 
 void read_granule_info(L3State& s, L3BitReader* br, GranuleInfo* gi, bool lsf, bool* bad) {
@@ -146,24 +145,24 @@ int32_t huffman_limit(const L3State& s, const GranuleInfo* gi) {
     return 576;
 }
 
-}  // namespace
-
-InOut l3_decode_entry(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out) {
-    return d->l3.l3_frame_decoder(d, in, avail, out);
-}
-
-int32_t l3_read_side_info(MpegDecoder* d) {
+// The fields both side-information layouts begin with: main_data_begin of `begin_bits`,
+// then the private bits (`private_mono` or `private_stereo` of them).
+void side_info_start(MpegDecoder* d, const MpegHeader* h, int32_t begin_bits,
+                     int32_t private_mono, int32_t private_stereo) {
     L3State& s = d->l3;
-    L3BitReader* br = &s.br;
-    int32_t bitrate_index = read_header_fields(s, br);
-    if (bitrate_index > 0)
-        s.frame_bytes = l3_bitrate[s.id][bitrate_index] * 2880 / l3_rate50[s.id][s.sampling_index];
-    else
-        s.frame_bytes = d->frame_bytes; // free format: the size found at set-up
-    s.main_data_begin = int32_t(l3_bits_get(br, 9));
+    take_header_fields(d, *h);
+    s.main_data_begin = int32_t(l3_bits_get(&s.br, begin_bits));
     s.nch = s.mode == 3 ? 1 : 2;
     s.gain_offset = s.gain_offset_by_nch[s.nch - 1];
-    s.private_bits = int32_t(l3_bits_get(br, s.nch == 1 ? 5 : 3));
+    s.private_bits = int32_t(l3_bits_get(&s.br, s.nch == 1 ? private_mono : private_stereo));
+}
+
+}  // namespace
+
+int32_t l3_read_side_info(MpegDecoder* d, const MpegHeader* h) {
+    L3State& s = d->l3;
+    L3BitReader* br = &s.br;
+    side_info_start(d, h, 9, 5, 3);
     for (int ch = 0; ch < s.nch; ++ch) s.scfsi[ch] = int32_t(l3_bits_get(br, 4));
     bool bad = false;
     for (int g = 0; g < 2; ++g)
@@ -172,19 +171,10 @@ int32_t l3_read_side_info(MpegDecoder* d) {
     return s.nch == 1 ? 21 : 36;
 }
 
-int32_t l3_read_side_info_lsf(MpegDecoder* d, int32_t slot) {
+int32_t l3_read_side_info_lsf(MpegDecoder* d, const MpegHeader* h, int32_t slot) {
     L3State& s = d->l3;
     L3BitReader* br = &s.br;
-    int32_t bitrate_index = read_header_fields(s, br);
-    if (bitrate_index > 0)
-        s.frame_bytes = l3_bitrate[s.id][bitrate_index] * (s.is_mpeg25 ? 2880 : 1440) /
-                        l3_rate50[s.id][s.sampling_index];
-    else
-        s.frame_bytes = d->frame_bytes; // free format: the size found at set-up
-    s.main_data_begin = int32_t(l3_bits_get(br, 8));
-    s.nch = s.mode == 3 ? 1 : 2;
-    s.gain_offset = s.gain_offset_by_nch[s.nch - 1];
-    s.private_bits = int32_t(l3_bits_get(br, s.nch == 1 ? 1 : 2));
+    side_info_start(d, h, 8, 1, 2);
     s.scfsi[0] = s.scfsi[1] = 0;
     bool bad = false;
     for (int ch = 0; ch < s.nch; ++ch) read_granule_info(s, br, &s.gr[slot & 1][ch], true, &bad);
@@ -193,24 +183,20 @@ int32_t l3_read_side_info_lsf(MpegDecoder* d, int32_t slot) {
 }
 
 InOut l3_decode_frame(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out) {
-    L3State& s = d->l3;
-    if (avail < 4) return {0, 0};
-    l3_bits_begin(&s.br, in, in + avail);
-    if (l3_bits_get(&s.br, 12) != 0xFFF) return {0, 0};
-    int32_t h = l3_read_side_info(d);
+    MpegHeader hdr;
+    if (!begin_frame(d, in, avail, &hdr) || hdr.sync != 1) return {0, 0};
+    const int32_t h = l3_read_side_info(d, &hdr);
     if (h < 0) return {0, 0};
     return finish_frame(d, in, avail, out, h, 2, 0);
 }
 
 InOut l3_decode_frame_lsf(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out) {
     L3State& s = d->l3;
-    if (avail < 4) return {0, 0};
-    l3_bits_begin(&s.br, in, in + avail);
-    uint32_t sync = l3_bits_get(&s.br, 12);
-    if (sync != 0xFFF && sync != 0xFFE) return {0, 0};
-    s.is_mpeg25 = sync == 0xFFE;
+    MpegHeader hdr;
+    if (!begin_frame(d, in, avail, &hdr)) return {0, 0};
+    s.is_mpeg25 = hdr.sync == 2;
     const int32_t slot = s.granule_toggle & 1;
-    int32_t h = l3_read_side_info_lsf(d, slot);
+    const int32_t h = l3_read_side_info_lsf(d, &hdr, slot);
     if (h < 0) return {0, 0};
     InOut r = finish_frame(d, in, avail, out, h, 1, slot);
     if (r.in_bytes > 0) s.granule_toggle = slot ^ 1;
@@ -363,9 +349,9 @@ void l3_decode_granule(MpegDecoder* d, uint8_t* out, int32_t g) {
         }
         const int32_t lim = gi->block_type == 2 ? hl : s.long_limit;
         const int32_t clear_from = extent < lim ? extent : lim;
-        std::memset(cells + clear_from, 0, size_t(576 - clear_from) * sizeof(float));
+        d->kernels->clear_lines(cells, clear_from);
         if (l3_bits_past_end(br)) {
-            std::memset(cells, 0, 576 * sizeof(float));
+            d->kernels->clear_lines(cells, 0);
             extent = 0;
         }
         s.line_extent[g][ch] = extent;

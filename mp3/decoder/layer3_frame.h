@@ -5,11 +5,11 @@
 
 #include "layer3_internal.h"
 
-// Header fields and side information after the 12 sync bits. Result: 4 + side-information
-// bytes (MPEG-1: 21 or 36; MPEG-2/2.5: 13 or 21, into granule slot `slot`), or -1 when a
-// big_values is above 288.
-int32_t l3_read_side_info(MpegDecoder* d);
-int32_t l3_read_side_info_lsf(MpegDecoder* d, int32_t slot);
+// The frame's header fields (from its decoded header h) and the side information, read from
+// d->l3.br positioned after the header and CRC. Result: 4 + side-information bytes (MPEG-1: 21
+// or 36; MPEG-2/2.5: 13 or 21, into granule slot `slot`), or -1 when a big_values is above 288.
+int32_t l3_read_side_info(MpegDecoder* d, const MpegHeader* h);
+int32_t l3_read_side_info_lsf(MpegDecoder* d, const MpegHeader* h, int32_t slot);
 
 // MPEG-1 scalefactors into sf (long band i at i, short band s of window w at 23 + 13w + s).
 // granule0 is granule 0's store of the same channel when decoding granule 1, else null; the

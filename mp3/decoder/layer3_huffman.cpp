@@ -9,9 +9,8 @@
 #include <cstring>
 
 #include "layer3_bits.h"
-#include "layer3_hybrid_avx2.h"
+#include "layer3_dsp.h"
 #include "layer3_internal.h"
-#include "synth.h"
 #include "tables/huffman_tables.h"
 
 namespace {
@@ -54,14 +53,6 @@ inline float signed_value_held(L3BitReader* br, int32_t v) {
     float r;
     std::memcpy(&r, &u, 4);
     return r;
-}
-
-// The 4/3 power of one decoded value under the factor f. Zero maps to zero through the table,
-// so the common small values (zero included) take one branch that is rarely mispredicted.
-inline float dequant_value(const float* pow43, float c, float f) {
-    if (c >= -32.0f && c < 32.0f) return f * pow43[int32_t(c) + 32];
-    double x = c;
-    return f * float(x * std::pow(std::fabs(x), double(1.0f / 3.0f)));
 }
 
 }  // namespace
@@ -178,56 +169,24 @@ void l3_dequantize(MpegDecoder* d, float* cells, int32_t* line_extent, const int
     const int32_t* pre = pretab[gi->preflag & 1];
     const float* pow43 = s.pow43_table;
 
-    int32_t pos = 0, last = 0;
-    if (long_bands > 0 && synth_active_path() == synth_path_avx2) {
-        // The same values eight lines at a time; runs with a value outside the table and the
-        // last lines take dequant_value here.
-        float bf[22];
-        int32_t bands = 0;
-        for (int32_t i = 0; i < long_bands && i < 22; ++i) {
-            bf[i] = g * s.scalefac_gain_table[sc][pre[i]][scalefac[i] & 31];
-            pos += s.long_width[i];
-            bands = i + 1;
-            if (pos >= E) break;
-        }
-        alignas(32) float factor[584];
-        uint8_t todo[72] = {};
-        uint32_t nonzero[18] = {};
-        pos = l3_dequant_table_avx2(cells, bf, s.long_width, bands, pow43, factor, todo, nonzero);
-        for (int32_t r = 0; r < pos / 8; ++r)
-            if (todo[r])
-                for (int32_t j = 8 * r; j < 8 * r + 8; ++j)
-                    cells[j] = dequant_value(pow43, cells[j], factor[j]);
-        for (int32_t j = pos / 8 * 8; j < pos; ++j) {
-            if (cells[j] != 0.0f) nonzero[j / 32] |= 1u << (j % 32);
-            cells[j] = dequant_value(pow43, cells[j], factor[j]);
-        }
-        // The last band with a nonzero value is the band of the highest nonzero line.
-        for (int32_t wd = 17; wd >= 0; --wd) {
-            if (!nonzero[wd]) continue;
-            const int32_t top = 32 * wd + 31 - __builtin_clz(nonzero[wd]);
-            for (int32_t i = 0, end = 0; i < bands; ++i) {
-                end += s.long_width[i];
-                if (top < end) {
-                    last = i;
-                    break;
-                }
-            }
+    // The long bands up to the one holding the extent, through the kernel.
+    float band_factor[22];
+    int32_t bands = 0;
+    for (int32_t i = 0, end = 0; i < long_bands; ++i) {
+        band_factor[i] = g * s.scalefac_gain_table[sc][pre[i]][scalefac[i] & 31];
+        end += s.long_width[i];
+        bands = i + 1;
+        if (end >= E) break;
+    }
+    int32_t top = -1;
+    int32_t pos = d->kernels->dequant(cells, band_factor, s.long_width, bands, pow43, &top);
+    // The last band with a nonzero value is the band of the highest nonzero line.
+    int32_t last = 0;
+    for (int32_t i = 0, end = 0; top >= 0 && i < bands; ++i) {
+        end += s.long_width[i];
+        if (top < end) {
+            last = i;
             break;
-        }
-    } else {
-        for (int32_t i = 0; i < long_bands; ++i) {
-            const float f = g * s.scalefac_gain_table[sc][pre[i]][scalefac[i] & 31];
-            const int32_t w = s.long_width[i];
-            bool nonzero = false;
-            for (int32_t j = pos; j < pos + w; ++j) {
-                const float c = cells[j];
-                nonzero |= c != 0.0f;
-                cells[j] = dequant_value(pow43, c, f);
-            }
-            if (nonzero) last = i;
-            pos += w;
-            if (pos >= E) break;
         }
     }
     summary->is_short = 0;

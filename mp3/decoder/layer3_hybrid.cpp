@@ -8,82 +8,13 @@
 #include <cmath>
 #include <cstring>
 
+#include "layer3_dsp.h"
 #include "layer3_hybrid.h"
-#include "layer3_hybrid_avx2.h"
-#include "synth.h"
 
 namespace {
 
 // Output slots are rows of 32 subbands.
 constexpr int kSb = 32;
-
-// The nine-point cosine transform of both halves of the 36-point IMDCT, folded around the
-// middle input (E/F for even/odd rows), then the recursive combination that turns the two
-// half-size transforms back into the 18 output values (v[9 + j] = x[j], v[j] = -x[27 + j]).
-inline void imdct36(const L3ImdctCos& c, float* v) {
-    float s_in[9], d_in[9];
-    for (int k = 0; k < 9; ++k) {
-        float a = c.cos36a[k] * v[k];
-        float b = c.cos36a[17 - k] * v[17 - k];
-        s_in[k] = a + b;
-        d_in[k] = c.cos36b[k] * (a - b);
-    }
-    float s[9], d[9];
-    for (int half = 0; half < 2; ++half) {
-        const float* x = half ? d_in : s_in;
-        float* r = half ? d : s;
-        float e[4], f[4];
-        for (int k = 0; k < 4; ++k) {
-            e[k] = x[k] + x[8 - k];
-            f[k] = x[k] - x[8 - k];
-        }
-        r[0] = 0.5f * (e[0] + e[1] + e[2] + e[3] + x[4]);
-        r[2] = c.cos36m[2][0] * e[0] + c.cos36m[2][1] * e[1] + c.cos36m[2][2] * e[2] +
-               c.cos36m[2][3] * e[3] - x[4];
-        r[4] = c.cos36m[4][0] * e[0] + c.cos36m[4][1] * e[1] + c.cos36m[4][2] * e[2] +
-               c.cos36m[4][3] * e[3] + x[4];
-        r[6] = 0.5f * (e[0] + e[2] + e[3]) - e[1] - x[4];
-        r[8] = c.cos36m[8][0] * e[0] + c.cos36m[8][1] * e[1] + c.cos36m[8][2] * e[2] +
-               c.cos36m[8][3] * e[3] + x[4];
-        r[1] = c.cos36m[1][0] * f[0] + c.cos36m[1][1] * f[1] + c.cos36m[1][2] * f[2] +
-               c.cos36m[1][3] * f[3];
-        r[3] = c.cos36m[3][0] * (f[0] - f[2] - f[3]);
-        r[5] = c.cos36m[5][0] * f[0] + c.cos36m[5][1] * f[1] + c.cos36m[5][2] * f[2] +
-               c.cos36m[5][3] * f[3];
-        r[7] = c.cos36m[7][0] * f[0] + c.cos36m[7][1] * f[1] + c.cos36m[7][2] * f[2] +
-               c.cos36m[7][3] * f[3];
-    }
-    for (int i = 1; i < 9; ++i) d[i] -= d[i - 1];
-    v[0] = s[0];
-    v[1] = d[0] - v[0];
-    for (int i = 1; i < 9; ++i) {
-        v[2 * i] = s[i] - v[2 * i - 1];
-        v[2 * i + 1] = d[i] - v[2 * i];
-    }
-}
-
-// Three 12-point IMDCTs over the interleaved windows of one short subband.
-inline void imdct12(const L3ImdctCos& c, float* v) {
-    float x[18];
-    std::memcpy(x, v, sizeof x);
-    for (int w = 0; w < 3; ++w) {
-        float y[6];
-        for (int k = 0; k < 6; ++k) y[k] = c.cos12a[k] * x[3 * k + w];
-        float s0 = y[0] + y[5], s1 = y[1] + y[4], s2 = y[2] + y[3];
-        float d0 = c.cos12b[0] * (y[0] - y[5]);
-        float d1 = c.cos12b[1] * (y[1] - y[4]);
-        float d2 = c.cos12b[2] * (y[2] - y[3]);
-        float p = s0 + s1 + s2, q = d0 + d1 + d2;
-        float* o = v + 6 * w;
-        o[0] = p;
-        o[1] = q - p;
-        o[2] = c.cos12s * (s0 - s2) - o[1];
-        float t = c.cos12s * (d0 - d2) - q;
-        o[3] = t - o[2];
-        o[4] = s0 + s2 - 2.0f * s1 - o[3];
-        o[5] = (d0 + d2 - 2.0f * d1 - t) - o[4];
-    }
-}
 
 // The hybrid filter bank of one channel, steps shared by the plain form (output = previous
 // overlap + windowed IMDCT, new overlap over `cur`) and the adding form (output and overlap
@@ -96,73 +27,30 @@ int32_t hybrid_transform(MpegDecoder* d, float* cur, const float* prev, float* s
     const L3ImdctCos& c = l3_imdct_cosines();
     const int32_t nlong = std::clamp<int32_t>((long_lines + 17) / 18, 0, kSb);
     const int32_t ns = std::clamp<int32_t>((total_lines + 17) / 18, 0, kSb);
+    const float* w0 = d->l3.l3_windows[0];
     const float* wbt = d->l3.l3_windows[bt == 2 ? 0 : (bt & 3)];
-    int32_t first = 0;
-    if constexpr (!kAdd) {
-        // Eight subbands at a time where the processor allows; the same bits either way.
-        if (normal_sbs == 0 && synth_active_path() == synth_path_avx2)
-            first = l3_hybrid_long_avx2(c, cur, prev, out, wbt, 0, nlong);
-    }
-    for (int32_t sb = first; sb < nlong; ++sb) {
-        const float* w = sb < normal_sbs ? d->l3.l3_windows[0] : wbt;
-        float* v = cur + 18 * sb;
-        imdct36(c, v);
-        for (int j = 0; j < 9; ++j) {
-            float a = w[j] * v[9 + j];
-            float b = w[9 + j] * v[17 - j];
-            if constexpr (kAdd) {
-                out[j * kSb + sb] += a;
-                out[(9 + j) * kSb + sb] += b;
-            } else {
-                out[j * kSb + sb] = prev[18 * sb + j] + a;
-                out[(9 + j) * kSb + sb] = b + prev[18 * sb + 9 + j];
-            }
-        }
-        float ov[18];
-        for (int j = 0; j < 9; ++j) {
-            ov[j] = v[8 - j] * w[18 + j];
-            ov[9 + j] = v[j] * w[27 + j];
-        }
-        float* dst = kAdd ? store + 18 * sb : v;
-        for (int j = 0; j < 18; ++j) {
-            if constexpr (kAdd) dst[j] += ov[j];
-            else dst[j] = ov[j];
-        }
-    }
     const float* ws = d->l3.l3_windows[2];
-    int32_t first_short = nlong;
+    const int32_t n0 = std::min(normal_sbs, nlong);
     if constexpr (!kAdd) {
-        if (synth_active_path() == synth_path_avx2)
-            first_short = l3_hybrid_short_avx2(c, cur, prev, out, ws, nlong, ns);
+        const MpegKernels& k = *d->kernels;
+        k.hybrid_long(c, cur, prev, out, w0, 0, n0);
+        k.hybrid_long(c, cur, prev, out, wbt, n0, nlong);
+        k.hybrid_short(c, cur, prev, out, ws, nlong, ns);
+        return std::max(nlong, ns);
     }
-    for (int32_t sb = first_short; sb < ns; ++sb) {
+    for (int32_t sb = 0; sb < nlong; ++sb) {
         float* v = cur + 18 * sb;
-        imdct12(c, v);
-        float o[18];
-        for (int k = 0; k < 3; ++k) {
-            o[k] = 0.0f;
-            o[3 + k] = 0.0f;
-            o[6 + k] = ws[k] * v[3 + k];
-            o[9 + k] = ws[3 + k] * v[5 - k];
-            o[12 + k] = ws[k] * v[9 + k] + ws[6 + k] * v[2 - k];
-            o[15 + k] = ws[9 + k] * v[k] + ws[3 + k] * v[11 - k];
-        }
+        float ov[18];
+        imdct36(c, v);
+        long_window(v, sb < n0 ? w0 : wbt, [&](int j, float a) { out[j * kSb + sb] += a; }, ov);
+        for (int j = 0; j < 18; ++j) store[18 * sb + j] += ov[j];
+    }
+    for (int32_t sb = nlong; sb < ns; ++sb) {
+        float* v = cur + 18 * sb;
         float ov[12];
-        for (int k = 0; k < 3; ++k) {
-            ov[k] = ws[6 + k] * v[8 - k] + ws[k] * v[15 + k];
-            ov[3 + k] = ws[3 + k] * v[17 - k] + ws[9 + k] * v[6 + k];
-            ov[6 + k] = ws[6 + k] * v[14 - k];
-            ov[9 + k] = ws[9 + k] * v[12 + k];
-        }
-        if constexpr (kAdd) {
-            for (int j = 6; j < 18; ++j) out[j * kSb + sb] += o[j];
-            for (int j = 0; j < 12; ++j) store[18 * sb + j] += ov[j];
-        } else {
-            for (int j = 0; j < 6; ++j) out[j * kSb + sb] = prev[18 * sb + j];
-            for (int j = 6; j < 18; ++j) out[j * kSb + sb] = o[j] + prev[18 * sb + j];
-            std::memcpy(v, ov, sizeof ov);
-            std::memset(v + 12, 0, 6 * sizeof(float));
-        }
+        imdct12(c, v);
+        short_window(v, ws, [&](int j, float o) { out[j * kSb + sb] += o; }, ov);
+        for (int j = 0; j < 12; ++j) store[18 * sb + j] += ov[j];
     }
     return std::max(nlong, ns);
 }
@@ -175,19 +63,9 @@ int32_t hybrid_overlap(MpegDecoder* d, float* cur, const float* prev, float* out
     const int32_t g = hybrid_transform<false>(d, cur, prev, nullptr, out, bt, long_lines,
                                               total_lines, normal_sbs);
     const int32_t ge = std::max(g, std::clamp<int32_t>((prev_lines + 17) / 18, 0, kSb));
-    if (g < ge && synth_active_path() == synth_path_avx2) {
-        l3_copy_overlap_avx2(out, prev, g, ge);
-    } else {
-        for (int32_t sb = g; sb < ge; ++sb)
-            for (int j = 0; j < 18; ++j) out[j * kSb + sb] = prev[18 * sb + j];
-    }
+    if (g < ge) d->kernels->copy_overlap(out, prev, g, ge);
     const int32_t fill = std::min<int32_t>(d->l3.limit_subbands, kSb);
-    if (ge < fill && synth_active_path() == synth_path_avx2) {
-        l3_clear_subbands_avx2(out, ge, fill);
-        return 18 * ge;
-    }
-    for (int j = 0; j < 18; ++j)
-        for (int32_t sb = ge; sb < fill; ++sb) out[j * kSb + sb] = 0.0f;
+    if (ge < fill) d->kernels->clear_subbands(out, ge, fill);
     return 18 * ge;
 }
 
@@ -221,7 +99,7 @@ int32_t hybrid_channel(MpegDecoder* d, int32_t g, int32_t q) {
                                std::min(s.huff_limit, sp.extent), s.line_extent[g ^ 1][q],
                                sp.normal_sbs);
     s.line_extent[g][q] = r;
-    l3_freq_invert(&s.hybrid_out[0][0], r);
+    l3_freq_invert(d, &s.hybrid_out[0][0], r);
     return r;
 }
 
@@ -235,35 +113,30 @@ void mirror_overlap(MpegDecoder* d, int32_t g) {
 
 }  // namespace
 
-const L3ImdctCos& l3_imdct_cosines() {
-    static const L3ImdctCos tables = [] {
-        L3ImdctCos t{};
-        const double pi = 4.0 * std::atan(1.0);
-        for (int i = 0; i < 18; ++i) t.cos36a[i] = float(2.0 * std::cos((2 * i + 1) * pi / 72.0));
-        for (int i = 0; i < 9; ++i) t.cos36b[i] = float(2.0 * std::cos((2 * i + 1) * pi / 36.0));
-        for (int i = 0; i < 9; ++i)
-            for (int j = 0; j < 4; ++j) t.cos36m[i][j] = float(std::cos(pi / 36.0 * 2 * i * (2 * j + 1)));
-        for (int i = 0; i < 6; ++i) t.cos12a[i] = float(std::cos((2 * i + 1) * pi / 24.0));
-        for (int i = 0; i < 3; ++i) t.cos12b[i] = float(2.0 * std::cos((2 * i + 1) * pi / 12.0));
-        t.cos12s = float(2.0 * std::cos(pi / 6.0));
-        return t;
-    }();
-    return tables;
-}
-
 void l3_imdct36(float* v) { imdct36(l3_imdct_cosines(), v); }
 void l3_imdct12(float* v) { imdct12(l3_imdct_cosines(), v); }
 
-void l3_ms_stereo(float* left, int32_t lines) {
-    if (synth_active_path() == synth_path_avx2) {
-        l3_ms_stereo_avx2(left, lines);
-        return;
-    }
+void l3_ms_stereo(const MpegDecoder* d, float* left, int32_t lines) {
+    d->kernels->ms_stereo(left, lines);
+}
+
+// The long-block part of intensity stereo: from the band after channel 1's last nonzero one up
+// to band 20, the left spectrum is split by the ratio pair ratio_of(band) (left, right), for at
+// most the lines the left channel holds.
+template <class RatioOf>
+void intensity_long(const L3State& s, float* left, int32_t last, int32_t left_extent,
+                    RatioOf ratio_of) {
     float* right = left + 1152;
-    for (int32_t i = 0; i < lines; ++i) {
-        float a = left[i], b = right[i];
-        left[i] = a + b;
-        right[i] = a - b;
+    int32_t pos = s.long_end[last];
+    int32_t budget = left_extent - pos;
+    for (int32_t i = last + 1; i <= 20; ++i) {
+        const float* p = ratio_of(i);
+        for (int32_t k = 0; k < s.long_width[i]; ++k, ++pos) {
+            if (--budget < 0) return;
+            float a = left[pos];
+            right[pos] = p[1] * a;
+            left[pos] = p[0] * a;
+        }
     }
 }
 
@@ -278,17 +151,8 @@ void l3_intensity_stereo(MpegDecoder* d, float* left, const int32_t* scalefac1,
     const int32_t last = std::clamp(s1.last_band, 0, s1.is_short ? 12 : 21);
     const float(*ratio)[2] = s.is_ratio + 8 * (ms ? 1 : 0);
     if (!s1.is_short) {
-        int32_t pos = s.long_end[last];
-        int32_t budget = left_extent - pos;
-        for (int32_t i = last + 1; i <= 20; ++i) {
-            const float* p = ratio[std::min(scalefac1[i], 7)];
-            for (int32_t k = 0; k < s.long_width[i]; ++k, ++pos) {
-                if (--budget < 0) return;
-                float a = left[pos];
-                right[pos] = p[1] * a;
-                left[pos] = p[0] * a;
-            }
-        }
+        intensity_long(s, left, last, left_extent,
+                       [&](int32_t i) { return ratio[std::min(scalefac1[i], 7)]; });
     } else {
         int32_t pos = s.long_end[22 + last];
         int32_t budget = left_extent - pos;
@@ -326,18 +190,8 @@ void l3_intensity_stereo_lsf(MpegDecoder* d, float* left, const int32_t* scalefa
     };
     const DequantSummary& s1 = summary[1];
     if (!s1.is_short) {
-        const int32_t last = std::clamp(s1.last_band, 0, 21);
-        int32_t pos = s.long_end[last];
-        int32_t budget = left_extent - pos;
-        for (int32_t i = last + 1; i <= 20; ++i) {
-            const float* p = pair(scalefac1[i], i);
-            for (int32_t k = 0; k < s.long_width[i]; ++k, ++pos) {
-                if (--budget < 0) return;
-                float a = left[pos];
-                right[pos] = p[1] * a;
-                left[pos] = p[0] * a;
-            }
-        }
+        intensity_long(s, left, std::clamp(s1.last_band, 0, 21), left_extent,
+                       [&](int32_t i) { return pair(scalefac1[i], i); });
     } else {
         const DequantSummary& s0 = summary[0];
         for (int w = 0; w < 3; ++w) {
@@ -356,20 +210,7 @@ void l3_intensity_stereo_lsf(MpegDecoder* d, float* left, const int32_t* scalefa
 }
 
 void l3_antialias(const MpegDecoder* d, float* x, int32_t boundaries) {
-    const float(*cc)[2] = d->l3.alias_cs_ca;
-    if (synth_active_path() == synth_path_avx2) {
-        l3_antialias_avx2(cc, x, std::min<int32_t>(boundaries, 31));
-        return;
-    }
-    for (int32_t i = 0; i < boundaries; ++i) {
-        float* lo = x + 18 * i + 17;
-        float* hi = x + 18 * i + 18;
-        for (int j = 0; j < 8; ++j) {
-            float a = lo[-j], b = hi[j];
-            lo[-j] = a * cc[j][0] - b * cc[j][1];
-            hi[j] = b * cc[j][0] + a * cc[j][1];
-        }
-    }
+    d->kernels->antialias(d->l3.alias_cs_ca, x, std::clamp<int32_t>(boundaries, 0, 31));
 }
 
 int32_t l3_hybrid(MpegDecoder* d, float* cur, const float* prev, float* out, int32_t block_type,
@@ -387,15 +228,9 @@ void l3_spectrum_add(float* dst, const float* src, int32_t count) {
     for (int32_t i = 0; i < count; ++i) dst[i] += src[i];
 }
 
-void l3_freq_invert(float* out, int32_t lines) {
+void l3_freq_invert(const MpegDecoder* d, float* out, int32_t lines) {
     const int32_t n = std::min<int32_t>((lines + 17) / 18, kSb);
-    const int32_t top = 2 * ((n + 1) / 2) - 1;
-    if (synth_active_path() == synth_path_avx2) {
-        l3_freq_invert_avx2(out, top);
-        return;
-    }
-    for (int t = 1; t < 18; t += 2)
-        for (int32_t sb = 1; sb <= top && sb < kSb; sb += 2) out[t * kSb + sb] = -out[t * kSb + sb];
+    d->kernels->freq_invert(out, 2 * ((n + 1) / 2) - 1);
 }
 
 void l3_output_left(MpegDecoder* d, uint8_t* out, int32_t g) {
@@ -462,7 +297,7 @@ void l3_output_mix(MpegDecoder* d, uint8_t* out, int32_t g) {
             s.line_extent[g][0] = r;
         }
     }
-    l3_freq_invert(hy, r);
+    l3_freq_invert(d, hy, r);
     s.synth_l3(d, hy, out, 0);
 }
 
@@ -487,7 +322,7 @@ void l3_granule_finish(MpegDecoder* d, uint8_t* out, int32_t g) {
             } else {
                 n = std::max(s.line_extent[g][0], s.line_extent[g][1]);
             }
-            l3_ms_stereo(x0, std::clamp(n, 0, 576));
+            l3_ms_stereo(d, x0, std::clamp(n, 0, 576));
         }
         if (s.i_stereo) {
             const int32_t ext = std::clamp(s.line_extent[g][0], 0, 576);

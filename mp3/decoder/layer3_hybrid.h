@@ -4,18 +4,8 @@
 // layer3_setup.cpp and their tests; the granule decode reaches them via layer3_internal.h.
 #pragma once
 
+#include "kernels.h"
 #include "layer3_internal.h"
-
-// The transform cosines, one copy per process, computed once on first use (thread-safe).
-struct L3ImdctCos {
-    float cos36a[18];   // 2 cos((2i + 1) pi / 72)
-    float cos36b[9];    // 2 cos((2i + 1) pi / 36)
-    float cos36m[9][4]; // cos(pi / 36 * 2i * (2j + 1))
-    float cos12a[6];    // cos((2i + 1) pi / 24)
-    float cos12b[3];    // 2 cos((2i + 1) pi / 12)
-    float cos12s;       // 2 cos(pi / 6)
-};
-const L3ImdctCos& l3_imdct_cosines();
 
 // Transforms in place over the 18 lines of one subband, unscaled. imdct36 leaves
 // v[9 + j] = x[j] and v[j] = -x[27 + j] (j = 0..8) of the 36-point IMDCT x; imdct12 takes the
@@ -25,7 +15,7 @@ void l3_imdct36(float* v);
 void l3_imdct12(float* v);
 
 // Stereo processing of granule g's two spectra (xr[0][g], with xr[1][g] 1152 floats on).
-void l3_ms_stereo(float* left, int32_t lines);
+void l3_ms_stereo(const MpegDecoder* d, float* left, int32_t lines);
 void l3_intensity_stereo(MpegDecoder* d, float* left, const int32_t* scalefac1,
                          const DequantSummary* summary, int32_t left_extent, int32_t ms);
 void l3_intensity_stereo_lsf(MpegDecoder* d, float* left, const int32_t* scalefac1,
@@ -43,7 +33,7 @@ int32_t l3_hybrid(MpegDecoder* d, float* cur, const float* prev, float* out, int
 int32_t l3_hybrid_add(MpegDecoder* d, float* cur, float* store, float* out, int32_t block_type,
                       int32_t long_lines, int32_t total_lines);
 void l3_spectrum_add(float* dst, const float* src, int32_t count);
-void l3_freq_invert(float* out, int32_t lines);
+void l3_freq_invert(const MpegDecoder* d, float* out, int32_t lines);
 
 // Output variants (stored in l3_output): hybrid filter bank and synthesis of granule g.
 void l3_output_left(MpegDecoder* d, uint8_t* out, int32_t g);

@@ -9,10 +9,6 @@
 // 2 MPEG-2.5): 23 long-block boundaries (0..576), then 14 short-block boundaries (0..192).
 extern const int32_t sfb_table[9][37];
 
-// Frame entry points (layer3_frame.cpp).
-InOut l3_decode_frame(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out);
-InOut l3_decode_frame_lsf(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out);
-
 // Huffman decoding and dequantisation (layer3_huffman.cpp).
 void l3_build_dequant_tables(MpegDecoder* d); // global_gain, scalefac_gain, pow43, subblock_gain
 void l3_huffman_pairs(MpegDecoder* d, float* cells, int32_t count, int32_t table_select);

@@ -15,9 +15,6 @@ const double kPi = 4.0 * std::atan(1.0);
 // Alias-reduction coefficients c[i] of ISO/IEC 11172-3 Table B.9.
 constexpr double kAliasCoef[8] = {-0.6, -0.535, -0.33, -0.185, -0.095, -0.041, -0.0142, -0.0037};
 
-// Sampling frequencies in Hz by [id][index]; MPEG-2.5 halves the id 0 row.
-constexpr int32_t kRateHz[2][3] = {{22050, 24000, 16000}, {44100, 48000, 32000}};
-
 // Output variants by chan_code: 0 mono source, 1 stereo, 2 mix, 3 left, 4 right.
 // A single-channel stream mixes a stray two-channel frame to its one output channel.
 constexpr L3OutputFn kOutputs[5] = {l3_output_mono, l3_output_stereo, l3_output_mix,
@@ -26,9 +23,8 @@ constexpr L3OutputFn kOutputs[5] = {l3_output_mono, l3_output_stereo, l3_output_
 }  // namespace
 
 void l3_init_defaults(MpegDecoder* d) {
-    d->l3.l3_frame_decoder = l3_decode_frame;
     d->l3.l3_output = l3_output_stereo;
-    d->l3.synth_l3 = synth_l3_variants[1];
+    d->l3.synth_l3 = d->kernels->synth_l3[1];
 }
 
 // Windows of the four block types (normal, start, short, stop) with the transforms' output
@@ -115,8 +111,7 @@ void l3_build_tables(MpegDecoder* d) {
     l3_build_windows(d);
 }
 
-int32_t l3_setup(MpegDecoder* d, const MpegHeader* h, int32_t frame_bytes, int32_t reduction,
-                 int32_t /*transform*/, int32_t convert, int32_t freq_limit) {
+int32_t l3_setup(MpegDecoder* d, const MpegHeader* h, const MpegSetup* p) {
     L3State& s = d->l3;
     s.reservoir_fill = 0;
     s.main_start = 0;
@@ -126,11 +121,10 @@ int32_t l3_setup(MpegDecoder* d, const MpegHeader* h, int32_t frame_bytes, int32
     const int32_t id = h->id ? 1 : 0;
     const int32_t mpeg25 = h->sync == 2 ? 1 : 0;
     s.mixed_long_bands = id ? 8 : 6;
-    s.frame_bytes = frame_bytes;
-    reduction = reduction < 0 ? 0 : reduction > 2 ? 2 : reduction;
-    if (freq_limit < 1000) freq_limit = 1000;
-
-    const int32_t rate = kRateHz[id][h->sampling_frequency] >> mpeg25;
+    s.frame_bytes = p->frame_bytes;
+    MpegFrameInfo info;
+    mpeg_header_info(h, &info);
+    const int32_t rate = info.sample_rate;
     const int32_t row = h->sampling_frequency + 3 * (id ? 1 : mpeg25 ? 2 : 0);
     const int32_t* b = sfb_table[row];
     const int32_t* sh = sfb_table[row] + 23;
@@ -147,8 +141,8 @@ int32_t l3_setup(MpegDecoder* d, const MpegHeader* h, int32_t frame_bytes, int32
     // hears (32 at full rate; 15 at half rate, whose 16-band synthesis leaves subband 15 out;
     // 8 at quarter rate). Every line up to 576 may carry signal, the last band of the lower
     // sampling frequencies included: the 24 kHz accuracy stream codes it.
-    int32_t sblimit = (rate / 2 + freq_limit * 64) / rate;
-    const int32_t cap = reduction == 0 ? 32 : reduction == 1 ? 15 : 8;
+    int32_t sblimit = (rate / 2 + p->freq_limit * 64) / rate;
+    const int32_t cap = p->reduction == 0 ? 32 : p->reduction == 1 ? 15 : 8;
     if (sblimit > cap) sblimit = cap;
     s.l3_sblimit = sblimit;
     const int32_t long_top = b[22];
@@ -158,27 +152,20 @@ int32_t l3_setup(MpegDecoder* d, const MpegHeader* h, int32_t frame_bytes, int32
     s.short_limit = short_top < s.huff_limit ? short_top : s.huff_limit;
     s.limit_subbands = (s.huff_limit + 17) / 18;
 
-    const int32_t chan_sel = convert & 3;
-    const int32_t chan_code = h->mode == 3 ? 0 : chan_sel + 1;
+    const int32_t chan_code = h->mode == 3 ? 0 : p->chan_sel + 1;
     // The mix adds both channels at half gain; so does a single-channel stream's mix of a
     // two-channel frame.
-    s.gain_offset_by_nch[0] = (h->mode != 3 && chan_sel == 1) ? -4 : 0;
-    s.gain_offset_by_nch[1] = (h->mode == 3 || chan_sel == 1) ? -4 : 0;
+    s.gain_offset_by_nch[0] = (h->mode != 3 && p->chan_sel == 1) ? -4 : 0;
+    s.gain_offset_by_nch[1] = (h->mode == 3 || p->chan_sel == 1) ? -4 : 0;
     s.gain_offset = s.gain_offset_by_nch[h->mode == 3 ? 0 : 1];
-    const int32_t out_ch = (h->mode == 3 || chan_sel != 0) ? 1 : 2;
-    const int32_t eight_bit = (convert & 8) ? 1 : 0;
-    const int32_t samples = ((id ? 1152 : 576) >> reduction) * out_ch;
+    const int32_t out_ch = (h->mode == 3 || p->chan_sel != 0) ? 1 : 2;
 
-    d->l3.synth_l3 = synth_l3_variants[2 * (3 * eight_bit + reduction) + out_ch - 1];
+    d->l3.synth_l3 = d->kernels->synth_l3[2 * (3 * p->eight_bit + p->reduction) + out_ch - 1];
     s.l3_output = kOutputs[chan_code];
-    s.out_bytes = eight_bit ? samples : 2 * samples;
-    s.silence_byte = eight_bit ? 0x80 : 0;
+    mpeg_set_output(d, out_ch, info.samples, rate, p);
+    s.out_bytes = d->out_bytes;
+    s.silence_byte = p->eight_bit ? 0x80 : 0;
     s.granule_bytes = s.out_bytes / 2;
-
-    d->frame_bytes = frame_bytes;
-    d->out_bytes = s.out_bytes;
-    d->out_samples = samples;
-    d->format = {out_ch, samples, rate >> reduction, eight_bit ? 8 : 16, frame_bytes, 0};
 
     l3_build_tables(d);
     synth_reset(d);
@@ -187,6 +174,6 @@ int32_t l3_setup(MpegDecoder* d, const MpegHeader* h, int32_t frame_bytes, int32
     std::memset(d->samples.xr, 0, sizeof d->samples.xr);
     std::memset(s.line_extent, 0, sizeof s.line_extent);
 
-    s.l3_frame_decoder = id ? l3_decode_frame : l3_decode_frame_lsf;
+    d->decode_frame = id ? l3_decode_frame : l3_decode_frame_lsf;
     return 1;
 }

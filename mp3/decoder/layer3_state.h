@@ -57,12 +57,10 @@ struct LsfIsInfo {
 };
 static_assert(sizeof(LsfIsInfo) == 7 * 4, "LsfIsInfo is seven words");
 
-using L3FrameFn = InOut (*)(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out);
 // Output variant: hybrid filter bank and synthesis of granule g into out.
 using L3OutputFn = void (*)(MpegDecoder* d, uint8_t* out, int32_t g);
 
 struct L3State {
-    L3FrameFn l3_frame_decoder; // l3_decode_frame (MPEG-1) or l3_decode_frame_lsf
     L3OutputFn l3_output;       // output variant chosen at set-up
     void (*synth_l3)(MpegDecoder* d, const float* rows, uint8_t* out, int32_t ch);
 

@@ -63,6 +63,11 @@ struct EqSettings {
 static_assert(sizeof(EqSettings) == 34 * 4, "EqSettings is 34 words");
 
 struct MpegDecoder;
+struct MpegKernels;
+
+// Processor paths of the vectorised stages. Every path writes the same bytes; the choice exists
+// for speed, and for the tests and benchmarks that compare the paths.
+enum MpegPath : int32_t { mpeg_path_best = -1, mpeg_path_plain = 0, mpeg_path_avx2 = 1 };
 
 // Per-frame decode of one layer. `in` points at the frame's first header byte and `avail` is
 // the number of bytes readable from there: a decoder never reads at or beyond in + avail (bytes
@@ -97,8 +102,34 @@ struct MpegDecoder {
     } samples;
 
     EqSettings* eq_settings; // heap record, owned by the decoder
+
+    const MpegKernels* kernels; // the path's kernel record (constant, shared by all decoders)
+    int32_t path_request;       // the MpegPath the next set-up installs
 };
 static_assert(sizeof(((MpegDecoder*)nullptr)->samples) == 2304 * 4, "2304 sample cells");
+
+// What a frame's header says about the frame.
+struct MpegFrameInfo {
+    int32_t layer;       // 1, 2 or 3 (0 for the reserved code)
+    int32_t sample_rate; // Hz (MPEG-2.5: its own rate, half that of the lower-frequency row)
+    int32_t bitrate;     // bit/s; 0 for free format
+    int32_t slot_bytes;  // one padding slot: 4 for Layer I, else 1
+    int32_t frame_bytes; // without padding; 0 for free format (its size is found by searching)
+    int32_t channels;    // 1 for single channel, else 2
+    int32_t samples;     // per channel per frame
+};
+static_assert(sizeof(MpegFrameInfo) == 7 * 4, "MpegFrameInfo is seven 32-bit words");
+
+// The four header bytes at p (n bytes readable) into h: 1 when they start with a sync (12 bits,
+// or 11 for MPEG-2.5), else 0 with h->sync = 0. No check of the fields, no search.
+int32_t mpeg_header_decode(const uint8_t* p, int32_t n, MpegHeader* h);
+// The frame a decoded header describes: 1, or 0 for an unusable header (reserved layer or
+// sampling frequency, bitrate index 15), with the fields that follow anyway filled in.
+int32_t mpeg_header_info(const MpegHeader* h, MpegFrameInfo* info);
+// The largest frame of a stream whose unpadded frame size is frame_bytes.
+int32_t mpeg_header_max_frame_bytes(const MpegHeader* h, int32_t frame_bytes);
+// 1, 2 or 3 for Layer I, II, III; -1 for the reserved code.
+int32_t mpeg_header_layer(const MpegHeader* h);
 
 // Header operations. Results are frame sizes in bytes without padding; 0 = no usable header.
 int32_t mpeg_header_parse(const uint8_t* p, int32_t n, MpegHeader* h);
@@ -114,6 +145,14 @@ int32_t mpeg_decoder_setup(MpegDecoder* d, const MpegHeader* h, int32_t frame_by
                            int32_t reduction, int32_t transform, int32_t convert,
                            int32_t freq_limit);
 void mpeg_decoder_get_format(const MpegDecoder* d, MpegOutputFormat* f);
+
+// Asks for a processor path for the following set-ups of this decoder (init asks for the
+// best). The set-up installs it if this build and processor run it, else the plain path.
+void mpeg_decoder_request_path(MpegDecoder* d, int32_t path);
+// The path the decoder runs now.
+int32_t mpeg_decoder_path(const MpegDecoder* d);
+// The fastest path of this build on this processor.
+int32_t mpeg_best_path();
 
 // One frame through the stream's layer decoder.
 inline InOut mpeg_decode_frame(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out) {

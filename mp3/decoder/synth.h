@@ -15,25 +15,12 @@ extern const float synth_window[264];
 // Conversion of a window sum to PCM: truncation toward zero after saturation to the 16-bit
 // range (a NaN saturates high, so no input is undefined); 8-bit output keeps the top byte with
 // its sign bit flipped (128 = zero).
-inline int32_t synth_pcm16(double y) {
+static inline int32_t synth_pcm16(double y) {
     const double hi = y < 32767.0 ? y : 32767.0;
     const double c = hi > -32768.0 ? hi : -32768.0;
     return int32_t(c);
 }
-inline uint8_t synth_pcm8(int32_t v) { return uint8_t((v >> 8) ^ 0x80); }
+static inline uint8_t synth_pcm8(int32_t v) { return uint8_t((v >> 8) ^ 0x80); }
 
 // The contiguous transform of `n` points (32, 16 or 8; other values write nothing), no equaliser.
 void synth_transform(int32_t n, const float* x, float* dst, const float* coef);
-
-// The implementation the decoder's vectorised stages run (the synthesis variants and the Layer
-// III long-block filter bank): plain C++, or AVX2 registers where the processor has them. Both
-// write the same bytes (every value goes through the same operations in the same order); the
-// choice exists for the tests and benchmarks that compare them.
-enum SynthPath : int32_t { synth_path_plain = 0, synth_path_avx2 = 1 };
-// The fastest path this processor runs (the default).
-int32_t synth_best_path();
-// The path in use (the fastest unless selected otherwise).
-int32_t synth_active_path();
-// Selects a path for all decoders; one the processor lacks falls back to plain. Returns the path
-// now in use. Not for use while another thread decodes.
-int32_t synth_select_path(int32_t path);

@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "decoder_internal.h"
+#include "kernels.h"
 #include "test_util.h"
 
 namespace {
@@ -39,7 +40,7 @@ TEST(DecoderInit, DefaultsAndReinitialisation) {
     EXPECT_NE(d->l12.l1_table_pending, 0);
     EXPECT_NE(d->syn.dct_coef_pending, 0);
     EXPECT_EQ(d->decode_frame, &l2_decode_frame);
-    EXPECT_EQ(d->synth, synth_variants[0]);
+    EXPECT_EQ(d->synth, d->kernels->synth[0]);
 
     // Re-initialising without allocating keeps the record (and clears everything else).
     EqSettings* eq = d->eq_settings;
@@ -78,7 +79,10 @@ TEST(DecoderSetup, DecodeFunctionChosenByLayerCode) {
     EXPECT_EQ(d->decode_frame, &l2_decode_frame);
     h = parse(0xFB, 0x90, 0x00, &size);  // Layer III
     mpeg_decoder_setup(d, &h, size, 0, 0, 0, 24000);
-    EXPECT_EQ(d->decode_frame, &l3_decode_entry);
+    EXPECT_EQ(d->decode_frame, &l3_decode_frame);
+    h = parse(0xF3, 0x90, 0x00, &size);  // MPEG-2 Layer III
+    mpeg_decoder_setup(d, &h, size, 0, 0, 0, 24000);
+    EXPECT_EQ(d->decode_frame, &l3_decode_frame_lsf);
     h.layer = 0;  // reserved: Layer II decode installed, set-up refused
     EXPECT_EQ(mpeg_decoder_setup(d, &h, size, 0, 0, 0, 24000), 0);
     EXPECT_EQ(d->decode_frame, &l2_decode_frame);
@@ -91,7 +95,7 @@ TEST(DecoderSetup, MpegTwoPointFiveLayerOneTwoSetUpButFramesAreRefused) {
         const MpegHeader h = parse(b1, 0x80, 0xC0, &size);
         ASSERT_GT(size, 0) << int(b1);
         ASSERT_EQ(mpeg_decoder_setup(dec.d.get(), &h, size, 0, 0, 0, 24000), 1) << int(b1);
-        EXPECT_EQ(dec.d->format.sample_rate, 22050);
+        EXPECT_EQ(dec.d->format.sample_rate, 11025);  // the stream's own rate
         std::vector<uint8_t> frame(size_t(size) + 4, 0x55);
         frame[0] = 0xFF;
         frame[1] = b1;
@@ -132,9 +136,8 @@ TEST(DecoderSetup, LayerOneTwoOutputFormats) {
         MpegDecoder* d = dec.d.get();
         MpegHeader h{};
         h.mode = c.mode;
-        d->frame_bytes = 417;
-        ASSERT_EQ(l12_finish_setup(d, &h, c.fs, c.sb, c.samples, c.reduction, c.convert,
-                                   c.freq_limit), 1) << c.what;
+        const MpegSetup p = mpeg_setup_params(417, c.reduction, c.convert, c.freq_limit);
+        ASSERT_EQ(l12_finish_setup(d, &h, c.fs, c.sb, c.samples, &p), 1) << c.what;
         MpegOutputFormat f{};
         mpeg_decoder_get_format(d, &f);
         EXPECT_EQ(f.channels, c.channels) << c.what;
@@ -146,7 +149,7 @@ TEST(DecoderSetup, LayerOneTwoOutputFormats) {
         EXPECT_EQ(f.reserved, 0) << c.what;
         EXPECT_EQ(d->l12.decode_limit, c.decode_limit) << c.what;
         EXPECT_EQ(d->l12.entries, c.mode == 3 ? c.sb : 2 * c.sb) << c.what;
-        EXPECT_EQ(d->synth, synth_variants[size_t(c.variant)]) << c.what;
+        EXPECT_EQ(d->synth, d->kernels->synth[c.variant]) << c.what;
     }
 }
 
@@ -167,14 +170,17 @@ TEST(DecoderSetup, ParameterClamps) {
         EXPECT_EQ(f.frame_bytes, 626);
         EXPECT_EQ(dec.d->l12.decode_limit, c.limit) << c.reduction << " " << c.freq_limit;
     }
-    // The set-up tail clamps too when called directly.
+    // The one place that clamps.
+    const MpegSetup p = mpeg_setup_params(417, 9, 11, -1);
+    EXPECT_EQ(p.reduction, 2);
+    EXPECT_EQ(p.freq_limit, 1000);
+    EXPECT_EQ(p.eight_bit, 1);
+    EXPECT_EQ(p.chan_sel, 3);
+    EXPECT_EQ(mpeg_setup_params(417, -3, 0, 1000).reduction, 0);
     Decoder dec;
     MpegHeader mono{};
     mono.mode = 3;
-    ASSERT_EQ(l12_finish_setup(dec.d.get(), &mono, 48000, 32, 384, 9, 0, -1), 1);
-    EXPECT_EQ(dec.d->format.sample_rate, 12000);
-    EXPECT_EQ(dec.d->l12.decode_limit, 1);
-    EXPECT_EQ(l12_finish_setup(dec.d.get(), &mono, 0, 32, 384, 0, 0, 24000), 0);
+    EXPECT_EQ(l12_finish_setup(dec.d.get(), &mono, 0, 32, 384, &p), 0);
 }
 
 TEST(DecoderSetup, SetupRestartsFromSilence) {

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "decoder_internal.h"
+#include "kernels.h"
 #include "synth.h"
 #include "test_util.h"
 
@@ -196,7 +197,7 @@ constexpr int kGuardBytes = 64;
 
 // Runs a Layer I/II variant over `calls` frames of `rows` rows, checks every sample against the
 // reference and that nothing is written past the expected size.
-void check_l12_variant(int index, std::mt19937& rng) {
+void check_l12_variant(const MpegKernels* k, int index, std::mt19937& rng) {
     const bool eight = index / 15 != 0;
     const int red = (index / 5) % 3, code = index % 5;
     const int n = 32 >> red, bytes = eight ? 1 : 2;
@@ -212,7 +213,7 @@ void check_l12_variant(int index, std::mt19937& rng) {
         std::vector<float> rows = random_rows(rng, size_t(64 * rows_per_call), 3000.0f);
         const size_t expect = size_t(rows_per_call * n * channels * bytes);
         std::vector<uint8_t> out(expect + kGuardBytes, kGuard);
-        synth_variants[size_t(index)](dec.d, rows.data(), out.data(), rows_per_call);
+        k->synth[index](dec.d, rows.data(), out.data(), rows_per_call);
         for (size_t i = expect; i < out.size(); ++i)
             ASSERT_EQ(out[i], kGuard) << "variant " << index << " wrote past " << expect << " bytes";
         for (int r = 0; r < rows_per_call; ++r)
@@ -239,10 +240,10 @@ void check_l12_variant(int index, std::mt19937& rng) {
                 }
             }
     }
-    std::printf("variant %2d: worst difference %d\n", index, worst);
+    std::printf("path %d variant %2d: worst difference %d\n", k->path, index, worst);
 }
 
-void check_l3_variant(int index, std::mt19937& rng) {
+void check_l3_variant(const MpegKernels* k, int index, std::mt19937& rng) {
     const bool eight = index / 6 != 0;
     const int red = (index / 2) % 3, channels = index % 2 + 1;
     const int n = 32 >> red, bytes = eight ? 1 : 2;
@@ -255,7 +256,7 @@ void check_l3_variant(int index, std::mt19937& rng) {
         std::vector<std::vector<float>> rows;
         for (int ch = 0; ch < channels; ++ch) {
             rows.push_back(random_rows(rng, 18 * 32, 3000.0f));
-            synth_l3_variants[size_t(index)](dec.d, rows.back().data(), out.data(), ch);
+            k->synth_l3[index](dec.d, rows.back().data(), out.data(), ch);
         }
         for (size_t i = expect; i < out.size(); ++i)
             ASSERT_EQ(out[i], kGuard) << "variant " << index << " wrote past " << expect << " bytes";
@@ -339,19 +340,31 @@ TEST(SynthTransform, CoefficientsAndDirectCosineSum) {
         }
 }
 
+// The kernel records this build and processor run.
+std::vector<const MpegKernels*> every_path() {
+    std::vector<const MpegKernels*> r;
+    for (int32_t p : {mpeg_path_plain, mpeg_path_avx2})
+        if (const MpegKernels* k = mpeg_kernels(p)) r.push_back(k);
+    return r;
+}
+
 TEST(SynthVariants, EveryLayerOneTwoVariantMatchesTheTextbookBank) {
-    std::mt19937 rng(ziv::test_seed());
-    for (int i = 0; i < 30; ++i) {
-        SCOPED_TRACE(i);
-        check_l12_variant(i, rng);
+    for (const MpegKernels* k : every_path()) {
+        std::mt19937 rng(ziv::test_seed());
+        for (int i = 0; i < 30; ++i) {
+            SCOPED_TRACE(::testing::Message() << "path " << k->path << " variant " << i);
+            check_l12_variant(k, i, rng);
+        }
     }
 }
 
 TEST(SynthVariants, EveryLayerThreeVariantMatchesTheTextbookBank) {
-    std::mt19937 rng(ziv::test_seed() + 1);
-    for (int i = 0; i < 12; ++i) {
-        SCOPED_TRACE(i);
-        check_l3_variant(i, rng);
+    for (const MpegKernels* k : every_path()) {
+        std::mt19937 rng(ziv::test_seed() + 1);
+        for (int i = 0; i < 12; ++i) {
+            SCOPED_TRACE(::testing::Message() << "path " << k->path << " variant " << i);
+            check_l3_variant(k, i, rng);
+        }
     }
 }
 

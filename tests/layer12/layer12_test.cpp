@@ -177,10 +177,11 @@ TEST(Layer12Setup, RejectsWrongLayerAndReservedFrequency) {
     DecoderBox d;
     MpegHeader h{};
     h.sync = 1, h.id = 1, h.layer = 2, h.bitrate_index = 10, h.sampling_frequency = 3;
-    EXPECT_EQ(l2_setup(d.get(), &h, 600, 0, 0, 0, 24000), 0);
+    const MpegSetup p = mpeg_setup_params(600, 0, 0, 24000);
+    EXPECT_EQ(l2_setup(d.get(), &h, &p), 0);
     h.sampling_frequency = 1, h.layer = 1;
-    EXPECT_EQ(l2_setup(d.get(), &h, 600, 0, 0, 0, 24000), 0);
-    EXPECT_EQ(l1_setup(d.get(), &h, 600, 0, 0, 0, 24000), 0);
+    EXPECT_EQ(l2_setup(d.get(), &h, &p), 0);
+    EXPECT_EQ(l1_setup(d.get(), &h, &p), 0);
     h.layer = 0;
     EXPECT_EQ(mpeg_decoder_setup(d.get(), &h, 600, 0, 0, 0, 24000), 0);
 }

@@ -116,10 +116,12 @@ InOut decode_exact(MpegDecoder* d, const std::vector<uint8_t>& frame, size_t ava
 }
 
 int32_t read_side(MpegDecoder* d, const std::vector<uint8_t>& frame, int slot = -1) {
-    read_from(d, frame);
-    const uint32_t sync = l3_bits_get(&d->l3.br, 12);
-    d->l3.is_mpeg25 = sync == 0xFFE;
-    return slot < 0 ? l3_read_side_info(d) : l3_read_side_info_lsf(d, slot);
+    MpegHeader h;
+    EXPECT_EQ(mpeg_header_decode(frame.data(), int32_t(frame.size()), &h), 1);
+    const size_t after = h.protection_bit ? 4 : 6;
+    l3_bits_begin(&d->l3.br, frame.data() + after, frame.data() + frame.size());
+    d->l3.is_mpeg25 = h.sync == 2;
+    return slot < 0 ? l3_read_side_info(d, &h) : l3_read_side_info_lsf(d, &h, slot);
 }
 
 TEST(SideInfo, Mpeg1MonoFields) {
@@ -156,7 +158,7 @@ TEST(SideInfo, Mpeg1MonoFields) {
     EXPECT_EQ(gi.region0_count, 15);
     EXPECT_EQ(gi.region1_count, 7);
     EXPECT_EQ(gi.preflag + gi.scalefac_scale + gi.count1table_select, 3);
-    EXPECT_EQ(l3_bits_used(&d->l3.br), 8 * 21);
+    EXPECT_EQ(l3_bits_used(&d->l3.br), 8 * (21 - 4));  // the side information after the header
 }
 
 TEST(SideInfo, Mpeg1StereoCrcWindowSwitchingAndMs) {
@@ -193,7 +195,7 @@ TEST(SideInfo, Mpeg1StereoCrcWindowSwitchingAndMs) {
     EXPECT_EQ(gi.subblock_gain[2], 3);
     EXPECT_EQ(gi.region0_count, 7);
     EXPECT_EQ(gi.region1_count, 13);
-    EXPECT_EQ(l3_bits_used(&d->l3.br), 8 * (36 + 2));
+    EXPECT_EQ(l3_bits_used(&d->l3.br), 8 * (36 - 4));  // after the header and the CRC
 
     // Outside joint stereo the mode extension means nothing.
     f.mode = 0;

@@ -191,10 +191,11 @@ TEST(L3Hybrid, AddFormAccumulatesOutputAndOverlap) {
 }
 
 TEST(L3Hybrid, FrequencyInversionNegatesOddSubbandsInOddSlots) {
+    DecoderHolder d(l3_header(1, 1, 0, 3));
     float out[18][32];
     for (int t = 0; t < 18; ++t)
         for (int sb = 0; sb < 32; ++sb) out[t][sb] = 1.0f;
-    l3_freq_invert(&out[0][0], 90);  // 5 subbands: inverts 1, 3 and 5
+    l3_freq_invert(d.get(), &out[0][0], 90);  // 5 subbands: inverts 1, 3 and 5
     for (int t = 0; t < 18; ++t)
         for (int sb = 0; sb < 32; ++sb) {
             bool neg = (t & 1) && (sb & 1) && sb <= 5;
@@ -399,11 +400,12 @@ TEST(L3Setup, OutputFormats) {
     }
     std::unique_ptr<MpegDecoder> d(new MpegDecoder());
     mpeg_decoder_init(d.get(), 1);
+    const MpegSetup params = mpeg_setup_params(417, 0, 0, 24000);
     MpegHeader bad = l3_header(1, 1, 3, 0);
-    EXPECT_EQ(0, l3_setup(d.get(), &bad, 417, 0, 0, 0, 24000)) << "reserved sampling index";
+    EXPECT_EQ(0, l3_setup(d.get(), &bad, &params)) << "reserved sampling index";
     bad = l3_header(1, 1, 0, 0);
     bad.layer = 2;
-    EXPECT_EQ(0, l3_setup(d.get(), &bad, 417, 0, 0, 0, 24000)) << "not Layer III";
+    EXPECT_EQ(0, l3_setup(d.get(), &bad, &params)) << "not Layer III";
     mpeg_decoder_free(d.get());
 }
 

@@ -8,8 +8,9 @@
 #include <string>
 #include <vector>
 
+#include <thread>
+
 #include "frame_walk.h"
-#include "synth.h"
 #include "test_util.h"
 
 namespace {
@@ -18,11 +19,12 @@ struct Decoded {
     std::vector<uint8_t> pcm;
     int64_t frames = 0;
     bool set_up = false;
+    int32_t path = -1; // the path the decoder ran
 };
 
 // Decodes a whole file as mp3dec does: tags stripped, set-up from the first frame found, then
 // the frame walk to its end.
-Decoded decode(const std::vector<uint8_t>& file, int32_t reduction, int32_t convert) {
+Decoded decode(const std::vector<uint8_t>& file, int32_t reduction, int32_t convert, int32_t path) {
     Decoded r;
     const uint8_t* audio = nullptr;
     int32_t len = 0;
@@ -36,8 +38,10 @@ Decoded decode(const std::vector<uint8_t>& file, int32_t reduction, int32_t conv
         delete d;
         return r;
     }
+    mpeg_decoder_request_path(d, path);
     if (mpeg_decoder_setup(d, &h, frame_bytes, reduction, 0, convert, 24000)) {
         r.set_up = true;
+        r.path = mpeg_decoder_path(d);
         MpegOutputFormat f;
         mpeg_decoder_get_format(d, &f);
         std::vector<uint8_t> frame(size_t(f.out_samples) * size_t(f.bits / 8));
@@ -60,12 +64,11 @@ void expect_identical(const std::string& name, const std::vector<uint8_t>& file,
     ASSERT_FALSE(file.empty()) << name << ": empty or unreadable";
     for (int32_t reduction = 0; reduction <= 2; ++reduction) {
         for (int32_t convert : {0, 1, 2, 3, 8, 9, 10, 11}) {
-            synth_select_path(synth_path_plain);
-            const Decoded plain = decode(file, reduction, convert);
-            synth_select_path(path);
-            const Decoded fast = decode(file, reduction, convert);
-            synth_select_path(synth_best_path());
+            const Decoded plain = decode(file, reduction, convert, mpeg_path_plain);
+            const Decoded fast = decode(file, reduction, convert, path);
             ASSERT_TRUE(plain.set_up) << name << ": no set-up";
+            ASSERT_EQ(plain.path, mpeg_path_plain);
+            ASSERT_EQ(fast.path, path);
             ASSERT_GT(plain.frames, 0) << name << ": no frame decoded";
             ASSERT_EQ(plain.frames, fast.frames) << name;
             ASSERT_EQ(plain.pcm.size(), fast.pcm.size()) << name;
@@ -82,7 +85,7 @@ void expect_identical(const std::string& name, const std::vector<uint8_t>& file,
 class PathIdentity : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (synth_best_path() == synth_path_plain)
+        if (mpeg_best_path() == mpeg_path_plain)
             GTEST_SKIP() << "this processor has no AVX2: only the plain path runs here";
     }
 };
@@ -94,7 +97,7 @@ TEST_F(PathIdentity, ConformanceStreams) {
           "l3-si_block", "l3-sin1k0db", "M2L3_bitrate_22_all", "M2L3_compl24"}) {
         SCOPED_TRACE(name);
         expect_identical(name, ziv::read_file(ziv::vector_path(std::string(name) + ".bit")),
-                         synth_path_avx2);
+                         mpeg_path_avx2);
     }
 }
 
@@ -135,16 +138,28 @@ TEST_F(PathIdentity, EncodedCorpus) {
         SCOPED_TRACE(e.name);
         const std::string out = ziv::tmp_path(e.name);
         ASSERT_EQ(ziv::run(e.cmd + " " + out), 0) << e.cmd;
-        expect_identical(e.name, ziv::read_file(out), synth_path_avx2);
+        expect_identical(e.name, ziv::read_file(out), mpeg_path_avx2);
     }
 }
 
-// The path switch itself: a path is only reported in use when it runs.
-TEST(PathSwitch, SelectsAndFallsBack) {
-    EXPECT_EQ(synth_select_path(synth_path_plain), synth_path_plain);
-    EXPECT_EQ(synth_select_path(synth_path_avx2), synth_best_path());
-    EXPECT_EQ(synth_select_path(12345), synth_path_plain);
-    synth_select_path(synth_best_path());
+// The path is a property of each decoder: a plain and an AVX2 decoder run side by side on two
+// threads, each reports its own path and each writes what it writes alone.
+TEST_F(PathIdentity, TwoDecodersOnTwoThreadsKeepTheirOwnPaths) {
+    const std::vector<uint8_t> file = ziv::read_file(ziv::vector_path("l3-sin1k0db.bit"));
+    const Decoded alone = decode(file, 0, 0, mpeg_path_plain);
+    ASSERT_GT(alone.frames, 0);
+    Decoded got[2];
+    const int32_t paths[2] = {mpeg_path_plain, mpeg_path_avx2};
+    std::thread t0([&] { got[0] = decode(file, 0, 0, paths[0]); });
+    std::thread t1([&] { got[1] = decode(file, 0, 0, paths[1]); });
+    t0.join();
+    t1.join();
+    for (int i = 0; i < 2; ++i) {
+        EXPECT_EQ(got[i].path, paths[i]) << "decoder " << i;
+        EXPECT_TRUE(got[i].pcm == alone.pcm) << "decoder " << i << " on path " << paths[i];
+    }
+    // A path this build cannot run falls back to plain, for that decoder only.
+    EXPECT_EQ(decode(file, 0, 0, 12345).path, mpeg_path_plain);
 }
 
 }  // namespace

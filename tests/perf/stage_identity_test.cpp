@@ -5,6 +5,7 @@
 // input on the plain path and on the AVX2 path and compares the results bit for bit.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cmath>
 #include <cstdint>
 #include <cstring>
@@ -14,9 +15,9 @@
 #include <vector>
 
 #include "decoder_internal.h"
+#include "kernels.h"
 #include "layer3_bits.h"
 #include "layer3_hybrid.h"
-#include "synth.h"
 #include "test_util.h"
 
 namespace {
@@ -24,24 +25,21 @@ namespace {
 struct Decoder {
     std::unique_ptr<MpegDecoder> d{new MpegDecoder()};
     // A 44.1 kHz joint-stereo Layer III stream, 128 kbit/s.
-    explicit Decoder(int32_t freq_limit = 24000) {
+    explicit Decoder(int32_t path, int32_t freq_limit = 24000) {
         const uint8_t hdr[4] = {0xFF, 0xFB, 0x90, 0x64};
         MpegHeader h{};
         const int32_t fb = mpeg_header_parse(hdr, 4, &h);
         EXPECT_GT(fb, 0);
         EXPECT_EQ(1, mpeg_decoder_init(d.get(), 1));
+        mpeg_decoder_request_path(d.get(), path);
         EXPECT_EQ(1, mpeg_decoder_setup(d.get(), &h, fb, 0, 0, 0, freq_limit));
+        EXPECT_EQ(path, mpeg_decoder_path(d.get()));
     }
     ~Decoder() { mpeg_decoder_free(d.get()); }
     MpegDecoder* get() { return d.get(); }
 };
 
-// Restores the fastest path when a test ends, whatever happened.
-struct PathGuard {
-    ~PathGuard() { synth_select_path(synth_best_path()); }
-};
-
-bool skip_without_avx2() { return synth_best_path() != synth_path_avx2; }
+bool skip_without_avx2() { return mpeg_best_path() != mpeg_path_avx2; }
 
 std::vector<float> random_floats(std::mt19937& rng, size_t n, float range) {
     std::uniform_real_distribution<float> dist(-range, range);
@@ -66,11 +64,9 @@ std::vector<float> random_floats(std::mt19937& rng, size_t n, float range) {
 
 TEST(StageIdentity, HybridFilterBankEveryExtentAndBlockType) {
     if (skip_without_avx2()) GTEST_SKIP() << "this processor has no AVX2";
-    PathGuard guard;
     std::mt19937 rng(ziv::test_seed());
     for (int32_t limit : {24000, 8000}) {  // limit_subbands 32, then fewer
-        Decoder dec(limit);
-        MpegDecoder* d = dec.get();
+        Decoder dec[2] = {Decoder(mpeg_path_plain, limit), Decoder(mpeg_path_avx2, limit)};
         for (int32_t bt = 0; bt < 4; ++bt) {
             for (int32_t total : {0, 1, 17, 18, 19, 35, 144, 145, 160, 288, 306, 431, 558, 576}) {
                 for (int32_t prev_lines : {0, 90, 576}) {
@@ -82,15 +78,13 @@ TEST(StageIdentity, HybridFilterBankEveryExtentAndBlockType) {
                         std::vector<float> out[2] = {std::vector<float>(576, 7.0f),
                                                      std::vector<float>(576, 7.0f)};
                         int32_t ext[2];
-                        for (int p = 0; p < 2; ++p) {
-                            synth_select_path(p ? synth_path_avx2 : synth_path_plain);
-                            ext[p] = l3_hybrid(d, cur[p].data(), prev.data(), out[p].data(), bt,
-                                               long_lines, total, prev_lines);
-                        }
+                        for (int p = 0; p < 2; ++p)
+                            ext[p] = l3_hybrid(dec[p].get(), cur[p].data(), prev.data(),
+                                               out[p].data(), bt, long_lines, total, prev_lines);
                         SCOPED_TRACE(::testing::Message()
                                      << "bt " << bt << " long " << long_lines << " total "
                                      << total << " prev " << prev_lines << " limit "
-                                     << d->l3.limit_subbands);
+                                     << dec[0].get()->l3.limit_subbands);
                         EXPECT_EQ(ext[0], ext[1]);
                         EXPECT_TRUE(same_bits(out[0].data(), out[1].data(), 576)) << "output";
                         EXPECT_TRUE(same_bits(cur[0].data(), cur[1].data(), 576)) << "overlap";
@@ -103,35 +97,63 @@ TEST(StageIdentity, HybridFilterBankEveryExtentAndBlockType) {
 
 TEST(StageIdentity, StereoAliasAndInversion) {
     if (skip_without_avx2()) GTEST_SKIP() << "this processor has no AVX2";
-    PathGuard guard;
     std::mt19937 rng(ziv::test_seed() + 1);
-    Decoder dec;
+    const MpegKernels* k[2] = {mpeg_kernels(mpeg_path_plain), mpeg_kernels(mpeg_path_avx2)};
+    float cc[8][2];
+    for (auto& c : cc)
+        for (float& x : c) x = random_floats(rng, 1, 1.0f)[0];
     for (int32_t n : {0, 1, 7, 8, 9, 100, 575, 576}) {
         const std::vector<float> src = random_floats(rng, 2304, 1e4f);
         std::vector<float> a = src, b = src;
-        synth_select_path(synth_path_plain);
-        l3_ms_stereo(a.data(), n);
-        synth_select_path(synth_path_avx2);
-        l3_ms_stereo(b.data(), n);
+        k[0]->ms_stereo(a.data(), n);
+        k[1]->ms_stereo(b.data(), n);
         EXPECT_TRUE(same_bits(a.data(), b.data(), a.size())) << "ms lines " << n;
     }
     for (int32_t boundaries = 0; boundaries <= 31; ++boundaries) {
         const std::vector<float> src = random_floats(rng, 576, 1e4f);
         std::vector<float> a = src, b = src;
-        synth_select_path(synth_path_plain);
-        l3_antialias(dec.get(), a.data(), boundaries);
-        synth_select_path(synth_path_avx2);
-        l3_antialias(dec.get(), b.data(), boundaries);
+        k[0]->antialias(cc, a.data(), boundaries);
+        k[1]->antialias(cc, b.data(), boundaries);
         EXPECT_TRUE(same_bits(a.data(), b.data(), a.size())) << "boundaries " << boundaries;
     }
-    for (int32_t lines = 0; lines <= 576; lines += 17) {
+    for (int32_t top = -1; top <= 31; top += 2) {
         const std::vector<float> src = random_floats(rng, 576, 1e4f);
         std::vector<float> a = src, b = src;
-        synth_select_path(synth_path_plain);
-        l3_freq_invert(a.data(), lines);
-        synth_select_path(synth_path_avx2);
-        l3_freq_invert(b.data(), lines);
-        EXPECT_TRUE(same_bits(a.data(), b.data(), a.size())) << "inversion lines " << lines;
+        k[0]->freq_invert(a.data(), top);
+        k[1]->freq_invert(b.data(), top);
+        EXPECT_TRUE(same_bits(a.data(), b.data(), a.size())) << "inversion top " << top;
+    }
+    for (int32_t from = 0; from <= 32; from += 3) {
+        for (int32_t to = from; to <= 32; to += 5) {
+            const std::vector<float> prev = random_floats(rng, 576, 1e4f);
+            const std::vector<float> src = random_floats(rng, 576, 1e4f);
+            std::vector<float> a = src, b = src;
+            k[0]->copy_overlap(a.data(), prev.data(), from, to);
+            k[1]->copy_overlap(b.data(), prev.data(), from, to);
+            EXPECT_TRUE(same_bits(a.data(), b.data(), a.size())) << "copy " << from << ".." << to;
+            k[0]->clear_subbands(a.data(), from, to);
+            k[1]->clear_subbands(b.data(), from, to);
+            EXPECT_TRUE(same_bits(a.data(), b.data(), a.size())) << "clear " << from << ".." << to;
+        }
+    }
+    // Dequantisation: decoded integers in and out of the table's range, band layouts of every
+    // width parity, every number of bands.
+    std::uniform_int_distribution<int> value(-40, 40), big(0, 20), width(1, 30);
+    const std::vector<float> pow43 = random_floats(rng, 64, 100.0f);
+    for (int32_t bands = 0; bands <= 22; ++bands) {
+        std::vector<int32_t> widths(22);
+        int32_t total = 0;
+        for (int32_t i = 0; i < bands; ++i) total += widths[size_t(i)] = std::min(width(rng), 576 - total);
+        const std::vector<float> factor = random_floats(rng, 22, 100.0f);
+        std::vector<float> a(576);
+        for (float& x : a) x = float(big(rng) == 0 ? value(rng) * 200 : big(rng) < 8 ? 0 : value(rng));
+        std::vector<float> b = a;
+        int32_t top[2];
+        EXPECT_EQ(k[0]->dequant(a.data(), factor.data(), widths.data(), bands, pow43.data(), &top[0]),
+                  k[1]->dequant(b.data(), factor.data(), widths.data(), bands, pow43.data(), &top[1]))
+            << "dequant bands " << bands;
+        EXPECT_EQ(top[0], top[1]) << "dequant bands " << bands;
+        EXPECT_TRUE(same_bits(a.data(), b.data(), a.size())) << "dequant bands " << bands;
     }
 }
 
@@ -169,7 +191,6 @@ TEST(StageIdentity, ReaderRefillMatchesByteLoop) {
 // exact half-integers near the saturation points: every variant of both tables, all paths.
 TEST(StageIdentity, SynthesisExtremes) {
     if (skip_without_avx2()) GTEST_SKIP() << "this processor has no AVX2";
-    PathGuard guard;
     std::mt19937 rng(ziv::test_seed() + 2);
     const float inf = std::numeric_limits<float>::infinity();
     const float nan = std::numeric_limits<float>::quiet_NaN();
@@ -190,16 +211,15 @@ TEST(StageIdentity, SynthesisExtremes) {
     for (size_t v = 0; v < 30 + 12; ++v) {
         std::vector<uint8_t> out[2];
         for (int p = 0; p < 2; ++p) {
-            synth_select_path(p ? synth_path_avx2 : synth_path_plain);
-            Decoder dec;
+            Decoder dec(p ? mpeg_path_avx2 : mpeg_path_plain);
             synth_reset(dec.get());
             out[p].assign(36 * 32 * 2 * 2, 0x5A);
             for (int call = 0; call < 3; ++call) {  // the histories fill over the calls
                 if (v < 30) {
-                    synth_variants[v](dec.get(), rows.data(), out[p].data(), 36);
+                    dec.get()->kernels->synth[v](dec.get(), rows.data(), out[p].data(), 36);
                 } else {
-                    synth_l3_variants[v - 30](dec.get(), rows.data() + 32 * call, out[p].data(), 0);
-                    synth_l3_variants[v - 30](dec.get(), rows.data() + 600, out[p].data(), 1);
+                    dec.get()->kernels->synth_l3[v - 30](dec.get(), rows.data() + 32 * call, out[p].data(), 0);
+                    dec.get()->kernels->synth_l3[v - 30](dec.get(), rows.data() + 600, out[p].data(), 1);
                 }
             }
         }

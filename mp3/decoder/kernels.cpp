@@ -1,0 +1,64 @@
+// The plain kernel record: the Layer III stage bodies of layer3_dsp.h run one subband or line at
+// a time, the synthesis variants of synth.cpp; and the choice of a record by path.
+#include "kernels.h"
+
+#include <cmath>
+#include <cstring>
+
+#include "layer3_dsp.h"
+
+namespace {
+
+void copy_overlap(float* out, const float* prev, int32_t from, int32_t to) {
+    for (int32_t sb = from; sb < to; ++sb)
+        for (int j = 0; j < 18; ++j) out[32 * j + sb] = prev[18 * sb + j];
+}
+
+void clear_subbands(float* out, int32_t from, int32_t to) {
+    for (int j = 0; j < 18; ++j)
+        for (int32_t sb = from; sb < to; ++sb) out[32 * j + sb] = 0.0f;
+}
+
+}  // namespace
+
+const L3ImdctCos& l3_imdct_cosines() {
+    static const L3ImdctCos tables = [] {
+        L3ImdctCos t{};
+        const double pi = 4.0 * std::atan(1.0);
+        for (int i = 0; i < 18; ++i) t.cos36a[i] = float(2.0 * std::cos((2 * i + 1) * pi / 72.0));
+        for (int i = 0; i < 9; ++i) t.cos36b[i] = float(2.0 * std::cos((2 * i + 1) * pi / 36.0));
+        for (int i = 0; i < 9; ++i)
+            for (int j = 0; j < 4; ++j) t.cos36m[i][j] = float(std::cos(pi / 36.0 * 2 * i * (2 * j + 1)));
+        for (int i = 0; i < 6; ++i) t.cos12a[i] = float(std::cos((2 * i + 1) * pi / 24.0));
+        for (int i = 0; i < 3; ++i) t.cos12b[i] = float(2.0 * std::cos((2 * i + 1) * pi / 12.0));
+        t.cos12s = float(2.0 * std::cos(pi / 6.0));
+        return t;
+    }();
+    return tables;
+}
+
+const MpegKernels kernels_plain = {
+    mpeg_path_plain,
+    synth_variants.data(),
+    synth_l3_variants.data(),
+    hybrid_range<false>,
+    hybrid_range<true>,
+    ms_stereo_lines<float>,
+    antialias_lines<float>,
+    freq_invert_rows<float>,
+    copy_overlap,
+    clear_subbands,
+    clear_lines<float>,
+    dequant_lines<float>,
+};
+
+const MpegKernels* mpeg_kernels(int32_t path) {
+    if (path == mpeg_path_plain) return &kernels_plain;
+#if ZIV_HAVE_AVX2
+    if (path == mpeg_path_avx2) {
+        __builtin_cpu_init();
+        if (__builtin_cpu_supports("avx2")) return &kernels_avx2;
+    }
+#endif
+    return nullptr;
+}

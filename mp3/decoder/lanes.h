@@ -1,0 +1,34 @@
+// Lane types of the kernel bodies. A body written over V runs one value at a time with
+// V = float and eight at a time with the AVX2 type (lanes_avx2.h); Lane<V> holds the few
+// operations that the arithmetic operators do not cover: loads and stores, a reversed load,
+// per-lane tests and the table lookup of the dequantiser. Internal linkage, as the bodies.
+#pragma once
+
+#include <cstdint>
+
+namespace {
+
+template <class V>
+struct Lane;
+
+template <>
+struct Lane<float> {
+    static constexpr int n = 1;
+    static float broadcast(float x) { return x; }
+    static float load(const float* p) { return *p; }
+    static float load_rev(const float* p) { return *p; }
+    static void store(float* p, float v) { *p = v; }
+    static void store_rev(float* p, float v) { *p = v; }
+    // Bit l set where lane l is nonzero.
+    static uint32_t nonzero(float v) { return v != 0.0f; }
+    // All lanes in [-32, 32): the 4/3-power table covers them.
+    static bool in_table(float v) { return v >= -32.0f && v < 32.0f; }
+    // table[int(v) + 32] per lane (v in [-32, 32)).
+    static float lookup(const float* table, float v) { return table[int32_t(v) + 32]; }
+    // -v in the lanes l whose index base + l is odd and at most `top`, else v.
+    static float negate_odd(float v, int32_t base, int32_t top) {
+        return (base & 1) && base <= top ? -v : v;
+    }
+};
+
+}  // namespace

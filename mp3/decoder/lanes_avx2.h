@@ -1,0 +1,127 @@
+// The 8-lane type of the AVX2 kernels and the few helpers that move data between memory and
+// lanes: loads, stores and 8 x 8 transposes. F8 takes the +, - and * of the lane bodies (a
+// float operand is broadcast), so a kernel written for `float` runs unchanged on eight lanes. Included only by the sources built for AVX2 (no FMA: a fused multiply-add would
+// round differently from the plain path). Internal linkage, as the kernel bodies.
+#pragma once
+
+#include <immintrin.h>
+
+#include <cstdint>
+
+#include "lanes.h"
+
+namespace {
+
+// GCC's vector type: the arithmetic operators are the processor's single-precision adds,
+// subtracts and multiplies, and the compiler keeps arrays of it in registers where it can.
+using F8 = __m256;
+inline F8 f8_zero() { return _mm256_setzero_ps(); }
+
+// 8 x 8 transpose of r[0..7] in place: lane l of register k becomes lane k of register l.
+inline void transpose8(F8* x) {
+    __m256 r[8];
+    for (int k = 0; k < 8; ++k) r[k] = x[k];
+    const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]), t1 = _mm256_unpackhi_ps(r[0], r[1]);
+    const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]), t3 = _mm256_unpackhi_ps(r[2], r[3]);
+    const __m256 t4 = _mm256_unpacklo_ps(r[4], r[5]), t5 = _mm256_unpackhi_ps(r[4], r[5]);
+    const __m256 t6 = _mm256_unpacklo_ps(r[6], r[7]), t7 = _mm256_unpackhi_ps(r[6], r[7]);
+    const __m256 u0 = _mm256_shuffle_ps(t0, t2, 0x44), u1 = _mm256_shuffle_ps(t0, t2, 0xEE);
+    const __m256 u2 = _mm256_shuffle_ps(t1, t3, 0x44), u3 = _mm256_shuffle_ps(t1, t3, 0xEE);
+    const __m256 u4 = _mm256_shuffle_ps(t4, t6, 0x44), u5 = _mm256_shuffle_ps(t4, t6, 0xEE);
+    const __m256 u6 = _mm256_shuffle_ps(t5, t7, 0x44), u7 = _mm256_shuffle_ps(t5, t7, 0xEE);
+    x[0] = _mm256_permute2f128_ps(u0, u4, 0x20);
+    x[1] = _mm256_permute2f128_ps(u1, u5, 0x20);
+    x[2] = _mm256_permute2f128_ps(u2, u6, 0x20);
+    x[3] = _mm256_permute2f128_ps(u3, u7, 0x20);
+    x[4] = _mm256_permute2f128_ps(u0, u4, 0x31);
+    x[5] = _mm256_permute2f128_ps(u1, u5, 0x31);
+    x[6] = _mm256_permute2f128_ps(u2, u6, 0x31);
+    x[7] = _mm256_permute2f128_ps(u3, u7, 0x31);
+}
+
+// Eight runs of n floats (n a multiple of 8), `stride` floats apart, as n lanes: x[k] holds
+// element k of every run, run l in lane l. Only the first `runs` runs are read; the lanes of
+// the others hold zeros.
+inline void load_runs8(const float* p, int32_t stride, int32_t n, F8* x, int32_t runs = 8) {
+    for (int32_t q = 0; q < n; q += 8) {
+        F8 t[8];
+#pragma GCC unroll 8
+        for (int l = 0; l < 8; ++l)
+            t[l] = l < runs ? _mm256_loadu_ps(p + stride * l + q) : _mm256_setzero_ps();
+        transpose8(t);
+#pragma GCC unroll 8
+        for (int k = 0; k < 8; ++k) x[q + k] = t[k];
+    }
+}
+
+// The inverse: lane l of x[k] to element k of run l.
+inline void store_runs8(const F8* x, int32_t n, float* p, int32_t stride) {
+    for (int32_t q = 0; q < n; q += 8) {
+        F8 t[8];
+#pragma GCC unroll 8
+        for (int k = 0; k < 8; ++k) t[k] = x[q + k];
+        transpose8(t);
+#pragma GCC unroll 8
+        for (int l = 0; l < 8; ++l) _mm256_storeu_ps(p + stride * l + q, t[l]);
+    }
+}
+
+// Entries 2k (even) and 2k + 1 (odd) of 16 consecutive floats, in order.
+inline void deinterleave16(const float* p, F8* even, F8* odd) {
+    const __m256 v0 = _mm256_loadu_ps(p), v1 = _mm256_loadu_ps(p + 8);
+    const __m256 e = _mm256_shuffle_ps(v0, v1, 0x88), o = _mm256_shuffle_ps(v0, v1, 0xDD);
+    *even = _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(e), 0xD8));
+    *odd = _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(o), 0xD8));
+}
+
+// Lanes l = 0..7 with first <= base + l < end, as a store mask.
+inline __m256i lane_mask(int32_t base, int32_t first, int32_t end) {
+    const __m256i at = _mm256_add_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7),
+                                        _mm256_set1_epi32(base));
+    return _mm256_andnot_si256(_mm256_cmpgt_epi32(_mm256_set1_epi32(first), at),
+                               _mm256_cmpgt_epi32(_mm256_set1_epi32(end), at));
+}
+
+// The vector type's alignment and aliasing attributes do not take part in the specialisation;
+// its vector size does (Lane<F8> is not Lane<float>).
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wignored-attributes"
+template <>
+struct Lane<F8> {
+    static constexpr int n = 8;
+    static F8 broadcast(float x) { return _mm256_set1_ps(x); }
+    static F8 load(const float* p) { return _mm256_loadu_ps(p); }
+    // Lanes (p[7], p[6], ..., p[0]).
+    static F8 load_rev(const float* p) {
+        return _mm256_permutevar8x32_ps(_mm256_loadu_ps(p), _mm256_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0));
+    }
+    static void store(float* p, F8 v) { _mm256_storeu_ps(p, v); }
+    static void store_rev(float* p, F8 v) {
+        _mm256_storeu_ps(p, _mm256_permutevar8x32_ps(v, _mm256_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0)));
+    }
+    static uint32_t nonzero(F8 v) {
+        return uint32_t(_mm256_movemask_ps(_mm256_cmp_ps(v, _mm256_setzero_ps(), _CMP_NEQ_UQ)));
+    }
+    static bool in_table(F8 v) {
+        const __m256 in = _mm256_and_ps(_mm256_cmp_ps(v, _mm256_set1_ps(-32.0f), _CMP_GE_OQ),
+                                        _mm256_cmp_ps(v, _mm256_set1_ps(32.0f), _CMP_LT_OQ));
+        return _mm256_movemask_ps(in) == 0xFF;
+    }
+    static F8 lookup(const float* table, F8 v) {
+        const __m256i idx = _mm256_add_epi32(_mm256_cvttps_epi32(v), _mm256_set1_epi32(32));
+        return _mm256_i32gather_ps(table, idx, 4);
+    }
+    // Negation as an exclusive or of the sign bit: the same bits as -v.
+    static F8 negate_odd(F8 v, int32_t base, int32_t top) {
+        const __m256i at = _mm256_add_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7),
+                                            _mm256_set1_epi32(base));
+        const __m256i odd = _mm256_and_si256(at, _mm256_set1_epi32(1));
+        const __m256i in = _mm256_and_si256(_mm256_cmpgt_epi32(_mm256_set1_epi32(top + 1), at),
+                                            _mm256_cmpeq_epi32(odd, _mm256_set1_epi32(1)));
+        const __m256i sign = _mm256_and_si256(in, _mm256_set1_epi32(int32_t(0x80000000u)));
+        return _mm256_xor_ps(v, _mm256_castsi256_ps(sign));
+    }
+};
+#pragma GCC diagnostic pop
+
+}  // namespace

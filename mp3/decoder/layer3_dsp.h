@@ -1,0 +1,278 @@
+// The Layer III stage bodies, written once over a lane type: `float` for one subband (or line)
+// at a time, or an 8-lane register type whose lane l carries subband sb + l. The operations and
+// their order are the same whatever the lane type, so every path writes the same bits.
+//
+// IMDCT (ISO/IEC 11172-3 2.4.3.4.10): imdct36 leaves v[9 + j] = x[j] and v[j] = -x[27 + j]
+// (j = 0..8) of the 36-point IMDCT x of the 18 lines in v; imdct12 takes the interleaved short
+// windows X_w[k] = v[3k + w] and leaves v[6w + 3 + i] = y_w[i] and v[6w + i] = -y_w[9 + i]
+// (i = 0..2) of each 12-point IMDCT y_w. Both are unscaled. Internal linkage: each instruction
+// set's source compiles its own copy.
+#pragma once
+
+#include <cmath>
+#include <cstdint>
+
+#include "kernels.h"
+#include "lanes.h"
+
+namespace {
+
+// (((m0 e0 + m1 e1) + m2 e2) + m3 e3).
+template <class V>
+inline V dot4(const float* m, const V* e) {
+    return m[0] * e[0] + m[1] * e[1] + m[2] * e[2] + m[3] * e[3];
+}
+
+// The nine-point cosine transform of both halves of the 36-point IMDCT, folded around the
+// middle input, then the recursive combination that turns the two half-size transforms back
+// into the 18 output values.
+template <class V>
+inline void imdct36(const L3ImdctCos& c, V* v) {
+    V s_in[9], d_in[9];
+    for (int k = 0; k < 9; ++k) {
+        const V a = c.cos36a[k] * v[k];
+        const V b = c.cos36a[17 - k] * v[17 - k];
+        s_in[k] = a + b;
+        d_in[k] = c.cos36b[k] * (a - b);
+    }
+    V s[9], d[9];
+    for (int half = 0; half < 2; ++half) {
+        const V* x = half ? d_in : s_in;
+        V* r = half ? d : s;
+        V e[4], f[4];
+        for (int k = 0; k < 4; ++k) {
+            e[k] = x[k] + x[8 - k];
+            f[k] = x[k] - x[8 - k];
+        }
+        r[0] = 0.5f * (e[0] + e[1] + e[2] + e[3] + x[4]);
+        r[2] = dot4(c.cos36m[2], e) - x[4];
+        r[4] = dot4(c.cos36m[4], e) + x[4];
+        r[6] = 0.5f * (e[0] + e[2] + e[3]) - e[1] - x[4];
+        r[8] = dot4(c.cos36m[8], e) + x[4];
+        r[1] = dot4(c.cos36m[1], f);
+        r[3] = c.cos36m[3][0] * (f[0] - f[2] - f[3]);
+        r[5] = dot4(c.cos36m[5], f);
+        r[7] = dot4(c.cos36m[7], f);
+    }
+    for (int i = 1; i < 9; ++i) d[i] = d[i] - d[i - 1];
+    v[0] = s[0];
+    v[1] = d[0] - v[0];
+    for (int i = 1; i < 9; ++i) {
+        v[2 * i] = s[i] - v[2 * i - 1];
+        v[2 * i + 1] = d[i] - v[2 * i];
+    }
+}
+
+// Three 12-point IMDCTs over the interleaved windows of one short subband.
+template <class V>
+inline void imdct12(const L3ImdctCos& c, V* v) {
+    V x[18];
+    for (int k = 0; k < 18; ++k) x[k] = v[k];
+    for (int w = 0; w < 3; ++w) {
+        V y[6];
+        for (int k = 0; k < 6; ++k) y[k] = c.cos12a[k] * x[3 * k + w];
+        const V s0 = y[0] + y[5], s1 = y[1] + y[4], s2 = y[2] + y[3];
+        const V d0 = c.cos12b[0] * (y[0] - y[5]);
+        const V d1 = c.cos12b[1] * (y[1] - y[4]);
+        const V d2 = c.cos12b[2] * (y[2] - y[3]);
+        const V p = s0 + s1 + s2, q = d0 + d1 + d2;
+        V* o = v + 6 * w;
+        o[0] = p;
+        o[1] = q - p;
+        o[2] = c.cos12s * (s0 - s2) - o[1];
+        const V t = c.cos12s * (d0 - d2) - q;
+        o[3] = t - o[2];
+        o[4] = s0 + s2 - 2.0f * s1 - o[3];
+        o[5] = (d0 + d2 - 2.0f * d1 - t) - o[4];
+    }
+}
+
+// A long block after imdct36: the windowed halves a_j (j = 0..17, to be overlap-added into time
+// slot j) handed to put(j, a_j) as they are formed, and the new overlap ov[0..17], with the
+// 36-entry window w.
+template <class V, class Put>
+inline void long_window(const V* v, const float* w, Put put, V* ov) {
+    for (int j = 0; j < 9; ++j) {
+        put(j, w[j] * v[9 + j]);
+        put(9 + j, w[9 + j] * v[17 - j]);
+    }
+    for (int j = 0; j < 9; ++j) {
+        ov[j] = v[8 - j] * w[18 + j];
+        ov[9 + j] = v[j] * w[27 + j];
+    }
+}
+
+// A short block after imdct12: the windowed sums o_j for time slots j = 6..17 handed to
+// put(j, o_j) (slots 0..5 take the previous overlap alone), and the new overlap ov[0..11]
+// (lines 12..17 of it are zero).
+template <class V, class Put>
+inline void short_window(const V* v, const float* ws, Put put, V* ov) {
+    for (int k = 0; k < 3; ++k) {
+        put(6 + k, ws[k] * v[3 + k]);
+        put(9 + k, ws[3 + k] * v[5 - k]);
+        put(12 + k, ws[k] * v[9 + k] + ws[6 + k] * v[2 - k]);
+        put(15 + k, ws[9 + k] * v[k] + ws[3 + k] * v[11 - k]);
+    }
+    for (int k = 0; k < 3; ++k) {
+        ov[k] = ws[6 + k] * v[8 - k] + ws[k] * v[15 + k];
+        ov[3 + k] = ws[3 + k] * v[17 - k] + ws[9 + k] * v[6 + k];
+        ov[6 + k] = ws[6 + k] * v[14 - k];
+        ov[9 + k] = ws[9 + k] * v[12 + k];
+    }
+}
+
+// Time slot j of a long block: the previous overlap plus the windowed value in the first half,
+// the windowed value plus the overlap in the second (the order of the sums is part of the
+// output's bits).
+template <class V>
+inline V long_slot(int j, V a, V prev) {
+    return j < 9 ? prev + a : a + prev;
+}
+
+// One subband's (or lane group's) block after the IMDCT: its time slots handed to
+// out_slot(j, value) and the new overlap into ov[0..17]. A long block's slots are the previous
+// overlap pv plus its windowed halves; a short block's slots 0..5 are the overlap alone.
+template <bool Short, class V, class Out>
+inline void hybrid_block(const L3ImdctCos& c, V* v, const V* pv, const float* w, Out out_slot,
+                         V* ov) {
+    if constexpr (Short) {
+        imdct12(c, v);
+        for (int j = 0; j < 6; ++j) out_slot(j, pv[j]);
+        short_window(v, w, [&](int j, V o) { out_slot(j, o + pv[j]); }, ov);
+        for (int j = 12; j < 18; ++j) ov[j] = Lane<V>::broadcast(0.0f);
+    } else {
+        imdct36(c, v);
+        long_window(v, w, [&](int j, V a) { out_slot(j, long_slot(j, a, pv[j])); }, ov);
+    }
+}
+
+// The hybrid filter bank of subbands [from, to), one subband at a time (the L3HybridFn contract).
+template <bool Short>
+void hybrid_range(const L3ImdctCos& c, float* cur, const float* prev, float* out, const float* w,
+                  int32_t from, int32_t to) {
+    for (int32_t sb = from; sb < to; ++sb) {
+        float* v = cur + 18 * sb;
+        float ov[18];
+        hybrid_block<Short>(c, v, prev + 18 * sb, w, [&](int j, float x) { out[32 * j + sb] = x; }, ov);
+        for (int j = 0; j < 18; ++j) v[j] = ov[j];
+    }
+}
+
+// One alias-reduction butterfly pair: a is the line below the boundary, b the one above.
+template <class V>
+inline void alias_butterfly(V& a, V& b, V cs, V ca) {
+    const V lo = a * cs - b * ca;
+    const V hi = b * cs + a * ca;
+    a = lo;
+    b = hi;
+}
+
+
+// MS stereo over the first `lines` lines: the sum into the left spectrum, the difference into
+// the right one (1152 floats on).
+template <class V>
+void ms_stereo_lines(float* left, int32_t lines) {
+    using L = Lane<V>;
+    float* right = left + 1152;
+    int32_t i = 0;
+    for (; i + L::n <= lines; i += L::n) {
+        const V a = L::load(left + i), b = L::load(right + i);
+        L::store(left + i, a + b);
+        L::store(right + i, a - b);
+    }
+    for (; i < lines; ++i) {
+        const float a = left[i], b = right[i];
+        left[i] = a + b;
+        right[i] = a - b;
+    }
+}
+
+// The eight butterflies of each boundary i: line 17 - j of subband i with line j of subband
+// i + 1, j = 0..7 (a lane type of eight lanes takes them in one step, reversing the lower run).
+template <class V>
+void antialias_lines(const float (*cc)[2], float* x, int32_t boundaries) {
+    using L = Lane<V>;
+    float cs[8], ca[8];
+    for (int j = 0; j < 8; ++j) {
+        cs[j] = cc[j][0];
+        ca[j] = cc[j][1];
+    }
+    for (int32_t i = 0; i < boundaries; ++i) {
+        float* lo = x + 18 * i + 18 - L::n;  // lines 18 - n .. 17, read backwards
+        float* hi = x + 18 * i + 18;
+        for (int j = 0; j < 8; j += L::n) {
+            V a = L::load_rev(lo - j), b = L::load(hi + j);
+            alias_butterfly(a, b, L::load(cs + j), L::load(ca + j));
+            L::store_rev(lo - j, a);
+            L::store(hi + j, b);
+        }
+    }
+}
+
+// Frequency inversion: the odd subbands up to `top` of the odd time slots change sign.
+template <class V>
+void freq_invert_rows(float* out, int32_t top) {
+    using L = Lane<V>;
+    for (int32_t sb = 0; sb < 32; sb += L::n)
+        for (int t = 1; t < 18; t += 2) {
+            float* at = out + 32 * t + sb;
+            L::store(at, L::negate_odd(L::load(at), sb, top));
+        }
+}
+
+// Zeros lines [from, 576): single lines up to a lane boundary, then whole runs of lanes.
+template <class V>
+void clear_lines(float* cells, int32_t from) {
+    using L = Lane<V>;
+    int32_t j = from;
+    for (; j < 576 && j % L::n != 0; ++j) cells[j] = 0.0f;
+    const V zero = L::broadcast(0.0f);
+    for (; j < 576; j += L::n) L::store(cells + j, zero);
+}
+
+// The 4/3 power of one decoded value under the factor f. Zero maps to zero through the table,
+// so the common small values (zero included) take one branch that is rarely mispredicted.
+inline float dequant_value(const float* pow43, float c, float f) {
+    if (c >= -32.0f && c < 32.0f) return f * pow43[int32_t(c) + 32];
+    const double x = c;
+    return f * float(x * std::pow(std::fabs(x), double(1.0f / 3.0f)));
+}
+
+// The dequantiser's kernel: the first `bands` long bands (factor band_factor[i] over
+// band_width[i] lines, n lines in all, returned), runs of lanes through the 4/3-power table
+// where every value lies in it, each line on its own otherwise. *top receives the highest line
+// whose value was nonzero, or -1.
+template <class V>
+int32_t dequant_lines(float* cells, const float* band_factor, const int32_t* band_width,
+                      int32_t bands, const float* pow43, int32_t* top_line) {
+    using L = Lane<V>;
+    // The factor of every line; a band's last run of stores reaches into the next band, which
+    // overwrites it (room for one run beyond the last line).
+    alignas(32) float factor[576 + 8];
+    int32_t n = 0;
+    for (int32_t i = 0; i < bands; ++i) {
+        const V f = L::broadcast(band_factor[i]);
+        for (int32_t j = n; j < n + band_width[i]; j += L::n) L::store(factor + j, f);
+        n += band_width[i];
+    }
+    int32_t top = -1, j = 0;
+    for (; j + L::n <= n; j += L::n) {
+        const V c = L::load(cells + j);
+        const uint32_t nz = L::nonzero(c);
+        if (nz) top = j + 31 - __builtin_clz(nz);
+        if (L::in_table(c)) {
+            L::store(cells + j, L::load(factor + j) * L::lookup(pow43, c));
+        } else {
+            for (int l = 0; l < L::n; ++l)
+                cells[j + l] = dequant_value(pow43, cells[j + l], factor[j + l]);
+        }
+    }
+    for (; j < n; ++j) {
+        if (cells[j] != 0.0f) top = j;
+        cells[j] = dequant_value(pow43, cells[j], factor[j]);
+    }
+    *top_line = top;
+    return n;
+}
+
+}  // namespace
