@@ -2,15 +2,20 @@
 // layer, reduction and output form. The first bytes choose the set-up; the rest is the stream.
 // Frames are fed through the shared frame walk with exact-size buffers, so any read outside the
 // bytes given is caught by AddressSanitizer.
+// Each input decodes with a copy of a decoder set up once per shape (decoder_cache.h).
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
 
+#include "decoder_cache.h"
 #include "frame_walk.h"
 #include "mpeg_decoder.h"
 
 namespace {
 
+// Frames decoded per input: enough for the Layer III reservoir to reach back over earlier
+// frames and for bitrate and padding changes, few enough that mutations land in them.
+constexpr int kFrames = 4;
 MpegDecoder g_decoder; // large: keep it off the stack
 uint8_t g_pcm[1152 * 2 * 2 + 64];
 
@@ -25,24 +30,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (stream.empty()) return 0;
     const int32_t n = static_cast<int32_t>(stream.size());
 
-    MpegDecoder& d = g_decoder;
-    if (!mpeg_decoder_init(&d, 1)) return 0;
     MpegHeader h;
     int32_t rate = 0, off = 0;
     int32_t frame_bytes = mpeg_header_find(stream.data(), n, &h, &rate, &off);
-    if (frame_bytes > 0 &&
-        mpeg_decoder_setup(&d, &h, frame_bytes, reduction, 0, convert, freq_limit)) {
-        MpegOutputFormat f;
-        mpeg_decoder_get_format(&d, &f);
-        if (f.out_samples * (f.bits / 8) > int32_t(sizeof g_pcm)) std::abort();
-        int32_t pos = off;
-        for (int frames = 0; frames < 64; ++frames) {
-            InOut io{0, 0};
-            int32_t r = mp3_walk_frame(&d, stream.data(), n, &pos, frame_bytes, g_pcm, &io);
-            if (r != MP3_WALK_FRAME) break;
-            if (io.in_bytes <= 0 || io.out_bytes != f.out_samples * (f.bits / 8)) std::abort();
-        }
+    if (frame_bytes <= 0) return 0;
+    MpegDecoder& d = g_decoder;
+    if (!fuzz_cache::copy_decoder(&d, h, frame_bytes, reduction, convert, freq_limit)) return 0;
+    MpegOutputFormat f;
+    mpeg_decoder_get_format(&d, &f);
+    if (f.out_samples * (f.bits / 8) > int32_t(sizeof g_pcm)) std::abort();
+    int32_t pos = off;
+    for (int frames = 0; frames < kFrames; ++frames) {
+        InOut io{0, 0};
+        int32_t r = mp3_walk_frame(&d, stream.data(), n, &pos, frame_bytes, g_pcm, &io);
+        if (r != MP3_WALK_FRAME) break;
+        if (io.in_bytes <= 0 || io.out_bytes != f.out_samples * (f.bits / 8)) std::abort();
     }
-    mpeg_decoder_free(&d);
     return 0;
 }

@@ -11,15 +11,14 @@
 #include <vector>
 
 #include "decoder_internal.h"
+#include "decoder_util.h"
 #include "kernels.h"
 #include "test_util.h"
 
 namespace {
 
-struct Decoder {
-    std::unique_ptr<MpegDecoder> d{new MpegDecoder};
-    Decoder() { EXPECT_EQ(mpeg_decoder_init(d.get(), 1), 1); }
-    ~Decoder() { mpeg_decoder_free(d.get()); }
+struct Decoder : ziv::TestDecoder {
+    Decoder() { EXPECT_EQ(init_ok, 1); }
 };
 
 MpegHeader parse(uint8_t b1, uint8_t b2, uint8_t b3, int32_t* size) {

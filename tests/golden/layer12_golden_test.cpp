@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "decoder_util.h"
 #include "mpeg_decoder.h"
 #include "test_util.h"
 
@@ -26,12 +27,9 @@ Decoded decode_bytes(const std::vector<uint8_t>& data, int32_t reduction = 0, in
     int32_t rate = 0, off = 0;
     const int32_t fb = mpeg_header_find(data.data(), n, &h, &rate, &off);
     if (fb <= 0) return r;
-    MpegDecoder* d = new MpegDecoder;
-    if (!mpeg_decoder_init(d, 1) || !mpeg_decoder_setup(d, &h, fb, reduction, 0, convert, 24000)) {
-        mpeg_decoder_free(d);
-        delete d;
-        return r;
-    }
+    ziv::TestDecoder dec;
+    MpegDecoder* d = dec.get();
+    if (!dec.init_ok || !dec.setup(h, fb, reduction, convert)) return r;
     mpeg_decoder_get_format(d, &r.format);
     std::vector<uint8_t> buf(size_t(r.format.out_samples) * 2);
     for (int32_t pos = off; n - pos >= 4;) {
@@ -44,8 +42,6 @@ Decoded decode_bytes(const std::vector<uint8_t>& data, int32_t reduction = 0, in
         pos += io.in_bytes;
         ++r.frames;
     }
-    mpeg_decoder_free(d);
-    delete d;
     r.ok = true;
     return r;
 }

@@ -10,47 +10,17 @@
 #include <string>
 #include <vector>
 
+#include "decoder_util.h"
 #include "frame_walk.h"
 #include "test_util.h"
 
 namespace {
 
-struct Decoded {
-    std::vector<uint8_t> pcm;
-    MpegOutputFormat fmt{};
-    int frames = 0;
-    std::vector<int> silent_lead;  // frames at the start whose output is all silence
-    bool ok = false;
-};
+using ziv::Decoded;
 
 // Decodes a whole file in memory as mp3dec does (tags, first frame with a search, walk).
 Decoded decode(const std::vector<uint8_t>& file, int reduction = 0, int convert = 0) {
-    Decoded r;
-    const uint8_t* start = nullptr;
-    int32_t len = 0;
-    if (!mp3_strip_tags(file.data(), int32_t(file.size()), &start, &len)) return r;
-    MpegHeader h;
-    int32_t br = 0, off = 0;
-    int32_t fb = mp3_first_frame(start, len, 1, &h, &br, &off);
-    if (fb <= 0) return r;
-    std::unique_ptr<MpegDecoder> d(new MpegDecoder());
-    mpeg_decoder_init(d.get(), 1);
-    if (!mpeg_decoder_setup(d.get(), &h, fb, reduction, 0, convert, 24000)) {
-        mpeg_decoder_free(d.get());
-        return r;
-    }
-    mpeg_decoder_get_format(d.get(), &r.fmt);
-    std::vector<uint8_t> buf(4608);
-    int32_t pos = 0;
-    InOut io;
-    while (mp3_walk_frame(d.get(), start + off, len - off, &pos, fb, buf.data(), &io) ==
-           MP3_WALK_FRAME) {
-        r.pcm.insert(r.pcm.end(), buf.begin(), buf.begin() + io.out_bytes);
-        ++r.frames;
-    }
-    mpeg_decoder_free(d.get());
-    r.ok = true;
-    return r;
+    return ziv::decode_whole(file, reduction, convert);
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -73,7 +43,7 @@ TEST(Layer3Conformance, EveryStreamWithinOneLsb) {
         ASSERT_FALSE(bits.empty()) << v.name << ": missing bitstream";
         ASSERT_FALSE(ref.empty()) << v.name << ": missing reference";
         Decoded d = decode(bits);
-        ASSERT_TRUE(d.ok) << v.name;
+        ASSERT_TRUE(d.set_up) << v.name;
         std::vector<int16_t> pcm = ziv::to_s16(d.pcm);
         const size_t per_frame = size_t(d.fmt.out_samples);
         // Frames played as silence because their main data reaches before the stream: the
@@ -215,7 +185,7 @@ TEST(Layer3Lame, MatchesMpg123AcrossTheMatrix) {
         std::string mp3 = encode(c);
         if (mp3.empty()) continue;
         Decoded d = decode(ziv::read_file(mp3));
-        ASSERT_TRUE(d.ok) << c.name;
+        ASSERT_TRUE(d.set_up) << c.name;
         EXPECT_EQ(c.rate, d.fmt.sample_rate) << c.name;
         std::vector<int16_t> ours = ziv::to_s16(d.pcm);
         std::vector<int16_t> ref = mpg123_decode(mp3);
@@ -259,7 +229,7 @@ TEST(Layer3Variants, ReducedRatesAndChannelHandling) {
         ASSERT_FALSE(mp3.empty());
         std::vector<uint8_t> file = ziv::read_file(mp3);
         Decoded full = decode(file);
-        ASSERT_TRUE(full.ok);
+        ASSERT_TRUE(full.set_up);
         const int spf = c.rate >= 32000 ? 1152 : 576;  // samples per channel per frame
         ASSERT_EQ(size_t(full.frames) * spf * 2 * 2, full.pcm.size()) << c.name;
         std::vector<int16_t> st = ziv::to_s16(full.pcm);

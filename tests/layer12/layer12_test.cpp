@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "decoder_internal.h"
+#include "decoder_util.h"
 #include "test_util.h"
 
 namespace {
@@ -19,21 +20,7 @@ constexpr double kRowSign = -1.0;
 
 double sf(int k) { return kRowSign * 65536.0 * std::pow(2.0, -k / 3.0); }
 
-struct BitWriter {
-    std::vector<uint8_t> bytes;
-    size_t bit = 0;
-    void put(uint32_t v, int n) {
-        for (int i = n - 1; i >= 0; --i, ++bit) {
-            if (bit / 8 >= bytes.size()) bytes.push_back(0);
-            if ((v >> i) & 1) bytes[bit / 8] |= uint8_t(0x80 >> (bit % 8));
-        }
-    }
-    std::vector<uint8_t> frame(size_t size) const {
-        std::vector<uint8_t> f(bytes);
-        f.resize(size, 0);
-        return f;
-    }
-};
+using ziv::BitWriter;
 
 struct Hdr {
     int id = 1, layer = 2, protection = 1, bitrate = 10, freq = 1, pad = 0, mode = 0, ext = 0;
@@ -66,13 +53,7 @@ void capture_synth(MpegDecoder*, const float* rows, uint8_t*, int32_t count) {
     g_rows.assign(rows, rows + 64 * (count > 0 ? count : 0));
 }
 
-struct DecoderBox {
-    std::unique_ptr<MpegDecoder> d{new MpegDecoder};
-    DecoderBox() { mpeg_decoder_init(d.get(), 1); }
-    ~DecoderBox() { mpeg_decoder_free(d.get()); }
-    MpegDecoder* operator->() { return d.get(); }
-    MpegDecoder* get() { return d.get(); }
-};
+using DecoderBox = ziv::TestDecoder;
 
 struct SetupResult {
     int32_t ok;

@@ -1,5 +1,5 @@
-// Helpers of the Layer III frame and Huffman tests: an MSB-first bit writer, a zeroed decoder
-// on the heap, and band tables filled straight from sfb_table (no set-up needed).
+// Helpers of the Layer III frame and Huffman tests: the shared bit writer, a zeroed decoder on
+// the heap, and band tables filled straight from sfb_table (no set-up needed).
 #pragma once
 
 #include <cstdint>
@@ -8,28 +8,13 @@
 #include <string>
 #include <vector>
 
+#include "decoder_util.h"
 #include "layer3_bits.h"
 #include "layer3_internal.h"
 
 namespace l3a {
 
-struct BitWriter {
-    std::vector<uint8_t> bytes;
-    size_t nbits = 0;
-    void put(uint32_t v, int n) {
-        for (int i = n - 1; i >= 0; --i) {
-            if (nbits % 8 == 0) bytes.push_back(0);
-            if (i < 32 && ((v >> i) & 1u)) bytes.back() |= uint8_t(0x80u >> (nbits % 8));
-            ++nbits;
-        }
-    }
-    void put_bits(const std::string& s) {
-        for (char c : s) put(c == '1' ? 1u : 0u, 1);
-    }
-    void align() {
-        while (nbits % 8) put(0, 1);
-    }
-};
+using ziv::BitWriter;
 
 struct DecoderFree {
     void operator()(MpegDecoder* d) const {

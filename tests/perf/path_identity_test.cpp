@@ -10,52 +10,16 @@
 
 #include <thread>
 
+#include "decoder_util.h"
 #include "frame_walk.h"
 #include "test_util.h"
 
 namespace {
 
-struct Decoded {
-    std::vector<uint8_t> pcm;
-    int64_t frames = 0;
-    bool set_up = false;
-    int32_t path = -1; // the path the decoder ran
-};
+using ziv::Decoded;
 
-// Decodes a whole file as mp3dec does: tags stripped, set-up from the first frame found, then
-// the frame walk to its end.
 Decoded decode(const std::vector<uint8_t>& file, int32_t reduction, int32_t convert, int32_t path) {
-    Decoded r;
-    const uint8_t* audio = nullptr;
-    int32_t len = 0;
-    if (!mp3_strip_tags(file.data(), int32_t(file.size()), &audio, &len)) return r;
-    MpegHeader h{};
-    int32_t bitrate = 0, offset = 0;
-    const int32_t frame_bytes = mp3_first_frame(audio, len, 1, &h, &bitrate, &offset);
-    if (frame_bytes <= 0) return r;
-    MpegDecoder* d = new MpegDecoder;
-    if (!mpeg_decoder_init(d, 1)) {
-        delete d;
-        return r;
-    }
-    mpeg_decoder_request_path(d, path);
-    if (mpeg_decoder_setup(d, &h, frame_bytes, reduction, 0, convert, 24000)) {
-        r.set_up = true;
-        r.path = mpeg_decoder_path(d);
-        MpegOutputFormat f;
-        mpeg_decoder_get_format(d, &f);
-        std::vector<uint8_t> frame(size_t(f.out_samples) * size_t(f.bits / 8));
-        int32_t pos = 0;
-        InOut io;
-        while (mp3_walk_frame(d, audio + offset, len - offset, &pos, frame_bytes, frame.data(),
-                              &io) == MP3_WALK_FRAME) {
-            r.pcm.insert(r.pcm.end(), frame.begin(), frame.begin() + io.out_bytes);
-            ++r.frames;
-        }
-    }
-    mpeg_decoder_free(d);
-    delete d;
-    return r;
+    return ziv::decode_whole(file, reduction, convert, path);
 }
 
 // Decodes `file` on the plain path and on `path` for the 3 reductions x 4 channel choices x 2

@@ -1,0 +1,92 @@
+// Decoder helpers shared by the tests: a decoder on the heap that frees itself, a whole-file
+// decode as mp3dec does it, and the MSB-first bit writer that builds headers and frames bit by
+// bit.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "frame_walk.h"
+#include "mpeg_decoder.h"
+
+namespace ziv {
+
+// A decoder object on the heap (it is large), initialised, released at the end of its scope.
+struct TestDecoder {
+    std::unique_ptr<MpegDecoder> d{new MpegDecoder()};
+    int32_t init_ok = mpeg_decoder_init(d.get(), 1);
+    ~TestDecoder() { mpeg_decoder_free(d.get()); }
+    MpegDecoder* get() { return d.get(); }
+    MpegDecoder* operator->() { return d.get(); }
+    int32_t setup(const MpegHeader& h, int32_t frame_bytes, int32_t reduction = 0,
+                  int32_t convert = 0, int32_t freq_limit = 24000) {
+        return mpeg_decoder_setup(d.get(), &h, frame_bytes, reduction, 0, convert, freq_limit);
+    }
+};
+
+struct Decoded {
+    std::vector<uint8_t> pcm;
+    MpegOutputFormat fmt{};
+    int frames = 0;
+    bool set_up = false;  // a first frame was found and the decoder accepted it
+    int32_t path = -1;    // the processor path the decoder ran
+};
+
+// Decodes a whole file as mp3dec does: tags stripped, set-up from the first frame found, then
+// the frame walk to its end, on the processor path asked for (the best one by default).
+inline Decoded decode_whole(const std::vector<uint8_t>& file, int32_t reduction = 0,
+                            int32_t convert = 0, int32_t path = mpeg_path_best) {
+    Decoded r;
+    const uint8_t* audio = nullptr;
+    int32_t len = 0;
+    if (!mp3_strip_tags(file.data(), int32_t(file.size()), &audio, &len)) return r;
+    MpegHeader h{};
+    int32_t bitrate = 0, offset = 0;
+    const int32_t frame_bytes = mp3_first_frame(audio, len, 1, &h, &bitrate, &offset);
+    if (frame_bytes <= 0) return r;
+    TestDecoder d;
+    if (!d.init_ok) return r;
+    mpeg_decoder_request_path(d.get(), path);
+    if (!d.setup(h, frame_bytes, reduction, convert)) return r;
+    r.set_up = true;
+    r.path = mpeg_decoder_path(d.get());
+    mpeg_decoder_get_format(d.get(), &r.fmt);
+    std::vector<uint8_t> frame(size_t(r.fmt.out_samples) * size_t(r.fmt.bits / 8));
+    int32_t pos = 0;
+    InOut io;
+    while (mp3_walk_frame(d.get(), audio + offset, len - offset, &pos, frame_bytes, frame.data(),
+                          &io) == MP3_WALK_FRAME) {
+        r.pcm.insert(r.pcm.end(), frame.begin(), frame.begin() + io.out_bytes);
+        ++r.frames;
+    }
+    return r;
+}
+
+// Writes bits most significant first.
+struct BitWriter {
+    std::vector<uint8_t> bytes;
+    size_t nbits = 0;
+    void put(uint32_t v, int n) {
+        for (int i = n - 1; i >= 0; --i) {
+            if (nbits % 8 == 0) bytes.push_back(0);
+            if (i < 32 && ((v >> i) & 1u)) bytes.back() |= uint8_t(0x80u >> (nbits % 8));
+            ++nbits;
+        }
+    }
+    void put_bits(const std::string& s) {
+        for (char c : s) put(c == '1' ? 1u : 0u, 1);
+    }
+    void align() {
+        while (nbits % 8) put(0, 1);
+    }
+    // The bytes written, zero-padded (or cut) to `size`.
+    std::vector<uint8_t> frame(size_t size) const {
+        std::vector<uint8_t> f(bytes);
+        f.resize(size, 0);
+        return f;
+    }
+};
+
+}  // namespace ziv
