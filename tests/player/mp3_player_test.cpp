@@ -257,6 +257,23 @@ TEST_F(Player, JunkToTheEndIsTheEndOfTheData) {
     mp3_destroy(p);
 }
 
+// The set-up after a seek uses the header that set the decoder up at create, so through the
+// calls it cannot fail; a header damaged in the record shows what the poll does when it does.
+TEST_F(Player, SetUpFailingAfterASeekStopsAndRewindsWithMinusFour) {
+    Mp3Player* p = make(synth_stream(20));
+    ASSERT_NE(p, nullptr);
+    mp3_play(p, 16384, 255, 128);
+    mp3_seek_frame(p, 10);
+    p->header.sampling_frequency = 3; // reserved
+    EXPECT_EQ(mp3_poll(p), -4);
+    EXPECT_EQ(mp3_is_playing(p), 0);
+    EXPECT_EQ(mp3_current_frame(p), 0);
+    EXPECT_EQ(p->pos, p->start);
+    EXPECT_EQ(mp3_poll(p), -1);
+    EXPECT_EQ(fake_al::st().gets, fake_al::st().frees) << "the buffer was handed back";
+    mp3_destroy(p);
+}
+
 TEST_F(Player, PlayRules) {
     Mp3Player* p = make(synth_stream(20));
     ASSERT_NE(p, nullptr);
