@@ -51,9 +51,10 @@ protected:
         EXPECT_EQ(fake_al::st().live_samples, 0);
         fake_al::reset();
     }
-    // The frame that holds the time `ms`, worked out from the sample rate.
-    int32_t frame_of_ms(int64_t ms) const {
-        return int32_t(ms * GetParam().rate / 1000 / spf_);
+    // The frame that holds the time `ms` after the start of frame `from` (a time not before the
+    // start), worked out from the sample rate.
+    int32_t frame_of_ms(int64_t ms, int32_t from = 0) const {
+        return int32_t((int64_t(from) * spf_ * 1000 + ms * GetParam().rate) / (int64_t(spf_) * 1000));
     }
     // The player is on frame f: its number, its first byte and its time.
     void expect_at(int32_t f) const {
@@ -99,18 +100,13 @@ TEST_P(PlayerSeek, SeeksAndSkipsLandOnTheFrameThatHoldsTheTime) {
     expect_at(0);
     mp3_seek_frame(p_, f);
     mp3_skip_ms(p_, -1500);
-    const int64_t back = int64_t(f) * spf_ * 1000 - 1500 * int64_t(GetParam().rate);
-    expect_at(int32_t(back / (int64_t(spf_) * 1000)));
+    expect_at(frame_of_ms(-1500, f));
     mp3_seek_frame(p_, f);
     mp3_skip_secs(p_, 2);
-    expect_at(int32_t((int64_t(f) * spf_ * 1000 + 2000 * int64_t(GetParam().rate)) /
-                      (int64_t(spf_) * 1000)));
+    expect_at(frame_of_ms(2000, f));
     mp3_skip_secs(p_, -100);
     mp3_skip_ms(p_, 100000);
-    EXPECT_EQ(mp3_current_frame(p_),
-              int32_t((int64_t(f) * spf_ * 1000 + 2000 * int64_t(GetParam().rate)) /
-                      (int64_t(spf_) * 1000)))
-        << "before the start or past the end: nothing";
+    EXPECT_EQ(mp3_current_frame(p_), frame_of_ms(2000, f)) << "before the start or past the end";
 }
 
 TEST_P(PlayerSeek, FirstBufferAfterASeekIsTheUninterruptedDecode) {
