@@ -37,7 +37,34 @@ void set_offset(Mp3Player* p, int64_t off) {
     p->pos = p->start + off;
 }
 
+// Seeks through the index: frame f starts at its recorded offset; a frame past the frames the
+// data holds (a frame count that promises more) is the end of the data. False without an index.
+bool seek_indexed(Mp3Player* p, int32_t f) {
+    if (!p->index.offsets) return false;
+    p->pos = p->start + (f < p->index.frames ? p->index.offsets[f] : p->data_len);
+    p->current_frame = f;
+    p->needs_setup = 1;
+    mp3_sync_restart(&p->sync, 1);
+    return true;
+}
+
+// Moves to the frame that holds the time `ms` after the start of frame `from`: the time is
+// counted in samples, so no rounding of the frame's duration accumulates.
+void seek_time(Mp3Player* p, int32_t from, int64_t ms) {
+    const int32_t spf = p->frame_pcm_bytes / (p->bits / 8) / channels(p);
+    if (spf <= 0) return;
+    // ms * frequency / 1000 samples, floored: both terms over a common denominator.
+    const int64_t num = int64_t(from) * spf * 1000 + ms * p->frequency;
+    const int64_t f = mp3_frame_of_sample(num, spf * 1000);
+    if (f < 0 || f > INT32_MAX) return;
+    if (from == 0)
+        mp3_seek_frame(p, static_cast<int32_t>(f));
+    else
+        mp3_skip_frames(p, static_cast<int32_t>(f - from));
+}
+
 void release(Mp3Player* p) {
+    mp3_index_free(&p->index);
     mpeg_decoder_free(&p->decoder);
     xing_free(p->xing);
     delete p;
@@ -90,8 +117,13 @@ Mp3Player* mp3_create(const void* data, int32_t len) {
     // The Xing header lies inside the first frame; reading stops at that frame's end.
     int32_t first = mpeg_header_max_frame_bytes(&p->header, p->frame_bytes);
     p->xing = xing_read(d, first < n ? first : n, &p->header);
+    // Without memory for the index the player still plays; seeks then step by frame_bytes or
+    // through the Xing table, as estimates.
+    mp3_index_build(&p->index, &p->sync, p->start, p->data_len);
     if (p->xing && (p->xing->flags & 1) && p->xing->frames > 0)
         p->total_frames = p->xing->frames;
+    else if (p->index.offsets)
+        p->total_frames = p->index.frames;  // counted: a variable bitrate or padding included
     else
         p->total_frames = p->data_len / p->frame_bytes;
     return p;
@@ -176,6 +208,11 @@ int32_t poll_held(Mp3Player* p) {
             return -4;
         }
         p->needs_setup = 0;
+        // After a seek: the frames before the one sought refill the decoder's state; their
+        // output is overwritten below.
+        if (mp3_index_decode_preroll(&p->index, &p->decoder, p->start, p->data_len, p->layer,
+                                     p->current_frame, buf) > 0)
+            std::memset(buf, 0, static_cast<size_t>(bytes));
     }
 
     uint8_t* out = buf;
@@ -235,6 +272,7 @@ void mp3_rewind(Mp3Player* p) {
 void mp3_seek_frame(Mp3Player* p, int32_t frame) {
     const Mp3Hold<Mp3Player> hold(p);
     if (!p || frame < 0 || frame >= p->total_frames) return;
+    if (seek_indexed(p, frame)) return;
     int32_t o = xing_offset(p->xing, frame, p->data_len);
     set_offset(p, o >= 0 ? int64_t(o) : int64_t(frame) * p->frame_bytes);
     p->current_frame = frame;
@@ -247,6 +285,7 @@ void mp3_skip_frames(Mp3Player* p, int32_t frames) {
     if (!p) return;
     int64_t t = int64_t(p->current_frame) + frames;
     if (t < 0 || t >= p->total_frames) return;
+    if (seek_indexed(p, static_cast<int32_t>(t))) return;
     int32_t o = xing_offset(p->xing, static_cast<int32_t>(t), p->data_len);
     if (o >= 0)
         set_offset(p, o);
@@ -259,32 +298,22 @@ void mp3_skip_frames(Mp3Player* p, int32_t frames) {
 
 void mp3_seek_ms(Mp3Player* p, int32_t ms) {
     const Mp3Hold<Mp3Player> hold(p);
-    int32_t fm = mp3_frame_ms(p);
-    if (fm > 0) mp3_seek_frame(p, ms / fm);
+    if (p) seek_time(p, 0, ms);
 }
 
 void mp3_seek_secs(Mp3Player* p, int32_t secs) {
     const Mp3Hold<Mp3Player> hold(p);
-    int32_t fm = mp3_frame_ms(p);
-    if (fm > 0) {
-        int64_t f = int64_t(secs) * 1000 / fm;
-        if (f >= 0 && f <= INT32_MAX) mp3_seek_frame(p, static_cast<int32_t>(f));
-    }
+    if (p) seek_time(p, 0, int64_t(secs) * 1000);
 }
 
 void mp3_skip_ms(Mp3Player* p, int32_t ms) {
     const Mp3Hold<Mp3Player> hold(p);
-    int32_t fm = mp3_frame_ms(p);
-    if (fm > 0) mp3_skip_frames(p, ms / fm);
+    if (p) seek_time(p, p->current_frame, ms);
 }
 
 void mp3_skip_secs(Mp3Player* p, int32_t secs) {
     const Mp3Hold<Mp3Player> hold(p);
-    int32_t fm = mp3_frame_ms(p);
-    if (fm > 0) {
-        int64_t f = int64_t(secs) * 1000 / fm;
-        if (f >= INT32_MIN && f <= INT32_MAX) mp3_skip_frames(p, static_cast<int32_t>(f));
-    }
+    if (p) seek_time(p, p->current_frame, int64_t(secs) * 1000);
 }
 
 void mp3_adjust(Mp3Player* p, int32_t vol, int32_t pan, int32_t speed, int32_t loop) {

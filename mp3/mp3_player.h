@@ -1,14 +1,16 @@
 // The in-memory MP3 player: plays MPEG audio data that lies in memory through an Allegro 4
 // audio stream, decoding a whole number of frames into each free stream buffer and handing it
-// back as unsigned PCM. It polls itself from an Allegro timer on request, loops, seeks (through
-// a Xing table of contents when the file has one), reports position and length, and can decode
-// the whole file into an Allegro SAMPLE. The MP3 bytes are read where the caller keeps them.
+// back as unsigned PCM. It polls itself from an Allegro timer on request, loops, seeks to the
+// frame that holds the time asked for (through an index of the frames made at create), reports
+// position and length, and can decode the whole file into an Allegro SAMPLE. The MP3 bytes are
+// read where the caller keeps them.
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
 #include "frame_sync.h"
+#include "mp3_frame_index.h"
 #include "mp3_lock.h"
 #include "mpeg_decoder.h"
 #include "xing.h"
@@ -41,6 +43,7 @@ struct Mp3Player {
     int32_t tail_polls;    // silent polls still to give after the data ended
     Mp3Sync sync;          // the stream's frame synchronisation
     mutable Mp3Lock lock;  // held by every call; the poll only tries it
+    Mp3FrameIndex index;   // every frame's offset from start; empty when memory ran out
 };
 
 // Results are 0 for success and negative codes for failures; flags are -1 (true) or 0.
@@ -57,6 +60,8 @@ void mp3_start_autopoll(Mp3Player* p, int32_t ms);
 void mp3_stop_autopoll(Mp3Player* p);
 void mp3_stop(Mp3Player* p);
 
+// Seeks and skips land on the frame that holds the time asked for (times are rounded down to
+// a frame start); the first buffer after one is the same as an uninterrupted decode's there.
 void mp3_rewind(Mp3Player* p);
 void mp3_seek_frame(Mp3Player* p, int32_t frame);
 void mp3_seek_ms(Mp3Player* p, int32_t ms);

@@ -143,6 +143,32 @@ TEST_F(StreamPlayer, FirstBlockThatIsAlsoTheLast) {
     mp3s_destroy(p);
 }
 
+TEST_F(StreamPlayer, LeadingTagThenNoFrameInTheWholeDataGivesMinusTwo) {
+    // An ID3v2 tag at the start of the first block says frames are to come; the blocks after it
+    // hold none. Play waits for them; once the last block has come the poll reports -2.
+    const int32_t block = 600;
+    std::vector<uint8_t> first(size_t(block), 0);
+    const uint8_t tag[10] = {'I', 'D', '3', 4, 0, 0, 0, 0, 1, 0}; // 128 bytes after the header
+    std::memcpy(first.data(), tag, sizeof tag);
+    Mp3StreamPlayer* p = mp3s_create(first.data(), block, 0);
+    ASSERT_NE(p, nullptr);
+    EXPECT_EQ(mp3s_play(p, 3 * 4608, 255, 128), 0);
+    EXPECT_EQ(mp3s_is_playing(p), -1) << "waiting for the first frame";
+    for (int32_t last : {-1, -1, 300}) {
+        EXPECT_EQ(mp3s_poll(p), 0);
+        uint8_t* nb = mp3s_next_block(p);
+        ASSERT_NE(nb, nullptr);
+        std::memset(nb, 0, size_t(block));
+        mp3s_give_block(p, last);
+    }
+    EXPECT_EQ(mp3s_poll(p), -2);
+    EXPECT_EQ(mp3s_is_playing(p), 0);
+    EXPECT_EQ(mp3s_poll(p), -1);
+    EXPECT_EQ(mp3s_play(p, 3 * 4608, 255, 128), -1) << "nothing to play";
+    EXPECT_EQ(fake_al::st().plays, 0);
+    mp3s_destroy(p);
+}
+
 TEST_F(StreamPlayer, UnderrunStopsWithMinusThreeAndResumesAfterTheNextBlock) {
     std::vector<uint8_t> file = padded_stream(20);
     Mp3StreamPlayer* p = mp3s_create(file.data(), 2000, 0);

@@ -80,6 +80,20 @@ inline std::vector<uint8_t> lame_file(const std::string& name, const std::string
     return ziv::read_file(mp3);
 }
 
+// Encodes test PCM with twolame (Layer II) into tmp/<name>.mp2 and returns the file's bytes.
+inline std::vector<uint8_t> twolame_file(const std::string& name, int rate, int channels,
+                                         double secs, const std::string& args) {
+    std::string raw = ziv::tmp_path(name + ".raw"), mp2 = ziv::tmp_path(name + ".mp2");
+    if (!ziv::file_exists(mp2)) {
+        std::vector<int16_t> pcm = test_pcm(rate, channels, secs);
+        if (!ziv::write_file(raw, pcm.data(), pcm.size() * 2)) return {};
+        std::string cmd = "twolame --quiet -r -s " + std::to_string(rate) + " -N " +
+                          std::to_string(channels) + " " + args + " '" + raw + "' '" + mp2 + "'";
+        if (ziv::run(cmd) != 0) return {};
+    }
+    return ziv::read_file(mp2);
+}
+
 // Offsets of the frames of a plain stream (no tags), walked by header sizes.
 inline std::vector<size_t> frame_offsets(const std::vector<uint8_t>& v) {
     std::vector<size_t> offs;

@@ -1,0 +1,160 @@
+// Seeking in the in-memory player with the real decoder, on files made at test time: constant
+// bitrate, variable bitrate with a Xing table of contents and without one, MPEG-2 and Layer II.
+// A seek by time lands on the frame that holds the time (checked against an independent walk of
+// the frame headers), and the first buffer after a seek or a skip is byte for byte the one an
+// uninterrupted decode gives at that frame.
+#include <algorithm>
+
+#include "mp3_player.h"
+#include "player_test_util.h"
+
+namespace {
+
+struct SeekFile {
+    const char* name;
+    const char* tool; // "lame" or "twolame"
+    const char* khz;
+    int rate;
+    int channels;
+    const char* args;
+};
+
+const SeekFile kSeekFiles[] = {
+    {"seek_cbr", "lame", "44.1", 44100, 2, "-b 128"},
+    {"seek_vbr_toc", "lame", "44.1", 44100, 2, "-V 2"},
+    {"seek_vbr_no_toc", "lame", "44.1", 44100, 2, "-V 2 -t"}, // no Xing frame at all
+    {"seek_mpeg2", "lame", "22.05", 22050, 1, "-V 5 -t"},     // 576 samples per frame
+    {"seek_layer2", "twolame", "44.1", 44100, 2, "-b 192"},
+};
+constexpr double kSecs = 8.0;
+
+class PlayerSeek : public ::testing::TestWithParam<SeekFile> {
+protected:
+    void SetUp() override {
+        fake_al::reset();
+        const SeekFile& f = GetParam();
+        ZIV_REQUIRE_TOOL(f.tool);
+        data_ = std::string(f.tool) == "lame"
+                    ? ptest::lame_file(f.name, f.khz, f.rate, f.channels, kSecs, f.args)
+                    : ptest::twolame_file(f.name, f.rate, f.channels, kSecs, f.args);
+        ASSERT_FALSE(data_.empty()) << "encoding " << f.name << " failed";
+        offs_ = ptest::frame_offsets(data_);
+        ASSERT_GT(offs_.size(), 100u);
+        p_ = mp3_create(data_.data(), int32_t(data_.size()));
+        ASSERT_NE(p_, nullptr);
+        ASSERT_EQ(p_->start, data_.data());
+        spf_ = p_->frame_pcm_bytes / 2 / (p_->stereo ? 2 : 1);
+    }
+    void TearDown() override {
+        mp3_destroy(p_);
+        EXPECT_EQ(fake_al::st().errors, 0);
+        EXPECT_EQ(fake_al::st().live_samples, 0);
+        fake_al::reset();
+    }
+    // The frame that holds the time `ms` after the start of frame `from` (a time not before the
+    // start), worked out from the sample rate.
+    int32_t frame_of_ms(int64_t ms, int32_t from = 0) const {
+        return int32_t((int64_t(from) * spf_ * 1000 + ms * GetParam().rate) / (int64_t(spf_) * 1000));
+    }
+    // The player is on frame f: its number, its first byte and its time.
+    void expect_at(int32_t f) const {
+        ASSERT_LT(size_t(f), offs_.size());
+        EXPECT_EQ(mp3_current_frame(p_), f);
+        EXPECT_EQ(size_t(p_->pos - p_->start), offs_[size_t(f)]) << "frame " << f;
+        EXPECT_NEAR(mp3_position_ms(p_), double(f) * spf_ * 1000 / GetParam().rate, 1.0);
+    }
+    std::vector<uint8_t> data_;
+    std::vector<size_t> offs_;
+    Mp3Player* p_ = nullptr;
+    int32_t spf_ = 0;
+};
+
+TEST_P(PlayerSeek, SeeksAndSkipsLandOnTheFrameThatHoldsTheTime) {
+    const std::string name = GetParam().name;
+    if (name == "seek_vbr_toc") {
+        ASSERT_NE(p_->xing, nullptr);
+        EXPECT_EQ(p_->xing->flags & 5, 5) << "frame count and table of contents";
+    }
+    if (name == "seek_vbr_no_toc") {
+        EXPECT_EQ(p_->xing, nullptr);
+    }
+    ASSERT_EQ(size_t(p_->index.frames), offs_.size());
+
+    for (int32_t ms : {0, 1, 25, 26, 27, 999, 1000, 2500, 4321, 6000, 7500}) {
+        SCOPED_TRACE(ms);
+        mp3_seek_ms(p_, ms);
+        const int32_t f = frame_of_ms(ms);
+        expect_at(f);
+        EXPECT_LE(mp3_position_ms(p_), ms);
+        EXPECT_GT(double(f + 1) * spf_ * 1000.0 / GetParam().rate, double(ms));
+    }
+    mp3_seek_secs(p_, 5);
+    expect_at(frame_of_ms(5000));
+
+    // Skips count from the start of the current frame.
+    mp3_seek_ms(p_, 4000);
+    const int32_t f = frame_of_ms(4000);
+    mp3_skip_frames(p_, 7);
+    expect_at(f + 7);
+    mp3_skip_frames(p_, -(f + 7));
+    expect_at(0);
+    mp3_seek_frame(p_, f);
+    mp3_skip_ms(p_, -1500);
+    expect_at(frame_of_ms(-1500, f));
+    mp3_seek_frame(p_, f);
+    mp3_skip_secs(p_, 2);
+    expect_at(frame_of_ms(2000, f));
+    mp3_skip_secs(p_, -100);
+    mp3_skip_ms(p_, 100000);
+    EXPECT_EQ(mp3_current_frame(p_), frame_of_ms(2000, f)) << "before the start or past the end";
+}
+
+TEST_P(PlayerSeek, FirstBufferAfterASeekIsTheUninterruptedDecode) {
+    SAMPLE* all = mp3_decode_all(p_);
+    ASSERT_NE(all, nullptr);
+    const uint8_t* ref = static_cast<const uint8_t*>(all->data);
+    const size_t fpcm = size_t(p_->frame_pcm_bytes);
+    const size_t total = size_t(all->len) * 2 * (all->stereo ? 2 : 1);
+    const int32_t fpb = 3;
+    const auto& handed = fake_al::st().handed;
+    // The buffer a poll hands back now equals the uninterrupted decode's frames from f on.
+    auto expect_buffer_from = [&](int32_t f, const char* how) {
+        const size_t n = handed.size();
+        ASSERT_EQ(mp3_poll(p_), 0);
+        ASSERT_EQ(handed.size(), n + 1);
+        ASSERT_LE((size_t(f) + fpb) * fpcm, total);
+        const bool same =
+            std::memcmp(handed.back().data(), ref + size_t(f) * fpcm, fpb * fpcm) == 0;
+        EXPECT_TRUE(same) << how << " frame " << f;
+    };
+
+    // A lame file's Xing count leaves out the Info frame, which the player decodes as frame 0:
+    // the whole-file decode holds total_frames frames.
+    const int32_t last = std::min(p_->index.frames, mp3_total_frames(p_)) - fpb;
+    // Seeks while stopped, then play: from the first frames on (where the pre-roll is cut short
+    // by the start of the data) to the end.
+    for (int32_t f : {1, 2, 3, 5, 17, 60, 111, 150, 201, last}) {
+        mp3_seek_frame(p_, f);
+        ASSERT_EQ(mp3_play(p_, fpb * p_->frame_pcm_bytes, 255, 128), 0);
+        expect_buffer_from(f, "seek");
+        mp3_stop(p_);
+    }
+    // While playing: a seek by time, a skip back and a skip forward between polls.
+    ASSERT_EQ(mp3_play(p_, fpb * p_->frame_pcm_bytes, 255, 128), 0);
+    mp3_seek_ms(p_, 3000);
+    expect_buffer_from(frame_of_ms(3000), "seek_ms");
+    expect_buffer_from(frame_of_ms(3000) + fpb, "the poll after");
+    mp3_skip_frames(p_, -40);
+    expect_buffer_from(frame_of_ms(3000) + 2 * fpb - 40, "skip back");
+    mp3_skip_frames(p_, 25);
+    expect_buffer_from(frame_of_ms(3000) + 3 * fpb - 15, "skip forward");
+    mp3_stop(p_);
+    destroy_sample(all);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, PlayerSeek, ::testing::ValuesIn(kSeekFiles),
+                         [](const ::testing::TestParamInfo<SeekFile>& i) {
+                             return std::string(i.param.name);
+                         });
+
+}  // namespace
