@@ -5,6 +5,7 @@
 // CRC-16 of every frame byte before them. Every read is checked against the readable bytes.
 #include "lame_tag.h"
 
+#include <climits>
 #include <cstring>
 
 namespace {
@@ -51,14 +52,29 @@ uint16_t crc16(const uint8_t* p, int32_t n) {
     return crc;
 }
 
+// Offset of the "Xing"/"Info" word of a Layer III frame that has one within avail bytes (its
+// flag word included), else -1.
+int32_t info_at(const uint8_t* frame, int32_t avail, const MpegHeader* h) {
+    if (!frame || !h || avail <= 0 || h->layer != 1) return -1;
+    const int32_t at = info_position(h);
+    if (avail - at < 8) return -1;
+    if (std::memcmp(frame + at, "Xing", 4) != 0 && std::memcmp(frame + at, "Info", 4) != 0)
+        return -1;
+    return at;
+}
+
 }  // namespace
 
+int32_t lame_info_frames(const uint8_t* frame, int32_t avail, const MpegHeader* h) {
+    const int32_t at = info_at(frame, avail, h);
+    if (at < 0 || !(read_be32(frame + at + 4) & 1) || avail - at < 12) return -1;
+    const uint32_t n = read_be32(frame + at + 8);
+    return n <= uint32_t(INT32_MAX) ? int32_t(n) : -1;
+}
+
 int32_t lame_tag_read(const uint8_t* frame, int32_t avail, const MpegHeader* h, LameTag* tag) {
-    if (!frame || !h || !tag || avail <= 0 || h->layer != 1) return 0;
-    const int32_t at = info_position(h);
-    if (avail - at < 8) return 0;
-    if (std::memcmp(frame + at, "Xing", 4) != 0 && std::memcmp(frame + at, "Info", 4) != 0)
-        return 0;
+    const int32_t at = info_at(frame, avail, h);
+    if (at < 0 || !tag) return 0;
     const uint32_t flags = read_be32(frame + at + 4);
     const int32_t fields = ((flags & 1) ? 4 : 0) + ((flags & 2) ? 4 : 0) +
                            ((flags & 4) ? 100 : 0) + ((flags & 8) ? 4 : 0);

@@ -18,6 +18,10 @@ static_assert(sizeof(LameTag) == 8, "LameTag is two 32-bit words");
 // 0); 0 otherwise. Nothing at or beyond frame + avail is read.
 int32_t lame_tag_read(const uint8_t* frame, int32_t avail, const MpegHeader* h, LameTag* tag);
 
+// The frame count of the frame's Info/Xing header (the audio frames after it), or -1 when the
+// frame has no such header or the header no count. Bounded as lame_tag_read.
+int32_t lame_info_frames(const uint8_t* frame, int32_t avail, const MpegHeader* h);
+
 // Samples a decoder adds in front of the encoder's delay: its synthesis and overlap latency.
 constexpr int32_t kLameDecoderDelay = 529;
 

@@ -11,6 +11,7 @@
 #include <allegro.h>
 
 #include "frame_sync.h"
+#include "lame_tag.h"
 #include "tags.h"
 #include "mp3_common.h"
 
@@ -36,6 +37,12 @@ void set_offset(Mp3Player* p, int64_t off) {
     if (off > p->data_len) off = p->data_len;
     p->pos = p->start + off;
 }
+
+// Gapless playback (at the end of this file).
+int32_t poll_gapless(Mp3Player* p, uint8_t* buf, int32_t bytes);
+SAMPLE* decode_all_gapless(Mp3Player* p);
+int32_t gapless_position_ms(const Mp3Player* p);
+int32_t gapless_length_ms(const Mp3Player* p);
 
 void release(Mp3Player* p) {
     mpeg_decoder_free(&p->decoder);
@@ -176,7 +183,9 @@ int32_t poll_held(Mp3Player* p) {
             return -4;
         }
         p->needs_setup = 0;
+        p->carry_len = 0;
     }
+    if (p->gapless) return poll_gapless(p, buf, bytes);
 
     uint8_t* out = buf;
     for (int32_t i = 0; i < p->frames_per_buffer; ++i) {
@@ -319,6 +328,7 @@ void* mp3_output_buffer(const Mp3Player* p, int32_t* size) {
 SAMPLE* mp3_decode_all(Mp3Player* p) {
     const Mp3Hold<Mp3Player> hold(p);
     if (!p) return nullptr;
+    if (p->gapless) return decode_all_gapless(p);
     int64_t size = int64_t(p->total_frames) * p->frame_pcm_bytes;
     if (size <= 0 || size > INT32_MAX) return nullptr;
     SAMPLE* s = create_sample(p->bits, p->stereo, p->frequency,
@@ -366,6 +376,7 @@ int32_t mp3_frame_ms(const Mp3Player* p) {
 }
 int32_t mp3_position_ms(const Mp3Player* p) {
     const Mp3Hold<Mp3Player> hold(p);
+    if (p && p->gapless) return gapless_position_ms(p);
     return p ? mp3_position_ms_of(p) : 0;
 }
 int32_t mp3_position_secs(const Mp3Player* p) {
@@ -376,6 +387,7 @@ int32_t mp3_position_secs(const Mp3Player* p) {
 int32_t mp3_length_ms(const Mp3Player* p) {
     const Mp3Hold<Mp3Player> hold(p);
     if (!p) return 0;
+    if (p->gapless) return gapless_length_ms(p);
     int64_t ms = int64_t(mp3_frame_ms(p)) * p->total_frames;
     return ms > INT32_MAX ? INT32_MAX : static_cast<int32_t>(ms);
 }
@@ -403,4 +415,161 @@ int32_t mp3_is_stereo(const Mp3Player* p) {
 int32_t mp3_frequency(const Mp3Player* p) {
     const Mp3Hold<Mp3Player> hold(p);
     return p ? p->frequency : 0;
+}
+
+// Gapless playback. The frames are decoded as always, one at a time into `carry`; of the decoded
+// samples (counted per channel from the first frame, the Info frame included) only those from
+// gap_start on, gap_length of them, are handed back, so a buffer is filled from any point of a
+// frame and a frame's rest is carried over to the next poll. A loop starts the next pass inside
+// the same buffer.
+
+namespace {
+
+int32_t sample_bytes(const Mp3Player* p) { return channels(p) * (p->bits / 8); }
+
+// Frames of the data, as the poll's frame synchronisation finds them.
+int64_t count_frames(const Mp3Player* p) {
+    Mp3Sync s = p->sync;
+    mp3_sync_restart(&s, 1);
+    int32_t pos = 0, size = 0;
+    int64_t n = 0;
+    while (mp3_sync_next(&s, p->start, p->data_len, 1, &pos, &size) == MP3_SYNC_FRAME) {
+        mp3_sync_taken(&s);
+        pos += size;
+        ++n;
+    }
+    return n;
+}
+
+void gapless_bounds(Mp3Player* p) {
+    const int64_t spf = p->frame_pcm_bytes / sample_bytes(p);
+    const int64_t frames = count_frames(p);
+    const int32_t first = mpeg_header_max_frame_bytes(&p->header, p->frame_bytes);
+    LameTag tag{};
+    if (frames > 0 &&
+        lame_tag_read(p->start, first < p->data_len ? first : p->data_len, &p->header, &tag)) {
+        int64_t skip = 0, keep = 0;
+        lame_trim(&tag, (frames - 1) * spf, 0, &skip, &keep);
+        p->gap_start = spf + skip;
+        p->gap_length = keep;
+    } else {
+        p->gap_start = 0;
+        p->gap_length = frames * spf;
+    }
+}
+
+bool pass_done(const Mp3Player* p) {
+    const int64_t spf = p->frame_pcm_bytes / sample_bytes(p);
+    return p->carry_len == 0 && int64_t(p->current_frame) * spf >= p->gap_start + p->gap_length;
+}
+
+// Fills out[0, bytes) with gapless PCM, starting a new pass at the end of one when looping.
+// Returns the bytes written, fewer than asked only where a pass ended without looping; -4 when
+// the set-up for a new pass failed.
+int32_t gapless_fill(Mp3Player* p, uint8_t* out, int32_t bytes, bool loop) {
+    const int32_t ss = sample_bytes(p);
+    const int64_t spf = p->frame_pcm_bytes / ss;
+    int32_t done = 0;
+    bool rewound = false;  // a new pass began in this call and has handed nothing back yet
+    while (done < bytes) {
+        if (p->carry_len > 0) {
+            const int32_t n = p->carry_len < bytes - done ? p->carry_len : bytes - done;
+            std::memcpy(out + done, p->carry + p->carry_off, size_t(n));
+            p->carry_off += n;
+            p->carry_len -= n;
+            done += n;
+            rewound = false;
+            continue;
+        }
+        const int64_t at = int64_t(p->current_frame) * spf;
+        const int64_t end = p->gap_start + p->gap_length;
+        int32_t off = static_cast<int32_t>(p->pos - p->start);
+        InOut io{0, 0};
+        if (at < end && mp3_sync_decode(&p->sync, &p->decoder, p->start, p->data_len, 1, &off,
+                                        p->carry, &io) == MP3_SYNC_FRAME) {
+            p->pos = p->start + off;
+            p->current_frame += 1;
+            const int64_t lo = (p->gap_start > at ? p->gap_start : at) - at;
+            const int64_t got = io.out_bytes / ss;
+            const int64_t hi = (end < at + got ? end : at + got) - at;
+            if (hi > lo) {
+                p->carry_off = static_cast<int32_t>(lo * ss);
+                p->carry_len = static_cast<int32_t>((hi - lo) * ss);
+            }
+            continue;
+        }
+        // The pass is over (its last sample handed back, or the data ended early).
+        if (!loop || rewound) return done;
+        mp3_rewind(p);
+        if (!setup_decoder(p)) return -4;
+        p->needs_setup = 0;
+        rewound = true;
+    }
+    return done;
+}
+
+int32_t poll_gapless(Mp3Player* p, uint8_t* buf, int32_t bytes) {
+    const int32_t n = gapless_fill(p, buf, bytes, p->loop != 0);
+    hand_back(p, buf, bytes);
+    if (n < 0) {
+        mp3_stop(p);
+        mp3_rewind(p);
+        return -4;
+    }
+    // The end without looping: the rest of this buffer and two more are silence, as always.
+    if (n < bytes || (!p->loop && pass_done(p))) {
+        mp3_rewind(p);
+        p->tail_polls = 2;
+    }
+    return 0;
+}
+
+SAMPLE* decode_all_gapless(Mp3Player* p) {
+    const int32_t ss = sample_bytes(p);
+    const int64_t size = p->gap_length * ss;
+    if (size <= 0 || size > INT32_MAX) return nullptr;
+    SAMPLE* s = create_sample(p->bits, p->stereo, p->frequency, static_cast<int>(p->gap_length));
+    if (!s) return nullptr;
+    mp3_stop(p);
+    mp3_rewind(p);
+    if (!setup_decoder(p)) {
+        destroy_sample(s);
+        return nullptr;
+    }
+    p->needs_setup = 0;
+    p->carry_len = 0;
+    std::memset(s->data, 0, size_t(size));
+    gapless_fill(p, static_cast<uint8_t*>(s->data), static_cast<int32_t>(size), false);
+    mp3_rewind(p);
+    p->carry_len = 0;
+    if (p->bits == 16) mp3_to_unsigned(s->data, static_cast<int32_t>(size));
+    return s;
+}
+
+// Samples handed back in this pass: those decoded past gap_start, less the carried rest.
+int32_t gapless_position_ms(const Mp3Player* p) {
+    if (p->frequency <= 0) return 0;
+    const int32_t ss = sample_bytes(p);
+    int64_t n = int64_t(p->current_frame) * (p->frame_pcm_bytes / ss) - p->gap_start;
+    if (n > p->gap_length) n = p->gap_length;
+    n -= p->carry_len / ss;
+    if (n < 0) n = 0;
+    return static_cast<int32_t>(n * 1000 / p->frequency);
+}
+
+int32_t gapless_length_ms(const Mp3Player* p) {
+    if (p->frequency <= 0) return 0;
+    const int64_t ms = p->gap_length * 1000 / p->frequency;
+    return ms > INT32_MAX ? INT32_MAX : static_cast<int32_t>(ms);
+}
+
+}  // namespace
+
+int32_t mp3_set_gapless(Mp3Player* p, int32_t on) {
+    const Mp3Hold<Mp3Player> hold(p);
+    if (!p || p->stream) return -1;
+    if (on && !p->gapless) gapless_bounds(p);
+    p->gapless = on ? -1 : 0;
+    p->carry_len = 0;
+    return 0;
 }

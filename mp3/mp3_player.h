@@ -41,6 +41,15 @@ struct Mp3Player {
     int32_t tail_polls;    // silent polls still to give after the data ended
     Mp3Sync sync;          // the stream's frame synchronisation
     mutable Mp3Lock lock;  // held by every call; the poll only tries it
+    // Gapless playback (mp3_set_gapless): the decoded samples per channel, counted from the
+    // first frame, before the first one handed back, and the number handed back per pass; the
+    // decoded frame whose samples are still being handed back.
+    int32_t gapless;       // -1 on, 0 off
+    int64_t gap_start;
+    int64_t gap_length;
+    int32_t carry_off;     // bytes of `carry` already handed back
+    int32_t carry_len;     // bytes of `carry` still to hand back
+    uint8_t carry[1152 * 2 * 2];
 };
 
 // Results are 0 for success and negative codes for failures; flags are -1 (true) or 0.
@@ -88,3 +97,10 @@ int32_t mp3_layer(const Mp3Player* p);
 int32_t mp3_bits(const Mp3Player* p);
 int32_t mp3_is_stereo(const Mp3Player* p);
 int32_t mp3_frequency(const Mp3Player* p);
+
+// Gapless playback, off by default; set while stopped: 0, or -1 while playing (or for null).
+// On, the PCM handed back is the encoder's input as the file's LAME tag describes it (the Info
+// frame left out, the encoder's delay and padding cut off), a loop joins the last sample to the
+// first with nothing between, mp3_decode_all gives exactly those samples and the position and
+// length queries count them. A file without a LAME tag is handed back whole, looping seamlessly.
+int32_t mp3_set_gapless(Mp3Player* p, int32_t on);

@@ -48,6 +48,16 @@ struct Mp3StreamPlayer {
     int32_t want_play;     // play asked for while pending: its arguments follow
     int32_t want_bytes, want_vol, want_pan, want_speed;
     mutable Mp3Lock lock;  // held by every call; the poll only tries it
+    // Gapless playback (mp3s_set_gapless): the decoded samples per channel, counted from the
+    // first frame, before the first one handed back, and the number handed back (-1: up to the
+    // end of the data); the decoded frame whose samples are still being handed back.
+    int32_t gapless;       // -1 on, 0 off
+    int64_t gap_start;
+    int64_t gap_length;
+    int32_t held_bytes;    // bytes of `held` already filled, in gapless playback
+    int32_t carry_off;     // bytes of `carry` already handed back
+    int32_t carry_len;     // bytes of `carry` still to hand back
+    uint8_t carry[1152 * 2 * 2];
 };
 
 // A player over the first block (copied; its size fixes the block size for good), or null when
@@ -92,3 +102,9 @@ int32_t mp3s_layer(const Mp3StreamPlayer* p);
 int32_t mp3s_bits(const Mp3StreamPlayer* p);
 int32_t mp3s_is_stereo(const Mp3StreamPlayer* p);
 int32_t mp3s_frequency(const Mp3StreamPlayer* p);
+
+// Gapless playback, off by default; set while stopped: 0, or -1 while playing (or for null).
+// On, the PCM handed back is the encoder's input as the file's LAME tag describes it (the Info
+// frame left out, the encoder's delay and padding cut off; the padding only where the Info
+// frame counts the frames), and the position and length queries count those samples.
+int32_t mp3s_set_gapless(Mp3StreamPlayer* p, int32_t on);
