@@ -26,6 +26,12 @@ int32_t setup_decoder(Mp3Player* p) {
 
 int32_t channels(const Mp3Player* p) { return p->stereo ? 2 : 1; }
 
+// Gapless playback (at the end of this file).
+int32_t poll_gapless(Mp3Player* p, uint8_t* buf, int32_t bytes);
+SAMPLE* decode_all_gapless(Mp3Player* p);
+int32_t gapless_position_ms(const Mp3Player* p);
+int32_t gapless_length_ms(const Mp3Player* p);
+
 void hand_back(Mp3Player* p, void* buf, int32_t bytes) {
     mp3_hand_back(p->stream, buf, bytes, p->bits);
 }
@@ -37,12 +43,6 @@ void set_offset(Mp3Player* p, int64_t off) {
     if (off > p->data_len) off = p->data_len;
     p->pos = p->start + off;
 }
-
-// Gapless playback (at the end of this file).
-int32_t poll_gapless(Mp3Player* p, uint8_t* buf, int32_t bytes);
-SAMPLE* decode_all_gapless(Mp3Player* p);
-int32_t gapless_position_ms(const Mp3Player* p);
-int32_t gapless_length_ms(const Mp3Player* p);
 
 void release(Mp3Player* p) {
     mpeg_decoder_free(&p->decoder);
@@ -176,6 +176,7 @@ int32_t poll_held(Mp3Player* p) {
     }
     if (p->needs_setup) {
         p->tail_polls = 0;
+        p->carry_len = 0;  // gapless: a frame's rest from before a seek or rewind is dropped
         if (!setup_decoder(p)) {
             hand_back(p, buf, bytes);
             mp3_stop(p);
@@ -183,7 +184,6 @@ int32_t poll_held(Mp3Player* p) {
             return -4;
         }
         p->needs_setup = 0;
-        p->carry_len = 0;
     }
     if (p->gapless) return poll_gapless(p, buf, bytes);
 

@@ -39,8 +39,6 @@ struct Mp3Player {
     std::atomic<int32_t> autopoll; // -1 while automatic polling is wanted (read by the timer thread)
     int32_t autopoll_ms;
     int32_t tail_polls;    // silent polls still to give after the data ended
-    Mp3Sync sync;          // the stream's frame synchronisation
-    mutable Mp3Lock lock;  // held by every call; the poll only tries it
     // Gapless playback (mp3_set_gapless): the decoded samples per channel, counted from the
     // first frame, before the first one handed back, and the number handed back per pass; the
     // decoded frame whose samples are still being handed back.
@@ -50,6 +48,8 @@ struct Mp3Player {
     int32_t carry_off;     // bytes of `carry` already handed back
     int32_t carry_len;     // bytes of `carry` still to hand back
     uint8_t carry[1152 * 2 * 2];
+    Mp3Sync sync;          // the stream's frame synchronisation
+    mutable Mp3Lock lock;  // held by every call; the poll only tries it
 };
 
 // Results are 0 for success and negative codes for failures; flags are -1 (true) or 0.
