@@ -11,7 +11,6 @@
 #include <allegro.h>
 
 #include "frame_sync.h"
-#include "lame_tag.h"
 #include "tags.h"
 #include "mp3_common.h"
 
@@ -176,7 +175,7 @@ int32_t poll_held(Mp3Player* p) {
     }
     if (p->needs_setup) {
         p->tail_polls = 0;
-        p->carry_len = 0;  // gapless: a frame's rest from before a seek or rewind is dropped
+        p->gap.carry_len = 0;  // gapless: a frame's rest from before a seek or rewind is dropped
         if (!setup_decoder(p)) {
             hand_back(p, buf, bytes);
             mp3_stop(p);
@@ -185,7 +184,7 @@ int32_t poll_held(Mp3Player* p) {
         }
         p->needs_setup = 0;
     }
-    if (p->gapless) return poll_gapless(p, buf, bytes);
+    if (p->gap.on) return poll_gapless(p, buf, bytes);
 
     uint8_t* out = buf;
     for (int32_t i = 0; i < p->frames_per_buffer; ++i) {
@@ -328,7 +327,7 @@ void* mp3_output_buffer(const Mp3Player* p, int32_t* size) {
 SAMPLE* mp3_decode_all(Mp3Player* p) {
     const Mp3Hold<Mp3Player> hold(p);
     if (!p) return nullptr;
-    if (p->gapless) return decode_all_gapless(p);
+    if (p->gap.on) return decode_all_gapless(p);
     int64_t size = int64_t(p->total_frames) * p->frame_pcm_bytes;
     if (size <= 0 || size > INT32_MAX) return nullptr;
     SAMPLE* s = create_sample(p->bits, p->stereo, p->frequency,
@@ -376,7 +375,7 @@ int32_t mp3_frame_ms(const Mp3Player* p) {
 }
 int32_t mp3_position_ms(const Mp3Player* p) {
     const Mp3Hold<Mp3Player> hold(p);
-    if (p && p->gapless) return gapless_position_ms(p);
+    if (p && p->gap.on) return gapless_position_ms(p);
     return p ? mp3_position_ms_of(p) : 0;
 }
 int32_t mp3_position_secs(const Mp3Player* p) {
@@ -387,7 +386,7 @@ int32_t mp3_position_secs(const Mp3Player* p) {
 int32_t mp3_length_ms(const Mp3Player* p) {
     const Mp3Hold<Mp3Player> hold(p);
     if (!p) return 0;
-    if (p->gapless) return gapless_length_ms(p);
+    if (p->gap.on) return gapless_length_ms(p);
     int64_t ms = int64_t(mp3_frame_ms(p)) * p->total_frames;
     return ms > INT32_MAX ? INT32_MAX : static_cast<int32_t>(ms);
 }
@@ -417,15 +416,13 @@ int32_t mp3_frequency(const Mp3Player* p) {
     return p ? p->frequency : 0;
 }
 
-// Gapless playback. The frames are decoded as always, one at a time into `carry`; of the decoded
-// samples (counted per channel from the first frame, the Info frame included) only those from
-// gap_start on, gap_length of them, are handed back, so a buffer is filled from any point of a
-// frame and a frame's rest is carried over to the next poll. A loop starts the next pass inside
-// the same buffer.
+// Gapless playback: the run of samples handed back (mp3_common.h) is one pass; a loop starts
+// the next pass inside the same buffer.
 
 namespace {
 
 int32_t sample_bytes(const Mp3Player* p) { return channels(p) * (p->bits / 8); }
+int64_t frame_samples(const Mp3Player* p) { return p->frame_pcm_bytes / sample_bytes(p); }
 
 // Frames of the data, as the poll's frame synchronisation finds them.
 int64_t count_frames(const Mp3Player* p) {
@@ -441,61 +438,32 @@ int64_t count_frames(const Mp3Player* p) {
     return n;
 }
 
-void gapless_bounds(Mp3Player* p) {
-    const int64_t spf = p->frame_pcm_bytes / sample_bytes(p);
-    const int64_t frames = count_frames(p);
-    const int32_t first = mpeg_header_max_frame_bytes(&p->header, p->frame_bytes);
-    LameTag tag{};
-    if (frames > 0 &&
-        lame_tag_read(p->start, first < p->data_len ? first : p->data_len, &p->header, &tag)) {
-        int64_t skip = 0, keep = 0;
-        lame_trim(&tag, (frames - 1) * spf, 0, &skip, &keep);
-        p->gap_start = spf + skip;
-        p->gap_length = keep;
-    } else {
-        p->gap_start = 0;
-        p->gap_length = frames * spf;
-    }
-}
-
 bool pass_done(const Mp3Player* p) {
-    const int64_t spf = p->frame_pcm_bytes / sample_bytes(p);
-    return p->carry_len == 0 && int64_t(p->current_frame) * spf >= p->gap_start + p->gap_length;
+    return p->gap.carry_len == 0 &&
+           int64_t(p->current_frame) * frame_samples(p) >= mp3_gap_end(&p->gap);
 }
 
 // Fills out[0, bytes) with gapless PCM, starting a new pass at the end of one when looping.
 // Returns the bytes written, fewer than asked only where a pass ended without looping; -4 when
 // the set-up for a new pass failed.
 int32_t gapless_fill(Mp3Player* p, uint8_t* out, int32_t bytes, bool loop) {
-    const int32_t ss = sample_bytes(p);
-    const int64_t spf = p->frame_pcm_bytes / ss;
     int32_t done = 0;
     bool rewound = false;  // a new pass began in this call and has handed nothing back yet
     while (done < bytes) {
-        if (p->carry_len > 0) {
-            const int32_t n = p->carry_len < bytes - done ? p->carry_len : bytes - done;
-            std::memcpy(out + done, p->carry + p->carry_off, size_t(n));
-            p->carry_off += n;
-            p->carry_len -= n;
+        if (const int32_t n = mp3_gap_take(&p->gap, out + done, bytes - done)) {
             done += n;
             rewound = false;
             continue;
         }
-        const int64_t at = int64_t(p->current_frame) * spf;
-        const int64_t end = p->gap_start + p->gap_length;
+        const int64_t at = int64_t(p->current_frame) * frame_samples(p);
         int32_t off = static_cast<int32_t>(p->pos - p->start);
         InOut io{0, 0};
-        if (at < end && mp3_sync_decode(&p->sync, &p->decoder, p->start, p->data_len, 1, &off,
-                                        p->carry, &io) == MP3_SYNC_FRAME) {
+        if (at < mp3_gap_end(&p->gap) &&
+            mp3_sync_decode(&p->sync, &p->decoder, p->start, p->data_len, 1, &off, p->gap.carry,
+                            &io) == MP3_SYNC_FRAME) {
             p->pos = p->start + off;
             p->current_frame += 1;
-            const int64_t lo = (p->gap_start > at ? p->gap_start : at) - at;
-            const int64_t got = io.out_bytes / ss;
-            const int64_t hi = (end < at + got ? end : at + got) - at;
-            if (hi > lo) {
-                p->carry_off = static_cast<int32_t>(lo * ss);
-                p->carry_len = static_cast<int32_t>((hi - lo) * ss);
-            }
+            mp3_gap_keep(&p->gap, at, io.out_bytes, sample_bytes(p));
             continue;
         }
         // The pass is over (its last sample handed back, or the data ended early).
@@ -525,10 +493,9 @@ int32_t poll_gapless(Mp3Player* p, uint8_t* buf, int32_t bytes) {
 }
 
 SAMPLE* decode_all_gapless(Mp3Player* p) {
-    const int32_t ss = sample_bytes(p);
-    const int64_t size = p->gap_length * ss;
+    const int64_t size = p->gap.length * sample_bytes(p);
     if (size <= 0 || size > INT32_MAX) return nullptr;
-    SAMPLE* s = create_sample(p->bits, p->stereo, p->frequency, static_cast<int>(p->gap_length));
+    SAMPLE* s = create_sample(p->bits, p->stereo, p->frequency, static_cast<int>(p->gap.length));
     if (!s) return nullptr;
     mp3_stop(p);
     mp3_rewind(p);
@@ -537,39 +504,34 @@ SAMPLE* decode_all_gapless(Mp3Player* p) {
         return nullptr;
     }
     p->needs_setup = 0;
-    p->carry_len = 0;
+    p->gap.carry_len = 0;
     std::memset(s->data, 0, size_t(size));
     gapless_fill(p, static_cast<uint8_t*>(s->data), static_cast<int32_t>(size), false);
     mp3_rewind(p);
-    p->carry_len = 0;
+    p->gap.carry_len = 0;
     if (p->bits == 16) mp3_to_unsigned(s->data, static_cast<int32_t>(size));
     return s;
 }
 
-// Samples handed back in this pass: those decoded past gap_start, less the carried rest.
 int32_t gapless_position_ms(const Mp3Player* p) {
-    if (p->frequency <= 0) return 0;
-    const int32_t ss = sample_bytes(p);
-    int64_t n = int64_t(p->current_frame) * (p->frame_pcm_bytes / ss) - p->gap_start;
-    if (n > p->gap_length) n = p->gap_length;
-    n -= p->carry_len / ss;
-    if (n < 0) n = 0;
-    return static_cast<int32_t>(n * 1000 / p->frequency);
+    return mp3_gap_position_ms(&p->gap, int64_t(p->current_frame) * frame_samples(p),
+                               sample_bytes(p), p->frequency);
 }
 
-int32_t gapless_length_ms(const Mp3Player* p) {
-    if (p->frequency <= 0) return 0;
-    const int64_t ms = p->gap_length * 1000 / p->frequency;
-    return ms > INT32_MAX ? INT32_MAX : static_cast<int32_t>(ms);
-}
+int32_t gapless_length_ms(const Mp3Player* p) { return mp3_gap_length_ms(&p->gap, p->frequency); }
 
 }  // namespace
 
 int32_t mp3_set_gapless(Mp3Player* p, int32_t on) {
     const Mp3Hold<Mp3Player> hold(p);
     if (!p || p->stream) return -1;
-    if (on && !p->gapless) gapless_bounds(p);
-    p->gapless = on ? -1 : 0;
-    p->carry_len = 0;
+    if (on && !p->gap.on) {
+        // The tag lies inside the first frame; reading stops at that frame's end.
+        const int32_t first = mpeg_header_max_frame_bytes(&p->header, p->frame_bytes);
+        mp3_gap_bounds(&p->gap, p->start, first < p->data_len ? first : p->data_len, &p->header,
+                       count_frames(p), frame_samples(p));
+    }
+    p->gap.on = on ? -1 : 0;
+    p->gap.carry_len = 0;
     return 0;
 }

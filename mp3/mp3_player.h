@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "frame_sync.h"
+#include "mp3_gapless.h"
 #include "mp3_lock.h"
 #include "mpeg_decoder.h"
 #include "xing.h"
@@ -39,15 +40,7 @@ struct Mp3Player {
     std::atomic<int32_t> autopoll; // -1 while automatic polling is wanted (read by the timer thread)
     int32_t autopoll_ms;
     int32_t tail_polls;    // silent polls still to give after the data ended
-    // Gapless playback (mp3_set_gapless): the decoded samples per channel, counted from the
-    // first frame, before the first one handed back, and the number handed back per pass; the
-    // decoded frame whose samples are still being handed back.
-    int32_t gapless;       // -1 on, 0 off
-    int64_t gap_start;
-    int64_t gap_length;
-    int32_t carry_off;     // bytes of `carry` already handed back
-    int32_t carry_len;     // bytes of `carry` still to hand back
-    uint8_t carry[1152 * 2 * 2];
+    Mp3Gapless gap;        // gapless playback (mp3_set_gapless); the run is one loop's pass
     Mp3Sync sync;          // the stream's frame synchronisation
     mutable Mp3Lock lock;  // held by every call; the poll only tries it
 };

@@ -12,7 +12,6 @@
 
 #include <allegro.h>
 
-#include "lame_tag.h"
 #include "mp3_common.h"
 #include "tags.h"
 
@@ -271,7 +270,7 @@ int32_t poll_held(Mp3StreamPlayer* p) {
         return -2;
     }
     if (!p->stream) return -1;
-    if (p->gapless) return poll_gapless(p);
+    if (p->gap.on) return poll_gapless(p);
     const int32_t bytes = p->frames_per_buffer * p->frame_pcm_bytes;
     uint8_t* buf = p->held;
     if (!buf) {
@@ -383,7 +382,7 @@ int32_t mp3s_current_frame(const Mp3StreamPlayer* p) {
 }
 int32_t mp3s_position_ms(const Mp3StreamPlayer* p) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
-    if (p && p->gapless) return gapless_position_ms(p);
+    if (p && p->gap.on) return gapless_position_ms(p);
     return p ? mp3_position_ms_of(p) : 0;
 }
 int32_t mp3s_position_secs(const Mp3StreamPlayer* p) {
@@ -404,10 +403,7 @@ int32_t mp3s_total_frames(const Mp3StreamPlayer* p, int32_t total_bytes) {
 
 int32_t mp3s_length_ms(const Mp3StreamPlayer* p, int32_t total_bytes) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
-    if (p && p->gapless && p->gap_length >= 0 && p->frequency > 0) {
-        const int64_t ms = p->gap_length * 1000 / p->frequency;
-        return ms > INT32_MAX ? INT32_MAX : static_cast<int32_t>(ms);
-    }
+    if (p && p->gap.on && p->gap.length >= 0) return mp3_gap_length_ms(&p->gap, p->frequency);
     int64_t ms = int64_t(mp3s_total_frames(p, total_bytes)) * mp3s_frame_ms(p);
     return ms > INT32_MAX ? INT32_MAX : static_cast<int32_t>(ms);
 }
@@ -442,38 +438,21 @@ int32_t mp3s_frequency(const Mp3StreamPlayer* p) {
     return p ? p->frequency : 0;
 }
 
-// Gapless playback. The frames are decoded as always, one at a time into `carry`; of the decoded
-// samples (counted per channel from the first frame, the Info frame included) only those from
-// gap_start on, gap_length of them, are handed back, so a buffer is filled from any point of a
-// frame and a frame's rest is carried over to the next poll.
+// Gapless playback: the run of samples handed back is set up from the first frame
+// (mp3_common.h); a frame's rest is carried over to the next buffer.
 
 namespace {
 
 int32_t sample_bytes(const Mp3StreamPlayer* p) { return (p->stereo ? 2 : 1) * (p->bits / 8); }
 int64_t frame_samples(const Mp3StreamPlayer* p) { return p->frame_pcm_bytes / sample_bytes(p); }
 
-// From the first frame: its LAME tag, and the frame count of its Info header for the end.
 void gapless_bounds(Mp3StreamPlayer* p, const uint8_t* frame, int32_t avail) {
-    LameTag tag{};
-    p->gap_start = 0;
-    p->gap_length = -1;
-    if (!lame_tag_read(frame, avail, &p->header, &tag)) return;
-    const int64_t spf = frame_samples(p);
-    const int32_t frames = lame_info_frames(frame, avail, &p->header);
-    int64_t skip = 0, keep = 0;
-    lame_trim(&tag, frames >= 0 ? frames * spf : INT32_MAX, 0, &skip, &keep);
-    p->gap_start = spf + skip;
-    p->gap_length = frames >= 0 ? keep : -1;
-}
-
-int64_t gap_end(const Mp3StreamPlayer* p) {
-    return p->gap_length >= 0 ? p->gap_start + p->gap_length : INT64_MAX;
+    mp3_gap_bounds(&p->gap, frame, avail, &p->header, -1, frame_samples(p));
 }
 
 int32_t poll_gapless(Mp3StreamPlayer* p) {
     const int32_t bytes = p->frames_per_buffer * p->frame_pcm_bytes;
     const int32_t ss = sample_bytes(p);
-    const int64_t spf = frame_samples(p);
     uint8_t* buf = p->held;
     if (!buf) {
         buf = static_cast<uint8_t*>(get_audio_stream_buffer(p->stream));
@@ -489,34 +468,24 @@ int32_t poll_gapless(Mp3StreamPlayer* p) {
     }
     const uint32_t passed = p->sync.passed;
     while (p->held_bytes < bytes) {
-        if (p->carry_len > 0) {
-            const int32_t n = p->carry_len < bytes - p->held_bytes ? p->carry_len : bytes - p->held_bytes;
-            std::memcpy(buf + p->held_bytes, p->carry + p->carry_off, size_t(n));
-            p->carry_off += n;
-            p->carry_len -= n;
+        if (const int32_t n = mp3_gap_take(&p->gap, buf + p->held_bytes, bytes - p->held_bytes)) {
             p->held_bytes += n;
             continue;
         }
-        const int64_t at = int64_t(p->current_frame) * spf;
-        const int64_t end = gap_end(p);
+        const int64_t at = int64_t(p->current_frame) * frame_samples(p);
         const Window w = window(p);
         InOut io{0, 0};
-        const int32_t r = at >= end ? MP3_SYNC_END
-                                    : mp3_sync_decode(&p->sync, &p->decoder, w.buf, w.len,
-                                                      w.final, &p->read_off, p->carry, &io);
+        const int32_t r = at >= mp3_gap_end(&p->gap)
+                              ? MP3_SYNC_END
+                              : mp3_sync_decode(&p->sync, &p->decoder, w.buf, w.len, w.final,
+                                                &p->read_off, p->gap.carry, &io);
         if (r == MP3_SYNC_FRAME) {
             p->current_frame += 1;
-            const int64_t lo = (p->gap_start > at ? p->gap_start : at) - at;
-            const int64_t got = io.out_bytes / ss;
-            const int64_t hi = (end < at + got ? end : at + got) - at;
-            if (hi > lo) {
-                p->carry_off = static_cast<int32_t>(lo * ss);
-                p->carry_len = static_cast<int32_t>((hi - lo) * ss);
-            }
+            mp3_gap_keep(&p->gap, at, io.out_bytes, ss);
             continue;
         }
         if (r != MP3_SYNC_MORE) {
-            // The last sample handed back, the end of the data, or another stream spliced on.
+            // The run's last sample handed back, the end of the data, or another stream spliced on.
             hand_back(p, buf, bytes);
             p->tail_polls = 2;
             return 0;
@@ -530,7 +499,7 @@ int32_t poll_gapless(Mp3StreamPlayer* p) {
         }
         // As in the plain poll: the buffer is kept for the next block where that block was not
         // late (between frames, a tag crossed, or nothing handed back before this buffer).
-        const bool first_buffer = at - p->gap_start <= p->held_bytes / ss;
+        const bool first_buffer = at - p->gap.start <= p->held_bytes / ss;
         if (mp3_sync_between_frames(&p->sync) || p->sync.passed != passed || first_buffer) {
             p->held = buf;
             return 0;
@@ -541,18 +510,14 @@ int32_t poll_gapless(Mp3StreamPlayer* p) {
     }
     hand_back(p, buf, bytes);
     switch_if_passed(p);
-    if (p->carry_len == 0 && int64_t(p->current_frame) * spf >= gap_end(p)) p->tail_polls = 2;
+    const int64_t decoded = int64_t(p->current_frame) * frame_samples(p);
+    if (p->gap.carry_len == 0 && decoded >= mp3_gap_end(&p->gap)) p->tail_polls = 2;
     return 0;
 }
 
 int32_t gapless_position_ms(const Mp3StreamPlayer* p) {
-    if (p->frequency <= 0) return 0;
-    const int32_t ss = sample_bytes(p);
-    int64_t n = int64_t(p->current_frame) * frame_samples(p);
-    if (n > gap_end(p)) n = gap_end(p);
-    n -= p->gap_start + p->carry_len / ss;
-    if (n < 0) n = 0;
-    return static_cast<int32_t>(n * 1000 / p->frequency);
+    return mp3_gap_position_ms(&p->gap, int64_t(p->current_frame) * frame_samples(p),
+                               sample_bytes(p), p->frequency);
 }
 
 }  // namespace
@@ -560,6 +525,6 @@ int32_t gapless_position_ms(const Mp3StreamPlayer* p) {
 int32_t mp3s_set_gapless(Mp3StreamPlayer* p, int32_t on) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
     if (!p || p->stream || (p->pending == -1 && p->want_play)) return -1;
-    p->gapless = on ? -1 : 0;
+    p->gap.on = on ? -1 : 0;
     return 0;
 }

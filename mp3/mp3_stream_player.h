@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "frame_sync.h"
+#include "mp3_gapless.h"
 #include "mp3_lock.h"
 #include "mpeg_decoder.h"
 #include "xing.h"
@@ -48,16 +49,8 @@ struct Mp3StreamPlayer {
     int32_t want_play;     // play asked for while pending: its arguments follow
     int32_t want_bytes, want_vol, want_pan, want_speed;
     mutable Mp3Lock lock;  // held by every call; the poll only tries it
-    // Gapless playback (mp3s_set_gapless): the decoded samples per channel, counted from the
-    // first frame, before the first one handed back, and the number handed back (-1: up to the
-    // end of the data); the decoded frame whose samples are still being handed back.
-    int32_t gapless;       // -1 on, 0 off
-    int64_t gap_start;
-    int64_t gap_length;
+    Mp3Gapless gap;        // gapless playback (mp3s_set_gapless)
     int32_t held_bytes;    // bytes of `held` already filled, in gapless playback
-    int32_t carry_off;     // bytes of `carry` already handed back
-    int32_t carry_len;     // bytes of `carry` still to hand back
-    uint8_t carry[1152 * 2 * 2];
 };
 
 // A player over the first block (copied; its size fixes the block size for good), or null when
