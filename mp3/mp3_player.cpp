@@ -3,6 +3,8 @@
 // stream buffer, the tail of two silent buffers, looping, seeking, time queries and the decode
 // of a whole file into a SAMPLE. Frames are found through the shared frame synchronisation, so
 // tags and junk anywhere are stepped over and no read goes past start + data_len.
+// Gapless playback, asked for before play, hands back only the encoder's input and joins a
+// loop's end to its start inside a buffer.
 #include "mp3_player.h"
 
 #include <cstring>

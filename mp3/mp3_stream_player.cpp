@@ -4,6 +4,7 @@
 // stream buffer. Every read is bounded by the valid bytes of the window being read. A frame that
 // runs past them waits at its first byte for the next block; a tag that runs past them is
 // stepped over across as many blocks as it takes, the stream buffer kept until frames come.
+// Gapless playback, asked for before play, hands back only the encoder's input.
 #include "mp3_stream_player.h"
 
 #include <cstdlib>
