@@ -9,8 +9,8 @@
 #include <cstdint>
 
 #include "frame_sync.h"
-#include "mp3_gapless.h"
 #include "mp3_lock.h"
+#include "mp3_gapless.h"
 #include "mpeg_decoder.h"
 #include "xing.h"
 
