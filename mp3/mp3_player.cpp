@@ -3,6 +3,8 @@
 // stream buffer, the tail of two silent buffers, looping, seeking, time queries and the decode
 // of a whole file into a SAMPLE. Frames are found through the shared frame synchronisation, so
 // tags and junk anywhere are stepped over and no read goes past start + data_len.
+// Gapless playback, asked for before play, hands back only the encoder's input and joins a
+// loop's end to its start inside a buffer.
 #include "mp3_player.h"
 
 #include <cstring>
@@ -24,6 +26,12 @@ int32_t setup_decoder(Mp3Player* p) {
 }
 
 int32_t channels(const Mp3Player* p) { return p->stereo ? 2 : 1; }
+
+// Gapless playback (at the end of this file).
+int32_t poll_gapless(Mp3Player* p, uint8_t* buf, int32_t bytes);
+SAMPLE* decode_all_gapless(Mp3Player* p);
+int32_t gapless_position_ms(const Mp3Player* p);
+int32_t gapless_length_ms(const Mp3Player* p);
 
 void hand_back(Mp3Player* p, void* buf, int32_t bytes) {
     mp3_hand_back(p->stream, buf, bytes, p->bits);
@@ -201,6 +209,7 @@ int32_t poll_held(Mp3Player* p) {
     }
     if (p->needs_setup) {
         p->tail_polls = 0;
+        p->gap.carry_len = 0;  // gapless: a frame's rest from before a seek or rewind is dropped
         if (!setup_decoder(p)) {
             hand_back(p, buf, bytes);
             mp3_stop(p);
@@ -214,6 +223,7 @@ int32_t poll_held(Mp3Player* p) {
                                      p->current_frame, buf) > 0)
             std::memset(buf, 0, static_cast<size_t>(bytes));
     }
+    if (p->gap.on) return poll_gapless(p, buf, bytes);
 
     uint8_t* out = buf;
     for (int32_t i = 0; i < p->frames_per_buffer; ++i) {
@@ -348,6 +358,7 @@ void* mp3_output_buffer(const Mp3Player* p, int32_t* size) {
 SAMPLE* mp3_decode_all(Mp3Player* p) {
     const Mp3Hold<Mp3Player> hold(p);
     if (!p) return nullptr;
+    if (p->gap.on) return decode_all_gapless(p);
     int64_t size = int64_t(p->total_frames) * p->frame_pcm_bytes;
     if (size <= 0 || size > INT32_MAX) return nullptr;
     SAMPLE* s = create_sample(p->bits, p->stereo, p->frequency,
@@ -395,6 +406,7 @@ int32_t mp3_frame_ms(const Mp3Player* p) {
 }
 int32_t mp3_position_ms(const Mp3Player* p) {
     const Mp3Hold<Mp3Player> hold(p);
+    if (p && p->gap.on) return gapless_position_ms(p);
     return p ? mp3_position_ms_of(p) : 0;
 }
 int32_t mp3_position_secs(const Mp3Player* p) {
@@ -405,6 +417,7 @@ int32_t mp3_position_secs(const Mp3Player* p) {
 int32_t mp3_length_ms(const Mp3Player* p) {
     const Mp3Hold<Mp3Player> hold(p);
     if (!p) return 0;
+    if (p->gap.on) return gapless_length_ms(p);
     int64_t ms = int64_t(mp3_frame_ms(p)) * p->total_frames;
     return ms > INT32_MAX ? INT32_MAX : static_cast<int32_t>(ms);
 }
@@ -432,4 +445,124 @@ int32_t mp3_is_stereo(const Mp3Player* p) {
 int32_t mp3_frequency(const Mp3Player* p) {
     const Mp3Hold<Mp3Player> hold(p);
     return p ? p->frequency : 0;
+}
+
+// Gapless playback: the run of samples handed back (mp3_common.h) is one pass; a loop starts
+// the next pass inside the same buffer.
+
+namespace {
+
+int32_t sample_bytes(const Mp3Player* p) { return channels(p) * (p->bits / 8); }
+int64_t frame_samples(const Mp3Player* p) { return p->frame_pcm_bytes / sample_bytes(p); }
+
+// Frames of the data, as the poll's frame synchronisation finds them.
+int64_t count_frames(const Mp3Player* p) {
+    Mp3Sync s = p->sync;
+    mp3_sync_restart(&s, 1);
+    int32_t pos = 0, size = 0;
+    int64_t n = 0;
+    while (mp3_sync_next(&s, p->start, p->data_len, 1, &pos, &size) == MP3_SYNC_FRAME) {
+        mp3_sync_taken(&s);
+        pos += size;
+        ++n;
+    }
+    return n;
+}
+
+bool pass_done(const Mp3Player* p) {
+    return p->gap.carry_len == 0 &&
+           int64_t(p->current_frame) * frame_samples(p) >= mp3_gap_end(&p->gap);
+}
+
+// Fills out[0, bytes) with gapless PCM, starting a new pass at the end of one when looping.
+// Returns the bytes written, fewer than asked only where a pass ended without looping; -4 when
+// the set-up for a new pass failed.
+int32_t gapless_fill(Mp3Player* p, uint8_t* out, int32_t bytes, bool loop) {
+    int32_t done = 0;
+    bool rewound = false;  // a new pass began in this call and has handed nothing back yet
+    while (done < bytes) {
+        if (const int32_t n = mp3_gap_take(&p->gap, out + done, bytes - done)) {
+            done += n;
+            rewound = false;
+            continue;
+        }
+        const int64_t at = int64_t(p->current_frame) * frame_samples(p);
+        int32_t off = static_cast<int32_t>(p->pos - p->start);
+        InOut io{0, 0};
+        if (at < mp3_gap_end(&p->gap) &&
+            mp3_sync_decode(&p->sync, &p->decoder, p->start, p->data_len, 1, &off, p->gap.carry,
+                            &io) == MP3_SYNC_FRAME) {
+            p->pos = p->start + off;
+            p->current_frame += 1;
+            mp3_gap_keep(&p->gap, at, io.out_bytes, sample_bytes(p));
+            continue;
+        }
+        // The pass is over (its last sample handed back, or the data ended early).
+        if (!loop || rewound) return done;
+        mp3_rewind(p);
+        if (!setup_decoder(p)) return -4;
+        p->needs_setup = 0;
+        rewound = true;
+    }
+    return done;
+}
+
+int32_t poll_gapless(Mp3Player* p, uint8_t* buf, int32_t bytes) {
+    const int32_t n = gapless_fill(p, buf, bytes, p->loop != 0);
+    hand_back(p, buf, bytes);
+    if (n < 0) {
+        mp3_stop(p);
+        mp3_rewind(p);
+        return -4;
+    }
+    // The end without looping: the rest of this buffer and two more are silence, as always.
+    if (n < bytes || (!p->loop && pass_done(p))) {
+        mp3_rewind(p);
+        p->tail_polls = 2;
+    }
+    return 0;
+}
+
+SAMPLE* decode_all_gapless(Mp3Player* p) {
+    const int64_t size = p->gap.length * sample_bytes(p);
+    if (size <= 0 || size > INT32_MAX) return nullptr;
+    SAMPLE* s = create_sample(p->bits, p->stereo, p->frequency, static_cast<int>(p->gap.length));
+    if (!s) return nullptr;
+    mp3_stop(p);
+    mp3_rewind(p);
+    if (!setup_decoder(p)) {
+        destroy_sample(s);
+        return nullptr;
+    }
+    p->needs_setup = 0;
+    p->gap.carry_len = 0;
+    std::memset(s->data, 0, size_t(size));
+    gapless_fill(p, static_cast<uint8_t*>(s->data), static_cast<int32_t>(size), false);
+    mp3_rewind(p);
+    p->gap.carry_len = 0;
+    if (p->bits == 16) mp3_to_unsigned(s->data, static_cast<int32_t>(size));
+    return s;
+}
+
+int32_t gapless_position_ms(const Mp3Player* p) {
+    return mp3_gap_position_ms(&p->gap, int64_t(p->current_frame) * frame_samples(p),
+                               sample_bytes(p), p->frequency);
+}
+
+int32_t gapless_length_ms(const Mp3Player* p) { return mp3_gap_length_ms(&p->gap, p->frequency); }
+
+}  // namespace
+
+int32_t mp3_set_gapless(Mp3Player* p, int32_t on) {
+    const Mp3Hold<Mp3Player> hold(p);
+    if (!p || p->stream) return -1;
+    if (on && !p->gap.on) {
+        // The tag lies inside the first frame; reading stops at that frame's end.
+        const int32_t first = mpeg_header_max_frame_bytes(&p->header, p->frame_bytes);
+        mp3_gap_bounds(&p->gap, p->start, first < p->data_len ? first : p->data_len, &p->header,
+                       count_frames(p), frame_samples(p));
+    }
+    p->gap.on = on ? -1 : 0;
+    p->gap.carry_len = 0;
+    return 0;
 }

@@ -12,6 +12,7 @@
 #include "frame_sync.h"
 #include "mp3_frame_index.h"
 #include "mp3_lock.h"
+#include "mp3_gapless.h"
 #include "mpeg_decoder.h"
 #include "xing.h"
 
@@ -41,6 +42,7 @@ struct Mp3Player {
     std::atomic<int32_t> autopoll; // -1 while automatic polling is wanted (read by the timer thread)
     int32_t autopoll_ms;
     int32_t tail_polls;    // silent polls still to give after the data ended
+    Mp3Gapless gap;        // gapless playback (mp3_set_gapless); the run is one loop's pass
     Mp3Sync sync;          // the stream's frame synchronisation
     mutable Mp3Lock lock;  // held by every call; the poll only tries it
     Mp3FrameIndex index;   // every frame's offset from start; empty when memory ran out
@@ -93,3 +95,10 @@ int32_t mp3_layer(const Mp3Player* p);
 int32_t mp3_bits(const Mp3Player* p);
 int32_t mp3_is_stereo(const Mp3Player* p);
 int32_t mp3_frequency(const Mp3Player* p);
+
+// Gapless playback, off by default; set while stopped: 0, or -1 while playing (or for null).
+// On, the PCM handed back is the encoder's input as the file's LAME tag describes it (the Info
+// frame left out, the encoder's delay and padding cut off), a loop joins the last sample to the
+// first with nothing between, mp3_decode_all gives exactly those samples and the position and
+// length queries count them. A file without a LAME tag is handed back whole, looping seamlessly.
+int32_t mp3_set_gapless(Mp3Player* p, int32_t on);

@@ -4,6 +4,7 @@
 // stream buffer. Every read is bounded by the valid bytes of the window being read. A frame that
 // runs past them waits at its first byte for the next block; a tag that runs past them is
 // stepped over across as many blocks as it takes, the stream buffer kept until frames come.
+// Gapless playback, asked for before play, hands back only the encoder's input.
 #include "mp3_stream_player.h"
 
 #include <cstdlib>
@@ -21,6 +22,11 @@ using Autopoll = Mp3Autopoll<Mp3StreamPlayer, mp3s_poll>;
 
 uint8_t* current(Mp3StreamPlayer* p) { return p->current_block == 1 ? p->block_a : p->block_b; }
 uint8_t* other(Mp3StreamPlayer* p) { return p->current_block == 1 ? p->block_b : p->block_a; }
+
+// Gapless playback (at the end of this file).
+void gapless_bounds(Mp3StreamPlayer* p, const uint8_t* frame, int32_t avail);
+int32_t poll_gapless(Mp3StreamPlayer* p);
+int32_t gapless_position_ms(const Mp3StreamPlayer* p);
 
 void release(Mp3StreamPlayer* p) {
     mpeg_decoder_free(&p->decoder);
@@ -76,6 +82,7 @@ int32_t finish_setup(Mp3StreamPlayer* p, const Window& w) {
     const int32_t first = mpeg_header_max_frame_bytes(&p->header, p->frame_bytes);
     const int32_t left = w.len - p->read_off;
     p->xing = xing_read(w.buf + p->read_off, left < first ? left : first, &p->header);
+    gapless_bounds(p, w.buf + p->read_off, left < first ? left : first);
     p->total_frames =
         p->xing && (p->xing->flags & 1) && p->xing->frames > 0 ? p->xing->frames : -1;
     p->pending = 0;
@@ -126,6 +133,7 @@ void hand_back(Mp3StreamPlayer* p, uint8_t* buf, int32_t bytes) {
     mp3_hand_back(p->stream, buf, bytes, p->bits);
     p->held = nullptr;
     p->held_frames = 0;
+    p->held_bytes = 0;
 }
 
 }  // namespace
@@ -263,6 +271,7 @@ int32_t poll_held(Mp3StreamPlayer* p) {
         return -2;
     }
     if (!p->stream) return -1;
+    if (p->gap.on) return poll_gapless(p);
     const int32_t bytes = p->frames_per_buffer * p->frame_pcm_bytes;
     uint8_t* buf = p->held;
     if (!buf) {
@@ -348,6 +357,7 @@ void mp3s_stop(Mp3StreamPlayer* p) {
     p->stream = nullptr;
     p->held = nullptr;
     p->held_frames = 0;
+    p->held_bytes = 0;
 }
 
 void mp3s_adjust(Mp3StreamPlayer* p, int32_t vol, int32_t pan, int32_t speed) {
@@ -373,6 +383,7 @@ int32_t mp3s_current_frame(const Mp3StreamPlayer* p) {
 }
 int32_t mp3s_position_ms(const Mp3StreamPlayer* p) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
+    if (p && p->gap.on) return gapless_position_ms(p);
     return p ? mp3_position_ms_of(p) : 0;
 }
 int32_t mp3s_position_secs(const Mp3StreamPlayer* p) {
@@ -393,6 +404,7 @@ int32_t mp3s_total_frames(const Mp3StreamPlayer* p, int32_t total_bytes) {
 
 int32_t mp3s_length_ms(const Mp3StreamPlayer* p, int32_t total_bytes) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
+    if (p && p->gap.on && p->gap.length >= 0) return mp3_gap_length_ms(&p->gap, p->frequency);
     int64_t ms = int64_t(mp3s_total_frames(p, total_bytes)) * mp3s_frame_ms(p);
     return ms > INT32_MAX ? INT32_MAX : static_cast<int32_t>(ms);
 }
@@ -425,4 +437,95 @@ int32_t mp3s_is_stereo(const Mp3StreamPlayer* p) {
 int32_t mp3s_frequency(const Mp3StreamPlayer* p) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
     return p ? p->frequency : 0;
+}
+
+// Gapless playback: the run of samples handed back is set up from the first frame
+// (mp3_common.h); a frame's rest is carried over to the next buffer.
+
+namespace {
+
+int32_t sample_bytes(const Mp3StreamPlayer* p) { return (p->stereo ? 2 : 1) * (p->bits / 8); }
+int64_t frame_samples(const Mp3StreamPlayer* p) { return p->frame_pcm_bytes / sample_bytes(p); }
+
+void gapless_bounds(Mp3StreamPlayer* p, const uint8_t* frame, int32_t avail) {
+    mp3_gap_bounds(&p->gap, frame, avail, &p->header, -1, frame_samples(p));
+}
+
+int32_t poll_gapless(Mp3StreamPlayer* p) {
+    const int32_t bytes = p->frames_per_buffer * p->frame_pcm_bytes;
+    const int32_t ss = sample_bytes(p);
+    uint8_t* buf = p->held;
+    if (!buf) {
+        buf = static_cast<uint8_t*>(get_audio_stream_buffer(p->stream));
+        if (!buf) return 0;
+        std::memset(buf, 0, size_t(bytes));
+        p->held_bytes = 0;
+        if (p->tail_polls > 0) {
+            hand_back(p, buf, bytes);
+            if (--p->tail_polls > 0) return 0;
+            mp3s_stop(p);
+            return 1;
+        }
+    }
+    const uint32_t passed = p->sync.passed;
+    while (p->held_bytes < bytes) {
+        if (const int32_t n = mp3_gap_take(&p->gap, buf + p->held_bytes, bytes - p->held_bytes)) {
+            p->held_bytes += n;
+            continue;
+        }
+        const int64_t at = int64_t(p->current_frame) * frame_samples(p);
+        const Window w = window(p);
+        InOut io{0, 0};
+        const int32_t r = at >= mp3_gap_end(&p->gap)
+                              ? MP3_SYNC_END
+                              : mp3_sync_decode(&p->sync, &p->decoder, w.buf, w.len, w.final,
+                                                &p->read_off, p->gap.carry, &io);
+        if (r == MP3_SYNC_FRAME) {
+            p->current_frame += 1;
+            mp3_gap_keep(&p->gap, at, io.out_bytes, ss);
+            continue;
+        }
+        if (r != MP3_SYNC_MORE) {
+            // The run's last sample handed back, the end of the data, or another stream spliced on.
+            hand_back(p, buf, bytes);
+            p->tail_polls = 2;
+            return 0;
+        }
+        if (w.joined) {
+            if (!switch_if_passed(p)) {
+                mp3_sync_rejected(&p->sync);
+                p->read_off += 1;
+            }
+            continue;
+        }
+        // As in the plain poll: the buffer is kept for the next block where that block was not
+        // late (between frames, a tag crossed, or nothing handed back before this buffer).
+        const bool first_buffer = at - p->gap.start <= p->held_bytes / ss;
+        if (mp3_sync_between_frames(&p->sync) || p->sync.passed != passed || first_buffer) {
+            p->held = buf;
+            return 0;
+        }
+        hand_back(p, buf, bytes);
+        mp3s_stop(p);
+        return -3;
+    }
+    hand_back(p, buf, bytes);
+    switch_if_passed(p);
+    const int64_t decoded = int64_t(p->current_frame) * frame_samples(p);
+    if (p->gap.carry_len == 0 && decoded >= mp3_gap_end(&p->gap)) p->tail_polls = 2;
+    return 0;
+}
+
+int32_t gapless_position_ms(const Mp3StreamPlayer* p) {
+    return mp3_gap_position_ms(&p->gap, int64_t(p->current_frame) * frame_samples(p),
+                               sample_bytes(p), p->frequency);
+}
+
+}  // namespace
+
+int32_t mp3s_set_gapless(Mp3StreamPlayer* p, int32_t on) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
+    if (!p || p->stream || (p->pending == -1 && p->want_play)) return -1;
+    p->gap.on = on ? -1 : 0;
+    return 0;
 }

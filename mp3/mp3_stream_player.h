@@ -9,6 +9,7 @@
 #include <cstdint>
 
 #include "frame_sync.h"
+#include "mp3_gapless.h"
 #include "mp3_lock.h"
 #include "mpeg_decoder.h"
 #include "xing.h"
@@ -48,6 +49,8 @@ struct Mp3StreamPlayer {
     int32_t want_play;     // play asked for while pending: its arguments follow
     int32_t want_bytes, want_vol, want_pan, want_speed;
     mutable Mp3Lock lock;  // held by every call; the poll only tries it
+    Mp3Gapless gap;        // gapless playback (mp3s_set_gapless)
+    int32_t held_bytes;    // bytes of `held` already filled, in gapless playback
 };
 
 // A player over the first block (copied; its size fixes the block size for good), or null when
@@ -92,3 +95,9 @@ int32_t mp3s_layer(const Mp3StreamPlayer* p);
 int32_t mp3s_bits(const Mp3StreamPlayer* p);
 int32_t mp3s_is_stereo(const Mp3StreamPlayer* p);
 int32_t mp3s_frequency(const Mp3StreamPlayer* p);
+
+// Gapless playback, off by default; set while stopped: 0, or -1 while playing (or for null).
+// On, the PCM handed back is the encoder's input as the file's LAME tag describes it (the Info
+// frame left out, the encoder's delay and padding cut off; the padding only where the Info
+// frame counts the frames), and the position and length queries count those samples.
+int32_t mp3s_set_gapless(Mp3StreamPlayer* p, int32_t on);

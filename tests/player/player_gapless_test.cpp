@@ -1,0 +1,154 @@
+// Gapless playback in both players, on files made at test time with lame: the whole-file decode
+// equals mpg123's gapless decode, the buffers over two loops equal that decode twice with nothing
+// between (the join inside a stream buffer), the streamed player hands back the same samples,
+// and the position and length queries count them.
+#include "mp3_player.h"
+#include "mp3_stream_player.h"
+#include "player_test_util.h"
+
+namespace {
+
+struct GapFile { const char* name; int channels; const char* args; };
+const GapFile kGapFiles[] = {{"gap_cbr", 2, "-b 128"}, {"gap_vbr", 1, "-V 5"}};  // Info / Xing
+
+std::vector<int16_t> handed_samples() {
+    std::vector<int16_t> v;
+    for (const auto& b : fake_al::st().handed) {
+        const std::vector<int16_t> s = fake_al::signed_samples(b);
+        v.insert(v.end(), s.begin(), s.end());
+    }
+    return v;
+}
+
+bool silent_from(const std::vector<int16_t>& v, size_t from) {
+    return std::all_of(v.begin() + long(from), v.end(), [](int16_t s) { return s == 0; });
+}
+
+class PlayerGapless : public ::testing::TestWithParam<GapFile> {
+protected:
+    void SetUp() override {
+        fake_al::reset();
+        ZIV_REQUIRE_TOOL("lame");
+        ZIV_REQUIRE_TOOL("mpg123");
+        const std::string name = GetParam().name;
+        data_ = ptest::lame_file(name, "44.1", 44100, GetParam().channels, 2.3, GetParam().args);
+        ASSERT_FALSE(data_.empty());
+        const std::string out = ziv::tmp_path(name + ".mpg123");
+        const std::string mp3 = ziv::tmp_path(name + ".mp3");
+        ASSERT_EQ(ziv::run("mpg123 -q -s '" + mp3 + "' > '" + out + "'"), 0);
+        ref_ = ziv::read_s16(out);
+        p_ = mp3_create(data_.data(), int32_t(data_.size()));
+        ASSERT_NE(p_, nullptr);
+        ASSERT_EQ(mp3_set_gapless(p_, 1), 0);
+        SAMPLE* s = mp3_decode_all(p_);
+        ASSERT_NE(s, nullptr);
+        const uint8_t* d = static_cast<uint8_t*>(s->data);
+        gapless_ = fake_al::signed_samples({d, d + size_t(s->len) * 2 * size_t(ch())});
+        destroy_sample(s);
+        buffer_ = 3 * 1152 * ch();
+        ASSERT_NE(gapless_.size() % buffer_, 0u) << "the end must fall inside a buffer";
+    }
+    void TearDown() override {
+        mp3_destroy(p_);
+        EXPECT_EQ(fake_al::st().errors, 0);
+        EXPECT_EQ(fake_al::st().live_samples, 0);
+        fake_al::reset();
+    }
+    size_t ch() const { return size_t(GetParam().channels); }
+    int32_t ms(size_t samples) const { return int32_t(samples / ch() * 1000 / 44100); }
+    std::vector<uint8_t> data_;
+    std::vector<int16_t> ref_, gapless_;
+    size_t buffer_ = 0;  // samples of one stream buffer of three frames
+    Mp3Player* p_ = nullptr;
+};
+
+TEST_P(PlayerGapless, DecodeAllEqualsMpg123GaplessDecode) {
+    ASSERT_EQ(gapless_.size(), ref_.size());
+    const ziv::PcmDiff d = ziv::pcm_diff(gapless_, ref_);
+    std::printf("[ gapless  ] %zu samples, rms %.3f, max %d LSB against mpg123\n", d.compared,
+                d.rms, d.max);
+    EXPECT_LE(d.rms, 0.8);
+    EXPECT_LE(d.max, 2) << "at " << d.max_at;
+    EXPECT_EQ(mp3_length_ms(p_), ms(ref_.size()));
+    // Off again, the whole decode is the plain one, the Info frame included.
+    ASSERT_EQ(mp3_set_gapless(p_, 0), 0);
+    SAMPLE* s = mp3_decode_all(p_);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(s->len, mp3_total_frames(p_) * 1152);
+    destroy_sample(s);
+}
+
+TEST_P(PlayerGapless, LoopJoinsLastSampleToFirstInsideABuffer) {
+    const size_t n = gapless_.size();
+    ASSERT_EQ(mp3_play_ex(p_, 3 * p_->frame_pcm_bytes, 255, 128, 1000, 1), 0);
+    EXPECT_EQ(mp3_set_gapless(p_, 0), -1) << "not while playing";
+    int positions = 0;
+    for (size_t h = 0; h < 2 * n + buffer_;) {
+        ASSERT_EQ(mp3_poll(p_), 0);
+        h = handed_samples().size();
+        // Inside the second pass the position counts the samples handed back in it.
+        if (h > n && h < 2 * n) positions += mp3_position_ms(p_) == ms(h - n) ? 1 : -1000;
+    }
+    EXPECT_GT(positions, 0);
+    std::vector<int16_t> got = handed_samples();
+    EXPECT_TRUE(std::equal(gapless_.begin(), gapless_.end(), got.begin()));
+    EXPECT_TRUE(std::equal(gapless_.begin(), gapless_.end(), got.begin() + long(n)))
+        << "the second pass follows the first's last sample at once";
+
+    // Not looping: the gapless samples, then silence and the stop.
+    mp3_stop(p_);
+    mp3_rewind(p_);
+    fake_al::st().handed.clear();
+    ASSERT_EQ(mp3_play(p_, 3 * p_->frame_pcm_bytes, 255, 128), 0);
+    int r = 0;
+    for (int i = 0; i < 1000 && r == 0; ++i) r = mp3_poll(p_);
+    EXPECT_EQ(r, 1);
+    got = handed_samples();
+    ASSERT_GE(got.size(), n + 2 * buffer_);
+    EXPECT_TRUE(std::equal(gapless_.begin(), gapless_.end(), got.begin()));
+    EXPECT_TRUE(silent_from(got, n));
+}
+
+// Also behind a leading tag longer than a block: the first frame, and its LAME tag, come later.
+TEST_P(PlayerGapless, StreamedPlayerHandsBackTheSameSamples) {
+    const size_t block = 3000;
+    EXPECT_EQ(mp3s_set_gapless(nullptr, 1), -1);
+    std::vector<uint8_t> tagged = {'I', 'D', '3', 3, 0, 0, 0, 0, 4990 >> 7, 4990 & 0x7F};
+    tagged.resize(5000, 0);
+    tagged.insert(tagged.end(), data_.begin(), data_.end());
+    for (const std::vector<uint8_t>* data : {&data_, &tagged}) {
+        fake_al::st().handed.clear();
+        Mp3StreamPlayer* s = mp3s_create(data->data(), int32_t(block), 0);
+        ASSERT_NE(s, nullptr);
+        EXPECT_EQ(s->pending, data == &tagged ? -1 : 0);
+        ASSERT_EQ(mp3s_set_gapless(s, 1), 0);
+        ASSERT_EQ(mp3s_play(s, 3 * 1152 * 2 * int32_t(ch()), 255, 128), 0);
+        EXPECT_EQ(mp3s_set_gapless(s, 0), -1) << "not while playing";
+        int r = 0, positions = 0;
+        for (size_t at = block, i = 0; i < 100000 && r == 0; ++i) {
+            if (uint8_t* nb = mp3s_next_block(s); nb && at < data->size()) {
+                const size_t n = std::min(block, data->size() - at);
+                std::memcpy(nb, data->data() + at, n);
+                at += n;
+                mp3s_give_block(s, at == data->size() ? int32_t(n) : -1);
+            }
+            r = mp3s_poll(s);
+            const size_t h = handed_samples().size();
+            if (r == 0 && h < gapless_.size() && !s->held)
+                positions += mp3s_position_ms(s) == ms(h) ? 1 : -1000;
+        }
+        EXPECT_EQ(r, 1);
+        EXPECT_GT(positions, 0);
+        EXPECT_EQ(mp3s_length_ms(s, int32_t(data->size())), ms(gapless_.size()));
+        const std::vector<int16_t> got = handed_samples();
+        ASSERT_GE(got.size(), gapless_.size());
+        EXPECT_TRUE(std::equal(gapless_.begin(), gapless_.end(), got.begin()));
+        EXPECT_TRUE(silent_from(got, gapless_.size()));
+        mp3s_destroy(s);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, PlayerGapless, ::testing::ValuesIn(kGapFiles),
+                         [](const ::testing::TestParamInfo<GapFile>& i) { return i.param.name; });
+
+}  // namespace
