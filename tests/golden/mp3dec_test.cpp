@@ -1,7 +1,8 @@
 // The mp3dec tool as a user runs it: options and their errors (one line on stderr, non-zero
-// exit), WAV and raw output, standard input and output, junk before the first frame, the
-// benchmark line, and robustness on truncated, damaged and random files (built with
-// -DZIV_SANITIZERS="address;undefined" this is the bounds check of the whole decode path).
+// exit), WAV and raw output, standard input and output, long files through pipes and FIFOs,
+// junk before the first frame, the benchmark line, and robustness on truncated, damaged and
+// random files (built with -DZIV_SANITIZERS="address;undefined" this is the bounds check of the
+// whole decode path).
 #include <cstring>
 #include <random>
 #include <string>
@@ -31,10 +32,12 @@ int lines(const std::string& s) {
     return n;
 }
 
-// A short stereo MP3 made with lame once per test program.
+std::string sample_wav() { return ziv::tmp_path("src.wav"); }
+
+// A short stereo MP3 made with lame once per test program (from sample_wav()).
 const std::string& sample_mp3() {
     static std::string path = [] {
-        std::string wav = ziv::tmp_path("src.wav"), mp3 = ziv::tmp_path("src.mp3");
+        std::string wav = sample_wav(), mp3 = ziv::tmp_path("src.mp3");
         if (ziv::run("sox -n -r 44100 -c 2 '" + wav +
                      "' synth 1.5 sine 440 sine 1250 vol 0.6 2>/dev/null") != 0)
             return std::string();
@@ -160,6 +163,75 @@ TEST_F(Mp3dec, BenchPrintsSpeed) {
     ASSERT_EQ(2, std::sscanf(p, "s: %lf x real time, %lf us per frame", &times, &us)) << r.err;
     EXPECT_GT(times, 1.0);
     EXPECT_GT(us, 0.0);
+}
+
+uint32_t le32(const std::vector<uint8_t>& b, size_t at) {
+    return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 |
+           uint32_t(b[at + 3]) << 24;
+}
+
+// A WAV file: its data after the 44-byte header equal to `raw`, its two sizes as given.
+void expect_wav(const std::vector<uint8_t>& w, const std::vector<uint8_t>& raw, uint32_t riff,
+                uint32_t data, const char* what) {
+    ASSERT_EQ(raw.size() + 44, w.size()) << what;
+    EXPECT_EQ(riff, le32(w, 4)) << what;
+    EXPECT_EQ(data, le32(w, 40)) << what;
+    EXPECT_TRUE(std::equal(raw.begin(), raw.end(), w.begin() + 44)) << what << ": data differs";
+}
+
+// A three-minute file with tags at its end, one of which holds a whole MP3 file (frames that
+// decode, unless the tags are cut off), through a pipe, a redirect and a FIFO: the same PCM as
+// the plain file's, and WAV sizes that are right where the output seeks (written again at the
+// end) and where it cannot (the Info frame's count announced, or 0xFFFFFFFF without one).
+TEST_F(Mp3dec, LongFileStreamsThroughPipesRedirectsAndFifos) {
+    const std::string wav = ziv::tmp_path("long.wav"), mp3 = ziv::tmp_path("long.mp3"),
+                      bare = ziv::tmp_path("bare.mp3");
+    ASSERT_EQ(0, ziv::run("sox -n -r 44100 -c 2 '" + wav +
+                          "' synth 180 sine 300-3000 sine 1250 vol 0.5 2>/dev/null"));
+    ASSERT_EQ(0, ziv::run("lame --quiet -b 128 '" + wav + "' '" + mp3 + "'"));
+    ASSERT_EQ(0, ziv::run("lame --quiet -t -b 128 '" + sample_wav() + "' '" + bare + "'"));
+    std::vector<uint8_t> tagged = ziv::read_file(mp3);
+    const std::vector<uint8_t> inner = ziv::read_file(bare);
+    const uint32_t ape = uint32_t(inner.size() + 32);
+    tagged.insert(tagged.end(), inner.begin(), inner.end());
+    const uint8_t footer[32] = {'A', 'P', 'E', 'T', 'A', 'G', 'E', 'X', 0xD0, 0x07, 0, 0,
+                                uint8_t(ape), uint8_t(ape >> 8), uint8_t(ape >> 16), 0, 1};
+    tagged.insert(tagged.end(), footer, footer + 32);
+    std::vector<uint8_t> id3v1(128, 0xFF);
+    std::memcpy(id3v1.data(), "TAG", 3);
+    tagged.insert(tagged.end(), id3v1.begin(), id3v1.end());
+    const std::string in = ziv::tmp_path("tagged.mp3");
+    ASSERT_TRUE(ziv::write_file(in, tagged.data(), tagged.size()));
+
+    const std::string ref_raw = ziv::tmp_path("ref.raw"), got = ziv::tmp_path("got.raw");
+    ASSERT_EQ(0, mp3dec("'" + mp3 + "' '" + ref_raw + "'").status);
+    const std::vector<uint8_t> ref = ziv::read_file(ref_raw);
+    ASSERT_EQ(0u, ref.size() % 4608);
+    ASSERT_GT(ref.size(), 170u * 44100 * 4);
+    const uint32_t n = uint32_t(ref.size());
+    const std::string dec = "'" + ziv::mp3dec_path() + "' ";
+    ASSERT_EQ(0, mp3dec("'" + in + "' '" + got + "'").status);
+    EXPECT_TRUE(ziv::read_file(got) == ref) << "tagged file";
+    ASSERT_EQ(0, ziv::run("cat '" + in + "' | " + dec + "- - > '" + got + "'"));
+    EXPECT_TRUE(ziv::read_file(got) == ref) << "pipe in and out";
+
+    const std::string out = ziv::tmp_path("out.wav"), fifo = ziv::tmp_path("fifo.wav");
+    ASSERT_EQ(0, ziv::run(dec + "- '" + out + "' < '" + in + "'"));
+    expect_wav(ziv::read_file(out), ref, n + 36, n, "redirected input, WAV file");
+    ASSERT_EQ(0, ziv::run("mkfifo '" + fifo + "'"));
+    const std::string through_fifo =
+        "cat '" + fifo + "' > '" + out + "' & " + dec + "'%s' '" + fifo + "'; st=$?; wait; exit $st";
+    auto via_fifo = [&](const std::string& file) {
+        std::string cmd = through_fifo;
+        cmd.replace(cmd.find("%s"), 2, file);
+        return ziv::run(cmd);
+    };
+    ASSERT_EQ(0, via_fifo(in));
+    expect_wav(ziv::read_file(out), ref, n + 36, n, "WAV into a FIFO, Info frame");
+    ASSERT_EQ(0, mp3dec("'" + bare + "' '" + got + "'").status);
+    ASSERT_EQ(0, via_fifo(bare));
+    expect_wav(ziv::read_file(out), ziv::read_file(got), 0xFFFFFFFFu, 0xFFFFFFFFu,
+               "WAV into a FIFO, no Xing frame");
 }
 
 // Truncated, damaged and random inputs: mp3dec ends normally (0, 2 or 3), never by a signal
