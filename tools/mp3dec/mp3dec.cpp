@@ -4,7 +4,10 @@
 // another version, layer or sample rate spliced on end the stream: said on stderr, exit 0.
 // Input and output go a window at a time (input_window, pcm_output): memory stays flat whatever
 // the length, from a file or a pipe alike.
-// Usage: mp3dec [-r N] [-c N] [-8] [-f HZ] [--bench] INPUT OUTPUT   ("-" = stdin / stdout).
+// Gapless by default: a Xing/Info first frame is left out and, where its LAME tag gives them,
+// the encoder's delay and padding are cut, so the output is the encoder's input.
+// Usage: mp3dec [-r N] [-c N] [-8] [-f HZ] [--no-gapless] [--bench] INPUT OUTPUT
+// ("-" = stdin / stdout).
 // Exit status: 0 decoded, 1 bad usage, 2 unreadable input / no MPEG audio / unwritable output.
 #include <sys/stat.h>
 
@@ -20,6 +23,7 @@
 
 #include "frame_sync.h"
 #include "input_window.h"
+#include "lame_tag.h"
 #include "pcm_output.h"
 #include "xing.h"
 
@@ -31,6 +35,7 @@ struct Options {
     int32_t eight_bit = 0;
     int32_t freq_limit = 24000;
     bool bench = false;
+    bool gapless = true;
     const char* input = nullptr;
     const char* output = nullptr;
 };
@@ -38,8 +43,8 @@ struct Options {
 // One line on stderr: the reason, then the usage.
 int usage(const char* why) {
     std::fprintf(stderr,
-                 "mp3dec: %s (usage: mp3dec [-r 0|1|2] [-c 0|1|2|3] [-8] [-f HZ] [--bench] "
-                 "INPUT OUTPUT)\n",
+                 "mp3dec: %s (usage: mp3dec [-r 0|1|2] [-c 0|1|2|3] [-8] [-f HZ] [--no-gapless] "
+                 "[--bench] INPUT OUTPUT)\n",
                  why);
     return 1;
 }
@@ -58,6 +63,8 @@ bool print_help(int argc, char** argv) {
             "  -c 0|1|2|3    channels: as coded, mixed to mono, left only, right only (default 0)\n"
             "  -8            unsigned 8-bit samples instead of signed 16-bit\n"
             "  -f HZ         highest frequency decoded, in Hz (1..1000000, default 24000)\n"
+            "  --no-gapless  keep the encoder's delay and padding and play the Info frame as a\n"
+            "                frame of silence (by default the output is the encoder's input)\n"
             "  --bench       decode again for at least a second and report the speed on stderr\n"
             "  -h, --help    show this help and exit\n"
             "\n"
@@ -99,6 +106,8 @@ int parse_args(int argc, char** argv, Options* o) {
             o->eight_bit = 1;
         } else if (std::strcmp(a, "--bench") == 0) {
             o->bench = true;
+        } else if (std::strcmp(a, "--no-gapless") == 0) {
+            o->gapless = false;
         } else if (a[0] == '-' && a[1] != '\0') {
             std::string m = std::string("unknown option ") + a;
             return usage(m.c_str());
@@ -130,25 +139,29 @@ struct Stream {
     int32_t frame_bytes = 0;
     Mp3Sync sync{};
     int32_t pos = 0;        // the first frame's place in the window
-    int64_t predicted = -1; // frames the Xing header counts after its own frame; -1: none
+    bool info = false;      // the first frame is a Xing or Info frame, no audio
+    int64_t frames = -1;    // audio frames its header counts (its own left out); -1: unknown
+    bool lame = false;      // its LAME tag was read into `tag`
+    LameTag tag{};
 };
 
 enum Found { FOUND, NOT_FOUND, READ_ERROR };
 
-// The frame count of a Xing header in the first frame, or of the Info header that lame writes
-// into a constant-bitrate file (laid out as a Xing header, under another name); -1 when there
-// is none.
-int64_t xing_frames(const uint8_t* frame, int32_t avail, const MpegHeader& h) {
+// The Xing header of a Layer III stream's first frame, or the Info header that lame writes into
+// a constant-bitrate file (laid out as a Xing header, under another name): whether there is one,
+// its frame count, and the LAME tag after it.
+void read_info_frame(const uint8_t* frame, int32_t avail, Stream* s) {
     uint8_t copy[256];
     const int32_t n = avail < int32_t(sizeof copy) ? avail : int32_t(sizeof copy);
-    if (n <= 0) return -1;
+    if (n <= 0 || mpeg_header_layer(&s->header) != 3) return;
     std::memcpy(copy, frame, size_t(n));
     for (int32_t at : {13, 21, 36})
         if (at + 4 <= n && std::memcmp(copy + at, "Info", 4) == 0) std::memcpy(copy + at, "Xing", 4);
-    XingInfo* x = xing_read(copy, n, &h);
-    const int64_t frames = x && (x->flags & 1) && x->frames >= 0 ? x->frames : -1;
+    XingInfo* x = xing_read(copy, n, &s->header);
+    s->info = x != nullptr;
+    s->frames = x && (x->flags & 1) && x->frames >= 0 ? x->frames : -1;
     xing_free(x);
-    return frames;
+    s->lame = lame_tag_read(frame, avail, &s->header, &s->tag) == 1;
 }
 
 // Reads until the first frame of a stream is found; the window then holds it at s->pos.
@@ -169,7 +182,7 @@ Found find_stream(InputWindow* in, Stream* s) {
             }
             if (in->error) return READ_ERROR;
             s->pos = pos;
-            s->predicted = xing_frames(in->buf + pos, input_visible(in, &final) - pos, s->header);
+            read_info_frame(in->buf + pos, input_visible(in, &final) - pos, s);
             return FOUND;
         }
         if (r != MP3_SYNC_MORE) return NOT_FOUND;
@@ -186,14 +199,51 @@ struct Decoded {
     int32_t write_error = 0;
 };
 
-// Decodes the stream from its first frame, as set up, into out.
-Decoded decode_stream(InputWindow* in, const Stream& s, MpegDecoder* d, int32_t frame_out,
-                      PcmOutput* out) {
+// What the output leaves out: the Info frame, and (gapless, from the LAME tag) `skip` samples
+// per channel at the start and all after the next `keep` (-1: none left out at the end).
+struct Trim {
+    bool info = false;
+    int64_t skip = 0;
+    int64_t keep = -1;
+};
+
+// The gapless cut of a stream at this output format: the Info frame left out, and the encoder
+// delay and padding with the decoder's own delay, where the LAME tag gives them.
+Trim gapless_trim(const Stream& s, const Options& o, const MpegOutputFormat& fmt) {
+    Trim t;
+    if (!o.gapless || !s.info) return t;
+    t.info = true;
+    if (!s.lame) return t;
+    const int64_t per_frame = fmt.out_samples / fmt.channels;
+    // Without a frame count the end is not known: only the start is cut.
+    const int64_t decoded = s.frames >= 0 ? s.frames * per_frame : int64_t(1) << 56;
+    lame_trim(&s.tag, decoded, o.reduction, &t.skip, &t.keep);
+    if (s.frames < 0) t.keep = -1;
+    return t;
+}
+
+// Decodes the stream from its first frame, as set up, into out, cut as `trim` says.
+Decoded decode_stream(InputWindow* in, const Stream& s, MpegDecoder* d,
+                      const MpegOutputFormat& fmt, const Trim& trim, PcmOutput* out) {
     Decoded r;
     Mp3Sync sync = s.sync;
     mp3_sync_restart(&sync, 1);
     int32_t pos = s.pos, stuck = 0;
+    const int32_t frame_out = fmt.out_samples * (fmt.bits / 8);
+    const int32_t sample_bytes = fmt.channels * (fmt.bits / 8);
+    int64_t skip = trim.skip, keep = trim.keep;
+    if (trim.info) {
+        // The Info frame holds no audio: stepped over, never decoded (its bytes would go into
+        // the bit reservoir).
+        int32_t final = 0, size = 0;
+        if (mp3_sync_next(&sync, in->buf, input_visible(in, &final), final, &pos, &size) ==
+            MP3_SYNC_FRAME) {
+            pos += size;
+            mp3_sync_taken(&sync);
+        }
+    }
     for (;;) {
+        if (keep == 0) return r;
         if (input_wants_more(in, pos, kAhead)) {
             input_advance(in, pos);
             pos = 0;
@@ -208,8 +258,16 @@ Decoded decode_stream(InputWindow* in, const Stream& s, MpegDecoder* d, int32_t 
         InOut io;
         const int32_t got = mp3_sync_decode(&sync, d, in->buf, vis, final | stuck, &pos, room, &io);
         if (got == MP3_SYNC_FRAME) {
-            pcm_output_put(out, io.out_bytes);
             ++r.frames;
+            int64_t n = io.out_bytes / sample_bytes;
+            const int64_t drop = skip < n ? skip : n;
+            skip -= drop;
+            n -= drop;
+            if (keep >= 0 && n > keep) n = keep;
+            if (keep >= 0) keep -= n;
+            if (drop > 0 && n > 0)
+                std::memmove(room, room + drop * sample_bytes, size_t(n * sample_bytes));
+            pcm_output_put(out, int32_t(n * sample_bytes));
             continue;
         }
         if (got == MP3_SYNC_MORE) {
@@ -240,7 +298,6 @@ bool same_file(const char* a, const char* b) {
 void bench(const std::vector<uint8_t>& data, const Options& o, MpegDecoder* d,
            const MpegOutputFormat& fmt, const Decoded& first, int64_t pcm_bytes) {
     using clock = std::chrono::steady_clock;
-    const size_t frame_out = size_t(fmt.out_samples) * size_t(fmt.bits / 8);
     int64_t passes = 0, bench_frames = 0;
     const std::clock_t c0 = std::clock();
     auto t0 = clock::now();
@@ -254,7 +311,7 @@ void bench(const std::vector<uint8_t>& data, const Options& o, MpegDecoder* d,
             mpeg_decoder_setup(d, &s.header, s.frame_bytes, o.reduction, 0, convert_of(o),
                                o.freq_limit) &&
             pcm_output_null(&out, fmt)) {
-            bench_frames += decode_stream(&in, s, d, int32_t(frame_out), &out).frames;
+            bench_frames += decode_stream(&in, s, d, fmt, gapless_trim(s, o, fmt), &out).frames;
             pcm_output_finish(&out, fmt);
         }
         input_close(&in);
@@ -337,8 +394,14 @@ int main(int argc, char** argv) {
     const int32_t frame_out = fmt.out_samples * (fmt.bits / 8);
 
     // The Xing frame count gives the length to announce where the header cannot be written
-    // again at the end: its frames and its own frame, each a frame of output.
-    const int64_t predicted = s.predicted >= 0 ? (s.predicted + 1) * frame_out : -1;
+    // again at the end: its frames (and its own frame unless it is left out), or the gapless
+    // length.
+    const Trim trim = gapless_trim(s, o, fmt);
+    int64_t predicted = -1;
+    if (s.frames >= 0 && trim.keep >= 0)
+        predicted = trim.keep * fmt.channels * (fmt.bits / 8);
+    else if (s.frames >= 0 && trim.skip == 0)
+        predicted = (s.frames + (trim.info ? 0 : 1)) * frame_out;
     PcmOutput out;
     if (!pcm_output_open(&out, o.output, fmt, predicted)) {
         std::fprintf(stderr, "mp3dec: cannot write '%s': %s\n", o.output, std::strerror(errno));
@@ -346,7 +409,7 @@ int main(int argc, char** argv) {
         close_input();
         return 2;
     }
-    const Decoded r = decode_stream(&in, s, d, frame_out, &out);
+    const Decoded r = decode_stream(&in, s, d, fmt, trim, &out);
     const bool read_error = in.error != 0;
     close_input();
     const bool written = pcm_output_finish(&out, fmt) && !r.write_error;
