@@ -278,6 +278,9 @@ TEST_P(RealWorld, Mp3decMatchesMpg123AndThePlayersMatchMp3dec) {
                             ? frame
                             : 0;
     ziv::PcmDiff d = ziv::pcm_diff(a, b, offset);
+    EXPECT_TRUE(std::all_of(a.begin(), a.begin() + std::min(offset, long(a.size())),
+                            [](int16_t v) { return v == 0; }))
+        << "the Info frame is a frame of silence";
     std::printf("[ figures  ] %-20s %8zu bytes  %6zu samples  RMS %.3f  max %d\n", name.c_str(),
                 data.size(), b.size() / size_t(ch), d.rms, d.max);
     EXPECT_EQ(long(a.size()) - offset, long(b.size())) << "same length";
