@@ -130,8 +130,8 @@ TEST_F(Mp3dec, WavRawStdioAndOptions) {
                         {"-c 3", 2304}, {"-8", 2304},   {"-8 -c 1 -r 2", 288}};
     for (const Opt& o : opts) {
         const std::string f = ziv::tmp_path("opt.raw");
-        ASSERT_EQ(0, mp3dec("--no-gapless " + std::string(o.args) + " '" + mp3 + "' '" + f + "'").status)
-            << o.args;
+        const std::string args = "--no-gapless " + std::string(o.args);
+        ASSERT_EQ(0, mp3dec(args + " '" + mp3 + "' '" + f + "'").status) << o.args;
         EXPECT_EQ(frames * o.bytes_per_frame, ziv::read_file(f).size()) << o.args;
     }
     // A frequency limit drops the upper subbands: the output changes but keeps its length.
@@ -181,7 +181,8 @@ TEST_F(Mp3dec, GaplessInEveryOutputFormMatchesMpg123) {
                           {"-r 1", "-2", false},   {"-8 -c 1 -r 2", "-e u8 -m -4", false}};
     const std::string ours = ziv::tmp_path("gl.raw"), ref = ziv::tmp_path("gl_mpg123.raw");
     for (const Form& f : forms) {
-        ASSERT_EQ(0, mp3dec(std::string(f.ours) + " '" + mp3 + "' '" + ours + "'").status) << f.ours;
+        ASSERT_EQ(0, mp3dec(std::string(f.ours) + " '" + mp3 + "' '" + ours + "'").status)
+            << f.ours;
         ASSERT_EQ(0, ziv::run(std::string("mpg123 -q -s ") + f.mpg123 + " '" + mp3 + "' > '" + ref +
                               "' 2>/dev/null"));
         const std::vector<uint8_t> a = ziv::read_file(ours), b = ziv::read_file(ref);
@@ -249,8 +250,8 @@ TEST_F(Mp3dec, LongFileStreamsThroughPipesRedirectsAndFifos) {
     ASSERT_EQ(0, ziv::run(dec + "- '" + out + "' < '" + in + "'"));
     expect_wav(ziv::read_file(out), ref, n + 36, n, "redirected input, WAV file");
     ASSERT_EQ(0, ziv::run("mkfifo '" + fifo + "'"));
-    const std::string through_fifo =
-        "cat '" + fifo + "' > '" + out + "' & " + dec + "'%s' '" + fifo + "'; st=$?; wait; exit $st";
+    const std::string through_fifo = "cat '" + fifo + "' > '" + out + "' & " + dec + "'%s' '" +
+                                     fifo + "'; st=$?; wait; exit $st";
     auto via_fifo = [&](const std::string& file) {
         std::string cmd = through_fifo;
         cmd.replace(cmd.find("%s"), 2, file);

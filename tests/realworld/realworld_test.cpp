@@ -262,7 +262,8 @@ TEST_P(RealWorld, Mp3decMatchesMpg123AndThePlayersMatchMp3dec) {
     const std::string in = write_case(name, data), ours = ziv::tmp_path(name + ".ours.raw"),
                       ref = ziv::tmp_path(name + ".mpg123.raw");
     const std::string ref_in = GetParam().clean ? write_case(name + "_clean", GetParam().clean()) : in;
-    ASSERT_EQ(ziv::run("'" + ziv::mp3dec_path() + "' --no-gapless '" + in + "' '" + ours + "'"), 0);
+    ASSERT_EQ(ziv::run("'" + ziv::mp3dec_path() + "' --no-gapless '" + in + "' '" + ours + "'"),
+              0);
     ASSERT_EQ(ziv::run("mpg123 -q --no-gapless -s '" + ref_in + "' > '" + ref + "' 2>/dev/null"), 0);
     const Bytes pcm = ziv::read_file(ours);
     const std::vector<int16_t> a = ziv::to_s16(pcm), b = ziv::read_s16(ref);
@@ -289,7 +290,8 @@ TEST_P(RealWorld, Mp3decMatchesMpg123AndThePlayersMatchMp3dec) {
     EXPECT_LE(d.max, 2);
 
     // Gapless, as both decode by default: the encoder's input, sample for sample in length.
-    const std::string gl = ziv::tmp_path(name + ".gapless.raw"), gref = ziv::tmp_path(name + ".mpg123g.raw");
+    const std::string gl = ziv::tmp_path(name + ".gapless.raw"),
+                      gref = ziv::tmp_path(name + ".mpg123g.raw");
     ASSERT_EQ(ziv::run("'" + ziv::mp3dec_path() + "' '" + in + "' '" + gl + "'"), 0);
     ASSERT_EQ(ziv::run("mpg123 -q -s '" + ref_in + "' > '" + gref + "' 2>/dev/null"), 0);
     const std::vector<int16_t> ga = ziv::read_s16(gl), gb = ziv::read_s16(gref);

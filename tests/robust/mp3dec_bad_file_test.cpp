@@ -18,7 +18,8 @@ int decode(const std::string& name, const std::vector<uint8_t>& bytes, std::vect
     static const uint8_t none = 0;  // an empty vector's data() may be null
     ziv::write_file(in, bytes.empty() ? &none : bytes.data(), bytes.size());
     std::remove(out.c_str());
-    int st = ziv::run(q(ziv::mp3dec_path()) + " --no-gapless " + q(in) + " " + q(out) + " 2>/dev/null");
+    int st = ziv::run(q(ziv::mp3dec_path()) + " --no-gapless " + q(in) + " " + q(out) +
+                      " 2>/dev/null");
     if (pcm) *pcm = ziv::read_file(out);
     return st;
 }

@@ -61,10 +61,11 @@ int32_t input_open_file(InputWindow* in, FILE* f) {
     if (start >= 0 && fseeko(f, 0, SEEK_END) == 0) {
         const off_t end = ftello(f);
         if (end >= start) {
-            in->audio_end = audio_length(int64_t(end - start), [&](int64_t at, uint8_t* p, int64_t n) {
+            auto read_at = [&](int64_t at, uint8_t* p, int64_t n) {
                 return fseeko(f, off_t(start + at), SEEK_SET) == 0 &&
                        std::fread(p, 1, size_t(n), f) == size_t(n);
-            });
+            };
+            in->audio_end = audio_length(int64_t(end - start), read_at);
         }
         if (fseeko(f, start, SEEK_SET) != 0 || in->audio_end < 0) return 0;
     }
@@ -127,7 +128,8 @@ int32_t input_advance(InputWindow* in, int32_t keep) {
         added += int32_t(n);
     }
     // A pipe's end: the tags at the end are cut from the bytes held back.
-    if (in->eof && in->audio_end < 0) in->audio_end = in->base + mp3_trailing_tags(in->buf, in->filled);
+    if (in->eof && in->audio_end < 0)
+        in->audio_end = in->base + mp3_trailing_tags(in->buf, in->filled);
     return keep + added;
 }
 

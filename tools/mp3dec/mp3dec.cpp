@@ -156,7 +156,8 @@ void read_info_frame(const uint8_t* frame, int32_t avail, Stream* s) {
     if (n <= 0 || mpeg_header_layer(&s->header) != 3) return;
     std::memcpy(copy, frame, size_t(n));
     for (int32_t at : {13, 21, 36})
-        if (at + 4 <= n && std::memcmp(copy + at, "Info", 4) == 0) std::memcpy(copy + at, "Xing", 4);
+        if (at + 4 <= n && std::memcmp(copy + at, "Info", 4) == 0)
+            std::memcpy(copy + at, "Xing", 4);
     XingInfo* x = xing_read(copy, n, &s->header);
     s->info = x != nullptr;
     s->frames = x && (x->flags & 1) && x->frames >= 0 ? x->frames : -1;
@@ -258,6 +259,7 @@ Decoded decode_stream(InputWindow* in, const Stream& s, MpegDecoder* d,
         InOut io;
         const int32_t got = mp3_sync_decode(&sync, d, in->buf, vis, final | stuck, &pos, room, &io);
         if (got == MP3_SYNC_FRAME) {
+            stuck = 0;
             ++r.frames;
             int64_t n = io.out_bytes / sample_bytes;
             const int64_t drop = skip < n ? skip : n;
