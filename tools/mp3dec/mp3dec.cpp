@@ -201,7 +201,7 @@ struct Decoded {
 };
 
 // What the output leaves out: the Info frame, and (gapless, from the LAME tag) `skip` samples
-// per channel at the start and all after the next `keep` (-1: none left out at the end).
+// per channel at the start and, after the next `keep` (-1: none), the rest of that frame.
 struct Trim {
     bool info = false;
     int64_t skip = 0;
@@ -244,7 +244,6 @@ Decoded decode_stream(InputWindow* in, const Stream& s, MpegDecoder* d,
         }
     }
     for (;;) {
-        if (keep == 0) return r;
         if (input_wants_more(in, pos, kAhead)) {
             input_advance(in, pos);
             pos = 0;
@@ -265,8 +264,14 @@ Decoded decode_stream(InputWindow* in, const Stream& s, MpegDecoder* d,
             const int64_t drop = skip < n ? skip : n;
             skip -= drop;
             n -= drop;
-            if (keep >= 0 && n > keep) n = keep;
-            if (keep >= 0) keep -= n;
+            if (keep >= 0 && n >= keep) {
+                // The rest of this frame is the encoder's padding. Frames after it are not this
+                // encoding's (another file joined on): they are played whole.
+                n = keep;
+                keep = -1;
+            } else if (keep >= 0) {
+                keep -= n;
+            }
             if (drop > 0 && n > 0)
                 std::memmove(room, room + drop * sample_bytes, size_t(n * sample_bytes));
             pcm_output_put(out, int32_t(n * sample_bytes));
