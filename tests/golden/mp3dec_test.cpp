@@ -142,7 +142,7 @@ TEST_F(Mp3dec, WavRawStdioAndOptions) {
     EXPECT_FALSE(l == r);
 }
 
-TEST_F(Mp3dec, JunkBeforeTheFirstFrameIsSkipped) {
+TEST_F(Mp3dec, JunkAndTagsBeforeTheFirstFrameAreSkipped) {
     std::vector<uint8_t> file = ziv::read_file(mp3);
     // Junk holding false sync patterns whose headers are unusable.
     std::vector<uint8_t> junk = {0x00, 0xFF, 0xFF, 0xFF, 0xF0, 0x00, 0x17, 0xFF, 0xE0, 0x00, 0x00};
@@ -155,6 +155,28 @@ TEST_F(Mp3dec, JunkBeforeTheFirstFrameIsSkipped) {
     RunResult rj = mp3dec("'" + j + "' '" + b + "'");
     ASSERT_EQ(0, rj.status) << rj.err;
     EXPECT_TRUE(ziv::read_file(a) == ziv::read_file(b));
+
+    // A free-format stream (its frame size found by looking ahead for the next header) behind
+    // an ID3v2 tag that ends just short of where the input is read in pieces (1 and 2 MiB) or
+    // anywhere else: the same PCM as without the tag, its first frame not lost.
+    const std::string free_mp3 = ziv::tmp_path("free.mp3");
+    ASSERT_EQ(0, ziv::run("lame --quiet --freeformat -b 320 '" + sample_wav() + "' '" + free_mp3 +
+                          "'"));
+    const std::vector<uint8_t> bare = ziv::read_file(free_mp3);
+    ASSERT_EQ(0, mp3dec("'" + free_mp3 + "' '" + a + "'").status);
+    const std::vector<uint8_t> want = ziv::read_file(a);
+    ASSERT_FALSE(want.empty());
+    for (uint32_t tag : {1048276u, 2096852u, 70000u}) {
+        const uint32_t body = tag - 10;
+        std::vector<uint8_t> t = {'I', 'D', '3', 4, 0, 0, uint8_t(body >> 21 & 127),
+                                  uint8_t(body >> 14 & 127), uint8_t(body >> 7 & 127),
+                                  uint8_t(body & 127)};
+        t.resize(tag, 0);
+        t.insert(t.end(), bare.begin(), bare.end());
+        ASSERT_TRUE(ziv::write_file(j, t.data(), t.size()));
+        ASSERT_EQ(0, mp3dec("'" + j + "' '" + b + "'").status) << tag;
+        EXPECT_TRUE(ziv::read_file(b) == want) << "free format behind a tag of " << tag << " bytes";
+    }
 }
 
 TEST_F(Mp3dec, BenchPrintsSpeed) {

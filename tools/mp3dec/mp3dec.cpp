@@ -25,6 +25,7 @@
 #include "input_window.h"
 #include "lame_tag.h"
 #include "pcm_output.h"
+#include "tags.h"
 #include "xing.h"
 
 namespace {
@@ -165,6 +166,38 @@ void read_info_frame(const uint8_t* frame, int32_t avail, Stream* s) {
     s->lame = lame_tag_read(frame, avail, &s->header, &s->tag) == 1;
 }
 
+// The bytes of a tag still to step over (the search's `skip`), dropped from the window as the
+// input comes; the window then starts where the tag ends, with a whole window ahead.
+void drop_tag_rest(InputWindow* in, Mp3Sync* sync, int32_t* pos) {
+    while (sync->skip > 0 && in->filled > *pos && !in->error) {
+        const int32_t left = in->filled - *pos;
+        const int32_t take = sync->skip < left ? int32_t(sync->skip) : left;
+        sync->skip -= take;
+        input_advance(in, *pos + take);
+        *pos = 0;
+    }
+}
+
+// Steps over the tags that begin at *pos before the search for the first frame, as the search
+// itself would, but with the window refilled after each: the search after them then starts with
+// a whole window ahead (a free-format frame's size is found by looking up to 10000 bytes ahead
+// for its next header, which must not be cut short by the window's end).
+void step_leading_tags(InputWindow* in, Mp3Sync* sync, int32_t* pos) {
+    for (;;) {
+        if (input_wants_more(in, *pos, kAhead)) {
+            input_advance(in, *pos);
+            *pos = 0;
+        }
+        int32_t final = 0;
+        const int32_t vis = input_visible(in, &final);
+        const int64_t t = mp3_tag_at(in->buf + *pos, vis - *pos, sync->locked);
+        if (t <= 0 || in->error) return;
+        sync->skip = t;
+        drop_tag_rest(in, sync, pos);
+        if (sync->skip > 0) return;  // the data ends inside the tag
+    }
+}
+
 // Reads until the first frame of a stream is found; the window then holds it at s->pos.
 Found find_stream(InputWindow* in, Stream* s) {
     mp3_sync_init(&s->sync);
@@ -172,6 +205,7 @@ Found find_stream(InputWindow* in, Stream* s) {
     int32_t pos = 0, stuck = 0;
     for (;;) {
         if (in->error) return READ_ERROR;
+        step_leading_tags(in, &s->sync, &pos);
         int32_t final = 0, bitrate = 0;
         const int32_t vis = input_visible(in, &final);
         const int32_t r = mp3_sync_lock(&s->sync, in->buf, vis, final | stuck, &pos, &s->header,
@@ -190,6 +224,7 @@ Found find_stream(InputWindow* in, Stream* s) {
         // A full window that cannot tell (which no frame or tag can cause) is read as the end.
         stuck = input_advance(in, pos) == 0 ? 1 : 0;
         pos = 0;
+        drop_tag_rest(in, &s->sync, &pos);
     }
 }
 
