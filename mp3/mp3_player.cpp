@@ -359,7 +359,10 @@ SAMPLE* mp3_decode_all(Mp3Player* p) {
     const Mp3Hold<Mp3Player> hold(p);
     if (!p) return nullptr;
     if (p->gap.on) return decode_all_gapless(p);
-    int64_t size = int64_t(p->total_frames) * p->frame_pcm_bytes;
+    // The index counts the frames the data holds; the Xing count leaves out the Xing frame
+    // itself, which is decoded (as silence) too, so sizing by it would lose the last frame.
+    const int32_t frames = p->index.offsets ? p->index.frames : p->total_frames;
+    int64_t size = int64_t(frames) * p->frame_pcm_bytes;
     if (size <= 0 || size > INT32_MAX) return nullptr;
     SAMPLE* s = create_sample(p->bits, p->stereo, p->frequency,
                               static_cast<int>(size / (p->bits / 8) / channels(p)));
