@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "decoder_util.h"
 #include "test_util.h"
 #include "layer3_hybrid.h"
 
@@ -27,16 +28,11 @@ MpegHeader l3_header(int id, int sync, int sf, int mode) {
     return h;
 }
 
-struct DecoderHolder {
-    std::unique_ptr<MpegDecoder> d{new MpegDecoder()};
+struct DecoderHolder : ziv::TestDecoder {
     explicit DecoderHolder(const MpegHeader& h, int convert = 0, int reduction = 0,
                            int freq = 24000) {
-        mpeg_decoder_init(d.get(), 1);
-        EXPECT_EQ(1, mpeg_decoder_setup(d.get(), &h, 417, reduction, 0, convert, freq));
+        EXPECT_EQ(1, setup(h, 417, reduction, convert, freq));
     }
-    ~DecoderHolder() { mpeg_decoder_free(d.get()); }
-    MpegDecoder* operator->() { return d.get(); }
-    MpegDecoder* get() { return d.get(); }
 };
 
 // Textbook IMDCT of one subband (ISO/IEC 11172-3 2.4.3.4.10), the unfolded windows and
