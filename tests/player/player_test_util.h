@@ -19,14 +19,21 @@
 namespace ptest {
 
 // n frames of an MPEG-1 Layer III stream (FF FB 90 64: 128 kbit/s, 44.1 kHz, joint stereo, 417
-// bytes); frame i carries i in bytes 40-41, after the header and side information.
-inline std::vector<uint8_t> synth_stream(int n, const uint8_t hdr[4] = nullptr, int frame = 417) {
+// bytes); frame i carries i in bytes 40-41, after the header and side information. With
+// `pad_third` every third frame (i % 3 == 2) has its padding bit set and one byte more, so that
+// block boundaries fall at varying places within frames.
+inline std::vector<uint8_t> synth_stream(int n, const uint8_t hdr[4] = nullptr, int frame = 417,
+                                         bool pad_third = false) {
     static const uint8_t kDefault[4] = {0xFF, 0xFB, 0x90, 0x64};
     if (!hdr) hdr = kDefault;
-    std::vector<uint8_t> v(size_t(n) * size_t(frame), 0);
+    std::vector<uint8_t> v;
     for (int i = 0; i < n; ++i) {
-        uint8_t* f = &v[size_t(i) * size_t(frame)];
+        const bool pad = pad_third && i % 3 == 2;
+        const size_t at = v.size();
+        v.resize(at + size_t(frame) + (pad ? 1 : 0), 0);
+        uint8_t* f = &v[at];
         std::memcpy(f, hdr, 4);
+        if (pad) f[2] |= 0x02;
         f[40] = uint8_t(i >> 8);
         f[41] = uint8_t(i);
     }
