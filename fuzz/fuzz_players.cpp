@@ -12,7 +12,9 @@
 // it may stop early only where it waits for more data than a block join holds. Inputs with tags
 // of any kind are left out: the two players find tags in different places by design (the
 // in-memory player cuts the trailing ones first, and a Lyrics3 tag counts only where its end
-// marker lies in the bytes at hand, which for the streamed player is its block join).
+// marker lies in the bytes at hand, which for the streamed player is its block join). So are
+// inputs holding a header anywhere whose frame, with the next header, may not fit in a join
+// from where it starts: the streamed player cannot tell such a frame and searches past it.
 #include <algorithm>
 #include <cstdint>
 #include <cstdlib>
@@ -62,6 +64,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (bytes[0] != 0xFF) return 0;
     for (const char* tag : {"TAG", "ID3", "3DI", "APETAGEX", "LYRICSBEGIN"})
         if (has(bytes, tag)) return 0;
+    // A frame starting anywhere in the older block of a join fits, with the 4 bytes of the next
+    // header, when it is at most block - 3 bytes long (free-format sizes are not searched here).
+    for (int32_t i = 0; i + 4 <= n; ++i) {
+        MpegHeader any;
+        const int32_t size = mpeg_header_parse(&bytes[size_t(i)], 4, &any);
+        if (size > 0 && size + any.padding_bit * (any.layer == 3 ? 4 : 1) > block - 3) return 0;
+    }
 
     // The reference: the frame-synchronised walk with the players' set-up.
     Mp3Sync sync;
