@@ -6,10 +6,10 @@
 // The reference is the frame-synchronised walk from the first byte: the players follow the
 // same rules (a frame found after lost bytes counts only when the next header confirms it), so
 // the older frame walk, which takes any sync word within four frame lengths for a frame, is no
-// reference for them. The in-memory player must hand back
-// exactly its samples, then silence. The streamed player must hand back the same samples for
-// every frame it decoded, then silence, and all of them when it reached the end of the data;
-// it may stop early only where it waits for more data than a block join holds. Inputs with tags
+// reference for them. The in-memory player must hand back exactly its samples, then silence.
+// The streamed player must hand back the same samples for every frame it decoded, then
+// silence, and all of them when it reached the end of the data; it may stop early only where
+// it waits for more data than a block join holds. Inputs with tags
 // of any kind are left out: the two players find tags in different places by design (the
 // in-memory player cuts the trailing ones first, and a Lyrics3 tag counts only where its end
 // marker lies in the bytes at hand, which for the streamed player is its block join). So are
