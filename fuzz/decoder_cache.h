@@ -2,7 +2,9 @@
 // the three choices), made on first use and kept. Setting a decoder up builds its formula tables,
 // which costs far more than decoding a few frames; a target decodes with a copy instead. A
 // decoder holds no address of its own interior, so a copy decodes as the original would; the
-// copies share the original's EqSettings record and are never freed themselves.
+// copies share the original's EqSettings record and are never freed themselves. A full cache
+// is emptied into a retired set that lives until the next time it fills: copies handed out just
+// before (a target takes up to two per input) stay valid while the input is decoded.
 #pragma once
 
 #include <array>
@@ -27,7 +29,7 @@ inline const MpegDecoder* decoder_for(const MpegHeader& h, int32_t frame_bytes, 
                                       int32_t path = mpeg_path_best) {
     using Shape = std::array<int32_t, 18>;
     constexpr size_t kMaxShapes = 256;
-    static std::map<Shape, std::unique_ptr<Cached>> shapes;
+    static std::map<Shape, std::unique_ptr<Cached>> shapes, retired;
     Shape key;
     std::memcpy(key.data(), &h, sizeof h);
     key[13] = frame_bytes;
@@ -37,7 +39,10 @@ inline const MpegDecoder* decoder_for(const MpegHeader& h, int32_t frame_bytes, 
     key[17] = path;
     auto it = shapes.find(key);
     if (it == shapes.end()) {
-        if (shapes.size() >= kMaxShapes) shapes.clear();
+        if (shapes.size() >= kMaxShapes) {
+            retired = std::move(shapes);  // the set retired before is freed here
+            shapes.clear();
+        }
         auto c = std::make_unique<Cached>();
         c->ok = mpeg_decoder_init(&c->d, 1);
         if (c->ok) mpeg_decoder_request_path(&c->d, path);

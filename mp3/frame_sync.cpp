@@ -174,10 +174,14 @@ int32_t mp3_sync_next(Mp3Sync* s, const uint8_t* buf, int32_t len, int32_t final
                 }
             }
         } else {
-            // A frame of another stream, confirmed by its own next header, ends this one.
+            // A frame of another stream, confirmed by its own next header, ends this one. A
+            // free-format header is not taken for one: its size comes from a search through
+            // the bytes after it, which a window that ends early answers otherwise than the
+            // whole data.
             Mp3Sync other{};
             int32_t bare = 0, br = 0;
-            const int32_t m = raw_header(buf + p, len - p, &h) && !same_stream(h, s->stream)
+            const int32_t m = raw_header(buf + p, len - p, &h) && !same_stream(h, s->stream) &&
+                                      h.bitrate_index != 0
                                   ? candidate(buf, len, p, &other, &bare, &br)
                                   : 0;
             if (m > 0) {

@@ -65,12 +65,6 @@ if [ ${#targets[@]} -eq 0 ]; then
   for f in "$out"/fuzz/fuzz_*; do
     [ -x "$f" ] && [[ "$f" != *_replay ]] && targets+=("$(basename "$f")")
   done
-  # fuzz_players is named explicitly for now: on a Layer I seed the streamed player's PCM is
-  # one step off the frame walk's at one sample, which is still being looked into.
-  if [ "${ZIV_FUZZ_ALL:-0}" != 1 ]; then
-    kept=(); for t in "${targets[@]}"; do [ "$t" != fuzz_players ] && kept+=("$t"); done
-    targets=("${kept[@]}")
-  fi
 fi
 corpora=${ZIV_FUZZ_CORPUS:-$HOME/.cache/zivivev-fuzz}
 mkdir -p "$out/artifacts" "$corpora"

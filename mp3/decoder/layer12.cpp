@@ -401,10 +401,11 @@ int32_t l12_finish_setup(MpegDecoder* d, const MpegHeader* h, int32_t fs, int32_
     if (fs <= 0) return 0;
     const bool two_channels = h->mode != 3;
 
-    // freq_limit over the subband width fs / 64, rounded to nearest; the top subband is never
-    // decoded at full or half rate.
+    // freq_limit over the subband width fs / 64, rounded to nearest, at most the subbands the
+    // synthesis hears: all 32 at full rate (the allocation table may still stop lower); 15 at
+    // half rate, whose 16-band synthesis leaves subband 15 out; 8 at quarter rate.
     int32_t limit = int32_t((int64_t(p->freq_limit) * 64 + fs / 2) / fs);
-    const int32_t cap = p->reduction == 0 ? 31 : p->reduction == 1 ? 15 : 8;
+    const int32_t cap = p->reduction == 0 ? 32 : p->reduction == 1 ? 15 : 8;
     if (limit > cap) limit = cap;
     if (limit > sb) limit = sb;
 

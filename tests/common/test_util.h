@@ -11,6 +11,7 @@
 #include <cstring>
 #include <fstream>
 #include <iterator>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -28,6 +29,17 @@ inline bool write_file(const std::string& path, const void* data, size_t n) {
     if (!f) return false;
     bool ok = std::fwrite(data, 1, n, f) == n;
     return std::fclose(f) == 0 && ok;
+}
+
+// A heap copy of exactly bytes [0, n) of `data`, so that the sanitizer build catches any read
+// past them (one byte is allocated for n = 0).
+inline std::unique_ptr<uint8_t[]> exact_copy(const uint8_t* data, size_t n) {
+    std::unique_ptr<uint8_t[]> p(new uint8_t[n ? n : 1]);
+    if (n) std::memcpy(p.get(), data, n);
+    return p;
+}
+inline std::unique_ptr<uint8_t[]> exact_copy(const std::vector<uint8_t>& v, size_t n) {
+    return exact_copy(v.data(), n);
 }
 
 inline bool file_exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }

@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "decoder_internal.h"
+#include "decoder_util.h"
 #include "kernels.h"
 #include "synth.h"
 #include "test_util.h"
@@ -166,15 +167,10 @@ struct ExactBank {
     }
 };
 
-struct Decoder {
-    MpegDecoder* d = new MpegDecoder;
+struct Decoder : ziv::TestDecoder {
     Decoder() {
-        EXPECT_EQ(mpeg_decoder_init(d, 1), 1);
-        synth_reset(d);
-    }
-    ~Decoder() {
-        mpeg_decoder_free(d);
-        delete d;
+        EXPECT_EQ(init_ok, 1);
+        synth_reset(get());
     }
 };
 
@@ -206,14 +202,14 @@ void check_l12_variant(const MpegKernels* k, int index, std::mt19937& rng) {
                               {kRight, kRight}};
     Decoder dec;
     std::vector<RefBank> ref(size_t(channels), RefBank{n});
-    std::vector<ExactBank> exact(size_t(channels), ExactBank{n, dec.d->syn.dct_coef});
+    std::vector<ExactBank> exact(size_t(channels), ExactBank{n, dec->syn.dct_coef});
     const int rows_per_call = 12, calls = 3;
     int worst = 0;
     for (int c = 0; c < calls; ++c) {
         std::vector<float> rows = random_rows(rng, size_t(64 * rows_per_call), 3000.0f);
         const size_t expect = size_t(rows_per_call * n * channels * bytes);
         std::vector<uint8_t> out(expect + kGuardBytes, kGuard);
-        k->synth[index](dec.d, rows.data(), out.data(), rows_per_call);
+        k->synth[index](dec.get(), rows.data(), out.data(), rows_per_call);
         for (size_t i = expect; i < out.size(); ++i)
             ASSERT_EQ(out[i], kGuard) << "variant " << index << " wrote past " << expect << " bytes";
         for (int r = 0; r < rows_per_call; ++r)
@@ -249,14 +245,14 @@ void check_l3_variant(const MpegKernels* k, int index, std::mt19937& rng) {
     const int n = 32 >> red, bytes = eight ? 1 : 2;
     Decoder dec;
     std::vector<RefBank> ref(size_t(channels), RefBank{n});
-    std::vector<ExactBank> exact(size_t(channels), ExactBank{n, dec.d->syn.dct_coef});
+    std::vector<ExactBank> exact(size_t(channels), ExactBank{n, dec->syn.dct_coef});
     for (int granule = 0; granule < 3; ++granule) {
         const size_t expect = size_t(18 * n * channels * bytes);
         std::vector<uint8_t> out(expect + kGuardBytes, kGuard);
         std::vector<std::vector<float>> rows;
         for (int ch = 0; ch < channels; ++ch) {
             rows.push_back(random_rows(rng, 18 * 32, 3000.0f));
-            k->synth_l3[index](dec.d, rows.back().data(), out.data(), ch);
+            k->synth_l3[index](dec.get(), rows.back().data(), out.data(), ch);
         }
         for (size_t i = expect; i < out.size(); ++i)
             ASSERT_EQ(out[i], kGuard) << "variant " << index << " wrote past " << expect << " bytes";
@@ -316,8 +312,8 @@ TEST(SynthWindow, DerivedFromTheStandardWindow) {
 
 TEST(SynthTransform, CoefficientsAndDirectCosineSum) {
     Decoder dec;
-    const float* c = dec.d->syn.dct_coef;
-    EXPECT_EQ(dec.d->syn.dct_coef_pending, 0);
+    const float* c = dec->syn.dct_coef;
+    EXPECT_EQ(dec->syn.dct_coef_pending, 0);
     const struct { int at; double v; } telling[] = {
         {0, 0.50060302}, {15, 10.1900082}, {16, 0.502419293}, {23, 5.10114861},
         {24, 0.509795606}, {25, 0.601344883}, {26, 0.899976194}, {27, 2.56291556},
@@ -376,7 +372,7 @@ TEST(SynthOutput, GainAndSignAtEveryRate) {
             std::vector<float> rows(64 * 36, 0.0f);
             for (int r = 0; r < 36; ++r) rows[size_t(64 * r)] = 1000.0f;
             std::vector<uint8_t> out(size_t(36 * n * 2));
-            synth_variants[size_t(15 * eight + 5 * red)](dec.d, rows.data(), out.data(), 36);
+            synth_variants[size_t(15 * eight + 5 * red)](dec.get(), rows.data(), out.data(), 36);
             for (int s = 15 * n; s < 36 * n; ++s)
                 ASSERT_EQ(sample_at(out, size_t(s), eight), eight ? 124 : -1000)
                     << "reduction " << red << " sample " << s;
@@ -399,7 +395,7 @@ bool heard(int variant, int subband) {
     std::vector<float> rows(64 * 36, 0.0f);
     for (int r = 0; r < 36; ++r) rows[size_t(64 * r + subband)] = (r % 2 ? -1.0f : 1.0f) * 8000.0f;
     std::vector<uint8_t> out(36 * 32 * 2);
-    synth_variants[size_t(variant)](dec.d, rows.data(), out.data(), 36);
+    synth_variants[size_t(variant)](dec.get(), rows.data(), out.data(), 36);
     for (size_t i = 0; i < out.size() / 2; ++i)
         if (sample_at(out, i, false) != 0) return true;
     return false;
@@ -420,7 +416,7 @@ TEST(SynthOutput, ChannelPlacement) {
         std::vector<float> rows(64 * 20, 0.0f);
         for (int r = 0; r < 20; ++r) rows[size_t(64 * r)] = 5000.0f;
         std::vector<uint8_t> out(20 * 32 * 2 * 2);
-        synth_variants[1](dec.d, rows.data(), out.data(), 20);
+        synth_variants[1](dec.get(), rows.data(), out.data(), 20);
         bool left = false;
         for (size_t i = 0; i < out.size() / 2; i += 2) {
             left |= sample_at(out, i, false) != 0;
@@ -435,7 +431,7 @@ TEST(SynthOutput, ChannelPlacement) {
         std::mt19937 rng(7);
         std::vector<float> rows = random_rows(rng, 18 * 32, 4000.0f);
         std::vector<uint8_t> out(size_t(18 * 32 * 2 * bytes), kGuard);
-        synth_l3_variants[size_t(variant)](dec.d, rows.data(), out.data(), 1);
+        synth_l3_variants[size_t(variant)](dec.get(), rows.data(), out.data(), 1);
         int odd_written = 0;
         for (size_t s = 0; s < out.size() / size_t(bytes); ++s)
             for (int b = 0; b < bytes; ++b) {
@@ -444,8 +440,8 @@ TEST(SynthOutput, ChannelPlacement) {
                 else odd_written += v != kGuard;
             }
         EXPECT_GT(odd_written, int(out.size()) / 4);
-        EXPECT_EQ(dec.d->syn.synth_pos[0], 0);  // channel 0 untouched
-        EXPECT_EQ(dec.d->syn.synth_pos[1], (0 - 18 * 32) & 511);
+        EXPECT_EQ(dec->syn.synth_pos[0], 0);  // channel 0 untouched
+        EXPECT_EQ(dec->syn.synth_pos[1], (0 - 18 * 32) & 511);
     }
 }
 
@@ -453,25 +449,25 @@ TEST(SynthOutput, PositionsAndRowCounts) {
     Decoder dec;
     std::vector<float> rows(64 * 16, 1.0f);
     std::vector<uint8_t> out(16 * 32 * 4, 0);
-    synth_variants[0](dec.d, rows.data(), out.data(), 1);
-    EXPECT_EQ(dec.d->syn.synth_pos[0], 480);
-    synth_variants[0](dec.d, rows.data(), out.data(), 15);
-    EXPECT_EQ(dec.d->syn.synth_pos[0], 0);
+    synth_variants[0](dec.get(), rows.data(), out.data(), 1);
+    EXPECT_EQ(dec->syn.synth_pos[0], 480);
+    synth_variants[0](dec.get(), rows.data(), out.data(), 15);
+    EXPECT_EQ(dec->syn.synth_pos[0], 0);
     for (int red = 1; red < 3; ++red) {
-        synth_reset(dec.d);
-        synth_variants[size_t(5 * red + 1)](dec.d, rows.data(), out.data(), 1);
-        EXPECT_EQ(dec.d->syn.synth_pos[0], 15 * (32 >> red));
-        synth_variants[size_t(5 * red + 1)](dec.d, rows.data(), out.data(), 15);
-        EXPECT_EQ(dec.d->syn.synth_pos[0], 0);
+        synth_reset(dec.get());
+        synth_variants[size_t(5 * red + 1)](dec.get(), rows.data(), out.data(), 1);
+        EXPECT_EQ(dec->syn.synth_pos[0], 15 * (32 >> red));
+        synth_variants[size_t(5 * red + 1)](dec.get(), rows.data(), out.data(), 15);
+        EXPECT_EQ(dec->syn.synth_pos[0], 0);
     }
 
     // A count of zero or less writes nothing and moves nothing.
-    synth_variants[0](dec.d, rows.data(), out.data(), 3);
-    const int32_t pos = dec.d->syn.synth_pos[0];
+    synth_variants[0](dec.get(), rows.data(), out.data(), 3);
+    const int32_t pos = dec->syn.synth_pos[0];
     std::vector<uint8_t> guard(64, kGuard);
     for (int count : {0, -1, -1000}) {
-        synth_variants[1](dec.d, rows.data(), guard.data(), count);
-        EXPECT_EQ(dec.d->syn.synth_pos[0], pos);
+        synth_variants[1](dec.get(), rows.data(), guard.data(), count);
+        EXPECT_EQ(dec->syn.synth_pos[0], pos);
     }
     for (uint8_t b : guard) ASSERT_EQ(b, kGuard);
 }
@@ -480,7 +476,7 @@ TEST(SynthOutput, FreshHistoryAndZeroRowsGiveSilence) {
     Decoder dec;
     std::vector<float> rows(64 * 12, 0.0f);
     std::vector<uint8_t> out(12 * 32 * 2, 0x11);
-    synth_variants[16](dec.d, rows.data(), out.data(), 12);  // 8-bit stereo
+    synth_variants[16](dec.get(), rows.data(), out.data(), 12);  // 8-bit stereo
     for (uint8_t b : out) ASSERT_EQ(b, 128);
 }
 
@@ -490,11 +486,11 @@ TEST(SynthOutput, EqualiserOnlyInTheContiguousThirtyTwoPointTransform) {
     auto run = [&](int variant, bool eq_zero) {
         Decoder dec;
         if (eq_zero) {
-            dec.d->eq_settings->enabled = 1;
-            for (float& g : dec.d->eq_settings->band_gain) g = 0.0f;
+            dec->eq_settings->enabled = 1;
+            for (float& g : dec->eq_settings->band_gain) g = 0.0f;
         }
         std::vector<uint8_t> out(24 * 32 * 4);
-        synth_variants[size_t(variant)](dec.d, rows.data(), out.data(), 24);
+        synth_variants[size_t(variant)](dec.get(), rows.data(), out.data(), 24);
         return out;
     };
     const std::vector<uint8_t> silent(24 * 32 * 2, 0);
@@ -509,12 +505,12 @@ TEST(SynthOutput, CopiedDecoderContinuesIdentically) {
     std::vector<float> first = random_rows(rng, 64 * 36, 3000.0f);
     std::vector<float> next = random_rows(rng, 64 * 36, 3000.0f);
     std::vector<uint8_t> scratch(36 * 32 * 4), out_a(36 * 32 * 4), out_b(36 * 32 * 4);
-    synth_variants[1](a.d, first.data(), scratch.data(), 36);
+    synth_variants[1](a.get(), first.data(), scratch.data(), 36);
 
     MpegDecoder* b = new MpegDecoder;
-    std::memcpy(static_cast<void*>(b), a.d, sizeof(MpegDecoder));
-    MpegDecoder c = *a.d;  // by assignment, on the stack
-    synth_variants[1](a.d, next.data(), out_a.data(), 36);
+    std::memcpy(static_cast<void*>(b), a.get(), sizeof(MpegDecoder));
+    MpegDecoder c = *a.get();  // by assignment, on the stack
+    synth_variants[1](a.get(), next.data(), out_a.data(), 36);
     synth_variants[1](b, next.data(), out_b.data(), 36);
     EXPECT_EQ(out_a, out_b);
     std::vector<uint8_t> out_c(36 * 32 * 4);

@@ -160,6 +160,19 @@ TEST(FrameSync, WindowsOfAnySizeFindTheSameFrames) {
         EXPECT_EQ(walk(v, w, &end), whole);
         EXPECT_EQ(end, MP3_SYNC_END);
     }
+    // Junk holding the free-format header of another stream three times, 300 bytes apart, then
+    // no more: over the whole data its chain breaks, so it is no stream, and no window that
+    // ends before the break may take it for one that ends this stream.
+    Bytes f = frames(4);
+    for (int i = 0; i < 3; ++i) add(&f, {0xFF, 0xFD, 0x08, 0x00}), add(&f, Bytes(296, 0));
+    add(&f, Bytes(1000, 0));
+    add(&f, frames(3));
+    ASSERT_EQ(walk(f, 0, &end).size(), 7u);
+    for (size_t w : {1, 417, 1000, 4096}) {
+        SCOPED_TRACE(w);
+        EXPECT_EQ(walk(f, w, &end).size(), 7u);
+        EXPECT_EQ(end, MP3_SYNC_END);
+    }
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <random>
 #include <vector>
 
+#include "decoder_util.h"
 #include "frame_walk.h"
 #include "test_util.h"
 
@@ -30,23 +31,19 @@ std::vector<uint8_t> frames(int n) {
     return v;
 }
 
-struct Walker {
-    std::unique_ptr<MpegDecoder> d{new MpegDecoder()};
+struct Walker : ziv::TestDecoder {
     std::vector<uint8_t> out = std::vector<uint8_t>(4608);
     int32_t frame_bytes = 0;
-    Walker() { mpeg_decoder_init(d.get(), 1); }
-    ~Walker() { mpeg_decoder_free(d.get()); }
     bool setup(const uint8_t* p, int32_t n) {
         MpegHeader h;
         int32_t br = 0, off = 0;
         frame_bytes = mp3_first_frame(p, n, 0, &h, &br, &off);
-        return frame_bytes > 0 && mpeg_decoder_setup(d.get(), &h, frame_bytes, 0, 0, 0, 24000);
+        return frame_bytes > 0 && TestDecoder::setup(h, frame_bytes);
     }
     // Walks the whole buffer (held in an exactly-sized heap copy); returns the frame count and
     // the final result.
     int walk(const std::vector<uint8_t>& data, int32_t* last) {
-        std::unique_ptr<uint8_t[]> exact(new uint8_t[data.size() ? data.size() : 1]);
-        if (!data.empty()) std::memcpy(exact.get(), data.data(), data.size());
+        std::unique_ptr<uint8_t[]> exact = ziv::exact_copy(data, data.size());
         int32_t pos = 0, n = 0, r;
         InOut io;
         while ((r = mp3_walk_frame(d.get(), exact.get(), int32_t(data.size()), &pos, frame_bytes,

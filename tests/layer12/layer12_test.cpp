@@ -181,13 +181,13 @@ TEST(Layer12Setup, OutputFormatsAndDecodeLimits) {
         // Reduction and freq_limit out of range are clamped.
         {2, 1, 10, 0, 5, 0, 2, 576, 1152, 12000, 2 * 8},
         {2, 1, 10, 0, -1, 0, 2, 2304, 4608, 48000, 2 * 27},
-        // 44.1 kHz, 256 kbit/s stereo (table b, 30): limit 35 capped to 31, then to 30.
+        // 44.1 kHz, 256 kbit/s stereo (table b, 30): limit 35 capped to 32, then to 30.
         {2, 0, 12, 1, 0, 0, 2, 2304, 4608, 44100, 2 * 30},
         // Mono sources ignore the channel selection.
         {2, 0, 10, 3, 0, 1, 1, 1152, 2304, 44100, 30},
         {2, 0, 10, 3, 0, 3, 1, 1152, 2304, 44100, 30},
-        // Layer I, 44.1 kHz stereo, 384 kbit/s: 32 subbands, never the top one.
-        {3, 0, 12, 0, 0, 0, 2, 768, 1536, 44100, 2 * 31},
+        // Layer I, 44.1 kHz stereo, 384 kbit/s: all 32 subbands, the top one included.
+        {3, 0, 12, 0, 0, 0, 2, 768, 1536, 44100, 2 * 32},
         {3, 2, 1, 3, 1, 8, 1, 192, 192, 16000, 15},
     };
     for (const Case& c : cases) {

@@ -110,8 +110,7 @@ DecoderPtr setup_for(const std::vector<uint8_t>& frame, int convert = 0, int siz
 // the address sanitizer.
 InOut decode_exact(MpegDecoder* d, const std::vector<uint8_t>& frame, size_t avail,
                    std::vector<uint8_t>* out) {
-    std::unique_ptr<uint8_t[]> copy(new uint8_t[avail ? avail : 1]);
-    if (avail) std::memcpy(copy.get(), frame.data(), avail);
+    std::unique_ptr<uint8_t[]> copy = ziv::exact_copy(frame, avail);
     return mpeg_decode_frame(d, copy.get(), int32_t(avail), out->data());
 }
 

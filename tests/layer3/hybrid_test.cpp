@@ -8,6 +8,7 @@
 #include <random>
 #include <vector>
 
+#include "decoder_util.h"
 #include "test_util.h"
 #include "layer3_hybrid.h"
 
@@ -27,16 +28,11 @@ MpegHeader l3_header(int id, int sync, int sf, int mode) {
     return h;
 }
 
-struct DecoderHolder {
-    std::unique_ptr<MpegDecoder> d{new MpegDecoder()};
+struct DecoderHolder : ziv::TestDecoder {
     explicit DecoderHolder(const MpegHeader& h, int convert = 0, int reduction = 0,
                            int freq = 24000) {
-        mpeg_decoder_init(d.get(), 1);
-        EXPECT_EQ(1, mpeg_decoder_setup(d.get(), &h, 417, reduction, 0, convert, freq));
+        EXPECT_EQ(1, setup(h, 417, reduction, convert, freq));
     }
-    ~DecoderHolder() { mpeg_decoder_free(d.get()); }
-    MpegDecoder* operator->() { return d.get(); }
-    MpegDecoder* get() { return d.get(); }
 };
 
 // Textbook IMDCT of one subband (ISO/IEC 11172-3 2.4.3.4.10), the unfolded windows and
@@ -502,6 +498,54 @@ TEST(L3Output, MixOfDifferentBlockTypesCoversTheWiderChannel) {
         for (int sb = 2; sb < 20; ++sb)
             ASSERT_NEAR(g_synth_calls[1].rows[t * 32 + sb], g_synth_calls[0].rows[t * 32 + sb],
                         1e-3) << "slot " << t << " subband " << sb;
+}
+
+// Start and stop blocks flagged mixed take the normal window in subbands 0-1 and their own
+// window above, in the one-channel output and in the mix of two channels (whose second channel
+// goes through the adding form): every output slot against the textbook filter bank with the
+// overlap carried across granules, the synthesis' polarity and the frequency inversion.
+TEST(L3Output, MixedStartAndStopBlocksUseTheNormalWindowBelowSubbandTwo) {
+    struct Granule { int bt; int mixed; };
+    const Granule seq[] = {{1, 1}, {2, 0}, {3, 1}, {0, 0}, {3, 1}, {1, 1}, {1, 0}, {2, 0}};
+    for (int channels : {1, 2}) {
+        SCOPED_TRACE(channels == 1 ? "one channel" : "mix of two");
+        DecoderHolder d(l3_header(1, 1, 0, channels == 1 ? 3 : 0), channels == 1 ? 0 : 1);
+        d->l3.synth_l3 = record_synth;
+        d->l3.nch = channels;
+        std::mt19937 rng(ziv::test_seed(11));
+        std::vector<double> overlap(576, 0.0);
+        for (size_t n = 0; n < sizeof seq / sizeof seq[0]; ++n) {
+            const int g = int(n & 1), bt = seq[n].bt;
+            std::vector<double> sum(36 * 32, 0.0);
+            for (int ch = 0; ch < channels; ++ch) {
+                const std::vector<float> spec = random_lines(rng, 576, 100.0f);
+                std::copy(spec.begin(), spec.end(), d->samples.xr[ch][g]);
+                d->l3.line_extent[g][ch] = 576;
+                d->l3.gr[g][ch].block_type = bt;
+                d->l3.gr[g][ch].mixed_block_flag = seq[n].mixed;
+                for (int sb = 0; sb < 32; ++sb) {
+                    const bool normal = seq[n].mixed && sb < 2;
+                    double z[36];
+                    std_subband(&spec[size_t(18 * sb)], normal ? 0 : bt, z);
+                    for (int i = 0; i < 36; ++i) sum[size_t(36 * sb + i)] += z[i];
+                }
+            }
+            g_synth_calls.clear();
+            if (channels == 1) l3_output_left(d.get(), nullptr, g);
+            else l3_output_mix(d.get(), nullptr, g);
+            ASSERT_EQ(1u, g_synth_calls.size());
+            double worst = 0;
+            for (int sb = 0; sb < 32; ++sb)
+                for (int t = 0; t < 18; ++t) {
+                    const double inv = (t & 1) && (sb & 1) ? -1.0 : 1.0;
+                    const double want = -inv * (sum[size_t(36 * sb + t)] + overlap[size_t(18 * sb + t)]);
+                    worst = std::max(worst, std::fabs(g_synth_calls[0].rows[size_t(32 * t + sb)] - want));
+                    overlap[size_t(18 * sb + t)] = sum[size_t(36 * sb + 18 + t)];
+                }
+            EXPECT_LT(worst, 0.05) << "granule " << n << " block type " << bt
+                                   << (seq[n].mixed ? " mixed" : "");
+        }
+    }
 }
 
 }  // namespace

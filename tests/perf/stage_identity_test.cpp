@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "decoder_internal.h"
+#include "decoder_util.h"
 #include "kernels.h"
 #include "layer3_bits.h"
 #include "layer3_hybrid.h"
@@ -22,21 +23,18 @@
 
 namespace {
 
-struct Decoder {
-    std::unique_ptr<MpegDecoder> d{new MpegDecoder()};
+struct Decoder : ziv::TestDecoder {
     // A 44.1 kHz joint-stereo Layer III stream, 128 kbit/s.
     explicit Decoder(int32_t path, int32_t freq_limit = 24000) {
         const uint8_t hdr[4] = {0xFF, 0xFB, 0x90, 0x64};
         MpegHeader h{};
         const int32_t fb = mpeg_header_parse(hdr, 4, &h);
         EXPECT_GT(fb, 0);
-        EXPECT_EQ(1, mpeg_decoder_init(d.get(), 1));
-        mpeg_decoder_request_path(d.get(), path);
-        EXPECT_EQ(1, mpeg_decoder_setup(d.get(), &h, fb, 0, 0, 0, freq_limit));
-        EXPECT_EQ(path, mpeg_decoder_path(d.get()));
+        EXPECT_EQ(1, init_ok);
+        mpeg_decoder_request_path(get(), path);
+        EXPECT_EQ(1, setup(h, fb, 0, 0, freq_limit));
+        EXPECT_EQ(path, mpeg_decoder_path(get()));
     }
-    ~Decoder() { mpeg_decoder_free(d.get()); }
-    MpegDecoder* get() { return d.get(); }
 };
 
 bool skip_without_avx2() { return mpeg_best_path() != mpeg_path_avx2; }

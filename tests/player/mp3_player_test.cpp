@@ -23,8 +23,7 @@ protected:
     // A player over a copy of v on the heap, exactly v.size() bytes, so that any read past the
     // data is caught by AddressSanitizer.
     Mp3Player* make(const std::vector<uint8_t>& v) {
-        data_.reset(new uint8_t[v.size() ? v.size() : 1]);
-        if (!v.empty()) std::memcpy(data_.get(), v.data(), v.size());
+        data_ = ziv::exact_copy(v, v.size());
         return mp3_create(data_.get(), int32_t(v.size()));
     }
     static void use_pattern(Mp3Player* p) { p->decoder.decode_frame = ptest::pattern_decode; }

@@ -21,20 +21,8 @@ protected:
     }
 };
 
-// Frames of 417 and 418 bytes (padding on every third frame), so block boundaries fall at
-// varying places within frames.
-std::vector<uint8_t> padded_stream(int n) {
-    std::vector<uint8_t> v;
-    for (int i = 0; i < n; ++i) {
-        bool pad = i % 3 == 2;
-        const uint8_t h[4] = {0xFF, 0xFB, uint8_t(pad ? 0x92 : 0x90), 0x64};
-        std::vector<uint8_t> f = ptest::synth_stream(1, h, pad ? 418 : 417);
-        f[40] = uint8_t(i >> 8);
-        f[41] = uint8_t(i);
-        v.insert(v.end(), f.begin(), f.end());
-    }
-    return v;
-}
+// Frames of 417 and 418 bytes (padding on every third frame).
+std::vector<uint8_t> padded_stream(int n) { return ptest::synth_stream(n, nullptr, 417, true); }
 
 struct FeedResult {
     std::vector<int> results;     // every non-zero poll result, then the last one

@@ -53,12 +53,7 @@ std::vector<uint8_t> mp3dec_pcm(const File& f, const std::vector<uint8_t>& data)
     return ziv::read_file(out);
 }
 
-// Unsigned 16-bit PCM back to signed.
-std::vector<uint8_t> to_signed(const uint8_t* p, size_t n) {
-    std::vector<uint8_t> v(p, p + n);
-    for (size_t i = 1; i < n; i += 2) v[i] ^= 0x80;
-    return v;
-}
+using ptest::to_signed;
 
 // Bytes a[0..n) equal b[0..n); the first difference named.
 ::testing::AssertionResult same_prefix(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b,
@@ -129,12 +124,7 @@ std::vector<uint8_t> poll_all(Mp3Player* p, int32_t buffer_bytes, int* result) {
     int r = 0;
     for (int i = 0; i < 100000 && r == 0; ++i) r = mp3_poll(p);
     *result = r;
-    std::vector<uint8_t> pcm;
-    for (const auto& b : fake_al::st().handed) {
-        std::vector<uint8_t> s = to_signed(b.data(), b.size());
-        pcm.insert(pcm.end(), s.begin(), s.end());
-    }
-    return pcm;
+    return ptest::handed_signed();
 }
 
 TEST_P(PlayerDecode, PolledBuffersMatchMp3dec) {
@@ -155,31 +145,12 @@ TEST_P(PlayerDecode, PolledBuffersMatchMp3dec) {
 TEST_P(PlayerDecode, StreamedInBlocksMatchesInMemory) {
     for (int32_t block : {3000, 8192, 65536}) {
         SCOPED_TRACE(block);
-        fake_al::reset();
-        size_t at = std::min(size_t(block), data_.size());
-        bool last = at == data_.size();
-        Mp3StreamPlayer* p = mp3s_create(data_.data(), last ? int32_t(at) : block, last);
-        ASSERT_NE(p, nullptr);
-        ASSERT_EQ(mp3s_play(p, 16384, 255, 128), 0);
-        int r = 0;
-        for (int i = 0; i < 100000 && r == 0; ++i) {
-            if (uint8_t* nb = mp3s_next_block(p); nb && at < data_.size()) {
-                size_t n = std::min(size_t(block), data_.size() - at);
-                std::memcpy(nb, data_.data() + at, n);
-                at += n;
-                mp3s_give_block(p, at == data_.size() ? int32_t(n) : -1);
-            }
-            r = mp3s_poll(p);
-        }
-        EXPECT_EQ(r, 1);
-        std::vector<uint8_t> pcm;
-        for (const auto& b : fake_al::st().handed) {
-            std::vector<uint8_t> s = to_signed(b.data(), b.size());
-            pcm.insert(pcm.end(), s.begin(), s.end());
-        }
-        EXPECT_TRUE(same_prefix(pcm, ref_, ref_.size()));
-        EXPECT_TRUE(all_silent(pcm, ref_.size()));
-        mp3s_destroy(p);
+        const ptest::Streamed s = ptest::stream_in_blocks(data_.data(), data_.size(), block);
+        ASSERT_TRUE(s.created);
+        ASSERT_TRUE(s.played);
+        EXPECT_EQ(s.result, 1);
+        EXPECT_TRUE(same_prefix(s.pcm, ref_, ref_.size()));
+        EXPECT_TRUE(all_silent(s.pcm, ref_.size()));
     }
 }
 

@@ -1,29 +1,39 @@
 // Helpers of the player tests: synthetic MPEG audio streams, a "pattern" frame decoder that
 // marks every output sample with the number of the frame it came from (so a test sees exactly
-// which frames went into which buffer without depending on the real decoder's output), and MP3
-// files made with lame at test time.
+// which frames went into which buffer without depending on the real decoder's output), the
+// handed-back PCM as signed samples, a streamed player fed block by block, and MP3 files made
+// with lame at test time.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <cstring>
 #include <string>
 #include <vector>
 
 #include "fake_allegro.h"
+#include "mp3_stream_player.h"
 #include "mpeg_decoder.h"
 #include "test_util.h"
 
 namespace ptest {
 
 // n frames of an MPEG-1 Layer III stream (FF FB 90 64: 128 kbit/s, 44.1 kHz, joint stereo, 417
-// bytes); frame i carries i in bytes 40-41, after the header and side information.
-inline std::vector<uint8_t> synth_stream(int n, const uint8_t hdr[4] = nullptr, int frame = 417) {
+// bytes); frame i carries i in bytes 40-41, after the header and side information. With
+// `pad_third` every third frame (i % 3 == 2) has its padding bit set and one byte more, so that
+// block boundaries fall at varying places within frames.
+inline std::vector<uint8_t> synth_stream(int n, const uint8_t hdr[4] = nullptr, int frame = 417,
+                                         bool pad_third = false) {
     static const uint8_t kDefault[4] = {0xFF, 0xFB, 0x90, 0x64};
     if (!hdr) hdr = kDefault;
-    std::vector<uint8_t> v(size_t(n) * size_t(frame), 0);
+    std::vector<uint8_t> v;
     for (int i = 0; i < n; ++i) {
-        uint8_t* f = &v[size_t(i) * size_t(frame)];
+        const bool pad = pad_third && i % 3 == 2;
+        const size_t at = v.size();
+        v.resize(at + size_t(frame) + (pad ? 1 : 0), 0);
+        uint8_t* f = &v[at];
         std::memcpy(f, hdr, 4);
+        if (pad) f[2] |= 0x02;
         f[40] = uint8_t(i >> 8);
         f[41] = uint8_t(i);
     }
@@ -47,6 +57,59 @@ inline InOut pattern_decode(MpegDecoder* d, const uint8_t* in, int32_t avail, ui
 // The frame mark of every sample of a handed-back buffer (0 = silence).
 inline std::vector<int16_t> marks(const std::vector<uint8_t>& buf) {
     return fake_al::signed_samples(buf);
+}
+
+// Unsigned 16-bit PCM, as the players hand it to the sound card, back to signed.
+inline std::vector<uint8_t> to_signed(const uint8_t* p, size_t n) {
+    std::vector<uint8_t> v(p, p + n);
+    for (size_t i = 1; i < n; i += 2) v[i] ^= 0x80;
+    return v;
+}
+
+// Every buffer handed back since the fake's last reset, joined, as signed 16-bit PCM.
+inline std::vector<uint8_t> handed_signed() {
+    std::vector<uint8_t> pcm;
+    for (const auto& b : fake_al::st().handed) {
+        std::vector<uint8_t> s = to_signed(b.data(), b.size());
+        pcm.insert(pcm.end(), s.begin(), s.end());
+    }
+    return pcm;
+}
+
+struct Streamed {
+    bool created = false;  // mp3s_create gave a player
+    bool played = false;   // and mp3s_play accepted it
+    int result = -100;     // the poll result it stopped with
+    std::vector<uint8_t> pcm;  // every buffer handed back, as signed PCM
+};
+
+// Streams bytes [0, n) of `data` through a streamed player (fake reset first), in blocks of
+// `block` bytes given as soon as it asks, polling until it stops. The first block is read in
+// place: exactly n bytes when it is the last one.
+inline Streamed stream_in_blocks(const uint8_t* data, size_t n, int32_t block,
+                                 int32_t buffer_bytes = 16384) {
+    Streamed r;
+    fake_al::reset();
+    size_t at = std::min(size_t(block), n);
+    const bool last = at == n;
+    Mp3StreamPlayer* p = mp3s_create(data, last ? int32_t(n) : block, last);
+    if (!p) return r;
+    r.created = true;
+    r.played = mp3s_play(p, buffer_bytes, 255, 128) == 0;
+    int v = 0;
+    for (int i = 0; r.played && i < 1000000 && v == 0; ++i) {
+        if (uint8_t* nb = mp3s_next_block(p); nb && at < n) {
+            const size_t k = std::min(size_t(block), n - at);
+            std::memcpy(nb, data + at, k);
+            at += k;
+            mp3s_give_block(p, at == n ? int32_t(k) : -1);
+        }
+        v = mp3s_poll(p);
+    }
+    r.result = v;
+    r.pcm = handed_signed();
+    mp3s_destroy(p);
+    return r;
 }
 
 // Raw signed 16-bit PCM: two tones and a slow sweep, so that frames differ from one another.

@@ -203,41 +203,13 @@ std::string write_case(const std::string& name, const Bytes& data) {
     return path;
 }
 
-// Signed 16-bit PCM from unsigned.
-Bytes to_signed(const uint8_t* p, size_t n) {
-    Bytes v(p, p + n);
-    for (size_t i = 1; i < n; i += 2) v[i] ^= 0x80;
-    return v;
-}
+using ptest::to_signed;
 
 // PCM handed back by the streamed player fed in blocks of `block` bytes as soon as it asks.
 Bytes stream_pcm(const Bytes& file, int32_t block, int* result) {
-    fake_al::reset();
-    size_t at = std::min(size_t(block), file.size());
-    Bytes first(size_t(block), 0);
-    std::memcpy(first.data(), file.data(), at);
-    Mp3StreamPlayer* p = mp3s_create(first.data(), block, at == file.size());
-    *result = -100;
-    if (!p) return {};
-    mp3s_play(p, 16384, 255, 128);
-    int r = 0;
-    for (int i = 0; i < 1000000 && r == 0; ++i) {
-        if (uint8_t* nb = mp3s_next_block(p); nb && at < file.size()) {
-            size_t n = std::min(size_t(block), file.size() - at);
-            std::memcpy(nb, file.data() + at, n);
-            at += n;
-            mp3s_give_block(p, at == file.size() ? int32_t(n) : -1);
-        }
-        r = mp3s_poll(p);
-    }
-    *result = r;
-    Bytes pcm;
-    for (const auto& b : fake_al::st().handed) {
-        Bytes s = to_signed(b.data(), b.size());
-        pcm.insert(pcm.end(), s.begin(), s.end());
-    }
-    mp3s_destroy(p);
-    return pcm;
+    ptest::Streamed s = ptest::stream_in_blocks(file.data(), file.size(), block);
+    *result = s.result;
+    return std::move(s.pcm);
 }
 
 // `got` starts with exactly `want` and is silent after it.

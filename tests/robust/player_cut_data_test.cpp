@@ -12,22 +12,8 @@
 
 namespace {
 
-// Exactly-sized heap copy of bytes [0, n) of v.
-std::unique_ptr<uint8_t[]> exact_copy(const std::vector<uint8_t>& v, size_t n) {
-    std::unique_ptr<uint8_t[]> p(new uint8_t[n ? n : 1]);
-    if (n) std::memcpy(p.get(), v.data(), n);
-    return p;
-}
-
-std::vector<uint8_t> signed_pcm() {
-    std::vector<uint8_t> pcm;
-    for (const auto& b : fake_al::st().handed) {
-        size_t at = pcm.size();
-        pcm.insert(pcm.end(), b.begin(), b.end());
-        for (size_t i = at + 1; i < pcm.size(); i += 2) pcm[i] ^= 0x80;
-    }
-    return pcm;
-}
+using ptest::handed_signed;
+using ziv::exact_copy;
 
 // Where a and b first differ in [0, n), or n.
 size_t first_difference(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b, size_t n) {
@@ -119,7 +105,7 @@ TEST_P(CutData, InMemoryPlayerPlaysTheWholeFramesOfACutThenStops) {
         int r = 0;
         for (int i = 0; i < 10000 && r == 0; ++i) r = mp3_poll(p);
         EXPECT_EQ(r, 1) << "a cut tail must end the data, not lose the stream";
-        std::vector<uint8_t> pcm = signed_pcm();
+        std::vector<uint8_t> pcm = handed_signed();
         size_t want = whole_frames(n) * kFramePcm;
         EXPECT_EQ(first_difference(pcm, ref_, want), want);
         EXPECT_TRUE(zero_from(pcm, want)) << "sound after the last whole frame";
@@ -137,9 +123,7 @@ TEST_P(CutData, DecodeAllOfACutMatchesItsPolls) {
         SAMPLE* s = mp3_decode_all(p);
         ASSERT_NE(s, nullptr);
         size_t len = size_t(s->len) * 4;
-        const uint8_t* data = static_cast<const uint8_t*>(s->data);
-        std::vector<uint8_t> pcm(data, data + len);
-        for (size_t i = 1; i < pcm.size(); i += 2) pcm[i] ^= 0x80;
+        std::vector<uint8_t> pcm = ptest::to_signed(static_cast<const uint8_t*>(s->data), len);
         size_t want = whole_frames(n) * kFramePcm;
         EXPECT_EQ(first_difference(pcm, ref_, want), want);
         EXPECT_TRUE(zero_from(pcm, want));
@@ -152,28 +136,14 @@ TEST_P(CutData, StreamedPlayerEndsAtACutInsideItsLastBlock) {
     for (size_t n : {offsets_[3] + 211, data_.size() / 2 + 1, data_.size() - 2}) {
         for (int32_t block : {4096, 10000}) {
             SCOPED_TRACE("cut at " + std::to_string(n) + ", blocks of " + std::to_string(block));
-            fake_al::reset();
             auto bytes = exact_copy(data_, n);
-            size_t at = std::min(size_t(block), n);
-            Mp3StreamPlayer* p = mp3s_create(bytes.get(), at == n ? int32_t(n) : block, at == n);
-            ASSERT_NE(p, nullptr);
-            ASSERT_EQ(mp3s_play(p, 16384, 255, 128), 0);
-            int r = 0;
-            for (int i = 0; i < 100000 && r == 0; ++i) {
-                if (uint8_t* nb = mp3s_next_block(p); nb && at < n) {
-                    size_t k = std::min(size_t(block), n - at);
-                    std::memcpy(nb, bytes.get() + at, k);
-                    at += k;
-                    mp3s_give_block(p, at == n ? int32_t(k) : -1);
-                }
-                r = mp3s_poll(p);
-            }
-            EXPECT_EQ(r, 1);
-            std::vector<uint8_t> pcm = signed_pcm();
+            const ptest::Streamed s = ptest::stream_in_blocks(bytes.get(), n, block);
+            ASSERT_TRUE(s.created);
+            ASSERT_TRUE(s.played);
+            EXPECT_EQ(s.result, 1);
             size_t want = whole_frames(n) * kFramePcm;
-            EXPECT_EQ(first_difference(pcm, ref_, want), want);
-            EXPECT_TRUE(zero_from(pcm, want));
-            mp3s_destroy(p);
+            EXPECT_EQ(first_difference(s.pcm, ref_, want), want);
+            EXPECT_TRUE(zero_from(s.pcm, want));
         }
     }
 }
@@ -184,28 +154,13 @@ TEST_P(CutData, StreamedPlayerWaitsAtEveryBlockBoundary) {
     int bad = 0;
     for (int32_t block = 2048; block < 12000 && bad < 3; block += 331) {
         SCOPED_TRACE("blocks of " + std::to_string(block));
-        fake_al::reset();
-        const size_t n = data_.size();
-        size_t at = std::min(size_t(block), n);
-        Mp3StreamPlayer* p = mp3s_create(data_.data(), at == n ? int32_t(n) : block, at == n);
-        ASSERT_NE(p, nullptr);
-        ASSERT_EQ(mp3s_play(p, 16384, 255, 128), 0);
-        int r = 0;
-        for (int i = 0; i < 100000 && r == 0; ++i) {
-            if (uint8_t* nb = mp3s_next_block(p); nb && at < n) {
-                size_t k = std::min(size_t(block), n - at);
-                std::memcpy(nb, data_.data() + at, k);
-                at += k;
-                mp3s_give_block(p, at == n ? int32_t(k) : -1);
-            }
-            r = mp3s_poll(p);
-        }
-        EXPECT_EQ(r, 1);
-        std::vector<uint8_t> pcm = signed_pcm();
-        size_t d = first_difference(pcm, ref_, ref_.size());
+        const ptest::Streamed s = ptest::stream_in_blocks(data_.data(), data_.size(), block);
+        ASSERT_TRUE(s.created);
+        ASSERT_TRUE(s.played);
+        EXPECT_EQ(s.result, 1);
+        size_t d = first_difference(s.pcm, ref_, ref_.size());
         EXPECT_EQ(d, ref_.size()) << "first difference in frame " << d / kFramePcm;
-        bad += d != ref_.size() || r != 1;
-        mp3s_destroy(p);
+        bad += d != ref_.size() || s.result != 1;
     }
 }
 
@@ -229,7 +184,7 @@ TEST_P(CutData, DamageLeavesTheFramesBeforeItAlone) {
         EXPECT_TRUE(r == 1 || r == -2) << "ended with " << r;
         // Frames that end before the damage decode as in the whole file.
         size_t intact = whole_frames(std::min(from, n)) * kFramePcm;
-        EXPECT_EQ(first_difference(signed_pcm(), ref_, intact), intact);
+        EXPECT_EQ(first_difference(handed_signed(), ref_, intact), intact);
         mp3_destroy(p);
     }
 }
