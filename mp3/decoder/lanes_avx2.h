@@ -1,7 +1,9 @@
 // The 8-lane type of the AVX2 kernels and the few helpers that move data between memory and
 // lanes: loads, stores and 8 x 8 transposes. F8 takes the +, - and * of the lane bodies (a
-// float operand is broadcast), so a kernel written for `float` runs unchanged on eight lanes. Included only by the sources built for AVX2 (no FMA: a fused multiply-add would
-// round differently from the plain path). Internal linkage, as the kernel bodies.
+// float operand is broadcast), so a kernel written for `float` runs unchanged on eight lanes.
+// Included only by the sources built for AVX2, which the compiler never contracts into fused
+// multiply-adds (a fused single-precision multiply-add would round differently from the plain
+// path). Internal linkage, as the kernel bodies.
 #pragma once
 
 #include <immintrin.h>
