@@ -45,6 +45,7 @@ inline void transpose8(F8* x) {
 // element k of every run, run l in lane l. Only the first `runs` runs are read; the lanes of
 // the others hold zeros.
 inline void load_runs8(const float* p, int32_t stride, int32_t n, F8* x, int32_t runs = 8) {
+#pragma GCC unroll 4
     for (int32_t q = 0; q < n; q += 8) {
         F8 t[8];
 #pragma GCC unroll 8
@@ -58,6 +59,7 @@ inline void load_runs8(const float* p, int32_t stride, int32_t n, F8* x, int32_t
 
 // The inverse: lane l of x[k] to element k of run l.
 inline void store_runs8(const F8* x, int32_t n, float* p, int32_t stride) {
+#pragma GCC unroll 4
     for (int32_t q = 0; q < n; q += 8) {
         F8 t[8];
 #pragma GCC unroll 8
