@@ -4,6 +4,7 @@
 // transform is the one of synth_dsp.h and each sample's window sum takes the same products in
 // the same order as the plain window, so the PCM is byte-identical to the plain path's.
 #include <array>
+#include <cmath>
 #include <cstring>
 #include <utility>
 
@@ -174,7 +175,7 @@ inline  void window_avx2(const float* V, int32_t p, uint8_t* out, int32_t ch) {
     for (int32_t g = 0; g < groups; ++g) store4i<Eight, Step>(at(4 * g), keep, pcm4(yf[g]));
     double y = 0.0;
 #pragma GCC unroll 8
-    for (int32_t t = 0; t < 8; ++t) y += double(V[blk[2 * t + 1]]) * middle_factors[size_t(t)];
+    for (int32_t t = 0; t < 8; ++t) y = std::fma(double(V[blk[2 * t + 1]]), middle_factors[size_t(t)], y);
     // Second half: lanes of group g are samples N - 4g .. N - 4g - 3 (group 0 has no sample N).
     // Reversed and shifted by one lane they form the runs h + 4i .. h + 4i + 3, the first led
     // by the middle sample, so no two stores overlap (an overlapping read-modify-write at step 2
