@@ -853,7 +853,8 @@ std::vector<uint8_t> real_soundtrack() {
 std::vector<int16_t> decode_with_mp3dec(const std::vector<uint8_t>& mp3, const std::string& name) {
     std::string in = ziv::tmp_path(name + ".mp3"), out = ziv::tmp_path(name + ".pcm");
     if (!ziv::write_file(in, mp3.data(), mp3.size())) return {};
-    if (ziv::run(q(ZIV_MP3DEC) + " " + q(in) + " " + q(out)) != 0) return {};
+    // Every frame decoded, as the demo's player plays it (no gapless cut).
+    if (ziv::run(q(ZIV_MP3DEC) + " --no-gapless " + q(in) + " " + q(out)) != 0) return {};
     return ziv::read_s16(out);
 }
 

@@ -1,7 +1,8 @@
 // The mp3dec tool as a user runs it: options and their errors (one line on stderr, non-zero
-// exit), WAV and raw output, standard input and output, junk before the first frame, the
-// benchmark line, and robustness on truncated, damaged and random files (built with
-// -DZIV_SANITIZERS="address;undefined" this is the bounds check of the whole decode path).
+// exit), WAV and raw output, standard input and output, long files through pipes and FIFOs,
+// junk before the first frame, the benchmark line, and robustness on truncated, damaged and
+// random files (built with -DZIV_SANITIZERS="address;undefined" this is the bounds check of the
+// whole decode path).
 #include <cstring>
 #include <random>
 #include <string>
@@ -31,10 +32,12 @@ int lines(const std::string& s) {
     return n;
 }
 
-// A short stereo MP3 made with lame once per test program.
+std::string sample_wav() { return ziv::tmp_path("src.wav"); }
+
+// A short stereo MP3 made with lame once per test program (from sample_wav()).
 const std::string& sample_mp3() {
     static std::string path = [] {
-        std::string wav = ziv::tmp_path("src.wav"), mp3 = ziv::tmp_path("src.mp3");
+        std::string wav = sample_wav(), mp3 = ziv::tmp_path("src.mp3");
         if (ziv::run("sox -n -r 44100 -c 2 '" + wav +
                      "' synth 1.5 sine 440 sine 1250 vol 0.6 2>/dev/null") != 0)
             return std::string();
@@ -110,7 +113,10 @@ TEST_F(Mp3dec, WavRawStdioAndOptions) {
     EXPECT_EQ(16u, le(34, 2));
     EXPECT_EQ(r.size(), le(40, 4));
     EXPECT_TRUE(std::equal(r.begin(), r.end(), w.begin() + 44)) << "WAV data differs from raw";
-    ASSERT_EQ(0u, r.size() % 4608) << "whole frames of stereo 16-bit output";
+    const std::string all = ziv::tmp_path("every.raw");
+    ASSERT_EQ(0, mp3dec("--no-gapless '" + mp3 + "' '" + all + "'").status);
+    const size_t every = ziv::read_file(all).size();
+    ASSERT_EQ(0u, every % 4608) << "whole frames of stereo 16-bit output";
 
     // Standard input and output: the same bytes as from and to files.
     const std::string piped = ziv::tmp_path("piped.raw");
@@ -118,13 +124,14 @@ TEST_F(Mp3dec, WavRawStdioAndOptions) {
     EXPECT_TRUE(ziv::read_file(piped) == r) << "stdin/stdout decode differs";
 
     // Options: sizes per frame follow reduction, channel handling and width.
-    const size_t frames = r.size() / 4608;
+    const size_t frames = every / 4608;
     struct Opt { const char* args; size_t bytes_per_frame; };
     const Opt opts[] = {{"-r 1", 2304}, {"-r 2", 1152}, {"-c 1", 2304}, {"-c 2", 2304},
                         {"-c 3", 2304}, {"-8", 2304},   {"-8 -c 1 -r 2", 288}};
     for (const Opt& o : opts) {
         const std::string f = ziv::tmp_path("opt.raw");
-        ASSERT_EQ(0, mp3dec(std::string(o.args) + " '" + mp3 + "' '" + f + "'").status) << o.args;
+        const std::string args = "--no-gapless " + std::string(o.args);
+        ASSERT_EQ(0, mp3dec(args + " '" + mp3 + "' '" + f + "'").status) << o.args;
         EXPECT_EQ(frames * o.bytes_per_frame, ziv::read_file(f).size()) << o.args;
     }
     // A frequency limit drops the upper subbands: the output changes but keeps its length.
@@ -135,7 +142,7 @@ TEST_F(Mp3dec, WavRawStdioAndOptions) {
     EXPECT_FALSE(l == r);
 }
 
-TEST_F(Mp3dec, JunkBeforeTheFirstFrameIsSkipped) {
+TEST_F(Mp3dec, JunkAndTagsBeforeTheFirstFrameAreSkipped) {
     std::vector<uint8_t> file = ziv::read_file(mp3);
     // Junk holding false sync patterns whose headers are unusable.
     std::vector<uint8_t> junk = {0x00, 0xFF, 0xFF, 0xFF, 0xF0, 0x00, 0x17, 0xFF, 0xE0, 0x00, 0x00};
@@ -148,6 +155,28 @@ TEST_F(Mp3dec, JunkBeforeTheFirstFrameIsSkipped) {
     RunResult rj = mp3dec("'" + j + "' '" + b + "'");
     ASSERT_EQ(0, rj.status) << rj.err;
     EXPECT_TRUE(ziv::read_file(a) == ziv::read_file(b));
+
+    // A free-format stream (its frame size found by looking ahead for the next header) behind
+    // an ID3v2 tag that ends just short of where the input is read in pieces (1 and 2 MiB) or
+    // anywhere else: the same PCM as without the tag, its first frame not lost.
+    const std::string free_mp3 = ziv::tmp_path("free.mp3");
+    ASSERT_EQ(0, ziv::run("lame --quiet --freeformat -b 320 '" + sample_wav() + "' '" + free_mp3 +
+                          "'"));
+    const std::vector<uint8_t> bare = ziv::read_file(free_mp3);
+    ASSERT_EQ(0, mp3dec("'" + free_mp3 + "' '" + a + "'").status);
+    const std::vector<uint8_t> want = ziv::read_file(a);
+    ASSERT_FALSE(want.empty());
+    for (uint32_t tag : {1048276u, 2096852u, 70000u}) {
+        const uint32_t body = tag - 10;
+        std::vector<uint8_t> t = {'I', 'D', '3', 4, 0, 0, uint8_t(body >> 21 & 127),
+                                  uint8_t(body >> 14 & 127), uint8_t(body >> 7 & 127),
+                                  uint8_t(body & 127)};
+        t.resize(tag, 0);
+        t.insert(t.end(), bare.begin(), bare.end());
+        ASSERT_TRUE(ziv::write_file(j, t.data(), t.size()));
+        ASSERT_EQ(0, mp3dec("'" + j + "' '" + b + "'").status) << tag;
+        EXPECT_TRUE(ziv::read_file(b) == want) << "free format behind a tag of " << tag << " bytes";
+    }
 }
 
 TEST_F(Mp3dec, BenchPrintsSpeed) {
@@ -160,6 +189,108 @@ TEST_F(Mp3dec, BenchPrintsSpeed) {
     ASSERT_EQ(2, std::sscanf(p, "s: %lf x real time, %lf us per frame", &times, &us)) << r.err;
     EXPECT_GT(times, 1.0);
     EXPECT_GT(us, 0.0);
+}
+
+// Gapless in every output form: the length of mpg123's default decode with the same rate,
+// channels and width, byte for byte, and where both decoders compute the same samples (full
+// rate, 16 bits; mpg123's one-channel decode takes a shortcut of its own) those samples within
+// RMS 0.8 and 2 LSB. A file joined on after the first one's end is played whole, not lost.
+TEST_F(Mp3dec, GaplessInEveryOutputFormMatchesMpg123) {
+    ZIV_REQUIRE_TOOL("mpg123");
+    std::vector<uint8_t> twice = ziv::read_file(mp3), once = twice;
+    twice.insert(twice.end(), once.begin(), once.end());
+    const std::string joined = ziv::tmp_path("twice.mp3");
+    ASSERT_TRUE(ziv::write_file(joined, twice.data(), twice.size()));
+    struct Form { const char* ours; const char* mpg123; bool same_pcm; const std::string& in; };
+    const Form forms[] = {{"", "", true, mp3},           {"-c 1", "-m", true, mp3},
+                          {"-c 3", "-1", false, mp3},     {"-8", "-e u8", false, mp3},
+                          {"-r 1", "-2", false, mp3},     {"-8 -c 1 -r 2", "-e u8 -m -4", false, mp3},
+                          {"", "", true, joined}};
+    const std::string ours = ziv::tmp_path("gl.raw"), ref = ziv::tmp_path("gl_mpg123.raw");
+    for (const Form& f : forms) {
+        ASSERT_EQ(0, mp3dec(std::string(f.ours) + " '" + f.in + "' '" + ours + "'").status)
+            << f.ours;
+        ASSERT_EQ(0, ziv::run(std::string("mpg123 -q -s ") + f.mpg123 + " '" + f.in + "' > '" +
+                              ref + "' 2>/dev/null"));
+        const std::vector<uint8_t> a = ziv::read_file(ours), b = ziv::read_file(ref);
+        ASSERT_FALSE(b.empty()) << f.mpg123;
+        EXPECT_EQ(b.size(), a.size()) << "mp3dec " << f.ours << " against mpg123 " << f.mpg123
+                                      << " on " << f.in;
+        if (!f.same_pcm) continue;
+        const ziv::PcmDiff d = ziv::pcm_diff(ziv::to_s16(a), ziv::to_s16(b));
+        EXPECT_EQ(b.size() / 2, d.compared) << f.ours;
+        EXPECT_LE(d.rms, 0.8) << f.ours;
+        EXPECT_LE(d.max, 2) << f.ours;
+    }
+}
+
+uint32_t le32(const std::vector<uint8_t>& b, size_t at) {
+    return uint32_t(b[at]) | uint32_t(b[at + 1]) << 8 | uint32_t(b[at + 2]) << 16 |
+           uint32_t(b[at + 3]) << 24;
+}
+
+// A WAV file: its data after the 44-byte header equal to `raw`, its two sizes as given.
+void expect_wav(const std::vector<uint8_t>& w, const std::vector<uint8_t>& raw, uint32_t riff,
+                uint32_t data, const char* what) {
+    ASSERT_EQ(raw.size() + 44, w.size()) << what;
+    EXPECT_EQ(riff, le32(w, 4)) << what;
+    EXPECT_EQ(data, le32(w, 40)) << what;
+    EXPECT_TRUE(std::equal(raw.begin(), raw.end(), w.begin() + 44)) << what << ": data differs";
+}
+
+// A three-minute file with tags at its end, one of which holds a whole MP3 file (frames that
+// decode, unless the tags are cut off), through a pipe, a redirect and a FIFO: the same PCM as
+// the plain file's, and WAV sizes that are right where the output seeks (written again at the
+// end) and where it cannot (the gapless length from the Info frame announced, or 0xFFFFFFFF
+// without one).
+TEST_F(Mp3dec, LongFileStreamsThroughPipesRedirectsAndFifos) {
+    const std::string wav = ziv::tmp_path("long.wav"), mp3 = ziv::tmp_path("long.mp3"),
+                      bare = ziv::tmp_path("bare.mp3");
+    ASSERT_EQ(0, ziv::run("sox -n -r 44100 -c 2 '" + wav +
+                          "' synth 180 sine 300-3000 sine 1250 vol 0.5 2>/dev/null"));
+    ASSERT_EQ(0, ziv::run("lame --quiet -b 128 '" + wav + "' '" + mp3 + "'"));
+    ASSERT_EQ(0, ziv::run("lame --quiet -t -b 128 '" + sample_wav() + "' '" + bare + "'"));
+    std::vector<uint8_t> tagged = ziv::read_file(mp3);
+    const std::vector<uint8_t> inner = ziv::read_file(bare);
+    const uint32_t ape = uint32_t(inner.size() + 32);
+    tagged.insert(tagged.end(), inner.begin(), inner.end());
+    const uint8_t footer[32] = {'A', 'P', 'E', 'T', 'A', 'G', 'E', 'X', 0xD0, 0x07, 0, 0,
+                                uint8_t(ape), uint8_t(ape >> 8), uint8_t(ape >> 16), 0, 1};
+    tagged.insert(tagged.end(), footer, footer + 32);
+    std::vector<uint8_t> id3v1(128, 0xFF);
+    std::memcpy(id3v1.data(), "TAG", 3);
+    tagged.insert(tagged.end(), id3v1.begin(), id3v1.end());
+    const std::string in = ziv::tmp_path("tagged.mp3");
+    ASSERT_TRUE(ziv::write_file(in, tagged.data(), tagged.size()));
+
+    const std::string ref_raw = ziv::tmp_path("ref.raw"), got = ziv::tmp_path("got.raw");
+    ASSERT_EQ(0, mp3dec("'" + mp3 + "' '" + ref_raw + "'").status);
+    const std::vector<uint8_t> ref = ziv::read_file(ref_raw);
+    ASSERT_EQ(180u * 44100 * 4, ref.size()) << "gapless: the encoder's input, sample for sample";
+    const uint32_t n = uint32_t(ref.size());
+    const std::string dec = "'" + ziv::mp3dec_path() + "' ";
+    ASSERT_EQ(0, mp3dec("'" + in + "' '" + got + "'").status);
+    EXPECT_TRUE(ziv::read_file(got) == ref) << "tagged file";
+    ASSERT_EQ(0, ziv::run("cat '" + in + "' | " + dec + "- - > '" + got + "'"));
+    EXPECT_TRUE(ziv::read_file(got) == ref) << "pipe in and out";
+
+    const std::string out = ziv::tmp_path("out.wav"), fifo = ziv::tmp_path("fifo.wav");
+    ASSERT_EQ(0, ziv::run(dec + "- '" + out + "' < '" + in + "'"));
+    expect_wav(ziv::read_file(out), ref, n + 36, n, "redirected input, WAV file");
+    ASSERT_EQ(0, ziv::run("mkfifo '" + fifo + "'"));
+    const std::string through_fifo = "cat '" + fifo + "' > '" + out + "' & " + dec + "'%s' '" +
+                                     fifo + "'; st=$?; wait; exit $st";
+    auto via_fifo = [&](const std::string& file) {
+        std::string cmd = through_fifo;
+        cmd.replace(cmd.find("%s"), 2, file);
+        return ziv::run(cmd);
+    };
+    ASSERT_EQ(0, via_fifo(in));
+    expect_wav(ziv::read_file(out), ref, n + 36, n, "WAV into a FIFO, Info frame");
+    ASSERT_EQ(0, mp3dec("'" + bare + "' '" + got + "'").status);
+    ASSERT_EQ(0, via_fifo(bare));
+    expect_wav(ziv::read_file(out), ziv::read_file(got), 0xFFFFFFFFu, 0xFFFFFFFFu,
+               "WAV into a FIFO, no Xing frame");
 }
 
 // Truncated, damaged and random inputs: mp3dec ends normally (0, 2 or 3), never by a signal

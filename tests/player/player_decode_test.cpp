@@ -43,12 +43,13 @@ std::vector<uint8_t> make_file(const File& f) {
     return ziv::read_file(mp2);
 }
 
-// mp3dec's raw signed 16-bit output for a file.
+// mp3dec's raw signed 16-bit output for a file, every frame decoded as the players do.
 std::vector<uint8_t> mp3dec_pcm(const File& f, const std::vector<uint8_t>& data) {
     std::string in = ziv::tmp_path(std::string(f.name) + ".in");
     std::string out = ziv::tmp_path(std::string(f.name) + ".pcm");
     ziv::write_file(in, data.data(), data.size());
-    if (ziv::run("'" + ziv::mp3dec_path() + "' '" + in + "' '" + out + "'") != 0) return {};
+    if (ziv::run("'" + ziv::mp3dec_path() + "' --no-gapless '" + in + "' '" + out + "'") != 0)
+        return {};
     return ziv::read_file(out);
 }
 

@@ -11,13 +11,15 @@ namespace {
 
 std::string q(const std::string& s) { return "'" + s + "'"; }
 
-// Runs mp3dec on `bytes`; returns its exit status and leaves its output in *pcm.
+// Runs mp3dec on `bytes`, every frame decoded (--no-gapless: the Info frame too, nothing cut);
+// returns its exit status and leaves its output in *pcm.
 int decode(const std::string& name, const std::vector<uint8_t>& bytes, std::vector<uint8_t>* pcm) {
     std::string in = ziv::tmp_path(name + ".in"), out = ziv::tmp_path(name + ".out");
     static const uint8_t none = 0;  // an empty vector's data() may be null
     ziv::write_file(in, bytes.empty() ? &none : bytes.data(), bytes.size());
     std::remove(out.c_str());
-    int st = ziv::run(q(ziv::mp3dec_path()) + " " + q(in) + " " + q(out) + " 2>/dev/null");
+    int st = ziv::run(q(ziv::mp3dec_path()) + " --no-gapless " + q(in) + " " + q(out) +
+                      " 2>/dev/null");
     if (pcm) *pcm = ziv::read_file(out);
     return st;
 }

@@ -1,0 +1,94 @@
+// Reading of the LAME tag. The Info ("Info" for constant bitrate, "Xing" for variable) frame
+// holds, after the side information, the tag word, a flag word and the flagged frame count,
+// byte count, table of contents and quality; the LAME tag follows them: 36 bytes, of which the
+// encoder delay and padding are two 12-bit fields at byte 21 and the last two bytes are a
+// CRC-16 of every frame byte before them. Every read is checked against the readable bytes.
+#include "lame_tag.h"
+
+#include <cstring>
+
+namespace {
+
+constexpr int32_t kTagBytes = 36;
+constexpr int32_t kDelayAt = 21;
+constexpr int32_t kCrcAt = 34;
+
+// Offset of the "Xing"/"Info" word: 4 header bytes plus the side information (32 / 17 bytes
+// for MPEG-1 stereo / mono, 17 / 9 for the lower sampling frequencies).
+int32_t info_position(const MpegHeader* h) {
+    if (h->id == 1) return h->mode != 3 ? 36 : 21;
+    return h->mode != 3 ? 21 : 13;
+}
+
+uint32_t read_be32(const uint8_t* p) {
+    return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
+}
+
+// CRC-16 with the polynomial x^16 + x^15 + x^2 + 1, bits taken least significant first, start 0.
+constexpr uint16_t crc_step(uint16_t crc) {
+    return (crc & 1) ? uint16_t((crc >> 1) ^ 0xA001u) : uint16_t(crc >> 1);
+}
+
+struct CrcTable {
+    uint16_t v[256];
+};
+
+constexpr CrcTable make_crc_table() {
+    CrcTable t{};
+    for (int i = 0; i < 256; ++i) {
+        uint16_t c = uint16_t(i);
+        for (int b = 0; b < 8; ++b) c = crc_step(c);
+        t.v[i] = c;
+    }
+    return t;
+}
+
+constexpr CrcTable kCrc = make_crc_table();
+
+uint16_t crc16(const uint8_t* p, int32_t n) {
+    uint16_t crc = 0;
+    for (int32_t i = 0; i < n; ++i) crc = uint16_t((crc >> 8) ^ kCrc.v[(crc ^ p[i]) & 0xFF]);
+    return crc;
+}
+
+}  // namespace
+
+int32_t lame_tag_read(const uint8_t* frame, int32_t avail, const MpegHeader* h, LameTag* tag) {
+    if (!frame || !h || !tag || avail <= 0 || h->layer != 1) return 0;
+    const int32_t at = info_position(h);
+    if (avail - at < 8) return 0;
+    if (std::memcmp(frame + at, "Xing", 4) != 0 && std::memcmp(frame + at, "Info", 4) != 0)
+        return 0;
+    const uint32_t flags = read_be32(frame + at + 4);
+    const int32_t fields = ((flags & 1) ? 4 : 0) + ((flags & 2) ? 4 : 0) +
+                           ((flags & 4) ? 100 : 0) + ((flags & 8) ? 4 : 0);
+    const int32_t lame = at + 8 + fields;
+    if (avail - lame < kTagBytes) return 0;
+    const uint8_t* t = frame + lame;
+    const uint16_t stored = uint16_t(t[kCrcAt] << 8 | t[kCrcAt + 1]);
+    if (crc16(frame, lame + kCrcAt) != stored) return 0;
+    const uint8_t* d = t + kDelayAt;
+    tag->delay = int32_t(d[0]) << 4 | d[1] >> 4;
+    tag->padding = int32_t(d[1] & 0x0F) << 8 | d[2];
+    return 1;
+}
+
+void lame_trim(const LameTag* tag, int64_t decoded, int32_t reduction, int64_t* skip,
+               int64_t* keep) {
+    if (decoded < 0) decoded = 0;
+    if (reduction < 0 || reduction > 2) reduction = 0;
+    int64_t s = 0, k = decoded;
+    if (tag) {
+        // Both ends of the cut are placed at the full rate, where delay and padding are
+        // counted, and then brought to the output rate.
+        const int64_t first = int64_t(tag->delay) + kLameDecoderDelay;
+        const int64_t end = first + (decoded << reduction) - tag->delay - tag->padding;
+        s = first >> reduction;
+        k = (end >> reduction) - s;
+        if (s > decoded) s = decoded;
+        if (k > decoded - s) k = decoded - s;
+        if (k < 0) k = 0;
+    }
+    if (skip) *skip = s;
+    if (keep) *keep = k;
+}

@@ -1,0 +1,31 @@
+// The LAME tag of an MP3 file's Info/Xing frame: the encoder delay and padding that let a player
+// hand back exactly the encoder's input, and the arithmetic that turns them into the samples to
+// drop and to keep.
+#pragma once
+
+#include <cstdint>
+
+#include "mpeg_decoder.h"
+
+struct LameTag {
+    int32_t delay;    // encoder delay, samples per channel at the stream's rate
+    int32_t padding;  // encoder padding, samples per channel
+};
+static_assert(sizeof(LameTag) == 8, "LameTag is two 32-bit words");
+
+// 1 and *tag filled when the frame at `frame` (avail readable bytes, header h) is a Xing or
+// Info frame that carries a LAME tag whose CRC is right (a tag whose CRC fails is ignored:
+// 0); 0 otherwise. Nothing at or beyond frame + avail is read.
+int32_t lame_tag_read(const uint8_t* frame, int32_t avail, const MpegHeader* h, LameTag* tag);
+
+// Samples a decoder adds in front of the encoder's delay: its synthesis and overlap latency.
+constexpr int32_t kLameDecoderDelay = 529;
+
+// The gapless cut of a stream whose tag is `tag`. `decoded` is the number of samples per
+// channel the decoder hands back for the audio frames (the Info frame is not audio and is never
+// decoded), at the output rate of `reduction` (0 full, 1 half, 2 quarter rate). *skip is the
+// number of samples per channel to drop from the start, *keep the number to hand back after
+// them; skip + keep never exceeds `decoded`. At a reduced rate both ends of the full-rate cut
+// are rounded down.
+void lame_trim(const LameTag* tag, int64_t decoded, int32_t reduction, int64_t* skip,
+               int64_t* keep);

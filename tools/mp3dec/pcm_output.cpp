@@ -1,0 +1,123 @@
+// The chunked PCM output and its WAV header.
+#include "pcm_output.h"
+
+#include <sys/types.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <utility>
+
+namespace {
+
+constexpr int32_t kBuffer = 256 * 1024;
+constexpr uint32_t kUnknown = 0xFFFFFFFFu;
+
+void put_le(uint8_t* p, uint32_t x, int bytes) {
+    for (int i = 0; i < bytes; ++i) p[i] = uint8_t(x >> (8 * i));
+}
+
+// The 44-byte header of a PCM WAV file with `data_bytes` of samples (-1, or too many for the
+// 32-bit sizes: both sizes 0xFFFFFFFF).
+void wav_header(uint8_t h[44], const MpegOutputFormat& f, int64_t data_bytes) {
+    const uint32_t block = uint32_t(f.channels) * uint32_t(f.bits / 8);
+    const bool known = data_bytes >= 0 && data_bytes <= int64_t(kUnknown - 36);
+    std::memcpy(h, "RIFF", 4);
+    put_le(h + 4, known ? uint32_t(36 + data_bytes) : kUnknown, 4);
+    std::memcpy(h + 8, "WAVEfmt ", 8);
+    put_le(h + 16, 16, 4);
+    put_le(h + 20, 1, 2);  // PCM
+    put_le(h + 22, uint32_t(f.channels), 2);
+    put_le(h + 24, uint32_t(f.sample_rate), 4);
+    put_le(h + 28, uint32_t(f.sample_rate) * block, 4);
+    put_le(h + 32, block, 2);
+    put_le(h + 34, uint32_t(f.bits), 2);
+    std::memcpy(h + 36, "data", 4);
+    put_le(h + 40, known ? uint32_t(data_bytes) : kUnknown, 4);
+}
+
+bool host_is_big_endian() {
+    const uint16_t one = 1;
+    uint8_t b;
+    std::memcpy(&b, &one, 1);
+    return b == 0;
+}
+
+bool ends_with(const char* s, const char* suffix) {
+    const size_t n = std::strlen(s), k = std::strlen(suffix);
+    return n >= k && std::strcmp(s + n - k, suffix) == 0;
+}
+
+int32_t start(PcmOutput* o, const MpegOutputFormat& f) {
+    o->bits = f.bits;
+    o->swap = f.bits == 16 && host_is_big_endian() ? 1 : 0;
+    o->buf = static_cast<uint8_t*>(std::malloc(size_t(kBuffer)));
+    o->cap = kBuffer;
+    return o->buf ? 1 : 0;
+}
+
+bool write_held(PcmOutput* o) {
+    if (o->held == 0 || o->error) return !o->error;
+    if (o->swap)
+        for (int32_t i = 0; i + 1 < o->held; i += 2) std::swap(o->buf[i], o->buf[i + 1]);
+    if (o->file && std::fwrite(o->buf, 1, size_t(o->held), o->file) != size_t(o->held))
+        o->error = 1;
+    o->bytes += o->held;
+    o->held = 0;
+    return !o->error;
+}
+
+}  // namespace
+
+int32_t pcm_output_open(PcmOutput* o, const char* path, const MpegOutputFormat& f,
+                        int64_t predicted) {
+    *o = PcmOutput{};
+    o->announced = -1;
+    const bool to_stdout = std::strcmp(path, "-") == 0;
+    o->file = to_stdout ? stdout : std::fopen(path, "wb");
+    if (!o->file) return 0;
+    o->close = to_stdout ? 0 : 1;
+    if (!start(o, f)) {
+        if (o->close) std::fclose(o->file);
+        o->file = nullptr;
+        return 0;
+    }
+    o->wav = !to_stdout && ends_with(path, ".wav") ? 1 : 0;
+    if (o->wav) {
+        o->seekable = fseeko(o->file, 0, SEEK_CUR) == 0 ? 1 : 0;
+        o->announced = predicted;
+        uint8_t h[44];
+        wav_header(h, f, predicted);
+        if (std::fwrite(h, 1, sizeof h, o->file) != sizeof h) o->error = 1;
+    }
+    return 1;
+}
+
+int32_t pcm_output_null(PcmOutput* o, const MpegOutputFormat& f) {
+    *o = PcmOutput{};
+    o->announced = -1;
+    return start(o, f);
+}
+
+uint8_t* pcm_output_room(PcmOutput* o, int32_t n) {
+    if (o->held + n > o->cap && !write_held(o)) return nullptr;
+    return o->buf + o->held;
+}
+
+void pcm_output_put(PcmOutput* o, int32_t n) { o->held += n > 0 ? n : 0; }
+
+int32_t pcm_output_finish(PcmOutput* o, const MpegOutputFormat& f) {
+    bool ok = write_held(o);
+    if (ok && o->wav && o->seekable && o->announced != o->bytes) {
+        uint8_t h[44];
+        wav_header(h, f, o->bytes);
+        ok = fseeko(o->file, 0, SEEK_SET) == 0 && std::fwrite(h, 1, sizeof h, o->file) == sizeof h;
+    }
+    if (o->file) {
+        if (o->close) ok = std::fclose(o->file) == 0 && ok;
+        else ok = std::fflush(o->file) == 0 && ok;
+    }
+    o->file = nullptr;
+    std::free(o->buf);
+    o->buf = nullptr;
+    return ok ? 1 : 0;
+}

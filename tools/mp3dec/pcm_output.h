@@ -1,0 +1,43 @@
+// mp3dec's output, written a piece at a time: headerless PCM, or a WAV file whose header comes
+// first. Where the output can seek, the header's sizes are written again at the end with the
+// bytes that came; where it cannot (a pipe), they are the sizes announced at open: a prediction
+// when there is one, else 0xFFFFFFFF for both, the usual mark of a length not known in advance.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+
+#include "mpeg_decoder.h"
+
+struct PcmOutput {
+    FILE* file;         // null: the PCM is counted and dropped (the benchmark's passes)
+    int32_t close;      // 1 when the file is ours to close
+    int32_t wav;        // 1 when a WAV header leads the file
+    int32_t seekable;   // 1 when the header can be written again at the end
+    int32_t swap;       // 1 to write 16-bit samples byte-swapped (a big-endian host)
+    int32_t bits;
+    int64_t announced;  // data bytes the header states (-1: unknown)
+    int64_t bytes;      // PCM bytes written so far
+    int32_t error;
+    uint8_t* buf;       // PCM not yet written: buf[0, held)
+    int32_t cap;
+    int32_t held;
+};
+
+// Opens the output: `path` "-" is standard output (headerless), a name ending in ".wav" a WAV
+// file whose header states `predicted` data bytes (-1 when unknown). Returns 0 when it cannot
+// be opened or the buffer cannot be allocated.
+int32_t pcm_output_open(PcmOutput* o, const char* path, const MpegOutputFormat& f,
+                        int64_t predicted);
+// An output that only counts the bytes.
+int32_t pcm_output_null(PcmOutput* o, const MpegOutputFormat& f);
+
+// Room for `n` more bytes of PCM at the end of the buffer, writing out what it holds first when
+// needed; null on a write error. `n` is at most a frame's output.
+uint8_t* pcm_output_room(PcmOutput* o, int32_t n);
+// Records that n bytes were put at the room given.
+void pcm_output_put(PcmOutput* o, int32_t n);
+
+// Writes what is held, the header's final sizes where the output can seek, and closes a file
+// that is ours. Returns 0 on any write error.
+int32_t pcm_output_finish(PcmOutput* o, const MpegOutputFormat& f);
