@@ -70,6 +70,13 @@ struct PairLookups {
     int8_t of_table[32]; // tree of each table_select, -1 for the tables that read nothing
 };
 
+constexpr uint32_t kPairMask = (1u << kPairBits) - 1u;
+
+// Clears the accumulator's bits above the held ones (its invariant for the other readers).
+inline void clear_used(L3BitReader* br) {
+    br->acc &= uint32_t((uint64_t(1) << br->nbits) - 1u);
+}
+
 float signed_float(int32_t v, uint32_t negative) { return negative ? -float(v) : float(v); }
 
 void build_pair_lookup(const uint8_t* root, bool escapes, PairLookup* t) {
@@ -144,7 +151,9 @@ void l3_huffman_pairs(MpegDecoder* d, float* cells, int32_t count, int32_t table
     const PairLookups& lookups = pair_lookups();
     const PairLookup& q = lookups.tree[lookups.of_table[table_select & 31]];
     // The reader is worked on in a local copy so that it stays in registers. Every fill leaves
-    // more than kPairBits bits held, so the whole-pair lookup never reads past them.
+    // more than kPairBits bits held, so the whole-pair lookup never reads past them. A pair
+    // taken whole only lowers the count of held bits; the bits it used are cleared from the
+    // accumulator before the level walk, which reads it unmasked, and at the end.
     L3BitReader r = d->l3.br;
     const uint8_t* root = t.lookup;
     if (t.kind == 3) {
@@ -152,13 +161,14 @@ void l3_huffman_pairs(MpegDecoder* d, float* cells, int32_t count, int32_t table
         for (int32_t i = 0; i < pairs; ++i) {
             int32_t x, y;
             if (r.nbits < 19) l3_bits_fill(&r);
-            const uint32_t at = r.acc >> (r.nbits - kPairBits);
+            const uint32_t at = (r.acc >> (r.nbits - kPairBits)) & kPairMask;
             if (const int32_t n = q.len[at]) {
-                l3_bits_skip(&r, n);
+                r.nbits -= n;
                 std::memcpy(cells + 2 * i, q.xy[at], sizeof q.xy[at]);
                 if (l3_bits_past_end(&r)) break;
                 continue;
             }
+            clear_used(&r);
             huff_pair(&r, root, &x, &y);
             if (x == 15) x = l3_bits_linbits(&r, lin);
             if (r.nbits < 1) l3_bits_fill(&r);
@@ -173,19 +183,21 @@ void l3_huffman_pairs(MpegDecoder* d, float* cells, int32_t count, int32_t table
         for (int32_t i = 0; i < pairs; ++i) {
             int32_t x, y;
             if (r.nbits < 21) l3_bits_fill(&r);
-            const uint32_t at = r.acc >> (r.nbits - kPairBits);
+            const uint32_t at = (r.acc >> (r.nbits - kPairBits)) & kPairMask;
             if (const int32_t n = q.len[at]) {
-                l3_bits_skip(&r, n);
+                r.nbits -= n;
                 std::memcpy(cells + 2 * i, q.xy[at], sizeof q.xy[at]);
                 if (l3_bits_past_end(&r)) break;
                 continue;
             }
+            clear_used(&r);
             huff_pair(&r, root, &x, &y);
             cells[2 * i] = signed_value_held(&r, x);
             cells[2 * i + 1] = signed_value_held(&r, y);
             if (l3_bits_past_end(&r)) break;
         }
     }
+    clear_used(&r);
     d->l3.br = r;
 }
 
