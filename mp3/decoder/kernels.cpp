@@ -57,7 +57,7 @@ const MpegKernels* mpeg_kernels(int32_t path) {
 #if ZIV_HAVE_AVX2
     if (path == mpeg_path_avx2) {
         __builtin_cpu_init();
-        if (__builtin_cpu_supports("avx2")) return &kernels_avx2;
+        if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return &kernels_avx2;
     }
 #endif
     return nullptr;

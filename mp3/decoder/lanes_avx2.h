@@ -1,7 +1,9 @@
 // The 8-lane type of the AVX2 kernels and the few helpers that move data between memory and
 // lanes: loads, stores and 8 x 8 transposes. F8 takes the +, - and * of the lane bodies (a
-// float operand is broadcast), so a kernel written for `float` runs unchanged on eight lanes. Included only by the sources built for AVX2 (no FMA: a fused multiply-add would
-// round differently from the plain path). Internal linkage, as the kernel bodies.
+// float operand is broadcast), so a kernel written for `float` runs unchanged on eight lanes.
+// Included only by the sources built for AVX2, which the compiler never contracts into fused
+// multiply-adds (a fused single-precision multiply-add would round differently from the plain
+// path). Internal linkage, as the kernel bodies.
 #pragma once
 
 #include <immintrin.h>
@@ -43,6 +45,7 @@ inline void transpose8(F8* x) {
 // element k of every run, run l in lane l. Only the first `runs` runs are read; the lanes of
 // the others hold zeros.
 inline void load_runs8(const float* p, int32_t stride, int32_t n, F8* x, int32_t runs = 8) {
+#pragma GCC unroll 4
     for (int32_t q = 0; q < n; q += 8) {
         F8 t[8];
 #pragma GCC unroll 8
@@ -56,6 +59,7 @@ inline void load_runs8(const float* p, int32_t stride, int32_t n, F8* x, int32_t
 
 // The inverse: lane l of x[k] to element k of run l.
 inline void store_runs8(const F8* x, int32_t n, float* p, int32_t stride) {
+#pragma GCC unroll 4
     for (int32_t q = 0; q < n; q += 8) {
         F8 t[8];
 #pragma GCC unroll 8

@@ -9,6 +9,7 @@
 // set's source compiles its own copy.
 #pragma once
 
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 
@@ -230,12 +231,36 @@ void clear_lines(float* cells, int32_t from) {
     for (; j < 576; j += L::n) L::store(cells + j, zero);
 }
 
+// c |c|^(1/3) rounded to float, for a value outside the small table.
+inline float pow43_of(float c) {
+    const double x = c;
+    return float(x * std::pow(std::fabs(x), double(1.0f / 3.0f)));
+}
+
+// The same for the escape values the Huffman decoder makes (whole numbers up to 15 + 8191),
+// each worked out once per process and then read back: the power is symmetric and rounding to
+// float too, so the negative values take the positive one negated. Relaxed atomics, as decoders
+// on several threads may fill the same entry (with the same bits); 0 marks an entry not yet
+// worked out (no value of 32 or more has a zero power).
+inline float pow43_escape(float c) {
+    constexpr int32_t kTop = 15 + 8191;
+    static std::atomic<float> known[kTop + 1];
+    const float a = std::fabs(c);
+    if (!(a <= float(kTop)) || a != float(int32_t(a))) return pow43_of(c);
+    std::atomic<float>& e = known[int32_t(a)];
+    float v = e.load(std::memory_order_relaxed);
+    if (v == 0.0f) {
+        v = pow43_of(a);
+        e.store(v, std::memory_order_relaxed);
+    }
+    return c < 0.0f ? -v : v;
+}
+
 // The 4/3 power of one decoded value under the factor f. Zero maps to zero through the table,
 // so the common small values (zero included) take one branch that is rarely mispredicted.
 inline float dequant_value(const float* pow43, float c, float f) {
     if (c >= -32.0f && c < 32.0f) return f * pow43[int32_t(c) + 32];
-    const double x = c;
-    return f * float(x * std::pow(std::fabs(x), double(1.0f / 3.0f)));
+    return f * pow43_escape(c);
 }
 
 // The dequantiser's kernel: the first `bands` long bands (factor band_factor[i] over

@@ -55,6 +55,75 @@ inline float signed_value_held(L3BitReader* br, int32_t v) {
     return r;
 }
 
+// Whole pairs in one lookup: for each big-values code tree, the next kPairBits bits decode a
+// pair with its sign bits wherever the code and those signs fit in them (most pairs of a
+// typical stream). len[i] is the bits the pair takes, or 0 where the pair is longer, or is a
+// linbits escape (a value of 15 in a tree with linbits, whose sign follows its extra bits):
+// those take the level walk. The values are stored signed, as signed_value_held makes them.
+constexpr int32_t kPairBits = 10;
+struct PairLookup {
+    float xy[1 << kPairBits][2];
+    uint8_t len[1 << kPairBits];
+};
+struct PairLookups {
+    PairLookup tree[32]; // the distinct trees first (15 of them; the rest never touched)
+    int8_t of_table[32]; // tree of each table_select, -1 for the tables that read nothing
+};
+
+constexpr uint32_t kPairMask = (1u << kPairBits) - 1u;
+
+// Clears the accumulator's bits above the held ones (its invariant for the other readers).
+inline void clear_used(L3BitReader* br) {
+    br->acc &= uint32_t((uint64_t(1) << br->nbits) - 1u);
+}
+
+float signed_float(int32_t v, uint32_t negative) { return negative ? -float(v) : float(v); }
+
+void build_pair_lookup(const uint8_t* root, bool escapes, PairLookup* t) {
+    for (uint32_t i = 0; i < (1u << kPairBits); ++i) {
+        // The level walk over these bits followed by zeros; the code is the same whatever
+        // follows it, so it counts wherever it ends within the kPairBits bits.
+        L3BitReader r{};
+        r.acc = i << 12;
+        r.nbits = kPairBits + 12;
+        int32_t x, y;
+        huff_pair(&r, root, &x, &y);
+        int32_t used = kPairBits + 12 - r.nbits;
+        t->len[i] = 0;
+        if (used + (x != 0) + (y != 0) > kPairBits || (escapes && (x == 15 || y == 15))) continue;
+        // Bit b of the kPairBits, counted from the first.
+        auto bit = [i](int32_t b) { return (i >> (kPairBits - 1 - b)) & 1u; };
+        const uint32_t sx = x != 0 ? bit(used++) : 0u;
+        const uint32_t sy = y != 0 ? bit(used++) : 0u;
+        t->xy[i][0] = signed_float(x, sx);
+        t->xy[i][1] = signed_float(y, sy);
+        t->len[i] = uint8_t(used);
+    }
+}
+
+const PairLookups& pair_lookups() {
+    static PairLookups lookups;
+    static const bool built = [] {
+        int32_t trees = 0;
+        const uint8_t* roots[32] = {};
+        for (int32_t ts = 0; ts < 32; ++ts) {
+            const HuffTableDesc& t = huff_tables[ts];
+            lookups.of_table[ts] = -1;
+            if (t.kind == 0) continue;
+            int32_t k = 0;
+            while (k < trees && roots[k] != t.lookup) ++k;
+            if (k == trees) {
+                roots[trees++] = t.lookup;
+                build_pair_lookup(t.lookup, t.kind == 3, &lookups.tree[k]);
+            }
+            lookups.of_table[ts] = int8_t(k);
+        }
+        return true;
+    }();
+    (void)built;
+    return lookups;
+}
+
 }  // namespace
 
 void l3_build_dequant_tables(MpegDecoder* d) {
@@ -79,7 +148,12 @@ void l3_huffman_pairs(MpegDecoder* d, float* cells, int32_t count, int32_t table
         std::memset(cells, 0, size_t(pairs) * 2 * sizeof(float));
         return;
     }
-    // The reader is worked on in a local copy so that it stays in registers.
+    const PairLookups& lookups = pair_lookups();
+    const PairLookup& q = lookups.tree[lookups.of_table[table_select & 31]];
+    // The reader is worked on in a local copy so that it stays in registers. Every fill leaves
+    // more than kPairBits bits held, so the whole-pair lookup never reads past them. A pair
+    // taken whole only lowers the count of held bits; the bits it used are cleared from the
+    // accumulator before the level walk, which reads it unmasked, and at the end.
     L3BitReader r = d->l3.br;
     const uint8_t* root = t.lookup;
     if (t.kind == 3) {
@@ -87,6 +161,14 @@ void l3_huffman_pairs(MpegDecoder* d, float* cells, int32_t count, int32_t table
         for (int32_t i = 0; i < pairs; ++i) {
             int32_t x, y;
             if (r.nbits < 19) l3_bits_fill(&r);
+            const uint32_t at = (r.acc >> (r.nbits - kPairBits)) & kPairMask;
+            if (const int32_t n = q.len[at]) {
+                r.nbits -= n;
+                std::memcpy(cells + 2 * i, q.xy[at], sizeof q.xy[at]);
+                if (l3_bits_past_end(&r)) break;
+                continue;
+            }
+            clear_used(&r);
             huff_pair(&r, root, &x, &y);
             if (x == 15) x = l3_bits_linbits(&r, lin);
             if (r.nbits < 1) l3_bits_fill(&r);
@@ -101,12 +183,21 @@ void l3_huffman_pairs(MpegDecoder* d, float* cells, int32_t count, int32_t table
         for (int32_t i = 0; i < pairs; ++i) {
             int32_t x, y;
             if (r.nbits < 21) l3_bits_fill(&r);
+            const uint32_t at = (r.acc >> (r.nbits - kPairBits)) & kPairMask;
+            if (const int32_t n = q.len[at]) {
+                r.nbits -= n;
+                std::memcpy(cells + 2 * i, q.xy[at], sizeof q.xy[at]);
+                if (l3_bits_past_end(&r)) break;
+                continue;
+            }
+            clear_used(&r);
             huff_pair(&r, root, &x, &y);
             cells[2 * i] = signed_value_held(&r, x);
             cells[2 * i + 1] = signed_value_held(&r, y);
             if (l3_bits_past_end(&r)) break;
         }
     }
+    clear_used(&r);
     d->l3.br = r;
 }
 

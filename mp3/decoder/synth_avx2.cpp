@@ -4,6 +4,7 @@
 // transform is the one of synth_dsp.h and each sample's window sum takes the same products in
 // the same order as the plain window, so the PCM is byte-identical to the plain path's.
 #include <array>
+#include <cmath>
 #include <cstring>
 #include <utility>
 
@@ -122,7 +123,10 @@ inline const std::array<std::array<int32_t, 16>, 16>& block_offsets() {
     else return block_offsets8;
 }
 
-// Sums of the groups [G0, G1) of both halves: term t adds its products to every sum. The
+// Sums of the groups [G0, G1) of both halves: term t adds its products to every sum. Each
+// product of a float and a float window factor is exact in double (24-bit by 24-bit
+// significands), so a fused multiply-add rounds once, as the plain path's add after its exact
+// multiply does: the same bits in one instruction. The
 // barrier at the end of a term keeps the compiler from hoisting later terms' loads, which would
 // run out of registers and spill; the eight sums of N = 32 and their operands fit the sixteen
 // registers.
@@ -141,10 +145,10 @@ __attribute__((always_inline)) inline  void window_groups(const float* V,
             const __m256d a = load4(A + h + 4 * g);
             const __m256d b = load4_rev(B + h - 4 * g - 3);
             const LaneFactors& e = f[g * 8 + t];
-            yf[g] = _mm256_add_pd(yf[g], _mm256_mul_pd(a, _mm256_load_pd(e.fa)));
-            yf[g] = _mm256_add_pd(yf[g], _mm256_mul_pd(b, _mm256_load_pd(e.fb)));
-            ys[g] = _mm256_add_pd(ys[g], _mm256_mul_pd(a, _mm256_load_pd(e.sa)));
-            ys[g] = _mm256_add_pd(ys[g], _mm256_mul_pd(b, _mm256_load_pd(e.sb)));
+            yf[g] = _mm256_fmadd_pd(a, _mm256_load_pd(e.fa), yf[g]);
+            yf[g] = _mm256_fmadd_pd(b, _mm256_load_pd(e.fb), yf[g]);
+            ys[g] = _mm256_fmadd_pd(a, _mm256_load_pd(e.sa), ys[g]);
+            ys[g] = _mm256_fmadd_pd(b, _mm256_load_pd(e.sb), ys[g]);
         }
         __asm__ volatile("" ::: "memory");
     }
@@ -171,7 +175,7 @@ inline  void window_avx2(const float* V, int32_t p, uint8_t* out, int32_t ch) {
     for (int32_t g = 0; g < groups; ++g) store4i<Eight, Step>(at(4 * g), keep, pcm4(yf[g]));
     double y = 0.0;
 #pragma GCC unroll 8
-    for (int32_t t = 0; t < 8; ++t) y += double(V[blk[2 * t + 1]]) * middle_factors[size_t(t)];
+    for (int32_t t = 0; t < 8; ++t) y = std::fma(double(V[blk[2 * t + 1]]), middle_factors[size_t(t)], y);
     // Second half: lanes of group g are samples N - 4g .. N - 4g - 3 (group 0 has no sample N).
     // Reversed and shifted by one lane they form the runs h + 4i .. h + 4i + 3, the first led
     // by the middle sample, so no two stores overlap (an overlapping read-modify-write at step 2

@@ -128,6 +128,48 @@ TEST(HuffmanTables, EveryCodeDecodesThroughThePairDecoder) {
     EXPECT_GT(checked, 3000);
 }
 
+// Long runs of pairs in one call, as a granule's regions decode: every table, codes drawn at
+// random from its figures (short and long ones, escapes with random extra bits, both signs),
+// so each code starts at every position of the reader's held bits. Values in order, and the
+// bits consumed exactly.
+TEST(HuffmanPairs, LongRunsOfMixedCodesDecodeInOrder) {
+    SharedCodes sc = parse_shared();
+    auto d = make_decoder();
+    uint32_t seed = 12345;
+    auto next = [&seed] { return (seed = seed * 1103515245u + 12345u) >> 8; };
+    for (int t = 1; t < 32; ++t) {
+        if (huff_tables[t].kind == 0) continue;
+        const std::vector<Row>& rows = sc.pairs[source_table(t)];
+        ASSERT_FALSE(rows.empty()) << "table " << t;
+        const int lin = huff_tables[t].linbits;
+        BitWriter w;
+        std::vector<float> expect;
+        for (int i = 0; i < 300; ++i) {
+            const Row& r = rows[next() % rows.size()];
+            w.put_bits(r.bits);
+            int v[2] = {r.x, r.y};
+            for (int k = 0; k < 2; ++k) {
+                if (lin && v[k] == 15) {
+                    const uint32_t e = next() & ((1u << lin) - 1);
+                    w.put(e, lin);
+                    v[k] += int(e);
+                }
+                const bool neg = v[k] != 0 && (next() & 1);
+                if (v[k]) w.put(neg, 1);
+                expect.push_back(neg ? -float(v[k]) : float(v[k]));
+            }
+        }
+        const size_t used = w.nbits;
+        w.put(0xA5A5A5A5u, 32);
+        read_from(d.get(), w.bytes);
+        std::vector<float> cells(expect.size(), 99.0f);
+        l3_huffman_pairs(d.get(), cells.data(), int32_t(cells.size()), t);
+        for (size_t i = 0; i < cells.size(); ++i)
+            ASSERT_EQ(cells[i], expect[i]) << "table " << t << " value " << i;
+        EXPECT_EQ(size_t(l3_bits_used(&d->l3.br)), used) << "table " << t;
+    }
+}
+
 // Walks a lookup and collects every distinct code it holds as a bit string.
 void collect_codes(const uint8_t* level, const std::string& prefix,
                    std::map<std::string, std::pair<int, int>>* codes) {
