@@ -27,6 +27,24 @@ int32_t setup_decoder(Mp3Player* p) {
 
 int32_t channels(const Mp3Player* p) { return p->stereo ? 2 : 1; }
 
+// The start of a whole-file decode: a silent sample of `bytes` bytes, the player stopped and
+// rewound and its decoder set up afresh. Null when the size, the sample or the set-up fails.
+SAMPLE* begin_whole_decode(Mp3Player* p, int64_t bytes) {
+    if (bytes <= 0 || bytes > INT32_MAX) return nullptr;
+    SAMPLE* s = create_sample(p->bits, p->stereo, p->frequency,
+                              static_cast<int>(bytes / (p->bits / 8) / channels(p)));
+    if (!s) return nullptr;
+    mp3_stop(p);
+    mp3_rewind(p);
+    if (!setup_decoder(p)) {
+        destroy_sample(s);
+        return nullptr;
+    }
+    p->needs_setup = 0;
+    std::memset(s->data, 0, static_cast<size_t>(bytes));
+    return s;
+}
+
 // Gapless playback (at the end of this file).
 int32_t poll_gapless(Mp3Player* p, uint8_t* buf, int32_t bytes);
 SAMPLE* decode_all_gapless(Mp3Player* p);
@@ -362,20 +380,10 @@ SAMPLE* mp3_decode_all(Mp3Player* p) {
     // The index counts the frames the data holds; the Xing count leaves out the Xing frame
     // itself, which is decoded (as silence) too, so sizing by it would lose the last frame.
     const int32_t frames = p->index.offsets ? p->index.frames : p->total_frames;
-    int64_t size = int64_t(frames) * p->frame_pcm_bytes;
-    if (size <= 0 || size > INT32_MAX) return nullptr;
-    SAMPLE* s = create_sample(p->bits, p->stereo, p->frequency,
-                              static_cast<int>(size / (p->bits / 8) / channels(p)));
+    const int64_t size = int64_t(frames) * p->frame_pcm_bytes;
+    SAMPLE* s = begin_whole_decode(p, size);
     if (!s) return nullptr;
-    mp3_stop(p);
-    mp3_rewind(p);
-    if (!setup_decoder(p)) {
-        destroy_sample(s);
-        return nullptr;
-    }
-    p->needs_setup = 0;
     uint8_t* out = static_cast<uint8_t*>(s->data);
-    std::memset(out, 0, static_cast<size_t>(size));
     int64_t room = size;
     int32_t off = 0;
     InOut io{0, 0};
@@ -528,18 +536,9 @@ int32_t poll_gapless(Mp3Player* p, uint8_t* buf, int32_t bytes) {
 
 SAMPLE* decode_all_gapless(Mp3Player* p) {
     const int64_t size = p->gap.length * sample_bytes(p);
-    if (size <= 0 || size > INT32_MAX) return nullptr;
-    SAMPLE* s = create_sample(p->bits, p->stereo, p->frequency, static_cast<int>(p->gap.length));
+    SAMPLE* s = begin_whole_decode(p, size);
     if (!s) return nullptr;
-    mp3_stop(p);
-    mp3_rewind(p);
-    if (!setup_decoder(p)) {
-        destroy_sample(s);
-        return nullptr;
-    }
-    p->needs_setup = 0;
     p->gap.carry_len = 0;
-    std::memset(s->data, 0, size_t(size));
     gapless_fill(p, static_cast<uint8_t*>(s->data), static_cast<int32_t>(size), false);
     mp3_rewind(p);
     p->gap.carry_len = 0;
