@@ -9,7 +9,6 @@
 // set's source compiles its own copy.
 #pragma once
 
-#include <atomic>
 #include <cmath>
 #include <cstdint>
 
@@ -237,22 +236,28 @@ inline float pow43_of(float c) {
     return float(x * std::pow(std::fabs(x), double(1.0f / 3.0f)));
 }
 
-// The same for the escape values the Huffman decoder makes (whole numbers up to 15 + 8191),
-// each worked out once per process and then read back: the power is symmetric and rounding to
-// float too, so the negative values take the positive one negated. Relaxed atomics, as decoders
-// on several threads may fill the same entry (with the same bits); 0 marks an entry not yet
-// worked out (no value of 32 or more has a zero power).
+// The same for the escape values the Huffman decoder makes (whole numbers up to 15 + 8191):
+// a table of the powers of 0..15 + 8191, built on first use and read-only after (the
+// initialisation of a function's static is safe on several threads). The power is symmetric
+// and so is rounding to float, so a negative value takes the positive one negated.
+struct EscapePowers {
+    static constexpr int32_t kTop = 15 + 8191;
+    float v[kTop + 1];
+};
+
+inline const EscapePowers& escape_powers() {
+    static const EscapePowers table = [] {
+        EscapePowers e{};
+        for (int32_t i = 0; i <= EscapePowers::kTop; ++i) e.v[i] = pow43_of(float(i));
+        return e;
+    }();
+    return table;
+}
+
 inline float pow43_escape(float c) {
-    constexpr int32_t kTop = 15 + 8191;
-    static std::atomic<float> known[kTop + 1];
     const float a = std::fabs(c);
-    if (!(a <= float(kTop)) || a != float(int32_t(a))) return pow43_of(c);
-    std::atomic<float>& e = known[int32_t(a)];
-    float v = e.load(std::memory_order_relaxed);
-    if (v == 0.0f) {
-        v = pow43_of(a);
-        e.store(v, std::memory_order_relaxed);
-    }
+    if (!(a <= float(EscapePowers::kTop)) || a != float(int32_t(a))) return pow43_of(c);
+    const float v = escape_powers().v[int32_t(a)];
     return c < 0.0f ? -v : v;
 }
 
