@@ -236,19 +236,20 @@ inline float pow43_of(float c) {
     return float(x * std::pow(std::fabs(x), double(1.0f / 3.0f)));
 }
 
-// The same for the escape values the Huffman decoder makes (whole numbers up to 15 + 8191):
-// a table of the powers of 0..15 + 8191, built on first use and read-only after (the
-// initialisation of a function's static is safe on several threads). The power is symmetric
-// and so is rounding to float, so a negative value takes the positive one negated.
+// The same for the escape values the Huffman decoder makes (whole numbers up to 15 + 8191).
+// The common ones, below 1024, come from a table built on first use and read-only after (the
+// initialisation of a function's static is safe on several threads); building it costs far less
+// than the whole range would, and larger values are rare. The power is symmetric and so is
+// rounding to float, so a negative value takes the positive one negated.
 struct EscapePowers {
-    static constexpr int32_t kTop = 15 + 8191;
-    float v[kTop + 1];
+    static constexpr int32_t kSize = 1024;
+    float v[kSize];
 };
 
 inline const EscapePowers& escape_powers() {
     static const EscapePowers table = [] {
         EscapePowers e{};
-        for (int32_t i = 0; i <= EscapePowers::kTop; ++i) e.v[i] = pow43_of(float(i));
+        for (int32_t i = 0; i < EscapePowers::kSize; ++i) e.v[i] = pow43_of(float(i));
         return e;
     }();
     return table;
@@ -256,7 +257,7 @@ inline const EscapePowers& escape_powers() {
 
 inline float pow43_escape(float c) {
     const float a = std::fabs(c);
-    if (!(a <= float(EscapePowers::kTop)) || a != float(int32_t(a))) return pow43_of(c);
+    if (!(a < float(EscapePowers::kSize)) || a != float(int32_t(a))) return pow43_of(c);
     const float v = escape_powers().v[int32_t(a)];
     return c < 0.0f ? -v : v;
 }

@@ -124,6 +124,43 @@ const PairLookups& pair_lookups() {
     return lookups;
 }
 
+// Decodes `pairs` pairs into cells: a whole pair with its sign bits from the lookup q where it
+// fits, the level walk from root otherwise. With kEscapes (tables with linbits) a value of 15
+// takes lin more bits; their codes need 19 held bits before a pair. The other tables' codes are
+// at most 19 bits: with two sign bits, one fill per pair.
+template <bool kEscapes>
+void decode_pairs(L3BitReader* rp, const PairLookup& q, const uint8_t* root, int32_t lin,
+                  float* cells, int32_t pairs) {
+    constexpr int32_t kFillBelow = kEscapes ? 19 : 21;
+    L3BitReader& r = *rp;
+    for (int32_t i = 0; i < pairs; ++i) {
+        int32_t x, y;
+        if (r.nbits < kFillBelow) l3_bits_fill(&r);
+        const uint32_t at = (r.acc >> (r.nbits - kPairBits)) & kPairMask;
+        if (const int32_t n = q.len[at]) {
+            r.nbits -= n;
+            std::memcpy(cells + 2 * i, q.xy[at], sizeof q.xy[at]);
+            if (l3_bits_past_end(&r)) break;
+            continue;
+        }
+        clear_used(&r);
+        huff_pair(&r, root, &x, &y);
+        if constexpr (kEscapes) {
+            if (x == 15) x = l3_bits_linbits(&r, lin);
+            if (r.nbits < 1) l3_bits_fill(&r);
+            cells[2 * i] = signed_value_held(&r, x);
+            if (y == 15) y = l3_bits_linbits(&r, lin);
+            if (r.nbits < 1) l3_bits_fill(&r);
+            cells[2 * i + 1] = signed_value_held(&r, y);
+        } else {
+            (void)lin;
+            cells[2 * i] = signed_value_held(&r, x);
+            cells[2 * i + 1] = signed_value_held(&r, y);
+        }
+        if (l3_bits_past_end(&r)) break;
+    }
+}
+
 }  // namespace
 
 void l3_build_dequant_tables(MpegDecoder* d) {
@@ -156,47 +193,10 @@ void l3_huffman_pairs(MpegDecoder* d, float* cells, int32_t count, int32_t table
     // accumulator before the level walk, which reads it unmasked, and at the end.
     L3BitReader r = d->l3.br;
     const uint8_t* root = t.lookup;
-    if (t.kind == 3) {
-        const int32_t lin = t.linbits;
-        for (int32_t i = 0; i < pairs; ++i) {
-            int32_t x, y;
-            if (r.nbits < 19) l3_bits_fill(&r);
-            const uint32_t at = (r.acc >> (r.nbits - kPairBits)) & kPairMask;
-            if (const int32_t n = q.len[at]) {
-                r.nbits -= n;
-                std::memcpy(cells + 2 * i, q.xy[at], sizeof q.xy[at]);
-                if (l3_bits_past_end(&r)) break;
-                continue;
-            }
-            clear_used(&r);
-            huff_pair(&r, root, &x, &y);
-            if (x == 15) x = l3_bits_linbits(&r, lin);
-            if (r.nbits < 1) l3_bits_fill(&r);
-            cells[2 * i] = signed_value_held(&r, x);
-            if (y == 15) y = l3_bits_linbits(&r, lin);
-            if (r.nbits < 1) l3_bits_fill(&r);
-            cells[2 * i + 1] = signed_value_held(&r, y);
-            if (l3_bits_past_end(&r)) break;
-        }
-    } else {
-        // Codes of these tables are at most 19 bits: with two sign bits one fetch per pair.
-        for (int32_t i = 0; i < pairs; ++i) {
-            int32_t x, y;
-            if (r.nbits < 21) l3_bits_fill(&r);
-            const uint32_t at = (r.acc >> (r.nbits - kPairBits)) & kPairMask;
-            if (const int32_t n = q.len[at]) {
-                r.nbits -= n;
-                std::memcpy(cells + 2 * i, q.xy[at], sizeof q.xy[at]);
-                if (l3_bits_past_end(&r)) break;
-                continue;
-            }
-            clear_used(&r);
-            huff_pair(&r, root, &x, &y);
-            cells[2 * i] = signed_value_held(&r, x);
-            cells[2 * i + 1] = signed_value_held(&r, y);
-            if (l3_bits_past_end(&r)) break;
-        }
-    }
+    if (t.kind == 3)
+        decode_pairs<true>(&r, q, root, t.linbits, cells, pairs);
+    else
+        decode_pairs<false>(&r, q, root, 0, cells, pairs);
     clear_used(&r);
     d->l3.br = r;
 }
