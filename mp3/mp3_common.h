@@ -56,8 +56,16 @@ struct Mp3Autopoll {
 // Time arithmetic shared by both players. P has `stereo`, `bits`, `frequency`,
 // `frame_pcm_bytes` and `current_frame`.
 template <typename P>
+int32_t mp3_sample_bytes_of(const P* p) {
+    return (p->stereo ? 2 : 1) * (p->bits / 8);
+}
+template <typename P>
+int64_t mp3_frame_samples_of(const P* p) {
+    return p->frame_pcm_bytes / mp3_sample_bytes_of(p);
+}
+template <typename P>
 int32_t mp3_bytes_per_second_of(const P* p) {
-    return (p->stereo ? 2 : 1) * (p->bits / 8) * p->frequency;
+    return mp3_sample_bytes_of(p) * p->frequency;
 }
 
 // Whole milliseconds, truncated: 26 for a 44.1 kHz Layer III frame (26.12 ms).

@@ -51,3 +51,10 @@ struct Mp3Hold {
     Mp3Hold(const Mp3Hold&) = delete;
     Mp3Hold& operator=(const Mp3Hold&) = delete;
 };
+
+// A query of one of the player's fields under its lock: the field's value, or 0 for null.
+template <typename P, typename F>
+int32_t mp3_held_field(const P* p, F P::*field) {
+    const Mp3Hold<P> hold(p);
+    return p ? int32_t(p->*field) : 0;
+}

@@ -399,13 +399,9 @@ SAMPLE* mp3_decode_all(Mp3Player* p) {
 }
 
 int32_t mp3_current_frame(const Mp3Player* p) {
-    const Mp3Hold<Mp3Player> hold(p);
-    return p ? p->current_frame : 0;
+    return mp3_held_field(p, &Mp3Player::current_frame);
 }
-int32_t mp3_total_frames(const Mp3Player* p) {
-    const Mp3Hold<Mp3Player> hold(p);
-    return p ? p->total_frames : 0;
-}
+int32_t mp3_total_frames(const Mp3Player* p) { return mp3_held_field(p, &Mp3Player::total_frames); }
 
 int32_t mp3_bytes_per_second(const Mp3Player* p) {
     const Mp3Hold<Mp3Player> hold(p);
@@ -437,34 +433,19 @@ int32_t mp3_length_secs(const Mp3Player* p) {
     const Mp3Hold<Mp3Player> hold(p);
     return mp3_length_ms(p) / 1000;
 }
-int32_t mp3_bitrate(const Mp3Player* p) {
-    const Mp3Hold<Mp3Player> hold(p);
-    return p ? p->bitrate : 0;
-}
-int32_t mp3_layer(const Mp3Player* p) {
-    const Mp3Hold<Mp3Player> hold(p);
-    return p ? p->layer : 0;
-}
-int32_t mp3_bits(const Mp3Player* p) {
-    const Mp3Hold<Mp3Player> hold(p);
-    return p ? p->bits : 0;
-}
-int32_t mp3_is_stereo(const Mp3Player* p) {
-    const Mp3Hold<Mp3Player> hold(p);
-    return p ? p->stereo : 0;
-}
-int32_t mp3_frequency(const Mp3Player* p) {
-    const Mp3Hold<Mp3Player> hold(p);
-    return p ? p->frequency : 0;
-}
+int32_t mp3_bitrate(const Mp3Player* p) { return mp3_held_field(p, &Mp3Player::bitrate); }
+int32_t mp3_layer(const Mp3Player* p) { return mp3_held_field(p, &Mp3Player::layer); }
+int32_t mp3_bits(const Mp3Player* p) { return mp3_held_field(p, &Mp3Player::bits); }
+int32_t mp3_is_stereo(const Mp3Player* p) { return mp3_held_field(p, &Mp3Player::stereo); }
+int32_t mp3_frequency(const Mp3Player* p) { return mp3_held_field(p, &Mp3Player::frequency); }
 
 // Gapless playback: the run of samples handed back (mp3_common.h) is one pass; a loop starts
 // the next pass inside the same buffer.
 
 namespace {
 
-int32_t sample_bytes(const Mp3Player* p) { return channels(p) * (p->bits / 8); }
-int64_t frame_samples(const Mp3Player* p) { return p->frame_pcm_bytes / sample_bytes(p); }
+int32_t sample_bytes(const Mp3Player* p) { return mp3_sample_bytes_of(p); }
+int64_t frame_samples(const Mp3Player* p) { return mp3_frame_samples_of(p); }
 
 // Frames of the data, as the poll's frame synchronisation finds them.
 int64_t count_frames(const Mp3Player* p) {

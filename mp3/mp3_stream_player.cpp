@@ -378,8 +378,7 @@ void* mp3s_output_buffer(const Mp3StreamPlayer* p, int32_t* size) {
 }
 
 int32_t mp3s_current_frame(const Mp3StreamPlayer* p) {
-    const Mp3Hold<Mp3StreamPlayer> hold(p);
-    return p ? p->current_frame : 0;
+    return mp3_held_field(p, &Mp3StreamPlayer::current_frame);
 }
 int32_t mp3s_position_ms(const Mp3StreamPlayer* p) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
@@ -419,24 +418,15 @@ int32_t mp3s_bytes_per_second(const Mp3StreamPlayer* p) {
     return p ? mp3_bytes_per_second_of(p) : 0;
 }
 int32_t mp3s_bitrate(const Mp3StreamPlayer* p) {
-    const Mp3Hold<Mp3StreamPlayer> hold(p);
-    return p ? p->bitrate : 0;
+    return mp3_held_field(p, &Mp3StreamPlayer::bitrate);
 }
-int32_t mp3s_layer(const Mp3StreamPlayer* p) {
-    const Mp3Hold<Mp3StreamPlayer> hold(p);
-    return p ? p->layer : 0;
-}
-int32_t mp3s_bits(const Mp3StreamPlayer* p) {
-    const Mp3Hold<Mp3StreamPlayer> hold(p);
-    return p ? p->bits : 0;
-}
+int32_t mp3s_layer(const Mp3StreamPlayer* p) { return mp3_held_field(p, &Mp3StreamPlayer::layer); }
+int32_t mp3s_bits(const Mp3StreamPlayer* p) { return mp3_held_field(p, &Mp3StreamPlayer::bits); }
 int32_t mp3s_is_stereo(const Mp3StreamPlayer* p) {
-    const Mp3Hold<Mp3StreamPlayer> hold(p);
-    return p ? p->stereo : 0;
+    return mp3_held_field(p, &Mp3StreamPlayer::stereo);
 }
 int32_t mp3s_frequency(const Mp3StreamPlayer* p) {
-    const Mp3Hold<Mp3StreamPlayer> hold(p);
-    return p ? p->frequency : 0;
+    return mp3_held_field(p, &Mp3StreamPlayer::frequency);
 }
 
 // Gapless playback: the run of samples handed back is set up from the first frame
@@ -444,8 +434,8 @@ int32_t mp3s_frequency(const Mp3StreamPlayer* p) {
 
 namespace {
 
-int32_t sample_bytes(const Mp3StreamPlayer* p) { return (p->stereo ? 2 : 1) * (p->bits / 8); }
-int64_t frame_samples(const Mp3StreamPlayer* p) { return p->frame_pcm_bytes / sample_bytes(p); }
+int32_t sample_bytes(const Mp3StreamPlayer* p) { return mp3_sample_bytes_of(p); }
+int64_t frame_samples(const Mp3StreamPlayer* p) { return mp3_frame_samples_of(p); }
 
 void gapless_bounds(Mp3StreamPlayer* p, const uint8_t* frame, int32_t avail) {
     mp3_gap_bounds(&p->gap, frame, avail, &p->header, -1, frame_samples(p));
