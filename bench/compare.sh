@@ -40,12 +40,12 @@ build=$(cd "$build" 2>/dev/null && pwd || echo "$build")
 mp3dec="$build/tools/mp3dec/mp3dec"
 [ -x "$mp3dec" ] || { echo "compare.sh: no $mp3dec (build first, or pass --build DIR)" >&2; exit 1; }
 for tool in sox lame twolame mpg123 awk /usr/bin/time; do
-  command -v "$tool" >/dev/null || { echo "compare.sh: $tool is not installed (scripts/deps.sh)" >&2; exit 1; }
+  command -v "$tool" >/dev/null || { echo "compare.sh: $tool is not installed (scripts/deps.sh bench)" >&2; exit 1; }
 done
 if [ "$callgrind" = auto ]; then
   if command -v valgrind >/dev/null; then callgrind=1; else callgrind=0; fi
 elif [ "$callgrind" = 1 ]; then
-  command -v valgrind >/dev/null || { echo "compare.sh: valgrind is not installed" >&2; exit 1; }
+  command -v valgrind >/dev/null || { echo "compare.sh: valgrind is not installed (scripts/deps.sh bench)" >&2; exit 1; }
 fi
 
 if [ -z "$work" ]; then

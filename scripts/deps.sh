@@ -1,11 +1,12 @@
 #!/usr/bin/env bash
-# Installs the Debian packages a purpose needs, only those missing. Usage: deps.sh build|test|demo|record
+# Installs the Debian packages a purpose needs, only those missing. Usage: deps.sh build|test|demo|record|bench
 set -euo pipefail
 
 build_pkgs=(build-essential cmake pkg-config liballegro4-dev libgtest-dev googletest libbenchmark-dev lame)
 test_pkgs=(twolame mpg123 ffmpeg xvfb x11-apps libx11-dev xdotool pulseaudio pulseaudio-utils libasound2-plugins
            alsa-utils clang libclang-rt-14-dev sox groff-base)
 record_pkgs=(xvfb ffmpeg pulseaudio pulseaudio-utils libasound2-plugins alsa-utils)
+bench_pkgs=(twolame mpg123 sox time valgrind)
 
 want=()
 for purpose in "$@"; do
@@ -14,6 +15,7 @@ for purpose in "$@"; do
     test) want+=("${build_pkgs[@]}" "${test_pkgs[@]}") ;;
     demo) want+=("${build_pkgs[@]}") ;;
     record) want+=("${record_pkgs[@]}") ;;
+    bench) want+=("${build_pkgs[@]}" "${bench_pkgs[@]}") ;;
     *) echo "deps.sh: unknown purpose '$purpose'" >&2; exit 2 ;;
   esac
 done
