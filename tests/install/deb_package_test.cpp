@@ -17,7 +17,7 @@ int capture(const std::string& cmd, std::string* out) {
     return st;
 }
 
-const char* kPackages[] = {"libmpegdec1", "libmpegdec-dev", "libmp3player1", "libmp3player-dev",
+const char* kPackages[] = {"libmpegdec2", "libmpegdec-dev", "libmp3player2", "libmp3player-dev",
                            "mp3dec"};
 
 TEST(DebPackage, BuildsInstallsAndRemoves) {
@@ -39,7 +39,7 @@ TEST(DebPackage, BuildsInstallsAndRemoves) {
     // Allegro's runtime is the player library's dependency, not the decoder's nor mp3dec's.
     for (const char* p : kPackages) {
         ASSERT_EQ(capture("dpkg-deb -f " + dir + "/" + p + "_*.deb Depends", &out), 0);
-        EXPECT_EQ(out.find("liballegro4.4") != std::string::npos, std::string(p) == "libmp3player1")
+        EXPECT_EQ(out.find("liballegro4.4") != std::string::npos, std::string(p) == "libmp3player2")
             << p << " depends on: " << out;
     }
     EXPECT_EQ(capture("dpkg-deb -c " + dir + "/libmpegdec-dev_*.deb", &out), 0);
@@ -56,7 +56,7 @@ TEST(DebPackage, BuildsInstallsAndRemoves) {
     std::string install_log = out, mp3dec_help, pc, removed;
     int help = capture("/usr/bin/mp3dec --help", &mp3dec_help);
     int modules = capture("pkg-config --cflags --libs mp3player mpegdec", &pc);
-    int removal = capture("dpkg -r mp3dec libmp3player-dev libmp3player1 libmpegdec-dev libmpegdec1",
+    int removal = capture("dpkg -r mp3dec libmp3player-dev libmp3player2 libmpegdec-dev libmpegdec2",
                           &removed);
     ASSERT_EQ(installed, 0) << install_log;
     EXPECT_EQ(help, 0) << mp3dec_help;
@@ -64,7 +64,7 @@ TEST(DebPackage, BuildsInstallsAndRemoves) {
     EXPECT_NE(pc.find("-lmp3player"), std::string::npos) << pc;
     EXPECT_NE(pc.find("-lmpegdec"), std::string::npos) << pc;
     EXPECT_EQ(removal, 0) << removed;
-    for (const char* f : {"/usr/bin/mp3dec", "/usr/lib/libmpegdec.so.1", "/usr/lib/libmp3player.so.1",
+    for (const char* f : {"/usr/bin/mp3dec", "/usr/lib/libmpegdec.so.2", "/usr/lib/libmp3player.so.2",
                           "/usr/include/zivivev/mpeg_decoder.h", "/usr/share/man/man1/mp3dec.1"})
         EXPECT_FALSE(ziv::file_exists(f)) << f << " is left after dpkg -r";
 }

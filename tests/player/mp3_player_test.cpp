@@ -3,7 +3,7 @@
 // table and without one, time queries, and the decode of a whole file (compared with mp3dec).
 #include <random>
 
-#include "mp3_common.h"
+#include "player_common.h"
 #include "mp3_player.h"
 #include "player_test_util.h"
 

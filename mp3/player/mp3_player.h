@@ -10,9 +10,9 @@
 #include <cstdint>
 
 #include "frame_sync.h"
-#include "mp3_frame_index.h"
+#include "frame_index.h"
 #include "mp3_lock.h"
-#include "mp3_gapless.h"
+#include "gapless.h"
 #include "mpeg_decoder.h"
 #include "xing.h"
 

@@ -9,7 +9,7 @@
 #include <cstdint>
 
 #include "frame_sync.h"
-#include "mp3_gapless.h"
+#include "gapless.h"
 #include "mp3_lock.h"
 #include "mpeg_decoder.h"
 #include "xing.h"

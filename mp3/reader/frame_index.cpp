@@ -1,6 +1,6 @@
 // The frame index: one header walk, grown by doubling (one int32_t per frame), and the pre-roll
 // that refills the Layer III bit reservoir and the filter histories before the frame sought.
-#include "mp3_frame_index.h"
+#include "frame_index.h"
 
 #include <cstdlib>
 

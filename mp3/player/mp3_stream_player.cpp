@@ -13,7 +13,7 @@
 
 #include <allegro.h>
 
-#include "mp3_common.h"
+#include "player_common.h"
 #include "tags.h"
 
 namespace {

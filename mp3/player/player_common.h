@@ -7,7 +7,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "mp3_gapless.h"
+#include "gapless.h"
 #include "mpeg_decoder.h"
 
 // Flips the sign bit of every 16-bit sample in the first `bytes` bytes of buf (one 32-bit XOR
@@ -74,28 +74,6 @@ int32_t mp3_frame_ms_of(const P* p) {
     int32_t bps = mp3_bytes_per_second_of(p);
     return bps > 0 ? static_cast<int32_t>(double(p->frame_pcm_bytes) / bps * 1000.0) : 0;
 }
-
-// Gapless playback. The frames are decoded as always, one at a time into the carry; of the
-// decoded samples, counted per channel from the first frame (the Info frame included), only
-// those from `start` on, `length` of them, are handed back.
-
-// Sets the run from the first frame (avail readable bytes): its LAME tag, and the number of
-// frames in the data (`frames`, counted), or -1 when only the Info frame's count can tell.
-// Without a tag the run is every decoded sample.
-void mp3_gap_bounds(Mp3Gapless* g, const uint8_t* frame, int32_t avail, const MpegHeader* h,
-                    int64_t frames, int64_t frame_samples);
-// The sample after the run (the largest value when the run goes on to the data's end).
-int64_t mp3_gap_end(const Mp3Gapless* g);
-// Copies up to `room` bytes of the carry to out; returns the bytes copied.
-int32_t mp3_gap_take(Mp3Gapless* g, uint8_t* out, int32_t room);
-// The frame just decoded into the carry began at decoded sample `at` and gave `bytes` bytes of
-// `sample_bytes` per sample: keeps its part inside the run.
-void mp3_gap_keep(Mp3Gapless* g, int64_t at, int32_t bytes, int32_t sample_bytes);
-// Time of the run handed back once `decoded` samples per channel have been decoded.
-int32_t mp3_gap_position_ms(const Mp3Gapless* g, int64_t decoded, int32_t sample_bytes,
-                            int32_t frequency);
-// Time of the whole run (0 while its end is unknown).
-int32_t mp3_gap_length_ms(const Mp3Gapless* g, int32_t frequency);
 
 template <typename P>
 int32_t mp3_position_ms_of(const P* p) {

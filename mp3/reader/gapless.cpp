@@ -1,41 +1,10 @@
-// Shared player pieces: unsigned conversion, layer number, the Allegro
-// timer hooks behind automatic polling and the gapless run.
-#include "mp3_common.h"
+// The gapless run: which of the decoded samples are handed back, worked out from the first
+// frame's LAME tag, and the carry of one decoded frame that a buffer takes part of.
+#include "gapless.h"
 
 #include <cstring>
 
-#include <allegro.h>
-
 #include "lame_tag.h"
-
-void mp3_to_unsigned(void* buf, int32_t bytes) {
-    uint8_t* p = static_cast<uint8_t*>(buf);
-    int32_t words = bytes / 4;
-    for (int32_t i = 0; i < words; ++i, p += 4) {
-        uint32_t w;
-        std::memcpy(&w, p, 4);
-        w ^= 0x80008000u;
-        std::memcpy(p, &w, 4);
-    }
-    // A buffer of an odd number of 16-bit samples keeps its last one signed otherwise.
-    if (bytes & 2) {
-        uint16_t s;
-        std::memcpy(&s, p, 2);
-        s ^= 0x8000u;
-        std::memcpy(p, &s, 2);
-    }
-}
-
-void mp3_hand_back(AUDIOSTREAM* stream, void* buf, int32_t bytes, int32_t bits) {
-    if (bits == 16) mp3_to_unsigned(buf, bytes);
-    free_audio_stream_buffer(stream);
-}
-
-void mp3_timer_install(Mp3TimerProc proc, void* param, int32_t ms) {
-    install_param_int(proc, param, ms);
-}
-
-void mp3_timer_remove(Mp3TimerProc proc, void* param) { remove_param_int(proc, param); }
 
 void mp3_gap_bounds(Mp3Gapless* g, const uint8_t* frame, int32_t avail, const MpegHeader* h,
                     int64_t frames, int64_t frame_samples) {

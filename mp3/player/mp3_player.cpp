@@ -14,7 +14,7 @@
 
 #include "frame_sync.h"
 #include "tags.h"
-#include "mp3_common.h"
+#include "player_common.h"
 
 namespace {
 

@@ -1,0 +1,36 @@
+// Shared player pieces: the unsigned conversion, the hand-back of a filled stream buffer and the
+// Allegro timer hooks behind automatic polling.
+#include "player_common.h"
+
+#include <cstring>
+
+#include <allegro.h>
+
+void mp3_to_unsigned(void* buf, int32_t bytes) {
+    uint8_t* p = static_cast<uint8_t*>(buf);
+    int32_t words = bytes / 4;
+    for (int32_t i = 0; i < words; ++i, p += 4) {
+        uint32_t w;
+        std::memcpy(&w, p, 4);
+        w ^= 0x80008000u;
+        std::memcpy(p, &w, 4);
+    }
+    // A buffer of an odd number of 16-bit samples keeps its last one signed otherwise.
+    if (bytes & 2) {
+        uint16_t s;
+        std::memcpy(&s, p, 2);
+        s ^= 0x8000u;
+        std::memcpy(p, &s, 2);
+    }
+}
+
+void mp3_hand_back(AUDIOSTREAM* stream, void* buf, int32_t bytes, int32_t bits) {
+    if (bits == 16) mp3_to_unsigned(buf, bytes);
+    free_audio_stream_buffer(stream);
+}
+
+void mp3_timer_install(Mp3TimerProc proc, void* param, int32_t ms) {
+    install_param_int(proc, param, ms);
+}
+
+void mp3_timer_remove(Mp3TimerProc proc, void* param) { remove_param_int(proc, param); }
