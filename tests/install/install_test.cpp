@@ -5,6 +5,7 @@
 #include "test_util.h"
 
 #include <algorithm>
+#include <cstring>
 #include <sstream>
 
 namespace {
@@ -164,12 +165,13 @@ TEST(Install, SharedLibrariesExportOnlyThePublicApi) {
 
 TEST(Install, Mp3decHelpAndManualPage) {
     ZIV_REQUIRE_TOOL("groff");
-    std::string man = prefix() + "/share/man/man1/mp3dec.1", out, help;
+    // Installed compressed, as Debian's manual pages are.
+    std::string man = prefix() + "/share/man/man1/mp3dec.1.gz", out, help, page;
     ASSERT_TRUE(ziv::file_exists(man));
-    EXPECT_EQ(capture("groff -ww -man -z " + q(man), &out), 0);
+    EXPECT_EQ(capture("gzip -dc " + q(man) + " | groff -ww -man -z", &out), 0);
     EXPECT_EQ(out, "") << "groff warns about the manual page";
     ASSERT_EQ(capture(q(prefix() + "/bin/mp3dec") + " --help", &help), 0) << help;
-    std::string page = text_of(man);
+    ASSERT_EQ(capture("gzip -dc " + q(man), &page), 0);
     for (const char* section : {".SH SYNOPSIS", ".SH OPTIONS", ".SH EXIT STATUS", ".SH EXAMPLES"})
         EXPECT_NE(page.find(section), std::string::npos) << section;
     // Every option that --help lists is documented on the page (written there with \- for -).
@@ -186,6 +188,46 @@ TEST(Install, Mp3decHelpAndManualPage) {
         }
     }
     EXPECT_GE(options, 6);
+}
+
+// find_package(mpegdec) and find_package(mp3player) in a CMake project of a user's, against the
+// installed tree alone: the decoder-only example and the game example build through the imported
+// targets, and the converter decodes as mp3dec does.
+TEST(Install, CMakePackagesFindAndLinkBothLibraries) {
+#ifndef ZIV_SHARED_LIBS
+    GTEST_SKIP() << "the CMake packages describe the shared libraries (ZIV_SHARED_LIBS=OFF)";
+#endif
+    ZIV_REQUIRE_TOOL("cmake");
+    ZIV_REQUIRE_TOOL("lame");
+    ZIV_REQUIRE_TOOL("sox");
+    const std::string src = ziv::tmp_path("consumer"), bin = ziv::tmp_path("consumer-build");
+    const char* kProject =
+        "cmake_minimum_required(VERSION 3.20)\n"
+        "project(consumer C CXX)\n"
+        "find_package(mpegdec 2 REQUIRED)\n"
+        "find_package(mp3player 2 REQUIRED)\n"
+        "add_executable(tool ${TOOL})\n"
+        "target_link_libraries(tool PRIVATE mpegdec::mpegdec)\n"
+        "add_executable(game ${GAME})\n"
+        "target_link_libraries(game PRIVATE mp3player::mp3player)\n";
+    std::string out;
+    ASSERT_EQ(capture("rm -rf " + q(src) + " " + q(bin) + " && mkdir -p " + q(src), &out), 0);
+    ASSERT_TRUE(ziv::write_file(src + "/CMakeLists.txt", kProject, std::strlen(kProject)));
+    const std::string flags = std::string(ZIV_INSTALL_TEST_FLAGS);
+    ASSERT_EQ(capture("cmake -S " + q(src) + " -B " + q(bin) + " -DCMAKE_PREFIX_PATH=" + q(prefix()) +
+                          " -DCMAKE_CXX_FLAGS=" + q(flags) + " -DCMAKE_C_FLAGS=" + q(flags) +
+                          " -DTOOL=" ZIV_SOURCE_DIR "/examples/mp3towav.cpp"
+                          " -DGAME=" ZIV_SOURCE_DIR "/examples/game_music.cpp"
+                          " && cmake --build " + q(bin),
+                      &out),
+              0)
+        << out;
+    ASSERT_EQ(capture("readelf -d " + q(bin + "/game"), &out), 0);
+    EXPECT_NE(out.find("libmp3player.so.2"), std::string::npos) << out;
+    std::string mp3 = make_mp3("cmake"), a = ziv::tmp_path("cmake-tool.wav"), b = ziv::tmp_path("cmake-mp3dec.wav");
+    ASSERT_EQ(ziv::run(q(bin + "/tool") + " " + q(mp3) + " " + q(a)), 0);
+    ASSERT_EQ(ziv::run(q(prefix() + "/bin/mp3dec") + " --no-gapless " + q(mp3) + " " + q(b)), 0);
+    EXPECT_TRUE(ziv::read_file(a) == ziv::read_file(b));
 }
 
 }  // namespace
