@@ -74,7 +74,7 @@ TEST(LameTag, CutDecodeEqualsMpg123GaplessDecode) {
             SCOPED_TRACE(r);
             const ziv::Decoded d = ziv::decode_whole(file, r);
             ASSERT_TRUE(d.set_up);
-            // A plain walk decodes the Info frame too (as silence): it is not audio.
+            // A whole-file decode plays the Info frame too (as silence): it is not audio.
             const int64_t spf = info.samples >> r, audio = int64_t(d.frames - 1) * spf;
             EXPECT_EQ(lame_info_frames(f, avail, &h), d.frames - 1);
             if (r == 0) {
