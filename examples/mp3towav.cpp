@@ -2,7 +2,8 @@
 // Build: c++ mp3towav.cpp $(pkg-config --cflags --libs mpegdec)   Run: ./a.out in.mp3 out.wav
 #include <cstdio>
 #include <vector>
-#include "frame_walk.h"
+#include "frame_sync.h"
+#include "tags.h"
 
 static void put(FILE* f, uint32_t v, int bytes) { for (int i = 0; i < bytes; ++i) fputc(int(v >> 8 * i & 255), f); }
 
@@ -11,15 +12,18 @@ int main(int argc, char** argv) {
     if (!in) return fprintf(stderr, "usage: mp3towav IN.mp3 OUT.wav\n"), 1;
     std::vector<uint8_t> mp3, pcm;
     for (int c; (c = fgetc(in)) != EOF;) mp3.push_back(uint8_t(c));
-    const uint8_t* audio; int32_t len, rate, at, pos = 0;
-    MpegHeader h; static MpegDecoder d; MpegOutputFormat f; InOut io;
-    int32_t frame = mp3_strip_tags(mp3.data(), int32_t(mp3.size()), &audio, &len)
-                        ? mp3_first_frame(audio, len, 1, &h, &rate, &at) : 0;
-    if (frame <= 0 || !mpeg_decoder_init(&d, 1) || !mpeg_decoder_setup(&d, &h, frame, 0, 0, 0, 24000))
+    // Tags at the end are cut off; the first frame, found past leading tags and junk and confirmed
+    // by the header after it, sets the decoder up.
+    int32_t len = mp3_trailing_tags(mp3.data(), int32_t(mp3.size())), pos = 0, frame, rate;
+    MpegHeader h; Mp3Sync sync; static MpegDecoder d; MpegOutputFormat f; InOut io;
+    mp3_sync_init(&sync);
+    if (mp3_sync_lock(&sync, mp3.data(), len, 1, &pos, &h, &frame, &rate) != MP3_SYNC_FRAME ||
+        !mpeg_decoder_init(&d, 1) || !mpeg_decoder_setup(&d, &h, frame, 0, 0, 0, 24000))
         return fprintf(stderr, "mp3towav: no MPEG audio in %s\n", argv[1]), 2;
     mpeg_decoder_get_format(&d, &f);
     std::vector<uint8_t> buf(size_t(f.out_samples) * 2);
-    while (mp3_walk_frame(&d, audio + at, len - at, &pos, frame, buf.data(), &io) == MP3_WALK_FRAME)
+    // Frame after frame of the stream; tags and junk between them are stepped over.
+    while (mp3_sync_decode(&sync, &d, mp3.data(), len, 1, &pos, buf.data(), &io) == MP3_SYNC_FRAME)
         pcm.insert(pcm.end(), buf.begin(), buf.begin() + io.out_bytes);
     mpeg_decoder_free(&d);
     FILE* out = fopen(argv[2], "wb");

@@ -1,14 +1,14 @@
 // Fuzz target: decoder set-up and a run of decode_frame calls over arbitrary bytes, for every
 // layer, reduction and output form. The first bytes choose the set-up; the rest is the stream.
-// Frames are fed through the shared frame walk with exact-size buffers, so any read outside the
-// bytes given is caught by AddressSanitizer.
+// Frames are fed through frame sync with exact-size buffers, so any read outside the bytes given
+// is caught by AddressSanitizer.
 // Each input decodes with a copy of a decoder set up once per shape (decoder_cache.h).
 #include <cstdint>
 #include <cstdlib>
 #include <vector>
 
 #include "decoder_cache.h"
-#include "frame_walk.h"
+#include "frame_sync.h"
 #include "mpeg_decoder.h"
 
 namespace {
@@ -39,11 +39,17 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     MpegOutputFormat f;
     mpeg_decoder_get_format(&d, &f);
     if (f.out_samples * (f.bits / 8) > int32_t(sizeof g_pcm)) std::abort();
+    // The header found starts the stream unconfirmed, as a frame known to be one (after a
+    // rewind): the decoder sees every input that holds one header.
+    Mp3Sync sync;
+    mp3_sync_init(&sync);
+    sync.stream = h;
+    sync.free_bytes = h.bitrate_index == 0 ? frame_bytes : 0;
     int32_t pos = off;
     for (int frames = 0; frames < kFrames; ++frames) {
         InOut io{0, 0};
-        int32_t r = mp3_walk_frame(&d, stream.data(), n, &pos, frame_bytes, g_pcm, &io);
-        if (r != MP3_WALK_FRAME) break;
+        int32_t r = mp3_sync_decode(&sync, &d, stream.data(), n, 1, &pos, g_pcm, &io);
+        if (r != MP3_SYNC_FRAME) break;
         if (io.in_bytes <= 0 || io.out_bytes != f.out_samples * (f.bits / 8)) std::abort();
     }
     return 0;

@@ -4,9 +4,8 @@
 // three bytes choose the block size and the stream buffer size; the rest is the data.
 //
 // The reference is the frame-synchronised walk from the first byte: the players follow the
-// same rules (a frame found after lost bytes counts only when the next header confirms it), so
-// the older frame walk, which takes any sync word within four frame lengths for a frame, is no
-// reference for them. The in-memory player must hand back exactly its samples, then silence.
+// same rules (a frame found after lost bytes counts only when the next header confirms it).
+// The in-memory player must hand back exactly its samples, then silence.
 // The streamed player must hand back the same samples for every frame it decoded, then
 // silence, and all of them when it reached the end of the data; it may stop early only where
 // it waits for more data than a block join holds. Inputs with tags

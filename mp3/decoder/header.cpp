@@ -42,6 +42,9 @@ constexpr bool bitrates_increase() {
 static_assert(bitrates_increase(), "bitrate rows increase");
 static_assert(kBitrates[1][1][9] == 128 && kBitrates[1][2][14] == 384, "bitrate spot checks");
 
+// Bytes of the padding slot of a layer code: 4 in Layer I (code 3), 1 in Layers II and III.
+int32_t slot_bytes(int32_t layer) { return layer == 3 ? 4 : 1; }
+
 // First offset k in [start, window) where the two bytes at k equal the first header's first
 // two bytes; -1 when there is none. window <= n - 3, so p[k + 1] is readable.
 int32_t find_header_copy(const uint8_t* p, int32_t start, int32_t window) {
@@ -66,8 +69,8 @@ int32_t count_frame_chain(const uint8_t* p, int32_t first, int32_t size, int32_t
 // A free-format frame states no size: look for the next frame whose start repeats the first
 // header and which is followed by a consistent chain of frames. `n` is already limited to 10000.
 int32_t free_format_size(const uint8_t* p, int32_t n, const MpegHeader* h) {
-    const int32_t slot = h->layer == 3 ? 4 : 1;
-    const int32_t pad0 = h->padding_bit * slot;
+    const int32_t slot = slot_bytes(h->layer);
+    const int32_t pad0 = mpeg_header_frame_bytes(h, 0);
     const int32_t window = n - 3;
     int32_t start = 24;
     for (;;) {
@@ -128,7 +131,7 @@ int32_t mpeg_header_info(const MpegHeader* h, MpegFrameInfo* info) {
     *info = MpegFrameInfo{};
     const int32_t id = h->id & 1, layer = h->layer & 3, sf = h->sampling_frequency & 3;
     info->layer = layer ? 4 - layer : 0;
-    info->slot_bytes = layer == 3 ? 4 : 1;
+    info->slot_bytes = slot_bytes(layer);
     info->channels = h->mode == 3 ? 1 : 2;
     info->samples = layer == 3 ? 384 : layer == 1 && id == 0 ? 576 : 1152;
     if (sf == 3) return 0;
@@ -140,8 +143,14 @@ int32_t mpeg_header_info(const MpegHeader* h, MpegFrameInfo* info) {
     return 1;
 }
 
+int32_t mpeg_header_frame_bytes(const MpegHeader* h, int32_t frame_bytes) {
+    return frame_bytes + (h->padding_bit & 1) * slot_bytes(h->layer & 3);
+}
+
 int32_t mpeg_header_max_frame_bytes(const MpegHeader* h, int32_t frame_bytes) {
-    return frame_bytes + (h->layer == 3 ? 4 : 1);
+    MpegHeader padded = *h;
+    padded.padding_bit = 1;
+    return mpeg_header_frame_bytes(&padded, frame_bytes);
 }
 
 int32_t mpeg_header_layer(const MpegHeader* h) {

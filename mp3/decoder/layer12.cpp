@@ -153,13 +153,16 @@ bool l12_follow_bitrate(MpegDecoder* d, const MpegHeader& h) {
 }
 
 // Takes the frame's header (the CRC is skipped, never verified). Returns false unless it starts
-// with all 12 sync bits. Sets pad_bytes (padding bit times `slot`) and stereo_bound, then starts
-// the reader after the header, bounded to the frame.
-bool l12_read_header(MpegDecoder* d, BitReader* br, const uint8_t* in, int32_t avail, int32_t slot) {
+// with all 12 sync bits. Sets pad_bytes (the padding of the stream's layer code `layer`, whatever
+// a stray frame's layer bits say) and stereo_bound, then starts the reader after the header,
+// bounded to the frame.
+bool l12_read_header(MpegDecoder* d, BitReader* br, const uint8_t* in, int32_t avail, int32_t layer) {
     L12State& s = d->l12;
     MpegHeader h;
     if (!mpeg_header_decode(in, avail, &h) || h.sync != 1) return false;
-    s.pad_bytes = h.padding_bit * slot;
+    MpegHeader own = h;
+    own.layer = layer;
+    s.pad_bytes = mpeg_header_frame_bytes(&own, 0);
     // A single-channel stream never pairs entries, whatever a stray frame's mode says: pairs
     // could then straddle the sentinels.
     s.stereo_bound = s.src_channels == 2 ? kStereoBound[4 * h.mode + h.mode_extension] : 64;
@@ -472,7 +475,7 @@ InOut l2_decode_frame(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t*
     L12State& s = d->l12;
     BitReader br;
     bits_begin(&br, in, in);
-    if (!l12_read_header(d, &br, in, avail, 1)) {
+    if (!l12_read_header(d, &br, in, avail, 2)) {
         s.br = br;
         return {0, 0};
     }
@@ -491,7 +494,7 @@ InOut l1_decode_frame(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t*
     L12State& s = d->l12;
     BitReader br;
     bits_begin(&br, in, in);
-    if (!l12_read_header(d, &br, in, avail, 4)) {
+    if (!l12_read_header(d, &br, in, avail, 3)) {
         s.br = br;
         return {0, 0};
     }

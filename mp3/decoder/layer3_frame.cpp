@@ -37,7 +37,7 @@ static_assert(sizeof(L3State::reservoir) >= kReservoirBytes + 2048 + 64,
 
 // The frame's header fields, common to both entries, and its size without padding: from its
 // own bitrate (as a Layer III frame, whatever its layer bits say), the size found at set-up for
-// free format, or -1 when the header gives none (the frame is then refused).
+// free format, or -1 when the header gives none (the frame is then refused); and its whole size.
 void take_header_fields(MpegDecoder* d, const MpegHeader& h) {
     L3State& s = d->l3;
     s.id = h.id;
@@ -53,6 +53,7 @@ void take_header_fields(MpegDecoder* d, const MpegHeader& h) {
     MpegFrameInfo info;
     if (h.bitrate_index == 0) s.frame_bytes = d->frame_bytes;
     else s.frame_bytes = mpeg_header_info(&l3, &info) ? info.frame_bytes : -1;
+    s.frame_total = mpeg_header_frame_bytes(&l3, s.frame_bytes);
 }
 
 // Decodes the header at `in` and starts the reader on the side information after it (and
@@ -100,8 +101,7 @@ void read_granule_info(L3State& s, L3BitReader* br, GranuleInfo* gi, bool lsf, b
 InOut finish_frame(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out, int32_t h,
                    int32_t granules, int32_t g0) {
     L3State& s = d->l3;
-    const int32_t in_bytes = s.frame_bytes + s.padding_bit;
-    s.frame_total = in_bytes;
+    const int32_t in_bytes = s.frame_total;
     const int32_t n = in_bytes - s.crc_bytes - h;
     // Checked before the reservoir changes: a rejected frame leaves it as it was.
     if (n < 0 || n > kReservoirBytes || in_bytes > avail) return {0, 0};

@@ -126,6 +126,11 @@ int32_t mpeg_header_decode(const uint8_t* p, int32_t n, MpegHeader* h);
 // The frame a decoded header describes: 1, or 0 for an unusable header (reserved layer or
 // sampling frequency, bitrate index 15), with the fields that follow anyway filled in.
 int32_t mpeg_header_info(const MpegHeader* h, MpegFrameInfo* info);
+// The whole size in bytes of the frame whose header is h and whose size without padding is
+// frame_bytes: its padding slot added when the padding bit is set (4 bytes in Layer I, 1 in
+// Layers II and III). With frame_bytes 0, the padding alone. Every frame size that counts the
+// padding comes from here.
+int32_t mpeg_header_frame_bytes(const MpegHeader* h, int32_t frame_bytes);
 // The largest frame of a stream whose unpadded frame size is frame_bytes.
 int32_t mpeg_header_max_frame_bytes(const MpegHeader* h, int32_t frame_bytes);
 // 1, 2 or 3 for Layer I, II, III; -1 for the reserved code.

@@ -14,7 +14,8 @@ int32_t main_bytes(const Mp3FrameIndex* x, const uint8_t* data, int32_t i) {
     int32_t size = x->offsets[i + 1] - x->offsets[i];
     MpegHeader h{};
     const int32_t bare = mpeg_header_parse(p, size < 4 ? size : 4, &h);
-    if (bare > 0 && bare + h.padding_bit < size) size = bare + h.padding_bit;
+    const int32_t whole = mpeg_header_frame_bytes(&h, bare);
+    if (bare > 0 && whole < size) size = whole;
     const bool mono = h.mode == 3;
     const int32_t side = h.id == 1 ? (mono ? 17 : 32) : (mono ? 9 : 17);
     const int32_t n = size - 4 - (h.protection_bit ? 0 : 2) - side;

@@ -8,12 +8,6 @@
 
 namespace {
 
-// The frame-size arithmetic lives here alone: the padding slot is 4 bytes in Layer I (raw code
-// 3), 1 byte in the other layers.
-int32_t padded(const MpegHeader& h, int32_t size) {
-    return size + h.padding_bit * (h.layer == 3 ? 4 : 1);
-}
-
 bool same_stream(const MpegHeader& a, const MpegHeader& b) {
     return a.sync == b.sync && a.id == b.id && a.layer == b.layer &&
            a.sampling_frequency == b.sampling_frequency;
@@ -37,7 +31,7 @@ int32_t stream_frame(const Mp3Sync* s, const uint8_t* p, int32_t n, MpegHeader* 
     if (!raw_header(p, n, h) || !same_stream(*h, s->stream)) return 0;
     if ((h->bitrate_index == 0) != (s->free_bytes > 0)) return 0;
     int32_t size = h->bitrate_index == 0 ? s->free_bytes : mpeg_header_parse(p, 4, h);
-    return size > 0 ? padded(*h, size) : 0;
+    return size > 0 ? mpeg_header_frame_bytes(h, size) : 0;
 }
 
 enum Confirm { NO, YES, WAIT };
@@ -71,7 +65,7 @@ int32_t candidate(const uint8_t* buf, int32_t len, int32_t p, Mp3Sync* cand, int
     cand->stream = h;
     cand->free_bytes = h.bitrate_index == 0 ? size : 0;
     *bare = size;
-    return padded(h, size);
+    return mpeg_header_frame_bytes(&h, size);
 }
 
 // Steps over a tag at *p. Returns 1 when one was stepped over (or is being skipped past the

@@ -8,8 +8,9 @@
 #include <string>
 #include <vector>
 
-#include "frame_walk.h"
+#include "frame_sync.h"
 #include "mpeg_decoder.h"
+#include "tags.h"
 
 namespace ziv {
 
@@ -34,18 +35,21 @@ struct Decoded {
     int32_t path = -1;    // the processor path the decoder ran
 };
 
-// Decodes a whole file as mp3dec does: tags stripped, set-up from the first frame found, then
-// the frame walk to its end, on the processor path asked for (the best one by default).
+// Decodes a whole file as mp3dec does without its gapless cut: the trailing tags cut off, the
+// first confirmed frame found (leading tags and junk stepped over), the decoder set up from it,
+// then frame after frame by frame sync to the end of the stream, on the processor path asked
+// for (the best one by default).
 inline Decoded decode_whole(const std::vector<uint8_t>& file, int32_t reduction = 0,
                             int32_t convert = 0, int32_t path = mpeg_path_best) {
     Decoded r;
-    const uint8_t* audio = nullptr;
-    int32_t len = 0;
-    if (!mp3_strip_tags(file.data(), int32_t(file.size()), &audio, &len)) return r;
+    const int32_t len = mp3_trailing_tags(file.data(), int32_t(file.size()));
+    Mp3Sync sync;
+    mp3_sync_init(&sync);
     MpegHeader h{};
-    int32_t bitrate = 0, offset = 0;
-    const int32_t frame_bytes = mp3_first_frame(audio, len, 1, &h, &bitrate, &offset);
-    if (frame_bytes <= 0) return r;
+    int32_t pos = 0, frame_bytes = 0, bitrate = 0;
+    if (mp3_sync_lock(&sync, file.data(), len, 1, &pos, &h, &frame_bytes, &bitrate) !=
+        MP3_SYNC_FRAME)
+        return r;
     TestDecoder d;
     if (!d.init_ok) return r;
     mpeg_decoder_request_path(d.get(), path);
@@ -54,10 +58,9 @@ inline Decoded decode_whole(const std::vector<uint8_t>& file, int32_t reduction 
     r.path = mpeg_decoder_path(d.get());
     mpeg_decoder_get_format(d.get(), &r.fmt);
     std::vector<uint8_t> frame(size_t(r.fmt.out_samples) * size_t(r.fmt.bits / 8));
-    int32_t pos = 0;
     InOut io;
-    while (mp3_walk_frame(d.get(), audio + offset, len - offset, &pos, frame_bytes, frame.data(),
-                          &io) == MP3_WALK_FRAME) {
+    while (mp3_sync_decode(&sync, d.get(), file.data(), len, 1, &pos, frame.data(), &io) ==
+           MP3_SYNC_FRAME) {
         r.pcm.insert(r.pcm.end(), frame.begin(), frame.begin() + io.out_bytes);
         ++r.frames;
     }

@@ -42,6 +42,31 @@ TEST(HeaderParse, FrameSizesAndBitrates) {
     }
 }
 
+TEST(HeaderParse, WholeFrameAddsTheLayersPaddingSlot) {
+    struct Case {
+        uint8_t b1, b2;
+        int32_t whole, largest;
+        const char* what;
+    };
+    const Case cases[] = {
+        {0xFB, 0x92, 418, 418, "MPEG-1 Layer III, padded: one byte"},
+        {0xFB, 0x90, 417, 418, "MPEG-1 Layer III, unpadded"},
+        {0xFD, 0xE6, 1153, 1153, "MPEG-1 Layer II, padded: one byte"},
+        {0xFF, 0x12, 36, 36, "MPEG-1 Layer I, padded: a slot of four bytes"},
+        {0xFF, 0x10, 32, 36, "MPEG-1 Layer I, unpadded"},
+        {0xF7, 0xE6, 516, 516, "MPEG-2 Layer I, padded"},
+        {0xE3, 0x42, 209, 209, "MPEG-2.5 Layer III, padded"},
+    };
+    for (const Case& c : cases) {
+        std::vector<uint8_t> b = header4(c.b1, c.b2, 0xC0);
+        MpegHeader h{};
+        const int32_t size = mpeg_header_parse(b.data(), 4, &h);
+        EXPECT_EQ(mpeg_header_frame_bytes(&h, size), c.whole) << c.what;
+        EXPECT_EQ(mpeg_header_frame_bytes(&h, 0), c.whole - size) << c.what << ": the padding alone";
+        EXPECT_EQ(mpeg_header_max_frame_bytes(&h, size), c.largest) << c.what;
+    }
+}
+
 TEST(HeaderParse, Fields) {
     std::vector<uint8_t> b = header4(0xFB, 0x93, 0x6D);
     MpegHeader h{};

@@ -1,11 +1,14 @@
 // The frame synchronisation on its own: tag signatures and the cut of trailing tags, the
-// confirmation that keeps false syncs out, another stream ending this one, and the same frames
-// found whether the data comes whole or in windows of any size (the inputs live in exactly-sized
-// heap buffers, so the sanitizer build catches any read past a window).
+// confirmation that keeps false syncs out, another stream ending this one, the end of the data
+// (a tag or a last frame cut short), resynchronisation after junk, and the same frames found
+// whether the data comes whole or in windows of any size; then decoding through it over every
+// cut and random damage (the inputs live in exactly-sized heap buffers, so the sanitizer build
+// catches any read past a window).
 #include <memory>
 #include <random>
 #include <vector>
 
+#include "decoder_util.h"
 #include "frame_sync.h"
 #include "tags.h"
 #include "test_util.h"
@@ -17,11 +20,12 @@ using Bytes = std::vector<uint8_t>;
 void add(Bytes* v, const Bytes& w) { v->insert(v->end(), w.begin(), w.end()); }
 
 // n frames of MPEG-1 Layer III, 128 kbit/s, 44.1 kHz (417 bytes, every third padded), or of
-// the sampling frequency in b2 with its size.
-Bytes frames(int n, uint8_t b2 = 0x90, size_t size = 417) {
+// the sampling frequency in b2 with its size. With `fill` 0 they are silent frames that decode
+// (side information all zero).
+Bytes frames(int n, uint8_t b2 = 0x90, size_t size = 417, uint8_t fill = 0x11) {
     Bytes v;
     for (int i = 0; i < n; ++i) {
-        Bytes f(size + (i % 3 == 2), 0x11);
+        Bytes f(size + (i % 3 == 2), fill);
         f[0] = 0xFF, f[1] = 0xFB, f[2] = uint8_t(b2 | (i % 3 == 2 ? 2 : 0)), f[3] = 0x64;
         add(&v, f);
     }
@@ -97,6 +101,29 @@ std::vector<int64_t> walk(const Bytes& data, size_t window, int32_t* end) {
     }
 }
 
+// Frames decoded from `data` by frame sync from its start, as mp3dec decodes, and how it ended.
+int decode_all(const Bytes& data, int32_t* end) {
+    std::unique_ptr<uint8_t[]> exact = ziv::exact_copy(data, data.size());
+    const int32_t n = int32_t(data.size());
+    Mp3Sync s;
+    mp3_sync_init(&s);
+    MpegHeader h;
+    int32_t pos = 0, fb = 0, br = 0;
+    *end = mp3_sync_lock(&s, exact.get(), n, 1, &pos, &h, &fb, &br);
+    ziv::TestDecoder d;
+    if (*end != MP3_SYNC_FRAME || !d.setup(h, fb)) return 0;
+    Bytes out(4608);
+    InOut io;
+    int decoded = 0;
+    while ((*end = mp3_sync_decode(&s, d.get(), exact.get(), n, 1, &pos, out.data(), &io)) ==
+           MP3_SYNC_FRAME) {
+        ++decoded;
+        EXPECT_EQ(io.out_bytes, 4608);
+        EXPECT_LE(pos, n);
+    }
+    return decoded;
+}
+
 TEST(Tags, SignaturesAndTrailingTags) {
     EXPECT_EQ(mp3_tag_at(id3v2(300, false).data(), 310, 0), 310);
     EXPECT_EQ(mp3_tag_at(id3v2(300, true).data(), 50, 0), 320) << "size known from the header";
@@ -117,6 +144,15 @@ TEST(Tags, SignaturesAndTrailingTags) {
     add(&v, ape);
     add(&v, id3v1());
     EXPECT_EQ(mp3_trailing_tags(v.data(), int32_t(v.size())), audio);
+
+    // A footer exists in ID3v2.4 alone: in an older version the flag bit counts no footer, at the
+    // start of a tag or at the end of the data.
+    Bytes v23 = id3v2(300, true);
+    v23[3] = 3, v23[313] = 3;
+    EXPECT_EQ(mp3_tag_at(v23.data(), int32_t(v23.size()), 0), 310);
+    Bytes tail = frames(3);
+    add(&tail, v23);
+    EXPECT_EQ(mp3_trailing_tags(tail.data(), int32_t(tail.size())), int32_t(tail.size()));
 }
 
 TEST(FrameSync, ConfirmationOtherStreamsAndEnds) {
@@ -139,6 +175,50 @@ TEST(FrameSync, ConfirmationOtherStreamsAndEnds) {
     Bytes noise(200000);
     for (auto& b : noise) b = uint8_t(rng());
     EXPECT_TRUE(walk(noise, 0, &end).empty());
+}
+
+TEST(FrameSync, TagsCutFramesAndJunkAtTheEnds) {
+    // An ID3v2 tag that claims more bytes than the data holds takes the rest of it, whole or in
+    // windows: no frame is searched for inside it.
+    Bytes big = id3v2(0, false);
+    big[6] = big[7] = big[8] = big[9] = 0x7F;
+    add(&big, frames(3));
+    int32_t end = 0;
+    for (size_t w : {0, 100}) {
+        EXPECT_TRUE(walk(big, w, &end).empty());
+        EXPECT_EQ(end, MP3_SYNC_END);
+    }
+    // Size bytes with bit 7 set are no tag: its bytes are junk and the frames after it count.
+    big[6] = 0xFF;
+    EXPECT_EQ(walk(big, 0, &end), (std::vector<int64_t>{10, 427, 844}));
+
+    // A last frame cut short is the end of the data.
+    Bytes cut = frames(5);
+    cut.resize(cut.size() - 200);
+    EXPECT_EQ(walk(cut, 0, &end).size(), 4u);
+    EXPECT_EQ(end, MP3_SYNC_END);
+    // A cut frame holding a false sync whose small frame (32 kbit/s mono, 104 bytes) fits in
+    // what is left: the data ends at the cut frame instead of playing the false one.
+    Bytes trap = frames(4);
+    const size_t cut_at = trap.size() - 417;
+    const Bytes false_frame = {0xFF, 0xFB, 0x10, 0xC4};
+    std::copy(false_frame.begin(), false_frame.end(), trap.begin() + long(cut_at) + 100);
+    trap.resize(cut_at + 300);
+    for (size_t w : {0, 1, 417}) {
+        EXPECT_EQ(walk(trap, w, &end).size(), 3u);
+        EXPECT_EQ(end, MP3_SYNC_END);
+    }
+
+    // Junk between frames is searched through, however long.
+    Bytes junk = frames(2);
+    junk.insert(junk.end(), 100, 0x00);
+    add(&junk, frames(3));
+    EXPECT_EQ(walk(junk, 0, &end), (std::vector<int64_t>{0, 417, 934, 1351, 1768}));
+    Bytes long_junk = frames(2);
+    long_junk.insert(long_junk.end(), 4 * 417 + 10, 0x00);
+    add(&long_junk, frames(2));
+    EXPECT_EQ(walk(long_junk, 0, &end), (std::vector<int64_t>{0, 417, 2512, 2929}));
+    EXPECT_EQ(end, MP3_SYNC_END);
 }
 
 TEST(FrameSync, WindowsOfAnySizeFindTheSameFrames) {
@@ -172,6 +252,27 @@ TEST(FrameSync, WindowsOfAnySizeFindTheSameFrames) {
         SCOPED_TRACE(w);
         EXPECT_EQ(walk(f, w, &end).size(), 7u);
         EXPECT_EQ(end, MP3_SYNC_END);
+    }
+}
+
+TEST(FrameSync, DecodingEveryCutAndRandomDamageStaysInBounds) {
+    const Bytes v = frames(4, 0x90, 417, 0);
+    const size_t ends[4] = {417, 834, 1252, 1669};  // the third frame is padded
+    int32_t end = 0;
+    ASSERT_EQ(decode_all(v, &end), 4);
+    for (size_t n = 0; n <= v.size(); n += 7) {
+        int whole = 0;
+        for (size_t e : ends) whole += e <= n;
+        EXPECT_EQ(decode_all(Bytes(v.begin(), v.begin() + long(n)), &end), whole) << "cut at " << n;
+        EXPECT_EQ(end, MP3_SYNC_END) << "cut at " << n;
+    }
+    std::mt19937 rng(ziv::test_seed());
+    for (int t = 0; t < 200; ++t) {
+        Bytes dmg = v;
+        for (int k = 0; k < 20; ++k) dmg[rng() % dmg.size()] = uint8_t(rng());
+        dmg.resize(rng() % (dmg.size() + 1));
+        // The check is the sanitizer's: no read outside the exactly-sized buffer.
+        EXPECT_LE(decode_all(dmg, &end), 4) << "trial " << t;
     }
 }
 

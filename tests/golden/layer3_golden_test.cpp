@@ -11,14 +11,14 @@
 #include <vector>
 
 #include "decoder_util.h"
-#include "frame_walk.h"
+#include "frame_sync.h"
 #include "test_util.h"
 
 namespace {
 
 using ziv::Decoded;
 
-// Decodes a whole file in memory as mp3dec does (tags, first frame with a search, walk).
+// Decodes a whole file in memory as mp3dec does (tags, the first confirmed frame, frame sync).
 Decoded decode(const std::vector<uint8_t>& file, int reduction = 0, int convert = 0) {
     return ziv::decode_whole(file, reduction, convert);
 }
@@ -345,9 +345,11 @@ TEST(Layer3Invariance, FeedingCopiesAndTwoDecodersInTurn) {
         std::vector<uint8_t> pcm;
         explicit Stream(const std::vector<uint8_t>* f) : file(f) {
             MpegHeader h;
-            int32_t br, off;
-            fb = mp3_first_frame(f->data(), int32_t(f->size()), 1, &h, &br, &off);
-            pos = off;
+            Mp3Sync sync;
+            mp3_sync_init(&sync);
+            int32_t br;
+            EXPECT_EQ(MP3_SYNC_FRAME, mp3_sync_lock(&sync, f->data(), int32_t(f->size()), 1, &pos,
+                                                    &h, &fb, &br));
             mpeg_decoder_init(d.get(), 1);
             EXPECT_EQ(1, mpeg_decoder_setup(d.get(), &h, fb, 0, 0, 0, 24000));
         }
@@ -373,7 +375,7 @@ TEST(Layer3Invariance, FeedingCopiesAndTwoDecodersInTurn) {
     {
         Stream s(&a);
         while (s.step(s.d.get())) {}
-        EXPECT_TRUE(s.pcm == whole_a.pcm) << "frame-by-frame feeding differs from the whole walk";
+        EXPECT_TRUE(s.pcm == whole_a.pcm) << "frame-by-frame feeding differs from the whole decode";
     }
     // A decoder copied as a whole mid-stream carries on exactly as the original.
     {

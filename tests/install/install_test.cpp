@@ -123,7 +123,8 @@ END_OF_MAIN()
 
 TEST(Install, AllegroProgramsBuildAgainstThePlayerModule) {
     ZIV_REQUIRE_TOOL("pkg-config");
-    for (const char* f : {"mp3_player.h", "mp3_stream_player.h", "mpeg_decoder.h", "xing.h", "frame_walk.h"})
+    for (const char* f : {"mp3_player.h", "mp3_stream_player.h", "mpeg_decoder.h", "xing.h",
+                          "frame_sync.h", "tags.h"})
         EXPECT_TRUE(ziv::file_exists(prefix() + "/include/zivivev/" + f)) << f;
     const std::string env = "export PKG_CONFIG_PATH=" + q(libdir() + "/pkgconfig");
     std::string src = ziv::tmp_path("prog.cpp"), exe = ziv::tmp_path("prog"), out;

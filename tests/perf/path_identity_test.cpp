@@ -11,7 +11,6 @@
 #include <thread>
 
 #include "decoder_util.h"
-#include "frame_walk.h"
 #include "test_util.h"
 
 namespace {
