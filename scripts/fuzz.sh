@@ -2,13 +2,17 @@
 # Fuzz run of every libFuzzer target: builds them with clang (ASan + UBSan + libFuzzer), makes
 # seed corpora from small files of every layer and version, and runs each target for the given
 # number of seconds (default 60, CI's short run). A crash fails the run; its input is kept in
-# build-fuzz/artifacts/ and belongs in fuzz/regressions/<target>/ once fixed.
+# build-fuzz/artifacts/ and belongs in fuzz/regressions/<target>/ once fixed, with a line in
+# fuzz/regressions/README saying what it caught.
 #
-# The long campaign is `scripts/fuzz.sh 1800` (30 minutes per target). Each target's corpus is
-# kept between runs outside the repository, in $ZIV_FUZZ_CORPUS/<target> (default
-# ~/.cache/zivivev-fuzz), so every run goes on where the last one stopped. A run of five minutes
-# or more per target ends by merging the corpus into fuzz/regressions/<target>/: the smallest
-# inputs that add coverage beyond the inputs already there are copied in, for the tests to replay.
+# Each target runs over its campaign corpus, the seeds made here, the seed corpus in git
+# (fuzz/seeds/<target>/) and the regressions in git (fuzz/regressions/<target>/). The campaign
+# corpus lives outside the repository, in $ZIV_FUZZ_CORPUS/<target> (default
+# ~/.cache/zivivev-fuzz): new inputs go there, so every run goes on where the last one stopped.
+# The long campaign is `scripts/fuzz.sh 1800` (30 minutes per target); a run of five minutes or
+# more per target ends by merging that corpus into itself (the smallest inputs that keep its
+# coverage). Nothing is added to the repository: the seeds in git are a small, chosen set that
+# the tests replay, renewed by hand when the targets change.
 # The last line printed per target gives its executions, coverage (cov), features (ft) and speed.
 # Usage: scripts/fuzz.sh [seconds-per-target] [target...]
 set -euo pipefail
@@ -73,9 +77,10 @@ for t in "${targets[@]}"; do
   name=${t#fuzz_}
   corpus=$corpora/$t
   mkdir -p "$corpus"
-  regress=$root/fuzz/regressions/$t
   dirs=("$corpus" "$seeds/$name")
-  [ -d "$regress" ] && dirs+=("$regress")
+  for d in "$root/fuzz/seeds/$t" "$root/fuzz/regressions/$t"; do
+    [ -d "$d" ] && dirs+=("$d")
+  done
   echo "== $t for ${secs}s"
   # -entropic=0: the entropic schedule's bookkeeping over the decoder's tens of thousands of
   # features took most of the time; -max_len keeps inputs to a few frames.
@@ -86,11 +91,17 @@ for t in "${targets[@]}"; do
   fi
   grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb|#[0-9]+.*DONE)' "$out/$t.log" || true
   if [ "$status" = 0 ] && [ "$secs" -ge 300 ]; then
-    mkdir -p "$regress"
-    before=$(ls "$regress" | wc -l)
-    "$out/fuzz/$t" -merge=1 -timeout=5 -rss_limit_mb=2048 "$regress" "$corpus" 2> "$out/$t-merge.log" \
-      || { echo "FAILED: merge of $t (see $out/$t-merge.log)"; status=1; }
-    echo "$t: $(( $(ls "$regress" | wc -l) - before )) inputs added to fuzz/regressions/$t"
+    # The campaign corpus merged into a fresh folder that replaces it: it keeps its coverage in
+    # fewer, smaller inputs instead of growing with every run.
+    rm -rf "$corpus.merged"; mkdir -p "$corpus.merged"
+    before=$(ls "$corpus" | wc -l)
+    if "$out/fuzz/$t" -merge=1 -timeout=5 -rss_limit_mb=2048 -max_len=2048 "$corpus.merged" "$corpus" \
+         2> "$out/$t-merge.log"; then
+      rm -rf "$corpus"; mv "$corpus.merged" "$corpus"
+      echo "$t: campaign corpus $before -> $(ls "$corpus" | wc -l) inputs in $corpus"
+    else
+      echo "FAILED: merge of $t (see $out/$t-merge.log)"; rm -rf "$corpus.merged"; status=1
+    fi
   fi
 done
 exit $status
