@@ -11,14 +11,20 @@
 # ~/.cache/zivivev-fuzz): new inputs go there, so every run goes on where the last one stopped.
 # The long campaign is `scripts/fuzz.sh 1800` (30 minutes per target); a run of five minutes or
 # more per target ends by merging that corpus into itself (the smallest inputs that keep its
-# coverage). Nothing is added to the repository: the seeds in git are a small, chosen set that
-# the tests replay, renewed by hand when the targets change.
+# coverage). Nothing is added to the repository.
 # The last line printed per target gives its executions, coverage (cov), features (ft) and speed.
-# Usage: scripts/fuzz.sh [seconds-per-target] [target...]
+#
+# `scripts/fuzz.sh seeds [target...]` renews the seeds in git (after a campaign, or when a target
+# changes what it covers) from the campaign corpus, the seeds made here and the seeds in git;
+# fuzz_decoder also takes fuzz_paths', whose inputs it reads alike. Each candidate is cut to the
+# 2048 bytes the fuzzer reads and its coverage measured alone; fuzz/seed_select.cpp keeps every
+# edge, then the inputs that add most features, within 270 inputs and 1,000,000 bytes in git,
+# regressions included (room for new regressions under 300 files and 1 MB).
+# Usage: scripts/fuzz.sh [seconds-per-target] [target...] | scripts/fuzz.sh seeds [target...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-secs=${1:-60}
-shift || true
+mode=run
+if [ "${1:-}" = seeds ]; then mode=seeds; shift; secs=0; else secs=${1:-60}; shift || true; fi
 root=$PWD
 out=$root/build-fuzz
 ./scripts/deps.sh test
@@ -72,6 +78,62 @@ if [ ${#targets[@]} -eq 0 ]; then
 fi
 corpora=${ZIV_FUZZ_CORPUS:-$HOME/.cache/zivivev-fuzz}
 mkdir -p "$out/artifacts" "$corpora"
+
+if [ "$mode" = seeds ]; then
+  max_inputs=270 max_bytes=1000000
+  work=$out/reseed
+  rm -rf "$work"; mkdir -p "$work"
+  clang++ -O2 -std=c++17 fuzz/seed_select.cpp -o "$out/seed_select"
+  # One input's features alone, as merge control-file lines with its path and whole size.
+  features() {  # target input shown-path
+    local cf; cf=$(mktemp "$work/cf.XXXXXX")
+    printf '1\n0\n%s\n' "$2" > "$cf"
+    "$out/fuzz/$1" -merge_inner=1 -merge_control_file="$cf" -max_len=2048 -timeout=5 \
+      -rss_limit_mb=2048 >/dev/null 2>&1 || true
+    { echo "FILE $3 $(stat -c %s "$3")"; grep -E '^(FT|COV) ' "$cf" || true; } > "$2.ft"
+    rm -f "$cf"
+  }
+  export -f features; export out work
+  : > "$work/list"
+  for t in "${targets[@]}"; do
+    name=${t#fuzz_}
+    mkdir -p "$work/$t/cand" "$work/$t/reg"
+    srcs=()
+    for d in "$corpora/$t" "$seeds/$name" "$root/fuzz/seeds/$t"; do [ -d "$d" ] && srcs+=("$d"); done
+    if [ "$t" = fuzz_decoder ]; then
+      for d in "$corpora/fuzz_paths" "$root/fuzz/seeds/fuzz_paths"; do [ -d "$d" ] && srcs+=("$d"); done
+    fi
+    find "${srcs[@]}" -type f | while read -r f; do
+      head -c 2048 "$f" > "$work/$t/cand/tmp"
+      mv "$work/$t/cand/tmp" "$work/$t/cand/$(sha1sum < "$work/$t/cand/tmp" | cut -c1-40)"
+    done
+    for f in "$root/fuzz/regressions/$t"/*; do
+      [ -f "$f" ] && head -c 2048 "$f" > "$work/$t/reg/$(basename "$f")"
+      [ -f "$f" ] && features "$t" "$work/$t/reg/$(basename "$f")" "$f"
+    done
+    find "$work/$t/cand" -type f | xargs -r -P"$(nproc)" -I{} bash -c 'features "$0" {} {}' "$t"
+    echo "T $t" >> "$work/list"
+    for f in "$work/$t/reg"/*.ft; do [ -f "$f" ] && echo "R $f" >> "$work/list"; done
+    for f in "$work/$t/cand"/*.ft; do [ -f "$f" ] && echo "C $f" >> "$work/list"; done
+  done
+  # The inputs in git of the targets not renewed count against the limits too.
+  others=()
+  for d in fuzz/seeds/fuzz_* fuzz/regressions/fuzz_*; do
+    [ -d "$d" ] && [[ " ${targets[*]} " != *" $(basename "$d") "* ]] && others+=("$d")
+  done
+  kept=0 kept_bytes=0
+  if [ ${#others[@]} -gt 0 ]; then
+    kept=$(find "${others[@]}" -type f | wc -l)
+    kept_bytes=$(find "${others[@]}" -type f -exec cat {} + | wc -c)
+  fi
+  "$out/seed_select" $((max_inputs - kept)) $((max_bytes - kept_bytes)) < "$work/list" > "$work/chosen"
+  for t in "${targets[@]}"; do
+    rm -rf "fuzz/seeds/$t"; mkdir -p "fuzz/seeds/$t"
+    grep "^$t " "$work/chosen" | while read -r _ f; do cp "$f" "fuzz/seeds/$t/"; done
+    echo "$t: $(ls "fuzz/seeds/$t" | wc -l) seeds, $(cat "fuzz/seeds/$t"/* | wc -c) bytes"
+  done
+  exit 0
+fi
 status=0
 for t in "${targets[@]}"; do
   name=${t#fuzz_}
