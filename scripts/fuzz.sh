@@ -2,19 +2,29 @@
 # Fuzz run of every libFuzzer target: builds them with clang (ASan + UBSan + libFuzzer), makes
 # seed corpora from small files of every layer and version, and runs each target for the given
 # number of seconds (default 60, CI's short run). A crash fails the run; its input is kept in
-# build-fuzz/artifacts/ and belongs in fuzz/regressions/<target>/ once fixed.
+# build-fuzz/artifacts/ and belongs in fuzz/regressions/<target>/ once fixed, with a line in
+# fuzz/regressions/README saying what it caught.
 #
-# The long campaign is `scripts/fuzz.sh 1800` (30 minutes per target). Each target's corpus is
-# kept between runs outside the repository, in $ZIV_FUZZ_CORPUS/<target> (default
-# ~/.cache/zivivev-fuzz), so every run goes on where the last one stopped. A run of five minutes
-# or more per target ends by merging the corpus into fuzz/regressions/<target>/: the smallest
-# inputs that add coverage beyond the inputs already there are copied in, for the tests to replay.
+# Each target runs over its campaign corpus, the seeds made here, the seed corpus in git
+# (fuzz/seeds/<target>/) and the regressions in git (fuzz/regressions/<target>/). The campaign
+# corpus lives outside the repository, in $ZIV_FUZZ_CORPUS/<target> (default
+# ~/.cache/zivivev-fuzz): new inputs go there, so every run goes on where the last one stopped.
+# The long campaign is `scripts/fuzz.sh 1800` (30 minutes per target); a run of five minutes or
+# more per target ends by merging that corpus into itself (the smallest inputs that keep its
+# coverage). Nothing is added to the repository.
 # The last line printed per target gives its executions, coverage (cov), features (ft) and speed.
-# Usage: scripts/fuzz.sh [seconds-per-target] [target...]
+#
+# `scripts/fuzz.sh seeds [target...]` renews the seeds in git (after a campaign, or when a target
+# changes what it covers) from the campaign corpus, the seeds made here and the seeds in git;
+# fuzz_decoder also takes fuzz_paths', whose inputs it reads alike. Each candidate is cut to the
+# 2048 bytes the fuzzer reads and its coverage measured alone; fuzz/seed_select.cpp keeps every
+# edge, then the inputs that add most features, within 270 inputs and 1,000,000 bytes in git,
+# regressions included (room for new regressions under 300 files and 1 MB).
+# Usage: scripts/fuzz.sh [seconds-per-target] [target...] | scripts/fuzz.sh seeds [target...]
 set -euo pipefail
 cd "$(dirname "$0")/.."
-secs=${1:-60}
-shift || true
+mode=run
+if [ "${1:-}" = seeds ]; then mode=seeds; shift; secs=0; else secs=${1:-60}; shift || true; fi
 root=$PWD
 out=$root/build-fuzz
 ./scripts/deps.sh test
@@ -68,14 +78,71 @@ if [ ${#targets[@]} -eq 0 ]; then
 fi
 corpora=${ZIV_FUZZ_CORPUS:-$HOME/.cache/zivivev-fuzz}
 mkdir -p "$out/artifacts" "$corpora"
+
+if [ "$mode" = seeds ]; then
+  max_inputs=270 max_bytes=1000000
+  work=$out/reseed
+  rm -rf "$work"; mkdir -p "$work"
+  clang++ -O2 -std=c++17 fuzz/seed_select.cpp -o "$out/seed_select"
+  # One input's features alone, as merge control-file lines with its path and whole size.
+  features() {  # target input shown-path
+    local cf; cf=$(mktemp "$work/cf.XXXXXX")
+    printf '1\n0\n%s\n' "$2" > "$cf"
+    "$out/fuzz/$1" -merge_inner=1 -merge_control_file="$cf" -max_len=2048 -timeout=5 \
+      -rss_limit_mb=2048 >/dev/null 2>&1 || true
+    { echo "FILE $3 $(stat -c %s "$3")"; grep -E '^(FT|COV) ' "$cf" || true; } > "$2.ft"
+    rm -f "$cf"
+  }
+  export -f features; export out work
+  : > "$work/list"
+  for t in "${targets[@]}"; do
+    name=${t#fuzz_}
+    mkdir -p "$work/$t/cand" "$work/$t/reg"
+    srcs=()
+    for d in "$corpora/$t" "$seeds/$name" "$root/fuzz/seeds/$t"; do [ -d "$d" ] && srcs+=("$d"); done
+    if [ "$t" = fuzz_decoder ]; then
+      for d in "$corpora/fuzz_paths" "$root/fuzz/seeds/fuzz_paths"; do [ -d "$d" ] && srcs+=("$d"); done
+    fi
+    find "${srcs[@]}" -type f | while read -r f; do
+      head -c 2048 "$f" > "$work/$t/cand/tmp"
+      mv "$work/$t/cand/tmp" "$work/$t/cand/$(sha1sum < "$work/$t/cand/tmp" | cut -c1-40)"
+    done
+    for f in "$root/fuzz/regressions/$t"/*; do
+      [ -f "$f" ] && head -c 2048 "$f" > "$work/$t/reg/$(basename "$f")"
+      [ -f "$f" ] && features "$t" "$work/$t/reg/$(basename "$f")" "$f"
+    done
+    find "$work/$t/cand" -type f | xargs -r -P"$(nproc)" -I{} bash -c 'features "$0" {} {}' "$t"
+    echo "T $t" >> "$work/list"
+    for f in "$work/$t/reg"/*.ft; do [ -f "$f" ] && echo "R $f" >> "$work/list"; done
+    for f in "$work/$t/cand"/*.ft; do [ -f "$f" ] && echo "C $f" >> "$work/list"; done
+  done
+  # The inputs in git of the targets not renewed count against the limits too.
+  others=()
+  for d in fuzz/seeds/fuzz_* fuzz/regressions/fuzz_*; do
+    [ -d "$d" ] && [[ " ${targets[*]} " != *" $(basename "$d") "* ]] && others+=("$d")
+  done
+  kept=0 kept_bytes=0
+  if [ ${#others[@]} -gt 0 ]; then
+    kept=$(find "${others[@]}" -type f | wc -l)
+    kept_bytes=$(find "${others[@]}" -type f -exec cat {} + | wc -c)
+  fi
+  "$out/seed_select" $((max_inputs - kept)) $((max_bytes - kept_bytes)) < "$work/list" > "$work/chosen"
+  for t in "${targets[@]}"; do
+    rm -rf "fuzz/seeds/$t"; mkdir -p "fuzz/seeds/$t"
+    grep "^$t " "$work/chosen" | while read -r _ f; do cp "$f" "fuzz/seeds/$t/"; done
+    echo "$t: $(ls "fuzz/seeds/$t" | wc -l) seeds, $(cat "fuzz/seeds/$t"/* | wc -c) bytes"
+  done
+  exit 0
+fi
 status=0
 for t in "${targets[@]}"; do
   name=${t#fuzz_}
   corpus=$corpora/$t
   mkdir -p "$corpus"
-  regress=$root/fuzz/regressions/$t
   dirs=("$corpus" "$seeds/$name")
-  [ -d "$regress" ] && dirs+=("$regress")
+  for d in "$root/fuzz/seeds/$t" "$root/fuzz/regressions/$t"; do
+    [ -d "$d" ] && dirs+=("$d")
+  done
   echo "== $t for ${secs}s"
   # -entropic=0: the entropic schedule's bookkeeping over the decoder's tens of thousands of
   # features took most of the time; -max_len keeps inputs to a few frames.
@@ -86,11 +153,17 @@ for t in "${targets[@]}"; do
   fi
   grep -E '^(stat::number_of_executed_units|stat::peak_rss_mb|#[0-9]+.*DONE)' "$out/$t.log" || true
   if [ "$status" = 0 ] && [ "$secs" -ge 300 ]; then
-    mkdir -p "$regress"
-    before=$(ls "$regress" | wc -l)
-    "$out/fuzz/$t" -merge=1 -timeout=5 -rss_limit_mb=2048 "$regress" "$corpus" 2> "$out/$t-merge.log" \
-      || { echo "FAILED: merge of $t (see $out/$t-merge.log)"; status=1; }
-    echo "$t: $(( $(ls "$regress" | wc -l) - before )) inputs added to fuzz/regressions/$t"
+    # The campaign corpus merged into a fresh folder that replaces it: it keeps its coverage in
+    # fewer, smaller inputs instead of growing with every run.
+    rm -rf "$corpus.merged"; mkdir -p "$corpus.merged"
+    before=$(ls "$corpus" | wc -l)
+    if "$out/fuzz/$t" -merge=1 -timeout=5 -rss_limit_mb=2048 -max_len=2048 "$corpus.merged" "$corpus" \
+         2> "$out/$t-merge.log"; then
+      rm -rf "$corpus"; mv "$corpus.merged" "$corpus"
+      echo "$t: campaign corpus $before -> $(ls "$corpus" | wc -l) inputs in $corpus"
+    else
+      echo "FAILED: merge of $t (see $out/$t-merge.log)"; rm -rf "$corpus.merged"; status=1
+    fi
   fi
 done
 exit $status
