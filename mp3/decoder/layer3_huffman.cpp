@@ -101,26 +101,29 @@ void build_pair_lookup(const uint8_t* root, bool escapes, PairLookup* t) {
     }
 }
 
-const PairLookups& pair_lookups() {
-    static PairLookups lookups;
-    static const bool built = [] {
-        int32_t trees = 0;
-        const uint8_t* roots[32] = {};
-        for (int32_t ts = 0; ts < 32; ++ts) {
-            const HuffTableDesc& t = huff_tables[ts];
-            lookups.of_table[ts] = -1;
-            if (t.kind == 0) continue;
-            int32_t k = 0;
-            while (k < trees && roots[k] != t.lookup) ++k;
-            if (k == trees) {
-                roots[trees++] = t.lookup;
-                build_pair_lookup(t.lookup, t.kind == 3, &lookups.tree[k]);
-            }
-            lookups.of_table[ts] = int8_t(k);
+PairLookups build_pair_lookups() {
+    PairLookups lookups{};
+    int32_t trees = 0;
+    const uint8_t* roots[32] = {};
+    for (int32_t ts = 0; ts < 32; ++ts) {
+        const HuffTableDesc& t = huff_tables[ts];
+        lookups.of_table[ts] = -1;
+        if (t.kind == 0) continue;
+        int32_t k = 0;
+        while (k < trees && roots[k] != t.lookup) ++k;
+        if (k == trees) {
+            roots[trees++] = t.lookup;
+            build_pair_lookup(t.lookup, t.kind == 3, &lookups.tree[k]);
         }
-        return true;
-    }();
-    (void)built;
+        lookups.of_table[ts] = int8_t(k);
+    }
+    return lookups;
+}
+
+// Built on first use and read-only after: the initialisation of a function's static is safe on
+// several threads, and decoders share the one copy.
+const PairLookups& pair_lookups() {
+    static const PairLookups lookups = build_pair_lookups();
     return lookups;
 }
 
