@@ -1,8 +1,6 @@
 // Internal entry points shared between the decoder's source files (not part of the public API).
 #pragma once
 
-#include <cstddef>
-
 #include "mpeg_decoder.h"
 
 // Synthesis (synth.cpp): clears the histories (and builds the transform coefficients once).
