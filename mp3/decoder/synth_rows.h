@@ -137,9 +137,10 @@ inline void window(const float* hist, int32_t p, uint8_t* out, int32_t ch) {
     constexpr int32_t bytes = Eight ? 1 : 2;
     constexpr int32_t C = P::kPassGroups < groups ? P::kPassGroups : groups;
     const WindowFactors<L>* f = window_factors<N, L>.data();
-    // Read the factors as memory the compiler cannot see into: knowing them constant, it would
-    // hoist their loads across the terms' barriers and run short of registers.
-    __asm__("" : "+r"(f));
+    // Several groups per pass read the factors as memory the compiler cannot see into: knowing
+    // them constant, it would hoist their loads across the terms' barriers and run short of
+    // registers. One group's loads are few and stay cheapest as constants.
+    if constexpr (C > 1) __asm__("" : "+r"(f));
     const int32_t* blk = block_offsets<N>[size_t((p & mask) / N)].data();
     const typename P::Keep keep = P::template keep<Eight>(ch);
 
