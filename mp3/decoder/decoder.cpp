@@ -1,17 +1,16 @@
-// The MpegDecoder object: initialisation, release, stream set-up and the output format.
+// The MpegDecoder object: initialisation, release, stream set-up and the queries of what set-up
+// chose.
 //
 // Set-up fixes, once per stream, the kernel record of the processor path, the layer's frame
 // decoder and set-up, the synthesis variant and the output format (channels, samples per frame,
 // rate after reduction, sample width); nothing on the per-frame path branches on these choices
-// again. The parameters are clamped here and nowhere else; each layer's own set-up lives with
-// its layer.
+// again. Each layer's own set-up lives with its layer; the parameter clamping and the output
+// format they share live in output_format.cpp, below both.
 #include <cstdlib>
 #include <cstring>
 
 #include "decoder_internal.h"
 #include "kernels.h"
-
-void* (*eq_settings_alloc)(size_t bytes) = std::malloc;
 
 namespace {
 
@@ -46,9 +45,13 @@ const MpegKernels* kernels_for(int32_t path) {
 }  // namespace
 
 int32_t mpeg_decoder_init(MpegDecoder* d, int32_t allocate) {
-    EqSettings* eq = allocate ? nullptr : d->eq_settings;
+    EqSettings* eq =
+        allocate ? static_cast<EqSettings*>(std::malloc(sizeof(EqSettings))) : d->eq_settings;
+    return mpeg_decoder_init_with(d, eq);
+}
+
+int32_t mpeg_decoder_init_with(MpegDecoder* d, EqSettings* eq) {
     std::memset(static_cast<void*>(d), 0, sizeof(*d));
-    if (allocate) eq = static_cast<EqSettings*>(eq_settings_alloc(sizeof(EqSettings)));
     // Without its EqSettings record the decoder must not be used (the 32-point transform reads
     // it); report that instead of leaving a null pointer to be found later.
     if (!eq) return 0;
@@ -70,26 +73,6 @@ void mpeg_decoder_free(MpegDecoder* d) {
     if (!d) return;
     std::free(d->eq_settings);
     d->eq_settings = nullptr;
-}
-
-MpegSetup mpeg_setup_params(int32_t frame_bytes, int32_t reduction, int32_t convert,
-                            int32_t freq_limit) {
-    MpegSetup p;
-    p.frame_bytes = frame_bytes;
-    p.reduction = reduction < 0 ? 0 : reduction > 2 ? 2 : reduction;
-    p.eight_bit = (convert >> 3) & 1;
-    p.chan_sel = convert & 3;
-    p.freq_limit = freq_limit < 1000 ? 1000 : freq_limit;
-    return p;
-}
-
-void mpeg_set_output(MpegDecoder* d, int32_t channels, int32_t samples, int32_t rate,
-                     const MpegSetup* p) {
-    d->frame_bytes = p->frame_bytes;
-    d->out_samples = channels * (samples >> p->reduction);
-    d->out_bytes = d->out_samples * (p->eight_bit ? 1 : 2);
-    d->format = {channels, d->out_samples, rate >> p->reduction, p->eight_bit ? 8 : 16,
-                 p->frame_bytes, 0};
 }
 
 int32_t mpeg_decoder_setup(MpegDecoder* d, const MpegHeader* h, int32_t frame_bytes,

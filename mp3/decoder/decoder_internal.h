@@ -1,14 +1,13 @@
 // Internal entry points shared between the decoder's source files (not part of the public API).
 #pragma once
 
-#include <cstddef>
-
 #include "mpeg_decoder.h"
 
 // Synthesis (synth.cpp): clears the histories (and builds the transform coefficients once).
 void synth_reset(MpegDecoder* d);
 
-// Set-up parameters after the rules common to every layer, applied once by mpeg_setup_params.
+// Set-up parameters after the rules common to every layer (output_format.cpp), applied once by
+// mpeg_setup_params.
 struct MpegSetup {
     int32_t frame_bytes; // the frame size given to set-up (without padding)
     int32_t reduction;   // 0 full, 1 half, 2 quarter rate
@@ -39,9 +38,10 @@ int32_t l3_setup(MpegDecoder* d, const MpegHeader* h, const MpegSetup* p);
 int32_t l12_finish_setup(MpegDecoder* d, const MpegHeader* h, int32_t fs, int32_t sb,
                          int32_t samples, const MpegSetup* p);
 
-// Allocator of the EqSettings record used by mpeg_decoder_init (std::malloc; a seam for tests of
-// the allocation failure path; the record is released with std::free).
-extern void* (*eq_settings_alloc)(size_t bytes);
+// mpeg_decoder_init around a given EqSettings record (decoder.cpp): what mpeg_decoder_init does
+// with the record it allocated or kept, so a failed allocation (a null record) is reported the
+// same way. mpeg_decoder_free releases the record with std::free.
+int32_t mpeg_decoder_init_with(MpegDecoder* d, EqSettings* eq);
 
 // Layers I and II (layer12.cpp).
 void build_l12_tables(MpegDecoder* d);

@@ -1,25 +1,12 @@
 // The plain kernel record: the Layer III stage bodies of layer3_dsp.h run one subband or line at
-// a time, the synthesis variants of synth.cpp; and the choice of a record by path.
+// a time, the synthesis variants of synth.cpp; the choice of a record by path; and the transform
+// cosines of the hybrid filter bank, which both records' bodies read.
 #include "kernels.h"
 
 #include <cmath>
 #include <cstring>
 
 #include "layer3_dsp.h"
-
-namespace {
-
-void copy_overlap(float* out, const float* prev, int32_t from, int32_t to) {
-    for (int32_t sb = from; sb < to; ++sb)
-        for (int j = 0; j < 18; ++j) out[32 * j + sb] = prev[18 * sb + j];
-}
-
-void clear_subbands(float* out, int32_t from, int32_t to) {
-    for (int j = 0; j < 18; ++j)
-        for (int32_t sb = from; sb < to; ++sb) out[32 * j + sb] = 0.0f;
-}
-
-}  // namespace
 
 const L3ImdctCos& l3_imdct_cosines() {
     static const L3ImdctCos tables = [] {
@@ -46,8 +33,8 @@ const MpegKernels kernels_plain = {
     ms_stereo_lines<float>,
     antialias_lines<float>,
     freq_invert_rows<float>,
-    copy_overlap,
-    clear_subbands,
+    copy_overlap<float>,
+    clear_subbands<float>,
     clear_lines<float>,
     dequant_lines<float>,
 };

@@ -10,20 +10,7 @@
 
 namespace {
 
-// 18 consecutive floats per subband of eight subbands at p as lines k = 0..17 (lanes =
-// subbands): two 8 x 8 transposes and the last two lines by pairs.
-inline void load_subbands(const float* p, F8* x) {
-    load_runs8(p, 18, 16, x);
-    __m128 q[4];
-    for (int i = 0; i < 4; ++i) {
-        const __m128 lo = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(p + 36 * i + 16)));
-        q[i] = _mm_loadh_pi(lo, reinterpret_cast<const __m64*>(p + 36 * i + 34));
-    }
-    x[16] = _mm256_set_m128(_mm_shuffle_ps(q[2], q[3], 0x88), _mm_shuffle_ps(q[0], q[1], 0x88));
-    x[17] = _mm256_set_m128(_mm_shuffle_ps(q[2], q[3], 0xDD), _mm_shuffle_ps(q[0], q[1], 0xDD));
-}
-
-// The inverse, for the subbands from lane `skip` on.
+// The inverse of load_subbands (lanes_avx2.h), for the subbands from lane `skip` on.
 inline void store_subbands(float* p, const F8* v, int32_t skip) {
     F8 a[8], b[8];
     for (int k = 0; k < 8; ++k) {
@@ -74,22 +61,6 @@ void hybrid_groups(const L3ImdctCos& c, float* cur, const float* prev, float* ou
     hybrid_range<Short>(c, cur, prev, out, w, sb, to);
 }
 
-void copy_overlap(float* out, const float* prev, int32_t from, int32_t to) {
-    for (int32_t g = from / 8; g < (to + 7) / 8; ++g) {
-        const __m256i m = lane_mask(8 * g, from, to);
-        F8 x[18];
-        load_subbands(prev + 18 * 8 * g, x);
-        for (int t = 0; t < 18; ++t) _mm256_maskstore_ps(out + 32 * t + 8 * g, m, x[t]);
-    }
-}
-
-void clear_subbands(float* out, int32_t from, int32_t to) {
-    for (int32_t g = from / 8; g < (to + 7) / 8; ++g) {
-        const __m256i m = lane_mask(8 * g, from, to);
-        for (int t = 0; t < 18; ++t) _mm256_maskstore_ps(out + 32 * t + 8 * g, m, _mm256_setzero_ps());
-    }
-}
-
 }  // namespace
 
 const MpegKernels kernels_avx2 = {
@@ -101,8 +72,8 @@ const MpegKernels kernels_avx2 = {
     ms_stereo_lines<F8>,
     antialias_lines<F8>,
     freq_invert_rows<F8>,
-    copy_overlap,
-    clear_subbands,
+    copy_overlap<F8>,
+    clear_subbands<F8>,
     clear_lines<F8>,
     dequant_lines<F8>,
 };

@@ -1,7 +1,8 @@
 // Lane types of the kernel bodies. A body written over V runs one value at a time with
 // V = float and eight at a time with the AVX2 type (lanes_avx2.h); Lane<V> holds the few
 // operations that the arithmetic operators do not cover: loads and stores, a reversed load,
-// per-lane tests and the table lookup of the dequantiser. Internal linkage, as the bodies.
+// stores under a mask of lanes, the 18 lines of a subband per lane, per-lane tests and the table
+// lookup of the dequantiser. Internal linkage, as the bodies.
 #pragma once
 
 #include <cstdint>
@@ -19,6 +20,15 @@ struct Lane<float> {
     static float load_rev(const float* p) { return *p; }
     static void store(float* p, float v) { *p = v; }
     static void store_rev(float* p, float v) { *p = v; }
+    // The lanes l with first <= base + l < end. A loop over one lane at a time visits only
+    // indices inside its range, so the one lane is always stored.
+    using Mask = bool;
+    static bool mask(int32_t, int32_t, int32_t) { return true; }
+    static void store_masked(float* p, bool, float v) { *p = v; }
+    // The 18 consecutive floats of one subband as x[0..17].
+    static void load_subbands(const float* p, float* x) {
+        for (int k = 0; k < 18; ++k) x[k] = p[k];
+    }
     // Bit l set where lane l is nonzero.
     static uint32_t nonzero(float v) { return v != 0.0f; }
     // All lanes in [-32, 32): the 4/3-power table covers them.

@@ -78,6 +78,19 @@ inline void deinterleave16(const float* p, F8* even, F8* odd) {
     *odd = _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(o), 0xD8));
 }
 
+// 18 consecutive floats per subband of eight subbands at p as lines k = 0..17 (lanes =
+// subbands): two 8 x 8 transposes and the last two lines by pairs.
+inline void load_subbands(const float* p, F8* x) {
+    load_runs8(p, 18, 16, x);
+    __m128 q[4];
+    for (int i = 0; i < 4; ++i) {
+        const __m128 lo = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(p + 36 * i + 16)));
+        q[i] = _mm_loadh_pi(lo, reinterpret_cast<const __m64*>(p + 36 * i + 34));
+    }
+    x[16] = _mm256_set_m128(_mm_shuffle_ps(q[2], q[3], 0x88), _mm_shuffle_ps(q[0], q[1], 0x88));
+    x[17] = _mm256_set_m128(_mm_shuffle_ps(q[2], q[3], 0xDD), _mm_shuffle_ps(q[0], q[1], 0xDD));
+}
+
 // Lanes l = 0..7 with first <= base + l < end, as a store mask.
 inline __m256i lane_mask(int32_t base, int32_t first, int32_t end) {
     const __m256i at = _mm256_add_epi32(_mm256_setr_epi32(0, 1, 2, 3, 4, 5, 6, 7),
@@ -103,6 +116,10 @@ struct Lane<F8> {
     static void store_rev(float* p, F8 v) {
         _mm256_storeu_ps(p, _mm256_permutevar8x32_ps(v, _mm256_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0)));
     }
+    using Mask = __m256i;
+    static __m256i mask(int32_t base, int32_t first, int32_t end) { return lane_mask(base, first, end); }
+    static void store_masked(float* p, __m256i m, F8 v) { _mm256_maskstore_ps(p, m, v); }
+    static void load_subbands(const float* p, F8* x) { ::load_subbands(p, x); }
     static uint32_t nonzero(F8 v) {
         return uint32_t(_mm256_movemask_ps(_mm256_cmp_ps(v, _mm256_setzero_ps(), _CMP_NEQ_UQ)));
     }

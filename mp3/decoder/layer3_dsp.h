@@ -220,6 +220,28 @@ void freq_invert_rows(float* out, int32_t top) {
         }
 }
 
+// Subbands [from, to) of out's 18 rows (32 subbands each): the overlap of `prev` (18 lines per
+// subband), or zeros; Lane<V>::n subbands at a time, the lanes outside the range masked off.
+template <class V>
+void copy_overlap(float* out, const float* prev, int32_t from, int32_t to) {
+    using L = Lane<V>;
+    for (int32_t g = from / L::n; g < (to + L::n - 1) / L::n; ++g) {
+        const typename L::Mask m = L::mask(L::n * g, from, to);
+        V x[18];
+        L::load_subbands(prev + 18 * L::n * g, x);
+        for (int t = 0; t < 18; ++t) L::store_masked(out + 32 * t + L::n * g, m, x[t]);
+    }
+}
+
+template <class V>
+void clear_subbands(float* out, int32_t from, int32_t to) {
+    using L = Lane<V>;
+    for (int32_t g = from / L::n; g < (to + L::n - 1) / L::n; ++g) {
+        const typename L::Mask m = L::mask(L::n * g, from, to);
+        for (int t = 0; t < 18; ++t) L::store_masked(out + 32 * t + L::n * g, m, L::broadcast(0.0f));
+    }
+}
+
 // Zeros lines [from, 576): single lines up to a lane boundary, then whole runs of lanes.
 template <class V>
 void clear_lines(float* cells, int32_t from) {

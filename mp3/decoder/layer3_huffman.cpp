@@ -1,7 +1,9 @@
 // Layer III Huffman decoding and requantisation (ISO/IEC 11172-3 2.4.2.7, 2.4.3.4).
 //
-// Big values are decoded pair by pair through multi-level lookups of at most 9 index bits
-// (tables/huffman_tables.cpp), count1 quadruples through table A or the plain 4-bit table B.
+// Big values are decoded pair by pair: most pairs whole with their sign bits through one lookup
+// of the next 10 bits per code tree (built from the code tables on first use), the rest through
+// the multi-level lookups of at most 9 index bits (tables/huffman_tables.cpp); count1 quadruples
+// through table A or the plain 4-bit table B.
 // Decoded integers are stored as exact floats in the granule's cells; l3_dequantize then applies
 // the 4/3 power, global gain, scalefactors, pretab and subblock gain, and reorders short blocks
 // so that each subband holds its lines of windows 0, 1, 2 interleaved.
@@ -101,26 +103,29 @@ void build_pair_lookup(const uint8_t* root, bool escapes, PairLookup* t) {
     }
 }
 
-const PairLookups& pair_lookups() {
-    static PairLookups lookups;
-    static const bool built = [] {
-        int32_t trees = 0;
-        const uint8_t* roots[32] = {};
-        for (int32_t ts = 0; ts < 32; ++ts) {
-            const HuffTableDesc& t = huff_tables[ts];
-            lookups.of_table[ts] = -1;
-            if (t.kind == 0) continue;
-            int32_t k = 0;
-            while (k < trees && roots[k] != t.lookup) ++k;
-            if (k == trees) {
-                roots[trees++] = t.lookup;
-                build_pair_lookup(t.lookup, t.kind == 3, &lookups.tree[k]);
-            }
-            lookups.of_table[ts] = int8_t(k);
+PairLookups build_pair_lookups() {
+    PairLookups lookups; // the entries a tree leaves unset are never read
+    int32_t trees = 0;
+    const uint8_t* roots[32] = {};
+    for (int32_t ts = 0; ts < 32; ++ts) {
+        const HuffTableDesc& t = huff_tables[ts];
+        lookups.of_table[ts] = -1;
+        if (t.kind == 0) continue;
+        int32_t k = 0;
+        while (k < trees && roots[k] != t.lookup) ++k;
+        if (k == trees) {
+            roots[trees++] = t.lookup;
+            build_pair_lookup(t.lookup, t.kind == 3, &lookups.tree[k]);
         }
-        return true;
-    }();
-    (void)built;
+        lookups.of_table[ts] = int8_t(k);
+    }
+    return lookups;
+}
+
+// Built on first use and read-only after: the initialisation of a function's static is safe on
+// several threads, and decoders share the one copy.
+const PairLookups& pair_lookups() {
+    static const PairLookups lookups = build_pair_lookups();
     return lookups;
 }
 

@@ -1,7 +1,8 @@
 // Layer III second half of a granule: stereo processing, alias reduction, the hybrid filter
 // bank (IMDCT 36/12, windows, overlap-add, frequency inversion) and the output variants, plus
-// the Layer III set-up and its tables. Entry points shared by layer3_hybrid.cpp,
-// layer3_setup.cpp and their tests; the granule decode reaches them via layer3_internal.h.
+// the table builders of the Layer III set-up. Entry points shared by layer3_hybrid.cpp,
+// layer3_setup.cpp and their tests; the granule decode reaches the second half through
+// layer3_internal.h.
 #pragma once
 
 #include "kernels.h"

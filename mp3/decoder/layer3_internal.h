@@ -1,6 +1,7 @@
 // Internal contracts between the Layer III source files: frame decoding, side information,
 // scalefactors and the reservoir (layer3_frame.cpp); Huffman decoding and dequantisation
-// (layer3_huffman.cpp); stereo, hybrid filter bank, output variants and set-up (layer3_hybrid.cpp).
+// (layer3_huffman.cpp); stereo, hybrid filter bank and output variants (layer3_hybrid.cpp);
+// set-up and its tables (layer3_setup.cpp).
 #pragma once
 
 #include "decoder_internal.h"
@@ -22,5 +23,5 @@ void l3_dequantize(MpegDecoder* d, float* cells, int32_t* line_extent, const int
 // into out. Called by the granule decode once every channel of granule g is dequantised.
 void l3_granule_finish(MpegDecoder* d, uint8_t* out, int32_t g);
 
-// Table construction at set-up (layer3_hybrid.cpp; calls l3_build_dequant_tables).
+// Table construction at set-up (layer3_setup.cpp; calls l3_build_dequant_tables).
 void l3_build_tables(MpegDecoder* d);

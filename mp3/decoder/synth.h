@@ -8,9 +8,10 @@
 
 #include <cstdint>
 
-// W: rows j = 0..15 of 16 values (W[16j + 2t] = -D[j + 64t], W[16j + 2t + 1] = -D[j + 32 + 64t])
-// then W[256 + t] = D[48 + 64t]; D the window of ISO/IEC 11172-3 Table 3-B.3.
-extern const float synth_window[264];
+// W, synth_window[264]: rows j = 0..15 of 16 values (W[16j + 2t] = -D[j + 64t],
+// W[16j + 2t + 1] = -D[j + 32 + 64t]) then W[256 + t] = D[48 + 64t]; D the window of
+// ISO/IEC 11172-3 Table 3-B.3.
+#include "tables/synth_window.h"
 
 // Conversion of a window sum to PCM: truncation toward zero after saturation to the 16-bit
 // range (a NaN saturates high, so no input is undefined); 8-bit output keeps the top byte with

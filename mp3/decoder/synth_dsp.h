@@ -10,10 +10,7 @@
 // copy, so no instance built for one processor can stand in for another's.
 #pragma once
 
-#include <array>
-#include <cstddef>
 #include <cstdint>
-#include <utility>
 
 #include "mpeg_decoder.h"
 
@@ -129,17 +126,5 @@ __attribute__((always_inline)) inline void dct_gather(const V* row, const float*
 
 // Channel forms of the Layer I/II rows, in chan_code order.
 enum class Form { mono, stereo, mix, left, right };
-
-// The variant tables of a path from its row loops, Rows<N, Eight, F>::fn and
-// Rows3<N, Eight, Stereo>::fn: index 15 * eight_bit + 5 * reduction + chan_code for Layers I and
-// II, 2 * (3 * eight_bit + reduction) + channels - 1 for Layer III.
-template <template <int, bool, Form> class Rows, size_t... I>
-constexpr std::array<MpegSynthFn, sizeof...(I)> synth_table_l12(std::index_sequence<I...>) {
-    return {{&Rows<(32 >> ((I / 5) % 3)), (I / 15) != 0, Form(I % 5)>::fn...}};
-}
-template <template <int, bool, bool> class Rows3, size_t... I>
-constexpr std::array<MpegSynthFn, sizeof...(I)> synth_table_l3(std::index_sequence<I...>) {
-    return {{&Rows3<(32 >> ((I / 2) % 3)), (I / 6) != 0, (I % 2) != 0>::fn...}};
-}
 
 }  // namespace

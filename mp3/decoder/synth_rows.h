@@ -1,0 +1,254 @@
+// The polyphase synthesis after the transforms, written once over a path's lane type V: the
+// window over the history, its conversion to PCM, and the row loops that feed both. A path
+// supplies SynthPath<V> (synth.cpp for `float`, synth_avx2.cpp for the 8-lane AVX2 type): how it
+// transforms a batch of rows (one row, or eight in the lanes of a register) and how many window
+// sums it holds in one value of its sum type (one double, or four). Every sum takes the same
+// products in the same order on every path, so the PCM is byte-identical between them.
+//
+// Window: N samples from the history ring of sixteen N-value blocks whose newest block is at p.
+// Sample j of the first half and sample N - j of the second read the same two history values in
+// every term t = 0..7 (A = block 2t at h + j, B = block 2t + 1 at h - j, counted from the newest
+// block), so one pair of loads feeds both sums. Each sum runs y += A * a; y += B * b over t in
+// double, first term first: a product of two floats is exact in double, so a fused multiply-add
+// rounds as a multiply then an add does. The first half's subtraction is the addition of the
+// negated factor (exact in IEEE arithmetic). The middle sample N / 2 has one product per term.
+// Internal linkage: each instruction set's source compiles its own copy.
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <utility>
+
+#include "lanes.h"
+#include "mpeg_decoder.h"
+#include "synth.h"
+#include "synth_dsp.h"
+
+namespace {
+
+// The path's part, specialised by each path's source:
+//   Sum, kSums          the window's sum type and the samples it holds (lanes of doubles)
+//   kPassGroups         groups of kSums samples summed in one pass over the sixteen blocks
+//   Pcm, Keep           kSums PCM integers; what a store at step 2 keeps of the other channel
+//   zero, load, load_rev, factor, madd, madd1, pcm, splat, reverse, shift_in, keep, store
+//   transform<N, F>     the transforms of a batch of rows (Lane<V>::n at most) into t0 (t1)
+template <class V>
+struct SynthPath;
+
+// Window factors of kSums = L samples at once: group g holds samples j = L g .. L g + L - 1 of
+// the first half and N - j of the second; for each term t the factor of each product of both
+// samples. Lane j = 0 of the second half has no sample (N - 0 is past the slot): zero factors.
+template <int L>
+struct alignas(8 * L) WindowFactors {
+    double fa[L], fb[L]; // first half: sample j
+    double sa[L], sb[L]; // second half: sample N - j
+};
+
+template <int N, int L>
+constexpr std::array<WindowFactors<L>, N / 2 / L * 8> make_window_factors() {
+    constexpr int32_t h = N / 2, s = 32 / N;
+    std::array<WindowFactors<L>, N / 2 / L * 8> f{};
+    for (int32_t j = 0; j < h; ++j) {
+        for (int32_t t = 0; t < 8; ++t) {
+            WindowFactors<L>& e = f[size_t((j / L) * 8 + t)];
+            e.fa[j % L] = double(synth_window[16 * s * j + 2 * t]);
+            e.fb[j % L] = -double(synth_window[16 * s * j + 2 * t + 1]);
+            if (j > 0) {
+                const int32_t m = h - 1 - j, q = 255 - 16 * (s - 1) - 16 * s * m;
+                e.sa[j % L] = double(synth_window[q - 2 * t]);
+                e.sb[j % L] = double(synth_window[q - 2 * t - 1]);
+            }
+        }
+    }
+    return f;
+}
+template <int N, int L>
+constexpr std::array<WindowFactors<L>, N / 2 / L * 8> window_factors = make_window_factors<N, L>();
+
+constexpr std::array<double, 8> make_middle_factors() {
+    std::array<double, 8> w{};
+    for (size_t t = 0; t < 8; ++t) w[t] = double(synth_window[256 + t]);
+    return w;
+}
+constexpr std::array<double, 8> middle_factors = make_middle_factors();
+
+// Where block k (counted from the newest) starts in the ring, for each newest position p / N:
+// a table lookup per block instead of the wrap arithmetic.
+template <int N>
+constexpr std::array<std::array<int32_t, 16>, 16> make_block_offsets() {
+    std::array<std::array<int32_t, 16>, 16> o{};
+    for (int32_t q = 0; q < 16; ++q)
+        for (int32_t k = 0; k < 16; ++k) o[size_t(q)][size_t(k)] = ((q + k) & 15) * N;
+    return o;
+}
+template <int N>
+constexpr std::array<std::array<int32_t, 16>, 16> block_offsets = make_block_offsets<N>();
+
+// Sums of the C groups from g0 of both halves into yf and ys: term t adds its products to every
+// sum. The barrier at the end of a term keeps the compiler from hoisting later terms' loads,
+// which would run out of registers and spill; the eight sums of N = 32 on four lanes and their
+// operands fit the sixteen AVX2 registers.
+template <class V, int N, int C>
+__attribute__((always_inline)) inline void window_groups(
+    const float* hist, const int32_t* blk,
+    const WindowFactors<SynthPath<V>::kSums>* f, int32_t g0,
+    typename SynthPath<V>::Sum* yf, typename SynthPath<V>::Sum* ys) {
+    using P = SynthPath<V>;
+    using Sum = typename P::Sum;
+    constexpr int32_t h = N / 2, L = P::kSums;
+    Sum sf[C], ss[C];
+#pragma GCC unroll 4
+    for (int32_t c = 0; c < C; ++c) sf[c] = ss[c] = P::zero();
+#pragma GCC unroll 8
+    for (int32_t t = 0; t < 8; ++t) {
+        const float* A = hist + blk[2 * t];
+        const float* B = hist + blk[2 * t + 1];
+#pragma GCC unroll 4
+        for (int32_t c = 0; c < C; ++c) {
+            const int32_t g = g0 + c;
+            const Sum a = P::load(A + h + L * g);
+            const Sum b = P::load_rev(B + h - L * g - (L - 1));
+            const WindowFactors<L>& e = f[g * 8 + t];
+            sf[c] = P::madd(a, P::factor(e.fa), sf[c]);
+            sf[c] = P::madd(b, P::factor(e.fb), sf[c]);
+            ss[c] = P::madd(a, P::factor(e.sa), ss[c]);
+            ss[c] = P::madd(b, P::factor(e.sb), ss[c]);
+        }
+        __asm__ volatile("" ::: "memory");
+    }
+#pragma GCC unroll 4
+    for (int32_t c = 0; c < C; ++c) {
+        yf[g0 + c] = sf[c];
+        ys[g0 + c] = ss[c];
+    }
+}
+
+// The window of one channel: N samples written from `out` every Step samples; at step 2 `ch`
+// (0 or 1) is the channel written and `out` the first sample of the pair run, whose other
+// channel's samples stay.
+template <class V, int N, bool Eight, int Step>
+inline void window(const float* hist, int32_t p, uint8_t* out, int32_t ch) {
+    using P = SynthPath<V>;
+    using Sum = typename P::Sum;
+    using Pcm = typename P::Pcm;
+    constexpr int32_t mask = 16 * N - 1, h = N / 2, L = P::kSums, groups = h / L;
+    constexpr int32_t bytes = Eight ? 1 : 2;
+    constexpr int32_t C = P::kPassGroups < groups ? P::kPassGroups : groups;
+    const WindowFactors<L>* f = window_factors<N, L>.data();
+    // Several groups per pass read the factors as memory the compiler cannot see into: knowing
+    // them constant, it would hoist their loads across the terms' barriers and run short of
+    // registers. One group's loads are few and stay cheapest as constants.
+    if constexpr (C > 1) __asm__("" : "+r"(f));
+    const int32_t* blk = block_offsets<N>[size_t((p & mask) / N)].data();
+    const typename P::Keep keep = P::template keep<Eight>(ch);
+
+    Sum yf[groups], ys[groups];
+    for (int32_t g0 = 0; g0 < groups; g0 += C) window_groups<V, N, C>(hist, blk, f, g0, yf, ys);
+    auto at = [&](int32_t n) { return out + n * Step * bytes; };
+#pragma GCC unroll 4
+    for (int32_t g = 0; g < groups; ++g) P::template store<Eight, Step>(at(L * g), keep, P::pcm(yf[g]));
+    double y = 0.0;
+#pragma GCC unroll 8
+    for (int32_t t = 0; t < 8; ++t) y = P::madd1(double(hist[blk[2 * t + 1]]), middle_factors[size_t(t)], y);
+    // Second half: the samples of group g are N - L g .. N - L g - L + 1 (group 0 has no sample
+    // N). Reversed and shifted by one sample they form the runs h + L i .. h + L i + L - 1, the
+    // first led by the middle sample, so no two stores overlap (an overlapping read-modify-write
+    // at step 2 would wait for the store before it).
+    Pcm prev = P::splat(synth_pcm16(y));
+#pragma GCC unroll 4
+    for (int32_t i = 0; i < groups; ++i) {
+        const Pcm r = P::reverse(P::pcm(ys[groups - 1 - i]));
+        P::template store<Eight, Step>(at(h + L * i), keep, P::shift_in(r, prev));
+        prev = r;
+    }
+}
+
+// The equaliser's factors where the form consults it (the contiguous 32-point transform).
+template <int N, Form F>
+inline const float* eq_gain(const MpegDecoder* d) {
+    if constexpr (N == 32 && F == Form::mono)
+        return d->eq_settings->enabled ? d->eq_settings->band_gain : nullptr;
+    return nullptr;
+}
+
+// Layer I/II variant contract: `count` rows of 64 floats; each writes N sample frames (N = 32 >>
+// reduction) of the form's channels at `out` and steps synth_pos[0] down by N; count <= 0 writes
+// nothing. A batch of transforms, then row by row each result enters the history when its
+// window is due (the window reads the block the next row overwrites); a batch of one row is
+// transformed straight into the history.
+template <class V, int N, bool Eight, Form F>
+struct L12Rows {
+    static void fn(MpegDecoder* d, const float* rows, uint8_t* out, int32_t count) {
+        using P = SynthPath<V>;
+        constexpr int32_t B = Lane<V>::n, mask = 16 * N - 1, bytes = Eight ? 1 : 2;
+        float* h0 = d->syn.synth_buf[0];
+        float* h1 = d->syn.synth_buf[1];
+        const float* gain = eq_gain<N, F>(d);
+        int32_t p = d->syn.synth_pos[0] & (16 * N - N);
+        alignas(32) float t0[B][N], t1[B][N];
+        for (int32_t r = 0; r < count; r += B, rows += B * 64) {
+            const int32_t n = count - r < B ? count - r : B;
+            float* d0 = B == 1 ? h0 + p : &t0[0][0];
+            float* d1 = B == 1 ? h1 + p : &t1[0][0];
+            P::template transform<N, F>(rows, n, 64, gain, d->syn.dct_coef, d0, d1);
+            for (int32_t k = 0; k < n; ++k) {
+                if constexpr (B > 1) std::memcpy(h0 + p, t0[k], sizeof t0[k]);
+                if constexpr (F == Form::stereo) {
+                    if constexpr (B > 1) std::memcpy(h1 + p, t1[k], sizeof t1[k]);
+                    window<V, N, Eight, 2>(h0, p, out, 0);
+                    window<V, N, Eight, 2>(h1, p, out, 1);
+                    out += 2 * N * bytes;
+                } else {
+                    window<V, N, Eight, 1>(h0, p, out, 0);
+                    out += N * bytes;
+                }
+                p = (p - N) & mask;
+            }
+        }
+        d->syn.synth_pos[0] = p;
+    }
+};
+
+// Layer III variant contract: 18 rows of 32 floats of one channel. Mono writes N samples per row;
+// stereo writes channel `ch` (0 or non-zero) at every second sample, starting ch samples in, and
+// touches only that channel's history and position.
+template <class V, int N, bool Eight, bool Stereo>
+struct L3Rows {
+    static void fn(MpegDecoder* d, const float* rows, uint8_t* out, int32_t ch) {
+        using P = SynthPath<V>;
+        constexpr int32_t B = Lane<V>::n, mask = 16 * N - 1, bytes = Eight ? 1 : 2;
+        constexpr int32_t step = Stereo ? 2 : 1;
+        const int32_t c = Stereo && ch != 0 ? 1 : 0;
+        float* hist = d->syn.synth_buf[c];
+        const float* gain = eq_gain<N, Form::mono>(d);
+        int32_t p = d->syn.synth_pos[c] & (16 * N - N);
+        alignas(32) float t[B][N];
+        for (int32_t r = 0; r < 18; r += B, rows += B * 32) {
+            const int32_t n = 18 - r < B ? 18 - r : B;
+            float* dst = B == 1 ? hist + p : &t[0][0];
+            P::template transform<N, Form::mono>(rows, n, 32, gain, d->syn.dct_coef, dst, nullptr);
+            for (int32_t k = 0; k < n; ++k) {
+                if constexpr (B > 1) std::memcpy(hist + p, t[k], sizeof t[k]);
+                window<V, N, Eight, step>(hist, p, out, c);
+                out += N * step * bytes;
+                p = (p - N) & mask;
+            }
+        }
+        d->syn.synth_pos[c] = p;
+    }
+};
+
+// The variant tables of a path: index 15 * eight_bit + 5 * reduction + chan_code for Layers I
+// and II, 2 * (3 * eight_bit + reduction) + channels - 1 for Layer III.
+template <class V, size_t... I>
+constexpr std::array<MpegSynthFn, sizeof...(I)> synth_table_l12(std::index_sequence<I...>) {
+    return {{&L12Rows<V, (32 >> ((I / 5) % 3)), (I / 15) != 0, Form(I % 5)>::fn...}};
+}
+template <class V, size_t... I>
+constexpr std::array<MpegSynthFn, sizeof...(I)> synth_table_l3(std::index_sequence<I...>) {
+    return {{&L3Rows<V, (32 >> ((I / 2) % 3)), (I / 6) != 0, (I % 2) != 0>::fn...}};
+}
+
+}  // namespace
