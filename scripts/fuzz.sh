@@ -72,7 +72,7 @@ status=0
 for t in "${targets[@]}"; do
   name=${t#fuzz_}
   corpus=$corpora/$t
-  mkdir -p "$corpus"
+  mkdir -p "$corpus" "$seeds/$name"  # a target without seeds of its own starts from its regressions
   regress=$root/fuzz/regressions/$t
   dirs=("$corpus" "$seeds/$name")
   [ -d "$regress" ] && dirs+=("$regress")

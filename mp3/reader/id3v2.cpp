@@ -335,10 +335,10 @@ bool id3v2_read(const uint8_t* p, size_t n, TagSource* src) {
         // The extended header: its size excludes its own four bytes in 2.3 and includes them
         // in 2.4.
         if (size < 4) return true;
-        const size_t ext = version == 3 ? size_t(be32(body)) + 4 : size_t(syncsafe32(body));
+        const uint64_t ext = version == 3 ? uint64_t(be32(body)) + 4 : syncsafe32(body);
         if (ext > size) return true;
-        body += ext;
-        size -= ext;
+        body += size_t(ext);
+        size -= size_t(ext);
     }
 
     std::vector<Frame> frames;

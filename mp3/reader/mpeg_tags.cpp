@@ -65,12 +65,12 @@ size_t read_tail(const uint8_t* data, size_t end, Found* f) {
             const uint8_t* foot = data + end - 32;
             const uint32_t version = le32(foot + 8), size = le32(foot + 12),
                            count = le32(foot + 16), flags = le32(foot + 20);
-            const size_t whole = size_t(size) + ((flags & kApeHasHeader) ? 32 : 0);
+            const uint64_t whole = uint64_t(size) + ((flags & kApeHasHeader) ? 32 : 0);
             if ((version == 1000 || version == 2000) && !(flags & kApeIsHeader) && size >= 32 &&
                 whole <= end) {
                 ape_read_items(data + end - size, size - 32, count, &f->ape);
                 f->has_ape = true;
-                end -= whole;
+                end -= size_t(whole);
                 continue;
             }
         }
@@ -228,7 +228,7 @@ MpegTags* mpeg_tags_read(const uint8_t* data, size_t len) {
     if (!t) return nullptr;
     try {
         build(data, len, t);
-    } catch (const std::bad_alloc&) {
+    } catch (...) {  // memory ran out (nothing else throws): no record
         delete t;
         return nullptr;
     }
