@@ -56,7 +56,9 @@ typedef struct MpegReplayGain {
 } MpegReplayGain;
 
 /* Reads every tag in the len bytes at data (a whole file). Returns a record, empty when the
-   file has no tags (or data is NULL), or NULL when memory ran out. Free it with mpeg_tags_free. */
+   file has no tags (or data is NULL), or NULL when memory ran out. Free it with mpeg_tags_free.
+   Every string the accessors return belongs to the record and stays valid until it is freed;
+   a picture's bytes may also lie in data (see MpegTagPicture). */
 MpegTags* mpeg_tags_read(const uint8_t* data, size_t len);
 
 /* Frees the record and every string and copied picture it owns. NULL is allowed. */
