@@ -4,7 +4,8 @@ set -euo pipefail
 
 build_pkgs=(build-essential cmake pkg-config liballegro4-dev libgtest-dev googletest libbenchmark-dev lame)
 test_pkgs=(twolame mpg123 ffmpeg xvfb x11-apps libx11-dev xdotool pulseaudio pulseaudio-utils libasound2-plugins
-           alsa-utils clang libclang-rt-14-dev sox groff-base lintian dpkg-dev)
+           alsa-utils clang libclang-rt-14-dev sox groff-base lintian dpkg-dev
+           id3v2 python3-mutagen mp3gain)
 record_pkgs=(xvfb ffmpeg pulseaudio pulseaudio-utils libasound2-plugins alsa-utils)
 bench_pkgs=(twolame mpg123 sox time valgrind)
 

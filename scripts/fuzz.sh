@@ -138,7 +138,7 @@ status=0
 for t in "${targets[@]}"; do
   name=${t#fuzz_}
   corpus=$corpora/$t
-  mkdir -p "$corpus"
+  mkdir -p "$corpus" "$seeds/$name"  # a target the encoder seeds do not serve starts from git
   dirs=("$corpus" "$seeds/$name")
   for d in "$root/fuzz/seeds/$t" "$root/fuzz/regressions/$t"; do
     [ -d "$d" ] && dirs+=("$d")
