@@ -134,15 +134,7 @@ Mp3Player* mp3_create(const void* data, int32_t len) {
     return p;
 }
 
-void mp3_destroy(Mp3Player* p) {
-    if (!p) return;
-    {
-        // Waits for a poll in progress; the stop removes the timer, so none starts afterwards.
-        const Mp3Hold<Mp3Player> hold(p);
-        mp3_stop(p);
-    }
-    release(p);
-}
+void mp3_destroy(Mp3Player* p) { mp3_destroy_player<Mp3Player, mp3_stop, release>(p); }
 
 int32_t mp3_play(Mp3Player* p, int32_t buffer_bytes, int32_t vol, int32_t pan) {
     const Mp3Hold<Mp3Player> hold(p);
@@ -211,23 +203,13 @@ int32_t poll_held(Mp3Player* p) {
 
 }  // namespace
 
-void mp3_start_autopoll(Mp3Player* p, int32_t ms) {
-    const Mp3Hold<Mp3Player> hold(p);
-    Autopoll::start(p, ms);
-}
-
-void mp3_stop_autopoll(Mp3Player* p) {
-    const Mp3Hold<Mp3Player> hold(p);
-    Autopoll::stop(p);
-}
+void mp3_start_autopoll(Mp3Player* p, int32_t ms) { Autopoll::start(p, ms); }
+void mp3_stop_autopoll(Mp3Player* p) { Autopoll::stop(p); }
 
 void mp3_stop(Mp3Player* p) {
     const Mp3Hold<Mp3Player> hold(p);
     if (!p || !p->stream) return;
-    // The timer goes first, so that no poll starts on a stream that is being stopped.
-    Autopoll::on_stop(p);
-    mp3_close_stream(p->stream);
-    p->stream = nullptr;
+    Autopoll::close(p);
 }
 
 void mp3_rewind(Mp3Player* p) {

@@ -149,15 +149,7 @@ Mp3StreamPlayer* mp3s_create(const void* first_block, int32_t size, int32_t last
     return p;
 }
 
-void mp3s_destroy(Mp3StreamPlayer* p) {
-    if (!p) return;
-    {
-        // Waits for a poll in progress; the stop removes the timer, so none starts afterwards.
-        const Mp3Hold<Mp3StreamPlayer> hold(p);
-        mp3s_stop(p);
-    }
-    release(p);
-}
+void mp3s_destroy(Mp3StreamPlayer* p) { mp3_destroy_player<Mp3StreamPlayer, mp3s_stop, release>(p); }
 
 uint8_t* mp3s_next_block(Mp3StreamPlayer* p) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
@@ -280,25 +272,15 @@ int32_t poll_held(Mp3StreamPlayer* p) {
 
 }  // namespace
 
-void mp3s_start_autopoll(Mp3StreamPlayer* p, int32_t ms) {
-    const Mp3Hold<Mp3StreamPlayer> hold(p);
-    Autopoll::start(p, ms);
-}
-
-void mp3s_stop_autopoll(Mp3StreamPlayer* p) {
-    const Mp3Hold<Mp3StreamPlayer> hold(p);
-    Autopoll::stop(p);
-}
+void mp3s_start_autopoll(Mp3StreamPlayer* p, int32_t ms) { Autopoll::start(p, ms); }
+void mp3s_stop_autopoll(Mp3StreamPlayer* p) { Autopoll::stop(p); }
 
 void mp3s_stop(Mp3StreamPlayer* p) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
     if (!p) return;
     p->want_play = 0;
     if (!p->stream) return;
-    // The timer goes first, so that no poll starts on a stream that is being stopped.
-    Autopoll::on_stop(p);
-    mp3_close_stream(p->stream);
-    p->stream = nullptr;
+    Autopoll::close(p);
     p->held = nullptr;
     p->held_bytes = 0;
 }

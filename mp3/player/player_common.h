@@ -28,32 +28,6 @@ using Mp3TimerProc = void (*)(void* param);
 void mp3_timer_install(Mp3TimerProc proc, void* param, int32_t ms);
 void mp3_timer_remove(Mp3TimerProc proc, void* param);
 
-// Automatic polling. P has `std::atomic<int32_t> autopoll` (-1 while wanted), `autopoll_ms` and
-// `stream` (non-null while playing); Poll is the player's poll. The timer is installed only while
-// the player plays: start/stop record the wish, play and stop follow it.
-template <typename P, int32_t (*Poll)(P*)>
-struct Mp3Autopoll {
-    static void tick(void* param) { Poll(static_cast<P*>(param)); }
-
-    static void start(P* p, int32_t ms) {
-        if (!p || p->autopoll.load() != 0) return;
-        p->autopoll_ms = ms;
-        p->autopoll.store(-1);
-        if (p->stream) mp3_timer_install(&tick, p, ms);
-    }
-    static void stop(P* p) {
-        if (!p || p->autopoll.exchange(0) == 0) return;
-        if (p->stream) mp3_timer_remove(&tick, p);
-    }
-    // Called by play once the stream runs, and by stop before the stream goes.
-    static void on_play(P* p) {
-        if (p->autopoll.load() != 0) mp3_timer_install(&tick, p, p->autopoll_ms);
-    }
-    static void on_stop(P* p) {
-        if (p->autopoll.load() != 0) mp3_timer_remove(&tick, p);
-    }
-};
-
 // Plays the core's output format in a new Allegro stream of `fpb` frames a buffer, at `speed`
 // (1000 normal). Null when Allegro gives no stream.
 AUDIOSTREAM* mp3_open_stream(const Mp3Core* c, int32_t fpb, int32_t vol, int32_t pan,
@@ -62,6 +36,39 @@ void mp3_close_stream(AUDIOSTREAM* stream);
 void mp3_adjust_stream(AUDIOSTREAM* stream, int32_t vol, int32_t pan, int32_t speed);
 // The stream's sample data, for mp3_output_buffer and mp3s_output_buffer.
 void* mp3_stream_data(AUDIOSTREAM* stream);
+
+// Automatic polling. P has `std::atomic<int32_t> autopoll` (-1 while wanted), `autopoll_ms` and
+// `stream` (non-null while playing); Poll is the player's poll. The timer is installed only while
+// the player plays: start/stop record the wish, play and stop follow it.
+template <typename P, int32_t (*Poll)(P*)>
+struct Mp3Autopoll {
+    static void tick(void* param) { Poll(static_cast<P*>(param)); }
+
+    // start and stop take the player's lock (a null player holds nothing).
+    static void start(P* p, int32_t ms) {
+        const Mp3Hold<P> hold(p);
+        if (!p || p->autopoll.load() != 0) return;
+        p->autopoll_ms = ms;
+        p->autopoll.store(-1);
+        if (p->stream) mp3_timer_install(&tick, p, ms);
+    }
+    static void stop(P* p) {
+        const Mp3Hold<P> hold(p);
+        if (!p || p->autopoll.exchange(0) == 0) return;
+        if (p->stream) mp3_timer_remove(&tick, p);
+    }
+    // Called by play once the stream runs.
+    static void on_play(P* p) {
+        if (p->autopoll.load() != 0) mp3_timer_install(&tick, p, p->autopoll_ms);
+    }
+    // Stops a playing stream: the timer goes first, so that no poll starts on a stream that is
+    // being stopped.
+    static void close(P* p) {
+        if (p->autopoll.load() != 0) mp3_timer_remove(&tick, p);
+        mp3_close_stream(p->stream);
+        p->stream = nullptr;
+    }
+};
 
 // The silent tail after the data's end: while *tail_polls is set, hands buf (bytes, silent) back
 // and gives 0 while more silent polls are to come, 1 when the tail is over; -1 without a tail.
@@ -77,6 +84,18 @@ int32_t mp3_poll_trying(P* p) {
     const int32_t r = Held(p);
     mp3_unlock(&p->lock);
     return r;
+}
+
+// Destroys a player: waits for a poll in progress, stops it (the stop removes the timer, so no
+// poll starts afterwards) and frees it.
+template <typename P, void (*Stop)(P*), void (*Release)(P*)>
+void mp3_destroy_player(P* p) {
+    if (!p) return;
+    {
+        const Mp3Hold<P> hold(p);
+        Stop(p);
+    }
+    Release(p);
 }
 
 // Time arithmetic shared by both players over the core's format and frame counter.
