@@ -1,12 +1,11 @@
 // The streamed player: the decoding core over a window of blocks (its first frame found from the
-// first block on), the two-block hand-over and its join, and the poll that fills each free
+// first block on), the hand-over of the next block into the window, and the poll that fills each free
 // stream buffer from the core, reading the current block or the join. Every read is bounded by the valid bytes of the window being read. A frame that
 // runs past them waits at its first byte for the next block; a tag that runs past them is
 // stepped over across as many blocks as it takes, the stream buffer kept until frames come.
 // Gapless playback, asked for before play, hands back only the encoder's input.
 #include "mp3_stream_player.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -19,21 +18,17 @@ namespace {
 
 using Autopoll = Mp3Autopoll<Mp3StreamPlayer, mp3s_poll>;
 
-uint8_t* current(Mp3StreamPlayer* p) { return p->current_block == 1 ? p->block_a : p->block_b; }
-uint8_t* other(Mp3StreamPlayer* p) { return p->current_block == 1 ? p->block_b : p->block_a; }
 
 int32_t poll_held(Mp3StreamPlayer* p);
 
 void release(Mp3StreamPlayer* p) {
     mp3_core_free(&p->core);
-    std::free(p->joined);
-    std::free(p->block_a);
-    std::free(p->block_b);
+    mp3_window_free(&p->win);
     delete p;
 }
 
-// The bytes being read: the join while it holds two blocks, else the current block alone.
-// `final`: the last block's valid bytes end the window.
+// The bytes being read: the current block, joined by the next one once it has come. `final`:
+// the last block's valid bytes end the window.
 struct Window {
     const uint8_t* buf;
     int32_t len;
@@ -41,11 +36,8 @@ struct Window {
     bool joined;
 };
 
-Window window(Mp3StreamPlayer* p) {
-    const bool is_last = p->last_bytes != -1;
-    if (p->awaiting == 0)
-        return {p->joined, p->block_size + (is_last ? p->last_bytes : p->block_size), is_last, true};
-    return {current(p), is_last ? p->last_bytes : p->block_size, is_last, false};
+Window window(const Mp3StreamPlayer* p) {
+    return {p->win.buf, p->win.filled, p->last_bytes != -1, p->awaiting == 0};
 }
 
 // The older block of the join is used up once the read position has passed its end: the newer
@@ -53,7 +45,7 @@ Window window(Mp3StreamPlayer* p) {
 bool switch_if_passed(Mp3StreamPlayer* p) {
     if (p->awaiting != 0 || p->read_off < p->block_size) return false;
     p->read_off -= p->block_size;
-    p->current_block = -p->current_block;
+    mp3_window_drop(&p->win, p->block_size);
     p->awaiting = -1;
     return true;
 }
@@ -117,16 +109,13 @@ Mp3StreamPlayer* mp3s_create(const void* first_block, int32_t size, int32_t last
         release(p);
         return nullptr;
     }
-    p->block_a = static_cast<uint8_t*>(std::malloc(size_t(size)));
-    p->block_b = static_cast<uint8_t*>(std::malloc(size_t(size)));
-    p->joined = static_cast<uint8_t*>(std::malloc(2 * size_t(size)));
-    if (!p->block_a || !p->block_b || !p->joined) {
+    if (!mp3_window_init(&p->win, 2 * size)) {
         release(p);
         return nullptr;
     }
-    std::memcpy(p->block_a, b, size_t(size));
+    std::memcpy(mp3_window_end(&p->win), b, size_t(size));
+    mp3_window_grew(&p->win, size);
     p->read_off = 0;
-    p->current_block = 1;
     p->block_size = size;
     p->awaiting = -1;
     p->last_bytes = last ? size : -1;
@@ -154,7 +143,7 @@ void mp3s_destroy(Mp3StreamPlayer* p) { mp3_destroy_player<Mp3StreamPlayer, mp3s
 uint8_t* mp3s_next_block(Mp3StreamPlayer* p) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
     if (!p || p->awaiting == 0 || p->last_bytes != -1) return nullptr;
-    return other(p);
+    return mp3_window_end(&p->win);
 }
 
 void mp3s_give_block(Mp3StreamPlayer* p, int32_t last_bytes) {
@@ -167,8 +156,7 @@ void mp3s_give_block(Mp3StreamPlayer* p, int32_t last_bytes) {
     }
     p->awaiting = 0;
     p->last_bytes = last_bytes;
-    std::memcpy(p->joined, current(p), size_t(p->block_size));
-    std::memcpy(p->joined + p->block_size, other(p), size_t(p->block_size));
+    mp3_window_grew(&p->win, last_bytes == -1 ? p->block_size : last_bytes);
     if (p->pending == -1) {
         const int32_t r = search_first(p);
         if (r < 0) p->pending = -2;  // no frame in the whole data

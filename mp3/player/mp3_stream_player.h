@@ -1,6 +1,7 @@
 // The streamed MP3 player: plays MPEG audio that the caller hands over in fixed-size blocks,
-// never holding the whole file. It keeps two blocks and their join, so that a frame crossing a
-// block boundary decodes whole, and asks for the next block once the older one is used up.
+// never holding the whole file. It keeps the current block and the next one side by side in a
+// window, so that a frame crossing a block boundary decodes whole, and asks for the next block
+// once the older one is used up.
 // Decoding into Allegro's audio stream, the unsigned conversion, automatic polling and the tail
 // of two silent buffers work as in the in-memory player; there is no seeking or looping.
 #pragma once
@@ -10,16 +11,14 @@
 
 #include "core.h"
 #include "mp3_lock.h"
+#include "window.h"
 
 struct AUDIOSTREAM;
 
 struct Mp3StreamPlayer {
     Mp3Core core;          // decoder, frame synchronisation over the blocks, format, gapless run
-    uint8_t* block_a;      // block_size bytes each
-    uint8_t* block_b;
-    uint8_t* joined;       // 2 * block_size: the current block followed by the next one
-    int32_t read_off;      // offset of the next frame in the buffer being read
-    int32_t current_block; // 1: block_a is current, -1: block_b
+    Mp3Window win;         // 2 * block_size: the current block, then the next one once given
+    int32_t read_off;      // offset of the next frame in the window
     int32_t block_size;    // the size of the first block
     int32_t awaiting;      // -1 reading the current block alone, 0 reading `joined`
     int32_t last_bytes;    // -1 while more blocks come, else the valid bytes of the last block

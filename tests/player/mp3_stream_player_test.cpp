@@ -229,7 +229,7 @@ TEST_F(StreamPlayer, NextBlockIsOfferedOnlyWhenTheOlderBlockIsUsedUp) {
     ASSERT_NE(p, nullptr);
     p->core.decoder.decode_frame = ptest::pattern_decode;
     uint8_t* nb = mp3s_next_block(p);
-    EXPECT_EQ(nb, p->block_b);
+    EXPECT_EQ(nb, p->win.buf + bs) << "right after the first block";
     std::memcpy(nb, file.data() + bs, size_t(bs));
     mp3s_give_block(p, -1);
     EXPECT_EQ(mp3s_next_block(p), nullptr);
@@ -244,7 +244,8 @@ TEST_F(StreamPlayer, NextBlockIsOfferedOnlyWhenTheOlderBlockIsUsedUp) {
     EXPECT_EQ(mp3s_poll(p), 0);
     EXPECT_EQ(p->read_off, 1669 - bs);
     nb = mp3s_next_block(p);
-    EXPECT_EQ(nb, p->block_a) << "the older block is free again";
+    EXPECT_EQ(nb, p->win.buf + bs) << "the older block is free again";
+    EXPECT_EQ(p->win.base, bs) << "the older block dropped";
     // A last block with a count larger than a block is clamped, and no block is wanted again.
     std::memcpy(nb, file.data() + 2 * bs, size_t(bs));
     mp3s_give_block(p, 5000);

@@ -137,8 +137,8 @@ enum Found { FOUND, NOT_FOUND, READ_ERROR, SETUP_FAILED };
 // The bytes of a tag still to step over (the search's `skip`), dropped from the window as the
 // input comes; the window then starts where the tag ends, with a whole window ahead.
 void drop_tag_rest(InputWindow* in, Mp3Sync* sync, int32_t* pos) {
-    while (sync->skip > 0 && in->filled > *pos && !in->error) {
-        const int32_t left = in->filled - *pos;
+    while (sync->skip > 0 && in->win.filled > *pos && !in->error) {
+        const int32_t left = in->win.filled - *pos;
         const int32_t take = sync->skip < left ? int32_t(sync->skip) : left;
         sync->skip -= take;
         input_advance(in, *pos + take);
@@ -158,7 +158,7 @@ void step_leading_tags(InputWindow* in, Mp3Sync* sync, int32_t* pos) {
         }
         int32_t final = 0;
         const int32_t vis = input_visible(in, &final);
-        const int64_t t = mp3_tag_at(in->buf + *pos, vis - *pos, sync->locked);
+        const int64_t t = mp3_tag_at(in->win.buf + *pos, vis - *pos, sync->locked);
         if (t <= 0 || in->error) return;
         sync->skip = t;
         drop_tag_rest(in, sync, pos);
@@ -177,7 +177,7 @@ Found find_stream(InputWindow* in, Mp3Core* c, int32_t* pos) {
         step_leading_tags(in, &c->sync, pos);
         int32_t final = 0;
         const int32_t vis = input_visible(in, &final);
-        const int32_t r = mp3_core_open(c, in->buf, vis, final | stuck, pos);
+        const int32_t r = mp3_core_open(c, in->win.buf, vis, final | stuck, pos);
         if (r == MP3_CORE_DONE) {
             if (input_wants_more(in, *pos, kAhead)) {
                 input_advance(in, *pos);
@@ -213,7 +213,7 @@ int32_t read_through(InputWindow* in, Mp3Core* c, int32_t* pos) {
         }
         int32_t final = 0, size = 0;
         const int32_t vis = input_visible(in, &final);
-        const int32_t r = mp3_sync_next(&c->sync, in->buf, vis, final | stuck, pos, &size);
+        const int32_t r = mp3_sync_next(&c->sync, in->win.buf, vis, final | stuck, pos, &size);
         if (r == MP3_SYNC_FRAME) {
             *pos += size;
             mp3_sync_taken(&c->sync);
@@ -245,7 +245,7 @@ Decoded decode_stream(InputWindow* in, Mp3Core* c, int32_t pos, PcmOutput* out) 
             return r;
         }
         int32_t filled = 0;
-        const int32_t got = mp3_core_fill(c, in->buf, vis, final | stuck, &pos, room,
+        const int32_t got = mp3_core_fill(c, in->win.buf, vis, final | stuck, &pos, room,
                                           c->frame_pcm_bytes, &filled);
         pcm_output_put(out, filled);
         if (got == MP3_CORE_DONE) {
@@ -261,7 +261,7 @@ Decoded decode_stream(InputWindow* in, Mp3Core* c, int32_t pos, PcmOutput* out) 
         // The gapless run ends before the data may: the frames after it are read through (not
         // decoded) to tell whether another stream follows.
         r.end = got == MP3_CORE_END && mp3_core_run_done(c) ? read_through(in, c, &pos) : got;
-        r.end_at = in->base + pos;
+        r.end_at = in->win.base + pos;
         return r;
     }
 }
