@@ -193,7 +193,8 @@ int32_t poll_held(Mp3Player* p) {
     }
     // The end (the data's, another stream's start, or the gapless run's without looping): the
     // rest of this buffer and two more are silence.
-    const bool at_end = p->core.gap.on ? !p->loop && pass_done(p) : p->pos - p->start >= p->data_len;
+    const bool at_end =
+        p->core.gap.on ? !p->loop && pass_done(p) : p->pos - p->start >= p->data_len;
     if (r != MP3_CORE_DONE || at_end) {
         mp3_rewind(p);
         p->tail_polls = 2;
@@ -230,7 +231,8 @@ void mp3_skip_frames(Mp3Player* p, int32_t frames) {
     if (!p) return;
     const int64_t t = int64_t(p->core.current_frame) + frames;
     if (t < 0 || t >= p->total_frames) return;
-    move_to(p, static_cast<int32_t>(t), (p->pos - p->start) + int64_t(frames) * p->core.frame_bytes);
+    const int64_t guess = (p->pos - p->start) + int64_t(frames) * p->core.frame_bytes;
+    move_to(p, static_cast<int32_t>(t), guess);
 }
 
 void mp3_seek_ms(Mp3Player* p, int32_t ms) {

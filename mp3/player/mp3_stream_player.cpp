@@ -1,8 +1,9 @@
 // The streamed player: the decoding core over a window of blocks (its first frame found from the
-// first block on), the hand-over of the next block into the window, and the poll that fills each free
-// stream buffer from the core, reading the current block or the join. Every read is bounded by the valid bytes of the window being read. A frame that
-// runs past them waits at its first byte for the next block; a tag that runs past them is
-// stepped over across as many blocks as it takes, the stream buffer kept until frames come.
+// first block on), the hand-over of the next block into the window, and the poll that fills each
+// free stream buffer from the core, reading the current block or the current and the next one.
+// Every read is bounded by the valid bytes of the window. A frame that runs past them waits at
+// its first byte for the next block; a tag that runs past them is stepped over across as many
+// blocks as it takes, the stream buffer kept until frames come.
 // Gapless playback, asked for before play, hands back only the encoder's input.
 #include "mp3_stream_player.h"
 
@@ -138,7 +139,9 @@ Mp3StreamPlayer* mp3s_create(const void* first_block, int32_t size, int32_t last
     return p;
 }
 
-void mp3s_destroy(Mp3StreamPlayer* p) { mp3_destroy_player<Mp3StreamPlayer, mp3s_stop, release>(p); }
+void mp3s_destroy(Mp3StreamPlayer* p) {
+    mp3_destroy_player<Mp3StreamPlayer, mp3s_stop, release>(p);
+}
 
 uint8_t* mp3s_next_block(Mp3StreamPlayer* p) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);

@@ -1,7 +1,7 @@
 // The Allegro glue shared by the in-memory and the streamed player: the conversion of signed
 // 16-bit PCM to the unsigned form Allegro's audio streams take, the stream's start and stop, the
-// silent tail, the locked poll and queries, and the automatic-polling plumbing over Allegro's parameterised timer (one callback per player type,
-// the player itself as the parameter).
+// silent tail, the locked poll and queries, and the automatic-polling plumbing over Allegro's
+// parameterised timer (one callback per player type, the player itself as the parameter).
 #pragma once
 
 #include <atomic>

@@ -1,6 +1,6 @@
-// The gapless state of the decoding core (core.h): which of the decoded samples are handed back, and the
-// rest of the last decoded frame still to hand back (a trimmed run does not fill a whole number
-// of frames, so a buffer may begin or end inside a frame).
+// The gapless state of the decoding core (core.h): which of the decoded samples are handed back,
+// and the rest of the last decoded frame still to hand back (a trimmed run does not fill a whole
+// number of frames, so a buffer may begin or end inside a frame).
 #pragma once
 
 #include <cstdint>
