@@ -1,6 +1,6 @@
 // The decoding core: the first frame and the set-up, the fill of a PCM buffer (frames decoded
-// straight into it where they fit whole and no samples are cut, else through the carry), the
-// gapless run, and the rewind and seek of indexed data with their pre-roll.
+// straight into it where they fit whole and none of their samples is cut, else through the
+// carry), the gapless run, and the rewind and seek of indexed data with their pre-roll.
 #include "core.h"
 
 #include "lame_tag.h"
@@ -8,7 +8,11 @@
 namespace {
 
 int32_t sample_bytes(const Mp3Core* c) { return (c->stereo ? 2 : 1) * (c->bits / 8); }
-int64_t frame_samples(const Mp3Core* c) { return c->frame_pcm_bytes / sample_bytes(c); }
+// 0 before the first frame has set the format up.
+int64_t frame_samples(const Mp3Core* c) {
+    const int32_t ss = sample_bytes(c);
+    return ss > 0 ? c->frame_pcm_bytes / ss : 0;
+}
 
 int32_t setup_decoder(Mp3Core* c) {
     return mpeg_decoder_setup(&c->decoder, &c->header, c->frame_bytes, c->reduction, 0,
@@ -100,6 +104,7 @@ void mp3_core_set_gapless(Mp3Core* c, int32_t on) {
 int32_t mp3_core_fill(Mp3Core* c, const uint8_t* buf, int32_t len, int32_t final, int32_t* pos,
                       uint8_t* out, int32_t room, int32_t* filled) {
     Mp3Gapless* g = &c->gap;
+    if (!c->ready) return MP3_CORE_END;
     while (*filled < room) {
         if (const int32_t n = mp3_gap_take(g, out + *filled, room - *filled)) {
             *filled += n;
@@ -121,8 +126,11 @@ int32_t mp3_core_fill(Mp3Core* c, const uint8_t* buf, int32_t len, int32_t final
                 continue;
             }
         } else {
-            // Plain PCM goes straight into the buffer while a whole frame fits.
-            const bool direct = !g->on && room - *filled >= c->frame_pcm_bytes;
+            // A frame that fits whole and whose samples are all handed back (plain PCM, or a
+            // frame inside the gapless run) is decoded straight into the buffer.
+            const bool direct =
+                room - *filled >= c->frame_pcm_bytes &&
+                (!g->on || (at >= g->start && at + frame_samples(c) <= mp3_gap_end(g)));
             InOut io{0, 0};
             r = mp3_sync_decode(&c->sync, &c->decoder, buf, len, final, pos,
                                 direct ? out + *filled : g->carry, &io);
@@ -193,8 +201,7 @@ int32_t mp3_core_position_ms(const Mp3Core* c) {
     if (c->gap.on)
         return mp3_gap_position_ms(&c->gap, int64_t(c->current_frame) * frame_samples(c),
                                    sample_bytes(c), c->frequency);
-    const double samples = double(int64_t(c->current_frame) * c->frame_pcm_bytes) /
-                           sample_bytes(c);
+    const double samples = double(int64_t(c->current_frame) * frame_samples(c));
     return static_cast<int32_t>(samples / c->frequency * 1000.0);
 }
 

@@ -238,15 +238,17 @@ Decoded decode_stream(InputWindow* in, Mp3Core* c, int32_t pos, PcmOutput* out) 
         }
         int32_t final = 0;
         const int32_t vis = input_visible(in, &final);
-        // A frame's PCM at a time, so that the window is kept full ahead of every frame.
-        uint8_t* room = pcm_output_room(out, c->frame_pcm_bytes);
+        // A few frames' PCM at a time: the window stays full ahead of them, and the frames
+        // inside the gapless run decode straight into the output.
+        const int32_t want = 4 * c->frame_pcm_bytes;
+        uint8_t* room = pcm_output_room(out, want);
         if (!room) {
             r.write_error = 1;
             return r;
         }
         int32_t filled = 0;
-        const int32_t got = mp3_core_fill(c, in->win.buf, vis, final | stuck, &pos, room,
-                                          c->frame_pcm_bytes, &filled);
+        const int32_t got =
+            mp3_core_fill(c, in->win.buf, vis, final | stuck, &pos, room, want, &filled);
         pcm_output_put(out, filled);
         if (got == MP3_CORE_DONE) {
             stuck = 0;
