@@ -36,25 +36,9 @@ bool pass_done(const Mp3Player* p) {
            (p->core.gap.carry_len == 0 && p->core.current_frame >= data_frames(p));
 }
 
-// Moves the read position to a byte offset, kept inside the data (a Xing table or a frame count
-// that disagrees with the data cannot move it outside).
-void set_offset(Mp3Player* p, int64_t off) {
-    if (off < 0) off = 0;
-    if (off > p->data_len) off = p->data_len;
-    p->pos = p->start + off;
-}
-
-// Moves to frame f (in range): through the index where there is one, else to the Xing table's
-// offset or the estimate `guess` (a byte offset from start), searched from there.
+// Moves to frame f (in range): through the index, or from an estimate (a byte offset from start).
 void move_to(Mp3Player* p, int32_t f, int64_t guess) {
-    const int32_t at = mp3_core_seek(&p->core, f, p->data_len);
-    if (at >= 0) {
-        p->pos = p->start + at;
-        return;
-    }
-    const int32_t o = xing_offset(p->core.xing, f, p->data_len);
-    set_offset(p, o >= 0 ? int64_t(o) : guess);
-    mp3_core_moved(&p->core, f, p->pos == p->start);
+    p->pos = p->start + mp3_core_seek(&p->core, f, p->data_len, guess);
 }
 
 // Moves to the frame that holds the time `ms` after the start of frame `from`: the time is

@@ -33,6 +33,15 @@ void read_first_frame(Mp3Core* c, const uint8_t* frame, int32_t avail) {
     c->gap.on = on;
 }
 
+// Frame f next, at a frame start known to be one or (searched) anywhere.
+void moved(Mp3Core* c, int32_t f, int32_t at_frame) {
+    c->current_frame = f;
+    c->needs_setup = 1;
+    c->given = 0;
+    c->gap.carry_len = 0;
+    mp3_sync_restart(&c->sync, at_frame);
+}
+
 }  // namespace
 
 int32_t mp3_core_init(Mp3Core* c, int32_t reduction, int32_t convert, int32_t freq_limit) {
@@ -161,20 +170,21 @@ int32_t mp3_core_run_done(const Mp3Core* c) {
                : 0;
 }
 
-void mp3_core_moved(Mp3Core* c, int32_t f, int32_t at_frame) {
-    c->current_frame = f;
-    c->needs_setup = 1;
-    c->given = 0;
-    c->gap.carry_len = 0;
-    mp3_sync_restart(&c->sync, at_frame);
-}
+void mp3_core_rewind(Mp3Core* c) { moved(c, 0, 1); }
 
-void mp3_core_rewind(Mp3Core* c) { mp3_core_moved(c, 0, 1); }
-
-int32_t mp3_core_seek(Mp3Core* c, int32_t f, int32_t data_len) {
-    if (!c->index.offsets) return -1;
-    mp3_core_moved(c, f, 1);
-    return f < c->index.frames ? c->index.offsets[f] : data_len;
+int32_t mp3_core_seek(Mp3Core* c, int32_t f, int32_t data_len, int64_t guess) {
+    if (c->index.offsets) {
+        moved(c, f, 1);
+        return f < c->index.frames ? c->index.offsets[f] : data_len;
+    }
+    // Estimates: a Xing table or a frame count that disagrees with the data cannot move the
+    // position outside it.
+    const int32_t o = xing_offset(c->xing, f, data_len);
+    int64_t at = o >= 0 ? int64_t(o) : guess;
+    if (at < 0) at = 0;
+    if (at > data_len) at = data_len;
+    moved(c, f, at == 0);
+    return static_cast<int32_t>(at);
 }
 
 int32_t mp3_core_prepare(Mp3Core* c, const uint8_t* data, int32_t len) {

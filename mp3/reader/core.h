@@ -77,13 +77,12 @@ int32_t mp3_core_fill(Mp3Core* c, const uint8_t* buf, int32_t len, int32_t final
 // Whether the gapless run has been handed back whole (never, gapless off).
 int32_t mp3_core_run_done(const Mp3Core* c);
 
-// Back to frame 0, or to frame f of indexed data: the byte offset to read from next (frame f's
-// offset, the data's length past the frames indexed), or -1 without an index. The decoder is set
-// up again before the next frame.
+// Back to frame 0, or on to frame f of data in memory (data_len bytes from the first frame): the
+// byte offset to read from next. With an index that is frame f's offset (the data's length past
+// the frames indexed); without one the Xing table's offset or else `guess`, kept inside the data
+// and searched from. The decoder is set up again before the next frame.
 void mp3_core_rewind(Mp3Core* c);
-int32_t mp3_core_seek(Mp3Core* c, int32_t f, int32_t data_len);
-// After a restart elsewhere: frame f next, at a frame start known to be one or anywhere.
-void mp3_core_moved(Mp3Core* c, int32_t f, int32_t at_frame);
+int32_t mp3_core_seek(Mp3Core* c, int32_t f, int32_t data_len, int64_t guess);
 
 // Sets the decoder up again where a rewind or seek asked for it, the frames before a sought frame
 // of indexed data (its pre-roll) decoded with their output thrown away. 0 when the set-up failed.
