@@ -44,7 +44,7 @@ void move_to(Mp3Player* p, int32_t f, int64_t guess) {
 // Moves to the frame that holds the time `ms` after the start of frame `from`: the time is
 // counted in samples, so no rounding of the frame's duration accumulates.
 void seek_time(Mp3Player* p, int32_t from, int64_t ms) {
-    const int32_t spf = p->core.frame_pcm_bytes / mp3_sample_bytes_of(&p->core);
+    const int32_t spf = p->core.frame_pcm_bytes / mp3_core_sample_bytes(&p->core);
     if (spf <= 0) return;
     // ms * frequency / 1000 samples, floored: both terms over a common denominator.
     const int64_t num = int64_t(from) * spf * 1000 + ms * p->core.frequency;
@@ -272,7 +272,7 @@ SAMPLE* mp3_decode_all(Mp3Player* p) {
     const Mp3Hold<Mp3Player> hold(p);
     if (!p) return nullptr;
     // Sized by the frames the data holds (the index's count): gapless, the run's part of them.
-    const int32_t ss = mp3_sample_bytes_of(&p->core);
+    const int32_t ss = mp3_core_sample_bytes(&p->core);
     const int64_t bytes = mp3_core_output_samples(&p->core, data_frames(p)) * ss;
     if (bytes <= 0 || bytes > INT32_MAX) return nullptr;
     SAMPLE* s = create_sample(p->core.bits, p->core.stereo, p->core.frequency,
@@ -298,9 +298,9 @@ int32_t mp3_current_frame(const Mp3Player* p) {
 int32_t mp3_total_frames(const Mp3Player* p) { return mp3_held_field(p, &Mp3Player::total_frames); }
 
 int32_t mp3_bytes_per_second(const Mp3Player* p) {
-    return mp3_core_query(p, mp3_bytes_per_second_of<Mp3Core>);
+    return mp3_core_query(p, mp3_core_bytes_per_second);
 }
-int32_t mp3_frame_ms(const Mp3Player* p) { return mp3_core_query(p, mp3_frame_ms_of<Mp3Core>); }
+int32_t mp3_frame_ms(const Mp3Player* p) { return mp3_core_query(p, mp3_core_frame_ms); }
 int32_t mp3_position_ms(const Mp3Player* p) { return mp3_core_query(p, mp3_core_position_ms); }
 int32_t mp3_position_secs(const Mp3Player* p) { return mp3_position_ms(p) / 1000; }
 

@@ -301,7 +301,7 @@ int32_t mp3s_position_ms(const Mp3StreamPlayer* p) {
 }
 int32_t mp3s_position_secs(const Mp3StreamPlayer* p) { return mp3s_position_ms(p) / 1000; }
 int32_t mp3s_frame_ms(const Mp3StreamPlayer* p) {
-    return mp3_core_query(p, mp3_frame_ms_of<Mp3Core>);
+    return mp3_core_query(p, mp3_core_frame_ms);
 }
 
 int32_t mp3s_total_frames(const Mp3StreamPlayer* p, int32_t total_bytes) {
@@ -324,7 +324,7 @@ int32_t mp3s_length_secs(const Mp3StreamPlayer* p, int32_t total_bytes) {
 }
 
 int32_t mp3s_bytes_per_second(const Mp3StreamPlayer* p) {
-    return mp3_core_query(p, mp3_bytes_per_second_of<Mp3Core>);
+    return mp3_core_query(p, mp3_core_bytes_per_second);
 }
 int32_t mp3s_bitrate(const Mp3StreamPlayer* p) { return mp3_core_field(p, &Mp3Core::bitrate); }
 int32_t mp3s_layer(const Mp3StreamPlayer* p) { return mp3_core_field(p, &Mp3Core::layer); }

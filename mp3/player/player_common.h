@@ -98,23 +98,6 @@ void mp3_destroy_player(P* p) {
     Release(p);
 }
 
-// Time arithmetic shared by both players over the core's format and frame counter.
-template <typename P>
-int32_t mp3_sample_bytes_of(const P* p) {
-    return (p->stereo ? 2 : 1) * (p->bits / 8);
-}
-template <typename P>
-int32_t mp3_bytes_per_second_of(const P* p) {
-    return mp3_sample_bytes_of(p) * p->frequency;
-}
-
-// Whole milliseconds, truncated: 26 for a 44.1 kHz Layer III frame (26.12 ms).
-template <typename P>
-int32_t mp3_frame_ms_of(const P* p) {
-    int32_t bps = mp3_bytes_per_second_of(p);
-    return bps > 0 ? static_cast<int32_t>(double(p->frame_pcm_bytes) / bps * 1000.0) : 0;
-}
-
 // A query of one of the core's fields under the player's lock: its value, or 0 for null.
 template <typename P, typename F>
 int32_t mp3_core_field(const P* p, F Mp3Core::*field) {

@@ -206,6 +206,17 @@ int64_t mp3_core_output_samples(const Mp3Core* c, int64_t frames) {
     return n > 0 ? n : 0;
 }
 
+int32_t mp3_core_sample_bytes(const Mp3Core* c) { return (c->stereo ? 2 : 1) * (c->bits / 8); }
+
+int32_t mp3_core_bytes_per_second(const Mp3Core* c) {
+    return mp3_core_sample_bytes(c) * c->frequency;
+}
+
+int32_t mp3_core_frame_ms(const Mp3Core* c) {
+    const int32_t bps = mp3_core_bytes_per_second(c);
+    return bps > 0 ? static_cast<int32_t>(double(c->frame_pcm_bytes) / bps * 1000.0) : 0;
+}
+
 int32_t mp3_core_position_ms(const Mp3Core* c) {
     if (c->frequency <= 0) return 0;
     if (c->gap.on)

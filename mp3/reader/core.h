@@ -91,6 +91,13 @@ int32_t mp3_core_prepare(Mp3Core* c, const uint8_t* data, int32_t len);
 // Samples per channel that decoding `frames` frames from the start hands back.
 int64_t mp3_core_output_samples(const Mp3Core* c, int64_t frames);
 
+// The output format's arithmetic: bytes of one sample of every channel, bytes a second, and one
+// frame's duration in whole milliseconds, truncated (26 for a 44.1 kHz Layer III frame); 0
+// before the first frame has set the format up.
+int32_t mp3_core_sample_bytes(const Mp3Core* c);
+int32_t mp3_core_bytes_per_second(const Mp3Core* c);
+int32_t mp3_core_frame_ms(const Mp3Core* c);
+
 // Time of the PCM handed back so far, and of `samples` samples per channel.
 int32_t mp3_core_position_ms(const Mp3Core* c);
 int32_t mp3_core_samples_ms(const Mp3Core* c, int64_t samples);
