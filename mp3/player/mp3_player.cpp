@@ -1,8 +1,7 @@
-// The in-memory player: create (tags, first header, decoder set-up, Xing header), play into an
-// Allegro audio stream, the poll that decodes frames_per_buffer frames straight into each free
-// stream buffer, the tail of two silent buffers, looping, seeking, time queries and the decode
-// of a whole file into a SAMPLE. Frames are found through the shared frame synchronisation, so
-// tags and junk anywhere are stepped over and no read goes past start + data_len.
+// The in-memory player: the decoding core over the whole data (its first frame found at create,
+// its frames indexed for seeks) and the Allegro glue: play into an audio stream, the poll that
+// fills each free stream buffer from the core, the tail of two silent buffers, looping, seeking,
+// time queries and the decode of a whole file into a SAMPLE. No read goes past start + data_len.
 // Gapless playback, asked for before play, hands back only the encoder's input and joins a
 // loop's end to its start inside a buffer.
 #include "mp3_player.h"
@@ -12,75 +11,43 @@
 
 #include <allegro.h>
 
-#include "frame_sync.h"
-#include "tags.h"
 #include "player_common.h"
+#include "tags.h"
 
 namespace {
 
+int32_t poll_held(Mp3Player* p);
+
 using Autopoll = Mp3Autopoll<Mp3Player, mp3_poll>;
 
-// The player always decodes at full rate, keeps the stream's channels, 16-bit, up to 24 kHz.
-int32_t setup_decoder(Mp3Player* p) {
-    return mpeg_decoder_setup(&p->decoder, &p->header, p->frame_bytes, 0, 0, 0, 24000);
-}
-
-int32_t channels(const Mp3Player* p) { return p->stereo ? 2 : 1; }
-
-// The start of a whole-file decode: a silent sample of `bytes` bytes, the player stopped and
-// rewound and its decoder set up afresh. Null when the size, the sample or the set-up fails.
-SAMPLE* begin_whole_decode(Mp3Player* p, int64_t bytes) {
-    if (bytes <= 0 || bytes > INT32_MAX) return nullptr;
-    SAMPLE* s = create_sample(p->bits, p->stereo, p->frequency,
-                              static_cast<int>(bytes / (p->bits / 8) / channels(p)));
-    if (!s) return nullptr;
-    mp3_stop(p);
-    mp3_rewind(p);
-    if (!setup_decoder(p)) {
-        destroy_sample(s);
-        return nullptr;
-    }
-    p->needs_setup = 0;
-    std::memset(s->data, 0, static_cast<size_t>(bytes));
-    return s;
-}
-
-// Gapless playback (at the end of this file).
-int32_t poll_gapless(Mp3Player* p, uint8_t* buf, int32_t bytes);
-SAMPLE* decode_all_gapless(Mp3Player* p);
-int32_t gapless_position_ms(const Mp3Player* p);
-int32_t gapless_length_ms(const Mp3Player* p);
-
 void hand_back(Mp3Player* p, void* buf, int32_t bytes) {
-    mp3_hand_back(p->stream, buf, bytes, p->bits);
+    mp3_hand_back(p->stream, buf, bytes, p->core.bits);
 }
 
-// Moves the read position to a byte offset, kept inside the data (a Xing table or a frame count
-// that disagrees with the data cannot move it outside).
-void set_offset(Mp3Player* p, int64_t off) {
-    if (off < 0) off = 0;
-    if (off > p->data_len) off = p->data_len;
-    p->pos = p->start + off;
+// Frames of the data as decoding finds them: the index's count, or the estimate without one.
+int32_t data_frames(const Mp3Player* p) {
+    return p->core.index.offsets ? p->core.index.frames : p->total_frames;
 }
 
-// Seeks through the index: frame f starts at its recorded offset; a frame past the frames the
-// data holds (a frame count that promises more) is the end of the data. False without an index.
-bool seek_indexed(Mp3Player* p, int32_t f) {
-    if (!p->index.offsets) return false;
-    p->pos = p->start + (f < p->index.frames ? p->index.offsets[f] : p->data_len);
-    p->current_frame = f;
-    p->needs_setup = 1;
-    mp3_sync_restart(&p->sync, 1);
-    return true;
+// Whether a gapless pass has been handed back whole: the run's end, or the data's last frame
+// (a run without an end, or one that the data ends before) with nothing left in the carry.
+bool pass_done(const Mp3Player* p) {
+    return mp3_core_run_done(&p->core) ||
+           (p->core.gap.carry_len == 0 && p->core.current_frame >= data_frames(p));
+}
+
+// Moves to frame f (in range): through the index, or from an estimate (a byte offset from start).
+void move_to(Mp3Player* p, int32_t f, int64_t guess) {
+    p->pos = p->start + mp3_core_seek(&p->core, f, p->data_len, guess);
 }
 
 // Moves to the frame that holds the time `ms` after the start of frame `from`: the time is
 // counted in samples, so no rounding of the frame's duration accumulates.
 void seek_time(Mp3Player* p, int32_t from, int64_t ms) {
-    const int32_t spf = p->frame_pcm_bytes / (p->bits / 8) / channels(p);
+    const int32_t spf = p->core.frame_pcm_bytes / mp3_core_sample_bytes(&p->core);
     if (spf <= 0) return;
     // ms * frequency / 1000 samples, floored: both terms over a common denominator.
-    const int64_t num = int64_t(from) * spf * 1000 + ms * p->frequency;
+    const int64_t num = int64_t(from) * spf * 1000 + ms * p->core.frequency;
     const int64_t f = mp3_frame_of_sample(num, spf * 1000);
     if (f < 0 || f > INT32_MAX) return;
     if (from == 0)
@@ -89,10 +56,27 @@ void seek_time(Mp3Player* p, int32_t from, int64_t ms) {
         mp3_skip_frames(p, static_cast<int32_t>(f - from));
 }
 
+// Fills buf with `bytes` bytes from the core, starting a new pass at the end of one when looping
+// gapless. MP3_CORE_DONE full; MP3_CORE_END the data (or the run) ended first; MP3_CORE_FAILED
+// the set-up of a new pass failed.
+int32_t fill(Mp3Player* p, uint8_t* buf, int32_t bytes, int32_t* filled, bool loop) {
+    int32_t rewound_at = -1;  // where a new pass began in this call
+    for (;;) {
+        int32_t off = static_cast<int32_t>(p->pos - p->start);
+        const int32_t r =
+            mp3_core_fill(&p->core, p->start, p->data_len, 1, &off, buf, bytes, filled);
+        p->pos = p->start + off;
+        if (r == MP3_CORE_DONE) return r;
+        // A pass that handed nothing back ends the looping too.
+        if (!p->core.gap.on || !loop || *filled == rewound_at) return MP3_CORE_END;
+        mp3_rewind(p);
+        if (!mp3_core_prepare(&p->core, p->start, p->data_len)) return MP3_CORE_FAILED;
+        rewound_at = *filled;
+    }
+}
+
 void release(Mp3Player* p) {
-    mp3_index_free(&p->index);
-    mpeg_decoder_free(&p->decoder);
-    xing_free(p->xing);
+    mp3_core_free(&p->core);
     delete p;
 }
 
@@ -103,67 +87,38 @@ Mp3Player* mp3_create(const void* data, int32_t len) {
     const uint8_t* d = static_cast<const uint8_t*>(data);
     const int32_t n = mp3_trailing_tags(d, len);
 
-    // The decoder is set up in place inside the heap player rather than in a temporary on the
-    // stack and copied: the result is the same and the stack stays small.
     Mp3Player* p = new (std::nothrow) Mp3Player();
     if (!p) return nullptr;
-    if (!mpeg_decoder_init(&p->decoder, 1)) {
+    // The player always decodes at full rate, keeps the stream's channels, 16-bit, up to 24 kHz.
+    if (!mp3_core_init(&p->core, 0, 0, 24000)) {
         release(p);
         return nullptr;
     }
     // The first confirmed frame: normally the one right after the leading tags; junk in front
     // of it is searched through.
     int32_t first_at = 0;
-    mp3_sync_init(&p->sync);
-    if (mp3_sync_lock(&p->sync, d, n, 1, &first_at, &p->header, &p->frame_bytes, &p->bitrate) !=
-            MP3_SYNC_FRAME ||
-        !setup_decoder(p)) {
-        release(p);
-        return nullptr;
-    }
-    MpegOutputFormat f;
-    mpeg_decoder_get_format(&p->decoder, &f);
-    p->frequency = f.sample_rate;
-    p->stereo = f.channels >= 2 ? -1 : 0;
-    p->bits = f.bits;
-    p->frame_pcm_bytes = (f.bits / 8) * f.out_samples;
-    if (p->frame_pcm_bytes <= 0 || p->frequency <= 0) {
+    if (mp3_core_open(&p->core, d, n, 1, &first_at) != MP3_CORE_DONE) {
         release(p);
         return nullptr;
     }
     p->stream = nullptr;
-    p->current_frame = 0;
-    d += first_at;
     p->data_len = n - first_at;
-    p->start = p->pos = d;
+    p->start = p->pos = d + first_at;
     p->autopoll.store(0);
-    p->needs_setup = 0;
-    p->layer = mpeg_header_layer(&p->header);
-
-    // The Xing header lies inside the first frame; reading stops at that frame's end.
-    int32_t first = mpeg_header_max_frame_bytes(&p->header, p->frame_bytes);
-    p->xing = xing_read(d, first < n ? first : n, &p->header);
     // Without memory for the index the player still plays; seeks then step by frame_bytes or
     // through the Xing table, as estimates.
-    mp3_index_build(&p->index, &p->sync, p->start, p->data_len);
-    if (p->xing && (p->xing->flags & 1) && p->xing->frames > 0)
-        p->total_frames = p->xing->frames;
-    else if (p->index.offsets)
-        p->total_frames = p->index.frames;  // counted: a variable bitrate or padding included
+    mp3_core_index(&p->core, p->start, p->data_len);
+    const XingInfo* x = p->core.xing;
+    if (x && (x->flags & 1) && x->frames > 0)
+        p->total_frames = x->frames;
+    else if (p->core.index.offsets)
+        p->total_frames = p->core.index.frames;  // counted: a variable bitrate or padding included
     else
-        p->total_frames = p->data_len / p->frame_bytes;
+        p->total_frames = p->data_len / p->core.frame_bytes;
     return p;
 }
 
-void mp3_destroy(Mp3Player* p) {
-    if (!p) return;
-    {
-        // Waits for a poll in progress; the stop removes the timer, so none starts afterwards.
-        const Mp3Hold<Mp3Player> hold(p);
-        mp3_stop(p);
-    }
-    release(p);
-}
+void mp3_destroy(Mp3Player* p) { mp3_destroy_player<Mp3Player, mp3_stop, release>(p); }
 
 int32_t mp3_play(Mp3Player* p, int32_t buffer_bytes, int32_t vol, int32_t pan) {
     const Mp3Hold<Mp3Player> hold(p);
@@ -175,13 +130,10 @@ int32_t mp3_play_ex(Mp3Player* p, int32_t buffer_bytes, int32_t vol, int32_t pan
     const Mp3Hold<Mp3Player> hold(p);
     if (!p) return -1;
     if (p->stream) return 0;
-    int32_t fpb = buffer_bytes / p->frame_pcm_bytes;
+    const int32_t fpb = buffer_bytes / p->core.frame_pcm_bytes;
     if (fpb <= 0) return -1;
     p->frames_per_buffer = fpb;
-    // The stream's buffer length, in samples per channel, is exactly fpb frames.
-    int32_t samples = fpb * p->frame_pcm_bytes / channels(p) / (p->bits / 8);
-    p->stream = play_audio_stream(samples, p->bits, p->stereo, p->frequency, vol, pan);
-    if (p->stream && speed != 1000) adjust_sample(p->stream->samp, vol, pan, speed, TRUE);
+    p->stream = mp3_open_stream(&p->core, fpb, vol, pan, speed);
     p->loop = loop;
     p->tail_polls = 0;
     // Without a stream no timer is installed: stop would never remove it.
@@ -189,34 +141,20 @@ int32_t mp3_play_ex(Mp3Player* p, int32_t buffer_bytes, int32_t vol, int32_t pan
     return 0;
 }
 
-namespace {
-
-int32_t poll_held(Mp3Player* p);
-
-}  // namespace
-
-// The poll only tries the lock: while a control call holds the player (from another thread) this
-// tick gives up at once, as a poll that finds no free buffer does.
-int32_t mp3_poll(Mp3Player* p) {
-    if (!p) return -1;
-    if (!mp3_try_lock(&p->lock)) return 0;
-    const int32_t r = poll_held(p);
-    mp3_unlock(&p->lock);
-    return r;
-}
+int32_t mp3_poll(Mp3Player* p) { return mp3_poll_trying<Mp3Player, poll_held>(p); }
 
 namespace {
 
 int32_t poll_held(Mp3Player* p) {
-    if (!p || !p->stream) return -1;
+    if (!p->stream) return -1;
     uint8_t* buf = static_cast<uint8_t*>(get_audio_stream_buffer(p->stream));
     if (!buf) return 0;
-    int32_t bytes = p->frames_per_buffer * p->frame_pcm_bytes;
+    const int32_t bytes = p->frames_per_buffer * p->core.frame_pcm_bytes;
     std::memset(buf, 0, static_cast<size_t>(bytes));
 
-    if (p->tail_polls > 0) {
-        hand_back(p, buf, bytes);
-        if (--p->tail_polls > 0) return 0;
+    if (const int32_t t = mp3_tail_poll(p->stream, buf, bytes, p->core.bits, &p->tail_polls);
+        t >= 0) {
+        if (t == 0) return 0;
         if (!p->loop) {
             mp3_stop(p);
             return 1;
@@ -225,42 +163,23 @@ int32_t poll_held(Mp3Player* p) {
         // again from frame 0 in the next poll (the end of data rewound the player).
         return 0;
     }
-    if (p->needs_setup) {
-        p->tail_polls = 0;
-        p->gap.carry_len = 0;  // gapless: a frame's rest from before a seek or rewind is dropped
-        if (!setup_decoder(p)) {
-            hand_back(p, buf, bytes);
-            mp3_stop(p);
-            mp3_rewind(p);
-            return -4;
-        }
-        p->needs_setup = 0;
-        // After a seek: the frames before the one sought refill the decoder's state; their
-        // output is overwritten below.
-        if (mp3_index_decode_preroll(&p->index, &p->decoder, p->start, p->data_len, p->layer,
-                                     p->current_frame, buf) > 0)
-            std::memset(buf, 0, static_cast<size_t>(bytes));
-    }
-    if (p->gap.on) return poll_gapless(p, buf, bytes);
-
-    uint8_t* out = buf;
-    for (int32_t i = 0; i < p->frames_per_buffer; ++i) {
-        int32_t off = static_cast<int32_t>(p->pos - p->start);
-        InOut io{0, 0};
-        // Another stream spliced on (MP3_SYNC_OTHER) is the end of this one's data.
-        if (mp3_sync_decode(&p->sync, &p->decoder, p->start, p->data_len, 1, &off, out, &io) !=
-            MP3_SYNC_FRAME) {
-            mp3_rewind(p);
-            hand_back(p, buf, bytes);
-            p->tail_polls = 2;
-            return 0;
-        }
-        p->pos = p->start + off;
-        out += io.out_bytes;
-        p->current_frame += 1;
-    }
+    // After a rewind or seek the decoder is set up again (the frames before the one sought
+    // refilling its state).
+    int32_t filled = 0;
+    const int32_t r = mp3_core_prepare(&p->core, p->start, p->data_len)
+                          ? fill(p, buf, bytes, &filled, p->loop != 0)
+                          : MP3_CORE_FAILED;
     hand_back(p, buf, bytes);
-    if (p->pos - p->start >= p->data_len) {
+    if (r == MP3_CORE_FAILED) {
+        mp3_stop(p);
+        mp3_rewind(p);
+        return -4;
+    }
+    // The end (the data's, another stream's start, or the gapless run's without looping): the
+    // rest of this buffer and two more are silence.
+    const bool at_end =
+        p->core.gap.on ? !p->loop && pass_done(p) : p->pos - p->start >= p->data_len;
+    if (r != MP3_CORE_DONE || at_end) {
         mp3_rewind(p);
         p->tail_polls = 2;
     }
@@ -269,59 +188,35 @@ int32_t poll_held(Mp3Player* p) {
 
 }  // namespace
 
-void mp3_start_autopoll(Mp3Player* p, int32_t ms) {
-    const Mp3Hold<Mp3Player> hold(p);
-    Autopoll::start(p, ms);
-}
-
-void mp3_stop_autopoll(Mp3Player* p) {
-    const Mp3Hold<Mp3Player> hold(p);
-    Autopoll::stop(p);
-}
+void mp3_start_autopoll(Mp3Player* p, int32_t ms) { Autopoll::start(p, ms); }
+void mp3_stop_autopoll(Mp3Player* p) { Autopoll::stop(p); }
 
 void mp3_stop(Mp3Player* p) {
     const Mp3Hold<Mp3Player> hold(p);
     if (!p || !p->stream) return;
-    // The timer goes first, so that no poll starts on a stream that is being stopped.
-    Autopoll::on_stop(p);
-    stop_audio_stream(p->stream);
-    p->stream = nullptr;
+    Autopoll::close(p);
 }
 
 void mp3_rewind(Mp3Player* p) {
     const Mp3Hold<Mp3Player> hold(p);
     if (!p) return;
-    p->current_frame = 0;
     p->pos = p->start;
-    p->needs_setup = 1;
-    mp3_sync_restart(&p->sync, 1);
+    mp3_core_rewind(&p->core);
 }
 
 void mp3_seek_frame(Mp3Player* p, int32_t frame) {
     const Mp3Hold<Mp3Player> hold(p);
     if (!p || frame < 0 || frame >= p->total_frames) return;
-    if (seek_indexed(p, frame)) return;
-    int32_t o = xing_offset(p->xing, frame, p->data_len);
-    set_offset(p, o >= 0 ? int64_t(o) : int64_t(frame) * p->frame_bytes);
-    p->current_frame = frame;
-    p->needs_setup = 1;
-    mp3_sync_restart(&p->sync, p->pos == p->start);
+    move_to(p, frame, int64_t(frame) * p->core.frame_bytes);
 }
 
 void mp3_skip_frames(Mp3Player* p, int32_t frames) {
     const Mp3Hold<Mp3Player> hold(p);
     if (!p) return;
-    int64_t t = int64_t(p->current_frame) + frames;
+    const int64_t t = int64_t(p->core.current_frame) + frames;
     if (t < 0 || t >= p->total_frames) return;
-    if (seek_indexed(p, static_cast<int32_t>(t))) return;
-    int32_t o = xing_offset(p->xing, static_cast<int32_t>(t), p->data_len);
-    if (o >= 0)
-        set_offset(p, o);
-    else
-        set_offset(p, (p->pos - p->start) + int64_t(frames) * p->frame_bytes);
-    p->current_frame = static_cast<int32_t>(t);
-    p->needs_setup = 1;
-    mp3_sync_restart(&p->sync, p->pos == p->start);
+    const int64_t guess = (p->pos - p->start) + int64_t(frames) * p->core.frame_bytes;
+    move_to(p, static_cast<int32_t>(t), guess);
 }
 
 void mp3_seek_ms(Mp3Player* p, int32_t ms) {
@@ -336,18 +231,18 @@ void mp3_seek_secs(Mp3Player* p, int32_t secs) {
 
 void mp3_skip_ms(Mp3Player* p, int32_t ms) {
     const Mp3Hold<Mp3Player> hold(p);
-    if (p) seek_time(p, p->current_frame, ms);
+    if (p) seek_time(p, p->core.current_frame, ms);
 }
 
 void mp3_skip_secs(Mp3Player* p, int32_t secs) {
     const Mp3Hold<Mp3Player> hold(p);
-    if (p) seek_time(p, p->current_frame, int64_t(secs) * 1000);
+    if (p) seek_time(p, p->core.current_frame, int64_t(secs) * 1000);
 }
 
 void mp3_adjust(Mp3Player* p, int32_t vol, int32_t pan, int32_t speed, int32_t loop) {
     const Mp3Hold<Mp3Player> hold(p);
     if (!p || !p->stream) return;
-    adjust_sample(p->stream->samp, vol, pan, speed, TRUE);
+    mp3_adjust_stream(p->stream, vol, pan, speed);
     p->loop = loop;
 }
 
@@ -369,183 +264,65 @@ int32_t mp3_is_looping(const Mp3Player* p) {
 void* mp3_output_buffer(const Mp3Player* p, int32_t* size) {
     const Mp3Hold<Mp3Player> hold(p);
     if (!p || !p->stream) return nullptr;
-    if (size) *size = p->frames_per_buffer * p->frame_pcm_bytes;
-    return p->stream->samp->data;
+    if (size) *size = p->frames_per_buffer * p->core.frame_pcm_bytes;
+    return mp3_stream_data(p->stream);
 }
 
 SAMPLE* mp3_decode_all(Mp3Player* p) {
     const Mp3Hold<Mp3Player> hold(p);
     if (!p) return nullptr;
-    if (p->gap.on) return decode_all_gapless(p);
-    // The index counts the frames the data holds; the Xing count leaves out the Xing frame
-    // itself, which is decoded (as silence) too, so sizing by it would lose the last frame.
-    const int32_t frames = p->index.offsets ? p->index.frames : p->total_frames;
-    const int64_t size = int64_t(frames) * p->frame_pcm_bytes;
-    SAMPLE* s = begin_whole_decode(p, size);
+    // Sized by the frames the data holds (the index's count): gapless, the run's part of them.
+    const int32_t ss = mp3_core_sample_bytes(&p->core);
+    const int64_t bytes = mp3_core_output_samples(&p->core, data_frames(p)) * ss;
+    if (bytes <= 0 || bytes > INT32_MAX) return nullptr;
+    SAMPLE* s = create_sample(p->core.bits, p->core.stereo, p->core.frequency,
+                              static_cast<int>(bytes / ss));
     if (!s) return nullptr;
-    uint8_t* out = static_cast<uint8_t*>(s->data);
-    int64_t room = size;
-    int32_t off = 0;
-    InOut io{0, 0};
-    while (room >= p->frame_pcm_bytes &&
-           mp3_sync_decode(&p->sync, &p->decoder, p->start, p->data_len, 1, &off, out, &io) ==
-               MP3_SYNC_FRAME) {
-        out += io.out_bytes;
-        room -= io.out_bytes;
-    }
+    mp3_stop(p);
     mp3_rewind(p);
-    if (p->bits == 16) mp3_to_unsigned(s->data, static_cast<int32_t>(size));
+    if (!mp3_core_prepare(&p->core, p->start, p->data_len)) {
+        destroy_sample(s);
+        return nullptr;
+    }
+    std::memset(s->data, 0, static_cast<size_t>(bytes));
+    int32_t filled = 0;
+    fill(p, static_cast<uint8_t*>(s->data), static_cast<int32_t>(bytes), &filled, false);
+    mp3_rewind(p);
+    if (p->core.bits == 16) mp3_to_unsigned(s->data, static_cast<int32_t>(bytes));
     return s;
 }
 
 int32_t mp3_current_frame(const Mp3Player* p) {
-    return mp3_held_field(p, &Mp3Player::current_frame);
+    return mp3_core_field(p, &Mp3Core::current_frame);
 }
 int32_t mp3_total_frames(const Mp3Player* p) { return mp3_held_field(p, &Mp3Player::total_frames); }
 
 int32_t mp3_bytes_per_second(const Mp3Player* p) {
-    const Mp3Hold<Mp3Player> hold(p);
-    return p ? mp3_bytes_per_second_of(p) : 0;
+    return mp3_core_query(p, mp3_core_bytes_per_second);
 }
-int32_t mp3_frame_ms(const Mp3Player* p) {
-    const Mp3Hold<Mp3Player> hold(p);
-    return p ? mp3_frame_ms_of(p) : 0;
-}
-int32_t mp3_position_ms(const Mp3Player* p) {
-    const Mp3Hold<Mp3Player> hold(p);
-    if (p && p->gap.on) return gapless_position_ms(p);
-    return p ? mp3_position_ms_of(p) : 0;
-}
-int32_t mp3_position_secs(const Mp3Player* p) {
-    const Mp3Hold<Mp3Player> hold(p);
-    return mp3_position_ms(p) / 1000;
-}
+int32_t mp3_frame_ms(const Mp3Player* p) { return mp3_core_query(p, mp3_core_frame_ms); }
+int32_t mp3_position_ms(const Mp3Player* p) { return mp3_core_query(p, mp3_core_position_ms); }
+int32_t mp3_position_secs(const Mp3Player* p) { return mp3_position_ms(p) / 1000; }
 
 int32_t mp3_length_ms(const Mp3Player* p) {
     const Mp3Hold<Mp3Player> hold(p);
     if (!p) return 0;
-    if (p->gap.on) return gapless_length_ms(p);
-    int64_t ms = int64_t(mp3_frame_ms(p)) * p->total_frames;
+    if (p->core.gap.on)
+        return mp3_core_samples_ms(&p->core, mp3_core_output_samples(&p->core, data_frames(p)));
+    const int64_t ms = int64_t(mp3_frame_ms(p)) * p->total_frames;
     return ms > INT32_MAX ? INT32_MAX : static_cast<int32_t>(ms);
 }
 
-int32_t mp3_length_secs(const Mp3Player* p) {
-    const Mp3Hold<Mp3Player> hold(p);
-    return mp3_length_ms(p) / 1000;
-}
-int32_t mp3_bitrate(const Mp3Player* p) { return mp3_held_field(p, &Mp3Player::bitrate); }
-int32_t mp3_layer(const Mp3Player* p) { return mp3_held_field(p, &Mp3Player::layer); }
-int32_t mp3_bits(const Mp3Player* p) { return mp3_held_field(p, &Mp3Player::bits); }
-int32_t mp3_is_stereo(const Mp3Player* p) { return mp3_held_field(p, &Mp3Player::stereo); }
-int32_t mp3_frequency(const Mp3Player* p) { return mp3_held_field(p, &Mp3Player::frequency); }
-
-// Gapless playback: the run of samples handed back (mp3_common.h) is one pass; a loop starts
-// the next pass inside the same buffer.
-
-namespace {
-
-int32_t sample_bytes(const Mp3Player* p) { return mp3_sample_bytes_of(p); }
-int64_t frame_samples(const Mp3Player* p) { return mp3_frame_samples_of(p); }
-
-// Frames of the data, as the poll's frame synchronisation finds them.
-int64_t count_frames(const Mp3Player* p) {
-    Mp3Sync s = p->sync;
-    mp3_sync_restart(&s, 1);
-    int32_t pos = 0, size = 0;
-    int64_t n = 0;
-    while (mp3_sync_next(&s, p->start, p->data_len, 1, &pos, &size) == MP3_SYNC_FRAME) {
-        mp3_sync_taken(&s);
-        pos += size;
-        ++n;
-    }
-    return n;
-}
-
-bool pass_done(const Mp3Player* p) {
-    return p->gap.carry_len == 0 &&
-           int64_t(p->current_frame) * frame_samples(p) >= mp3_gap_end(&p->gap);
-}
-
-// Fills out[0, bytes) with gapless PCM, starting a new pass at the end of one when looping.
-// Returns the bytes written, fewer than asked only where a pass ended without looping; -4 when
-// the set-up for a new pass failed.
-int32_t gapless_fill(Mp3Player* p, uint8_t* out, int32_t bytes, bool loop) {
-    int32_t done = 0;
-    bool rewound = false;  // a new pass began in this call and has handed nothing back yet
-    while (done < bytes) {
-        if (const int32_t n = mp3_gap_take(&p->gap, out + done, bytes - done)) {
-            done += n;
-            rewound = false;
-            continue;
-        }
-        const int64_t at = int64_t(p->current_frame) * frame_samples(p);
-        int32_t off = static_cast<int32_t>(p->pos - p->start);
-        InOut io{0, 0};
-        if (at < mp3_gap_end(&p->gap) &&
-            mp3_sync_decode(&p->sync, &p->decoder, p->start, p->data_len, 1, &off, p->gap.carry,
-                            &io) == MP3_SYNC_FRAME) {
-            p->pos = p->start + off;
-            p->current_frame += 1;
-            mp3_gap_keep(&p->gap, at, io.out_bytes, sample_bytes(p));
-            continue;
-        }
-        // The pass is over (its last sample handed back, or the data ended early).
-        if (!loop || rewound) return done;
-        mp3_rewind(p);
-        if (!setup_decoder(p)) return -4;
-        p->needs_setup = 0;
-        rewound = true;
-    }
-    return done;
-}
-
-int32_t poll_gapless(Mp3Player* p, uint8_t* buf, int32_t bytes) {
-    const int32_t n = gapless_fill(p, buf, bytes, p->loop != 0);
-    hand_back(p, buf, bytes);
-    if (n < 0) {
-        mp3_stop(p);
-        mp3_rewind(p);
-        return -4;
-    }
-    // The end without looping: the rest of this buffer and two more are silence, as always.
-    if (n < bytes || (!p->loop && pass_done(p))) {
-        mp3_rewind(p);
-        p->tail_polls = 2;
-    }
-    return 0;
-}
-
-SAMPLE* decode_all_gapless(Mp3Player* p) {
-    const int64_t size = p->gap.length * sample_bytes(p);
-    SAMPLE* s = begin_whole_decode(p, size);
-    if (!s) return nullptr;
-    p->gap.carry_len = 0;
-    gapless_fill(p, static_cast<uint8_t*>(s->data), static_cast<int32_t>(size), false);
-    mp3_rewind(p);
-    p->gap.carry_len = 0;
-    if (p->bits == 16) mp3_to_unsigned(s->data, static_cast<int32_t>(size));
-    return s;
-}
-
-int32_t gapless_position_ms(const Mp3Player* p) {
-    return mp3_gap_position_ms(&p->gap, int64_t(p->current_frame) * frame_samples(p),
-                               sample_bytes(p), p->frequency);
-}
-
-int32_t gapless_length_ms(const Mp3Player* p) { return mp3_gap_length_ms(&p->gap, p->frequency); }
-
-}  // namespace
+int32_t mp3_length_secs(const Mp3Player* p) { return mp3_length_ms(p) / 1000; }
+int32_t mp3_bitrate(const Mp3Player* p) { return mp3_core_field(p, &Mp3Core::bitrate); }
+int32_t mp3_layer(const Mp3Player* p) { return mp3_core_field(p, &Mp3Core::layer); }
+int32_t mp3_bits(const Mp3Player* p) { return mp3_core_field(p, &Mp3Core::bits); }
+int32_t mp3_is_stereo(const Mp3Player* p) { return mp3_core_field(p, &Mp3Core::stereo); }
+int32_t mp3_frequency(const Mp3Player* p) { return mp3_core_field(p, &Mp3Core::frequency); }
 
 int32_t mp3_set_gapless(Mp3Player* p, int32_t on) {
     const Mp3Hold<Mp3Player> hold(p);
     if (!p || p->stream) return -1;
-    if (on && !p->gap.on) {
-        // The tag lies inside the first frame; reading stops at that frame's end.
-        const int32_t first = mpeg_header_max_frame_bytes(&p->header, p->frame_bytes);
-        mp3_gap_bounds(&p->gap, p->start, first < p->data_len ? first : p->data_len, &p->header,
-                       count_frames(p), frame_samples(p));
-    }
-    p->gap.on = on ? -1 : 0;
-    p->gap.carry_len = 0;
+    mp3_core_set_gapless(&p->core, on);
     return 0;
 }

@@ -9,43 +9,25 @@
 #include <atomic>
 #include <cstdint>
 
-#include "frame_sync.h"
-#include "frame_index.h"
+#include "core.h"
 #include "mp3_lock.h"
-#include "gapless.h"
-#include "mpeg_decoder.h"
-#include "xing.h"
 
 struct AUDIOSTREAM;
 struct SAMPLE;
 
 struct Mp3Player {
+    Mp3Core core;          // decoder, frame synchronisation, format, gapless run, frame index
     const uint8_t* start;  // the first frame (after any leading tags and junk)
     const uint8_t* pos;    // next byte to decode
     int32_t data_len;      // bytes from start (trailing tags excluded)
-    MpegDecoder decoder;
-    MpegHeader header;     // of the first frame
-    XingInfo* xing;        // null when the first frame has no Xing header
-    int32_t needs_setup;   // set the decoder up again before the next decode
-    int32_t frame_pcm_bytes;
-    int32_t frame_bytes;   // first frame, without padding
-    int32_t bitrate;       // bits per second of the first frame
-    int32_t layer;         // 1, 2, 3, or -1
     int32_t total_frames;
-    int32_t current_frame; // number of the next frame to decode, from 0
     AUDIOSTREAM* stream;   // playing exactly when not null
-    int32_t frequency;     // output sample rate, Hz
-    int32_t stereo;        // -1 two output channels, 0 one
-    int32_t bits;          // 16 or 8
     int32_t loop;
     int32_t frames_per_buffer;
     std::atomic<int32_t> autopoll; // -1 while automatic polling is wanted (read by the timer thread)
     int32_t autopoll_ms;
     int32_t tail_polls;    // silent polls still to give after the data ended
-    Mp3Gapless gap;        // gapless playback (mp3_set_gapless); the run is one loop's pass
-    Mp3Sync sync;          // the stream's frame synchronisation
     mutable Mp3Lock lock;  // held by every call; the poll only tries it
-    Mp3FrameIndex index;   // every frame's offset from start; empty when memory ran out
 };
 
 // Results are 0 for success and negative codes for failures; flags are -1 (true) or 0.

@@ -1,13 +1,12 @@
-// The streamed player: create from the first block (first frame found by the shared frame
-// synchronisation, decoder set-up, Xing header), the two-block hand-over and its join, and the
-// poll that decodes frames_per_buffer frames from the current block or the join into each free
-// stream buffer. Every read is bounded by the valid bytes of the window being read. A frame that
-// runs past them waits at its first byte for the next block; a tag that runs past them is
-// stepped over across as many blocks as it takes, the stream buffer kept until frames come.
+// The streamed player: the decoding core over a window of blocks (its first frame found from the
+// first block on), the hand-over of the next block into the window, and the poll that fills each
+// free stream buffer from the core, reading the current block or the current and the next one.
+// Every read is bounded by the valid bytes of the window. A frame that runs past them waits at
+// its first byte for the next block; a tag that runs past them is stepped over across as many
+// blocks as it takes, the stream buffer kept until frames come.
 // Gapless playback, asked for before play, hands back only the encoder's input.
 #include "mp3_stream_player.h"
 
-#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -20,25 +19,17 @@ namespace {
 
 using Autopoll = Mp3Autopoll<Mp3StreamPlayer, mp3s_poll>;
 
-uint8_t* current(Mp3StreamPlayer* p) { return p->current_block == 1 ? p->block_a : p->block_b; }
-uint8_t* other(Mp3StreamPlayer* p) { return p->current_block == 1 ? p->block_b : p->block_a; }
 
-// Gapless playback (at the end of this file).
-void gapless_bounds(Mp3StreamPlayer* p, const uint8_t* frame, int32_t avail);
-int32_t poll_gapless(Mp3StreamPlayer* p);
-int32_t gapless_position_ms(const Mp3StreamPlayer* p);
+int32_t poll_held(Mp3StreamPlayer* p);
 
 void release(Mp3StreamPlayer* p) {
-    mpeg_decoder_free(&p->decoder);
-    xing_free(p->xing);
-    std::free(p->joined);
-    std::free(p->block_a);
-    std::free(p->block_b);
+    mp3_core_free(&p->core);
+    mp3_window_free(&p->win);
     delete p;
 }
 
-// The bytes being read: the join while it holds two blocks, else the current block alone.
-// `final`: the last block's valid bytes end the window.
+// The bytes being read: the current block, joined by the next one once it has come. `final`:
+// the last block's valid bytes end the window.
 struct Window {
     const uint8_t* buf;
     int32_t len;
@@ -46,11 +37,8 @@ struct Window {
     bool joined;
 };
 
-Window window(Mp3StreamPlayer* p) {
-    const bool is_last = p->last_bytes != -1;
-    if (p->awaiting == 0)
-        return {p->joined, p->block_size + (is_last ? p->last_bytes : p->block_size), is_last, true};
-    return {current(p), is_last ? p->last_bytes : p->block_size, is_last, false};
+Window window(const Mp3StreamPlayer* p) {
+    return {p->win.buf, p->win.filled, p->last_bytes != -1, p->awaiting == 0};
 }
 
 // The older block of the join is used up once the read position has passed its end: the newer
@@ -58,35 +46,9 @@ Window window(Mp3StreamPlayer* p) {
 bool switch_if_passed(Mp3StreamPlayer* p) {
     if (p->awaiting != 0 || p->read_off < p->block_size) return false;
     p->read_off -= p->block_size;
-    p->current_block = -p->current_block;
+    mp3_window_drop(&p->win, p->block_size);
     p->awaiting = -1;
     return true;
-}
-
-// Set-up from the first frame, which lies at read_off in w. Returns 0 when the stream cannot be
-// played: a decoder that cannot be set up, or a frame larger than a block (no frame could ever
-// be read whole from the join).
-int32_t finish_setup(Mp3StreamPlayer* p, const Window& w) {
-    if (p->frame_bytes > p->block_size ||
-        !mpeg_decoder_setup(&p->decoder, &p->header, p->frame_bytes, 0, 0, 0, 24000))
-        return 0;
-    MpegOutputFormat f;
-    mpeg_decoder_get_format(&p->decoder, &f);
-    p->frequency = f.sample_rate;
-    p->stereo = f.channels >= 2 ? -1 : 0;
-    p->bits = f.bits;
-    p->frame_pcm_bytes = (f.bits / 8) * f.out_samples;
-    if (p->frame_pcm_bytes <= 0 || p->frequency <= 0) return 0;
-    p->layer = mpeg_header_layer(&p->header);
-    // The Xing header lies inside the first frame; reading stops at that frame's end.
-    const int32_t first = mpeg_header_max_frame_bytes(&p->header, p->frame_bytes);
-    const int32_t left = w.len - p->read_off;
-    p->xing = xing_read(w.buf + p->read_off, left < first ? left : first, &p->header);
-    gapless_bounds(p, w.buf + p->read_off, left < first ? left : first);
-    p->total_frames =
-        p->xing && (p->xing->flags & 1) && p->xing->frames > 0 ? p->xing->frames : -1;
-    p->pending = 0;
-    return 1;
 }
 
 // Searches the blocks held for the first frame. 1 found and set up; 0 the next block is
@@ -94,16 +56,19 @@ int32_t finish_setup(Mp3StreamPlayer* p, const Window& w) {
 int32_t search_first(Mp3StreamPlayer* p) {
     for (;;) {
         const Window w = window(p);
-        const int32_t r = mp3_sync_lock(&p->sync, w.buf, w.len, w.final, &p->read_off,
-                                        &p->header, &p->frame_bytes, &p->bitrate);
-        if (r == MP3_SYNC_FRAME) {
-            if (!finish_setup(p, w)) return -1;
+        const int32_t r = mp3_core_open(&p->core, w.buf, w.len, w.final, &p->read_off);
+        if (r == MP3_CORE_DONE) {
+            // A frame larger than a block could never be read whole from the join.
+            if (p->core.frame_bytes > p->block_size) return -1;
+            const XingInfo* x = p->core.xing;
+            p->total_frames = x && (x->flags & 1) && x->frames > 0 ? x->frames : -1;
+            p->pending = 0;
             // A first frame in the newer block of the join: the older one is asked for again
             // before playback starts.
             switch_if_passed(p);
             return 1;
         }
-        if (r != MP3_SYNC_MORE) return -1;
+        if (r != MP3_CORE_MORE) return -1;
         if (!w.joined) return 0;
         // The search goes on once the next block has joined the current one, so that playback
         // starts with both. A full join that cannot tell holds a candidate larger than a block:
@@ -115,24 +80,21 @@ int32_t search_first(Mp3StreamPlayer* p) {
 
 int32_t start_play(Mp3StreamPlayer* p, int32_t buffer_bytes, int32_t vol, int32_t pan,
                    int32_t speed) {
-    int32_t fpb = buffer_bytes / p->frame_pcm_bytes;
+    const int32_t fpb = buffer_bytes / p->core.frame_pcm_bytes;
     if (fpb <= 0) return -1;
     p->frames_per_buffer = fpb;
-    int32_t samples = fpb * p->frame_pcm_bytes / (p->stereo ? 2 : 1) / (p->bits / 8);
-    p->stream = play_audio_stream(samples, p->bits, p->stereo, p->frequency, vol, pan);
+    p->stream = mp3_open_stream(&p->core, fpb, vol, pan, speed);
     p->tail_polls = 0;
     p->held = nullptr;
-    p->held_frames = 0;
-    if (p->stream && speed != 1000) adjust_sample(p->stream->samp, vol, pan, speed, TRUE);
+    p->held_bytes = 0;
     // Without a stream no timer is installed: stop would never remove it.
     if (p->stream) Autopoll::on_play(p);
     return 0;
 }
 
 void hand_back(Mp3StreamPlayer* p, uint8_t* buf, int32_t bytes) {
-    mp3_hand_back(p->stream, buf, bytes, p->bits);
+    mp3_hand_back(p->stream, buf, bytes, p->core.bits);
     p->held = nullptr;
-    p->held_frames = 0;
     p->held_bytes = 0;
 }
 
@@ -143,30 +105,24 @@ Mp3StreamPlayer* mp3s_create(const void* first_block, int32_t size, int32_t last
     const uint8_t* b = static_cast<const uint8_t*>(first_block);
     Mp3StreamPlayer* p = new (std::nothrow) Mp3StreamPlayer();
     if (!p) return nullptr;
-    // The decoder is set up in place inside the heap player (no large temporary on the stack).
-    if (!mpeg_decoder_init(&p->decoder, 1)) {
+    // The player always decodes at full rate, keeps the stream's channels, 16-bit, up to 24 kHz.
+    if (!mp3_core_init(&p->core, 0, 0, 24000)) {
         release(p);
         return nullptr;
     }
-    p->block_a = static_cast<uint8_t*>(std::malloc(size_t(size)));
-    p->block_b = static_cast<uint8_t*>(std::malloc(size_t(size)));
-    p->joined = static_cast<uint8_t*>(std::malloc(2 * size_t(size)));
-    if (!p->block_a || !p->block_b || !p->joined) {
+    if (!mp3_window_init(&p->win, 2 * size)) {
         release(p);
         return nullptr;
     }
-    std::memcpy(p->block_a, b, size_t(size));
+    std::memcpy(mp3_window_end(&p->win), b, size_t(size));
+    mp3_window_grew(&p->win, size);
     p->read_off = 0;
-    p->current_block = 1;
     p->block_size = size;
     p->awaiting = -1;
     p->last_bytes = last ? size : -1;
     p->stream = nullptr;
-    p->current_frame = 0;
     p->autopoll.store(0);
-    p->layer = -1;
     p->total_frames = -1;
-    mp3_sync_init(&p->sync);
     const int32_t r = search_first(p);
     // Without a confirmed frame in the first block, a tag at its start, or a frame header whose
     // confirmation lies past the block, says that frames are to come. A frame must fit in a
@@ -184,19 +140,13 @@ Mp3StreamPlayer* mp3s_create(const void* first_block, int32_t size, int32_t last
 }
 
 void mp3s_destroy(Mp3StreamPlayer* p) {
-    if (!p) return;
-    {
-        // Waits for a poll in progress; the stop removes the timer, so none starts afterwards.
-        const Mp3Hold<Mp3StreamPlayer> hold(p);
-        mp3s_stop(p);
-    }
-    release(p);
+    mp3_destroy_player<Mp3StreamPlayer, mp3s_stop, release>(p);
 }
 
 uint8_t* mp3s_next_block(Mp3StreamPlayer* p) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
     if (!p || p->awaiting == 0 || p->last_bytes != -1) return nullptr;
-    return other(p);
+    return mp3_window_end(&p->win);
 }
 
 void mp3s_give_block(Mp3StreamPlayer* p, int32_t last_bytes) {
@@ -209,8 +159,7 @@ void mp3s_give_block(Mp3StreamPlayer* p, int32_t last_bytes) {
     }
     p->awaiting = 0;
     p->last_bytes = last_bytes;
-    std::memcpy(p->joined, current(p), size_t(p->block_size));
-    std::memcpy(p->joined + p->block_size, other(p), size_t(p->block_size));
+    mp3_window_grew(&p->win, last_bytes == -1 ? p->block_size : last_bytes);
     if (p->pending == -1) {
         const int32_t r = search_first(p);
         if (r < 0) p->pending = -2;  // no frame in the whole data
@@ -244,26 +193,11 @@ int32_t mp3s_play_ex(Mp3StreamPlayer* p, int32_t buffer_bytes, int32_t vol, int3
     return start_play(p, buffer_bytes, vol, pan, speed);
 }
 
-namespace {
-
-int32_t poll_held(Mp3StreamPlayer* p);
-
-}  // namespace
-
-// The poll only tries the lock: while a control call holds the player (from another thread) this
-// tick gives up at once, as a poll that finds no free buffer does.
-int32_t mp3s_poll(Mp3StreamPlayer* p) {
-    if (!p) return -1;
-    if (!mp3_try_lock(&p->lock)) return 0;
-    const int32_t r = poll_held(p);
-    mp3_unlock(&p->lock);
-    return r;
-}
+int32_t mp3s_poll(Mp3StreamPlayer* p) { return mp3_poll_trying<Mp3StreamPlayer, poll_held>(p); }
 
 namespace {
 
 int32_t poll_held(Mp3StreamPlayer* p) {
-    if (!p) return -1;
     if (p->pending) {
         if (!p->want_play) return -1;
         if (p->pending == -1) return 0;  // the blocks that end the leading tags are to come
@@ -271,37 +205,28 @@ int32_t poll_held(Mp3StreamPlayer* p) {
         return -2;
     }
     if (!p->stream) return -1;
-    if (p->gap.on) return poll_gapless(p);
-    const int32_t bytes = p->frames_per_buffer * p->frame_pcm_bytes;
+    const int32_t bytes = p->frames_per_buffer * p->core.frame_pcm_bytes;
     uint8_t* buf = p->held;
     if (!buf) {
         buf = static_cast<uint8_t*>(get_audio_stream_buffer(p->stream));
         if (!buf) return 0;
         std::memset(buf, 0, size_t(bytes));
-        p->held_frames = 0;
-        if (p->tail_polls > 0) {
-            hand_back(p, buf, bytes);
-            if (--p->tail_polls > 0) return 0;
+        p->held_bytes = 0;
+        if (const int32_t t = mp3_tail_poll(p->stream, buf, bytes, p->core.bits, &p->tail_polls);
+            t >= 0) {
+            if (t == 0) return 0;
             mp3s_stop(p);
             return 1;
         }
     }
-
-    uint8_t* out = buf + size_t(p->held_frames) * size_t(p->frame_pcm_bytes);
-    const uint32_t passed = p->sync.passed;
-    while (p->held_frames < p->frames_per_buffer) {
+    const uint32_t passed = p->core.sync.passed;
+    for (;;) {
         const Window w = window(p);
-        InOut io{0, 0};
-        const int32_t r = mp3_sync_decode(&p->sync, &p->decoder, w.buf, w.len, w.final,
-                                          &p->read_off, out, &io);
-        if (r == MP3_SYNC_FRAME) {
-            out += io.out_bytes;
-            p->held_frames += 1;
-            p->current_frame += 1;
-            continue;
-        }
-        if (r != MP3_SYNC_MORE) {
-            // The end of the data, or another stream spliced on: the end of this one.
+        const int32_t r = mp3_core_fill(&p->core, w.buf, w.len, w.final, &p->read_off, buf, bytes,
+                                        &p->held_bytes);
+        if (r == MP3_CORE_DONE) break;
+        if (r != MP3_CORE_MORE) {
+            // The end of the data, of the gapless run, or another stream spliced on.
             hand_back(p, buf, bytes);
             p->tail_polls = 2;
             return 0;
@@ -310,7 +235,7 @@ int32_t poll_held(Mp3StreamPlayer* p) {
             // A full join that cannot tell holds something larger than a block, which is no
             // frame this player can read: searched past.
             if (!switch_if_passed(p)) {
-                mp3_sync_rejected(&p->sync);
+                mp3_sync_rejected(&p->core.sync);
                 p->read_off += 1;
             }
             continue;
@@ -319,8 +244,9 @@ int32_t poll_held(Mp3StreamPlayer* p) {
         // has crossed one, or before the first buffer (the first frame may be found near the
         // end of the blocks held), the next block was not late: the buffer is kept and filled on
         // once the next block has come.
-        const bool first_buffer = p->current_frame == p->held_frames;
-        if (mp3_sync_between_frames(&p->sync) || p->sync.passed != passed || first_buffer) {
+        const bool first_buffer = p->core.given == p->held_bytes;
+        if (mp3_sync_between_frames(&p->core.sync) || p->core.sync.passed != passed ||
+            first_buffer) {
             p->held = buf;
             return 0;
         }
@@ -331,38 +257,28 @@ int32_t poll_held(Mp3StreamPlayer* p) {
     hand_back(p, buf, bytes);
     // The join is read to the poll's end; an older block used up is then given back.
     switch_if_passed(p);
+    if (mp3_core_run_done(&p->core)) p->tail_polls = 2;
     return 0;
 }
 
 }  // namespace
 
-void mp3s_start_autopoll(Mp3StreamPlayer* p, int32_t ms) {
-    const Mp3Hold<Mp3StreamPlayer> hold(p);
-    Autopoll::start(p, ms);
-}
-
-void mp3s_stop_autopoll(Mp3StreamPlayer* p) {
-    const Mp3Hold<Mp3StreamPlayer> hold(p);
-    Autopoll::stop(p);
-}
+void mp3s_start_autopoll(Mp3StreamPlayer* p, int32_t ms) { Autopoll::start(p, ms); }
+void mp3s_stop_autopoll(Mp3StreamPlayer* p) { Autopoll::stop(p); }
 
 void mp3s_stop(Mp3StreamPlayer* p) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
     if (!p) return;
     p->want_play = 0;
     if (!p->stream) return;
-    // The timer goes first, so that no poll starts on a stream that is being stopped.
-    Autopoll::on_stop(p);
-    stop_audio_stream(p->stream);
-    p->stream = nullptr;
+    Autopoll::close(p);
     p->held = nullptr;
-    p->held_frames = 0;
     p->held_bytes = 0;
 }
 
 void mp3s_adjust(Mp3StreamPlayer* p, int32_t vol, int32_t pan, int32_t speed) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
-    if (p && p->stream) adjust_sample(p->stream->samp, vol, pan, speed, TRUE);
+    if (p && p->stream) mp3_adjust_stream(p->stream, vol, pan, speed);
 }
 
 int32_t mp3s_is_playing(const Mp3StreamPlayer* p) {
@@ -373,149 +289,54 @@ int32_t mp3s_is_playing(const Mp3StreamPlayer* p) {
 void* mp3s_output_buffer(const Mp3StreamPlayer* p, int32_t* size) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
     if (!p || !p->stream) return nullptr;
-    if (size) *size = p->frames_per_buffer * p->frame_pcm_bytes;
-    return p->stream->samp->data;
+    if (size) *size = p->frames_per_buffer * p->core.frame_pcm_bytes;
+    return mp3_stream_data(p->stream);
 }
 
 int32_t mp3s_current_frame(const Mp3StreamPlayer* p) {
-    return mp3_held_field(p, &Mp3StreamPlayer::current_frame);
+    return mp3_core_field(p, &Mp3Core::current_frame);
 }
 int32_t mp3s_position_ms(const Mp3StreamPlayer* p) {
-    const Mp3Hold<Mp3StreamPlayer> hold(p);
-    if (p && p->gap.on) return gapless_position_ms(p);
-    return p ? mp3_position_ms_of(p) : 0;
+    return mp3_core_query(p, mp3_core_position_ms);
 }
-int32_t mp3s_position_secs(const Mp3StreamPlayer* p) {
-    const Mp3Hold<Mp3StreamPlayer> hold(p);
-    return mp3s_position_ms(p) / 1000;
-}
+int32_t mp3s_position_secs(const Mp3StreamPlayer* p) { return mp3s_position_ms(p) / 1000; }
 int32_t mp3s_frame_ms(const Mp3StreamPlayer* p) {
-    const Mp3Hold<Mp3StreamPlayer> hold(p);
-    return p ? mp3_frame_ms_of(p) : 0;
+    return mp3_core_query(p, mp3_core_frame_ms);
 }
 
 int32_t mp3s_total_frames(const Mp3StreamPlayer* p, int32_t total_bytes) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
     if (!p) return 0;
     if (p->total_frames >= 0) return p->total_frames;
-    return p->frame_bytes > 0 ? total_bytes / p->frame_bytes : 0;
+    return p->core.frame_bytes > 0 ? total_bytes / p->core.frame_bytes : 0;
 }
 
 int32_t mp3s_length_ms(const Mp3StreamPlayer* p, int32_t total_bytes) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
-    if (p && p->gap.on && p->gap.length >= 0) return mp3_gap_length_ms(&p->gap, p->frequency);
-    int64_t ms = int64_t(mp3s_total_frames(p, total_bytes)) * mp3s_frame_ms(p);
+    if (p && p->core.gap.on && p->core.gap.length >= 0)
+        return mp3_core_samples_ms(&p->core, p->core.gap.length);
+    const int64_t ms = int64_t(mp3s_total_frames(p, total_bytes)) * mp3s_frame_ms(p);
     return ms > INT32_MAX ? INT32_MAX : static_cast<int32_t>(ms);
 }
 
 int32_t mp3s_length_secs(const Mp3StreamPlayer* p, int32_t total_bytes) {
-    const Mp3Hold<Mp3StreamPlayer> hold(p);
     return mp3s_length_ms(p, total_bytes) / 1000;
 }
 
 int32_t mp3s_bytes_per_second(const Mp3StreamPlayer* p) {
-    const Mp3Hold<Mp3StreamPlayer> hold(p);
-    return p ? mp3_bytes_per_second_of(p) : 0;
+    return mp3_core_query(p, mp3_core_bytes_per_second);
 }
-int32_t mp3s_bitrate(const Mp3StreamPlayer* p) {
-    return mp3_held_field(p, &Mp3StreamPlayer::bitrate);
-}
-int32_t mp3s_layer(const Mp3StreamPlayer* p) { return mp3_held_field(p, &Mp3StreamPlayer::layer); }
-int32_t mp3s_bits(const Mp3StreamPlayer* p) { return mp3_held_field(p, &Mp3StreamPlayer::bits); }
-int32_t mp3s_is_stereo(const Mp3StreamPlayer* p) {
-    return mp3_held_field(p, &Mp3StreamPlayer::stereo);
-}
+int32_t mp3s_bitrate(const Mp3StreamPlayer* p) { return mp3_core_field(p, &Mp3Core::bitrate); }
+int32_t mp3s_layer(const Mp3StreamPlayer* p) { return mp3_core_field(p, &Mp3Core::layer); }
+int32_t mp3s_bits(const Mp3StreamPlayer* p) { return mp3_core_field(p, &Mp3Core::bits); }
+int32_t mp3s_is_stereo(const Mp3StreamPlayer* p) { return mp3_core_field(p, &Mp3Core::stereo); }
 int32_t mp3s_frequency(const Mp3StreamPlayer* p) {
-    return mp3_held_field(p, &Mp3StreamPlayer::frequency);
+    return mp3_core_field(p, &Mp3Core::frequency);
 }
-
-// Gapless playback: the run of samples handed back is set up from the first frame
-// (mp3_common.h); a frame's rest is carried over to the next buffer.
-
-namespace {
-
-int32_t sample_bytes(const Mp3StreamPlayer* p) { return mp3_sample_bytes_of(p); }
-int64_t frame_samples(const Mp3StreamPlayer* p) { return mp3_frame_samples_of(p); }
-
-void gapless_bounds(Mp3StreamPlayer* p, const uint8_t* frame, int32_t avail) {
-    mp3_gap_bounds(&p->gap, frame, avail, &p->header, -1, frame_samples(p));
-}
-
-int32_t poll_gapless(Mp3StreamPlayer* p) {
-    const int32_t bytes = p->frames_per_buffer * p->frame_pcm_bytes;
-    const int32_t ss = sample_bytes(p);
-    uint8_t* buf = p->held;
-    if (!buf) {
-        buf = static_cast<uint8_t*>(get_audio_stream_buffer(p->stream));
-        if (!buf) return 0;
-        std::memset(buf, 0, size_t(bytes));
-        p->held_bytes = 0;
-        if (p->tail_polls > 0) {
-            hand_back(p, buf, bytes);
-            if (--p->tail_polls > 0) return 0;
-            mp3s_stop(p);
-            return 1;
-        }
-    }
-    const uint32_t passed = p->sync.passed;
-    while (p->held_bytes < bytes) {
-        if (const int32_t n = mp3_gap_take(&p->gap, buf + p->held_bytes, bytes - p->held_bytes)) {
-            p->held_bytes += n;
-            continue;
-        }
-        const int64_t at = int64_t(p->current_frame) * frame_samples(p);
-        const Window w = window(p);
-        InOut io{0, 0};
-        const int32_t r = at >= mp3_gap_end(&p->gap)
-                              ? MP3_SYNC_END
-                              : mp3_sync_decode(&p->sync, &p->decoder, w.buf, w.len, w.final,
-                                                &p->read_off, p->gap.carry, &io);
-        if (r == MP3_SYNC_FRAME) {
-            p->current_frame += 1;
-            mp3_gap_keep(&p->gap, at, io.out_bytes, ss);
-            continue;
-        }
-        if (r != MP3_SYNC_MORE) {
-            // The run's last sample handed back, the end of the data, or another stream spliced on.
-            hand_back(p, buf, bytes);
-            p->tail_polls = 2;
-            return 0;
-        }
-        if (w.joined) {
-            if (!switch_if_passed(p)) {
-                mp3_sync_rejected(&p->sync);
-                p->read_off += 1;
-            }
-            continue;
-        }
-        // As in the plain poll: the buffer is kept for the next block where that block was not
-        // late (between frames, a tag crossed, or nothing handed back before this buffer).
-        const bool first_buffer = at - p->gap.start <= p->held_bytes / ss;
-        if (mp3_sync_between_frames(&p->sync) || p->sync.passed != passed || first_buffer) {
-            p->held = buf;
-            return 0;
-        }
-        hand_back(p, buf, bytes);
-        mp3s_stop(p);
-        return -3;
-    }
-    hand_back(p, buf, bytes);
-    switch_if_passed(p);
-    const int64_t decoded = int64_t(p->current_frame) * frame_samples(p);
-    if (p->gap.carry_len == 0 && decoded >= mp3_gap_end(&p->gap)) p->tail_polls = 2;
-    return 0;
-}
-
-int32_t gapless_position_ms(const Mp3StreamPlayer* p) {
-    return mp3_gap_position_ms(&p->gap, int64_t(p->current_frame) * frame_samples(p),
-                               sample_bytes(p), p->frequency);
-}
-
-}  // namespace
 
 int32_t mp3s_set_gapless(Mp3StreamPlayer* p, int32_t on) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
     if (!p || p->stream || (p->pending == -1 && p->want_play)) return -1;
-    p->gap.on = on ? -1 : 0;
+    mp3_core_set_gapless(&p->core, on);
     return 0;
 }

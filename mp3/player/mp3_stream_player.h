@@ -1,6 +1,7 @@
 // The streamed MP3 player: plays MPEG audio that the caller hands over in fixed-size blocks,
-// never holding the whole file. It keeps two blocks and their join, so that a frame crossing a
-// block boundary decodes whole, and asks for the next block once the older one is used up.
+// never holding the whole file. It keeps the current block and the next one side by side in a
+// window, so that a frame crossing a block boundary decodes whole, and asks for the next block
+// once the older one is used up.
 // Decoding into Allegro's audio stream, the unsigned conversion, automatic polling and the tail
 // of two silent buffers work as in the in-memory player; there is no seeking or looping.
 #pragma once
@@ -8,49 +9,31 @@
 #include <atomic>
 #include <cstdint>
 
-#include "frame_sync.h"
-#include "gapless.h"
+#include "core.h"
 #include "mp3_lock.h"
-#include "mpeg_decoder.h"
-#include "xing.h"
+#include "window.h"
 
 struct AUDIOSTREAM;
 
 struct Mp3StreamPlayer {
-    uint8_t* block_a;      // block_size bytes each
-    uint8_t* block_b;
-    uint8_t* joined;       // 2 * block_size: the current block followed by the next one
-    int32_t read_off;      // offset of the next frame in the buffer being read
-    int32_t current_block; // 1: block_a is current, -1: block_b
+    Mp3Core core;          // decoder, frame synchronisation over the blocks, format, gapless run
+    Mp3Window win;         // 2 * block_size: the current block, then the next one once given
+    int32_t read_off;      // offset of the next frame in the window
     int32_t block_size;    // the size of the first block
     int32_t awaiting;      // -1 reading the current block alone, 0 reading `joined`
     int32_t last_bytes;    // -1 while more blocks come, else the valid bytes of the last block
-    MpegDecoder decoder;
-    MpegHeader header;     // of the first frame
-    XingInfo* xing;
-    int32_t frame_pcm_bytes;
-    int32_t frame_bytes;   // first frame, without padding
-    int32_t bitrate;
-    int32_t layer;         // 1, 2, 3, or -1
-    int32_t current_frame; // frames decoded so far
     int32_t total_frames;  // Xing frame count, or -1
     AUDIOSTREAM* stream;   // playing exactly when not null
-    int32_t frequency;
-    int32_t stereo;        // -1 two output channels, 0 one
-    int32_t bits;
     int32_t frames_per_buffer;
     std::atomic<int32_t> autopoll; // -1 while automatic polling is wanted (read by the timer thread)
     int32_t autopoll_ms;
     int32_t tail_polls;
-    Mp3Sync sync;          // the stream's frame synchronisation over the blocks
     int32_t pending;       // -1 while the first frame is still to come (tags fill the blocks)
     uint8_t* held;         // a stream buffer being filled across polls (waiting for blocks)
-    int32_t held_frames;   // frames already decoded into it
+    int32_t held_bytes;    // bytes of `held` already filled
     int32_t want_play;     // play asked for while pending: its arguments follow
     int32_t want_bytes, want_vol, want_pan, want_speed;
     mutable Mp3Lock lock;  // held by every call; the poll only tries it
-    Mp3Gapless gap;        // gapless playback (mp3s_set_gapless)
-    int32_t held_bytes;    // bytes of `held` already filled, in gapless playback
 };
 
 // A player over the first block (copied; its size fixes the block size for good), or null when

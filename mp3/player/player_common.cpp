@@ -1,5 +1,5 @@
-// Shared player pieces: the unsigned conversion, the hand-back of a filled stream buffer and the
-// Allegro timer hooks behind automatic polling.
+// Shared player glue: the unsigned conversion, the hand-back of a filled stream buffer, the
+// stream's start and stop, the silent tail and the Allegro timer hooks behind automatic polling.
 #include "player_common.h"
 
 #include <cstring>
@@ -34,3 +34,27 @@ void mp3_timer_install(Mp3TimerProc proc, void* param, int32_t ms) {
 }
 
 void mp3_timer_remove(Mp3TimerProc proc, void* param) { remove_param_int(proc, param); }
+
+AUDIOSTREAM* mp3_open_stream(const Mp3Core* c, int32_t fpb, int32_t vol, int32_t pan,
+                             int32_t speed) {
+    // The stream's buffer length, in samples per channel, is exactly fpb frames.
+    const int32_t samples = fpb * c->frame_pcm_bytes / mp3_core_sample_bytes(c);
+    AUDIOSTREAM* s = play_audio_stream(samples, c->bits, c->stereo, c->frequency, vol, pan);
+    if (s && speed != 1000) adjust_sample(s->samp, vol, pan, speed, TRUE);
+    return s;
+}
+
+void mp3_close_stream(AUDIOSTREAM* stream) { stop_audio_stream(stream); }
+
+void mp3_adjust_stream(AUDIOSTREAM* stream, int32_t vol, int32_t pan, int32_t speed) {
+    adjust_sample(stream->samp, vol, pan, speed, TRUE);
+}
+
+void* mp3_stream_data(AUDIOSTREAM* stream) { return stream->samp->data; }
+
+int32_t mp3_tail_poll(AUDIOSTREAM* stream, void* buf, int32_t bytes, int32_t bits,
+                      int32_t* tail_polls) {
+    if (*tail_polls <= 0) return -1;
+    mp3_hand_back(stream, buf, bytes, bits);
+    return --*tail_polls > 0 ? 0 : 1;
+}

@@ -1,13 +1,14 @@
-// Pieces shared by the in-memory and the streamed player: the conversion of signed 16-bit PCM
-// to the unsigned form Allegro's audio streams take, and the
-// automatic-polling plumbing over Allegro's parameterised timer (one callback per player type,
-// the player itself as the parameter).
+// The Allegro glue shared by the in-memory and the streamed player: the conversion of signed
+// 16-bit PCM to the unsigned form Allegro's audio streams take, the stream's start and stop, the
+// silent tail, the locked poll and queries, and the automatic-polling plumbing over Allegro's
+// parameterised timer (one callback per player type, the player itself as the parameter).
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
-#include "gapless.h"
+#include "core.h"
+#include "mp3_lock.h"
 #include "mpeg_decoder.h"
 
 // Flips the sign bit of every 16-bit sample in the first `bytes` bytes of buf (one 32-bit XOR
@@ -27,6 +28,15 @@ using Mp3TimerProc = void (*)(void* param);
 void mp3_timer_install(Mp3TimerProc proc, void* param, int32_t ms);
 void mp3_timer_remove(Mp3TimerProc proc, void* param);
 
+// Plays the core's output format in a new Allegro stream of `fpb` frames a buffer, at `speed`
+// (1000 normal). Null when Allegro gives no stream.
+AUDIOSTREAM* mp3_open_stream(const Mp3Core* c, int32_t fpb, int32_t vol, int32_t pan,
+                             int32_t speed);
+void mp3_close_stream(AUDIOSTREAM* stream);
+void mp3_adjust_stream(AUDIOSTREAM* stream, int32_t vol, int32_t pan, int32_t speed);
+// The stream's sample data, for mp3_output_buffer and mp3s_output_buffer.
+void* mp3_stream_data(AUDIOSTREAM* stream);
+
 // Automatic polling. P has `std::atomic<int32_t> autopoll` (-1 while wanted), `autopoll_ms` and
 // `stream` (non-null while playing); Poll is the player's poll. The timer is installed only while
 // the player plays: start/stop record the wish, play and stop follow it.
@@ -34,51 +44,70 @@ template <typename P, int32_t (*Poll)(P*)>
 struct Mp3Autopoll {
     static void tick(void* param) { Poll(static_cast<P*>(param)); }
 
+    // start and stop take the player's lock (a null player holds nothing).
     static void start(P* p, int32_t ms) {
+        const Mp3Hold<P> hold(p);
         if (!p || p->autopoll.load() != 0) return;
         p->autopoll_ms = ms;
         p->autopoll.store(-1);
         if (p->stream) mp3_timer_install(&tick, p, ms);
     }
     static void stop(P* p) {
+        const Mp3Hold<P> hold(p);
         if (!p || p->autopoll.exchange(0) == 0) return;
         if (p->stream) mp3_timer_remove(&tick, p);
     }
-    // Called by play once the stream runs, and by stop before the stream goes.
+    // Called by play once the stream runs.
     static void on_play(P* p) {
         if (p->autopoll.load() != 0) mp3_timer_install(&tick, p, p->autopoll_ms);
     }
-    static void on_stop(P* p) {
+    // Stops a playing stream: the timer goes first, so that no poll starts on a stream that is
+    // being stopped.
+    static void close(P* p) {
         if (p->autopoll.load() != 0) mp3_timer_remove(&tick, p);
+        mp3_close_stream(p->stream);
+        p->stream = nullptr;
     }
 };
 
-// Time arithmetic shared by both players. P has `stereo`, `bits`, `frequency`,
-// `frame_pcm_bytes` and `current_frame`.
-template <typename P>
-int32_t mp3_sample_bytes_of(const P* p) {
-    return (p->stereo ? 2 : 1) * (p->bits / 8);
-}
-template <typename P>
-int64_t mp3_frame_samples_of(const P* p) {
-    return p->frame_pcm_bytes / mp3_sample_bytes_of(p);
-}
-template <typename P>
-int32_t mp3_bytes_per_second_of(const P* p) {
-    return mp3_sample_bytes_of(p) * p->frequency;
+// The silent tail after the data's end: while *tail_polls is set, hands buf (bytes, silent) back
+// and gives 0 while more silent polls are to come, 1 when the tail is over; -1 without a tail.
+int32_t mp3_tail_poll(AUDIOSTREAM* stream, void* buf, int32_t bytes, int32_t bits,
+                      int32_t* tail_polls);
+
+// The poll only tries the lock: while a control call holds the player (from another thread) this
+// tick gives up at once, as a poll that finds no free buffer does.
+template <typename P, int32_t (*Held)(P*)>
+int32_t mp3_poll_trying(P* p) {
+    if (!p) return -1;
+    if (!mp3_try_lock(&p->lock)) return 0;
+    const int32_t r = Held(p);
+    mp3_unlock(&p->lock);
+    return r;
 }
 
-// Whole milliseconds, truncated: 26 for a 44.1 kHz Layer III frame (26.12 ms).
-template <typename P>
-int32_t mp3_frame_ms_of(const P* p) {
-    int32_t bps = mp3_bytes_per_second_of(p);
-    return bps > 0 ? static_cast<int32_t>(double(p->frame_pcm_bytes) / bps * 1000.0) : 0;
+// Destroys a player: waits for a poll in progress, stops it (the stop removes the timer, so no
+// poll starts afterwards) and frees it.
+template <typename P, void (*Stop)(P*), void (*Release)(P*)>
+void mp3_destroy_player(P* p) {
+    if (!p) return;
+    {
+        const Mp3Hold<P> hold(p);
+        Stop(p);
+    }
+    Release(p);
 }
 
+// A query of one of the core's fields under the player's lock: its value, or 0 for null.
+template <typename P, typename F>
+int32_t mp3_core_field(const P* p, F Mp3Core::*field) {
+    const Mp3Hold<P> hold(p);
+    return p ? int32_t(p->core.*field) : 0;
+}
+
+// A query of the core under the player's lock: f(core), or 0 for null.
 template <typename P>
-int32_t mp3_position_ms_of(const P* p) {
-    if (p->frequency <= 0) return 0;
-    double samples = double(int64_t(p->current_frame) * p->frame_pcm_bytes) /
-                     ((p->stereo ? 2 : 1) * (p->bits / 8));
-    return static_cast<int32_t>(samples / p->frequency * 1000.0);
+int32_t mp3_core_query(const P* p, int32_t (*f)(const Mp3Core*)) {
+    const Mp3Hold<P> hold(p);
+    return p ? f(&p->core) : 0;
 }

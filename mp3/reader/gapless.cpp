@@ -7,16 +7,16 @@
 #include "lame_tag.h"
 
 void mp3_gap_bounds(Mp3Gapless* g, const uint8_t* frame, int32_t avail, const MpegHeader* h,
-                    int64_t frames, int64_t frame_samples) {
+                    int64_t frame_samples, int32_t reduction, int32_t info) {
     g->carry_len = 0;
-    g->start = 0;
-    g->length = frames >= 0 ? frames * frame_samples : -1;
+    g->start = info ? frame_samples : 0;
+    g->length = -1;
     LameTag tag{};
     if (!lame_tag_read(frame, avail, h, &tag)) return;
-    // The Info frame counts the audio frames after it.
-    const int64_t audio = frames >= 0 ? frames - 1 : lame_info_frames(frame, avail, h);
+    // The Info frame counts the audio frames after it; without a count only the start is cut.
+    const int64_t audio = lame_info_frames(frame, avail, h);
     int64_t skip = 0, keep = 0;
-    lame_trim(&tag, audio >= 0 ? audio * frame_samples : INT32_MAX, 0, &skip, &keep);
+    lame_trim(&tag, audio >= 0 ? audio * frame_samples : int64_t(1) << 56, reduction, &skip, &keep);
     g->start = frame_samples + skip;
     g->length = audio >= 0 ? keep : -1;
 }

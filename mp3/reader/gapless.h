@@ -1,6 +1,6 @@
-// The gapless state both players keep: which of the decoded samples are handed back, and the
-// rest of the last decoded frame still to hand back (a trimmed run does not fill a whole number
-// of frames, so a buffer may begin or end inside a frame).
+// The gapless state of the decoding core (core.h): which of the decoded samples are handed back,
+// and the rest of the last decoded frame still to hand back (a trimmed run does not fill a whole
+// number of frames, so a buffer may begin or end inside a frame).
 #pragma once
 
 #include <cstdint>
@@ -20,11 +20,13 @@ struct Mp3Gapless {
 // decoded samples, counted per channel from the first frame (the Info frame included), only
 // those from `start` on, `length` of them, are handed back.
 
-// Sets the run from the first frame (avail readable bytes): its LAME tag, and the number of
-// frames in the data (`frames`, counted), or -1 when only the Info frame's count can tell.
-// Without a tag the run is every decoded sample.
+// Sets the run from the first frame (avail readable bytes, an Info/Xing frame when `info` is
+// set), at an output of `frame_samples` samples per channel a frame and `reduction` (as
+// lame_trim takes it). The Info frame is left out; its LAME tag cuts the encoder's delay and ends
+// the run after the audio frames its header counts (the padding cut), whatever data follows.
+// Without a tag the run is every decoded sample after the Info frame, up to the data's end.
 void mp3_gap_bounds(Mp3Gapless* g, const uint8_t* frame, int32_t avail, const MpegHeader* h,
-                    int64_t frames, int64_t frame_samples);
+                    int64_t frame_samples, int32_t reduction, int32_t info);
 // The sample after the run (the largest value when the run goes on to the data's end).
 int64_t mp3_gap_end(const Mp3Gapless* g);
 // Copies up to `room` bytes of the carry to out; returns the bytes copied.

@@ -204,8 +204,7 @@ TEST_F(Mp3dec, GaplessInEveryOutputFormMatchesMpg123) {
     struct Form { const char* ours; const char* mpg123; bool same_pcm; const std::string& in; };
     const Form forms[] = {{"", "", true, mp3},           {"-c 1", "-m", true, mp3},
                           {"-c 3", "-1", false, mp3},     {"-8", "-e u8", false, mp3},
-                          {"-r 1", "-2", false, mp3},     {"-8 -c 1 -r 2", "-e u8 -m -4", false, mp3},
-                          {"", "", true, joined}};
+                          {"-r 1", "-2", false, mp3},     {"-8 -c 1 -r 2", "-e u8 -m -4", false, mp3}};
     const std::string ours = ziv::tmp_path("gl.raw"), ref = ziv::tmp_path("gl_mpg123.raw");
     for (const Form& f : forms) {
         ASSERT_EQ(0, mp3dec(std::string(f.ours) + " '" + f.in + "' '" + ours + "'").status)
@@ -222,6 +221,11 @@ TEST_F(Mp3dec, GaplessInEveryOutputFormMatchesMpg123) {
         EXPECT_LE(d.rms, 0.8) << f.ours;
         EXPECT_LE(d.max, 2) << f.ours;
     }
+    // The LAME tag's frame count ends the output: a second encoding joined on is cut off.
+    ASSERT_EQ(0, mp3dec("'" + mp3 + "' '" + ours + "'").status);
+    const std::string ours_joined = ziv::tmp_path("gl_joined.raw");
+    ASSERT_EQ(0, mp3dec("'" + joined + "' '" + ours_joined + "'").status);
+    EXPECT_EQ(ziv::read_file(ours), ziv::read_file(ours_joined));
 }
 
 uint32_t le32(const std::vector<uint8_t>& b, size_t at) {

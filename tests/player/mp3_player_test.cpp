@@ -26,7 +26,7 @@ protected:
         data_ = ziv::exact_copy(v, v.size());
         return mp3_create(data_.get(), int32_t(v.size()));
     }
-    static void use_pattern(Mp3Player* p) { p->decoder.decode_frame = ptest::pattern_decode; }
+    static void use_pattern(Mp3Player* p) { p->core.decoder.decode_frame = ptest::pattern_decode; }
 
     // Polls by hand until the player stops (or `limit` polls); returns the results.
     static std::vector<int> poll_out(Mp3Player* p, int limit = 10000) {
@@ -263,7 +263,7 @@ TEST_F(Player, SetUpFailingAfterASeekStopsAndRewindsWithMinusFour) {
     ASSERT_NE(p, nullptr);
     mp3_play(p, 16384, 255, 128);
     mp3_seek_frame(p, 10);
-    p->header.sampling_frequency = 3; // reserved
+    p->core.header.sampling_frequency = 3; // reserved
     EXPECT_EQ(mp3_poll(p), -4);
     EXPECT_EQ(mp3_is_playing(p), 0);
     EXPECT_EQ(mp3_current_frame(p), 0);
@@ -377,18 +377,18 @@ TEST_F(Player, AutopollFollowsTheStream) {
 TEST_F(Player, SeekAndSkipBoundsAndTimes) {
     Mp3Player* p = make(synth_stream(100));
     ASSERT_NE(p, nullptr);
-    EXPECT_EQ(p->xing, nullptr);
+    EXPECT_EQ(p->core.xing, nullptr);
     ASSERT_EQ(mp3_total_frames(p), 100);
     mp3_seek_frame(p, 10);
     EXPECT_EQ(p->pos, p->start + 10 * 417);
     EXPECT_EQ(mp3_current_frame(p), 10);
-    EXPECT_NE(p->needs_setup, 0);
-    p->needs_setup = 0;
+    EXPECT_NE(p->core.needs_setup, 0);
+    p->core.needs_setup = 0;
     for (int32_t f : {-1, 100, 1 << 30}) {
         mp3_seek_frame(p, f);
         EXPECT_EQ(mp3_current_frame(p), 10) << f;
         EXPECT_EQ(p->pos, p->start + 10 * 417);
-        EXPECT_EQ(p->needs_setup, 0);
+        EXPECT_EQ(p->core.needs_setup, 0);
     }
     mp3_skip_frames(p, 5);
     EXPECT_EQ(mp3_current_frame(p), 15);
@@ -459,9 +459,9 @@ TEST_F(Player, XingTableOfContents) {
     // frames the data holds, so a frame the header promises beyond them is the end of the data.
     Mp3Player* p = make(v);
     ASSERT_NE(p, nullptr);
-    ASSERT_NE(p->xing, nullptr);
+    ASSERT_NE(p->core.xing, nullptr);
     EXPECT_EQ(mp3_total_frames(p), 1000);
-    EXPECT_EQ(p->index.frames, 4);
+    EXPECT_EQ(p->core.index.frames, 4);
     mp3_seek_frame(p, 3);
     EXPECT_EQ(p->pos, p->start + 3 * 417) << "not the table's estimate";
     mp3_seek_frame(p, 500);
@@ -493,7 +493,7 @@ TEST_F(Player, XingHeaderOfATinyFirstFrameStaysInsideTheData) {
     v[20] = 0x0F;
     Mp3Player* p = make(v);
     ASSERT_NE(p, nullptr);
-    EXPECT_EQ(p->xing, nullptr);
+    EXPECT_EQ(p->core.xing, nullptr);
     EXPECT_EQ(mp3_total_frames(p), 1);
     mp3_destroy(p);
 }

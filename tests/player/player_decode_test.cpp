@@ -95,9 +95,9 @@ TEST_P(PlayerDecode, DecodeAllMatchesMp3dec) {
     Mp3Player* p = mp3_create(data_.data(), int32_t(data_.size()));
     ASSERT_NE(p, nullptr);
     if (std::string(GetParam().name) == "vbr") {
-        ASSERT_NE(p->xing, nullptr);
-        EXPECT_EQ(p->xing->flags, 0x0F);
-        EXPECT_EQ(mp3_total_frames(p), p->xing->frames);
+        ASSERT_NE(p->core.xing, nullptr);
+        EXPECT_EQ(p->core.xing->flags, 0x0F);
+        EXPECT_EQ(mp3_total_frames(p), p->core.xing->frames);
     }
     if (std::string(GetParam().name) == "tagged") {
         EXPECT_EQ(std::memcmp(data_.data(), "ID3", 3), 0);
@@ -135,7 +135,7 @@ TEST_P(PlayerDecode, PolledBuffersMatchMp3dec) {
     EXPECT_EQ(r, 1);
     EXPECT_TRUE(same_prefix(pcm, ref_, ref_.size()));
     // Then the rest of the last buffer and two whole buffers of silence.
-    size_t buf = size_t(p->frames_per_buffer) * size_t(p->frame_pcm_bytes);
+    size_t buf = size_t(p->frames_per_buffer) * size_t(p->core.frame_pcm_bytes);
     EXPECT_TRUE(all_silent(pcm, ref_.size()));
     EXPECT_GE(pcm.size(), ref_.size() + 2 * buf);
     EXPECT_LT(pcm.size(), ref_.size() + 3 * buf);

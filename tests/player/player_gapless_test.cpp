@@ -1,7 +1,9 @@
 // Gapless playback in both players, on files made at test time with lame: the whole-file decode
 // equals mpg123's gapless decode, the buffers over two loops equal that decode twice with nothing
 // between (the join inside a stream buffer), the streamed player hands back the same samples,
-// and the position and length queries count them.
+// and the position and length queries count them. mp3dec, the whole-file decode, the in-memory
+// player's polls and the streamed player give the same bytes, gapless or not, on every kind of
+// file, the LAME tag's frame count ending the gapless run whatever data follows.
 #include "mp3_player.h"
 #include "mp3_stream_player.h"
 #include "player_test_util.h"
@@ -74,13 +76,13 @@ TEST_P(PlayerGapless, DecodeAllEqualsMpg123GaplessDecode) {
     ASSERT_EQ(mp3_set_gapless(p_, 0), 0);
     SAMPLE* s = mp3_decode_all(p_);
     ASSERT_NE(s, nullptr);
-    EXPECT_EQ(s->len, p_->index.frames * 1152);
+    EXPECT_EQ(s->len, p_->core.index.frames * 1152);
     destroy_sample(s);
 }
 
 TEST_P(PlayerGapless, LoopJoinsLastSampleToFirstInsideABuffer) {
     const size_t n = gapless_.size();
-    ASSERT_EQ(mp3_play_ex(p_, 3 * p_->frame_pcm_bytes, 255, 128, 1000, 1), 0);
+    ASSERT_EQ(mp3_play_ex(p_, 3 * p_->core.frame_pcm_bytes, 255, 128, 1000, 1), 0);
     EXPECT_EQ(mp3_set_gapless(p_, 0), -1) << "not while playing";
     int positions = 0;
     for (size_t h = 0; h < 2 * n + buffer_;) {
@@ -99,7 +101,7 @@ TEST_P(PlayerGapless, LoopJoinsLastSampleToFirstInsideABuffer) {
     mp3_stop(p_);
     mp3_rewind(p_);
     fake_al::st().handed.clear();
-    ASSERT_EQ(mp3_play(p_, 3 * p_->frame_pcm_bytes, 255, 128), 0);
+    ASSERT_EQ(mp3_play(p_, 3 * p_->core.frame_pcm_bytes, 255, 128), 0);
     int r = 0;
     for (int i = 0; i < 1000 && r == 0; ++i) r = mp3_poll(p_);
     EXPECT_EQ(r, 1);
@@ -147,6 +149,92 @@ TEST_P(PlayerGapless, StreamedPlayerHandsBackTheSameSamples) {
         mp3s_destroy(s);
     }
 }
+
+// A file for the agreement of every way to decode: lame CBR and VBR, MPEG-2 at 22.05 kHz, Layer II
+// from twolame, and an encoding followed by a second one (the first's tag counts only its own
+// frames).
+struct AgreeFile {
+    const char* name;
+    std::vector<uint8_t> (*build)();
+    size_t input_bytes;  // the encoder's input (of the first encoding); 0: no LAME tag
+};
+std::vector<uint8_t> agree_cbr() {
+    return ptest::lame_file("agree_cbr", "44.1", 44100, 2, 1.7, "-b 128");
+}
+std::vector<uint8_t> agree_vbr() {
+    return ptest::lame_file("agree_vbr", "44.1", 44100, 1, 1.3, "-V 4");
+}
+std::vector<uint8_t> agree_m2() {
+    return ptest::lame_file("agree_m2", "22.05", 22050, 2, 1.5, "-b 64");
+}
+std::vector<uint8_t> agree_l2() { return ptest::twolame_file("agree_l2", 44100, 2, 1.2, "-b 192"); }
+std::vector<uint8_t> agree_joined() {
+    std::vector<uint8_t> v = agree_cbr();
+    const std::vector<uint8_t> more =
+        ptest::lame_file("agree_cbr2", "44.1", 44100, 2, 0.9, "-b 128");
+    v.insert(v.end(), more.begin(), more.end());
+    return v;
+}
+const AgreeFile kAgreeFiles[] = {{"cbr", agree_cbr, size_t(44100 * 1.7) * 4},
+                                  {"vbr", agree_vbr, size_t(44100 * 1.3) * 2},
+                                  {"mpeg2", agree_m2, size_t(22050 * 1.5) * 4},
+                                  {"layer2", agree_l2, 0},
+                                  {"joined", agree_joined, size_t(44100 * 1.7) * 4}};
+
+class DecodeAgreement : public ::testing::TestWithParam<AgreeFile> {};
+
+TEST_P(DecodeAgreement, Mp3decDecodeAllPollsAndStreamedPlayerGiveTheSameBytes) {
+    for (const char* tool : {"lame", "twolame"}) ZIV_REQUIRE_TOOL(tool);
+    const std::vector<uint8_t> data = GetParam().build();
+    ASSERT_GT(data.size(), 4096u);
+    const std::string in = ziv::tmp_path(std::string("agree_") + GetParam().name + ".in"),
+                      out = ziv::tmp_path(std::string("agree_") + GetParam().name + ".raw");
+    ASSERT_TRUE(ziv::write_file(in, data.data(), data.size()));
+    for (int32_t gapless : {0, -1}) {
+        SCOPED_TRACE(gapless ? "gapless" : "every frame");
+        ASSERT_EQ(ziv::run("'" + ziv::mp3dec_path() + "' " + (gapless ? "" : "--no-gapless ") +
+                           "'" + in + "' '" + out + "'"),
+                  0);
+        const std::vector<uint8_t> want = ziv::read_file(out);
+        ASSERT_FALSE(want.empty());
+        // Gapless, a lame file gives back its encoder's input, sample for sample in length.
+        if (gapless && GetParam().input_bytes) {
+            EXPECT_EQ(want.size(), GetParam().input_bytes);
+        }
+
+        fake_al::reset();
+        Mp3Player* p = mp3_create(data.data(), int32_t(data.size()));
+        ASSERT_NE(p, nullptr);
+        ASSERT_EQ(mp3_set_gapless(p, gapless), 0);
+        SAMPLE* s = mp3_decode_all(p);
+        ASSERT_NE(s, nullptr);
+        const size_t bytes = size_t(s->len) * 2 * (s->stereo ? 2 : 1);
+        EXPECT_EQ(ptest::to_signed(static_cast<uint8_t*>(s->data), bytes), want)
+            << "mp3_decode_all";
+        destroy_sample(s);
+        if (gapless) {
+            const int64_t samples = int64_t(want.size()) / (mp3_is_stereo(p) ? 4 : 2);
+            EXPECT_EQ(mp3_length_ms(p), int32_t(samples * 1000 / mp3_frequency(p)));
+        }
+        ASSERT_EQ(mp3_play(p, 16384, 255, 128), 0);
+        int r = 0;
+        for (int i = 0; i < 100000 && r == 0; ++i) r = mp3_poll(p);
+        EXPECT_EQ(r, 1);
+        EXPECT_TRUE(ptest::same_then_silent(ptest::handed_signed(), want)) << "mp3_poll";
+        mp3_destroy(p);
+
+        for (int32_t block : {4096, 65536, int32_t(data.size()) + 1000}) {
+            const ptest::Streamed st =
+                ptest::stream_in_blocks(data.data(), data.size(), block, 16384, gapless);
+            EXPECT_EQ(st.result, 1) << "block " << block;
+            EXPECT_TRUE(ptest::same_then_silent(st.pcm, want)) << "streamed, block " << block;
+        }
+        fake_al::reset();
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, DecodeAgreement, ::testing::ValuesIn(kAgreeFiles),
+                         [](const ::testing::TestParamInfo<AgreeFile>& i) { return i.param.name; });
 
 INSTANTIATE_TEST_SUITE_P(Files, PlayerGapless, ::testing::ValuesIn(kGapFiles),
                          [](const ::testing::TestParamInfo<GapFile>& i) { return i.param.name; });

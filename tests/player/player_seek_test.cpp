@@ -43,7 +43,7 @@ protected:
         p_ = mp3_create(data_.data(), int32_t(data_.size()));
         ASSERT_NE(p_, nullptr);
         ASSERT_EQ(p_->start, data_.data());
-        spf_ = p_->frame_pcm_bytes / 2 / (p_->stereo ? 2 : 1);
+        spf_ = p_->core.frame_pcm_bytes / 2 / (p_->core.stereo ? 2 : 1);
     }
     void TearDown() override {
         mp3_destroy(p_);
@@ -72,13 +72,13 @@ protected:
 TEST_P(PlayerSeek, SeeksAndSkipsLandOnTheFrameThatHoldsTheTime) {
     const std::string name = GetParam().name;
     if (name == "seek_vbr_toc") {
-        ASSERT_NE(p_->xing, nullptr);
-        EXPECT_EQ(p_->xing->flags & 5, 5) << "frame count and table of contents";
+        ASSERT_NE(p_->core.xing, nullptr);
+        EXPECT_EQ(p_->core.xing->flags & 5, 5) << "frame count and table of contents";
     }
     if (name == "seek_vbr_no_toc") {
-        EXPECT_EQ(p_->xing, nullptr);
+        EXPECT_EQ(p_->core.xing, nullptr);
     }
-    ASSERT_EQ(size_t(p_->index.frames), offs_.size());
+    ASSERT_EQ(size_t(p_->core.index.frames), offs_.size());
 
     for (int32_t ms : {0, 1, 25, 26, 27, 999, 1000, 2500, 4321, 6000, 7500}) {
         SCOPED_TRACE(ms);
@@ -113,7 +113,7 @@ TEST_P(PlayerSeek, FirstBufferAfterASeekIsTheUninterruptedDecode) {
     SAMPLE* all = mp3_decode_all(p_);
     ASSERT_NE(all, nullptr);
     const uint8_t* ref = static_cast<const uint8_t*>(all->data);
-    const size_t fpcm = size_t(p_->frame_pcm_bytes);
+    const size_t fpcm = size_t(p_->core.frame_pcm_bytes);
     const size_t total = size_t(all->len) * 2 * (all->stereo ? 2 : 1);
     const int32_t fpb = 3;
     const auto& handed = fake_al::st().handed;
@@ -130,17 +130,17 @@ TEST_P(PlayerSeek, FirstBufferAfterASeekIsTheUninterruptedDecode) {
 
     // A lame file's Xing count leaves out the Info frame, which the player decodes as frame 0:
     // the whole-file decode holds total_frames frames.
-    const int32_t last = std::min(p_->index.frames, mp3_total_frames(p_)) - fpb;
+    const int32_t last = std::min(p_->core.index.frames, mp3_total_frames(p_)) - fpb;
     // Seeks while stopped, then play: from the first frames on (where the pre-roll is cut short
     // by the start of the data) to the end.
     for (int32_t f : {1, 2, 3, 5, 17, 60, 111, 150, 201, last}) {
         mp3_seek_frame(p_, f);
-        ASSERT_EQ(mp3_play(p_, fpb * p_->frame_pcm_bytes, 255, 128), 0);
+        ASSERT_EQ(mp3_play(p_, fpb * p_->core.frame_pcm_bytes, 255, 128), 0);
         expect_buffer_from(f, "seek");
         mp3_stop(p_);
     }
     // While playing: a seek by time, a skip back and a skip forward between polls.
-    ASSERT_EQ(mp3_play(p_, fpb * p_->frame_pcm_bytes, 255, 128), 0);
+    ASSERT_EQ(mp3_play(p_, fpb * p_->core.frame_pcm_bytes, 255, 128), 0);
     mp3_seek_ms(p_, 3000);
     expect_buffer_from(frame_of_ms(3000), "seek_ms");
     expect_buffer_from(frame_of_ms(3000) + fpb, "the poll after");

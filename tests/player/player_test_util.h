@@ -83,11 +83,11 @@ struct Streamed {
     std::vector<uint8_t> pcm;  // every buffer handed back, as signed PCM
 };
 
-// Streams bytes [0, n) of `data` through a streamed player (fake reset first), in blocks of
-// `block` bytes given as soon as it asks, polling until it stops. The first block is read in
-// place: exactly n bytes when it is the last one.
+// Streams bytes [0, n) of `data` through a streamed player (fake reset first; gapless as asked),
+// in blocks of `block` bytes given as soon as it asks, polling until it stops. The first block is
+// read in place: exactly n bytes when it is the last one.
 inline Streamed stream_in_blocks(const uint8_t* data, size_t n, int32_t block,
-                                 int32_t buffer_bytes = 16384) {
+                                 int32_t buffer_bytes = 16384, int32_t gapless = 0) {
     Streamed r;
     fake_al::reset();
     size_t at = std::min(size_t(block), n);
@@ -95,7 +95,7 @@ inline Streamed stream_in_blocks(const uint8_t* data, size_t n, int32_t block,
     Mp3StreamPlayer* p = mp3s_create(data, last ? int32_t(n) : block, last);
     if (!p) return r;
     r.created = true;
-    r.played = mp3s_play(p, buffer_bytes, 255, 128) == 0;
+    r.played = mp3s_set_gapless(p, gapless) == 0 && mp3s_play(p, buffer_bytes, 255, 128) == 0;
     int v = 0;
     for (int i = 0; r.played && i < 1000000 && v == 0; ++i) {
         if (uint8_t* nb = mp3s_next_block(p); nb && at < n) {
@@ -110,6 +110,19 @@ inline Streamed stream_in_blocks(const uint8_t* data, size_t n, int32_t block,
     r.pcm = handed_signed();
     mp3s_destroy(p);
     return r;
+}
+
+// `got` starts with exactly `want` and is silent after it.
+inline ::testing::AssertionResult same_then_silent(const std::vector<uint8_t>& got,
+                                                   const std::vector<uint8_t>& want) {
+    if (got.size() < want.size())
+        return ::testing::AssertionFailure() << "short: " << got.size() << " < " << want.size();
+    auto d = std::mismatch(want.begin(), want.end(), got.begin());
+    if (d.first != want.end())
+        return ::testing::AssertionFailure() << "differs at byte " << (d.first - want.begin());
+    if (std::any_of(got.begin() + long(want.size()), got.end(), [](uint8_t b) { return b != 0; }))
+        return ::testing::AssertionFailure() << "sound after the end";
+    return ::testing::AssertionSuccess();
 }
 
 // Raw signed 16-bit PCM: two tones and a slow sweep, so that frames differ from one another.

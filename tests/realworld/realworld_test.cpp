@@ -212,17 +212,7 @@ Bytes stream_pcm(const Bytes& file, int32_t block, int* result) {
     return std::move(s.pcm);
 }
 
-// `got` starts with exactly `want` and is silent after it.
-::testing::AssertionResult same_then_silent(const Bytes& got, const Bytes& want) {
-    if (got.size() < want.size())
-        return ::testing::AssertionFailure() << "short: " << got.size() << " < " << want.size();
-    auto d = std::mismatch(want.begin(), want.end(), got.begin());
-    if (d.first != want.end())
-        return ::testing::AssertionFailure() << "differs at byte " << (d.first - want.begin());
-    if (std::any_of(got.begin() + long(want.size()), got.end(), [](uint8_t b) { return b != 0; }))
-        return ::testing::AssertionFailure() << "sound after the end";
-    return ::testing::AssertionSuccess();
-}
+using ptest::same_then_silent;
 
 class RealWorld : public ::testing::TestWithParam<Case> {};
 
@@ -245,8 +235,8 @@ TEST_P(RealWorld, Mp3decMatchesMpg123AndThePlayersMatchMp3dec) {
     Mp3Player* p = mp3_create(data.data(), int32_t(data.size()));
     ASSERT_NE(p, nullptr);
     const int ch = mp3_is_stereo(p) ? 2 : 1;
-    const long frame = long(p->frame_pcm_bytes / 2);
-    const long offset = p->xing || std::memcmp(p->start + 36, "Info", 4) == 0 ||
+    const long frame = long(p->core.frame_pcm_bytes / 2);
+    const long offset = p->core.xing || std::memcmp(p->start + 36, "Info", 4) == 0 ||
                                 std::memcmp(p->start + 21, "Info", 4) == 0
                             ? frame
                             : 0;

@@ -43,11 +43,7 @@ int64_t audio_length(int64_t size, ReadAt read_at) {
     }
 }
 
-int32_t open_window(InputWindow* in) {
-    in->buf = static_cast<uint8_t*>(std::malloc(size_t(kWindow)));
-    in->cap = kWindow;
-    return in->buf ? 1 : 0;
-}
+int32_t open_window(InputWindow* in) { return mp3_window_init(&in->win, kWindow); }
 
 }  // namespace
 
@@ -84,35 +80,29 @@ int32_t input_open_memory(InputWindow* in, const uint8_t* mem, int64_t len) {
     return open_window(in);
 }
 
-void input_close(InputWindow* in) {
-    std::free(in->buf);
-    in->buf = nullptr;
-}
+void input_close(InputWindow* in) { mp3_window_free(&in->win); }
 
 int32_t input_visible(InputWindow* in, int32_t* final) {
     if (in->audio_end < 0) {
         *final = 0;
-        return in->filled > kHoldBack ? in->filled - kHoldBack : 0;
+        return in->win.filled > kHoldBack ? in->win.filled - kHoldBack : 0;
     }
-    int64_t v = in->audio_end - in->base;
+    int64_t v = in->audio_end - in->win.base;
     if (v < 0) v = 0;
-    if (v > in->filled) v = in->filled;
-    *final = in->eof || in->base + in->filled >= in->audio_end ? 1 : 0;
+    if (v > in->win.filled) v = in->win.filled;
+    *final = in->eof || in->win.base + in->win.filled >= in->audio_end ? 1 : 0;
     return int32_t(v);
 }
 
 int32_t input_advance(InputWindow* in, int32_t keep) {
-    if (keep < 0) keep = 0;
-    if (keep > in->filled) keep = in->filled;
-    if (keep > 0) std::memmove(in->buf, in->buf + keep, size_t(in->filled - keep));
-    in->filled -= keep;
-    in->base += keep;
+    Mp3Window* w = &in->win;
+    keep = mp3_window_drop(w, keep);
     int32_t added = 0;
-    while (!in->eof && in->filled < in->cap) {
-        const int32_t room = in->cap - in->filled;
+    while (!in->eof && w->filled < w->cap) {
+        const int32_t room = w->cap - w->filled;
         size_t n;
         if (in->file) {
-            n = std::fread(in->buf + in->filled, 1, size_t(room), in->file);
+            n = std::fread(mp3_window_end(w), 1, size_t(room), in->file);
             if (n < size_t(room)) {
                 in->eof = 1;
                 in->error = std::ferror(in->file) ? 1 : 0;
@@ -120,19 +110,19 @@ int32_t input_advance(InputWindow* in, int32_t keep) {
         } else {
             const int64_t left = in->mem_len - in->mem_at;
             n = size_t(left < room ? left : room);
-            std::memcpy(in->buf + in->filled, in->mem + in->mem_at, n);
+            std::memcpy(mp3_window_end(w), in->mem + in->mem_at, n);
             in->mem_at += int64_t(n);
             if (in->mem_at == in->mem_len) in->eof = 1;
         }
-        in->filled += int32_t(n);
+        mp3_window_grew(w, int32_t(n));
         added += int32_t(n);
     }
     // A pipe's end: the tags at the end are cut from the bytes held back.
     if (in->eof && in->audio_end < 0)
-        in->audio_end = in->base + mp3_trailing_tags(in->buf, in->filled);
+        in->audio_end = w->base + mp3_trailing_tags(w->buf, w->filled);
     return keep + added;
 }
 
 int32_t input_wants_more(const InputWindow* in, int32_t pos, int32_t want) {
-    return !in->eof && in->filled - pos < want ? 1 : 0;
+    return !in->eof && in->win.filled - pos < want ? 1 : 0;
 }

@@ -11,15 +11,14 @@
 #include <cstdint>
 #include <cstdio>
 
+#include "window.h"
+
 struct InputWindow {
     FILE* file;             // null when reading memory
     const uint8_t* mem;     // bytes in memory, when `file` is null
     int64_t mem_len;
     int64_t mem_at;
-    uint8_t* buf;           // the window: buf[0, filled) is the input from offset `base` on
-    int32_t cap;
-    int32_t filled;
-    int64_t base;
+    Mp3Window win;          // win.buf[0, win.filled) is the input from offset win.base on
     int32_t eof;            // 1 once the input has given its last byte
     int32_t error;          // 1 after a read error
     int64_t audio_end;      // input offset where the tags at the end begin; -1 while unknown

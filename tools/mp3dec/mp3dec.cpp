@@ -1,11 +1,12 @@
 // mp3dec: decodes an MPEG audio file (Layers I, II, III) to WAV or headerless PCM with the
-// project's decoder, finding its frames through the frame synchronisation the players use (tags
-// anywhere stepped over, junk searched through, set-up from the first confirmed frame). Frames of
+// project's decoder through the decoding core the players use (tags anywhere stepped over, junk
+// searched through, set-up from the first confirmed frame). Frames of
 // another version, layer or sample rate spliced on end the stream: said on stderr, exit 0.
 // Input and output go a window at a time (input_window, pcm_output): memory stays flat whatever
 // the length, from a file or a pipe alike.
 // Gapless by default: a Xing/Info first frame is left out and, where its LAME tag gives them,
-// the encoder's delay and padding are cut, so the output is the encoder's input.
+// the encoder's delay and padding are cut and the output ends after the frames the tag counts,
+// so the output is the encoder's input.
 // Usage: mp3dec [-r N] [-c N] [-8] [-f HZ] [--no-gapless] [--bench] INPUT OUTPUT
 // ("-" = stdin / stdout).
 // Exit status: 0 decoded, 1 bad usage, 2 unreadable input / no MPEG audio / unwritable output.
@@ -21,12 +22,10 @@
 #include <string>
 #include <vector>
 
-#include "frame_sync.h"
+#include "core.h"
 #include "input_window.h"
-#include "lame_tag.h"
 #include "pcm_output.h"
 #include "tags.h"
-#include "xing.h"
 
 namespace {
 
@@ -133,44 +132,13 @@ bool read_all(FILE* f, std::vector<uint8_t>* data) {
 // and a free-format size search always find their bytes in one window.
 constexpr int32_t kAhead = 512 * 1024;
 
-// The stream as found: its first frame's header and size, the synchronisation as locked on it,
-// and where it lies in the window.
-struct Stream {
-    MpegHeader header{};
-    int32_t frame_bytes = 0;
-    Mp3Sync sync{};
-    int32_t pos = 0;        // the first frame's place in the window
-    bool info = false;      // the first frame is a Xing or Info frame, no audio
-    int64_t frames = -1;    // audio frames its header counts (its own left out); -1: unknown
-    bool lame = false;      // its LAME tag was read into `tag`
-    LameTag tag{};
-};
-
-enum Found { FOUND, NOT_FOUND, READ_ERROR };
-
-// The Xing header of a Layer III stream's first frame, or the Info header that lame writes into
-// a constant-bitrate file (laid out as a Xing header, under another name): whether there is one,
-// its frame count, and the LAME tag after it.
-void read_info_frame(const uint8_t* frame, int32_t avail, Stream* s) {
-    uint8_t copy[256];
-    const int32_t n = avail < int32_t(sizeof copy) ? avail : int32_t(sizeof copy);
-    if (n <= 0 || mpeg_header_layer(&s->header) != 3) return;
-    std::memcpy(copy, frame, size_t(n));
-    for (int32_t at : {13, 21, 36})
-        if (at + 4 <= n && std::memcmp(copy + at, "Info", 4) == 0)
-            std::memcpy(copy + at, "Xing", 4);
-    XingInfo* x = xing_read(copy, n, &s->header);
-    s->info = x != nullptr;
-    s->frames = x && (x->flags & 1) && x->frames >= 0 ? x->frames : -1;
-    xing_free(x);
-    s->lame = lame_tag_read(frame, avail, &s->header, &s->tag) == 1;
-}
+enum Found { FOUND, NOT_FOUND, READ_ERROR, SETUP_FAILED };
 
 // The bytes of a tag still to step over (the search's `skip`), dropped from the window as the
 // input comes; the window then starts where the tag ends, with a whole window ahead.
 void drop_tag_rest(InputWindow* in, Mp3Sync* sync, int32_t* pos) {
-    while (sync->skip > 0 && in->filled > *pos && !in->error) {
-        const int32_t left = in->filled - *pos;
+    while (sync->skip > 0 && in->win.filled > *pos && !in->error) {
+        const int32_t left = in->win.filled - *pos;
         const int32_t take = sync->skip < left ? int32_t(sync->skip) : left;
         sync->skip -= take;
         input_advance(in, *pos + take);
@@ -190,7 +158,7 @@ void step_leading_tags(InputWindow* in, Mp3Sync* sync, int32_t* pos) {
         }
         int32_t final = 0;
         const int32_t vis = input_visible(in, &final);
-        const int64_t t = mp3_tag_at(in->buf + *pos, vis - *pos, sync->locked);
+        const int64_t t = mp3_tag_at(in->win.buf + *pos, vis - *pos, sync->locked);
         if (t <= 0 || in->error) return;
         sync->skip = t;
         drop_tag_rest(in, sync, pos);
@@ -198,86 +166,71 @@ void step_leading_tags(InputWindow* in, Mp3Sync* sync, int32_t* pos) {
     }
 }
 
-// Reads until the first frame of a stream is found; the window then holds it at s->pos.
-Found find_stream(InputWindow* in, Stream* s) {
-    mp3_sync_init(&s->sync);
+// Reads until the first frame of a stream is found and the core set up from it; the window then
+// holds it at *pos.
+Found find_stream(InputWindow* in, Mp3Core* c, int32_t* pos) {
     input_advance(in, 0);
-    int32_t pos = 0, stuck = 0;
+    int32_t stuck = 0;
+    *pos = 0;
     for (;;) {
         if (in->error) return READ_ERROR;
-        step_leading_tags(in, &s->sync, &pos);
-        int32_t final = 0, bitrate = 0;
+        step_leading_tags(in, &c->sync, pos);
+        int32_t final = 0;
         const int32_t vis = input_visible(in, &final);
-        const int32_t r = mp3_sync_lock(&s->sync, in->buf, vis, final | stuck, &pos, &s->header,
-                                        &s->frame_bytes, &bitrate);
-        if (r == MP3_SYNC_FRAME) {
-            if (input_wants_more(in, pos, kAhead)) {
-                input_advance(in, pos);
-                pos = 0;
+        const int32_t r = mp3_core_open(c, in->win.buf, vis, final | stuck, pos);
+        if (r == MP3_CORE_DONE) {
+            if (input_wants_more(in, *pos, kAhead)) {
+                input_advance(in, *pos);
+                *pos = 0;
             }
-            if (in->error) return READ_ERROR;
-            s->pos = pos;
-            read_info_frame(in->buf + pos, input_visible(in, &final) - pos, s);
-            return FOUND;
+            mp3_sync_restart(&c->sync, 1);
+            return in->error ? READ_ERROR : FOUND;
         }
-        if (r != MP3_SYNC_MORE) return NOT_FOUND;
+        if (r == MP3_CORE_FAILED) return SETUP_FAILED;
+        if (r != MP3_CORE_MORE) return NOT_FOUND;
         // A full window that cannot tell (which no frame or tag can cause) is read as the end.
-        stuck = input_advance(in, pos) == 0 ? 1 : 0;
-        pos = 0;
-        drop_tag_rest(in, &s->sync, &pos);
+        stuck = input_advance(in, *pos) == 0 ? 1 : 0;
+        *pos = 0;
+        drop_tag_rest(in, &c->sync, pos);
     }
 }
 
 struct Decoded {
-    int32_t end = MP3_SYNC_END;  // MP3_SYNC_END, or MP3_SYNC_OTHER when another stream follows
-    int64_t frames = 0;
+    int32_t end = MP3_CORE_END;  // MP3_CORE_END, or MP3_CORE_OTHER when another stream follows
+    int64_t frames = 0;          // frames decoded (an Info frame left out is not one)
     int64_t end_at = 0;          // input offset where decoding stopped
     int32_t write_error = 0;
 };
 
-// What the output leaves out: the Info frame, and (gapless, from the LAME tag) `skip` samples
-// per channel at the start and, after the next `keep` (-1: none), the rest of that frame.
-struct Trim {
-    bool info = false;
-    int64_t skip = 0;
-    int64_t keep = -1;
-};
-
-// The gapless cut of a stream at this output format: the Info frame left out, and the encoder
-// delay and padding with the decoder's own delay, where the LAME tag gives them.
-Trim gapless_trim(const Stream& s, const Options& o, const MpegOutputFormat& fmt) {
-    Trim t;
-    if (!o.gapless || !s.info) return t;
-    t.info = true;
-    if (!s.lame) return t;
-    const int64_t per_frame = fmt.out_samples / fmt.channels;
-    // Without a frame count the end is not known: only the start is cut.
-    const int64_t decoded = s.frames >= 0 ? s.frames * per_frame : int64_t(1) << 56;
-    lame_trim(&s.tag, decoded, o.reduction, &t.skip, &t.keep);
-    if (s.frames < 0) t.keep = -1;
-    return t;
-}
-
-// Decodes the stream from its first frame, as set up, into out, cut as `trim` says.
-Decoded decode_stream(InputWindow* in, const Stream& s, MpegDecoder* d,
-                      const MpegOutputFormat& fmt, const Trim& trim, PcmOutput* out) {
-    Decoded r;
-    Mp3Sync sync = s.sync;
-    mp3_sync_restart(&sync, 1);
-    int32_t pos = s.pos, stuck = 0;
-    const int32_t frame_out = fmt.out_samples * (fmt.bits / 8);
-    const int32_t sample_bytes = fmt.channels * (fmt.bits / 8);
-    int64_t skip = trim.skip, keep = trim.keep;
-    if (trim.info) {
-        // The Info frame holds no audio: stepped over, never decoded (its bytes would go into
-        // the bit reservoir).
+// Steps over the stream's frames from *pos to its end: MP3_CORE_END, or MP3_CORE_OTHER with *pos
+// where another stream begins.
+int32_t read_through(InputWindow* in, Mp3Core* c, int32_t* pos) {
+    int32_t stuck = 0;
+    for (;;) {
+        if (input_wants_more(in, *pos, kAhead)) {
+            input_advance(in, *pos);
+            *pos = 0;
+        }
         int32_t final = 0, size = 0;
-        if (mp3_sync_next(&sync, in->buf, input_visible(in, &final), final, &pos, &size) ==
-            MP3_SYNC_FRAME) {
-            pos += size;
-            mp3_sync_taken(&sync);
+        const int32_t vis = input_visible(in, &final);
+        const int32_t r = mp3_sync_next(&c->sync, in->win.buf, vis, final | stuck, pos, &size);
+        if (r == MP3_SYNC_FRAME) {
+            *pos += size;
+            mp3_sync_taken(&c->sync);
+            stuck = 0;
+        } else if (r == MP3_SYNC_MORE) {
+            stuck = input_advance(in, *pos) == 0 ? 1 : 0;
+            *pos = 0;
+        } else {
+            return r == MP3_SYNC_OTHER ? MP3_CORE_OTHER : MP3_CORE_END;
         }
     }
+}
+
+// Decodes the stream from its first frame at pos, as the core was set up, into out.
+Decoded decode_stream(InputWindow* in, Mp3Core* c, int32_t pos, PcmOutput* out) {
+    Decoded r;
+    int32_t stuck = 0;
     for (;;) {
         if (input_wants_more(in, pos, kAhead)) {
             input_advance(in, pos);
@@ -285,40 +238,32 @@ Decoded decode_stream(InputWindow* in, const Stream& s, MpegDecoder* d,
         }
         int32_t final = 0;
         const int32_t vis = input_visible(in, &final);
-        uint8_t* room = pcm_output_room(out, frame_out);
+        // A few frames' PCM at a time: the window stays full ahead of them, and the frames
+        // inside the gapless run decode straight into the output.
+        const int32_t want = 4 * c->frame_pcm_bytes;
+        uint8_t* room = pcm_output_room(out, want);
         if (!room) {
             r.write_error = 1;
             return r;
         }
-        InOut io;
-        const int32_t got = mp3_sync_decode(&sync, d, in->buf, vis, final | stuck, &pos, room, &io);
-        if (got == MP3_SYNC_FRAME) {
+        int32_t filled = 0;
+        const int32_t got =
+            mp3_core_fill(c, in->win.buf, vis, final | stuck, &pos, room, want, &filled);
+        pcm_output_put(out, filled);
+        if (got == MP3_CORE_DONE) {
             stuck = 0;
-            ++r.frames;
-            int64_t n = io.out_bytes / sample_bytes;
-            const int64_t drop = skip < n ? skip : n;
-            skip -= drop;
-            n -= drop;
-            if (keep >= 0 && n >= keep) {
-                // The rest of this frame is the encoder's padding. Frames after it are not this
-                // encoding's (another file joined on): they are played whole.
-                n = keep;
-                keep = -1;
-            } else if (keep >= 0) {
-                keep -= n;
-            }
-            if (drop > 0 && n > 0)
-                std::memmove(room, room + drop * sample_bytes, size_t(n * sample_bytes));
-            pcm_output_put(out, int32_t(n * sample_bytes));
             continue;
         }
-        if (got == MP3_SYNC_MORE) {
+        if (got == MP3_CORE_MORE) {
             stuck = input_advance(in, pos) == 0 ? 1 : 0;
             pos = 0;
             continue;
         }
-        r.end = got;
-        r.end_at = in->base + pos;
+        r.frames = c->current_frame - (c->gap.on && c->info ? 1 : 0);
+        // The gapless run ends before the data may: the frames after it are read through (not
+        // decoded) to tell whether another stream follows.
+        r.end = got == MP3_CORE_END && mp3_core_run_done(c) ? read_through(in, c, &pos) : got;
+        r.end_at = in->win.base + pos;
         return r;
     }
 }
@@ -337,8 +282,8 @@ bool same_file(const char* a, const char* b) {
 // The benchmark: decodes the input held in memory again and again for at least a second, the
 // PCM counted and dropped, and reports wall and CPU time (CPU time is far less disturbed on a
 // shared machine).
-void bench(const std::vector<uint8_t>& data, const Options& o, MpegDecoder* d,
-           const MpegOutputFormat& fmt, const Decoded& first, int64_t pcm_bytes) {
+void bench(const std::vector<uint8_t>& data, Mp3Core* c, const MpegOutputFormat& fmt,
+           const Decoded& first, int64_t pcm_bytes) {
     using clock = std::chrono::steady_clock;
     int64_t passes = 0, bench_frames = 0;
     const std::clock_t c0 = std::clock();
@@ -346,14 +291,12 @@ void bench(const std::vector<uint8_t>& data, const Options& o, MpegDecoder* d,
     double elapsed = 0.0;
     do {
         InputWindow in;
-        Stream s;
         PcmOutput out;
+        int32_t pos = 0;
+        mp3_core_restart(c);
         if (input_open_memory(&in, data.data(), int64_t(data.size())) &&
-            find_stream(&in, &s) == FOUND &&
-            mpeg_decoder_setup(d, &s.header, s.frame_bytes, o.reduction, 0, convert_of(o),
-                               o.freq_limit) &&
-            pcm_output_null(&out, fmt)) {
-            bench_frames += decode_stream(&in, s, d, fmt, gapless_trim(s, o, fmt), &out).frames;
+            find_stream(&in, c, &pos) == FOUND && pcm_output_null(&out, fmt)) {
+            bench_frames += decode_stream(&in, c, pos, &out).frames;
             pcm_output_finish(&out, fmt);
         }
         input_close(&in);
@@ -398,8 +341,22 @@ int main(int argc, char** argv) {
     } else {
         opened = input_open_file(&in, f) != 0;
     }
-    Stream s;
-    const Found found = opened ? find_stream(&in, &s) : READ_ERROR;
+    Mp3Core* core = new Mp3Core;
+    if (!mp3_core_init(core, o.reduction, convert_of(o), o.freq_limit)) {
+        std::fprintf(stderr, "mp3dec: out of memory\n");
+        mp3_core_free(core);
+        delete core;
+        input_close(&in);
+        if (!from_stdin) std::fclose(f);
+        return 2;
+    }
+    mp3_core_set_gapless(core, o.gapless ? 1 : 0);
+    auto free_core = [&] {
+        mp3_core_free(core);
+        delete core;
+    };
+    int32_t first_at = 0;
+    const Found found = opened ? find_stream(&in, core, &first_at) : READ_ERROR;
     auto close_input = [&] {
         input_close(&in);
         if (!from_stdin) std::fclose(f);
@@ -407,56 +364,41 @@ int main(int argc, char** argv) {
     if (found != FOUND) {
         if (found == READ_ERROR)
             std::fprintf(stderr, "mp3dec: cannot read '%s': %s\n", o.input, std::strerror(errno));
+        else if (found == SETUP_FAILED)
+            std::fprintf(stderr, "mp3dec: '%s': this MPEG audio stream cannot be decoded\n",
+                         o.input);
         else
             std::fprintf(stderr, "mp3dec: '%s': no MPEG audio frame found\n", o.input);
-        close_input();
-        return 2;
-    }
-
-    MpegDecoder* d = new MpegDecoder;
-    if (!mpeg_decoder_init(d, 1)) {
-        std::fprintf(stderr, "mp3dec: out of memory\n");
-        delete d;
-        close_input();
-        return 2;
-    }
-    auto free_decoder = [&] {
-        mpeg_decoder_free(d);
-        delete d;
-    };
-    if (!mpeg_decoder_setup(d, &s.header, s.frame_bytes, o.reduction, 0, convert_of(o),
-                            o.freq_limit)) {
-        std::fprintf(stderr, "mp3dec: '%s': this MPEG audio stream cannot be decoded\n", o.input);
-        free_decoder();
+        free_core();
         close_input();
         return 2;
     }
     MpegOutputFormat fmt;
-    mpeg_decoder_get_format(d, &fmt);
-    const int32_t frame_out = fmt.out_samples * (fmt.bits / 8);
+    mpeg_decoder_get_format(&core->decoder, &fmt);
 
-    // The Xing frame count gives the length to announce where the header cannot be written
-    // again at the end: its frames (and its own frame unless it is left out), or the gapless
-    // length.
-    const Trim trim = gapless_trim(s, o, fmt);
+    // The Info frame's count gives the length to announce where the header cannot be written
+    // again at the end: the gapless run, or the frames it counts (and the Info frame itself, when
+    // it is decoded as a frame of silence).
+    const Mp3Gapless& gap = core->gap;
+    const int64_t counted = core->info ? core->info_frames : -1;
     int64_t predicted = -1;
-    if (s.frames >= 0 && trim.keep >= 0)
-        predicted = trim.keep * fmt.channels * (fmt.bits / 8);
-    else if (s.frames >= 0 && trim.skip == 0)
-        predicted = (s.frames + (trim.info ? 0 : 1)) * frame_out;
+    if (gap.on && gap.length >= 0)
+        predicted = gap.length * fmt.channels * (fmt.bits / 8);
+    else if (counted >= 0)
+        predicted = (counted + (gap.on ? 0 : 1)) * core->frame_pcm_bytes;
     PcmOutput out;
     if (!pcm_output_open(&out, o.output, fmt, predicted)) {
         std::fprintf(stderr, "mp3dec: cannot write '%s': %s\n", o.output, std::strerror(errno));
-        free_decoder();
+        free_core();
         close_input();
         return 2;
     }
-    const Decoded r = decode_stream(&in, s, d, fmt, trim, &out);
+    const Decoded r = decode_stream(&in, core, first_at, &out);
     const bool read_error = in.error != 0;
     close_input();
     const bool written = pcm_output_finish(&out, fmt) && !r.write_error;
-    if (o.bench && written && !read_error) bench(data, o, d, fmt, r, out.bytes);
-    free_decoder();
+    if (o.bench && written && !read_error) bench(data, core, fmt, r, out.bytes);
+    free_core();
 
     if (read_error) {
         std::fprintf(stderr, "mp3dec: cannot read '%s'\n", o.input);
@@ -472,7 +414,7 @@ int main(int argc, char** argv) {
                      "header) but %lld were written\n",
                      o.output, (long long)out.announced, (long long)out.bytes);
     }
-    if (r.end == MP3_SYNC_OTHER) {
+    if (r.end == MP3_CORE_OTHER) {
         std::fprintf(stderr,
                      "mp3dec: '%s': another MPEG audio stream (other version, layer or sample "
                      "rate) begins at byte %lld; output ends after %lld frames\n",

@@ -1,0 +1,233 @@
+// The decoding core: the first frame and the set-up, the fill of a PCM buffer (frames decoded
+// straight into it where they fit whole and none of their samples is cut, else through the
+// carry), the gapless run, and the rewind and seek of indexed data with their pre-roll.
+#include "core.h"
+
+#include "lame_tag.h"
+
+namespace {
+
+int32_t sample_bytes(const Mp3Core* c) { return (c->stereo ? 2 : 1) * (c->bits / 8); }
+// 0 before the first frame has set the format up.
+int64_t frame_samples(const Mp3Core* c) {
+    const int32_t ss = sample_bytes(c);
+    return ss > 0 ? c->frame_pcm_bytes / ss : 0;
+}
+
+int32_t setup_decoder(Mp3Core* c) {
+    return mpeg_decoder_setup(&c->decoder, &c->header, c->frame_bytes, c->reduction, 0,
+                              c->convert, c->freq_limit);
+}
+
+// The first frame's Info/Xing header and LAME tag, read inside that frame (avail bytes of it).
+void read_first_frame(Mp3Core* c, const uint8_t* frame, int32_t avail) {
+    c->xing = xing_read(frame, avail, &c->header);
+    LameTag tag{};
+    c->info_frames = lame_info_frames(frame, avail, &c->header);
+    c->info = c->layer == 3 && (c->xing || c->info_frames >= 0 ||
+                                lame_tag_read(frame, avail, &c->header, &tag))
+                  ? 1
+                  : 0;
+    const int32_t on = c->gap.on;
+    mp3_gap_bounds(&c->gap, frame, avail, &c->header, frame_samples(c), c->reduction, c->info);
+    c->gap.on = on;
+}
+
+// Frame f next, at a frame start known to be one or (searched) anywhere.
+void moved(Mp3Core* c, int32_t f, int32_t at_frame) {
+    c->current_frame = f;
+    c->needs_setup = 1;
+    c->given = 0;
+    c->gap.carry_len = 0;
+    mp3_sync_restart(&c->sync, at_frame);
+}
+
+}  // namespace
+
+int32_t mp3_core_init(Mp3Core* c, int32_t reduction, int32_t convert, int32_t freq_limit) {
+    c->xing = nullptr;
+    c->index = Mp3FrameIndex{nullptr, 0};
+    c->gap.on = 0;
+    c->reduction = reduction;
+    c->convert = convert;
+    c->freq_limit = freq_limit;
+    mp3_core_restart(c);
+    // The decoder is set up in place inside the caller's record: no large temporary.
+    return mpeg_decoder_init(&c->decoder, 1);
+}
+
+void mp3_core_free(Mp3Core* c) {
+    mpeg_decoder_free(&c->decoder);
+    mp3_core_restart(c);
+}
+
+void mp3_core_restart(Mp3Core* c) {
+    xing_free(c->xing);
+    c->xing = nullptr;
+    mp3_index_free(&c->index);
+    mp3_sync_init(&c->sync);
+    c->header = MpegHeader{};
+    c->ready = c->needs_setup = 0;
+    c->frame_bytes = c->bitrate = 0;
+    c->layer = -1;
+    c->frequency = c->stereo = c->bits = c->frame_pcm_bytes = 0;
+    c->info = 0;
+    c->info_frames = -1;
+    c->current_frame = 0;
+    c->given = 0;
+    c->gap.start = 0;
+    c->gap.length = -1;
+    c->gap.carry_off = c->gap.carry_len = 0;
+}
+
+int32_t mp3_core_open(Mp3Core* c, const uint8_t* buf, int32_t len, int32_t final, int32_t* pos) {
+    const int32_t r = mp3_sync_lock(&c->sync, buf, len, final, pos, &c->header, &c->frame_bytes,
+                                    &c->bitrate);
+    if (r != MP3_SYNC_FRAME) return r == MP3_SYNC_MORE ? MP3_CORE_MORE : MP3_CORE_END;
+    if (!setup_decoder(c)) return MP3_CORE_FAILED;
+    MpegOutputFormat f;
+    mpeg_decoder_get_format(&c->decoder, &f);
+    if (f.bits * f.out_samples <= 0 || f.sample_rate <= 0) return MP3_CORE_FAILED;
+    c->frequency = f.sample_rate;
+    c->stereo = f.channels >= 2 ? -1 : 0;
+    c->bits = f.bits;
+    c->frame_pcm_bytes = (f.bits / 8) * f.out_samples;
+    c->layer = mpeg_header_layer(&c->header);
+    // The Xing header and the LAME tag lie inside the first frame; reading stops at its end.
+    const int32_t first = mpeg_header_max_frame_bytes(&c->header, c->frame_bytes);
+    const int32_t left = len - *pos;
+    read_first_frame(c, buf + *pos, left < first ? left : first);
+    c->ready = 1;
+    return MP3_CORE_DONE;
+}
+
+int32_t mp3_core_index(Mp3Core* c, const uint8_t* data, int32_t len) {
+    return mp3_index_build(&c->index, &c->sync, data, len);
+}
+
+void mp3_core_set_gapless(Mp3Core* c, int32_t on) {
+    c->gap.on = on ? -1 : 0;
+    c->gap.carry_len = 0;
+}
+
+int32_t mp3_core_fill(Mp3Core* c, const uint8_t* buf, int32_t len, int32_t final, int32_t* pos,
+                      uint8_t* out, int32_t room, int32_t* filled) {
+    Mp3Gapless* g = &c->gap;
+    if (!c->ready) return MP3_CORE_END;
+    while (*filled < room) {
+        if (const int32_t n = mp3_gap_take(g, out + *filled, room - *filled)) {
+            *filled += n;
+            c->given += n;
+            continue;
+        }
+        const int64_t at = int64_t(c->current_frame) * frame_samples(c);
+        if (g->on && at >= mp3_gap_end(g)) return MP3_CORE_END;
+        int32_t r;
+        if (g->on && c->info && c->current_frame == 0) {
+            // The Info frame holds no audio: stepped over, never decoded (its bytes would go
+            // into the bit reservoir).
+            int32_t size = 0;
+            r = mp3_sync_next(&c->sync, buf, len, final, pos, &size);
+            if (r == MP3_SYNC_FRAME) {
+                *pos += size;
+                mp3_sync_taken(&c->sync);
+                c->current_frame = 1;
+                continue;
+            }
+        } else {
+            // A frame that fits whole and whose samples are all handed back (plain PCM, or a
+            // frame inside the gapless run) is decoded straight into the buffer.
+            const bool direct =
+                room - *filled >= c->frame_pcm_bytes &&
+                (!g->on || (at >= g->start && at + frame_samples(c) <= mp3_gap_end(g)));
+            InOut io{0, 0};
+            r = mp3_sync_decode(&c->sync, &c->decoder, buf, len, final, pos,
+                                direct ? out + *filled : g->carry, &io);
+            if (r == MP3_SYNC_FRAME) {
+                c->current_frame += 1;
+                if (direct) {
+                    *filled += io.out_bytes;
+                    c->given += io.out_bytes;
+                } else if (g->on) {
+                    mp3_gap_keep(g, at, io.out_bytes, sample_bytes(c));
+                } else {
+                    g->carry_off = 0;
+                    g->carry_len = io.out_bytes;
+                }
+                continue;
+            }
+        }
+        return r == MP3_SYNC_MORE ? MP3_CORE_MORE : r == MP3_SYNC_OTHER ? MP3_CORE_OTHER
+                                                                        : MP3_CORE_END;
+    }
+    return MP3_CORE_DONE;
+}
+
+int32_t mp3_core_run_done(const Mp3Core* c) {
+    return c->gap.on && c->gap.carry_len == 0 &&
+                   int64_t(c->current_frame) * frame_samples(c) >= mp3_gap_end(&c->gap)
+               ? 1
+               : 0;
+}
+
+void mp3_core_rewind(Mp3Core* c) { moved(c, 0, 1); }
+
+int32_t mp3_core_seek(Mp3Core* c, int32_t f, int32_t data_len, int64_t guess) {
+    if (c->index.offsets) {
+        moved(c, f, 1);
+        return f < c->index.frames ? c->index.offsets[f] : data_len;
+    }
+    // Estimates: a Xing table or a frame count that disagrees with the data cannot move the
+    // position outside it.
+    const int32_t o = xing_offset(c->xing, f, data_len);
+    int64_t at = o >= 0 ? int64_t(o) : guess;
+    if (at < 0) at = 0;
+    if (at > data_len) at = data_len;
+    moved(c, f, at == 0);
+    return static_cast<int32_t>(at);
+}
+
+int32_t mp3_core_prepare(Mp3Core* c, const uint8_t* data, int32_t len) {
+    if (!c->needs_setup) return 1;
+    c->gap.carry_len = 0;
+    if (!setup_decoder(c)) return 0;
+    c->needs_setup = 0;
+    // The carry serves as scratch: the pre-roll's output is thrown away.
+    mp3_index_decode_preroll(&c->index, &c->decoder, data, len, c->layer, c->current_frame,
+                             c->gap.carry);
+    return 1;
+}
+
+int64_t mp3_core_output_samples(const Mp3Core* c, int64_t frames) {
+    const int64_t decoded = frames * frame_samples(c);
+    if (!c->gap.on) return decoded;
+    const int64_t end = mp3_gap_end(&c->gap);
+    const int64_t n = (decoded < end ? decoded : end) - c->gap.start;
+    return n > 0 ? n : 0;
+}
+
+int32_t mp3_core_sample_bytes(const Mp3Core* c) { return (c->stereo ? 2 : 1) * (c->bits / 8); }
+
+int32_t mp3_core_bytes_per_second(const Mp3Core* c) {
+    return mp3_core_sample_bytes(c) * c->frequency;
+}
+
+int32_t mp3_core_frame_ms(const Mp3Core* c) {
+    const int32_t bps = mp3_core_bytes_per_second(c);
+    return bps > 0 ? static_cast<int32_t>(double(c->frame_pcm_bytes) / bps * 1000.0) : 0;
+}
+
+int32_t mp3_core_position_ms(const Mp3Core* c) {
+    if (c->frequency <= 0) return 0;
+    if (c->gap.on)
+        return mp3_gap_position_ms(&c->gap, int64_t(c->current_frame) * frame_samples(c),
+                                   sample_bytes(c), c->frequency);
+    const double samples = double(int64_t(c->current_frame) * frame_samples(c));
+    return static_cast<int32_t>(samples / c->frequency * 1000.0);
+}
+
+int32_t mp3_core_samples_ms(const Mp3Core* c, int64_t samples) {
+    if (c->frequency <= 0) return 0;
+    const int64_t ms = samples * 1000 / c->frequency;
+    return ms > INT32_MAX ? INT32_MAX : static_cast<int32_t>(ms);
+}

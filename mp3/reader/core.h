@@ -1,0 +1,103 @@
+// The decoding core that mp3dec and both players are built on: it owns the decoder, the frame
+// synchronisation, the first frame's header, Xing header and output format, the gapless run and
+// (for data held whole in memory) the frame index, and turns a window of MP3 bytes into PCM.
+//
+// The caller keeps the bytes and passes a window of them on every call (buf, len, whether more
+// bytes follow it, and the read position in it), as mp3_sync_decode takes them: the whole data
+// for data in memory, the join of two blocks for a streamed player, a piece of a file for mp3dec.
+// mp3_core_open finds the first frame and sets the decoder up from it; mp3_core_fill then fills a
+// PCM buffer frame by frame, through a one-frame carry, with plain or gapless PCM.
+#pragma once
+
+#include <cstdint>
+
+#include "frame_index.h"
+#include "frame_sync.h"
+#include "gapless.h"
+#include "mpeg_decoder.h"
+#include "xing.h"
+
+// Results of mp3_core_open and mp3_core_fill. The middle three are the frame synchronisation's.
+enum Mp3CoreResult : int32_t {
+    MP3_CORE_DONE = 1,    // open: set up at the first frame; fill: the buffer is full
+    MP3_CORE_END = 0,     // no (more) frames: the data ends, or the gapless run is over
+    MP3_CORE_MORE = -1,   // the window ended first: keep the bytes from *pos and call again
+    MP3_CORE_OTHER = -2,  // another stream (version, layer or sample rate) begins at *pos
+    MP3_CORE_FAILED = -4, // the decoder cannot be set up for the stream
+};
+
+struct Mp3Core {
+    MpegDecoder decoder;
+    Mp3Sync sync;
+    MpegHeader header;     // of the first frame
+    XingInfo* xing;        // the first frame's Xing header, or null
+    Mp3FrameIndex index;   // data in memory only (mp3_core_index); empty otherwise
+    Mp3Gapless gap;        // the run of decoded samples handed back, and the one-frame carry
+    int32_t reduction, convert, freq_limit; // the decoder's set-up options
+    int32_t ready;         // 1 once the first frame is found and the decoder set up
+    int32_t needs_setup;   // set the decoder up again before the next frame (after a seek)
+    int32_t frame_bytes;   // first frame, without padding
+    int32_t bitrate;       // bits per second of the first frame
+    int32_t layer;         // 1, 2, 3, or -1 before the first frame
+    int32_t frequency;     // output sample rate, Hz
+    int32_t stereo;        // -1 two output channels, 0 one
+    int32_t bits;          // 16 or 8
+    int32_t frame_pcm_bytes;
+    int32_t info;          // 1 when the first frame is an Info/Xing frame (no audio)
+    int32_t info_frames;   // the audio frames its header counts; -1 unknown
+    int32_t current_frame; // number of the next frame to decode, from 0 (the Info frame's 0)
+    int64_t given;         // PCM bytes handed out since the start or the last rewind or seek
+};
+
+// Prepares a core (the decoder allocated) for the search of a first frame. 1, or 0 when memory
+// ran out (mp3_core_free is still safe).
+int32_t mp3_core_init(Mp3Core* c, int32_t reduction, int32_t convert, int32_t freq_limit);
+void mp3_core_free(Mp3Core* c);
+// Back to the search of a first frame, the decoder kept (new data: mp3dec's benchmark passes).
+void mp3_core_restart(Mp3Core* c);
+
+// Searches buf[*pos, len) for the first frame; once found (*pos at it), sets the decoder up and
+// reads the first frame's Xing header and LAME tag. MP3_CORE_DONE, MORE, END (no frame at all),
+// or FAILED (a stream the decoder cannot take).
+int32_t mp3_core_open(Mp3Core* c, const uint8_t* buf, int32_t len, int32_t final, int32_t* pos);
+
+// Builds the index of data[0, len) held in memory, whose first frame, found by mp3_core_open,
+// starts at 0. 1, or 0 when memory ran out (seeks then have no index).
+int32_t mp3_core_index(Mp3Core* c, const uint8_t* data, int32_t len);
+
+// Gapless on (the encoder's input as the LAME tag describes it: the Info frame left out, the
+// encoder's delay and padding cut, up to the tag's frame count) or off (every frame decoded).
+void mp3_core_set_gapless(Mp3Core* c, int32_t on);
+
+// Fills out[*filled, room) from the window, frame by frame, and moves *pos and *filled on.
+// MP3_CORE_DONE when full; else MORE, END or OTHER as the frames ran out (*filled says how far).
+int32_t mp3_core_fill(Mp3Core* c, const uint8_t* buf, int32_t len, int32_t final, int32_t* pos,
+                      uint8_t* out, int32_t room, int32_t* filled);
+
+// Whether the gapless run has been handed back whole (never, gapless off).
+int32_t mp3_core_run_done(const Mp3Core* c);
+
+// Back to frame 0, or on to frame f of data in memory (data_len bytes from the first frame): the
+// byte offset to read from next. With an index that is frame f's offset (the data's length past
+// the frames indexed); without one the Xing table's offset or else `guess`, kept inside the data
+// and searched from. The decoder is set up again before the next frame.
+void mp3_core_rewind(Mp3Core* c);
+int32_t mp3_core_seek(Mp3Core* c, int32_t f, int32_t data_len, int64_t guess);
+
+// Sets the decoder up again where a rewind or seek asked for it, the frames before a sought frame
+// of indexed data (its pre-roll) decoded with their output thrown away. 0 when the set-up failed.
+int32_t mp3_core_prepare(Mp3Core* c, const uint8_t* data, int32_t len);
+
+// Samples per channel that decoding `frames` frames from the start hands back.
+int64_t mp3_core_output_samples(const Mp3Core* c, int64_t frames);
+
+// The output format's arithmetic: bytes of one sample of every channel, bytes a second, and one
+// frame's duration in whole milliseconds, truncated (26 for a 44.1 kHz Layer III frame); 0
+// before the first frame has set the format up.
+int32_t mp3_core_sample_bytes(const Mp3Core* c);
+int32_t mp3_core_bytes_per_second(const Mp3Core* c);
+int32_t mp3_core_frame_ms(const Mp3Core* c);
+
+// Time of the PCM handed back so far, and of `samples` samples per channel.
+int32_t mp3_core_position_ms(const Mp3Core* c);
+int32_t mp3_core_samples_ms(const Mp3Core* c, int64_t samples);

@@ -1,0 +1,133 @@
+// The decoding core over a window that grows a piece at a time, as mp3dec and the streamed
+// player feed it: the PCM does not depend on where the pieces or the output buffers end, the
+// gapless run is exactly the encoder's input and ends at the LAME tag's frame count, and another
+// stream spliced on ends the stream at its first byte.
+#include <cmath>
+
+#include "core.h"
+#include "test_util.h"
+#include "window.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// `samples` stereo samples of a sweep, encoded by lame at `khz` with `args`.
+Bytes lame(const std::string& name, const char* khz, int rate, int samples, const char* args) {
+    std::vector<int16_t> pcm(size_t(samples) * 2);
+    for (int i = 0; i < samples; ++i) {
+        const double t = double(i) / rate;
+        pcm[size_t(i) * 2] = int16_t(9000 * std::sin(2 * M_PI * (300 + 900 * t) * t));
+        pcm[size_t(i) * 2 + 1] = int16_t(7000 * std::sin(2 * M_PI * 440 * t));
+    }
+    const std::string raw = ziv::tmp_path(name + ".raw"), mp3 = ziv::tmp_path(name + ".mp3");
+    if (!ziv::write_file(raw, pcm.data(), pcm.size() * 2)) return {};
+    if (ziv::run(std::string("lame --quiet -r -s ") + khz +
+                 " --bitwidth 16 --signed --little-endian -m j " + args + " '" + raw + "' '" + mp3 +
+                 "'") != 0)
+        return {};
+    return ziv::read_file(mp3);
+}
+
+struct Decoded {
+    Bytes pcm;
+    int32_t end = 99;      // the fill's last result
+    int64_t end_at = -1;   // the data offset where it stopped
+};
+
+// Decodes `data` through a core, the window fed `piece` bytes at a time (consumed bytes dropped)
+// and the PCM taken `room` bytes at a time.
+Decoded decode(const Bytes& data, int32_t gapless, int32_t piece, int32_t room) {
+    Decoded d;
+    Mp3Core* c = new Mp3Core;
+    Mp3Window w;
+    EXPECT_EQ(mp3_core_init(c, 0, 0, 24000), 1);
+    EXPECT_EQ(mp3_window_init(&w, 64 * 1024), 1);
+    mp3_core_set_gapless(c, gapless);
+    size_t fed = 0;
+    int32_t pos = 0, r = MP3_CORE_MORE;
+    bool open = false;
+    std::vector<uint8_t> out(static_cast<size_t>(room));
+    for (int guard = 0; guard < 1000000; ++guard) {
+        const int32_t final = fed == data.size();
+        if (!open) {
+            r = mp3_core_open(c, w.buf, w.filled, final, &pos);
+            open = r == MP3_CORE_DONE;
+            if (open) continue;
+        } else {
+            int32_t filled = 0;
+            r = mp3_core_fill(c, w.buf, w.filled, final, &pos, out.data(), room, &filled);
+            d.pcm.insert(d.pcm.end(), out.begin(), out.begin() + filled);
+            if (r == MP3_CORE_DONE) continue;
+        }
+        if (r != MP3_CORE_MORE) break;
+        EXPECT_FALSE(final) << "MORE only while bytes are to come";
+        pos -= mp3_window_drop(&w, pos);
+        const size_t n = std::min({size_t(piece), data.size() - fed, size_t(w.cap - w.filled)});
+        std::memcpy(mp3_window_end(&w), data.data() + fed, n);
+        mp3_window_grew(&w, int32_t(n));
+        fed += n;
+    }
+    d.end = r;
+    d.end_at = w.base + pos;
+    mp3_window_free(&w);
+    mp3_core_free(c);
+    delete c;
+    return d;
+}
+
+TEST(Core, PcmIsTheSameWhereverThePiecesAndBuffersEnd) {
+    ZIV_REQUIRE_TOOL("lame");
+    const int samples = 44100 + 333;
+    const Bytes vbr = lame("core_vbr", "44.1", 44100, samples, "-V 3");
+    ASSERT_FALSE(vbr.empty());
+    for (int32_t gapless : {0, -1}) {
+        SCOPED_TRACE(gapless ? "gapless" : "every frame");
+        const Decoded whole = decode(vbr, gapless, int32_t(vbr.size()), 1 << 22);
+        EXPECT_EQ(whole.end, MP3_CORE_END);
+        if (gapless)
+            EXPECT_EQ(whole.pcm.size(), size_t(samples) * 4) << "the encoder's input, exactly";
+        else
+            EXPECT_EQ(whole.pcm.size() % 4608, 0u) << "whole frames";
+        for (int32_t piece : {1, 417, 5000}) {
+            for (int32_t room : {4, 1000, 4608, 3 * 4608}) {
+                const Decoded d = decode(vbr, gapless, piece, room);
+                EXPECT_EQ(d.end, MP3_CORE_END) << piece << "/" << room;
+                EXPECT_TRUE(d.pcm == whole.pcm) << "pieces of " << piece << ", room " << room;
+            }
+        }
+    }
+}
+
+TEST(Core, TheTagCountEndsTheRunAndAnotherStreamEndsTheData) {
+    ZIV_REQUIRE_TOOL("lame");
+    const Bytes a = lame("core_a", "44.1", 44100, 20000, "-b 128"),
+                b = lame("core_b", "44.1", 44100, 30000, "-b 128"),
+                other = lame("core_22", "22.05", 22050, 20000, "-b 64");
+    ASSERT_FALSE(a.empty() || b.empty() || other.empty());
+    Bytes joined = a, spliced = a;
+    joined.insert(joined.end(), b.begin(), b.end());
+    spliced.insert(spliced.end(), other.begin(), other.end());
+    const Decoded alone = decode(a, -1, 4096, 4608);
+    EXPECT_EQ(alone.pcm.size(), 20000u * 4);
+    // Gapless: the first encoding's run, whatever follows it; the run's end ends the decode.
+    const Decoded j = decode(joined, -1, 4096, 4608);
+    EXPECT_EQ(j.end, MP3_CORE_END);
+    EXPECT_TRUE(j.pcm == alone.pcm);
+    EXPECT_LT(j.end_at, int64_t(a.size()) + 1);
+    // Every frame: on through the second encoding, which shares the format; up to the first
+    // frame of the other rate, where the data offset stops.
+    EXPECT_GT(decode(joined, 0, 4096, 4608).pcm.size(), decode(a, 0, 4096, 4608).pcm.size());
+    const Decoded s = decode(spliced, 0, 4096, 4608);
+    EXPECT_EQ(s.end, MP3_CORE_OTHER);
+    EXPECT_EQ(s.end_at, int64_t(a.size()));
+    EXPECT_TRUE(s.pcm == decode(a, 0, 4096, 4608).pcm);
+    // A file cut inside its frames: the run ends with the data.
+    const Bytes cut(a.begin(), a.begin() + long(a.size() / 2));
+    const Decoded c = decode(cut, -1, 4096, 4608);
+    EXPECT_EQ(c.end, MP3_CORE_END);
+    EXPECT_GT(c.pcm.size(), 0u);
+    EXPECT_TRUE(std::equal(c.pcm.begin(), c.pcm.end(), alone.pcm.begin()));
+}
+
+}  // namespace
