@@ -57,7 +57,7 @@ void seek_time(Mp3Player* p, int32_t from, int64_t ms) {
 }
 
 // Fills buf with `bytes` bytes from the core, starting a new pass at the end of one when looping
-// gapless. MP3_CORE_DONE full; MP3_CORE_END the data (or the run) ended first; MP3_CORE_FAILED
+// gapless. MP3_OK full; MP3_ENDED the data (or the run) ended first; MP3_SETUP_FAILED
 // the set-up of a new pass failed.
 int32_t fill(Mp3Player* p, uint8_t* buf, int32_t bytes, int32_t* filled, bool loop) {
     int32_t rewound_at = -1;  // where a new pass began in this call
@@ -66,11 +66,11 @@ int32_t fill(Mp3Player* p, uint8_t* buf, int32_t bytes, int32_t* filled, bool lo
         const int32_t r =
             mp3_core_fill(&p->core, p->start, p->data_len, 1, &off, buf, bytes, filled);
         p->pos = p->start + off;
-        if (r == MP3_CORE_DONE) return r;
+        if (r == MP3_OK) return r;
         // A pass that handed nothing back ends the looping too.
-        if (!p->core.gap.on || !loop || *filled == rewound_at) return MP3_CORE_END;
+        if (!p->core.gap.on || !loop || *filled == rewound_at) return MP3_ENDED;
         mp3_rewind(p);
-        if (!mp3_core_prepare(&p->core, p->start, p->data_len)) return MP3_CORE_FAILED;
+        if (!mp3_core_prepare(&p->core, p->start, p->data_len)) return MP3_SETUP_FAILED;
         rewound_at = *filled;
     }
 }
@@ -97,7 +97,7 @@ Mp3Player* mp3_create(const void* data, int32_t len) {
     // The first confirmed frame: normally the one right after the leading tags; junk in front
     // of it is searched through.
     int32_t first_at = 0;
-    if (mp3_core_open(&p->core, d, n, 1, &first_at) != MP3_CORE_DONE) {
+    if (mp3_core_open(&p->core, d, n, 1, &first_at) != MP3_OK) {
         release(p);
         return nullptr;
     }
@@ -128,17 +128,17 @@ int32_t mp3_play(Mp3Player* p, int32_t buffer_bytes, int32_t vol, int32_t pan) {
 int32_t mp3_play_ex(Mp3Player* p, int32_t buffer_bytes, int32_t vol, int32_t pan, int32_t speed,
                     int32_t loop) {
     const Mp3Hold<Mp3Player> hold(p);
-    if (!p) return -1;
-    if (p->stream) return 0;
+    if (!p) return MP3_BAD_BUFFER;
+    if (p->stream) return MP3_OK;
     const int32_t fpb = buffer_bytes / p->core.frame_pcm_bytes;
-    if (fpb <= 0) return -1;
+    if (fpb <= 0) return MP3_BAD_BUFFER;
     p->frames_per_buffer = fpb;
     p->stream = mp3_open_stream(&p->core, fpb, vol, pan, speed);
     p->loop = loop;
     p->tail_polls = 0;
     // Without a stream no timer is installed: stop would never remove it.
     if (p->stream) Autopoll::on_play(p);
-    return 0;
+    return MP3_OK;
 }
 
 int32_t mp3_poll(Mp3Player* p) { return mp3_poll_trying<Mp3Player, poll_held>(p); }
@@ -146,44 +146,44 @@ int32_t mp3_poll(Mp3Player* p) { return mp3_poll_trying<Mp3Player, poll_held>(p)
 namespace {
 
 int32_t poll_held(Mp3Player* p) {
-    if (!p->stream) return -1;
+    if (!p->stream) return MP3_NOT_PLAYING;
     uint8_t* buf = static_cast<uint8_t*>(get_audio_stream_buffer(p->stream));
-    if (!buf) return 0;
+    if (!buf) return MP3_OK;
     const int32_t bytes = p->frames_per_buffer * p->core.frame_pcm_bytes;
     std::memset(buf, 0, static_cast<size_t>(bytes));
 
     if (const int32_t t = mp3_tail_poll(p->stream, buf, bytes, p->core.bits, &p->tail_polls);
         t >= 0) {
-        if (t == 0) return 0;
+        if (t == 0) return MP3_OK;
         if (!p->loop) {
             mp3_stop(p);
-            return 1;
+            return MP3_ENDED;
         }
         // Looping: this second silent buffer has been handed back as silence; decoding starts
         // again from frame 0 in the next poll (the end of data rewound the player).
-        return 0;
+        return MP3_OK;
     }
     // After a rewind or seek the decoder is set up again (the frames before the one sought
     // refilling its state).
     int32_t filled = 0;
     const int32_t r = mp3_core_prepare(&p->core, p->start, p->data_len)
                           ? fill(p, buf, bytes, &filled, p->loop != 0)
-                          : MP3_CORE_FAILED;
+                          : MP3_SETUP_FAILED;
     hand_back(p, buf, bytes);
-    if (r == MP3_CORE_FAILED) {
+    if (r == MP3_SETUP_FAILED) {
         mp3_stop(p);
         mp3_rewind(p);
-        return -4;
+        return MP3_SETUP_FAILED;
     }
     // The end (the data's, another stream's start, or the gapless run's without looping): the
     // rest of this buffer and two more are silence.
     const bool at_end =
         p->core.gap.on ? !p->loop && pass_done(p) : p->pos - p->start >= p->data_len;
-    if (r != MP3_CORE_DONE || at_end) {
+    if (r != MP3_OK || at_end) {
         mp3_rewind(p);
         p->tail_polls = 2;
     }
-    return 0;
+    return MP3_OK;
 }
 
 }  // namespace
@@ -322,7 +322,7 @@ int32_t mp3_frequency(const Mp3Player* p) { return mp3_core_field(p, &Mp3Core::f
 
 int32_t mp3_set_gapless(Mp3Player* p, int32_t on) {
     const Mp3Hold<Mp3Player> hold(p);
-    if (!p || p->stream) return -1;
+    if (!p || p->stream) return MP3_PLAYING;
     mp3_core_set_gapless(&p->core, on);
-    return 0;
+    return MP3_OK;
 }

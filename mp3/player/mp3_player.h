@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "core.h"
+#include "mpeg_result.h"
 #include "mp3_lock.h"
 
 struct AUDIOSTREAM;
@@ -30,15 +31,18 @@ struct Mp3Player {
     mutable Mp3Lock lock;  // held by every call; the poll only tries it
 };
 
-// Results are 0 for success and negative codes for failures; flags are -1 (true) or 0.
+// Results are the named codes of mpeg_result.h (MP3_OK, negative for failures); flags are -1
+// (true) or 0.
 Mp3Player* mp3_create(const void* data, int32_t len);
 void mp3_destroy(Mp3Player* p);
 
+// MP3_OK (also when already playing), or MP3_BAD_BUFFER when buffer_bytes is smaller than one
+// frame's PCM.
 int32_t mp3_play(Mp3Player* p, int32_t buffer_bytes, int32_t vol, int32_t pan);
 int32_t mp3_play_ex(Mp3Player* p, int32_t buffer_bytes, int32_t vol, int32_t pan, int32_t speed,
                     int32_t loop);
-// 0 buffer filled / none free / silent tail; 1 ended and stopped; -1 not playing;
-// -4 set-up failed (stopped, rewound). Data without further frames is the end of the data.
+// MP3_OK buffer filled / none free / silent tail; MP3_ENDED ended and stopped; MP3_NOT_PLAYING;
+// MP3_SETUP_FAILED (stopped, rewound). Data without further frames is the end of the data.
 int32_t mp3_poll(Mp3Player* p);
 void mp3_start_autopoll(Mp3Player* p, int32_t ms);
 void mp3_stop_autopoll(Mp3Player* p);
@@ -78,7 +82,7 @@ int32_t mp3_bits(const Mp3Player* p);
 int32_t mp3_is_stereo(const Mp3Player* p);
 int32_t mp3_frequency(const Mp3Player* p);
 
-// Gapless playback, off by default; set while stopped: 0, or -1 while playing (or for null).
+// Gapless playback, off by default; set while stopped: MP3_OK, or MP3_PLAYING (also for null).
 // On, the PCM handed back is the encoder's input as the file's LAME tag describes it (the Info
 // frame left out, the encoder's delay and padding cut off), a loop joins the last sample to the
 // first with nothing between, mp3_decode_all gives exactly those samples and the position and

@@ -57,7 +57,7 @@ int32_t search_first(Mp3StreamPlayer* p) {
     for (;;) {
         const Window w = window(p);
         const int32_t r = mp3_core_open(&p->core, w.buf, w.len, w.final, &p->read_off);
-        if (r == MP3_CORE_DONE) {
+        if (r == MP3_OK) {
             // A frame larger than a block could never be read whole from the join.
             if (p->core.frame_bytes > p->block_size) return -1;
             const XingInfo* x = p->core.xing;
@@ -68,7 +68,7 @@ int32_t search_first(Mp3StreamPlayer* p) {
             switch_if_passed(p);
             return 1;
         }
-        if (r != MP3_CORE_MORE) return -1;
+        if (r != MP3_NEED_MORE) return -1;
         if (!w.joined) return 0;
         // The search goes on once the next block has joined the current one, so that playback
         // starts with both. A full join that cannot tell holds a candidate larger than a block:
@@ -81,7 +81,7 @@ int32_t search_first(Mp3StreamPlayer* p) {
 int32_t start_play(Mp3StreamPlayer* p, int32_t buffer_bytes, int32_t vol, int32_t pan,
                    int32_t speed) {
     const int32_t fpb = buffer_bytes / p->core.frame_pcm_bytes;
-    if (fpb <= 0) return -1;
+    if (fpb <= 0) return MP3_BAD_BUFFER;
     p->frames_per_buffer = fpb;
     p->stream = mp3_open_stream(&p->core, fpb, vol, pan, speed);
     p->tail_polls = 0;
@@ -89,7 +89,7 @@ int32_t start_play(Mp3StreamPlayer* p, int32_t buffer_bytes, int32_t vol, int32_
     p->held_bytes = 0;
     // Without a stream no timer is installed: stop would never remove it.
     if (p->stream) Autopoll::on_play(p);
-    return 0;
+    return MP3_OK;
 }
 
 void hand_back(Mp3StreamPlayer* p, uint8_t* buf, int32_t bytes) {
@@ -178,18 +178,18 @@ int32_t mp3s_play(Mp3StreamPlayer* p, int32_t buffer_bytes, int32_t vol, int32_t
 int32_t mp3s_play_ex(Mp3StreamPlayer* p, int32_t buffer_bytes, int32_t vol, int32_t pan,
                      int32_t speed) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
-    if (!p) return -1;
-    if (p->pending == -2) return -1;
+    if (!p) return MP3_BAD_BUFFER;
+    if (p->pending == -2) return MP3_BAD_BUFFER;
     if (p->pending == -1) {
-        if (buffer_bytes <= 0) return -1;
+        if (buffer_bytes <= 0) return MP3_BAD_BUFFER;
         p->want_play = 1;
         p->want_bytes = buffer_bytes;
         p->want_vol = vol;
         p->want_pan = pan;
         p->want_speed = speed;
-        return 0;
+        return MP3_OK;
     }
-    if (p->stream) return 0;
+    if (p->stream) return MP3_OK;
     return start_play(p, buffer_bytes, vol, pan, speed);
 }
 
@@ -199,24 +199,24 @@ namespace {
 
 int32_t poll_held(Mp3StreamPlayer* p) {
     if (p->pending) {
-        if (!p->want_play) return -1;
-        if (p->pending == -1) return 0;  // the blocks that end the leading tags are to come
+        if (!p->want_play) return MP3_NOT_PLAYING;
+        if (p->pending == -1) return MP3_OK;  // the blocks that end the leading tags are to come
         p->want_play = 0;
-        return -2;
+        return MP3_NO_FRAME;
     }
-    if (!p->stream) return -1;
+    if (!p->stream) return MP3_NOT_PLAYING;
     const int32_t bytes = p->frames_per_buffer * p->core.frame_pcm_bytes;
     uint8_t* buf = p->held;
     if (!buf) {
         buf = static_cast<uint8_t*>(get_audio_stream_buffer(p->stream));
-        if (!buf) return 0;
+        if (!buf) return MP3_OK;
         std::memset(buf, 0, size_t(bytes));
         p->held_bytes = 0;
         if (const int32_t t = mp3_tail_poll(p->stream, buf, bytes, p->core.bits, &p->tail_polls);
             t >= 0) {
-            if (t == 0) return 0;
+            if (t == 0) return MP3_OK;
             mp3s_stop(p);
-            return 1;
+            return MP3_ENDED;
         }
     }
     const uint32_t passed = p->core.sync.passed;
@@ -224,12 +224,12 @@ int32_t poll_held(Mp3StreamPlayer* p) {
         const Window w = window(p);
         const int32_t r = mp3_core_fill(&p->core, w.buf, w.len, w.final, &p->read_off, buf, bytes,
                                         &p->held_bytes);
-        if (r == MP3_CORE_DONE) break;
-        if (r != MP3_CORE_MORE) {
+        if (r == MP3_OK) break;
+        if (r != MP3_NEED_MORE) {
             // The end of the data, of the gapless run, or another stream spliced on.
             hand_back(p, buf, bytes);
             p->tail_polls = 2;
-            return 0;
+            return MP3_OK;
         }
         if (w.joined) {
             // A full join that cannot tell holds something larger than a block, which is no
@@ -248,17 +248,17 @@ int32_t poll_held(Mp3StreamPlayer* p) {
         if (mp3_sync_between_frames(&p->core.sync) || p->core.sync.passed != passed ||
             first_buffer) {
             p->held = buf;
-            return 0;
+            return MP3_OK;
         }
         hand_back(p, buf, bytes);
         mp3s_stop(p);
-        return -3;
+        return MP3_DATA_LATE;
     }
     hand_back(p, buf, bytes);
     // The join is read to the poll's end; an older block used up is then given back.
     switch_if_passed(p);
     if (mp3_core_run_done(&p->core)) p->tail_polls = 2;
-    return 0;
+    return MP3_OK;
 }
 
 }  // namespace
@@ -336,7 +336,7 @@ int32_t mp3s_frequency(const Mp3StreamPlayer* p) {
 
 int32_t mp3s_set_gapless(Mp3StreamPlayer* p, int32_t on) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
-    if (!p || p->stream || (p->pending == -1 && p->want_play)) return -1;
+    if (!p || p->stream || (p->pending == -1 && p->want_play)) return MP3_PLAYING;
     mp3_core_set_gapless(&p->core, on);
-    return 0;
+    return MP3_OK;
 }

@@ -10,6 +10,7 @@
 #include <cstdint>
 
 #include "core.h"
+#include "mpeg_result.h"
 #include "mp3_lock.h"
 #include "window.h"
 
@@ -50,12 +51,15 @@ uint8_t* mp3s_next_block(Mp3StreamPlayer* p);
 // last (clamped to 0..block_size).
 void mp3s_give_block(Mp3StreamPlayer* p, int32_t last_bytes);
 
+// MP3_OK (also when already playing, or remembered until the first frame comes), or
+// MP3_BAD_BUFFER when buffer_bytes is smaller than one frame's PCM or the data held no frame.
 int32_t mp3s_play(Mp3StreamPlayer* p, int32_t buffer_bytes, int32_t vol, int32_t pan);
 int32_t mp3s_play_ex(Mp3StreamPlayer* p, int32_t buffer_bytes, int32_t vol, int32_t pan,
                      int32_t speed);
-// 0 buffer filled / none free / silent tail / waiting for the blocks that end a tag; 1 ended and
-// stopped; -1 not playing; -2 the data held no frame at all, or a frame larger than a block
-// (stopped); -3 the data ran out inside the frames before the next block came (stopped).
+// MP3_OK buffer filled / none free / silent tail / waiting for the blocks that end a tag;
+// MP3_ENDED ended and stopped; MP3_NOT_PLAYING; MP3_NO_FRAME the data held no frame at all, or a
+// frame larger than a block (stopped); MP3_DATA_LATE the data ran out inside the frames before
+// the next block came (stopped).
 int32_t mp3s_poll(Mp3StreamPlayer* p);
 void mp3s_start_autopoll(Mp3StreamPlayer* p, int32_t ms);
 void mp3s_stop_autopoll(Mp3StreamPlayer* p);
@@ -79,7 +83,7 @@ int32_t mp3s_bits(const Mp3StreamPlayer* p);
 int32_t mp3s_is_stereo(const Mp3StreamPlayer* p);
 int32_t mp3s_frequency(const Mp3StreamPlayer* p);
 
-// Gapless playback, off by default; set while stopped: 0, or -1 while playing (or for null).
+// Gapless playback, off by default; set while stopped: MP3_OK, or MP3_PLAYING (also for null).
 // On, the PCM handed back is the encoder's input as the file's LAME tag describes it (the Info
 // frame left out, the encoder's delay and padding cut off; the padding only where the Info
 // frame counts the frames), and the position and length queries count those samples.

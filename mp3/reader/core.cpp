@@ -83,11 +83,11 @@ void mp3_core_restart(Mp3Core* c) {
 int32_t mp3_core_open(Mp3Core* c, const uint8_t* buf, int32_t len, int32_t final, int32_t* pos) {
     const int32_t r = mp3_sync_lock(&c->sync, buf, len, final, pos, &c->header, &c->frame_bytes,
                                     &c->bitrate);
-    if (r != MP3_SYNC_FRAME) return r == MP3_SYNC_MORE ? MP3_CORE_MORE : MP3_CORE_END;
-    if (!setup_decoder(c)) return MP3_CORE_FAILED;
+    if (r != MP3_SYNC_FRAME) return r == MP3_SYNC_MORE ? MP3_NEED_MORE : MP3_ENDED;
+    if (!setup_decoder(c)) return MP3_SETUP_FAILED;
     MpegOutputFormat f;
     mpeg_decoder_get_format(&c->decoder, &f);
-    if (f.bits * f.out_samples <= 0 || f.sample_rate <= 0) return MP3_CORE_FAILED;
+    if (f.bits * f.out_samples <= 0 || f.sample_rate <= 0) return MP3_SETUP_FAILED;
     c->frequency = f.sample_rate;
     c->stereo = f.channels >= 2 ? -1 : 0;
     c->bits = f.bits;
@@ -98,7 +98,7 @@ int32_t mp3_core_open(Mp3Core* c, const uint8_t* buf, int32_t len, int32_t final
     const int32_t left = len - *pos;
     read_first_frame(c, buf + *pos, left < first ? left : first);
     c->ready = 1;
-    return MP3_CORE_DONE;
+    return MP3_OK;
 }
 
 int32_t mp3_core_index(Mp3Core* c, const uint8_t* data, int32_t len) {
@@ -113,7 +113,7 @@ void mp3_core_set_gapless(Mp3Core* c, int32_t on) {
 int32_t mp3_core_fill(Mp3Core* c, const uint8_t* buf, int32_t len, int32_t final, int32_t* pos,
                       uint8_t* out, int32_t room, int32_t* filled) {
     Mp3Gapless* g = &c->gap;
-    if (!c->ready) return MP3_CORE_END;
+    if (!c->ready) return MP3_ENDED;
     while (*filled < room) {
         if (const int32_t n = mp3_gap_take(g, out + *filled, room - *filled)) {
             *filled += n;
@@ -121,7 +121,7 @@ int32_t mp3_core_fill(Mp3Core* c, const uint8_t* buf, int32_t len, int32_t final
             continue;
         }
         const int64_t at = int64_t(c->current_frame) * frame_samples(c);
-        if (g->on && at >= mp3_gap_end(g)) return MP3_CORE_END;
+        if (g->on && at >= mp3_gap_end(g)) return MP3_ENDED;
         int32_t r;
         if (g->on && c->info && c->current_frame == 0) {
             // The Info frame holds no audio: stepped over, never decoded (its bytes would go
@@ -157,10 +157,10 @@ int32_t mp3_core_fill(Mp3Core* c, const uint8_t* buf, int32_t len, int32_t final
                 continue;
             }
         }
-        return r == MP3_SYNC_MORE ? MP3_CORE_MORE : r == MP3_SYNC_OTHER ? MP3_CORE_OTHER
-                                                                        : MP3_CORE_END;
+        return r == MP3_SYNC_MORE ? MP3_NEED_MORE : r == MP3_SYNC_OTHER ? MP3_OTHER_STREAM
+                                                                        : MP3_ENDED;
     }
-    return MP3_CORE_DONE;
+    return MP3_OK;
 }
 
 int32_t mp3_core_run_done(const Mp3Core* c) {

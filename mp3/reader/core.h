@@ -15,16 +15,9 @@
 #include "frame_sync.h"
 #include "gapless.h"
 #include "mpeg_decoder.h"
+#include "mpeg_result.h"
 #include "xing.h"
 
-// Results of mp3_core_open and mp3_core_fill. The middle three are the frame synchronisation's.
-enum Mp3CoreResult : int32_t {
-    MP3_CORE_DONE = 1,    // open: set up at the first frame; fill: the buffer is full
-    MP3_CORE_END = 0,     // no (more) frames: the data ends, or the gapless run is over
-    MP3_CORE_MORE = -1,   // the window ended first: keep the bytes from *pos and call again
-    MP3_CORE_OTHER = -2,  // another stream (version, layer or sample rate) begins at *pos
-    MP3_CORE_FAILED = -4, // the decoder cannot be set up for the stream
-};
 
 struct Mp3Core {
     MpegDecoder decoder;
@@ -57,8 +50,8 @@ void mp3_core_free(Mp3Core* c);
 void mp3_core_restart(Mp3Core* c);
 
 // Searches buf[*pos, len) for the first frame; once found (*pos at it), sets the decoder up and
-// reads the first frame's Xing header and LAME tag. MP3_CORE_DONE, MORE, END (no frame at all),
-// or FAILED (a stream the decoder cannot take).
+// reads the first frame's Xing header and LAME tag. MP3_OK, MP3_NEED_MORE, MP3_ENDED (no frame
+// at all) or MP3_SETUP_FAILED (a stream the decoder cannot take).
 int32_t mp3_core_open(Mp3Core* c, const uint8_t* buf, int32_t len, int32_t final, int32_t* pos);
 
 // Builds the index of data[0, len) held in memory, whose first frame, found by mp3_core_open,
@@ -70,7 +63,8 @@ int32_t mp3_core_index(Mp3Core* c, const uint8_t* data, int32_t len);
 void mp3_core_set_gapless(Mp3Core* c, int32_t on);
 
 // Fills out[*filled, room) from the window, frame by frame, and moves *pos and *filled on.
-// MP3_CORE_DONE when full; else MORE, END or OTHER as the frames ran out (*filled says how far).
+// MP3_OK when full; else MP3_NEED_MORE, MP3_ENDED or MP3_OTHER_STREAM as the frames ran out
+// (*filled says how far).
 int32_t mp3_core_fill(Mp3Core* c, const uint8_t* buf, int32_t len, int32_t final, int32_t* pos,
                       uint8_t* out, int32_t room, int32_t* filled);
 

@@ -3,8 +3,12 @@
 // gapless run is exactly the encoder's input and ends at the LAME tag's frame count, and another
 // stream spliced on ends the stream at its first byte.
 #include <cmath>
+#include <iterator>
+#include <set>
+#include <string>
 
 #include "core.h"
+#include "mpeg_result.h"
 #include "test_util.h"
 #include "window.h"
 
@@ -45,22 +49,22 @@ Decoded decode(const Bytes& data, int32_t gapless, int32_t piece, int32_t room) 
     EXPECT_EQ(mp3_window_init(&w, 64 * 1024), 1);
     mp3_core_set_gapless(c, gapless);
     size_t fed = 0;
-    int32_t pos = 0, r = MP3_CORE_MORE;
+    int32_t pos = 0, r = MP3_NEED_MORE;
     bool open = false;
     std::vector<uint8_t> out(static_cast<size_t>(room));
     for (int guard = 0; guard < 1000000; ++guard) {
         const int32_t final = fed == data.size();
         if (!open) {
             r = mp3_core_open(c, w.buf, w.filled, final, &pos);
-            open = r == MP3_CORE_DONE;
+            open = r == MP3_OK;
             if (open) continue;
         } else {
             int32_t filled = 0;
             r = mp3_core_fill(c, w.buf, w.filled, final, &pos, out.data(), room, &filled);
             d.pcm.insert(d.pcm.end(), out.begin(), out.begin() + filled);
-            if (r == MP3_CORE_DONE) continue;
+            if (r == MP3_OK) continue;
         }
-        if (r != MP3_CORE_MORE) break;
+        if (r != MP3_NEED_MORE) break;
         EXPECT_FALSE(final) << "MORE only while bytes are to come";
         pos -= mp3_window_drop(&w, pos);
         const size_t n = std::min({size_t(piece), data.size() - fed, size_t(w.cap - w.filled)});
@@ -84,7 +88,7 @@ TEST(Core, PcmIsTheSameWhereverThePiecesAndBuffersEnd) {
     for (int32_t gapless : {0, -1}) {
         SCOPED_TRACE(gapless ? "gapless" : "every frame");
         const Decoded whole = decode(vbr, gapless, int32_t(vbr.size()), 1 << 22);
-        EXPECT_EQ(whole.end, MP3_CORE_END);
+        EXPECT_EQ(whole.end, MP3_ENDED);
         if (gapless)
             EXPECT_EQ(whole.pcm.size(), size_t(samples) * 4) << "the encoder's input, exactly";
         else
@@ -92,7 +96,7 @@ TEST(Core, PcmIsTheSameWhereverThePiecesAndBuffersEnd) {
         for (int32_t piece : {1, 417, 5000}) {
             for (int32_t room : {4, 1000, 4608, 3 * 4608}) {
                 const Decoded d = decode(vbr, gapless, piece, room);
-                EXPECT_EQ(d.end, MP3_CORE_END) << piece << "/" << room;
+                EXPECT_EQ(d.end, MP3_ENDED) << piece << "/" << room;
                 EXPECT_TRUE(d.pcm == whole.pcm) << "pieces of " << piece << ", room " << room;
             }
         }
@@ -112,22 +116,36 @@ TEST(Core, TheTagCountEndsTheRunAndAnotherStreamEndsTheData) {
     EXPECT_EQ(alone.pcm.size(), 20000u * 4);
     // Gapless: the first encoding's run, whatever follows it; the run's end ends the decode.
     const Decoded j = decode(joined, -1, 4096, 4608);
-    EXPECT_EQ(j.end, MP3_CORE_END);
+    EXPECT_EQ(j.end, MP3_ENDED);
     EXPECT_TRUE(j.pcm == alone.pcm);
     EXPECT_LT(j.end_at, int64_t(a.size()) + 1);
     // Every frame: on through the second encoding, which shares the format; up to the first
     // frame of the other rate, where the data offset stops.
     EXPECT_GT(decode(joined, 0, 4096, 4608).pcm.size(), decode(a, 0, 4096, 4608).pcm.size());
     const Decoded s = decode(spliced, 0, 4096, 4608);
-    EXPECT_EQ(s.end, MP3_CORE_OTHER);
+    EXPECT_EQ(s.end, MP3_OTHER_STREAM);
     EXPECT_EQ(s.end_at, int64_t(a.size()));
     EXPECT_TRUE(s.pcm == decode(a, 0, 4096, 4608).pcm);
     // A file cut inside its frames: the run ends with the data.
     const Bytes cut(a.begin(), a.begin() + long(a.size() / 2));
     const Decoded c = decode(cut, -1, 4096, 4608);
-    EXPECT_EQ(c.end, MP3_CORE_END);
+    EXPECT_EQ(c.end, MP3_ENDED);
     EXPECT_GT(c.pcm.size(), 0u);
     EXPECT_TRUE(std::equal(c.pcm.begin(), c.pcm.end(), alone.pcm.begin()));
+}
+
+// The results the players and the core share: each value has its own text (the values that share
+// -1 share one), and unknown values are said to be so.
+TEST(Results, EveryCodeHasItsOwnText) {
+    const int32_t codes[] = {MP3_OK, MP3_ENDED, MP3_NOT_PLAYING, MP3_NO_FRAME, MP3_DATA_LATE,
+                             MP3_SETUP_FAILED, MP3_NEED_MORE, MP3_OTHER_STREAM};
+    std::set<std::string> texts;
+    for (int32_t r : codes) texts.insert(mpeg_result_text(r));
+    EXPECT_EQ(texts.size(), std::size(codes));
+    EXPECT_EQ(texts.count("unknown result"), 0u);
+    EXPECT_STREQ(mpeg_result_text(-99), "unknown result");
+    EXPECT_STREQ(mpeg_result_text(MP3_BAD_BUFFER), mpeg_result_text(MP3_NOT_PLAYING));
+    EXPECT_EQ(mpeg_version() / 10000, ZIV_VERSION_MAJOR_TEST);
 }
 
 }  // namespace

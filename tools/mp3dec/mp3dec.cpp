@@ -178,7 +178,7 @@ Found find_stream(InputWindow* in, Mp3Core* c, int32_t* pos) {
         int32_t final = 0;
         const int32_t vis = input_visible(in, &final);
         const int32_t r = mp3_core_open(c, in->win.buf, vis, final | stuck, pos);
-        if (r == MP3_CORE_DONE) {
+        if (r == MP3_OK) {
             if (input_wants_more(in, *pos, kAhead)) {
                 input_advance(in, *pos);
                 *pos = 0;
@@ -186,8 +186,8 @@ Found find_stream(InputWindow* in, Mp3Core* c, int32_t* pos) {
             mp3_sync_restart(&c->sync, 1);
             return in->error ? READ_ERROR : FOUND;
         }
-        if (r == MP3_CORE_FAILED) return SETUP_FAILED;
-        if (r != MP3_CORE_MORE) return NOT_FOUND;
+        if (r == MP3_SETUP_FAILED) return SETUP_FAILED;
+        if (r != MP3_NEED_MORE) return NOT_FOUND;
         // A full window that cannot tell (which no frame or tag can cause) is read as the end.
         stuck = input_advance(in, *pos) == 0 ? 1 : 0;
         *pos = 0;
@@ -196,13 +196,13 @@ Found find_stream(InputWindow* in, Mp3Core* c, int32_t* pos) {
 }
 
 struct Decoded {
-    int32_t end = MP3_CORE_END;  // MP3_CORE_END, or MP3_CORE_OTHER when another stream follows
+    int32_t end = MP3_ENDED;  // MP3_ENDED, or MP3_OTHER_STREAM when another stream follows
     int64_t frames = 0;          // frames decoded (an Info frame left out is not one)
     int64_t end_at = 0;          // input offset where decoding stopped
     int32_t write_error = 0;
 };
 
-// Steps over the stream's frames from *pos to its end: MP3_CORE_END, or MP3_CORE_OTHER with *pos
+// Steps over the stream's frames from *pos to its end: MP3_ENDED, or MP3_OTHER_STREAM with *pos
 // where another stream begins.
 int32_t read_through(InputWindow* in, Mp3Core* c, int32_t* pos) {
     int32_t stuck = 0;
@@ -222,7 +222,7 @@ int32_t read_through(InputWindow* in, Mp3Core* c, int32_t* pos) {
             stuck = input_advance(in, *pos) == 0 ? 1 : 0;
             *pos = 0;
         } else {
-            return r == MP3_SYNC_OTHER ? MP3_CORE_OTHER : MP3_CORE_END;
+            return r == MP3_SYNC_OTHER ? MP3_OTHER_STREAM : MP3_ENDED;
         }
     }
 }
@@ -250,11 +250,11 @@ Decoded decode_stream(InputWindow* in, Mp3Core* c, int32_t pos, PcmOutput* out) 
         const int32_t got =
             mp3_core_fill(c, in->win.buf, vis, final | stuck, &pos, room, want, &filled);
         pcm_output_put(out, filled);
-        if (got == MP3_CORE_DONE) {
+        if (got == MP3_OK) {
             stuck = 0;
             continue;
         }
-        if (got == MP3_CORE_MORE) {
+        if (got == MP3_NEED_MORE) {
             stuck = input_advance(in, pos) == 0 ? 1 : 0;
             pos = 0;
             continue;
@@ -262,7 +262,7 @@ Decoded decode_stream(InputWindow* in, Mp3Core* c, int32_t pos, PcmOutput* out) 
         r.frames = c->current_frame - (c->gap.on && c->info ? 1 : 0);
         // The gapless run ends before the data may: the frames after it are read through (not
         // decoded) to tell whether another stream follows.
-        r.end = got == MP3_CORE_END && mp3_core_run_done(c) ? read_through(in, c, &pos) : got;
+        r.end = got == MP3_ENDED && mp3_core_run_done(c) ? read_through(in, c, &pos) : got;
         r.end_at = in->win.base + pos;
         return r;
     }
@@ -414,7 +414,7 @@ int main(int argc, char** argv) {
                      "header) but %lld were written\n",
                      o.output, (long long)out.announced, (long long)out.bytes);
     }
-    if (r.end == MP3_CORE_OTHER) {
+    if (r.end == MP3_OTHER_STREAM) {
         std::fprintf(stderr,
                      "mp3dec: '%s': another MPEG audio stream (other version, layer or sample "
                      "rate) begins at byte %lld; output ends after %lld frames\n",
