@@ -12,13 +12,19 @@ constexpr uint32_t kReplacement = 0xFFFD;
 }  // namespace
 
 bool TextBuilder::reserve(size_t extra) {
-    if (oom || extra > SIZE_MAX - 1 - len) return !(oom = true);
+    if (oom || extra > SIZE_MAX - 1 - len) {
+        oom = true;
+        return false;
+    }
     const size_t need = len + extra + 1;
     if (need <= cap) return true;
     size_t n = cap > 8 ? cap : 8;
     while (n < need) n = n > SIZE_MAX / 2 ? need : n * 2;
     void* q = std::realloc(s, n);
-    if (!q) return !(oom = true);
+    if (!q) {
+        oom = true;
+        return false;
+    }
     s = static_cast<char*>(q);
     cap = n;
     return true;
