@@ -12,6 +12,7 @@
 #include <cmath>
 #include <cstdint>
 
+#include "built_once.h"
 #include "kernels.h"
 #include "lanes.h"
 
@@ -259,8 +260,8 @@ inline float pow43_of(float c) {
 }
 
 // The same for the escape values the Huffman decoder makes (whole numbers up to 15 + 8191).
-// The common ones, below 1024, come from a table built on first use and read-only after (the
-// initialisation of a function's static is safe on several threads); building it costs far less
+// The common ones, below 1024, come from a table built on first use and read-only after
+// (BuiltOnce); building it costs far less
 // than the whole range would, and larger values are rare. The power is symmetric and so is
 // rounding to float, so a negative value takes the positive one negated.
 struct EscapePowers {
@@ -268,13 +269,12 @@ struct EscapePowers {
     float v[kSize];
 };
 
+inline void build_escape_powers(EscapePowers* e) {
+    for (int32_t i = 0; i < EscapePowers::kSize; ++i) e->v[i] = pow43_of(float(i));
+}
+
 inline const EscapePowers& escape_powers() {
-    static const EscapePowers table = [] {
-        EscapePowers e{};
-        for (int32_t i = 0; i < EscapePowers::kSize; ++i) e.v[i] = pow43_of(float(i));
-        return e;
-    }();
-    return table;
+    return BuiltOnce<EscapePowers, build_escape_powers>::get();
 }
 
 inline float pow43_escape(float c) {

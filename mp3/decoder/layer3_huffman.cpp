@@ -103,8 +103,8 @@ void build_pair_lookup(const uint8_t* root, bool escapes, PairLookup* t) {
     }
 }
 
-PairLookups build_pair_lookups() {
-    PairLookups lookups; // the entries a tree leaves unset are never read
+void build_pair_lookups(PairLookups* out) {
+    PairLookups& lookups = *out; // the entries a tree leaves unset are never read
     int32_t trees = 0;
     const uint8_t* roots[32] = {};
     for (int32_t ts = 0; ts < 32; ++ts) {
@@ -119,15 +119,10 @@ PairLookups build_pair_lookups() {
         }
         lookups.of_table[ts] = int8_t(k);
     }
-    return lookups;
 }
 
-// Built on first use and read-only after: the initialisation of a function's static is safe on
-// several threads, and decoders share the one copy.
-const PairLookups& pair_lookups() {
-    static const PairLookups lookups = build_pair_lookups();
-    return lookups;
-}
+// Built on first use and read-only after; decoders share the one copy.
+const PairLookups& pair_lookups() { return BuiltOnce<PairLookups, build_pair_lookups>::get(); }
 
 // Decodes `pairs` pairs into cells: a whole pair with its sign bits from the lookup q where it
 // fits, the level walk from root otherwise. With kEscapes (tables with linbits) a value of 15

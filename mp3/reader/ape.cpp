@@ -23,19 +23,18 @@ const struct {
                   {"Comment", MPEG_TAG_COMMENT}};
 
 // The values of a text item, NUL-separated, joined by "/" (empty values dropped).
-std::string ape_text(const uint8_t* p, size_t n) {
-    std::string out;
+char* ape_text(const uint8_t* p, size_t n) {
+    TextBuilder out;
     size_t i = 0;
     while (i < n) {
         const void* nul = std::memchr(p + i, 0, n - i);
         const size_t e = nul ? size_t(static_cast<const uint8_t*>(nul) - p) : n;
-        if (e > i) {
-            if (!out.empty()) out += '/';
-            out += utf8_clean(p + i, e - i);
-        }
+        const size_t mark = out.len;
+        utf8_clean(&out, p + i, e - i);
+        out.separate(mark);
         i = e + 1;
     }
-    return out;
+    return out.take();
 }
 
 // The image type by its first bytes, where it is one of the common ones.
@@ -47,20 +46,23 @@ const char* sniff_mime(const uint8_t* p, size_t n) {
     return "";
 }
 
-void cover_art(const std::string& key, const uint8_t* v, size_t n, TagSource* src) {
+void cover_art(const uint8_t* key, size_t key_len, const uint8_t* v, size_t n, TagSource* src) {
     const void* nul = std::memchr(v, 0, n);
     if (!nul) return;
     const size_t name = size_t(static_cast<const uint8_t*>(nul) - v);
-    TagPicture pic;
-    pic.description = utf8_clean(v, name);
+    TextBuilder description;
+    utf8_clean(&description, v, name);
+    TagPicture pic = {};
+    pic.description = description.take();
     pic.data = v + name + 1;
     pic.size = n - name - 1;
-    pic.mime = sniff_mime(pic.data, pic.size);
+    const char* mime = sniff_mime(pic.data, pic.size);
+    pic.mime = copy_text(mime, std::strlen(mime));
     // The item names the picture types of ID3v2: front and back cover, else "other".
-    pic.type = equal_ascii_nocase(key.c_str(), "Cover Art (Front)")  ? 3
-               : equal_ascii_nocase(key.c_str(), "Cover Art (Back)") ? 4
-                                                                     : 0;
-    src->pictures.push_back(std::move(pic));
+    pic.type = same_key(key, key_len, "Cover Art (Front)")  ? 3
+               : same_key(key, key_len, "Cover Art (Back)") ? 4
+                                                            : 0;
+    src->add_picture(pic);
 }
 
 }  // namespace
@@ -73,30 +75,32 @@ void ape_read_items(const uint8_t* p, size_t n, uint32_t count, TagSource* src) 
         const void* nul = std::memchr(p + pos, 0, n - pos);
         if (!nul) return;
         const size_t key_end = size_t(static_cast<const uint8_t*>(nul) - p);
-        std::string key(reinterpret_cast<const char*>(p + pos), key_end - pos);
+        const uint8_t* key = p + pos;
+        const size_t key_len = key_end - pos;
         pos = key_end + 1;
         if (size > n - pos) return;
         const uint8_t* v = p + pos;
         pos += size;
-        bool printable = !key.empty();
-        for (char c : key) printable = printable && c >= 0x20 && c <= 0x7E;
+        bool printable = key_len > 0;
+        for (size_t i = 0; i < key_len; ++i)
+            printable = printable && key[i] >= 0x20 && key[i] <= 0x7E;
         if (!printable) continue;
         switch ((flags >> 1) & 3) {
         case 0: {  // UTF-8 text
-            std::string text = ape_text(v, size);
+            char* text = ape_text(v, size);
             bool is_field = false;
             for (const auto& k : kFieldKeys)
-                if (equal_ascii_nocase(key.c_str(), k.key)) {
-                    src->set(k.field, std::move(text));
+                if (same_key(key, key_len, k.key)) {
+                    src->set(k.field, text);
                     is_field = true;
                     break;
                 }
-            if (!is_field) src->user.emplace_back(std::move(key), std::move(text));
+            if (!is_field) src->add_user(copy_text(key, key_len), text);
             break;
         }
         case 1:  // binary
-            if (key.size() > 10 && equal_ascii_nocase(key.substr(0, 10).c_str(), "Cover Art "))
-                cover_art(key, v, size, src);
+            if (key_len > 10 && same_key(key, 10, "Cover Art "))
+                cover_art(key, key_len, v, size, src);
             break;
         default:  // external links and the reserved kind: nothing to read
             break;

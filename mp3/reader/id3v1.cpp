@@ -3,6 +3,7 @@
 // Latin-1, cut at the first NUL and trimmed of trailing spaces. Also the genre names.
 #include "tag_source.h"
 
+#include <cstdio>
 #include <cstring>
 
 namespace mpeg_tags_impl {
@@ -43,12 +44,14 @@ const char* const kGenres[] = {
 constexpr int kGenreCount = int(sizeof kGenres / sizeof kGenres[0]);
 static_assert(kGenreCount == 192, "the genre list runs from 0 to 191");
 
-std::string v1_text(const uint8_t* p, size_t n) {
+// A field: cut at the first NUL, trailing spaces dropped.
+char* v1_text(const uint8_t* p, size_t n) {
     const void* nul = std::memchr(p, 0, n);
     if (nul) n = size_t(static_cast<const uint8_t*>(nul) - p);
-    std::string s = latin1_to_utf8(p, n);
-    trim_right(s);
-    return s;
+    while (n > 0 && p[n - 1] == ' ') --n;
+    TextBuilder b;
+    latin1_to_utf8(&b, p, n);
+    return b.take();
 }
 
 }  // namespace
@@ -63,8 +66,13 @@ void id3v1_read(const uint8_t* p, TagSource* src) {
     // v1.1: a NUL before the comment's last byte makes that byte the track number.
     const bool v11 = p[125] == 0 && p[126] != 0;
     src->set(MPEG_TAG_COMMENT, v1_text(p + 97, v11 ? 28 : 30));
-    if (v11) src->set(MPEG_TAG_TRACK, std::to_string(p[126]));
-    if (const char* g = id3v1_genre_name(p[127])) src->set(MPEG_TAG_GENRE, g);
+    if (v11) {
+        char digits[4];
+        std::snprintf(digits, sizeof digits, "%d", p[126]);
+        src->set(MPEG_TAG_TRACK, copy_text(digits, std::strlen(digits)));
+    }
+    if (const char* g = id3v1_genre_name(p[127]))
+        src->set(MPEG_TAG_GENRE, copy_text(g, std::strlen(g)));
 }
 
 }  // namespace mpeg_tags_impl

@@ -20,51 +20,51 @@ uint32_t syncsafe32(const uint8_t* p) {
            uint32_t(p[3] & 0x7F);
 }
 
-// The bytes with every 0xFF 0x00 turned back into 0xFF.
-std::vector<uint8_t> resync(const uint8_t* p, size_t n) {
-    std::vector<uint8_t> out;
-    out.reserve(n);
+// Appends the bytes with every 0xFF 0x00 turned back into 0xFF.
+void resync(TextBuilder* out, const uint8_t* p, size_t n) {
+    out->reserve(n);
     for (size_t i = 0; i < n; ++i) {
-        out.push_back(p[i]);
+        out->byte(p[i]);
         if (p[i] == 0xFF && i + 1 < n && p[i + 1] == 0x00) ++i;
     }
-    return out;
 }
 
 bool id_char(uint8_t c) { return (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9'); }
 
-struct Frame {
-    char id[5];
-    const uint8_t* data;
-    size_t size;
-    uint8_t format;  // the second flag byte (2.3 and 2.4); 0 in 2.2
+// What the frames of one tag are read with.
+struct TagContext {
+    int version;
+    uint8_t flags;  // the header's
+    bool copied;    // the body lies in a temporary copy
+    TagSource* src;
 };
 
-// Walks the frames in the n bytes at b. sizes_syncsafe picks the 2.4 size reading. Returns true
-// when the walk ends cleanly: at the end of the bytes, or at padding, with every frame id valid
-// and every frame inside the bytes.
+void read_frame_bytes(const TagContext& t, const char* id, const uint8_t* d, size_t n,
+                      uint8_t format);
+
+// Walks the frames in the n bytes at b, reading each into t->src when t is given.
+// sizes_syncsafe picks the 2.4 size reading. Returns true when the walk ends cleanly: at the end
+// of the bytes, or at padding, with every frame id valid and every frame inside the bytes.
 bool walk_frames(const uint8_t* b, size_t n, int version, bool sizes_syncsafe,
-                 std::vector<Frame>* frames) {
+                 const TagContext* t) {
     const size_t id_len = version == 2 ? 3 : 4, head = version == 2 ? 6 : 10;
     size_t pos = 0;
     while (n - pos >= head) {
         const uint8_t* f = b + pos;
         if (f[0] == 0) return true;  // padding
-        for (size_t i = 0; i < id_len; ++i)
+        char id[5] = {};
+        for (size_t i = 0; i < id_len; ++i) {
             if (!id_char(f[i])) return false;
+            id[i] = char(f[i]);
+        }
         size_t size;
         if (version == 2)
             size = size_t(f[3]) << 16 | size_t(f[4]) << 8 | f[5];
         else
             size = sizes_syncsafe ? syncsafe32(f + 4) : be32(f + 4);
         if (size > n - pos - head) return false;
-        Frame fr;
-        std::memcpy(fr.id, f, id_len);
-        fr.id[id_len] = 0;
-        fr.data = f + head;
-        fr.size = size;
-        fr.format = version == 2 ? 0 : f[9];
-        frames->push_back(fr);
+        // The second flag byte holds the frame's format (2.3 and 2.4).
+        if (t) read_frame_bytes(*t, id, f + head, size, version == 2 ? 0 : f[9]);
         pos += head + size;
     }
     // Fewer bytes than a frame header left: zeros are padding, anything else a broken chain.
@@ -76,21 +76,27 @@ bool walk_frames(const uint8_t* b, size_t n, int version, bool sizes_syncsafe,
 // Text of ID3v2 encoding `enc` (0 Latin-1, 1 UTF-16 with byte order mark, 2 UTF-16BE, 3 UTF-8).
 // A UTF-16 run without a mark is taken as little-endian unless its first unit reads as a Latin
 // character in big-endian order.
-std::string decode(int enc, const uint8_t* p, size_t n) {
+void decode(TextBuilder* out, int enc, const uint8_t* p, size_t n) {
     switch (enc) {
     case 0:
-        return latin1_to_utf8(p, n);
+        return latin1_to_utf8(out, p, n);
     case 1:
     case 2: {
         bool big = enc == 2;
         if (n >= 2 && p[0] == 0xFE && p[1] == 0xFF) { big = true; p += 2; n -= 2; }
         else if (n >= 2 && p[0] == 0xFF && p[1] == 0xFE) { big = false; p += 2; n -= 2; }
         else if (enc == 1 && n >= 2 && p[0] == 0 && p[1] != 0) big = true;
-        return utf16_to_utf8(p, n, big);
+        return utf16_to_utf8(out, p, n, big);
     }
     default:
-        return utf8_clean(p, n);
+        return utf8_clean(out, p, n);
     }
+}
+
+char* decoded(int enc, const uint8_t* p, size_t n) {
+    TextBuilder b;
+    decode(&b, enc, p, n);
+    return b.take();
 }
 
 // Length of the string at p in encoding enc up to its terminator (one NUL, or two on a 2-byte
@@ -115,76 +121,92 @@ size_t terminated(int enc, const uint8_t* p, size_t n, size_t* next) {
 }
 
 // All values of a text body (NUL-separated in 2.4), joined by "/"; empty values dropped.
-std::string text_values(int enc, const uint8_t* p, size_t n) {
-    std::string out;
+void text_values(TextBuilder* out, int enc, const uint8_t* p, size_t n) {
     size_t pos = 0;
     while (pos < n) {
         size_t next;
         const size_t len = terminated(enc, p + pos, n - pos, &next);
-        std::string v = decode(enc, p + pos, len);
-        if (!v.empty()) {
-            if (!out.empty()) out += '/';
-            out += v;
-        }
+        const size_t mark = out->len;
+        decode(out, enc, p + pos, len);
+        out->separate(mark);
         pos += next;
     }
-    return out;
 }
 
-// A decimal number of at most nine digits that makes up the whole of s; -1 otherwise.
-int small_number(const std::string& s) {
-    if (s.empty() || s.size() > 9) return -1;
+char* text_values(int enc, const uint8_t* p, size_t n) {
+    TextBuilder b;
+    text_values(&b, enc, p, n);
+    return b.take();
+}
+
+// A decimal number of at most nine digits that makes up the whole of the n bytes at s; -1
+// otherwise.
+int small_number(const char* s, size_t n) {
+    if (n == 0 || n > 9) return -1;
     int v = 0;
-    for (char c : s) {
-        if (c < '0' || c > '9') return -1;
-        v = v * 10 + (c - '0');
+    for (size_t i = 0; i < n; ++i) {
+        if (s[i] < '0' || s[i] > '9') return -1;
+        v = v * 10 + (s[i] - '0');
     }
     return v;
 }
 
-// The name of one genre reference: a number, RX or CR; empty when it names nothing.
-std::string genre_ref(const std::string& r) {
-    if (r == "RX") return "Remix";
-    if (r == "CR") return "Cover";
-    const char* g = id3v1_genre_name(small_number(r));
+// The name of one genre reference (n bytes at r): a number, RX or CR; "" when it names nothing.
+const char* genre_ref(const char* r, size_t n) {
+    if (n == 2 && std::memcmp(r, "RX", 2) == 0) return "Remix";
+    if (n == 2 && std::memcmp(r, "CR", 2) == 0) return "Cover";
+    const char* g = id3v1_genre_name(small_number(r, n));
     return g ? g : "";
 }
 
-void read_picture(const Frame& f, const uint8_t* p, size_t n, bool copied, TagSource* src) {
+// Appends the n bytes at p to out as a "/"-joined value.
+void put_value(TextBuilder* out, const char* p, size_t n) {
+    const size_t mark = out->len;
+    out->bytes(p, n);
+    out->separate(mark);
+}
+
+void read_picture(TagSource* src, bool v22, const uint8_t* p, size_t n, bool copied) {
     const int enc = p[0];
     if (enc > 3) return;
     size_t pos = 1;
-    TagPicture pic;
-    if (f.id[3] == 0) {  // 2.2 PIC: a three-letter image format
+    TextBuilder mime;
+    if (v22) {  // 2.2 PIC: a three-letter image format
         if (n - pos < 4) return;
-        const std::string fmt(reinterpret_cast<const char*>(p + pos), 3);
-        pic.mime = equal_ascii_nocase(fmt.c_str(), "JPG")   ? "image/jpeg"
-                   : equal_ascii_nocase(fmt.c_str(), "PNG") ? "image/png"
-                   : equal_ascii_nocase(fmt.c_str(), "GIF") ? "image/gif"
-                   : equal_ascii_nocase(fmt.c_str(), "BMP") ? "image/bmp"
-                                                             : "image/" + latin1_to_utf8(p + pos, 3);
+        const uint8_t* fmt = p + pos;
+        const char* known = same_key(fmt, 3, "JPG")   ? "image/jpeg"
+                            : same_key(fmt, 3, "PNG") ? "image/png"
+                            : same_key(fmt, 3, "GIF") ? "image/gif"
+                            : same_key(fmt, 3, "BMP") ? "image/bmp"
+                                                      : nullptr;
+        if (known) {
+            mime.bytes(known, std::strlen(known));
+        } else {
+            mime.bytes("image/", 6);
+            latin1_to_utf8(&mime, fmt, 3);
+        }
         pos += 3;
     } else {
         size_t next;
         const size_t len = terminated(0, p + pos, n - pos, &next);
-        pic.mime = latin1_to_utf8(p + pos, len);
-        pos += next;
         // An image type without its "image/" prefix ("jpeg", "PNG") is common.
-        if (!pic.mime.empty() && pic.mime.find('/') == std::string::npos)
-            pic.mime = "image/" + pic.mime;
+        if (len > 0 && !std::memchr(p + pos, '/', len)) mime.bytes("image/", 6);
+        latin1_to_utf8(&mime, p + pos, len);
+        pos += next;
     }
     if (n - pos < 1) return;
+    TagPicture pic = {};
+    pic.mime = mime.take();
     pic.type = p[pos++];
     size_t next;
     const size_t len = terminated(enc, p + pos, n - pos, &next);
-    pic.description = decode(enc, p + pos, len);
+    pic.description = decoded(enc, p + pos, len);
     pos += next;
     pic.size = n - pos;
-    if (copied)
-        pic.owned.assign(p + pos, p + n);
-    else
-        pic.data = p + pos;
-    src->pictures.push_back(std::move(pic));
+    // A NULL copy (memory ran out) is add_picture's to record.
+    if (copied) pic.owned = reinterpret_cast<uint8_t*>(copy_text(p + pos, pic.size));
+    pic.data = copied ? pic.owned : p + pos;
+    src->add_picture(pic);
 }
 
 // RVA2: an identification, then per channel its type, a 16-bit gain in 1/512 dB, the bit count
@@ -192,10 +214,10 @@ void read_picture(const Frame& f, const uint8_t* p, size_t n, bool copied, TagSo
 void read_rva2(const uint8_t* p, size_t n, TagSource* src) {
     size_t next;
     const size_t len = terminated(0, p, n, &next);
-    const std::string ident = latin1_to_utf8(p, len);
-    VolumeAdjust* dst = equal_ascii_nocase(ident.c_str(), "track")   ? &src->rva2_track
-                        : equal_ascii_nocase(ident.c_str(), "album") ? &src->rva2_album
-                                                                     : nullptr;
+    // Latin-1 compares as ASCII: its other characters never equal an ASCII letter.
+    VolumeAdjust* dst = same_key(p, len, "track")   ? &src->rva2_track
+                        : same_key(p, len, "album") ? &src->rva2_album
+                                                    : nullptr;
     if (!dst || dst->present) return;
     size_t pos = next;
     while (n - pos >= 4) {
@@ -225,39 +247,43 @@ void read_rva2(const uint8_t* p, size_t n, TagSource* src) {
 
 // Reads one frame's data (n bytes at p, unsynchronisation undone). `copied`: p lies in a
 // temporary copy, so picture bytes must be copied too.
-void read_frame(const Frame& f, const uint8_t* p, size_t n, bool copied, TagSource* src) {
+void read_frame(TagSource* src, const char* id, const uint8_t* p, size_t n, bool copied) {
     if (n == 0) return;
-    const bool v22 = f.id[3] == 0;
+    const bool v22 = id[3] == 0;
     auto is = [&](const char* id3, const char* id4) {
-        return std::strcmp(f.id, v22 ? id3 : id4) == 0;
+        return std::strcmp(id, v22 ? id3 : id4) == 0;
     };
-    if (is("PIC", "APIC")) return read_picture(f, p, n, copied, src);
-    if (!v22 && std::strcmp(f.id, "RVA2") == 0) return read_rva2(p, n, src);
+    if (is("PIC", "APIC")) return read_picture(src, v22, p, n, copied);
+    if (!v22 && std::strcmp(id, "RVA2") == 0) return read_rva2(p, n, src);
     const int enc = p[0];
     if (enc > 3) return;
     if (is("TXX", "TXXX")) {
         size_t next;
         const size_t len = terminated(enc, p + 1, n - 1, &next);
-        std::string key = decode(enc, p + 1, len);
-        std::string value = text_values(enc, p + 1 + next, n - 1 - next);
-        if (!key.empty()) src->user.emplace_back(std::move(key), std::move(value));
-        return;
+        char* key = decoded(enc, p + 1, len);
+        return src->add_user(key, text_values(enc, p + 1 + next, n - 1 - next));
     }
     if (is("COM", "COMM")) {
         if (n < 4) return;
         size_t next;
         const size_t len = terminated(enc, p + 4, n - 4, &next);
-        const bool described = len > 0 && !decode(enc, p + 4, len).empty();
-        std::string text = text_values(enc, p + 4 + next, n - 4 - next);
+        TextBuilder description;
+        decode(&description, enc, p + 4, len);
+        src->oom |= description.oom;
+        char* text = text_values(enc, p + 4 + next, n - 4 - next);
         // The comment without a description is the comment; a described one (players' own
         // notes) stands in only when there is no other.
-        if (!described)
-            src->set(MPEG_TAG_COMMENT, std::move(text));
-        else if (src->described_comment.empty())
-            src->described_comment = std::move(text);
+        if (description.len == 0)
+            src->set(MPEG_TAG_COMMENT, text);
+        else if (!text)
+            src->oom = true;
+        else if (!src->described_comment && *text)
+            src->described_comment = text;
+        else
+            std::free(text);
         return;
     }
-    if (f.id[0] != 'T') return;
+    if (id[0] != 'T') return;
     int field = -1;
     if (is("TT2", "TIT2")) field = MPEG_TAG_TITLE;
     else if (is("TP1", "TPE1")) field = MPEG_TAG_ARTIST;
@@ -265,50 +291,81 @@ void read_frame(const Frame& f, const uint8_t* p, size_t n, bool copied, TagSour
     else if (is("TRK", "TRCK")) field = MPEG_TAG_TRACK;
     else if (is("TCO", "TCON")) field = MPEG_TAG_GENRE;
     else if (is("TYE", "TDRC")) field = MPEG_TAG_DATE;
-    else if (!v22 && std::strcmp(f.id, "TYER") == 0) field = MPEG_TAG_DATE;
+    else if (!v22 && std::strcmp(id, "TYER") == 0) field = MPEG_TAG_DATE;
     if (field < 0) return;
-    std::string text = text_values(enc, p + 1, n - 1);
-    if (field == MPEG_TAG_GENRE) {
+    TextBuilder text;
+    text_values(&text, enc, p + 1, n - 1);
+    if (field == MPEG_TAG_GENRE && text.len > 0 && !text.oom) {
         // Each "/"-joined value is read on its own.
-        std::string g, part;
-        size_t start = 0;
-        while (start <= text.size()) {
-            size_t slash = text.find('/', start);
-            if (slash == std::string::npos) slash = text.size();
-            part = id3v2_genre(text.substr(start, slash - start));
-            if (!part.empty()) g += (g.empty() ? "" : "/") + part;
-            start = slash + 1;
+        TextBuilder g;
+        for (size_t start = 0; start <= text.len;) {
+            const void* slash = std::memchr(text.s + start, '/', text.len - start);
+            const size_t end = slash ? size_t(static_cast<const char*>(slash) - text.s) : text.len;
+            id3v2_genre(&g, text.s + start, end - start);
+            start = end + 1;
         }
-        text = g;
+        return src->set(field, g.take());
     }
-    src->set(field, std::move(text));
+    src->set(field, text.take());
+}
+
+// Reads one frame as the walk finds it: skips what cannot be read, strips the extra bytes its
+// format flags announce and undoes its unsynchronisation.
+void read_frame_bytes(const TagContext& t, const char* id, const uint8_t* d, size_t n,
+                      uint8_t format) {
+    bool frame_unsync = false;
+    if (t.version == 3) {
+        if (format & 0xC0) return;  // compressed or encrypted
+        if (format & 0x20) {        // group byte
+            if (n < 1) return;
+            ++d;
+            --n;
+        }
+    } else if (t.version == 4) {
+        if (format & 0x0C) return;  // compressed or encrypted
+        const size_t skip = ((format & 0x40) ? 1 : 0) + ((format & 0x01) ? 4 : 0);
+        if (skip > n) return;
+        d += skip;
+        n -= skip;
+        frame_unsync = (format & 0x02) || (t.flags & 0x80);
+    }
+    if (!frame_unsync) return read_frame(t.src, id, d, n, t.copied);
+    TextBuilder plain;
+    resync(&plain, d, n);
+    if (plain.oom) t.src->oom = true;
+    else read_frame(t.src, id, reinterpret_cast<const uint8_t*>(plain.s), plain.len, true);
 }
 
 }  // namespace
 
-std::string id3v2_genre(const std::string& v) {
-    std::string names, last;
-    size_t pos = 0;
+void id3v2_genre(TextBuilder* out, const char* v, size_t n) {
+    const char* last = "";
+    size_t last_len = 0, pos = 0;
     // Leading references in parentheses; "((" opens literal text.
-    while (pos < v.size() && v[pos] == '(' && !(pos + 1 < v.size() && v[pos + 1] == '(')) {
-        const size_t close = v.find(')', pos);
-        if (close == std::string::npos) break;
-        const std::string name = genre_ref(v.substr(pos + 1, close - pos - 1));
-        if (name.empty()) break;
-        if (!last.empty()) names += (names.empty() ? "" : "/") + last;
+    while (pos < n && v[pos] == '(' && !(pos + 1 < n && v[pos + 1] == '(')) {
+        const void* close_at = std::memchr(v + pos, ')', n - pos);
+        if (!close_at) break;
+        const size_t close = size_t(static_cast<const char*>(close_at) - v);
+        const char* name = genre_ref(v + pos + 1, close - pos - 1);
+        if (!*name) break;
+        put_value(out, last, last_len);
         last = name;
+        last_len = std::strlen(name);
         pos = close + 1;
     }
-    std::string rest = v.substr(pos);
-    if (rest.size() >= 2 && rest[0] == '(' && rest[1] == '(') rest.erase(0, 1);
+    const char* rest = v + pos;
+    size_t rest_len = n - pos;
+    if (rest_len >= 2 && rest[0] == '(' && rest[1] == '(') ++rest, --rest_len;
     // Text after the references refines the last of them and replaces its name.
-    if (!rest.empty() && pos > 0) last = rest;
-    else if (pos == 0) {
-        const std::string name = genre_ref(rest);
-        last = name.empty() ? rest : name;
+    if (rest_len > 0 && pos > 0) {
+        last = rest;
+        last_len = rest_len;
+    } else if (pos == 0) {
+        const char* name = genre_ref(rest, rest_len);
+        last = *name ? name : rest;
+        last_len = *name ? std::strlen(name) : rest_len;
     }
-    if (!last.empty()) names += (names.empty() ? "" : "/") + last;
-    return names;
+    put_value(out, last, last_len);
 }
 
 bool id3v2_read(const uint8_t* p, size_t n, TagSource* src) {
@@ -323,59 +380,34 @@ bool id3v2_read(const uint8_t* p, size_t n, TagSource* src) {
     // 2.2 with its compression bit set has no defined compression: nothing to read.
     if (version == 2 && (flags & 0x40)) return true;
 
-    std::vector<uint8_t> whole;
-    bool copied = false;
-    if ((flags & 0x80) && version < 4) {
-        whole = resync(body, size);
-        body = whole.data();
-        size = whole.size();
-        copied = true;
+    TextBuilder whole;
+    const bool copied = (flags & 0x80) && version < 4;
+    if (copied) {
+        resync(&whole, body, size);
+        if (whole.oom) {
+            src->oom = true;
+            return true;
+        }
+        body = reinterpret_cast<const uint8_t*>(whole.s);
+        size = whole.len;
     }
     if (version >= 3 && (flags & 0x40)) {
         // The extended header: its size excludes its own four bytes in 2.3 and includes them
         // in 2.4.
-        if (size < 4) return true;
-        const uint64_t ext = version == 3 ? uint64_t(be32(body)) + 4 : syncsafe32(body);
+        const uint64_t ext =
+            size < 4 ? UINT64_MAX : version == 3 ? uint64_t(be32(body)) + 4 : syncsafe32(body);
         if (ext > size) return true;
         body += size_t(ext);
         size -= size_t(ext);
     }
-
-    std::vector<Frame> frames;
-    bool clean = walk_frames(body, size, version, version == 4, &frames);
-    if (version == 4 && !clean) {
-        // A common writer fault: 2.4 frame sizes written as plain integers. Taken when that
-        // reading walks the tag cleanly and the syncsafe one does not.
-        std::vector<Frame> plain;
-        if (walk_frames(body, size, version, false, &plain)) frames.swap(plain);
-    }
-
-    for (const Frame& f : frames) {
-        const uint8_t* d = f.data;
-        size_t dn = f.size;
-        bool frame_unsync = false;
-        if (version == 3) {
-            if (f.format & 0xC0) continue;  // compressed or encrypted
-            if (f.format & 0x20) {          // group byte
-                if (dn < 1) continue;
-                ++d;
-                --dn;
-            }
-        } else if (version == 4) {
-            if (f.format & 0x0C) continue;  // compressed or encrypted
-            size_t skip = ((f.format & 0x40) ? 1 : 0) + ((f.format & 0x01) ? 4 : 0);
-            if (skip > dn) continue;
-            d += skip;
-            dn -= skip;
-            frame_unsync = (f.format & 0x02) || (flags & 0x80);
-        }
-        if (frame_unsync) {
-            std::vector<uint8_t> plain = resync(d, dn);
-            read_frame(f, plain.data(), plain.size(), true, src);
-        } else {
-            read_frame(f, d, dn, copied, src);
-        }
-    }
+    // A common writer fault: 2.4 frame sizes written as plain integers. Taken when that reading
+    // walks the tag cleanly and the syncsafe one does not.
+    bool syncsafe = version == 4;
+    if (syncsafe && !walk_frames(body, size, version, true, nullptr) &&
+        walk_frames(body, size, version, false, nullptr))
+        syncsafe = false;
+    const TagContext t = {version, flags, copied, src};
+    walk_frames(body, size, version, syncsafe, &t);
     return true;
 }
 

@@ -2,24 +2,79 @@
 // at the end in any order: ID3v1, APEv2/APEv1 by its footer, Lyrics3 v1 and v2 stepped over,
 // ID3v2 with a footer or appended without one), has each read by its reader, merges them
 // field by field (ID3v2, then APE, then ID3v1) and answers the accessors. The record owns
-// every string and copied picture; nothing escapes as an exception.
+// every string and copied picture; when an allocation fails anywhere, the read frees all it
+// took and gives no record.
 #include "mpeg_tags.h"
 
 #include <cstring>
-#include <new>
 
 #include "tag_source.h"
 
 using namespace mpeg_tags_impl;
 
 struct MpegTags {
-    int32_t sources = 0;
-    std::string field[MPEG_TAG_FIELD_COUNT];
-    bool has[MPEG_TAG_FIELD_COUNT] = {};
-    std::vector<std::pair<std::string, std::string>> user;
-    std::vector<TagPicture> pictures;
-    VolumeAdjust rva2_track, rva2_album;
+    int32_t sources;
+    TagSource tags;  // the merged one
 };
+
+namespace mpeg_tags_impl {
+
+void TagSource::set(int32_t f, char* v) {
+    if (!v) oom = true;
+    else if (!field[f] && *v) field[f] = v;
+    else std::free(v);
+}
+
+namespace {
+void free_user(const UserPair& u) { std::free(u.key), std::free(u.value); }
+void free_picture(const TagPicture& p) {
+    std::free(p.mime), std::free(p.description), std::free(p.owned);
+}
+}  // namespace
+
+void TagSource::add_user(char* key, char* value) {
+    const bool keyless = key && value && !*key;  // a pair without a key is none
+    if (!keyless && key && value && user.push(UserPair{key, value})) return;
+    oom |= !keyless;
+    free_user(UserPair{key, value});
+}
+
+void TagSource::add_picture(const TagPicture& p) {
+    if (p.mime && p.description && p.data && pictures.push(p)) return;
+    oom = true;
+    free_picture(p);
+}
+
+void TagSource::absorb(TagSource* o) {
+    for (int i = 0; i < MPEG_TAG_FIELD_COUNT; ++i) {
+        if (o->field[i]) set(i, o->field[i]);
+        o->field[i] = nullptr;
+    }
+    for (size_t i = 0; i < o->user.count; ++i)
+        add_user(o->user.items[i].key, o->user.items[i].value);
+    for (size_t i = 0; i < o->pictures.count; ++i) add_picture(o->pictures.items[i]);
+    o->user.count = o->pictures.count = 0;
+    if (!described_comment) {
+        described_comment = o->described_comment;
+        o->described_comment = nullptr;
+    }
+    if (!rva2_track.present) rva2_track = o->rva2_track;
+    if (!rva2_album.present) rva2_album = o->rva2_album;
+    oom |= o->oom;
+    o->release();
+}
+
+void TagSource::release() {
+    for (char* f : field) std::free(f);
+    for (size_t i = 0; i < user.count; ++i) free_user(user.items[i]);
+    for (size_t i = 0; i < pictures.count; ++i) free_picture(pictures.items[i]);
+    std::free(user.items);
+    std::free(pictures.items);
+    std::free(described_comment);
+    *this = TagSource();
+}
+
+}  // namespace mpeg_tags_impl
 
 namespace {
 
@@ -41,7 +96,7 @@ constexpr int kMaxTags = 64;
 
 struct Found {
     TagSource id3v2, ape, id3v1;
-    bool has_v2 = false, has_ape = false, has_v1 = false;
+    bool has_v2, has_ape, has_v1;
 };
 
 // Lyrics3 v1 ends with "LYRICSEND" and begins with "LYRICSBEGIN" at most 5100 bytes before.
@@ -127,7 +182,7 @@ void read_appended_id3v2(const uint8_t* data, size_t from, size_t end, Found* f)
 void read_all(const uint8_t* data, size_t len, Found* f) {
     // The tail first, so that a tag at the start is bounded by where the tail tags begin.
     const size_t tail = read_tail(data, len, f);
-    TagSource at_start;  // the start's ID3v2 outranks one found at the end
+    TagSource at_start = {};  // the start's ID3v2 outranks one found at the end
     bool start_v2 = false;
     size_t pos = 0;
     for (int step = 0; step < kMaxTags && pos < tail && tail - pos >= 10; ++step) {
@@ -153,39 +208,34 @@ void read_all(const uint8_t* data, size_t len, Found* f) {
         }
     }
     if (pos < tail) read_appended_id3v2(data, pos, tail, f);
-    if (start_v2) {
-        // Fields of the start's tag first; the end's fill the gaps. User pairs and pictures in
-        // file order.
-        for (int i = 0; i < MPEG_TAG_FIELD_COUNT; ++i)
-            if (f->id3v2.has[i]) at_start.set(i, f->id3v2.field[i]);
-        for (auto& u : f->id3v2.user) at_start.user.push_back(std::move(u));
-        for (auto& pic : f->id3v2.pictures) at_start.pictures.push_back(std::move(pic));
-        if (at_start.described_comment.empty())
-            at_start.described_comment = std::move(f->id3v2.described_comment);
-        if (!at_start.rva2_track.present) at_start.rva2_track = f->id3v2.rva2_track;
-        if (!at_start.rva2_album.present) at_start.rva2_album = f->id3v2.rva2_album;
-        f->id3v2 = std::move(at_start);
-        f->has_v2 = true;
-    }
+    // Fields of the start's tag first; the end's fill the gaps. User pairs and pictures in file
+    // order.
+    at_start.absorb(&f->id3v2);
+    f->id3v2 = at_start;
+    f->has_v2 |= start_v2;
 }
 
-void build(const uint8_t* data, size_t len, MpegTags* t) {
-    Found f;
+// The merged record of the tags, or NULL when memory ran out (nothing then stays allocated).
+MpegTags* build(const uint8_t* data, size_t len) {
+    Found f = {};
     if (data && len) read_all(data, len, &f);
+    MpegTags* t = static_cast<MpegTags*>(std::calloc(1, sizeof(MpegTags)));
+    if (!t) f.id3v2.oom = true;
+    TagSource merged = {};
+    if (f.id3v2.described_comment) f.id3v2.set(MPEG_TAG_COMMENT, f.id3v2.described_comment);
+    f.id3v2.described_comment = nullptr;
+    merged.absorb(&f.id3v2);
+    merged.absorb(&f.ape);
+    merged.absorb(&f.id3v1);
+    if (merged.oom || !t) {
+        merged.release();
+        std::free(t);
+        return nullptr;
+    }
     t->sources = (f.has_v1 ? MPEG_TAGS_ID3V1 : 0) | (f.has_v2 ? MPEG_TAGS_ID3V2 : 0) |
                  (f.has_ape ? MPEG_TAGS_APE : 0);
-    f.id3v2.set(MPEG_TAG_COMMENT, f.id3v2.described_comment);
-    for (TagSource* s : {&f.id3v2, &f.ape, &f.id3v1}) {
-        for (int i = 0; i < MPEG_TAG_FIELD_COUNT; ++i)
-            if (!t->has[i] && s->has[i]) {
-                t->field[i] = std::move(s->field[i]);
-                t->has[i] = true;
-            }
-        for (auto& u : s->user) t->user.push_back(std::move(u));
-        for (auto& p : s->pictures) t->pictures.push_back(std::move(p));
-    }
-    t->rva2_track = f.id3v2.rva2_track;
-    t->rva2_album = f.id3v2.rva2_album;
+    t->tags = merged;
+    return t;
 }
 
 // A decimal number with optional sign, fraction and trailing text (" dB"); false when there
@@ -223,52 +273,50 @@ int64_t parse_samples(const char* s) {
 
 extern "C" {
 
-MpegTags* mpeg_tags_read(const uint8_t* data, size_t len) {
-    MpegTags* t = new (std::nothrow) MpegTags();
-    if (!t) return nullptr;
-    try {
-        build(data, len, t);
-    } catch (...) {  // memory ran out (nothing else throws): no record
-        delete t;
-        return nullptr;
-    }
-    return t;
-}
+MpegTags* mpeg_tags_read(const uint8_t* data, size_t len) { return build(data, len); }
 
-void mpeg_tags_free(MpegTags* tags) { delete tags; }
+void mpeg_tags_free(MpegTags* t) {
+    if (!t) return;
+    t->tags.release();
+    std::free(t);
+}
 
 int32_t mpeg_tags_sources(const MpegTags* t) { return t ? t->sources : 0; }
 
 const char* mpeg_tags_get(const MpegTags* t, int32_t field) {
-    if (!t || field < 0 || field >= MPEG_TAG_FIELD_COUNT || !t->has[field]) return nullptr;
-    return t->field[field].c_str();
+    if (!t || field < 0 || field >= MPEG_TAG_FIELD_COUNT) return nullptr;
+    return t->tags.field[field];
 }
 
-int32_t mpeg_tags_user_count(const MpegTags* t) { return t ? int32_t(t->user.size()) : 0; }
+int32_t mpeg_tags_user_count(const MpegTags* t) { return t ? int32_t(t->tags.user.count) : 0; }
 
 int32_t mpeg_tags_user(const MpegTags* t, int32_t i, const char** key, const char** value) {
-    if (!t || i < 0 || size_t(i) >= t->user.size()) return 0;
-    if (key) *key = t->user[size_t(i)].first.c_str();
-    if (value) *value = t->user[size_t(i)].second.c_str();
+    if (!t || i < 0 || size_t(i) >= t->tags.user.count) return 0;
+    if (key) *key = t->tags.user.items[i].key;
+    if (value) *value = t->tags.user.items[i].value;
     return 1;
 }
 
 const char* mpeg_tags_user_find(const MpegTags* t, const char* key) {
     if (!t || !key) return nullptr;
-    for (const auto& u : t->user)
-        if (equal_ascii_nocase(u.first.c_str(), key)) return u.second.c_str();
+    for (size_t i = 0; i < t->tags.user.count; ++i) {
+        const UserPair& u = t->tags.user.items[i];
+        if (same_key(u.key, std::strlen(u.key), key)) return u.value;
+    }
     return nullptr;
 }
 
-int32_t mpeg_tags_picture_count(const MpegTags* t) { return t ? int32_t(t->pictures.size()) : 0; }
+int32_t mpeg_tags_picture_count(const MpegTags* t) {
+    return t ? int32_t(t->tags.pictures.count) : 0;
+}
 
 int32_t mpeg_tags_picture(const MpegTags* t, int32_t i, MpegTagPicture* out) {
-    if (!t || !out || i < 0 || size_t(i) >= t->pictures.size()) return 0;
-    const TagPicture& p = t->pictures[size_t(i)];
-    out->mime = p.mime.c_str();
+    if (!t || !out || i < 0 || size_t(i) >= t->tags.pictures.count) return 0;
+    const TagPicture& p = t->tags.pictures.items[i];
+    out->mime = p.mime;
     out->type = p.type;
-    out->description = p.description.c_str();
-    out->data = p.bytes();
+    out->description = p.description;
+    out->data = p.data;
     out->size = p.size;
     return 1;
 }
@@ -291,7 +339,7 @@ int32_t mpeg_tags_replaygain(const MpegTags* t, MpegReplayGain* out) {
         if (v && parse_decimal(v, it.value)) *it.has = 1;
     }
     // Then RVA2 for what is still missing. (The LAME tag's gain fields, once read, come last.)
-    const VolumeAdjust* rva[2] = {&t->rva2_track, &t->rva2_album};
+    const VolumeAdjust* rva[2] = {&t->tags.rva2_track, &t->tags.rva2_album};
     for (int k = 0; k < 2; ++k) {
         if (!rva[k]->present) continue;
         int32_t* has_gain = k ? &out->has_album_gain : &out->has_track_gain;

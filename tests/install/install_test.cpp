@@ -1,7 +1,8 @@
 // The libraries as a developer installs them: `cmake --install` into a temporary prefix, then
 // programs built against that tree alone through pkg-config. The decoder module needs no Allegro;
 // the player module brings it in; the shared libraries carry a soname and export exactly the
-// public API listed beside this test; mp3dec is installed with a manual page that groff accepts.
+// public API listed beside this test and need no library beyond their runtimes (the decoder's
+// being the C library and libm alone); mp3dec is installed with a manual page that groff accepts.
 #include "test_util.h"
 
 #include <algorithm>
@@ -162,6 +163,40 @@ TEST(Install, SharedLibrariesExportOnlyThePublicApi) {
         EXPECT_EQ(got, want) << "lib" << lib << ".so exports a different list than tests/install/"
                              << lib << ".symbols:\n" << out;
     }
+}
+
+// The libraries a shared object asks the dynamic linker for, by name without version
+// ("libc.so.6" reads "libc"), sorted. A sanitized build links its runtimes into every library,
+// and with them the C++ runtime they are written against: those are left out there.
+std::vector<std::string> needed_libraries(const std::string& so) {
+    const bool sanitized = std::strstr(ZIV_INSTALL_TEST_FLAGS, "-fsanitize") != nullptr;
+    std::string out;
+    EXPECT_EQ(capture("readelf -d " + q(so), &out), 0) << out;
+    std::vector<std::string> names;
+    for (const std::string& l : lines_of(out)) {
+        const size_t name = l.find('[');
+        if (l.find("(NEEDED)") == std::string::npos || name == std::string::npos) continue;
+        const std::string n = l.substr(name + 1, l.find(".so", name) - name - 1);
+        const bool runtime = n.size() > 3 && n.compare(n.size() - 3, 3, "san") == 0;
+        if (!(sanitized && (runtime || n == "libstdc++" || n == "libgcc_s"))) names.push_back(n);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+TEST(Install, SharedLibrariesNeedNoMoreThanTheirRuntimes) {
+#ifndef ZIV_SHARED_LIBS
+    GTEST_SKIP() << "the libraries are installed as static archives (ZIV_SHARED_LIBS=OFF)";
+#endif
+    // The decoder is for C programs and games too: loading it must not load the C++ runtime.
+    EXPECT_EQ(needed_libraries(libdir() + "/libmpegdec.so.2"),
+              (std::vector<std::string>{"libc", "libm"}));
+    const std::string player = libdir() + "/libmp3player.so.2";
+    if (!ziv::file_exists(player)) return;
+    const std::vector<std::string> allowed = {"liballeg", "libc", "libgcc_s", "libm", "libmpegdec",
+                                              "libstdc++"};
+    for (const std::string& n : needed_libraries(player))
+        EXPECT_TRUE(std::find(allowed.begin(), allowed.end(), n) != allowed.end()) << n;
 }
 
 TEST(Install, Mp3decHelpAndManualPage) {

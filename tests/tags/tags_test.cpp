@@ -14,6 +14,41 @@
 
 #include <sys/wait.h>
 
+// Allocation failures on demand (the test program is linked with --wrap for malloc, calloc,
+// realloc and free): while `armed`, the allocation numbered `fail_at` (from 0) fails, and the
+// blocks the reader holds are counted.
+namespace oom {
+bool armed = false;
+long count = 0, fail_at = -1, live = 0;
+bool failing() { return armed && count++ == fail_at; }
+}  // namespace oom
+
+extern "C" {
+void* __real_malloc(size_t);
+void* __real_calloc(size_t, size_t);
+void* __real_realloc(void*, size_t);
+void __real_free(void*);
+void* __wrap_malloc(size_t n) {
+    void* p = oom::failing() ? nullptr : __real_malloc(n);
+    oom::live += oom::armed && p;
+    return p;
+}
+void* __wrap_calloc(size_t a, size_t b) {
+    void* p = oom::failing() ? nullptr : __real_calloc(a, b);
+    oom::live += oom::armed && p;
+    return p;
+}
+void* __wrap_realloc(void* old, size_t n) {
+    void* p = oom::failing() ? nullptr : __real_realloc(old, n);
+    oom::live += oom::armed && p && !old;
+    return p;
+}
+void __wrap_free(void* p) {
+    oom::live -= oom::armed && p;
+    __real_free(p);
+}
+}
+
 namespace {
 
 using Bytes = std::vector<uint8_t>;
@@ -957,4 +992,49 @@ TEST(TagsBlackBox, Mp3gainReplayGainInApeAndId3v2) {
         EXPECT_NEAR(g.track_peak, std::stod(cols[3]) / 32768.0, 1e-6) << store;
     }
 }
+// ---- running out of memory ----
+
+// A file with every kind of tag and every owned thing (fields, user pairs, pictures in the input
+// and copied out of unsynchronised tags, joined values, genre names, RVA2): each allocation the
+// read makes fails in turn. The read must then give no record and hold no memory; with none
+// failing it gives a record, and freeing it returns every block.
+TEST(TagsOutOfMemory, EveryFailedAllocationGivesNoRecordAndLeaksNothing) {
+    const Bytes v23 = frame(3, "TIT2", Bytes{1, 0xFF, 0xFE, 'h', 0, 'i', 0}) + apic(3) +
+                      frame(3, "TCON", text("(17)(RX)Remixed/Jazz")) +
+                      frame(3, "COMM", text("eng" + std::string("desc\0said", 9))) +
+                      frame(3, "TXXX", text(std::string("MOOD\0calm", 9)));
+    const Bytes pic = Bytes{0} + str("jpeg") + Bytes{0, 4, 0} + kPictureBytes;
+    const Bytes v24 = frame(4, "TPE1", text(std::string("A\0B", 3), 3)) +
+                      frame(4, "RVA2", str("track") + Bytes{0, 1, 0xFA, 0x00, 16, 0x40, 0x00}) +
+                      str("APIC") + syncsafe(uint32_t(unsync(pic).size())) + Bytes{0, 0x02} + unsync(pic);
+    const Bytes file = tag(3, unsync(v23), 0x80) + tag(4, v24) + audio() +
+                       tag(3, frame(3, "TALB", text("appended"))) +
+                       ape({{"Album", str(std::string("x\0y", 3)), 0},
+                            {"LOOPSTART", str("10"), 0},
+                            {"Cover Art (Front)", str(std::string("f.png\0", 6)) + kPictureBytes, 2}},
+                           true) +
+                       id3v1("t", "a", "b", "1999", "c", 3, 8);
+    auto copy = ziv::exact_copy(file, file.size());
+    oom::count = 0, oom::fail_at = -1, oom::live = 0, oom::armed = true;
+    MpegTags* t = mpeg_tags_read(copy.get(), file.size());
+    const long allocations = oom::count;
+    const bool whole = t && mpeg_tags_picture_count(t) == 3 && mpeg_tags_user_count(t) == 2 &&
+                       mpeg_tags_sources(t) == 7 &&
+                       std::string(mpeg_tags_get(t, MPEG_TAG_GENRE)) == "Rock/Remixed/Jazz" &&
+                       std::string(mpeg_tags_get(t, MPEG_TAG_ALBUM)) == "appended";
+    mpeg_tags_free(t);
+    oom::armed = false;
+    ASSERT_TRUE(whole);
+    EXPECT_EQ(oom::live, 0);
+    EXPECT_GT(allocations, 20);
+    for (long k = 0; k < allocations; ++k) {
+        oom::count = 0, oom::fail_at = k, oom::live = 0, oom::armed = true;
+        t = mpeg_tags_read(copy.get(), file.size());
+        oom::armed = false;
+        EXPECT_EQ(t, nullptr) << "allocation " << k << " of " << allocations << " failed";
+        EXPECT_EQ(oom::live, 0) << "allocation " << k << " failed";
+        mpeg_tags_free(t);
+    }
+}
+
 }  // namespace
