@@ -20,7 +20,7 @@ int main(int argc, char** argv) {
     mp3_sync_init(&sync);
     if (!d || mp3_sync_lock(&sync, mp3.data(), len, 1, &pos, &h, &frame, &rate) != MP3_SYNC_FRAME ||
         !mpeg_decoder_setup(d, &h, frame, 0, 0, 0, 24000))
-        return fprintf(stderr, "mp3towav: no MPEG audio in %s\n", argv[1]), 2;
+        return mpeg_decoder_destroy(d), fprintf(stderr, "mp3towav: no MPEG audio in %s\n", argv[1]), 2;
     mpeg_decoder_get_format(d, &f);
     std::vector<uint8_t> buf(size_t(f.out_samples) * 2);
     // Frame after frame of the stream; tags and junk between them are stepped over.
