@@ -13,7 +13,7 @@
 #include <vector>
 
 #include "layer3_hybrid.h"
-#include "mpeg_decoder.h"
+#include "decoder_state.h"
 #include "synth.h"
 
 namespace {
@@ -96,7 +96,7 @@ void BM_l3_frames(benchmark::State& state) {
         delete d;
         return;
     }
-    mpeg_decoder_request_path(d, state.range(0) ? int32_t(mpeg_path_best) : int32_t(mpeg_path_plain));
+    mpeg_decoder_request_path(d, state.range(0) ? MPEG_PATH_BEST : MPEG_PATH_PLAIN);
     if (!mpeg_decoder_setup(d, &h, fb, 0, 0, 0, 24000)) {
         state.SkipWithError("set-up failed");
         delete d;
@@ -106,7 +106,7 @@ void BM_l3_frames(benchmark::State& state) {
     int64_t frames = 0;
     for (auto _ : state) {
         for (int32_t pos = off; n - pos >= 4;) {
-            InOut io = mpeg_decode_frame(d, data.data() + pos, n - pos, out.data());
+            MpegInOut io = mpeg_decode_frame(d, data.data() + pos, n - pos, out.data());
             pos += io.in_bytes > 0 ? io.in_bytes : 1;
             frames += io.in_bytes > 0;
         }

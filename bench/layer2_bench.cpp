@@ -11,7 +11,7 @@
 #include <string>
 #include <vector>
 
-#include "mpeg_decoder.h"
+#include "decoder_state.h"
 
 namespace {
 
@@ -60,7 +60,7 @@ void decode_all(benchmark::State& state, bool with_synth) {
     int64_t frames = 0;
     for (auto _ : state) {
         for (int32_t pos = off; n - pos >= fb;) {
-            InOut io = mpeg_decode_frame(&d, data.data() + pos, n - pos, out.data());
+            MpegInOut io = mpeg_decode_frame(&d, data.data() + pos, n - pos, out.data());
             pos += io.in_bytes > 0 ? io.in_bytes : 1;
             frames += io.in_bytes > 0;
         }

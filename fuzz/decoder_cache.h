@@ -13,7 +13,7 @@
 #include <map>
 #include <memory>
 
-#include "mpeg_decoder.h"
+#include "decoder_state.h"
 
 namespace fuzz_cache {
 
@@ -26,7 +26,7 @@ struct Cached {
 // Null when set-up refuses the shape. `path` is the processor path the decoder is set up on.
 inline const MpegDecoder* decoder_for(const MpegHeader& h, int32_t frame_bytes, int32_t reduction,
                                       int32_t convert, int32_t freq_limit,
-                                      int32_t path = mpeg_path_best) {
+                                      int32_t path = MPEG_PATH_BEST) {
     using Shape = std::array<int32_t, 18>;
     constexpr size_t kMaxShapes = 256;
     static std::map<Shape, std::unique_ptr<Cached>> shapes, retired;
@@ -55,7 +55,7 @@ inline const MpegDecoder* decoder_for(const MpegHeader& h, int32_t frame_bytes, 
 // A copy of the shape's set-up decoder in `d`; false when set-up refuses the shape.
 inline bool copy_decoder(MpegDecoder* d, const MpegHeader& h, int32_t frame_bytes,
                          int32_t reduction, int32_t convert, int32_t freq_limit,
-                         int32_t path = mpeg_path_best) {
+                         int32_t path = MPEG_PATH_BEST) {
     const MpegDecoder* s = decoder_for(h, frame_bytes, reduction, convert, freq_limit, path);
     if (!s) return false;
     std::memcpy(static_cast<void*>(d), s, sizeof *d);

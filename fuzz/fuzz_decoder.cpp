@@ -9,7 +9,7 @@
 
 #include "decoder_cache.h"
 #include "frame_sync.h"
-#include "mpeg_decoder.h"
+#include "decoder_state.h"
 
 namespace {
 
@@ -47,7 +47,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     sync.free_bytes = h.bitrate_index == 0 ? frame_bytes : 0;
     int32_t pos = off;
     for (int frames = 0; frames < kFrames; ++frames) {
-        InOut io{0, 0};
+        MpegInOut io{0, 0};
         int32_t r = mp3_sync_decode(&sync, &d, stream.data(), n, 1, &pos, g_pcm, &io);
         if (r != MP3_SYNC_FRAME) break;
         if (io.in_bytes <= 0 || io.out_bytes != f.out_samples * (f.bits / 8)) std::abort();

@@ -10,7 +10,7 @@
 
 #include "decoder_cache.h"
 #include "frame_sync.h"
-#include "mpeg_decoder.h"
+#include "decoder_state.h"
 
 namespace {
 
@@ -33,7 +33,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int32_t frame_bytes = mpeg_header_find(stream.data(), n, &h, &rate, &off);
     if (frame_bytes <= 0) return 0;
     if (fuzz_cache::copy_decoder(&g_plain, h, frame_bytes, reduction, convert, freq_limit,
-                                 mpeg_path_plain) &&
+                                 MPEG_PATH_PLAIN) &&
         fuzz_cache::copy_decoder(&g_avx2, h, frame_bytes, reduction, convert, freq_limit,
                                  mpeg_best_path())) {
         // The header found starts the stream, as a frame known to be one; each decoder follows
@@ -45,7 +45,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         Mp3Sync sync_avx2 = sync_plain;
         int32_t pos_plain = off, pos_avx2 = off;
         for (int frames = 0; frames < 32; ++frames) {
-            InOut a{0, 0}, b{0, 0};
+            MpegInOut a{0, 0}, b{0, 0};
             const int32_t ra = mp3_sync_decode(&sync_plain, &g_plain, stream.data(), n, 1,
                                                &pos_plain, g_pcm_plain, &a);
             const int32_t rb = mp3_sync_decode(&sync_avx2, &g_avx2, stream.data(), n, 1,

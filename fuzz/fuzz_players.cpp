@@ -20,6 +20,7 @@
 #include <cstring>
 #include <vector>
 
+#include "decoder_state.h"
 #include "fake_allegro.h"
 #include "frame_sync.h"
 #include "mp3_player.h"
@@ -93,7 +94,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     std::vector<uint8_t> pcm(size_t(d.out_bytes));
     mp3_sync_restart(&sync, 1);
     for (int f = 0; f < kMaxFrames; ++f) {
-        InOut io{0, 0};
+        MpegInOut io{0, 0};
         if (mp3_sync_decode(&sync, &d, bytes.data(), n, 1, &pos, pcm.data(), &io) != MP3_SYNC_FRAME)
             break;
         const size_t at = ref.size();

@@ -6,6 +6,7 @@
 // rate after reduction, sample width); nothing on the per-frame path branches on these choices
 // again. Each layer's own set-up lives with its layer; the parameter clamping and the output
 // format they share live in output_format.cpp, below both.
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
@@ -34,10 +35,10 @@ void eq_settings_defaults(EqSettings* eq) {
     eq->l3_gain_offset = 0.0f;
 }
 
-// The kernel record of a requested path: the best one this processor runs for mpeg_path_best,
+// The kernel record of a requested path: the best one this processor runs for MPEG_PATH_BEST,
 // the plain one for a path it lacks.
 const MpegKernels* kernels_for(int32_t path) {
-    if (path == mpeg_path_best) path = mpeg_best_path();
+    if (path == MPEG_PATH_BEST) path = mpeg_best_path();
     const MpegKernels* k = mpeg_kernels(path);
     return k ? k : &kernels_plain;
 }
@@ -61,7 +62,7 @@ int32_t mpeg_decoder_init_with(MpegDecoder* d, EqSettings* eq) {
     d->l12.l2_tables_pending = 1;
     d->l12.l1_table_pending = 1;
     d->syn.dct_coef_pending = 1;
-    d->path_request = mpeg_path_best;
+    d->path_request = MPEG_PATH_BEST;
     d->kernels = kernels_for(d->path_request);
     d->decode_frame = l2_decode_frame;
     d->synth = d->kernels->synth[0];
@@ -73,6 +74,29 @@ void mpeg_decoder_free(MpegDecoder* d) {
     if (!d) return;
     std::free(d->eq_settings);
     d->eq_settings = nullptr;
+}
+
+size_t mpeg_decoder_size(void) { return sizeof(MpegDecoder); }
+
+MpegDecoder* mpeg_decoder_create(void) {
+    // malloc's alignment covers every type the record holds (its widest is 16 bytes).
+    static_assert(alignof(MpegDecoder) <= alignof(std::max_align_t), "malloc aligns a decoder");
+    auto* d = static_cast<MpegDecoder*>(std::malloc(sizeof(MpegDecoder)));
+    if (!d) return nullptr;
+    if (!mpeg_decoder_init(d, 1)) {
+        std::free(d);
+        return nullptr;
+    }
+    return d;
+}
+
+void mpeg_decoder_destroy(MpegDecoder* d) {
+    mpeg_decoder_free(d);
+    std::free(d);
+}
+
+MpegInOut mpeg_decoder_decode(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out) {
+    return mpeg_decode_frame(d, in, avail, out);
 }
 
 int32_t mpeg_decoder_setup(MpegDecoder* d, const MpegHeader* h, int32_t frame_bytes,
@@ -93,6 +117,6 @@ void mpeg_decoder_request_path(MpegDecoder* d, int32_t path) { d->path_request =
 
 int32_t mpeg_decoder_path(const MpegDecoder* d) { return d->kernels->path; }
 
-int32_t mpeg_best_path() {
-    return mpeg_kernels(mpeg_path_avx2) ? int32_t(mpeg_path_avx2) : int32_t(mpeg_path_plain);
+int32_t mpeg_best_path(void) {
+    return mpeg_kernels(MPEG_PATH_AVX2) ? int32_t(MPEG_PATH_AVX2) : int32_t(MPEG_PATH_PLAIN);
 }

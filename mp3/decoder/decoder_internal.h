@@ -1,7 +1,7 @@
 // Internal entry points shared between the decoder's source files (not part of the public API).
 #pragma once
 
-#include "mpeg_decoder.h"
+#include "decoder_state.h"
 
 // Synthesis (synth.cpp): clears the histories (and builds the transform coefficients once).
 void synth_reset(MpegDecoder* d);
@@ -45,11 +45,11 @@ int32_t mpeg_decoder_init_with(MpegDecoder* d, EqSettings* eq);
 
 // Layers I and II (layer12.cpp).
 void build_l12_tables(MpegDecoder* d);
-InOut l1_decode_frame(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out);
-InOut l2_decode_frame(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out);
+MpegInOut l1_decode_frame(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out);
+MpegInOut l2_decode_frame(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out);
 
 // Layer III (layer3_*.cpp): the frame decoders of MPEG-1 and of MPEG-2/2.5, and the
 // function-pointer defaults that init installs.
-InOut l3_decode_frame(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out);
-InOut l3_decode_frame_lsf(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out);
+MpegInOut l3_decode_frame(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out);
+MpegInOut l3_decode_frame_lsf(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out);
 void l3_init_defaults(MpegDecoder* d);

@@ -28,7 +28,7 @@ const L3ImdctCos& l3_imdct_cosines() {
 }
 
 const MpegKernels kernels_plain = {
-    mpeg_path_plain,
+    MPEG_PATH_PLAIN,
     synth_variants.data(),
     synth_l3_variants.data(),
     hybrid_range<false>,
@@ -43,9 +43,9 @@ const MpegKernels kernels_plain = {
 };
 
 const MpegKernels* mpeg_kernels(int32_t path) {
-    if (path == mpeg_path_plain) return &kernels_plain;
+    if (path == MPEG_PATH_PLAIN) return &kernels_plain;
 #if ZIV_HAVE_AVX2
-    if (path == mpeg_path_avx2) {
+    if (path == MPEG_PATH_AVX2) {
         __builtin_cpu_init();
         if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return &kernels_avx2;
     }

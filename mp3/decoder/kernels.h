@@ -9,7 +9,7 @@
 #include <array>
 #include <cstdint>
 
-#include "mpeg_decoder.h"
+#include "decoder_state.h"
 
 // The transform cosines of the hybrid filter bank (one constant copy per process).
 struct L3ImdctCos {

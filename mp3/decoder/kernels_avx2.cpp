@@ -64,7 +64,7 @@ void hybrid_groups(const L3ImdctCos& c, float* cur, const float* prev, float* ou
 }  // namespace
 
 const MpegKernels kernels_avx2 = {
-    mpeg_path_avx2,
+    MPEG_PATH_AVX2,
     synth_variants_avx2.data(),
     synth_l3_variants_avx2.data(),
     hybrid_groups<false>,

@@ -471,7 +471,7 @@ int32_t l1_setup(MpegDecoder* d, const MpegHeader* h, const MpegSetup* p) {
     return l12_finish_setup(d, h, info.sample_rate, 32, 384, p);
 }
 
-InOut l2_decode_frame(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out) {
+MpegInOut l2_decode_frame(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out) {
     L12State& s = d->l12;
     BitReader br;
     bits_begin(&br, in, in);
@@ -490,7 +490,7 @@ InOut l2_decode_frame(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t*
     return {s.frame_size + s.pad_bytes, d->out_bytes};
 }
 
-InOut l1_decode_frame(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out) {
+MpegInOut l1_decode_frame(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out) {
     L12State& s = d->l12;
     BitReader br;
     bits_begin(&br, in, in);

@@ -98,7 +98,7 @@ void read_granule_info(L3State& s, L3BitReader* br, GranuleInfo* gi, bool lsf, b
 
 // Reservoir and output of one frame whose side information is read (h bytes of header and side
 // information, CRC not included). Decodes `granules` granules starting at slot g0.
-InOut finish_frame(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out, int32_t h,
+MpegInOut finish_frame(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out, int32_t h,
                    int32_t granules, int32_t g0) {
     L3State& s = d->l3;
     const int32_t in_bytes = s.frame_total;
@@ -182,7 +182,7 @@ int32_t l3_read_side_info_lsf(MpegDecoder* d, const MpegHeader* h, int32_t slot)
     return s.nch == 1 ? 13 : 21;
 }
 
-InOut l3_decode_frame(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out) {
+MpegInOut l3_decode_frame(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out) {
     MpegHeader hdr;
     if (!begin_frame(d, in, avail, &hdr) || hdr.sync != 1) return {0, 0};
     const int32_t h = l3_read_side_info(d, &hdr);
@@ -190,7 +190,7 @@ InOut l3_decode_frame(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t*
     return finish_frame(d, in, avail, out, h, 2, 0);
 }
 
-InOut l3_decode_frame_lsf(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out) {
+MpegInOut l3_decode_frame_lsf(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out) {
     L3State& s = d->l3;
     MpegHeader hdr;
     if (!begin_frame(d, in, avail, &hdr)) return {0, 0};
@@ -198,7 +198,7 @@ InOut l3_decode_frame_lsf(MpegDecoder* d, const uint8_t* in, int32_t avail, uint
     const int32_t slot = s.granule_toggle & 1;
     const int32_t h = l3_read_side_info_lsf(d, &hdr, slot);
     if (h < 0) return {0, 0};
-    InOut r = finish_frame(d, in, avail, out, h, 1, slot);
+    MpegInOut r = finish_frame(d, in, avail, out, h, 1, slot);
     if (r.in_bytes > 0) s.granule_toggle = slot ^ 1;
     return r;
 }

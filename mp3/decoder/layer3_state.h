@@ -6,7 +6,7 @@
 #include <cstdint>
 
 struct MpegDecoder;
-struct InOut;
+struct MpegInOut;
 
 // Layer III bit reader over the reservoir. `end` is the guard of the current granule and
 // channel; `limit` is the hard end of readable bytes (fetches at or past it give zero bits).

@@ -12,7 +12,7 @@
 
 #include <cstdint>
 
-#include "mpeg_decoder.h"
+#include "decoder_state.h"
 
 namespace {
 

@@ -22,7 +22,7 @@
 #include <utility>
 
 #include "lanes.h"
-#include "mpeg_decoder.h"
+#include "decoder_state.h"
 #include "synth.h"
 #include "synth_dsp.h"
 

@@ -3,7 +3,12 @@
 // carry), the gapless run, and the rewind and seek of indexed data with their pre-roll.
 #include "core.h"
 
+#include "decoder_state.h"
 #include "lame_tag.h"
+
+static_assert(sizeof(MpegDecoder) <= sizeof(Mp3DecoderRoom) &&
+                  alignof(MpegDecoder) <= alignof(Mp3DecoderRoom),
+              "the core's decoder room holds an MpegDecoder");
 
 namespace {
 
@@ -15,7 +20,7 @@ int64_t frame_samples(const Mp3Core* c) {
 }
 
 int32_t setup_decoder(Mp3Core* c) {
-    return mpeg_decoder_setup(&c->decoder, &c->header, c->frame_bytes, c->reduction, 0,
+    return mpeg_decoder_setup(mp3_core_decoder(c), &c->header, c->frame_bytes, c->reduction, 0,
                               c->convert, c->freq_limit);
 }
 
@@ -53,11 +58,11 @@ int32_t mp3_core_init(Mp3Core* c, int32_t reduction, int32_t convert, int32_t fr
     c->freq_limit = freq_limit;
     mp3_core_restart(c);
     // The decoder is set up in place inside the caller's record: no large temporary.
-    return mpeg_decoder_init(&c->decoder, 1);
+    return mpeg_decoder_init(mp3_core_decoder(c), 1);
 }
 
 void mp3_core_free(Mp3Core* c) {
-    mpeg_decoder_free(&c->decoder);
+    mpeg_decoder_free(mp3_core_decoder(c));
     mp3_core_restart(c);
 }
 
@@ -86,7 +91,7 @@ int32_t mp3_core_open(Mp3Core* c, const uint8_t* buf, int32_t len, int32_t final
     if (r != MP3_SYNC_FRAME) return r == MP3_SYNC_MORE ? MP3_NEED_MORE : MP3_ENDED;
     if (!setup_decoder(c)) return MP3_SETUP_FAILED;
     MpegOutputFormat f;
-    mpeg_decoder_get_format(&c->decoder, &f);
+    mpeg_decoder_get_format(mp3_core_decoder(c), &f);
     if (f.bits * f.out_samples <= 0 || f.sample_rate <= 0) return MP3_SETUP_FAILED;
     c->frequency = f.sample_rate;
     c->stereo = f.channels >= 2 ? -1 : 0;
@@ -140,8 +145,8 @@ int32_t mp3_core_fill(Mp3Core* c, const uint8_t* buf, int32_t len, int32_t final
             const bool direct =
                 room - *filled >= c->frame_pcm_bytes &&
                 (!g->on || (at >= g->start && at + frame_samples(c) <= mp3_gap_end(g)));
-            InOut io{0, 0};
-            r = mp3_sync_decode(&c->sync, &c->decoder, buf, len, final, pos,
+            MpegInOut io{0, 0};
+            r = mp3_sync_decode(&c->sync, mp3_core_decoder(c), buf, len, final, pos,
                                 direct ? out + *filled : g->carry, &io);
             if (r == MP3_SYNC_FRAME) {
                 c->current_frame += 1;
@@ -193,7 +198,7 @@ int32_t mp3_core_prepare(Mp3Core* c, const uint8_t* data, int32_t len) {
     if (!setup_decoder(c)) return 0;
     c->needs_setup = 0;
     // The carry serves as scratch: the pre-roll's output is thrown away.
-    mp3_index_decode_preroll(&c->index, &c->decoder, data, len, c->layer, c->current_frame,
+    mp3_index_decode_preroll(&c->index, mp3_core_decoder(c), data, len, c->layer, c->current_frame,
                              c->gap.carry);
     return 1;
 }

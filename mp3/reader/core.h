@@ -19,8 +19,16 @@
 #include "xing.h"
 
 
+// Room for the decoder inside the core. The decoder's layout stays inside the library, so the
+// core, and the players that embed it, hold a block of fixed size and alignment instead; core.cpp
+// checks that an MpegDecoder fits it (with room to grow without changing the core's size), and
+// mp3_core_decoder gives the decoder placed in it.
+struct Mp3DecoderRoom {
+    alignas(16) unsigned char bytes[48 * 1024];
+};
+
 struct Mp3Core {
-    MpegDecoder decoder;
+    Mp3DecoderRoom decoder_room; // the decoder: mp3_core_decoder
     Mp3Sync sync;
     MpegHeader header;     // of the first frame
     XingInfo* xing;        // the first frame's Xing header, or null
@@ -41,6 +49,11 @@ struct Mp3Core {
     int32_t current_frame; // number of the next frame to decode, from 0 (the Info frame's 0)
     int64_t given;         // PCM bytes handed out since the start or the last rewind or seek
 };
+
+// The core's decoder (in its decoder_room).
+inline MpegDecoder* mp3_core_decoder(Mp3Core* c) {
+    return reinterpret_cast<MpegDecoder*>(c->decoder_room.bytes);
+}
 
 // Prepares a core (the decoder allocated) for the search of a first frame. 1, or 0 when memory
 // ran out (mp3_core_free is still safe).

@@ -4,6 +4,8 @@
 
 #include <cstdlib>
 
+#include "decoder_state.h"
+
 namespace {
 
 // Bytes of main data that frame i adds to the bit reservoir: the frame without its header, CRC

@@ -4,6 +4,7 @@
 // can be made reported as such, never read past.
 #include "frame_sync.h"
 
+#include "decoder_state.h"
 #include "tags.h"
 
 namespace {
@@ -219,13 +220,13 @@ void mp3_sync_restart(Mp3Sync* s, int32_t at_frame) {
 }
 
 int32_t mp3_sync_decode(Mp3Sync* s, MpegDecoder* d, const uint8_t* buf, int32_t len,
-                        int32_t final, int32_t* pos, uint8_t* out, InOut* io) {
-    *io = InOut{0, 0};
+                        int32_t final, int32_t* pos, uint8_t* out, MpegInOut* io) {
+    *io = MpegInOut{0, 0};
     for (;;) {
         int32_t size = 0;
         const int32_t r = mp3_sync_next(s, buf, len, final, pos, &size);
         if (r != MP3_SYNC_FRAME) return r;
-        const InOut got = mpeg_decode_frame(d, buf + *pos, len - *pos, out);
+        const MpegInOut got = mpeg_decode_frame(d, buf + *pos, len - *pos, out);
         if (got.in_bytes > 0) {
             *pos += got.in_bytes <= len - *pos ? got.in_bytes : len - *pos;
             *io = got;

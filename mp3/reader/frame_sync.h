@@ -66,5 +66,5 @@ void mp3_sync_restart(Mp3Sync* s, int32_t at_frame);
 // MP3_SYNC_FRAME *pos is moved past the frame and *io says what it gave; otherwise *pos is as
 // mp3_sync_next leaves it and *io is {0, 0}.
 int32_t mp3_sync_decode(Mp3Sync* s, MpegDecoder* d, const uint8_t* buf, int32_t len,
-                        int32_t final, int32_t* pos, uint8_t* out, InOut* io);
+                        int32_t final, int32_t* pos, uint8_t* out, MpegInOut* io);
 

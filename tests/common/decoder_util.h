@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "frame_sync.h"
-#include "mpeg_decoder.h"
+#include "decoder_state.h"
 #include "tags.h"
 
 namespace ziv {
@@ -40,7 +40,7 @@ struct Decoded {
 // then frame after frame by frame sync to the end of the stream, on the processor path asked
 // for (the best one by default).
 inline Decoded decode_whole(const std::vector<uint8_t>& file, int32_t reduction = 0,
-                            int32_t convert = 0, int32_t path = mpeg_path_best) {
+                            int32_t convert = 0, int32_t path = MPEG_PATH_BEST) {
     Decoded r;
     const int32_t len = mp3_trailing_tags(file.data(), int32_t(file.size()));
     Mp3Sync sync;
@@ -58,7 +58,7 @@ inline Decoded decode_whole(const std::vector<uint8_t>& file, int32_t reduction 
     r.path = mpeg_decoder_path(d.get());
     mpeg_decoder_get_format(d.get(), &r.fmt);
     std::vector<uint8_t> frame(size_t(r.fmt.out_samples) * size_t(r.fmt.bits / 8));
-    InOut io;
+    MpegInOut io;
     while (mp3_sync_decode(&sync, d.get(), file.data(), len, 1, &pos, frame.data(), &io) ==
            MP3_SYNC_FRAME) {
         r.pcm.insert(r.pcm.end(), frame.begin(), frame.begin() + io.out_bytes);

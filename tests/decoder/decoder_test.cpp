@@ -97,7 +97,8 @@ TEST(DecoderSetup, MpegTwoPointFiveLayerOneTwoSetUpButFramesAreRefused) {
         frame[2] = 0x80;
         frame[3] = 0xC0;
         std::vector<uint8_t> out(size_t(dec.d->out_bytes), 0xEE);
-        const InOut io = mpeg_decode_frame(dec.d.get(), frame.data(), int32_t(frame.size()), out.data());
+        const MpegInOut io =
+            mpeg_decode_frame(dec.d.get(), frame.data(), int32_t(frame.size()), out.data());
         EXPECT_EQ(io.in_bytes, 0) << int(b1);
         EXPECT_EQ(io.out_bytes, 0) << int(b1);
         for (uint8_t b : out) ASSERT_EQ(b, 0xEE);
@@ -204,7 +205,7 @@ std::vector<uint8_t> decode(MpegDecoder* d, const std::vector<uint8_t>& in, size
     std::vector<uint8_t> pcm;
     std::vector<uint8_t> out(size_t(d->out_bytes));
     while (pos + 4 <= in.size() && frames != 0) {
-        const InOut io = mpeg_decode_frame(d, &in[pos], int32_t(in.size() - pos), out.data());
+        const MpegInOut io = mpeg_decode_frame(d, &in[pos], int32_t(in.size() - pos), out.data());
         if (io.in_bytes <= 0) {
             ++pos;
             continue;

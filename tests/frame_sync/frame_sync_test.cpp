@@ -113,7 +113,7 @@ int decode_all(const Bytes& data, int32_t* end) {
     ziv::TestDecoder d;
     if (*end != MP3_SYNC_FRAME || !d.setup(h, fb)) return 0;
     Bytes out(4608);
-    InOut io;
+    MpegInOut io;
     int decoded = 0;
     while ((*end = mp3_sync_decode(&s, d.get(), exact.get(), n, 1, &pos, out.data(), &io)) ==
            MP3_SYNC_FRAME) {

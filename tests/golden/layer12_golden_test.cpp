@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "decoder_util.h"
-#include "mpeg_decoder.h"
+#include "decoder_state.h"
 #include "test_util.h"
 
 namespace {
@@ -35,7 +35,7 @@ Decoded decode_bytes(const std::vector<uint8_t>& data, int32_t reduction = 0, in
     mpeg_decoder_get_format(d, &r.format);
     std::vector<uint8_t> buf(size_t(r.format.out_samples) * 2);
     for (int32_t pos = off; n - pos >= 4;) {
-        InOut io = mpeg_decode_frame(d, data.data() + pos, n - pos, buf.data());
+        MpegInOut io = mpeg_decode_frame(d, data.data() + pos, n - pos, buf.data());
         if (io.in_bytes <= 0) { ++pos; continue; }
         if (io.in_bytes > n - pos) break;  // the last frame is cut short
         const size_t old = r.pcm.size();

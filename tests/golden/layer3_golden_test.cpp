@@ -365,7 +365,7 @@ TEST(Layer3Invariance, FeedingCopiesAndTwoDecodersInTurn) {
             std::unique_ptr<uint8_t[]> frame(new uint8_t[size_t(size)]);
             std::memcpy(frame.get(), file->data() + pos, size_t(size));
             std::vector<uint8_t> out(4608);
-            InOut io = mpeg_decode_frame(dec, frame.get(), size, out.data());
+            MpegInOut io = mpeg_decode_frame(dec, frame.get(), size, out.data());
             if (io.in_bytes <= 0) return false;
             pos += io.in_bytes;
             pcm.insert(pcm.end(), out.begin(), out.begin() + io.out_bytes);

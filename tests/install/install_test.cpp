@@ -6,6 +6,7 @@
 #include "test_util.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 #include <sstream>
 
@@ -197,6 +198,157 @@ TEST(Install, SharedLibrariesNeedNoMoreThanTheirRuntimes) {
                                               "libstdc++"};
     for (const std::string& n : needed_libraries(player))
         EXPECT_TRUE(std::find(allowed.begin(), allowed.end(), n) != allowed.end()) << n;
+}
+
+// The installed headers, each alone, as a caller's first include. The decoder package's headers
+// with a C interface compile as C99 and as C++17; its reader headers are C++ for now (C++17
+// alone) and join the C list when they take C linkage. The player package's headers join the
+// check when they are made self-contained. Every installed header is in one of the lists, so
+// a header newly installed is checked too.
+TEST(Install, HeadersCompileAloneAsCAndCxx) {
+    const std::vector<std::string> c_headers = {"mpeg_decoder.h", "mpeg_result.h", "mpeg_tags.h"};
+    const std::vector<std::string> cxx_headers = {"core.h",    "frame_index.h", "frame_sync.h",
+                                                  "gapless.h", "lame_tag.h",    "tags.h",
+                                                  "window.h",  "xing.h"};
+    const std::vector<std::string> pending = {"mp3_player.h", "mp3_stream_player.h", "mp3_lock.h"};
+    const std::string inc = prefix() + "/include/zivivev";
+    std::string out;
+    ASSERT_EQ(capture("ls " + q(inc), &out), 0) << out;
+    for (const std::string& h : lines_of(out)) {
+        const bool listed = std::count(c_headers.begin(), c_headers.end(), h) +
+                                std::count(cxx_headers.begin(), cxx_headers.end(), h) +
+                                std::count(pending.begin(), pending.end(), h) ==
+                            1;
+        EXPECT_TRUE(listed) << h << " is installed but in no list of this test";
+    }
+    const std::string c =
+        "gcc -std=c99 -pedantic -Wall -Wextra -Werror -fsyntax-only -x c -I" + q(inc);
+    const std::string cxx = "g++ -std=c++17 -Wall -Wextra -Werror -fsyntax-only -x c++ -I" + q(inc);
+    for (const std::string& h : c_headers) {
+        const std::string src = ziv::tmp_path("inc_" + h + ".src");
+        const std::string text = "#include \"" + h + "\"\n";
+        ASSERT_TRUE(ziv::write_file(src, text.data(), text.size()));
+        EXPECT_EQ(capture(c + " " + q(src), &out), 0) << h << " as C99:\n" << out;
+        EXPECT_EQ(capture(cxx + " " + q(src), &out), 0) << h << " as C++17:\n" << out;
+    }
+    for (const std::string& h : cxx_headers) {
+        const std::string src = ziv::tmp_path("inc_" + h + ".src");
+        const std::string text = "#include \"" + h + "\"\n";
+        ASSERT_TRUE(ziv::write_file(src, text.data(), text.size()));
+        EXPECT_EQ(capture(cxx + " " + q(src), &out), 0) << h << " as C++17:\n" << out;
+    }
+}
+
+// A C99 program decodes an MP3 through the decoder's calls alone, frame after frame as the
+// headers size them: one decoder from mpeg_decoder_create, one placed in the program's memory
+// (mpeg_decoder_size, mpeg_decoder_init). Both must give mp3dec's PCM of every frame.
+const char* kCProgram = R"(#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include "mpeg_decoder.h"
+
+static int decode(MpegDecoder* d, const uint8_t* p, int32_t n, int32_t pos, const MpegHeader* first,
+                  int32_t first_bytes, FILE* out) {
+    static uint8_t pcm[1152 * 2 * 2];
+    MpegHeader h;
+    MpegOutputFormat f;
+    int frames = 0;
+    if (!mpeg_decoder_setup(d, first, first_bytes, 0, 0, 0, 24000)) return -1;
+    mpeg_decoder_get_format(d, &f);
+    if (f.bits != 16 || f.out_samples * 2 > (int32_t)sizeof pcm) return -1;
+    while (pos < n) {
+        int32_t size = mpeg_header_frame_bytes(&h, mpeg_header_parse(p + pos, n - pos, &h));
+        MpegInOut io;
+        if (h.sync == 0 || size <= 4 || size > n - pos) break;
+        io = mpeg_decoder_decode(d, p + pos, n - pos, pcm);
+        if (io.in_bytes != size || io.out_bytes != f.out_samples * 2) return -1;
+        fwrite(pcm, 1, (size_t)io.out_bytes, out);
+        pos += size;
+        ++frames;
+    }
+    return frames;
+}
+
+int main(int argc, char** argv) {
+    FILE* in = argc == 4 ? fopen(argv[1], "rb") : NULL;
+    static uint8_t data[1 << 20];
+    int32_t n, pos = 0, rate = 0, bytes, a, b;
+    MpegHeader first;
+    MpegDecoder *d, *placed;
+    FILE *out1, *out2;
+    if (!in) return 1;
+    n = (int32_t)fread(data, 1, sizeof data, in);
+    fclose(in);
+    bytes = mpeg_header_find(data, n, &first, &rate, &pos);
+    d = mpeg_decoder_create();
+    placed = (MpegDecoder*)malloc(mpeg_decoder_size());
+    out1 = fopen(argv[2], "wb");
+    out2 = fopen(argv[3], "wb");
+    if (bytes <= 0 || !d || !placed || !mpeg_decoder_init(placed, 1) || !out1 || !out2) return 2;
+    a = decode(d, data, n, pos, &first, bytes, out1);
+    b = decode(placed, data, n, pos, &first, bytes, out2);
+    mpeg_decoder_destroy(d);
+    mpeg_decoder_destroy(NULL);
+    mpeg_decoder_free(placed);
+    free(placed);
+    if (fclose(out1) != 0 || fclose(out2) != 0) return 2;
+    printf("%d %d %d\n", a, b, rate);
+    return a > 0 && a == b ? 0 : 3;
+}
+)";
+
+TEST(Install, CProgramDecodesThroughTheCalls) {
+    ZIV_REQUIRE_TOOL("pkg-config");
+    ZIV_REQUIRE_TOOL("lame");
+    ZIV_REQUIRE_TOOL("sox");
+    const std::string env =
+        "export PKG_CONFIG_LIBDIR=" + q(libdir() + "/pkgconfig") + " PKG_CONFIG_PATH=";
+    std::string src = ziv::tmp_path("cprog.c"), exe = ziv::tmp_path("cprog"), out;
+    ASSERT_TRUE(ziv::write_file(src, kCProgram, std::strlen(kCProgram)));
+    ASSERT_EQ(capture(env + " && gcc -std=c99 -pedantic -Wall -Wextra -Werror "
+                            ZIV_INSTALL_TEST_FLAGS " " + q(src) + " -o " + q(exe) + " -Wl,-rpath," + libdir() +
+                            " $(pkg-config --cflags --libs mpegdec)",
+                      &out),
+              0)
+        << out;
+    // No Info frame (lame -t): every frame is audio, as mp3dec --no-gapless decodes them all.
+    const std::string wav = ziv::tmp_path("cprog.wav"), mp3 = ziv::tmp_path("cprog.mp3");
+    ASSERT_EQ(ziv::run("sox -n -r 44100 -c 2 -b 16 " + q(wav) +
+                       " synth 1.5 sine 440 sine 1000 gain -6 && lame --quiet -t -b 112 " + q(wav) +
+                       " " + q(mp3)),
+              0);
+    const std::string a = ziv::tmp_path("cprog1.pcm"), b = ziv::tmp_path("cprog2.pcm"),
+                      ref = ziv::tmp_path("cprog-mp3dec.pcm");
+    ASSERT_EQ(capture(q(exe) + " " + q(mp3) + " " + q(a) + " " + q(b), &out), 0) << out;
+    int frames = 0, placed = 0, rate = 0;
+    ASSERT_EQ(std::sscanf(out.c_str(), "%d %d %d", &frames, &placed, &rate), 3) << out;
+    EXPECT_EQ(rate, 112000);
+    EXPECT_GT(frames, 50);
+    ASSERT_EQ(ziv::run(q(prefix() + "/bin/mp3dec") + " --no-gapless " + q(mp3) + " " + q(ref)), 0);
+    std::vector<uint8_t> pa = ziv::read_file(a), pb = ziv::read_file(b), pr = ziv::read_file(ref);
+    EXPECT_GT(pa.size(), 44100u * 4u);
+    EXPECT_TRUE(pa == pr) << "C program " << pa.size() << " bytes, mp3dec " << pr.size();
+    EXPECT_TRUE(pb == pr) << "placed decoder " << pb.size() << " bytes, mp3dec " << pr.size();
+}
+
+// The decoder's calls have C linkage: no mangled name of an mpeg_ function is exported.
+TEST(Install, DecoderCallsAreExportedWithCNames) {
+#ifndef ZIV_SHARED_LIBS
+    GTEST_SKIP() << "the libraries are installed as static archives (ZIV_SHARED_LIBS=OFF)";
+#endif
+    const std::string so = libdir() + "/libmpegdec.so.2";
+    std::string out;
+    ASSERT_EQ(capture("nm -D --defined-only " + q(so) + " | cut -c20-", &out), 0) << out;
+    int plain = 0;
+    for (const std::string& name : lines_of(out)) {
+        if (name.rfind("mpeg_", 0) == 0) ++plain;
+        // A C++ name of a function in namespace scope: _Z<length><name>.
+        const size_t digits = name.find_first_not_of("0123456789", 2);
+        if (name.rfind("_Z", 0) == 0 && digits != std::string::npos) {
+            EXPECT_NE(name.compare(digits, 5, "mpeg_"), 0) << name << " has C++ linkage";
+        }
+    }
+    EXPECT_GE(plain, 19 + 11) << out;  // the decoder's calls and the tag reader's
 }
 
 TEST(Install, Mp3decHelpAndManualPage) {

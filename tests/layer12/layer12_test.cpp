@@ -75,7 +75,7 @@ SetupResult setup_from(DecoderBox& d, const Hdr& hd, int32_t reduction = 0, int3
 
 // Decodes one frame from an exact-size heap copy of `frame` (first `avail` bytes) with the
 // stand-in synthesis.
-InOut decode(DecoderBox& d, const std::vector<uint8_t>& frame, size_t avail = SIZE_MAX) {
+MpegInOut decode(DecoderBox& d, const std::vector<uint8_t>& frame, size_t avail = SIZE_MAX) {
     if (avail > frame.size()) avail = frame.size();
     std::vector<uint8_t> in(frame.begin(), frame.begin() + long(avail));
     std::vector<uint8_t> out(4608 * 2);
@@ -279,7 +279,7 @@ TEST(Layer12Frame, JointStereoLayerIIUnpacksPerChannelScales) {
     ASSERT_EQ(setup_from(d, hd).ok, 1);
     int size = 0;
     std::vector<uint8_t> f = joint_l2_frame(1, &size);
-    InOut io = decode(d, f);
+    MpegInOut io = decode(d, f);
     EXPECT_EQ(io.in_bytes, 576);
     EXPECT_EQ(io.out_bytes, 4608);
     expect_joint_l2_rows();
@@ -292,7 +292,7 @@ TEST(Layer12Frame, CrcFrameDecodesAsWithout) {
     ASSERT_EQ(setup_from(d, hd).ok, 1);
     int size = 0;
     std::vector<uint8_t> f = joint_l2_frame(0, &size);
-    InOut io = decode(d, f);
+    MpegInOut io = decode(d, f);
     EXPECT_EQ(io.in_bytes, 576);
     expect_joint_l2_rows();
 }
@@ -310,7 +310,7 @@ TEST(Layer12Frame, PaddingAddsOneSlot) {
             BitWriter w;
             hd.pad = pad;
             put_header(w, hd);
-            InOut io = decode(d, w.frame(size_t(fb) + 4));
+            MpegInOut io = decode(d, w.frame(size_t(fb) + 4));
             EXPECT_EQ(io.in_bytes, fb + pad * (layer == 2 ? 1 : 4)) << "layer code " << layer;
         }
     }
@@ -366,7 +366,7 @@ TEST(Layer12Frame, WrongSyncIsRejectedWithoutOutput) {
     std::vector<uint8_t> out(4608, 0xA5);
     d->synth = capture_synth;
     g_rows.clear();
-    InOut io = mpeg_decode_frame(d.get(), f.data(), int32_t(f.size()), out.data());
+    MpegInOut io = mpeg_decode_frame(d.get(), f.data(), int32_t(f.size()), out.data());
     EXPECT_EQ(io.in_bytes, 0);
     EXPECT_EQ(io.out_bytes, 0);
     EXPECT_TRUE(g_rows.empty());
@@ -460,7 +460,7 @@ TEST(Layer12Frame, LayerIJointStereoAndForbiddenAllocation) {
         w.put(uint32_t(r % 8), 3);
         w.put(uint32_t(r % 4), 2);
     }
-    InOut io = decode(d, w.frame(416));
+    MpegInOut io = decode(d, w.frame(416));
     EXPECT_EQ(io.in_bytes, 416);
     EXPECT_EQ(io.out_bytes, 1536);
     ASSERT_EQ(g_rows.size(), size_t(12 * 64));
@@ -506,7 +506,7 @@ TEST(Layer12Frame, MalformedAndTruncatedFramesStayInBounds) {
                 const size_t head = h.protection ? 4 : 6;
                 for (size_t i = head; i < f.size(); ++i) f[i] = trial < 10 ? 0xFF : uint8_t(rng());
                 const size_t avail = trial % 3 == 0 ? fb : rng() % (fb + 1);
-                InOut io = decode(d, f, avail);
+                MpegInOut io = decode(d, f, avail);
                 if (avail < fb) {
                     // A frame cut short is rejected whole: nothing consumed, nothing written.
                     ASSERT_EQ(io.in_bytes, 0) << "avail " << avail << " of " << fb;

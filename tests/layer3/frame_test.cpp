@@ -108,7 +108,7 @@ DecoderPtr setup_for(const std::vector<uint8_t>& frame, int convert = 0, int siz
 
 // Decodes from a heap copy of exactly `avail` bytes, so that any read past them is caught by
 // the address sanitizer.
-InOut decode_exact(MpegDecoder* d, const std::vector<uint8_t>& frame, size_t avail,
+MpegInOut decode_exact(MpegDecoder* d, const std::vector<uint8_t>& frame, size_t avail,
                    std::vector<uint8_t>* out) {
     std::unique_ptr<uint8_t[]> copy = ziv::exact_copy(frame, avail);
     return mpeg_decode_frame(d, copy.get(), int32_t(avail), out->data());
@@ -248,7 +248,7 @@ TEST(FrameDecode, RejectsBadSyncBigValuesAndBadFields) {
     auto reject = build_frame(big);
     const int32_t fill = d->l3.reservoir_fill;
     std::fill(out.begin(), out.end(), 0x11);
-    InOut r = decode_exact(d.get(), reject, reject.size(), &out);
+    MpegInOut r = decode_exact(d.get(), reject, reject.size(), &out);
     EXPECT_EQ(r.in_bytes, 0);
     EXPECT_EQ(r.out_bytes, 0);
     EXPECT_EQ(out[0], 0x11) << "nothing written";
@@ -275,7 +275,7 @@ TEST(FrameDecode, TruncatedFramesAreRejectedWithoutReadingPastTheInput) {
     auto d = setup_for(frame);
     std::vector<uint8_t> out(8192);
     for (size_t avail = 0; avail < frame.size(); ++avail) {
-        InOut r = decode_exact(d.get(), frame, avail, &out);
+        MpegInOut r = decode_exact(d.get(), frame, avail, &out);
         ASSERT_EQ(r.in_bytes, 0) << "avail " << avail;
         ASSERT_EQ(d->l3.reservoir_fill, 0) << "avail " << avail;
     }
@@ -293,7 +293,7 @@ TEST(Reservoir, SilenceUntilMainDataBeginIsCovered) {
         const int32_t out_bytes = convert ? 2304 : 4608;
         const uint8_t silence = convert ? 0x80 : 0x00;
         std::vector<uint8_t> out(8192, 0x5C);
-        InOut r = decode_exact(d.get(), first, first.size(), &out);
+        MpegInOut r = decode_exact(d.get(), first, first.size(), &out);
         EXPECT_EQ(r.in_bytes, 417);
         EXPECT_EQ(r.out_bytes, out_bytes);
         for (int32_t i = 0; i < out_bytes; ++i) ASSERT_EQ(out[size_t(i)], silence) << i;
@@ -668,7 +668,7 @@ TEST(FrameDecode, RandomFramesStayInBounds) {
                     for (size_t i = (n & 1) ? side : (r.crc ? 6 : 4); i < frame.size(); ++i)
                         frame[i] = uint8_t(rng());
                     size_t avail = frame.size() - ((n % 11 == 0) ? rng() % frame.size() : 0);
-                    InOut io = decode_exact(d.get(), frame, avail, &out);
+                    MpegInOut io = decode_exact(d.get(), frame, avail, &out);
                     ASSERT_TRUE(io.in_bytes == 0 || io.in_bytes == int32_t(frame.size()))
                         << "version " << version << " mode " << mode << " frame " << n;
                     if (io.in_bytes) {

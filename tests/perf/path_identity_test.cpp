@@ -27,10 +27,10 @@ void expect_identical(const std::string& name, const std::vector<uint8_t>& file,
     ASSERT_FALSE(file.empty()) << name << ": empty or unreadable";
     for (int32_t reduction = 0; reduction <= 2; ++reduction) {
         for (int32_t convert : {0, 1, 2, 3, 8, 9, 10, 11}) {
-            const Decoded plain = decode(file, reduction, convert, mpeg_path_plain);
+            const Decoded plain = decode(file, reduction, convert, MPEG_PATH_PLAIN);
             const Decoded fast = decode(file, reduction, convert, path);
             ASSERT_TRUE(plain.set_up) << name << ": no set-up";
-            ASSERT_EQ(plain.path, mpeg_path_plain);
+            ASSERT_EQ(plain.path, MPEG_PATH_PLAIN);
             ASSERT_EQ(fast.path, path);
             ASSERT_GT(plain.frames, 0) << name << ": no frame decoded";
             ASSERT_EQ(plain.frames, fast.frames) << name;
@@ -48,7 +48,7 @@ void expect_identical(const std::string& name, const std::vector<uint8_t>& file,
 class PathIdentity : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (mpeg_best_path() == mpeg_path_plain)
+        if (mpeg_best_path() == MPEG_PATH_PLAIN)
             GTEST_SKIP() << "this processor has no AVX2: only the plain path runs here";
     }
 };
@@ -60,7 +60,7 @@ TEST_F(PathIdentity, ConformanceStreams) {
           "l3-si_block", "l3-sin1k0db", "M2L3_bitrate_22_all", "M2L3_compl24"}) {
         SCOPED_TRACE(name);
         expect_identical(name, ziv::read_file(ziv::vector_path(std::string(name) + ".bit")),
-                         mpeg_path_avx2);
+                         MPEG_PATH_AVX2);
     }
 }
 
@@ -101,7 +101,7 @@ TEST_F(PathIdentity, EncodedCorpus) {
         SCOPED_TRACE(e.name);
         const std::string out = ziv::tmp_path(e.name);
         ASSERT_EQ(ziv::run(e.cmd + " " + out), 0) << e.cmd;
-        expect_identical(e.name, ziv::read_file(out), mpeg_path_avx2);
+        expect_identical(e.name, ziv::read_file(out), MPEG_PATH_AVX2);
     }
 }
 
@@ -109,10 +109,10 @@ TEST_F(PathIdentity, EncodedCorpus) {
 // threads, each reports its own path and each writes what it writes alone.
 TEST_F(PathIdentity, TwoDecodersOnTwoThreadsKeepTheirOwnPaths) {
     const std::vector<uint8_t> file = ziv::read_file(ziv::vector_path("l3-sin1k0db.bit"));
-    const Decoded alone = decode(file, 0, 0, mpeg_path_plain);
+    const Decoded alone = decode(file, 0, 0, MPEG_PATH_PLAIN);
     ASSERT_GT(alone.frames, 0);
     Decoded got[2];
-    const int32_t paths[2] = {mpeg_path_plain, mpeg_path_avx2};
+    const int32_t paths[2] = {MPEG_PATH_PLAIN, MPEG_PATH_AVX2};
     std::thread t0([&] { got[0] = decode(file, 0, 0, paths[0]); });
     std::thread t1([&] { got[1] = decode(file, 0, 0, paths[1]); });
     t0.join();
@@ -122,7 +122,7 @@ TEST_F(PathIdentity, TwoDecodersOnTwoThreadsKeepTheirOwnPaths) {
         EXPECT_TRUE(got[i].pcm == alone.pcm) << "decoder " << i << " on path " << paths[i];
     }
     // A path this build cannot run falls back to plain, for that decoder only.
-    EXPECT_EQ(decode(file, 0, 0, 12345).path, mpeg_path_plain);
+    EXPECT_EQ(decode(file, 0, 0, 12345).path, MPEG_PATH_PLAIN);
 }
 
 }  // namespace

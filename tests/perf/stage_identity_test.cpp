@@ -37,7 +37,7 @@ struct Decoder : ziv::TestDecoder {
     }
 };
 
-bool skip_without_avx2() { return mpeg_best_path() != mpeg_path_avx2; }
+bool skip_without_avx2() { return mpeg_best_path() != MPEG_PATH_AVX2; }
 
 std::vector<float> random_floats(std::mt19937& rng, size_t n, float range) {
     std::uniform_real_distribution<float> dist(-range, range);
@@ -64,7 +64,7 @@ TEST(StageIdentity, HybridFilterBankEveryExtentAndBlockType) {
     if (skip_without_avx2()) GTEST_SKIP() << "this processor has no AVX2";
     std::mt19937 rng(ziv::test_seed());
     for (int32_t limit : {24000, 8000}) {  // limit_subbands 32, then fewer
-        Decoder dec[2] = {Decoder(mpeg_path_plain, limit), Decoder(mpeg_path_avx2, limit)};
+        Decoder dec[2] = {Decoder(MPEG_PATH_PLAIN, limit), Decoder(MPEG_PATH_AVX2, limit)};
         for (int32_t bt = 0; bt < 4; ++bt) {
             for (int32_t total : {0, 1, 17, 18, 19, 35, 144, 145, 160, 288, 306, 431, 558, 576}) {
                 for (int32_t prev_lines : {0, 90, 576}) {
@@ -96,7 +96,7 @@ TEST(StageIdentity, HybridFilterBankEveryExtentAndBlockType) {
 TEST(StageIdentity, StereoAliasAndInversion) {
     if (skip_without_avx2()) GTEST_SKIP() << "this processor has no AVX2";
     std::mt19937 rng(ziv::test_seed() + 1);
-    const MpegKernels* k[2] = {mpeg_kernels(mpeg_path_plain), mpeg_kernels(mpeg_path_avx2)};
+    const MpegKernels* k[2] = {mpeg_kernels(MPEG_PATH_PLAIN), mpeg_kernels(MPEG_PATH_AVX2)};
     float cc[8][2];
     for (auto& c : cc)
         for (float& x : c) x = random_floats(rng, 1, 1.0f)[0];
@@ -209,7 +209,7 @@ TEST(StageIdentity, SynthesisExtremes) {
     for (size_t v = 0; v < 30 + 12; ++v) {
         std::vector<uint8_t> out[2];
         for (int p = 0; p < 2; ++p) {
-            Decoder dec(p ? mpeg_path_avx2 : mpeg_path_plain);
+            Decoder dec(p ? MPEG_PATH_AVX2 : MPEG_PATH_PLAIN);
             synth_reset(dec.get());
             out[p].assign(36 * 32 * 2 * 2, 0x5A);
             for (int call = 0; call < 3; ++call) {  // the histories fill over the calls

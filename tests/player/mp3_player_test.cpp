@@ -26,7 +26,9 @@ protected:
         data_ = ziv::exact_copy(v, v.size());
         return mp3_create(data_.get(), int32_t(v.size()));
     }
-    static void use_pattern(Mp3Player* p) { p->core.decoder.decode_frame = ptest::pattern_decode; }
+    static void use_pattern(Mp3Player* p) {
+        mp3_core_decoder(&p->core)->decode_frame = ptest::pattern_decode;
+    }
 
     // Polls by hand until the player stops (or `limit` polls); returns the results.
     static std::vector<int> poll_out(Mp3Player* p, int limit = 10000) {

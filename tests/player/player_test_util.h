@@ -13,7 +13,7 @@
 
 #include "fake_allegro.h"
 #include "mp3_stream_player.h"
-#include "mpeg_decoder.h"
+#include "decoder_state.h"
 #include "test_util.h"
 
 namespace ptest {
@@ -42,7 +42,7 @@ inline std::vector<uint8_t> synth_stream(int n, const uint8_t hdr[4] = nullptr, 
 
 // The pattern decoder: accepts a frame whose header parses and which lies wholly inside the
 // bytes available, writes out_bytes of samples all equal to (frame number + 1).
-inline InOut pattern_decode(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out) {
+inline MpegInOut pattern_decode(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out) {
     MpegHeader h;
     if (avail < 42) return {0, 0};
     int32_t size = mpeg_header_parse(in, avail, &h);

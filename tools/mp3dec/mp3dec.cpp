@@ -374,7 +374,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     MpegOutputFormat fmt;
-    mpeg_decoder_get_format(&core->decoder, &fmt);
+    mpeg_decoder_get_format(mp3_core_decoder(core), &fmt);
 
     // The Info frame's count gives the length to announce where the header cannot be written
     // again at the end: the gapless run, or the frames it counts (and the Info frame itself, when
