@@ -31,16 +31,7 @@ const File kFiles[] = {
 std::vector<uint8_t> make_file(const File& f) {
     if (std::string(f.tool) == "lame")
         return ptest::lame_file(f.name, f.khz, f.rate, f.channels, f.secs, f.args);
-    std::string raw = ziv::tmp_path(std::string(f.name) + ".raw");
-    std::string mp2 = ziv::tmp_path(std::string(f.name) + ".mp2");
-    if (!ziv::file_exists(mp2)) {
-        std::vector<int16_t> pcm = ptest::test_pcm(f.rate, f.channels, f.secs);
-        ziv::write_file(raw, pcm.data(), pcm.size() * 2);
-        std::string cmd = "twolame --quiet -r -s " + std::to_string(f.rate) + " -N " +
-                          std::to_string(f.channels) + " " + f.args + " '" + raw + "' '" + mp2 + "'";
-        if (ziv::run(cmd) != 0) return {};
-    }
-    return ziv::read_file(mp2);
+    return ptest::twolame_file(f.name, f.rate, f.channels, f.secs, f.args);
 }
 
 // mp3dec's raw signed 16-bit output for a file, every frame decoded as the players do.
@@ -73,20 +64,15 @@ bool all_silent(const std::vector<uint8_t>& signed_pcm, size_t from) {
     return true;
 }
 
-class PlayerDecode : public ::testing::TestWithParam<File> {
+class PlayerDecode : public ptest::FakeAllegroTest<::testing::TestWithParam<File>> {
 protected:
     void SetUp() override {
-        fake_al::reset();
+        FakeAllegroTest::SetUp();
         ZIV_REQUIRE_TOOL(GetParam().tool);
         data_ = make_file(GetParam());
         ASSERT_FALSE(data_.empty()) << "encoding " << GetParam().name << " failed";
         ref_ = mp3dec_pcm(GetParam(), data_);
         ASSERT_FALSE(ref_.empty()) << "mp3dec failed on " << GetParam().name;
-    }
-    void TearDown() override {
-        EXPECT_EQ(fake_al::st().errors, 0);
-        EXPECT_EQ(fake_al::st().live_samples, 0);
-        fake_al::reset();
     }
     std::vector<uint8_t> data_, ref_;
 };

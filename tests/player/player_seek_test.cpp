@@ -28,10 +28,10 @@ const SeekFile kSeekFiles[] = {
 };
 constexpr double kSecs = 8.0;
 
-class PlayerSeek : public ::testing::TestWithParam<SeekFile> {
+class PlayerSeek : public ptest::FakeAllegroTest<::testing::TestWithParam<SeekFile>> {
 protected:
     void SetUp() override {
-        fake_al::reset();
+        FakeAllegroTest::SetUp();
         const SeekFile& f = GetParam();
         ZIV_REQUIRE_TOOL(f.tool);
         data_ = std::string(f.tool) == "lame"
@@ -47,9 +47,7 @@ protected:
     }
     void TearDown() override {
         mp3_destroy(p_);
-        EXPECT_EQ(fake_al::st().errors, 0);
-        EXPECT_EQ(fake_al::st().live_samples, 0);
-        fake_al::reset();
+        FakeAllegroTest::TearDown();
     }
     // The frame that holds the time `ms` after the start of frame `from` (a time not before the
     // start), worked out from the sample rate.

@@ -22,8 +22,10 @@ using ziv::pattern_decode;
 using ziv::synth_stream;
 
 // A test against the fake Allegro calls: the fake reset before, and after it no buffer handed
-// back twice, no call on a dead stream and no SAMPLE left alive.
-class FakeAllegro : public ::testing::Test {
+// back twice, no call on a dead stream and no SAMPLE left alive. Base: the gtest fixture
+// (parameterised or not).
+template <typename Base = ::testing::Test>
+class FakeAllegroTest : public Base {
 protected:
     void SetUp() override { fake_al::reset(); }
     void TearDown() override {
@@ -32,6 +34,7 @@ protected:
         fake_al::reset();
     }
 };
+using FakeAllegro = FakeAllegroTest<>;
 
 // The frame mark of every sample of a handed-back buffer (0 = silence).
 inline std::vector<int16_t> marks(const std::vector<uint8_t>& buf) {

@@ -49,10 +49,10 @@ std::vector<uint8_t> encode(const Source& src) {
 
 void PrintTo(const Source& s, std::ostream* os) { *os << s.name; }
 
-class CutData : public ::testing::TestWithParam<Source> {
+class CutData : public ptest::FakeAllegroTest<::testing::TestWithParam<Source>> {
 protected:
     void SetUp() override {
-        fake_al::reset();
+        FakeAllegroTest::SetUp();
         ZIV_REQUIRE_TOOL(GetParam().tool);
         data_ = encode(GetParam());
         ASSERT_FALSE(data_.empty()) << GetParam().tool << " failed";
@@ -64,11 +64,6 @@ protected:
         offsets_ = ptest::frame_offsets(data_);
         ASSERT_GT(offsets_.size(), 20u);
         ASSERT_EQ(ref_.size(), offsets_.size() * kFramePcm) << "mp3dec and the frame count differ";
-    }
-    void TearDown() override {
-        EXPECT_EQ(fake_al::st().errors, 0);
-        EXPECT_EQ(fake_al::st().live_samples, 0);
-        fake_al::reset();
     }
 
     // Frames wholly inside the first n bytes.
