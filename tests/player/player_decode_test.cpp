@@ -46,24 +46,6 @@ std::vector<uint8_t> mp3dec_pcm(const File& f, const std::vector<uint8_t>& data)
 
 using ptest::to_signed;
 
-// Bytes a[0..n) equal b[0..n); the first difference named.
-::testing::AssertionResult same_prefix(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b,
-                                       size_t n) {
-    if (a.size() < n || b.size() < n)
-        return ::testing::AssertionFailure() << "too short: " << a.size() << ", " << b.size() << " < " << n;
-    for (size_t i = 0; i < n; ++i)
-        if (a[i] != b[i])
-            return ::testing::AssertionFailure() << "first difference at byte " << i << " (sample "
-                                                 << i / 2 << ")";
-    return ::testing::AssertionSuccess();
-}
-
-bool all_silent(const std::vector<uint8_t>& signed_pcm, size_t from) {
-    for (size_t i = from; i < signed_pcm.size(); ++i)
-        if (signed_pcm[i] != 0) return false;
-    return true;
-}
-
 class PlayerDecode : public ptest::FakeAllegroTest<::testing::TestWithParam<File>> {
 protected:
     void SetUp() override {
@@ -97,7 +79,7 @@ TEST_P(PlayerDecode, DecodeAllMatchesMp3dec) {
     // Every frame the data holds, the Xing frame (silence) included: exactly mp3dec's output.
     std::vector<uint8_t> got = to_signed(static_cast<uint8_t*>(s->data), bytes);
     EXPECT_EQ(got.size(), ref_.size());
-    EXPECT_TRUE(same_prefix(got, ref_, std::min(got.size(), ref_.size())));
+    EXPECT_TRUE(ptest::same_then_silent(got, ref_));
     EXPECT_EQ(mp3_is_playing(p), 0);
     EXPECT_EQ(mp3_current_frame(p), 0);
     destroy_sample(s);
@@ -119,10 +101,9 @@ TEST_P(PlayerDecode, PolledBuffersMatchMp3dec) {
     int r = 0;
     std::vector<uint8_t> pcm = poll_all(p, 16384, &r);
     EXPECT_EQ(r, 1);
-    EXPECT_TRUE(same_prefix(pcm, ref_, ref_.size()));
     // Then the rest of the last buffer and two whole buffers of silence.
+    EXPECT_TRUE(ptest::same_then_silent(pcm, ref_));
     size_t buf = size_t(p->frames_per_buffer) * size_t(p->core.frame_pcm_bytes);
-    EXPECT_TRUE(all_silent(pcm, ref_.size()));
     EXPECT_GE(pcm.size(), ref_.size() + 2 * buf);
     EXPECT_LT(pcm.size(), ref_.size() + 3 * buf);
     mp3_destroy(p);
@@ -135,8 +116,7 @@ TEST_P(PlayerDecode, StreamedInBlocksMatchesInMemory) {
         ASSERT_TRUE(s.created);
         ASSERT_TRUE(s.played);
         EXPECT_EQ(s.result, 1);
-        EXPECT_TRUE(same_prefix(s.pcm, ref_, ref_.size()));
-        EXPECT_TRUE(all_silent(s.pcm, ref_.size()));
+        EXPECT_TRUE(ptest::same_then_silent(s.pcm, ref_));
     }
 }
 

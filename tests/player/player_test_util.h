@@ -94,15 +94,17 @@ inline Streamed stream_in_blocks(const uint8_t* data, size_t n, int32_t block,
     return r;
 }
 
-// `got` starts with exactly `want` and is silent after it.
+// `got` starts with exactly the first n bytes of `want` (all of it by default) and is silent
+// after them.
 inline ::testing::AssertionResult same_then_silent(const std::vector<uint8_t>& got,
-                                                   const std::vector<uint8_t>& want) {
-    if (got.size() < want.size())
-        return ::testing::AssertionFailure() << "short: " << got.size() << " < " << want.size();
-    auto d = std::mismatch(want.begin(), want.end(), got.begin());
-    if (d.first != want.end())
+                                                   const std::vector<uint8_t>& want,
+                                                   size_t n = SIZE_MAX) {
+    n = std::min(n, want.size());
+    if (got.size() < n) return ::testing::AssertionFailure() << "short: " << got.size() << " < " << n;
+    auto d = std::mismatch(want.begin(), want.begin() + long(n), got.begin());
+    if (d.first != want.begin() + long(n))
         return ::testing::AssertionFailure() << "differs at byte " << (d.first - want.begin());
-    if (std::any_of(got.begin() + long(want.size()), got.end(), [](uint8_t b) { return b != 0; }))
+    if (std::any_of(got.begin() + long(n), got.end(), [](uint8_t b) { return b != 0; }))
         return ::testing::AssertionFailure() << "sound after the end";
     return ::testing::AssertionSuccess();
 }
