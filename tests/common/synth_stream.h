@@ -1,12 +1,13 @@
 // Synthetic MPEG audio for the tests of the core, the frame synchronisation and the players:
 // numbered Layer III frames, a "pattern" frame decoder that marks every output sample with the
 // number of the frame it came from (so a test sees exactly which frames went where without
-// depending on the real decoder's output), a first frame carrying a Xing header, ID3 tags, and
-// an independent walk of the frame headers.
+// depending on the real decoder's output), first frames carrying a Xing header, ID3 tags, random
+// bytes, and an independent walk of the frame headers.
 #pragma once
 
 #include <cstdint>
 #include <cstring>
+#include <random>
 #include <vector>
 
 #include "mpeg_decoder.h"
@@ -61,6 +62,24 @@ inline std::vector<uint8_t> xing_stream(int32_t flags, int frames_after) {
     if (flags & 2) { q[3] = 99; q += 4; }
     if (flags & 4) { for (int i = 0; i < 100; ++i) q[i] = uint8_t(i * 256 / 100); q += 100; }
     if (flags & 8) q[3] = 57;
+    return v;
+}
+
+// One MPEG-2 Layer III frame of 8 kbit/s at 22.05 kHz mono, 26 bytes: "Xing" at 13 fits in
+// it, the header's fields after it do not.
+inline std::vector<uint8_t> tiny_xing_frame() {
+    std::vector<uint8_t> v = {0xFF, 0xF3, 0x10, 0xC0};
+    v.resize(26, 0);
+    std::memcpy(&v[13], "Xing", 4);
+    v[20] = 0x0F;
+    return v;
+}
+
+// n random bytes.
+inline std::vector<uint8_t> noise(size_t n, uint32_t seed) {
+    std::mt19937 rng(seed);
+    std::vector<uint8_t> v(n);
+    for (auto& b : v) b = uint8_t(rng());
     return v;
 }
 

@@ -8,15 +8,7 @@
 
 namespace {
 
-struct File {
-    const char* name;
-    const char* tool; // "lame" or "twolame"
-    const char* khz;
-    int rate;
-    int channels;
-    double secs;
-    const char* args;
-};
+using File = ptest::Encoded;
 
 const File kFiles[] = {
     {"cbr128", "lame", "44.1", 44100, 2, 3.0, "-b 128"},         // "Info" frame, not Xing
@@ -27,12 +19,6 @@ const File kFiles[] = {
     {"tagged", "lame", "44.1", 44100, 2, 2.0, "-b 96 --add-id3v2 --tt Zivivev --ta Demo"},
     {"layer2", "twolame", "44.1", 44100, 2, 2.0, "-b 192"},      // Layer II
 };
-
-std::vector<uint8_t> make_file(const File& f) {
-    if (std::string(f.tool) == "lame")
-        return ptest::lame_file(f.name, f.khz, f.rate, f.channels, f.secs, f.args);
-    return ptest::twolame_file(f.name, f.rate, f.channels, f.secs, f.args);
-}
 
 // mp3dec's raw signed 16-bit output for a file, every frame decoded as the players do.
 std::vector<uint8_t> mp3dec_pcm(const File& f, const std::vector<uint8_t>& data) {
@@ -51,7 +37,7 @@ protected:
     void SetUp() override {
         FakeAllegroTest::SetUp();
         ZIV_REQUIRE_TOOL(GetParam().tool);
-        data_ = make_file(GetParam());
+        data_ = ptest::encode(GetParam());
         ASSERT_FALSE(data_.empty()) << "encoding " << GetParam().name << " failed";
         ref_ = mp3dec_pcm(GetParam(), data_);
         ASSERT_FALSE(ref_.empty()) << "mp3dec failed on " << GetParam().name;

@@ -4,8 +4,6 @@
 // player; the frame count is the Xing header's, or else the in-memory player's index count and
 // the streamed player's bytes over the first frame's size, and the length that many whole frame
 // milliseconds.
-#include <random>
-
 #include "mp3_player.h"
 #include "mp3_stream_player.h"
 #include "player_test_util.h"
@@ -72,14 +70,6 @@ TEST_F(BothPlayers, QueriesForwardTheCoreAndAreZeroForNull) {
 TEST_F(BothPlayers, CreateFrameCountAndLength) {
     EXPECT_EQ(mp3_create(nullptr, 100), nullptr);
     EXPECT_EQ(mp3s_create(nullptr, 1000, 0), nullptr);
-    Bytes noise(100000);
-    std::mt19937 rng(7);
-    for (auto& b : noise) b = uint8_t(rng());
-    // 26-byte frames of MPEG-2 Layer III at 8 kbit/s whose "Xing" fields lie past the frame.
-    Bytes tiny = {0xFF, 0xF3, 0x10, 0xC0};
-    tiny.resize(26, 0);
-    std::memcpy(&tiny[13], "Xing", 4);
-    tiny[20] = 0x0F;
     const struct Case {
         const char* what;
         Bytes data;
@@ -87,11 +77,11 @@ TEST_F(BothPlayers, CreateFrameCountAndLength) {
     } cases[] = {
         {"nothing", {}, -1, 0, 0},
         {"three bytes of a header", {0xFF, 0xFB, 0x90}, -1, 0, 0},
-        {"random data", noise, -1, 0, 0},
+        {"random data", ziv::noise(100000, 7), -1, 0, 0},
         {"junk in front", ziv::concat({0x00, 0xFF, 0xFB}, ptest::synth_stream(4)), 3, 4, 104},
         {"counted, or bytes over the frame size", ptest::synth_stream(100), 0, 100, 2600},
         {"the Xing header's count", ziv::xing_stream(0x0F, 3), 0, 1000, 26000},
-        {"one tiny frame, its Xing fields unread", tiny, 0, 1, 26},
+        {"one tiny frame, its Xing fields unread", ziv::tiny_xing_frame(), 0, 1, 26},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.what);

@@ -10,23 +10,16 @@
 
 namespace {
 
-struct SeekFile {
-    const char* name;
-    const char* tool; // "lame" or "twolame"
-    const char* khz;
-    int rate;
-    int channels;
-    const char* args;
-};
+using SeekFile = ptest::Encoded;
+constexpr double kSecs = 8.0;
 
 const SeekFile kSeekFiles[] = {
-    {"seek_cbr", "lame", "44.1", 44100, 2, "-b 128"},
-    {"seek_vbr_toc", "lame", "44.1", 44100, 2, "-V 2"},
-    {"seek_vbr_no_toc", "lame", "44.1", 44100, 2, "-V 2 -t"}, // no Xing frame at all
-    {"seek_mpeg2", "lame", "22.05", 22050, 1, "-V 5 -t"},     // 576 samples per frame
-    {"seek_layer2", "twolame", "44.1", 44100, 2, "-b 192"},
+    {"seek_cbr", "lame", "44.1", 44100, 2, kSecs, "-b 128"},
+    {"seek_vbr_toc", "lame", "44.1", 44100, 2, kSecs, "-V 2"},
+    {"seek_vbr_no_toc", "lame", "44.1", 44100, 2, kSecs, "-V 2 -t"}, // no Xing frame at all
+    {"seek_mpeg2", "lame", "22.05", 22050, 1, kSecs, "-V 5 -t"},     // 576 samples per frame
+    {"seek_layer2", "twolame", "44.1", 44100, 2, kSecs, "-b 192"},
 };
-constexpr double kSecs = 8.0;
 
 class PlayerSeek : public ptest::FakeAllegroTest<::testing::TestWithParam<SeekFile>> {
 protected:
@@ -34,9 +27,7 @@ protected:
         FakeAllegroTest::SetUp();
         const SeekFile& f = GetParam();
         ZIV_REQUIRE_TOOL(f.tool);
-        data_ = std::string(f.tool) == "lame"
-                    ? ptest::lame_file(f.name, f.khz, f.rate, f.channels, kSecs, f.args)
-                    : ptest::twolame_file(f.name, f.rate, f.channels, kSecs, f.args);
+        data_ = ptest::encode(f);
         ASSERT_FALSE(data_.empty()) << "encoding " << f.name << " failed";
         offs_ = ptest::frame_offsets(data_);
         ASSERT_GT(offs_.size(), 100u);

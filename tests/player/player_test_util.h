@@ -154,4 +154,22 @@ inline std::vector<uint8_t> twolame_file(const std::string& name, int rate, int 
     return ziv::read_file(mp2);
 }
 
+// A file made at test time: `secs` of test PCM encoded by lame (khz is its -s argument) or by
+// twolame with `args`, kept in tmp/<name>.mp3 or .mp2.
+struct Encoded {
+    const char* name;
+    const char* tool;  // "lame" or "twolame"
+    const char* khz;
+    int rate;
+    int channels;
+    double secs;
+    const char* args;
+};
+
+inline std::vector<uint8_t> encode(const Encoded& f) {
+    if (std::string(f.tool) == "lame")
+        return lame_file(f.name, f.khz, f.rate, f.channels, f.secs, f.args);
+    return twolame_file(f.name, f.rate, f.channels, f.secs, f.args);
+}
+
 }  // namespace ptest

@@ -5,7 +5,6 @@
 // data at junk or a frame cut short. Each datum lives in an exactly-sized heap copy, so that the
 // sanitizer build catches a read past it.
 #include <memory>
-#include <random>
 
 #include "core.h"
 #include "synth_stream.h"
@@ -38,17 +37,9 @@ struct Opened {
 
 TEST(CoreOpen, FindsTheFirstConfirmedFramePastTagsAndJunkAndNoneInDataWithout) {
     const Bytes s = synth_stream(10);
-    Bytes bad_first = s, huge_tag = ziv::id3v2(100, false), noise(100000);
+    Bytes bad_first = s, huge_tag = ziv::id3v2(100, false);
     bad_first[2] = 0xF0;  // bitrate index 15
     huge_tag[6] = 0x7F;   // about 256 MB
-    std::mt19937 rng(7);
-    for (auto& b : noise) b = uint8_t(rng());
-    // MPEG-2 Layer III, 8 kbit/s, 22.05 kHz mono: 26-byte frames; "Xing" at 13 fits, its fields
-    // do not. The data is exactly one frame: the fields are not read past it.
-    Bytes tiny = {0xFF, 0xF3, 0x10, 0xC0};
-    tiny.resize(26, 0);
-    std::memcpy(&tiny[13], "Xing", 4);
-    tiny[20] = 0x0F;
     struct Case {
         const char* what;
         Bytes data;
@@ -64,10 +55,11 @@ TEST(CoreOpen, FindsTheFirstConfirmedFramePastTagsAndJunkAndNoneInDataWithout) {
          310, 10},
         {"ID3v2 with footer", concat(ziv::id3v2(300, true), s), MP3_CORE_DONE, 320, 10},
         {"TAG only", concat(s, ziv::id3v1()), MP3_CORE_DONE, 0, 10},
-        {"a tiny frame, its Xing fields past it", tiny, MP3_CORE_DONE, 0, 1},
+        // The data is exactly the frame: the Xing fields are not read past it.
+        {"a tiny frame, its Xing fields past it", ziv::tiny_xing_frame(), MP3_CORE_DONE, 0, 1},
         {"nothing", {}, MP3_CORE_END, -1, 0},
         {"three bytes of a header", {0xFF, 0xFB, 0x90}, MP3_CORE_END, -1, 0},
-        {"random data", noise, MP3_CORE_END, -1, 0},
+        {"random data", ziv::noise(100000, 7), MP3_CORE_END, -1, 0},
         // A tag that claims more bytes than there are must not move the search past the end.
         {"an ID3v2 tag larger than the data", concat(huge_tag, s), MP3_CORE_END, -1, 0},
         {"a tag and nothing after it", ziv::id3v2(100, true), MP3_CORE_END, -1, 0},
