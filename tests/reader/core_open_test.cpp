@@ -31,7 +31,7 @@ struct Opened {
     // Indexes the frames from the first one, as the in-memory player does at create.
     int32_t index() { return mp3_core_index(c.get(), copy.get() + pos, len - pos); }
     std::unique_ptr<uint8_t[]> copy;
-    std::unique_ptr<Mp3Core> c{new Mp3Core};
+    std::unique_ptr<Mp3Core> c{new Mp3Core()};
     int32_t len = 0, pos = 0, result = 99;
 };
 
