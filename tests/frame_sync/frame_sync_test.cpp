@@ -10,6 +10,7 @@
 
 #include "decoder_util.h"
 #include "frame_sync.h"
+#include "synth_stream.h"
 #include "tags.h"
 #include "test_util.h"
 
@@ -32,13 +33,8 @@ Bytes frames(int n, uint8_t b2 = 0x90, size_t size = 417, uint8_t fill = 0x11) {
     return v;
 }
 
-Bytes id3v2(size_t body, bool footer) {
-    Bytes t = {'I', 'D', '3', 4, 0, uint8_t(footer ? 0x10 : 0), uint8_t(body >> 21 & 127),
-               uint8_t(body >> 14 & 127), uint8_t(body >> 7 & 127), uint8_t(body & 127)};
-    for (size_t i = 0; i < body; ++i) t.push_back(i % 2 ? 0xFE : 0xFF);  // UTF-16 marks all over
-    if (footer) add(&t, {'3', 'D', 'I', 4, 0, 0x10, t[6], t[7], t[8], t[9]});
-    return t;
-}
+using ziv::id3v1;
+using ziv::id3v2;
 
 Bytes ape_footer(size_t items) {
     Bytes t(items, 0xFF);
@@ -46,12 +42,6 @@ Bytes ape_footer(size_t items) {
     const uint32_t size = uint32_t(items + 32);
     add(&t, {uint8_t(size), uint8_t(size >> 8), uint8_t(size >> 16), 0, 1, 0, 0, 0, 0, 0, 0, 0});
     t.resize(t.size() + 8, 0);
-    return t;
-}
-
-Bytes id3v1() {
-    Bytes t(128, 0xFF);
-    t[0] = 'T', t[1] = 'A', t[2] = 'G';
     return t;
 }
 

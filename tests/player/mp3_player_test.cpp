@@ -1,6 +1,8 @@
-// In-memory player against the fake Allegro calls: create and its tags, buffer sizes, the poll
-// sequence to the end and through a loop, failures, automatic polling, seeking with a Xing
-// table and without one, time queries, and the decode of a whole file (compared with mp3dec).
+// In-memory player against the fake Allegro calls: the data between its tags, buffer sizes, the
+// poll sequence to the end (junk after the frames included) and through a loop, failures,
+// automatic polling, and the bounds of seeks and skips, by frame and by time, with and without a
+// Xing header. The first frame, the format and the time arithmetic are the core's (core_open_test,
+// and player_queries_test for what both players forward).
 #include <random>
 
 #include "player_common.h"
@@ -11,15 +13,10 @@ namespace {
 
 using ptest::marks;
 using ptest::synth_stream;
+using ziv::concat;
 
-class Player : public ::testing::Test {
+class Player : public ptest::FakeAllegro {
 protected:
-    void SetUp() override { fake_al::reset(); }
-    void TearDown() override {
-        EXPECT_EQ(fake_al::st().errors, 0) << "the fake saw a buffer handed back twice or a dead stream";
-        EXPECT_EQ(fake_al::st().live_samples, 0);
-        fake_al::reset();
-    }
     // A player over a copy of v on the heap, exactly v.size() bytes, so that any read past the
     // data is caught by AddressSanitizer.
     Mp3Player* make(const std::vector<uint8_t>& v) {
@@ -43,93 +40,9 @@ protected:
     std::unique_ptr<uint8_t[]> data_;
 };
 
-std::vector<uint8_t> id3v2(int32_t size, bool footer) {
-    std::vector<uint8_t> t = {'I', 'D', '3', 4, 0, uint8_t(footer ? 0x10 : 0),
-                              uint8_t(size >> 21 & 127), uint8_t(size >> 14 & 127),
-                              uint8_t(size >> 7 & 127), uint8_t(size & 127)};
-    t.resize(size_t(size) + 10 + (footer ? 10 : 0), 0xFF); // 0xFF bytes: look like sync to a search
-    return t;
-}
-
-std::vector<uint8_t> concat(std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-}
-
-std::vector<uint8_t> id3v1() {
-    std::vector<uint8_t> t(128, ' ');
-    std::memcpy(t.data(), "TAG", 3);
-    return t;
-}
-
-TEST_F(Player, CreateFindsTheFirstConfirmedFrame) {
-    std::vector<uint8_t> s = synth_stream(4);
-    EXPECT_EQ(mp3_create(nullptr, 100), nullptr);
-    EXPECT_EQ(make({}), nullptr);
-    EXPECT_EQ(make({0xFF, 0xFB, 0x90}), nullptr);
-    // Junk in front, or an unusable first header, is searched past to the first frame that the
-    // next header confirms.
-    Mp3Player* p = make(concat({0x00, 0xFF, 0xFB}, s));
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(p->start, data_.get() + 3);
-    EXPECT_EQ(mp3_total_frames(p), 4);
-    mp3_destroy(p);
-    std::vector<uint8_t> bad = s;
-    bad[2] = 0xF0; // bitrate index 15
-    p = make(bad);
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(p->start, data_.get() + 417);
-    mp3_destroy(p);
-    std::mt19937 rng(7);
-    std::vector<uint8_t> noise(100000);
-    for (auto& b : noise) b = uint8_t(rng());
-    EXPECT_EQ(make(noise), nullptr) << "random data";
-    // An ID3v2 tag that claims more bytes than there are must not move the start past the end.
-    std::vector<uint8_t> tag = id3v2(100, false);
-    tag[6] = 0x7F; // about 256 MB
-    EXPECT_EQ(make(concat(tag, s)), nullptr);
-    EXPECT_EQ(make(id3v2(100, true)), nullptr) << "nothing after the tag";
-}
-
-TEST_F(Player, CreateStepsOverLeadingAndTrailingTags) {
-    std::vector<uint8_t> s = synth_stream(10);
-    struct Case {
-        const char* what;
-        std::vector<uint8_t> data;
-        size_t skip;
-    } cases[] = {
-        {"ID3v2 and TAG", concat(concat(id3v2(300, false), s), id3v1()), 310},
-        {"ID3v2 with footer", concat(id3v2(300, true), s), 320},
-        {"TAG only", concat(s, id3v1()), 0},
-    };
-    for (Case& c : cases) {
-        SCOPED_TRACE(c.what);
-        Mp3Player* p = make(c.data);
-        ASSERT_NE(p, nullptr);
-        EXPECT_EQ(p->start, data_.get() + c.skip);
-        EXPECT_EQ(p->data_len, int32_t(s.size()));
-        EXPECT_EQ(mp3_total_frames(p), 10);
-        use_pattern(p);
-        ASSERT_EQ(mp3_play(p, 16384, 255, 128), 0);
-        std::vector<int> r = poll_out(p);
-        EXPECT_EQ(r.back(), 1) << "ends cleanly before the trailing tag";
-        // Frames 1..10 in order in the first four buffers.
-        ASSERT_GE(fake_al::st().handed.size(), 4u);
-        EXPECT_EQ(marks(fake_al::st().handed[0]).front(), 1);
-        EXPECT_EQ(marks(fake_al::st().handed[3]).front(), 10);
-        mp3_destroy(p);
-        fake_al::reset();
-    }
-}
-
 TEST_F(Player, BufferHoldsAWholeNumberOfFrames) {
     Mp3Player* p = make(synth_stream(20));
     ASSERT_NE(p, nullptr);
-    EXPECT_EQ(mp3_frequency(p), 44100);
-    EXPECT_EQ(mp3_is_stereo(p), -1);
-    EXPECT_EQ(mp3_bits(p), 16);
-    EXPECT_EQ(mp3_layer(p), 3);
-    EXPECT_EQ(mp3_bitrate(p), 128000);
     ASSERT_EQ(mp3_play(p, 16384, 255, 128), 0);
     EXPECT_EQ(p->frames_per_buffer, 3);
     const fake_al::State& f = fake_al::st();
@@ -148,7 +61,6 @@ TEST_F(Player, BufferHoldsAWholeNumberOfFrames) {
     const uint8_t lsf[4] = {0xFF, 0xF3, 0x80, 0xC0};
     p = make(synth_stream(20, lsf, 208));
     ASSERT_NE(p, nullptr);
-    EXPECT_EQ(mp3_is_stereo(p), 0);
     ASSERT_EQ(mp3_play(p, 16384, 255, 128), 0);
     EXPECT_EQ(p->frames_per_buffer, 14);
     EXPECT_EQ(fake_al::st().len, 14 * 576);
@@ -156,12 +68,34 @@ TEST_F(Player, BufferHoldsAWholeNumberOfFrames) {
     mp3_destroy(p);
 }
 
+// The data ends with its last frame, before a trailing tag, or at junk after it: the polls hand
+// back every frame in order, then two silent buffers, then stop and rewind. Junk is found only by
+// the poll after the last frame's, whose buffer it leaves silent; a tag is cut off at create.
 TEST_F(Player, PollsToTheEndThenTwoSilentBuffersThenStop) {
-    for (int frames : {10, 9}) {
-        SCOPED_TRACE(frames);
+    const std::vector<uint8_t> none, junk(4000, 0);
+    const struct {
+        const char* what;
+        std::vector<uint8_t> lead;
+        int frames;
+        std::vector<uint8_t> trail;
+        int tag_bytes, data_polls;
+    } cases[] = {
+        {"10 frames", none, 10, none, 0, 4},
+        {"9 frames", none, 9, none, 0, 3},
+        {"junk after 3 frames", none, 3, junk, 0, 2},
+        {"ID3v2 and TAG", ziv::id3v2(300, false), 10, ziv::id3v1(), 128, 4},
+        {"ID3v2 with footer", ziv::id3v2(300, true), 10, none, 0, 4},
+        {"TAG only", none, 10, ziv::id3v1(), 128, 4},
+    };
+    for (const auto& k : cases) {
+        SCOPED_TRACE(k.what);
+        const int frames = k.frames, data_polls = k.data_polls;
         fake_al::reset();
-        Mp3Player* p = make(synth_stream(frames));
+        Mp3Player* p = make(concat(concat(k.lead, synth_stream(frames)), k.trail));
         ASSERT_NE(p, nullptr);
+        EXPECT_EQ(p->start, data_.get() + k.lead.size());
+        EXPECT_EQ(p->data_len, int32_t(417 * frames + k.trail.size()) - k.tag_bytes);
+        EXPECT_EQ(mp3_total_frames(p), frames);
         use_pattern(p);
         ASSERT_EQ(mp3_play(p, 16384, 255, 128), 0);
         // No buffer free: nothing happens.
@@ -171,7 +105,6 @@ TEST_F(Player, PollsToTheEndThenTwoSilentBuffersThenStop) {
         fake_al::st().buffer_free = true;
 
         std::vector<int> r = poll_out(p);
-        int data_polls = (frames + 2) / 3;
         std::vector<int> want(size_t(data_polls) + 1, 0);
         want.push_back(1);
         EXPECT_EQ(r, want);
@@ -182,6 +115,8 @@ TEST_F(Player, PollsToTheEndThenTwoSilentBuffersThenStop) {
 
         const auto& h = fake_al::st().handed;
         ASSERT_EQ(h.size(), size_t(data_polls) + 2);
+        EXPECT_EQ(fake_al::st().frees, int(h.size()));
+        EXPECT_EQ(fake_al::st().gets, fake_al::st().frees + 1) << "one get found no buffer free";
         const size_t per_frame = 4608 / 2;
         for (int b = 0; b < data_polls + 2; ++b) {
             std::vector<int16_t> m = marks(h[size_t(b)]);
@@ -240,20 +175,6 @@ TEST_F(Player, LoopingRestartsAtFrameZeroAfterTwoSilentBuffers) {
     EXPECT_EQ(mp3_poll(p), 0);
     EXPECT_EQ(mp3_current_frame(p), 3);
     EXPECT_EQ(fake_al::st().handed.size(), 5u);
-    EXPECT_EQ(fake_al::st().gets, fake_al::st().frees);
-    mp3_destroy(p);
-}
-
-TEST_F(Player, JunkToTheEndIsTheEndOfTheData) {
-    std::vector<uint8_t> v = concat(synth_stream(3), std::vector<uint8_t>(4000, 0));
-    Mp3Player* p = make(v);
-    ASSERT_NE(p, nullptr);
-    use_pattern(p);
-    mp3_play(p, 16384, 255, 128);
-    EXPECT_EQ(poll_out(p), (std::vector<int>{0, 0, 0, 1}));
-    EXPECT_EQ(mp3_is_playing(p), 0);
-    EXPECT_EQ(mp3_current_frame(p), 0);
-    EXPECT_EQ(marks(fake_al::st().handed[0])[2 * 2304], 3);
     EXPECT_EQ(fake_al::st().gets, fake_al::st().frees);
     mp3_destroy(p);
 }
@@ -376,10 +297,12 @@ TEST_F(Player, AutopollFollowsTheStream) {
                                                 "remove", "stop"}));
 }
 
+// Seeks and skips outside 0..total-1 do nothing; times go to the frame that holds them. With a
+// Xing header the total is its count: a frame it promises beyond the frames the data holds is
+// the end of the data.
 TEST_F(Player, SeekAndSkipBoundsAndTimes) {
     Mp3Player* p = make(synth_stream(100));
     ASSERT_NE(p, nullptr);
-    EXPECT_EQ(p->core.xing, nullptr);
     ASSERT_EQ(mp3_total_frames(p), 100);
     mp3_seek_frame(p, 10);
     EXPECT_EQ(p->pos, p->start + 10 * 417);
@@ -415,57 +338,11 @@ TEST_F(Player, SeekAndSkipBoundsAndTimes) {
     EXPECT_EQ(mp3_current_frame(p), 0);
     EXPECT_EQ(p->pos, p->start);
     mp3_destroy(p);
-}
 
-// A first frame with a Xing header (flags 0x0F, 1000 frames, a linear table), then plain frames.
-std::vector<uint8_t> xing_stream(int32_t flags, int frames_after) {
-    std::vector<uint8_t> v = synth_stream(1 + frames_after);
-    uint8_t* x = &v[36];
-    std::memcpy(x, "Xing", 4);
-    x[7] = uint8_t(flags);
-    uint8_t* q = x + 8;
-    if (flags & 1) { q[2] = 1000 >> 8; q[3] = 1000 & 255; q += 4; }
-    if (flags & 2) { q[3] = 99; q += 4; }
-    if (flags & 4) { for (int i = 0; i < 100; ++i) q[i] = uint8_t(i * 256 / 100); q += 100; }
-    if (flags & 8) q[3] = 57;
-    return v;
-}
-
-TEST_F(Player, XingTableOfContents) {
-    // The offsets of a table with toc[i] = i * 256 / 100 over 100000 bytes and 1000 frames,
-    // worked out by hand: v[49] = 488, v[50] = 500, v[51] = 507, v[99] = 988.
-    std::vector<uint8_t> v = xing_stream(0x0F, 3);
-    XingInfo* x = xing_read(v.data(), 417, nullptr);
-    EXPECT_EQ(x, nullptr) << "no header record: no Xing";
-    MpegHeader h;
-    ASSERT_EQ(mpeg_header_parse(v.data(), int32_t(v.size()), &h), 417);
-    x = xing_read(v.data(), 417, &h);
-    ASSERT_NE(x, nullptr);
-    EXPECT_EQ(x->flags, 0x0F);
-    EXPECT_EQ(x->frames, 1000);
-    EXPECT_EQ(x->bytes, 99);
-    EXPECT_EQ(x->scale, 57);
-    EXPECT_EQ(xing_offset(x, 0, 100000), 0);
-    EXPECT_EQ(xing_offset(x, 500, 100000), 50000);
-    EXPECT_EQ(xing_offset(x, 495, 100000), 50000 + 1000 * (495 - 500) / 7);
-    EXPECT_EQ(xing_offset(x, 999, 100000), 100000) << "past the last entry: the data length";
-    EXPECT_EQ(xing_offset(x, 1000, 100000), -1);
-    EXPECT_EQ(xing_offset(x, -1, 100000), -1);
-    x->flags = 0x0B;
-    EXPECT_EQ(xing_offset(x, 500, 100000), -1) << "no table";
-    xing_free(x);
-    // The header does not fit in the bytes given: none.
-    EXPECT_EQ(xing_read(v.data(), 36 + 8 + 4 + 4 + 100 + 3, &h), nullptr);
-
-    // The player takes its frame count from the header; seeks go through the index of the four
-    // frames the data holds, so a frame the header promises beyond them is the end of the data.
-    Mp3Player* p = make(v);
+    p = make(ziv::xing_stream(0x0F, 3));
     ASSERT_NE(p, nullptr);
-    ASSERT_NE(p->core.xing, nullptr);
-    EXPECT_EQ(mp3_total_frames(p), 1000);
-    EXPECT_EQ(p->core.index.frames, 4);
     mp3_seek_frame(p, 3);
-    EXPECT_EQ(p->pos, p->start + 3 * 417) << "not the table's estimate";
+    EXPECT_EQ(p->pos, p->start + 3 * 417);
     mp3_seek_frame(p, 500);
     EXPECT_EQ(p->pos, p->start + p->data_len);
     EXPECT_EQ(mp3_current_frame(p), 500);
@@ -473,50 +350,6 @@ TEST_F(Player, XingTableOfContents) {
     EXPECT_EQ(p->pos, p->start + p->data_len);
     mp3_seek_frame(p, 1000);
     EXPECT_EQ(mp3_current_frame(p), 999);
-    mp3_destroy(p);
-
-    // Without the table: the index as well, kept inside the data.
-    p = make(xing_stream(0x03, 3));
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(mp3_total_frames(p), 1000);
-    mp3_seek_frame(p, 2);
-    EXPECT_EQ(p->pos, p->start + 2 * 417);
-    mp3_seek_frame(p, 900);
-    EXPECT_EQ(p->pos, p->start + p->data_len);
-    mp3_destroy(p);
-}
-
-TEST_F(Player, XingHeaderOfATinyFirstFrameStaysInsideTheData) {
-    // MPEG-2 Layer III, 8 kbit/s, 22.05 kHz mono: 26-byte frames; "Xing" at 13 fits, its fields
-    // do not. The data is exactly one frame, so a read past it is caught under ASan.
-    std::vector<uint8_t> v = {0xFF, 0xF3, 0x10, 0xC0};
-    v.resize(26, 0);
-    std::memcpy(&v[13], "Xing", 4);
-    v[20] = 0x0F;
-    Mp3Player* p = make(v);
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(p->core.xing, nullptr);
-    EXPECT_EQ(mp3_total_frames(p), 1);
-    mp3_destroy(p);
-}
-
-TEST_F(Player, TimeQueries) {
-    Mp3Player* p = make(synth_stream(100));
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(mp3_frame_ms(p), 26);
-    EXPECT_EQ(mp3_bytes_per_second(p), 176400);
-    EXPECT_EQ(mp3_length_ms(p), 2600);
-    EXPECT_EQ(mp3_length_secs(p), 2);
-    mp3_seek_frame(p, 50);
-    EXPECT_EQ(mp3_position_ms(p), 1306) << "50 * 1152 / 44100 s";
-    EXPECT_EQ(mp3_position_secs(p), 1);
-    mp3_destroy(p);
-
-    const uint8_t lsf[4] = {0xFF, 0xF3, 0x80, 0xC0};
-    p = make(synth_stream(10, lsf, 208));
-    ASSERT_NE(p, nullptr);
-    EXPECT_EQ(mp3_frame_ms(p), 26);
-    EXPECT_EQ(mp3_bytes_per_second(p), 44100);
     mp3_destroy(p);
 }
 

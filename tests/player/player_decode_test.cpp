@@ -8,15 +8,7 @@
 
 namespace {
 
-struct File {
-    const char* name;
-    const char* tool; // "lame" or "twolame"
-    const char* khz;
-    int rate;
-    int channels;
-    double secs;
-    const char* args;
-};
+using File = ptest::Encoded;
 
 const File kFiles[] = {
     {"cbr128", "lame", "44.1", 44100, 2, 3.0, "-b 128"},         // "Info" frame, not Xing
@@ -27,21 +19,6 @@ const File kFiles[] = {
     {"tagged", "lame", "44.1", 44100, 2, 2.0, "-b 96 --add-id3v2 --tt Zivivev --ta Demo"},
     {"layer2", "twolame", "44.1", 44100, 2, 2.0, "-b 192"},      // Layer II
 };
-
-std::vector<uint8_t> make_file(const File& f) {
-    if (std::string(f.tool) == "lame")
-        return ptest::lame_file(f.name, f.khz, f.rate, f.channels, f.secs, f.args);
-    std::string raw = ziv::tmp_path(std::string(f.name) + ".raw");
-    std::string mp2 = ziv::tmp_path(std::string(f.name) + ".mp2");
-    if (!ziv::file_exists(mp2)) {
-        std::vector<int16_t> pcm = ptest::test_pcm(f.rate, f.channels, f.secs);
-        ziv::write_file(raw, pcm.data(), pcm.size() * 2);
-        std::string cmd = "twolame --quiet -r -s " + std::to_string(f.rate) + " -N " +
-                          std::to_string(f.channels) + " " + f.args + " '" + raw + "' '" + mp2 + "'";
-        if (ziv::run(cmd) != 0) return {};
-    }
-    return ziv::read_file(mp2);
-}
 
 // mp3dec's raw signed 16-bit output for a file, every frame decoded as the players do.
 std::vector<uint8_t> mp3dec_pcm(const File& f, const std::vector<uint8_t>& data) {
@@ -55,38 +32,15 @@ std::vector<uint8_t> mp3dec_pcm(const File& f, const std::vector<uint8_t>& data)
 
 using ptest::to_signed;
 
-// Bytes a[0..n) equal b[0..n); the first difference named.
-::testing::AssertionResult same_prefix(const std::vector<uint8_t>& a, const std::vector<uint8_t>& b,
-                                       size_t n) {
-    if (a.size() < n || b.size() < n)
-        return ::testing::AssertionFailure() << "too short: " << a.size() << ", " << b.size() << " < " << n;
-    for (size_t i = 0; i < n; ++i)
-        if (a[i] != b[i])
-            return ::testing::AssertionFailure() << "first difference at byte " << i << " (sample "
-                                                 << i / 2 << ")";
-    return ::testing::AssertionSuccess();
-}
-
-bool all_silent(const std::vector<uint8_t>& signed_pcm, size_t from) {
-    for (size_t i = from; i < signed_pcm.size(); ++i)
-        if (signed_pcm[i] != 0) return false;
-    return true;
-}
-
-class PlayerDecode : public ::testing::TestWithParam<File> {
+class PlayerDecode : public ptest::FakeAllegroTest<::testing::TestWithParam<File>> {
 protected:
     void SetUp() override {
-        fake_al::reset();
+        FakeAllegroTest::SetUp();
         ZIV_REQUIRE_TOOL(GetParam().tool);
-        data_ = make_file(GetParam());
+        data_ = ptest::encode(GetParam());
         ASSERT_FALSE(data_.empty()) << "encoding " << GetParam().name << " failed";
         ref_ = mp3dec_pcm(GetParam(), data_);
         ASSERT_FALSE(ref_.empty()) << "mp3dec failed on " << GetParam().name;
-    }
-    void TearDown() override {
-        EXPECT_EQ(fake_al::st().errors, 0);
-        EXPECT_EQ(fake_al::st().live_samples, 0);
-        fake_al::reset();
     }
     std::vector<uint8_t> data_, ref_;
 };
@@ -111,7 +65,7 @@ TEST_P(PlayerDecode, DecodeAllMatchesMp3dec) {
     // Every frame the data holds, the Xing frame (silence) included: exactly mp3dec's output.
     std::vector<uint8_t> got = to_signed(static_cast<uint8_t*>(s->data), bytes);
     EXPECT_EQ(got.size(), ref_.size());
-    EXPECT_TRUE(same_prefix(got, ref_, std::min(got.size(), ref_.size())));
+    EXPECT_TRUE(ptest::same_then_silent(got, ref_));
     EXPECT_EQ(mp3_is_playing(p), 0);
     EXPECT_EQ(mp3_current_frame(p), 0);
     destroy_sample(s);
@@ -133,10 +87,9 @@ TEST_P(PlayerDecode, PolledBuffersMatchMp3dec) {
     int r = 0;
     std::vector<uint8_t> pcm = poll_all(p, 16384, &r);
     EXPECT_EQ(r, 1);
-    EXPECT_TRUE(same_prefix(pcm, ref_, ref_.size()));
     // Then the rest of the last buffer and two whole buffers of silence.
+    EXPECT_TRUE(ptest::same_then_silent(pcm, ref_));
     size_t buf = size_t(p->frames_per_buffer) * size_t(p->core.frame_pcm_bytes);
-    EXPECT_TRUE(all_silent(pcm, ref_.size()));
     EXPECT_GE(pcm.size(), ref_.size() + 2 * buf);
     EXPECT_LT(pcm.size(), ref_.size() + 3 * buf);
     mp3_destroy(p);
@@ -149,8 +102,7 @@ TEST_P(PlayerDecode, StreamedInBlocksMatchesInMemory) {
         ASSERT_TRUE(s.created);
         ASSERT_TRUE(s.played);
         EXPECT_EQ(s.result, 1);
-        EXPECT_TRUE(same_prefix(s.pcm, ref_, ref_.size()));
-        EXPECT_TRUE(all_silent(s.pcm, ref_.size()));
+        EXPECT_TRUE(ptest::same_then_silent(s.pcm, ref_));
     }
 }
 

@@ -26,10 +26,10 @@ bool silent_from(const std::vector<int16_t>& v, size_t from) {
     return std::all_of(v.begin() + long(from), v.end(), [](int16_t s) { return s == 0; });
 }
 
-class PlayerGapless : public ::testing::TestWithParam<GapFile> {
+class PlayerGapless : public ptest::FakeAllegroTest<::testing::TestWithParam<GapFile>> {
 protected:
     void SetUp() override {
-        fake_al::reset();
+        FakeAllegroTest::SetUp();
         ZIV_REQUIRE_TOOL("lame");
         ZIV_REQUIRE_TOOL("mpg123");
         const std::string name = GetParam().name;
@@ -52,9 +52,7 @@ protected:
     }
     void TearDown() override {
         mp3_destroy(p_);
-        EXPECT_EQ(fake_al::st().errors, 0);
-        EXPECT_EQ(fake_al::st().live_samples, 0);
-        fake_al::reset();
+        FakeAllegroTest::TearDown();
     }
     size_t ch() const { return size_t(GetParam().channels); }
     int32_t ms(size_t samples) const { return int32_t(samples / ch() * 1000 / 44100); }

@@ -10,33 +10,24 @@
 
 namespace {
 
-struct SeekFile {
-    const char* name;
-    const char* tool; // "lame" or "twolame"
-    const char* khz;
-    int rate;
-    int channels;
-    const char* args;
-};
-
-const SeekFile kSeekFiles[] = {
-    {"seek_cbr", "lame", "44.1", 44100, 2, "-b 128"},
-    {"seek_vbr_toc", "lame", "44.1", 44100, 2, "-V 2"},
-    {"seek_vbr_no_toc", "lame", "44.1", 44100, 2, "-V 2 -t"}, // no Xing frame at all
-    {"seek_mpeg2", "lame", "22.05", 22050, 1, "-V 5 -t"},     // 576 samples per frame
-    {"seek_layer2", "twolame", "44.1", 44100, 2, "-b 192"},
-};
+using SeekFile = ptest::Encoded;
 constexpr double kSecs = 8.0;
 
-class PlayerSeek : public ::testing::TestWithParam<SeekFile> {
+const SeekFile kSeekFiles[] = {
+    {"seek_cbr", "lame", "44.1", 44100, 2, kSecs, "-b 128"},
+    {"seek_vbr_toc", "lame", "44.1", 44100, 2, kSecs, "-V 2"},
+    {"seek_vbr_no_toc", "lame", "44.1", 44100, 2, kSecs, "-V 2 -t"}, // no Xing frame at all
+    {"seek_mpeg2", "lame", "22.05", 22050, 1, kSecs, "-V 5 -t"},     // 576 samples per frame
+    {"seek_layer2", "twolame", "44.1", 44100, 2, kSecs, "-b 192"},
+};
+
+class PlayerSeek : public ptest::FakeAllegroTest<::testing::TestWithParam<SeekFile>> {
 protected:
     void SetUp() override {
-        fake_al::reset();
+        FakeAllegroTest::SetUp();
         const SeekFile& f = GetParam();
         ZIV_REQUIRE_TOOL(f.tool);
-        data_ = std::string(f.tool) == "lame"
-                    ? ptest::lame_file(f.name, f.khz, f.rate, f.channels, kSecs, f.args)
-                    : ptest::twolame_file(f.name, f.rate, f.channels, kSecs, f.args);
+        data_ = ptest::encode(f);
         ASSERT_FALSE(data_.empty()) << "encoding " << f.name << " failed";
         offs_ = ptest::frame_offsets(data_);
         ASSERT_GT(offs_.size(), 100u);
@@ -47,9 +38,7 @@ protected:
     }
     void TearDown() override {
         mp3_destroy(p_);
-        EXPECT_EQ(fake_al::st().errors, 0);
-        EXPECT_EQ(fake_al::st().live_samples, 0);
-        fake_al::reset();
+        FakeAllegroTest::TearDown();
     }
     // The frame that holds the time `ms` after the start of frame `from` (a time not before the
     // start), worked out from the sample rate.

@@ -1,8 +1,6 @@
-// Helpers of the player tests: synthetic MPEG audio streams, a "pattern" frame decoder that
-// marks every output sample with the number of the frame it came from (so a test sees exactly
-// which frames went into which buffer without depending on the real decoder's output), the
-// handed-back PCM as signed samples, a streamed player fed block by block, and MP3 files made
-// with lame at test time.
+// Helpers of the player tests (the synthetic streams and the pattern decoder are in
+// synth_stream.h): the fixture that checks the fake's bookkeeping, the handed-back PCM as signed
+// samples, a streamed player fed block by block, and MP3 files made with lame at test time.
 #pragma once
 
 #include <algorithm>
@@ -14,45 +12,29 @@
 #include "fake_allegro.h"
 #include "mp3_stream_player.h"
 #include "decoder_state.h"
+#include "synth_stream.h"
 #include "test_util.h"
 
 namespace ptest {
 
-// n frames of an MPEG-1 Layer III stream (FF FB 90 64: 128 kbit/s, 44.1 kHz, joint stereo, 417
-// bytes); frame i carries i in bytes 40-41, after the header and side information. With
-// `pad_third` every third frame (i % 3 == 2) has its padding bit set and one byte more, so that
-// block boundaries fall at varying places within frames.
-inline std::vector<uint8_t> synth_stream(int n, const uint8_t hdr[4] = nullptr, int frame = 417,
-                                         bool pad_third = false) {
-    static const uint8_t kDefault[4] = {0xFF, 0xFB, 0x90, 0x64};
-    if (!hdr) hdr = kDefault;
-    std::vector<uint8_t> v;
-    for (int i = 0; i < n; ++i) {
-        const bool pad = pad_third && i % 3 == 2;
-        const size_t at = v.size();
-        v.resize(at + size_t(frame) + (pad ? 1 : 0), 0);
-        uint8_t* f = &v[at];
-        std::memcpy(f, hdr, 4);
-        if (pad) f[2] |= 0x02;
-        f[40] = uint8_t(i >> 8);
-        f[41] = uint8_t(i);
-    }
-    return v;
-}
+using ziv::frame_offsets;
+using ziv::pattern_decode;
+using ziv::synth_stream;
 
-// The pattern decoder: accepts a frame whose header parses and which lies wholly inside the
-// bytes available, writes out_bytes of samples all equal to (frame number + 1).
-inline MpegInOut pattern_decode(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out) {
-    MpegHeader h;
-    if (avail < 42) return {0, 0};
-    int32_t size = mpeg_header_parse(in, avail, &h);
-    if (size <= 0) return {0, 0};
-    size += h.padding_bit * (h.layer == 3 ? 4 : 1);
-    if (size > avail) return {0, 0};
-    int16_t mark = int16_t(((in[40] << 8) | in[41]) + 1);
-    for (int32_t i = 0; i < d->out_bytes / 2; ++i) std::memcpy(out + 2 * i, &mark, 2);
-    return {size, d->out_bytes};
-}
+// A test against the fake Allegro calls: the fake reset before, and after it no buffer handed
+// back twice, no call on a dead stream and no SAMPLE left alive. Base: the gtest fixture
+// (parameterised or not).
+template <typename Base = ::testing::Test>
+class FakeAllegroTest : public Base {
+protected:
+    void SetUp() override { fake_al::reset(); }
+    void TearDown() override {
+        EXPECT_EQ(fake_al::st().errors, 0) << "a buffer handed back twice or a dead stream";
+        EXPECT_EQ(fake_al::st().live_samples, 0);
+        fake_al::reset();
+    }
+};
+using FakeAllegro = FakeAllegroTest<>;
 
 // The frame mark of every sample of a handed-back buffer (0 = silence).
 inline std::vector<int16_t> marks(const std::vector<uint8_t>& buf) {
@@ -112,15 +94,17 @@ inline Streamed stream_in_blocks(const uint8_t* data, size_t n, int32_t block,
     return r;
 }
 
-// `got` starts with exactly `want` and is silent after it.
+// `got` starts with exactly the first n bytes of `want` (all of it by default) and is silent
+// after them.
 inline ::testing::AssertionResult same_then_silent(const std::vector<uint8_t>& got,
-                                                   const std::vector<uint8_t>& want) {
-    if (got.size() < want.size())
-        return ::testing::AssertionFailure() << "short: " << got.size() << " < " << want.size();
-    auto d = std::mismatch(want.begin(), want.end(), got.begin());
-    if (d.first != want.end())
+                                                   const std::vector<uint8_t>& want,
+                                                   size_t n = SIZE_MAX) {
+    n = std::min(n, want.size());
+    if (got.size() < n) return ::testing::AssertionFailure() << "short: " << got.size() << " < " << n;
+    auto d = std::mismatch(want.begin(), want.begin() + long(n), got.begin());
+    if (d.first != want.begin() + long(n))
         return ::testing::AssertionFailure() << "differs at byte " << (d.first - want.begin());
-    if (std::any_of(got.begin() + long(want.size()), got.end(), [](uint8_t b) { return b != 0; }))
+    if (std::any_of(got.begin() + long(n), got.end(), [](uint8_t b) { return b != 0; }))
         return ::testing::AssertionFailure() << "sound after the end";
     return ::testing::AssertionSuccess();
 }
@@ -170,20 +154,22 @@ inline std::vector<uint8_t> twolame_file(const std::string& name, int rate, int 
     return ziv::read_file(mp2);
 }
 
-// Offsets of the frames of a plain stream (no tags), walked by header sizes.
-inline std::vector<size_t> frame_offsets(const std::vector<uint8_t>& v) {
-    std::vector<size_t> offs;
-    size_t at = 0;
-    while (at + 4 <= v.size()) {
-        MpegHeader h;
-        int32_t size = mpeg_header_parse(&v[at], int32_t(v.size() - at), &h);
-        if (size <= 0) break;
-        size += h.padding_bit * (h.layer == 3 ? 4 : 1);
-        if (at + size_t(size) > v.size()) break;
-        offs.push_back(at);
-        at += size_t(size);
-    }
-    return offs;
+// A file made at test time: `secs` of test PCM encoded by lame (khz is its -s argument) or by
+// twolame with `args`, kept in tmp/<name>.mp3 or .mp2.
+struct Encoded {
+    const char* name;
+    const char* tool;  // "lame" or "twolame"
+    const char* khz;
+    int rate;
+    int channels;
+    double secs;
+    const char* args;
+};
+
+inline std::vector<uint8_t> encode(const Encoded& f) {
+    if (std::string(f.tool) == "lame")
+        return lame_file(f.name, f.khz, f.rate, f.channels, f.secs, f.args);
+    return twolame_file(f.name, f.rate, f.channels, f.secs, f.args);
 }
 
 }  // namespace ptest

@@ -11,10 +11,10 @@
 
 namespace {
 
-class PlayerThreads : public ::testing::Test {
+class PlayerThreads : public ptest::FakeAllegro {
 protected:
     void SetUp() override {
-        fake_al::reset();
+        FakeAllegroTest::SetUp();
         ZIV_REQUIRE_TOOL("lame");
         data_ = ptest::lame_file("threads", "44.1", 44100, 2, 4.0, "-V 4");
         ASSERT_FALSE(data_.empty());
@@ -22,8 +22,7 @@ protected:
     }
     void TearDown() override {
         fake_al::stop_timer_thread();
-        EXPECT_EQ(fake_al::st().errors, 0) << "a buffer handed back twice or a dead stream";
-        fake_al::reset();
+        FakeAllegroTest::TearDown();
     }
     std::vector<uint8_t> data_;
 };
