@@ -17,8 +17,7 @@
 
 #include <allegro.h>
 
-#include "mp3_player.h"
-#include "mp3_stream_player.h"
+#include "player_state.h"
 
 namespace {
 

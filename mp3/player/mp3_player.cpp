@@ -4,7 +4,7 @@
 // time queries and the decode of a whole file into a SAMPLE. No read goes past start + data_len.
 // Gapless playback, asked for before play, hands back only the encoder's input and joins a
 // loop's end to its start inside a buffer.
-#include "mp3_player.h"
+#include "player_state.h"
 
 #include <cstring>
 #include <new>

@@ -4,32 +4,21 @@
 // frame that holds the time asked for (through an index of the frames made at create), reports
 // position and length, and can decode the whole file into an Allegro SAMPLE. The MP3 bytes are
 // read where the caller keeps them.
-#pragma once
+// A C header (C99 and C++): the player is opaque, made and freed by its create and destroy calls.
+#ifndef ZIVIVEV_MP3_PLAYER_H
+#define ZIVIVEV_MP3_PLAYER_H
 
-#include <atomic>
-#include <cstdint>
+#include <stdint.h>
 
-#include "core.h"
 #include "mpeg_result.h"
-#include "mp3_lock.h"
 
-struct AUDIOSTREAM;
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 struct SAMPLE;
 
-struct Mp3Player {
-    Mp3Core core;          // decoder, frame synchronisation, format, gapless run, frame index
-    const uint8_t* start;  // the first frame (after any leading tags and junk)
-    const uint8_t* pos;    // next byte to decode
-    int32_t data_len;      // bytes from start (trailing tags excluded)
-    int32_t total_frames;
-    AUDIOSTREAM* stream;   // playing exactly when not null
-    int32_t loop;
-    int32_t frames_per_buffer;
-    std::atomic<int32_t> autopoll; // -1 while automatic polling is wanted (read by the timer thread)
-    int32_t autopoll_ms;
-    int32_t tail_polls;    // silent polls still to give after the data ended
-    mutable Mp3Lock lock;  // held by every call; the poll only tries it
-};
+typedef struct Mp3Player Mp3Player;
 
 // Results are the named codes of mpeg_result.h (MP3_OK, negative for failures); flags are -1
 // (true) or 0.
@@ -66,7 +55,7 @@ int32_t mp3_is_looping(const Mp3Player* p);
 void* mp3_output_buffer(const Mp3Player* p, int32_t* size);
 // The whole file as a new SAMPLE (unsigned when 16-bit), or null; leaves the player stopped
 // at frame 0.
-SAMPLE* mp3_decode_all(Mp3Player* p);
+struct SAMPLE* mp3_decode_all(Mp3Player* p);
 
 int32_t mp3_current_frame(const Mp3Player* p);
 int32_t mp3_total_frames(const Mp3Player* p);
@@ -88,3 +77,9 @@ int32_t mp3_frequency(const Mp3Player* p);
 // first with nothing between, mp3_decode_all gives exactly those samples and the position and
 // length queries count them. A file without a LAME tag is handed back whole, looping seamlessly.
 int32_t mp3_set_gapless(Mp3Player* p, int32_t on);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

@@ -5,7 +5,7 @@
 // its first byte for the next block; a tag that runs past them is stepped over across as many
 // blocks as it takes, the stream buffer kept until frames come.
 // Gapless playback, asked for before play, hands back only the encoder's input.
-#include "mp3_stream_player.h"
+#include "player_state.h"
 
 #include <cstring>
 #include <new>

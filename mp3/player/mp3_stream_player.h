@@ -4,38 +4,19 @@
 // once the older one is used up.
 // Decoding into Allegro's audio stream, the unsigned conversion, automatic polling and the tail
 // of two silent buffers work as in the in-memory player; there is no seeking or looping.
-#pragma once
+// A C header (C99 and C++): the player is opaque, made and freed by its create and destroy calls.
+#ifndef ZIVIVEV_MP3_STREAM_PLAYER_H
+#define ZIVIVEV_MP3_STREAM_PLAYER_H
 
-#include <atomic>
-#include <cstdint>
+#include <stdint.h>
 
-#include "core.h"
 #include "mpeg_result.h"
-#include "mp3_lock.h"
-#include "window.h"
 
-struct AUDIOSTREAM;
+#ifdef __cplusplus
+extern "C" {
+#endif
 
-struct Mp3StreamPlayer {
-    Mp3Core core;          // decoder, frame synchronisation over the blocks, format, gapless run
-    Mp3Window win;         // 2 * block_size: the current block, then the next one once given
-    int32_t read_off;      // offset of the next frame in the window
-    int32_t block_size;    // the size of the first block
-    int32_t awaiting;      // -1 reading the current block alone, 0 reading `joined`
-    int32_t last_bytes;    // -1 while more blocks come, else the valid bytes of the last block
-    int32_t total_frames;  // Xing frame count, or -1
-    AUDIOSTREAM* stream;   // playing exactly when not null
-    int32_t frames_per_buffer;
-    std::atomic<int32_t> autopoll; // -1 while automatic polling is wanted (read by the timer thread)
-    int32_t autopoll_ms;
-    int32_t tail_polls;
-    int32_t pending;       // -1 while the first frame is still to come (tags fill the blocks)
-    uint8_t* held;         // a stream buffer being filled across polls (waiting for blocks)
-    int32_t held_bytes;    // bytes of `held` already filled
-    int32_t want_play;     // play asked for while pending: its arguments follow
-    int32_t want_bytes, want_vol, want_pan, want_speed;
-    mutable Mp3Lock lock;  // held by every call; the poll only tries it
-};
+typedef struct Mp3StreamPlayer Mp3StreamPlayer;
 
 // A player over the first block (copied; its size fixes the block size for good), or null when
 // the block holds no frame or is smaller than one frame. `last`: no more blocks. A first block
@@ -88,3 +69,9 @@ int32_t mp3s_frequency(const Mp3StreamPlayer* p);
 // frame left out, the encoder's delay and padding cut off; the padding only where the Info
 // frame counts the frames), and the position and length queries count those samples.
 int32_t mp3s_set_gapless(Mp3StreamPlayer* p, int32_t on);
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

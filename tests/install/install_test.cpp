@@ -201,23 +201,22 @@ TEST(Install, SharedLibrariesNeedNoMoreThanTheirRuntimes) {
 }
 
 // The installed headers, each alone, as a caller's first include. The decoder package's headers
-// with a C interface compile as C99 and as C++17; its reader headers are C++ for now (C++17
-// alone) and join the C list when they take C linkage. The player package's headers join the
-// check when they are made self-contained. Every installed header is in one of the lists, so
-// a header newly installed is checked too.
+// with a C interface and the player package's headers compile as C99 and as C++17; the decoder
+// package's reader headers are C++ for now (C++17 alone) and join the C list when they take C
+// linkage. Every installed header is in one of the lists, so a header newly installed is checked
+// too.
 TEST(Install, HeadersCompileAloneAsCAndCxx) {
-    const std::vector<std::string> c_headers = {"mpeg_decoder.h", "mpeg_result.h", "mpeg_tags.h"};
+    const std::vector<std::string> c_headers = {"mp3_player.h", "mp3_stream_player.h",
+                                                "mpeg_decoder.h", "mpeg_result.h", "mpeg_tags.h"};
     const std::vector<std::string> cxx_headers = {"core.h",    "frame_index.h", "frame_sync.h",
                                                   "gapless.h", "lame_tag.h",    "tags.h",
                                                   "window.h",  "xing.h"};
-    const std::vector<std::string> pending = {"mp3_player.h", "mp3_stream_player.h", "mp3_lock.h"};
     const std::string inc = prefix() + "/include/zivivev";
     std::string out;
     ASSERT_EQ(capture("ls " + q(inc), &out), 0) << out;
     for (const std::string& h : lines_of(out)) {
         const bool listed = std::count(c_headers.begin(), c_headers.end(), h) +
-                                std::count(cxx_headers.begin(), cxx_headers.end(), h) +
-                                std::count(pending.begin(), pending.end(), h) ==
+                                std::count(cxx_headers.begin(), cxx_headers.end(), h) ==
                             1;
         EXPECT_TRUE(listed) << h << " is installed but in no list of this test";
     }
@@ -329,6 +328,157 @@ TEST(Install, CProgramDecodesThroughTheCalls) {
     EXPECT_GT(pa.size(), 44100u * 4u);
     EXPECT_TRUE(pa == pr) << "C program " << pa.size() << " bytes, mp3dec " << pr.size();
     EXPECT_TRUE(pb == pr) << "placed decoder " << pb.size() << " bytes, mp3dec " << pr.size();
+}
+
+// A C99 game plays an MP3 through the in-memory player, with the Allegro calls the player makes
+// defined by the program itself: its stream hands out one buffer at a time and writes each one
+// handed back to a file, as a sound card would play it. The poll runs until MP3_ENDED; then the
+// whole file is decoded once more into a SAMPLE (mp3_decode_all), written to a second file.
+const char* kCPlayerProgram = R"(#include <allegro.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include "mp3_player.h"
+#include "mp3_stream_player.h"
+
+static FILE* played;
+static long handed_back, stopped, samples_made;
+
+static unsigned long sample_bytes(const SAMPLE* s) {
+    return s->len * (unsigned long)(s->stereo ? 2 : 1) * (unsigned long)(s->bits / 8);
+}
+
+SAMPLE* create_sample(int bits, int stereo, int freq, int len) {
+    SAMPLE* s = (SAMPLE*)calloc(1, sizeof *s);
+    if (!s) return NULL;
+    s->bits = bits;
+    s->stereo = stereo;
+    s->freq = freq;
+    s->len = (unsigned long)len;
+    s->data = calloc(1, sample_bytes(s));
+    if (!s->data) {
+        free(s);
+        return NULL;
+    }
+    ++samples_made;
+    return s;
+}
+
+void destroy_sample(SAMPLE* s) {
+    if (!s) return;
+    free(s->data);
+    free(s);
+}
+
+void adjust_sample(const SAMPLE* s, int vol, int pan, int freq, int loop) {
+    (void)s, (void)vol, (void)pan, (void)freq, (void)loop;
+}
+
+AUDIOSTREAM* play_audio_stream(int len, int bits, int stereo, int freq, int vol, int pan) {
+    AUDIOSTREAM* st = (AUDIOSTREAM*)calloc(1, sizeof *st);
+    (void)vol, (void)pan;
+    if (!st) return NULL;
+    st->len = len;
+    st->samp = create_sample(bits, stereo, freq, len);
+    if (!st->samp) {
+        free(st);
+        return NULL;
+    }
+    return st;
+}
+
+void stop_audio_stream(AUDIOSTREAM* st) {
+    ++stopped;
+    destroy_sample(st->samp);
+    free(st);
+}
+
+void* get_audio_stream_buffer(AUDIOSTREAM* st) { return st->samp->data; }
+
+void free_audio_stream_buffer(AUDIOSTREAM* st) {
+    fwrite(st->samp->data, 1, sample_bytes(st->samp), played);
+    ++handed_back;
+}
+
+int install_param_int(void (*proc)(void*), void* param, long speed) {
+    (void)proc, (void)param, (void)speed;
+    return 0;
+}
+
+void remove_param_int(void (*proc)(void*), void* param) { (void)proc, (void)param; }
+
+int main(int argc, char** argv) {
+    static unsigned char data[1 << 20];
+    FILE* in = argc == 4 ? fopen(argv[1], "rb") : NULL;
+    FILE* whole;
+    Mp3Player* p;
+    struct SAMPLE* all;
+    int32_t n, r = MP3_OK, polls = 0;
+    if (!in) return 1;
+    n = (int32_t)fread(data, 1, sizeof data, in);
+    fclose(in);
+    played = fopen(argv[2], "wb");
+    whole = fopen(argv[3], "wb");
+    p = mp3_create(data, n);
+    if (!played || !whole || !p) return 2;
+    if (mp3_play(p, 8192, 255, 128) != MP3_OK || !mp3_is_playing(p)) return 3;
+    while (polls < 100000 && (r = mp3_poll(p)) == MP3_OK) ++polls;
+    if (r != MP3_ENDED || mp3_is_playing(p) || stopped != 1) return 4;
+    all = mp3_decode_all(p);
+    if (!all) return 5;
+    fwrite(all->data, 1, sample_bytes(all), whole);
+    destroy_sample(all);
+    mp3_destroy(p);
+    mp3_destroy(NULL);
+    mp3s_destroy(NULL);
+    if (fclose(played) != 0 || fclose(whole) != 0) return 6;
+    printf("%ld %ld %d\n", handed_back, samples_made, polls);
+    return 0;
+}
+END_OF_MAIN()
+)";
+
+// Unsigned 16-bit PCM back to signed: the top bit of each sample flipped.
+std::vector<uint8_t> to_signed(std::vector<uint8_t> pcm) {
+    for (size_t i = 1; i < pcm.size(); i += 2) pcm[i] ^= 0x80;
+    return pcm;
+}
+
+TEST(Install, CGamePlaysThroughThePlayerCalls) {
+    ZIV_REQUIRE_TOOL("pkg-config");
+    ZIV_REQUIRE_TOOL("lame");
+    ZIV_REQUIRE_TOOL("sox");
+    const std::string env = "export PKG_CONFIG_PATH=" + q(libdir() + "/pkgconfig");
+    std::string src = ziv::tmp_path("cgame.c"), exe = ziv::tmp_path("cgame"), out;
+    ASSERT_TRUE(ziv::write_file(src, kCPlayerProgram, std::strlen(kCPlayerProgram)));
+    ASSERT_EQ(capture(env + " && gcc -std=c99 -pedantic -Wall -Wextra " ZIV_INSTALL_TEST_FLAGS " " +
+                          q(src) + " -o " + q(exe) + " -Wl,-rpath," + libdir() +
+                          " $(pkg-config --cflags --libs mp3player)",
+                      &out),
+              0)
+        << out;
+    const std::string mp3 = make_mp3("cgame"), a = ziv::tmp_path("cgame-played.pcm"),
+                      b = ziv::tmp_path("cgame-whole.pcm"), ref = ziv::tmp_path("cgame-mp3dec.pcm");
+    ASSERT_EQ(capture(q(exe) + " " + q(mp3) + " " + q(a) + " " + q(b), &out), 0) << out;
+    long buffers = 0, samples = 0;
+    int polls = 0;
+    ASSERT_EQ(std::sscanf(out.c_str(), "%ld %ld %d", &buffers, &samples, &polls), 3) << out;
+    ASSERT_EQ(ziv::run(q(prefix() + "/bin/mp3dec") + " --no-gapless " + q(mp3) + " " + q(ref)), 0);
+    const std::vector<uint8_t> want = ziv::read_file(ref);
+    ASSERT_GT(want.size(), 44100u * 4u);
+    // What the stream played: the decode, then silence to the end of the last buffer and the
+    // two silent buffers of the tail. Every poll handed a buffer back, the ending one too.
+    std::vector<uint8_t> got = to_signed(ziv::read_file(a));
+    ASSERT_EQ(buffers, polls + 1);
+    const size_t buffer = got.size() / size_t(buffers);
+    EXPECT_EQ(got.size() % size_t(buffers), 0u);
+    ASSERT_GE(got.size(), want.size() + 2 * buffer);
+    EXPECT_LT(got.size(), want.size() + 3 * buffer);
+    EXPECT_TRUE(std::equal(want.begin(), want.end(), got.begin())) << "played PCM differs from mp3dec's";
+    EXPECT_TRUE(std::all_of(got.begin() + want.size(), got.end(), [](uint8_t v) { return v == 0; }))
+        << "the tail is not silent";
+    // mp3_decode_all made its SAMPLE through the program's create_sample: exactly the decode.
+    EXPECT_EQ(samples, 2);
+    EXPECT_TRUE(to_signed(ziv::read_file(b)) == want) << "mp3_decode_all differs from mp3dec's";
 }
 
 // The decoder's calls have C linkage: no mangled name of an mpeg_ function is exported.

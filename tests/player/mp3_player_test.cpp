@@ -6,7 +6,7 @@
 #include <random>
 
 #include "player_common.h"
-#include "mp3_player.h"
+#include "player_state.h"
 #include "player_test_util.h"
 
 namespace {

@@ -6,8 +6,7 @@
 // and both players' (core_open_test, player_queries_test).
 #include <random>
 
-#include "mp3_player.h"
-#include "mp3_stream_player.h"
+#include "player_state.h"
 #include "player_test_util.h"
 
 namespace {

@@ -2,8 +2,7 @@
 // file decoded into a SAMPLE, and the buffers the polls hand back, match mp3dec's output byte
 // for byte after the sign conversion; the streamed player fed in blocks gives the same PCM as
 // the in-memory player; a looping player's first buffer after the restart equals its first.
-#include "mp3_player.h"
-#include "mp3_stream_player.h"
+#include "player_state.h"
 #include "player_test_util.h"
 
 namespace {

@@ -4,8 +4,7 @@
 // and the position and length queries count them. mp3dec, the whole-file decode, the in-memory
 // player's polls and the streamed player give the same bytes, gapless or not, on every kind of
 // file, the LAME tag's frame count ending the gapless run whatever data follows.
-#include "mp3_player.h"
-#include "mp3_stream_player.h"
+#include "player_state.h"
 #include "player_test_util.h"
 
 namespace {

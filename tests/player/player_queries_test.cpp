@@ -4,8 +4,7 @@
 // player; the frame count is the Xing header's, or else the in-memory player's index count and
 // the streamed player's bytes over the first frame's size, and the length that many whole frame
 // milliseconds.
-#include "mp3_player.h"
-#include "mp3_stream_player.h"
+#include "player_state.h"
 #include "player_test_util.h"
 
 namespace {

@@ -5,7 +5,7 @@
 // uninterrupted decode gives at that frame.
 #include <algorithm>
 
-#include "mp3_player.h"
+#include "player_state.h"
 #include "player_test_util.h"
 
 namespace {

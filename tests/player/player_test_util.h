@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "fake_allegro.h"
-#include "mp3_stream_player.h"
+#include "player_state.h"
 #include "decoder_state.h"
 #include "synth_stream.h"
 #include "test_util.h"

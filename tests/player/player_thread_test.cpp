@@ -5,8 +5,7 @@
 #include <chrono>
 #include <thread>
 
-#include "mp3_player.h"
-#include "mp3_stream_player.h"
+#include "player_state.h"
 #include "player_test_util.h"
 
 namespace {

@@ -8,8 +8,7 @@
 #include <functional>
 #include <random>
 
-#include "mp3_player.h"
-#include "mp3_stream_player.h"
+#include "player_state.h"
 #include "player_test_util.h"
 
 namespace {

@@ -3,8 +3,7 @@
 // own size, so that the sanitizer build catches any read past it. A cut is the end of the data:
 // the frames wholly inside it play exactly as in mp3dec's decode of the whole file, then silence,
 // and the player stops with result 1; damage leaves everything before it untouched.
-#include "mp3_player.h"
-#include "mp3_stream_player.h"
+#include "player_state.h"
 #include "player_test_util.h"
 
 #include <memory>
