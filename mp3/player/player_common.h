@@ -15,15 +15,13 @@
 // with 0x80008000 per two samples): signed silence 0 becomes unsigned silence 0x8000.
 void mp3_to_unsigned(void* buf, int32_t bytes);
 
-
 struct AUDIOSTREAM;
-
 
 // Converts a filled stream buffer (16-bit output only; 8-bit is already unsigned) and hands it
 // back to the stream: the one hand-back of a poll.
 void mp3_hand_back(AUDIOSTREAM* stream, void* buf, int32_t bytes, int32_t bits);
 
-// Allegro timer hooks (defined in mp3_common.cpp so that the Allegro header stays out of here).
+// Allegro timer hooks (defined in player_common.cpp so that the Allegro header stays out of here).
 using Mp3TimerProc = void (*)(void* param);
 void mp3_timer_install(Mp3TimerProc proc, void* param, int32_t ms);
 void mp3_timer_remove(Mp3TimerProc proc, void* param);
