@@ -12,6 +12,7 @@
 #include "lame_info.h"
 #include "lame_tag.h"
 #include "mpeg_tags.h"
+#include "replaygain.h"
 
 namespace {
 
@@ -271,11 +272,7 @@ int info_print(const InfoFacts& f, bool json, FILE* out) {
     // ReplayGain: the tags' values, the LAME tag's where the tags give none.
     MpegReplayGain rg;
     mpeg_tags_replaygain(tags, &rg);
-    if (has_lame) {
-        if (!rg.has_track_gain && lame.has_track_gain) rg.has_track_gain = 1, rg.track_gain = lame.track_gain;
-        if (!rg.has_album_gain && lame.has_album_gain) rg.has_album_gain = 1, rg.album_gain = lame.album_gain;
-        if (!rg.has_track_peak && lame.has_peak) rg.has_track_peak = 1, rg.track_peak = lame.peak;
-    }
+    if (has_lame) mpeg_replaygain_merge(&rg, &lame);
     if (rg.has_track_gain | rg.has_track_peak | rg.has_album_gain | rg.has_album_peak) {
         p.open("replaygain", "ReplayGain");
         if (rg.has_track_gain) p.real("track_gain", "track gain", rg.track_gain, 2, " dB");

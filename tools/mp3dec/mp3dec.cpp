@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cmath>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -26,6 +27,7 @@
 #include "info.h"
 #include "input_window.h"
 #include "pcm_output.h"
+#include "replaygain.h"
 #include "tags.h"
 
 namespace {
@@ -39,6 +41,8 @@ struct Options {
     bool gapless = true;
     bool info = false;  // --info: describe INPUT instead of decoding it to OUTPUT
     bool json = false;
+    int32_t replaygain = 0;  // MPEG_REPLAYGAIN_*
+    int32_t preamp = 0;      // centibels
     const char* input = nullptr;
     const char* output = nullptr;
 };
@@ -47,7 +51,8 @@ struct Options {
 int usage(const char* why) {
     std::fprintf(stderr,
                  "mp3dec: %s (usage: mp3dec [-r 0|1|2] [-c 0|1|2|3] [-8] [-f HZ] [--no-gapless] "
-                 "[--bench] INPUT OUTPUT | mp3dec --info [--json] INPUT)\n",
+                 "[--replaygain track|album] [--preamp DB] [--bench] INPUT OUTPUT | "
+                 "mp3dec --info [--json] INPUT)\n",
                  why);
     return 1;
 }
@@ -69,6 +74,10 @@ bool print_help(int argc, char** argv) {
             "  -f HZ         highest frequency decoded, in Hz (1..1000000, default 24000)\n"
             "  --no-gapless  keep the encoder's delay and padding and play the Info frame as a\n"
             "                frame of silence (by default the output is the encoder's input)\n"
+            "  --replaygain track|album\n"
+            "                apply the file's track or album ReplayGain (its tags, else its LAME\n"
+            "                tag), lowered where its peak says the output would clip\n"
+            "  --preamp DB   added to the ReplayGain, -20..20 dB (default 0)\n"
             "  --bench       decode again for at least a second and report the speed on stderr\n"
             "  --info        print what INPUT is instead of decoding it: layer, version, rate,\n"
             "                channels, bitrate, samples and duration of the decode, encoder,\n"
@@ -116,6 +125,18 @@ int parse_args(int argc, char** argv, Options* o) {
             o->bench = true;
         } else if (std::strcmp(a, "--no-gapless") == 0) {
             o->gapless = false;
+        } else if (std::strcmp(a, "--replaygain") == 0) {
+            const char* v = value();
+            if (v && std::strcmp(v, "track") == 0) o->replaygain = MPEG_REPLAYGAIN_TRACK;
+            else if (v && std::strcmp(v, "album") == 0) o->replaygain = MPEG_REPLAYGAIN_ALBUM;
+            else return usage("--replaygain takes track or album");
+        } else if (std::strcmp(a, "--preamp") == 0) {
+            const char* v = value();
+            char* end = nullptr;
+            const double db = v ? std::strtod(v, &end) : 0.0;
+            if (!v || !*v || *end || !(db >= -20.0 && db <= 20.0))
+                return usage("--preamp takes a gain in dB (-20..20)");
+            o->preamp = int32_t(std::lround(db * 10.0));
         } else if (std::strcmp(a, "--info") == 0) {
             o->info = true;
         } else if (std::strcmp(a, "--json") == 0) {
@@ -412,11 +433,12 @@ int main(int argc, char** argv) {
         if (!from_stdin) std::fclose(f);
         return 2;
     }
-    // The benchmark decodes from memory, so its input is read whole first.
+    // The benchmark decodes from memory, so its input is read whole first; so does ReplayGain,
+    // whose tags may lie at the end.
     std::vector<uint8_t> data;
     InputWindow in;
     bool opened;
-    if (o.bench) {
+    if (o.bench || o.replaygain) {
         opened = read_all(f, &data) && input_open_memory(&in, data.data(), int64_t(data.size()));
     } else {
         opened = input_open_file(&in, f) != 0;
@@ -455,6 +477,15 @@ int main(int argc, char** argv) {
     }
     MpegOutputFormat fmt;
     mpeg_decoder_get_format(mpeg_core_decoder(core), &fmt);
+    if (o.replaygain) {
+        MpegReplayGain rg;
+        const int64_t at = in.win.base + first_at;
+        const int64_t left = int64_t(data.size()) - at;
+        mpeg_replaygain_read(data.data(), data.size(), data.data() + at,
+                             left > INT32_MAX ? INT32_MAX : int32_t(left), &core->header, &rg);
+        mpeg_decoder_set_gain(mpeg_core_decoder(core),
+                              mpeg_replaygain_factor(&rg, o.replaygain, o.preamp));
+    }
 
     // The Info frame's count gives the length to announce where the header cannot be written
     // again at the end: the gapless run, or the frames it counts (and the Info frame itself, when
