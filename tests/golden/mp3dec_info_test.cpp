@@ -263,6 +263,12 @@ TEST_F(Mp3decInfo, TagsAndFactsEqualIndependentReaders) {
                           "t['Genre']='Ambient'; t['Comment']='ape comment'; "
                           "t['MyKey']='my value'; t.save(sys.argv[1])\" $F",
          "CBR", true, {}},
+        // ID3v2 and APEv2 both: ID3v2 wins, a user key given by both is shown once.
+        {"id3v2_over_ape", bare96 + " && mid3v2 -t 'ID3 title' --TXXX 'MOOD:id3 mood' $F && " +
+                               python() +
+                               " -c \"import sys; from mutagen.apev2 import APEv2; t=APEv2(); "
+                               "t['Title']='APE title'; t['MOOD']='ape mood'; t.save(sys.argv[1])\" $F",
+         "CBR", false, {}},
         // Other layers and versions, untagged.
         {"layer2", "twolame --quiet -b 192 $W $F", "CBR", false, {}},
         {"mpeg2_mono", "lame --quiet -b 64 --resample 22.05 -m m $W $F", "CBR", false, {}},
@@ -340,6 +346,9 @@ TEST_F(Mp3decInfo, TagsAndFactsEqualIndependentReaders) {
                 EXPECT_FALSE(got) << "field " << k << " = " << got->text << ", reference has none";
             }
         }
+        for (size_t i = 0; user && i < user->members.size(); ++i)
+            EXPECT_EQ(&user->members[i].second, user->get_nocase(user->members[i].first))
+                << "user key " << user->members[i].first << " given twice";
         for (const auto& [k, v] : user ? user->members : empty.members) {
             const Json* want = ref.get_nocase(k);
             ASSERT_TRUE(want) << "user pair " << k << " unknown to the reference";

@@ -243,6 +243,9 @@ int info_print(const InfoFacts& f, bool json, FILE* out) {
             for (int32_t i = 0; i < users; ++i) {
                 const char *k = nullptr, *v = nullptr;
                 mpeg_tags_user(tags, i, &k, &v);
+                // A key given again (by a tag of lower rank, or twice) is left out: the object's
+                // keys stay unique, and the value shown is the one the lookups find.
+                if (mpeg_tags_user_find(tags, k) != v) continue;
                 const std::string label = plain_text(k);
                 p.string(k, label.c_str(), v);
             }
