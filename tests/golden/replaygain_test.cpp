@@ -1,6 +1,6 @@
 // ReplayGain applied by the decoder: on files whose gains were written at test time by lame (the
-// LAME tag, --replaygain-accurate), mp3gain (APEv2 items, and TXXX with RVA2) and mid3v2 (TXXX on
-// Layer I and Layer II streams), mp3dec --replaygain gives min(gain, 1/peak) times the plain
+// LAME tag, --replaygain-accurate), mp3gain (APEv2 items, and TXXX with RVA2), mid3v2 (TXXX on
+// Layer I and Layer II streams) and mutagen (RVA2 alone), mp3dec --replaygain gives min(gain, 1/peak) times the plain
 // decode: within 2 LSB where the factor is at most 1, within factor + 1 LSB above, and no sample
 // driven past the 16-bit range while the peak is known. A file without any gain decodes to the
 // same bytes as without the option.
@@ -13,6 +13,8 @@
 #include "test_util.h"
 
 namespace {
+
+std::string python() { return ziv::file_exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3"; }
 
 std::string q(const std::string& s) {
     std::string o = "'";
@@ -35,7 +37,8 @@ std::vector<int16_t> decode(const std::string& args, const std::string& file) {
 
 struct File {
     const char* name;
-    std::string make;  // $W the loud WAV, $Q the quiet one, $F the file
+    std::string make;   // $W the loud WAV, $Q the quiet one, $F the file
+    double track_gain;  // as the writer was told to write it (NaN: the writer measured it)
 };
 
 TEST(ReplayGain, AppliedGainIsTheFactorTimesThePlainDecode) {
@@ -48,17 +51,24 @@ TEST(ReplayGain, AppliedGainIsTheFactorTimesThePlainDecode) {
     ASSERT_TRUE(ziv::file_exists(l1)) << l1;
     const std::string peer = ziv::tmp_path("peer.mp3");
     const std::vector<File> files = {
-        {"lame_tag", "lame --quiet --replaygain-accurate -b 128 $W $F"},
+        {"lame_tag", "lame --quiet --replaygain-accurate -b 128 $W $F", NAN},
         // mp3gain over two files as an album: the quiet one's track gain is positive, its album
         // gain negative.
         {"mp3gain_ape", "lame --quiet -b 128 $Q $F && lame --quiet -b 96 $W " + q(peer) +
-                            " && mp3gain -q $F " + q(peer) + " >/dev/null 2>&1"},
+                            " && mp3gain -q $F " + q(peer) + " >/dev/null 2>&1", NAN},
         {"mp3gain_id3", "lame --quiet -b 128 $Q $F && lame --quiet -b 96 $W " + q(peer) +
-                            " && mp3gain -q -s i $F " + q(peer) + " >/dev/null 2>&1"},
+                            " && mp3gain -q -s i $F " + q(peer) + " >/dev/null 2>&1", NAN},
         {"layer2_txxx", "twolame --quiet -b 192 $Q $F && mid3v2 "
                         "--TXXX 'REPLAYGAIN_TRACK_GAIN:+12.5 dB' --TXXX 'REPLAYGAIN_TRACK_PEAK:0.11' "
-                        "--TXXX 'REPLAYGAIN_ALBUM_GAIN:-3 dB' $F"},
-        {"layer1_txxx", "cp " + q(l1) + " $F && mid3v2 --TXXX 'REPLAYGAIN_TRACK_GAIN:-4.5 dB' $F"},
+                        "--TXXX 'REPLAYGAIN_ALBUM_GAIN:-3 dB' $F", 12.5},
+        {"layer1_txxx", "cp " + q(l1) + " $F && mid3v2 --TXXX 'REPLAYGAIN_TRACK_GAIN:-4.5 dB' $F",
+         -4.5},
+        // RVA2 alone (mutagen's library), the quiet file with its peak.
+        {"rva2_only", "lame --quiet -b 128 $Q $F && " + python() +
+                          " -c \"import sys; from mutagen.id3 import ID3,RVA2; t=ID3(); "
+                          "t.add(RVA2(desc='track', channel=1, gain=7.5, peak=0.1)); "
+                          "t.save(sys.argv[1])\" $F",
+         7.5},
     };
     struct Mode {
         const char* name;
@@ -90,6 +100,9 @@ TEST(ReplayGain, AppliedGainIsTheFactorTimesThePlainDecode) {
             double peak = json_number(info, album ? "album_peak" : "track_peak");
             if (std::isnan(peak)) peak = json_number(info, album ? "track_peak" : "album_peak");
             ASSERT_FALSE(std::isnan(gain)) << info;
+            if (!album && !std::isnan(f.track_gain)) {
+                EXPECT_NEAR(f.track_gain, gain, 0.005) << info;
+            }
             double factor = std::pow(10.0, (gain + m.preamp_db) / 20.0);
             const bool capped = !std::isnan(peak) && factor * peak > 32767.0 / 32768.0;
             if (capped) factor = 32767.0 / 32768.0 / peak;
