@@ -369,7 +369,7 @@ int run_info(const Options& o) {
         return 2;
     }
     InputWindow in;
-    MpegCore* core = new MpegCore;
+    MpegCore* core = new MpegCore();  // zeroed: freed safely whatever fails below
     int status = 0;
     if (!input_open_memory(&in, data.data(), int64_t(data.size())) ||
         !mpeg_core_init(core, o.reduction, convert_of(o), o.freq_limit)) {
