@@ -357,7 +357,7 @@ TEST_F(Mp3decInfo, TagsAndFactsEqualIndependentReaders) {
             if (want) {
                 ASSERT_TRUE(got || (user && user->get_nocase(k))) << "field " << k << " missing";
                 const Json* have = got ? got : user->get_nocase(k);
-                if (differs(std::string(k) + "*"))
+                if (differs(std::string(k) + "*") && have->text != want->text)
                     EXPECT_EQ(0u, have->text.rfind(want->text + "/", 0)) << "field " << k;
                 else
                     EXPECT_EQ(want->text, have->text) << "field " << k;
