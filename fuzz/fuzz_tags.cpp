@@ -1,12 +1,15 @@
 // Fuzz target: the tag reader over arbitrary bytes taken as a whole file. Every string, user
 // pair and picture byte it hands back is read (so that a pointer outside the input or the
-// record shows), the text must be valid UTF-8, and the record is freed.
+// record shows), the text must be valid UTF-8, and the record is freed. The same bytes are read
+// as a first frame's LAME tag, and the ReplayGain factor of every mode must stay in 0..64.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
 #include <vector>
 
+#include "lame_info.h"
 #include "mpeg_tags.h"
+#include "replaygain.h"
 
 namespace {
 
@@ -60,6 +63,18 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     MpegReplayGain rg;
     mpeg_tags_replaygain(t, &rg);
+    MpegHeader h;
+    MpegLameInfo lame;
+    const int32_t avail = buf.size() > 0x7FFFFFFF ? 0x7FFFFFFF : int32_t(buf.size());
+    if (avail >= 4 && mpeg_header_decode(buf.data(), 4, &h) &&
+        mpeg_lame_info_read(buf.data(), avail, &h, &lame)) {
+        touch_text(lame.encoder);
+        mpeg_replaygain_merge(&rg, &lame);
+    }
+    for (int32_t mode = 0; mode <= 3; ++mode) {
+        const float f = mpeg_replaygain_factor(&rg, mode, mode * 100 - 150);
+        if (!(f >= 0.0f && f <= 64.0f)) std::abort();
+    }
     int64_t start = -1, end = -1;
     if (mpeg_tags_loop(t, &start, &end) && (start < 0 || (end != 0 && end <= start))) std::abort();
     mpeg_tags_free(t);

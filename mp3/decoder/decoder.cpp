@@ -12,6 +12,7 @@
 
 #include "decoder_internal.h"
 #include "kernels.h"
+#include "layer3_internal.h"
 
 namespace {
 
@@ -63,6 +64,7 @@ int32_t mpeg_decoder_init_with(MpegDecoder* d, EqSettings* eq) {
     d->l12.l1_table_pending = 1;
     d->syn.dct_coef_pending = 1;
     d->path_request = MPEG_PATH_BEST;
+    d->gain = 1.0f;
     d->kernels = kernels_for(d->path_request);
     d->decode_frame = l2_decode_frame;
     d->synth = d->kernels->synth[0];
@@ -109,6 +111,16 @@ int32_t mpeg_decoder_setup(MpegDecoder* d, const MpegHeader* h, int32_t frame_by
     d->frame_bytes = frame_bytes;
     const MpegSetup p = mpeg_setup_params(frame_bytes, reduction, convert, freq_limit);
     return layer.setup(d, h, &p);
+}
+
+int32_t mpeg_decoder_set_gain(MpegDecoder* d, float gain) {
+    if (!d || !(gain >= 0.0f && gain <= 64.0f)) return 0;  // NaN fails both
+    d->gain = gain;
+    // Both layers' tables carry the gain; they are built again now (Layer III's are built by
+    // each set-up as well, Layers I and II's once).
+    build_l12_tables(d);
+    l3_build_dequant_tables(d);
+    return 1;
 }
 
 void mpeg_decoder_get_format(const MpegDecoder* d, MpegOutputFormat* f) { *f = d->format; }

@@ -68,6 +68,7 @@ struct MpegDecoder {
 
     const MpegKernels* kernels; // the path's kernel record (constant, shared by all decoders)
     int32_t path_request;       // the MpegPath the next set-up installs
+    float gain;                 // linear factor folded into the dequantisation (1 as coded)
 };
 static_assert(sizeof(((MpegDecoder*)nullptr)->samples) == 2304 * 4, "2304 sample cells");
 

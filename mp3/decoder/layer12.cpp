@@ -388,7 +388,9 @@ void build_l12_tables(MpegDecoder* d) {
     // The standard's scalefactor 2 * 2^(-k/3) in 16-bit sample units, negated: the synthesis
     // window is stored as -D (a subband-0 value of +1000 comes out as -1000), so the scale
     // carries the sign back and the PCM has the polarity of the coded signal.
-    for (int k = 0; k < 64; ++k) s.sf_mult[k] = float(-65536.0 * std::pow(2.0, -k / 3.0));
+    // The decoder's gain rides on the scalefactors: it costs nothing per sample.
+    for (int k = 0; k < 64; ++k)
+        s.sf_mult[k] = float(-65536.0 * std::pow(2.0, -k / 3.0) * double(d->gain));
     // Grouped codes: digits in base 3, 5 or 9, first sample in the lowest digit, centred on 0.
     for (int v = 0; v < 32; ++v)
         for (int j = 0, x = v; j < 3; ++j, x /= 3) s.group3[v][j] = int8_t(x % 3 - 1);

@@ -165,7 +165,9 @@ void decode_pairs(L3BitReader* rp, const PairLookup& q, const uint8_t* root, int
 
 void l3_build_dequant_tables(MpegDecoder* d) {
     L3State& s = d->l3;
-    for (int i = 0; i < 262; ++i) s.global_gain_table[i] = float(std::pow(2.0, (i - 156) / 4.0));
+    // The decoder's gain rides on the global gain: it costs nothing per line.
+    for (int i = 0; i < 262; ++i)
+        s.global_gain_table[i] = float(std::pow(2.0, (i - 156) / 4.0) * double(d->gain));
     for (int a = 0; a < 2; ++a)
         for (int p = 0; p < 4; ++p)
             for (int f = 0; f < 32; ++f)

@@ -127,6 +127,14 @@ void mpeg_decoder_get_format(const MpegDecoder* d, MpegOutputFormat* f);
  * 8-bit, channels interleaved, left first), at most the format's out_samples samples. */
 MpegInOut mpeg_decoder_decode(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out);
 
+/* A linear gain applied to every sample before the output conversion (ReplayGain), folded into
+ * the dequantisation so that it costs nothing per sample: 1 decodes as coded, and keeps the
+ * output bytes identical to a decoder never given a gain. Values from 0 to 64 are taken (1) and
+ * hold for every later set-up until init; anything else (NaN included) is refused (0) and the
+ * gain stays as it was. The output is clipped to the sample range as always: keep
+ * gain * peak <= 1 to avoid clipping. */
+int32_t mpeg_decoder_set_gain(MpegDecoder* d, float gain);
+
 /* Asks for a processor path (an MpegPath) for the following set-ups of this decoder (init asks
  * for the best). The set-up installs it if this build and processor run it, else the plain path. */
 void mpeg_decoder_request_path(MpegDecoder* d, int32_t path);

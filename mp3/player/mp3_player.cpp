@@ -76,6 +76,7 @@ int32_t fill(Mp3Player* p, uint8_t* buf, int32_t bytes, int32_t* filled, bool lo
 }
 
 void release(Mp3Player* p) {
+    mpeg_tags_free(p->tags);
     mpeg_core_free(&p->core);
     delete p;
 }
@@ -105,6 +106,8 @@ Mp3Player* mp3_create(const void* data, int32_t len) {
     p->data_len = n - first_at;
     p->start = p->pos = d + first_at;
     p->autopoll.store(0);
+    p->tags = mpeg_tags_read(d, size_t(len));
+    mpeg_lame_info_read(p->start, p->data_len, &p->core.header, &p->lame);
     // Without memory for the index the player still plays; seeks then step by frame_bytes or
     // through the Xing table, as estimates.
     mpeg_core_index(&p->core, p->start, p->data_len);

@@ -11,6 +11,7 @@
 #include <stdint.h>
 
 #include "mpeg_result.h"
+#include "mpeg_tags.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -77,6 +78,18 @@ int32_t mp3_frequency(const Mp3Player* p);
 // first with nothing between, mp3_decode_all gives exactly those samples and the position and
 // length queries count them. A file without a LAME tag is handed back whole, looping seamlessly.
 int32_t mp3_set_gapless(Mp3Player* p, int32_t on);
+
+// What the file says about itself: its tags (ID3v2, APEv2, ID3v1, read at create; read them with
+// the mpeg_tags_* calls), or null when it has none. The record belongs to the player. The
+// duration is mp3_length_ms.
+const MpegTags* mp3_tags(const Mp3Player* p);
+
+// ReplayGain: mode 0 off, 1 track, 2 album, with preamp_centibels (tenths of a dB) added. The
+// gain is the file's (its tags', else its LAME tag's; the other kind's where the one asked for is
+// missing), lowered where the file's peak shows the output would clip, and applied inside the
+// decoder before the samples are rounded, from the next frame decoded on, across seeks and
+// loops. A file without a gain plays as coded. 0, or -1 for a null player or an unknown mode.
+int32_t mp3_set_replaygain(Mp3Player* p, int32_t mode, int32_t preamp_centibels);
 
 #ifdef __cplusplus
 }

@@ -23,6 +23,7 @@ using Autopoll = Mp3Autopoll<Mp3StreamPlayer, mp3s_poll>;
 int32_t poll_held(Mp3StreamPlayer* p);
 
 void release(Mp3StreamPlayer* p) {
+    mpeg_tags_free(p->tags);
     mpeg_core_free(&p->core);
     mpeg_window_free(&p->win);
     delete p;
@@ -63,6 +64,8 @@ int32_t search_first(Mp3StreamPlayer* p) {
             const MpegXing* x = p->core.xing;
             p->total_frames = x && (x->flags & 1) && x->frames > 0 ? x->frames : -1;
             p->pending = 0;
+            mpeg_lame_info_read(w.buf + p->read_off, w.len - p->read_off, &p->core.header,
+                                &p->lame);
             // A first frame in the newer block of the join: the older one is asked for again
             // before playback starts.
             switch_if_passed(p);
@@ -116,6 +119,7 @@ Mp3StreamPlayer* mp3s_create(const void* first_block, int32_t size, int32_t last
     }
     std::memcpy(mpeg_window_end(&p->win), b, size_t(size));
     mpeg_window_grew(&p->win, size);
+    p->tags = mpeg_tags_read(b, size_t(size));
     p->read_off = 0;
     p->block_size = size;
     p->awaiting = -1;

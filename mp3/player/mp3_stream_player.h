@@ -11,6 +11,7 @@
 #include <stdint.h>
 
 #include "mpeg_result.h"
+#include "mpeg_tags.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -69,6 +70,15 @@ int32_t mp3s_frequency(const Mp3StreamPlayer* p);
 // frame left out, the encoder's delay and padding cut off; the padding only where the Info
 // frame counts the frames), and the position and length queries count those samples.
 int32_t mp3s_set_gapless(Mp3StreamPlayer* p, int32_t on);
+
+// The tags seen in the first block (an ID3v2 tag at the start of the file, as far as the block
+// holds it; tags at the end only when the first block is the last), or null when it held none.
+// The record belongs to the player.
+const MpegTags* mp3s_tags(const Mp3StreamPlayer* p);
+
+// ReplayGain as mp3_set_replaygain: from the tags of the first block and the LAME tag of the first
+// frame (once that frame has been found; a player still waiting for it takes the tags' gain).
+int32_t mp3s_set_replaygain(Mp3StreamPlayer* p, int32_t mode, int32_t preamp_centibels);
 
 #ifdef __cplusplus
 }

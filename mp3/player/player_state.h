@@ -7,9 +7,11 @@
 #include <cstdint>
 
 #include "core.h"
+#include "lame_info.h"
 #include "mp3_lock.h"
 #include "mp3_player.h"
 #include "mp3_stream_player.h"
+#include "mpeg_tags.h"
 #include "window.h"
 
 struct AUDIOSTREAM;
@@ -26,6 +28,8 @@ struct Mp3Player {
     std::atomic<int32_t> autopoll; // -1 while automatic polling is wanted (read by the timer thread)
     int32_t autopoll_ms;
     int32_t tail_polls;    // silent polls still to give after the data ended
+    MpegTags* tags;        // the data's tags, read at create (null when memory ran out)
+    MpegLameInfo lame;     // the first frame's LAME tag (its ReplayGain), all zero without one
     mutable Mp3Lock lock;  // held by every call; the poll only tries it
 };
 
@@ -47,5 +51,7 @@ struct Mp3StreamPlayer {
     int32_t held_bytes;    // bytes of `held` already filled
     int32_t want_play;     // play asked for while pending: its arguments follow
     int32_t want_bytes, want_vol, want_pan, want_speed;
+    MpegTags* tags;        // the tags seen in the first block (null when memory ran out)
+    MpegLameInfo lame;     // the first frame's LAME tag, once that frame is found
     mutable Mp3Lock lock;  // held by every call; the poll only tries it
 };

@@ -292,6 +292,7 @@ void read_frame(TagSource* src, const char* id, const uint8_t* p, size_t n, bool
     else if (is("TCO", "TCON")) field = MPEG_TAG_GENRE;
     else if (is("TYE", "TDRC")) field = MPEG_TAG_DATE;
     else if (!v22 && std::strcmp(id, "TYER") == 0) field = MPEG_TAG_DATE;
+    else if (is("TSS", "TSSE")) field = MPEG_TAG_ENCODER;
     if (field < 0) return;
     TextBuilder text;
     text_values(&text, enc, p + 1, n - 1);

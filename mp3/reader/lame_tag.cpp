@@ -72,18 +72,23 @@ int32_t mpeg_lame_info_frames(const uint8_t* frame, int32_t avail, const MpegHea
     return n <= uint32_t(INT32_MAX) ? int32_t(n) : -1;
 }
 
-int32_t mpeg_lame_tag_read(const uint8_t* frame, int32_t avail, const MpegHeader* h, MpegLameTag* tag) {
+int32_t mpeg_lame_tag_offset(const uint8_t* frame, int32_t avail, const MpegHeader* h) {
     const int32_t at = info_at(frame, avail, h);
-    if (at < 0 || !tag) return 0;
+    if (at < 0) return -1;
     const uint32_t flags = read_be32(frame + at + 4);
     const int32_t fields = ((flags & 1) ? 4 : 0) + ((flags & 2) ? 4 : 0) +
                            ((flags & 4) ? 100 : 0) + ((flags & 8) ? 4 : 0);
     const int32_t lame = at + 8 + fields;
-    if (avail - lame < kTagBytes) return 0;
+    if (avail - lame < kTagBytes) return -1;
     const uint8_t* t = frame + lame;
     const uint16_t stored = uint16_t(t[kCrcAt] << 8 | t[kCrcAt + 1]);
-    if (crc16(frame, lame + kCrcAt) != stored) return 0;
-    const uint8_t* d = t + kDelayAt;
+    return crc16(frame, lame + kCrcAt) == stored ? lame : -1;
+}
+
+int32_t mpeg_lame_tag_read(const uint8_t* frame, int32_t avail, const MpegHeader* h, MpegLameTag* tag) {
+    const int32_t lame = tag ? mpeg_lame_tag_offset(frame, avail, h) : -1;
+    if (lame < 0) return 0;
+    const uint8_t* d = frame + lame + kDelayAt;
     tag->delay = int32_t(d[0]) << 4 | d[1] >> 4;
     tag->padding = int32_t(d[1] & 0x0F) << 8 | d[2];
     return 1;

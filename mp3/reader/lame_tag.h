@@ -20,6 +20,10 @@ static_assert(sizeof(MpegLameTag) == 8, "MpegLameTag is two 32-bit words");
 // 0); 0 otherwise. Nothing at or beyond frame + avail is read.
 int32_t mpeg_lame_tag_read(const uint8_t* frame, int32_t avail, const MpegHeader* h, MpegLameTag* tag);
 
+// Offset in the frame of its LAME tag (36 bytes, readable), or -1 when there is none or its CRC
+// fails. Bounded as mpeg_lame_tag_read.
+int32_t mpeg_lame_tag_offset(const uint8_t* frame, int32_t avail, const MpegHeader* h);
+
 // The frame count of the frame's Info/Xing header (the audio frames after it), or -1 when the
 // frame has no such header or the header no count. Bounded as mpeg_lame_tag_read.
 int32_t mpeg_lame_info_frames(const uint8_t* frame, int32_t avail, const MpegHeader* h);

@@ -25,7 +25,8 @@ enum {
     MPEG_TAG_TRACK = 4,   /* as written: "3" or "3/12" */
     MPEG_TAG_GENRE = 5,   /* genre numbers named: "(17)" and "17" read "Rock" */
     MPEG_TAG_COMMENT = 6,
-    MPEG_TAG_FIELD_COUNT = 7
+    MPEG_TAG_ENCODER = 7, /* the encoding software and its settings (ID3v2 TSSE) */
+    MPEG_TAG_FIELD_COUNT = 8
 };
 
 /* The kinds of tag found, as bits of mpeg_tags_sources. */

@@ -197,7 +197,8 @@ TEST(TagsId3v2, V23FieldsCommentsAndUserPairs) {
                  frame(3, "TRCK", text("3/12")) + frame(3, "TCON", text("(17)")) +
                  frame(3, "COMM", text("eng" + std::string("iTunNORM\0 0000", 14))) +
                  frame(3, "COMM", text("eng" + std::string("\0plain", 6))) +
-                 frame(3, "TXXX", text(std::string("MOOD\0calm", 9))) + Bytes(20, 0);
+                 frame(3, "TXXX", text(std::string("MOOD\0calm", 9))) +
+                 frame(3, "TSSE", text("LAME 3.100")) + Bytes(20, 0);
     Read r(tag(3, body) + audio());
     EXPECT_EQ(mpeg_tags_sources(r.t), MPEG_TAGS_ID3V2);
     EXPECT_EQ(r.get(MPEG_TAG_TITLE), "Title");
@@ -207,6 +208,7 @@ TEST(TagsId3v2, V23FieldsCommentsAndUserPairs) {
     EXPECT_EQ(r.get(MPEG_TAG_TRACK), "3/12");
     EXPECT_EQ(r.get(MPEG_TAG_GENRE), "Rock");
     EXPECT_EQ(r.get(MPEG_TAG_COMMENT), "plain") << "the comment without description wins";
+    EXPECT_EQ(r.get(MPEG_TAG_ENCODER), "LAME 3.100");
     ASSERT_EQ(mpeg_tags_user_count(r.t), 1);
     const char *k, *v;
     ASSERT_EQ(mpeg_tags_user(r.t, 0, &k, &v), 1);

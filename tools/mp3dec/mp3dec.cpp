@@ -8,11 +8,12 @@
 // the encoder's delay and padding are cut and the output ends after the frames the tag counts,
 // so the output is the encoder's input.
 // Usage: mp3dec [-r N] [-c N] [-8] [-f HZ] [--no-gapless] [--bench] INPUT OUTPUT
-// ("-" = stdin / stdout).
+// ("-" = stdin / stdout), or mp3dec --info [--json] INPUT (info.cpp).
 // Exit status: 0 decoded, 1 bad usage, 2 unreadable input / no MPEG audio / unwritable output.
 #include <sys/stat.h>
 
 #include <cerrno>
+#include <cmath>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -23,8 +24,10 @@
 #include <vector>
 
 #include "core.h"
+#include "info.h"
 #include "input_window.h"
 #include "pcm_output.h"
+#include "replaygain.h"
 #include "tags.h"
 
 namespace {
@@ -36,6 +39,10 @@ struct Options {
     int32_t freq_limit = 24000;
     bool bench = false;
     bool gapless = true;
+    bool info = false;  // --info: describe INPUT instead of decoding it to OUTPUT
+    bool json = false;
+    int32_t replaygain = 0;  // MPEG_REPLAYGAIN_*
+    int32_t preamp = 0;      // centibels
     const char* input = nullptr;
     const char* output = nullptr;
 };
@@ -44,7 +51,8 @@ struct Options {
 int usage(const char* why) {
     std::fprintf(stderr,
                  "mp3dec: %s (usage: mp3dec [-r 0|1|2] [-c 0|1|2|3] [-8] [-f HZ] [--no-gapless] "
-                 "[--bench] INPUT OUTPUT)\n",
+                 "[--replaygain track|album] [--preamp DB] [--bench] INPUT OUTPUT | "
+                 "mp3dec --info [--json] INPUT)\n",
                  why);
     return 1;
 }
@@ -55,6 +63,7 @@ bool print_help(int argc, char** argv) {
         if (std::strcmp(argv[i], "--help") != 0 && std::strcmp(argv[i], "-h") != 0) continue;
         std::fputs(
             "Usage: mp3dec [OPTION]... INPUT OUTPUT\n"
+            "       mp3dec --info [--json] INPUT\n"
             "Decodes an MPEG audio file (Layers I, II, III) to PCM: a WAV file when OUTPUT ends\n"
             "in .wav, else headerless samples. \"-\" reads standard input or writes standard\n"
             "output (headerless).\n"
@@ -65,7 +74,15 @@ bool print_help(int argc, char** argv) {
             "  -f HZ         highest frequency decoded, in Hz (1..1000000, default 24000)\n"
             "  --no-gapless  keep the encoder's delay and padding and play the Info frame as a\n"
             "                frame of silence (by default the output is the encoder's input)\n"
+            "  --replaygain track|album\n"
+            "                apply the file's track or album ReplayGain (its tags, else its LAME\n"
+            "                tag), lowered where its peak says the output would clip\n"
+            "  --preamp DB   added to the ReplayGain, -20..20 dB (default 0)\n"
             "  --bench       decode again for at least a second and report the speed on stderr\n"
+            "  --info        print what INPUT is instead of decoding it: layer, version, rate,\n"
+            "                channels, bitrate, samples and duration of the decode, encoder,\n"
+            "                gapless delay and padding, tags, pictures and ReplayGain\n"
+            "  --json        with --info, print it as one JSON object\n"
             "  -h, --help    show this help and exit\n"
             "\n"
             "Exit status: 0 decoded; 1 bad usage; 2 unreadable input, no MPEG audio or\n"
@@ -108,12 +125,36 @@ int parse_args(int argc, char** argv, Options* o) {
             o->bench = true;
         } else if (std::strcmp(a, "--no-gapless") == 0) {
             o->gapless = false;
+        } else if (std::strcmp(a, "--replaygain") == 0) {
+            const char* v = value();
+            if (v && std::strcmp(v, "track") == 0) o->replaygain = MPEG_REPLAYGAIN_TRACK;
+            else if (v && std::strcmp(v, "album") == 0) o->replaygain = MPEG_REPLAYGAIN_ALBUM;
+            else return usage("--replaygain takes track or album");
+        } else if (std::strcmp(a, "--preamp") == 0) {
+            const char* v = value();
+            char* end = nullptr;
+            const double db = v ? std::strtod(v, &end) : 0.0;
+            if (!v || !*v || *end || !(db >= -20.0 && db <= 20.0))
+                return usage("--preamp takes a gain in dB (-20..20)");
+            o->preamp = int32_t(std::lround(db * 10.0));
+        } else if (std::strcmp(a, "--info") == 0) {
+            o->info = true;
+        } else if (std::strcmp(a, "--json") == 0) {
+            o->json = true;
         } else if (a[0] == '-' && a[1] != '\0') {
             std::string m = std::string("unknown option ") + a;
             return usage(m.c_str());
         } else {
             pos.push_back(a);
         }
+    }
+    if (o->json && !o->info) return usage("--json goes with --info");
+    if (o->info) {
+        if (o->bench) return usage("--bench does not go with --info");
+        if (pos.size() != 1) return usage("expected INPUT");
+        o->input = pos[0];
+        o->output = "";
+        return 0;
     }
     if (pos.size() != 2) return usage("expected INPUT and OUTPUT");
     o->input = pos[0];
@@ -314,12 +355,72 @@ void bench(const std::vector<uint8_t>& data, MpegCore* c, const MpegOutputFormat
                  cpu > 0.0 ? audio_seconds / cpu : 0.0);
 }
 
+// --info: the input read whole, the stream found and decoded as the decode with these options
+// would decode it, the PCM counted and dropped, then described.
+int run_info(const Options& o) {
+    const bool from_stdin = std::strcmp(o.input, "-") == 0;
+    FILE* f = from_stdin ? stdin : std::fopen(o.input, "rb");
+    std::vector<uint8_t> data;
+    const bool read = f && read_all(f, &data);
+    const int err = errno;
+    if (f && !from_stdin) std::fclose(f);
+    if (!read) {
+        std::fprintf(stderr, "mp3dec: cannot read '%s': %s\n", o.input, std::strerror(err));
+        return 2;
+    }
+    InputWindow in;
+    MpegCore* core = new MpegCore();  // zeroed: freed safely whatever fails below
+    int status = 0;
+    if (!input_open_memory(&in, data.data(), int64_t(data.size())) ||
+        !mpeg_core_init(core, o.reduction, convert_of(o), o.freq_limit)) {
+        std::fprintf(stderr, "mp3dec: out of memory\n");
+        status = 2;
+    }
+    mpeg_core_set_gapless(core, o.gapless ? 1 : 0);
+    int32_t first_at = 0;
+    const Found found = status ? READ_ERROR : find_stream(&in, core, &first_at);
+    if (!status && found != FOUND) {
+        if (found == SETUP_FAILED)
+            std::fprintf(stderr, "mp3dec: '%s': this MPEG audio stream cannot be decoded\n",
+                         o.input);
+        else
+            std::fprintf(stderr, "mp3dec: '%s': no MPEG audio frame found\n", o.input);
+        status = 2;
+    }
+    if (!status) {
+        MpegOutputFormat fmt;
+        mpeg_decoder_get_format(mpeg_core_decoder(core), &fmt);
+        const int64_t first = in.win.base + first_at;
+        PcmOutput out;
+        if (!pcm_output_null(&out, fmt)) {
+            std::fprintf(stderr, "mp3dec: out of memory\n");
+            status = 2;
+        } else {
+            decode_stream(&in, core, first_at, &out);
+            pcm_output_finish(&out, fmt);
+            const InfoFacts facts = {data.data(), data.size(), first, core, fmt.sample_rate,
+                                     fmt.channels,
+                                     out.bytes / (fmt.channels * (fmt.bits / 8))};
+            status = info_print(facts, o.json, stdout);
+            if (!status && (std::fflush(stdout) != 0 || std::ferror(stdout))) {
+                std::fprintf(stderr, "mp3dec: cannot write the information\n");
+                status = 2;
+            }
+        }
+    }
+    input_close(&in);
+    mpeg_core_free(core);
+    delete core;
+    return status;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
     if (print_help(argc, argv)) return 0;
     Options o;
     if (int st = parse_args(argc, argv, &o)) return st;
+    if (o.info) return run_info(o);
 
     const bool from_stdin = std::strcmp(o.input, "-") == 0;
     FILE* f = from_stdin ? stdin : std::fopen(o.input, "rb");
@@ -332,11 +433,12 @@ int main(int argc, char** argv) {
         if (!from_stdin) std::fclose(f);
         return 2;
     }
-    // The benchmark decodes from memory, so its input is read whole first.
+    // The benchmark decodes from memory, so its input is read whole first; so does ReplayGain,
+    // whose tags may lie at the end.
     std::vector<uint8_t> data;
     InputWindow in;
     bool opened;
-    if (o.bench) {
+    if (o.bench || o.replaygain) {
         opened = read_all(f, &data) && input_open_memory(&in, data.data(), int64_t(data.size()));
     } else {
         opened = input_open_file(&in, f) != 0;
@@ -375,6 +477,15 @@ int main(int argc, char** argv) {
     }
     MpegOutputFormat fmt;
     mpeg_decoder_get_format(mpeg_core_decoder(core), &fmt);
+    if (o.replaygain) {
+        MpegReplayGain rg;
+        const int64_t at = in.win.base + first_at;
+        const int64_t left = int64_t(data.size()) - at;
+        mpeg_replaygain_read(data.data(), data.size(), data.data() + at,
+                             left > INT32_MAX ? INT32_MAX : int32_t(left), &core->header, &rg);
+        mpeg_decoder_set_gain(mpeg_core_decoder(core),
+                              mpeg_replaygain_factor(&rg, o.replaygain, o.preamp));
+    }
 
     // The Info frame's count gives the length to announce where the header cannot be written
     // again at the end: the gapless run, or the frames it counts (and the Info frame itself, when
