@@ -87,6 +87,41 @@ TEST(CoreApi, MemoryAndFedPiecesGiveMp3decsBytes) {
     }
 }
 
+void put_le32(Bytes* b, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b->push_back(uint8_t(v >> (8 * i)));
+}
+
+// An APEv2 tag with a footer alone (it cannot be told from its front) whose one item holds ten
+// frames copied from the middle of the data, put between the audio and the ID3v1 block: the tags
+// at the end are cut, not searched, so the frames in the tag are not decoded, neither from memory
+// nor fed (where the core holds the last bytes back until the feed ends).
+TEST(CoreApi, TagsAtTheEndAreCutNotDecoded) {
+    ZIV_REQUIRE_TOOL("lame");
+    ZIV_REQUIRE_TOOL("sox");
+    const Bytes plain = ziv::read_file(tagged_mp3());
+    ASSERT_GT(plain.size(), 80000u);
+    const Bytes want = mp3dec(tagged_mp3(), "--no-gapless");
+    Bytes ape;
+    const Bytes value(plain.begin() + 60000, plain.begin() + 64200);
+    put_le32(&ape, uint32_t(value.size()));
+    put_le32(&ape, 0);
+    for (char ch : std::string("Frames")) ape.push_back(uint8_t(ch));
+    ape.push_back(0);
+    ape.insert(ape.end(), value.begin(), value.end());
+    const uint32_t items = uint32_t(ape.size());
+    for (char ch : std::string("APETAGEX")) ape.push_back(uint8_t(ch));
+    for (uint32_t v : {2000u, items + 32u, 1u, 0u, 0u, 0u}) put_le32(&ape, v);
+    Bytes data(plain.begin(), plain.end() - 128);
+    data.insert(data.end(), ape.begin(), ape.end());
+    data.insert(data.end(), plain.end() - 128, plain.end());
+    // mp3dec cuts the tags exactly (it reads the file's end first).
+    const std::string tagged = ziv::tmp_path("api-ape.mp3");
+    ASSERT_TRUE(ziv::write_file(tagged, data.data(), data.size()));
+    ASSERT_TRUE(mp3dec(tagged, "--no-gapless") == want);
+    EXPECT_TRUE(from_memory(data, 0, 4096) == want);
+    EXPECT_TRUE(fed(data, 0, 4096, 4096) == want);
+}
+
 TEST(CoreApi, LengthAndExactSeekInMemory) {
     ZIV_REQUIRE_TOOL("lame");
     ZIV_REQUIRE_TOOL("sox");
