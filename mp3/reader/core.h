@@ -7,6 +7,10 @@
 // for data in memory, the join of two blocks for a streamed player, a piece of a file for mp3dec.
 // mpeg_core_open finds the first frame and sets the decoder up from it; mpeg_core_fill then fills a
 // PCM buffer frame by frame, through a one-frame carry, with plain or gapless PCM.
+//
+// This header is the library's own (not installed): the core's layout and the window-passing
+// calls under the players and mp3dec. Callers see the core through mpeg_core.h, which keeps the
+// bytes itself (core_api.cpp).
 #pragma once
 
 #include <cstdint>
@@ -14,6 +18,7 @@
 #include "frame_index.h"
 #include "frame_sync.h"
 #include "gapless.h"
+#include "mpeg_core.h"
 #include "mpeg_decoder.h"
 #include "mpeg_result.h"
 #include "xing.h"

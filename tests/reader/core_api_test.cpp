@@ -1,0 +1,204 @@
+// The core through its public calls (mpeg_core.h): data in memory and the same data fed in
+// pieces of any size give mp3dec's bytes, gapless or not, whatever the size of the reads; the
+// length and an exact seek; and the results of misuse and of data without a frame.
+#include <string>
+
+#include "mpeg_core.h"
+#include "test_util.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// 10 s of two tones at 128 kbit/s with an ID3v2 tag in front and an ID3v1 block at the end:
+// about 160 KB, more than the core holds back from the search while it is being fed.
+const std::string& tagged_mp3() {
+    static const std::string mp3 = [] {
+        const std::string wav = ziv::tmp_path("api.wav"), out = ziv::tmp_path("api.mp3");
+        EXPECT_EQ(ziv::run("sox -n -r 44100 -c 2 -b 16 '" + wav +
+                           "' synth 10 sine 440 sine 1250 gain -6 && lame --quiet -b 128 --tt Title "
+                           "--ta Artist --add-id3v2 '" + wav + "' '" + out + "'"),
+                  0);
+        return out;
+    }();
+    return mp3;
+}
+
+Bytes mp3dec(const std::string& mp3, const char* args) {
+    const std::string out = ziv::tmp_path("api-mp3dec.pcm");
+    EXPECT_EQ(ziv::run(ziv::mp3dec_path() + " " + args + " '" + mp3 + "' '" + out + "'"), 0);
+    return ziv::read_file(out);
+}
+
+// Reads until the core stops; the stopping result in *r.
+Bytes drain(MpegCore* c, int32_t room, int32_t* r) {
+    Bytes all, out(size_t(room), 0);
+    int32_t n = 0;
+    do {
+        *r = mpeg_core_read(c, out.data(), room, &n);
+        all.insert(all.end(), out.begin(), out.begin() + n);
+    } while (*r == MP3_OK);
+    return all;
+}
+
+Bytes from_memory(const Bytes& data, int32_t gapless, int32_t room) {
+    MpegCore* c = mpeg_core_create(0, 0, 24000);
+    mpeg_core_set_gapless(c, gapless);
+    EXPECT_EQ(mpeg_core_set_data(c, data.data(), int32_t(data.size())), MP3_OK);
+    int32_t r = 0;
+    Bytes pcm = drain(c, room, &r);
+    EXPECT_EQ(r, MP3_ENDED);
+    mpeg_core_destroy(c);
+    return pcm;
+}
+
+Bytes fed(const Bytes& data, int32_t gapless, int32_t piece, int32_t room) {
+    MpegCore* c = mpeg_core_create(0, 0, 24000);
+    mpeg_core_set_gapless(c, gapless);
+    Bytes pcm, more;
+    int32_t r = MP3_NEED_MORE;
+    for (size_t at = 0; at < data.size() && r == MP3_NEED_MORE; at += size_t(piece)) {
+        const int32_t n = int32_t(std::min(data.size() - at, size_t(piece)));
+        EXPECT_EQ(mpeg_core_feed(c, data.data() + at, n), n);
+        more = drain(c, room, &r);
+        pcm.insert(pcm.end(), more.begin(), more.end());
+    }
+    mpeg_core_feed_end(c);
+    more = drain(c, room, &r);
+    pcm.insert(pcm.end(), more.begin(), more.end());
+    EXPECT_EQ(r, MP3_ENDED);
+    mpeg_core_destroy(c);
+    return pcm;
+}
+
+TEST(CoreApi, MemoryAndFedPiecesGiveMp3decsBytes) {
+    ZIV_REQUIRE_TOOL("lame");
+    ZIV_REQUIRE_TOOL("sox");
+    const Bytes data = ziv::read_file(tagged_mp3());
+    ASSERT_GT(data.size(), 150000u);
+    const Bytes gapless = mp3dec(tagged_mp3(), ""), every = mp3dec(tagged_mp3(), "--no-gapless");
+    ASSERT_EQ(gapless.size(), 441000u * 4u);  // the encoder's input, exactly
+    EXPECT_TRUE(from_memory(data, 1, 4099) == gapless);
+    EXPECT_TRUE(from_memory(data, 0, 1152 * 4) == every);
+    // Pieces of one byte, of a frame's size or so, of a window's size, and the whole file.
+    for (int32_t piece : {1, 417, 65536, int32_t(data.size())}) {
+        EXPECT_TRUE(fed(data, 1, piece, 4099) == gapless) << "pieces of " << piece;
+        EXPECT_TRUE(fed(data, 0, piece, 1152 * 4) == every) << "pieces of " << piece;
+    }
+}
+
+void put_le32(Bytes* b, uint32_t v) {
+    for (int i = 0; i < 4; ++i) b->push_back(uint8_t(v >> (8 * i)));
+}
+
+// An APEv2 tag with a footer alone (it cannot be told from its front) whose one item holds ten
+// frames copied from the middle of the data, put between the audio and the ID3v1 block: the tags
+// at the end are cut, not searched, so the frames in the tag are not decoded, neither from memory
+// nor fed (where the core holds the last bytes back until the feed ends).
+TEST(CoreApi, TagsAtTheEndAreCutNotDecoded) {
+    ZIV_REQUIRE_TOOL("lame");
+    ZIV_REQUIRE_TOOL("sox");
+    const Bytes plain = ziv::read_file(tagged_mp3());
+    ASSERT_GT(plain.size(), 80000u);
+    const Bytes want = mp3dec(tagged_mp3(), "--no-gapless");
+    Bytes ape;
+    const Bytes value(plain.begin() + 60000, plain.begin() + 64200);
+    put_le32(&ape, uint32_t(value.size()));
+    put_le32(&ape, 0);
+    for (char ch : std::string("Frames")) ape.push_back(uint8_t(ch));
+    ape.push_back(0);
+    ape.insert(ape.end(), value.begin(), value.end());
+    const uint32_t items = uint32_t(ape.size());
+    for (char ch : std::string("APETAGEX")) ape.push_back(uint8_t(ch));
+    for (uint32_t v : {2000u, items + 32u, 1u, 0u, 0u, 0u}) put_le32(&ape, v);
+    Bytes data(plain.begin(), plain.end() - 128);
+    data.insert(data.end(), ape.begin(), ape.end());
+    data.insert(data.end(), plain.end() - 128, plain.end());
+    // mp3dec cuts the tags exactly (it reads the file's end first).
+    const std::string tagged = ziv::tmp_path("api-ape.mp3");
+    ASSERT_TRUE(ziv::write_file(tagged, data.data(), data.size()));
+    ASSERT_TRUE(mp3dec(tagged, "--no-gapless") == want);
+    EXPECT_TRUE(from_memory(data, 0, 4096) == want);
+    EXPECT_TRUE(fed(data, 0, 4096, 4096) == want);
+}
+
+TEST(CoreApi, LengthAndExactSeekInMemory) {
+    ZIV_REQUIRE_TOOL("lame");
+    ZIV_REQUIRE_TOOL("sox");
+    const Bytes data = ziv::read_file(tagged_mp3()), want = mp3dec(tagged_mp3(), "");
+    MpegCore* c = mpeg_core_create(0, 0, 24000);
+    MpegOutputFormat f;
+    EXPECT_EQ(mpeg_core_get_format(c, &f), MP3_NEED_MORE);
+    ASSERT_EQ(mpeg_core_set_data(c, data.data(), int32_t(data.size())), MP3_OK);
+    ASSERT_EQ(mpeg_core_get_format(c, &f), MP3_OK);
+    EXPECT_EQ(f.channels, 2);
+    EXPECT_EQ(f.sample_rate, 44100);
+    EXPECT_EQ(mpeg_core_length_ms(c), 10000);
+    // The frame that holds 6.5 s: what follows is the end of an uninterrupted decode, from that
+    // frame's start (within one frame, 26 ms, before the time asked for).
+    const int32_t at = mpeg_core_seek_ms(c, 6500);
+    EXPECT_GT(at, 6500 - 27);
+    EXPECT_LE(at, 6500);
+    EXPECT_EQ(mpeg_core_position_ms(c), at);
+    int32_t r = 0;
+    const Bytes rest = drain(c, 8192, &r);
+    EXPECT_EQ(r, MP3_ENDED);
+    ASSERT_GT(rest.size(), 3400u * 44100u * 4u / 1000u);
+    ASSERT_LT(rest.size(), 3527u * 44100u * 4u / 1000u);
+    EXPECT_TRUE(std::equal(rest.begin(), rest.end(), want.end() - std::ptrdiff_t(rest.size())));
+    EXPECT_EQ(mpeg_core_position_ms(c), 10000);
+    // Back to the start, past the end.
+    EXPECT_EQ(mpeg_core_seek_ms(c, 0), 0);
+    EXPECT_TRUE(drain(c, 8192, &r) == want);
+    EXPECT_GT(mpeg_core_seek_ms(c, 60000), 10000 - 27);
+    mpeg_core_destroy(c);
+
+    // Fed: the length from the LAME tag once the first frame is in; no seek.
+    c = mpeg_core_create(0, 0, 24000);
+    EXPECT_EQ(mpeg_core_length_ms(c), -1);
+    ASSERT_EQ(mpeg_core_feed(c, data.data(), int32_t(data.size())), int32_t(data.size()));
+    uint8_t pcm[4608];
+    int32_t n = 0;
+    EXPECT_EQ(mpeg_core_read(c, pcm, sizeof pcm, &n), MP3_OK);
+    EXPECT_EQ(mpeg_core_length_ms(c), 10000);
+    EXPECT_EQ(mpeg_core_seek_ms(c, 1000), -1);
+    mpeg_core_destroy(c);
+}
+
+TEST(CoreApi, DataWithoutFramesAndMisuse) {
+    Bytes junk(20000);
+    for (size_t i = 0; i < junk.size(); ++i) junk[i] = uint8_t(i * 7 + 3);
+    uint8_t out[4096];
+    int32_t n = -1;
+    MpegCore* c = mpeg_core_create(0, 0, 24000);
+    ASSERT_NE(c, nullptr);
+    EXPECT_EQ(mpeg_core_read(c, out, sizeof out, &n), MP3_NEED_MORE);  // nothing yet
+    EXPECT_EQ(n, 0);
+    EXPECT_EQ(mpeg_core_read(c, nullptr, 10, &n), MP3_BAD_BUFFER);
+    EXPECT_EQ(mpeg_core_read(c, out, 0, &n), MP3_BAD_BUFFER);
+    EXPECT_EQ(mpeg_core_set_data(c, junk.data(), int32_t(junk.size())), MP3_NO_FRAME);
+    EXPECT_EQ(mpeg_core_read(c, out, sizeof out, &n), MP3_NO_FRAME);
+    EXPECT_EQ(mpeg_core_feed(c, junk.data(), 10), 0);  // a core over data in memory
+    EXPECT_EQ(mpeg_core_length_ms(c), -1);
+    EXPECT_EQ(mpeg_core_seek_ms(c, 0), -1);
+    mpeg_core_destroy(c);
+
+    c = mpeg_core_create(0, 0, 24000);
+    EXPECT_EQ(mpeg_core_feed(c, junk.data(), int32_t(junk.size())), int32_t(junk.size()));
+    EXPECT_EQ(mpeg_core_read(c, out, sizeof out, &n), MP3_NEED_MORE);
+    mpeg_core_feed_end(c);
+    EXPECT_EQ(mpeg_core_read(c, out, sizeof out, &n), MP3_NO_FRAME);
+    EXPECT_EQ(mpeg_core_read(c, out, sizeof out, &n), MP3_NO_FRAME);
+    EXPECT_EQ(mpeg_core_feed(c, junk.data(), 10), 0);  // after the end
+    EXPECT_EQ(mpeg_core_set_data(c, junk.data(), 10), MP3_NO_FRAME);  // a fed core
+    mpeg_core_destroy(c);
+
+    // An empty feed ended at once.
+    c = mpeg_core_create(0, 0, 24000);
+    mpeg_core_feed_end(c);
+    EXPECT_EQ(mpeg_core_read(c, out, sizeof out, &n), MP3_NO_FRAME);
+    mpeg_core_destroy(c);
+    mpeg_core_destroy(nullptr);
+}
+
+}  // namespace
