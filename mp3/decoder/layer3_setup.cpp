@@ -160,7 +160,7 @@ int32_t l3_setup(MpegDecoder* d, const MpegHeader* h, const MpegSetup* p) {
     s.gain_offset = s.gain_offset_by_nch[h->mode == 3 ? 0 : 1];
     const int32_t out_ch = (h->mode == 3 || p->chan_sel != 0) ? 1 : 2;
 
-    d->l3.synth_l3 = d->kernels->synth_l3[2 * (3 * p->eight_bit + p->reduction) + out_ch - 1];
+    d->l3.synth_l3 = d->kernels->synth_l3[2 * (3 * p->form + p->reduction) + out_ch - 1];
     s.l3_output = kOutputs[chan_code];
     mpeg_set_output(d, out_ch, info.samples, rate, p);
     s.out_bytes = d->out_bytes;

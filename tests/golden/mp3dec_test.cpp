@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "decoder_util.h"
 #include "test_util.h"
 
 namespace {
@@ -77,6 +78,8 @@ TEST_F(Mp3dec, BadUsageAndInputsGiveOneLineAndNonZeroExit) {
         {"-r 3 '" + mp3 + "' '" + out + "'", 1},
         {"-c 4 '" + mp3 + "' '" + out + "'", 1},
         {"-f abc '" + mp3 + "' '" + out + "'", 1},
+        {"-e s12 '" + mp3 + "' '" + out + "'", 1},
+        {"-8 -e s24 '" + mp3 + "' '" + out + "'", 1},
         {"'" + mp3 + "' '" + out + "' -r", 1},
         {"'" + mp3 + "' a b", 1},
         {"/nonexistent/in.mp3 '" + out + "'", 2},
@@ -140,6 +143,63 @@ TEST_F(Mp3dec, WavRawStdioAndOptions) {
     std::vector<uint8_t> l = ziv::read_file(lim);
     EXPECT_EQ(r.size(), l.size());
     EXPECT_FALSE(l == r);
+}
+
+// Each sample form through mp3dec: the raw bytes are the library's decode in that form (little
+// endian), and the WAV header names the form as other programs read it: PCM for 16 bits,
+// WAVE_FORMAT_EXTENSIBLE (PCM subtype) for 24 and 32, IEEE float (with its fact chunk) for f32.
+TEST_F(Mp3dec, SampleFormsAndTheirWavHeaders) {
+    ZIV_REQUIRE_TOOL("ffprobe");
+    const std::vector<uint8_t> file = ziv::read_file(mp3);
+    struct Form {
+        const char* args;
+        int32_t convert;
+        uint32_t tag, bits, header;
+        const char* codec;
+    };
+    const Form forms[] = {
+        {"-e s16", 0, 1, 16, 44, "pcm_s16le"},
+        {"-e s16 --round", MPEG_CONVERT_ROUND, 1, 16, 44, "pcm_s16le"},
+        {"-e s24", MPEG_CONVERT_S24, 0xFFFE, 24, 68, "pcm_s24le"},
+        {"-e s24 --round", MPEG_CONVERT_S24 | MPEG_CONVERT_ROUND, 0xFFFE, 24, 68, "pcm_s24le"},
+        {"-e s32 --round", MPEG_CONVERT_S32 | MPEG_CONVERT_ROUND, 0xFFFE, 32, 68, "pcm_s32le"},
+        {"-e s32", MPEG_CONVERT_S32, 0xFFFE, 32, 68, "pcm_s32le"},
+        {"-e f32 -c 1", MPEG_CONVERT_F32 | MPEG_CONVERT_MIX, 3, 32, 58, "pcm_f32le"},
+        {"-e f32 --round", MPEG_CONVERT_F32, 3, 32, 58, "pcm_f32le"},
+    };
+    std::vector<uint8_t> previous;
+    for (const Form& f : forms) {
+        SCOPED_TRACE(f.args);
+        const std::string raw = ziv::tmp_path("form.raw"), wav = ziv::tmp_path("form.wav");
+        ASSERT_EQ(0, mp3dec(std::string("--no-gapless ") + f.args + " '" + mp3 + "' '" + raw + "'").status);
+        ASSERT_EQ(0, mp3dec(std::string("--no-gapless ") + f.args + " '" + mp3 + "' '" + wav + "'").status);
+        const std::vector<uint8_t> r = ziv::read_file(raw), w = ziv::read_file(wav);
+        const ziv::Decoded lib = ziv::decode_whole(file, 0, f.convert);
+        ASSERT_TRUE(lib.set_up);
+        EXPECT_EQ(int32_t(f.bits), lib.fmt.bits);
+        EXPECT_TRUE(r == lib.pcm) << "mp3dec's bytes differ from the library's decode";
+        EXPECT_FALSE(r == previous) << "the same bytes as the form before";
+        previous = r;
+        ASSERT_EQ(r.size() + f.header, w.size());
+        auto le = [&](size_t at, int n) {
+            uint32_t v = 0;
+            for (int i = 0; i < n; ++i) v |= uint32_t(w[at + size_t(i)]) << (8 * i);
+            return v;
+        };
+        EXPECT_EQ(w.size() - 8, le(4, 4));
+        EXPECT_EQ(f.tag, le(20, 2));
+        EXPECT_EQ(f.bits, le(34, 2));
+        EXPECT_EQ(uint32_t(lib.fmt.channels) * f.bits / 8, le(32, 2));
+        EXPECT_EQ(0, std::memcmp(w.data() + f.header - 8, "data", 4));
+        EXPECT_EQ(r.size(), le(f.header - 4, 4));
+        EXPECT_TRUE(std::equal(r.begin(), r.end(), w.begin() + long(f.header)));
+        // Another program reads the header as this form.
+        const std::string probe = ziv::tmp_path("probe.txt");
+        ASSERT_EQ(0, ziv::run("ffprobe -v error -show_entries stream=codec_name -of csv=p=0 '" +
+                              wav + "' > '" + probe + "'"));
+        const std::vector<uint8_t> codec = ziv::read_file(probe);
+        EXPECT_EQ(std::string(f.codec) + "\n", std::string(codec.begin(), codec.end()));
+    }
 }
 
 TEST_F(Mp3dec, JunkAndTagsBeforeTheFirstFrameAreSkipped) {
