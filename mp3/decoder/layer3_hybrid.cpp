@@ -103,12 +103,22 @@ int32_t hybrid_channel(MpegDecoder* d, int32_t g, int32_t q) {
     return r;
 }
 
-// A single-channel frame in a stream set up for two channels: channel 1 continues from
-// channel 0's overlap, so the next two-channel frame joins without a click or stale data.
-void mirror_overlap(MpegDecoder* d, int32_t g) {
-    int32_t r = d->l3.line_extent[g][0];
-    std::memcpy(d->samples.xr[1][g], d->samples.xr[0][g], size_t(r) * sizeof(float));
-    d->l3.line_extent[g][1] = r;
+// The overlap that granule slot `slot` holds for channel q, silenced.
+void clear_overlap(MpegDecoder* d, int32_t slot, int32_t q) {
+    std::memset(d->samples.xr[q][slot], 0, sizeof d->samples.xr[q][slot]);
+    d->l3.line_extent[slot][q] = 0;
+}
+
+void clear_history(MpegDecoder* d, int32_t c) {
+    std::memset(d->syn.synth_buf[c], 0, sizeof d->syn.synth_buf[c]);
+}
+
+// The overlap of channel 0 in slot `slot` and synthesis history 0 times f (the mix's state).
+void scale_mix_state(MpegDecoder* d, int32_t slot, float f) {
+    float* x = d->samples.xr[0][slot];
+    const int32_t n = std::clamp(d->l3.line_extent[slot][0], 0, 576);
+    for (int32_t i = 0; i < n; ++i) x[i] *= f;
+    for (float& v : d->syn.synth_buf[0]) v *= f;
 }
 
 }  // namespace
@@ -251,9 +261,46 @@ void l3_output_stereo(MpegDecoder* d, uint8_t* out, int32_t g) {
         d->l3.synth_l3(d, &d->l3.hybrid_out[0][0], out, ch);
     }
     if (nch < 2) {
-        // One channel in a two-channel output: both sides play it.
-        mirror_overlap(d, g);
-        d->l3.synth_l3(d, &d->l3.hybrid_out[0][0], out, 1);
+        // One channel in a two-channel output: both sides play it, sample for sample. Channel
+        // 1's own overlap and history are left alone (they are silenced when it returns).
+        const int32_t b = d->l3.sample_bytes;
+        for (int32_t i = 0; i < d->l3.granule_frames; ++i)
+            std::memcpy(out + (2 * i + 1) * b, out + 2 * i * b, size_t(b));
+    }
+}
+
+// A granule whose channel count differs from the one before. Each channel keeps its own
+// overlap and synthesis history, and a channel that was absent starts from silence: the output
+// is each channel decoded on its own, then mixed or duplicated as the output form asks.
+void l3_channel_switch(MpegDecoder* d, int32_t g) {
+    L3State& s = d->l3;
+    const int32_t prev = g ^ 1;
+    switch (s.chan_code) {
+        case 1:
+            // Stereo: channel 0 runs on; channel 1 returns from silence.
+            if (s.nch == 2) {
+                clear_overlap(d, prev, 1);
+                clear_history(d, 1);
+            }
+            break;
+        case 4:
+            // Right only: the channel heard changes (channel 1 of a two-channel frame, the one
+            // channel otherwise), and the new one starts from silence.
+            clear_overlap(d, prev, s.nch == 2 ? 1 : 0);
+            clear_history(d, 0);
+            break;
+        case 0:
+        case 2:
+            // Mixed into one channel: the state held channel 0 alone at full level; the mix of
+            // two channels holds the mean of both, and channel 1 starts from silence.
+            if (s.nch == 2) {
+                scale_mix_state(d, prev, 0.5f);
+                clear_overlap(d, prev, 1);
+            }
+            break;
+        default:
+            // Left only: channel 0 is in every frame.
+            break;
     }
 }
 
@@ -346,6 +393,10 @@ void l3_granule_finish(MpegDecoder* d, uint8_t* out, int32_t g) {
         int32_t h = (gi.block_type == 2 && gi.mixed_block_flag) ? 1 : std::min((ext + 7) / 18, 31);
         l3_antialias(d, d->samples.xr[ch][g], h);
         ext = std::max(ext, 18 * h + 8);
+    }
+    if (nch != s.last_nch) {
+        l3_channel_switch(d, g);
+        s.last_nch = nch;
     }
     s.l3_output(d, out, g);
 }

@@ -165,6 +165,10 @@ int32_t l3_setup(MpegDecoder* d, const MpegHeader* h, const MpegSetup* p) {
     mpeg_set_output(d, out_ch, info.samples, rate, p);
     s.out_bytes = d->out_bytes;
     s.silence_byte = p->eight_bit ? 0x80 : 0;
+    s.chan_code = chan_code;
+    s.sample_bytes = p->sample_bytes;
+    s.granule_frames = 18 * (32 >> p->reduction);
+    s.last_nch = h->mode == 3 ? 1 : 2;
     s.granule_bytes = s.out_bytes / 2;
 
     l3_build_tables(d);

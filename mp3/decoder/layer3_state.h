@@ -114,6 +114,10 @@ struct L3State {
     int32_t out_bytes;
     int32_t granule_bytes;
     uint8_t silence_byte;
+    int32_t chan_code;              // the output variant's code: 0 mono, 1 stereo, 2 mix, 3 left, 4 right
+    int32_t sample_bytes;           // bytes of one output sample
+    int32_t granule_frames;         // output instants per granule (18 x 32 >> reduction)
+    int32_t last_nch;               // channels of the granule before (the first frame's at set-up)
 
     // Tables built at set-up.
     float global_gain_table[262];
