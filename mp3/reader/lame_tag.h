@@ -14,8 +14,9 @@ struct LameTag {
 static_assert(sizeof(LameTag) == 8, "LameTag is two 32-bit words");
 
 // 1 and *tag filled when the frame at `frame` (avail readable bytes, header h) is a Xing or
-// Info frame that carries a LAME tag whose CRC is right (a tag whose CRC fails is ignored:
-// 0); 0 otherwise. Nothing at or beyond frame + avail is read.
+// Info frame that carries a LAME tag whose CRC is right, or whose CRC fails while the rest of
+// the tag is as an encoder writes it (encoder string, delay and padding, frame count and byte
+// count consistent); 0 otherwise. Nothing at or beyond frame + avail is read.
 int32_t lame_tag_read(const uint8_t* frame, int32_t avail, const MpegHeader* h, LameTag* tag);
 
 // The frame count of the frame's Info/Xing header (the audio frames after it), or -1 when the
