@@ -25,6 +25,7 @@ constexpr L3OutputFn kOutputs[5] = {l3_output_mono, l3_output_stereo, l3_output_
 void l3_init_defaults(MpegDecoder* d) {
     d->l3.l3_output = l3_output_stereo;
     d->l3.synth_l3 = d->kernels->synth_l3[1];
+    d->l3.synth_l3_track = d->kernels->synth_l3[1];
 }
 
 // Windows of the four block types (normal, start, short, stop) with the transforms' output
@@ -162,6 +163,7 @@ int32_t l3_setup(MpegDecoder* d, const MpegHeader* h, const MpegSetup* p) {
 
     d->l3.synth_l3 = d->kernels->synth_l3[2 * (3 * p->form + p->reduction) + out_ch - 1];
     s.l3_output = kOutputs[chan_code];
+    d->l3.synth_l3_track = d->kernels->synth_l3[2 * (3 * p->form + p->reduction) + 1];
     mpeg_set_output(d, out_ch, info.samples, rate, p);
     s.out_bytes = d->out_bytes;
     s.silence_byte = p->eight_bit ? 0x80 : 0;

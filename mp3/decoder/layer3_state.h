@@ -63,6 +63,9 @@ using L3OutputFn = void (*)(MpegDecoder* d, uint8_t* out, int32_t g);
 struct L3State {
     L3OutputFn l3_output;       // output variant chosen at set-up
     void (*synth_l3)(MpegDecoder* d, const float* rows, uint8_t* out, int32_t ch);
+    // The mono mix's second synthesis: channel 1 alone through its own history (the stereo
+    // variant of the same rate and form), its samples thrown away.
+    void (*synth_l3_track)(MpegDecoder* d, const float* rows, uint8_t* out, int32_t ch);
 
     L3BitReader br;
 
