@@ -162,7 +162,7 @@ enum Found { FOUND, NOT_FOUND, READ_ERROR, SETUP_FAILED };
 
 // The bytes of a tag still to step over (the search's `skip`), dropped from the window as the
 // input comes; the window then starts where the tag ends, with a whole window ahead.
-void drop_tag_rest(InputWindow* in, Mp3Sync* sync, int32_t* pos) {
+void drop_tag_rest(InputWindow* in, MpegSync* sync, int32_t* pos) {
     while (sync->skip > 0 && in->win.filled > *pos && !in->error) {
         const int32_t left = in->win.filled - *pos;
         const int32_t take = sync->skip < left ? int32_t(sync->skip) : left;
@@ -176,7 +176,7 @@ void drop_tag_rest(InputWindow* in, Mp3Sync* sync, int32_t* pos) {
 // itself would, but with the window refilled after each: the search after them then starts with
 // a whole window ahead (a free-format frame's size is found by looking up to 10000 bytes ahead
 // for its next header, which must not be cut short by the window's end).
-void step_leading_tags(InputWindow* in, Mp3Sync* sync, int32_t* pos) {
+void step_leading_tags(InputWindow* in, MpegSync* sync, int32_t* pos) {
     for (;;) {
         if (input_wants_more(in, *pos, kAhead)) {
             input_advance(in, *pos);
@@ -184,7 +184,7 @@ void step_leading_tags(InputWindow* in, Mp3Sync* sync, int32_t* pos) {
         }
         int32_t final = 0;
         const int32_t vis = input_visible(in, &final);
-        const int64_t t = mp3_tag_at(in->win.buf + *pos, vis - *pos, sync->locked);
+        const int64_t t = mpeg_tag_at(in->win.buf + *pos, vis - *pos, sync->locked);
         if (t <= 0 || in->error) return;
         sync->skip = t;
         drop_tag_rest(in, sync, pos);
@@ -194,7 +194,7 @@ void step_leading_tags(InputWindow* in, Mp3Sync* sync, int32_t* pos) {
 
 // Reads until the first frame of a stream is found and the core set up from it; the window then
 // holds it at *pos.
-Found find_stream(InputWindow* in, Mp3Core* c, int32_t* pos) {
+Found find_stream(InputWindow* in, MpegCore* c, int32_t* pos) {
     input_advance(in, 0);
     int32_t stuck = 0;
     *pos = 0;
@@ -203,13 +203,13 @@ Found find_stream(InputWindow* in, Mp3Core* c, int32_t* pos) {
         step_leading_tags(in, &c->sync, pos);
         int32_t final = 0;
         const int32_t vis = input_visible(in, &final);
-        const int32_t r = mp3_core_open(c, in->win.buf, vis, final | stuck, pos);
+        const int32_t r = mpeg_core_open(c, in->win.buf, vis, final | stuck, pos);
         if (r == MP3_OK) {
             if (input_wants_more(in, *pos, kAhead)) {
                 input_advance(in, *pos);
                 *pos = 0;
             }
-            mp3_sync_restart(&c->sync, 1);
+            mpeg_sync_restart(&c->sync, 1);
             return in->error ? READ_ERROR : FOUND;
         }
         if (r == MP3_SETUP_FAILED) return SETUP_FAILED;
@@ -230,7 +230,7 @@ struct Decoded {
 
 // Steps over the stream's frames from *pos to its end: MP3_ENDED, or MP3_OTHER_STREAM with *pos
 // where another stream begins.
-int32_t read_through(InputWindow* in, Mp3Core* c, int32_t* pos) {
+int32_t read_through(InputWindow* in, MpegCore* c, int32_t* pos) {
     int32_t stuck = 0;
     for (;;) {
         if (input_wants_more(in, *pos, kAhead)) {
@@ -239,22 +239,22 @@ int32_t read_through(InputWindow* in, Mp3Core* c, int32_t* pos) {
         }
         int32_t final = 0, size = 0;
         const int32_t vis = input_visible(in, &final);
-        const int32_t r = mp3_sync_next(&c->sync, in->win.buf, vis, final | stuck, pos, &size);
-        if (r == MP3_SYNC_FRAME) {
+        const int32_t r = mpeg_sync_next(&c->sync, in->win.buf, vis, final | stuck, pos, &size);
+        if (r == MPEG_SYNC_FRAME) {
             *pos += size;
-            mp3_sync_taken(&c->sync);
+            mpeg_sync_taken(&c->sync);
             stuck = 0;
-        } else if (r == MP3_SYNC_MORE) {
+        } else if (r == MPEG_SYNC_MORE) {
             stuck = input_advance(in, *pos) == 0 ? 1 : 0;
             *pos = 0;
         } else {
-            return r == MP3_SYNC_OTHER ? MP3_OTHER_STREAM : MP3_ENDED;
+            return r == MPEG_SYNC_OTHER ? MP3_OTHER_STREAM : MP3_ENDED;
         }
     }
 }
 
 // Decodes the stream from its first frame at pos, as the core was set up, into out.
-Decoded decode_stream(InputWindow* in, Mp3Core* c, int32_t pos, PcmOutput* out) {
+Decoded decode_stream(InputWindow* in, MpegCore* c, int32_t pos, PcmOutput* out) {
     Decoded r;
     int32_t stuck = 0;
     for (;;) {
@@ -274,7 +274,7 @@ Decoded decode_stream(InputWindow* in, Mp3Core* c, int32_t pos, PcmOutput* out) 
         }
         int32_t filled = 0;
         const int32_t got =
-            mp3_core_fill(c, in->win.buf, vis, final | stuck, &pos, room, want, &filled);
+            mpeg_core_fill(c, in->win.buf, vis, final | stuck, &pos, room, want, &filled);
         pcm_output_put(out, filled);
         if (got == MP3_OK) {
             stuck = 0;
@@ -288,7 +288,7 @@ Decoded decode_stream(InputWindow* in, Mp3Core* c, int32_t pos, PcmOutput* out) 
         r.frames = c->current_frame - (c->gap.on && c->info ? 1 : 0);
         // The gapless run ends before the data may: the frames after it are read through (not
         // decoded) to tell whether another stream follows.
-        r.end = got == MP3_ENDED && mp3_core_run_done(c) ? read_through(in, c, &pos) : got;
+        r.end = got == MP3_ENDED && mpeg_core_run_done(c) ? read_through(in, c, &pos) : got;
         r.end_at = in->win.base + pos;
         return r;
     }
@@ -311,7 +311,7 @@ bool same_file(const char* a, const char* b) {
 // The benchmark: decodes the input held in memory again and again for at least a second, the
 // PCM counted and dropped, and reports wall and CPU time (CPU time is far less disturbed on a
 // shared machine).
-void bench(const std::vector<uint8_t>& data, Mp3Core* c, const MpegOutputFormat& fmt,
+void bench(const std::vector<uint8_t>& data, MpegCore* c, const MpegOutputFormat& fmt,
            const Decoded& first, int64_t pcm_bytes) {
     using clock = std::chrono::steady_clock;
     int64_t passes = 0, bench_frames = 0;
@@ -322,7 +322,7 @@ void bench(const std::vector<uint8_t>& data, Mp3Core* c, const MpegOutputFormat&
         InputWindow in;
         PcmOutput out;
         int32_t pos = 0;
-        mp3_core_restart(c);
+        mpeg_core_restart(c);
         if (input_open_memory(&in, data.data(), int64_t(data.size())) &&
             find_stream(&in, c, &pos) == FOUND && pcm_output_null(&out, fmt)) {
             bench_frames += decode_stream(&in, c, pos, &out).frames;
@@ -370,18 +370,18 @@ int main(int argc, char** argv) {
     } else {
         opened = input_open_file(&in, f) != 0;
     }
-    Mp3Core* core = new Mp3Core;
-    if (!mp3_core_init(core, o.reduction, convert_of(o), o.freq_limit)) {
+    MpegCore* core = new MpegCore;
+    if (!mpeg_core_init(core, o.reduction, convert_of(o), o.freq_limit)) {
         std::fprintf(stderr, "mp3dec: out of memory\n");
-        mp3_core_free(core);
+        mpeg_core_free(core);
         delete core;
         input_close(&in);
         if (!from_stdin) std::fclose(f);
         return 2;
     }
-    mp3_core_set_gapless(core, o.gapless ? 1 : 0);
+    mpeg_core_set_gapless(core, o.gapless ? 1 : 0);
     auto free_core = [&] {
-        mp3_core_free(core);
+        mpeg_core_free(core);
         delete core;
     };
     int32_t first_at = 0;
@@ -403,12 +403,12 @@ int main(int argc, char** argv) {
         return 2;
     }
     MpegOutputFormat fmt;
-    mpeg_decoder_get_format(mp3_core_decoder(core), &fmt);
+    mpeg_decoder_get_format(mpeg_core_decoder(core), &fmt);
 
     // The Info frame's count gives the length to announce where the header cannot be written
     // again at the end: the gapless run, or the frames it counts (and the Info frame itself, when
     // it is decoded as a frame of silence).
-    const Mp3Gapless& gap = core->gap;
+    const MpegGapless& gap = core->gap;
     const int64_t counted = core->info ? core->info_frames : -1;
     int64_t predicted = -1;
     if (gap.on && gap.length >= 0)
