@@ -80,10 +80,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (mpeg_sync_lock(&sync, bytes.data(), n, 1, &pos, &h, &frame_bytes, &rate) != MPEG_SYNC_FRAME ||
         pos != 0)
         return 0;
-    // A free-format stream's frame size is searched for in the bytes at hand: the whole data
-    // here, the two blocks of its join in the streamed player, which may find another size where
-    // the distances between the sync words vary. Left out, as the longer frames are above.
-    if (h.bitrate_index == 0) return 0;
+    // A free-format frame's size is told by the bytes up to the frame after next, the same in
+    // the whole data and in the streamed player's join, which holds them when two of the
+    // stream's largest frames and the next header's bytes fit into a block (a frame may start
+    // anywhere in the older block of the join).
+    if (h.bitrate_index == 0 &&
+        2 * mpeg_header_max_frame_bytes(&h, frame_bytes) + 3 > block)
+        return 0;
     MpegDecoder& d = g_decoder;
     if (!mpeg_decoder_init(&d, 1)) return 0;
     if (!mpeg_decoder_setup(&d, &h, frame_bytes, 0, 0, 0, 24000)) {

@@ -110,6 +110,7 @@ int32_t mpeg_decoder_setup(MpegDecoder* d, const MpegHeader* h, int32_t frame_by
     d->decode_frame = layer.decode;
     d->frame_bytes = frame_bytes;
     const MpegSetup p = mpeg_setup_params(frame_bytes, reduction, convert, freq_limit);
+    if (!p.valid) return 0;
     return layer.setup(d, h, &p);
 }
 

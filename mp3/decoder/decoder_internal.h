@@ -12,11 +12,14 @@ struct MpegSetup {
     int32_t frame_bytes; // the frame size given to set-up (without padding)
     int32_t reduction;   // 0 full, 1 half, 2 quarter rate
     int32_t eight_bit;   // 1 for unsigned 8-bit output
+    int32_t form;        // the output form's index in the synthesis tables (OutForm)
+    int32_t sample_bytes; // bytes of one stored sample: 1, 2, 3 or 4
+    int32_t valid;       // 0 for a convert word asking for two sample forms at once
     int32_t chan_sel;    // 0 keep stereo, 1 mix to mono, 2 left only, 3 right only
     int32_t freq_limit;  // Hz, at least 1000
 };
 // The one place the set-up arguments are clamped: reduction to 0..2, freq_limit to at least
-// 1000 Hz; convert split into its sample width and channel selection.
+// 1000 Hz; convert split into its output form and channel selection (MPEG_CONVERT_* bits).
 MpegSetup mpeg_setup_params(int32_t frame_bytes, int32_t reduction, int32_t convert,
                             int32_t freq_limit);
 

@@ -35,7 +35,7 @@ struct MpegKernels;
 // Per-frame decode of one layer. `in` points at the frame's first header byte and `avail` is
 // the number of bytes readable from there: a decoder never reads at or beyond in + avail (bytes
 // the frame would need past that read as zero, or the frame is rejected). Writes out_bytes of PCM
-// at `out` (signed 16-bit in machine order or unsigned 8-bit, channels interleaved, left first).
+// at `out` (samples of the set-up's output form, channels interleaved, left first).
 using MpegDecodeFn = MpegInOut (*)(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out);
 
 // A polyphase synthesis variant. Layers I/II: `arg` rows of 64 floats; Layer III: 18 rows of 32

@@ -7,6 +7,7 @@
 #pragma once
 
 #include <array>
+#include <cstddef>
 #include <cstdint>
 
 #include "decoder_state.h"
@@ -31,8 +32,9 @@ using L3HybridFn = void (*)(const L3ImdctCos& c, float* cur, const float* prev, 
 
 struct MpegKernels {
     int32_t path; // MpegPath of this record
-    // Synthesis variants: [15 * eight_bit + 5 * reduction + chan_code] for Layers I and II,
-    // [2 * (3 * eight_bit + reduction) + channels - 1] for Layer III.
+    // Synthesis variants: [15 * form + 5 * reduction + chan_code] for Layers I and II,
+    // [2 * (3 * form + reduction) + channels - 1] for Layer III (form: the output form's index,
+    // 0 signed 16-bit, 1 unsigned 8-bit, then rounded 16, 24, rounded 24, 32, rounded 32, float).
     const MpegSynthFn* synth;
     const MpegSynthFn* synth_l3;
     L3HybridFn hybrid_long;
@@ -66,9 +68,12 @@ extern const MpegKernels kernels_avx2;
 const MpegKernels* mpeg_kernels(int32_t path);
 
 // The variant tables of each path (synth.cpp, synth_avx2.cpp).
-extern const std::array<MpegSynthFn, 30> synth_variants;
-extern const std::array<MpegSynthFn, 12> synth_l3_variants;
+// Sizes: 3 rates x 8 output forms (OutForm, out_form.h) x 5 channel forms, and x 2 channel counts.
+constexpr size_t kSynthVariants = 120;
+constexpr size_t kSynthL3Variants = 48;
+extern const std::array<MpegSynthFn, kSynthVariants> synth_variants;
+extern const std::array<MpegSynthFn, kSynthL3Variants> synth_l3_variants;
 #if ZIV_HAVE_AVX2
-extern const std::array<MpegSynthFn, 30> synth_variants_avx2;
-extern const std::array<MpegSynthFn, 12> synth_l3_variants_avx2;
+extern const std::array<MpegSynthFn, kSynthVariants> synth_variants_avx2;
+extern const std::array<MpegSynthFn, kSynthL3Variants> synth_l3_variants_avx2;
 #endif

@@ -419,7 +419,7 @@ int32_t l12_finish_setup(MpegDecoder* d, const MpegHeader* h, int32_t fs, int32_
     d->l12.decode_limit = two_channels ? 2 * limit : limit;
 
     const int32_t chan_code = two_channels ? p->chan_sel + 1 : 0;
-    d->synth = d->kernels->synth[15 * p->eight_bit + 5 * p->reduction + chan_code];
+    d->synth = d->kernels->synth[15 * p->form + 5 * p->reduction + chan_code];
     mpeg_set_output(d, chan_code == 1 ? 2 : 1, samples, fs, p);
 
     std::memset(d->samples.rows, 0, sizeof(d->samples.rows));

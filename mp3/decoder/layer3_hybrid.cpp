@@ -103,12 +103,37 @@ int32_t hybrid_channel(MpegDecoder* d, int32_t g, int32_t q) {
     return r;
 }
 
-// A single-channel frame in a stream set up for two channels: channel 1 continues from
-// channel 0's overlap, so the next two-channel frame joins without a click or stale data.
-void mirror_overlap(MpegDecoder* d, int32_t g) {
-    int32_t r = d->l3.line_extent[g][0];
-    std::memcpy(d->samples.xr[1][g], d->samples.xr[0][g], size_t(r) * sizeof(float));
-    d->l3.line_extent[g][1] = r;
+// The overlap that granule slot `slot` holds for channel q, silenced.
+void clear_overlap(MpegDecoder* d, int32_t slot, int32_t q) {
+    std::memset(d->samples.xr[q][slot], 0, sizeof d->samples.xr[q][slot]);
+    d->l3.line_extent[slot][q] = 0;
+}
+
+void clear_history(MpegDecoder* d, int32_t c) {
+    std::memset(d->syn.synth_buf[c], 0, sizeof d->syn.synth_buf[c]);
+}
+
+// The overlap of channel 0 in slot `slot` and synthesis history 0 times f (the mix's state).
+void scale_mix_state(MpegDecoder* d, int32_t slot, float f) {
+    float* x = d->samples.xr[0][slot];
+    const int32_t n = std::clamp(d->l3.line_extent[slot][0], 0, 576);
+    for (int32_t i = 0; i < n; ++i) x[i] *= f;
+    for (float& v : d->syn.synth_buf[0]) v *= f;
+}
+
+// Channel 0's own state from the mix's (half of each channel) and channel 1's (its half):
+// twice their difference, overlap and synthesis history alike. The histories step together
+// (l3_output_mix), so block for block they hold the same instants.
+void unmix_state(MpegDecoder* d, int32_t slot) {
+    float* x0 = d->samples.xr[0][slot];
+    const float* x1 = d->samples.xr[1][slot];
+    int32_t* ext = d->l3.line_extent[slot];
+    const int32_t n = std::clamp(std::max(ext[0], ext[1]), 0, 576);
+    for (int32_t i = 0; i < n; ++i) x0[i] = 2.0f * (x0[i] - x1[i]);
+    ext[0] = n;
+    float* h0 = d->syn.synth_buf[0];
+    const float* h1 = d->syn.synth_buf[1];
+    for (int32_t i = 0; i < 512; ++i) h0[i] = 2.0f * (h0[i] - h1[i]);
 }
 
 }  // namespace
@@ -251,22 +276,83 @@ void l3_output_stereo(MpegDecoder* d, uint8_t* out, int32_t g) {
         d->l3.synth_l3(d, &d->l3.hybrid_out[0][0], out, ch);
     }
     if (nch < 2) {
-        // One channel in a two-channel output: both sides play it.
-        mirror_overlap(d, g);
-        d->l3.synth_l3(d, &d->l3.hybrid_out[0][0], out, 1);
+        // One channel in a two-channel output: both sides play it, sample for sample. Channel
+        // 1's own overlap and history are left alone (they are silenced when it returns).
+        const int32_t b = d->l3.sample_bytes;
+        for (int32_t i = 0; i < d->l3.granule_frames; ++i)
+            std::memcpy(out + (2 * i + 1) * b, out + 2 * i * b, size_t(b));
+    }
+}
+
+// A granule whose channel count differs from the one before. Each channel keeps its own
+// overlap and synthesis history, and a channel that was absent starts from silence: the output
+// is each channel decoded on its own, then mixed or duplicated as the output form asks.
+void l3_channel_switch(MpegDecoder* d, int32_t g) {
+    L3State& s = d->l3;
+    const int32_t prev = g ^ 1;
+    switch (s.chan_code) {
+        case 1:
+            // Stereo: channel 0 runs on; channel 1 returns from silence.
+            if (s.nch == 2) {
+                clear_overlap(d, prev, 1);
+                clear_history(d, 1);
+            }
+            break;
+        case 4:
+            // Right only: the channel heard changes (channel 1 of a two-channel frame, the one
+            // channel otherwise), and the new one starts from silence.
+            clear_overlap(d, prev, s.nch == 2 ? 1 : 0);
+            clear_history(d, 0);
+            break;
+        case 0:
+        case 2:
+            // Mixed into one channel. A single-channel frame plays channel 0 at full level; the
+            // mix of two holds half of each (channel 1's half also on its own, see
+            // l3_output_mix). From one channel to two: the state is halved and channel 1
+            // starts from silence, its history aligned with the mix's. From two to one:
+            // channel 0's own state is twice the mix's less channel 1's.
+            if (s.nch == 2) {
+                scale_mix_state(d, prev, 0.5f);
+                clear_overlap(d, prev, 1);
+                clear_history(d, 1);
+                d->syn.synth_pos[1] = d->syn.synth_pos[0];
+            } else {
+                unmix_state(d, prev);
+            }
+            break;
+        default:
+            // Left only: channel 0 is in every frame.
+            break;
     }
 }
 
 // The mono mix of a two-channel stream. Both channels come in at half gain (gain_offset), so
 // their sum is the mean. With equal block types the spectra are summed before one transform;
 // otherwise channel 1 is transformed on its own and added, and its overlap joins channel 0's
-// store, which carries the mix to the next granule.
+// store, which carries the mix to the next granule. Beside the mix, channel 1 runs through its
+// own filter bank and synthesis history (its overlap in xr[1], its history synth_buf[1]): when
+// a single-channel frame follows, channel 0's own state is the mix's less channel 1's.
 void l3_output_mix(MpegDecoder* d, uint8_t* out, int32_t g) {
     L3State& s = d->l3;
     float* hy = &s.hybrid_out[0][0];
     float* x0 = d->samples.xr[0][g];
     const ChannelSpan c0 = channel_span(d, g, 0);
     int32_t r;
+    alignas(16) float own[576];
+    int32_t own_extent = 0;
+    if (s.nch == 2) {
+        // Channel 1 alone, from a copy of its spectrum (the mix below consumes it).
+        alignas(16) float hy1[18][32];
+        alignas(16) uint8_t thrown[18 * 32 * 2 * 4];
+        std::memcpy(own, d->samples.xr[1][g], sizeof own);
+        const ChannelSpan c1 = channel_span(d, g, 1);
+        own_extent = hybrid_overlap(d, own, d->samples.xr[1][g ^ 1], &hy1[0][0], c1.bt,
+                                    std::min(s.huff_limit, c1.long_lines),
+                                    std::min(s.huff_limit, c1.extent), s.line_extent[g ^ 1][1],
+                                    c1.normal_sbs);
+        l3_freq_invert(d, &hy1[0][0], own_extent);
+        s.synth_l3_track(d, &hy1[0][0], thrown, 1);
+    }
     if (s.nch < 2) {
         // A single-channel frame: its one channel is the mean of two equal ones.
         int32_t n = std::min(c0.extent, s.huff_limit);
@@ -296,6 +382,10 @@ void l3_output_mix(MpegDecoder* d, uint8_t* out, int32_t g) {
                           c0.bt == 2 ? c0.long_lines : n, n, s.line_extent[g ^ 1][0]);
             s.line_extent[g][0] = r;
         }
+    }
+    if (s.nch == 2) {
+        std::memcpy(d->samples.xr[1][g], own, sizeof own);
+        s.line_extent[g][1] = own_extent;
     }
     l3_freq_invert(d, hy, r);
     s.synth_l3(d, hy, out, 0);
@@ -346,6 +436,10 @@ void l3_granule_finish(MpegDecoder* d, uint8_t* out, int32_t g) {
         int32_t h = (gi.block_type == 2 && gi.mixed_block_flag) ? 1 : std::min((ext + 7) / 18, 31);
         l3_antialias(d, d->samples.xr[ch][g], h);
         ext = std::max(ext, 18 * h + 8);
+    }
+    if (nch != s.last_nch) {
+        l3_channel_switch(d, g);
+        s.last_nch = nch;
     }
     s.l3_output(d, out, g);
 }

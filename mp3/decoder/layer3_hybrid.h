@@ -44,6 +44,8 @@ void l3_output_mix(MpegDecoder* d, uint8_t* out, int32_t g);
 // One output channel from a single-channel stream: its frames as they are, a two-channel frame
 // mixed.
 void l3_output_mono(MpegDecoder* d, uint8_t* out, int32_t g);
+// Called before the output variant when a granule's channel count differs from the one before.
+void l3_channel_switch(MpegDecoder* d, int32_t g);
 
 // Table construction (layer3_setup.cpp).
 void l3_build_windows(MpegDecoder* d);

@@ -25,6 +25,7 @@ constexpr L3OutputFn kOutputs[5] = {l3_output_mono, l3_output_stereo, l3_output_
 void l3_init_defaults(MpegDecoder* d) {
     d->l3.l3_output = l3_output_stereo;
     d->l3.synth_l3 = d->kernels->synth_l3[1];
+    d->l3.synth_l3_track = d->kernels->synth_l3[1];
 }
 
 // Windows of the four block types (normal, start, short, stop) with the transforms' output
@@ -160,11 +161,16 @@ int32_t l3_setup(MpegDecoder* d, const MpegHeader* h, const MpegSetup* p) {
     s.gain_offset = s.gain_offset_by_nch[h->mode == 3 ? 0 : 1];
     const int32_t out_ch = (h->mode == 3 || p->chan_sel != 0) ? 1 : 2;
 
-    d->l3.synth_l3 = d->kernels->synth_l3[2 * (3 * p->eight_bit + p->reduction) + out_ch - 1];
+    d->l3.synth_l3 = d->kernels->synth_l3[2 * (3 * p->form + p->reduction) + out_ch - 1];
     s.l3_output = kOutputs[chan_code];
+    d->l3.synth_l3_track = d->kernels->synth_l3[2 * (3 * p->form + p->reduction) + 1];
     mpeg_set_output(d, out_ch, info.samples, rate, p);
     s.out_bytes = d->out_bytes;
     s.silence_byte = p->eight_bit ? 0x80 : 0;
+    s.chan_code = chan_code;
+    s.sample_bytes = p->sample_bytes;
+    s.granule_frames = 18 * (32 >> p->reduction);
+    s.last_nch = h->mode == 3 ? 1 : 2;
     s.granule_bytes = s.out_bytes / 2;
 
     l3_build_tables(d);

@@ -63,6 +63,9 @@ using L3OutputFn = void (*)(MpegDecoder* d, uint8_t* out, int32_t g);
 struct L3State {
     L3OutputFn l3_output;       // output variant chosen at set-up
     void (*synth_l3)(MpegDecoder* d, const float* rows, uint8_t* out, int32_t ch);
+    // The mono mix's second synthesis: channel 1 alone through its own history (the stereo
+    // variant of the same rate and form), its samples thrown away.
+    void (*synth_l3_track)(MpegDecoder* d, const float* rows, uint8_t* out, int32_t ch);
 
     L3BitReader br;
 
@@ -114,6 +117,10 @@ struct L3State {
     int32_t out_bytes;
     int32_t granule_bytes;
     uint8_t silence_byte;
+    int32_t chan_code;              // the output variant's code: 0 mono, 1 stereo, 2 mix, 3 left, 4 right
+    int32_t sample_bytes;           // bytes of one output sample
+    int32_t granule_frames;         // output instants per granule (18 x 32 >> reduction)
+    int32_t last_nch;               // channels of the granule before (the first frame's at set-up)
 
     // Tables built at set-up.
     float global_gain_table[262];

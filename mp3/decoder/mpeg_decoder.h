@@ -1,8 +1,9 @@
 /* MPEG audio decoder: public records and operations, callable from C and C++.
  *
  * Decodes Layers I, II and III of MPEG-1 (ISO/IEC 11172-3), the lower sampling frequencies of
- * MPEG-2 (ISO/IEC 13818-3) and the MPEG-2.5 extension of Layer III into signed 16-bit or
- * unsigned 8-bit PCM at full, half or quarter rate. One fixed-size MpegDecoder holds every table
+ * MPEG-2 (ISO/IEC 13818-3) and the MPEG-2.5 extension of Layer III into signed 16-bit (truncated
+ * or rounded), unsigned 8-bit, signed 24- or 32-bit, or 32-bit float PCM at full, half or
+ * quarter rate. One fixed-size MpegDecoder holds every table
  * and all state of one stream. Its layout is the library's own: a caller gets one from
  * mpeg_decoder_create, or places one in memory of its own of mpeg_decoder_size() bytes (aligned
  * for any type) and sets it up with mpeg_decoder_init. It holds no address of its own interior,
@@ -43,10 +44,34 @@ typedef struct MpegOutputFormat {
     int32_t channels;    /* 1 or 2 */
     int32_t out_samples; /* per frame, all channels together */
     int32_t sample_rate; /* Hz, after reduction */
-    int32_t bits;        /* 16 or 8 */
+    int32_t bits;        /* bits per stored sample: 8, 16, 24 or 32 */
     int32_t frame_bytes; /* the frame size given to set-up (without padding) */
-    int32_t reserved;    /* 0 */
+    int32_t reserved;    /* flags: MPEG_FORMAT_FLOAT for 32-bit float samples, else 0 */
 } MpegOutputFormat;
+
+/* MpegOutputFormat.reserved: the 32-bit samples are floats (full scale -1.0 .. +1.0). */
+#define MPEG_FORMAT_FLOAT 1
+
+/* The convert word of mpeg_decoder_setup. These values are part of the ABI.
+ * Bits 0-1, the channels: 0 as coded, then mixed to mono, left only, right only.
+ * Bit 3: unsigned 8-bit samples (128 = silence), the top byte of the truncated 16-bit sample.
+ * Bits 4-5, the sample form beside the 16-bit default: signed 24-bit packed in three bytes,
+ * signed 32-bit, or 32-bit float (full scale +-1.0, not clipped). Asking for one of them with
+ * bit 3 set is refused by set-up.
+ * Bit 6: the integer samples of 16, 24 or 32 bits are rounded to nearest (ties to even) instead
+ * of truncated toward zero; no effect on 8-bit or float samples.
+ * Every form saturates its integers and keeps the machine's byte order (the 24-bit form stores
+ * the three low bytes of the 32-bit integer). Other bits are ignored. */
+#define MPEG_CONVERT_CHANNELS 3
+#define MPEG_CONVERT_MIX 1
+#define MPEG_CONVERT_LEFT 2
+#define MPEG_CONVERT_RIGHT 3
+#define MPEG_CONVERT_U8 8
+#define MPEG_CONVERT_FORM 0x30
+#define MPEG_CONVERT_S24 0x10
+#define MPEG_CONVERT_S32 0x20
+#define MPEG_CONVERT_F32 0x30
+#define MPEG_CONVERT_ROUND 0x40
 
 /* Result of decoding one frame. */
 typedef struct MpegInOut {
@@ -112,9 +137,9 @@ size_t mpeg_decoder_size(void);
 int32_t mpeg_decoder_init(MpegDecoder* d, int32_t allocate);
 void mpeg_decoder_free(MpegDecoder* d);
 /* Sets the decoder up for the stream whose first frame has header h and unpadded size
- * frame_bytes: reduction 0, 1, 2 (full, half, quarter rate); convert: bit 3 unsigned 8-bit
- * output, bits 0-1 the channels (0 as coded, 1 mixed to mono, 2 left, 3 right); freq_limit the
- * highest frequency decoded in Hz; transform is unused. 1, or 0 for a stream it cannot decode. */
+ * frame_bytes: reduction 0, 1, 2 (full, half, quarter rate); convert: the channels and the
+ * sample form (MPEG_CONVERT_* bits above); freq_limit the highest frequency decoded in Hz;
+ * transform is unused. 1, or 0 for a stream it cannot decode or a convert word it refuses. */
 int32_t mpeg_decoder_setup(MpegDecoder* d, const MpegHeader* h, int32_t frame_bytes,
                            int32_t reduction, int32_t transform, int32_t convert,
                            int32_t freq_limit);
@@ -123,8 +148,8 @@ void mpeg_decoder_get_format(const MpegDecoder* d, MpegOutputFormat* f);
 /* One frame through the layer decoder set-up chose. `in` points at the frame's first header
  * byte and `avail` is the number of bytes readable from there: the decoder never reads at or
  * beyond in + avail (bytes the frame would need past that read as zero, or the frame is
- * rejected). Writes out_bytes of PCM at `out` (signed 16-bit in machine order or unsigned
- * 8-bit, channels interleaved, left first), at most the format's out_samples samples. */
+ * rejected). Writes out_bytes of PCM at `out` (samples of the form set-up chose, channels
+ * interleaved, left first), at most the format's out_samples samples. */
 MpegInOut mpeg_decoder_decode(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out);
 
 /* A linear gain applied to every sample before the output conversion (ReplayGain), folded into

@@ -37,21 +37,15 @@ struct SynthPath<float> {
     // The product is exact, so this is the fused multiply-add's result.
     static double madd(double a, double f, double y) { return y + a * f; }
     static double madd1(double a, double f, double y) { return y + a * f; }
-    static int32_t pcm(double y) { return synth_pcm16(y); }
+    template <OutForm O>
+    static int32_t pcm(double y) { return out_pcm<O>(y); }
     static int32_t splat(int32_t v) { return v; }
     static int32_t reverse(int32_t v) { return v; }
     static int32_t shift_in(int32_t, int32_t prev) { return prev; }
-    template <bool Eight>
-    static int32_t keep(int32_t ch) { return ch * (Eight ? 1 : 2); }
-    template <bool Eight, int Step>
-    static void store(uint8_t* dst, int32_t offset, int32_t v) {
-        if constexpr (Eight) {
-            dst[offset] = synth_pcm8(v);
-        } else {
-            const int16_t s = int16_t(v);
-            std::memcpy(dst + offset, &s, 2);
-        }
-    }
+    template <OutForm O>
+    static int32_t keep(int32_t ch) { return ch * out_bytes<O>; }
+    template <OutForm O, int Step>
+    static void store(uint8_t* dst, int32_t offset, int32_t v) { out_store<O>(dst + offset, v); }
 
     // One row (n is 1) in channel form F into t0, the stereo form's right channel into t1. Only
     // the contiguous 32-point transform consults the equaliser (`gain`, null otherwise).
@@ -77,12 +71,12 @@ struct SynthPath<float> {
 
 }  // namespace
 
-const std::array<MpegSynthFn, 30> synth_variants =
-    synth_table_l12<float>(std::make_index_sequence<30>());
-const std::array<MpegSynthFn, 12> synth_l3_variants =
-    synth_table_l3<float>(std::make_index_sequence<12>());
-static_assert(std::tuple_size<decltype(synth_variants)>::value == 3 * 2 * 5, "rates x widths x forms");
-static_assert(std::tuple_size<decltype(synth_l3_variants)>::value == 3 * 2 * 2, "rates x widths x channels");
+const std::array<MpegSynthFn, kSynthVariants> synth_variants =
+    synth_table_l12<float>(std::make_index_sequence<kSynthVariants>());
+const std::array<MpegSynthFn, kSynthL3Variants> synth_l3_variants =
+    synth_table_l3<float>(std::make_index_sequence<kSynthL3Variants>());
+static_assert(kSynthVariants == 3 * kOutForms * 5, "rates x output forms x channel forms");
+static_assert(kSynthL3Variants == 3 * kOutForms * 2, "rates x output forms x channels");
 
 void synth_reset(MpegDecoder* d) {
     SynthState& s = d->syn;

@@ -23,11 +23,24 @@ inline __m256d load4_rev(const float* p) {
     return _mm256_permute4x64_pd(load4(p), 0x1B);
 }
 
-// Four window sums to integers, as synth_pcm16 does one, except below -32768: the minimum
-// takes its second operand for a NaN, so a NaN saturates high; a sum below -32768 truncates to
-// an integer below it (or to the out-of-range value INT32_MIN), which store4i clamps.
+// Four window sums to integers, as out_pcm<O> does one (out_form.h). The 16-bit forms clamp
+// only the top here: the minimum takes its second operand for a NaN, so a NaN saturates high; a
+// sum below -32768 converts to an integer below it (or to the out-of-range value INT32_MIN),
+// which store4i's saturating packs clamp. The wider forms clamp both ends (INT32_MIN is itself
+// the 32-bit forms' low bound). Rounding conversions use the processor's rounding, to nearest
+// with ties to even, as std::nearbyint does on the plain path.
+template <OutForm O>
 inline __m128i pcm4(__m256d y) {
-    return _mm256_cvttpd_epi32(_mm256_min_pd(y, _mm256_set1_pd(32767.0)));
+    if constexpr (O == OutForm::f32) {
+        const __m256d ordered = _mm256_and_pd(y, _mm256_cmp_pd(y, y, _CMP_ORD_Q));  // NaN: 0
+        return _mm_castps_si128(_mm256_cvtpd_ps(_mm256_mul_pd(ordered, _mm256_set1_pd(kFloatScale))));
+    } else {
+        if constexpr (out_scale<O> != 1.0) y = _mm256_mul_pd(y, _mm256_set1_pd(out_scale<O>));
+        y = _mm256_min_pd(y, _mm256_set1_pd(out_hi<O>));
+        if constexpr (out_bytes<O> == 3) y = _mm256_max_pd(y, _mm256_set1_pd(out_lo<O>));
+        if constexpr (out_rounds<O>) return _mm256_cvtpd_epi32(y);
+        return _mm256_cvttpd_epi32(y);
+    }
 }
 
 // Four such integers to PCM (the saturating packs clamp to -32768), stored at `dst` at step 1,
@@ -157,20 +170,39 @@ struct SynthPath<F8> {
     static __m256d factor(const double* f) { return _mm256_load_pd(f); }
     static __m256d madd(__m256d a, __m256d f, __m256d y) { return _mm256_fmadd_pd(a, f, y); }
     static double madd1(double a, double f, double y) { return std::fma(a, f, y); }
-    static __m128i pcm(__m256d y) { return pcm4(y); }
+    template <OutForm O>
+    static __m128i pcm(__m256d y) { return pcm4<O>(y); }
     static __m128i splat(int32_t v) { return _mm_set1_epi32(v); }
     static __m128i reverse(__m128i v) { return _mm_shuffle_epi32(v, 0x1B); }
     // (prev[3], r[0], r[1], r[2]).
     static __m128i shift_in(__m128i r, __m128i prev) { return _mm_alignr_epi8(r, prev, 12); }
-    // The other channel's byte lanes: odd samples when writing channel 0, even ones for 1.
-    template <bool Eight>
+    // The 8- and 16-bit forms: the other channel's byte lanes, odd samples when writing channel
+    // 0, even ones for 1. The wider forms: the byte offset of the channel written, in lane 0.
+    template <OutForm O>
     static __m128i keep(int32_t ch) {
-        const __m128i odd =
-            Eight ? _mm_set1_epi16(int16_t(0xFF00)) : _mm_set1_epi32(int32_t(0xFFFF0000));
-        return ch ? _mm_xor_si128(odd, _mm_set1_epi32(-1)) : odd;
+        if constexpr (out_bytes<O> > 2) {
+            return _mm_cvtsi32_si128(ch * out_bytes<O>);
+        } else {
+            const __m128i odd = O == OutForm::u8 ? _mm_set1_epi16(int16_t(0xFF00))
+                                                 : _mm_set1_epi32(int32_t(0xFFFF0000));
+            return ch ? _mm_xor_si128(odd, _mm_set1_epi32(-1)) : odd;
+        }
     }
-    template <bool Eight, int Step>
-    static void store(uint8_t* dst, __m128i keep, __m128i v) { store4i<Eight, Step>(dst, keep, v); }
+    template <OutForm O, int Step>
+    static void store(uint8_t* dst, __m128i keep, __m128i v) {
+        if constexpr (out_bytes<O> > 2) {
+            if constexpr (out_bytes<O> == 4 && Step == 1) {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), v);
+            } else {
+                alignas(16) int32_t s[4];
+                _mm_store_si128(reinterpret_cast<__m128i*>(s), v);
+                uint8_t* p = dst + _mm_cvtsi128_si32(keep);
+                for (int i = 0; i < 4; ++i) out_store<O>(p + i * Step * out_bytes<O>, s[i]);
+            }
+        } else {
+            store4i<O == OutForm::u8, Step>(dst, keep, v);
+        }
+    }
 
     template <int N, Form F>
     static void transform(const float* rows, int32_t n, int32_t stride, const float* gain,
@@ -182,7 +214,7 @@ struct SynthPath<F8> {
 
 }  // namespace
 
-const std::array<MpegSynthFn, 30> synth_variants_avx2 =
-    synth_table_l12<F8>(std::make_index_sequence<30>());
-const std::array<MpegSynthFn, 12> synth_l3_variants_avx2 =
-    synth_table_l3<F8>(std::make_index_sequence<12>());
+const std::array<MpegSynthFn, kSynthVariants> synth_variants_avx2 =
+    synth_table_l12<F8>(std::make_index_sequence<kSynthVariants>());
+const std::array<MpegSynthFn, kSynthL3Variants> synth_l3_variants_avx2 =
+    synth_table_l3<F8>(std::make_index_sequence<kSynthL3Variants>());

@@ -24,6 +24,7 @@
 #include "lanes.h"
 #include "decoder_state.h"
 #include "synth.h"
+#include "out_form.h"
 #include "synth_dsp.h"
 
 namespace {
@@ -32,7 +33,8 @@ namespace {
 //   Sum, kSums          the window's sum type and the samples it holds (lanes of doubles)
 //   kPassGroups         groups of kSums samples summed in one pass over the sixteen blocks
 //   Pcm, Keep           kSums PCM integers; what a store at step 2 keeps of the other channel
-//   zero, load, load_rev, factor, madd, madd1, pcm, splat, reverse, shift_in, keep, store
+//   zero, load, load_rev, factor, madd, madd1, pcm<O>, splat, reverse, shift_in, keep<O>,
+//   store<O, Step>      with O the output form (out_form.h)
 //   transform<N, F>     the transforms of a batch of rows (Lane<V>::n at most) into t0 (t1)
 template <class V>
 struct SynthPath;
@@ -128,13 +130,13 @@ __attribute__((always_inline)) inline void window_groups(
 // The window of one channel: N samples written from `out` every Step samples; at step 2 `ch`
 // (0 or 1) is the channel written and `out` the first sample of the pair run, whose other
 // channel's samples stay.
-template <class V, int N, bool Eight, int Step>
+template <class V, int N, OutForm O, int Step>
 inline void window(const float* hist, int32_t p, uint8_t* out, int32_t ch) {
     using P = SynthPath<V>;
     using Sum = typename P::Sum;
     using Pcm = typename P::Pcm;
     constexpr int32_t mask = 16 * N - 1, h = N / 2, L = P::kSums, groups = h / L;
-    constexpr int32_t bytes = Eight ? 1 : 2;
+    constexpr int32_t bytes = out_bytes<O>;
     constexpr int32_t C = P::kPassGroups < groups ? P::kPassGroups : groups;
     const WindowFactors<L>* f = window_factors<N, L>.data();
     // Several groups per pass read the factors as memory the compiler cannot see into: knowing
@@ -142,13 +144,13 @@ inline void window(const float* hist, int32_t p, uint8_t* out, int32_t ch) {
     // registers. One group's loads are few and stay cheapest as constants.
     if constexpr (C > 1) __asm__("" : "+r"(f));
     const int32_t* blk = block_offsets<N>[size_t((p & mask) / N)].data();
-    const typename P::Keep keep = P::template keep<Eight>(ch);
+    const typename P::Keep keep = P::template keep<O>(ch);
 
     Sum yf[groups], ys[groups];
     for (int32_t g0 = 0; g0 < groups; g0 += C) window_groups<V, N, C>(hist, blk, f, g0, yf, ys);
     auto at = [&](int32_t n) { return out + n * Step * bytes; };
 #pragma GCC unroll 4
-    for (int32_t g = 0; g < groups; ++g) P::template store<Eight, Step>(at(L * g), keep, P::pcm(yf[g]));
+    for (int32_t g = 0; g < groups; ++g) P::template store<O, Step>(at(L * g), keep, P::template pcm<O>(yf[g]));
     double y = 0.0;
 #pragma GCC unroll 8
     for (int32_t t = 0; t < 8; ++t) y = P::madd1(double(hist[blk[2 * t + 1]]), middle_factors[size_t(t)], y);
@@ -156,11 +158,11 @@ inline void window(const float* hist, int32_t p, uint8_t* out, int32_t ch) {
     // N). Reversed and shifted by one sample they form the runs h + L i .. h + L i + L - 1, the
     // first led by the middle sample, so no two stores overlap (an overlapping read-modify-write
     // at step 2 would wait for the store before it).
-    Pcm prev = P::splat(synth_pcm16(y));
+    Pcm prev = P::splat(out_pcm<O>(y));
 #pragma GCC unroll 4
     for (int32_t i = 0; i < groups; ++i) {
-        const Pcm r = P::reverse(P::pcm(ys[groups - 1 - i]));
-        P::template store<Eight, Step>(at(h + L * i), keep, P::shift_in(r, prev));
+        const Pcm r = P::reverse(P::template pcm<O>(ys[groups - 1 - i]));
+        P::template store<O, Step>(at(h + L * i), keep, P::shift_in(r, prev));
         prev = r;
     }
 }
@@ -178,11 +180,11 @@ inline const float* eq_gain(const MpegDecoder* d) {
 // nothing. A batch of transforms, then row by row each result enters the history when its
 // window is due (the window reads the block the next row overwrites); a batch of one row is
 // transformed straight into the history.
-template <class V, int N, bool Eight, Form F>
+template <class V, int N, OutForm O, Form F>
 struct L12Rows {
     static void fn(MpegDecoder* d, const float* rows, uint8_t* out, int32_t count) {
         using P = SynthPath<V>;
-        constexpr int32_t B = Lane<V>::n, mask = 16 * N - 1, bytes = Eight ? 1 : 2;
+        constexpr int32_t B = Lane<V>::n, mask = 16 * N - 1, bytes = out_bytes<O>;
         float* h0 = d->syn.synth_buf[0];
         float* h1 = d->syn.synth_buf[1];
         const float* gain = eq_gain<N, F>(d);
@@ -197,11 +199,11 @@ struct L12Rows {
                 if constexpr (B > 1) std::memcpy(h0 + p, t0[k], sizeof t0[k]);
                 if constexpr (F == Form::stereo) {
                     if constexpr (B > 1) std::memcpy(h1 + p, t1[k], sizeof t1[k]);
-                    window<V, N, Eight, 2>(h0, p, out, 0);
-                    window<V, N, Eight, 2>(h1, p, out, 1);
+                    window<V, N, O, 2>(h0, p, out, 0);
+                    window<V, N, O, 2>(h1, p, out, 1);
                     out += 2 * N * bytes;
                 } else {
-                    window<V, N, Eight, 1>(h0, p, out, 0);
+                    window<V, N, O, 1>(h0, p, out, 0);
                     out += N * bytes;
                 }
                 p = (p - N) & mask;
@@ -214,11 +216,11 @@ struct L12Rows {
 // Layer III variant contract: 18 rows of 32 floats of one channel. Mono writes N samples per row;
 // stereo writes channel `ch` (0 or non-zero) at every second sample, starting ch samples in, and
 // touches only that channel's history and position.
-template <class V, int N, bool Eight, bool Stereo>
+template <class V, int N, OutForm O, bool Stereo>
 struct L3Rows {
     static void fn(MpegDecoder* d, const float* rows, uint8_t* out, int32_t ch) {
         using P = SynthPath<V>;
-        constexpr int32_t B = Lane<V>::n, mask = 16 * N - 1, bytes = Eight ? 1 : 2;
+        constexpr int32_t B = Lane<V>::n, mask = 16 * N - 1, bytes = out_bytes<O>;
         constexpr int32_t step = Stereo ? 2 : 1;
         const int32_t c = Stereo && ch != 0 ? 1 : 0;
         float* hist = d->syn.synth_buf[c];
@@ -231,7 +233,7 @@ struct L3Rows {
             P::template transform<N, Form::mono>(rows, n, 32, gain, d->syn.dct_coef, dst, nullptr);
             for (int32_t k = 0; k < n; ++k) {
                 if constexpr (B > 1) std::memcpy(hist + p, t[k], sizeof t[k]);
-                window<V, N, Eight, step>(hist, p, out, c);
+                window<V, N, O, step>(hist, p, out, c);
                 out += N * step * bytes;
                 p = (p - N) & mask;
             }
@@ -240,15 +242,15 @@ struct L3Rows {
     }
 };
 
-// The variant tables of a path: index 15 * eight_bit + 5 * reduction + chan_code for Layers I
-// and II, 2 * (3 * eight_bit + reduction) + channels - 1 for Layer III.
+// The variant tables of a path: index 15 * form + 5 * reduction + chan_code for Layers I and II,
+// 2 * (3 * form + reduction) + channels - 1 for Layer III, form an OutForm.
 template <class V, size_t... I>
 constexpr std::array<MpegSynthFn, sizeof...(I)> synth_table_l12(std::index_sequence<I...>) {
-    return {{&L12Rows<V, (32 >> ((I / 5) % 3)), (I / 15) != 0, Form(I % 5)>::fn...}};
+    return {{&L12Rows<V, (32 >> ((I / 5) % 3)), OutForm(I / 15), Form(I % 5)>::fn...}};
 }
 template <class V, size_t... I>
 constexpr std::array<MpegSynthFn, sizeof...(I)> synth_table_l3(std::index_sequence<I...>) {
-    return {{&L3Rows<V, (32 >> ((I / 2) % 3)), (I / 6) != 0, (I % 2) != 0>::fn...}};
+    return {{&L3Rows<V, (32 >> ((I / 2) % 3)), OutForm(I / 6), (I % 2) != 0>::fn...}};
 }
 
 }  // namespace

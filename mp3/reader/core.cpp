@@ -97,6 +97,8 @@ int32_t mpeg_core_open(MpegCore* c, const uint8_t* buf, int32_t len, int32_t fin
     c->stereo = f.channels >= 2 ? -1 : 0;
     c->bits = f.bits;
     c->frame_pcm_bytes = (f.bits / 8) * f.out_samples;
+    // A frame of any output form fits the carry; a larger one would be written past it.
+    if (c->frame_pcm_bytes > int32_t(sizeof c->gap.carry)) return MP3_SETUP_FAILED;
     c->layer = mpeg_header_layer(&c->header);
     // The Xing header and the LAME tag lie inside the first frame; reading stops at its end.
     const int32_t first = mpeg_header_max_frame_bytes(&c->header, c->frame_bytes);

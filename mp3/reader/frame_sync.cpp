@@ -55,13 +55,55 @@ Confirm confirm_at(const MpegSync* like, const uint8_t* buf, int32_t len, int32_
     return NO;
 }
 
+// Free-format frames searched for: their starts from this offset on, below this one.
+constexpr int32_t kFreeFirst = 24;
+constexpr int32_t kFreeLast = 2000;
+
+// The size without padding of the free-format frame whose header h is at p: the distance to the
+// first later start of the same two header bytes whose frame (with its own padding) is followed
+// by the same two bytes again, or whose frame ends the data. The rule reads the bytes in order
+// and stops at its answer, so every window that holds the bytes up to there gives the same
+// answer, and one that ends before them says so: -1 (more is needed), unless `final`. 0: no
+// such frame within the search.
+int32_t free_format_frame(const uint8_t* buf, int32_t len, int32_t final, int32_t p,
+                          const MpegHeader& h) {
+    const uint8_t* q = buf + p;
+    const int32_t n = len - p;
+    const int32_t pad0 = mpeg_header_frame_bytes(&h, 0);
+    const int32_t slot = h.layer == 3 ? 4 : 1;  // the padding slot: 4 bytes in Layer I
+    for (int32_t k = kFreeFirst; k < kFreeLast; ++k) {
+        if (k + 3 > n) return final ? 0 : -1;
+        if (q[k] != q[0] || q[k + 1] != q[1]) continue;
+        const int32_t size = k - pad0;
+        if (size <= 0) continue;
+        const int32_t next = k + size + ((q[k + 2] >> 1) & 1) * slot;
+        if (next + 2 > n) {
+            if (!final) return -1;
+            if (next == n) return size;
+            continue;
+        }
+        if (q[next] == q[0] && q[next + 1] == q[1]) return size;
+    }
+    return 0;
+}
+
 // A candidate header at p taken as the first frame of a stream: fills `cand` with the stream it
-// would set up and its size with padding; 0 when p is no usable header.
-int32_t candidate(const uint8_t* buf, int32_t len, int32_t p, MpegSync* cand, int32_t* bare,
-                  int32_t* bitrate) {
+// would set up and its size with padding; 0 when p is no usable header, -1 when the window ends
+// before a free-format frame's size can be told.
+int32_t candidate(const uint8_t* buf, int32_t len, int32_t final, int32_t p, MpegSync* cand,
+                  int32_t* bare, int32_t* bitrate) {
     MpegHeader h;
     if (!raw_header(buf + p, len - p, &h)) return 0;
-    int32_t size = mpeg_header_parse_rate(buf + p, len - p, &h, bitrate);
+    int32_t size;
+    if (h.bitrate_index == 0) {
+        MpegFrameInfo info;
+        if (!mpeg_header_info(&h, &info) || info.samples <= 0) return 0;
+        size = free_format_frame(buf, len, final, p, h);
+        if (size <= 0) return size;
+        *bitrate = int32_t(int64_t(size) * 8 * info.sample_rate / info.samples);
+    } else {
+        size = mpeg_header_parse_rate(buf + p, len - p, &h, bitrate);
+    }
     if (size <= 0) return 0;
     cand->stream = h;
     cand->free_bytes = h.bitrate_index == 0 ? size : 0;
@@ -109,7 +151,11 @@ int32_t mpeg_sync_lock(MpegSync* s, const uint8_t* buf, int32_t len, int32_t fin
         if (len - p < 4) break;
         MpegSync cand{};
         int32_t bare = 0, br = 0;
-        const int32_t size = candidate(buf, len, p, &cand, &bare, &br);
+        const int32_t size = candidate(buf, len, final, p, &cand, &bare, &br);
+        if (size < 0) {
+            *pos = p;
+            return MPEG_SYNC_MORE;
+        }
         if (size > 0) {
             const Confirm c = confirm_at(&cand, buf, len, final, p + size);
             if (c == WAIT) {
@@ -177,7 +223,7 @@ int32_t mpeg_sync_next(MpegSync* s, const uint8_t* buf, int32_t len, int32_t fin
             int32_t bare = 0, br = 0;
             const int32_t m = raw_header(buf + p, len - p, &h) && !same_stream(h, s->stream) &&
                                       h.bitrate_index != 0
-                                  ? candidate(buf, len, p, &other, &bare, &br)
+                                  ? candidate(buf, len, final, p, &other, &bare, &br)
                                   : 0;
             if (m > 0) {
                 const Confirm c = confirm_at(&other, buf, len, final, p + m);

@@ -15,7 +15,7 @@ struct MpegGapless {
     int64_t length;     // samples per channel handed back after them; -1: up to the data's end
     int32_t carry_off;  // bytes of `carry` already handed back
     int32_t carry_len;  // bytes of `carry` still to hand back
-    uint8_t carry[1152 * 2 * 2]; // one frame's PCM: 1152 samples, two channels, 16-bit
+    uint8_t carry[1152 * 2 * 4]; // one frame's PCM: 1152 samples, two channels, up to 32-bit
 };
 
 // Gapless playback. The frames are decoded as always, one at a time into the carry; of the

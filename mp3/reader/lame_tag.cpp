@@ -2,7 +2,8 @@
 // holds, after the side information, the tag word, a flag word and the flagged frame count,
 // byte count, table of contents and quality; the LAME tag follows them: 36 bytes, of which the
 // encoder delay and padding are two 12-bit fields at byte 21 and the last two bytes are a
-// CRC-16 of every frame byte before them. Every read is checked against the readable bytes.
+// CRC-16 of every frame byte before them. A tag whose CRC fails counts only when the rest of it
+// is sane (tag_is_sane). Every read is checked against the readable bytes.
 #include "lame_tag.h"
 
 #include <climits>
@@ -63,6 +64,39 @@ int32_t info_at(const uint8_t* frame, int32_t avail, const MpegHeader* h) {
     return at;
 }
 
+// Whether a LAME tag whose CRC fails is still to be believed. Some encoders' front ends
+// (ffmpeg's, on mono and on lower-sampling-frequency files) rewrite the Info frame after the
+// tag was made and leave its CRC stale, while its fields hold. The tag counts only when all of
+// it looks as an encoder writes it: a printable encoder string led by four letters or digits
+// ("LAME", "Lavc", ...), delay and padding each within two frames of 1152 samples, a frame
+// count whose frames hold more than delay and padding together, and, where the byte count is
+// given, an average frame size between the smallest and the largest frame of this stream.
+bool tag_is_sane(const uint8_t* frame, int32_t at, uint32_t flags, const uint8_t* t,
+                 const MpegHeader* h, int32_t delay, int32_t padding) {
+    for (int32_t i = 0; i < 9; ++i) {
+        const uint8_t c = t[i];
+        const bool alnum = (c >= '0' && c <= '9') || (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z');
+        if (i < 4 ? !alnum : !(c == 0 || (c >= 0x20 && c < 0x7F))) return false;
+    }
+    if (delay > 2 * 1152 || padding > 2 * 1152) return false;
+    if (!(flags & 1)) return false;
+    const uint32_t frames = read_be32(frame + at + 8);
+    if (frames == 0 || frames > uint32_t(INT32_MAX)) return false;
+    const int64_t samples = h->id == 1 ? 1152 : 576;
+    if (int64_t(delay) + padding >= int64_t(frames) * samples) return false;
+    if (flags & 2) {
+        const uint32_t bytes = read_be32(frame + at + 12);
+        MpegHeader lo = *h, hi = *h;
+        lo.bitrate_index = 1;
+        hi.bitrate_index = 14;
+        MpegFrameInfo a, b;
+        if (!mpeg_header_info(&lo, &a) || !mpeg_header_info(&hi, &b)) return false;
+        const uint64_t avg = bytes / frames;
+        if (avg < uint64_t(a.frame_bytes) || avg > uint64_t(b.frame_bytes) + 1) return false;
+    }
+    return true;
+}
+
 }  // namespace
 
 int32_t mpeg_lame_info_frames(const uint8_t* frame, int32_t avail, const MpegHeader* h) {
@@ -82,7 +116,11 @@ int32_t mpeg_lame_tag_offset(const uint8_t* frame, int32_t avail, const MpegHead
     if (avail - lame < kTagBytes) return -1;
     const uint8_t* t = frame + lame;
     const uint16_t stored = uint16_t(t[kCrcAt] << 8 | t[kCrcAt + 1]);
-    return crc16(frame, lame + kCrcAt) == stored ? lame : -1;
+    if (crc16(frame, lame + kCrcAt) == stored) return lame;
+    const uint8_t* d = t + kDelayAt;
+    const int32_t delay = int32_t(d[0]) << 4 | d[1] >> 4;
+    const int32_t padding = int32_t(d[1] & 0x0F) << 8 | d[2];
+    return tag_is_sane(frame, at, flags, t, h, delay, padding) ? lame : -1;
 }
 
 int32_t mpeg_lame_tag_read(const uint8_t* frame, int32_t avail, const MpegHeader* h, MpegLameTag* tag) {

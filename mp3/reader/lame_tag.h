@@ -16,12 +16,13 @@ struct MpegLameTag {
 static_assert(sizeof(MpegLameTag) == 8, "MpegLameTag is two 32-bit words");
 
 // 1 and *tag filled when the frame at `frame` (avail readable bytes, header h) is a Xing or
-// Info frame that carries a LAME tag whose CRC is right (a tag whose CRC fails is ignored:
-// 0); 0 otherwise. Nothing at or beyond frame + avail is read.
+// Info frame that carries a LAME tag whose CRC is right, or whose CRC fails while the rest of
+// the tag is as an encoder writes it (encoder string, delay and padding, frame count and byte
+// count consistent); 0 otherwise. Nothing at or beyond frame + avail is read.
 int32_t mpeg_lame_tag_read(const uint8_t* frame, int32_t avail, const MpegHeader* h, MpegLameTag* tag);
 
-// Offset in the frame of its LAME tag (36 bytes, readable), or -1 when there is none or its CRC
-// fails. Bounded as mpeg_lame_tag_read.
+// Offset in the frame of its LAME tag (36 bytes, readable) that mpeg_lame_tag_read takes, or -1
+// when there is none. Bounded as mpeg_lame_tag_read.
 int32_t mpeg_lame_tag_offset(const uint8_t* frame, int32_t avail, const MpegHeader* h);
 
 // The frame count of the frame's Info/Xing header (the audio frames after it), or -1 when the

@@ -126,6 +126,11 @@ TEST(DecoderSetup, LayerOneTwoOutputFormats) {
         {3, 22050, 32, 1152, 2, 0, 24000, 1, 288, 576, 5512, 16, 8, 10, "22050 at quarter rate"},
         {3, 44100, 32, 1152, 0, 0, 1000, 1, 1152, 2304, 44100, 16, 1, 0, "1000 Hz: 1.45 subbands -> 1"},
         {3, 32000, 32, 1152, 0, 0, 1250, 1, 1152, 2304, 32000, 16, 3, 0, "1250 Hz: 2.5 rounds up"},
+        // The wider forms: table index 15 * form + 5 * reduction + chan_code.
+        {0, 44100, 32, 1152, 0, 0x40, 24000, 2, 2304, 4608, 44100, 16, 64, 31, "rounded 16-bit"},
+        {0, 44100, 32, 1152, 0, 0x50, 24000, 2, 2304, 6912, 44100, 24, 64, 61, "rounded 24-bit"},
+        {0, 44100, 32, 1152, 0, 0x21, 24000, 1, 1152, 4608, 44100, 32, 64, 77, "32-bit, mix"},
+        {3, 48000, 32, 1152, 1, 0x70, 24000, 1, 576, 2304, 24000, 32, 15, 110, "float, round ignored"},
     };
     for (const FormatCase& c : cases) {
         Decoder dec;
@@ -142,7 +147,8 @@ TEST(DecoderSetup, LayerOneTwoOutputFormats) {
         EXPECT_EQ(f.sample_rate, c.rate) << c.what;
         EXPECT_EQ(f.bits, c.bits) << c.what;
         EXPECT_EQ(f.frame_bytes, 417) << c.what;
-        EXPECT_EQ(f.reserved, 0) << c.what;
+        const bool is_float = (c.convert & MPEG_CONVERT_FORM) == MPEG_CONVERT_F32;
+        EXPECT_EQ(f.reserved, is_float ? MPEG_FORMAT_FLOAT : 0) << c.what;
         EXPECT_EQ(d->l12.decode_limit, c.decode_limit) << c.what;
         EXPECT_EQ(d->l12.entries, c.mode == 3 ? c.sb : 2 * c.sb) << c.what;
         EXPECT_EQ(d->synth, d->kernels->synth[c.variant]) << c.what;
@@ -173,6 +179,11 @@ TEST(DecoderSetup, ParameterClamps) {
     EXPECT_EQ(p.eight_bit, 1);
     EXPECT_EQ(p.chan_sel, 3);
     EXPECT_EQ(mpeg_setup_params(417, -3, 0, 1000).reduction, 0);
+    // 8-bit output and a wider form at once: refused, every layer alike.
+    for (int32_t form : {MPEG_CONVERT_S24, MPEG_CONVERT_S32, MPEG_CONVERT_F32}) {
+        Decoder both;
+        EXPECT_EQ(mpeg_decoder_setup(both.d.get(), &h, size, 0, 0, MPEG_CONVERT_U8 | form, 24000), 0);
+    }
     Decoder dec;
     MpegHeader mono{};
     mono.mode = 3;

@@ -245,6 +245,46 @@ TEST(FrameSync, WindowsOfAnySizeFindTheSameFrames) {
     }
 }
 
+// Free format: the frame size is searched for in the bytes after the first header, by one rule
+// that reads a bounded stretch (up to the frame after next), so that every window finds the
+// same frames as the whole data. Copies of the header's first bytes inside the frames make
+// chains that hold for a while and then break at different depths.
+TEST(FrameSync, FreeFormatSizesAreTheSameInEveryWindow) {
+    // Free-format MPEG-1 Layer III frames at 44.1 kHz (bitrate index 0), 300 bytes, every third
+    // one padded.
+    auto free_frames = [](int n, const std::vector<size_t>& copies) {
+        Bytes v;
+        for (int i = 0; i < n; ++i) {
+            Bytes f(300 + (i % 3 == 2), 0x11);
+            f[0] = 0xFF, f[1] = 0xFB, f[2] = uint8_t(0x00 | (i % 3 == 2 ? 2 : 0)), f[3] = 0x64;
+            for (size_t c : copies)
+                if (c + 2 < f.size()) f[c] = 0xFF, f[c + 1] = 0xFB;
+            add(&v, f);
+        }
+        return v;
+    };
+    int32_t end = 0;
+    const Bytes clean = free_frames(12, {});
+    const std::vector<int64_t> want = walk(clean, 0, &end);
+    ASSERT_EQ(want.size(), 12u);
+    for (size_t i = 0; i < want.size(); ++i) EXPECT_EQ(want[i], int64_t(300 * i + i / 3)) << i;
+    std::mt19937 rng(ziv::test_seed() + 5);
+    for (int trial = 0; trial < 12; ++trial) {
+        SCOPED_TRACE(trial);
+        std::vector<size_t> copies;
+        const int k = int(rng() % 4);
+        for (int c = 0; c < k; ++c) copies.push_back(24 + rng() % 270);
+        Bytes v(rng() % 50, 0x00);
+        add(&v, free_frames(8 + int(rng() % 6), copies));
+        if (trial % 2) v.resize(v.size() - rng() % 200);  // a stream cut short
+        const std::vector<int64_t> whole = walk(v, 0, &end);
+        for (size_t w : {1, 2, 3, 7, 64, 299, 300, 301, 602, 1000, 4096}) {
+            SCOPED_TRACE(w);
+            EXPECT_EQ(walk(v, w, &end), whole);
+        }
+    }
+}
+
 TEST(FrameSync, DecodingEveryCutAndRandomDamageStaysInBounds) {
     const Bytes v = frames(4, 0x90, 417, 0);
     const size_t ends[4] = {417, 834, 1252, 1669};  // the third frame is padded

@@ -91,11 +91,14 @@ TEST(MpegLameInfo, FieldsAsWrittenCrcAndCuts) {
         EXPECT_DOUBLE_EQ(c.has_album ? c.album : 0.0, li.album_gain);
         EXPECT_DOUBLE_EQ(c.has_peak ? c.peak_value : 0.0, li.peak);
     }
-    // A changed byte fails the CRC; cuts anywhere before the tag's end give nothing, and leave
-    // the record zeroed.
+    // A changed byte fails the CRC: the tag still counts while the rest is as an encoder writes
+    // it (the rule of the gapless reader), and not once the encoder string is garbled too; cuts
+    // anywhere before the tag's end give nothing, and leave the record zeroed.
     std::vector<uint8_t> bad = rewrite(1, 1u << 22, word(1, 3, true, 65), 0, 'L');
     bad[at + 16] ^= 1;
     MpegLameInfo li;
+    EXPECT_EQ(1, read_exact(bad, bad.size(), h, &li));
+    bad[at + 1] = 0x01;
     li.has_peak = 7;
     EXPECT_EQ(0, read_exact(bad, bad.size(), h, &li));
     EXPECT_EQ(0, li.has_peak);

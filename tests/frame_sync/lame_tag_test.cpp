@@ -1,7 +1,8 @@
 // The LAME tag reader and the gapless cut on files made at test time with lame and with ffmpeg's
 // libmp3lame encoder: the cut decode equals mpg123's gapless decode sample for sample in length
-// (and within rounding in value) at full, half and quarter rate; damaged, missing and cut-off
-// tags are refused without reading past the bytes given.
+// (and within rounding in value) at full, half and quarter rate; a stale CRC over an otherwise
+// sane tag is accepted; damaged, missing and cut-off tags are refused without reading past the
+// bytes given.
 #include <gtest/gtest.h>
 
 #include <cmath>
@@ -118,11 +119,39 @@ TEST(MpegLameTag, DamagedMissingAndCutTagsAreRefused) {
     const size_t tag_at = 36 + 8 + 4 + 4 + 100 + 4, need = tag_at + 36;  // fully flagged header
     ASSERT_EQ(std::string(frame.begin() + long(tag_at), frame.begin() + long(tag_at) + 4), "LAME");
     MpegLameTag tag{-7, -7};
-    // Any changed byte before the CRC (here one delay bit) makes the CRC fail.
+    // A stale CRC (here after one delay bit changed) over a tag that is otherwise as an encoder
+    // writes it: the tag counts, with the delay it now holds.
     std::vector<uint8_t> bad = frame;
     bad[tag_at + 21] ^= 0x10;
-    EXPECT_EQ(read_copy(bad, bad.size(), h, &tag), 0);
-    EXPECT_EQ(tag.delay, -7) << "untouched";
+    ASSERT_EQ(read_copy(bad, bad.size(), h, &tag), 1);
+    EXPECT_EQ(tag.delay, 576 ^ 0x100);
+    // A stale CRC and anything else amiss: refused, the record untouched. The frame count sits
+    // at byte 44 and the byte count at 48 (big-endian), the encoder string at the tag's start.
+    auto be32 = [](std::vector<uint8_t>& v, size_t at, uint32_t x) {
+        for (int i = 0; i < 4; ++i) v[at + size_t(i)] = uint8_t(x >> (24 - 8 * i));
+    };
+    struct Damage { const char* what; void (*apply)(std::vector<uint8_t>&, size_t); };
+    static const Damage damages[] = {
+        {"encoder string", [](std::vector<uint8_t>& v, size_t t) { v[t + 1] = 0x01; }},
+        {"delay past two frames", [](std::vector<uint8_t>& v, size_t t) { v[t + 21] = 0xFA; }},
+        {"padding past two frames", [](std::vector<uint8_t>& v, size_t t) { v[t + 22] |= 0x0F; }},
+    };
+    for (const Damage& d : damages) {
+        std::vector<uint8_t> v = bad;
+        d.apply(v, tag_at);
+        tag = MpegLameTag{-7, -7};
+        EXPECT_EQ(read_copy(v, v.size(), h, &tag), 0) << d.what;
+        EXPECT_EQ(tag.delay, -7) << d.what << ": untouched";
+    }
+    std::vector<uint8_t> v = bad;
+    be32(v, 44, 1);  // one frame cannot hold the delay and padding
+    EXPECT_EQ(read_copy(v, v.size(), h, &tag), 0) << "frame count";
+    v = bad;
+    be32(v, 48, 5 * 1000 * 1000);  // 5 MB over some 60 frames: no frame of this stream is so large
+    EXPECT_EQ(read_copy(v, v.size(), h, &tag), 0) << "byte count";
+    v = bad;
+    be32(v, 48, 100);  // nor so small
+    EXPECT_EQ(read_copy(v, v.size(), h, &tag), 0) << "byte count";
     // A Xing header with nothing after its fields: no LAME tag.
     bad = frame;
     bad[36] = 'X', bad[37] = 'i', bad[38] = 'n', bad[39] = 'g';

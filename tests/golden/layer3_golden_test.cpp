@@ -290,38 +290,82 @@ TEST(Layer3Variants, ReducedRatesAndChannelHandling) {
     }
 }
 
-// A stream whose frames switch from two channels to one: set up for stereo output, the
-// single-channel frames play on both sides, and the mono mix plays them at full level. Once the
-// filter bank and synthesis histories hold only the new frames (two frames on), the output
-// equals the single-channel part decoded on its own, sample for sample.
-TEST(Layer3Variants, FramesSwitchingFromTwoChannelsToOne) {
-    ZIV_REQUIRE_TOOL("lame");
-    std::vector<uint8_t> st = ziv::read_file(encode(EncodeCase{"switch_st", 44100, 2, "-m j -b 128"}, 1.0));
-    std::vector<uint8_t> mono = ziv::read_file(encode(EncodeCase{"switch_mono", 44100, 1, "-m m -b 96"}, 1.0));
-    ASSERT_FALSE(st.empty());
-    ASSERT_FALSE(mono.empty());
-    std::vector<uint8_t> spliced = st;
-    spliced.insert(spliced.end(), mono.begin(), mono.end());
-    Decoded st_alone = decode(st), mono_alone = decode(mono);
-    const int n_st = st_alone.frames;
-    std::vector<int16_t> m = ziv::to_s16(mono_alone.pcm);
-
-    Decoded both = decode(spliced);
-    ASSERT_EQ(2, both.fmt.channels);
-    ASSERT_EQ(n_st + mono_alone.frames, both.frames);
-    std::vector<int16_t> s = ziv::to_s16(both.pcm);
-    for (size_t i = size_t(n_st + 2) * 1152; i < s.size() / 2; ++i) {
-        const size_t k = i - size_t(n_st) * 1152;
-        ASSERT_EQ(s[2 * i], s[2 * i + 1]) << "left and right differ at frame " << i / 1152;
-        ASSERT_EQ(m[k], s[2 * i]) << "frame " << i / 1152 << " differs from the mono decode";
+// Streams whose frames switch from two channels to one and back (stereo, mono, stereo; each
+// part encoded on its own without the bit reservoir, so every frame decodes alone). Each
+// channel keeps its own history: channel 0 runs through all three parts (the left-only decode
+// of the spliced stream), and channel 1 returns from silence (its part decoded alone). Stereo
+// output plays a single-channel frame on both sides; right-only output hears the one channel,
+// from silence; the mix is the mean of the two channels decoded so. Every output instant is
+// checked, those at and after each switch included, at MPEG-1 and at MPEG-2 rates.
+// Frames [from, from + count) of a stream of whole frames (no tags), empty when it has fewer.
+std::vector<uint8_t> frames_of(const std::vector<uint8_t>& file, int from, int count) {
+    size_t at = 0, begin = 0;
+    for (int n = 0; n < from + count; ++n) {
+        if (n == from) begin = at;
+        MpegHeader h{};
+        const int32_t size = mpeg_header_parse(file.data() + at, int32_t(file.size() - at), &h);
+        if (size <= 0) return {};
+        at += size_t(mpeg_header_frame_bytes(&h, size));
+        if (at > file.size()) return {};
     }
+    return std::vector<uint8_t>(file.begin() + long(begin), file.begin() + long(at));
+}
 
-    Decoded mix = decode(spliced, 0, 1);
-    ASSERT_EQ(1, mix.fmt.channels);
-    std::vector<int16_t> x = ziv::to_s16(mix.pcm);
-    ASSERT_EQ(both.pcm.size() / 2, mix.pcm.size());
-    for (size_t i = size_t(n_st + 2) * 1152; i < x.size(); ++i)
-        ASSERT_EQ(m[i - size_t(n_st) * 1152], x[i]) << "mix at frame " << i / 1152;
+TEST(Layer3Variants, ChannelSwitchesDecodeEachChannelOnItsOwn) {
+    ZIV_REQUIRE_TOOL("lame");
+    for (int rate : {44100, 22050}) {
+        SCOPED_TRACE(rate);
+        const std::string r = std::to_string(rate);
+        const std::string kb = rate == 44100 ? " -b 128" : " -b 64";
+        // Frames from the middle of each encoding, so that the switches meet full signal.
+        std::vector<uint8_t> part[3] = {
+            frames_of(ziv::read_file(encode(EncodeCase{("sw_a" + r).c_str(), rate, 2, ("-t --nores -m s" + kb).c_str()}, 1.0)), 10, 12),
+            frames_of(ziv::read_file(encode(EncodeCase{("sw_b" + r).c_str(), rate, 1, ("-t --nores -m m" + kb).c_str()}, 1.0)), 12, 8),
+            frames_of(ziv::read_file(encode(EncodeCase{("sw_c" + r).c_str(), rate, 2, ("-t --nores -m j" + kb).c_str()}, 1.0)), 14, 12),
+        };
+        std::vector<uint8_t> spliced;
+        for (const auto& p : part) {
+            ASSERT_FALSE(p.empty());
+            spliced.insert(spliced.end(), p.begin(), p.end());
+        }
+        std::vector<int16_t> alone[3];
+        size_t start[4] = {0, 0, 0, 0};  // the parts' first output instants
+        for (int k = 0; k < 3; ++k) {
+            Decoded d = decode(part[k]);
+            ASSERT_TRUE(d.set_up);
+            alone[k] = ziv::to_s16(d.pcm);
+            start[k + 1] = start[k] + alone[k].size() / size_t(d.fmt.channels);
+        }
+        Decoded st = decode(spliced), left = decode(spliced, 0, 2), right = decode(spliced, 0, 3),
+                mix = decode(spliced, 0, 1);
+        ASSERT_EQ(2, st.fmt.channels);
+        const std::vector<int16_t> S = ziv::to_s16(st.pcm), L = ziv::to_s16(left.pcm),
+                                   R = ziv::to_s16(right.pcm), X = ziv::to_s16(mix.pcm);
+        ASSERT_EQ(start[3], L.size());
+        ASSERT_EQ(2 * L.size(), S.size());
+        ASSERT_EQ(L.size(), R.size());
+        ASSERT_EQ(L.size(), X.size());
+        const size_t spf = rate == 44100 ? 1152 : 576;
+        int worst[3] = {0, 0, 0};
+        for (size_t i = 0; i < L.size(); ++i) {
+            const int k = i < start[1] ? 0 : i < start[2] ? 1 : 2;
+            const size_t j = i - start[k];
+            // Channel 1 of the instant, decoded on its own; the single channel plays on both
+            // sides.
+            const int ch1 = k == 1 ? L[i] : alone[k][2 * j + 1];
+            const int heard_right = k == 1 ? alone[1][j] : ch1;
+            const int mean = k == 1 ? L[i] : (L[i] + ch1) / 2;
+            const int e[3] = {std::max(std::abs(S[2 * i] - L[i]), std::abs(S[2 * i + 1] - ch1)),
+                              std::abs(R[i] - heard_right), std::abs(X[i] - mean)};
+            for (int v = 0; v < 2; ++v) worst[v] = std::max(worst[v], e[v]);
+            ASSERT_LE(e[0], 1) << "stereo, part " << k << " frame " << j / spf;
+            ASSERT_LE(e[1], 1) << "right only, part " << k << " frame " << j / spf;
+            worst[2] = std::max(worst[2], e[2]);
+            ASSERT_LE(e[2], 2) << "mix, part " << k << " frame " << j / spf;
+        }
+        std::printf("%d Hz: worst error stereo %d, right only %d, mix %d LSB\n", rate, worst[0],
+                    worst[1], worst[2]);
+    }
 }
 
 // ---------------------------------------------------------------------------------------------

@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "decoder_util.h"
 #include "test_util.h"
 
 namespace {
@@ -77,6 +78,8 @@ TEST_F(Mp3dec, BadUsageAndInputsGiveOneLineAndNonZeroExit) {
         {"-r 3 '" + mp3 + "' '" + out + "'", 1},
         {"-c 4 '" + mp3 + "' '" + out + "'", 1},
         {"-f abc '" + mp3 + "' '" + out + "'", 1},
+        {"-e s12 '" + mp3 + "' '" + out + "'", 1},
+        {"-8 -e s24 '" + mp3 + "' '" + out + "'", 1},
         {"'" + mp3 + "' '" + out + "' -r", 1},
         {"'" + mp3 + "' a b", 1},
         {"/nonexistent/in.mp3 '" + out + "'", 2},
@@ -140,6 +143,63 @@ TEST_F(Mp3dec, WavRawStdioAndOptions) {
     std::vector<uint8_t> l = ziv::read_file(lim);
     EXPECT_EQ(r.size(), l.size());
     EXPECT_FALSE(l == r);
+}
+
+// Each sample form through mp3dec: the raw bytes are the library's decode in that form (little
+// endian), and the WAV header names the form as other programs read it: PCM for 16 bits,
+// WAVE_FORMAT_EXTENSIBLE (PCM subtype) for 24 and 32, IEEE float (with its fact chunk) for f32.
+TEST_F(Mp3dec, SampleFormsAndTheirWavHeaders) {
+    ZIV_REQUIRE_TOOL("ffprobe");
+    const std::vector<uint8_t> file = ziv::read_file(mp3);
+    struct Form {
+        const char* args;
+        int32_t convert;
+        uint32_t tag, bits, header;
+        const char* codec;
+    };
+    const Form forms[] = {
+        {"-e s16", 0, 1, 16, 44, "pcm_s16le"},
+        {"-e s16 --round", MPEG_CONVERT_ROUND, 1, 16, 44, "pcm_s16le"},
+        {"-e s24", MPEG_CONVERT_S24, 0xFFFE, 24, 68, "pcm_s24le"},
+        {"-e s24 --round", MPEG_CONVERT_S24 | MPEG_CONVERT_ROUND, 0xFFFE, 24, 68, "pcm_s24le"},
+        {"-e s32 --round", MPEG_CONVERT_S32 | MPEG_CONVERT_ROUND, 0xFFFE, 32, 68, "pcm_s32le"},
+        {"-e s32", MPEG_CONVERT_S32, 0xFFFE, 32, 68, "pcm_s32le"},
+        {"-e f32 -c 1", MPEG_CONVERT_F32 | MPEG_CONVERT_MIX, 3, 32, 58, "pcm_f32le"},
+        {"-e f32 --round", MPEG_CONVERT_F32, 3, 32, 58, "pcm_f32le"},
+    };
+    std::vector<uint8_t> previous;
+    for (const Form& f : forms) {
+        SCOPED_TRACE(f.args);
+        const std::string raw = ziv::tmp_path("form.raw"), wav = ziv::tmp_path("form.wav");
+        ASSERT_EQ(0, mp3dec(std::string("--no-gapless ") + f.args + " '" + mp3 + "' '" + raw + "'").status);
+        ASSERT_EQ(0, mp3dec(std::string("--no-gapless ") + f.args + " '" + mp3 + "' '" + wav + "'").status);
+        const std::vector<uint8_t> r = ziv::read_file(raw), w = ziv::read_file(wav);
+        const ziv::Decoded lib = ziv::decode_whole(file, 0, f.convert);
+        ASSERT_TRUE(lib.set_up);
+        EXPECT_EQ(int32_t(f.bits), lib.fmt.bits);
+        EXPECT_TRUE(r == lib.pcm) << "mp3dec's bytes differ from the library's decode";
+        EXPECT_FALSE(r == previous) << "the same bytes as the form before";
+        previous = r;
+        ASSERT_EQ(r.size() + f.header, w.size());
+        auto le = [&](size_t at, int n) {
+            uint32_t v = 0;
+            for (int i = 0; i < n; ++i) v |= uint32_t(w[at + size_t(i)]) << (8 * i);
+            return v;
+        };
+        EXPECT_EQ(w.size() - 8, le(4, 4));
+        EXPECT_EQ(f.tag, le(20, 2));
+        EXPECT_EQ(f.bits, le(34, 2));
+        EXPECT_EQ(uint32_t(lib.fmt.channels) * f.bits / 8, le(32, 2));
+        EXPECT_EQ(0, std::memcmp(w.data() + f.header - 8, "data", 4));
+        EXPECT_EQ(r.size(), le(f.header - 4, 4));
+        EXPECT_TRUE(std::equal(r.begin(), r.end(), w.begin() + long(f.header)));
+        // Another program reads the header as this form.
+        const std::string probe = ziv::tmp_path("probe.txt");
+        ASSERT_EQ(0, ziv::run("ffprobe -v error -show_entries stream=codec_name -of csv=p=0 '" +
+                              wav + "' > '" + probe + "'"));
+        const std::vector<uint8_t> codec = ziv::read_file(probe);
+        EXPECT_EQ(std::string(f.codec) + "\n", std::string(codec.begin(), codec.end()));
+    }
 }
 
 TEST_F(Mp3dec, JunkAndTagsBeforeTheFirstFrameAreSkipped) {
@@ -226,6 +286,56 @@ TEST_F(Mp3dec, GaplessInEveryOutputFormMatchesMpg123) {
     const std::string ours_joined = ziv::tmp_path("gl_joined.raw");
     ASSERT_EQ(0, mp3dec("'" + joined + "' '" + ours_joined + "'").status);
     EXPECT_EQ(ziv::read_file(ours), ziv::read_file(ours_joined));
+}
+
+// The gapless length against mpg123's on files from lame and from ffmpeg's libmp3lame front end:
+// mono and stereo, MPEG-1 and MPEG-2 rates, constant, variable and average bitrate. ffmpeg
+// leaves the LAME tag's CRC stale on some of them (mono, and the lower sampling frequencies);
+// its delay and padding count all the same.
+TEST_F(Mp3dec, GaplessLengthMatchesMpg123AcrossEncoders) {
+    ZIV_REQUIRE_TOOL("mpg123");
+    ZIV_REQUIRE_TOOL("ffmpeg");
+    struct Rate { int hz; const char* cbr; };
+    const Rate rates[] = {{44100, "128"}, {22050, "48"}};
+    int files = 0;
+    for (const Rate& rate : rates) {
+        for (int channels : {1, 2}) {
+            const std::string src = ziv::tmp_path("mx_" + std::to_string(rate.hz) + "_" +
+                                                  std::to_string(channels) + ".wav");
+            // An odd length, so the padding is not a round number.
+            ASSERT_EQ(0, ziv::run("sox -n -r " + std::to_string(rate.hz) + " -c " +
+                                  std::to_string(channels) + " '" + src +
+                                  "' synth 1.37 sine 300-3000 sine 1000 vol 0.5 2>/dev/null"));
+            const std::string k = std::string(rate.cbr);
+            const std::string lame = "lame --quiet -m " + std::string(channels == 1 ? "m" : "j") + " ";
+            const std::string ff = "ffmpeg -nostdin -loglevel error -y -i '" + src + "' -c:a libmp3lame ";
+            const std::string modes[][2] = {
+                {"lame_cbr", lame + "-b " + k},
+                {"lame_vbr", lame + "-V 4"},
+                {"lame_abr", lame + "--abr " + k},
+                {"ff_cbr", ff + "-b:a " + k + "k"},
+                {"ff_vbr", ff + "-q:a 4"},
+                {"ff_abr", ff + "-abr 1 -b:a " + k + "k"},
+            };
+            for (const auto& m : modes) {
+                const std::string mp3 = ziv::tmp_path("mx_" + m[0] + "_" + std::to_string(rate.hz) +
+                                                      "_" + std::to_string(channels) + ".mp3");
+                const bool is_ff = m[0].rfind("ff_", 0) == 0;
+                const std::string cmd = is_ff ? m[1] + " '" + mp3 + "'"
+                                              : m[1] + " '" + src + "' '" + mp3 + "'";
+                ASSERT_EQ(0, ziv::run(cmd)) << cmd;
+                const std::string ours = ziv::tmp_path("mx_ours.raw"), ref = ziv::tmp_path("mx_ref.raw");
+                ASSERT_EQ(0, mp3dec("'" + mp3 + "' '" + ours + "'").status) << mp3;
+                ASSERT_EQ(0, ziv::run("mpg123 -q -s '" + mp3 + "' > '" + ref + "' 2>/dev/null"));
+                const size_t want = ziv::read_file(ref).size(), got = ziv::read_file(ours).size();
+                EXPECT_EQ(want, got) << m[0] << " at " << rate.hz << " Hz, " << channels
+                                     << " channel(s): mpg123 " << want / 2 / size_t(channels)
+                                     << " samples, mp3dec " << got / 2 / size_t(channels);
+                ++files;
+            }
+        }
+    }
+    EXPECT_EQ(24, files);
 }
 
 uint32_t le32(const std::vector<uint8_t>& b, size_t at) {

@@ -206,25 +206,28 @@ TEST(StageIdentity, SynthesisExtremes) {
             default: x = small(rng); break;
         }
     }
-    for (size_t v = 0; v < 30 + 12; ++v) {
+    // Every output form: the 16-bit and 8-bit ones, rounded 16-bit, 24- and 32-bit integers
+    // truncated and rounded, and float.
+    constexpr size_t kL12 = kSynthVariants, kAll = kSynthVariants + kSynthL3Variants;
+    for (size_t v = 0; v < kAll; ++v) {
         std::vector<uint8_t> out[2];
         for (int p = 0; p < 2; ++p) {
             Decoder dec(p ? MPEG_PATH_AVX2 : MPEG_PATH_PLAIN);
             synth_reset(dec.get());
-            out[p].assign(36 * 32 * 2 * 2, 0x5A);
+            out[p].assign(36 * 32 * 2 * 4, 0x5A);
             for (int call = 0; call < 3; ++call) {  // the histories fill over the calls
-                if (v < 30) {
+                if (v < kL12) {
                     dec.get()->kernels->synth[v](dec.get(), rows.data(), out[p].data(), 36);
                 } else {
-                    dec.get()->kernels->synth_l3[v - 30](dec.get(), rows.data() + 32 * call, out[p].data(), 0);
-                    dec.get()->kernels->synth_l3[v - 30](dec.get(), rows.data() + 600, out[p].data(), 1);
+                    dec.get()->kernels->synth_l3[v - kL12](dec.get(), rows.data() + 32 * call, out[p].data(), 0);
+                    dec.get()->kernels->synth_l3[v - kL12](dec.get(), rows.data() + 600, out[p].data(), 1);
                 }
             }
         }
         size_t at = 0;
         while (at < out[0].size() && out[0][at] == out[1][at]) ++at;
-        EXPECT_EQ(at, out[0].size()) << (v < 30 ? "synth_variants[" : "synth_l3_variants[")
-                                     << (v < 30 ? v : v - 30) << "]: first differing byte " << at;
+        EXPECT_EQ(at, out[0].size()) << (v < kL12 ? "synth_variants[" : "synth_l3_variants[")
+                                     << (v < kL12 ? v : v - kL12) << "]: first differing byte " << at;
     }
 }
 

@@ -7,7 +7,8 @@
 // Gapless by default: a Xing/Info first frame is left out and, where its LAME tag gives them,
 // the encoder's delay and padding are cut and the output ends after the frames the tag counts,
 // so the output is the encoder's input.
-// Usage: mp3dec [-r N] [-c N] [-8] [-f HZ] [--no-gapless] [--bench] INPUT OUTPUT
+// Usage: mp3dec [-r N] [-c N] [-8 | -e FORM] [--round] [-f HZ] [--no-gapless]
+//        [--replaygain track|album] [--preamp DB] [--bench] INPUT OUTPUT
 // ("-" = stdin / stdout), or mp3dec --info [--json] INPUT (info.cpp).
 // Exit status: 0 decoded, 1 bad usage, 2 unreadable input / no MPEG audio / unwritable output.
 #include <sys/stat.h>
@@ -36,6 +37,9 @@ struct Options {
     int32_t reduction = 0;
     int32_t channels = 0;
     int32_t eight_bit = 0;
+    int32_t form = 0; // MPEG_CONVERT_S24 / S32 / F32, or 0 for 16-bit
+    bool form_given = false;
+    bool round = false;
     int32_t freq_limit = 24000;
     bool bench = false;
     bool gapless = true;
@@ -50,9 +54,9 @@ struct Options {
 // One line on stderr: the reason, then the usage.
 int usage(const char* why) {
     std::fprintf(stderr,
-                 "mp3dec: %s (usage: mp3dec [-r 0|1|2] [-c 0|1|2|3] [-8] [-f HZ] [--no-gapless] "
-                 "[--replaygain track|album] [--preamp DB] [--bench] INPUT OUTPUT | "
-                 "mp3dec --info [--json] INPUT)\n",
+                 "mp3dec: %s (usage: mp3dec [-r 0|1|2] [-c 0|1|2|3] [-8 | -e s16|s24|s32|f32] "
+                 "[--round] [-f HZ] [--no-gapless] [--replaygain track|album] [--preamp DB] "
+                 "[--bench] INPUT OUTPUT | mp3dec --info [--json] INPUT)\n",
                  why);
     return 1;
 }
@@ -71,6 +75,11 @@ bool print_help(int argc, char** argv) {
             "  -r 0|1|2      sample rate: full, half or quarter (default 0)\n"
             "  -c 0|1|2|3    channels: as coded, mixed to mono, left only, right only (default 0)\n"
             "  -8            unsigned 8-bit samples instead of signed 16-bit\n"
+            "  -e FORM       sample form: s16 (default), s24 (packed in 3 bytes), s32, or f32\n"
+            "                (float, full scale +-1.0); WAV files of 24 and 32 bits are\n"
+            "                WAVE_FORMAT_EXTENSIBLE, f32 is IEEE float; raw output little-endian\n"
+            "  --round       round integer samples to nearest instead of truncating (no effect\n"
+            "                with f32 or -8)\n"
             "  -f HZ         highest frequency decoded, in Hz (1..1000000, default 24000)\n"
             "  --no-gapless  keep the encoder's delay and padding and play the Info frame as a\n"
             "                frame of silence (by default the output is the encoder's input)\n"
@@ -121,6 +130,22 @@ int parse_args(int argc, char** argv, Options* o) {
                 return usage("-f takes a frequency in Hz (1..1000000)");
         } else if (std::strcmp(a, "-8") == 0) {
             o->eight_bit = 1;
+        } else if (std::strcmp(a, "-e") == 0) {
+            const char* v = value();
+            static const struct { const char* name; int32_t form; } kForms[] = {
+                {"s16", 0}, {"s24", MPEG_CONVERT_S24}, {"s32", MPEG_CONVERT_S32},
+                {"f32", MPEG_CONVERT_F32}};
+            bool known = false;
+            for (const auto& k : kForms) {
+                if (v && std::strcmp(v, k.name) == 0) {
+                    o->form = k.form;
+                    known = true;
+                }
+            }
+            if (!known) return usage("-e takes s16, s24, s32 or f32");
+            o->form_given = true;
+        } else if (std::strcmp(a, "--round") == 0) {
+            o->round = true;
         } else if (std::strcmp(a, "--bench") == 0) {
             o->bench = true;
         } else if (std::strcmp(a, "--no-gapless") == 0) {
@@ -148,6 +173,7 @@ int parse_args(int argc, char** argv, Options* o) {
             pos.push_back(a);
         }
     }
+    if (o->eight_bit && o->form_given) return usage("-8 and -e cannot be used together");
     if (o->json && !o->info) return usage("--json goes with --info");
     if (o->info) {
         if (o->bench) return usage("--bench does not go with --info");
@@ -309,7 +335,10 @@ Decoded decode_stream(InputWindow* in, MpegCore* c, int32_t pos, PcmOutput* out)
     }
 }
 
-int32_t convert_of(const Options& o) { return o.channels | (o.eight_bit ? 8 : 0); }
+int32_t convert_of(const Options& o) {
+    return o.channels | (o.eight_bit ? MPEG_CONVERT_U8 : 0) | o.form |
+           (o.round ? MPEG_CONVERT_ROUND : 0);
+}
 
 // Whether two paths name the same existing file (writing the output would destroy the input
 // before it is read).

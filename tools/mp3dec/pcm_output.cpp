@@ -3,6 +3,7 @@
 
 #include <sys/types.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
@@ -11,28 +12,66 @@ namespace {
 
 constexpr int32_t kBuffer = 256 * 1024;
 constexpr uint32_t kUnknown = 0xFFFFFFFFu;
+constexpr int32_t kWavHeaderMax = 12 + 8 + 40 + 8;
 
 void put_le(uint8_t* p, uint32_t x, int bytes) {
     for (int i = 0; i < bytes; ++i) p[i] = uint8_t(x >> (8 * i));
 }
 
-// The 44-byte header of a PCM WAV file with `data_bytes` of samples (-1, or too many for the
-// 32-bit sizes: both sizes 0xFFFFFFFF).
-void wav_header(uint8_t h[44], const MpegOutputFormat& f, int64_t data_bytes) {
+constexpr int32_t kWavFormatPcm = 1, kWavFormatFloat = 3, kWavFormatExtensible = 0xFFFE;
+
+// The WAV form of an output format: plain PCM for 8 and 16 bits, IEEE float for float samples,
+// WAVE_FORMAT_EXTENSIBLE (with the PCM subtype) for the 24- and 32-bit integers, which players
+// expect of samples wider than 16 bits.
+int32_t wav_format(const MpegOutputFormat& f) {
+    if (f.reserved & MPEG_FORMAT_FLOAT) return kWavFormatFloat;
+    return f.bits > 16 ? kWavFormatExtensible : kWavFormatPcm;
+}
+
+// The header of a WAV file with `data_bytes` of samples (-1, or too many for the 32-bit sizes:
+// every size 0xFFFFFFFF) into h (room for kWavHeaderMax bytes); returns its length. The length
+// depends on the format only, so the header written again at the end has the same length. A
+// float file carries the fact chunk (frames per channel) that non-PCM forms have.
+int32_t wav_header(uint8_t* h, const MpegOutputFormat& f, int64_t data_bytes) {
+    const int32_t form = wav_format(f);
+    const uint32_t fmt_bytes = form == kWavFormatPcm ? 16 : form == kWavFormatFloat ? 18 : 40;
+    const uint32_t fact_bytes = form == kWavFormatFloat ? 12 : 0;
+    const uint32_t header = 12 + 8 + fmt_bytes + fact_bytes + 8;
     const uint32_t block = uint32_t(f.channels) * uint32_t(f.bits / 8);
-    const bool known = data_bytes >= 0 && data_bytes <= int64_t(kUnknown - 36);
+    const bool known = data_bytes >= 0 && data_bytes <= int64_t(kUnknown - header);
     std::memcpy(h, "RIFF", 4);
-    put_le(h + 4, known ? uint32_t(36 + data_bytes) : kUnknown, 4);
+    put_le(h + 4, known ? uint32_t(header - 8 + data_bytes) : kUnknown, 4);
     std::memcpy(h + 8, "WAVEfmt ", 8);
-    put_le(h + 16, 16, 4);
-    put_le(h + 20, 1, 2);  // PCM
+    put_le(h + 16, fmt_bytes, 4);
+    put_le(h + 20, uint32_t(form), 2);
     put_le(h + 22, uint32_t(f.channels), 2);
     put_le(h + 24, uint32_t(f.sample_rate), 4);
     put_le(h + 28, uint32_t(f.sample_rate) * block, 4);
     put_le(h + 32, block, 2);
     put_le(h + 34, uint32_t(f.bits), 2);
-    std::memcpy(h + 36, "data", 4);
-    put_le(h + 40, known ? uint32_t(data_bytes) : kUnknown, 4);
+    uint8_t* p = h + 36;
+    if (form == kWavFormatFloat) {
+        put_le(p, 0, 2);  // no extension
+        p += 2;
+    } else if (form == kWavFormatExtensible) {
+        // KSDATAFORMAT_SUBTYPE_PCM, 00000001-0000-0010-8000-00aa00389b71.
+        static const uint8_t kPcmGuid[16] = {0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x10, 0x00,
+                                             0x80, 0x00, 0x00, 0xAA, 0x00, 0x38, 0x9B, 0x71};
+        put_le(p, 22, 2);                                 // extension bytes
+        put_le(p + 2, uint32_t(f.bits), 2);               // valid bits: all
+        put_le(p + 4, f.channels == 1 ? 0x4u : 0x3u, 4);  // front centre, or front left and right
+        std::memcpy(p + 8, kPcmGuid, 16);
+        p += 24;
+    }
+    if (fact_bytes) {
+        std::memcpy(p, "fact", 4);
+        put_le(p + 4, 4, 4);
+        put_le(p + 8, known ? uint32_t(data_bytes / block) : kUnknown, 4);
+        p += 12;
+    }
+    std::memcpy(p, "data", 4);
+    put_le(p + 4, known ? uint32_t(data_bytes) : kUnknown, 4);
+    return int32_t(header);
 }
 
 bool host_is_big_endian() {
@@ -49,7 +88,7 @@ bool ends_with(const char* s, const char* suffix) {
 
 int32_t start(PcmOutput* o, const MpegOutputFormat& f) {
     o->bits = f.bits;
-    o->swap = f.bits == 16 && host_is_big_endian() ? 1 : 0;
+    o->swap = f.bits > 8 && host_is_big_endian() ? 1 : 0;
     o->buf = static_cast<uint8_t*>(std::malloc(size_t(kBuffer)));
     o->cap = kBuffer;
     return o->buf ? 1 : 0;
@@ -57,8 +96,11 @@ int32_t start(PcmOutput* o, const MpegOutputFormat& f) {
 
 bool write_held(PcmOutput* o) {
     if (o->held == 0 || o->error) return !o->error;
-    if (o->swap)
-        for (int32_t i = 0; i + 1 < o->held; i += 2) std::swap(o->buf[i], o->buf[i + 1]);
+    if (o->swap) {
+        // Little-endian on every host: each sample's bytes reversed.
+        const int32_t n = o->bits / 8;
+        for (int32_t i = 0; i + n <= o->held; i += n) std::reverse(o->buf + i, o->buf + i + n);
+    }
     if (o->file && std::fwrite(o->buf, 1, size_t(o->held), o->file) != size_t(o->held))
         o->error = 1;
     o->bytes += o->held;
@@ -85,9 +127,9 @@ int32_t pcm_output_open(PcmOutput* o, const char* path, const MpegOutputFormat& 
     if (o->wav) {
         o->seekable = fseeko(o->file, 0, SEEK_CUR) == 0 ? 1 : 0;
         o->announced = predicted;
-        uint8_t h[44];
-        wav_header(h, f, predicted);
-        if (std::fwrite(h, 1, sizeof h, o->file) != sizeof h) o->error = 1;
+        uint8_t h[kWavHeaderMax];
+        const int32_t n = wav_header(h, f, predicted);
+        if (std::fwrite(h, 1, size_t(n), o->file) != size_t(n)) o->error = 1;
     }
     return 1;
 }
@@ -108,9 +150,9 @@ void pcm_output_put(PcmOutput* o, int32_t n) { o->held += n > 0 ? n : 0; }
 int32_t pcm_output_finish(PcmOutput* o, const MpegOutputFormat& f) {
     bool ok = write_held(o);
     if (ok && o->wav && o->seekable && o->announced != o->bytes) {
-        uint8_t h[44];
-        wav_header(h, f, o->bytes);
-        ok = fseeko(o->file, 0, SEEK_SET) == 0 && std::fwrite(h, 1, sizeof h, o->file) == sizeof h;
+        uint8_t h[kWavHeaderMax];
+        const int32_t n = wav_header(h, f, o->bytes);
+        ok = fseeko(o->file, 0, SEEK_SET) == 0 && std::fwrite(h, 1, size_t(n), o->file) == size_t(n);
     }
     if (o->file) {
         if (o->close) ok = std::fclose(o->file) == 0 && ok;

@@ -14,7 +14,7 @@ struct PcmOutput {
     int32_t close;      // 1 when the file is ours to close
     int32_t wav;        // 1 when a WAV header leads the file
     int32_t seekable;   // 1 when the header can be written again at the end
-    int32_t swap;       // 1 to write 16-bit samples byte-swapped (a big-endian host)
+    int32_t swap;       // 1 to write the samples byte-reversed (a big-endian host)
     int32_t bits;
     int64_t announced;  // data bytes the header states (-1: unknown)
     int64_t bytes;      // PCM bytes written so far
