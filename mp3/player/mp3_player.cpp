@@ -118,30 +118,31 @@ Mp3Player* mp3_create(const void* data, int32_t len) {
     return p;
 }
 
-void mp3_destroy(Mp3Player* p) { mp3_destroy_player<Mp3Player, mp3_stop, release>(p); }
+void mp3_destroy(Mp3Player* p) { mp3_destroy_player<Mp3Player, mp3_stop, release, Autopoll>(p); }
 
 int32_t mp3_play(Mp3Player* p, int32_t buffer_bytes, int32_t vol, int32_t pan) {
-    const Mp3Hold<Mp3Player> hold(p);
     return mp3_play_ex(p, buffer_bytes, vol, pan, 1000, 0);
 }
 
 int32_t mp3_play_ex(Mp3Player* p, int32_t buffer_bytes, int32_t vol, int32_t pan, int32_t speed,
                     int32_t loop) {
-    const Mp3Hold<Mp3Player> hold(p);
-    if (!p) return MP3_BAD_BUFFER;
-    if (p->stream) return MP3_OK;
-    const int32_t fpb = buffer_bytes / p->core.frame_pcm_bytes;
-    if (fpb <= 0) return MP3_BAD_BUFFER;
-    p->frames_per_buffer = fpb;
-    p->stream = mp3_open_stream(&p->core, fpb, vol, pan, speed);
-    p->loop = loop;
-    p->tail_polls = 0;
-    // Without a stream no timer is installed: stop would never remove it.
-    if (p->stream) Autopoll::on_play(p);
+    {
+        const Mp3Hold<Mp3Player> hold(p);
+        if (!p) return MP3_BAD_BUFFER;
+        if (p->stream) return MP3_OK;
+        const int32_t fpb = buffer_bytes / p->core.frame_pcm_bytes;
+        if (fpb <= 0) return MP3_BAD_BUFFER;
+        p->frames_per_buffer = fpb;
+        p->stream = mp3_open_stream(&p->core, fpb, vol, pan, speed);
+        p->loop = loop;
+        p->tail_polls = 0;
+    }
+    // Without a stream no timer is installed.
+    Autopoll::sync(p, true);
     return MP3_OK;
 }
 
-int32_t mp3_poll(Mp3Player* p) { return mp3_poll_trying<Mp3Player, poll_held>(p); }
+int32_t mp3_poll(Mp3Player* p) { return mp3_poll_trying<Mp3Player, poll_held, Autopoll>(p); }
 
 namespace {
 
@@ -156,7 +157,7 @@ int32_t poll_held(Mp3Player* p) {
         t >= 0) {
         if (t == 0) return MP3_OK;
         if (!p->loop) {
-            mp3_stop(p);
+            Autopoll::close(p);
             return MP3_ENDED;
         }
         // Looping: this second silent buffer has been handed back as silence; decoding starts
@@ -171,7 +172,7 @@ int32_t poll_held(Mp3Player* p) {
                           : MP3_SETUP_FAILED;
     hand_back(p, buf, bytes);
     if (r == MP3_SETUP_FAILED) {
-        mp3_stop(p);
+        Autopoll::close(p);
         mp3_rewind(p);
         return MP3_SETUP_FAILED;
     }
@@ -192,9 +193,12 @@ void mp3_start_autopoll(Mp3Player* p, int32_t ms) { Autopoll::start(p, ms); }
 void mp3_stop_autopoll(Mp3Player* p) { Autopoll::stop(p); }
 
 void mp3_stop(Mp3Player* p) {
-    const Mp3Hold<Mp3Player> hold(p);
-    if (!p || !p->stream) return;
-    Autopoll::close(p);
+    {
+        const Mp3Hold<Mp3Player> hold(p);
+        if (!p) return;
+        if (p->stream) Autopoll::close(p);
+    }
+    Autopoll::sync(p, true);
 }
 
 void mp3_rewind(Mp3Player* p) {
@@ -268,9 +272,9 @@ void* mp3_output_buffer(const Mp3Player* p, int32_t* size) {
     return mp3_stream_data(p->stream);
 }
 
-SAMPLE* mp3_decode_all(Mp3Player* p) {
-    const Mp3Hold<Mp3Player> hold(p);
-    if (!p) return nullptr;
+namespace {
+
+SAMPLE* decode_all_held(Mp3Player* p) {
     // Sized by the frames the data holds (the index's count): gapless, the run's part of them.
     const int32_t ss = mpeg_core_sample_bytes(&p->core);
     const int64_t bytes = mpeg_core_output_samples(&p->core, data_frames(p)) * ss;
@@ -278,7 +282,7 @@ SAMPLE* mp3_decode_all(Mp3Player* p) {
     SAMPLE* s = create_sample(p->core.bits, p->core.stereo, p->core.frequency,
                               static_cast<int>(bytes / ss));
     if (!s) return nullptr;
-    mp3_stop(p);
+    if (p->stream) Autopoll::close(p);
     mp3_rewind(p);
     if (!mpeg_core_prepare(&p->core, p->start, p->data_len)) {
         destroy_sample(s);
@@ -289,6 +293,20 @@ SAMPLE* mp3_decode_all(Mp3Player* p) {
     fill(p, static_cast<uint8_t*>(s->data), static_cast<int32_t>(bytes), &filled, false);
     mp3_rewind(p);
     if (p->core.bits == 16) mp3_to_unsigned(s->data, static_cast<int32_t>(bytes));
+    return s;
+}
+
+}  // namespace
+
+SAMPLE* mp3_decode_all(Mp3Player* p) {
+    if (!p) return nullptr;
+    SAMPLE* s;
+    {
+        const Mp3Hold<Mp3Player> hold(p);
+        s = decode_all_held(p);
+    }
+    // The stream stopped: its timer goes, outside the lock.
+    Autopoll::sync(p, true);
     return s;
 }
 
@@ -304,13 +322,12 @@ int32_t mp3_frame_ms(const Mp3Player* p) { return player_core_query(p, mpeg_core
 int32_t mp3_position_ms(const Mp3Player* p) { return player_core_query(p, mpeg_core_position_ms); }
 int32_t mp3_position_secs(const Mp3Player* p) { return mp3_position_ms(p) / 1000; }
 
+// Counted in samples, as the position is: the frames the data holds (the Info frame's silence
+// included, gapless off), so that the position at the end of the data is the length.
 int32_t mp3_length_ms(const Mp3Player* p) {
     const Mp3Hold<Mp3Player> hold(p);
     if (!p) return 0;
-    if (p->core.gap.on)
-        return mpeg_core_samples_ms(&p->core, mpeg_core_output_samples(&p->core, data_frames(p)));
-    const int64_t ms = int64_t(mp3_frame_ms(p)) * p->total_frames;
-    return ms > INT32_MAX ? INT32_MAX : static_cast<int32_t>(ms);
+    return mpeg_core_samples_ms(&p->core, mpeg_core_output_samples(&p->core, data_frames(p)));
 }
 
 int32_t mp3_length_secs(const Mp3Player* p) { return mp3_length_ms(p) / 1000; }

@@ -62,6 +62,7 @@ int32_t search_first(Mp3StreamPlayer* p) {
             if (p->core.frame_bytes > p->block_size) return -1;
             const MpegXing* x = p->core.xing;
             p->total_frames = x && (x->flags & 1) && x->frames > 0 ? x->frames : -1;
+            p->first_at = p->win.base + p->read_off;
             p->pending = 0;
             // A first frame in the newer block of the join: the older one is asked for again
             // before playback starts.
@@ -87,9 +88,17 @@ int32_t start_play(Mp3StreamPlayer* p, int32_t buffer_bytes, int32_t vol, int32_
     p->tail_polls = 0;
     p->held = nullptr;
     p->held_bytes = 0;
-    // Without a stream no timer is installed: stop would never remove it.
-    if (p->stream) Autopoll::on_play(p);
+    // The caller installs the timer once the lock is released (Autopoll::sync).
     return MP3_OK;
+}
+
+// Stops the stream (the lock held); the timer is removed once the lock is released.
+void stop_held(Mp3StreamPlayer* p) {
+    p->want_play = 0;
+    if (!p->stream) return;
+    Autopoll::close(p);
+    p->held = nullptr;
+    p->held_bytes = 0;
 }
 
 void hand_back(Mp3StreamPlayer* p, uint8_t* buf, int32_t bytes) {
@@ -140,7 +149,7 @@ Mp3StreamPlayer* mp3s_create(const void* first_block, int32_t size, int32_t last
 }
 
 void mp3s_destroy(Mp3StreamPlayer* p) {
-    mp3_destroy_player<Mp3StreamPlayer, mp3s_stop, release>(p);
+    mp3_destroy_player<Mp3StreamPlayer, mp3s_stop, release, Autopoll>(p);
 }
 
 uint8_t* mp3s_next_block(Mp3StreamPlayer* p) {
@@ -149,8 +158,9 @@ uint8_t* mp3s_next_block(Mp3StreamPlayer* p) {
     return mpeg_window_end(&p->win);
 }
 
-void mp3s_give_block(Mp3StreamPlayer* p, int32_t last_bytes) {
-    const Mp3Hold<Mp3StreamPlayer> hold(p);
+namespace {
+
+void give_block_held(Mp3StreamPlayer* p, int32_t last_bytes) {
     // Only a block that mp3s_next_block asked for is taken.
     if (!p || p->awaiting == 0 || p->last_bytes != -1) return;
     if (last_bytes != -1) {
@@ -170,14 +180,25 @@ void mp3s_give_block(Mp3StreamPlayer* p, int32_t last_bytes) {
     }
 }
 
+}  // namespace
+
+void mp3s_give_block(Mp3StreamPlayer* p, int32_t last_bytes) {
+    {
+        const Mp3Hold<Mp3StreamPlayer> hold(p);
+        give_block_held(p, last_bytes);
+    }
+    // A play remembered until the first frame came may have started.
+    Autopoll::sync(p, true);
+}
+
 int32_t mp3s_play(Mp3StreamPlayer* p, int32_t buffer_bytes, int32_t vol, int32_t pan) {
-    const Mp3Hold<Mp3StreamPlayer> hold(p);
     return mp3s_play_ex(p, buffer_bytes, vol, pan, 1000);
 }
 
-int32_t mp3s_play_ex(Mp3StreamPlayer* p, int32_t buffer_bytes, int32_t vol, int32_t pan,
-                     int32_t speed) {
-    const Mp3Hold<Mp3StreamPlayer> hold(p);
+namespace {
+
+int32_t play_held(Mp3StreamPlayer* p, int32_t buffer_bytes, int32_t vol, int32_t pan,
+                  int32_t speed) {
     if (!p) return MP3_BAD_BUFFER;
     if (p->pending == -2) return MP3_BAD_BUFFER;
     if (p->pending == -1) {
@@ -193,7 +214,22 @@ int32_t mp3s_play_ex(Mp3StreamPlayer* p, int32_t buffer_bytes, int32_t vol, int3
     return start_play(p, buffer_bytes, vol, pan, speed);
 }
 
-int32_t mp3s_poll(Mp3StreamPlayer* p) { return mp3_poll_trying<Mp3StreamPlayer, poll_held>(p); }
+}  // namespace
+
+int32_t mp3s_play_ex(Mp3StreamPlayer* p, int32_t buffer_bytes, int32_t vol, int32_t pan,
+                     int32_t speed) {
+    int32_t r;
+    {
+        const Mp3Hold<Mp3StreamPlayer> hold(p);
+        r = play_held(p, buffer_bytes, vol, pan, speed);
+    }
+    Autopoll::sync(p, true);
+    return r;
+}
+
+int32_t mp3s_poll(Mp3StreamPlayer* p) {
+    return mp3_poll_trying<Mp3StreamPlayer, poll_held, Autopoll>(p);
+}
 
 namespace {
 
@@ -215,7 +251,7 @@ int32_t poll_held(Mp3StreamPlayer* p) {
         if (const int32_t t = mp3_tail_poll(p->stream, buf, bytes, p->core.bits, &p->tail_polls);
             t >= 0) {
             if (t == 0) return MP3_OK;
-            mp3s_stop(p);
+            stop_held(p);
             return MP3_ENDED;
         }
     }
@@ -251,7 +287,7 @@ int32_t poll_held(Mp3StreamPlayer* p) {
             return MP3_OK;
         }
         hand_back(p, buf, bytes);
-        mp3s_stop(p);
+        stop_held(p);
         return MP3_DATA_LATE;
     }
     hand_back(p, buf, bytes);
@@ -267,13 +303,12 @@ void mp3s_start_autopoll(Mp3StreamPlayer* p, int32_t ms) { Autopoll::start(p, ms
 void mp3s_stop_autopoll(Mp3StreamPlayer* p) { Autopoll::stop(p); }
 
 void mp3s_stop(Mp3StreamPlayer* p) {
-    const Mp3Hold<Mp3StreamPlayer> hold(p);
-    if (!p) return;
-    p->want_play = 0;
-    if (!p->stream) return;
-    Autopoll::close(p);
-    p->held = nullptr;
-    p->held_bytes = 0;
+    {
+        const Mp3Hold<Mp3StreamPlayer> hold(p);
+        if (!p) return;
+        stop_held(p);
+    }
+    Autopoll::sync(p, true);
 }
 
 void mp3s_adjust(Mp3StreamPlayer* p, int32_t vol, int32_t pan, int32_t speed) {
@@ -311,12 +346,22 @@ int32_t mp3s_total_frames(const Mp3StreamPlayer* p, int32_t total_bytes) {
     return p->core.frame_bytes > 0 ? total_bytes / p->core.frame_bytes : 0;
 }
 
+// Counted in samples, as the position is. The Xing header's frame count gives the frames after
+// the Info frame, whose silence is decoded too with gapless off; without a count, a constant
+// bitrate gives the time of the bytes from the first frame on.
 int32_t mp3s_length_ms(const Mp3StreamPlayer* p, int32_t total_bytes) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
-    if (p && p->core.gap.on && p->core.gap.length >= 0)
-        return mpeg_core_samples_ms(&p->core, p->core.gap.length);
-    const int64_t ms = int64_t(mp3s_total_frames(p, total_bytes)) * mp3s_frame_ms(p);
-    return ms > INT32_MAX ? INT32_MAX : static_cast<int32_t>(ms);
+    if (!p || p->pending) return 0;
+    const MpegCore* c = &p->core;
+    if (c->gap.on && c->gap.length >= 0) return mpeg_core_samples_ms(c, c->gap.length);
+    if (p->total_frames >= 0)
+        return mpeg_core_samples_ms(c, mpeg_core_output_samples(c, p->total_frames + c->info));
+    const int64_t bytes = int64_t(total_bytes) - p->first_at;
+    if (bytes <= 0 || c->bitrate <= 0) return 0;
+    const int64_t decoded = bytes * 8 * c->frequency / c->bitrate;
+    if (!c->gap.on) return mpeg_core_samples_ms(c, decoded);
+    const int64_t n = decoded - c->gap.start;
+    return mpeg_core_samples_ms(c, n > 0 ? n : 0);
 }
 
 int32_t mp3s_length_secs(const Mp3StreamPlayer* p, int32_t total_bytes) {

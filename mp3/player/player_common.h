@@ -6,6 +6,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 #include "core.h"
 #include "mp3_lock.h"
@@ -35,34 +36,64 @@ void mp3_adjust_stream(AUDIOSTREAM* stream, int32_t vol, int32_t pan, int32_t sp
 // The stream's sample data, for mp3_output_buffer and mp3s_output_buffer.
 void* mp3_stream_data(AUDIOSTREAM* stream);
 
-// Automatic polling. P has `std::atomic<int32_t> autopoll` (-1 while wanted), `autopoll_ms` and
-// `stream` (non-null while playing); Poll is the player's poll. The timer is installed only while
-// the player plays: start/stop record the wish, play and stop follow it.
+// Automatic polling. P has `std::atomic<int32_t> autopoll` (-1 while wanted), `autopoll_ms`,
+// `stream` (non-null while playing), `timer_ops` (a std::mutex) and `timer_on`; Poll is the
+// player's poll. The timer is installed exactly while the player plays with autopoll wanted.
+//
+// Allegro runs every timer callback holding its timer lock, and install_param_int and
+// remove_param_int take that lock. A game's own callback may query a player (taking the player's
+// lock) while holding it, so no player call waits for Allegro's timer lock while it holds the
+// player's lock: the calls change the player's state under its lock and then, with the lock
+// released, bring the timer in line with it (sync). timer_ops orders those installs and removes
+// among themselves; it is taken only outside the player's lock, and the poll, which may run on
+// the timer thread, only tries it.
 template <typename P, int32_t (*Poll)(P*)>
 struct Mp3Autopoll {
     static void tick(void* param) { Poll(static_cast<P*>(param)); }
 
-    // start and stop take the player's lock (a null player holds nothing).
+    // Installs or removes the timer until it agrees with the player's state. Called without the
+    // player's lock; `wait` false (the poll): gives up when another thread is at it, or holds
+    // the player, and the next tick tries again.
+    static void sync(P* p, bool wait) {
+        if (!p) return;
+        if (wait)
+            p->timer_ops.lock();
+        else if (!p->timer_ops.try_lock())
+            return;
+        for (;;) {
+            if (!wait && !mp3_try_lock(&p->lock)) break;
+            if (wait) mp3_lock(&p->lock);
+            const bool want = p->stream && p->autopoll.load() != 0;
+            const int32_t ms = p->autopoll_ms;
+            mp3_unlock(&p->lock);
+            if (want == p->timer_on) break;
+            p->timer_on = want;
+            if (want)
+                mp3_timer_install(&tick, p, ms);
+            else
+                mp3_timer_remove(&tick, p);
+        }
+        p->timer_ops.unlock();
+    }
+
     static void start(P* p, int32_t ms) {
-        const Mp3Hold<P> hold(p);
-        if (!p || p->autopoll.load() != 0) return;
-        p->autopoll_ms = ms;
-        p->autopoll.store(-1);
-        if (p->stream) mp3_timer_install(&tick, p, ms);
+        {
+            const Mp3Hold<P> hold(p);
+            if (!p || p->autopoll.load() != 0) return;
+            p->autopoll_ms = ms;
+            p->autopoll.store(-1);
+        }
+        sync(p, true);
     }
     static void stop(P* p) {
-        const Mp3Hold<P> hold(p);
-        if (!p || p->autopoll.exchange(0) == 0) return;
-        if (p->stream) mp3_timer_remove(&tick, p);
+        {
+            const Mp3Hold<P> hold(p);
+            if (!p || p->autopoll.exchange(0) == 0) return;
+        }
+        sync(p, true);
     }
-    // Called by play once the stream runs.
-    static void on_play(P* p) {
-        if (p->autopoll.load() != 0) mp3_timer_install(&tick, p, p->autopoll_ms);
-    }
-    // Stops a playing stream: the timer goes first, so that no poll starts on a stream that is
-    // being stopped.
+    // Stops a playing stream (the player's lock held); the timer follows in the next sync.
     static void close(P* p) {
-        if (p->autopoll.load() != 0) mp3_timer_remove(&tick, p);
         mp3_close_stream(p->stream);
         p->stream = nullptr;
     }
@@ -74,25 +105,28 @@ int32_t mp3_tail_poll(AUDIOSTREAM* stream, void* buf, int32_t bytes, int32_t bit
                       int32_t* tail_polls);
 
 // The poll only tries the lock: while a control call holds the player (from another thread) this
-// tick gives up at once, as a poll that finds no free buffer does.
-template <typename P, int32_t (*Held)(P*)>
+// tick gives up at once, as a poll that finds no free buffer does. A poll that stopped the
+// stream then removes its timer, outside the player's lock.
+template <typename P, int32_t (*Held)(P*), typename Autopoll>
 int32_t mp3_poll_trying(P* p) {
     if (!p) return -1;
     if (!mp3_try_lock(&p->lock)) return 0;
     const int32_t r = Held(p);
+    const bool stale = !p->stream && p->timer_on;
     mp3_unlock(&p->lock);
+    if (stale) Autopoll::sync(p, false);
     return r;
 }
 
-// Destroys a player: waits for a poll in progress, stops it (the stop removes the timer, so no
-// poll starts afterwards) and frees it.
-template <typename P, void (*Stop)(P*), void (*Release)(P*)>
+// Destroys a player: stops it (the stop removes the timer, outside the player's lock) and frees
+// it. With automatic polling wanted, a removal is asked for even when no timer is installed:
+// it waits for Allegro's timer lock, so no timer callback that may hold the player is still
+// running when it is freed.
+template <typename P, void (*Stop)(P*), void (*Release)(P*), typename Autopoll>
 void mp3_destroy_player(P* p) {
     if (!p) return;
-    {
-        const Mp3Hold<P> hold(p);
-        Stop(p);
-    }
+    Stop(p);
+    if (p->autopoll.load() != 0) mp3_timer_remove(&Autopoll::tick, p);
     Release(p);
 }
 

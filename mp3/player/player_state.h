@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 #include "core.h"
 #include "mp3_lock.h"
@@ -25,6 +26,8 @@ struct Mp3Player {
     int32_t frames_per_buffer;
     std::atomic<int32_t> autopoll; // -1 while automatic polling is wanted (read by the timer thread)
     int32_t autopoll_ms;
+    std::mutex timer_ops;  // orders the timer's installs and removes (never under `lock`)
+    std::atomic<bool> timer_on; // the poll's timer is installed (written under timer_ops)
     int32_t tail_polls;    // silent polls still to give after the data ended
     mutable Mp3Lock lock;  // held by every call; the poll only tries it
 };
@@ -37,10 +40,13 @@ struct Mp3StreamPlayer {
     int32_t awaiting;      // -1 reading the current block alone, 0 reading `joined`
     int32_t last_bytes;    // -1 while more blocks come, else the valid bytes of the last block
     int32_t total_frames;  // Xing frame count, or -1
+    int64_t first_at;      // offset of the first frame in the file
     AUDIOSTREAM* stream;   // playing exactly when not null
     int32_t frames_per_buffer;
     std::atomic<int32_t> autopoll; // -1 while automatic polling is wanted (read by the timer thread)
     int32_t autopoll_ms;
+    std::mutex timer_ops;  // orders the timer's installs and removes (never under `lock`)
+    std::atomic<bool> timer_on; // the poll's timer is installed (written under timer_ops)
     int32_t tail_polls;
     int32_t pending;       // -1 while the first frame is still to come (tags fill the blocks)
     uint8_t* held;         // a stream buffer being filled across polls (waiting for blocks)

@@ -63,6 +63,8 @@ struct Streamed {
     bool played = false;   // and mp3s_play accepted it
     int result = -100;     // the poll result it stopped with
     std::vector<uint8_t> pcm;  // every buffer handed back, as signed PCM
+    int32_t end_ms = 0;        // the position once it stopped
+    int32_t length_ms = 0;     // the length, given the n bytes
 };
 
 // Streams bytes [0, n) of `data` through a streamed player (fake reset first; gapless as asked),
@@ -90,6 +92,8 @@ inline Streamed stream_in_blocks(const uint8_t* data, size_t n, int32_t block,
     }
     r.result = v;
     r.pcm = handed_signed();
+    r.end_ms = mp3s_position_ms(p);
+    r.length_ms = mp3s_length_ms(p, int32_t(n));
     mp3s_destroy(p);
     return r;
 }
