@@ -71,8 +71,19 @@ int32_t mpeg_index_preroll(const MpegFrameIndex* x, const uint8_t* data, int32_t
     if (f <= 0 || !x->offsets) return 0;
     if (f > x->frames) f = x->frames;
     if (layer != 3) return f > 2 ? f - 2 : 0;
-    // Frames before f - 1 until their main data covers the 511 bytes main_data_begin can reach.
-    int32_t i = f - 1, need = 511;
+    // The frames whose spectrum must decode exactly: f - 1 (its overlap is added to frame f, its
+    // last granule fills the synthesis history). An MPEG-1 frame holds two granules, so f - 1's
+    // second granule takes its overlap from its first; an MPEG-2 or 2.5 frame holds one, so
+    // f - 1's output takes its overlap from f - 2, whose spectrum must be exact too.
+    int32_t exact = f - 1;
+    MpegHeader h{};
+    const int32_t at = x->offsets[f - 1];
+    if (mpeg_header_parse(data + at, x->offsets[f] - at < 4 ? 0 : 4, &h) > 0 && h.id == 0)
+        exact = f - 2;
+    if (exact <= 0) return 0;
+    // Frames before the first exact one until their main data covers the 511 bytes
+    // main_data_begin can reach (255 in MPEG-2 and 2.5), then one frame to spare.
+    int32_t i = exact, need = 511;
     while (need > 0 && i > 0) {
         --i;
         need -= main_bytes(x, data, i);
