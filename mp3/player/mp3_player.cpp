@@ -39,6 +39,46 @@ bool pass_done(const Mp3Player* p) {
 // Moves to frame f (in range): through the index, or from an estimate (a byte offset from start).
 void move_to(Mp3Player* p, int32_t f, int64_t guess) {
     p->pos = p->start + mpeg_core_seek(&p->core, f, p->data_len, guess);
+    p->out_base = mp3_out_of_frame(&p->core, f);
+}
+
+// Handed-back samples of the data: the whole run with gapless on.
+int64_t out_length(const Mp3Player* p) {
+    return mpeg_core_output_samples(&p->core, data_frames(p));
+}
+
+// The handed-back index of the next sample.
+int64_t out_position(const Mp3Player* p) {
+    const int32_t ss = mpeg_core_sample_bytes(&p->core);
+    return p->out_base + (ss > 0 ? p->core.given / ss : 0);
+}
+
+// Where a pass with the loop points set jumps back (-1 without them).
+int64_t points_end(const Mp3Player* p) {
+    if (!p->points) return -1;
+    return p->loop_end == 0 ? out_length(p) : p->loop_end;
+}
+
+// Jumps to handed-back sample `out`: to the frame that holds it, with its pre-roll, and on
+// through that frame's samples before it, so that the next sample handed back is the one an
+// uninterrupted decode gives there. The pass then ends at the loop points' end. 0 when the
+// set-up failed.
+bool jump_to(Mp3Player* p, int64_t out) {
+    const int64_t f = mp3_frame_of_out(&p->core, out);
+    if (f < 0 || f >= data_frames(p)) return false;
+    move_to(p, static_cast<int32_t>(f), f * p->core.frame_bytes);
+    if (!mpeg_core_prepare(&p->core, p->start, p->data_len)) return false;
+    p->pass_end = points_end(p);
+    const int32_t ss = mpeg_core_sample_bytes(&p->core);
+    const int64_t skip = (out - p->out_base) * ss;
+    if (skip <= 0) return true;
+    uint8_t scratch[sizeof(p->core.gap.carry)];
+    if (skip > int64_t(sizeof scratch)) return false;
+    int32_t off = static_cast<int32_t>(p->pos - p->start), got = 0;
+    mpeg_core_fill(&p->core, p->start, p->data_len, 1, &off, scratch,
+                   static_cast<int32_t>(skip), &got);
+    p->pos = p->start + off;
+    return got == skip;
 }
 
 // Moves to the frame that holds the time `ms` after the start of frame `from`: the time is
@@ -57,20 +97,51 @@ void seek_time(Mp3Player* p, int32_t from, int64_t ms) {
 }
 
 // Fills buf with `bytes` bytes from the core, starting a new pass at the end of one when looping
-// gapless. MP3_OK full; MP3_ENDED the data (or the run) ended first; MP3_SETUP_FAILED
-// the set-up of a new pass failed.
+// gapless, or at the loop points' end (and at the data's) when looping with loop points: a jump
+// back to the loop's start inside the buffer. MP3_OK full; MP3_ENDED the data (or the run)
+// ended first; MP3_SETUP_FAILED the set-up of a new pass failed.
 int32_t fill(Mp3Player* p, uint8_t* buf, int32_t bytes, int32_t* filled, bool loop) {
     int32_t rewound_at = -1;  // where a new pass began in this call
+    const bool points = loop && p->points;
+    const int32_t ss = mpeg_core_sample_bytes(&p->core);
     for (;;) {
+        int32_t room = bytes;
+        if (points && p->pass_end >= 0) {
+            const int64_t left = p->pass_end - out_position(p);
+            if (left <= 0) {
+                if (*filled == rewound_at) return MP3_ENDED;
+                if (!jump_to(p, p->loop_start)) return MP3_SETUP_FAILED;
+                rewound_at = *filled;
+                continue;
+            }
+            if (left * ss < room - *filled) room = *filled + static_cast<int32_t>(left * ss);
+        }
         int32_t off = static_cast<int32_t>(p->pos - p->start);
         const int32_t r =
-            mpeg_core_fill(&p->core, p->start, p->data_len, 1, &off, buf, bytes, filled);
+            mpeg_core_fill(&p->core, p->start, p->data_len, 1, &off, buf, room, filled);
         p->pos = p->start + off;
-        if (r == MP3_OK) return r;
+        if (r == MP3_OK) {
+            if (*filled == bytes) {
+                // A pass that ends with the buffer jumps back now, so that the poll does not
+                // take the data's end for the music's.
+                if (points && p->pass_end >= 0 && out_position(p) >= p->pass_end &&
+                    !jump_to(p, p->loop_start))
+                    return MP3_SETUP_FAILED;
+                return r;
+            }
+            continue;
+        }
         // A pass that handed nothing back ends the looping too.
-        if (!p->core.gap.on || !loop || *filled == rewound_at) return MP3_ENDED;
-        mp3_rewind(p);
-        if (!mpeg_core_prepare(&p->core, p->start, p->data_len)) return MP3_SETUP_FAILED;
+        if (!loop || *filled == rewound_at) return MP3_ENDED;
+        if (points) {
+            // The data ended before the loop's end (loop points set while playing, the pass
+            // under way going on to the data's end).
+            if (!jump_to(p, p->loop_start)) return MP3_SETUP_FAILED;
+        } else {
+            if (!p->core.gap.on) return MP3_ENDED;
+            mp3_rewind(p);
+            if (!mpeg_core_prepare(&p->core, p->start, p->data_len)) return MP3_SETUP_FAILED;
+        }
         rewound_at = *filled;
     }
 }
@@ -105,6 +176,9 @@ Mp3Player* mp3_create(const void* data, int32_t len) {
     p->data_len = n - first_at;
     p->start = p->pos = d + first_at;
     p->autopoll.store(0);
+    p->out_base = 0;
+    p->points = 0;
+    p->pass_end = -1;
     // Without memory for the index the player still plays; seeks then step by frame_bytes or
     // through the Xing table, as estimates.
     mpeg_core_index(&p->core, p->start, p->data_len);
@@ -136,6 +210,7 @@ int32_t mp3_play_ex(Mp3Player* p, int32_t buffer_bytes, int32_t vol, int32_t pan
         p->stream = mp3_open_stream(&p->core, fpb, vol, pan, speed);
         p->loop = loop;
         p->tail_polls = 0;
+        p->pass_end = points_end(p);
     }
     // Without a stream no timer is installed.
     Autopoll::sync(p, true);
@@ -178,8 +253,9 @@ int32_t poll_held(Mp3Player* p) {
     }
     // The end (the data's, another stream's start, or the gapless run's without looping): the
     // rest of this buffer and two more are silence.
-    const bool at_end =
-        p->core.gap.on ? !p->loop && pass_done(p) : p->pos - p->start >= p->data_len;
+    const bool at_end = p->loop && p->points ? false
+                        : p->core.gap.on    ? !p->loop && pass_done(p)
+                                            : p->pos - p->start >= p->data_len;
     if (r != MP3_OK || at_end) {
         mp3_rewind(p);
         p->tail_polls = 2;
@@ -206,6 +282,7 @@ void mp3_rewind(Mp3Player* p) {
     if (!p) return;
     p->pos = p->start;
     mpeg_core_rewind(&p->core);
+    p->out_base = 0;
 }
 
 void mp3_seek_frame(Mp3Player* p, int32_t frame) {
@@ -252,7 +329,31 @@ void mp3_adjust(Mp3Player* p, int32_t vol, int32_t pan, int32_t speed, int32_t l
 
 void mp3_set_loop(Mp3Player* p, int32_t loop) {
     const Mp3Hold<Mp3Player> hold(p);
-    if (p && p->stream) p->loop = loop;
+    if (p && (p->stream || p->points)) p->loop = loop;
+}
+
+int32_t mp3_set_loop_points(Mp3Player* p, int32_t start, int32_t end) {
+    const Mp3Hold<Mp3Player> hold(p);
+    if (!p || mp3_check_loop_points(start, end, out_length(p)) != 0) return -1;
+    p->points = 1;
+    p->loop_start = start;
+    p->loop_end = end;
+    p->loop = 1;
+    // While playing, the pass under way keeps its end; the next one takes the new points.
+    if (!p->stream) p->pass_end = points_end(p);
+    return 0;
+}
+
+int32_t mp3_get_loop_points(const Mp3Player* p, int32_t* start, int32_t* end) {
+    const Mp3Hold<Mp3Player> hold(p);
+    if (!p) return -1;
+    const int64_t len = out_length(p);
+    const int32_t e = !p->points ? int32_t(len > INT32_MAX ? INT32_MAX : len)
+                      : p->loop_end == 0 ? int32_t(len)
+                                         : p->loop_end;
+    if (start) *start = p->points ? p->loop_start : 0;
+    if (end) *end = e;
+    return 0;
 }
 
 int32_t mp3_is_playing(const Mp3Player* p) {
@@ -341,5 +442,8 @@ int32_t mp3_set_gapless(Mp3Player* p, int32_t on) {
     const Mp3Hold<Mp3Player> hold(p);
     if (!p || p->stream) return MP3_PLAYING;
     mpeg_core_set_gapless(&p->core, on);
+    // Loop points count the samples handed back, which gapless changes.
+    p->points = 0;
+    p->pass_end = -1;
     return MP3_OK;
 }

@@ -130,6 +130,28 @@ void mp3_destroy_player(P* p) {
     Release(p);
 }
 
+// Loop points and seeks by sample count the samples per channel that the player hands back:
+// with gapless on, those of the run (sample 0 is the run's first), else every decoded sample.
+// The frame that holds handed-back sample `out`, and the handed-back index of the first sample
+// that frame f gives (a frame before the run gives none: the run's start).
+inline int64_t mp3_frame_of_out(const MpegCore* c, int64_t out) {
+    const int32_t ss = mpeg_core_sample_bytes(c);
+    const int64_t spf = ss > 0 ? c->frame_pcm_bytes / ss : 0;
+    return spf > 0 ? (out + (c->gap.on ? c->gap.start : 0)) / spf : 0;
+}
+inline int64_t mp3_out_of_frame(const MpegCore* c, int64_t f) {
+    const int32_t ss = mpeg_core_sample_bytes(c);
+    const int64_t d = ss > 0 ? f * (c->frame_pcm_bytes / ss) : 0;
+    if (!c->gap.on) return d;
+    return (d > c->gap.start ? d : c->gap.start) - c->gap.start;
+}
+
+// Checks loop points against `length` handed-back samples (end 0: the length): 0, or -1.
+inline int32_t mp3_check_loop_points(int32_t start, int32_t end, int64_t length) {
+    const int64_t e = end == 0 ? length : end;
+    return start < 0 || e <= start || e > length ? -1 : 0;
+}
+
 // A query of one of the core's fields under the player's lock: its value, or 0 for null.
 template <typename P, typename F>
 int32_t player_core_field(const P* p, F MpegCore::*field) {

@@ -29,6 +29,10 @@ struct Mp3Player {
     std::mutex timer_ops;  // orders the timer's installs and removes (never under `lock`)
     std::atomic<bool> timer_on; // the poll's timer is installed (written under timer_ops)
     int32_t tail_polls;    // silent polls still to give after the data ended
+    int64_t out_base;      // handed-back index of the first sample since the last rewind or seek
+    int32_t points;        // 1 while loop points are set
+    int32_t loop_start, loop_end; // as set (end 0: the end of the data)
+    int64_t pass_end;      // handed-back index where this pass jumps back; -1: the data's end
     mutable Mp3Lock lock;  // held by every call; the poll only tries it
 };
 

