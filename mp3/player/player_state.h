@@ -57,5 +57,21 @@ struct Mp3StreamPlayer {
     int32_t held_bytes;    // bytes of `held` already filled
     int32_t want_play;     // play asked for while pending: its arguments follow
     int32_t want_bytes, want_vol, want_pan, want_speed;
+    // The frames passed, indexed as the blocks arrive, for seeks and loops: the file offset of
+    // each (idx_count + 1 entries, the last where the last frame indexed ends) and the main data
+    // it adds to the bit reservoir (for the pre-roll).
+    int32_t* idx_off;
+    int16_t* idx_main;
+    int32_t idx_count, idx_cap;
+    MpegSync idx_sync;     // the index's own frame synchronisation
+    int64_t idx_next;      // file offset of the next frame to index
+    int32_t refill;        // 1 after a jump: the block at win.base comes alone, another follows
+    int64_t out_base;      // handed-back index of the first sample since the last jump
+    int64_t discard;       // PCM bytes still to throw away after a jump (pre-roll, lead-in)
+    int32_t jumped;        // 1 from a jump until its first sample is handed back
+    int32_t loop;          // non-zero: start again when the data (or the loop points' pass) ends
+    int32_t points;        // 1 while loop points are set
+    int32_t loop_start, loop_end; // as set (end 0: the end of the data)
+    int64_t pass_end;      // handed-back index where this pass jumps back; -1: the data's end
     mutable Mp3Lock lock;  // held by every call; the poll only tries it
 };

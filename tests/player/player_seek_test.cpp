@@ -141,6 +141,61 @@ TEST_P(PlayerSeek, FirstBufferAfterASeekIsTheUninterruptedDecode) {
     destroy_sample(all);
 }
 
+// The streamed player, fed at the offsets it names: the offset is the bytes given so far until
+// it seeks; a seek to any time it has passed hands back the uninterrupted decode from the frame
+// that holds the time (as the in-memory player's seek lands), and a time not passed yet is
+// refused with no change.
+TEST_P(PlayerSeek, StreamedSeeksAreExactToAnyTimePassed) {
+    SAMPLE* all = mp3_decode_all(p_);
+    ASSERT_NE(all, nullptr);
+    const uint8_t* ref = static_cast<const uint8_t*>(all->data);
+    const size_t fpcm = size_t(p_->core.frame_pcm_bytes);
+    const int32_t fpb = 3, block = 4096;
+    const auto& handed = fake_al::st().handed;
+    Mp3StreamPlayer* s = mp3s_create(data_.data(), block, 0);
+    ASSERT_NE(s, nullptr);
+    EXPECT_EQ(mp3s_next_block_offset(s), block);
+    ASSERT_TRUE(ptest::feed_named(s, data_.data(), data_.size(), block));
+    EXPECT_EQ(mp3s_next_block_offset(s), -1) << "both blocks held";
+    ASSERT_EQ(mp3s_play(s, fpb * int32_t(fpcm), 255, 128), 0);
+    // The next buffer handed back, the player fed as it asks.
+    auto next_buffer = [&]() -> const std::vector<uint8_t>* {
+        const size_t n = handed.size();
+        for (int i = 0; i < 10000 && handed.size() == n; ++i) {
+            ptest::feed_named(s, data_.data(), data_.size(), block);
+            if (mp3s_poll(s) != 0) return nullptr;
+        }
+        return handed.size() > n ? &handed.back() : nullptr;
+    };
+    // Play to about 6 s without a seek: the blocks come in order.
+    int64_t given = 2 * block;
+    while (mp3s_position_ms(s) < 6000) {
+        const int32_t off = mp3s_next_block_offset(s);
+        if (off >= 0) {
+            EXPECT_EQ(off, given);
+            given += block;
+        }
+        ASSERT_NE(next_buffer(), nullptr);
+    }
+    const int32_t at = mp3s_current_frame(s);
+    EXPECT_EQ(mp3s_seek_ms(s, 7900), -1) << "not passed yet";
+    EXPECT_EQ(mp3s_current_frame(s), at);
+    for (int32_t ms : {0, 1, 27, 1000, 2500, 4321, 5500, 100}) {
+        SCOPED_TRACE(ms);
+        ASSERT_EQ(mp3s_seek_ms(s, ms), 0);
+        const int32_t f = frame_of_ms(ms);
+        const std::vector<uint8_t>* b = next_buffer();
+        ASSERT_NE(b, nullptr);
+        EXPECT_EQ(std::memcmp(b->data(), ref + size_t(f) * fpcm, fpb * fpcm), 0) << "frame " << f;
+    }
+    ASSERT_EQ(mp3s_rewind(s), 0);
+    const std::vector<uint8_t>* b = next_buffer();
+    ASSERT_NE(b, nullptr);
+    EXPECT_EQ(std::memcmp(b->data(), ref, fpb * fpcm), 0) << "rewound";
+    mp3s_destroy(s);
+    destroy_sample(all);
+}
+
 INSTANTIATE_TEST_SUITE_P(Files, PlayerSeek, ::testing::ValuesIn(kSeekFiles),
                          [](const ::testing::TestParamInfo<SeekFile>& i) {
                              return std::string(i.param.name);

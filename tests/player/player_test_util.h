@@ -98,6 +98,18 @@ inline Streamed stream_in_blocks(const uint8_t* data, size_t n, int32_t block,
     return r;
 }
 
+// Feeds a streamed player the block it asks for, read from `data` (n bytes) at the offset it
+// names: the last block when it reaches the end. false when it asked for none.
+inline bool feed_named(Mp3StreamPlayer* p, const uint8_t* data, size_t n, int32_t block) {
+    uint8_t* nb = mp3s_next_block(p);
+    const int32_t off = mp3s_next_block_offset(p);
+    if (!nb || off < 0 || size_t(off) > n) return false;
+    const size_t k = std::min(size_t(block), n - size_t(off));
+    std::memcpy(nb, data + off, k);
+    mp3s_give_block(p, size_t(off) + k == n ? int32_t(k) : -1);
+    return true;
+}
+
 // `got` starts with exactly the first n bytes of `want` (all of it by default) and is silent
 // after them.
 inline ::testing::AssertionResult same_then_silent(const std::vector<uint8_t>& got,
