@@ -21,6 +21,8 @@ int32_t poll_held(Mp3Player* p);
 using Autopoll = Mp3Autopoll<Mp3Player, mp3_poll>;
 
 void hand_back(Mp3Player* p, void* buf, int32_t bytes) {
+    mp3_fade_apply(&p->fade, static_cast<uint8_t*>(buf), bytes, p->core.bits,
+                   p->core.stereo ? 2 : 1);
     mp3_hand_back(p->stream, buf, bytes, p->core.bits);
 }
 
@@ -179,6 +181,7 @@ Mp3Player* mp3_create(const void* data, int32_t len) {
     p->out_base = 0;
     p->points = 0;
     p->pass_end = -1;
+    mp3_fade_init(&p->fade);
     // Without memory for the index the player still plays; seeks then step by frame_bytes or
     // through the Xing table, as estimates.
     mpeg_core_index(&p->core, p->start, p->data_len);
@@ -342,6 +345,11 @@ int32_t mp3_set_loop_points(Mp3Player* p, int32_t start, int32_t end) {
     // While playing, the pass under way keeps its end; the next one takes the new points.
     if (!p->stream) p->pass_end = points_end(p);
     return 0;
+}
+
+int32_t mp3_fade(Mp3Player* p, int32_t volume, int32_t ms) {
+    const Mp3Hold<Mp3Player> hold(p);
+    return p ? mp3_fade_to(&p->fade, volume, ms, p->core.frequency) : -1;
 }
 
 int32_t mp3_get_loop_points(const Mp3Player* p, int32_t* start, int32_t* end) {

@@ -108,6 +108,7 @@ void stop_held(Mp3StreamPlayer* p) {
 }
 
 void hand_back(Mp3StreamPlayer* p, uint8_t* buf, int32_t bytes) {
+    mp3_fade_apply(&p->fade, buf, bytes, p->core.bits, p->core.stereo ? 2 : 1);
     mp3_hand_back(p->stream, buf, bytes, p->core.bits);
     p->held = nullptr;
     p->held_bytes = 0;
@@ -220,6 +221,7 @@ Mp3StreamPlayer* mp3s_create(const void* first_block, int32_t size, int32_t last
     p->autopoll.store(0);
     p->total_frames = -1;
     p->pass_end = -1;
+    mp3_fade_init(&p->fade);
     const int32_t r = search_first(p);
     // Without a confirmed frame in the first block, a tag at its start, or a frame header whose
     // confirmation lies past the block, says that frames are to come. A frame must fit in a
@@ -566,6 +568,11 @@ int32_t mp3s_set_loop_points(Mp3StreamPlayer* p, int32_t start, int32_t end) {
     // While playing, the pass under way keeps its end; the next one takes the new points.
     if (!p->stream) p->pass_end = points_end(p);
     return 0;
+}
+
+int32_t mp3s_fade(Mp3StreamPlayer* p, int32_t volume, int32_t ms) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
+    return p ? mp3_fade_to(&p->fade, volume, ms, p->core.frequency) : -1;
 }
 
 int32_t mp3s_get_loop_points(const Mp3StreamPlayer* p, int32_t* start, int32_t* end) {

@@ -92,6 +92,8 @@ int32_t mp3s_is_looping(const Mp3StreamPlayer* p);
 // end past the data is refused where the length is known (a gapless run's length, a Xing count).
 int32_t mp3s_set_loop_points(Mp3StreamPlayer* p, int32_t start, int32_t end);
 int32_t mp3s_get_loop_points(const Mp3StreamPlayer* p, int32_t* start, int32_t* end);
+// A fade, as mp3_fade.
+int32_t mp3s_fade(Mp3StreamPlayer* p, int32_t volume, int32_t ms);
 
 #ifdef __cplusplus
 }

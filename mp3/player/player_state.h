@@ -9,6 +9,7 @@
 
 #include "core.h"
 #include "mp3_lock.h"
+#include "player_common.h"
 #include "mp3_player.h"
 #include "mp3_stream_player.h"
 #include "window.h"
@@ -33,6 +34,7 @@ struct Mp3Player {
     int32_t points;        // 1 while loop points are set
     int32_t loop_start, loop_end; // as set (end 0: the end of the data)
     int64_t pass_end;      // handed-back index where this pass jumps back; -1: the data's end
+    Mp3Fade fade;          // mp3_fade's gain on the PCM handed back
     mutable Mp3Lock lock;  // held by every call; the poll only tries it
 };
 
@@ -73,5 +75,6 @@ struct Mp3StreamPlayer {
     int32_t points;        // 1 while loop points are set
     int32_t loop_start, loop_end; // as set (end 0: the end of the data)
     int64_t pass_end;      // handed-back index where this pass jumps back; -1: the data's end
+    Mp3Fade fade;          // mp3s_fade's gain on the PCM handed back
     mutable Mp3Lock lock;  // held by every call; the poll only tries it
 };

@@ -2,7 +2,8 @@
 // exactly mp3dec's default (gapless) decode's [0, end), then its [start, end) again and again,
 // byte for byte, for loop points on frame boundaries and off them, from the start, up to the end,
 // and for loops shorter than a buffer; Layer III CBR, VBR, MPEG-2 and 2.5, Layer II, mono and
-// stereo. The streamed player is fed at the offsets it names, in blocks of 4 KB to 1 MB.
+// stereo. The streamed player is fed at the offsets it names, in blocks of 4 KB to 1 MB. Fades
+// ramp the gain sample by sample on top of that, across buffer edges and loop seams.
 #include <algorithm>
 #include <cstdio>
 
@@ -132,6 +133,93 @@ TEST_P(PlayerLoop, HandsBackTheIntroThenTheLoopSampleExact) {
         }
     }
     std::printf("[ loops    ] %s: %zu bytes compared\n", file.name, compared);
+}
+
+// A fade to silence over one second, started between two buffers while a short loop repeats,
+// then a jump back to full volume, in both players: the PCM is the looped decode times the
+// ramp's gain, sample by sample (within the rounding of one LSB), silence after it while the
+// player plays on, and the looped decode exactly once the gain is back at 255.
+using PlayerFade = ptest::FakeAllegro;
+
+TEST_F(PlayerFade, RampsSampleBySampleAcrossBuffersAndLoops) {
+    const ptest::Encoded& file = kLoopFiles[0];
+    ZIV_REQUIRE_TOOL(file.tool);
+    const std::vector<uint8_t> data = ptest::encode(file);
+    ASSERT_FALSE(data.empty());
+    const std::string in = ziv::tmp_path("fade.in"), out = ziv::tmp_path("fade.raw");
+    ASSERT_TRUE(ziv::write_file(in, data.data(), data.size()));
+    ASSERT_EQ(ziv::run("'" + ziv::mp3dec_path() + "' '" + in + "' '" + out + "'"), 0);
+    const std::vector<uint8_t> ref = ziv::read_file(out);
+    const size_t ss = 4;
+    const int64_t start = 3001, end = 30017, ramp = 44100;  // a second at 44.1 kHz
+    const int32_t buffer = 3 * 1152 * 4;
+    const int polls = 40, fade_at = 3, back_at = 32;  // before those polls
+    const std::vector<int16_t> want = ziv::to_s16(looped(ref, ss, start, end, size_t(polls) * buffer));
+
+    EXPECT_EQ(mp3_fade(nullptr, 0, 0), -1);
+    EXPECT_EQ(mp3s_fade(nullptr, 0, 0), -1);
+    for (bool streamed : {false, true}) {
+        SCOPED_TRACE(streamed ? "streamed" : "in memory");
+        fake_al::reset();
+        Mp3Player* p = nullptr;
+        Mp3StreamPlayer* sp = nullptr;
+        if (streamed) {
+            sp = mp3s_create(data.data(), 8192, 0);
+            ASSERT_NE(sp, nullptr);
+            ASSERT_EQ(mp3s_set_gapless(sp, 1), 0);
+            ASSERT_EQ(mp3s_set_loop_points(sp, int32_t(start), int32_t(end)), 0);
+            ASSERT_EQ(mp3s_play(sp, buffer, 255, 128), 0);
+        } else {
+            p = mp3_create(data.data(), int32_t(data.size()));
+            ASSERT_NE(p, nullptr);
+            ASSERT_EQ(mp3_set_gapless(p, 1), 0);
+            ASSERT_EQ(mp3_set_loop_points(p, int32_t(start), int32_t(end)), 0);
+            ASSERT_EQ(mp3_play_ex(p, buffer, 255, 128, 1000, 1), 0);
+        }
+        const auto fade = [&](int32_t v, int32_t ms) {
+            return streamed ? mp3s_fade(sp, v, ms) : mp3_fade(p, v, ms);
+        };
+        EXPECT_EQ(fade(256, 10), -1);
+        EXPECT_EQ(fade(-1, 10), -1);
+        EXPECT_EQ(fade(100, -1), -1);
+        for (int k = 0; k < polls; ++k) {
+            if (k == fade_at) {
+                ASSERT_EQ(fade(0, 1000), 0);
+            }
+            if (k == back_at) {
+                ASSERT_EQ(fade(255, 0), 0);
+            }
+            const size_t n = fake_al::st().handed.size();
+            for (int i = 0; i < 1000 && fake_al::st().handed.size() == n; ++i) {
+                if (streamed) {
+                    ptest::feed_named(sp, data.data(), data.size(), 8192);
+                    ASSERT_EQ(mp3s_poll(sp), 0);
+                } else {
+                    ASSERT_EQ(mp3_poll(p), 0);
+                }
+            }
+        }
+        const std::vector<int16_t> got = fake_al::signed_samples(ptest::handed_bytes());
+        ASSERT_EQ(got.size(), want.size());
+        const int64_t from = int64_t(fade_at) * buffer / int64_t(ss), back = int64_t(back_at) * buffer / int64_t(ss);
+        int64_t off = 0, worst = 0;
+        for (int64_t i = 0; i < int64_t(got.size()) / 2; ++i) {
+            double g = 1.0;
+            if (i >= from && i < back) g = std::max(0.0, 1.0 - double(i - from + 1) / ramp);
+            for (int c = 0; c < 2; ++c) {
+                const double w = want[size_t(2 * i + c)] * g;
+                const double d = std::abs(got[size_t(2 * i + c)] - w);
+                if (d > 1.0) ++off;
+                worst = std::max<int64_t>(worst, int64_t(d));
+            }
+        }
+        EXPECT_EQ(off, 0) << "samples more than 1 LSB off the ramp; worst " << worst;
+        // Past the ramp, silence; from back_at on, exactly the looped decode.
+        EXPECT_TRUE(std::all_of(got.begin() + long(2 * (from + ramp)), got.begin() + long(2 * back),
+                                [](int16_t v) { return v == 0; }));
+        EXPECT_TRUE(std::equal(got.begin() + long(2 * back), got.end(), want.begin() + long(2 * back)));
+        if (streamed) mp3s_destroy(sp); else mp3_destroy(p);
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, PlayerLoop, ::testing::ValuesIn(kLoopFiles),

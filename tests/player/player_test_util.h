@@ -58,6 +58,13 @@ inline std::vector<uint8_t> handed_signed() {
     return pcm;
 }
 
+// Every buffer handed back since the fake's last reset, joined, as the unsigned bytes given.
+inline std::vector<uint8_t> handed_bytes() {
+    std::vector<uint8_t> all;
+    for (const auto& b : fake_al::st().handed) all.insert(all.end(), b.begin(), b.end());
+    return all;
+}
+
 struct Streamed {
     bool created = false;  // mp3s_create gave a player
     bool played = false;   // and mp3s_play accepted it
