@@ -182,6 +182,7 @@ Mp3Player* mp3_create(const void* data, int32_t len) {
     p->points = 0;
     p->pass_end = -1;
     mp3_fade_init(&p->fade);
+    p->tag_points = mp3_tag_loop_points(d, len, &p->tag_start, &p->tag_end);
     // Without memory for the index the player still plays; seeks then step by frame_bytes or
     // through the Xing table, as estimates.
     mpeg_core_index(&p->core, p->start, p->data_len);
@@ -450,8 +451,16 @@ int32_t mp3_set_gapless(Mp3Player* p, int32_t on) {
     const Mp3Hold<Mp3Player> hold(p);
     if (!p || p->stream) return MP3_PLAYING;
     mpeg_core_set_gapless(&p->core, on);
-    // Loop points count the samples handed back, which gapless changes.
+    // Loop points count the samples handed back, which gapless changes: those set are cleared,
+    // and with gapless on the file's tags give the default ones.
     p->points = 0;
     p->pass_end = -1;
+    if (on && p->tag_points &&
+        mp3_check_loop_points(int32_t(p->tag_start), int32_t(p->tag_end), out_length(p)) == 0) {
+        p->points = 1;
+        p->loop_start = int32_t(p->tag_start);
+        p->loop_end = int32_t(p->tag_end);
+        p->pass_end = points_end(p);
+    }
     return MP3_OK;
 }

@@ -222,6 +222,7 @@ Mp3StreamPlayer* mp3s_create(const void* first_block, int32_t size, int32_t last
     p->total_frames = -1;
     p->pass_end = -1;
     mp3_fade_init(&p->fade);
+    p->tag_points = mp3_tag_loop_points(b, size, &p->tag_start, &p->tag_end);
     const int32_t r = search_first(p);
     // Without a confirmed frame in the first block, a tag at its start, or a frame header whose
     // confirmation lies past the block, says that frames are to come. A frame must fit in a
@@ -522,9 +523,19 @@ int32_t mp3s_set_gapless(Mp3StreamPlayer* p, int32_t on) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
     if (!p || p->stream || (p->pending == -1 && p->want_play)) return MP3_PLAYING;
     mpeg_core_set_gapless(&p->core, on);
-    // Loop points count the samples handed back, which gapless changes.
+    // Loop points count the samples handed back, which gapless changes: those set are cleared,
+    // and with gapless on the tags of the first block give the default ones.
     p->points = 0;
     p->pass_end = -1;
+    const int64_t len = known_length(p);
+    if (on && p->tag_points && !p->pending &&
+        mp3_check_loop_points(int32_t(p->tag_start), int32_t(p->tag_end),
+                              len >= 0 ? len : INT64_MAX) == 0) {
+        p->points = 1;
+        p->loop_start = int32_t(p->tag_start);
+        p->loop_end = int32_t(p->tag_end);
+        p->pass_end = points_end(p);
+    }
     return MP3_OK;
 }
 

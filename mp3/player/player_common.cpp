@@ -6,6 +6,8 @@
 
 #include <allegro.h>
 
+#include "mpeg_tags.h"
+
 void mp3_to_unsigned(void* buf, int32_t bytes) {
     uint8_t* p = static_cast<uint8_t*>(buf);
     int32_t words = bytes / 4;
@@ -61,6 +63,15 @@ void mp3_fade_apply(Mp3Fade* f, uint8_t* buf, int32_t bytes, int32_t bits, int32
             }
         }
     }
+}
+
+int32_t mp3_tag_loop_points(const uint8_t* data, int32_t len, int64_t* start, int64_t* end) {
+    *start = *end = 0;
+    if (!data || len <= 0) return 0;
+    MpegTags* t = mpeg_tags_read(data, size_t(len));
+    const int32_t r = t ? mpeg_tags_loop(t, start, end) : 0;
+    mpeg_tags_free(t);
+    return r == 1 && *start >= 0 && *start <= INT32_MAX && *end >= 0 && *end <= INT32_MAX ? 1 : 0;
 }
 
 void mp3_hand_back(AUDIOSTREAM* stream, void* buf, int32_t bytes, int32_t bits) {

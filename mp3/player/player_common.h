@@ -174,6 +174,10 @@ inline int32_t mp3_check_loop_points(int32_t start, int32_t end, int64_t length)
     return start < 0 || e <= start || e > length ? -1 : 0;
 }
 
+// The loop points the file's tags give (LOOPSTART with LOOPLENGTH or LOOPEND), read from the
+// bytes held at create: 1 and *start, *end (end 0: the data's end), or 0.
+int32_t mp3_tag_loop_points(const uint8_t* data, int32_t len, int64_t* start, int64_t* end);
+
 // A query of one of the core's fields under the player's lock: its value, or 0 for null.
 template <typename P, typename F>
 int32_t player_core_field(const P* p, F MpegCore::*field) {

@@ -35,6 +35,8 @@ struct Mp3Player {
     int32_t loop_start, loop_end; // as set (end 0: the end of the data)
     int64_t pass_end;      // handed-back index where this pass jumps back; -1: the data's end
     Mp3Fade fade;          // mp3_fade's gain on the PCM handed back
+    int32_t tag_points;    // 1 when the file's tags give loop points (taken with gapless on)
+    int64_t tag_start, tag_end;
     mutable Mp3Lock lock;  // held by every call; the poll only tries it
 };
 
@@ -76,5 +78,7 @@ struct Mp3StreamPlayer {
     int32_t loop_start, loop_end; // as set (end 0: the end of the data)
     int64_t pass_end;      // handed-back index where this pass jumps back; -1: the data's end
     Mp3Fade fade;          // mp3s_fade's gain on the PCM handed back
+    int32_t tag_points;    // 1 when the first block's tags give loop points (taken gapless)
+    int64_t tag_start, tag_end;
     mutable Mp3Lock lock;  // held by every call; the poll only tries it
 };

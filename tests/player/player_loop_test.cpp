@@ -139,9 +139,9 @@ TEST_P(PlayerLoop, HandsBackTheIntroThenTheLoopSampleExact) {
 // then a jump back to full volume, in both players: the PCM is the looped decode times the
 // ramp's gain, sample by sample (within the rounding of one LSB), silence after it while the
 // player plays on, and the looped decode exactly once the gain is back at 255.
-using PlayerFade = ptest::FakeAllegro;
+using GameMusic = ptest::FakeAllegro;
 
-TEST_F(PlayerFade, RampsSampleBySampleAcrossBuffersAndLoops) {
+TEST_F(GameMusic, RampsSampleBySampleAcrossBuffersAndLoops) {
     const ptest::Encoded& file = kLoopFiles[0];
     ZIV_REQUIRE_TOOL(file.tool);
     const std::vector<uint8_t> data = ptest::encode(file);
@@ -218,6 +218,89 @@ TEST_F(PlayerFade, RampsSampleBySampleAcrossBuffersAndLoops) {
         EXPECT_TRUE(std::all_of(got.begin() + long(2 * (from + ramp)), got.begin() + long(2 * back),
                                 [](int16_t v) { return v == 0; }));
         EXPECT_TRUE(std::equal(got.begin() + long(2 * back), got.end(), want.begin() + long(2 * back)));
+        if (streamed) mp3s_destroy(sp); else mp3_destroy(p);
+    }
+}
+
+// An ID3v2.3 tag of TXXX frames (description, value), made here.
+std::vector<uint8_t> id3_txxx(const std::vector<std::pair<std::string, std::string>>& pairs) {
+    std::vector<uint8_t> frames;
+    for (const auto& [desc, value] : pairs) {
+        const size_t n = 1 + desc.size() + 1 + value.size();
+        const uint8_t head[10] = {'T', 'X', 'X', 'X', uint8_t(n >> 24), uint8_t(n >> 16),
+                                  uint8_t(n >> 8), uint8_t(n), 0, 0};
+        frames.insert(frames.end(), head, head + 10);
+        frames.push_back(0);  // ISO-8859-1
+        frames.insert(frames.end(), desc.begin(), desc.end());
+        frames.push_back(0);
+        frames.insert(frames.end(), value.begin(), value.end());
+    }
+    const size_t n = frames.size();
+    std::vector<uint8_t> tag = {'I', 'D', '3', 3, 0, 0, uint8_t((n >> 21) & 127),
+                                uint8_t((n >> 14) & 127), uint8_t((n >> 7) & 127), uint8_t(n & 127)};
+    tag.insert(tag.end(), frames.begin(), frames.end());
+    return tag;
+}
+
+// A file whose tag gives LOOPSTART and LOOPLENGTH: with gapless on, both players take them as
+// their loop points (and loop on them once the loop flag is set), switching gapless off and on
+// again restores them after the clear, and loop points set by the game override them.
+TEST_F(GameMusic, LoopPointsFromTheTags) {
+    const ptest::Encoded& file = kLoopFiles[0];
+    ZIV_REQUIRE_TOOL(file.tool);
+    const std::vector<uint8_t> audio = ptest::encode(file);
+    ASSERT_FALSE(audio.empty());
+    const std::string in = ziv::tmp_path("tagloop.in"), out = ziv::tmp_path("tagloop.raw");
+    ASSERT_TRUE(ziv::write_file(in, audio.data(), audio.size()));
+    ASSERT_EQ(ziv::run("'" + ziv::mp3dec_path() + "' '" + in + "' '" + out + "'"), 0);
+    const std::vector<uint8_t> ref = ziv::read_file(out);
+    const int32_t start = 12345, end = start + 23456;
+    std::vector<uint8_t> data =
+        id3_txxx({{"LOOPSTART", std::to_string(start)}, {"LOOPLENGTH", std::to_string(end - start)}});
+    data.insert(data.end(), audio.begin(), audio.end());
+    const int32_t buffer = 3 * 1152 * 4;
+    const size_t want_bytes = size_t(end + 3 * (end - start)) * 4;
+    const std::vector<uint8_t> want = looped(ref, 4, start, end, want_bytes);
+
+    for (bool streamed : {false, true}) {
+        SCOPED_TRACE(streamed ? "streamed" : "in memory");
+        fake_al::reset();
+        Mp3Player* p = streamed ? nullptr : mp3_create(data.data(), int32_t(data.size()));
+        Mp3StreamPlayer* sp = streamed ? mp3s_create(data.data(), 8192, 0) : nullptr;
+        ASSERT_TRUE(p || sp);
+        const auto gapless = [&](int32_t on) {
+            return streamed ? mp3s_set_gapless(sp, on) : mp3_set_gapless(p, on);
+        };
+        const auto points = [&]() {
+            int32_t s = -1, e = -1;
+            EXPECT_EQ(streamed ? mp3s_get_loop_points(sp, &s, &e) : mp3_get_loop_points(p, &s, &e), 0);
+            return std::make_pair(s, e);
+        };
+        ASSERT_EQ(gapless(1), 0);
+        EXPECT_EQ(points(), std::make_pair(start, end)) << "from the tags";
+        ASSERT_EQ(gapless(0), 0);
+        EXPECT_EQ(points().first, 0) << "gapless off: none";
+        ASSERT_EQ(gapless(1), 0);
+        EXPECT_EQ(points(), std::make_pair(start, end)) << "restored";
+        if (streamed) {
+            mp3s_set_loop(sp, 1);
+            ASSERT_EQ(mp3s_play(sp, buffer, 255, 128), 0);
+        } else {
+            ASSERT_EQ(mp3_play_ex(p, buffer, 255, 128, 1000, 1), 0);
+        }
+        for (int i = 0; i < 100000 && fake_al::st().handed.size() * size_t(buffer) < want_bytes; ++i) {
+            if (streamed) {
+                ptest::feed_named(sp, data.data(), data.size(), 8192);
+                ASSERT_EQ(mp3s_poll(sp), 0);
+            } else {
+                ASSERT_EQ(mp3_poll(p), 0);
+            }
+        }
+        const std::vector<uint8_t> got = ptest::handed_signed();
+        ASSERT_GE(got.size(), want.size());
+        EXPECT_TRUE(std::equal(want.begin(), want.end(), got.begin()));
+        EXPECT_EQ(streamed ? mp3s_set_loop_points(sp, 100, 200) : mp3_set_loop_points(p, 100, 200), 0);
+        EXPECT_EQ(points(), std::make_pair(100, 200)) << "the game's override";
         if (streamed) mp3s_destroy(sp); else mp3_destroy(p);
     }
 }
