@@ -523,6 +523,10 @@ int32_t mp3s_set_gapless(Mp3StreamPlayer* p, int32_t on) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
     if (!p || p->stream || (p->pending == -1 && p->want_play)) return MP3_PLAYING;
     mpeg_core_set_gapless(&p->core, on);
+    // The handed-back count starts again at the next frame, as the new mode counts it (the
+    // carry of a frame under way is gone).
+    p->core.given = 0;
+    p->out_base = mp3_out_of_frame(&p->core, p->core.current_frame);
     // Loop points count the samples handed back, which gapless changes: those set are cleared,
     // and with gapless on the tags of the first block give the default ones.
     p->points = 0;

@@ -49,7 +49,13 @@ TEST_F(PlayerThreads, ControlCallsWhileTheTimerPolls) {
         case 1: mp3_skip_frames(p, 3); break;
         case 2: mp3_seek_ms(p, i % 3000); break;
         case 3: if (i % 64 == 3) mp3_rewind(p); break;
-        case 4: mp3_adjust(p, 200, 128, 1000, 1); break;
+        case 4:
+            mp3_adjust(p, 200, 128, 1000, 1);
+            EXPECT_EQ(mp3_fade(p, (i * 13) % 256, i % 50), 0);
+            if (i % 200 == 4) {
+                EXPECT_EQ(mp3_set_loop_points(p, 1000 + i, 50000 + i), 0);
+            }
+            break;
         case 5:
             if (i % 40 == 5) {
                 mp3_stop(p);
@@ -92,6 +98,9 @@ TEST_F(PlayerThreads, BlocksFedWhileTheTimerPolls) {
             mp3s_give_block(p, at == data_.size() ? int32_t(n) : -1);
         }
         if (!mp3s_is_playing(p) && at < data_.size()) mp3s_play(p, 16384, 255, 128);
+        if (i % 97 == 0) {
+            EXPECT_EQ(mp3s_fade(p, (i * 7) % 256, i % 40), 0);
+        }
         EXPECT_GE(mp3s_position_ms(p), 0);
         std::this_thread::yield();
     }
