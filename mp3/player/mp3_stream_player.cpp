@@ -192,6 +192,8 @@ bool jump_to(Mp3StreamPlayer* p, int64_t out) {
     p->discard = (out - p->out_base) * mpeg_core_sample_bytes(&p->core);
     p->pass_end = points_end(p);
     p->jumped = 1;
+    // A block lent out now is written for the old offset, at an address inside the window.
+    if (p->lent) p->lent_stale = 1;
     return true;
 }
 
@@ -247,6 +249,8 @@ void mp3s_destroy(Mp3StreamPlayer* p) {
 uint8_t* mp3s_next_block(Mp3StreamPlayer* p) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
     if (!p || p->awaiting == 0 || p->last_bytes != -1) return nullptr;
+    p->lent = 1;
+    p->lent_stale = 0;
     return mpeg_window_end(&p->win);
 }
 
@@ -260,8 +264,13 @@ int32_t mp3s_next_block_offset(const Mp3StreamPlayer* p) {
 namespace {
 
 void give_block_held(Mp3StreamPlayer* p, int32_t last_bytes) {
-    // Only a block that mp3s_next_block asked for is taken.
-    if (!p || p->awaiting == 0 || p->last_bytes != -1) return;
+    // Only a block that mp3s_next_block asked for is taken. One asked for before a jump (the
+    // automatic poll's, between the game's calls) holds the bytes of the old offset: dropped,
+    // and the block at the new offset is asked for.
+    if (!p) return;
+    const bool stale = p->lent && p->lent_stale;
+    p->lent = p->lent_stale = 0;
+    if (stale || p->awaiting == 0 || p->last_bytes != -1) return;
     if (last_bytes != -1) {
         if (last_bytes < 0) last_bytes = 0;
         if (last_bytes > p->block_size) last_bytes = p->block_size;

@@ -73,6 +73,8 @@ struct Mp3StreamPlayer {
     int64_t out_base;      // handed-back index of the first sample since the last jump
     int64_t discard;       // PCM bytes still to throw away after a jump (pre-roll, lead-in)
     int32_t jumped;        // 1 from a jump until its first sample is handed back
+    int32_t lent;          // 1 from mp3s_next_block until the block is given
+    int32_t lent_stale;    // 1 when a jump came between: the block given is for the old offset
     int32_t loop;          // non-zero: start again when the data (or the loop points' pass) ends
     int32_t points;        // 1 while loop points are set
     int32_t loop_start, loop_end; // as set (end 0: the end of the data)

@@ -182,7 +182,14 @@ TEST_P(PlayerSeek, StreamedSeeksAreExactToAnyTimePassed) {
     EXPECT_EQ(mp3s_current_frame(s), at);
     for (int32_t ms : {0, 1, 27, 1000, 2500, 4321, 5500, 100}) {
         SCOPED_TRACE(ms);
+        // A block asked for before the seek (as the game's thread may, while the automatic
+        // poll loops back) and given after it holds the old offset's bytes: it is not taken.
+        uint8_t* early = mp3s_next_block(s);
         ASSERT_EQ(mp3s_seek_ms(s, ms), 0);
+        if (early) {
+            std::memset(early, 0xA5, block);
+            mp3s_give_block(s, -1);
+        }
         const int32_t f = frame_of_ms(ms);
         const std::vector<uint8_t>* b = next_buffer();
         ASSERT_NE(b, nullptr);
