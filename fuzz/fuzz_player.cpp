@@ -20,6 +20,12 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     const int32_t total = mp3_total_frames(p);
     if (ctl & 1) mp3_seek_frame(p, total ? int32_t(ctl) % (total + 2) - 1 : 0);
     if (ctl & 2) mp3_skip_frames(p, int32_t(ctl >> 4) - 8);
+    if (ctl & 8) {
+        // Gapless with loop points and a fade: the loop's jumps back.
+        mp3_set_gapless(p, 1);
+        mp3_set_loop_points(p, int32_t(ctl) * 53, int32_t(ctl) * 53 + 1 + (ctl >> 3) * 211);
+        mp3_fade(p, ctl, ctl >> 2);
+    }
     if (mp3_play_ex(p, 2048 + 1024 * (ctl >> 5), 255, 128, 1000, ctl & 4) == 0) {
         for (int i = 0; i < 200 && mp3_is_playing(p); ++i) {
             int32_t r = mp3_poll(p);

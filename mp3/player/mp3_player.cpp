@@ -21,6 +21,8 @@ int32_t poll_held(Mp3Player* p);
 using Autopoll = Mp3Autopoll<Mp3Player, mp3_poll>;
 
 void hand_back(Mp3Player* p, void* buf, int32_t bytes) {
+    mp3_fade_apply(&p->fade, static_cast<uint8_t*>(buf), bytes, p->core.bits,
+                   p->core.stereo ? 2 : 1);
     mp3_hand_back(p->stream, buf, bytes, p->core.bits);
 }
 
@@ -39,6 +41,46 @@ bool pass_done(const Mp3Player* p) {
 // Moves to frame f (in range): through the index, or from an estimate (a byte offset from start).
 void move_to(Mp3Player* p, int32_t f, int64_t guess) {
     p->pos = p->start + mpeg_core_seek(&p->core, f, p->data_len, guess);
+    p->out_base = mp3_out_of_frame(&p->core, f);
+}
+
+// Handed-back samples of the data: the whole run with gapless on.
+int64_t out_length(const Mp3Player* p) {
+    return mpeg_core_output_samples(&p->core, data_frames(p));
+}
+
+// The handed-back index of the next sample.
+int64_t out_position(const Mp3Player* p) {
+    const int32_t ss = mpeg_core_sample_bytes(&p->core);
+    return p->out_base + (ss > 0 ? p->core.given / ss : 0);
+}
+
+// Where a pass with the loop points set jumps back (-1 without them).
+int64_t points_end(const Mp3Player* p) {
+    if (!p->points) return -1;
+    return p->loop_end == 0 ? out_length(p) : p->loop_end;
+}
+
+// Jumps to handed-back sample `out`: to the frame that holds it, with its pre-roll, and on
+// through that frame's samples before it, so that the next sample handed back is the one an
+// uninterrupted decode gives there. The pass then ends at the loop points' end. 0 when the
+// set-up failed.
+bool jump_to(Mp3Player* p, int64_t out) {
+    const int64_t f = mp3_frame_of_out(&p->core, out);
+    if (f < 0 || f >= data_frames(p)) return false;
+    move_to(p, static_cast<int32_t>(f), f * p->core.frame_bytes);
+    if (!mpeg_core_prepare(&p->core, p->start, p->data_len)) return false;
+    p->pass_end = points_end(p);
+    const int32_t ss = mpeg_core_sample_bytes(&p->core);
+    const int64_t skip = (out - p->out_base) * ss;
+    if (skip <= 0) return true;
+    uint8_t scratch[sizeof(p->core.gap.carry)];
+    if (skip > int64_t(sizeof scratch)) return false;
+    int32_t off = static_cast<int32_t>(p->pos - p->start), got = 0;
+    mpeg_core_fill(&p->core, p->start, p->data_len, 1, &off, scratch,
+                   static_cast<int32_t>(skip), &got);
+    p->pos = p->start + off;
+    return got == skip;
 }
 
 // Moves to the frame that holds the time `ms` after the start of frame `from`: the time is
@@ -57,20 +99,51 @@ void seek_time(Mp3Player* p, int32_t from, int64_t ms) {
 }
 
 // Fills buf with `bytes` bytes from the core, starting a new pass at the end of one when looping
-// gapless. MP3_OK full; MP3_ENDED the data (or the run) ended first; MP3_SETUP_FAILED
-// the set-up of a new pass failed.
+// gapless, or at the loop points' end (and at the data's) when looping with loop points: a jump
+// back to the loop's start inside the buffer. MP3_OK full; MP3_ENDED the data (or the run)
+// ended first; MP3_SETUP_FAILED the set-up of a new pass failed.
 int32_t fill(Mp3Player* p, uint8_t* buf, int32_t bytes, int32_t* filled, bool loop) {
     int32_t rewound_at = -1;  // where a new pass began in this call
+    const bool points = loop && p->points;
+    const int32_t ss = mpeg_core_sample_bytes(&p->core);
     for (;;) {
+        int32_t room = bytes;
+        if (points && p->pass_end >= 0) {
+            const int64_t left = p->pass_end - out_position(p);
+            if (left <= 0) {
+                if (*filled == rewound_at) return MP3_ENDED;
+                if (!jump_to(p, p->loop_start)) return MP3_SETUP_FAILED;
+                rewound_at = *filled;
+                continue;
+            }
+            if (left * ss < room - *filled) room = *filled + static_cast<int32_t>(left * ss);
+        }
         int32_t off = static_cast<int32_t>(p->pos - p->start);
         const int32_t r =
-            mpeg_core_fill(&p->core, p->start, p->data_len, 1, &off, buf, bytes, filled);
+            mpeg_core_fill(&p->core, p->start, p->data_len, 1, &off, buf, room, filled);
         p->pos = p->start + off;
-        if (r == MP3_OK) return r;
+        if (r == MP3_OK) {
+            if (*filled == bytes) {
+                // A pass that ends with the buffer jumps back now, so that the poll does not
+                // take the data's end for the music's.
+                if (points && p->pass_end >= 0 && out_position(p) >= p->pass_end &&
+                    !jump_to(p, p->loop_start))
+                    return MP3_SETUP_FAILED;
+                return r;
+            }
+            continue;
+        }
         // A pass that handed nothing back ends the looping too.
-        if (!p->core.gap.on || !loop || *filled == rewound_at) return MP3_ENDED;
-        mp3_rewind(p);
-        if (!mpeg_core_prepare(&p->core, p->start, p->data_len)) return MP3_SETUP_FAILED;
+        if (!loop || *filled == rewound_at) return MP3_ENDED;
+        if (points) {
+            // The data ended before the loop's end (loop points set while playing, the pass
+            // under way going on to the data's end).
+            if (!jump_to(p, p->loop_start)) return MP3_SETUP_FAILED;
+        } else {
+            if (!p->core.gap.on) return MP3_ENDED;
+            mp3_rewind(p);
+            if (!mpeg_core_prepare(&p->core, p->start, p->data_len)) return MP3_SETUP_FAILED;
+        }
         rewound_at = *filled;
     }
 }
@@ -108,6 +181,11 @@ Mp3Player* mp3_create(const void* data, int32_t len) {
     p->autopoll.store(0);
     p->tags = mpeg_tags_read(d, size_t(len));
     mpeg_lame_info_read(p->start, p->data_len, &p->core.header, &p->lame);
+    p->out_base = 0;
+    p->points = 0;
+    p->pass_end = -1;
+    mp3_fade_init(&p->fade);
+    p->tag_points = mp3_tag_loop_points(p->tags, &p->tag_start, &p->tag_end);
     // Without memory for the index the player still plays; seeks then step by frame_bytes or
     // through the Xing table, as estimates.
     mpeg_core_index(&p->core, p->start, p->data_len);
@@ -121,30 +199,32 @@ Mp3Player* mp3_create(const void* data, int32_t len) {
     return p;
 }
 
-void mp3_destroy(Mp3Player* p) { mp3_destroy_player<Mp3Player, mp3_stop, release>(p); }
+void mp3_destroy(Mp3Player* p) { mp3_destroy_player<Mp3Player, mp3_stop, release, Autopoll>(p); }
 
 int32_t mp3_play(Mp3Player* p, int32_t buffer_bytes, int32_t vol, int32_t pan) {
-    const Mp3Hold<Mp3Player> hold(p);
     return mp3_play_ex(p, buffer_bytes, vol, pan, 1000, 0);
 }
 
 int32_t mp3_play_ex(Mp3Player* p, int32_t buffer_bytes, int32_t vol, int32_t pan, int32_t speed,
                     int32_t loop) {
-    const Mp3Hold<Mp3Player> hold(p);
-    if (!p) return MP3_BAD_BUFFER;
-    if (p->stream) return MP3_OK;
-    const int32_t fpb = buffer_bytes / p->core.frame_pcm_bytes;
-    if (fpb <= 0) return MP3_BAD_BUFFER;
-    p->frames_per_buffer = fpb;
-    p->stream = mp3_open_stream(&p->core, fpb, vol, pan, speed);
-    p->loop = loop;
-    p->tail_polls = 0;
-    // Without a stream no timer is installed: stop would never remove it.
-    if (p->stream) Autopoll::on_play(p);
+    {
+        const Mp3Hold<Mp3Player> hold(p);
+        if (!p) return MP3_BAD_BUFFER;
+        if (p->stream) return MP3_OK;
+        const int32_t fpb = buffer_bytes / p->core.frame_pcm_bytes;
+        if (fpb <= 0) return MP3_BAD_BUFFER;
+        p->frames_per_buffer = fpb;
+        p->stream = mp3_open_stream(&p->core, fpb, vol, pan, speed);
+        p->loop = loop;
+        p->tail_polls = 0;
+        p->pass_end = points_end(p);
+    }
+    // Without a stream no timer is installed.
+    Autopoll::sync(p, true);
     return MP3_OK;
 }
 
-int32_t mp3_poll(Mp3Player* p) { return mp3_poll_trying<Mp3Player, poll_held>(p); }
+int32_t mp3_poll(Mp3Player* p) { return mp3_poll_trying<Mp3Player, poll_held, Autopoll>(p); }
 
 namespace {
 
@@ -159,7 +239,7 @@ int32_t poll_held(Mp3Player* p) {
         t >= 0) {
         if (t == 0) return MP3_OK;
         if (!p->loop) {
-            mp3_stop(p);
+            Autopoll::close(p);
             return MP3_ENDED;
         }
         // Looping: this second silent buffer has been handed back as silence; decoding starts
@@ -174,14 +254,15 @@ int32_t poll_held(Mp3Player* p) {
                           : MP3_SETUP_FAILED;
     hand_back(p, buf, bytes);
     if (r == MP3_SETUP_FAILED) {
-        mp3_stop(p);
+        Autopoll::close(p);
         mp3_rewind(p);
         return MP3_SETUP_FAILED;
     }
     // The end (the data's, another stream's start, or the gapless run's without looping): the
     // rest of this buffer and two more are silence.
-    const bool at_end =
-        p->core.gap.on ? !p->loop && pass_done(p) : p->pos - p->start >= p->data_len;
+    const bool at_end = p->loop && p->points ? false
+                        : p->core.gap.on    ? !p->loop && pass_done(p)
+                                            : p->pos - p->start >= p->data_len;
     if (r != MP3_OK || at_end) {
         mp3_rewind(p);
         p->tail_polls = 2;
@@ -195,9 +276,12 @@ void mp3_start_autopoll(Mp3Player* p, int32_t ms) { Autopoll::start(p, ms); }
 void mp3_stop_autopoll(Mp3Player* p) { Autopoll::stop(p); }
 
 void mp3_stop(Mp3Player* p) {
-    const Mp3Hold<Mp3Player> hold(p);
-    if (!p || !p->stream) return;
-    Autopoll::close(p);
+    {
+        const Mp3Hold<Mp3Player> hold(p);
+        if (!p) return;
+        if (p->stream) Autopoll::close(p);
+    }
+    Autopoll::sync(p, true);
 }
 
 void mp3_rewind(Mp3Player* p) {
@@ -205,6 +289,7 @@ void mp3_rewind(Mp3Player* p) {
     if (!p) return;
     p->pos = p->start;
     mpeg_core_rewind(&p->core);
+    p->out_base = 0;
 }
 
 void mp3_seek_frame(Mp3Player* p, int32_t frame) {
@@ -251,7 +336,36 @@ void mp3_adjust(Mp3Player* p, int32_t vol, int32_t pan, int32_t speed, int32_t l
 
 void mp3_set_loop(Mp3Player* p, int32_t loop) {
     const Mp3Hold<Mp3Player> hold(p);
-    if (p && p->stream) p->loop = loop;
+    if (p && (p->stream || p->points)) p->loop = loop;
+}
+
+int32_t mp3_set_loop_points(Mp3Player* p, int32_t start, int32_t end) {
+    const Mp3Hold<Mp3Player> hold(p);
+    if (!p || mp3_check_loop_points(start, end, out_length(p)) != 0) return -1;
+    p->points = 1;
+    p->loop_start = start;
+    p->loop_end = end;
+    p->loop = 1;
+    // While playing, the pass under way keeps its end; the next one takes the new points.
+    if (!p->stream) p->pass_end = points_end(p);
+    return 0;
+}
+
+int32_t mp3_fade(Mp3Player* p, int32_t volume, int32_t ms) {
+    const Mp3Hold<Mp3Player> hold(p);
+    return p ? mp3_fade_to(&p->fade, volume, ms, p->core.frequency) : -1;
+}
+
+int32_t mp3_get_loop_points(const Mp3Player* p, int32_t* start, int32_t* end) {
+    const Mp3Hold<Mp3Player> hold(p);
+    if (!p) return -1;
+    const int64_t len = out_length(p);
+    const int32_t e = !p->points ? int32_t(len > INT32_MAX ? INT32_MAX : len)
+                      : p->loop_end == 0 ? int32_t(len)
+                                         : p->loop_end;
+    if (start) *start = p->points ? p->loop_start : 0;
+    if (end) *end = e;
+    return 0;
 }
 
 int32_t mp3_is_playing(const Mp3Player* p) {
@@ -271,9 +385,9 @@ void* mp3_output_buffer(const Mp3Player* p, int32_t* size) {
     return mp3_stream_data(p->stream);
 }
 
-SAMPLE* mp3_decode_all(Mp3Player* p) {
-    const Mp3Hold<Mp3Player> hold(p);
-    if (!p) return nullptr;
+namespace {
+
+SAMPLE* decode_all_held(Mp3Player* p) {
     // Sized by the frames the data holds (the index's count): gapless, the run's part of them.
     const int32_t ss = mpeg_core_sample_bytes(&p->core);
     const int64_t bytes = mpeg_core_output_samples(&p->core, data_frames(p)) * ss;
@@ -281,7 +395,7 @@ SAMPLE* mp3_decode_all(Mp3Player* p) {
     SAMPLE* s = create_sample(p->core.bits, p->core.stereo, p->core.frequency,
                               static_cast<int>(bytes / ss));
     if (!s) return nullptr;
-    mp3_stop(p);
+    if (p->stream) Autopoll::close(p);
     mp3_rewind(p);
     if (!mpeg_core_prepare(&p->core, p->start, p->data_len)) {
         destroy_sample(s);
@@ -292,6 +406,20 @@ SAMPLE* mp3_decode_all(Mp3Player* p) {
     fill(p, static_cast<uint8_t*>(s->data), static_cast<int32_t>(bytes), &filled, false);
     mp3_rewind(p);
     if (p->core.bits == 16) mp3_to_unsigned(s->data, static_cast<int32_t>(bytes));
+    return s;
+}
+
+}  // namespace
+
+SAMPLE* mp3_decode_all(Mp3Player* p) {
+    if (!p) return nullptr;
+    SAMPLE* s;
+    {
+        const Mp3Hold<Mp3Player> hold(p);
+        s = decode_all_held(p);
+    }
+    // The stream stopped: its timer goes, outside the lock.
+    Autopoll::sync(p, true);
     return s;
 }
 
@@ -307,13 +435,12 @@ int32_t mp3_frame_ms(const Mp3Player* p) { return player_core_query(p, mpeg_core
 int32_t mp3_position_ms(const Mp3Player* p) { return player_core_query(p, mpeg_core_position_ms); }
 int32_t mp3_position_secs(const Mp3Player* p) { return mp3_position_ms(p) / 1000; }
 
+// Counted in samples, as the position is: the frames the data holds (the Info frame's silence
+// included, gapless off), so that the position at the end of the data is the length.
 int32_t mp3_length_ms(const Mp3Player* p) {
     const Mp3Hold<Mp3Player> hold(p);
     if (!p) return 0;
-    if (p->core.gap.on)
-        return mpeg_core_samples_ms(&p->core, mpeg_core_output_samples(&p->core, data_frames(p)));
-    const int64_t ms = int64_t(mp3_frame_ms(p)) * p->total_frames;
-    return ms > INT32_MAX ? INT32_MAX : static_cast<int32_t>(ms);
+    return mpeg_core_samples_ms(&p->core, mpeg_core_output_samples(&p->core, data_frames(p)));
 }
 
 int32_t mp3_length_secs(const Mp3Player* p) { return mp3_length_ms(p) / 1000; }
@@ -327,5 +454,20 @@ int32_t mp3_set_gapless(Mp3Player* p, int32_t on) {
     const Mp3Hold<Mp3Player> hold(p);
     if (!p || p->stream) return MP3_PLAYING;
     mpeg_core_set_gapless(&p->core, on);
+    // The handed-back count starts again at the next frame, as the new mode counts it (the
+    // carry of a frame under way is gone).
+    p->core.given = 0;
+    p->out_base = mp3_out_of_frame(&p->core, p->core.current_frame);
+    // Loop points count the samples handed back, which gapless changes: those set are cleared,
+    // and with gapless on the file's tags give the default ones.
+    p->points = 0;
+    p->pass_end = -1;
+    if (on && p->tag_points &&
+        mp3_check_loop_points(int32_t(p->tag_start), int32_t(p->tag_end), out_length(p)) == 0) {
+        p->points = 1;
+        p->loop_start = int32_t(p->tag_start);
+        p->loop_end = int32_t(p->tag_end);
+        p->pass_end = points_end(p);
+    }
     return MP3_OK;
 }

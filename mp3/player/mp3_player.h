@@ -50,6 +50,22 @@ void mp3_skip_secs(Mp3Player* p, int32_t secs);
 
 void mp3_adjust(Mp3Player* p, int32_t vol, int32_t pan, int32_t speed, int32_t loop);
 void mp3_set_loop(Mp3Player* p, int32_t loop);
+// Loop points, in samples per channel of the PCM the player hands back (gapless samples with
+// gapless on): the intro [0, start) plays once, then [start, end) repeats, the sample after
+// end - 1 being sample start exactly as an uninterrupted decode gives it. end is exclusive, 0 the
+// end of the data. 0, or -1 for null, start < 0, end <= start or an end past the data. Setting
+// them sets the loop flag; while playing they take effect from the next pass. Switching gapless
+// clears them.
+int32_t mp3_set_loop_points(Mp3Player* p, int32_t start, int32_t end);
+// The loop points in force (0 and the length when none are set): 0, or -1 for null.
+int32_t mp3_get_loop_points(const Mp3Player* p, int32_t* start, int32_t* end);
+// Ramps a gain on the PCM handed back from its value now to `volume` (0-255, Allegro's volume
+// scale, 255 unchanged), sample by sample over `ms` milliseconds, with no steps at buffer edges.
+// It multiplies on top of the stream's volume (mp3_adjust), goes on across loops and seeks and is
+// kept while stopped; a fade to 0 plays silence until the game stops the player. Callable from
+// the game's thread while the automatic poll runs. 0, or -1 for null, a volume outside 0-255 or
+// ms < 0.
+int32_t mp3_fade(Mp3Player* p, int32_t volume, int32_t ms);
 int32_t mp3_is_playing(const Mp3Player* p);
 int32_t mp3_is_looping(const Mp3Player* p);
 // While playing: the stream's sample data, and one buffer's size in bytes stored at *size.

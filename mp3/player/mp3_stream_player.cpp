@@ -7,6 +7,7 @@
 // Gapless playback, asked for before play, hands back only the encoder's input.
 #include "player_state.h"
 
+#include <cstdlib>
 #include <cstring>
 #include <new>
 
@@ -26,6 +27,8 @@ void release(Mp3StreamPlayer* p) {
     mpeg_tags_free(p->tags);
     mpeg_core_free(&p->core);
     mpeg_window_free(&p->win);
+    std::free(p->idx_off);
+    std::free(p->idx_main);
     delete p;
 }
 
@@ -63,9 +66,13 @@ int32_t search_first(Mp3StreamPlayer* p) {
             if (p->core.frame_bytes > p->block_size) return -1;
             const MpegXing* x = p->core.xing;
             p->total_frames = x && (x->flags & 1) && x->frames > 0 ? x->frames : -1;
+            p->first_at = p->win.base + p->read_off;
             p->pending = 0;
             mpeg_lame_info_read(w.buf + p->read_off, w.len - p->read_off, &p->core.header,
                                 &p->lame);
+            p->idx_sync = p->core.sync;
+            mpeg_sync_restart(&p->idx_sync, 1);
+            p->idx_next = p->first_at;
             // A first frame in the newer block of the join: the older one is asked for again
             // before playback starts.
             switch_if_passed(p);
@@ -90,15 +97,107 @@ int32_t start_play(Mp3StreamPlayer* p, int32_t buffer_bytes, int32_t vol, int32_
     p->tail_polls = 0;
     p->held = nullptr;
     p->held_bytes = 0;
-    // Without a stream no timer is installed: stop would never remove it.
-    if (p->stream) Autopoll::on_play(p);
+    // The caller installs the timer once the lock is released (Autopoll::sync).
     return MP3_OK;
 }
 
+// Stops the stream (the lock held); the timer is removed once the lock is released.
+void stop_held(Mp3StreamPlayer* p) {
+    p->want_play = 0;
+    if (!p->stream) return;
+    Autopoll::close(p);
+    p->held = nullptr;
+    p->held_bytes = 0;
+}
+
 void hand_back(Mp3StreamPlayer* p, uint8_t* buf, int32_t bytes) {
+    mp3_fade_apply(&p->fade, buf, bytes, p->core.bits, p->core.stereo ? 2 : 1);
     mp3_hand_back(p->stream, buf, bytes, p->core.bits);
     p->held = nullptr;
     p->held_bytes = 0;
+}
+
+// Indexes the frames of the window from idx_next on, as far as they lie whole in it (the rest
+// once the next block has come). Runs whenever a block arrives, so that every frame is indexed
+// before the block holding it is dropped.
+void index_window(Mp3StreamPlayer* p) {
+    if (p->pending) return;
+    const int32_t final = p->last_bytes != -1;
+    for (;;) {
+        const int64_t rel = p->idx_next - p->win.base;
+        if (rel < 0 || rel >= p->win.filled) return;
+        int32_t pos = static_cast<int32_t>(rel), size = 0;
+        if (mpeg_sync_next(&p->idx_sync, p->win.buf, p->win.filled, final, &pos, &size) !=
+            MPEG_SYNC_FRAME)
+            return;
+        if (p->win.base + pos + size > INT32_MAX) return;
+        if (p->idx_count + 2 > p->idx_cap) {
+            const int32_t more = p->idx_cap ? p->idx_cap * 2 : 256;
+            int32_t* o = static_cast<int32_t*>(std::realloc(p->idx_off, sizeof(int32_t) * size_t(more)));
+            if (o) p->idx_off = o;
+            int16_t* m = static_cast<int16_t*>(std::realloc(p->idx_main, sizeof(int16_t) * size_t(more)));
+            if (m) p->idx_main = m;
+            // Without memory the index stops growing: seeks reach the frames indexed so far.
+            if (!o || !m) return;
+            p->idx_cap = more;
+        }
+        p->idx_off[p->idx_count] = static_cast<int32_t>(p->win.base + pos);
+        p->idx_main[p->idx_count] = static_cast<int16_t>(mpeg_frame_main_bytes(p->win.buf + pos, size));
+        ++p->idx_count;
+        p->idx_off[p->idx_count] = static_cast<int32_t>(p->win.base + pos + size);
+        p->idx_next = p->win.base + pos + size;
+        mpeg_sync_taken(&p->idx_sync);
+    }
+}
+
+// The handed-back index of the next sample.
+int64_t out_position(const Mp3StreamPlayer* p) {
+    const int32_t ss = mpeg_core_sample_bytes(&p->core);
+    return p->out_base + (ss > 0 ? p->core.given / ss : 0);
+}
+
+// Handed-back samples of the data where known (a gapless run's length, a Xing frame count), else -1.
+int64_t known_length(const Mp3StreamPlayer* p) {
+    const MpegCore* c = &p->core;
+    if (c->gap.on && c->gap.length >= 0) return c->gap.length;
+    if (p->total_frames >= 0) return mpeg_core_output_samples(c, p->total_frames + c->info);
+    return -1;
+}
+
+// Where a pass with loop points jumps back (-1: at the data's end).
+int64_t points_end(const Mp3StreamPlayer* p) {
+    if (!p->points) return -1;
+    return p->loop_end == 0 ? -1 : p->loop_end;
+}
+
+// Jumps to handed-back sample `out` of a frame already passed: the window starts again at the
+// pre-roll's first frame (the block asked for next is the one at its offset), the frames of the
+// pre-roll and the samples before `out` are decoded and thrown away. false when the frame has
+// not been passed yet.
+bool jump_to(Mp3StreamPlayer* p, int64_t out) {
+    const int64_t f = mp3_frame_of_out(&p->core, out);
+    if (p->pending || f < 0 || f >= p->idx_count) return false;
+    const int32_t one_granule = p->core.header.id == 0 ? 1 : 0;
+    const int32_t from =
+        mpeg_preroll_of_sizes(p->idx_main, one_granule, p->core.layer, static_cast<int32_t>(f));
+    mpeg_window_drop(&p->win, p->win.filled);
+    p->win.base = p->idx_off[from];
+    p->read_off = 0;
+    p->awaiting = -1;
+    p->refill = 1;
+    p->last_bytes = -1;
+    p->tail_polls = 0;
+    mpeg_core_seek_at(&p->core, from);
+    // The decoder set up afresh (the core holds no index of a streamed player: no pre-roll of
+    // its own); the pre-roll's frames come with the blocks.
+    if (!mpeg_core_prepare(&p->core, nullptr, 0)) return false;
+    p->out_base = mp3_out_of_frame(&p->core, from);
+    p->discard = (out - p->out_base) * mpeg_core_sample_bytes(&p->core);
+    p->pass_end = points_end(p);
+    p->jumped = 1;
+    // A block lent out now is written for the old offset, at an address inside the window.
+    if (p->lent) p->lent_stale = 1;
+    return true;
 }
 
 }  // namespace
@@ -127,6 +226,9 @@ Mp3StreamPlayer* mp3s_create(const void* first_block, int32_t size, int32_t last
     p->stream = nullptr;
     p->autopoll.store(0);
     p->total_frames = -1;
+    p->pass_end = -1;
+    mp3_fade_init(&p->fade);
+    p->tag_points = mp3_tag_loop_points(p->tags, &p->tag_start, &p->tag_end);
     const int32_t r = search_first(p);
     // Without a confirmed frame in the first block, a tag at its start, or a frame header whose
     // confirmation lies past the block, says that frames are to come. A frame must fit in a
@@ -140,30 +242,49 @@ Mp3StreamPlayer* mp3s_create(const void* first_block, int32_t size, int32_t last
         return nullptr;
     }
     p->pending = r == 0 ? -1 : 0;
+    index_window(p);
     return p;
 }
 
 void mp3s_destroy(Mp3StreamPlayer* p) {
-    mp3_destroy_player<Mp3StreamPlayer, mp3s_stop, release>(p);
+    mp3_destroy_player<Mp3StreamPlayer, mp3s_stop, release, Autopoll>(p);
 }
 
 uint8_t* mp3s_next_block(Mp3StreamPlayer* p) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
     if (!p || p->awaiting == 0 || p->last_bytes != -1) return nullptr;
+    p->lent = 1;
+    p->lent_stale = 0;
     return mpeg_window_end(&p->win);
 }
 
-void mp3s_give_block(Mp3StreamPlayer* p, int32_t last_bytes) {
+int32_t mp3s_next_block_offset(const Mp3StreamPlayer* p) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
-    // Only a block that mp3s_next_block asked for is taken.
-    if (!p || p->awaiting == 0 || p->last_bytes != -1) return;
+    if (!p || p->awaiting == 0 || p->last_bytes != -1) return -1;
+    const int64_t at = p->win.base + p->win.filled;
+    return at > INT32_MAX ? -1 : static_cast<int32_t>(at);
+}
+
+namespace {
+
+void give_block_held(Mp3StreamPlayer* p, int32_t last_bytes) {
+    // Only a block that mp3s_next_block asked for is taken. One asked for before a jump (the
+    // automatic poll's, between the game's calls) holds the bytes of the old offset: dropped,
+    // and the block at the new offset is asked for.
+    if (!p) return;
+    const bool stale = p->lent && p->lent_stale;
+    p->lent = p->lent_stale = 0;
+    if (stale || p->awaiting == 0 || p->last_bytes != -1) return;
     if (last_bytes != -1) {
         if (last_bytes < 0) last_bytes = 0;
         if (last_bytes > p->block_size) last_bytes = p->block_size;
     }
-    p->awaiting = 0;
+    // After a jump the block at the new offset comes alone: the one after it is asked for too.
+    p->awaiting = p->refill && last_bytes == -1 ? -1 : 0;
+    p->refill = 0;
     p->last_bytes = last_bytes;
     mpeg_window_grew(&p->win, last_bytes == -1 ? p->block_size : last_bytes);
+    index_window(p);
     if (p->pending == -1) {
         const int32_t r = search_first(p);
         if (r < 0) p->pending = -2;  // no frame in the whole data
@@ -171,17 +292,29 @@ void mp3s_give_block(Mp3StreamPlayer* p, int32_t last_bytes) {
             p->want_play = 0;
             start_play(p, p->want_bytes, p->want_vol, p->want_pan, p->want_speed);
         }
+        index_window(p);
     }
 }
 
+}  // namespace
+
+void mp3s_give_block(Mp3StreamPlayer* p, int32_t last_bytes) {
+    {
+        const Mp3Hold<Mp3StreamPlayer> hold(p);
+        give_block_held(p, last_bytes);
+    }
+    // A play remembered until the first frame came may have started.
+    Autopoll::sync(p, true);
+}
+
 int32_t mp3s_play(Mp3StreamPlayer* p, int32_t buffer_bytes, int32_t vol, int32_t pan) {
-    const Mp3Hold<Mp3StreamPlayer> hold(p);
     return mp3s_play_ex(p, buffer_bytes, vol, pan, 1000);
 }
 
-int32_t mp3s_play_ex(Mp3StreamPlayer* p, int32_t buffer_bytes, int32_t vol, int32_t pan,
-                     int32_t speed) {
-    const Mp3Hold<Mp3StreamPlayer> hold(p);
+namespace {
+
+int32_t play_held(Mp3StreamPlayer* p, int32_t buffer_bytes, int32_t vol, int32_t pan,
+                  int32_t speed) {
     if (!p) return MP3_BAD_BUFFER;
     if (p->pending == -2) return MP3_BAD_BUFFER;
     if (p->pending == -1) {
@@ -197,7 +330,22 @@ int32_t mp3s_play_ex(Mp3StreamPlayer* p, int32_t buffer_bytes, int32_t vol, int3
     return start_play(p, buffer_bytes, vol, pan, speed);
 }
 
-int32_t mp3s_poll(Mp3StreamPlayer* p) { return mp3_poll_trying<Mp3StreamPlayer, poll_held>(p); }
+}  // namespace
+
+int32_t mp3s_play_ex(Mp3StreamPlayer* p, int32_t buffer_bytes, int32_t vol, int32_t pan,
+                     int32_t speed) {
+    int32_t r;
+    {
+        const Mp3Hold<Mp3StreamPlayer> hold(p);
+        r = play_held(p, buffer_bytes, vol, pan, speed);
+    }
+    Autopoll::sync(p, true);
+    return r;
+}
+
+int32_t mp3s_poll(Mp3StreamPlayer* p) {
+    return mp3_poll_trying<Mp3StreamPlayer, poll_held, Autopoll>(p);
+}
 
 namespace {
 
@@ -219,18 +367,53 @@ int32_t poll_held(Mp3StreamPlayer* p) {
         if (const int32_t t = mp3_tail_poll(p->stream, buf, bytes, p->core.bits, &p->tail_polls);
             t >= 0) {
             if (t == 0) return MP3_OK;
-            mp3s_stop(p);
+            // Looping without a seamless join: decoding starts again from the start in the
+            // next poll.
+            if (p->loop && jump_to(p, 0)) return MP3_OK;
+            stop_held(p);
             return MP3_ENDED;
         }
     }
     const uint32_t passed = p->core.sync.passed;
+    const int32_t ss = mpeg_core_sample_bytes(&p->core);
     for (;;) {
+        const bool points = p->loop && p->points;
+        int32_t room = bytes;
+        if (points && p->pass_end >= 0 && p->discard == 0) {
+            const int64_t left = p->pass_end - out_position(p);
+            if (left <= 0) {
+                jump_to(p, p->loop_start);
+                continue;
+            }
+            if (left * ss < room - p->held_bytes) room = p->held_bytes + static_cast<int32_t>(left * ss);
+        }
         const Window w = window(p);
-        const int32_t r = mpeg_core_fill(&p->core, w.buf, w.len, w.final, &p->read_off, buf, bytes,
-                                        &p->held_bytes);
-        if (r == MP3_OK) break;
+        int32_t r;
+        if (p->discard > 0) {
+            // After a jump: the pre-roll's output and the samples before the target.
+            uint8_t scratch[sizeof(p->core.gap.carry)];
+            const int32_t n = p->discard < int64_t(sizeof scratch) ? int32_t(p->discard)
+                                                                  : int32_t(sizeof scratch);
+            int32_t got = 0;
+            r = mpeg_core_fill(&p->core, w.buf, w.len, w.final, &p->read_off, scratch, n, &got);
+            p->discard -= got;
+            if (r == MP3_OK) continue;
+        } else {
+            const int32_t before = p->held_bytes;
+            r = mpeg_core_fill(&p->core, w.buf, w.len, w.final, &p->read_off, buf, room,
+                               &p->held_bytes);
+            if (p->held_bytes > before) p->jumped = 0;
+            if (r == MP3_OK) {
+                if (p->held_bytes == bytes) break;
+                continue;
+            }
+        }
         if (r != MP3_NEED_MORE) {
-            // The end of the data, of the gapless run, or another stream spliced on.
+            // The end of the data, of the gapless run, or another stream spliced on. Looping
+            // with loop points, or gapless, the pass starts again inside this buffer (a pass
+            // that gave nothing ends the looping).
+            const bool seamless = p->loop && (p->points || p->core.gap.on);
+            if (seamless && !p->jumped && jump_to(p, points ? p->loop_start : 0)) continue;
             hand_back(p, buf, bytes);
             p->tail_polls = 2;
             return MP3_OK;
@@ -245,23 +428,25 @@ int32_t poll_held(Mp3StreamPlayer* p) {
             continue;
         }
         // The current block is used up. Between frames (a tag or junk going on), when this poll
-        // has crossed one, or before the first buffer (the first frame may be found near the
-        // end of the blocks held), the next block was not late: the buffer is kept and filled on
-        // once the next block has come.
+        // has crossed one, before the first buffer (the first frame may be found near the end
+        // of the blocks held) or after a jump (the blocks at the new offset are to come), the
+        // next block was not late: the buffer is kept and filled on once the next block has
+        // come.
         const bool first_buffer = p->core.given == p->held_bytes;
         if (mpeg_sync_between_frames(&p->core.sync) || p->core.sync.passed != passed ||
-            first_buffer) {
+            first_buffer || p->jumped) {
             p->held = buf;
             return MP3_OK;
         }
         hand_back(p, buf, bytes);
-        mp3s_stop(p);
+        stop_held(p);
         return MP3_DATA_LATE;
     }
     hand_back(p, buf, bytes);
     // The join is read to the poll's end; an older block used up is then given back.
     switch_if_passed(p);
-    if (mpeg_core_run_done(&p->core)) p->tail_polls = 2;
+    if (mpeg_core_run_done(&p->core) && !(p->loop && (p->points || p->core.gap.on)))
+        p->tail_polls = 2;
     return MP3_OK;
 }
 
@@ -271,13 +456,12 @@ void mp3s_start_autopoll(Mp3StreamPlayer* p, int32_t ms) { Autopoll::start(p, ms
 void mp3s_stop_autopoll(Mp3StreamPlayer* p) { Autopoll::stop(p); }
 
 void mp3s_stop(Mp3StreamPlayer* p) {
-    const Mp3Hold<Mp3StreamPlayer> hold(p);
-    if (!p) return;
-    p->want_play = 0;
-    if (!p->stream) return;
-    Autopoll::close(p);
-    p->held = nullptr;
-    p->held_bytes = 0;
+    {
+        const Mp3Hold<Mp3StreamPlayer> hold(p);
+        if (!p) return;
+        stop_held(p);
+    }
+    Autopoll::sync(p, true);
 }
 
 void mp3s_adjust(Mp3StreamPlayer* p, int32_t vol, int32_t pan, int32_t speed) {
@@ -315,12 +499,22 @@ int32_t mp3s_total_frames(const Mp3StreamPlayer* p, int32_t total_bytes) {
     return p->core.frame_bytes > 0 ? total_bytes / p->core.frame_bytes : 0;
 }
 
+// Counted in samples, as the position is. The Xing header's frame count gives the frames after
+// the Info frame, whose silence is decoded too with gapless off; without a count, a constant
+// bitrate gives the time of the bytes from the first frame on.
 int32_t mp3s_length_ms(const Mp3StreamPlayer* p, int32_t total_bytes) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
-    if (p && p->core.gap.on && p->core.gap.length >= 0)
-        return mpeg_core_samples_ms(&p->core, p->core.gap.length);
-    const int64_t ms = int64_t(mp3s_total_frames(p, total_bytes)) * mp3s_frame_ms(p);
-    return ms > INT32_MAX ? INT32_MAX : static_cast<int32_t>(ms);
+    if (!p || p->pending) return 0;
+    const MpegCore* c = &p->core;
+    if (c->gap.on && c->gap.length >= 0) return mpeg_core_samples_ms(c, c->gap.length);
+    if (p->total_frames >= 0)
+        return mpeg_core_samples_ms(c, mpeg_core_output_samples(c, p->total_frames + c->info));
+    const int64_t bytes = int64_t(total_bytes) - p->first_at;
+    if (bytes <= 0 || c->bitrate <= 0) return 0;
+    const int64_t decoded = bytes * 8 * c->frequency / c->bitrate;
+    if (!c->gap.on) return mpeg_core_samples_ms(c, decoded);
+    const int64_t n = decoded - c->gap.start;
+    return mpeg_core_samples_ms(c, n > 0 ? n : 0);
 }
 
 int32_t mp3s_length_secs(const Mp3StreamPlayer* p, int32_t total_bytes) {
@@ -342,5 +536,79 @@ int32_t mp3s_set_gapless(Mp3StreamPlayer* p, int32_t on) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
     if (!p || p->stream || (p->pending == -1 && p->want_play)) return MP3_PLAYING;
     mpeg_core_set_gapless(&p->core, on);
+    // The handed-back count starts again at the next frame, as the new mode counts it (the
+    // carry of a frame under way is gone).
+    p->core.given = 0;
+    p->out_base = mp3_out_of_frame(&p->core, p->core.current_frame);
+    // Loop points count the samples handed back, which gapless changes: those set are cleared,
+    // and with gapless on the tags of the first block give the default ones.
+    p->points = 0;
+    p->pass_end = -1;
+    const int64_t len = known_length(p);
+    if (on && p->tag_points && !p->pending &&
+        mp3_check_loop_points(int32_t(p->tag_start), int32_t(p->tag_end),
+                              len >= 0 ? len : INT64_MAX) == 0) {
+        p->points = 1;
+        p->loop_start = int32_t(p->tag_start);
+        p->loop_end = int32_t(p->tag_end);
+        p->pass_end = points_end(p);
+    }
     return MP3_OK;
+}
+
+int32_t mp3s_seek_ms(Mp3StreamPlayer* p, int32_t ms) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
+    if (!p || p->pending || ms < 0) return -1;
+    // The frame that holds the time, as the in-memory player's seeks land (counted in samples).
+    const int32_t ss = mpeg_core_sample_bytes(&p->core);
+    const int64_t spf = ss > 0 ? p->core.frame_pcm_bytes / ss : 0;
+    if (spf <= 0) return -1;
+    const int64_t f = int64_t(ms) * p->core.frequency / (spf * 1000);
+    if (f >= p->idx_count) return -1;
+    return jump_to(p, mp3_out_of_frame(&p->core, f)) ? 0 : -1;
+}
+
+int32_t mp3s_rewind(Mp3StreamPlayer* p) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
+    return p && jump_to(p, 0) ? 0 : -1;
+}
+
+void mp3s_set_loop(Mp3StreamPlayer* p, int32_t loop) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
+    if (p) p->loop = loop;
+}
+
+int32_t mp3s_is_looping(const Mp3StreamPlayer* p) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
+    return p ? p->loop : 0;
+}
+
+int32_t mp3s_set_loop_points(Mp3StreamPlayer* p, int32_t start, int32_t end) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
+    if (!p || p->pending) return -1;
+    // Without a known length an end is taken as given; the data's end ends the pass anyway.
+    const int64_t len = known_length(p);
+    if (mp3_check_loop_points(start, end, len >= 0 ? len : INT64_MAX) != 0) return -1;
+    p->points = 1;
+    p->loop_start = start;
+    p->loop_end = end;
+    p->loop = 1;
+    // While playing, the pass under way keeps its end; the next one takes the new points.
+    if (!p->stream) p->pass_end = points_end(p);
+    return 0;
+}
+
+int32_t mp3s_fade(Mp3StreamPlayer* p, int32_t volume, int32_t ms) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
+    return p ? mp3_fade_to(&p->fade, volume, ms, p->core.frequency) : -1;
+}
+
+int32_t mp3s_get_loop_points(const Mp3StreamPlayer* p, int32_t* start, int32_t* end) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
+    if (!p) return -1;
+    const int64_t len = known_length(p);
+    const int64_t e = p->points && p->loop_end != 0 ? p->loop_end : len > 0 ? len : 0;
+    if (start) *start = p->points ? p->loop_start : 0;
+    if (end) *end = e > INT32_MAX ? INT32_MAX : static_cast<int32_t>(e);
+    return 0;
 }

@@ -3,7 +3,9 @@
 // window, so that a frame crossing a block boundary decodes whole, and asks for the next block
 // once the older one is used up.
 // Decoding into Allegro's audio stream, the unsigned conversion, automatic polling and the tail
-// of two silent buffers work as in the in-memory player; there is no seeking or looping.
+// of two silent buffers work as in the in-memory player. It indexes the frames as their blocks
+// pass, so it can seek to any time it has passed and loop (the whole data, or between loop
+// points): it then asks for blocks again from the offset decoding restarts at.
 // A C header (C99 and C++): the player is opaque, made and freed by its create and destroy calls.
 #ifndef ZIVIVEV_MP3_STREAM_PLAYER_H
 #define ZIVIVEV_MP3_STREAM_PLAYER_H
@@ -29,6 +31,11 @@ void mp3s_destroy(Mp3StreamPlayer* p);
 
 // Where the caller may write the next block (block_size bytes), or null when none is wanted now.
 uint8_t* mp3s_next_block(Mp3StreamPlayer* p);
+// The byte offset in the file of the block mp3s_next_block asks for, or -1 while it asks for
+// none. The first block is offset 0; without a loop or a seek the offset is the bytes given so
+// far. After a seek, or when a looping pass ends, it names the offset decoding restarts at (the
+// pre-roll's first frame), and the blocks from there on are asked for again.
+int32_t mp3s_next_block_offset(const Mp3StreamPlayer* p);
 // Commits the block written at mp3s_next_block's address: -1, or its valid bytes when it is the
 // last (clamped to 0..block_size).
 void mp3s_give_block(Mp3StreamPlayer* p, int32_t last_bytes);
@@ -79,6 +86,23 @@ const MpegTags* mp3s_tags(const Mp3StreamPlayer* p);
 // ReplayGain as mp3_set_replaygain: from the tags of the first block and the LAME tag of the first
 // frame (once that frame has been found; a player still waiting for it takes the tags' gain).
 int32_t mp3s_set_replaygain(Mp3StreamPlayer* p, int32_t mode, int32_t preamp_centibels);
+// Seeks to the frame that holds `ms` (as the in-memory player's seeks land), exactly as an
+// uninterrupted decode gives it there, and rewinds: 0, or -1 and no change for a time the player
+// has not passed yet (its frames are indexed as their blocks arrive).
+int32_t mp3s_seek_ms(Mp3StreamPlayer* p, int32_t ms);
+int32_t mp3s_rewind(Mp3StreamPlayer* p);
+
+// The loop flag (mp3s_play has no loop argument; it keeps the flag and the loop points): at the
+// end of the data the player starts again from its start, or from the loop points' start.
+// Gapless or with loop points the join is seamless; else after the silent tail.
+void mp3s_set_loop(Mp3StreamPlayer* p, int32_t loop);
+int32_t mp3s_is_looping(const Mp3StreamPlayer* p);
+// Loop points as mp3_set_loop_points sets them (samples per channel of the PCM handed back). An
+// end past the data is refused where the length is known (a gapless run's length, a Xing count).
+int32_t mp3s_set_loop_points(Mp3StreamPlayer* p, int32_t start, int32_t end);
+int32_t mp3s_get_loop_points(const Mp3StreamPlayer* p, int32_t* start, int32_t* end);
+// A fade, as mp3_fade.
+int32_t mp3s_fade(Mp3StreamPlayer* p, int32_t volume, int32_t ms);
 
 #ifdef __cplusplus
 }

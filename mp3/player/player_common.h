@@ -6,16 +6,40 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 #include "core.h"
 #include "mp3_lock.h"
 #include "mpeg_decoder.h"
+#include "mpeg_tags.h"
 
 // Flips the sign bit of every 16-bit sample in the first `bytes` bytes of buf (one 32-bit XOR
 // with 0x80008000 per two samples): signed silence 0 becomes unsigned silence 0x8000.
 void mp3_to_unsigned(void* buf, int32_t bytes);
 
 struct AUDIOSTREAM;
+
+// A fade: a gain on the PCM handed back, ramped sample by sample (every channel of a sample
+// alike) towards a target, on top of the stream's own volume. Gains are fixed point, 1 << 24 for
+// Allegro's volume 255 (unchanged); the ramp is kept with 16 more bits, so that its steps add up
+// to the target without drift over long fades.
+struct Mp3Fade {
+    int64_t gain;    // now, << 16
+    int64_t target;  // << 16
+    int64_t step;    // added per sample while `left` > 0, << 16
+    int64_t left;    // samples of the ramp still to come
+};
+constexpr int64_t kMp3Unity = int64_t(1) << 24;
+
+inline void mp3_fade_init(Mp3Fade* f) { *f = Mp3Fade{kMp3Unity << 16, kMp3Unity << 16, 0, 0}; }
+
+// Starts a ramp from the gain now to `volume` (0-255) over `ms` at `frequency`: 0, or -1 for a
+// volume outside 0-255 or ms < 0.
+int32_t mp3_fade_to(Mp3Fade* f, int32_t volume, int32_t ms, int32_t frequency);
+
+// Applies the fade to a buffer of `bytes` bytes of signed 16-bit (or unsigned 8-bit) PCM of
+// `channels` channels, the ramp advancing one step a sample. Nothing to do at unity.
+void mp3_fade_apply(Mp3Fade* f, uint8_t* buf, int32_t bytes, int32_t bits, int32_t channels);
 
 // Converts a filled stream buffer (16-bit output only; 8-bit is already unsigned) and hands it
 // back to the stream: the one hand-back of a poll.
@@ -35,34 +59,64 @@ void mp3_adjust_stream(AUDIOSTREAM* stream, int32_t vol, int32_t pan, int32_t sp
 // The stream's sample data, for mp3_output_buffer and mp3s_output_buffer.
 void* mp3_stream_data(AUDIOSTREAM* stream);
 
-// Automatic polling. P has `std::atomic<int32_t> autopoll` (-1 while wanted), `autopoll_ms` and
-// `stream` (non-null while playing); Poll is the player's poll. The timer is installed only while
-// the player plays: start/stop record the wish, play and stop follow it.
+// Automatic polling. P has `std::atomic<int32_t> autopoll` (-1 while wanted), `autopoll_ms`,
+// `stream` (non-null while playing), `timer_ops` (a std::mutex) and `timer_on`; Poll is the
+// player's poll. The timer is installed exactly while the player plays with autopoll wanted.
+//
+// Allegro runs every timer callback holding its timer lock, and install_param_int and
+// remove_param_int take that lock. A game's own callback may query a player (taking the player's
+// lock) while holding it, so no player call waits for Allegro's timer lock while it holds the
+// player's lock: the calls change the player's state under its lock and then, with the lock
+// released, bring the timer in line with it (sync). timer_ops orders those installs and removes
+// among themselves; it is taken only outside the player's lock, and the poll, which may run on
+// the timer thread, only tries it.
 template <typename P, int32_t (*Poll)(P*)>
 struct Mp3Autopoll {
     static void tick(void* param) { Poll(static_cast<P*>(param)); }
 
-    // start and stop take the player's lock (a null player holds nothing).
+    // Installs or removes the timer until it agrees with the player's state. Called without the
+    // player's lock; `wait` false (the poll): gives up when another thread is at it, or holds
+    // the player, and the next tick tries again.
+    static void sync(P* p, bool wait) {
+        if (!p) return;
+        if (wait)
+            p->timer_ops.lock();
+        else if (!p->timer_ops.try_lock())
+            return;
+        for (;;) {
+            if (!wait && !mp3_try_lock(&p->lock)) break;
+            if (wait) mp3_lock(&p->lock);
+            const bool want = p->stream && p->autopoll.load() != 0;
+            const int32_t ms = p->autopoll_ms;
+            mp3_unlock(&p->lock);
+            if (want == p->timer_on) break;
+            p->timer_on = want;
+            if (want)
+                mp3_timer_install(&tick, p, ms);
+            else
+                mp3_timer_remove(&tick, p);
+        }
+        p->timer_ops.unlock();
+    }
+
     static void start(P* p, int32_t ms) {
-        const Mp3Hold<P> hold(p);
-        if (!p || p->autopoll.load() != 0) return;
-        p->autopoll_ms = ms;
-        p->autopoll.store(-1);
-        if (p->stream) mp3_timer_install(&tick, p, ms);
+        {
+            const Mp3Hold<P> hold(p);
+            if (!p || p->autopoll.load() != 0) return;
+            p->autopoll_ms = ms;
+            p->autopoll.store(-1);
+        }
+        sync(p, true);
     }
     static void stop(P* p) {
-        const Mp3Hold<P> hold(p);
-        if (!p || p->autopoll.exchange(0) == 0) return;
-        if (p->stream) mp3_timer_remove(&tick, p);
+        {
+            const Mp3Hold<P> hold(p);
+            if (!p || p->autopoll.exchange(0) == 0) return;
+        }
+        sync(p, true);
     }
-    // Called by play once the stream runs.
-    static void on_play(P* p) {
-        if (p->autopoll.load() != 0) mp3_timer_install(&tick, p, p->autopoll_ms);
-    }
-    // Stops a playing stream: the timer goes first, so that no poll starts on a stream that is
-    // being stopped.
+    // Stops a playing stream (the player's lock held); the timer follows in the next sync.
     static void close(P* p) {
-        if (p->autopoll.load() != 0) mp3_timer_remove(&tick, p);
         mp3_close_stream(p->stream);
         p->stream = nullptr;
     }
@@ -74,27 +128,56 @@ int32_t mp3_tail_poll(AUDIOSTREAM* stream, void* buf, int32_t bytes, int32_t bit
                       int32_t* tail_polls);
 
 // The poll only tries the lock: while a control call holds the player (from another thread) this
-// tick gives up at once, as a poll that finds no free buffer does.
-template <typename P, int32_t (*Held)(P*)>
+// tick gives up at once, as a poll that finds no free buffer does. A poll that stopped the
+// stream then removes its timer, outside the player's lock.
+template <typename P, int32_t (*Held)(P*), typename Autopoll>
 int32_t mp3_poll_trying(P* p) {
     if (!p) return -1;
     if (!mp3_try_lock(&p->lock)) return 0;
     const int32_t r = Held(p);
+    const bool stale = !p->stream && p->timer_on;
     mp3_unlock(&p->lock);
+    if (stale) Autopoll::sync(p, false);
     return r;
 }
 
-// Destroys a player: waits for a poll in progress, stops it (the stop removes the timer, so no
-// poll starts afterwards) and frees it.
-template <typename P, void (*Stop)(P*), void (*Release)(P*)>
+// Destroys a player: stops it (the stop removes the timer, outside the player's lock) and frees
+// it. With automatic polling wanted, a removal is asked for even when no timer is installed:
+// it waits for Allegro's timer lock, so no timer callback that may hold the player is still
+// running when it is freed.
+template <typename P, void (*Stop)(P*), void (*Release)(P*), typename Autopoll>
 void mp3_destroy_player(P* p) {
     if (!p) return;
-    {
-        const Mp3Hold<P> hold(p);
-        Stop(p);
-    }
+    Stop(p);
+    if (p->autopoll.load() != 0) mp3_timer_remove(&Autopoll::tick, p);
     Release(p);
 }
+
+// Loop points and seeks by sample count the samples per channel that the player hands back:
+// with gapless on, those of the run (sample 0 is the run's first), else every decoded sample.
+// The frame that holds handed-back sample `out`, and the handed-back index of the first sample
+// that frame f gives (a frame before the run gives none: the run's start).
+inline int64_t mp3_frame_of_out(const MpegCore* c, int64_t out) {
+    const int32_t ss = mpeg_core_sample_bytes(c);
+    const int64_t spf = ss > 0 ? c->frame_pcm_bytes / ss : 0;
+    return spf > 0 ? (out + (c->gap.on ? c->gap.start : 0)) / spf : 0;
+}
+inline int64_t mp3_out_of_frame(const MpegCore* c, int64_t f) {
+    const int32_t ss = mpeg_core_sample_bytes(c);
+    const int64_t d = ss > 0 ? f * (c->frame_pcm_bytes / ss) : 0;
+    if (!c->gap.on) return d;
+    return (d > c->gap.start ? d : c->gap.start) - c->gap.start;
+}
+
+// Checks loop points against `length` handed-back samples (end 0: the length): 0, or -1.
+inline int32_t mp3_check_loop_points(int32_t start, int32_t end, int64_t length) {
+    const int64_t e = end == 0 ? length : end;
+    return start < 0 || e <= start || e > length ? -1 : 0;
+}
+
+// The loop points the file's tags give (LOOPSTART with LOOPLENGTH or LOOPEND), from the tags
+// the player read at create (null: none): 1 and *start, *end (end 0: the data's end), or 0.
+int32_t mp3_tag_loop_points(const MpegTags* tags, int64_t* start, int64_t* end);
 
 // A query of one of the core's fields under the player's lock: its value, or 0 for null.
 template <typename P, typename F>

@@ -5,10 +5,12 @@
 
 #include <atomic>
 #include <cstdint>
+#include <mutex>
 
 #include "core.h"
 #include "lame_info.h"
 #include "mp3_lock.h"
+#include "player_common.h"
 #include "mp3_player.h"
 #include "mp3_stream_player.h"
 #include "mpeg_tags.h"
@@ -27,9 +29,18 @@ struct Mp3Player {
     int32_t frames_per_buffer;
     std::atomic<int32_t> autopoll; // -1 while automatic polling is wanted (read by the timer thread)
     int32_t autopoll_ms;
+    std::mutex timer_ops;  // orders the timer's installs and removes (never under `lock`)
+    std::atomic<bool> timer_on; // the poll's timer is installed (written under timer_ops)
     int32_t tail_polls;    // silent polls still to give after the data ended
     MpegTags* tags;        // the data's tags, read at create (null when memory ran out)
     MpegLameInfo lame;     // the first frame's LAME tag (its ReplayGain), all zero without one
+    int64_t out_base;      // handed-back index of the first sample since the last rewind or seek
+    int32_t points;        // 1 while loop points are set
+    int32_t loop_start, loop_end; // as set (end 0: the end of the data)
+    int64_t pass_end;      // handed-back index where this pass jumps back; -1: the data's end
+    Mp3Fade fade;          // mp3_fade's gain on the PCM handed back
+    int32_t tag_points;    // 1 when the file's tags give loop points (taken with gapless on)
+    int64_t tag_start, tag_end;
     mutable Mp3Lock lock;  // held by every call; the poll only tries it
 };
 
@@ -41,10 +52,13 @@ struct Mp3StreamPlayer {
     int32_t awaiting;      // -1 reading the current block alone, 0 reading `joined`
     int32_t last_bytes;    // -1 while more blocks come, else the valid bytes of the last block
     int32_t total_frames;  // Xing frame count, or -1
+    int64_t first_at;      // offset of the first frame in the file
     AUDIOSTREAM* stream;   // playing exactly when not null
     int32_t frames_per_buffer;
     std::atomic<int32_t> autopoll; // -1 while automatic polling is wanted (read by the timer thread)
     int32_t autopoll_ms;
+    std::mutex timer_ops;  // orders the timer's installs and removes (never under `lock`)
+    std::atomic<bool> timer_on; // the poll's timer is installed (written under timer_ops)
     int32_t tail_polls;
     int32_t pending;       // -1 while the first frame is still to come (tags fill the blocks)
     uint8_t* held;         // a stream buffer being filled across polls (waiting for blocks)
@@ -53,5 +67,26 @@ struct Mp3StreamPlayer {
     int32_t want_bytes, want_vol, want_pan, want_speed;
     MpegTags* tags;        // the tags seen in the first block (null when memory ran out)
     MpegLameInfo lame;     // the first frame's LAME tag, once that frame is found
+    // The frames passed, indexed as the blocks arrive, for seeks and loops: the file offset of
+    // each (idx_count + 1 entries, the last where the last frame indexed ends) and the main data
+    // it adds to the bit reservoir (for the pre-roll).
+    int32_t* idx_off;
+    int16_t* idx_main;
+    int32_t idx_count, idx_cap;
+    MpegSync idx_sync;     // the index's own frame synchronisation
+    int64_t idx_next;      // file offset of the next frame to index
+    int32_t refill;        // 1 after a jump: the block at win.base comes alone, another follows
+    int64_t out_base;      // handed-back index of the first sample since the last jump
+    int64_t discard;       // PCM bytes still to throw away after a jump (pre-roll, lead-in)
+    int32_t jumped;        // 1 from a jump until its first sample is handed back
+    int32_t lent;          // 1 from mp3s_next_block until the block is given
+    int32_t lent_stale;    // 1 when a jump came between: the block given is for the old offset
+    int32_t loop;          // non-zero: start again when the data (or the loop points' pass) ends
+    int32_t points;        // 1 while loop points are set
+    int32_t loop_start, loop_end; // as set (end 0: the end of the data)
+    int64_t pass_end;      // handed-back index where this pass jumps back; -1: the data's end
+    Mp3Fade fade;          // mp3s_fade's gain on the PCM handed back
+    int32_t tag_points;    // 1 when the first block's tags give loop points (taken gapless)
+    int64_t tag_start, tag_end;
     mutable Mp3Lock lock;  // held by every call; the poll only tries it
 };

@@ -179,6 +179,8 @@ int32_t mpeg_core_run_done(const MpegCore* c) {
 
 void mpeg_core_rewind(MpegCore* c) { moved(c, 0, 1); }
 
+void mpeg_core_seek_at(MpegCore* c, int32_t f) { moved(c, f, 1); }
+
 int32_t mpeg_core_seek(MpegCore* c, int32_t f, int32_t data_len, int64_t guess) {
     if (c->index.offsets) {
         moved(c, f, 1);

@@ -98,6 +98,12 @@ int32_t mpeg_core_run_done(const MpegCore* c);
 void mpeg_core_rewind(MpegCore* c);
 int32_t mpeg_core_seek(MpegCore* c, int32_t f, int32_t data_len, int64_t guess);
 
+// On to frame f of a stream whose frames the caller has indexed itself (a streamed player), the
+// next bytes read being that frame's first: the decoder is set up again before the next frame,
+// with no pre-roll of its own (the caller decodes the frames before f and throws their output
+// away).
+void mpeg_core_seek_at(MpegCore* c, int32_t f);
+
 // Sets the decoder up again where a rewind or seek asked for it, the frames before a sought frame
 // of indexed data (its pre-roll) decoded with their output thrown away. 0 when the set-up failed.
 int32_t mpeg_core_prepare(MpegCore* c, const uint8_t* data, int32_t len);

@@ -8,23 +8,52 @@
 
 namespace {
 
-// Bytes of main data that frame i adds to the bit reservoir: the frame without its header, CRC
-// and side information. The frame's size is the distance to the next frame, capped by the size
-// its header states (bytes of a tag between two frames are no main data).
+// Bytes of main data that frame i adds to the bit reservoir (mpeg_frame_main_bytes). The
+// frame's size is the distance to the next frame.
 int32_t main_bytes(const MpegFrameIndex* x, const uint8_t* data, int32_t i) {
-    const uint8_t* p = data + x->offsets[i];
-    int32_t size = x->offsets[i + 1] - x->offsets[i];
+    return mpeg_frame_main_bytes(data + x->offsets[i], x->offsets[i + 1] - x->offsets[i]);
+}
+
+// The pre-roll's first frame for frame f of Layer III, the main data of frame i given by
+// main_of(i) and whether the frames hold one granule (MPEG-2 and 2.5) by one_granule.
+template <typename MainOf>
+int32_t layer3_preroll(MainOf main_of, bool one_granule, int32_t f) {
+    // The frames whose spectrum must decode exactly: f - 1 (its overlap is added to frame f, its
+    // last granule fills the synthesis history). An MPEG-1 frame holds two granules, so f - 1's
+    // second granule takes its overlap from its first; an MPEG-2 or 2.5 frame holds one, so
+    // f - 1's output takes its overlap from f - 2, whose spectrum must be exact too.
+    const int32_t exact = one_granule ? f - 2 : f - 1;
+    if (exact <= 0) return 0;
+    // Frames before the first exact one until their main data covers the 511 bytes
+    // main_data_begin can reach (255 in MPEG-2 and 2.5), then one frame to spare.
+    int32_t i = exact, need = 511;
+    while (need > 0 && i > 0) {
+        --i;
+        need -= main_of(i);
+    }
+    return i > 0 ? i - 1 : 0;
+}
+
+}  // namespace
+
+int32_t mpeg_frame_main_bytes(const uint8_t* frame, int32_t size) {
     MpegHeader h{};
-    const int32_t bare = mpeg_header_parse(p, size < 4 ? size : 4, &h);
+    const int32_t bare = mpeg_header_parse(frame, size < 4 ? size : 4, &h);
+    if (bare <= 0) return 0;
+    // Capped by the size the header states: bytes of a tag after the frame are no main data.
     const int32_t whole = mpeg_header_frame_bytes(&h, bare);
-    if (bare > 0 && whole < size) size = whole;
+    if (whole < size) size = whole;
     const bool mono = h.mode == 3;
     const int32_t side = h.id == 1 ? (mono ? 17 : 32) : (mono ? 9 : 17);
     const int32_t n = size - 4 - (h.protection_bit ? 0 : 2) - side;
     return n > 0 ? n : 0;
 }
 
-}  // namespace
+int32_t mpeg_preroll_of_sizes(const int16_t* main, int32_t one_granule, int32_t layer, int32_t f) {
+    if (f <= 0) return 0;
+    if (layer != 3) return f > 2 ? f - 2 : 0;
+    return layer3_preroll([main](int32_t i) { return int32_t(main[i]); }, one_granule != 0, f);
+}
 
 int32_t mpeg_index_build(MpegFrameIndex* x, const MpegSync* sync, const uint8_t* data, int32_t len) {
     x->offsets = nullptr;
@@ -71,13 +100,11 @@ int32_t mpeg_index_preroll(const MpegFrameIndex* x, const uint8_t* data, int32_t
     if (f <= 0 || !x->offsets) return 0;
     if (f > x->frames) f = x->frames;
     if (layer != 3) return f > 2 ? f - 2 : 0;
-    // Frames before f - 1 until their main data covers the 511 bytes main_data_begin can reach.
-    int32_t i = f - 1, need = 511;
-    while (need > 0 && i > 0) {
-        --i;
-        need -= main_bytes(x, data, i);
-    }
-    return i > 0 ? i - 1 : 0;
+    MpegHeader h{};
+    const int32_t at = x->offsets[f - 1];
+    const bool one_granule =
+        mpeg_header_parse(data + at, x->offsets[f] - at < 4 ? 0 : 4, &h) > 0 && h.id == 0;
+    return layer3_preroll([x, data](int32_t i) { return main_bytes(x, data, i); }, one_granule, f);
 }
 
 int32_t mpeg_index_decode_preroll(const MpegFrameIndex* x, MpegDecoder* d, const uint8_t* data,

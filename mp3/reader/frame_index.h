@@ -26,11 +26,23 @@ int32_t mpeg_index_build(MpegFrameIndex* x, const MpegSync* sync, const uint8_t*
 void mpeg_index_free(MpegFrameIndex* x);
 
 // The frame at which decoding restarts so that frame f decodes as it does after all the frames
-// before it: Layer III needs the frames whose main data fills the bit reservoir of frame f - 1
-// (main_data_begin reaches back at most 511 bytes) and frame f - 1 itself (the overlap of the
-// filter bank and the synthesis history), plus one frame to spare; Layers I and II need the two
-// frames before f for the synthesis history. f must lie in [0, x->frames].
+// before it: Layer III needs the frames whose spectrum must be exact (f - 1, whose overlap and
+// synthesis history frame f takes; in MPEG-2 and 2.5, whose frames hold one granule, f - 2 as
+// well, whose overlap f - 1 takes), the frames whose main data fills the bit reservoir of the
+// first of them (main_data_begin reaches back at most 511 bytes), plus one frame to spare;
+// Layers I and II need the two frames before f for the synthesis history. f must lie in
+// [0, x->frames].
 int32_t mpeg_index_preroll(const MpegFrameIndex* x, const uint8_t* data, int32_t layer, int32_t f);
+
+// The same for frames known by the main data each adds to the bit reservoir (main[i] for frame
+// i < f, as mpeg_frame_main_bytes gives it), `one_granule` set for MPEG-2 and 2.5 frames: the
+// index a streamed player builds as its blocks pass.
+int32_t mpeg_preroll_of_sizes(const int16_t* main, int32_t one_granule, int32_t layer, int32_t f);
+
+// Bytes of main data that a frame of `size` bytes (the distance to the next frame) adds to the
+// bit reservoir: the frame, capped by the size its header states, without its header, CRC and
+// side information.
+int32_t mpeg_frame_main_bytes(const uint8_t* frame, int32_t size);
 
 // Decodes the frames from mpeg_index_preroll(f) up to f - 1 with a freshly set-up decoder, into
 // `scratch` (one frame's PCM), output thrown away. Returns the number of frames decoded.

@@ -21,7 +21,9 @@ struct FakeStream {
 
 State g_state;
 FakeStream* g_stream = nullptr;
-std::recursive_mutex g_mutex;
+std::recursive_mutex g_mutex;       // the record and the stream
+std::recursive_mutex g_timer_mutex; // Allegro's timer lock: held around every timer callback and
+                                    // by install_param_int and remove_param_int
 std::thread g_timer_thread;
 std::atomic<bool> g_timer_running{false};
 
@@ -44,9 +46,21 @@ void reset() {
 }
 
 void fire_timers() {
-    std::lock_guard<std::recursive_mutex> lock(g_mutex);
-    std::vector<Timer> now = g_state.timers;
-    for (const Timer& t : now) t.proc(t.param);
+    std::lock_guard<std::recursive_mutex> timers(g_timer_mutex);
+    std::vector<Timer> now;
+    {
+        std::lock_guard<std::recursive_mutex> lock(g_mutex);
+        now = g_state.timers;
+    }
+    for (const Timer& t : now) {
+        // A timer removed by an earlier callback of this round is not called.
+        bool live = false;
+        {
+            std::lock_guard<std::recursive_mutex> lock(g_mutex);
+            for (const Timer& u : g_state.timers) live |= u.proc == t.proc && u.param == t.param;
+        }
+        if (live) t.proc(t.param);
+    }
 }
 
 void start_timer_thread() {
@@ -163,6 +177,7 @@ void adjust_sample(const SAMPLE*, int vol, int pan, int freq, int loop) {
 }
 
 int install_param_int(void (*proc)(void*), void* param, long speed) {
+    Lock timers(fake_al::g_timer_mutex);
     Lock lock(fake_al::g_mutex);
     ++g_state.installs;
     g_state.calls.push_back("install");
@@ -176,6 +191,7 @@ int install_param_int(void (*proc)(void*), void* param, long speed) {
 }
 
 void remove_param_int(void (*proc)(void*), void* param) {
+    Lock timers(fake_al::g_timer_mutex);
     Lock lock(fake_al::g_mutex);
     ++g_state.removes;
     g_state.calls.push_back("remove");

@@ -38,8 +38,9 @@ struct State {
 State& st();
 void reset();                // stops any stream, forgets timers, clears every record
 void fire_timers();          // calls each installed timer once
-// A real timer thread, as Allegro's: every ms it calls the installed timers, holding the fake's
-// lock (which every fake call takes), so that removing a timer waits for a callback in progress.
+// A real timer thread, as Allegro's: every ms it calls the installed timers holding one recursive
+// timer lock, which install_param_int and remove_param_int take too, so that removing a timer
+// waits for a callback in progress (the other calls take only the record's lock).
 void start_timer_thread();
 void stop_timer_thread();
 // Runs f holding the fake's lock (to read the record while the timer thread runs).

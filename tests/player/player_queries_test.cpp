@@ -2,8 +2,8 @@
 // core's own tests check): create refuses null data and data without a frame and starts at the
 // core's first frame; each query forwards the core's value under the player's lock, 0 for a null
 // player; the frame count is the Xing header's, or else the in-memory player's index count and
-// the streamed player's bytes over the first frame's size, and the length that many whole frame
-// milliseconds.
+// the streamed player's bytes over the first frame's size; the length is counted in samples and
+// agrees with the position at the end of the data.
 #include "player_state.h"
 #include "player_test_util.h"
 
@@ -66,21 +66,30 @@ TEST_F(BothPlayers, QueriesForwardTheCoreAndAreZeroForNull) {
 }
 
 // Create refuses data without a frame and starts at the first one; the frame count and length.
+// Lengths are counted in samples: the in-memory player's are the frames its data holds (a Xing
+// count that promises more is the streamed player's only count, the Info frame's silence added);
+// the streamed player's without a count is the time of the bytes at the first frame's bitrate,
+// within a frame of the frames' time.
 TEST_F(BothPlayers, CreateFrameCountAndLength) {
     EXPECT_EQ(mp3_create(nullptr, 100), nullptr);
     EXPECT_EQ(mp3s_create(nullptr, 1000, 0), nullptr);
+    const auto ms = [](int64_t frames, int64_t spf, int64_t rate) { return int32_t(frames * spf * 1000 / rate); };
     const struct Case {
         const char* what;
         Bytes data;
-        int32_t start, frames, ms;  // start -1: no player
+        int32_t start, frames, mem_ms, streamed_ms;  // start -1: no player
     } cases[] = {
-        {"nothing", {}, -1, 0, 0},
-        {"three bytes of a header", {0xFF, 0xFB, 0x90}, -1, 0, 0},
-        {"random data", ziv::noise(100000, 7), -1, 0, 0},
-        {"junk in front", ziv::concat({0x00, 0xFF, 0xFB}, ptest::synth_stream(4)), 3, 4, 104},
-        {"counted, or bytes over the frame size", ptest::synth_stream(100), 0, 100, 2600},
-        {"the Xing header's count", ziv::xing_stream(0x0F, 3), 0, 1000, 26000},
-        {"one tiny frame, its Xing fields unread", ziv::tiny_xing_frame(), 0, 1, 26},
+        {"nothing", {}, -1, 0, 0, 0},
+        {"three bytes of a header", {0xFF, 0xFB, 0x90}, -1, 0, 0, 0},
+        {"random data", ziv::noise(100000, 7), -1, 0, 0, 0},
+        {"junk in front", ziv::concat({0x00, 0xFF, 0xFB}, ptest::synth_stream(4)), 3, 4,
+         ms(4, 1152, 44100), ms(4, 1152, 44100)},
+        {"counted, or bytes over the frame size", ptest::synth_stream(100), 0, 100,
+         ms(100, 1152, 44100), ms(100, 1152, 44100)},
+        {"the Xing header's count", ziv::xing_stream(0x0F, 3), 0, 1000, ms(4, 1152, 44100),
+         ms(1001, 1152, 44100)},
+        {"one tiny frame, its Xing fields unread", ziv::tiny_xing_frame(), 0, 1, ms(1, 576, 22050),
+         ms(1, 576, 22050)},
     };
     for (const Case& k : cases) {
         SCOPED_TRACE(k.what);
@@ -98,15 +107,57 @@ TEST_F(BothPlayers, CreateFrameCountAndLength) {
         const int32_t bytes = int32_t(k.data.size());
         EXPECT_EQ(mp3_total_frames(b.mem), k.frames);
         EXPECT_EQ(mp3s_total_frames(b.streamed, bytes), k.frames);
-        EXPECT_EQ(mp3_length_ms(b.mem), k.ms);
-        EXPECT_EQ(mp3s_length_ms(b.streamed, bytes), k.ms);
-        EXPECT_EQ(mp3_length_secs(b.mem), k.ms / 1000);
-        EXPECT_EQ(mp3s_length_secs(b.streamed, bytes), k.ms / 1000);
+        EXPECT_EQ(mp3_length_ms(b.mem), k.mem_ms);
+        EXPECT_NEAR(mp3s_length_ms(b.streamed, bytes), k.streamed_ms, mp3s_frame_ms(b.streamed) + 1);
+        EXPECT_EQ(mp3_length_secs(b.mem), k.mem_ms / 1000);
+        EXPECT_EQ(mp3s_length_secs(b.streamed, bytes), mp3s_length_ms(b.streamed, bytes) / 1000);
     }
     EXPECT_EQ(mp3_total_frames(nullptr), 0);
     EXPECT_EQ(mp3s_total_frames(nullptr, 41700), 0);
     EXPECT_EQ(mp3_length_ms(nullptr), 0);
     EXPECT_EQ(mp3s_length_ms(nullptr, 41700), 0);
+}
+
+// The length agrees with the position at the end of the data within one frame, gapless on or
+// off, in both players (the streamed one's length known from a frame count or a constant
+// bitrate), on files long enough that a length of whole frame milliseconds (26 for 26.12) would
+// fall more than a frame short.
+TEST_F(BothPlayers, LengthAgreesWithThePositionAtTheEnd) {
+    ZIV_REQUIRE_TOOL("lame");
+    const ptest::Encoded files[] = {
+        {"len_cbr", "lame", "44.1", 44100, 2, 20.0, "-b 128"},       // Info frame with a count
+        {"len_cbr_bare", "lame", "44.1", 44100, 1, 20.0, "-b 96 -t"}, // no Info frame
+        {"len_vbr", "lame", "44.1", 44100, 2, 20.0, "-V 4"},
+        {"len_mpeg2", "lame", "22.05", 22050, 1, 20.0, "-b 32 -t"},
+    };
+    for (const ptest::Encoded& f : files) {
+        const Bytes data = ptest::encode(f);
+        ASSERT_FALSE(data.empty());
+        for (int32_t gapless : {0, -1}) {
+            SCOPED_TRACE(std::string(f.name) + (gapless ? " gapless" : ""));
+            fake_al::reset();
+            Mp3Player* p = mp3_create(data.data(), int32_t(data.size()));
+            ASSERT_NE(p, nullptr);
+            ASSERT_EQ(mp3_set_gapless(p, gapless), 0);
+            const int32_t frame = mp3_frame_ms(p) + 1;
+            // One frame a buffer: the last position seen is within a frame of the end (the poll
+            // that reaches the end rewinds).
+            ASSERT_EQ(mp3_play(p, p->core.frame_pcm_bytes, 255, 128), 0);
+            int32_t last = 0;
+            for (int i = 0; i < 100000 && mp3_poll(p) == 0; ++i)
+                last = std::max(last, mp3_position_ms(p));
+            EXPECT_GE(mp3_length_ms(p), last);
+            EXPECT_LE(mp3_length_ms(p) - last, frame);
+            const int32_t length = mp3_length_ms(p);
+            mp3_destroy(p);
+
+            const ptest::Streamed st = ptest::stream_in_blocks(data.data(), data.size(), 8192,
+                                                               16384, gapless);
+            ASSERT_EQ(st.result, 1);
+            EXPECT_NEAR(st.length_ms, st.end_ms, frame) << "streamed";
+            EXPECT_NEAR(st.length_ms, length, frame) << "the two players";
+        }
+    }
 }
 
 }  // namespace

@@ -58,11 +58,20 @@ inline std::vector<uint8_t> handed_signed() {
     return pcm;
 }
 
+// Every buffer handed back since the fake's last reset, joined, as the unsigned bytes given.
+inline std::vector<uint8_t> handed_bytes() {
+    std::vector<uint8_t> all;
+    for (const auto& b : fake_al::st().handed) all.insert(all.end(), b.begin(), b.end());
+    return all;
+}
+
 struct Streamed {
     bool created = false;  // mp3s_create gave a player
     bool played = false;   // and mp3s_play accepted it
     int result = -100;     // the poll result it stopped with
     std::vector<uint8_t> pcm;  // every buffer handed back, as signed PCM
+    int32_t end_ms = 0;        // the position once it stopped
+    int32_t length_ms = 0;     // the length, given the n bytes
 };
 
 // Streams bytes [0, n) of `data` through a streamed player (fake reset first; gapless as asked),
@@ -90,8 +99,22 @@ inline Streamed stream_in_blocks(const uint8_t* data, size_t n, int32_t block,
     }
     r.result = v;
     r.pcm = handed_signed();
+    r.end_ms = mp3s_position_ms(p);
+    r.length_ms = mp3s_length_ms(p, int32_t(n));
     mp3s_destroy(p);
     return r;
+}
+
+// Feeds a streamed player the block it asks for, read from `data` (n bytes) at the offset it
+// names: the last block when it reaches the end. false when it asked for none.
+inline bool feed_named(Mp3StreamPlayer* p, const uint8_t* data, size_t n, int32_t block) {
+    uint8_t* nb = mp3s_next_block(p);
+    const int32_t off = mp3s_next_block_offset(p);
+    if (!nb || off < 0 || size_t(off) > n) return false;
+    const size_t k = std::min(size_t(block), n - size_t(off));
+    std::memcpy(nb, data + off, k);
+    mp3s_give_block(p, size_t(off) + k == n ? int32_t(k) : -1);
+    return true;
 }
 
 // `got` starts with exactly the first n bytes of `want` (all of it by default) and is silent

@@ -1,0 +1,313 @@
+// Loop points in both players, gapless on, on files made at test time: the PCM handed back is
+// exactly mp3dec's default (gapless) decode's [0, end), then its [start, end) again and again,
+// byte for byte, for loop points on frame boundaries and off them, from the start, up to the end,
+// and for loops shorter than a buffer; Layer III CBR, VBR, MPEG-2 and 2.5, Layer II, mono and
+// stereo. The streamed player is fed at the offsets it names, in blocks of 4 KB to 1 MB. Fades
+// ramp the gain sample by sample on top of that, across buffer edges and loop seams.
+#include <algorithm>
+#include <cstdio>
+
+#include "player_state.h"
+#include "player_test_util.h"
+
+namespace {
+
+const ptest::Encoded kLoopFiles[] = {
+    {"loop_cbr", "lame", "44.1", 44100, 2, 2.1, "-b 128"},
+    {"loop_vbr", "lame", "44.1", 44100, 1, 1.7, "-V 4"},
+    {"loop_m2", "lame", "22.05", 22050, 2, 2.3, "-V 3"},
+    {"loop_m25", "lame", "11.025", 11025, 1, 2.9, "-b 32"},
+    {"loop_l2", "twolame", "44.1", 44100, 2, 1.9, "-b 192"},
+};
+
+// The handed-back PCM that loop points [start, end) give: [0, end), then [start, end) until
+// `bytes` bytes.
+std::vector<uint8_t> looped(const std::vector<uint8_t>& ref, size_t ss, int64_t start,
+                            int64_t end, size_t bytes) {
+    std::vector<uint8_t> v(ref.begin(), ref.begin() + long(size_t(end) * ss));
+    while (v.size() < bytes)
+        v.insert(v.end(), ref.begin() + long(size_t(start) * ss), ref.begin() + long(size_t(end) * ss));
+    v.resize(bytes);
+    return v;
+}
+
+struct Points {
+    const char* what;
+    int64_t start, end;  // handed-back samples; end 0: the end
+};
+
+class PlayerLoop : public ptest::FakeAllegroTest<::testing::TestWithParam<ptest::Encoded>> {};
+
+TEST_P(PlayerLoop, HandsBackTheIntroThenTheLoopSampleExact) {
+    const ptest::Encoded& file = GetParam();
+    ZIV_REQUIRE_TOOL(file.tool);
+    const std::vector<uint8_t> data = ptest::encode(file);
+    ASSERT_FALSE(data.empty());
+    const std::string in = ziv::tmp_path(std::string(file.name) + ".in"),
+                      out = ziv::tmp_path(std::string(file.name) + ".raw");
+    ASSERT_TRUE(ziv::write_file(in, data.data(), data.size()));
+    ASSERT_EQ(ziv::run("'" + ziv::mp3dec_path() + "' '" + in + "' '" + out + "'"), 0);
+    const std::vector<uint8_t> ref = ziv::read_file(out);
+    const size_t ss = size_t(2 * file.channels);
+    const int64_t length = int64_t(ref.size() / ss);
+    ASSERT_GT(length, 20000);
+
+    Mp3Player* probe = mp3_create(data.data(), int32_t(data.size()));
+    ASSERT_NE(probe, nullptr);
+    ASSERT_EQ(mp3_set_gapless(probe, 1), 0);
+    const int64_t spf = probe->core.frame_pcm_bytes / int64_t(ss);
+    // Handed-back index of a decoded frame's first sample (the run starts inside a frame).
+    const int64_t frame0 = probe->core.gap.start;
+    const int32_t buffer = int32_t(3 * spf * int64_t(ss));
+    int32_t s0 = -1, e0 = -1;
+    EXPECT_EQ(mp3_get_loop_points(probe, &s0, &e0), 0);
+    EXPECT_EQ(s0, 0);
+    EXPECT_EQ(e0, length) << "no loop points: 0 and the length";
+    EXPECT_EQ(mp3_set_loop_points(probe, 0, int32_t(length) + 1), -1) << "past the data";
+    EXPECT_EQ(mp3_set_loop_points(probe, 100, 100), -1);
+    EXPECT_EQ(mp3_set_loop_points(probe, -1, 0), -1);
+    mp3_destroy(probe);
+
+    const Points points[] = {
+        {"the whole run", 0, 0},
+        {"on frame boundaries", 7 * spf - frame0, 23 * spf - frame0},
+        {"off them", 1234, length - 777},
+        {"from the start, to inside", 0, length / 2 + 13},
+        {"up to the end", length / 3 + 1, 0},
+        {"shorter than a buffer", length / 2 + 5, length / 2 + 5 + spf / 3},
+    };
+    size_t compared = 0;
+    for (const Points& pt : points) {
+        SCOPED_TRACE(pt.what);
+        const int64_t end = pt.end == 0 ? length : pt.end;
+        // The intro and at least three passes of the loop.
+        const size_t want_bytes = size_t(end + 3 * (end - pt.start)) * ss + size_t(buffer);
+        const std::vector<uint8_t> want = looped(ref, ss, pt.start, end, want_bytes);
+
+        fake_al::reset();
+        Mp3Player* p = mp3_create(data.data(), int32_t(data.size()));
+        ASSERT_NE(p, nullptr);
+        ASSERT_EQ(mp3_set_gapless(p, 1), 0);
+        ASSERT_EQ(mp3_set_loop_points(p, int32_t(pt.start), int32_t(pt.end)), 0);
+        int32_t s = -1, e = -1;
+        EXPECT_EQ(mp3_get_loop_points(p, &s, &e), 0);
+        EXPECT_EQ(s, pt.start);
+        EXPECT_EQ(e, end);
+        ASSERT_EQ(mp3_play_ex(p, buffer, 255, 128, 1000, 1), 0);
+        for (int i = 0; i < 100000 && fake_al::st().handed.size() * size_t(buffer) < want_bytes; ++i)
+            ASSERT_EQ(mp3_poll(p), 0);
+        const std::vector<uint8_t> got = ptest::handed_signed();
+        ASSERT_GE(got.size(), want.size());
+        const auto d = std::mismatch(want.begin(), want.end(), got.begin());
+        EXPECT_TRUE(d.first == want.end())
+            << "in-memory: differs at sample " << (d.first - want.begin()) / long(ss);
+        compared += want.size();
+        mp3_destroy(p);
+
+        for (int32_t block : {4096, 65536, 1 << 20}) {
+            SCOPED_TRACE(block);
+            fake_al::reset();
+            const bool last = data.size() <= size_t(block);
+            Mp3StreamPlayer* sp =
+                mp3s_create(data.data(), last ? int32_t(data.size()) : block, last);
+            ASSERT_NE(sp, nullptr);
+            ASSERT_EQ(mp3s_set_gapless(sp, 1), 0);
+            ASSERT_EQ(mp3s_set_loop_points(sp, int32_t(pt.start), int32_t(pt.end)), 0);
+            EXPECT_EQ(mp3s_is_looping(sp), 1);
+            ASSERT_EQ(mp3s_play(sp, buffer, 255, 128), 0);
+            int32_t r = 0;
+            for (int i = 0; i < 1000000 && r == 0 &&
+                            fake_al::st().handed.size() * size_t(buffer) < want_bytes;
+                 ++i) {
+                ptest::feed_named(sp, data.data(), data.size(), block);
+                r = mp3s_poll(sp);
+            }
+            EXPECT_EQ(r, 0) << "played on";
+            const std::vector<uint8_t> sgot = ptest::handed_signed();
+            ASSERT_GE(sgot.size(), want.size());
+            const auto sd = std::mismatch(want.begin(), want.end(), sgot.begin());
+            EXPECT_TRUE(sd.first == want.end())
+                << "streamed: differs at sample " << (sd.first - want.begin()) / long(ss);
+            compared += want.size();
+            mp3s_destroy(sp);
+        }
+    }
+    std::printf("[ loops    ] %s: %zu bytes compared\n", file.name, compared);
+}
+
+// A fade to silence over one second, started between two buffers while a short loop repeats,
+// then a jump back to full volume, in both players: the PCM is the looped decode times the
+// ramp's gain, sample by sample (within the rounding of one LSB), silence after it while the
+// player plays on, and the looped decode exactly once the gain is back at 255.
+using GameMusic = ptest::FakeAllegro;
+
+TEST_F(GameMusic, RampsSampleBySampleAcrossBuffersAndLoops) {
+    const ptest::Encoded& file = kLoopFiles[0];
+    ZIV_REQUIRE_TOOL(file.tool);
+    const std::vector<uint8_t> data = ptest::encode(file);
+    ASSERT_FALSE(data.empty());
+    const std::string in = ziv::tmp_path("fade.in"), out = ziv::tmp_path("fade.raw");
+    ASSERT_TRUE(ziv::write_file(in, data.data(), data.size()));
+    ASSERT_EQ(ziv::run("'" + ziv::mp3dec_path() + "' '" + in + "' '" + out + "'"), 0);
+    const std::vector<uint8_t> ref = ziv::read_file(out);
+    const size_t ss = 4;
+    const int64_t start = 3001, end = 30017, ramp = 44100;  // a second at 44.1 kHz
+    const int32_t buffer = 3 * 1152 * 4;
+    const int polls = 40, fade_at = 3, back_at = 32;  // before those polls
+    const std::vector<int16_t> want = ziv::to_s16(looped(ref, ss, start, end, size_t(polls) * buffer));
+
+    EXPECT_EQ(mp3_fade(nullptr, 0, 0), -1);
+    EXPECT_EQ(mp3s_fade(nullptr, 0, 0), -1);
+    for (bool streamed : {false, true}) {
+        SCOPED_TRACE(streamed ? "streamed" : "in memory");
+        fake_al::reset();
+        Mp3Player* p = nullptr;
+        Mp3StreamPlayer* sp = nullptr;
+        if (streamed) {
+            sp = mp3s_create(data.data(), 8192, 0);
+            ASSERT_NE(sp, nullptr);
+            ASSERT_EQ(mp3s_set_gapless(sp, 1), 0);
+            ASSERT_EQ(mp3s_set_loop_points(sp, int32_t(start), int32_t(end)), 0);
+            ASSERT_EQ(mp3s_play(sp, buffer, 255, 128), 0);
+        } else {
+            p = mp3_create(data.data(), int32_t(data.size()));
+            ASSERT_NE(p, nullptr);
+            ASSERT_EQ(mp3_set_gapless(p, 1), 0);
+            ASSERT_EQ(mp3_set_loop_points(p, int32_t(start), int32_t(end)), 0);
+            ASSERT_EQ(mp3_play_ex(p, buffer, 255, 128, 1000, 1), 0);
+        }
+        const auto fade = [&](int32_t v, int32_t ms) {
+            return streamed ? mp3s_fade(sp, v, ms) : mp3_fade(p, v, ms);
+        };
+        EXPECT_EQ(fade(256, 10), -1);
+        EXPECT_EQ(fade(-1, 10), -1);
+        EXPECT_EQ(fade(100, -1), -1);
+        for (int k = 0; k < polls; ++k) {
+            if (k == fade_at) {
+                ASSERT_EQ(fade(0, 1000), 0);
+            }
+            if (k == back_at) {
+                ASSERT_EQ(fade(255, 0), 0);
+            }
+            const size_t n = fake_al::st().handed.size();
+            for (int i = 0; i < 1000 && fake_al::st().handed.size() == n; ++i) {
+                if (streamed) {
+                    ptest::feed_named(sp, data.data(), data.size(), 8192);
+                    ASSERT_EQ(mp3s_poll(sp), 0);
+                } else {
+                    ASSERT_EQ(mp3_poll(p), 0);
+                }
+            }
+        }
+        const std::vector<int16_t> got = fake_al::signed_samples(ptest::handed_bytes());
+        ASSERT_EQ(got.size(), want.size());
+        const int64_t from = int64_t(fade_at) * buffer / int64_t(ss), back = int64_t(back_at) * buffer / int64_t(ss);
+        int64_t off = 0, worst = 0;
+        for (int64_t i = 0; i < int64_t(got.size()) / 2; ++i) {
+            double g = 1.0;
+            if (i >= from && i < back) g = std::max(0.0, 1.0 - double(i - from + 1) / ramp);
+            for (int c = 0; c < 2; ++c) {
+                const double w = want[size_t(2 * i + c)] * g;
+                const double d = std::abs(got[size_t(2 * i + c)] - w);
+                if (d > 1.0) ++off;
+                worst = std::max<int64_t>(worst, int64_t(d));
+            }
+        }
+        EXPECT_EQ(off, 0) << "samples more than 1 LSB off the ramp; worst " << worst;
+        // Past the ramp, silence; from back_at on, exactly the looped decode.
+        EXPECT_TRUE(std::all_of(got.begin() + long(2 * (from + ramp)), got.begin() + long(2 * back),
+                                [](int16_t v) { return v == 0; }));
+        EXPECT_TRUE(std::equal(got.begin() + long(2 * back), got.end(), want.begin() + long(2 * back)));
+        if (streamed) mp3s_destroy(sp); else mp3_destroy(p);
+    }
+}
+
+// An ID3v2.3 tag of TXXX frames (description, value), made here.
+std::vector<uint8_t> id3_txxx(const std::vector<std::pair<std::string, std::string>>& pairs) {
+    std::vector<uint8_t> frames;
+    for (const auto& [desc, value] : pairs) {
+        const size_t n = 1 + desc.size() + 1 + value.size();
+        const uint8_t head[10] = {'T', 'X', 'X', 'X', uint8_t(n >> 24), uint8_t(n >> 16),
+                                  uint8_t(n >> 8), uint8_t(n), 0, 0};
+        frames.insert(frames.end(), head, head + 10);
+        frames.push_back(0);  // ISO-8859-1
+        frames.insert(frames.end(), desc.begin(), desc.end());
+        frames.push_back(0);
+        frames.insert(frames.end(), value.begin(), value.end());
+    }
+    const size_t n = frames.size();
+    std::vector<uint8_t> tag = {'I', 'D', '3', 3, 0, 0, uint8_t((n >> 21) & 127),
+                                uint8_t((n >> 14) & 127), uint8_t((n >> 7) & 127), uint8_t(n & 127)};
+    tag.insert(tag.end(), frames.begin(), frames.end());
+    return tag;
+}
+
+// A file whose tag gives LOOPSTART and LOOPLENGTH: with gapless on, both players take them as
+// their loop points (and loop on them once the loop flag is set), switching gapless off and on
+// again restores them after the clear, and loop points set by the game override them.
+TEST_F(GameMusic, LoopPointsFromTheTags) {
+    const ptest::Encoded& file = kLoopFiles[0];
+    ZIV_REQUIRE_TOOL(file.tool);
+    const std::vector<uint8_t> audio = ptest::encode(file);
+    ASSERT_FALSE(audio.empty());
+    const std::string in = ziv::tmp_path("tagloop.in"), out = ziv::tmp_path("tagloop.raw");
+    ASSERT_TRUE(ziv::write_file(in, audio.data(), audio.size()));
+    ASSERT_EQ(ziv::run("'" + ziv::mp3dec_path() + "' '" + in + "' '" + out + "'"), 0);
+    const std::vector<uint8_t> ref = ziv::read_file(out);
+    const int32_t start = 12345, end = start + 23456;
+    std::vector<uint8_t> data =
+        id3_txxx({{"LOOPSTART", std::to_string(start)}, {"LOOPLENGTH", std::to_string(end - start)}});
+    data.insert(data.end(), audio.begin(), audio.end());
+    const int32_t buffer = 3 * 1152 * 4;
+    const size_t want_bytes = size_t(end + 3 * (end - start)) * 4;
+    const std::vector<uint8_t> want = looped(ref, 4, start, end, want_bytes);
+
+    for (bool streamed : {false, true}) {
+        SCOPED_TRACE(streamed ? "streamed" : "in memory");
+        fake_al::reset();
+        Mp3Player* p = streamed ? nullptr : mp3_create(data.data(), int32_t(data.size()));
+        Mp3StreamPlayer* sp = streamed ? mp3s_create(data.data(), 8192, 0) : nullptr;
+        ASSERT_TRUE(p || sp);
+        const auto gapless = [&](int32_t on) {
+            return streamed ? mp3s_set_gapless(sp, on) : mp3_set_gapless(p, on);
+        };
+        const auto points = [&]() {
+            int32_t s = -1, e = -1;
+            EXPECT_EQ(streamed ? mp3s_get_loop_points(sp, &s, &e) : mp3_get_loop_points(p, &s, &e), 0);
+            return std::make_pair(s, e);
+        };
+        ASSERT_EQ(gapless(1), 0);
+        EXPECT_EQ(points(), std::make_pair(start, end)) << "from the tags";
+        ASSERT_EQ(gapless(0), 0);
+        EXPECT_EQ(points().first, 0) << "gapless off: none";
+        ASSERT_EQ(gapless(1), 0);
+        EXPECT_EQ(points(), std::make_pair(start, end)) << "restored";
+        if (streamed) {
+            mp3s_set_loop(sp, 1);
+            ASSERT_EQ(mp3s_play(sp, buffer, 255, 128), 0);
+        } else {
+            ASSERT_EQ(mp3_play_ex(p, buffer, 255, 128, 1000, 1), 0);
+        }
+        for (int i = 0; i < 100000 && fake_al::st().handed.size() * size_t(buffer) < want_bytes; ++i) {
+            if (streamed) {
+                ptest::feed_named(sp, data.data(), data.size(), 8192);
+                ASSERT_EQ(mp3s_poll(sp), 0);
+            } else {
+                ASSERT_EQ(mp3_poll(p), 0);
+            }
+        }
+        const std::vector<uint8_t> got = ptest::handed_signed();
+        ASSERT_GE(got.size(), want.size());
+        EXPECT_TRUE(std::equal(want.begin(), want.end(), got.begin()));
+        EXPECT_EQ(streamed ? mp3s_set_loop_points(sp, 100, 200) : mp3_set_loop_points(p, 100, 200), 0);
+        EXPECT_EQ(points(), std::make_pair(100, 200)) << "the game's override";
+        if (streamed) mp3s_destroy(sp); else mp3_destroy(p);
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, PlayerLoop, ::testing::ValuesIn(kLoopFiles),
+                         [](const ::testing::TestParamInfo<ptest::Encoded>& i) {
+                             return std::string(i.param.name);
+                         });
+
+}  // namespace
