@@ -1,8 +1,8 @@
 // Layer III Huffman decoding and requantisation (ISO/IEC 11172-3 2.4.2.7, 2.4.3.4).
 //
 // Big values are decoded pair by pair: most pairs whole with their sign bits through one lookup
-// of the next 10 bits per code tree (built from the code tables on first use), the rest through
-// the multi-level lookups of at most 9 index bits (tables/huffman_tables.cpp); count1 quadruples
+// of the next 10 bits per code tree (built from the code tables by the compiler), the rest through
+// the multi-level lookups of at most 9 index bits (tables/huffman_levels.h); count1 quadruples
 // through table A or the plain 4-bit table B.
 // Decoded integers are stored as exact floats in the granule's cells; l3_dequantize then applies
 // the 4/3 power, global gain, scalefactors, pretab and subblock gain, and reorders short blocks
@@ -62,13 +62,15 @@ inline float signed_value_held(L3BitReader* br, int32_t v) {
 // typical stream). len[i] is the bits the pair takes, or 0 where the pair is longer, or is a
 // linbits escape (a value of 15 in a tree with linbits, whose sign follows its extra bits):
 // those take the level walk. The values are stored signed, as signed_value_held makes them.
+// The compiler builds them from the level lookups: nothing is built when a program starts.
 constexpr int32_t kPairBits = 10;
+constexpr int32_t kTrees = 15;  // distinct code trees among the 32 tables
 struct PairLookup {
     float xy[1 << kPairBits][2];
     uint8_t len[1 << kPairBits];
 };
 struct PairLookups {
-    PairLookup tree[32]; // the distinct trees first (15 of them; the rest never touched)
+    PairLookup tree[kTrees];
     int8_t of_table[32]; // tree of each table_select, -1 for the tables that read nothing
 };
 
@@ -79,34 +81,50 @@ inline void clear_used(L3BitReader* br) {
     br->acc &= uint32_t((uint64_t(1) << br->nbits) - 1u);
 }
 
-float signed_float(int32_t v, uint32_t negative) { return negative ? -float(v) : float(v); }
-
-void build_pair_lookup(const uint8_t* root, bool escapes, PairLookup* t) {
-    for (uint32_t i = 0; i < (1u << kPairBits); ++i) {
-        // The level walk over these bits followed by zeros; the code is the same whatever
-        // follows it, so it counts wherever it ends within the kPairBits bits.
-        L3BitReader r{};
-        r.acc = i << 12;
-        r.nbits = kPairBits + 12;
-        int32_t x, y;
-        huff_pair(&r, root, &x, &y);
-        int32_t used = kPairBits + 12 - r.nbits;
-        t->len[i] = 0;
-        if (used + (x != 0) + (y != 0) > kPairBits || (escapes && (x == 15 || y == 15))) continue;
-        // Bit b of the kPairBits, counted from the first.
-        auto bit = [i](int32_t b) { return (i >> (kPairBits - 1 - b)) & 1u; };
-        const uint32_t sx = x != 0 ? bit(used++) : 0u;
-        const uint32_t sy = y != 0 ? bit(used++) : 0u;
-        t->xy[i][0] = signed_float(x, sx);
-        t->xy[i][1] = signed_float(y, sy);
-        t->len[i] = uint8_t(used);
+// The level walk of huff_pair over the kPairBits bits of i followed by zeros (the code is the
+// same whatever follows it, so it counts wherever it ends within them): the pair, and the bits
+// its code takes.
+constexpr int32_t walk_bits(const uint8_t* level, uint32_t i, int32_t* x, int32_t* y) {
+    const int32_t held = kPairBits + 12;
+    const uint32_t acc = i << 12;
+    int32_t used = 0;
+    for (;;) {
+        const int32_t k = level[0];
+        const uint32_t at = (acc >> (held - used - k)) & ((1u << k) - 1u);
+        const uint8_t* e = level + 4 + 4 * at;
+        if (e[3]) {
+            *x = e[1];
+            *y = e[2];
+            return used + e[3];
+        }
+        used += k;
+        level += 4 * (uint32_t(e[0]) | uint32_t(e[1]) << 8 | uint32_t(e[2]) << 16);
     }
 }
 
-void build_pair_lookups(PairLookups* out) {
-    PairLookups& lookups = *out; // the entries a tree leaves unset are never read
+constexpr float signed_float(int32_t v, uint32_t negative) {
+    return negative ? -float(v) : float(v);
+}
+
+constexpr void build_pair_lookup(const uint8_t* root, bool escapes, PairLookup& t) {
+    for (uint32_t i = 0; i < (1u << kPairBits); ++i) {
+        int32_t x = 0, y = 0;
+        int32_t used = walk_bits(root, i, &x, &y);
+        t.len[i] = 0;
+        if (used + (x != 0) + (y != 0) > kPairBits || (escapes && (x == 15 || y == 15))) continue;
+        // Bit b of the kPairBits, counted from the first.
+        const uint32_t sx = x != 0 ? (i >> (kPairBits - 1 - used++)) & 1u : 0u;
+        const uint32_t sy = y != 0 ? (i >> (kPairBits - 1 - used++)) & 1u : 0u;
+        t.xy[i][0] = signed_float(x, sx);
+        t.xy[i][1] = signed_float(y, sy);
+        t.len[i] = uint8_t(used);
+    }
+}
+
+constexpr PairLookups build_pair_lookups() {
+    PairLookups lookups{}; // the entries a tree leaves unset are never read
     int32_t trees = 0;
-    const uint8_t* roots[32] = {};
+    const uint8_t* roots[kTrees] = {};
     for (int32_t ts = 0; ts < 32; ++ts) {
         const HuffTableDesc& t = huff_tables[ts];
         lookups.of_table[ts] = -1;
@@ -115,14 +133,14 @@ void build_pair_lookups(PairLookups* out) {
         while (k < trees && roots[k] != t.lookup) ++k;
         if (k == trees) {
             roots[trees++] = t.lookup;
-            build_pair_lookup(t.lookup, t.kind == 3, &lookups.tree[k]);
+            build_pair_lookup(t.lookup, t.kind == 3, lookups.tree[k]);
         }
         lookups.of_table[ts] = int8_t(k);
     }
+    return lookups;
 }
 
-// Built on first use and read-only after; decoders share the one copy.
-const PairLookups& pair_lookups() { return BuiltOnce<PairLookups, build_pair_lookups>::get(); }
+constexpr PairLookups pair_lookups = build_pair_lookups();
 
 // Decodes `pairs` pairs into cells: a whole pair with its sign bits from the lookup q where it
 // fits, the level walk from root otherwise. With kEscapes (tables with linbits) a value of 15
@@ -185,8 +203,7 @@ void l3_huffman_pairs(MpegDecoder* d, float* cells, int32_t count, int32_t table
         std::memset(cells, 0, size_t(pairs) * 2 * sizeof(float));
         return;
     }
-    const PairLookups& lookups = pair_lookups();
-    const PairLookup& q = lookups.tree[lookups.of_table[table_select & 31]];
+    const PairLookup& q = pair_lookups.tree[pair_lookups.of_table[table_select & 31]];
     // The reader is worked on in a local copy so that it stays in registers. Every fill leaves
     // more than kPairBits bits held, so the whole-pair lookup never reads past them. A pair
     // taken whole only lowers the count of held bits; the bits it used are cleared from the
