@@ -179,6 +179,44 @@ void decode_pairs(L3BitReader* rp, const PairLookup& q, const uint8_t* root, int
     }
 }
 
+// Count1 quadruples with their sign bits in one lookup: table A by the next 10 bits (a code of
+// at most 6 bits and up to 4 sign bits), table B by the next 8 (4 and 4). len is the bits the
+// quadruple takes, vwxy its nonzero pattern, v its four values with their signs.
+struct QuadEntry {
+    float v[4];
+    uint8_t len;
+    uint8_t vwxy;
+};
+struct QuadLookups {
+    QuadEntry a[1 << 10];
+    QuadEntry b[1 << 8];
+};
+
+// The entry for `bits` (n of them) whose quadruple's code is `code_len` bits long.
+constexpr QuadEntry quad_entry(uint32_t bits, int32_t n, int32_t code_len, uint32_t vwxy) {
+    QuadEntry e{};
+    int32_t used = code_len;
+    for (int32_t b = 0; b < 4; ++b) {
+        if (vwxy & (8u >> b))
+            e.v[b] = (bits >> (n - 1 - used++)) & 1u ? -1.0f : 1.0f;
+        else
+            e.v[b] = 0.0f;
+    }
+    e.len = uint8_t(used);
+    e.vwxy = uint8_t(vwxy);
+    return e;
+}
+
+constexpr QuadLookups build_quad_lookups() {
+    QuadLookups q{};
+    for (uint32_t i = 0; i < (1u << 10); ++i)
+        q.a[i] = quad_entry(i, 10, quad_table_a[i >> 4][0], quad_table_a[i >> 4][1]);
+    for (uint32_t i = 0; i < (1u << 8); ++i) q.b[i] = quad_entry(i, 8, 4, ~(i >> 4) & 15u);
+    return q;
+}
+
+constexpr QuadLookups quad_lookups = build_quad_lookups();
+
 }  // namespace
 
 void l3_build_dequant_tables(MpegDecoder* d) {
@@ -224,26 +262,39 @@ int32_t l3_huffman_quads(MpegDecoder* d, float* cells, int32_t count, int32_t bi
     int32_t quads = count / 4;
     int32_t last = -1, lastbits = 15, done = 0;
     for (int32_t q = 0; q < quads; ++q) {
+        float* c = cells + 4 * q;
         uint32_t vwxy;
+        // The reader fills exactly where reading the code and the signs one by one would (table
+        // A: before the code, when fewer than 11 bits are held; table B takes the lookup only
+        // where the bits held cover the quadruple), so it stops at the same place.
         if (sel) {
             if (bits_left < 4) break;
-            vwxy = ~l3_bits_get(br, 4) & 15u;
-            bits_left -= 4;
+            if (br->nbits >= 8) {
+                const QuadEntry& e = quad_lookups.b[(br->acc >> (br->nbits - 8)) & 255u];
+                l3_bits_skip(br, e.len);
+                std::memcpy(c, e.v, sizeof e.v);
+                vwxy = e.vwxy;
+                bits_left -= e.len;
+            } else {
+                vwxy = ~l3_bits_get(br, 4) & 15u;
+                bits_left -= 4;
+                for (int b = 0; b < 4; ++b) {
+                    if (vwxy & (8u >> b)) {
+                        c[b] = l3_bits_get(br, 1) ? -1.0f : 1.0f;
+                        bits_left -= 1;
+                    } else {
+                        c[b] = 0.0f;
+                    }
+                }
+            }
         } else {
             if (bits_left <= 0) break;
-            const uint8_t* e = quad_table_a[l3_bits_peek(br, 6)];
-            l3_bits_skip(br, e[0]);
-            vwxy = e[1];
-            bits_left -= e[0];
-        }
-        float* c = cells + 4 * q;
-        for (int b = 0; b < 4; ++b) {
-            if (vwxy & (8u >> b)) {
-                c[b] = l3_bits_get(br, 1) ? -1.0f : 1.0f;
-                bits_left -= 1;
-            } else {
-                c[b] = 0.0f;
-            }
+            if (br->nbits < 11) l3_bits_fill(br);
+            const QuadEntry& e = quad_lookups.a[(br->acc >> (br->nbits - 10)) & 1023u];
+            l3_bits_skip(br, e.len);
+            std::memcpy(c, e.v, sizeof e.v);
+            vwxy = e.vwxy;
+            bits_left -= e.len;
         }
         done = q + 1;
         if (vwxy) {
