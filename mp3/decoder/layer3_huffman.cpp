@@ -353,6 +353,9 @@ void l3_dequantize(MpegDecoder* d, float* cells, int32_t* line_extent, const int
     if (first_short == 12) return;
 
     // Short part: input is band by band, window by window; output interleaves the windows.
+    // Each window of a band is a band of the kernel with its own factor, dequantised in place;
+    // the interleave then copies them out and notes the windows that hold a nonzero value (a
+    // nonzero value stays nonzero: every factor is at least 2^-84).
     const int32_t s0 = pos;
     float gw[3];
     int32_t last_w[3];
@@ -360,24 +363,40 @@ void l3_dequantize(MpegDecoder* d, float* cells, int32_t* line_extent, const int
         gw[w] = g * s.subblock_gain_table[gi->subblock_gain[w] & 7];
         last_w[w] = first_short;
     }
-    float* rb = s.reorder_buffer;
+    float short_factor[39];
+    int32_t short_width[39];
+    int32_t short_bands = 0, sb_end = first_short;
     for (int32_t sb = first_short; sb < 13; ++sb) {
         const int32_t w = s.short_width[sb];
-        const int32_t base = pos - s0;
         if (pos + 3 * w > 576) break;
         for (int win = 0; win < 3; ++win) {
-            const float f = gw[win] * s.scalefac_gain_table[sc][0][scalefac[23 + 13 * win + sb] & 31];
-            float* out = rb + base + win;
-            bool nonzero = false;
-            for (int32_t k = 0; k < w; ++k) {
-                const float c = cells[pos + k];
-                nonzero |= c != 0.0f;
-                out[3 * k] = dequant_value(pow43, c, f);
-            }
-            if (nonzero) last_w[win] = sb;
+            short_factor[short_bands] =
+                gw[win] * s.scalefac_gain_table[sc][0][scalefac[23 + 13 * win + sb] & 31];
+            short_width[short_bands++] = w;
             pos += w;
         }
+        sb_end = sb + 1;
         if (pos >= E) break;
+    }
+    int32_t short_top = -1;
+    d->kernels->dequant(cells + s0, short_factor, short_width, short_bands, pow43, &short_top);
+    float* rb = s.reorder_buffer;
+    const float* in = cells + s0;
+    for (int32_t sb = first_short, base = 0; sb < sb_end; ++sb) {
+        const int32_t w = s.short_width[sb];
+        for (int win = 0; win < 3; ++win) {
+            float* out = rb + base + win;
+            uint32_t any = 0;
+            for (int32_t k = 0; k < w; ++k) {
+                uint32_t u;
+                std::memcpy(&u, in + k, 4);
+                any |= u;
+                out[3 * k] = in[k];
+            }
+            if (any << 1) last_w[win] = sb;
+            in += w;
+        }
+        base += 3 * w;
     }
     std::memcpy(cells + s0, rb, size_t(pos - s0) * sizeof(float));
     *line_extent = pos;
