@@ -4,7 +4,8 @@
 // scalefactor_bands.txt (Table B.8 / ISO/IEC 13818-3 Table B.2), checks every Huffman table is a
 // complete prefix code, builds the multi-level lookups (levels of at most 9 index bits) and writes
 // huffman_levels.h and sfb_table.cpp. The lookups are a header of constants so that the decoder
-// can build its whole-pair lookups from them while it compiles. Usage: huffgen TABLES_DIR OUTPUT_DIR
+// can build its whole-pair lookups from them while it compiles.
+// Usage: huffgen TABLES_DIR OUTPUT_DIR
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>

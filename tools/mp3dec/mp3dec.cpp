@@ -7,10 +7,19 @@
 // Gapless by default: a Xing/Info first frame is left out and, where its LAME tag gives them,
 // the encoder's delay and padding are cut and the output ends after the frames the tag counts,
 // so the output is the encoder's input.
-// Usage: mp3dec [-r N] [-c N] [-8] [-f HZ] [--no-gapless] [--bench] INPUT OUTPUT
+// A regular input file of more than 10 seconds of audio is decoded on every processor (-j N sets
+// the number of threads): the file is read whole, split at frame boundaries into segments, and
+// each segment is decoded by a core of its own from a seek to its first frame (the frames before
+// it decoded with their output thrown away, as a seek does), so the output is byte-identical to
+// the decode with one thread, gapless included. A segment whose frames do not give exactly the
+// output a straight decode gives them (damaged data) ends the split: the rest is decoded as usual.
+// Usage: mp3dec [-r N] [-c N] [-8] [-f HZ] [--no-gapless] [-j N] [--bench] INPUT OUTPUT
 // ("-" = stdin / stdout).
 // Exit status: 0 decoded, 1 bad usage, 2 unreadable input / no MPEG audio / unwritable output.
+#include <pthread.h>
+#include <sched.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
@@ -34,6 +43,7 @@ struct Options {
     int32_t channels = 0;
     int32_t eight_bit = 0;
     int32_t freq_limit = 24000;
+    int32_t threads = 0;  // 0: the processors for a regular file of more than 10 s, else 1
     bool bench = false;
     bool gapless = true;
     const char* input = nullptr;
@@ -44,7 +54,7 @@ struct Options {
 int usage(const char* why) {
     std::fprintf(stderr,
                  "mp3dec: %s (usage: mp3dec [-r 0|1|2] [-c 0|1|2|3] [-8] [-f HZ] [--no-gapless] "
-                 "[--bench] INPUT OUTPUT)\n",
+                 "[-j N] [--bench] INPUT OUTPUT)\n",
                  why);
     return 1;
 }
@@ -65,6 +75,8 @@ bool print_help(int argc, char** argv) {
             "  -f HZ         highest frequency decoded, in Hz (1..1000000, default 24000)\n"
             "  --no-gapless  keep the encoder's delay and padding and play the Info frame as a\n"
             "                frame of silence (by default the output is the encoder's input)\n"
+            "  -j N          decode on N threads (1..256; default: every processor for a regular\n"
+            "                file of more than 10 s of audio, else 1); the output is the same\n"
             "  --bench       decode again for at least a second and report the speed on stderr\n"
             "  -h, --help    show this help and exit\n"
             "\n"
@@ -102,6 +114,9 @@ int parse_args(int argc, char** argv, Options* o) {
             const char* v = value();
             if (!v || !parse_int(v, 1, 1000000, &o->freq_limit))
                 return usage("-f takes a frequency in Hz (1..1000000)");
+        } else if (std::strcmp(a, "-j") == 0) {
+            const char* v = value();
+            if (!v || !parse_int(v, 1, 256, &o->threads)) return usage("-j takes 1..256 threads");
         } else if (std::strcmp(a, "-8") == 0) {
             o->eight_bit = 1;
         } else if (std::strcmp(a, "--bench") == 0) {
@@ -270,6 +285,192 @@ Decoded decode_stream(InputWindow* in, Mp3Core* c, int32_t pos, PcmOutput* out) 
 
 int32_t convert_of(const Options& o) { return o.channels | (o.eight_bit ? 8 : 0); }
 
+// Processors this process may run on.
+int32_t processors() {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) return CPU_COUNT(&set);
+    const long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? int32_t(n) : 1;
+}
+
+// The whole-file decode on several threads (see the head of this file).
+constexpr int32_t kSegmentFrames = 512;  // most frames in a segment (2.4 MB of 16-bit stereo PCM)
+constexpr int32_t kSerialTail = 8;       // the last frames, decoded as usual (the data's end)
+
+// One thread's core, and its segment: frames [from, to) of the data at `base` into pcm.
+struct Segment {
+    Mp3Core* core = nullptr;
+    const uint8_t* base = nullptr;
+    int32_t len = 0;
+    int32_t from = 0, to = 0;
+    std::vector<uint8_t>* pcm = nullptr;  // one of two banks: one is written while the other fills
+    int32_t ok = 0;
+};
+
+// Decodes seg's frames into seg->pcm, sized to the bytes a straight decode hands back for them.
+// ok when the frames filled exactly those bytes with nothing of a frame left over.
+void decode_segment(Segment* seg) {
+    Mp3Core* c = seg->core;
+    seg->ok = 0;
+    const int64_t ss = mp3_core_sample_bytes(c);
+    const int64_t bytes =
+        (mp3_core_output_samples(c, seg->to) - mp3_core_output_samples(c, seg->from)) * ss;
+    if (bytes < 0 || bytes > INT32_MAX) return;
+    seg->pcm->resize(size_t(bytes));
+    if (bytes == 0) {
+        seg->ok = 1;
+        return;
+    }
+    int32_t off = mp3_core_seek(c, seg->from, seg->len, 0);
+    if (!mp3_core_prepare(c, seg->base, seg->len)) return;
+    int32_t filled = 0;
+    mp3_core_fill(c, seg->base, seg->len, 1, &off, seg->pcm->data(), int32_t(bytes), &filled);
+    seg->ok = filled == bytes && c->gap.carry_len == 0 && c->current_frame <= seg->to &&
+                      mp3_core_output_samples(c, c->current_frame) ==
+                          mp3_core_output_samples(c, seg->to)
+                  ? 1
+                  : 0;
+}
+
+void* segment_thread(void* arg) {
+    decode_segment(static_cast<Segment*>(arg));
+    return nullptr;
+}
+
+// A core for a worker, opened on the data as the main one was (the first frame at 0) and indexed.
+Mp3Core* worker_core(const Options& o, const uint8_t* base, int32_t len, int32_t frames) {
+    Mp3Core* c = new Mp3Core;
+    int32_t at = 0;
+    if (mp3_core_init(c, o.reduction, convert_of(o), o.freq_limit)) {
+        mp3_core_set_gapless(c, o.gapless ? 1 : 0);
+        if (mp3_core_open(c, base, len, 1, &at) == MP3_OK && at == 0 &&
+            mp3_core_index(c, base, len) && c->index.frames == frames)
+            return c;
+    }
+    mp3_core_free(c);
+    delete c;
+    return nullptr;
+}
+
+// Moves a window over memory to input offset `at`, refilled from there.
+void input_restart_memory(InputWindow* in, int64_t at) {
+    in->win.filled = 0;
+    in->win.base = at;
+    in->mem_at = at;
+    in->eof = at >= in->mem_len ? 1 : 0;
+    input_advance(in, 0);
+}
+
+bool write_pcm(PcmOutput* out, const std::vector<uint8_t>& pcm, int32_t piece) {
+    for (size_t at = 0; at < pcm.size();) {
+        const size_t left = pcm.size() - at;
+        const int32_t n = int32_t(left < size_t(piece) ? left : size_t(piece));
+        uint8_t* room = pcm_output_room(out, n);
+        if (!room) return false;
+        std::memcpy(room, pcm.data() + at, size_t(n));
+        pcm_output_put(out, n);
+        at += size_t(n);
+    }
+    return true;
+}
+
+// The decode of data held whole in memory (the window's input) on up to `threads` threads: the
+// frames before the last few in segments, a round of segments at a time, each round written in
+// order; then the rest as usual, from a seek to the first frame not written. With `at_least_10s`
+// a stream of 10 s or less is decoded as usual.
+Decoded decode_threads(InputWindow* in, Mp3Core* c, int32_t first_at, PcmOutput* out,
+                       const Options& o, int32_t threads, bool at_least_10s) {
+    const int64_t first = in->win.base + first_at;
+    const int64_t end = in->audio_end < in->mem_len ? in->audio_end : in->mem_len;
+    if (end - first <= 0 || end - first > INT32_MAX ||
+        !mp3_core_index(c, in->mem + first, int32_t(end - first)))
+        return decode_stream(in, c, first_at, out);
+    const uint8_t* base = in->mem + first;
+    const int32_t len = int32_t(end - first);
+    const int32_t frames = c->index.frames;
+    const int64_t spf = c->frame_pcm_bytes / mp3_core_sample_bytes(c);
+    const int32_t split = frames - kSerialTail;
+    if (split <= 0 || (at_least_10s && int64_t(frames) * spf <= 10 * int64_t(c->frequency)))
+        return decode_stream(in, c, first_at, out);
+
+    // Segments of at most kSegmentFrames frames, at least one per thread.
+    const int32_t per = (split + threads - 1) / threads;
+    const int32_t seg_frames = per < kSegmentFrames ? per : kSegmentFrames;
+    int32_t n_threads = threads;
+    const int32_t segments = (split + seg_frames - 1) / seg_frames;
+    if (n_threads > segments) n_threads = segments;
+    const size_t nt = static_cast<size_t>(n_threads);
+    std::vector<Segment> seg(nt);
+    std::vector<std::vector<uint8_t>> bank(2 * nt);
+    for (Segment& s : seg) {
+        s.core = worker_core(o, base, len, frames);
+        s.base = base;
+        s.len = len;
+    }
+    // Rounds of one segment per thread. While a round decodes, the one before it is written:
+    // its segments in order, up to the first that did not decode as a straight decode would.
+    std::vector<pthread_t> tid(nt);
+    std::vector<int32_t> started(nt, 0);
+    std::vector<int32_t> prev_to;   // the previous round's segment ends, in order
+    std::vector<int32_t> prev_ok;
+    int32_t done = 0;               // frames whose output is written
+    int32_t next = 0;               // first frame of the next round
+    bool ok = true, write_error = false;
+    for (int32_t round = 0; ok; ++round) {
+        const size_t b = size_t(round & 1) * nt;
+        size_t n = 0;
+        for (; n < nt && next < split; ++n, next += seg_frames) {
+            Segment& sg = seg[n];
+            sg.from = next;
+            sg.to = next + seg_frames < split ? next + seg_frames : split;
+            sg.pcm = &bank[b + n];
+            sg.ok = 0;
+            started[n] = sg.core && pthread_create(&tid[n], nullptr, segment_thread, &sg) == 0;
+            if (!started[n] && sg.core) decode_segment(&sg);
+        }
+        // The previous round, written while this one decodes.
+        const size_t pb = nt - b;
+        for (size_t k = 0; k < prev_to.size() && ok; ++k) {
+            if (!prev_ok[k]) {
+                ok = false;
+            } else if (!write_pcm(out, bank[pb + k], 4 * c->frame_pcm_bytes)) {
+                ok = false;
+                write_error = true;
+            } else {
+                done = prev_to[k];
+            }
+        }
+        prev_to.clear();
+        prev_ok.clear();
+        for (size_t k = 0; k < n; ++k) {
+            if (started[k]) pthread_join(tid[k], nullptr);
+            prev_to.push_back(seg[k].to);
+            prev_ok.push_back(seg[k].ok);
+        }
+        if (n == 0) break;
+    }
+    for (Segment& s : seg) {
+        if (!s.core) continue;
+        mp3_core_free(s.core);
+        delete s.core;
+    }
+    if (write_error) {
+        Decoded r;
+        r.write_error = 1;
+        return r;
+    }
+    // The rest from frame `done`, as a seek there gives it.
+    const int32_t off = mp3_core_seek(c, done, len, 0);
+    if (!mp3_core_prepare(c, base, len)) {
+        Decoded r;
+        r.frames = done;
+        r.end_at = first + off;
+        return r;
+    }
+    input_restart_memory(in, first + off);
+    return decode_stream(in, c, 0, out);
+}
+
 // Whether two paths name the same existing file (writing the output would destroy the input
 // before it is read).
 bool same_file(const char* a, const char* b) {
@@ -332,11 +533,17 @@ int main(int argc, char** argv) {
         if (!from_stdin) std::fclose(f);
         return 2;
     }
-    // The benchmark decodes from memory, so its input is read whole first.
+    // A regular file takes every processor by default; standard input and pipes take one.
+    struct stat st;
+    const bool regular = !from_stdin && fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
+    const int32_t threads = o.threads > 0 ? o.threads : regular ? processors() : 1;
+    // The benchmark and the decode on several threads read the input whole first (a file the
+    // frame index can address: below 1 GiB).
+    const bool threaded = !o.bench && regular && threads > 1 && st.st_size < (int64_t(1) << 30);
     std::vector<uint8_t> data;
     InputWindow in;
     bool opened;
-    if (o.bench) {
+    if (o.bench || threaded) {
         opened = read_all(f, &data) && input_open_memory(&in, data.data(), int64_t(data.size()));
     } else {
         opened = input_open_file(&in, f) != 0;
@@ -393,7 +600,9 @@ int main(int argc, char** argv) {
         close_input();
         return 2;
     }
-    const Decoded r = decode_stream(&in, core, first_at, &out);
+    const Decoded r = threaded
+                          ? decode_threads(&in, core, first_at, &out, o, threads, o.threads == 0)
+                          : decode_stream(&in, core, first_at, &out);
     const bool read_error = in.error != 0;
     close_input();
     const bool written = pcm_output_finish(&out, fmt) && !r.write_error;
