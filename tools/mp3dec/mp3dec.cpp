@@ -307,46 +307,22 @@ struct Segment {
     int32_t ok = 0;
 };
 
-// Decodes seg's frames into seg->pcm, sized to the bytes a straight decode hands back for them.
-// ok when the frames filled exactly those bytes with nothing of a frame left over.
-void decode_segment(Segment* seg) {
-    Mp3Core* c = seg->core;
-    seg->ok = 0;
-    const int64_t ss = mp3_core_sample_bytes(c);
-    const int64_t bytes =
-        (mp3_core_output_samples(c, seg->to) - mp3_core_output_samples(c, seg->from)) * ss;
-    if (bytes < 0 || bytes > INT32_MAX) return;
-    seg->pcm->resize(size_t(bytes));
-    if (bytes == 0) {
-        seg->ok = 1;
-        return;
-    }
-    int32_t off = mp3_core_seek(c, seg->from, seg->len, 0);
-    if (!mp3_core_prepare(c, seg->base, seg->len)) return;
-    int32_t filled = 0;
-    mp3_core_fill(c, seg->base, seg->len, 1, &off, seg->pcm->data(), int32_t(bytes), &filled);
-    seg->ok = filled == bytes && c->gap.carry_len == 0 && c->current_frame <= seg->to &&
-                      mp3_core_output_samples(c, c->current_frame) ==
-                          mp3_core_output_samples(c, seg->to)
-                  ? 1
-                  : 0;
-}
-
 void* segment_thread(void* arg) {
-    decode_segment(static_cast<Segment*>(arg));
+    Segment* s = static_cast<Segment*>(arg);
+    const int64_t bytes = mp3_core_range_bytes(s->core, s->from, s->to);
+    s->ok = 0;
+    if (bytes < 0 || bytes > INT32_MAX) return nullptr;
+    s->pcm->resize(size_t(bytes));
+    s->ok = mp3_core_decode_range(s->core, s->base, s->len, s->from, s->to, s->pcm->data());
     return nullptr;
 }
 
-// A core for a worker, opened on the data as the main one was (the first frame at 0) and indexed.
-Mp3Core* worker_core(const Options& o, const uint8_t* base, int32_t len, int32_t frames) {
+// A core for a worker, opened on the data as the main one was.
+Mp3Core* worker_core(const Mp3Core* like, const uint8_t* base, int32_t len) {
     Mp3Core* c = new Mp3Core;
-    int32_t at = 0;
-    if (mp3_core_init(c, o.reduction, convert_of(o), o.freq_limit)) {
-        mp3_core_set_gapless(c, o.gapless ? 1 : 0);
-        if (mp3_core_open(c, base, len, 1, &at) == MP3_OK && at == 0 &&
-            mp3_core_index(c, base, len) && c->index.frames == frames)
-            return c;
-    }
+    if (mp3_core_init(c, like->reduction, like->convert, like->freq_limit) &&
+        mp3_core_open_like(c, like, base, len))
+        return c;
     mp3_core_free(c);
     delete c;
     return nullptr;
@@ -379,7 +355,7 @@ bool write_pcm(PcmOutput* out, const std::vector<uint8_t>& pcm, int32_t piece) {
 // order; then the rest as usual, from a seek to the first frame not written. With `at_least_10s`
 // a stream of 10 s or less is decoded as usual.
 Decoded decode_threads(InputWindow* in, Mp3Core* c, int32_t first_at, PcmOutput* out,
-                       const Options& o, int32_t threads, bool at_least_10s) {
+                       int32_t threads, bool at_least_10s) {
     const int64_t first = in->win.base + first_at;
     const int64_t end = in->audio_end < in->mem_len ? in->audio_end : in->mem_len;
     if (end - first <= 0 || end - first > INT32_MAX ||
@@ -403,7 +379,7 @@ Decoded decode_threads(InputWindow* in, Mp3Core* c, int32_t first_at, PcmOutput*
     std::vector<Segment> seg(nt);
     std::vector<std::vector<uint8_t>> bank(2 * nt);
     for (Segment& s : seg) {
-        s.core = worker_core(o, base, len, frames);
+        s.core = worker_core(c, base, len);
         s.base = base;
         s.len = len;
     }
@@ -426,7 +402,7 @@ Decoded decode_threads(InputWindow* in, Mp3Core* c, int32_t first_at, PcmOutput*
             sg.pcm = &bank[b + n];
             sg.ok = 0;
             started[n] = sg.core && pthread_create(&tid[n], nullptr, segment_thread, &sg) == 0;
-            if (!started[n] && sg.core) decode_segment(&sg);
+            if (!started[n] && sg.core) segment_thread(&sg);
         }
         // The previous round, written while this one decodes.
         const size_t pb = nt - b;
@@ -601,7 +577,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     const Decoded r = threaded
-                          ? decode_threads(&in, core, first_at, &out, o, threads, o.threads == 0)
+                          ? decode_threads(&in, core, first_at, &out, threads, o.threads == 0)
                           : decode_stream(&in, core, first_at, &out);
     const bool read_error = in.error != 0;
     close_input();
