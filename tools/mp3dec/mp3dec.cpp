@@ -22,14 +22,11 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <string>
-#include <vector>
 
 #include "core.h"
 #include "input_window.h"
@@ -37,6 +34,35 @@
 #include "tags.h"
 
 namespace {
+
+// A growable byte buffer on the C library's allocator: mp3dec uses nothing of the C++ runtime,
+// so that starting it loads and resolves no more than the C library and libmpegdec.
+struct Bytes {
+    uint8_t* p = nullptr;
+    size_t n = 0, cap = 0;
+};
+
+bool bytes_reserve(Bytes* b, size_t cap) {
+    if (cap <= b->cap) return true;
+    uint8_t* q = static_cast<uint8_t*>(std::realloc(b->p, cap));
+    if (!q) return false;
+    b->p = q;
+    b->cap = cap;
+    return true;
+}
+
+void bytes_free(Bytes* b) {
+    std::free(b->p);
+    *b = Bytes{};
+}
+
+// A core on the C library's allocator (released with core_delete).
+Mp3Core* core_new() { return static_cast<Mp3Core*>(std::malloc(sizeof(Mp3Core))); }
+void core_delete(Mp3Core* c) {
+    if (!c) return;
+    mp3_core_free(c);
+    std::free(c);
+}
 
 struct Options {
     int32_t reduction = 0;
@@ -100,7 +126,8 @@ bool parse_int(const char* s, long lo, long hi, int32_t* v) {
 
 // Returns 0 on success, else the exit status after printing the reason.
 int parse_args(int argc, char** argv, Options* o) {
-    std::vector<const char*> pos;
+    const char* pos[2] = {nullptr, nullptr};
+    int32_t positional = 0;
     for (int i = 1; i < argc; ++i) {
         const char* a = argv[i];
         auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
@@ -124,23 +151,28 @@ int parse_args(int argc, char** argv, Options* o) {
         } else if (std::strcmp(a, "--no-gapless") == 0) {
             o->gapless = false;
         } else if (a[0] == '-' && a[1] != '\0') {
-            std::string m = std::string("unknown option ") + a;
-            return usage(m.c_str());
+            char m[128];
+            std::snprintf(m, sizeof m, "unknown option %.100s", a);
+            return usage(m);
         } else {
-            pos.push_back(a);
+            if (positional < 2) pos[positional] = a;
+            ++positional;
         }
     }
-    if (pos.size() != 2) return usage("expected INPUT and OUTPUT");
+    if (positional != 2) return usage("expected INPUT and OUTPUT");
     o->input = pos[0];
     o->output = pos[1];
     return 0;
 }
 
-bool read_all(FILE* f, std::vector<uint8_t>* data) {
-    uint8_t buf[65536];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) data->insert(data->end(), buf, buf + n);
-    return !std::ferror(f);
+bool read_all(FILE* f, Bytes* data) {
+    for (;;) {
+        if (data->cap - data->n < 65536 && !bytes_reserve(data, data->cap * 2 + 65536))
+            return false;
+        const size_t n = std::fread(data->p + data->n, 1, data->cap - data->n, f);
+        data->n += n;
+        if (n == 0) return !std::ferror(f);
+    }
 }
 
 // Bytes of the window kept ahead of the frame being decoded, so that a frame, its confirmation
@@ -296,6 +328,7 @@ int32_t processors() {
 // The whole-file decode on several threads (see the head of this file).
 constexpr int32_t kSegmentFrames = 512;  // most frames in a segment (2.4 MB of 16-bit stereo PCM)
 constexpr int32_t kSerialTail = 8;       // the last frames, decoded as usual (the data's end)
+constexpr int32_t kMaxThreads = 256;
 
 // One thread's core, and its segment: frames [from, to) of the data at `base` into pcm.
 struct Segment {
@@ -303,7 +336,7 @@ struct Segment {
     const uint8_t* base = nullptr;
     int32_t len = 0;
     int32_t from = 0, to = 0;
-    std::vector<uint8_t>* pcm = nullptr;  // one of two banks: one is written while the other fills
+    Bytes* pcm = nullptr;  // one of two banks: one is written while the other fills
     int32_t ok = 0;
 };
 
@@ -312,19 +345,20 @@ void* segment_thread(void* arg) {
     const int64_t bytes = mp3_core_range_bytes(s->core, s->from, s->to);
     s->ok = 0;
     if (bytes < 0 || bytes > INT32_MAX) return nullptr;
-    s->pcm->resize(size_t(bytes));
-    s->ok = mp3_core_decode_range(s->core, s->base, s->len, s->from, s->to, s->pcm->data());
+    if (!bytes_reserve(s->pcm, size_t(bytes) + 1)) return nullptr;
+    s->pcm->n = size_t(bytes);
+    s->ok = mp3_core_decode_range(s->core, s->base, s->len, s->from, s->to, s->pcm->p);
     return nullptr;
 }
 
 // A core for a worker, opened on the data as the main one was.
 Mp3Core* worker_core(const Mp3Core* like, const uint8_t* base, int32_t len) {
-    Mp3Core* c = new Mp3Core;
+    Mp3Core* c = core_new();
+    if (!c) return nullptr;
     if (mp3_core_init(c, like->reduction, like->convert, like->freq_limit) &&
         mp3_core_open_like(c, like, base, len))
         return c;
-    mp3_core_free(c);
-    delete c;
+    core_delete(c);
     return nullptr;
 }
 
@@ -337,13 +371,13 @@ void input_restart_memory(InputWindow* in, int64_t at) {
     input_advance(in, 0);
 }
 
-bool write_pcm(PcmOutput* out, const std::vector<uint8_t>& pcm, int32_t piece) {
-    for (size_t at = 0; at < pcm.size();) {
-        const size_t left = pcm.size() - at;
+bool write_pcm(PcmOutput* out, const Bytes& pcm, int32_t piece) {
+    for (size_t at = 0; at < pcm.n;) {
+        const size_t left = pcm.n - at;
         const int32_t n = int32_t(left < size_t(piece) ? left : size_t(piece));
         uint8_t* room = pcm_output_room(out, n);
         if (!room) return false;
-        std::memcpy(room, pcm.data() + at, size_t(n));
+        std::memcpy(room, pcm.p + at, size_t(n));
         pcm_output_put(out, n);
         at += size_t(n);
     }
@@ -375,26 +409,26 @@ Decoded decode_threads(InputWindow* in, Mp3Core* c, int32_t first_at, PcmOutput*
     int32_t n_threads = threads;
     const int32_t segments = (split + seg_frames - 1) / seg_frames;
     if (n_threads > segments) n_threads = segments;
-    const size_t nt = static_cast<size_t>(n_threads);
-    std::vector<Segment> seg(nt);
-    std::vector<std::vector<uint8_t>> bank(2 * nt);
-    for (Segment& s : seg) {
-        s.core = worker_core(c, base, len);
-        s.base = base;
-        s.len = len;
+    const int32_t nt = n_threads;
+    Segment seg[kMaxThreads];
+    Bytes bank[2 * kMaxThreads];
+    for (int32_t k = 0; k < nt; ++k) {
+        seg[k].core = worker_core(c, base, len);
+        seg[k].base = base;
+        seg[k].len = len;
     }
     // Rounds of one segment per thread. While a round decodes, the one before it is written:
     // its segments in order, up to the first that did not decode as a straight decode would.
-    std::vector<pthread_t> tid(nt);
-    std::vector<int32_t> started(nt, 0);
-    std::vector<int32_t> prev_to;   // the previous round's segment ends, in order
-    std::vector<int32_t> prev_ok;
-    int32_t done = 0;               // frames whose output is written
-    int32_t next = 0;               // first frame of the next round
+    pthread_t tid[kMaxThreads];
+    int32_t started[kMaxThreads] = {};
+    int32_t prev_to[kMaxThreads], prev_ok[kMaxThreads];  // the previous round's segments
+    int32_t prev_n = 0;
+    int32_t done = 0;  // frames whose output is written
+    int32_t next = 0;  // first frame of the next round
     bool ok = true, write_error = false;
     for (int32_t round = 0; ok; ++round) {
-        const size_t b = size_t(round & 1) * nt;
-        size_t n = 0;
+        const int32_t b = (round & 1) * nt;
+        int32_t n = 0;
         for (; n < nt && next < split; ++n, next += seg_frames) {
             Segment& sg = seg[n];
             sg.from = next;
@@ -405,8 +439,8 @@ Decoded decode_threads(InputWindow* in, Mp3Core* c, int32_t first_at, PcmOutput*
             if (!started[n] && sg.core) segment_thread(&sg);
         }
         // The previous round, written while this one decodes.
-        const size_t pb = nt - b;
-        for (size_t k = 0; k < prev_to.size() && ok; ++k) {
+        const int32_t pb = nt - b;
+        for (int32_t k = 0; k < prev_n && ok; ++k) {
             if (!prev_ok[k]) {
                 ok = false;
             } else if (!write_pcm(out, bank[pb + k], 4 * c->frame_pcm_bytes)) {
@@ -416,20 +450,16 @@ Decoded decode_threads(InputWindow* in, Mp3Core* c, int32_t first_at, PcmOutput*
                 done = prev_to[k];
             }
         }
-        prev_to.clear();
-        prev_ok.clear();
-        for (size_t k = 0; k < n; ++k) {
+        for (int32_t k = 0; k < n; ++k) {
             if (started[k]) pthread_join(tid[k], nullptr);
-            prev_to.push_back(seg[k].to);
-            prev_ok.push_back(seg[k].ok);
+            prev_to[k] = seg[k].to;
+            prev_ok[k] = seg[k].ok;
         }
+        prev_n = n;
         if (n == 0) break;
     }
-    for (Segment& s : seg) {
-        if (!s.core) continue;
-        mp3_core_free(s.core);
-        delete s.core;
-    }
+    for (int32_t k = 0; k < nt; ++k) core_delete(seg[k].core);
+    for (Bytes& x : bank) bytes_free(&x);
     if (write_error) {
         Decoded r;
         r.write_error = 1;
@@ -459,26 +489,31 @@ bool same_file(const char* a, const char* b) {
 // The benchmark: decodes the input held in memory again and again for at least a second, the
 // PCM counted and dropped, and reports wall and CPU time (CPU time is far less disturbed on a
 // shared machine).
-void bench(const std::vector<uint8_t>& data, Mp3Core* c, const MpegOutputFormat& fmt,
-           const Decoded& first, int64_t pcm_bytes) {
-    using clock = std::chrono::steady_clock;
+double seconds_now() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+}
+
+void bench(const Bytes& data, Mp3Core* c, const MpegOutputFormat& fmt, const Decoded& first,
+           int64_t pcm_bytes) {
     int64_t passes = 0, bench_frames = 0;
     const std::clock_t c0 = std::clock();
-    auto t0 = clock::now();
+    const double t0 = seconds_now();
     double elapsed = 0.0;
     do {
         InputWindow in;
         PcmOutput out;
         int32_t pos = 0;
         mp3_core_restart(c);
-        if (input_open_memory(&in, data.data(), int64_t(data.size())) &&
-            find_stream(&in, c, &pos) == FOUND && pcm_output_null(&out, fmt)) {
+        if (input_open_memory(&in, data.p, int64_t(data.n)) && find_stream(&in, c, &pos) == FOUND &&
+            pcm_output_null(&out, fmt)) {
             bench_frames += decode_stream(&in, c, pos, &out).frames;
             pcm_output_finish(&out, fmt);
         }
         input_close(&in);
         ++passes;
-        elapsed = std::chrono::duration<double>(clock::now() - t0).count();
+        elapsed = seconds_now() - t0;
     } while (elapsed < 1.0);
     const double cpu = double(std::clock() - c0) / CLOCKS_PER_SEC;
     const double audio_seconds = double(passes) * double(pcm_bytes) / double(fmt.bits / 8) /
@@ -490,6 +525,9 @@ void bench(const std::vector<uint8_t>& data, Mp3Core* c, const MpegOutputFormat&
                  bench_frames ? elapsed * 1e6 / double(bench_frames) : 0.0, cpu,
                  cpu > 0.0 ? audio_seconds / cpu : 0.0);
 }
+
+// The input, where it is read whole (the benchmark, the decode on several threads).
+Bytes input_bytes;
 
 }  // namespace
 
@@ -516,28 +554,24 @@ int main(int argc, char** argv) {
     // The benchmark and the decode on several threads read the input whole first (a file the
     // frame index can address: below 1 GiB).
     const bool threaded = !o.bench && regular && threads > 1 && st.st_size < (int64_t(1) << 30);
-    std::vector<uint8_t> data;
+    Bytes& data = input_bytes;
     InputWindow in;
     bool opened;
     if (o.bench || threaded) {
-        opened = read_all(f, &data) && input_open_memory(&in, data.data(), int64_t(data.size()));
+        opened = read_all(f, &data) && input_open_memory(&in, data.p, int64_t(data.n));
     } else {
         opened = input_open_file(&in, f) != 0;
     }
-    Mp3Core* core = new Mp3Core;
-    if (!mp3_core_init(core, o.reduction, convert_of(o), o.freq_limit)) {
+    Mp3Core* core = core_new();
+    if (!core || !mp3_core_init(core, o.reduction, convert_of(o), o.freq_limit)) {
         std::fprintf(stderr, "mp3dec: out of memory\n");
-        mp3_core_free(core);
-        delete core;
+        core_delete(core);
         input_close(&in);
         if (!from_stdin) std::fclose(f);
         return 2;
     }
     mp3_core_set_gapless(core, o.gapless ? 1 : 0);
-    auto free_core = [&] {
-        mp3_core_free(core);
-        delete core;
-    };
+    auto free_core = [&] { core_delete(core); };
     int32_t first_at = 0;
     const Found found = opened ? find_stream(&in, core, &first_at) : READ_ERROR;
     auto close_input = [&] {
