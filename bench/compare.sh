@@ -232,7 +232,8 @@ threads_wall() {
   done
   rm -f out.raw
   w1=$(printf '%s' "$w1" | median); wd=$(printf '%s' "$wd" | median)
-  row "wall s to a file: -j 1, default (median of $runs)" "$w1" "$wd" "$(ratio "$w1" "$wd")x"
+  printf '  mp3dec wall time to a file (median of %s): -j 1 %s s, default threads %s s: %sx\n' \
+         "$runs" "$w1" "$wd" "$(ratio "$w1" "$wd")"
 }
 
 cpu=$(awk -F': *' '/^model name/ { print $2; exit }' /proc/cpuinfo 2>/dev/null || true)

@@ -123,19 +123,13 @@ constexpr void build_pair_lookup(const uint8_t* root, bool escapes, PairLookup& 
 
 constexpr PairLookups build_pair_lookups() {
     PairLookups lookups{}; // the entries a tree leaves unset are never read
-    int32_t trees = 0;
-    const uint8_t* roots[kTrees] = {};
+    bool built[kTrees] = {};
     for (int32_t ts = 0; ts < 32; ++ts) {
         const HuffTableDesc& t = huff_tables[ts];
-        lookups.of_table[ts] = -1;
-        if (t.kind == 0) continue;
-        int32_t k = 0;
-        while (k < trees && roots[k] != t.lookup) ++k;
-        if (k == trees) {
-            roots[trees++] = t.lookup;
-            build_pair_lookup(t.lookup, t.kind == 3, lookups.tree[k]);
-        }
-        lookups.of_table[ts] = int8_t(k);
+        lookups.of_table[ts] = int8_t(t.tree);
+        if (t.kind == 0 || built[t.tree]) continue;
+        built[t.tree] = true;
+        build_pair_lookup(t.lookup, t.kind == 3, lookups.tree[t.tree]);
     }
     return lookups;
 }

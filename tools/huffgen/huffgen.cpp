@@ -178,6 +178,7 @@ std::string huffman_source(const std::string& text) {
     const int linbits[32] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
                              1, 2, 3, 4, 6, 8, 10, 13, 4, 5, 6, 7, 8, 9, 11, 13};
     s << "inline constexpr HuffTableDesc huff_tables[32] = {\n";
+    std::vector<int> trees;
     for (int t = 0; t < 32; ++t) {
         int kind, src = t;
         if (t == 0 || t == 4 || t == 14) kind = 0;
@@ -191,7 +192,14 @@ std::string huffman_source(const std::string& text) {
                 if (c.bits.size() > size_t(kMaxIndexBits)) die("kind-1 table needs one level");
         }
         std::string look = kind == 0 ? "huff_lookup_none" : "huff_lookup_" + std::to_string(src);
-        s << "    {" << look << ", " << linbits[t] << ", " << kind << "},\n";
+        // The code tree's number among the distinct trees, in order of first use (-1: none).
+        int tree = -1;
+        if (kind != 0) {
+            auto at = std::find(trees.begin(), trees.end(), src);
+            tree = int(at - trees.begin());
+            if (at == trees.end()) trees.push_back(src);
+        }
+        s << "    {" << look << ", " << linbits[t] << ", " << kind << ", " << tree << "},\n";
     }
     s << "};\n\n";
 

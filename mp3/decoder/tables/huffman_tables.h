@@ -11,6 +11,7 @@ struct HuffTableDesc {
     const uint8_t* lookup; // first level: header {k, 0, 0, 0xFF} then 2^k entries of 4 bytes
     int32_t linbits;
     int32_t kind;
+    int32_t tree;          // the code tree's number among the distinct ones (-1 for kind 0)
 };
 
 // huff_tables[32] by table_select; quad_table_a[64][2], count1 table A by the next 6 bits:
