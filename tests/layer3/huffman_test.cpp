@@ -86,10 +86,11 @@ TEST(HuffmanTables, DescriptorsMatchTheStandard) {
         const HuffTableDesc& x = huff_tables[a];
         EXPECT_EQ(x.tree < 0, x.kind == 0) << "table " << a;
         EXPECT_LT(x.tree, 15) << "table " << a;
-        for (int b = 0; b < 32; ++b)
-            if (x.kind != 0 && huff_tables[b].kind != 0)
-                EXPECT_EQ(x.tree == huff_tables[b].tree, x.lookup == huff_tables[b].lookup)
-                    << a << " " << b;
+        for (int b = 0; b < 32; ++b) {
+            if (x.kind == 0 || huff_tables[b].kind == 0) continue;
+            EXPECT_EQ(x.tree == huff_tables[b].tree, x.lookup == huff_tables[b].lookup)
+                << a << " " << b;
+        }
     }
 }
 
