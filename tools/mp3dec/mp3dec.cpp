@@ -371,18 +371,6 @@ void input_restart_memory(InputWindow* in, int64_t at) {
     input_advance(in, 0);
 }
 
-bool write_pcm(PcmOutput* out, const Bytes& pcm, int32_t piece) {
-    for (size_t at = 0; at < pcm.n;) {
-        const size_t left = pcm.n - at;
-        const int32_t n = int32_t(left < size_t(piece) ? left : size_t(piece));
-        uint8_t* room = pcm_output_room(out, n);
-        if (!room) return false;
-        std::memcpy(room, pcm.p + at, size_t(n));
-        pcm_output_put(out, n);
-        at += size_t(n);
-    }
-    return true;
-}
 
 // The decode of data held whole in memory (the window's input) on up to `threads` threads: the
 // frames before the last few in segments, a round of segments at a time, each round written in
@@ -443,7 +431,7 @@ Decoded decode_threads(InputWindow* in, Mp3Core* c, int32_t first_at, PcmOutput*
         for (int32_t k = 0; k < prev_n && ok; ++k) {
             if (!prev_ok[k]) {
                 ok = false;
-            } else if (!write_pcm(out, bank[pb + k], 4 * c->frame_pcm_bytes)) {
+            } else if (!pcm_output_write(out, bank[pb + k].p, int64_t(bank[pb + k].n))) {
                 ok = false;
                 write_error = true;
             } else {
