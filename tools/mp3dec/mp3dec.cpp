@@ -330,24 +330,56 @@ constexpr int32_t kSegmentFrames = 512;  // most frames in a segment (2.4 MB of 
 constexpr int32_t kSerialTail = 8;       // the last frames, decoded as usual (the data's end)
 constexpr int32_t kMaxThreads = 256;
 
-// One thread's core, and its segment: frames [from, to) of the data at `base` into pcm.
-struct Segment {
-    Mp3Core* core = nullptr;
+// The segments' queue. Worker threads, each with a core of its own, take the next segment
+// while its slot in a ring of buffers is free, decode it there and mark it done; the main thread
+// writes the segments in order as they are done and frees their slots. No thread waits for a
+// round of others: a thread that the machine's other work holds up delays its own segment only.
+struct Queue {
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
     const uint8_t* base = nullptr;
     int32_t len = 0;
-    int32_t from = 0, to = 0;
-    Bytes* pcm = nullptr;  // one of two banks: one is written while the other fills
-    int32_t ok = 0;
+    int32_t seg_frames = 0, split = 0, segments = 0;
+    int32_t slots = 0;     // ring of buffers: segment s fills slot s % slots
+    int32_t next = 0;      // the next segment to take
+    int32_t written = 0;   // segments written (their slots free again)
+    int32_t stop = 0;      // set when the writing stops early
+    Bytes pcm[2 * kMaxThreads];
+    int32_t state[2 * kMaxThreads] = {};  // 0 free or taken, 1 decoded, 2 failed
 };
 
-void* segment_thread(void* arg) {
-    Segment* s = static_cast<Segment*>(arg);
-    const int64_t bytes = mp3_core_range_bytes(s->core, s->from, s->to);
-    s->ok = 0;
-    if (bytes < 0 || bytes > INT32_MAX) return nullptr;
-    if (!bytes_reserve(s->pcm, size_t(bytes) + 1)) return nullptr;
-    s->pcm->n = size_t(bytes);
-    s->ok = mp3_core_decode_range(s->core, s->base, s->len, s->from, s->to, s->pcm->p);
+struct Worker {
+    Queue* q = nullptr;
+    Mp3Core* core = nullptr;
+};
+
+// Decodes segment s into its slot: 1 when it gave exactly the bytes a straight decode gives.
+int32_t decode_segment(Queue* q, Mp3Core* c, int32_t s) {
+    const int32_t from = s * q->seg_frames;
+    const int32_t to = from + q->seg_frames < q->split ? from + q->seg_frames : q->split;
+    const int64_t bytes = mp3_core_range_bytes(c, from, to);
+    Bytes* b = &q->pcm[s % q->slots];
+    if (bytes < 0 || bytes > INT32_MAX || !bytes_reserve(b, size_t(bytes) + 1)) return 0;
+    b->n = size_t(bytes);
+    return mp3_core_decode_range(c, q->base, q->len, from, to, b->p);
+}
+
+void* worker_thread(void* arg) {
+    Worker* w = static_cast<Worker*>(arg);
+    Queue* q = w->q;
+    pthread_mutex_lock(&q->lock);
+    for (;;) {
+        while (!q->stop && q->next < q->segments && q->next >= q->written + q->slots)
+            pthread_cond_wait(&q->changed, &q->lock);
+        if (q->stop || q->next >= q->segments) break;
+        const int32_t s = q->next++;
+        pthread_mutex_unlock(&q->lock);
+        const int32_t ok = decode_segment(q, w->core, s);
+        pthread_mutex_lock(&q->lock);
+        q->state[s % q->slots] = ok ? 1 : 2;
+        pthread_cond_broadcast(&q->changed);
+    }
+    pthread_mutex_unlock(&q->lock);
     return nullptr;
 }
 
@@ -393,61 +425,61 @@ Decoded decode_threads(InputWindow* in, Mp3Core* c, int32_t first_at, PcmOutput*
 
     // Segments of at most kSegmentFrames frames, at least one per thread.
     const int32_t per = (split + threads - 1) / threads;
-    const int32_t seg_frames = per < kSegmentFrames ? per : kSegmentFrames;
-    int32_t n_threads = threads;
-    const int32_t segments = (split + seg_frames - 1) / seg_frames;
-    if (n_threads > segments) n_threads = segments;
-    const int32_t nt = n_threads;
-    Segment seg[kMaxThreads];
-    Bytes bank[2 * kMaxThreads];
-    for (int32_t k = 0; k < nt; ++k) {
-        seg[k].core = worker_core(c, base, len);
-        seg[k].base = base;
-        seg[k].len = len;
-    }
-    // Rounds of one segment per thread. While a round decodes, the one before it is written:
-    // its segments in order, up to the first that did not decode as a straight decode would.
+    Queue queue;
+    Queue* q = &queue;
+    q->base = base;
+    q->len = len;
+    q->seg_frames = per < kSegmentFrames ? per : kSegmentFrames;
+    q->split = split;
+    q->segments = (split + q->seg_frames - 1) / q->seg_frames;
+    const int32_t nt = threads < q->segments ? threads : q->segments;
+    q->slots = 2 * nt;
+    Worker w[kMaxThreads];
     pthread_t tid[kMaxThreads];
-    int32_t started[kMaxThreads] = {};
-    int32_t prev_to[kMaxThreads], prev_ok[kMaxThreads];  // the previous round's segments
-    int32_t prev_n = 0;
-    int32_t done = 0;  // frames whose output is written
-    int32_t next = 0;  // first frame of the next round
-    bool ok = true, write_error = false;
-    for (int32_t round = 0; ok; ++round) {
-        const int32_t b = (round & 1) * nt;
-        int32_t n = 0;
-        for (; n < nt && next < split; ++n, next += seg_frames) {
-            Segment& sg = seg[n];
-            sg.from = next;
-            sg.to = next + seg_frames < split ? next + seg_frames : split;
-            sg.pcm = &bank[b + n];
-            sg.ok = 0;
-            started[n] = sg.core && pthread_create(&tid[n], nullptr, segment_thread, &sg) == 0;
-            if (!started[n] && sg.core) segment_thread(&sg);
+    int32_t started = 0;
+    for (int32_t k = 0; k < nt; ++k) {
+        w[k].q = q;
+        w[k].core = worker_core(c, base, len);
+        if (w[k].core && pthread_create(&tid[k], nullptr, worker_thread, &w[k]) == 0) {
+            ++started;
+        } else {
+            core_delete(w[k].core);
+            w[k].core = nullptr;
         }
-        // The previous round, written while this one decodes.
-        const int32_t pb = nt - b;
-        for (int32_t k = 0; k < prev_n && ok; ++k) {
-            if (!prev_ok[k]) {
-                ok = false;
-            } else if (!pcm_output_write(out, bank[pb + k].p, int64_t(bank[pb + k].n))) {
-                ok = false;
-                write_error = true;
-            } else {
-                done = prev_to[k];
-            }
-        }
-        for (int32_t k = 0; k < n; ++k) {
-            if (started[k]) pthread_join(tid[k], nullptr);
-            prev_to[k] = seg[k].to;
-            prev_ok[k] = seg[k].ok;
-        }
-        prev_n = n;
-        if (n == 0) break;
     }
-    for (int32_t k = 0; k < nt; ++k) core_delete(seg[k].core);
-    for (Bytes& x : bank) bytes_free(&x);
+    // The segments in order, as they are done, up to the first that did not decode as a
+    // straight decode would (or a write error).
+    int32_t done = 0;  // frames whose output is written
+    bool write_error = false;
+    for (int32_t s = 0; started > 0 && s < q->segments; ++s) {
+        const int32_t slot = s % q->slots;
+        pthread_mutex_lock(&q->lock);
+        while (q->state[slot] == 0) pthread_cond_wait(&q->changed, &q->lock);
+        const bool ok = q->state[slot] == 1;
+        q->state[slot] = 0;
+        pthread_mutex_unlock(&q->lock);
+        if (!ok) break;
+        if (!pcm_output_write(out, q->pcm[slot].p, int64_t(q->pcm[slot].n))) {
+            write_error = true;
+            break;
+        }
+        const int32_t to = (s + 1) * q->seg_frames;
+        done = to < split ? to : split;
+        pthread_mutex_lock(&q->lock);
+        q->written = s + 1;
+        pthread_cond_broadcast(&q->changed);
+        pthread_mutex_unlock(&q->lock);
+    }
+    pthread_mutex_lock(&q->lock);
+    q->stop = 1;
+    pthread_cond_broadcast(&q->changed);
+    pthread_mutex_unlock(&q->lock);
+    for (int32_t k = 0; k < nt; ++k) {
+        if (!w[k].core) continue;
+        pthread_join(tid[k], nullptr);
+        core_delete(w[k].core);
+    }
+    for (Bytes& x : q->pcm) bytes_free(&x);
     if (write_error) {
         Decoded r;
         r.write_error = 1;
