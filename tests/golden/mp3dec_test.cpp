@@ -147,7 +147,8 @@ TEST_F(Mp3dec, WavRawStdioAndOptions) {
 // Several threads split the file into segments, each decoded from a seek to its first frame:
 // the output is byte for byte the one-thread decode's, in Layers II and III, gapless or not,
 // with other options, to WAV, and where the data is damaged in the middle (junk inserted, main
-// data zeroed, cut off inside a frame), where a segment may stop the split.
+// data zeroed, cut off inside a frame), where a segment may stop the split, and where another
+// stream follows (the same message on stderr).
 TEST_F(Mp3dec, ThreadsGiveTheOneThreadOutput) {
     ZIV_REQUIRE_TOOL("twolame");
     const std::string wav = ziv::tmp_path("long.wav");
@@ -164,6 +165,14 @@ TEST_F(Mp3dec, ThreadsGiveTheOneThreadOutput) {
     for (int i = 0; i < 2048; ++i) junk.push_back(uint8_t(i * 37));
     junk.insert(junk.end(), d.begin() + long(m), d.end());
     std::fill(zeroed.begin() + long(m), zeroed.begin() + long(m) + 3000, 0);
+    // Another stream (22.05 kHz) spliced on: the output and the message end where it begins.
+    const std::string other = ziv::tmp_path("other.mp3");
+    ASSERT_EQ(0, ziv::run("lame --quiet -b 32 --resample 22.05 '" + wav + "' '" + other + "'"));
+    std::vector<uint8_t> spliced = d;
+    const std::vector<uint8_t> o22 = ziv::read_file(other);
+    spliced.insert(spliced.end(), o22.begin(), o22.end());
+    const std::string fs = ziv::tmp_path("spliced.mp3");
+    ASSERT_TRUE(ziv::write_file(fs, spliced.data(), spliced.size()));
     const std::string fj = ziv::tmp_path("junk.mp3"), fz = ziv::tmp_path("zeroed.mp3"),
                       fc = ziv::tmp_path("cut.mp3");
     ASSERT_TRUE(ziv::write_file(fj, junk.data(), junk.size()));
@@ -175,7 +184,7 @@ TEST_F(Mp3dec, ThreadsGiveTheOneThreadOutput) {
                           {l3, "-r 1 -c 1 -8", ".raw"}, {l3, "", ".wav"},
                           {l2, "", ".raw"},          {l2, "-c 3", ".wav"},
                           {fj, "", ".raw"},          {fz, "", ".raw"},
-                          {fc, "--no-gapless", ".raw"}};
+                          {fc, "--no-gapless", ".raw"}, {fs, "", ".wav"}};
     for (const Case& c : cases) {
         const std::string a = one + c.ext, b = many + c.ext;
         RunResult r1 = mp3dec("-j 1 " + c.opts + " '" + c.in + "' '" + a + "'");
