@@ -404,6 +404,18 @@ void input_restart_memory(InputWindow* in, int64_t at) {
 }
 
 
+// Whether a file of `size` bytes whose first frame set the core up may hold more than 10 s of
+// audio: the Xing header's frame count where it gives one, else the size at the first frame's
+// bitrate (decode_threads counts the frames exactly).
+bool may_last_over_10s(const Mp3Core* c, int64_t size) {
+    const int32_t ss = mp3_core_sample_bytes(c);
+    if (ss <= 0 || c->frequency <= 0) return false;
+    const int64_t spf = c->frame_pcm_bytes / ss;
+    if (c->xing && (c->xing->flags & 1) && c->xing->frames > 0)
+        return int64_t(c->xing->frames) * spf > 10 * int64_t(c->frequency);
+    return c->bitrate <= 0 || size * 8 > 10 * int64_t(c->bitrate);
+}
+
 // The decode of data held whole in memory (the window's input) on up to `threads` threads: the
 // frames before the last few in segments, a round of segments at a time, each round written in
 // order; then the rest as usual, from a seek to the first frame not written. With `at_least_10s`
@@ -573,11 +585,14 @@ int main(int argc, char** argv) {
     const int32_t threads = o.threads > 0 ? o.threads : regular ? processors() : 1;
     // The benchmark and the decode on several threads read the input whole first (a file the
     // frame index can address: below 1 GiB).
-    const bool threaded = !o.bench && regular && threads > 1 && st.st_size < (int64_t(1) << 30);
+    // With the threads left to mp3dec, a file is first opened as a stream, and read whole only
+    // when its first frame says it may hold more than 10 s (a short file costs no more than
+    // before).
+    bool threaded = !o.bench && regular && threads > 1 && st.st_size < (int64_t(1) << 30);
     Bytes& data = input_bytes;
     InputWindow in;
     bool opened;
-    if (o.bench || threaded) {
+    if (o.bench || (threaded && o.threads > 0)) {
         opened = read_all(f, &data) && input_open_memory(&in, data.p, int64_t(data.n));
     } else {
         opened = input_open_file(&in, f) != 0;
@@ -593,7 +608,17 @@ int main(int argc, char** argv) {
     mp3_core_set_gapless(core, o.gapless ? 1 : 0);
     auto free_core = [&] { core_delete(core); };
     int32_t first_at = 0;
-    const Found found = opened ? find_stream(&in, core, &first_at) : READ_ERROR;
+    Found found = opened ? find_stream(&in, core, &first_at) : READ_ERROR;
+    if (found == FOUND && threaded && o.threads == 0) {
+        threaded = may_last_over_10s(core, st.st_size);
+        if (threaded) {
+            input_close(&in);
+            mp3_core_restart(core);
+            const bool read = fseeko(f, 0, SEEK_SET) == 0 && read_all(f, &data) &&
+                              input_open_memory(&in, data.p, int64_t(data.n));
+            found = read ? find_stream(&in, core, &first_at) : READ_ERROR;
+        }
+    }
     auto close_input = [&] {
         input_close(&in);
         if (!from_stdin) std::fclose(f);
