@@ -14,17 +14,17 @@ int main(int argc, char** argv) {
     for (int c; (c = fgetc(in)) != EOF;) mp3.push_back(uint8_t(c));
     // Tags at the end are cut off; the first frame, found past leading tags and junk and confirmed
     // by the header after it, sets the decoder up.
-    int32_t len = mp3_trailing_tags(mp3.data(), int32_t(mp3.size())), pos = 0, frame, rate;
-    MpegHeader h; Mp3Sync sync; MpegOutputFormat f; MpegInOut io;
+    int32_t len = mpeg_trailing_tags(mp3.data(), int32_t(mp3.size())), pos = 0, frame, rate;
+    MpegHeader h; MpegSync sync; MpegOutputFormat f; MpegInOut io;
     MpegDecoder* d = mpeg_decoder_create();
-    mp3_sync_init(&sync);
-    if (!d || mp3_sync_lock(&sync, mp3.data(), len, 1, &pos, &h, &frame, &rate) != MP3_SYNC_FRAME ||
+    mpeg_sync_init(&sync);
+    if (!d || mpeg_sync_lock(&sync, mp3.data(), len, 1, &pos, &h, &frame, &rate) != MPEG_SYNC_FRAME ||
         !mpeg_decoder_setup(d, &h, frame, 0, 0, 0, 24000))
         return mpeg_decoder_destroy(d), fprintf(stderr, "mp3towav: no MPEG audio in %s\n", argv[1]), 2;
     mpeg_decoder_get_format(d, &f);
     std::vector<uint8_t> buf(size_t(f.out_samples) * 2);
     // Frame after frame of the stream; tags and junk between them are stepped over.
-    while (mp3_sync_decode(&sync, d, mp3.data(), len, 1, &pos, buf.data(), &io) == MP3_SYNC_FRAME)
+    while (mpeg_sync_decode(&sync, d, mp3.data(), len, 1, &pos, buf.data(), &io) == MPEG_SYNC_FRAME)
         pcm.insert(pcm.end(), buf.begin(), buf.begin() + io.out_bytes);
     mpeg_decoder_destroy(d);
     FILE* out = fopen(argv[2], "wb");

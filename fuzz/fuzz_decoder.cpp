@@ -41,15 +41,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     if (f.out_samples * (f.bits / 8) > int32_t(sizeof g_pcm)) std::abort();
     // The header found starts the stream unconfirmed, as a frame known to be one (after a
     // rewind): the decoder sees every input that holds one header.
-    Mp3Sync sync;
-    mp3_sync_init(&sync);
+    MpegSync sync;
+    mpeg_sync_init(&sync);
     sync.stream = h;
     sync.free_bytes = h.bitrate_index == 0 ? frame_bytes : 0;
     int32_t pos = off;
     for (int frames = 0; frames < kFrames; ++frames) {
         MpegInOut io{0, 0};
-        int32_t r = mp3_sync_decode(&sync, &d, stream.data(), n, 1, &pos, g_pcm, &io);
-        if (r != MP3_SYNC_FRAME) break;
+        int32_t r = mpeg_sync_decode(&sync, &d, stream.data(), n, 1, &pos, g_pcm, &io);
+        if (r != MPEG_SYNC_FRAME) break;
         if (io.in_bytes <= 0 || io.out_bytes != f.out_samples * (f.bits / 8)) std::abort();
     }
     return 0;

@@ -38,22 +38,22 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                                  mpeg_best_path())) {
         // The header found starts the stream, as a frame known to be one; each decoder follows
         // it with its own copy of the sync record.
-        Mp3Sync sync_plain;
-        mp3_sync_init(&sync_plain);
+        MpegSync sync_plain;
+        mpeg_sync_init(&sync_plain);
         sync_plain.stream = h;
         sync_plain.free_bytes = h.bitrate_index == 0 ? frame_bytes : 0;
-        Mp3Sync sync_avx2 = sync_plain;
+        MpegSync sync_avx2 = sync_plain;
         int32_t pos_plain = off, pos_avx2 = off;
         for (int frames = 0; frames < 32; ++frames) {
             MpegInOut a{0, 0}, b{0, 0};
-            const int32_t ra = mp3_sync_decode(&sync_plain, &g_plain, stream.data(), n, 1,
+            const int32_t ra = mpeg_sync_decode(&sync_plain, &g_plain, stream.data(), n, 1,
                                                &pos_plain, g_pcm_plain, &a);
-            const int32_t rb = mp3_sync_decode(&sync_avx2, &g_avx2, stream.data(), n, 1,
+            const int32_t rb = mpeg_sync_decode(&sync_avx2, &g_avx2, stream.data(), n, 1,
                                                &pos_avx2, g_pcm_avx2, &b);
             if (ra != rb || pos_plain != pos_avx2 || a.in_bytes != b.in_bytes ||
                 a.out_bytes != b.out_bytes)
                 std::abort();
-            if (ra != MP3_SYNC_FRAME) break;
+            if (ra != MPEG_SYNC_FRAME) break;
             if (std::memcmp(g_pcm_plain, g_pcm_avx2, size_t(a.out_bytes)) != 0) std::abort();
         }
     }

@@ -73,11 +73,11 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
 
     // The reference: the frame-synchronised walk with the players' set-up.
-    Mp3Sync sync;
-    mp3_sync_init(&sync);
+    MpegSync sync;
+    mpeg_sync_init(&sync);
     MpegHeader h;
     int32_t frame_bytes = 0, rate = 0, pos = 0;
-    if (mp3_sync_lock(&sync, bytes.data(), n, 1, &pos, &h, &frame_bytes, &rate) != MP3_SYNC_FRAME ||
+    if (mpeg_sync_lock(&sync, bytes.data(), n, 1, &pos, &h, &frame_bytes, &rate) != MPEG_SYNC_FRAME ||
         pos != 0)
         return 0;
     // A free-format stream's frame size is searched for in the bytes at hand: the whole data
@@ -92,10 +92,10 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     std::vector<int16_t> ref;
     std::vector<uint8_t> pcm(size_t(d.out_bytes));
-    mp3_sync_restart(&sync, 1);
+    mpeg_sync_restart(&sync, 1);
     for (int f = 0; f < kMaxFrames; ++f) {
         MpegInOut io{0, 0};
-        if (mp3_sync_decode(&sync, &d, bytes.data(), n, 1, &pos, pcm.data(), &io) != MP3_SYNC_FRAME)
+        if (mpeg_sync_decode(&sync, &d, bytes.data(), n, 1, &pos, pcm.data(), &io) != MPEG_SYNC_FRAME)
             break;
         const size_t at = ref.size();
         ref.resize(at + size_t(io.out_bytes) / 2);

@@ -35,23 +35,23 @@ int32_t data_frames(const Mp3Player* p) {
 // Whether a gapless pass has been handed back whole: the run's end, or the data's last frame
 // (a run without an end, or one that the data ends before) with nothing left in the carry.
 bool pass_done(const Mp3Player* p) {
-    return mp3_core_run_done(&p->core) ||
+    return mpeg_core_run_done(&p->core) ||
            (p->core.gap.carry_len == 0 && p->core.current_frame >= data_frames(p));
 }
 
 // Moves to frame f (in range): through the index, or from an estimate (a byte offset from start).
 void move_to(Mp3Player* p, int32_t f, int64_t guess) {
-    p->pos = p->start + mp3_core_seek(&p->core, f, p->data_len, guess);
+    p->pos = p->start + mpeg_core_seek(&p->core, f, p->data_len, guess);
 }
 
 // Moves to the frame that holds the time `ms` after the start of frame `from`: the time is
 // counted in samples, so no rounding of the frame's duration accumulates.
 void seek_time(Mp3Player* p, int32_t from, int64_t ms) {
-    const int32_t spf = p->core.frame_pcm_bytes / mp3_core_sample_bytes(&p->core);
+    const int32_t spf = p->core.frame_pcm_bytes / mpeg_core_sample_bytes(&p->core);
     if (spf <= 0) return;
     // ms * frequency / 1000 samples, floored: both terms over a common denominator.
     const int64_t num = int64_t(from) * spf * 1000 + ms * p->core.frequency;
-    const int64_t f = mp3_frame_of_sample(num, spf * 1000);
+    const int64_t f = mpeg_frame_of_sample(num, spf * 1000);
     if (f < 0 || f > INT32_MAX) return;
     if (from == 0)
         mp3_seek_frame(p, static_cast<int32_t>(f));
@@ -67,13 +67,13 @@ int32_t fill(Mp3Player* p, uint8_t* buf, int32_t bytes, int32_t* filled, bool lo
     for (;;) {
         int32_t off = static_cast<int32_t>(p->pos - p->start);
         const int32_t r =
-            mp3_core_fill(&p->core, p->start, p->data_len, 1, &off, buf, bytes, filled);
+            mpeg_core_fill(&p->core, p->start, p->data_len, 1, &off, buf, bytes, filled);
         p->pos = p->start + off;
         if (r == MP3_OK) return r;
         // A pass that handed nothing back ends the looping too.
         if (!p->core.gap.on || !loop || *filled == rewound_at) return MP3_ENDED;
         mp3_rewind(p);
-        if (!mp3_core_prepare(&p->core, p->start, p->data_len)) return MP3_SETUP_FAILED;
+        if (!mpeg_core_prepare(&p->core, p->start, p->data_len)) return MP3_SETUP_FAILED;
         rewound_at = *filled;
     }
 }
@@ -81,8 +81,8 @@ int32_t fill(Mp3Player* p, uint8_t* buf, int32_t bytes, int32_t* filled, bool lo
 // Threads for the decode of a whole file: every processor the program may run on, for more than
 // 10 s of indexed audio (a shorter file costs less than the threads' set-up), else one.
 int32_t whole_file_threads(const Mp3Player* p) {
-    const Mp3Core& c = p->core;
-    const int32_t ss = mp3_core_sample_bytes(&c);
+    const MpegCore& c = p->core;
+    const int32_t ss = mpeg_core_sample_bytes(&c);
     if (!c.index.offsets || ss <= 0 || c.frequency <= 0) return 1;
     if (int64_t(c.index.frames) * (c.frame_pcm_bytes / ss) <= 10 * int64_t(c.frequency)) return 1;
     cpu_set_t set;
@@ -92,7 +92,7 @@ int32_t whole_file_threads(const Mp3Player* p) {
 }
 
 void release(Mp3Player* p) {
-    mp3_core_free(&p->core);
+    mpeg_core_free(&p->core);
     delete p;
 }
 
@@ -101,19 +101,19 @@ void release(Mp3Player* p) {
 Mp3Player* mp3_create(const void* data, int32_t len) {
     if (!data || len <= 0) return nullptr;
     const uint8_t* d = static_cast<const uint8_t*>(data);
-    const int32_t n = mp3_trailing_tags(d, len);
+    const int32_t n = mpeg_trailing_tags(d, len);
 
     Mp3Player* p = new (std::nothrow) Mp3Player();
     if (!p) return nullptr;
     // The player always decodes at full rate, keeps the stream's channels, 16-bit, up to 24 kHz.
-    if (!mp3_core_init(&p->core, 0, 0, 24000)) {
+    if (!mpeg_core_init(&p->core, 0, 0, 24000)) {
         release(p);
         return nullptr;
     }
     // The first confirmed frame: normally the one right after the leading tags; junk in front
     // of it is searched through.
     int32_t first_at = 0;
-    if (mp3_core_open(&p->core, d, n, 1, &first_at) != MP3_OK) {
+    if (mpeg_core_open(&p->core, d, n, 1, &first_at) != MP3_OK) {
         release(p);
         return nullptr;
     }
@@ -123,8 +123,8 @@ Mp3Player* mp3_create(const void* data, int32_t len) {
     p->autopoll.store(0);
     // Without memory for the index the player still plays; seeks then step by frame_bytes or
     // through the Xing table, as estimates.
-    mp3_core_index(&p->core, p->start, p->data_len);
-    const XingInfo* x = p->core.xing;
+    mpeg_core_index(&p->core, p->start, p->data_len);
+    const MpegXing* x = p->core.xing;
     if (x && (x->flags & 1) && x->frames > 0)
         p->total_frames = x->frames;
     else if (p->core.index.offsets)
@@ -182,7 +182,7 @@ int32_t poll_held(Mp3Player* p) {
     // After a rewind or seek the decoder is set up again (the frames before the one sought
     // refilling its state).
     int32_t filled = 0;
-    const int32_t r = mp3_core_prepare(&p->core, p->start, p->data_len)
+    const int32_t r = mpeg_core_prepare(&p->core, p->start, p->data_len)
                           ? fill(p, buf, bytes, &filled, p->loop != 0)
                           : MP3_SETUP_FAILED;
     hand_back(p, buf, bytes);
@@ -217,7 +217,7 @@ void mp3_rewind(Mp3Player* p) {
     const Mp3Hold<Mp3Player> hold(p);
     if (!p) return;
     p->pos = p->start;
-    mp3_core_rewind(&p->core);
+    mpeg_core_rewind(&p->core);
 }
 
 void mp3_seek_frame(Mp3Player* p, int32_t frame) {
@@ -288,15 +288,15 @@ SAMPLE* mp3_decode_all(Mp3Player* p) {
     const Mp3Hold<Mp3Player> hold(p);
     if (!p) return nullptr;
     // Sized by the frames the data holds (the index's count): gapless, the run's part of them.
-    const int32_t ss = mp3_core_sample_bytes(&p->core);
-    const int64_t bytes = mp3_core_output_samples(&p->core, data_frames(p)) * ss;
+    const int32_t ss = mpeg_core_sample_bytes(&p->core);
+    const int64_t bytes = mpeg_core_output_samples(&p->core, data_frames(p)) * ss;
     if (bytes <= 0 || bytes > INT32_MAX) return nullptr;
     SAMPLE* s = create_sample(p->core.bits, p->core.stereo, p->core.frequency,
                               static_cast<int>(bytes / ss));
     if (!s) return nullptr;
     mp3_stop(p);
     mp3_rewind(p);
-    if (!mp3_core_prepare(&p->core, p->start, p->data_len)) {
+    if (!mpeg_core_prepare(&p->core, p->start, p->data_len)) {
         destroy_sample(s);
         return nullptr;
     }
@@ -304,7 +304,7 @@ SAMPLE* mp3_decode_all(Mp3Player* p) {
     // seek to its first frame: the same bytes); as one decode where that cannot give them.
     uint8_t* data = static_cast<uint8_t*>(s->data);
     const int32_t threads = whole_file_threads(p);
-    if (threads < 2 || !mp3_core_decode_all(&p->core, p->start, p->data_len, data, threads)) {
+    if (threads < 2 || !mpeg_core_decode_all(&p->core, p->start, p->data_len, data, threads)) {
         std::memset(s->data, 0, static_cast<size_t>(bytes));
         int32_t filled = 0;
         fill(p, data, static_cast<int32_t>(bytes), &filled, false);
@@ -315,36 +315,36 @@ SAMPLE* mp3_decode_all(Mp3Player* p) {
 }
 
 int32_t mp3_current_frame(const Mp3Player* p) {
-    return mp3_core_field(p, &Mp3Core::current_frame);
+    return player_core_field(p, &MpegCore::current_frame);
 }
 int32_t mp3_total_frames(const Mp3Player* p) { return mp3_held_field(p, &Mp3Player::total_frames); }
 
 int32_t mp3_bytes_per_second(const Mp3Player* p) {
-    return mp3_core_query(p, mp3_core_bytes_per_second);
+    return player_core_query(p, mpeg_core_bytes_per_second);
 }
-int32_t mp3_frame_ms(const Mp3Player* p) { return mp3_core_query(p, mp3_core_frame_ms); }
-int32_t mp3_position_ms(const Mp3Player* p) { return mp3_core_query(p, mp3_core_position_ms); }
+int32_t mp3_frame_ms(const Mp3Player* p) { return player_core_query(p, mpeg_core_frame_ms); }
+int32_t mp3_position_ms(const Mp3Player* p) { return player_core_query(p, mpeg_core_position_ms); }
 int32_t mp3_position_secs(const Mp3Player* p) { return mp3_position_ms(p) / 1000; }
 
 int32_t mp3_length_ms(const Mp3Player* p) {
     const Mp3Hold<Mp3Player> hold(p);
     if (!p) return 0;
     if (p->core.gap.on)
-        return mp3_core_samples_ms(&p->core, mp3_core_output_samples(&p->core, data_frames(p)));
+        return mpeg_core_samples_ms(&p->core, mpeg_core_output_samples(&p->core, data_frames(p)));
     const int64_t ms = int64_t(mp3_frame_ms(p)) * p->total_frames;
     return ms > INT32_MAX ? INT32_MAX : static_cast<int32_t>(ms);
 }
 
 int32_t mp3_length_secs(const Mp3Player* p) { return mp3_length_ms(p) / 1000; }
-int32_t mp3_bitrate(const Mp3Player* p) { return mp3_core_field(p, &Mp3Core::bitrate); }
-int32_t mp3_layer(const Mp3Player* p) { return mp3_core_field(p, &Mp3Core::layer); }
-int32_t mp3_bits(const Mp3Player* p) { return mp3_core_field(p, &Mp3Core::bits); }
-int32_t mp3_is_stereo(const Mp3Player* p) { return mp3_core_field(p, &Mp3Core::stereo); }
-int32_t mp3_frequency(const Mp3Player* p) { return mp3_core_field(p, &Mp3Core::frequency); }
+int32_t mp3_bitrate(const Mp3Player* p) { return player_core_field(p, &MpegCore::bitrate); }
+int32_t mp3_layer(const Mp3Player* p) { return player_core_field(p, &MpegCore::layer); }
+int32_t mp3_bits(const Mp3Player* p) { return player_core_field(p, &MpegCore::bits); }
+int32_t mp3_is_stereo(const Mp3Player* p) { return player_core_field(p, &MpegCore::stereo); }
+int32_t mp3_frequency(const Mp3Player* p) { return player_core_field(p, &MpegCore::frequency); }
 
 int32_t mp3_set_gapless(Mp3Player* p, int32_t on) {
     const Mp3Hold<Mp3Player> hold(p);
     if (!p || p->stream) return MP3_PLAYING;
-    mp3_core_set_gapless(&p->core, on);
+    mpeg_core_set_gapless(&p->core, on);
     return MP3_OK;
 }

@@ -23,8 +23,8 @@ using Autopoll = Mp3Autopoll<Mp3StreamPlayer, mp3s_poll>;
 int32_t poll_held(Mp3StreamPlayer* p);
 
 void release(Mp3StreamPlayer* p) {
-    mp3_core_free(&p->core);
-    mp3_window_free(&p->win);
+    mpeg_core_free(&p->core);
+    mpeg_window_free(&p->win);
     delete p;
 }
 
@@ -46,7 +46,7 @@ Window window(const Mp3StreamPlayer* p) {
 bool switch_if_passed(Mp3StreamPlayer* p) {
     if (p->awaiting != 0 || p->read_off < p->block_size) return false;
     p->read_off -= p->block_size;
-    mp3_window_drop(&p->win, p->block_size);
+    mpeg_window_drop(&p->win, p->block_size);
     p->awaiting = -1;
     return true;
 }
@@ -56,11 +56,11 @@ bool switch_if_passed(Mp3StreamPlayer* p) {
 int32_t search_first(Mp3StreamPlayer* p) {
     for (;;) {
         const Window w = window(p);
-        const int32_t r = mp3_core_open(&p->core, w.buf, w.len, w.final, &p->read_off);
+        const int32_t r = mpeg_core_open(&p->core, w.buf, w.len, w.final, &p->read_off);
         if (r == MP3_OK) {
             // A frame larger than a block could never be read whole from the join.
             if (p->core.frame_bytes > p->block_size) return -1;
-            const XingInfo* x = p->core.xing;
+            const MpegXing* x = p->core.xing;
             p->total_frames = x && (x->flags & 1) && x->frames > 0 ? x->frames : -1;
             p->pending = 0;
             // A first frame in the newer block of the join: the older one is asked for again
@@ -106,16 +106,16 @@ Mp3StreamPlayer* mp3s_create(const void* first_block, int32_t size, int32_t last
     Mp3StreamPlayer* p = new (std::nothrow) Mp3StreamPlayer();
     if (!p) return nullptr;
     // The player always decodes at full rate, keeps the stream's channels, 16-bit, up to 24 kHz.
-    if (!mp3_core_init(&p->core, 0, 0, 24000)) {
+    if (!mpeg_core_init(&p->core, 0, 0, 24000)) {
         release(p);
         return nullptr;
     }
-    if (!mp3_window_init(&p->win, 2 * size)) {
+    if (!mpeg_window_init(&p->win, 2 * size)) {
         release(p);
         return nullptr;
     }
-    std::memcpy(mp3_window_end(&p->win), b, size_t(size));
-    mp3_window_grew(&p->win, size);
+    std::memcpy(mpeg_window_end(&p->win), b, size_t(size));
+    mpeg_window_grew(&p->win, size);
     p->read_off = 0;
     p->block_size = size;
     p->awaiting = -1;
@@ -131,7 +131,7 @@ Mp3StreamPlayer* mp3s_create(const void* first_block, int32_t size, int32_t last
     const int32_t at = p->read_off;
     const int32_t stated = at < size ? mpeg_header_parse(b + at, size - at, &h) : 0;
     const bool waits_on_header = stated > 0 && stated <= size;
-    if (r < 0 || (r == 0 && !waits_on_header && mp3_tag_at(b, size, 1) <= 0)) {
+    if (r < 0 || (r == 0 && !waits_on_header && mpeg_tag_at(b, size, 1) <= 0)) {
         release(p);
         return nullptr;
     }
@@ -146,7 +146,7 @@ void mp3s_destroy(Mp3StreamPlayer* p) {
 uint8_t* mp3s_next_block(Mp3StreamPlayer* p) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
     if (!p || p->awaiting == 0 || p->last_bytes != -1) return nullptr;
-    return mp3_window_end(&p->win);
+    return mpeg_window_end(&p->win);
 }
 
 void mp3s_give_block(Mp3StreamPlayer* p, int32_t last_bytes) {
@@ -159,7 +159,7 @@ void mp3s_give_block(Mp3StreamPlayer* p, int32_t last_bytes) {
     }
     p->awaiting = 0;
     p->last_bytes = last_bytes;
-    mp3_window_grew(&p->win, last_bytes == -1 ? p->block_size : last_bytes);
+    mpeg_window_grew(&p->win, last_bytes == -1 ? p->block_size : last_bytes);
     if (p->pending == -1) {
         const int32_t r = search_first(p);
         if (r < 0) p->pending = -2;  // no frame in the whole data
@@ -222,7 +222,7 @@ int32_t poll_held(Mp3StreamPlayer* p) {
     const uint32_t passed = p->core.sync.passed;
     for (;;) {
         const Window w = window(p);
-        const int32_t r = mp3_core_fill(&p->core, w.buf, w.len, w.final, &p->read_off, buf, bytes,
+        const int32_t r = mpeg_core_fill(&p->core, w.buf, w.len, w.final, &p->read_off, buf, bytes,
                                         &p->held_bytes);
         if (r == MP3_OK) break;
         if (r != MP3_NEED_MORE) {
@@ -235,7 +235,7 @@ int32_t poll_held(Mp3StreamPlayer* p) {
             // A full join that cannot tell holds something larger than a block, which is no
             // frame this player can read: searched past.
             if (!switch_if_passed(p)) {
-                mp3_sync_rejected(&p->core.sync);
+                mpeg_sync_rejected(&p->core.sync);
                 p->read_off += 1;
             }
             continue;
@@ -245,7 +245,7 @@ int32_t poll_held(Mp3StreamPlayer* p) {
         // end of the blocks held), the next block was not late: the buffer is kept and filled on
         // once the next block has come.
         const bool first_buffer = p->core.given == p->held_bytes;
-        if (mp3_sync_between_frames(&p->core.sync) || p->core.sync.passed != passed ||
+        if (mpeg_sync_between_frames(&p->core.sync) || p->core.sync.passed != passed ||
             first_buffer) {
             p->held = buf;
             return MP3_OK;
@@ -257,7 +257,7 @@ int32_t poll_held(Mp3StreamPlayer* p) {
     hand_back(p, buf, bytes);
     // The join is read to the poll's end; an older block used up is then given back.
     switch_if_passed(p);
-    if (mp3_core_run_done(&p->core)) p->tail_polls = 2;
+    if (mpeg_core_run_done(&p->core)) p->tail_polls = 2;
     return MP3_OK;
 }
 
@@ -294,14 +294,14 @@ void* mp3s_output_buffer(const Mp3StreamPlayer* p, int32_t* size) {
 }
 
 int32_t mp3s_current_frame(const Mp3StreamPlayer* p) {
-    return mp3_core_field(p, &Mp3Core::current_frame);
+    return player_core_field(p, &MpegCore::current_frame);
 }
 int32_t mp3s_position_ms(const Mp3StreamPlayer* p) {
-    return mp3_core_query(p, mp3_core_position_ms);
+    return player_core_query(p, mpeg_core_position_ms);
 }
 int32_t mp3s_position_secs(const Mp3StreamPlayer* p) { return mp3s_position_ms(p) / 1000; }
 int32_t mp3s_frame_ms(const Mp3StreamPlayer* p) {
-    return mp3_core_query(p, mp3_core_frame_ms);
+    return player_core_query(p, mpeg_core_frame_ms);
 }
 
 int32_t mp3s_total_frames(const Mp3StreamPlayer* p, int32_t total_bytes) {
@@ -314,7 +314,7 @@ int32_t mp3s_total_frames(const Mp3StreamPlayer* p, int32_t total_bytes) {
 int32_t mp3s_length_ms(const Mp3StreamPlayer* p, int32_t total_bytes) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
     if (p && p->core.gap.on && p->core.gap.length >= 0)
-        return mp3_core_samples_ms(&p->core, p->core.gap.length);
+        return mpeg_core_samples_ms(&p->core, p->core.gap.length);
     const int64_t ms = int64_t(mp3s_total_frames(p, total_bytes)) * mp3s_frame_ms(p);
     return ms > INT32_MAX ? INT32_MAX : static_cast<int32_t>(ms);
 }
@@ -324,19 +324,19 @@ int32_t mp3s_length_secs(const Mp3StreamPlayer* p, int32_t total_bytes) {
 }
 
 int32_t mp3s_bytes_per_second(const Mp3StreamPlayer* p) {
-    return mp3_core_query(p, mp3_core_bytes_per_second);
+    return player_core_query(p, mpeg_core_bytes_per_second);
 }
-int32_t mp3s_bitrate(const Mp3StreamPlayer* p) { return mp3_core_field(p, &Mp3Core::bitrate); }
-int32_t mp3s_layer(const Mp3StreamPlayer* p) { return mp3_core_field(p, &Mp3Core::layer); }
-int32_t mp3s_bits(const Mp3StreamPlayer* p) { return mp3_core_field(p, &Mp3Core::bits); }
-int32_t mp3s_is_stereo(const Mp3StreamPlayer* p) { return mp3_core_field(p, &Mp3Core::stereo); }
+int32_t mp3s_bitrate(const Mp3StreamPlayer* p) { return player_core_field(p, &MpegCore::bitrate); }
+int32_t mp3s_layer(const Mp3StreamPlayer* p) { return player_core_field(p, &MpegCore::layer); }
+int32_t mp3s_bits(const Mp3StreamPlayer* p) { return player_core_field(p, &MpegCore::bits); }
+int32_t mp3s_is_stereo(const Mp3StreamPlayer* p) { return player_core_field(p, &MpegCore::stereo); }
 int32_t mp3s_frequency(const Mp3StreamPlayer* p) {
-    return mp3_core_field(p, &Mp3Core::frequency);
+    return player_core_field(p, &MpegCore::frequency);
 }
 
 int32_t mp3s_set_gapless(Mp3StreamPlayer* p, int32_t on) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
     if (!p || p->stream || (p->pending == -1 && p->want_play)) return MP3_PLAYING;
-    mp3_core_set_gapless(&p->core, on);
+    mpeg_core_set_gapless(&p->core, on);
     return MP3_OK;
 }

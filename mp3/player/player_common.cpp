@@ -35,10 +35,10 @@ void mp3_timer_install(Mp3TimerProc proc, void* param, int32_t ms) {
 
 void mp3_timer_remove(Mp3TimerProc proc, void* param) { remove_param_int(proc, param); }
 
-AUDIOSTREAM* mp3_open_stream(const Mp3Core* c, int32_t fpb, int32_t vol, int32_t pan,
+AUDIOSTREAM* mp3_open_stream(const MpegCore* c, int32_t fpb, int32_t vol, int32_t pan,
                              int32_t speed) {
     // The stream's buffer length, in samples per channel, is exactly fpb frames.
-    const int32_t samples = fpb * c->frame_pcm_bytes / mp3_core_sample_bytes(c);
+    const int32_t samples = fpb * c->frame_pcm_bytes / mpeg_core_sample_bytes(c);
     AUDIOSTREAM* s = play_audio_stream(samples, c->bits, c->stereo, c->frequency, vol, pan);
     if (s && speed != 1000) adjust_sample(s->samp, vol, pan, speed, TRUE);
     return s;

@@ -28,7 +28,7 @@ void mp3_timer_remove(Mp3TimerProc proc, void* param);
 
 // Plays the core's output format in a new Allegro stream of `fpb` frames a buffer, at `speed`
 // (1000 normal). Null when Allegro gives no stream.
-AUDIOSTREAM* mp3_open_stream(const Mp3Core* c, int32_t fpb, int32_t vol, int32_t pan,
+AUDIOSTREAM* mp3_open_stream(const MpegCore* c, int32_t fpb, int32_t vol, int32_t pan,
                              int32_t speed);
 void mp3_close_stream(AUDIOSTREAM* stream);
 void mp3_adjust_stream(AUDIOSTREAM* stream, int32_t vol, int32_t pan, int32_t speed);
@@ -98,14 +98,14 @@ void mp3_destroy_player(P* p) {
 
 // A query of one of the core's fields under the player's lock: its value, or 0 for null.
 template <typename P, typename F>
-int32_t mp3_core_field(const P* p, F Mp3Core::*field) {
+int32_t player_core_field(const P* p, F MpegCore::*field) {
     const Mp3Hold<P> hold(p);
     return p ? int32_t(p->core.*field) : 0;
 }
 
 // A query of the core under the player's lock: f(core), or 0 for null.
 template <typename P>
-int32_t mp3_core_query(const P* p, int32_t (*f)(const Mp3Core*)) {
+int32_t player_core_query(const P* p, int32_t (*f)(const MpegCore*)) {
     const Mp3Hold<P> hold(p);
     return p ? f(&p->core) : 0;
 }

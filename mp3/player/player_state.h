@@ -15,7 +15,7 @@
 struct AUDIOSTREAM;
 
 struct Mp3Player {
-    Mp3Core core;          // decoder, frame synchronisation, format, gapless run, frame index
+    MpegCore core;          // decoder, frame synchronisation, format, gapless run, frame index
     const uint8_t* start;  // the first frame (after any leading tags and junk)
     const uint8_t* pos;    // next byte to decode
     int32_t data_len;      // bytes from start (trailing tags excluded)
@@ -30,8 +30,8 @@ struct Mp3Player {
 };
 
 struct Mp3StreamPlayer {
-    Mp3Core core;          // decoder, frame synchronisation over the blocks, format, gapless run
-    Mp3Window win;         // 2 * block_size: the current block, then the next one once given
+    MpegCore core;          // decoder, frame synchronisation over the blocks, format, gapless run
+    MpegWindow win;         // 2 * block_size: the current block, then the next one once given
     int32_t read_off;      // offset of the next frame in the window
     int32_t block_size;    // the size of the first block
     int32_t awaiting;      // -1 reading the current block alone, 0 reading `joined`

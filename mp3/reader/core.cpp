@@ -9,71 +9,71 @@
 #include "decoder_state.h"
 #include "lame_tag.h"
 
-static_assert(sizeof(MpegDecoder) <= sizeof(Mp3DecoderRoom) &&
-                  alignof(MpegDecoder) <= alignof(Mp3DecoderRoom),
+static_assert(sizeof(MpegDecoder) <= sizeof(MpegDecoderRoom) &&
+                  alignof(MpegDecoder) <= alignof(MpegDecoderRoom),
               "the core's decoder room holds an MpegDecoder");
 
 namespace {
 
-int32_t sample_bytes(const Mp3Core* c) { return (c->stereo ? 2 : 1) * (c->bits / 8); }
+int32_t sample_bytes(const MpegCore* c) { return (c->stereo ? 2 : 1) * (c->bits / 8); }
 // 0 before the first frame has set the format up.
-int64_t frame_samples(const Mp3Core* c) {
+int64_t frame_samples(const MpegCore* c) {
     const int32_t ss = sample_bytes(c);
     return ss > 0 ? c->frame_pcm_bytes / ss : 0;
 }
 
-int32_t setup_decoder(Mp3Core* c) {
-    return mpeg_decoder_setup(mp3_core_decoder(c), &c->header, c->frame_bytes, c->reduction, 0,
+int32_t setup_decoder(MpegCore* c) {
+    return mpeg_decoder_setup(mpeg_core_decoder(c), &c->header, c->frame_bytes, c->reduction, 0,
                               c->convert, c->freq_limit);
 }
 
 // The first frame's Info/Xing header and LAME tag, read inside that frame (avail bytes of it).
-void read_first_frame(Mp3Core* c, const uint8_t* frame, int32_t avail) {
-    c->xing = xing_read(frame, avail, &c->header);
-    LameTag tag{};
-    c->info_frames = lame_info_frames(frame, avail, &c->header);
+void read_first_frame(MpegCore* c, const uint8_t* frame, int32_t avail) {
+    c->xing = mpeg_xing_read(frame, avail, &c->header);
+    MpegLameTag tag{};
+    c->info_frames = mpeg_lame_info_frames(frame, avail, &c->header);
     c->info = c->layer == 3 && (c->xing || c->info_frames >= 0 ||
-                                lame_tag_read(frame, avail, &c->header, &tag))
+                                mpeg_lame_tag_read(frame, avail, &c->header, &tag))
                   ? 1
                   : 0;
     const int32_t on = c->gap.on;
-    mp3_gap_bounds(&c->gap, frame, avail, &c->header, frame_samples(c), c->reduction, c->info);
+    mpeg_gap_bounds(&c->gap, frame, avail, &c->header, frame_samples(c), c->reduction, c->info);
     c->gap.on = on;
 }
 
 // Frame f next, at a frame start known to be one or (searched) anywhere.
-void moved(Mp3Core* c, int32_t f, int32_t at_frame) {
+void moved(MpegCore* c, int32_t f, int32_t at_frame) {
     c->current_frame = f;
     c->needs_setup = 1;
     c->given = 0;
     c->gap.carry_len = 0;
-    mp3_sync_restart(&c->sync, at_frame);
+    mpeg_sync_restart(&c->sync, at_frame);
 }
 
 }  // namespace
 
-int32_t mp3_core_init(Mp3Core* c, int32_t reduction, int32_t convert, int32_t freq_limit) {
+int32_t mpeg_core_init(MpegCore* c, int32_t reduction, int32_t convert, int32_t freq_limit) {
     c->xing = nullptr;
-    c->index = Mp3FrameIndex{nullptr, 0};
+    c->index = MpegFrameIndex{nullptr, 0};
     c->gap.on = 0;
     c->reduction = reduction;
     c->convert = convert;
     c->freq_limit = freq_limit;
-    mp3_core_restart(c);
+    mpeg_core_restart(c);
     // The decoder is set up in place inside the caller's record: no large temporary.
-    return mpeg_decoder_init(mp3_core_decoder(c), 1);
+    return mpeg_decoder_init(mpeg_core_decoder(c), 1);
 }
 
-void mp3_core_free(Mp3Core* c) {
-    mpeg_decoder_free(mp3_core_decoder(c));
-    mp3_core_restart(c);
+void mpeg_core_free(MpegCore* c) {
+    mpeg_decoder_free(mpeg_core_decoder(c));
+    mpeg_core_restart(c);
 }
 
-void mp3_core_restart(Mp3Core* c) {
-    xing_free(c->xing);
+void mpeg_core_restart(MpegCore* c) {
+    mpeg_xing_free(c->xing);
     c->xing = nullptr;
-    mp3_index_free(&c->index);
-    mp3_sync_init(&c->sync);
+    mpeg_index_free(&c->index);
+    mpeg_sync_init(&c->sync);
     c->header = MpegHeader{};
     c->ready = c->needs_setup = 0;
     c->frame_bytes = c->bitrate = 0;
@@ -88,13 +88,13 @@ void mp3_core_restart(Mp3Core* c) {
     c->gap.carry_off = c->gap.carry_len = 0;
 }
 
-int32_t mp3_core_open(Mp3Core* c, const uint8_t* buf, int32_t len, int32_t final, int32_t* pos) {
-    const int32_t r = mp3_sync_lock(&c->sync, buf, len, final, pos, &c->header, &c->frame_bytes,
+int32_t mpeg_core_open(MpegCore* c, const uint8_t* buf, int32_t len, int32_t final, int32_t* pos) {
+    const int32_t r = mpeg_sync_lock(&c->sync, buf, len, final, pos, &c->header, &c->frame_bytes,
                                     &c->bitrate);
-    if (r != MP3_SYNC_FRAME) return r == MP3_SYNC_MORE ? MP3_NEED_MORE : MP3_ENDED;
+    if (r != MPEG_SYNC_FRAME) return r == MPEG_SYNC_MORE ? MP3_NEED_MORE : MP3_ENDED;
     if (!setup_decoder(c)) return MP3_SETUP_FAILED;
     MpegOutputFormat f;
-    mpeg_decoder_get_format(mp3_core_decoder(c), &f);
+    mpeg_decoder_get_format(mpeg_core_decoder(c), &f);
     if (f.bits * f.out_samples <= 0 || f.sample_rate <= 0) return MP3_SETUP_FAILED;
     c->frequency = f.sample_rate;
     c->stereo = f.channels >= 2 ? -1 : 0;
@@ -109,36 +109,36 @@ int32_t mp3_core_open(Mp3Core* c, const uint8_t* buf, int32_t len, int32_t final
     return MP3_OK;
 }
 
-int32_t mp3_core_index(Mp3Core* c, const uint8_t* data, int32_t len) {
-    return mp3_index_build(&c->index, &c->sync, data, len);
+int32_t mpeg_core_index(MpegCore* c, const uint8_t* data, int32_t len) {
+    return mpeg_index_build(&c->index, &c->sync, data, len);
 }
 
-void mp3_core_set_gapless(Mp3Core* c, int32_t on) {
+void mpeg_core_set_gapless(MpegCore* c, int32_t on) {
     c->gap.on = on ? -1 : 0;
     c->gap.carry_len = 0;
 }
 
-int32_t mp3_core_fill(Mp3Core* c, const uint8_t* buf, int32_t len, int32_t final, int32_t* pos,
+int32_t mpeg_core_fill(MpegCore* c, const uint8_t* buf, int32_t len, int32_t final, int32_t* pos,
                       uint8_t* out, int32_t room, int32_t* filled) {
-    Mp3Gapless* g = &c->gap;
+    MpegGapless* g = &c->gap;
     if (!c->ready) return MP3_ENDED;
     while (*filled < room) {
-        if (const int32_t n = mp3_gap_take(g, out + *filled, room - *filled)) {
+        if (const int32_t n = mpeg_gap_take(g, out + *filled, room - *filled)) {
             *filled += n;
             c->given += n;
             continue;
         }
         const int64_t at = int64_t(c->current_frame) * frame_samples(c);
-        if (g->on && at >= mp3_gap_end(g)) return MP3_ENDED;
+        if (g->on && at >= mpeg_gap_end(g)) return MP3_ENDED;
         int32_t r;
         if (g->on && c->info && c->current_frame == 0) {
             // The Info frame holds no audio: stepped over, never decoded (its bytes would go
             // into the bit reservoir).
             int32_t size = 0;
-            r = mp3_sync_next(&c->sync, buf, len, final, pos, &size);
-            if (r == MP3_SYNC_FRAME) {
+            r = mpeg_sync_next(&c->sync, buf, len, final, pos, &size);
+            if (r == MPEG_SYNC_FRAME) {
                 *pos += size;
-                mp3_sync_taken(&c->sync);
+                mpeg_sync_taken(&c->sync);
                 c->current_frame = 1;
                 continue;
             }
@@ -147,17 +147,17 @@ int32_t mp3_core_fill(Mp3Core* c, const uint8_t* buf, int32_t len, int32_t final
             // frame inside the gapless run) is decoded straight into the buffer.
             const bool direct =
                 room - *filled >= c->frame_pcm_bytes &&
-                (!g->on || (at >= g->start && at + frame_samples(c) <= mp3_gap_end(g)));
+                (!g->on || (at >= g->start && at + frame_samples(c) <= mpeg_gap_end(g)));
             MpegInOut io{0, 0};
-            r = mp3_sync_decode(&c->sync, mp3_core_decoder(c), buf, len, final, pos,
+            r = mpeg_sync_decode(&c->sync, mpeg_core_decoder(c), buf, len, final, pos,
                                 direct ? out + *filled : g->carry, &io);
-            if (r == MP3_SYNC_FRAME) {
+            if (r == MPEG_SYNC_FRAME) {
                 c->current_frame += 1;
                 if (direct) {
                     *filled += io.out_bytes;
                     c->given += io.out_bytes;
                 } else if (g->on) {
-                    mp3_gap_keep(g, at, io.out_bytes, sample_bytes(c));
+                    mpeg_gap_keep(g, at, io.out_bytes, sample_bytes(c));
                 } else {
                     g->carry_off = 0;
                     g->carry_len = io.out_bytes;
@@ -165,29 +165,29 @@ int32_t mp3_core_fill(Mp3Core* c, const uint8_t* buf, int32_t len, int32_t final
                 continue;
             }
         }
-        return r == MP3_SYNC_MORE ? MP3_NEED_MORE : r == MP3_SYNC_OTHER ? MP3_OTHER_STREAM
+        return r == MPEG_SYNC_MORE ? MP3_NEED_MORE : r == MPEG_SYNC_OTHER ? MP3_OTHER_STREAM
                                                                         : MP3_ENDED;
     }
     return MP3_OK;
 }
 
-int32_t mp3_core_run_done(const Mp3Core* c) {
+int32_t mpeg_core_run_done(const MpegCore* c) {
     return c->gap.on && c->gap.carry_len == 0 &&
-                   int64_t(c->current_frame) * frame_samples(c) >= mp3_gap_end(&c->gap)
+                   int64_t(c->current_frame) * frame_samples(c) >= mpeg_gap_end(&c->gap)
                ? 1
                : 0;
 }
 
-void mp3_core_rewind(Mp3Core* c) { moved(c, 0, 1); }
+void mpeg_core_rewind(MpegCore* c) { moved(c, 0, 1); }
 
-int32_t mp3_core_seek(Mp3Core* c, int32_t f, int32_t data_len, int64_t guess) {
+int32_t mpeg_core_seek(MpegCore* c, int32_t f, int32_t data_len, int64_t guess) {
     if (c->index.offsets) {
         moved(c, f, 1);
         return f < c->index.frames ? c->index.offsets[f] : data_len;
     }
     // Estimates: a Xing table or a frame count that disagrees with the data cannot move the
     // position outside it.
-    const int32_t o = xing_offset(c->xing, f, data_len);
+    const int32_t o = mpeg_xing_offset(c->xing, f, data_len);
     int64_t at = o >= 0 ? int64_t(o) : guess;
     if (at < 0) at = 0;
     if (at > data_len) at = data_len;
@@ -195,77 +195,77 @@ int32_t mp3_core_seek(Mp3Core* c, int32_t f, int32_t data_len, int64_t guess) {
     return static_cast<int32_t>(at);
 }
 
-int32_t mp3_core_prepare(Mp3Core* c, const uint8_t* data, int32_t len) {
+int32_t mpeg_core_prepare(MpegCore* c, const uint8_t* data, int32_t len) {
     if (!c->needs_setup) return 1;
     c->gap.carry_len = 0;
     if (!setup_decoder(c)) return 0;
     c->needs_setup = 0;
     // The carry serves as scratch: the pre-roll's output is thrown away.
-    mp3_index_decode_preroll(&c->index, mp3_core_decoder(c), data, len, c->layer, c->current_frame,
+    mpeg_index_decode_preroll(&c->index, mpeg_core_decoder(c), data, len, c->layer, c->current_frame,
                              c->gap.carry);
     return 1;
 }
 
-int64_t mp3_core_output_samples(const Mp3Core* c, int64_t frames) {
+int64_t mpeg_core_output_samples(const MpegCore* c, int64_t frames) {
     const int64_t decoded = frames * frame_samples(c);
     if (!c->gap.on) return decoded;
-    const int64_t end = mp3_gap_end(&c->gap);
+    const int64_t end = mpeg_gap_end(&c->gap);
     const int64_t n = (decoded < end ? decoded : end) - c->gap.start;
     return n > 0 ? n : 0;
 }
 
-int32_t mp3_core_sample_bytes(const Mp3Core* c) { return (c->stereo ? 2 : 1) * (c->bits / 8); }
+int32_t mpeg_core_sample_bytes(const MpegCore* c) { return (c->stereo ? 2 : 1) * (c->bits / 8); }
 
-int32_t mp3_core_bytes_per_second(const Mp3Core* c) {
-    return mp3_core_sample_bytes(c) * c->frequency;
+int32_t mpeg_core_bytes_per_second(const MpegCore* c) {
+    return mpeg_core_sample_bytes(c) * c->frequency;
 }
 
-int32_t mp3_core_frame_ms(const Mp3Core* c) {
-    const int32_t bps = mp3_core_bytes_per_second(c);
+int32_t mpeg_core_frame_ms(const MpegCore* c) {
+    const int32_t bps = mpeg_core_bytes_per_second(c);
     return bps > 0 ? static_cast<int32_t>(double(c->frame_pcm_bytes) / bps * 1000.0) : 0;
 }
 
-int32_t mp3_core_position_ms(const Mp3Core* c) {
+int32_t mpeg_core_position_ms(const MpegCore* c) {
     if (c->frequency <= 0) return 0;
     if (c->gap.on)
-        return mp3_gap_position_ms(&c->gap, int64_t(c->current_frame) * frame_samples(c),
+        return mpeg_gap_position_ms(&c->gap, int64_t(c->current_frame) * frame_samples(c),
                                    sample_bytes(c), c->frequency);
     const double samples = double(int64_t(c->current_frame) * frame_samples(c));
     return static_cast<int32_t>(samples / c->frequency * 1000.0);
 }
 
-int32_t mp3_core_samples_ms(const Mp3Core* c, int64_t samples) {
+int32_t mpeg_core_samples_ms(const MpegCore* c, int64_t samples) {
     if (c->frequency <= 0) return 0;
     const int64_t ms = samples * 1000 / c->frequency;
     return ms > INT32_MAX ? INT32_MAX : static_cast<int32_t>(ms);
 }
 
-int32_t mp3_core_open_like(Mp3Core* c, const Mp3Core* like, const uint8_t* data, int32_t len) {
+int32_t mpeg_core_open_like(MpegCore* c, const MpegCore* like, const uint8_t* data, int32_t len) {
     int32_t at = 0;
-    mp3_core_set_gapless(c, like->gap.on);
-    return mp3_core_open(c, data, len, 1, &at) == MP3_OK && at == 0 &&
+    mpeg_core_set_gapless(c, like->gap.on);
+    return mpeg_core_open(c, data, len, 1, &at) == MP3_OK && at == 0 &&
                    c->frame_pcm_bytes == like->frame_pcm_bytes && c->info == like->info &&
-                   mp3_core_index(c, data, len) && c->index.frames == like->index.frames
+                   mpeg_core_index(c, data, len) && c->index.frames == like->index.frames
                ? 1
                : 0;
 }
 
-int64_t mp3_core_range_bytes(const Mp3Core* c, int32_t from, int32_t to) {
-    return (mp3_core_output_samples(c, to) - mp3_core_output_samples(c, from)) * sample_bytes(c);
+int64_t mpeg_core_range_bytes(const MpegCore* c, int32_t from, int32_t to) {
+    return (mpeg_core_output_samples(c, to) - mpeg_core_output_samples(c, from)) * sample_bytes(c);
 }
 
-int32_t mp3_core_decode_range(Mp3Core* c, const uint8_t* data, int32_t len, int32_t from,
+int32_t mpeg_core_decode_range(MpegCore* c, const uint8_t* data, int32_t len, int32_t from,
                               int32_t to, uint8_t* out) {
-    const int64_t bytes = mp3_core_range_bytes(c, from, to);
+    const int64_t bytes = mpeg_core_range_bytes(c, from, to);
     if (bytes < 0 || bytes > INT32_MAX || !c->index.offsets) return 0;
     if (bytes == 0) return 1;
-    int32_t pos = mp3_core_seek(c, from, len, 0);
-    if (!mp3_core_prepare(c, data, len)) return 0;
+    int32_t pos = mpeg_core_seek(c, from, len, 0);
+    if (!mpeg_core_prepare(c, data, len)) return 0;
     int32_t filled = 0;
-    mp3_core_fill(c, data, len, 1, &pos, out, int32_t(bytes), &filled);
+    mpeg_core_fill(c, data, len, 1, &pos, out, int32_t(bytes), &filled);
     // The frames after the last that hands anything back (gapless) are not decoded.
     return filled == bytes && c->gap.carry_len == 0 && c->current_frame <= to &&
-                   mp3_core_output_samples(c, c->current_frame) == mp3_core_output_samples(c, to)
+                   mpeg_core_output_samples(c, c->current_frame) == mpeg_core_output_samples(c, to)
                ? 1
                : 0;
 }
@@ -273,7 +273,7 @@ int32_t mp3_core_decode_range(Mp3Core* c, const uint8_t* data, int32_t len, int3
 namespace {
 
 struct Segment {
-    const Mp3Core* like;
+    const MpegCore* like;
     const uint8_t* data;
     int32_t len;
     int32_t from, to;
@@ -284,20 +284,20 @@ struct Segment {
 void* decode_segment(void* arg) {
     Segment* s = static_cast<Segment*>(arg);
     s->ok = 0;
-    Mp3Core* c = static_cast<Mp3Core*>(malloc(sizeof(Mp3Core)));
+    MpegCore* c = static_cast<MpegCore*>(malloc(sizeof(MpegCore)));
     if (!c) return nullptr;
-    const Mp3Core* like = s->like;
-    if (mp3_core_init(c, like->reduction, like->convert, like->freq_limit) &&
-        mp3_core_open_like(c, like, s->data, s->len))
-        s->ok = mp3_core_decode_range(c, s->data, s->len, s->from, s->to, s->out);
-    mp3_core_free(c);
+    const MpegCore* like = s->like;
+    if (mpeg_core_init(c, like->reduction, like->convert, like->freq_limit) &&
+        mpeg_core_open_like(c, like, s->data, s->len))
+        s->ok = mpeg_core_decode_range(c, s->data, s->len, s->from, s->to, s->out);
+    mpeg_core_free(c);
     free(c);
     return nullptr;
 }
 
 }  // namespace
 
-int32_t mp3_core_decode_all(const Mp3Core* c, const uint8_t* data, int32_t len, uint8_t* out,
+int32_t mpeg_core_decode_all(const MpegCore* c, const uint8_t* data, int32_t len, uint8_t* out,
                             int32_t threads) {
     const int32_t frames = c->index.frames;
     if (!c->index.offsets || frames <= 0 || threads < 1) return 0;
@@ -313,7 +313,7 @@ int32_t mp3_core_decode_all(const Mp3Core* c, const uint8_t* data, int32_t len, 
         s.len = len;
         s.from = int32_t(int64_t(frames) * k / threads);
         s.to = int32_t(int64_t(frames) * (k + 1) / threads);
-        s.out = out + mp3_core_range_bytes(c, 0, s.from);
+        s.out = out + mpeg_core_range_bytes(c, 0, s.from);
         // The calling thread decodes the first segment itself, and any a thread cannot take.
         started[k] = k > 0 && pthread_create(&tid[k], nullptr, decode_segment, &s) == 0;
     }

@@ -3,9 +3,9 @@
 // (for data held whole in memory) the frame index, and turns a window of MP3 bytes into PCM.
 //
 // The caller keeps the bytes and passes a window of them on every call (buf, len, whether more
-// bytes follow it, and the read position in it), as mp3_sync_decode takes them: the whole data
+// bytes follow it, and the read position in it), as mpeg_sync_decode takes them: the whole data
 // for data in memory, the join of two blocks for a streamed player, a piece of a file for mp3dec.
-// mp3_core_open finds the first frame and sets the decoder up from it; mp3_core_fill then fills a
+// mpeg_core_open finds the first frame and sets the decoder up from it; mpeg_core_fill then fills a
 // PCM buffer frame by frame, through a one-frame carry, with plain or gapless PCM.
 #pragma once
 
@@ -22,18 +22,18 @@
 // Room for the decoder inside the core. The decoder's layout stays inside the library, so the
 // core, and the players that embed it, hold a block of fixed size and alignment instead; core.cpp
 // checks that an MpegDecoder fits it (with room to grow without changing the core's size), and
-// mp3_core_decoder gives the decoder placed in it.
-struct Mp3DecoderRoom {
+// mpeg_core_decoder gives the decoder placed in it.
+struct MpegDecoderRoom {
     alignas(16) unsigned char bytes[48 * 1024];
 };
 
-struct Mp3Core {
-    Mp3DecoderRoom decoder_room; // the decoder: mp3_core_decoder
-    Mp3Sync sync;
+struct MpegCore {
+    MpegDecoderRoom decoder_room; // the decoder: mpeg_core_decoder
+    MpegSync sync;
     MpegHeader header;     // of the first frame
-    XingInfo* xing;        // the first frame's Xing header, or null
-    Mp3FrameIndex index;   // data in memory only (mp3_core_index); empty otherwise
-    Mp3Gapless gap;        // the run of decoded samples handed back, and the one-frame carry
+    MpegXing* xing;        // the first frame's Xing header, or null
+    MpegFrameIndex index;   // data in memory only (mpeg_core_index); empty otherwise
+    MpegGapless gap;        // the run of decoded samples handed back, and the one-frame carry
     int32_t reduction, convert, freq_limit; // the decoder's set-up options
     int32_t ready;         // 1 once the first frame is found and the decoder set up
     int32_t needs_setup;   // set the decoder up again before the next frame (after a seek)
@@ -51,52 +51,52 @@ struct Mp3Core {
 };
 
 // The core's decoder (in its decoder_room).
-inline MpegDecoder* mp3_core_decoder(Mp3Core* c) {
+inline MpegDecoder* mpeg_core_decoder(MpegCore* c) {
     return reinterpret_cast<MpegDecoder*>(c->decoder_room.bytes);
 }
 
 // Prepares a core (the decoder allocated) for the search of a first frame. 1, or 0 when memory
-// ran out (mp3_core_free is still safe).
-int32_t mp3_core_init(Mp3Core* c, int32_t reduction, int32_t convert, int32_t freq_limit);
-void mp3_core_free(Mp3Core* c);
+// ran out (mpeg_core_free is still safe).
+int32_t mpeg_core_init(MpegCore* c, int32_t reduction, int32_t convert, int32_t freq_limit);
+void mpeg_core_free(MpegCore* c);
 // Back to the search of a first frame, the decoder kept (new data: mp3dec's benchmark passes).
-void mp3_core_restart(Mp3Core* c);
+void mpeg_core_restart(MpegCore* c);
 
 // Searches buf[*pos, len) for the first frame; once found (*pos at it), sets the decoder up and
 // reads the first frame's Xing header and LAME tag. MP3_OK, MP3_NEED_MORE, MP3_ENDED (no frame
 // at all) or MP3_SETUP_FAILED (a stream the decoder cannot take).
-int32_t mp3_core_open(Mp3Core* c, const uint8_t* buf, int32_t len, int32_t final, int32_t* pos);
+int32_t mpeg_core_open(MpegCore* c, const uint8_t* buf, int32_t len, int32_t final, int32_t* pos);
 
-// Builds the index of data[0, len) held in memory, whose first frame, found by mp3_core_open,
+// Builds the index of data[0, len) held in memory, whose first frame, found by mpeg_core_open,
 // starts at 0. 1, or 0 when memory ran out (seeks then have no index).
-int32_t mp3_core_index(Mp3Core* c, const uint8_t* data, int32_t len);
+int32_t mpeg_core_index(MpegCore* c, const uint8_t* data, int32_t len);
 
 // Gapless on (the encoder's input as the LAME tag describes it: the Info frame left out, the
 // encoder's delay and padding cut, up to the tag's frame count) or off (every frame decoded).
-void mp3_core_set_gapless(Mp3Core* c, int32_t on);
+void mpeg_core_set_gapless(MpegCore* c, int32_t on);
 
 // Fills out[*filled, room) from the window, frame by frame, and moves *pos and *filled on.
 // MP3_OK when full; else MP3_NEED_MORE, MP3_ENDED or MP3_OTHER_STREAM as the frames ran out
 // (*filled says how far).
-int32_t mp3_core_fill(Mp3Core* c, const uint8_t* buf, int32_t len, int32_t final, int32_t* pos,
+int32_t mpeg_core_fill(MpegCore* c, const uint8_t* buf, int32_t len, int32_t final, int32_t* pos,
                       uint8_t* out, int32_t room, int32_t* filled);
 
 // Whether the gapless run has been handed back whole (never, gapless off).
-int32_t mp3_core_run_done(const Mp3Core* c);
+int32_t mpeg_core_run_done(const MpegCore* c);
 
 // Back to frame 0, or on to frame f of data in memory (data_len bytes from the first frame): the
 // byte offset to read from next. With an index that is frame f's offset (the data's length past
 // the frames indexed); without one the Xing table's offset or else `guess`, kept inside the data
 // and searched from. The decoder is set up again before the next frame.
-void mp3_core_rewind(Mp3Core* c);
-int32_t mp3_core_seek(Mp3Core* c, int32_t f, int32_t data_len, int64_t guess);
+void mpeg_core_rewind(MpegCore* c);
+int32_t mpeg_core_seek(MpegCore* c, int32_t f, int32_t data_len, int64_t guess);
 
 // Sets the decoder up again where a rewind or seek asked for it, the frames before a sought frame
 // of indexed data (its pre-roll) decoded with their output thrown away. 0 when the set-up failed.
-int32_t mp3_core_prepare(Mp3Core* c, const uint8_t* data, int32_t len);
+int32_t mpeg_core_prepare(MpegCore* c, const uint8_t* data, int32_t len);
 
 // Samples per channel that decoding `frames` frames from the start hands back.
-int64_t mp3_core_output_samples(const Mp3Core* c, int64_t frames);
+int64_t mpeg_core_output_samples(const MpegCore* c, int64_t frames);
 
 // Whole-data decoding on several threads. Each thread has a core of its own, opened on the same
 // data as the first; a run of frames decoded from a seek to its first frame (its pre-roll
@@ -106,27 +106,27 @@ int64_t mp3_core_output_samples(const Mp3Core* c, int64_t frames);
 // Opens c (initialised) on data[0, len), which the core `like` was opened and indexed on (its
 // first frame at 0), with like's options and gapless setting, and indexes it. 1, or 0 when the
 // data does not open the same way or memory ran out.
-int32_t mp3_core_open_like(Mp3Core* c, const Mp3Core* like, const uint8_t* data, int32_t len);
+int32_t mpeg_core_open_like(MpegCore* c, const MpegCore* like, const uint8_t* data, int32_t len);
 // The PCM bytes a decode from frame 0 hands back for frames [from, to).
-int64_t mp3_core_range_bytes(const Mp3Core* c, int32_t from, int32_t to);
-// Decodes frames [from, to) of indexed data into out, mp3_core_range_bytes(c, from, to) bytes,
+int64_t mpeg_core_range_bytes(const MpegCore* c, int32_t from, int32_t to);
+// Decodes frames [from, to) of indexed data into out, mpeg_core_range_bytes(c, from, to) bytes,
 // from a seek to `from`. 1 when exactly those frames gave exactly those bytes; 0 otherwise
 // (damaged data, a frame that gave other than its share, a set-up that failed).
-int32_t mp3_core_decode_range(Mp3Core* c, const uint8_t* data, int32_t len, int32_t from,
+int32_t mpeg_core_decode_range(MpegCore* c, const uint8_t* data, int32_t len, int32_t from,
                               int32_t to, uint8_t* out);
-// The whole indexed data's PCM, mp3_core_range_bytes(c, 0, frames), into out on up to `threads`
+// The whole indexed data's PCM, mpeg_core_range_bytes(c, 0, frames), into out on up to `threads`
 // threads (one segment each, on cores opened like c; c itself is left as it was). 1 when every
 // segment decoded as a decode from frame 0 would; 0 otherwise: out is then to be filled as usual.
-int32_t mp3_core_decode_all(const Mp3Core* c, const uint8_t* data, int32_t len, uint8_t* out,
+int32_t mpeg_core_decode_all(const MpegCore* c, const uint8_t* data, int32_t len, uint8_t* out,
                             int32_t threads);
 
 // The output format's arithmetic: bytes of one sample of every channel, bytes a second, and one
 // frame's duration in whole milliseconds, truncated (26 for a 44.1 kHz Layer III frame); 0
 // before the first frame has set the format up.
-int32_t mp3_core_sample_bytes(const Mp3Core* c);
-int32_t mp3_core_bytes_per_second(const Mp3Core* c);
-int32_t mp3_core_frame_ms(const Mp3Core* c);
+int32_t mpeg_core_sample_bytes(const MpegCore* c);
+int32_t mpeg_core_bytes_per_second(const MpegCore* c);
+int32_t mpeg_core_frame_ms(const MpegCore* c);
 
 // Time of the PCM handed back so far, and of `samples` samples per channel.
-int32_t mp3_core_position_ms(const Mp3Core* c);
-int32_t mp3_core_samples_ms(const Mp3Core* c, int64_t samples);
+int32_t mpeg_core_position_ms(const MpegCore* c);
+int32_t mpeg_core_samples_ms(const MpegCore* c, int64_t samples);

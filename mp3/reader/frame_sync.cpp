@@ -28,7 +28,7 @@ bool raw_header(const uint8_t* p, int32_t n, MpegHeader* h) {
 }
 
 // Size with padding of the stream's frame whose header is h at p, or 0 when it is not one.
-int32_t stream_frame(const Mp3Sync* s, const uint8_t* p, int32_t n, MpegHeader* h) {
+int32_t stream_frame(const MpegSync* s, const uint8_t* p, int32_t n, MpegHeader* h) {
     if (!raw_header(p, n, h) || !same_stream(*h, s->stream)) return 0;
     if ((h->bitrate_index == 0) != (s->free_bytes > 0)) return 0;
     int32_t size = h->bitrate_index == 0 ? s->free_bytes : mpeg_header_parse(p, 4, h);
@@ -39,7 +39,7 @@ enum Confirm { NO, YES, WAIT };
 
 // Whether the place where a candidate frame ends continues a stream like it: a header of the
 // same stream, a tag, or (final) the end of the data.
-Confirm confirm_at(const Mp3Sync* like, const uint8_t* buf, int32_t len, int32_t final,
+Confirm confirm_at(const MpegSync* like, const uint8_t* buf, int32_t len, int32_t final,
                    int32_t next) {
     if (next > len) return final ? NO : WAIT;
     const int32_t left = len - next;
@@ -49,7 +49,7 @@ Confirm confirm_at(const Mp3Sync* like, const uint8_t* buf, int32_t len, int32_t
     }
     MpegHeader h;
     if (left >= 4 && stream_frame(like, buf + next, left, &h) > 0) return YES;
-    const int64_t t = mp3_tag_at(buf + next, left, 1);
+    const int64_t t = mpeg_tag_at(buf + next, left, 1);
     if (t > 0) return YES;
     if (t == MP3_TAG_UNSURE || left < 4) return final ? NO : WAIT;
     return NO;
@@ -57,7 +57,7 @@ Confirm confirm_at(const Mp3Sync* like, const uint8_t* buf, int32_t len, int32_t
 
 // A candidate header at p taken as the first frame of a stream: fills `cand` with the stream it
 // would set up and its size with padding; 0 when p is no usable header.
-int32_t candidate(const uint8_t* buf, int32_t len, int32_t p, Mp3Sync* cand, int32_t* bare,
+int32_t candidate(const uint8_t* buf, int32_t len, int32_t p, MpegSync* cand, int32_t* bare,
                   int32_t* bitrate) {
     MpegHeader h;
     if (!raw_header(buf + p, len - p, &h)) return 0;
@@ -71,8 +71,8 @@ int32_t candidate(const uint8_t* buf, int32_t len, int32_t p, Mp3Sync* cand, int
 
 // Steps over a tag at *p. Returns 1 when one was stepped over (or is being skipped past the
 // window), 0 when none begins there, -1 when the window ends before it can be told.
-int32_t step_tag(Mp3Sync* s, int32_t len, const uint8_t* buf, int32_t final, int32_t* p) {
-    const int64_t t = mp3_tag_at(buf + *p, len - *p, s->locked);
+int32_t step_tag(MpegSync* s, int32_t len, const uint8_t* buf, int32_t final, int32_t* p) {
+    const int64_t t = mpeg_tag_at(buf + *p, len - *p, s->locked);
     if (t == 0 || (t == MP3_TAG_UNSURE && final)) return 0;
     if (t == MP3_TAG_UNSURE) return -1;
     s->after_tag = 1;
@@ -87,7 +87,7 @@ int32_t step_tag(Mp3Sync* s, int32_t len, const uint8_t* buf, int32_t final, int
 }
 
 // Consumes the rest of a tag that went on past the last window.
-void consume_skip(Mp3Sync* s, int32_t len, int32_t* p) {
+void consume_skip(MpegSync* s, int32_t len, int32_t* p) {
     if (s->skip <= 0) return;
     const int64_t take = s->skip < len - *p ? s->skip : len - *p;
     *p += int32_t(take);
@@ -96,9 +96,9 @@ void consume_skip(Mp3Sync* s, int32_t len, int32_t* p) {
 
 }  // namespace
 
-int32_t mp3_sync_lock(Mp3Sync* s, const uint8_t* buf, int32_t len, int32_t final, int32_t* pos,
+int32_t mpeg_sync_lock(MpegSync* s, const uint8_t* buf, int32_t len, int32_t final, int32_t* pos,
                       MpegHeader* h, int32_t* frame_bytes, int32_t* bitrate) {
-    if (!s || !buf || len < 0 || *pos < 0) return MP3_SYNC_END;
+    if (!s || !buf || len < 0 || *pos < 0) return MPEG_SYNC_END;
     int32_t p = *pos;
     consume_skip(s, len, &p);
     while (p < len) {
@@ -107,14 +107,14 @@ int32_t mp3_sync_lock(Mp3Sync* s, const uint8_t* buf, int32_t len, int32_t final
         if (t > 0) continue;
         s->locked = 0;
         if (len - p < 4) break;
-        Mp3Sync cand{};
+        MpegSync cand{};
         int32_t bare = 0, br = 0;
         const int32_t size = candidate(buf, len, p, &cand, &bare, &br);
         if (size > 0) {
             const Confirm c = confirm_at(&cand, buf, len, final, p + size);
             if (c == WAIT) {
                 *pos = p;
-                return MP3_SYNC_MORE;
+                return MPEG_SYNC_MORE;
             }
             if (c == YES) {
                 *s = cand;
@@ -123,19 +123,19 @@ int32_t mp3_sync_lock(Mp3Sync* s, const uint8_t* buf, int32_t len, int32_t final
                 *h = cand.stream;
                 *frame_bytes = bare;
                 *bitrate = br;
-                return MP3_SYNC_FRAME;
+                return MPEG_SYNC_FRAME;
             }
         }
         ++p;
     }
     if (p > len) p = len;
     *pos = p;
-    return final ? MP3_SYNC_END : MP3_SYNC_MORE;
+    return final ? MPEG_SYNC_END : MPEG_SYNC_MORE;
 }
 
-int32_t mp3_sync_next(Mp3Sync* s, const uint8_t* buf, int32_t len, int32_t final, int32_t* pos,
+int32_t mpeg_sync_next(MpegSync* s, const uint8_t* buf, int32_t len, int32_t final, int32_t* pos,
                       int32_t* size) {
-    if (!s || !buf || len < 0 || *pos < 0) return MP3_SYNC_END;
+    if (!s || !buf || len < 0 || *pos < 0) return MPEG_SYNC_END;
     int32_t p = *pos;
     consume_skip(s, len, &p);
     while (p < len) {
@@ -152,12 +152,12 @@ int32_t mp3_sync_next(Mp3Sync* s, const uint8_t* buf, int32_t len, int32_t final
                 // ends there; elsewhere it is a false sync near the end, searched past.
                 if (s->locked) {
                     *pos = p;
-                    return MP3_SYNC_END;
+                    return MPEG_SYNC_END;
                 }
             } else if (s->locked) {
                 *pos = p;
                 *size = n;
-                return MP3_SYNC_FRAME;
+                return MPEG_SYNC_FRAME;
             } else {
                 const Confirm c = confirm_at(s, buf, len, final, p + n);
                 if (c == WAIT) break;
@@ -165,7 +165,7 @@ int32_t mp3_sync_next(Mp3Sync* s, const uint8_t* buf, int32_t len, int32_t final
                     s->locked = 1;
                     *pos = p;
                     *size = n;
-                    return MP3_SYNC_FRAME;
+                    return MPEG_SYNC_FRAME;
                 }
             }
         } else {
@@ -173,7 +173,7 @@ int32_t mp3_sync_next(Mp3Sync* s, const uint8_t* buf, int32_t len, int32_t final
             // free-format header is not taken for one: its size comes from a search through
             // the bytes after it, which a window that ends early answers otherwise than the
             // whole data.
-            Mp3Sync other{};
+            MpegSync other{};
             int32_t bare = 0, br = 0;
             const int32_t m = raw_header(buf + p, len - p, &h) && !same_stream(h, s->stream) &&
                                       h.bitrate_index != 0
@@ -184,7 +184,7 @@ int32_t mp3_sync_next(Mp3Sync* s, const uint8_t* buf, int32_t len, int32_t final
                 if (c == WAIT) break;
                 if (c == YES) {
                     *pos = p;
-                    return MP3_SYNC_OTHER;
+                    return MPEG_SYNC_OTHER;
                 }
             }
         }
@@ -194,46 +194,46 @@ int32_t mp3_sync_next(Mp3Sync* s, const uint8_t* buf, int32_t len, int32_t final
     }
     if (p > len) p = len;
     *pos = p;
-    return final ? MP3_SYNC_END : MP3_SYNC_MORE;
+    return final ? MPEG_SYNC_END : MPEG_SYNC_MORE;
 }
 
-void mp3_sync_init(Mp3Sync* s) {
-    *s = Mp3Sync{};
+void mpeg_sync_init(MpegSync* s) {
+    *s = MpegSync{};
     s->locked = 1;  // the start of the data is a boundary: an ID3v1 block may stand there
 }
 
-void mp3_sync_taken(Mp3Sync* s) {
+void mpeg_sync_taken(MpegSync* s) {
     s->locked = 1;
     s->after_tag = 0;
 }
 
-void mp3_sync_rejected(Mp3Sync* s) { s->locked = 0; }
+void mpeg_sync_rejected(MpegSync* s) { s->locked = 0; }
 
-int32_t mp3_sync_between_frames(const Mp3Sync* s) {
+int32_t mpeg_sync_between_frames(const MpegSync* s) {
     return s->skip > 0 || !s->locked || s->after_tag ? 1 : 0;
 }
 
-void mp3_sync_restart(Mp3Sync* s, int32_t at_frame) {
+void mpeg_sync_restart(MpegSync* s, int32_t at_frame) {
     s->locked = at_frame ? 1 : 0;
     s->after_tag = 0;
     s->skip = 0;
 }
 
-int32_t mp3_sync_decode(Mp3Sync* s, MpegDecoder* d, const uint8_t* buf, int32_t len,
+int32_t mpeg_sync_decode(MpegSync* s, MpegDecoder* d, const uint8_t* buf, int32_t len,
                         int32_t final, int32_t* pos, uint8_t* out, MpegInOut* io) {
     *io = MpegInOut{0, 0};
     for (;;) {
         int32_t size = 0;
-        const int32_t r = mp3_sync_next(s, buf, len, final, pos, &size);
-        if (r != MP3_SYNC_FRAME) return r;
+        const int32_t r = mpeg_sync_next(s, buf, len, final, pos, &size);
+        if (r != MPEG_SYNC_FRAME) return r;
         const MpegInOut got = mpeg_decode_frame(d, buf + *pos, len - *pos, out);
         if (got.in_bytes > 0) {
             *pos += got.in_bytes <= len - *pos ? got.in_bytes : len - *pos;
             *io = got;
-            mp3_sync_taken(s);
-            return MP3_SYNC_FRAME;
+            mpeg_sync_taken(s);
+            return MPEG_SYNC_FRAME;
         }
-        mp3_sync_rejected(s);
+        mpeg_sync_rejected(s);
         *pos += 1;
     }
 }

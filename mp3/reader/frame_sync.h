@@ -15,9 +15,9 @@
 
 #include "mpeg_decoder.h"
 
-// One stream's synchronisation state: prepared by mp3_sync_init, filled by mp3_sync_lock; plain
+// One stream's synchronisation state: prepared by mpeg_sync_init, filled by mpeg_sync_lock; plain
 // data, copied freely.
-struct Mp3Sync {
+struct MpegSync {
     MpegHeader stream;  // header of the stream's first frame: its version, layer, sample rate
     int32_t free_bytes; // free-format frame size without padding; 0 for a stream with bitrates
     int32_t locked;     // 1 while the next frame is expected where the last frame or tag ended
@@ -27,44 +27,44 @@ struct Mp3Sync {
 };
 
 // Results of the search.
-enum Mp3SyncResult : int32_t {
-    MP3_SYNC_FRAME = 1,  // a frame of the stream starts at *pos; *size bytes, padding included
-    MP3_SYNC_END = 0,    // no more frames: the data ends (a last frame cut short included)
-    MP3_SYNC_MORE = -1,  // the window ended first: keep the bytes from *pos and call again
-    MP3_SYNC_OTHER = -2, // a confirmed frame of another version, layer or sample rate at *pos
+enum MpegSyncResult : int32_t {
+    MPEG_SYNC_FRAME = 1,  // a frame of the stream starts at *pos; *size bytes, padding included
+    MPEG_SYNC_END = 0,    // no more frames: the data ends (a last frame cut short included)
+    MPEG_SYNC_MORE = -1,  // the window ended first: keep the bytes from *pos and call again
+    MPEG_SYNC_OTHER = -2, // a confirmed frame of another version, layer or sample rate at *pos
 };
 
 // Prepares a record for the search from the start of the data.
-void mp3_sync_init(Mp3Sync* s);
+void mpeg_sync_init(MpegSync* s);
 
 // Finds the first frame at or after *pos in buf[0, len) and sets the stream up from it. On
-// MP3_SYNC_FRAME stores its header, its size without padding (as the header parse gives it, the
-// free-format size included) and its bitrate. MP3_SYNC_END: no frame in the data.
-int32_t mp3_sync_lock(Mp3Sync* s, const uint8_t* buf, int32_t len, int32_t final, int32_t* pos,
+// MPEG_SYNC_FRAME stores its header, its size without padding (as the header parse gives it, the
+// free-format size included) and its bitrate. MPEG_SYNC_END: no frame in the data.
+int32_t mpeg_sync_lock(MpegSync* s, const uint8_t* buf, int32_t len, int32_t final, int32_t* pos,
                       MpegHeader* h, int32_t* frame_bytes, int32_t* bitrate);
 
 // Finds the next frame of the stream at or after *pos. A frame found at the place where the last
-// one ended is taken at once; anywhere else it needs the confirmation of mp3_sync_lock.
-int32_t mp3_sync_next(Mp3Sync* s, const uint8_t* buf, int32_t len, int32_t final, int32_t* pos,
+// one ended is taken at once; anywhere else it needs the confirmation of mpeg_sync_lock.
+int32_t mpeg_sync_next(MpegSync* s, const uint8_t* buf, int32_t len, int32_t final, int32_t* pos,
                       int32_t* size);
 
-// Records that the frame mp3_sync_next gave was consumed (its `size` bytes) or rejected by the
+// Records that the frame mpeg_sync_next gave was consumed (its `size` bytes) or rejected by the
 // decoder (the search then goes on from the byte after its start, with confirmation).
-void mp3_sync_taken(Mp3Sync* s);
-void mp3_sync_rejected(Mp3Sync* s);
+void mpeg_sync_taken(MpegSync* s);
+void mpeg_sync_rejected(MpegSync* s);
 
-// Whether an MP3_SYNC_MORE came while stepping over tags or searching through junk, where
+// Whether an MPEG_SYNC_MORE came while stepping over tags or searching through junk, where
 // waiting for more data loses no audio, rather than inside the stream's frames.
-int32_t mp3_sync_between_frames(const Mp3Sync* s);
+int32_t mpeg_sync_between_frames(const MpegSync* s);
 
 // Restarts the search of a locked stream at a new place: at a frame start known to be one
 // (`at_frame` set, as the first frame after a rewind) or anywhere (after a seek, confirmed).
-void mp3_sync_restart(Mp3Sync* s, int32_t at_frame);
+void mpeg_sync_restart(MpegSync* s, int32_t at_frame);
 
-// Finds the next frame as mp3_sync_next does and decodes it into out (which must hold the
+// Finds the next frame as mpeg_sync_next does and decodes it into out (which must hold the
 // decoder's out_bytes). A frame the decoder rejects is searched past from its second byte. On
-// MP3_SYNC_FRAME *pos is moved past the frame and *io says what it gave; otherwise *pos is as
-// mp3_sync_next leaves it and *io is {0, 0}.
-int32_t mp3_sync_decode(Mp3Sync* s, MpegDecoder* d, const uint8_t* buf, int32_t len,
+// MPEG_SYNC_FRAME *pos is moved past the frame and *io says what it gave; otherwise *pos is as
+// mpeg_sync_next leaves it and *io is {0, 0}.
+int32_t mpeg_sync_decode(MpegSync* s, MpegDecoder* d, const uint8_t* buf, int32_t len,
                         int32_t final, int32_t* pos, uint8_t* out, MpegInOut* io);
 

@@ -6,26 +6,26 @@
 
 #include "lame_tag.h"
 
-void mp3_gap_bounds(Mp3Gapless* g, const uint8_t* frame, int32_t avail, const MpegHeader* h,
+void mpeg_gap_bounds(MpegGapless* g, const uint8_t* frame, int32_t avail, const MpegHeader* h,
                     int64_t frame_samples, int32_t reduction, int32_t info) {
     g->carry_len = 0;
     g->start = info ? frame_samples : 0;
     g->length = -1;
-    LameTag tag{};
-    if (!lame_tag_read(frame, avail, h, &tag)) return;
+    MpegLameTag tag{};
+    if (!mpeg_lame_tag_read(frame, avail, h, &tag)) return;
     // The Info frame counts the audio frames after it; without a count only the start is cut.
-    const int64_t audio = lame_info_frames(frame, avail, h);
+    const int64_t audio = mpeg_lame_info_frames(frame, avail, h);
     int64_t skip = 0, keep = 0;
-    lame_trim(&tag, audio >= 0 ? audio * frame_samples : int64_t(1) << 56, reduction, &skip, &keep);
+    mpeg_lame_trim(&tag, audio >= 0 ? audio * frame_samples : int64_t(1) << 56, reduction, &skip, &keep);
     g->start = frame_samples + skip;
     g->length = audio >= 0 ? keep : -1;
 }
 
-int64_t mp3_gap_end(const Mp3Gapless* g) {
+int64_t mpeg_gap_end(const MpegGapless* g) {
     return g->length >= 0 ? g->start + g->length : INT64_MAX;
 }
 
-int32_t mp3_gap_take(Mp3Gapless* g, uint8_t* out, int32_t room) {
+int32_t mpeg_gap_take(MpegGapless* g, uint8_t* out, int32_t room) {
     const int32_t n = g->carry_len < room ? g->carry_len : room;
     if (n <= 0) return 0;
     std::memcpy(out, g->carry + g->carry_off, size_t(n));
@@ -34,8 +34,8 @@ int32_t mp3_gap_take(Mp3Gapless* g, uint8_t* out, int32_t room) {
     return n;
 }
 
-void mp3_gap_keep(Mp3Gapless* g, int64_t at, int32_t bytes, int32_t sample_bytes) {
-    const int64_t end = mp3_gap_end(g);
+void mpeg_gap_keep(MpegGapless* g, int64_t at, int32_t bytes, int32_t sample_bytes) {
+    const int64_t end = mpeg_gap_end(g);
     const int64_t got = bytes / sample_bytes;
     const int64_t lo = (g->start > at ? g->start : at) - at;
     const int64_t hi = (end < at + got ? end : at + got) - at;
@@ -43,16 +43,16 @@ void mp3_gap_keep(Mp3Gapless* g, int64_t at, int32_t bytes, int32_t sample_bytes
     g->carry_len = hi > lo ? static_cast<int32_t>((hi - lo) * sample_bytes) : 0;
 }
 
-int32_t mp3_gap_position_ms(const Mp3Gapless* g, int64_t decoded, int32_t sample_bytes,
+int32_t mpeg_gap_position_ms(const MpegGapless* g, int64_t decoded, int32_t sample_bytes,
                             int32_t frequency) {
     if (frequency <= 0) return 0;
-    const int64_t end = mp3_gap_end(g);
+    const int64_t end = mpeg_gap_end(g);
     int64_t n = (decoded < end ? decoded : end) - g->start - g->carry_len / sample_bytes;
     if (n < 0) n = 0;
     return static_cast<int32_t>(n * 1000 / frequency);
 }
 
-int32_t mp3_gap_length_ms(const Mp3Gapless* g, int32_t frequency) {
+int32_t mpeg_gap_length_ms(const MpegGapless* g, int32_t frequency) {
     if (frequency <= 0 || g->length < 0) return 0;
     const int64_t ms = g->length * 1000 / frequency;
     return ms > INT32_MAX ? INT32_MAX : static_cast<int32_t>(ms);

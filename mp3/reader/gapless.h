@@ -7,7 +7,7 @@
 
 #include "mpeg_decoder.h"
 
-struct Mp3Gapless {
+struct MpegGapless {
     int32_t on;         // -1 on, 0 off
     int64_t start;      // decoded samples per channel (the first frame's counted) skipped first
     int64_t length;     // samples per channel handed back after them; -1: up to the data's end
@@ -22,20 +22,20 @@ struct Mp3Gapless {
 
 // Sets the run from the first frame (avail readable bytes, an Info/Xing frame when `info` is
 // set), at an output of `frame_samples` samples per channel a frame and `reduction` (as
-// lame_trim takes it). The Info frame is left out; its LAME tag cuts the encoder's delay and ends
+// mpeg_lame_trim takes it). The Info frame is left out; its LAME tag cuts the encoder's delay and ends
 // the run after the audio frames its header counts (the padding cut), whatever data follows.
 // Without a tag the run is every decoded sample after the Info frame, up to the data's end.
-void mp3_gap_bounds(Mp3Gapless* g, const uint8_t* frame, int32_t avail, const MpegHeader* h,
+void mpeg_gap_bounds(MpegGapless* g, const uint8_t* frame, int32_t avail, const MpegHeader* h,
                     int64_t frame_samples, int32_t reduction, int32_t info);
 // The sample after the run (the largest value when the run goes on to the data's end).
-int64_t mp3_gap_end(const Mp3Gapless* g);
+int64_t mpeg_gap_end(const MpegGapless* g);
 // Copies up to `room` bytes of the carry to out; returns the bytes copied.
-int32_t mp3_gap_take(Mp3Gapless* g, uint8_t* out, int32_t room);
+int32_t mpeg_gap_take(MpegGapless* g, uint8_t* out, int32_t room);
 // The frame just decoded into the carry began at decoded sample `at` and gave `bytes` bytes of
 // `sample_bytes` per sample: keeps its part inside the run.
-void mp3_gap_keep(Mp3Gapless* g, int64_t at, int32_t bytes, int32_t sample_bytes);
+void mpeg_gap_keep(MpegGapless* g, int64_t at, int32_t bytes, int32_t sample_bytes);
 // Time of the run handed back once `decoded` samples per channel have been decoded.
-int32_t mp3_gap_position_ms(const Mp3Gapless* g, int64_t decoded, int32_t sample_bytes,
+int32_t mpeg_gap_position_ms(const MpegGapless* g, int64_t decoded, int32_t sample_bytes,
                             int32_t frequency);
 // Time of the whole run (0 while its end is unknown).
-int32_t mp3_gap_length_ms(const Mp3Gapless* g, int32_t frequency);
+int32_t mpeg_gap_length_ms(const MpegGapless* g, int32_t frequency);

@@ -65,14 +65,14 @@ int32_t info_at(const uint8_t* frame, int32_t avail, const MpegHeader* h) {
 
 }  // namespace
 
-int32_t lame_info_frames(const uint8_t* frame, int32_t avail, const MpegHeader* h) {
+int32_t mpeg_lame_info_frames(const uint8_t* frame, int32_t avail, const MpegHeader* h) {
     const int32_t at = info_at(frame, avail, h);
     if (at < 0 || !(read_be32(frame + at + 4) & 1) || avail - at < 12) return -1;
     const uint32_t n = read_be32(frame + at + 8);
     return n <= uint32_t(INT32_MAX) ? int32_t(n) : -1;
 }
 
-int32_t lame_tag_read(const uint8_t* frame, int32_t avail, const MpegHeader* h, LameTag* tag) {
+int32_t mpeg_lame_tag_read(const uint8_t* frame, int32_t avail, const MpegHeader* h, MpegLameTag* tag) {
     const int32_t at = info_at(frame, avail, h);
     if (at < 0 || !tag) return 0;
     const uint32_t flags = read_be32(frame + at + 4);
@@ -89,7 +89,7 @@ int32_t lame_tag_read(const uint8_t* frame, int32_t avail, const MpegHeader* h, 
     return 1;
 }
 
-void lame_trim(const LameTag* tag, int64_t decoded, int32_t reduction, int64_t* skip,
+void mpeg_lame_trim(const MpegLameTag* tag, int64_t decoded, int32_t reduction, int64_t* skip,
                int64_t* keep) {
     if (decoded < 0) decoded = 0;
     if (reduction < 0 || reduction > 2) reduction = 0;

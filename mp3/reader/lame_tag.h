@@ -7,20 +7,20 @@
 
 #include "mpeg_decoder.h"
 
-struct LameTag {
+struct MpegLameTag {
     int32_t delay;    // encoder delay, samples per channel at the stream's rate
     int32_t padding;  // encoder padding, samples per channel
 };
-static_assert(sizeof(LameTag) == 8, "LameTag is two 32-bit words");
+static_assert(sizeof(MpegLameTag) == 8, "MpegLameTag is two 32-bit words");
 
 // 1 and *tag filled when the frame at `frame` (avail readable bytes, header h) is a Xing or
 // Info frame that carries a LAME tag whose CRC is right (a tag whose CRC fails is ignored:
 // 0); 0 otherwise. Nothing at or beyond frame + avail is read.
-int32_t lame_tag_read(const uint8_t* frame, int32_t avail, const MpegHeader* h, LameTag* tag);
+int32_t mpeg_lame_tag_read(const uint8_t* frame, int32_t avail, const MpegHeader* h, MpegLameTag* tag);
 
 // The frame count of the frame's Info/Xing header (the audio frames after it), or -1 when the
-// frame has no such header or the header no count. Bounded as lame_tag_read.
-int32_t lame_info_frames(const uint8_t* frame, int32_t avail, const MpegHeader* h);
+// frame has no such header or the header no count. Bounded as mpeg_lame_tag_read.
+int32_t mpeg_lame_info_frames(const uint8_t* frame, int32_t avail, const MpegHeader* h);
 
 // Samples a decoder adds in front of the encoder's delay: its synthesis and overlap latency.
 constexpr int32_t kLameDecoderDelay = 529;
@@ -31,5 +31,5 @@ constexpr int32_t kLameDecoderDelay = 529;
 // number of samples per channel to drop from the start, *keep the number to hand back after
 // them; skip + keep never exceeds `decoded`. At a reduced rate both ends of the full-rate cut
 // are rounded down.
-void lame_trim(const LameTag* tag, int64_t decoded, int32_t reduction, int64_t* skip,
+void mpeg_lame_trim(const MpegLameTag* tag, int64_t decoded, int32_t reduction, int64_t* skip,
                int64_t* keep);

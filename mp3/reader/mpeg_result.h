@@ -1,5 +1,5 @@
 /* The results of the players and of the decoding core: one set of named codes, shared by the
-   in-memory player (mp3_*), the streamed player (mp3s_*) and the core (mp3_core_*), their text,
+   in-memory player (mp3_*), the streamed player (mp3s_*) and the core (mpeg_core_*), their text,
    and the version of the library. Where one value has two meanings, two names share it. Flags
    (mp3_is_playing and the like) are not results: -1 for true, 0 for false. A C header (C99 and
    C++). */

@@ -61,7 +61,7 @@ int64_t lyrics3_size(const uint8_t* p, int32_t n) {
 
 }  // namespace
 
-int64_t mp3_tag_at(const uint8_t* p, int32_t n, int32_t boundary) {
+int64_t mpeg_tag_at(const uint8_t* p, int32_t n, int32_t boundary) {
     if (!p || n <= 0) return 0;
     switch (p[0]) {
     case 'I':
@@ -81,7 +81,7 @@ int64_t mp3_tag_at(const uint8_t* p, int32_t n, int32_t boundary) {
     }
 }
 
-int32_t mp3_trailing_tags(const uint8_t* data, int32_t n) {
+int32_t mpeg_trailing_tags(const uint8_t* data, int32_t n) {
     if (!data || n < 0) return 0;
     for (;;) {
         if (n >= 128 && std::memcmp(data + n - 128, "TAG", 3) == 0) {

@@ -6,21 +6,21 @@
 
 #include <cstdint>
 
-struct Mp3Window {
+struct MpegWindow {
     uint8_t* buf;    // buf[0, filled) are the bytes held, from stream offset `base` on
     int32_t cap;
     int32_t filled;
     int64_t base;
 };
 
-// An empty window of `cap` bytes. 1, or 0 when memory ran out (mp3_window_free is still safe).
-int32_t mp3_window_init(Mp3Window* w, int32_t cap);
-void mp3_window_free(Mp3Window* w);
+// An empty window of `cap` bytes. 1, or 0 when memory ran out (mpeg_window_free is still safe).
+int32_t mpeg_window_init(MpegWindow* w, int32_t cap);
+void mpeg_window_free(MpegWindow* w);
 
 // Drops the first n bytes (at most the bytes held) and returns how many were dropped.
-int32_t mp3_window_drop(Mp3Window* w, int32_t n);
+int32_t mpeg_window_drop(MpegWindow* w, int32_t n);
 
 // Where the next bytes go (buf + filled; cap - filled bytes of room), and the record that n of
 // them were written there (at most the room).
-uint8_t* mp3_window_end(Mp3Window* w);
-void mp3_window_grew(Mp3Window* w, int32_t n);
+uint8_t* mpeg_window_end(MpegWindow* w);
+void mpeg_window_grew(MpegWindow* w, int32_t n);

@@ -23,7 +23,7 @@ int32_t read_be32(const uint8_t* p) {
 
 }  // namespace
 
-XingInfo* xing_read(const uint8_t* frame, int32_t avail, const MpegHeader* h) {
+MpegXing* mpeg_xing_read(const uint8_t* frame, int32_t avail, const MpegHeader* h) {
     if (!frame || !h || avail <= 0) return nullptr;
     int32_t at = xing_position(h);
     if (avail - at < 8 || std::memcmp(frame + at, "Xing", 4) != 0) return nullptr;
@@ -35,7 +35,7 @@ XingInfo* xing_read(const uint8_t* frame, int32_t avail, const MpegHeader* h) {
     int32_t need = ((flags & 1) ? 4 : 0) + ((flags & 2) ? 4 : 0) + ((flags & 4) ? 100 : 0) +
                    ((flags & 8) ? 4 : 0);
     if (end - p < need) return nullptr;
-    XingInfo* x = static_cast<XingInfo*>(std::calloc(1, sizeof(XingInfo)));
+    MpegXing* x = static_cast<MpegXing*>(std::calloc(1, sizeof(MpegXing)));
     if (!x) return nullptr;
     x->flags = flags;
     if (flags & 1) { x->frames = read_be32(p); p += 4; }
@@ -46,12 +46,12 @@ XingInfo* xing_read(const uint8_t* frame, int32_t avail, const MpegHeader* h) {
     return x;
 }
 
-void xing_free(XingInfo* x) { std::free(x); }
+void mpeg_xing_free(MpegXing* x) { std::free(x); }
 
 // Table entry i is taken as the frame reached at i % of the bytes; between two entries the
 // offset is interpolated linearly. All arithmetic is integer, truncating toward zero, in 64 bits
 // so that large frame counts and data lengths cannot overflow.
-int32_t xing_offset(const XingInfo* x, int32_t f, int32_t data_len) {
+int32_t mpeg_xing_offset(const MpegXing* x, int32_t f, int32_t data_len) {
     if (!x || (x->flags & 5) != 5 || f < 0 || f >= x->frames) return -1;
     int64_t frames = x->frames;
     int64_t v[100];

@@ -42,13 +42,13 @@ struct Decoded {
 inline Decoded decode_whole(const std::vector<uint8_t>& file, int32_t reduction = 0,
                             int32_t convert = 0, int32_t path = MPEG_PATH_BEST) {
     Decoded r;
-    const int32_t len = mp3_trailing_tags(file.data(), int32_t(file.size()));
-    Mp3Sync sync;
-    mp3_sync_init(&sync);
+    const int32_t len = mpeg_trailing_tags(file.data(), int32_t(file.size()));
+    MpegSync sync;
+    mpeg_sync_init(&sync);
     MpegHeader h{};
     int32_t pos = 0, frame_bytes = 0, bitrate = 0;
-    if (mp3_sync_lock(&sync, file.data(), len, 1, &pos, &h, &frame_bytes, &bitrate) !=
-        MP3_SYNC_FRAME)
+    if (mpeg_sync_lock(&sync, file.data(), len, 1, &pos, &h, &frame_bytes, &bitrate) !=
+        MPEG_SYNC_FRAME)
         return r;
     TestDecoder d;
     if (!d.init_ok) return r;
@@ -59,8 +59,8 @@ inline Decoded decode_whole(const std::vector<uint8_t>& file, int32_t reduction 
     mpeg_decoder_get_format(d.get(), &r.fmt);
     std::vector<uint8_t> frame(size_t(r.fmt.out_samples) * size_t(r.fmt.bits / 8));
     MpegInOut io;
-    while (mp3_sync_decode(&sync, d.get(), file.data(), len, 1, &pos, frame.data(), &io) ==
-           MP3_SYNC_FRAME) {
+    while (mpeg_sync_decode(&sync, d.get(), file.data(), len, 1, &pos, frame.data(), &io) ==
+           MPEG_SYNC_FRAME) {
         r.pcm.insert(r.pcm.end(), frame.begin(), frame.begin() + io.out_bytes);
         ++r.frames;
     }

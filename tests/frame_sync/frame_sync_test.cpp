@@ -48,8 +48,8 @@ Bytes ape_footer(size_t items) {
 // Frame offsets found in `data` fed in windows of `window` bytes (0: whole), and how it ended.
 std::vector<int64_t> walk(const Bytes& data, size_t window, int32_t* end) {
     std::vector<int64_t> found;
-    Mp3Sync s;
-    mp3_sync_init(&s);
+    MpegSync s;
+    mpeg_sync_init(&s);
     Bytes held;        // the bytes kept, from offset `base` of the data
     int64_t base = 0;
     size_t fed = 0;
@@ -62,22 +62,22 @@ std::vector<int64_t> walk(const Bytes& data, size_t window, int32_t* end) {
         int32_t r, size = 0, fb = 0, br = 0;
         MpegHeader h;
         if (!locked) {
-            r = mp3_sync_lock(&s, exact.get(), int32_t(held.size()), final, &pos, &h, &fb, &br);
+            r = mpeg_sync_lock(&s, exact.get(), int32_t(held.size()), final, &pos, &h, &fb, &br);
             // Locked on the first frame: the next call gives it, with its padded size.
-            if (r == MP3_SYNC_FRAME) {
+            if (r == MPEG_SYNC_FRAME) {
                 locked = true;
                 continue;
             }
         } else {
-            r = mp3_sync_next(&s, exact.get(), int32_t(held.size()), final, &pos, &size);
+            r = mpeg_sync_next(&s, exact.get(), int32_t(held.size()), final, &pos, &size);
         }
-        if (r == MP3_SYNC_FRAME) {
+        if (r == MPEG_SYNC_FRAME) {
             found.push_back(base + pos);
             pos += size;
-            mp3_sync_taken(&s);
+            mpeg_sync_taken(&s);
             continue;
         }
-        if (r != MP3_SYNC_MORE) {
+        if (r != MPEG_SYNC_MORE) {
             *end = r;
             return found;
         }
@@ -95,18 +95,18 @@ std::vector<int64_t> walk(const Bytes& data, size_t window, int32_t* end) {
 int decode_all(const Bytes& data, int32_t* end) {
     std::unique_ptr<uint8_t[]> exact = ziv::exact_copy(data, data.size());
     const int32_t n = int32_t(data.size());
-    Mp3Sync s;
-    mp3_sync_init(&s);
+    MpegSync s;
+    mpeg_sync_init(&s);
     MpegHeader h;
     int32_t pos = 0, fb = 0, br = 0;
-    *end = mp3_sync_lock(&s, exact.get(), n, 1, &pos, &h, &fb, &br);
+    *end = mpeg_sync_lock(&s, exact.get(), n, 1, &pos, &h, &fb, &br);
     ziv::TestDecoder d;
-    if (*end != MP3_SYNC_FRAME || !d.setup(h, fb)) return 0;
+    if (*end != MPEG_SYNC_FRAME || !d.setup(h, fb)) return 0;
     Bytes out(4608);
     MpegInOut io;
     int decoded = 0;
-    while ((*end = mp3_sync_decode(&s, d.get(), exact.get(), n, 1, &pos, out.data(), &io)) ==
-           MP3_SYNC_FRAME) {
+    while ((*end = mpeg_sync_decode(&s, d.get(), exact.get(), n, 1, &pos, out.data(), &io)) ==
+           MPEG_SYNC_FRAME) {
         ++decoded;
         EXPECT_EQ(io.out_bytes, 4608);
         EXPECT_LE(pos, n);
@@ -115,16 +115,16 @@ int decode_all(const Bytes& data, int32_t* end) {
 }
 
 TEST(Tags, SignaturesAndTrailingTags) {
-    EXPECT_EQ(mp3_tag_at(id3v2(300, false).data(), 310, 0), 310);
-    EXPECT_EQ(mp3_tag_at(id3v2(300, true).data(), 50, 0), 320) << "size known from the header";
-    EXPECT_EQ(mp3_tag_at(id3v2(300, false).data(), 6, 0), MP3_TAG_UNSURE);
+    EXPECT_EQ(mpeg_tag_at(id3v2(300, false).data(), 310, 0), 310);
+    EXPECT_EQ(mpeg_tag_at(id3v2(300, true).data(), 50, 0), 320) << "size known from the header";
+    EXPECT_EQ(mpeg_tag_at(id3v2(300, false).data(), 6, 0), MP3_TAG_UNSURE);
     Bytes bad = id3v2(300, false);
     bad[7] = 0x80;  // not syncsafe: no tag
-    EXPECT_EQ(mp3_tag_at(bad.data(), 310, 0), 0);
+    EXPECT_EQ(mpeg_tag_at(bad.data(), 310, 0), 0);
     Bytes ape = ape_footer(100);
-    EXPECT_EQ(mp3_tag_at(ape.data() + 100, 32, 0), 32);
-    EXPECT_EQ(mp3_tag_at(id3v1().data(), 128, 0), 0) << "ID3v1 only where something ended";
-    EXPECT_EQ(mp3_tag_at(id3v1().data(), 128, 1), 128);
+    EXPECT_EQ(mpeg_tag_at(ape.data() + 100, 32, 0), 32);
+    EXPECT_EQ(mpeg_tag_at(id3v1().data(), 128, 0), 0) << "ID3v1 only where something ended";
+    EXPECT_EQ(mpeg_tag_at(id3v1().data(), 128, 1), 128);
 
     Bytes v = frames(3);
     const int32_t audio = int32_t(v.size());
@@ -133,16 +133,16 @@ TEST(Tags, SignaturesAndTrailingTags) {
     add(&v, Bytes(lyr.begin(), lyr.end()));
     add(&v, ape);
     add(&v, id3v1());
-    EXPECT_EQ(mp3_trailing_tags(v.data(), int32_t(v.size())), audio);
+    EXPECT_EQ(mpeg_trailing_tags(v.data(), int32_t(v.size())), audio);
 
     // A footer exists in ID3v2.4 alone: in an older version the flag bit counts no footer, at the
     // start of a tag or at the end of the data.
     Bytes v23 = id3v2(300, true);
     v23[3] = 3, v23[313] = 3;
-    EXPECT_EQ(mp3_tag_at(v23.data(), int32_t(v23.size()), 0), 310);
+    EXPECT_EQ(mpeg_tag_at(v23.data(), int32_t(v23.size()), 0), 310);
     Bytes tail = frames(3);
     add(&tail, v23);
-    EXPECT_EQ(mp3_trailing_tags(tail.data(), int32_t(tail.size())), int32_t(tail.size()));
+    EXPECT_EQ(mpeg_trailing_tags(tail.data(), int32_t(tail.size())), int32_t(tail.size()));
 }
 
 TEST(FrameSync, ConfirmationOtherStreamsAndEnds) {
@@ -152,14 +152,14 @@ TEST(FrameSync, ConfirmationOtherStreamsAndEnds) {
     add(&v, frames(3));
     int32_t end = 0;
     EXPECT_EQ(walk(v, 0, &end), (std::vector<int64_t>{1500, 1917, 2334}));
-    EXPECT_EQ(end, MP3_SYNC_END);
+    EXPECT_EQ(end, MPEG_SYNC_END);
     // A single frame followed by the end of the data counts.
     EXPECT_EQ(walk(frames(1), 0, &end).size(), 1u);
     // 48 kHz frames after the 44.1 kHz ones: another stream, which ends this one.
     Bytes spliced = frames(4);
     add(&spliced, frames(3, 0x94, 384));
     EXPECT_EQ(walk(spliced, 0, &end).size(), 4u);
-    EXPECT_EQ(end, MP3_SYNC_OTHER);
+    EXPECT_EQ(end, MPEG_SYNC_OTHER);
     // Random data holds no stream.
     std::mt19937 rng(ziv::test_seed());
     Bytes noise(200000);
@@ -176,7 +176,7 @@ TEST(FrameSync, TagsCutFramesAndJunkAtTheEnds) {
     int32_t end = 0;
     for (size_t w : {0, 100}) {
         EXPECT_TRUE(walk(big, w, &end).empty());
-        EXPECT_EQ(end, MP3_SYNC_END);
+        EXPECT_EQ(end, MPEG_SYNC_END);
     }
     // Size bytes with bit 7 set are no tag: its bytes are junk and the frames after it count.
     big[6] = 0xFF;
@@ -186,7 +186,7 @@ TEST(FrameSync, TagsCutFramesAndJunkAtTheEnds) {
     Bytes cut = frames(5);
     cut.resize(cut.size() - 200);
     EXPECT_EQ(walk(cut, 0, &end).size(), 4u);
-    EXPECT_EQ(end, MP3_SYNC_END);
+    EXPECT_EQ(end, MPEG_SYNC_END);
     // A cut frame holding a false sync whose small frame (32 kbit/s mono, 104 bytes) fits in
     // what is left: the data ends at the cut frame instead of playing the false one.
     Bytes trap = frames(4);
@@ -196,7 +196,7 @@ TEST(FrameSync, TagsCutFramesAndJunkAtTheEnds) {
     trap.resize(cut_at + 300);
     for (size_t w : {0, 1, 417}) {
         EXPECT_EQ(walk(trap, w, &end).size(), 3u);
-        EXPECT_EQ(end, MP3_SYNC_END);
+        EXPECT_EQ(end, MPEG_SYNC_END);
     }
 
     // Junk between frames is searched through, however long.
@@ -208,7 +208,7 @@ TEST(FrameSync, TagsCutFramesAndJunkAtTheEnds) {
     long_junk.insert(long_junk.end(), 4 * 417 + 10, 0x00);
     add(&long_junk, frames(2));
     EXPECT_EQ(walk(long_junk, 0, &end), (std::vector<int64_t>{0, 417, 2512, 2929}));
-    EXPECT_EQ(end, MP3_SYNC_END);
+    EXPECT_EQ(end, MPEG_SYNC_END);
 }
 
 TEST(FrameSync, WindowsOfAnySizeFindTheSameFrames) {
@@ -224,11 +224,11 @@ TEST(FrameSync, WindowsOfAnySizeFindTheSameFrames) {
     int32_t end = 0;
     const std::vector<int64_t> whole = walk(v, 0, &end);
     ASSERT_EQ(whole.size(), 25u);
-    EXPECT_EQ(end, MP3_SYNC_END);
+    EXPECT_EQ(end, MPEG_SYNC_END);
     for (size_t w : {1, 3, 417, 1000, 4096, 65536}) {
         SCOPED_TRACE(w);
         EXPECT_EQ(walk(v, w, &end), whole);
-        EXPECT_EQ(end, MP3_SYNC_END);
+        EXPECT_EQ(end, MPEG_SYNC_END);
     }
     // Junk holding the free-format header of another stream three times, 300 bytes apart, then
     // no more: over the whole data its chain breaks, so it is no stream, and no window that
@@ -241,7 +241,7 @@ TEST(FrameSync, WindowsOfAnySizeFindTheSameFrames) {
     for (size_t w : {1, 417, 1000, 4096}) {
         SCOPED_TRACE(w);
         EXPECT_EQ(walk(f, w, &end).size(), 7u);
-        EXPECT_EQ(end, MP3_SYNC_END);
+        EXPECT_EQ(end, MPEG_SYNC_END);
     }
 }
 
@@ -254,7 +254,7 @@ TEST(FrameSync, DecodingEveryCutAndRandomDamageStaysInBounds) {
         int whole = 0;
         for (size_t e : ends) whole += e <= n;
         EXPECT_EQ(decode_all(Bytes(v.begin(), v.begin() + long(n)), &end), whole) << "cut at " << n;
-        EXPECT_EQ(end, MP3_SYNC_END) << "cut at " << n;
+        EXPECT_EQ(end, MPEG_SYNC_END) << "cut at " << n;
     }
     std::mt19937 rng(ziv::test_seed());
     for (int t = 0; t < 200; ++t) {

@@ -37,18 +37,18 @@ std::string make(const std::string& name, bool ffmpeg, int rate, int ch, int kbp
 // The first frame of a file, tags stepped over: its bytes to the end of the data (trailing tags
 // cut off), and its header.
 const uint8_t* first_frame(const std::vector<uint8_t>& file, int32_t* avail, MpegHeader* h) {
-    const int32_t len = mp3_trailing_tags(file.data(), int32_t(file.size()));
-    Mp3Sync sync;
-    mp3_sync_init(&sync);
+    const int32_t len = mpeg_trailing_tags(file.data(), int32_t(file.size()));
+    MpegSync sync;
+    mpeg_sync_init(&sync);
     int32_t at = 0, frame_bytes = 0, bitrate = 0;
-    if (mp3_sync_lock(&sync, file.data(), len, 1, &at, h, &frame_bytes, &bitrate) !=
-        MP3_SYNC_FRAME)
+    if (mpeg_sync_lock(&sync, file.data(), len, 1, &at, h, &frame_bytes, &bitrate) !=
+        MPEG_SYNC_FRAME)
         return nullptr;
     *avail = len - at;
     return file.data() + at;
 }
 
-TEST(LameTag, CutDecodeEqualsMpg123GaplessDecode) {
+TEST(MpegLameTag, CutDecodeEqualsMpg123GaplessDecode) {
     ZIV_REQUIRE_TOOL("lame");
     ZIV_REQUIRE_TOOL("ffmpeg");
     ZIV_REQUIRE_TOOL("mpg123");
@@ -63,8 +63,8 @@ TEST(LameTag, CutDecodeEqualsMpg123GaplessDecode) {
         int32_t avail = 0;
         MpegHeader h{};
         const uint8_t* f = first_frame(file, &avail, &h);
-        LameTag tag{};
-        ASSERT_EQ(lame_tag_read(f, avail, &h, &tag), 1);
+        MpegLameTag tag{};
+        ASSERT_EQ(mpeg_lame_tag_read(f, avail, &h, &tag), 1);
         MpegFrameInfo info{};
         ASSERT_EQ(mpeg_header_info(&h, &info), 1);
         ASSERT_EQ(info.sample_rate, c.rate);
@@ -76,12 +76,12 @@ TEST(LameTag, CutDecodeEqualsMpg123GaplessDecode) {
             ASSERT_TRUE(d.set_up);
             // A whole-file decode plays the Info frame too (as silence): it is not audio.
             const int64_t spf = info.samples >> r, audio = int64_t(d.frames - 1) * spf;
-            EXPECT_EQ(lame_info_frames(f, avail, &h), d.frames - 1);
+            EXPECT_EQ(mpeg_lame_info_frames(f, avail, &h), d.frames - 1);
             if (r == 0) {
                 EXPECT_EQ(audio, input + tag.delay + tag.padding);
             }
             int64_t skip = -1, keep = -1;
-            lame_trim(&tag, audio, r, &skip, &keep);
+            mpeg_lame_trim(&tag, audio, r, &skip, &keep);
             const std::vector<int16_t> all = ziv::to_s16(d.pcm);
             const std::vector<int16_t> cut(all.begin() + (spf + skip) * c.ch,
                                            all.begin() + (spf + skip + keep) * c.ch);
@@ -100,13 +100,13 @@ TEST(LameTag, CutDecodeEqualsMpg123GaplessDecode) {
 }
 
 // The bytes in an exactly sized heap block, so that a read past them is caught by the sanitizers.
-int32_t read_copy(const std::vector<uint8_t>& v, size_t n, const MpegHeader& h, LameTag* tag) {
+int32_t read_copy(const std::vector<uint8_t>& v, size_t n, const MpegHeader& h, MpegLameTag* tag) {
     std::unique_ptr<uint8_t[]> copy(new uint8_t[n ? n : 1]);
     std::copy(v.begin(), v.begin() + long(n), copy.get());
-    return lame_tag_read(copy.get(), int32_t(n), &h, tag);
+    return mpeg_lame_tag_read(copy.get(), int32_t(n), &h, tag);
 }
 
-TEST(LameTag, DamagedMissingAndCutTagsAreRefused) {
+TEST(MpegLameTag, DamagedMissingAndCutTagsAreRefused) {
     ZIV_REQUIRE_TOOL("lame");
     int64_t input = 0;
     const std::vector<uint8_t> file = ziv::read_file(make("damage", false, 44100, 2, 128, &input));
@@ -117,7 +117,7 @@ TEST(LameTag, DamagedMissingAndCutTagsAreRefused) {
     const std::vector<uint8_t> frame(f, f + mpeg_header_parse(f, avail, &h) + h.padding_bit);
     const size_t tag_at = 36 + 8 + 4 + 4 + 100 + 4, need = tag_at + 36;  // fully flagged header
     ASSERT_EQ(std::string(frame.begin() + long(tag_at), frame.begin() + long(tag_at) + 4), "LAME");
-    LameTag tag{-7, -7};
+    MpegLameTag tag{-7, -7};
     // Any changed byte before the CRC (here one delay bit) makes the CRC fail.
     std::vector<uint8_t> bad = frame;
     bad[tag_at + 21] ^= 0x10;
@@ -131,13 +131,13 @@ TEST(LameTag, DamagedMissingAndCutTagsAreRefused) {
     // An audio frame has no tag word.
     MpegHeader h2{};
     const uint8_t* second = f + frame.size();
-    EXPECT_EQ(lame_tag_read(second, mpeg_header_parse(second, avail - int32_t(frame.size()), &h2),
+    EXPECT_EQ(mpeg_lame_tag_read(second, mpeg_header_parse(second, avail - int32_t(frame.size()), &h2),
                             &h2, &tag), 0);
-    EXPECT_EQ(lame_info_frames(second, 400, &h2), -1);
+    EXPECT_EQ(mpeg_lame_info_frames(second, 400, &h2), -1);
     // Every cut short of the CRC's last byte is refused; the whole tag is enough.
     for (size_t n = 0; n < need; ++n) ASSERT_EQ(read_copy(frame, n, h, &tag), 0) << n;
     EXPECT_EQ(read_copy(frame, need, h, &tag), 1);
-    EXPECT_EQ(lame_tag_read(nullptr, int32_t(need), &h, &tag), 0);
+    EXPECT_EQ(mpeg_lame_tag_read(nullptr, int32_t(need), &h, &tag), 0);
 }
 
 }  // namespace

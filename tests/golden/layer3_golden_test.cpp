@@ -345,10 +345,10 @@ TEST(Layer3Invariance, FeedingCopiesAndTwoDecodersInTurn) {
         std::vector<uint8_t> pcm;
         explicit Stream(const std::vector<uint8_t>* f) : file(f) {
             MpegHeader h;
-            Mp3Sync sync;
-            mp3_sync_init(&sync);
+            MpegSync sync;
+            mpeg_sync_init(&sync);
             int32_t br;
-            EXPECT_EQ(MP3_SYNC_FRAME, mp3_sync_lock(&sync, f->data(), int32_t(f->size()), 1, &pos,
+            EXPECT_EQ(MPEG_SYNC_FRAME, mpeg_sync_lock(&sync, f->data(), int32_t(f->size()), 1, &pos,
                                                     &h, &fb, &br));
             mpeg_decoder_init(d.get(), 1);
             EXPECT_EQ(1, mpeg_decoder_setup(d.get(), &h, fb, 0, 0, 0, 24000));

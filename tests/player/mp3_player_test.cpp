@@ -24,7 +24,7 @@ protected:
         return mp3_create(data_.get(), int32_t(v.size()));
     }
     static void use_pattern(Mp3Player* p) {
-        mp3_core_decoder(&p->core)->decode_frame = ptest::pattern_decode;
+        mpeg_core_decoder(&p->core)->decode_frame = ptest::pattern_decode;
     }
 
     // Polls by hand until the player stops (or `limit` polls); returns the results.

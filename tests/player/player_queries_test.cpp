@@ -53,7 +53,7 @@ TEST_F(BothPlayers, QueriesForwardTheCoreAndAreZeroForNull) {
     ASSERT_NE(b.mem, nullptr);
     ASSERT_NE(b.streamed, nullptr);
     mp3_seek_frame(b.mem, 50);
-    mp3_core_decoder(&b.streamed->core)->decode_frame = ptest::pattern_decode;
+    mpeg_core_decoder(&b.streamed->core)->decode_frame = ptest::pattern_decode;
     ASSERT_EQ(mp3s_play(b.streamed, 3 * 4608, 255, 128), 0);
     ASSERT_EQ(mp3s_poll(b.streamed), 0);
     for (const Query& q : queries) {

@@ -23,15 +23,15 @@ const uint8_t kLsf[4] = {0xFF, 0xF3, 0x80, 0xC0};
 // A core opened over a copy of `data`, the trailing tags cut off as the in-memory player does.
 struct Opened {
     explicit Opened(const Bytes& data) : copy(ziv::exact_copy(data, data.size())) {
-        EXPECT_EQ(mp3_core_init(c.get(), 0, 0, 24000), 1);
-        len = mp3_trailing_tags(copy.get(), int32_t(data.size()));
-        result = mp3_core_open(c.get(), copy.get(), len, 1, &pos);
+        EXPECT_EQ(mpeg_core_init(c.get(), 0, 0, 24000), 1);
+        len = mpeg_trailing_tags(copy.get(), int32_t(data.size()));
+        result = mpeg_core_open(c.get(), copy.get(), len, 1, &pos);
     }
-    ~Opened() { mp3_core_free(c.get()); }
+    ~Opened() { mpeg_core_free(c.get()); }
     // Indexes the frames from the first one, as the in-memory player does at create.
-    int32_t index() { return mp3_core_index(c.get(), copy.get() + pos, len - pos); }
+    int32_t index() { return mpeg_core_index(c.get(), copy.get() + pos, len - pos); }
     std::unique_ptr<uint8_t[]> copy;
-    std::unique_ptr<Mp3Core> c{new Mp3Core()};
+    std::unique_ptr<MpegCore> c{new MpegCore()};
     int32_t len = 0, pos = 0, result = 99;
 };
 
@@ -91,7 +91,7 @@ TEST(CoreOpen, OutputFormatAndItsArithmetic) {
         SCOPED_TRACE(k.what);
         Opened o(k.data);
         ASSERT_EQ(o.result, MP3_OK);
-        const Mp3Core* c = o.c.get();
+        const MpegCore* c = o.c.get();
         EXPECT_EQ(c->frequency, k.frequency);
         EXPECT_EQ(c->stereo, k.stereo);
         EXPECT_EQ(c->bits, 16);
@@ -99,47 +99,47 @@ TEST(CoreOpen, OutputFormatAndItsArithmetic) {
         EXPECT_EQ(c->bitrate, k.bitrate);
         EXPECT_EQ(c->frame_bytes, k.frame_bytes);
         EXPECT_EQ(c->frame_pcm_bytes, k.frame_pcm_bytes);
-        EXPECT_EQ(mp3_core_sample_bytes(c), k.sample_bytes);
-        EXPECT_EQ(mp3_core_bytes_per_second(c), k.bytes_per_second);
-        EXPECT_EQ(mp3_core_frame_ms(c), 26) << "1152 or 576 samples, truncated";
+        EXPECT_EQ(mpeg_core_sample_bytes(c), k.sample_bytes);
+        EXPECT_EQ(mpeg_core_bytes_per_second(c), k.bytes_per_second);
+        EXPECT_EQ(mpeg_core_frame_ms(c), 26) << "1152 or 576 samples, truncated";
         // Fifty frames in: 50 * 1152 / 44100 s (or 50 * 576 / 22050 s), truncated.
         ASSERT_EQ(o.index(), 1);
-        EXPECT_EQ(mp3_core_seek(o.c.get(), 50, o.len - o.pos, 0), 50 * k.frame_bytes);
-        EXPECT_EQ(mp3_core_position_ms(c), 1306);
-        EXPECT_EQ(mp3_core_samples_ms(c, k.frequency * 2), 2000);
+        EXPECT_EQ(mpeg_core_seek(o.c.get(), 50, o.len - o.pos, 0), 50 * k.frame_bytes);
+        EXPECT_EQ(mpeg_core_position_ms(c), 1306);
+        EXPECT_EQ(mpeg_core_samples_ms(c, k.frequency * 2), 2000);
     }
     // Before the first frame the format is unknown, and its arithmetic 0.
     Opened none(Bytes(1000, 0));
     EXPECT_EQ(none.c->layer, -1);
-    EXPECT_EQ(mp3_core_bytes_per_second(none.c.get()), 0);
-    EXPECT_EQ(mp3_core_frame_ms(none.c.get()), 0);
-    EXPECT_EQ(mp3_core_position_ms(none.c.get()), 0);
+    EXPECT_EQ(mpeg_core_bytes_per_second(none.c.get()), 0);
+    EXPECT_EQ(mpeg_core_frame_ms(none.c.get()), 0);
+    EXPECT_EQ(mpeg_core_position_ms(none.c.get()), 0);
 }
 
 TEST(Xing, HeaderFieldsAndTableOfContents) {
     // The offsets of a table with toc[i] = i * 256 / 100 over 100000 bytes and 1000 frames,
     // worked out by hand: v[49] = 488, v[50] = 500, v[51] = 507, v[99] = 988.
     const Bytes v = ziv::xing_stream(0x0F, 3);
-    EXPECT_EQ(xing_read(v.data(), 417, nullptr), nullptr) << "no header record: no Xing";
+    EXPECT_EQ(mpeg_xing_read(v.data(), 417, nullptr), nullptr) << "no header record: no Xing";
     MpegHeader h;
     ASSERT_EQ(mpeg_header_parse(v.data(), int32_t(v.size()), &h), 417);
-    XingInfo* x = xing_read(v.data(), 417, &h);
+    MpegXing* x = mpeg_xing_read(v.data(), 417, &h);
     ASSERT_NE(x, nullptr);
     EXPECT_EQ(x->flags, 0x0F);
     EXPECT_EQ(x->frames, 1000);
     EXPECT_EQ(x->bytes, 99);
     EXPECT_EQ(x->scale, 57);
-    EXPECT_EQ(xing_offset(x, 0, 100000), 0);
-    EXPECT_EQ(xing_offset(x, 500, 100000), 50000);
-    EXPECT_EQ(xing_offset(x, 495, 100000), 50000 + 1000 * (495 - 500) / 7);
-    EXPECT_EQ(xing_offset(x, 999, 100000), 100000) << "past the last entry: the data length";
-    EXPECT_EQ(xing_offset(x, 1000, 100000), -1);
-    EXPECT_EQ(xing_offset(x, -1, 100000), -1);
+    EXPECT_EQ(mpeg_xing_offset(x, 0, 100000), 0);
+    EXPECT_EQ(mpeg_xing_offset(x, 500, 100000), 50000);
+    EXPECT_EQ(mpeg_xing_offset(x, 495, 100000), 50000 + 1000 * (495 - 500) / 7);
+    EXPECT_EQ(mpeg_xing_offset(x, 999, 100000), 100000) << "past the last entry: the data length";
+    EXPECT_EQ(mpeg_xing_offset(x, 1000, 100000), -1);
+    EXPECT_EQ(mpeg_xing_offset(x, -1, 100000), -1);
     x->flags = 0x0B;
-    EXPECT_EQ(xing_offset(x, 500, 100000), -1) << "no table";
-    xing_free(x);
+    EXPECT_EQ(mpeg_xing_offset(x, 500, 100000), -1) << "no table";
+    mpeg_xing_free(x);
     // The header does not fit in the bytes given: none.
-    EXPECT_EQ(xing_read(v.data(), 36 + 8 + 4 + 4 + 100 + 3, &h), nullptr);
+    EXPECT_EQ(mpeg_xing_read(v.data(), 36 + 8 + 4 + 4 + 100 + 3, &h), nullptr);
 }
 
 // Seeks in indexed data go to the indexed frame's offset, whatever the Xing table estimates; a
@@ -150,10 +150,10 @@ TEST(CoreOpen, SeeksThroughTheIndexAndPastItToTheEndOfTheData) {
         ASSERT_EQ(o.result, MP3_OK);
         ASSERT_EQ(o.index(), 1);
         EXPECT_EQ(o.c->index.frames, 100);
-        EXPECT_EQ(mp3_core_seek(o.c.get(), 10, o.len, 0), 10 * 417);
+        EXPECT_EQ(mpeg_core_seek(o.c.get(), 10, o.len, 0), 10 * 417);
         EXPECT_EQ(o.c->current_frame, 10);
         EXPECT_NE(o.c->needs_setup, 0) << "the decoder is set up again before the next frame";
-        mp3_core_rewind(o.c.get());
+        mpeg_core_rewind(o.c.get());
         EXPECT_EQ(o.c->current_frame, 0);
     }
     for (int32_t flags : {0x0F, 0x03}) {
@@ -164,11 +164,11 @@ TEST(CoreOpen, SeeksThroughTheIndexAndPastItToTheEndOfTheData) {
         EXPECT_EQ(o.c->xing->frames, 1000);
         ASSERT_EQ(o.index(), 1);
         EXPECT_EQ(o.c->index.frames, 4);
-        EXPECT_EQ(mp3_core_seek(o.c.get(), 3, o.len, 0), 3 * 417) << "not the table's estimate";
-        EXPECT_EQ(mp3_core_seek(o.c.get(), 2, o.len, 0), 2 * 417);
-        EXPECT_EQ(mp3_core_seek(o.c.get(), 500, o.len, 0), o.len);
+        EXPECT_EQ(mpeg_core_seek(o.c.get(), 3, o.len, 0), 3 * 417) << "not the table's estimate";
+        EXPECT_EQ(mpeg_core_seek(o.c.get(), 2, o.len, 0), 2 * 417);
+        EXPECT_EQ(mpeg_core_seek(o.c.get(), 500, o.len, 0), o.len);
         EXPECT_EQ(o.c->current_frame, 500);
-        EXPECT_EQ(mp3_core_seek(o.c.get(), 900, o.len, 0), o.len);
+        EXPECT_EQ(mpeg_core_seek(o.c.get(), 900, o.len, 0), o.len);
     }
 }
 
@@ -187,10 +187,10 @@ TEST(CoreOpen, JunkOrACutFrameEndsTheData) {
         SCOPED_TRACE(k.what);
         Opened o(k.data);
         ASSERT_EQ(o.result, MP3_OK);
-        mp3_core_decoder(o.c.get())->decode_frame = ziv::pattern_decode;
+        mpeg_core_decoder(o.c.get())->decode_frame = ziv::pattern_decode;
         std::vector<uint8_t> out(10 * 4608, 0xAA);
         int32_t pos = o.pos, filled = 0;
-        EXPECT_EQ(mp3_core_fill(o.c.get(), o.copy.get(), o.len, 1, &pos, out.data(),
+        EXPECT_EQ(mpeg_core_fill(o.c.get(), o.copy.get(), o.len, 1, &pos, out.data(),
                                 int32_t(out.size()), &filled),
                   MP3_ENDED);
         ASSERT_EQ(filled, 3 * 4608);

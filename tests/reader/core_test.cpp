@@ -43,11 +43,11 @@ struct Decoded {
 // and the PCM taken `room` bytes at a time.
 Decoded decode(const Bytes& data, int32_t gapless, int32_t piece, int32_t room) {
     Decoded d;
-    Mp3Core* c = new Mp3Core;
-    Mp3Window w;
-    EXPECT_EQ(mp3_core_init(c, 0, 0, 24000), 1);
-    EXPECT_EQ(mp3_window_init(&w, 64 * 1024), 1);
-    mp3_core_set_gapless(c, gapless);
+    MpegCore* c = new MpegCore;
+    MpegWindow w;
+    EXPECT_EQ(mpeg_core_init(c, 0, 0, 24000), 1);
+    EXPECT_EQ(mpeg_window_init(&w, 64 * 1024), 1);
+    mpeg_core_set_gapless(c, gapless);
     size_t fed = 0;
     int32_t pos = 0, r = MP3_NEED_MORE;
     bool open = false;
@@ -55,27 +55,27 @@ Decoded decode(const Bytes& data, int32_t gapless, int32_t piece, int32_t room) 
     for (int guard = 0; guard < 1000000; ++guard) {
         const int32_t final = fed == data.size();
         if (!open) {
-            r = mp3_core_open(c, w.buf, w.filled, final, &pos);
+            r = mpeg_core_open(c, w.buf, w.filled, final, &pos);
             open = r == MP3_OK;
             if (open) continue;
         } else {
             int32_t filled = 0;
-            r = mp3_core_fill(c, w.buf, w.filled, final, &pos, out.data(), room, &filled);
+            r = mpeg_core_fill(c, w.buf, w.filled, final, &pos, out.data(), room, &filled);
             d.pcm.insert(d.pcm.end(), out.begin(), out.begin() + filled);
             if (r == MP3_OK) continue;
         }
         if (r != MP3_NEED_MORE) break;
         EXPECT_FALSE(final) << "MORE only while bytes are to come";
-        pos -= mp3_window_drop(&w, pos);
+        pos -= mpeg_window_drop(&w, pos);
         const size_t n = std::min({size_t(piece), data.size() - fed, size_t(w.cap - w.filled)});
-        std::memcpy(mp3_window_end(&w), data.data() + fed, n);
-        mp3_window_grew(&w, int32_t(n));
+        std::memcpy(mpeg_window_end(&w), data.data() + fed, n);
+        mpeg_window_grew(&w, int32_t(n));
         fed += n;
     }
     d.end = r;
     d.end_at = w.base + pos;
-    mp3_window_free(&w);
-    mp3_core_free(c);
+    mpeg_window_free(&w);
+    mpeg_core_free(c);
     delete c;
     return d;
 }
@@ -159,18 +159,18 @@ TEST(Core, DecodeAllOnSeveralThreadsIsTheOneCoreDecode) {
             SCOPED_TRACE(std::string(k.name) + (gapless ? " gapless" : " every frame"));
             const Bytes& data = *k.data;
             const Decoded want = decode(data, gapless, int32_t(data.size()), 1 << 22);
-            Mp3Core* c = new Mp3Core;
-            ASSERT_EQ(mp3_core_init(c, 0, 0, 24000), 1);
-            mp3_core_set_gapless(c, gapless);
+            MpegCore* c = new MpegCore;
+            ASSERT_EQ(mpeg_core_init(c, 0, 0, 24000), 1);
+            mpeg_core_set_gapless(c, gapless);
             int32_t at = 0;
-            ASSERT_EQ(mp3_core_open(c, data.data(), int32_t(data.size()), 1, &at), MP3_OK);
+            ASSERT_EQ(mpeg_core_open(c, data.data(), int32_t(data.size()), 1, &at), MP3_OK);
             ASSERT_EQ(at, 0);
             const int32_t len = int32_t(data.size());
-            ASSERT_EQ(mp3_core_index(c, data.data(), len), 1);
-            const int64_t bytes = mp3_core_range_bytes(c, 0, c->index.frames);
+            ASSERT_EQ(mpeg_core_index(c, data.data(), len), 1);
+            const int64_t bytes = mpeg_core_range_bytes(c, 0, c->index.frames);
             for (int32_t threads : {1, 2, 3, 7}) {
                 Bytes got(size_t(bytes), 0x55);
-                const int32_t ok = mp3_core_decode_all(c, data.data(), len, got.data(), threads);
+                const int32_t ok = mpeg_core_decode_all(c, data.data(), len, got.data(), threads);
                 if (std::string(k.name) != "cut") {
                     EXPECT_EQ(ok, 1) << threads << " threads";
                     EXPECT_EQ(got.size(), want.pcm.size());
@@ -179,7 +179,7 @@ TEST(Core, DecodeAllOnSeveralThreadsIsTheOneCoreDecode) {
                     EXPECT_TRUE(got == want.pcm) << threads << " threads";
                 }
             }
-            mp3_core_free(c);
+            mpeg_core_free(c);
             delete c;
         }
     }

@@ -35,7 +35,7 @@ int64_t audio_length(int64_t size, ReadAt read_at) {
             std::free(tail);
             return -1;
         }
-        const int32_t n = mp3_trailing_tags(tail, int32_t(t));
+        const int32_t n = mpeg_trailing_tags(tail, int32_t(t));
         const bool more = t < size && t < (int64_t(1) << 30) && cut_may_go_on(tail, n);
         std::free(tail);
         if (!more) return size - t + n;
@@ -43,7 +43,7 @@ int64_t audio_length(int64_t size, ReadAt read_at) {
     }
 }
 
-int32_t open_window(InputWindow* in) { return mp3_window_init(&in->win, kWindow); }
+int32_t open_window(InputWindow* in) { return mpeg_window_init(&in->win, kWindow); }
 
 }  // namespace
 
@@ -80,7 +80,7 @@ int32_t input_open_memory(InputWindow* in, const uint8_t* mem, int64_t len) {
     return open_window(in);
 }
 
-void input_close(InputWindow* in) { mp3_window_free(&in->win); }
+void input_close(InputWindow* in) { mpeg_window_free(&in->win); }
 
 int32_t input_visible(InputWindow* in, int32_t* final) {
     if (in->audio_end < 0) {
@@ -95,14 +95,14 @@ int32_t input_visible(InputWindow* in, int32_t* final) {
 }
 
 int32_t input_advance(InputWindow* in, int32_t keep) {
-    Mp3Window* w = &in->win;
-    keep = mp3_window_drop(w, keep);
+    MpegWindow* w = &in->win;
+    keep = mpeg_window_drop(w, keep);
     int32_t added = 0;
     while (!in->eof && w->filled < w->cap) {
         const int32_t room = w->cap - w->filled;
         size_t n;
         if (in->file) {
-            n = std::fread(mp3_window_end(w), 1, size_t(room), in->file);
+            n = std::fread(mpeg_window_end(w), 1, size_t(room), in->file);
             if (n < size_t(room)) {
                 in->eof = 1;
                 in->error = std::ferror(in->file) ? 1 : 0;
@@ -110,16 +110,16 @@ int32_t input_advance(InputWindow* in, int32_t keep) {
         } else {
             const int64_t left = in->mem_len - in->mem_at;
             n = size_t(left < room ? left : room);
-            std::memcpy(mp3_window_end(w), in->mem + in->mem_at, n);
+            std::memcpy(mpeg_window_end(w), in->mem + in->mem_at, n);
             in->mem_at += int64_t(n);
             if (in->mem_at == in->mem_len) in->eof = 1;
         }
-        mp3_window_grew(w, int32_t(n));
+        mpeg_window_grew(w, int32_t(n));
         added += int32_t(n);
     }
     // A pipe's end: the tags at the end are cut from the bytes held back.
     if (in->eof && in->audio_end < 0)
-        in->audio_end = w->base + mp3_trailing_tags(w->buf, w->filled);
+        in->audio_end = w->base + mpeg_trailing_tags(w->buf, w->filled);
     return keep + added;
 }
 

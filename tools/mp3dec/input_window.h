@@ -18,7 +18,7 @@ struct InputWindow {
     const uint8_t* mem;     // bytes in memory, when `file` is null
     int64_t mem_len;
     int64_t mem_at;
-    Mp3Window win;          // win.buf[0, win.filled) is the input from offset win.base on
+    MpegWindow win;          // win.buf[0, win.filled) is the input from offset win.base on
     int32_t eof;            // 1 once the input has given its last byte
     int32_t error;          // 1 after a read error
     int64_t audio_end;      // input offset where the tags at the end begin; -1 while unknown

@@ -57,10 +57,10 @@ void bytes_free(Bytes* b) {
 }
 
 // A core on the C library's allocator (released with core_delete).
-Mp3Core* core_new() { return static_cast<Mp3Core*>(std::malloc(sizeof(Mp3Core))); }
-void core_delete(Mp3Core* c) {
+MpegCore* core_new() { return static_cast<MpegCore*>(std::malloc(sizeof(MpegCore))); }
+void core_delete(MpegCore* c) {
     if (!c) return;
-    mp3_core_free(c);
+    mpeg_core_free(c);
     std::free(c);
 }
 
@@ -183,7 +183,7 @@ enum Found { FOUND, NOT_FOUND, READ_ERROR, SETUP_FAILED };
 
 // The bytes of a tag still to step over (the search's `skip`), dropped from the window as the
 // input comes; the window then starts where the tag ends, with a whole window ahead.
-void drop_tag_rest(InputWindow* in, Mp3Sync* sync, int32_t* pos) {
+void drop_tag_rest(InputWindow* in, MpegSync* sync, int32_t* pos) {
     while (sync->skip > 0 && in->win.filled > *pos && !in->error) {
         const int32_t left = in->win.filled - *pos;
         const int32_t take = sync->skip < left ? int32_t(sync->skip) : left;
@@ -197,7 +197,7 @@ void drop_tag_rest(InputWindow* in, Mp3Sync* sync, int32_t* pos) {
 // itself would, but with the window refilled after each: the search after them then starts with
 // a whole window ahead (a free-format frame's size is found by looking up to 10000 bytes ahead
 // for its next header, which must not be cut short by the window's end).
-void step_leading_tags(InputWindow* in, Mp3Sync* sync, int32_t* pos) {
+void step_leading_tags(InputWindow* in, MpegSync* sync, int32_t* pos) {
     for (;;) {
         if (input_wants_more(in, *pos, kAhead)) {
             input_advance(in, *pos);
@@ -205,7 +205,7 @@ void step_leading_tags(InputWindow* in, Mp3Sync* sync, int32_t* pos) {
         }
         int32_t final = 0;
         const int32_t vis = input_visible(in, &final);
-        const int64_t t = mp3_tag_at(in->win.buf + *pos, vis - *pos, sync->locked);
+        const int64_t t = mpeg_tag_at(in->win.buf + *pos, vis - *pos, sync->locked);
         if (t <= 0 || in->error) return;
         sync->skip = t;
         drop_tag_rest(in, sync, pos);
@@ -215,7 +215,7 @@ void step_leading_tags(InputWindow* in, Mp3Sync* sync, int32_t* pos) {
 
 // Reads until the first frame of a stream is found and the core set up from it; the window then
 // holds it at *pos.
-Found find_stream(InputWindow* in, Mp3Core* c, int32_t* pos) {
+Found find_stream(InputWindow* in, MpegCore* c, int32_t* pos) {
     input_advance(in, 0);
     int32_t stuck = 0;
     *pos = 0;
@@ -224,13 +224,13 @@ Found find_stream(InputWindow* in, Mp3Core* c, int32_t* pos) {
         step_leading_tags(in, &c->sync, pos);
         int32_t final = 0;
         const int32_t vis = input_visible(in, &final);
-        const int32_t r = mp3_core_open(c, in->win.buf, vis, final | stuck, pos);
+        const int32_t r = mpeg_core_open(c, in->win.buf, vis, final | stuck, pos);
         if (r == MP3_OK) {
             if (input_wants_more(in, *pos, kAhead)) {
                 input_advance(in, *pos);
                 *pos = 0;
             }
-            mp3_sync_restart(&c->sync, 1);
+            mpeg_sync_restart(&c->sync, 1);
             return in->error ? READ_ERROR : FOUND;
         }
         if (r == MP3_SETUP_FAILED) return SETUP_FAILED;
@@ -251,7 +251,7 @@ struct Decoded {
 
 // Steps over the stream's frames from *pos to its end: MP3_ENDED, or MP3_OTHER_STREAM with *pos
 // where another stream begins.
-int32_t read_through(InputWindow* in, Mp3Core* c, int32_t* pos) {
+int32_t read_through(InputWindow* in, MpegCore* c, int32_t* pos) {
     int32_t stuck = 0;
     for (;;) {
         if (input_wants_more(in, *pos, kAhead)) {
@@ -260,22 +260,22 @@ int32_t read_through(InputWindow* in, Mp3Core* c, int32_t* pos) {
         }
         int32_t final = 0, size = 0;
         const int32_t vis = input_visible(in, &final);
-        const int32_t r = mp3_sync_next(&c->sync, in->win.buf, vis, final | stuck, pos, &size);
-        if (r == MP3_SYNC_FRAME) {
+        const int32_t r = mpeg_sync_next(&c->sync, in->win.buf, vis, final | stuck, pos, &size);
+        if (r == MPEG_SYNC_FRAME) {
             *pos += size;
-            mp3_sync_taken(&c->sync);
+            mpeg_sync_taken(&c->sync);
             stuck = 0;
-        } else if (r == MP3_SYNC_MORE) {
+        } else if (r == MPEG_SYNC_MORE) {
             stuck = input_advance(in, *pos) == 0 ? 1 : 0;
             *pos = 0;
         } else {
-            return r == MP3_SYNC_OTHER ? MP3_OTHER_STREAM : MP3_ENDED;
+            return r == MPEG_SYNC_OTHER ? MP3_OTHER_STREAM : MP3_ENDED;
         }
     }
 }
 
 // Decodes the stream from its first frame at pos, as the core was set up, into out.
-Decoded decode_stream(InputWindow* in, Mp3Core* c, int32_t pos, PcmOutput* out) {
+Decoded decode_stream(InputWindow* in, MpegCore* c, int32_t pos, PcmOutput* out) {
     Decoded r;
     int32_t stuck = 0;
     for (;;) {
@@ -295,7 +295,7 @@ Decoded decode_stream(InputWindow* in, Mp3Core* c, int32_t pos, PcmOutput* out) 
         }
         int32_t filled = 0;
         const int32_t got =
-            mp3_core_fill(c, in->win.buf, vis, final | stuck, &pos, room, want, &filled);
+            mpeg_core_fill(c, in->win.buf, vis, final | stuck, &pos, room, want, &filled);
         pcm_output_put(out, filled);
         if (got == MP3_OK) {
             stuck = 0;
@@ -309,7 +309,7 @@ Decoded decode_stream(InputWindow* in, Mp3Core* c, int32_t pos, PcmOutput* out) 
         r.frames = c->current_frame - (c->gap.on && c->info ? 1 : 0);
         // The gapless run ends before the data may: the frames after it are read through (not
         // decoded) to tell whether another stream follows.
-        r.end = got == MP3_ENDED && mp3_core_run_done(c) ? read_through(in, c, &pos) : got;
+        r.end = got == MP3_ENDED && mpeg_core_run_done(c) ? read_through(in, c, &pos) : got;
         r.end_at = in->win.base + pos;
         return r;
     }
@@ -350,18 +350,18 @@ struct Queue {
 
 struct Worker {
     Queue* q = nullptr;
-    Mp3Core* core = nullptr;
+    MpegCore* core = nullptr;
 };
 
 // Decodes segment s into its slot: 1 when it gave exactly the bytes a straight decode gives.
-int32_t decode_segment(Queue* q, Mp3Core* c, int32_t s) {
+int32_t decode_segment(Queue* q, MpegCore* c, int32_t s) {
     const int32_t from = s * q->seg_frames;
     const int32_t to = from + q->seg_frames < q->split ? from + q->seg_frames : q->split;
-    const int64_t bytes = mp3_core_range_bytes(c, from, to);
+    const int64_t bytes = mpeg_core_range_bytes(c, from, to);
     Bytes* b = &q->pcm[s % q->slots];
     if (bytes < 0 || bytes > INT32_MAX || !bytes_reserve(b, size_t(bytes) + 1)) return 0;
     b->n = size_t(bytes);
-    return mp3_core_decode_range(c, q->base, q->len, from, to, b->p);
+    return mpeg_core_decode_range(c, q->base, q->len, from, to, b->p);
 }
 
 void* worker_thread(void* arg) {
@@ -384,11 +384,11 @@ void* worker_thread(void* arg) {
 }
 
 // A core for a worker, opened on the data as the main one was.
-Mp3Core* worker_core(const Mp3Core* like, const uint8_t* base, int32_t len) {
-    Mp3Core* c = core_new();
+MpegCore* worker_core(const MpegCore* like, const uint8_t* base, int32_t len) {
+    MpegCore* c = core_new();
     if (!c) return nullptr;
-    if (mp3_core_init(c, like->reduction, like->convert, like->freq_limit) &&
-        mp3_core_open_like(c, like, base, len))
+    if (mpeg_core_init(c, like->reduction, like->convert, like->freq_limit) &&
+        mpeg_core_open_like(c, like, base, len))
         return c;
     core_delete(c);
     return nullptr;
@@ -407,8 +407,8 @@ void input_restart_memory(InputWindow* in, int64_t at) {
 // Whether a file of `size` bytes whose first frame set the core up may hold more than 10 s of
 // audio: the Xing header's frame count where it gives one, else the size at the first frame's
 // bitrate (decode_threads counts the frames exactly).
-bool may_last_over_10s(const Mp3Core* c, int64_t size) {
-    const int32_t ss = mp3_core_sample_bytes(c);
+bool may_last_over_10s(const MpegCore* c, int64_t size) {
+    const int32_t ss = mpeg_core_sample_bytes(c);
     if (ss <= 0 || c->frequency <= 0) return false;
     const int64_t spf = c->frame_pcm_bytes / ss;
     if (c->xing && (c->xing->flags & 1) && c->xing->frames > 0)
@@ -420,17 +420,17 @@ bool may_last_over_10s(const Mp3Core* c, int64_t size) {
 // frames before the last few in segments, a round of segments at a time, each round written in
 // order; then the rest as usual, from a seek to the first frame not written. With `at_least_10s`
 // a stream of 10 s or less is decoded as usual.
-Decoded decode_threads(InputWindow* in, Mp3Core* c, int32_t first_at, PcmOutput* out,
+Decoded decode_threads(InputWindow* in, MpegCore* c, int32_t first_at, PcmOutput* out,
                        int32_t threads, bool at_least_10s) {
     const int64_t first = in->win.base + first_at;
     const int64_t end = in->audio_end < in->mem_len ? in->audio_end : in->mem_len;
     if (end - first <= 0 || end - first > INT32_MAX ||
-        !mp3_core_index(c, in->mem + first, int32_t(end - first)))
+        !mpeg_core_index(c, in->mem + first, int32_t(end - first)))
         return decode_stream(in, c, first_at, out);
     const uint8_t* base = in->mem + first;
     const int32_t len = int32_t(end - first);
     const int32_t frames = c->index.frames;
-    const int64_t spf = c->frame_pcm_bytes / mp3_core_sample_bytes(c);
+    const int64_t spf = c->frame_pcm_bytes / mpeg_core_sample_bytes(c);
     const int32_t split = frames - kSerialTail;
     if (split <= 0 || (at_least_10s && int64_t(frames) * spf <= 10 * int64_t(c->frequency)))
         return decode_stream(in, c, first_at, out);
@@ -498,8 +498,8 @@ Decoded decode_threads(InputWindow* in, Mp3Core* c, int32_t first_at, PcmOutput*
         return r;
     }
     // The rest from frame `done`, as a seek there gives it.
-    const int32_t off = mp3_core_seek(c, done, len, 0);
-    if (!mp3_core_prepare(c, base, len)) {
+    const int32_t off = mpeg_core_seek(c, done, len, 0);
+    if (!mpeg_core_prepare(c, base, len)) {
         Decoded r;
         r.frames = done;
         r.end_at = first + off;
@@ -527,7 +527,7 @@ double seconds_now() {
     return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
 }
 
-void bench(const Bytes& data, Mp3Core* c, const MpegOutputFormat& fmt, const Decoded& first,
+void bench(const Bytes& data, MpegCore* c, const MpegOutputFormat& fmt, const Decoded& first,
            int64_t pcm_bytes) {
     int64_t passes = 0, bench_frames = 0;
     const std::clock_t c0 = std::clock();
@@ -537,7 +537,7 @@ void bench(const Bytes& data, Mp3Core* c, const MpegOutputFormat& fmt, const Dec
         InputWindow in;
         PcmOutput out;
         int32_t pos = 0;
-        mp3_core_restart(c);
+        mpeg_core_restart(c);
         if (input_open_memory(&in, data.p, int64_t(data.n)) && find_stream(&in, c, &pos) == FOUND &&
             pcm_output_null(&out, fmt)) {
             bench_frames += decode_stream(&in, c, pos, &out).frames;
@@ -597,15 +597,15 @@ int main(int argc, char** argv) {
     } else {
         opened = input_open_file(&in, f) != 0;
     }
-    Mp3Core* core = core_new();
-    if (!core || !mp3_core_init(core, o.reduction, convert_of(o), o.freq_limit)) {
+    MpegCore* core = core_new();
+    if (!core || !mpeg_core_init(core, o.reduction, convert_of(o), o.freq_limit)) {
         std::fprintf(stderr, "mp3dec: out of memory\n");
         core_delete(core);
         input_close(&in);
         if (!from_stdin) std::fclose(f);
         return 2;
     }
-    mp3_core_set_gapless(core, o.gapless ? 1 : 0);
+    mpeg_core_set_gapless(core, o.gapless ? 1 : 0);
     auto free_core = [&] { core_delete(core); };
     int32_t first_at = 0;
     Found found = opened ? find_stream(&in, core, &first_at) : READ_ERROR;
@@ -613,7 +613,7 @@ int main(int argc, char** argv) {
         threaded = may_last_over_10s(core, st.st_size);
         if (threaded) {
             input_close(&in);
-            mp3_core_restart(core);
+            mpeg_core_restart(core);
             const bool read = fseeko(f, 0, SEEK_SET) == 0 && read_all(f, &data) &&
                               input_open_memory(&in, data.p, int64_t(data.n));
             found = read ? find_stream(&in, core, &first_at) : READ_ERROR;
@@ -636,12 +636,12 @@ int main(int argc, char** argv) {
         return 2;
     }
     MpegOutputFormat fmt;
-    mpeg_decoder_get_format(mp3_core_decoder(core), &fmt);
+    mpeg_decoder_get_format(mpeg_core_decoder(core), &fmt);
 
     // The Info frame's count gives the length to announce where the header cannot be written
     // again at the end: the gapless run, or the frames it counts (and the Info frame itself, when
     // it is decoded as a frame of silence).
-    const Mp3Gapless& gap = core->gap;
+    const MpegGapless& gap = core->gap;
     const int64_t counted = core->info ? core->info_frames : -1;
     int64_t predicted = -1;
     if (gap.on && gap.length >= 0)
