@@ -16,8 +16,19 @@ inline void bits_begin(BitReader* br, const uint8_t* p, const uint8_t* end) {
     br->nbits = 0;
 }
 
-// Loads bytes below the bits held until more than 24 bits are held.
+// Loads bytes below the bits held until more than 24 bits are held. Away from the end the
+// (32 - nbits) / 8 bytes the byte loop would load come from one 4-byte read, cut to those bytes.
 inline void bits_fill(BitReader* br) {
+    if (br->nbits <= 24 && br->end - br->ptr >= 4) {
+        const int32_t k = (32 - br->nbits) >> 3;
+        const uint32_t word = uint32_t(br->ptr[0]) << 24 | uint32_t(br->ptr[1]) << 16 |
+                              uint32_t(br->ptr[2]) << 8 | uint32_t(br->ptr[3]);
+        const int32_t cut = 32 - 8 * k;  // 0..24
+        br->acc |= (word >> cut << cut) >> br->nbits;
+        br->ptr += k;
+        br->nbits += 8 * k;
+        return;
+    }
     while (br->nbits <= 24) {
         uint32_t b = 0;
         if (br->ptr < br->end) b = *br->ptr++;

@@ -195,10 +195,26 @@ inline void l2_three_codes(BitReader* br, int32_t n, float v[3]) {
     }
 }
 
-template <typename T>
-inline void l2_grouped(const T (*table)[3], BitReader* br, int32_t bits, float v[3]) {
-    const T* g = table[bits_get(br, bits)];
-    v[0] = float(g[0]), v[1] = float(g[1]), v[2] = float(g[2]);
+// Grouped codes: digits in base 3, 5 or 9, first sample in the lowest digit, centred on 0, as
+// floats (built by the compiler, shared by every decoder).
+template <int Base, int Codes>
+struct GroupTable {
+    float v[Codes][3];
+};
+template <int Base, int Codes>
+constexpr GroupTable<Base, Codes> make_group_table() {
+    GroupTable<Base, Codes> t{};
+    for (int c = 0; c < Codes; ++c)
+        for (int j = 0, x = c; j < 3; ++j, x /= Base) t.v[c][j] = float(x % Base - (Base - 1) / 2);
+    return t;
+}
+constexpr GroupTable<3, 32> kGroup3 = make_group_table<3, 32>();
+constexpr GroupTable<5, 128> kGroup5 = make_group_table<5, 128>();
+constexpr GroupTable<9, 1024> kGroup9 = make_group_table<9, 1024>();
+
+inline void l2_grouped(const float (*table)[3], BitReader* br, int32_t bits, float v[3]) {
+    const float* g = table[bits_get(br, bits)];
+    v[0] = g[0], v[1] = g[1], v[2] = g[2];
 }
 
 // Allocation of a Layer II frame: class, code and step per entry, the bits of the entries at and
@@ -291,13 +307,13 @@ void l2_unpack_granule(const L12State& s, BitReader* br, const float* scale, flo
             i += 2;
             continue;
         case 1: case 1 + kL2Joint:
-            l2_grouped(s.group3, br, 5, v);
+            l2_grouped(kGroup3.v, br, 5, v);
             break;
         case 2: case 2 + kL2Joint:
-            l2_grouped(s.group5, br, 7, v);
+            l2_grouped(kGroup5.v, br, 7, v);
             break;
         case 4: case 4 + kL2Joint:
-            l2_grouped(s.group9, br, 10, v);
+            l2_grouped(kGroup9.v, br, 10, v);
             break;
         case kL2Stop:
             bits_skip(br, s.skip_bits);
@@ -391,13 +407,6 @@ void build_l12_tables(MpegDecoder* d) {
     // The decoder's gain rides on the scalefactors: it costs nothing per sample.
     for (int k = 0; k < 64; ++k)
         s.sf_mult[k] = float(-65536.0 * std::pow(2.0, -k / 3.0) * double(d->gain));
-    // Grouped codes: digits in base 3, 5 or 9, first sample in the lowest digit, centred on 0.
-    for (int v = 0; v < 32; ++v)
-        for (int j = 0, x = v; j < 3; ++j, x /= 3) s.group3[v][j] = int8_t(x % 3 - 1);
-    for (int v = 0; v < 128; ++v)
-        for (int j = 0, x = v; j < 3; ++j, x /= 5) s.group5[v][j] = int8_t(x % 5 - 2);
-    for (int v = 0; v < 1024; ++v)
-        for (int j = 0, x = v; j < 3; ++j, x /= 9) s.group9[v][j] = int16_t(x % 9 - 4);
     s.l2_tables_pending = 0;
 }
 

@@ -21,9 +21,6 @@ struct L12State {
     float step_l2[18];
     float sf_mult[64];
     float step_l1[16];
-    int8_t group3[32][3];
-    int8_t group5[128][3];
-    int16_t group9[1024][3];
 
     BitReader br;
 

@@ -1,8 +1,8 @@
 // Layer III Huffman decoding and requantisation (ISO/IEC 11172-3 2.4.2.7, 2.4.3.4).
 //
 // Big values are decoded pair by pair: most pairs whole with their sign bits through one lookup
-// of the next 10 bits per code tree (built from the code tables on first use), the rest through
-// the multi-level lookups of at most 9 index bits (tables/huffman_tables.cpp); count1 quadruples
+// of the next 10 bits per code tree (built from the code tables by the compiler), the rest through
+// the multi-level lookups of at most 9 index bits (tables/huffman_levels.h); count1 quadruples
 // through table A or the plain 4-bit table B.
 // Decoded integers are stored as exact floats in the granule's cells; l3_dequantize then applies
 // the 4/3 power, global gain, scalefactors, pretab and subblock gain, and reorders short blocks
@@ -62,13 +62,15 @@ inline float signed_value_held(L3BitReader* br, int32_t v) {
 // typical stream). len[i] is the bits the pair takes, or 0 where the pair is longer, or is a
 // linbits escape (a value of 15 in a tree with linbits, whose sign follows its extra bits):
 // those take the level walk. The values are stored signed, as signed_value_held makes them.
+// The compiler builds them from the level lookups: nothing is built when a program starts.
 constexpr int32_t kPairBits = 10;
+constexpr int32_t kTrees = 15;  // distinct code trees among the 32 tables
 struct PairLookup {
     float xy[1 << kPairBits][2];
     uint8_t len[1 << kPairBits];
 };
 struct PairLookups {
-    PairLookup tree[32]; // the distinct trees first (15 of them; the rest never touched)
+    PairLookup tree[kTrees];
     int8_t of_table[32]; // tree of each table_select, -1 for the tables that read nothing
 };
 
@@ -79,50 +81,60 @@ inline void clear_used(L3BitReader* br) {
     br->acc &= uint32_t((uint64_t(1) << br->nbits) - 1u);
 }
 
-float signed_float(int32_t v, uint32_t negative) { return negative ? -float(v) : float(v); }
+// The level walk of huff_pair over the kPairBits bits of i followed by zeros (the code is the
+// same whatever follows it, so it counts wherever it ends within them): the pair, and the bits
+// its code takes.
+constexpr int32_t walk_bits(const uint8_t* level, uint32_t i, int32_t* x, int32_t* y) {
+    const int32_t held = kPairBits + 12;
+    const uint32_t acc = i << 12;
+    int32_t used = 0;
+    for (;;) {
+        const int32_t k = level[0];
+        const uint32_t at = (acc >> (held - used - k)) & ((1u << k) - 1u);
+        const uint8_t* e = level + 4 + 4 * at;
+        if (e[3]) {
+            *x = e[1];
+            *y = e[2];
+            return used + e[3];
+        }
+        used += k;
+        level += 4 * (uint32_t(e[0]) | uint32_t(e[1]) << 8 | uint32_t(e[2]) << 16);
+    }
+}
 
-void build_pair_lookup(const uint8_t* root, bool escapes, PairLookup* t) {
+constexpr float signed_float(int32_t v, uint32_t negative) {
+    return negative ? -float(v) : float(v);
+}
+
+constexpr void build_pair_lookup(const uint8_t* root, bool escapes, PairLookup& t) {
     for (uint32_t i = 0; i < (1u << kPairBits); ++i) {
-        // The level walk over these bits followed by zeros; the code is the same whatever
-        // follows it, so it counts wherever it ends within the kPairBits bits.
-        L3BitReader r{};
-        r.acc = i << 12;
-        r.nbits = kPairBits + 12;
-        int32_t x, y;
-        huff_pair(&r, root, &x, &y);
-        int32_t used = kPairBits + 12 - r.nbits;
-        t->len[i] = 0;
+        int32_t x = 0, y = 0;
+        int32_t used = walk_bits(root, i, &x, &y);
+        t.len[i] = 0;
         if (used + (x != 0) + (y != 0) > kPairBits || (escapes && (x == 15 || y == 15))) continue;
         // Bit b of the kPairBits, counted from the first.
-        auto bit = [i](int32_t b) { return (i >> (kPairBits - 1 - b)) & 1u; };
-        const uint32_t sx = x != 0 ? bit(used++) : 0u;
-        const uint32_t sy = y != 0 ? bit(used++) : 0u;
-        t->xy[i][0] = signed_float(x, sx);
-        t->xy[i][1] = signed_float(y, sy);
-        t->len[i] = uint8_t(used);
+        const uint32_t sx = x != 0 ? (i >> (kPairBits - 1 - used++)) & 1u : 0u;
+        const uint32_t sy = y != 0 ? (i >> (kPairBits - 1 - used++)) & 1u : 0u;
+        t.xy[i][0] = signed_float(x, sx);
+        t.xy[i][1] = signed_float(y, sy);
+        t.len[i] = uint8_t(used);
     }
 }
 
-void build_pair_lookups(PairLookups* out) {
-    PairLookups& lookups = *out; // the entries a tree leaves unset are never read
-    int32_t trees = 0;
-    const uint8_t* roots[32] = {};
+constexpr PairLookups build_pair_lookups() {
+    PairLookups lookups{}; // the entries a tree leaves unset are never read
+    bool built[kTrees] = {};
     for (int32_t ts = 0; ts < 32; ++ts) {
         const HuffTableDesc& t = huff_tables[ts];
-        lookups.of_table[ts] = -1;
-        if (t.kind == 0) continue;
-        int32_t k = 0;
-        while (k < trees && roots[k] != t.lookup) ++k;
-        if (k == trees) {
-            roots[trees++] = t.lookup;
-            build_pair_lookup(t.lookup, t.kind == 3, &lookups.tree[k]);
-        }
-        lookups.of_table[ts] = int8_t(k);
+        lookups.of_table[ts] = int8_t(t.tree);
+        if (t.kind == 0 || built[t.tree]) continue;
+        built[t.tree] = true;
+        build_pair_lookup(t.lookup, t.kind == 3, lookups.tree[t.tree]);
     }
+    return lookups;
 }
 
-// Built on first use and read-only after; decoders share the one copy.
-const PairLookups& pair_lookups() { return BuiltOnce<PairLookups, build_pair_lookups>::get(); }
+constexpr PairLookups pair_lookups = build_pair_lookups();
 
 // Decodes `pairs` pairs into cells: a whole pair with its sign bits from the lookup q where it
 // fits, the level walk from root otherwise. With kEscapes (tables with linbits) a value of 15
@@ -161,6 +173,44 @@ void decode_pairs(L3BitReader* rp, const PairLookup& q, const uint8_t* root, int
     }
 }
 
+// Count1 quadruples with their sign bits in one lookup: table A by the next 10 bits (a code of
+// at most 6 bits and up to 4 sign bits), table B by the next 8 (4 and 4). len is the bits the
+// quadruple takes, vwxy its nonzero pattern, v its four values with their signs.
+struct QuadEntry {
+    float v[4];
+    uint8_t len;
+    uint8_t vwxy;
+};
+struct QuadLookups {
+    QuadEntry a[1 << 10];
+    QuadEntry b[1 << 8];
+};
+
+// The entry for `bits` (n of them) whose quadruple's code is `code_len` bits long.
+constexpr QuadEntry quad_entry(uint32_t bits, int32_t n, int32_t code_len, uint32_t vwxy) {
+    QuadEntry e{};
+    int32_t used = code_len;
+    for (int32_t b = 0; b < 4; ++b) {
+        if (vwxy & (8u >> b))
+            e.v[b] = (bits >> (n - 1 - used++)) & 1u ? -1.0f : 1.0f;
+        else
+            e.v[b] = 0.0f;
+    }
+    e.len = uint8_t(used);
+    e.vwxy = uint8_t(vwxy);
+    return e;
+}
+
+constexpr QuadLookups build_quad_lookups() {
+    QuadLookups q{};
+    for (uint32_t i = 0; i < (1u << 10); ++i)
+        q.a[i] = quad_entry(i, 10, quad_table_a[i >> 4][0], quad_table_a[i >> 4][1]);
+    for (uint32_t i = 0; i < (1u << 8); ++i) q.b[i] = quad_entry(i, 8, 4, ~(i >> 4) & 15u);
+    return q;
+}
+
+constexpr QuadLookups quad_lookups = build_quad_lookups();
+
 }  // namespace
 
 void l3_build_dequant_tables(MpegDecoder* d) {
@@ -187,8 +237,7 @@ void l3_huffman_pairs(MpegDecoder* d, float* cells, int32_t count, int32_t table
         std::memset(cells, 0, size_t(pairs) * 2 * sizeof(float));
         return;
     }
-    const PairLookups& lookups = pair_lookups();
-    const PairLookup& q = lookups.tree[lookups.of_table[table_select & 31]];
+    const PairLookup& q = pair_lookups.tree[pair_lookups.of_table[table_select & 31]];
     // The reader is worked on in a local copy so that it stays in registers. Every fill leaves
     // more than kPairBits bits held, so the whole-pair lookup never reads past them. A pair
     // taken whole only lowers the count of held bits; the bits it used are cleared from the
@@ -209,26 +258,39 @@ int32_t l3_huffman_quads(MpegDecoder* d, float* cells, int32_t count, int32_t bi
     int32_t quads = count / 4;
     int32_t last = -1, lastbits = 15, done = 0;
     for (int32_t q = 0; q < quads; ++q) {
+        float* c = cells + 4 * q;
         uint32_t vwxy;
+        // The reader fills exactly where reading the code and the signs one by one would (table
+        // A: before the code, when fewer than 11 bits are held; table B takes the lookup only
+        // where the bits held cover the quadruple), so it stops at the same place.
         if (sel) {
             if (bits_left < 4) break;
-            vwxy = ~l3_bits_get(br, 4) & 15u;
-            bits_left -= 4;
+            if (br->nbits >= 8) {
+                const QuadEntry& e = quad_lookups.b[(br->acc >> (br->nbits - 8)) & 255u];
+                l3_bits_skip(br, e.len);
+                std::memcpy(c, e.v, sizeof e.v);
+                vwxy = e.vwxy;
+                bits_left -= e.len;
+            } else {
+                vwxy = ~l3_bits_get(br, 4) & 15u;
+                bits_left -= 4;
+                for (int b = 0; b < 4; ++b) {
+                    if (vwxy & (8u >> b)) {
+                        c[b] = l3_bits_get(br, 1) ? -1.0f : 1.0f;
+                        bits_left -= 1;
+                    } else {
+                        c[b] = 0.0f;
+                    }
+                }
+            }
         } else {
             if (bits_left <= 0) break;
-            const uint8_t* e = quad_table_a[l3_bits_peek(br, 6)];
-            l3_bits_skip(br, e[0]);
-            vwxy = e[1];
-            bits_left -= e[0];
-        }
-        float* c = cells + 4 * q;
-        for (int b = 0; b < 4; ++b) {
-            if (vwxy & (8u >> b)) {
-                c[b] = l3_bits_get(br, 1) ? -1.0f : 1.0f;
-                bits_left -= 1;
-            } else {
-                c[b] = 0.0f;
-            }
+            if (br->nbits < 11) l3_bits_fill(br);
+            const QuadEntry& e = quad_lookups.a[(br->acc >> (br->nbits - 10)) & 1023u];
+            l3_bits_skip(br, e.len);
+            std::memcpy(c, e.v, sizeof e.v);
+            vwxy = e.vwxy;
+            bits_left -= e.len;
         }
         done = q + 1;
         if (vwxy) {
@@ -287,6 +349,9 @@ void l3_dequantize(MpegDecoder* d, float* cells, int32_t* line_extent, const int
     if (first_short == 12) return;
 
     // Short part: input is band by band, window by window; output interleaves the windows.
+    // Each window of a band is a band of the kernel with its own factor, dequantised in place;
+    // the interleave then copies them out and notes the windows that hold a nonzero value (a
+    // nonzero value stays nonzero: every factor is at least 2^-84).
     const int32_t s0 = pos;
     float gw[3];
     int32_t last_w[3];
@@ -294,24 +359,40 @@ void l3_dequantize(MpegDecoder* d, float* cells, int32_t* line_extent, const int
         gw[w] = g * s.subblock_gain_table[gi->subblock_gain[w] & 7];
         last_w[w] = first_short;
     }
-    float* rb = s.reorder_buffer;
+    float short_factor[39];
+    int32_t short_width[39];
+    int32_t short_bands = 0, sb_end = first_short;
     for (int32_t sb = first_short; sb < 13; ++sb) {
         const int32_t w = s.short_width[sb];
-        const int32_t base = pos - s0;
         if (pos + 3 * w > 576) break;
         for (int win = 0; win < 3; ++win) {
-            const float f = gw[win] * s.scalefac_gain_table[sc][0][scalefac[23 + 13 * win + sb] & 31];
-            float* out = rb + base + win;
-            bool nonzero = false;
-            for (int32_t k = 0; k < w; ++k) {
-                const float c = cells[pos + k];
-                nonzero |= c != 0.0f;
-                out[3 * k] = dequant_value(pow43, c, f);
-            }
-            if (nonzero) last_w[win] = sb;
+            short_factor[short_bands] =
+                gw[win] * s.scalefac_gain_table[sc][0][scalefac[23 + 13 * win + sb] & 31];
+            short_width[short_bands++] = w;
             pos += w;
         }
+        sb_end = sb + 1;
         if (pos >= E) break;
+    }
+    int32_t short_top = -1;
+    d->kernels->dequant(cells + s0, short_factor, short_width, short_bands, pow43, &short_top);
+    float* rb = s.reorder_buffer;
+    const float* in = cells + s0;
+    for (int32_t sb = first_short, base = 0; sb < sb_end; ++sb) {
+        const int32_t w = s.short_width[sb];
+        for (int win = 0; win < 3; ++win) {
+            float* out = rb + base + win;
+            uint32_t any = 0;
+            for (int32_t k = 0; k < w; ++k) {
+                uint32_t u;
+                std::memcpy(&u, in + k, 4);
+                any |= u;
+                out[3 * k] = in[k];
+            }
+            if (any << 1) last_w[win] = sb;
+            in += w;
+        }
+        base += 3 * w;
     }
     std::memcpy(cells + s0, rb, size_t(pos - s0) * sizeof(float));
     *line_extent = pos;

@@ -6,6 +6,9 @@
 // loop's end to its start inside a buffer.
 #include "player_state.h"
 
+#include <sched.h>
+#include <unistd.h>
+
 #include <cstring>
 #include <new>
 
@@ -146,6 +149,19 @@ int32_t fill(Mp3Player* p, uint8_t* buf, int32_t bytes, int32_t* filled, bool lo
         }
         rewound_at = *filled;
     }
+}
+
+// Threads for the decode of a whole file: every processor the program may run on, for more than
+// 10 s of indexed audio (a shorter file costs less than the threads' set-up), else one.
+int32_t whole_file_threads(const Mp3Player* p) {
+    const MpegCore& c = p->core;
+    const int32_t ss = mpeg_core_sample_bytes(&c);
+    if (!c.index.offsets || ss <= 0 || c.frequency <= 0) return 1;
+    if (int64_t(c.index.frames) * (c.frame_pcm_bytes / ss) <= 10 * int64_t(c.frequency)) return 1;
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) return CPU_COUNT(&set);
+    const long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 1 ? static_cast<int32_t>(n < 64 ? n : 64) : 1;
 }
 
 void release(Mp3Player* p) {
@@ -401,9 +417,15 @@ SAMPLE* decode_all_held(Mp3Player* p) {
         destroy_sample(s);
         return nullptr;
     }
-    std::memset(s->data, 0, static_cast<size_t>(bytes));
-    int32_t filled = 0;
-    fill(p, static_cast<uint8_t*>(s->data), static_cast<int32_t>(bytes), &filled, false);
+    // On several threads where the file is long (segments of its frames, each decoded from a
+    // seek to its first frame: the same bytes); as one decode where that cannot give them.
+    uint8_t* data = static_cast<uint8_t*>(s->data);
+    const int32_t threads = whole_file_threads(p);
+    if (threads < 2 || !mpeg_core_decode_all(&p->core, p->start, p->data_len, data, threads)) {
+        std::memset(s->data, 0, static_cast<size_t>(bytes));
+        int32_t filled = 0;
+        fill(p, data, static_cast<int32_t>(bytes), &filled, false);
+    }
     mp3_rewind(p);
     if (p->core.bits == 16) mp3_to_unsigned(s->data, static_cast<int32_t>(bytes));
     return s;

@@ -3,6 +3,9 @@
 // carry), the gapless run, and the rewind and seek of indexed data with their pre-roll.
 #include "core.h"
 
+#include <pthread.h>
+#include <stdlib.h>
+
 #include "decoder_state.h"
 #include "lame_tag.h"
 
@@ -239,4 +242,95 @@ int32_t mpeg_core_samples_ms(const MpegCore* c, int64_t samples) {
     if (c->frequency <= 0) return 0;
     const int64_t ms = samples * 1000 / c->frequency;
     return ms > INT32_MAX ? INT32_MAX : static_cast<int32_t>(ms);
+}
+
+int32_t mpeg_core_open_like(MpegCore* c, const MpegCore* like, const uint8_t* data, int32_t len) {
+    int32_t at = 0;
+    mpeg_core_set_gapless(c, like->gap.on);
+    // The gain (ReplayGain) rides on the decoder's tables: the same for every segment.
+    mpeg_decoder_set_gain(mpeg_core_decoder(c),
+                          mpeg_core_decoder(const_cast<MpegCore*>(like))->gain);
+    return mpeg_core_open(c, data, len, 1, &at) == MP3_OK && at == 0 &&
+                   c->frame_pcm_bytes == like->frame_pcm_bytes && c->info == like->info &&
+                   mpeg_core_index(c, data, len) && c->index.frames == like->index.frames
+               ? 1
+               : 0;
+}
+
+int64_t mpeg_core_range_bytes(const MpegCore* c, int32_t from, int32_t to) {
+    return (mpeg_core_output_samples(c, to) - mpeg_core_output_samples(c, from)) * sample_bytes(c);
+}
+
+int32_t mpeg_core_decode_range(MpegCore* c, const uint8_t* data, int32_t len, int32_t from,
+                              int32_t to, uint8_t* out) {
+    const int64_t bytes = mpeg_core_range_bytes(c, from, to);
+    if (bytes < 0 || bytes > INT32_MAX || !c->index.offsets) return 0;
+    if (bytes == 0) return 1;
+    int32_t pos = mpeg_core_seek(c, from, len, 0);
+    if (!mpeg_core_prepare(c, data, len)) return 0;
+    int32_t filled = 0;
+    mpeg_core_fill(c, data, len, 1, &pos, out, int32_t(bytes), &filled);
+    // The frames after the last that hands anything back (gapless) are not decoded.
+    return filled == bytes && c->gap.carry_len == 0 && c->current_frame <= to &&
+                   mpeg_core_output_samples(c, c->current_frame) == mpeg_core_output_samples(c, to)
+               ? 1
+               : 0;
+}
+
+namespace {
+
+struct Segment {
+    const MpegCore* like;
+    const uint8_t* data;
+    int32_t len;
+    int32_t from, to;
+    uint8_t* out;
+    int32_t ok;
+};
+
+void* decode_segment(void* arg) {
+    Segment* s = static_cast<Segment*>(arg);
+    s->ok = 0;
+    MpegCore* c = static_cast<MpegCore*>(malloc(sizeof(MpegCore)));
+    if (!c) return nullptr;
+    const MpegCore* like = s->like;
+    if (mpeg_core_init(c, like->reduction, like->convert, like->freq_limit) &&
+        mpeg_core_open_like(c, like, s->data, s->len))
+        s->ok = mpeg_core_decode_range(c, s->data, s->len, s->from, s->to, s->out);
+    mpeg_core_free(c);
+    free(c);
+    return nullptr;
+}
+
+}  // namespace
+
+int32_t mpeg_core_decode_all(const MpegCore* c, const uint8_t* data, int32_t len, uint8_t* out,
+                            int32_t threads) {
+    const int32_t frames = c->index.frames;
+    if (!c->index.offsets || frames <= 0 || threads < 1) return 0;
+    if (threads > frames) threads = frames;
+    Segment* seg = static_cast<Segment*>(calloc(size_t(threads), sizeof(Segment)));
+    pthread_t* tid = static_cast<pthread_t*>(calloc(size_t(threads), sizeof(pthread_t)));
+    int32_t* started = static_cast<int32_t*>(calloc(size_t(threads), sizeof(int32_t)));
+    int32_t ok = seg && tid && started ? 1 : 0;
+    for (int32_t k = 0; ok && k < threads; ++k) {
+        Segment& s = seg[k];
+        s.like = c;
+        s.data = data;
+        s.len = len;
+        s.from = int32_t(int64_t(frames) * k / threads);
+        s.to = int32_t(int64_t(frames) * (k + 1) / threads);
+        s.out = out + mpeg_core_range_bytes(c, 0, s.from);
+        // The calling thread decodes the first segment itself, and any a thread cannot take.
+        started[k] = k > 0 && pthread_create(&tid[k], nullptr, decode_segment, &s) == 0;
+    }
+    for (int32_t k = 0; ok && k < threads; ++k)
+        if (!started[k]) decode_segment(&seg[k]);
+    for (int32_t k = 0; ok && k < threads; ++k)
+        if (started[k]) pthread_join(tid[k], nullptr);
+    for (int32_t k = 0; ok && k < threads; ++k) ok = seg[k].ok;
+    free(seg);
+    free(tid);
+    free(started);
+    return ok;
 }

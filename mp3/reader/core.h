@@ -111,6 +111,28 @@ int32_t mpeg_core_prepare(MpegCore* c, const uint8_t* data, int32_t len);
 // Samples per channel that decoding `frames` frames from the start hands back.
 int64_t mpeg_core_output_samples(const MpegCore* c, int64_t frames);
 
+// Whole-data decoding on several threads. Each thread has a core of its own, opened on the same
+// data as the first; a run of frames decoded from a seek to its first frame (its pre-roll
+// decoded with the output thrown away) gives byte for byte what a decode from frame 0 gives
+// those frames, so segments split at frame boundaries join into the one-thread output.
+//
+// Opens c (initialised) on data[0, len), which the core `like` was opened and indexed on (its
+// first frame at 0), with like's options and gapless setting, and indexes it. 1, or 0 when the
+// data does not open the same way or memory ran out.
+int32_t mpeg_core_open_like(MpegCore* c, const MpegCore* like, const uint8_t* data, int32_t len);
+// The PCM bytes a decode from frame 0 hands back for frames [from, to).
+int64_t mpeg_core_range_bytes(const MpegCore* c, int32_t from, int32_t to);
+// Decodes frames [from, to) of indexed data into out, mpeg_core_range_bytes(c, from, to) bytes,
+// from a seek to `from`. 1 when exactly those frames gave exactly those bytes; 0 otherwise
+// (damaged data, a frame that gave other than its share, a set-up that failed).
+int32_t mpeg_core_decode_range(MpegCore* c, const uint8_t* data, int32_t len, int32_t from,
+                              int32_t to, uint8_t* out);
+// The whole indexed data's PCM, mpeg_core_range_bytes(c, 0, frames), into out on up to `threads`
+// threads (one segment each, on cores opened like c; c itself is left as it was). 1 when every
+// segment decoded as a decode from frame 0 would; 0 otherwise: out is then to be filled as usual.
+int32_t mpeg_core_decode_all(const MpegCore* c, const uint8_t* data, int32_t len, uint8_t* out,
+                            int32_t threads);
+
 // The output format's arithmetic: bytes of one sample of every channel, bytes a second, and one
 // frame's duration in whole milliseconds, truncated (26 for a 44.1 kHz Layer III frame); 0
 // before the first frame has set the format up.

@@ -80,6 +80,8 @@ TEST_F(Mp3dec, BadUsageAndInputsGiveOneLineAndNonZeroExit) {
         {"-f abc '" + mp3 + "' '" + out + "'", 1},
         {"-e s12 '" + mp3 + "' '" + out + "'", 1},
         {"-8 -e s24 '" + mp3 + "' '" + out + "'", 1},
+        {"-j 0 '" + mp3 + "' '" + out + "'", 1},
+        {"-j 257 '" + mp3 + "' '" + out + "'", 1},
         {"'" + mp3 + "' '" + out + "' -r", 1},
         {"'" + mp3 + "' a b", 1},
         {"/nonexistent/in.mp3 '" + out + "'", 2},
@@ -199,6 +201,62 @@ TEST_F(Mp3dec, SampleFormsAndTheirWavHeaders) {
                               wav + "' > '" + probe + "'"));
         const std::vector<uint8_t> codec = ziv::read_file(probe);
         EXPECT_EQ(std::string(f.codec) + "\n", std::string(codec.begin(), codec.end()));
+    }
+}
+
+// Several threads split the file into segments, each decoded from a seek to its first frame:
+// the output is byte for byte the one-thread decode's, in Layers II and III, gapless or not,
+// with other options, to WAV, and where the data is damaged in the middle (junk inserted, main
+// data zeroed, cut off inside a frame), where a segment may stop the split, and where another
+// stream follows (the same message on stderr).
+TEST_F(Mp3dec, ThreadsGiveTheOneThreadOutput) {
+    ZIV_REQUIRE_TOOL("twolame");
+    const std::string wav = ziv::tmp_path("long.wav");
+    ASSERT_EQ(0, ziv::run("sox -n -r 44100 -c 2 '" + wav + "' synth 12 pinknoise synth 12 sine mix "
+                          "300-3000 gain -n -3 2>/dev/null"));
+    const std::string l3 = ziv::tmp_path("long.mp3"), l2 = ziv::tmp_path("long.mp2");
+    ASSERT_EQ(0, ziv::run("lame --quiet -b 128 '" + wav + "' '" + l3 + "'"));
+    ASSERT_EQ(0, ziv::run("twolame --quiet -b 192 '" + wav + "' '" + l2 + "'"));
+    const std::vector<uint8_t> d = ziv::read_file(l3);
+    ASSERT_GT(d.size(), 100000u);
+    const size_t m = d.size() / 2;
+    std::vector<uint8_t> junk(d.begin(), d.begin() + long(m)), zeroed = d;
+    std::vector<uint8_t> cut(d.begin(), d.begin() + long(m) + 777);
+    for (int i = 0; i < 2048; ++i) junk.push_back(uint8_t(i * 37));
+    junk.insert(junk.end(), d.begin() + long(m), d.end());
+    std::fill(zeroed.begin() + long(m), zeroed.begin() + long(m) + 3000, 0);
+    // Another stream (22.05 kHz) spliced on: the output and the message end where it begins.
+    const std::string other = ziv::tmp_path("other.mp3");
+    ASSERT_EQ(0, ziv::run("lame --quiet -b 32 --resample 22.05 '" + wav + "' '" + other + "'"));
+    std::vector<uint8_t> spliced = d;
+    const std::vector<uint8_t> o22 = ziv::read_file(other);
+    spliced.insert(spliced.end(), o22.begin(), o22.end());
+    const std::string fs = ziv::tmp_path("spliced.mp3");
+    ASSERT_TRUE(ziv::write_file(fs, spliced.data(), spliced.size()));
+    const std::string fj = ziv::tmp_path("junk.mp3"), fz = ziv::tmp_path("zeroed.mp3"),
+                      fc = ziv::tmp_path("cut.mp3");
+    ASSERT_TRUE(ziv::write_file(fj, junk.data(), junk.size()));
+    ASSERT_TRUE(ziv::write_file(fz, zeroed.data(), zeroed.size()));
+    ASSERT_TRUE(ziv::write_file(fc, cut.data(), cut.size()));
+    const std::string one = ziv::tmp_path("j1.out"), many = ziv::tmp_path("jn.out");
+    struct Case { std::string in, opts, ext; };
+    const Case cases[] = {{l3, "", ".raw"},          {l3, "--no-gapless", ".raw"},
+                          {l3, "-r 1 -c 1 -8", ".raw"}, {l3, "", ".wav"},
+                          {l2, "", ".raw"},          {l2, "-c 3", ".wav"},
+                          {fj, "", ".raw"},          {fz, "", ".raw"},
+                          {fc, "--no-gapless", ".raw"}, {fs, "", ".wav"}};
+    for (const Case& c : cases) {
+        const std::string a = one + c.ext, b = many + c.ext;
+        RunResult r1 = mp3dec("-j 1 " + c.opts + " '" + c.in + "' '" + a + "'");
+        ASSERT_EQ(0, r1.status) << c.in << " " << c.opts << "\n" << r1.err;
+        const std::vector<uint8_t> want = ziv::read_file(a);
+        ASSERT_GT(want.size(), 200000u) << c.in;
+        for (const char* j : {"-j 2 ", "-j 3 ", "-j 7 ", ""}) {
+            RunResult rn = mp3dec(j + c.opts + " '" + c.in + "' '" + b + "'");
+            EXPECT_EQ(0, rn.status) << j << c.in << " " << c.opts;
+            EXPECT_EQ(r1.err, rn.err) << j << c.in << " " << c.opts;
+            EXPECT_TRUE(ziv::read_file(b) == want) << j << c.in << " " << c.opts;
+        }
     }
 }
 

@@ -81,6 +81,17 @@ TEST(HuffmanTables, DescriptorsMatchTheStandard) {
     EXPECT_EQ(huff_tables[16].lookup, huff_tables[23].lookup);
     EXPECT_EQ(huff_tables[24].lookup, huff_tables[31].lookup);
     EXPECT_EQ(huff_tables[0].lookup, huff_tables[14].lookup);
+    // Tree numbers (which the whole-pair lookups are built by): one per distinct code tree.
+    for (int a = 0; a < 32; ++a) {
+        const HuffTableDesc& x = huff_tables[a];
+        EXPECT_EQ(x.tree < 0, x.kind == 0) << "table " << a;
+        EXPECT_LT(x.tree, 15) << "table " << a;
+        for (int b = 0; b < 32; ++b) {
+            if (x.kind == 0 || huff_tables[b].kind == 0) continue;
+            EXPECT_EQ(x.tree == huff_tables[b].tree, x.lookup == huff_tables[b].lookup)
+                << a << " " << b;
+        }
+    }
 }
 
 // Every code of every table, with linbits and sign bits, decodes through the real path to its

@@ -17,6 +17,7 @@ const File kFiles[] = {
     {"mpeg25", "lame", "8", 8000, 2, 2.0, "-b 16"},              // MPEG-2.5
     {"tagged", "lame", "44.1", 44100, 2, 2.0, "-b 96 --add-id3v2 --tt Zivivev --ta Demo"},
     {"layer2", "twolame", "44.1", 44100, 2, 2.0, "-b 192"},      // Layer II
+    {"long", "lame", "44.1", 44100, 2, 12.0, "-b 160"},          // over 10 s: decode_all threads
 };
 
 // mp3dec's raw signed 16-bit output for a file, every frame decoded as the players do.

@@ -134,6 +134,57 @@ TEST(Core, TheTagCountEndsTheRunAndAnotherStreamEndsTheData) {
     EXPECT_TRUE(std::equal(c.pcm.begin(), c.pcm.end(), alone.pcm.begin()));
 }
 
+// The whole data on several threads: segments of its frames, each decoded on a core of its own
+// from a seek to its first frame, join into the one-core decode byte for byte, gapless or not,
+// in Layer III (a VBR file with its Xing frame) and Layer II, with frames whose main data was
+// zeroed (the reservoir then carries garbage across a segment's start). A file cut inside its
+// last frame either joins the same or is refused (the caller then decodes it in one piece).
+TEST(Core, DecodeAllOnSeveralThreadsIsTheOneCoreDecode) {
+    ZIV_REQUIRE_TOOL("lame");
+    ZIV_REQUIRE_TOOL("twolame");
+    const int samples = 44100 * 4 + 777;
+    const Bytes vbr = lame("par_vbr", "44.1", 44100, samples, "-V 3");
+    ASSERT_FALSE(vbr.empty());
+    const std::string raw = ziv::tmp_path("par_vbr.raw"), mp2 = ziv::tmp_path("par.mp2");
+    ASSERT_EQ(0, ziv::run("twolame --quiet -r -s 44100 -N 2 -b 192 '" + raw + "' '" + mp2 + "'"));
+    const Bytes l2 = ziv::read_file(mp2);
+    Bytes zeroed = vbr;
+    const long third = long(zeroed.size() / 3);
+    std::fill(zeroed.begin() + third, zeroed.begin() + third + 1500, 0);
+    const Bytes cut(vbr.begin(), vbr.end() - 200);
+    struct Case { const char* name; const Bytes* data; };
+    const Case cases[] = {{"vbr", &vbr}, {"layer2", &l2}, {"zeroed", &zeroed}, {"cut", &cut}};
+    for (const Case& k : cases) {
+        for (int32_t gapless : {0, -1}) {
+            SCOPED_TRACE(std::string(k.name) + (gapless ? " gapless" : " every frame"));
+            const Bytes& data = *k.data;
+            const Decoded want = decode(data, gapless, int32_t(data.size()), 1 << 22);
+            MpegCore* c = new MpegCore;
+            ASSERT_EQ(mpeg_core_init(c, 0, 0, 24000), 1);
+            mpeg_core_set_gapless(c, gapless);
+            int32_t at = 0;
+            ASSERT_EQ(mpeg_core_open(c, data.data(), int32_t(data.size()), 1, &at), MP3_OK);
+            ASSERT_EQ(at, 0);
+            const int32_t len = int32_t(data.size());
+            ASSERT_EQ(mpeg_core_index(c, data.data(), len), 1);
+            const int64_t bytes = mpeg_core_range_bytes(c, 0, c->index.frames);
+            for (int32_t threads : {1, 2, 3, 7}) {
+                Bytes got(size_t(bytes), 0x55);
+                const int32_t ok = mpeg_core_decode_all(c, data.data(), len, got.data(), threads);
+                if (std::string(k.name) != "cut") {
+                    EXPECT_EQ(ok, 1) << threads << " threads";
+                    EXPECT_EQ(got.size(), want.pcm.size());
+                }
+                if (ok) {
+                    EXPECT_TRUE(got == want.pcm) << threads << " threads";
+                }
+            }
+            mpeg_core_free(c);
+            delete c;
+        }
+    }
+}
+
 // The results the players and the core share: each value has its own text (the values that share
 // -1 share one), and unknown values are said to be so.
 TEST(Results, EveryCodeHasItsOwnText) {

@@ -3,7 +3,9 @@
 // Reads huffman_codes.txt (ISO/IEC 11172-3 Table B.7 as rows "x y length code") and
 // scalefactor_bands.txt (Table B.8 / ISO/IEC 13818-3 Table B.2), checks every Huffman table is a
 // complete prefix code, builds the multi-level lookups (levels of at most 9 index bits) and writes
-// huffman_tables.cpp and sfb_table.cpp. Usage: huffgen TABLES_DIR OUTPUT_DIR
+// huffman_levels.h and sfb_table.cpp. The lookups are a header of constants so that the decoder
+// can build its whole-pair lookups from them while it compiles.
+// Usage: huffgen TABLES_DIR OUTPUT_DIR
 #include <algorithm>
 #include <cstdint>
 #include <cstdio>
@@ -88,7 +90,7 @@ bool kraft_is_one(const std::vector<Code>& codes) {
 
 std::string emit_bytes(const std::string& name, const std::vector<uint8_t>& b) {
     std::ostringstream s;
-    s << "alignas(4) const uint8_t " << name << "[" << b.size() << "] = {\n";
+    s << "alignas(4) inline constexpr uint8_t " << name << "[" << b.size() << "] = {\n";
     for (size_t i = 0; i < b.size(); i += 4) {
         s << (i % 16 == 0 ? "    " : " ");
         for (size_t j = 0; j < 4; ++j) s << unsigned(b[i + j]) << ",";
@@ -159,9 +161,10 @@ std::string huffman_source(const std::string& text) {
          "// lookups: a level is a 4-byte header {k, 0, 0, 0xFF} and 2^k four-byte entries indexed\n"
          "// by the next k bits; leaf {nonzero count, x, y, code bits in this level}, link\n"
          "// {little-endian offset in 4-byte units from the level header, 0}.\n"
-         "#include \"huffman_tables.h\"\n\nnamespace {\n\n"
+         "// Included by huffman_tables.h, which defines HuffTableDesc.\n"
+         "#pragma once\n\n"
          "// Tables 0, 4 and 14 decode to zeros and read nothing; this level is never indexed.\n"
-         "alignas(4) const uint8_t huff_lookup_none[8] = {0, 0, 0, 0xFF, 0, 0, 0, 0};\n\n";
+         "alignas(4) inline constexpr uint8_t huff_lookup_none[8] = {0, 0, 0, 0xFF, 0, 0, 0, 0};\n\n";
     for (auto& [t, codes] : tables) {
         if (!kraft_is_one(codes)) die("table " + std::to_string(t) + " is not a complete code");
         std::vector<const Code*> ptrs;
@@ -171,12 +174,11 @@ std::string huffman_source(const std::string& text) {
         s << "// Table " << t << ": " << codes.size() << " codes.\n"
           << emit_bytes("huff_lookup_" + std::to_string(t), bytes) << "\n";
     }
-    s << "}  // namespace\n\n";
-
     // Descriptors by table_select.
     const int linbits[32] = {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0,
                              1, 2, 3, 4, 6, 8, 10, 13, 4, 5, 6, 7, 8, 9, 11, 13};
-    s << "const HuffTableDesc huff_tables[32] = {\n";
+    s << "inline constexpr HuffTableDesc huff_tables[32] = {\n";
+    std::vector<int> trees;
     for (int t = 0; t < 32; ++t) {
         int kind, src = t;
         if (t == 0 || t == 4 || t == 14) kind = 0;
@@ -190,7 +192,14 @@ std::string huffman_source(const std::string& text) {
                 if (c.bits.size() > size_t(kMaxIndexBits)) die("kind-1 table needs one level");
         }
         std::string look = kind == 0 ? "huff_lookup_none" : "huff_lookup_" + std::to_string(src);
-        s << "    {" << look << ", " << linbits[t] << ", " << kind << "},\n";
+        // The code tree's number among the distinct trees, in order of first use (-1: none).
+        int tree = -1;
+        if (kind != 0) {
+            auto at = std::find(trees.begin(), trees.end(), src);
+            tree = int(at - trees.begin());
+            if (at == trees.end()) trees.push_back(src);
+        }
+        s << "    {" << look << ", " << linbits[t] << ", " << kind << ", " << tree << "},\n";
     }
     s << "};\n\n";
 
@@ -210,7 +219,7 @@ std::string huffman_source(const std::string& text) {
             qt[i][1] = uint8_t(c.x);
         }
     }
-    s << "const uint8_t quad_table_a[64][2] = {\n";
+    s << "inline constexpr uint8_t quad_table_a[64][2] = {\n";
     for (int i = 0; i < 64; ++i)
         s << (i % 8 == 0 ? "    " : " ") << "{" << unsigned(qt[i][0]) << ", " << unsigned(qt[i][1])
           << "}," << (i % 8 == 7 ? "\n" : "");
@@ -272,7 +281,7 @@ std::string sfb_source(const std::string& text) {
 int main(int argc, char** argv) {
     if (argc != 3) die("usage: huffgen TABLES_DIR OUTPUT_DIR");
     std::string tdir = argv[1], odir = argv[2];
-    write_text(odir + "/huffman_tables.cpp", huffman_source(read_text(tdir + "/huffman_codes.txt")));
+    write_text(odir + "/huffman_levels.h", huffman_source(read_text(tdir + "/huffman_codes.txt")));
     write_text(odir + "/sfb_table.cpp", sfb_source(read_text(tdir + "/scalefactor_bands.txt")));
     return 0;
 }

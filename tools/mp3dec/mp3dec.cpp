@@ -7,22 +7,28 @@
 // Gapless by default: a Xing/Info first frame is left out and, where its LAME tag gives them,
 // the encoder's delay and padding are cut and the output ends after the frames the tag counts,
 // so the output is the encoder's input.
+// A regular input file of more than 10 seconds of audio is decoded on every processor (-j N sets
+// the number of threads): the file is read whole, split at frame boundaries into segments, and
+// each segment is decoded by a core of its own from a seek to its first frame (the frames before
+// it decoded with their output thrown away, as a seek does), so the output is byte-identical to
+// the decode with one thread, gapless included. A segment whose frames do not give exactly the
+// output a straight decode gives them (damaged data) ends the split: the rest is decoded as usual.
 // Usage: mp3dec [-r N] [-c N] [-8 | -e FORM] [--round] [-f HZ] [--no-gapless]
-//        [--replaygain track|album] [--preamp DB] [--bench] INPUT OUTPUT
+//        [--replaygain track|album] [--preamp DB] [-j N] [--bench] INPUT OUTPUT
 // ("-" = stdin / stdout), or mp3dec --info [--json] INPUT (info.cpp).
 // Exit status: 0 decoded, 1 bad usage, 2 unreadable input / no MPEG audio / unwritable output.
+#include <pthread.h>
+#include <sched.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <cmath>
-#include <chrono>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <string>
-#include <vector>
 
 #include "core.h"
 #include "info.h"
@@ -33,6 +39,35 @@
 
 namespace {
 
+// A growable byte buffer on the C library's allocator: mp3dec uses nothing of the C++ runtime,
+// so that starting it loads and resolves no more than the C library and libmpegdec.
+struct Bytes {
+    uint8_t* p = nullptr;
+    size_t n = 0, cap = 0;
+};
+
+bool bytes_reserve(Bytes* b, size_t cap) {
+    if (cap <= b->cap) return true;
+    uint8_t* q = static_cast<uint8_t*>(std::realloc(b->p, cap));
+    if (!q) return false;
+    b->p = q;
+    b->cap = cap;
+    return true;
+}
+
+void bytes_free(Bytes* b) {
+    std::free(b->p);
+    *b = Bytes{};
+}
+
+// A core on the C library's allocator, zeroed so that core_delete is safe whatever fails after.
+MpegCore* core_new() { return static_cast<MpegCore*>(std::calloc(1, sizeof(MpegCore))); }
+void core_delete(MpegCore* c) {
+    if (!c) return;
+    mpeg_core_free(c);
+    std::free(c);
+}
+
 struct Options {
     int32_t reduction = 0;
     int32_t channels = 0;
@@ -41,6 +76,7 @@ struct Options {
     bool form_given = false;
     bool round = false;
     int32_t freq_limit = 24000;
+    int32_t threads = 0;  // 0: the processors for a regular file of more than 10 s, else 1
     bool bench = false;
     bool gapless = true;
     bool info = false;  // --info: describe INPUT instead of decoding it to OUTPUT
@@ -56,7 +92,7 @@ int usage(const char* why) {
     std::fprintf(stderr,
                  "mp3dec: %s (usage: mp3dec [-r 0|1|2] [-c 0|1|2|3] [-8 | -e s16|s24|s32|f32] "
                  "[--round] [-f HZ] [--no-gapless] [--replaygain track|album] [--preamp DB] "
-                 "[--bench] INPUT OUTPUT | mp3dec --info [--json] INPUT)\n",
+                 "[-j N] [--bench] INPUT OUTPUT | mp3dec --info [--json] INPUT)\n",
                  why);
     return 1;
 }
@@ -87,6 +123,8 @@ bool print_help(int argc, char** argv) {
             "                apply the file's track or album ReplayGain (its tags, else its LAME\n"
             "                tag), lowered where its peak says the output would clip\n"
             "  --preamp DB   added to the ReplayGain, -20..20 dB (default 0)\n"
+            "  -j N          decode on N threads (1..256; default: every processor for a regular\n"
+            "                file of more than 10 s of audio, else 1); the output is the same\n"
             "  --bench       decode again for at least a second and report the speed on stderr\n"
             "  --info        print what INPUT is instead of decoding it: layer, version, rate,\n"
             "                channels, bitrate, samples and duration of the decode, encoder,\n"
@@ -114,7 +152,8 @@ bool parse_int(const char* s, long lo, long hi, int32_t* v) {
 
 // Returns 0 on success, else the exit status after printing the reason.
 int parse_args(int argc, char** argv, Options* o) {
-    std::vector<const char*> pos;
+    const char* pos[2] = {nullptr, nullptr};
+    int32_t positional = 0;
     for (int i = 1; i < argc; ++i) {
         const char* a = argv[i];
         auto value = [&]() -> const char* { return i + 1 < argc ? argv[++i] : nullptr; };
@@ -128,6 +167,9 @@ int parse_args(int argc, char** argv, Options* o) {
             const char* v = value();
             if (!v || !parse_int(v, 1, 1000000, &o->freq_limit))
                 return usage("-f takes a frequency in Hz (1..1000000)");
+        } else if (std::strcmp(a, "-j") == 0) {
+            const char* v = value();
+            if (!v || !parse_int(v, 1, 256, &o->threads)) return usage("-j takes 1..256 threads");
         } else if (std::strcmp(a, "-8") == 0) {
             o->eight_bit = 1;
         } else if (std::strcmp(a, "-e") == 0) {
@@ -167,32 +209,37 @@ int parse_args(int argc, char** argv, Options* o) {
         } else if (std::strcmp(a, "--json") == 0) {
             o->json = true;
         } else if (a[0] == '-' && a[1] != '\0') {
-            std::string m = std::string("unknown option ") + a;
-            return usage(m.c_str());
+            char m[128];
+            std::snprintf(m, sizeof m, "unknown option %.100s", a);
+            return usage(m);
         } else {
-            pos.push_back(a);
+            if (positional < 2) pos[positional] = a;
+            ++positional;
         }
     }
     if (o->eight_bit && o->form_given) return usage("-8 and -e cannot be used together");
     if (o->json && !o->info) return usage("--json goes with --info");
     if (o->info) {
         if (o->bench) return usage("--bench does not go with --info");
-        if (pos.size() != 1) return usage("expected INPUT");
+        if (positional != 1) return usage("expected INPUT");
         o->input = pos[0];
         o->output = "";
         return 0;
     }
-    if (pos.size() != 2) return usage("expected INPUT and OUTPUT");
+    if (positional != 2) return usage("expected INPUT and OUTPUT");
     o->input = pos[0];
     o->output = pos[1];
     return 0;
 }
 
-bool read_all(FILE* f, std::vector<uint8_t>* data) {
-    uint8_t buf[65536];
-    size_t n;
-    while ((n = std::fread(buf, 1, sizeof buf, f)) > 0) data->insert(data->end(), buf, buf + n);
-    return !std::ferror(f);
+bool read_all(FILE* f, Bytes* data) {
+    for (;;) {
+        if (data->cap - data->n < 65536 && !bytes_reserve(data, data->cap * 2 + 65536))
+            return false;
+        const size_t n = std::fread(data->p + data->n, 1, data->cap - data->n, f);
+        data->n += n;
+        if (n == 0) return !std::ferror(f);
+    }
 }
 
 // Bytes of the window kept ahead of the frame being decoded, so that a frame, its confirmation
@@ -340,6 +387,198 @@ int32_t convert_of(const Options& o) {
            (o.round ? MPEG_CONVERT_ROUND : 0);
 }
 
+// Processors this process may run on.
+int32_t processors() {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) return CPU_COUNT(&set);
+    const long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 0 ? int32_t(n) : 1;
+}
+
+// The whole-file decode on several threads (see the head of this file).
+constexpr int32_t kSegmentFrames = 512;  // most frames in a segment (2.4 MB of 16-bit stereo PCM)
+constexpr int32_t kSerialTail = 8;       // the last frames, decoded as usual (the data's end)
+constexpr int32_t kMaxThreads = 256;
+
+// The segments' queue. Worker threads, each with a core of its own, take the next segment
+// while its slot in a ring of buffers is free, decode it there and mark it done; the main thread
+// writes the segments in order as they are done and frees their slots. No thread waits for a
+// round of others: a thread that the machine's other work holds up delays its own segment only.
+struct Queue {
+    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
+    pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
+    const uint8_t* base = nullptr;
+    int32_t len = 0;
+    int32_t seg_frames = 0, split = 0, segments = 0;
+    int32_t slots = 0;     // ring of buffers: segment s fills slot s % slots
+    int32_t next = 0;      // the next segment to take
+    int32_t written = 0;   // segments written (their slots free again)
+    int32_t stop = 0;      // set when the writing stops early
+    Bytes pcm[2 * kMaxThreads];
+    int32_t state[2 * kMaxThreads] = {};  // 0 free or taken, 1 decoded, 2 failed
+};
+
+struct Worker {
+    Queue* q = nullptr;
+    MpegCore* core = nullptr;
+};
+
+// Decodes segment s into its slot: 1 when it gave exactly the bytes a straight decode gives.
+int32_t decode_segment(Queue* q, MpegCore* c, int32_t s) {
+    const int32_t from = s * q->seg_frames;
+    const int32_t to = from + q->seg_frames < q->split ? from + q->seg_frames : q->split;
+    const int64_t bytes = mpeg_core_range_bytes(c, from, to);
+    Bytes* b = &q->pcm[s % q->slots];
+    if (bytes < 0 || bytes > INT32_MAX || !bytes_reserve(b, size_t(bytes) + 1)) return 0;
+    b->n = size_t(bytes);
+    return mpeg_core_decode_range(c, q->base, q->len, from, to, b->p);
+}
+
+void* worker_thread(void* arg) {
+    Worker* w = static_cast<Worker*>(arg);
+    Queue* q = w->q;
+    pthread_mutex_lock(&q->lock);
+    for (;;) {
+        while (!q->stop && q->next < q->segments && q->next >= q->written + q->slots)
+            pthread_cond_wait(&q->changed, &q->lock);
+        if (q->stop || q->next >= q->segments) break;
+        const int32_t s = q->next++;
+        pthread_mutex_unlock(&q->lock);
+        const int32_t ok = decode_segment(q, w->core, s);
+        pthread_mutex_lock(&q->lock);
+        q->state[s % q->slots] = ok ? 1 : 2;
+        pthread_cond_broadcast(&q->changed);
+    }
+    pthread_mutex_unlock(&q->lock);
+    return nullptr;
+}
+
+// A core for a worker, opened on the data as the main one was.
+MpegCore* worker_core(const MpegCore* like, const uint8_t* base, int32_t len) {
+    MpegCore* c = core_new();
+    if (!c) return nullptr;
+    if (mpeg_core_init(c, like->reduction, like->convert, like->freq_limit) &&
+        mpeg_core_open_like(c, like, base, len))
+        return c;
+    core_delete(c);
+    return nullptr;
+}
+
+// Moves a window over memory to input offset `at`, refilled from there.
+void input_restart_memory(InputWindow* in, int64_t at) {
+    in->win.filled = 0;
+    in->win.base = at;
+    in->mem_at = at;
+    in->eof = at >= in->mem_len ? 1 : 0;
+    input_advance(in, 0);
+}
+
+
+// Whether a file of `size` bytes whose first frame set the core up may hold more than 10 s of
+// audio: the Xing header's frame count where it gives one, else the size at the first frame's
+// bitrate (decode_threads counts the frames exactly).
+bool may_last_over_10s(const MpegCore* c, int64_t size) {
+    const int32_t ss = mpeg_core_sample_bytes(c);
+    if (ss <= 0 || c->frequency <= 0) return false;
+    const int64_t spf = c->frame_pcm_bytes / ss;
+    if (c->xing && (c->xing->flags & 1) && c->xing->frames > 0)
+        return int64_t(c->xing->frames) * spf > 10 * int64_t(c->frequency);
+    return c->bitrate <= 0 || size * 8 > 10 * int64_t(c->bitrate);
+}
+
+// The decode of data held whole in memory (the window's input) on up to `threads` threads: the
+// frames before the last few in segments, a round of segments at a time, each round written in
+// order; then the rest as usual, from a seek to the first frame not written. With `at_least_10s`
+// a stream of 10 s or less is decoded as usual.
+Decoded decode_threads(InputWindow* in, MpegCore* c, int32_t first_at, PcmOutput* out,
+                       int32_t threads, bool at_least_10s) {
+    const int64_t first = in->win.base + first_at;
+    const int64_t end = in->audio_end < in->mem_len ? in->audio_end : in->mem_len;
+    if (end - first <= 0 || end - first > INT32_MAX ||
+        !mpeg_core_index(c, in->mem + first, int32_t(end - first)))
+        return decode_stream(in, c, first_at, out);
+    const uint8_t* base = in->mem + first;
+    const int32_t len = int32_t(end - first);
+    const int32_t frames = c->index.frames;
+    const int64_t spf = c->frame_pcm_bytes / mpeg_core_sample_bytes(c);
+    const int32_t split = frames - kSerialTail;
+    if (split <= 0 || (at_least_10s && int64_t(frames) * spf <= 10 * int64_t(c->frequency)))
+        return decode_stream(in, c, first_at, out);
+
+    // Segments of at most kSegmentFrames frames, at least one per thread.
+    const int32_t per = (split + threads - 1) / threads;
+    Queue queue;
+    Queue* q = &queue;
+    q->base = base;
+    q->len = len;
+    q->seg_frames = per < kSegmentFrames ? per : kSegmentFrames;
+    q->split = split;
+    q->segments = (split + q->seg_frames - 1) / q->seg_frames;
+    const int32_t nt = threads < q->segments ? threads : q->segments;
+    q->slots = 2 * nt;
+    Worker w[kMaxThreads];
+    pthread_t tid[kMaxThreads];
+    int32_t started = 0;
+    for (int32_t k = 0; k < nt; ++k) {
+        w[k].q = q;
+        w[k].core = worker_core(c, base, len);
+        if (w[k].core && pthread_create(&tid[k], nullptr, worker_thread, &w[k]) == 0) {
+            ++started;
+        } else {
+            core_delete(w[k].core);
+            w[k].core = nullptr;
+        }
+    }
+    // The segments in order, as they are done, up to the first that did not decode as a
+    // straight decode would (or a write error).
+    int32_t done = 0;  // frames whose output is written
+    bool write_error = false;
+    for (int32_t s = 0; started > 0 && s < q->segments; ++s) {
+        const int32_t slot = s % q->slots;
+        pthread_mutex_lock(&q->lock);
+        while (q->state[slot] == 0) pthread_cond_wait(&q->changed, &q->lock);
+        const bool ok = q->state[slot] == 1;
+        q->state[slot] = 0;
+        pthread_mutex_unlock(&q->lock);
+        if (!ok) break;
+        if (!pcm_output_write(out, q->pcm[slot].p, int64_t(q->pcm[slot].n))) {
+            write_error = true;
+            break;
+        }
+        const int32_t to = (s + 1) * q->seg_frames;
+        done = to < split ? to : split;
+        pthread_mutex_lock(&q->lock);
+        q->written = s + 1;
+        pthread_cond_broadcast(&q->changed);
+        pthread_mutex_unlock(&q->lock);
+    }
+    pthread_mutex_lock(&q->lock);
+    q->stop = 1;
+    pthread_cond_broadcast(&q->changed);
+    pthread_mutex_unlock(&q->lock);
+    for (int32_t k = 0; k < nt; ++k) {
+        if (!w[k].core) continue;
+        pthread_join(tid[k], nullptr);
+        core_delete(w[k].core);
+    }
+    for (Bytes& x : q->pcm) bytes_free(&x);
+    if (write_error) {
+        Decoded r;
+        r.write_error = 1;
+        return r;
+    }
+    // The rest from frame `done`, as a seek there gives it.
+    const int32_t off = mpeg_core_seek(c, done, len, 0);
+    if (!mpeg_core_prepare(c, base, len)) {
+        Decoded r;
+        r.frames = done;
+        r.end_at = first + off;
+        return r;
+    }
+    input_restart_memory(in, first + off);
+    return decode_stream(in, c, 0, out);
+}
+
 // Whether two paths name the same existing file (writing the output would destroy the input
 // before it is read).
 bool same_file(const char* a, const char* b) {
@@ -352,26 +591,31 @@ bool same_file(const char* a, const char* b) {
 // The benchmark: decodes the input held in memory again and again for at least a second, the
 // PCM counted and dropped, and reports wall and CPU time (CPU time is far less disturbed on a
 // shared machine).
-void bench(const std::vector<uint8_t>& data, MpegCore* c, const MpegOutputFormat& fmt,
-           const Decoded& first, int64_t pcm_bytes) {
-    using clock = std::chrono::steady_clock;
+double seconds_now() {
+    timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
+}
+
+void bench(const Bytes& data, MpegCore* c, const MpegOutputFormat& fmt, const Decoded& first,
+           int64_t pcm_bytes) {
     int64_t passes = 0, bench_frames = 0;
     const std::clock_t c0 = std::clock();
-    auto t0 = clock::now();
+    const double t0 = seconds_now();
     double elapsed = 0.0;
     do {
         InputWindow in;
         PcmOutput out;
         int32_t pos = 0;
         mpeg_core_restart(c);
-        if (input_open_memory(&in, data.data(), int64_t(data.size())) &&
-            find_stream(&in, c, &pos) == FOUND && pcm_output_null(&out, fmt)) {
+        if (input_open_memory(&in, data.p, int64_t(data.n)) && find_stream(&in, c, &pos) == FOUND &&
+            pcm_output_null(&out, fmt)) {
             bench_frames += decode_stream(&in, c, pos, &out).frames;
             pcm_output_finish(&out, fmt);
         }
         input_close(&in);
         ++passes;
-        elapsed = std::chrono::duration<double>(clock::now() - t0).count();
+        elapsed = seconds_now() - t0;
     } while (elapsed < 1.0);
     const double cpu = double(std::clock() - c0) / CLOCKS_PER_SEC;
     const double audio_seconds = double(passes) * double(pcm_bytes) / double(fmt.bits / 8) /
@@ -384,12 +628,15 @@ void bench(const std::vector<uint8_t>& data, MpegCore* c, const MpegOutputFormat
                  cpu > 0.0 ? audio_seconds / cpu : 0.0);
 }
 
+// The input, where it is read whole (the benchmark, ReplayGain, the decode on several threads).
+Bytes input_bytes;
+
 // --info: the input read whole, the stream found and decoded as the decode with these options
 // would decode it, the PCM counted and dropped, then described.
 int run_info(const Options& o) {
     const bool from_stdin = std::strcmp(o.input, "-") == 0;
     FILE* f = from_stdin ? stdin : std::fopen(o.input, "rb");
-    std::vector<uint8_t> data;
+    Bytes data;
     const bool read = f && read_all(f, &data);
     const int err = errno;
     if (f && !from_stdin) std::fclose(f);
@@ -398,14 +645,14 @@ int run_info(const Options& o) {
         return 2;
     }
     InputWindow in;
-    MpegCore* core = new MpegCore();  // zeroed: freed safely whatever fails below
+    MpegCore* core = core_new();  // zeroed: freed safely whatever fails below
     int status = 0;
-    if (!input_open_memory(&in, data.data(), int64_t(data.size())) ||
+    if (!core || !input_open_memory(&in, data.p, int64_t(data.n)) ||
         !mpeg_core_init(core, o.reduction, convert_of(o), o.freq_limit)) {
         std::fprintf(stderr, "mp3dec: out of memory\n");
         status = 2;
     }
-    mpeg_core_set_gapless(core, o.gapless ? 1 : 0);
+    if (!status) mpeg_core_set_gapless(core, o.gapless ? 1 : 0);
     int32_t first_at = 0;
     const Found found = status ? READ_ERROR : find_stream(&in, core, &first_at);
     if (!status && found != FOUND) {
@@ -427,7 +674,7 @@ int run_info(const Options& o) {
         } else {
             decode_stream(&in, core, first_at, &out);
             pcm_output_finish(&out, fmt);
-            const InfoFacts facts = {data.data(), data.size(), first, core, fmt.sample_rate,
+            const InfoFacts facts = {data.p, data.n, first, core, fmt.sample_rate,
                                      fmt.channels,
                                      out.bytes / (fmt.channels * (fmt.bits / 8))};
             status = info_print(facts, o.json, stdout);
@@ -438,10 +685,11 @@ int run_info(const Options& o) {
         }
     }
     input_close(&in);
-    mpeg_core_free(core);
-    delete core;
+    core_delete(core);
+    bytes_free(&data);
     return status;
 }
+
 
 }  // namespace
 
@@ -462,32 +710,47 @@ int main(int argc, char** argv) {
         if (!from_stdin) std::fclose(f);
         return 2;
     }
-    // The benchmark decodes from memory, so its input is read whole first; so does ReplayGain,
-    // whose tags may lie at the end.
-    std::vector<uint8_t> data;
+    // A regular file takes every processor by default; standard input and pipes take one.
+    struct stat st;
+    const bool regular = !from_stdin && fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
+    const int32_t threads = o.threads > 0 ? o.threads : regular ? processors() : 1;
+    // The benchmark, ReplayGain (whose tags may lie at the end) and the decode on several
+    // threads read the input whole first (for the threads, a file the frame index can address:
+    // below 1 GiB).
+    // With the threads left to mp3dec, a file is first opened as a stream, and read whole only
+    // when its first frame says it may hold more than 10 s (a short file costs no more than
+    // before).
+    bool threaded = !o.bench && regular && threads > 1 && st.st_size < (int64_t(1) << 30);
+    Bytes& data = input_bytes;
     InputWindow in;
     bool opened;
-    if (o.bench || o.replaygain) {
-        opened = read_all(f, &data) && input_open_memory(&in, data.data(), int64_t(data.size()));
+    if (o.bench || o.replaygain || (threaded && o.threads > 0)) {
+        opened = read_all(f, &data) && input_open_memory(&in, data.p, int64_t(data.n));
     } else {
         opened = input_open_file(&in, f) != 0;
     }
-    MpegCore* core = new MpegCore;
-    if (!mpeg_core_init(core, o.reduction, convert_of(o), o.freq_limit)) {
+    MpegCore* core = core_new();
+    if (!core || !mpeg_core_init(core, o.reduction, convert_of(o), o.freq_limit)) {
         std::fprintf(stderr, "mp3dec: out of memory\n");
-        mpeg_core_free(core);
-        delete core;
+        core_delete(core);
         input_close(&in);
         if (!from_stdin) std::fclose(f);
         return 2;
     }
     mpeg_core_set_gapless(core, o.gapless ? 1 : 0);
-    auto free_core = [&] {
-        mpeg_core_free(core);
-        delete core;
-    };
+    auto free_core = [&] { core_delete(core); };
     int32_t first_at = 0;
-    const Found found = opened ? find_stream(&in, core, &first_at) : READ_ERROR;
+    Found found = opened ? find_stream(&in, core, &first_at) : READ_ERROR;
+    if (found == FOUND && threaded && o.threads == 0 && !o.replaygain) {
+        threaded = may_last_over_10s(core, st.st_size);
+        if (threaded) {
+            input_close(&in);
+            mpeg_core_restart(core);
+            const bool read = fseeko(f, 0, SEEK_SET) == 0 && read_all(f, &data) &&
+                              input_open_memory(&in, data.p, int64_t(data.n));
+            found = read ? find_stream(&in, core, &first_at) : READ_ERROR;
+        }
+    }
     auto close_input = [&] {
         input_close(&in);
         if (!from_stdin) std::fclose(f);
@@ -509,8 +772,8 @@ int main(int argc, char** argv) {
     if (o.replaygain) {
         MpegReplayGain rg;
         const int64_t at = in.win.base + first_at;
-        const int64_t left = int64_t(data.size()) - at;
-        mpeg_replaygain_read(data.data(), data.size(), data.data() + at,
+        const int64_t left = int64_t(data.n) - at;
+        mpeg_replaygain_read(data.p, data.n, data.p + at,
                              left > INT32_MAX ? INT32_MAX : int32_t(left), &core->header, &rg);
         mpeg_decoder_set_gain(mpeg_core_decoder(core),
                               mpeg_replaygain_factor(&rg, o.replaygain, o.preamp));
@@ -533,7 +796,9 @@ int main(int argc, char** argv) {
         close_input();
         return 2;
     }
-    const Decoded r = decode_stream(&in, core, first_at, &out);
+    const Decoded r = threaded
+                          ? decode_threads(&in, core, first_at, &out, threads, o.threads == 0)
+                          : decode_stream(&in, core, first_at, &out);
     const bool read_error = in.error != 0;
     close_input();
     const bool written = pcm_output_finish(&out, fmt) && !r.write_error;

@@ -147,6 +147,15 @@ uint8_t* pcm_output_room(PcmOutput* o, int32_t n) {
 
 void pcm_output_put(PcmOutput* o, int32_t n) { o->held += n > 0 ? n : 0; }
 
+int32_t pcm_output_write(PcmOutput* o, uint8_t* p, int64_t n) {
+    if (!write_held(o)) return 0;
+    if (o->swap)
+        for (int64_t i = 0; i + 1 < n; i += 2) std::swap(p[i], p[i + 1]);
+    if (o->file && n > 0 && std::fwrite(p, 1, size_t(n), o->file) != size_t(n)) o->error = 1;
+    o->bytes += n;
+    return !o->error;
+}
+
 int32_t pcm_output_finish(PcmOutput* o, const MpegOutputFormat& f) {
     bool ok = write_held(o);
     if (ok && o->wav && o->seekable && o->announced != o->bytes) {

@@ -37,6 +37,9 @@ int32_t pcm_output_null(PcmOutput* o, const MpegOutputFormat& f);
 uint8_t* pcm_output_room(PcmOutput* o, int32_t n);
 // Records that n bytes were put at the room given.
 void pcm_output_put(PcmOutput* o, int32_t n);
+// Writes n bytes of PCM at p after what is held, straight from p (byte-swapped there where the
+// output asks for it). Returns 0 on a write error.
+int32_t pcm_output_write(PcmOutput* o, uint8_t* p, int64_t n);
 
 // Writes what is held, the header's final sizes where the output can seek, and closes a file
 // that is ours. Returns 0 on any write error.

@@ -3,22 +3,21 @@
 // lookups: a level is a 4-byte header {k, 0, 0, 0xFF} and 2^k four-byte entries indexed
 // by the next k bits; leaf {nonzero count, x, y, code bits in this level}, link
 // {little-endian offset in 4-byte units from the level header, 0}.
-#include "huffman_tables.h"
-
-namespace {
+// Included by huffman_tables.h, which defines HuffTableDesc.
+#pragma once
 
 // Tables 0, 4 and 14 decode to zeros and read nothing; this level is never indexed.
-alignas(4) const uint8_t huff_lookup_none[8] = {0, 0, 0, 0xFF, 0, 0, 0, 0};
+alignas(4) inline constexpr uint8_t huff_lookup_none[8] = {0, 0, 0, 0xFF, 0, 0, 0, 0};
 
 // Table 1: 4 codes.
-alignas(4) const uint8_t huff_lookup_1[36] = {
+alignas(4) inline constexpr uint8_t huff_lookup_1[36] = {
     3,0,0,255, 2,1,1,3, 1,0,1,3, 1,1,0,2,
     1,1,0,2, 0,0,0,1, 0,0,0,1, 0,0,0,1,
     0,0,0,1,
 };
 
 // Table 2: 9 codes.
-alignas(4) const uint8_t huff_lookup_2[260] = {
+alignas(4) inline constexpr uint8_t huff_lookup_2[260] = {
     6,0,0,255, 2,2,2,6, 1,0,2,6, 2,1,2,5,
     2,1,2,5, 2,2,1,5, 2,2,1,5, 1,2,0,5,
     1,2,0,5, 2,1,1,3, 2,1,1,3, 2,1,1,3,
@@ -39,7 +38,7 @@ alignas(4) const uint8_t huff_lookup_2[260] = {
 };
 
 // Table 3: 9 codes.
-alignas(4) const uint8_t huff_lookup_3[260] = {
+alignas(4) inline constexpr uint8_t huff_lookup_3[260] = {
     6,0,0,255, 2,2,2,6, 1,0,2,6, 2,1,2,5,
     2,1,2,5, 2,2,1,5, 2,2,1,5, 1,2,0,5,
     1,2,0,5, 1,1,0,3, 1,1,0,3, 1,1,0,3,
@@ -60,7 +59,7 @@ alignas(4) const uint8_t huff_lookup_3[260] = {
 };
 
 // Table 5: 16 codes.
-alignas(4) const uint8_t huff_lookup_5[1028] = {
+alignas(4) inline constexpr uint8_t huff_lookup_5[1028] = {
     8,0,0,255, 2,3,3,8, 2,2,3,8, 2,3,2,7,
     2,3,2,7, 2,3,1,6, 2,3,1,6, 2,3,1,6,
     2,3,1,6, 2,1,3,7, 2,1,3,7, 1,0,3,7,
@@ -129,7 +128,7 @@ alignas(4) const uint8_t huff_lookup_5[1028] = {
 };
 
 // Table 6: 16 codes.
-alignas(4) const uint8_t huff_lookup_6[516] = {
+alignas(4) inline constexpr uint8_t huff_lookup_6[516] = {
     7,0,0,255, 2,3,3,7, 1,0,3,7, 2,2,3,6,
     2,2,3,6, 2,3,2,6, 2,3,2,6, 1,3,0,6,
     1,3,0,6, 2,1,3,5, 2,1,3,5, 2,1,3,5,
@@ -166,7 +165,7 @@ alignas(4) const uint8_t huff_lookup_6[516] = {
 };
 
 // Table 7: 36 codes.
-alignas(4) const uint8_t huff_lookup_7[2076] = {
+alignas(4) inline constexpr uint8_t huff_lookup_7[2076] = {
     9,0,0,255, 1,2,0,0, 4,2,0,0, 2,3,5,9,
     2,4,4,9, 2,2,5,9, 2,5,2,9, 2,1,5,8,
     2,1,5,8, 2,5,1,8, 2,5,1,8, 1,0,5,9,
@@ -300,7 +299,7 @@ alignas(4) const uint8_t huff_lookup_7[2076] = {
 };
 
 // Table 8: 36 codes.
-alignas(4) const uint8_t huff_lookup_8[2084] = {
+alignas(4) inline constexpr uint8_t huff_lookup_8[2084] = {
     9,0,0,255, 1,2,0,0, 2,5,3,9, 6,2,0,0,
     2,2,5,9, 2,5,2,9, 1,0,5,9, 2,1,5,8,
     2,1,5,8, 2,5,1,8, 2,5,1,8, 2,3,4,9,
@@ -435,7 +434,7 @@ alignas(4) const uint8_t huff_lookup_8[2084] = {
 };
 
 // Table 9: 36 codes.
-alignas(4) const uint8_t huff_lookup_9[2052] = {
+alignas(4) inline constexpr uint8_t huff_lookup_9[2052] = {
     9,0,0,255, 2,5,5,9, 2,4,5,9, 2,3,5,8,
     2,3,5,8, 2,5,3,8, 2,5,3,8, 2,5,4,9,
     1,0,5,9, 2,4,4,8, 2,4,4,8, 2,2,5,8,
@@ -568,7 +567,7 @@ alignas(4) const uint8_t huff_lookup_9[2052] = {
 };
 
 // Table 10: 64 codes.
-alignas(4) const uint8_t huff_lookup_10[2208] = {
+alignas(4) inline constexpr uint8_t huff_lookup_10[2208] = {
     9,0,0,255, 1,2,0,0, 6,2,0,0, 11,2,0,0,
     14,2,0,0, 17,2,0,0, 20,2,0,0, 2,2,7,9,
     2,7,2,9, 25,2,0,0, 1,7,0,9, 2,6,2,9,
@@ -710,7 +709,7 @@ alignas(4) const uint8_t huff_lookup_10[2208] = {
 };
 
 // Table 11: 64 codes.
-alignas(4) const uint8_t huff_lookup_11[2144] = {
+alignas(4) inline constexpr uint8_t huff_lookup_11[2144] = {
     9,0,0,255, 1,2,0,0, 4,2,0,0, 7,2,0,0,
     10,2,0,0, 15,2,0,0, 2,3,7,9, 2,7,3,9,
     2,4,6,9, 18,2,0,0, 21,2,0,0, 2,2,7,8,
@@ -848,7 +847,7 @@ alignas(4) const uint8_t huff_lookup_11[2144] = {
 };
 
 // Table 12: 64 codes.
-alignas(4) const uint8_t huff_lookup_12[2064] = {
+alignas(4) inline constexpr uint8_t huff_lookup_12[2064] = {
     9,0,0,255, 1,2,0,0, 2,7,6,9, 2,5,7,9,
     2,7,5,9, 2,6,6,9, 2,4,7,9, 2,7,4,9,
     2,6,5,9, 2,5,6,8, 2,5,6,8, 2,3,7,8,
@@ -981,7 +980,7 @@ alignas(4) const uint8_t huff_lookup_12[2064] = {
 };
 
 // Table 13: 256 codes.
-alignas(4) const uint8_t huff_lookup_13[5072] = {
+alignas(4) inline constexpr uint8_t huff_lookup_13[5072] = {
     9,0,0,255, 1,2,0,0, 5,4,0,0, 38,4,0,0,
     55,4,0,0, 72,4,0,0, 89,4,0,0, 106,4,0,0,
     115,4,0,0, 124,4,0,0, 133,4,0,0, 142,4,0,0,
@@ -1302,7 +1301,7 @@ alignas(4) const uint8_t huff_lookup_13[5072] = {
 };
 
 // Table 15: 256 codes.
-alignas(4) const uint8_t huff_lookup_15[2968] = {
+alignas(4) inline constexpr uint8_t huff_lookup_15[2968] = {
     9,0,0,255, 1,2,0,0, 18,2,0,0, 27,2,0,0,
     36,2,0,0, 53,2,0,0, 62,2,0,0, 67,2,0,0,
     76,2,0,0, 81,2,0,0, 90,2,0,0, 95,2,0,0,
@@ -1492,7 +1491,7 @@ alignas(4) const uint8_t huff_lookup_15[2968] = {
 };
 
 // Table 16: 256 codes.
-alignas(4) const uint8_t huff_lookup_16[4212] = {
+alignas(4) inline constexpr uint8_t huff_lookup_16[4212] = {
     9,0,0,255, 1,2,0,0, 6,2,0,0, 11,2,0,0,
     16,2,0,0, 21,2,0,0, 24,2,0,0, 2,15,15,8,
     2,15,15,8, 27,2,0,0, 2,4,15,9, 2,15,4,9,
@@ -1760,7 +1759,7 @@ alignas(4) const uint8_t huff_lookup_16[4212] = {
 };
 
 // Table 24: 256 codes.
-alignas(4) const uint8_t huff_lookup_24[2820] = {
+alignas(4) inline constexpr uint8_t huff_lookup_24[2820] = {
     9,0,0,255, 2,14,15,8, 2,14,15,8, 2,15,14,8,
     2,15,14,8, 2,13,15,8, 2,13,15,8, 2,15,13,8,
     2,15,13,8, 2,12,15,8, 2,12,15,8, 2,15,12,8,
@@ -1940,44 +1939,42 @@ alignas(4) const uint8_t huff_lookup_24[2820] = {
     1,7,0,1,
 };
 
-}  // namespace
-
-const HuffTableDesc huff_tables[32] = {
-    {huff_lookup_none, 0, 0},
-    {huff_lookup_1, 0, 1},
-    {huff_lookup_2, 0, 1},
-    {huff_lookup_3, 0, 1},
-    {huff_lookup_none, 0, 0},
-    {huff_lookup_5, 0, 1},
-    {huff_lookup_6, 0, 1},
-    {huff_lookup_7, 0, 2},
-    {huff_lookup_8, 0, 2},
-    {huff_lookup_9, 0, 2},
-    {huff_lookup_10, 0, 2},
-    {huff_lookup_11, 0, 2},
-    {huff_lookup_12, 0, 2},
-    {huff_lookup_13, 0, 2},
-    {huff_lookup_none, 0, 0},
-    {huff_lookup_15, 0, 2},
-    {huff_lookup_16, 1, 3},
-    {huff_lookup_16, 2, 3},
-    {huff_lookup_16, 3, 3},
-    {huff_lookup_16, 4, 3},
-    {huff_lookup_16, 6, 3},
-    {huff_lookup_16, 8, 3},
-    {huff_lookup_16, 10, 3},
-    {huff_lookup_16, 13, 3},
-    {huff_lookup_24, 4, 3},
-    {huff_lookup_24, 5, 3},
-    {huff_lookup_24, 6, 3},
-    {huff_lookup_24, 7, 3},
-    {huff_lookup_24, 8, 3},
-    {huff_lookup_24, 9, 3},
-    {huff_lookup_24, 11, 3},
-    {huff_lookup_24, 13, 3},
+inline constexpr HuffTableDesc huff_tables[32] = {
+    {huff_lookup_none, 0, 0, -1},
+    {huff_lookup_1, 0, 1, 0},
+    {huff_lookup_2, 0, 1, 1},
+    {huff_lookup_3, 0, 1, 2},
+    {huff_lookup_none, 0, 0, -1},
+    {huff_lookup_5, 0, 1, 3},
+    {huff_lookup_6, 0, 1, 4},
+    {huff_lookup_7, 0, 2, 5},
+    {huff_lookup_8, 0, 2, 6},
+    {huff_lookup_9, 0, 2, 7},
+    {huff_lookup_10, 0, 2, 8},
+    {huff_lookup_11, 0, 2, 9},
+    {huff_lookup_12, 0, 2, 10},
+    {huff_lookup_13, 0, 2, 11},
+    {huff_lookup_none, 0, 0, -1},
+    {huff_lookup_15, 0, 2, 12},
+    {huff_lookup_16, 1, 3, 13},
+    {huff_lookup_16, 2, 3, 13},
+    {huff_lookup_16, 3, 3, 13},
+    {huff_lookup_16, 4, 3, 13},
+    {huff_lookup_16, 6, 3, 13},
+    {huff_lookup_16, 8, 3, 13},
+    {huff_lookup_16, 10, 3, 13},
+    {huff_lookup_16, 13, 3, 13},
+    {huff_lookup_24, 4, 3, 14},
+    {huff_lookup_24, 5, 3, 14},
+    {huff_lookup_24, 6, 3, 14},
+    {huff_lookup_24, 7, 3, 14},
+    {huff_lookup_24, 8, 3, 14},
+    {huff_lookup_24, 9, 3, 14},
+    {huff_lookup_24, 11, 3, 14},
+    {huff_lookup_24, 13, 3, 14},
 };
 
-const uint8_t quad_table_a[64][2] = {
+inline constexpr uint8_t quad_table_a[64][2] = {
     {6, 11}, {6, 15}, {6, 13}, {6, 14}, {6, 7}, {6, 5}, {5, 9}, {5, 9},
     {5, 6}, {5, 6}, {5, 3}, {5, 3}, {5, 10}, {5, 10}, {5, 12}, {5, 12},
     {4, 2}, {4, 2}, {4, 2}, {4, 2}, {4, 1}, {4, 1}, {4, 1}, {4, 1},
