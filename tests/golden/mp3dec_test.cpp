@@ -244,7 +244,9 @@ TEST_F(Mp3dec, ThreadsGiveTheOneThreadOutput) {
                           {l3, "-r 1 -c 1 -8", ".raw"}, {l3, "", ".wav"},
                           {l2, "", ".raw"},          {l2, "-c 3", ".wav"},
                           {fj, "", ".raw"},          {fz, "", ".raw"},
-                          {fc, "--no-gapless", ".raw"}, {fs, "", ".wav"}};
+                          {fc, "--no-gapless", ".raw"}, {fs, "", ".wav"},
+                          // The gain and the sample form reach every segment's decoder.
+                          {l3, "--replaygain track --preamp 10 -e s24 --round", ".raw"}};
     for (const Case& c : cases) {
         const std::string a = one + c.ext, b = many + c.ext;
         RunResult r1 = mp3dec("-j 1 " + c.opts + " '" + c.in + "' '" + a + "'");
