@@ -344,8 +344,12 @@ void l3_decode_granule(MpegDecoder* d, uint8_t* out, int32_t g) {
         int32_t extent = big;
         if (!l3_bits_past_end(br)) {
             const int32_t bits_left = skip + gi->part2_3_length - l3_bits_used(br);
-            extent += l3_huffman_quads(d, cells + big, hl - big, bits_left,
-                                       gi->count1table_select);
+            // Below line 576 the limit may fall inside a quadruple, whose lines under it count:
+            // it is decoded whole (at most two lines further, both even) and cut below.
+            int32_t count = hl - big;
+            if (hl < 576) count = (count + 3) & ~3;
+            extent += l3_huffman_quads(d, cells + big, count, bits_left, gi->count1table_select);
+            if (extent > hl) extent = hl;
         }
         const int32_t lim = gi->block_type == 2 ? hl : s.long_limit;
         const int32_t clear_from = extent < lim ? extent : lim;

@@ -365,11 +365,17 @@ void l3_output_mix(MpegDecoder* d, uint8_t* out, int32_t g) {
     } else {
         const ChannelSpan c1 = channel_span(d, g, 1);
         if (c0.bt != c1.bt || s.gr[g][0].mixed_block_flag || s.gr[g][1].mixed_block_flag) {
-            r = hybrid_overlap(d, x0, d->samples.xr[0][g ^ 1], hy, c0.bt, c0.long_lines,
-                               c0.extent, s.line_extent[g ^ 1][0], c0.normal_sbs);
+            // Bounded by huff_limit like the other variants: above it a spectrum holds only
+            // what alias reduction spilled across the limit (and a short block's lines up to
+            // the end of its band), which is not heard; transformed, it would reach the output
+            // and the overlap, and the next granule would copy it on.
+            const int32_t hl = s.huff_limit;
+            r = hybrid_overlap(d, x0, d->samples.xr[0][g ^ 1], hy, c0.bt,
+                               std::min(hl, c0.long_lines), std::min(hl, c0.extent),
+                               s.line_extent[g ^ 1][0], c0.normal_sbs);
             int32_t r1 = 18 * hybrid_transform<true>(d, d->samples.xr[1][g], nullptr, x0, hy,
-                                                     c1.bt, c1.long_lines, c1.extent,
-                                                     c1.normal_sbs);
+                                                     c1.bt, std::min(hl, c1.long_lines),
+                                                     std::min(hl, c1.extent), c1.normal_sbs);
             // Channel 1 may reach further than channel 0: the store and the inversion must
             // cover its subbands too.
             r = std::max(r, r1);
