@@ -134,7 +134,8 @@ MpegInOut finish_frame(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t
 // The last line to Huffman-decode. Short blocks arrive band by band with the three windows of
 // a band one after another, so the subbands below huff_limit need whole short bands: the limit
 // is raised to the end of the short band it falls in (the lines beyond huff_limit are dropped
-// by the filter bank after reordering). A mixed block's long part is in line order already.
+// after reordering, before stereo processing: l3_granule_finish). A mixed block's long part is
+// in line order already.
 int32_t huffman_limit(const L3State& s, const GranuleInfo* gi) {
     const int32_t h = s.huff_limit;
     if (gi->block_type != 2 || (gi->mixed_block_flag && h <= s.long_end[s.mixed_long_bands - 1]))
