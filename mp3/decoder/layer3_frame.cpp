@@ -134,7 +134,8 @@ MpegInOut finish_frame(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t
 // The last line to Huffman-decode. Short blocks arrive band by band with the three windows of
 // a band one after another, so the subbands below huff_limit need whole short bands: the limit
 // is raised to the end of the short band it falls in (the lines beyond huff_limit are dropped
-// by the filter bank after reordering). A mixed block's long part is in line order already.
+// after reordering, before stereo processing: l3_granule_finish). A mixed block's long part is
+// in line order already.
 int32_t huffman_limit(const L3State& s, const GranuleInfo* gi) {
     const int32_t h = s.huff_limit;
     if (gi->block_type != 2 || (gi->mixed_block_flag && h <= s.long_end[s.mixed_long_bands - 1]))
@@ -344,8 +345,12 @@ void l3_decode_granule(MpegDecoder* d, uint8_t* out, int32_t g) {
         int32_t extent = big;
         if (!l3_bits_past_end(br)) {
             const int32_t bits_left = skip + gi->part2_3_length - l3_bits_used(br);
-            extent += l3_huffman_quads(d, cells + big, hl - big, bits_left,
-                                       gi->count1table_select);
+            // Below line 576 the limit may fall inside a quadruple, whose lines under it count:
+            // it is decoded whole (at most two lines further, both even) and cut below.
+            int32_t count = hl - big;
+            if (hl < 576) count = (count + 3) & ~3;
+            extent += l3_huffman_quads(d, cells + big, count, bits_left, gi->count1table_select);
+            if (extent > hl) extent = hl;
         }
         const int32_t lim = gi->block_type == 2 ? hl : s.long_limit;
         const int32_t clear_from = extent < lim ? extent : lim;

@@ -69,7 +69,10 @@ int32_t hybrid_overlap(MpegDecoder* d, float* cur, const float* prev, float* out
     return 18 * ge;
 }
 
-// Channel q's block type and the lines its long and whole transforms cover.
+// Channel q's block type and the lines its long and whole transforms cover, within the
+// frequency limit: lines up to huff_limit, and for long blocks the eight lines above it that
+// alias reduction fills from the subband below (the other half of that subband's alias
+// cancellation). A short block's lines above huff_limit are above the limit.
 struct ChannelSpan {
     int32_t bt;
     int32_t long_lines;
@@ -77,27 +80,32 @@ struct ChannelSpan {
     int32_t normal_sbs; // 2 for a start or stop block flagged mixed, else 0
 };
 
+int32_t limited_lines(const L3State& s, int32_t bt) {
+    if (bt == 2 || s.huff_limit >= 576) return s.huff_limit;
+    return std::min(s.huff_limit + 8, 576);
+}
+
 ChannelSpan channel_span(const MpegDecoder* d, int32_t g, int32_t q) {
     const L3State& s = d->l3;
     const GranuleInfo& gi = s.gr[g][q];
     ChannelSpan r;
     r.bt = gi.block_type;
-    r.extent = s.line_extent[g][q];
+    const int32_t lim = limited_lines(s, r.bt);
+    r.extent = std::min(s.line_extent[g][q], lim);
     r.normal_sbs = (r.bt == 1 || r.bt == 3) && gi.mixed_block_flag ? 2 : 0;
     if (r.bt != 2) r.long_lines = r.extent;
-    else if (gi.mixed_block_flag) r.long_lines = s.long_end[s.mixed_long_bands - 1];
+    else if (gi.mixed_block_flag) r.long_lines = std::min(s.long_end[s.mixed_long_bands - 1], lim);
     else r.long_lines = 0;
     return r;
 }
 
-// Hybrid filter bank of channel q into hybrid_out, bounded by huff_limit; returns the extent.
+// Hybrid filter bank of channel q into hybrid_out, within the limit; returns the extent.
 int32_t hybrid_channel(MpegDecoder* d, int32_t g, int32_t q) {
     L3State& s = d->l3;
     ChannelSpan sp = channel_span(d, g, q);
     int32_t r = hybrid_overlap(d, d->samples.xr[q][g], d->samples.xr[q][g ^ 1],
-                               &s.hybrid_out[0][0], sp.bt, std::min(s.huff_limit, sp.long_lines),
-                               std::min(s.huff_limit, sp.extent), s.line_extent[g ^ 1][q],
-                               sp.normal_sbs);
+                               &s.hybrid_out[0][0], sp.bt, sp.long_lines, sp.extent,
+                               s.line_extent[g ^ 1][q], sp.normal_sbs);
     s.line_extent[g][q] = r;
     l3_freq_invert(d, &s.hybrid_out[0][0], r);
     return r;
@@ -347,15 +355,14 @@ void l3_output_mix(MpegDecoder* d, uint8_t* out, int32_t g) {
         std::memcpy(own, d->samples.xr[1][g], sizeof own);
         const ChannelSpan c1 = channel_span(d, g, 1);
         own_extent = hybrid_overlap(d, own, d->samples.xr[1][g ^ 1], &hy1[0][0], c1.bt,
-                                    std::min(s.huff_limit, c1.long_lines),
-                                    std::min(s.huff_limit, c1.extent), s.line_extent[g ^ 1][1],
+                                    c1.long_lines, c1.extent, s.line_extent[g ^ 1][1],
                                     c1.normal_sbs);
         l3_freq_invert(d, &hy1[0][0], own_extent);
         s.synth_l3_track(d, &hy1[0][0], thrown, 1);
     }
     if (s.nch < 2) {
         // A single-channel frame: its one channel is the mean of two equal ones.
-        int32_t n = std::min(c0.extent, s.huff_limit);
+        int32_t n = c0.extent;
         l3_spectrum_add(x0, x0, n);
         r = hybrid_overlap(d, x0, d->samples.xr[0][g ^ 1], hy, c0.bt,
                            c0.bt == 2 ? c0.long_lines : n, n, s.line_extent[g ^ 1][0],
@@ -365,6 +372,7 @@ void l3_output_mix(MpegDecoder* d, uint8_t* out, int32_t g) {
     } else {
         const ChannelSpan c1 = channel_span(d, g, 1);
         if (c0.bt != c1.bt || s.gr[g][0].mixed_block_flag || s.gr[g][1].mixed_block_flag) {
+            // Within the frequency limit like the other variants (channel_span).
             r = hybrid_overlap(d, x0, d->samples.xr[0][g ^ 1], hy, c0.bt, c0.long_lines,
                                c0.extent, s.line_extent[g ^ 1][0], c0.normal_sbs);
             int32_t r1 = 18 * hybrid_transform<true>(d, d->samples.xr[1][g], nullptr, x0, hy,
@@ -376,7 +384,7 @@ void l3_output_mix(MpegDecoder* d, uint8_t* out, int32_t g) {
             s.line_extent[g][0] = r;
             s.line_extent[g][1] = r1;
         } else {
-            int32_t n = std::min(std::max(c0.extent, c1.extent), s.huff_limit);
+            int32_t n = std::max(c0.extent, c1.extent);
             l3_spectrum_add(x0, d->samples.xr[1][g], n);
             r = l3_hybrid(d, x0, d->samples.xr[0][g ^ 1], hy, c0.bt,
                           c0.bt == 2 ? c0.long_lines : n, n, s.line_extent[g ^ 1][0]);
@@ -402,6 +410,18 @@ void l3_granule_finish(MpegDecoder* d, uint8_t* out, int32_t g) {
     L3State& s = d->l3;
     float* x0 = d->samples.xr[0][g];
     const int32_t nch = s.nch;
+    if (s.huff_limit < 576) {
+        // Under a frequency limit a short block is decoded to the end of the short band the
+        // limit falls in. Its lines above the limit go before stereo processing could move
+        // them into the other channel or the filter bank could read them as overlap.
+        for (int32_t ch = 0; ch < nch && ch < 2; ++ch) {
+            int32_t& ext = s.line_extent[g][ch];
+            if (s.gr[g][ch].block_type != 2 || ext <= s.huff_limit) continue;
+            float* x = d->samples.xr[ch][g];
+            std::fill(x + s.huff_limit, x + std::min(ext, 576), 0.0f);
+            ext = s.huff_limit;
+        }
+    }
     if (nch > 1) {
         const DequantSummary* sum = s.summary[g];
         if (s.ms_stereo) {

@@ -151,7 +151,10 @@ int32_t l3_setup(MpegDecoder* d, const MpegHeader* h, const MpegSetup* p) {
     s.huff_limit = long_top + 8 < 18 * sblimit ? long_top + 8 : 18 * sblimit;
     s.long_limit = long_top < s.huff_limit ? long_top : s.huff_limit;
     s.short_limit = short_top < s.huff_limit ? short_top : s.huff_limit;
-    s.limit_subbands = (s.huff_limit + 17) / 18;
+    // The filter bank fills up to the subband above the limit: alias reduction gives it eight
+    // lines from the one below (layer3_hybrid.cpp, channel_span).
+    const int32_t filled = s.huff_limit < 576 ? s.huff_limit + 8 : 576;
+    s.limit_subbands = (filled + 17) / 18;
 
     const int32_t chan_code = h->mode == 3 ? 0 : p->chan_sel + 1;
     // The mix adds both channels at half gain; so does a single-channel stream's mix of a
