@@ -143,6 +143,13 @@ void within(int secs, const std::function<void()>& f) {
     t.join();
 }
 
+// Waits until the beat counter has queried a player `n` more times, so that every round overlaps
+// with its queries however the machine schedules the timer thread (a hang is the watchdog's).
+void await_beats(int n) {
+    const int target = g_beats.load() + n;
+    while (g_beats.load() < target) std::this_thread::yield();
+}
+
 // Both players, round after round: created, polled by the timer while the beat counter queries
 // them, then stopped, played, sought and destroyed by the main thread.
 TEST_F(PlayerThreads, AGameTimerCallbackQueriesThePlayerWhileTheMainThreadControlsIt) {
@@ -154,7 +161,9 @@ TEST_F(PlayerThreads, AGameTimerCallbackQueriesThePlayerWhileTheMainThreadContro
             ASSERT_NE(p, nullptr);
             g_beat_mem = p;
             mp3_start_autopoll(p, 1);
+            await_beats(2);
             for (int i = 0; i < 200; ++i) {
+                if (i % 50 == 25) await_beats(1);
                 if (i % 3 == 0) mp3_stop(p);
                 mp3_play_ex(p, 16384, 255, 128, 1000, 1);
                 mp3_seek_ms(p, (i * 37) % 3000);
@@ -170,8 +179,10 @@ TEST_F(PlayerThreads, AGameTimerCallbackQueriesThePlayerWhileTheMainThreadContro
             ASSERT_NE(s, nullptr);
             g_beat_stream = s;
             mp3s_start_autopoll(s, 1);
+            await_beats(2);
             size_t at = size_t(block);
             for (int i = 0; i < 200; ++i) {
+                if (i % 50 == 25) await_beats(1);
                 if (uint8_t* nb = mp3s_next_block(s); nb && at + size_t(block) < data_.size()) {
                     std::memcpy(nb, data_.data() + at, size_t(block));
                     at += size_t(block);
