@@ -382,8 +382,12 @@ int32_t poll_held(Mp3StreamPlayer* p) {
         if (points && p->pass_end >= 0 && p->discard == 0) {
             const int64_t left = p->pass_end - out_position(p);
             if (left <= 0) {
-                jump_to(p, p->loop_start);
-                continue;
+                if (!p->jumped && jump_to(p, p->loop_start)) continue;
+                // A pass that gave nothing (loop points at or past the data's end, or a jump
+                // that failed) ends the looping, as at the data's end.
+                hand_back(p, buf, bytes);
+                p->tail_polls = 2;
+                return MP3_OK;
             }
             if (left * ss < room - p->held_bytes) room = p->held_bytes + static_cast<int32_t>(left * ss);
         }
