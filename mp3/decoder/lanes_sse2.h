@@ -115,16 +115,14 @@ struct Lane<F4> {
     // The low half of a's lanes, then the low half of b's.
     static F4 join_low(F4 a, F4 b) { return _mm_movelh_ps(a, b); }
 
-    // Two floats at p (any alignment) in the low lanes, the high lanes zero.
-    static __m128 load_pair(const float* p) {
-        return _mm_castsi128_ps(_mm_loadl_epi64(reinterpret_cast<const __m128i*>(p)));
-    }
     // 18 consecutive floats per subband of four subbands at p as lines k = 0..17 (lanes =
     // subbands): four 4 x 4 transposes and the last two lines by pairs.
     static void load_subbands(const float* p, F4* x) {
         load_runs(p, 18, 16, x);
-        const __m128 q0 = _mm_loadh_pi(load_pair(p + 16), reinterpret_cast<const __m64*>(p + 34));
-        const __m128 q1 = _mm_loadh_pi(load_pair(p + 52), reinterpret_cast<const __m64*>(p + 70));
+        const __m128 q0 = _mm_loadh_pi(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(p + 16))),
+                                       reinterpret_cast<const __m64*>(p + 34));
+        const __m128 q1 = _mm_loadh_pi(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(p + 52))),
+                                       reinterpret_cast<const __m64*>(p + 70));
         x[16] = _mm_shuffle_ps(q0, q1, 0x88);
         x[17] = _mm_shuffle_ps(q0, q1, 0xDD);
     }

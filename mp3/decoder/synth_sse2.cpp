@@ -88,8 +88,7 @@ struct SynthPath<F4> {
 
     static __m128d zero() { return _mm_setzero_pd(); }
     static __m128d load(const float* p) {
-        const __m128i pair = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));  // any alignment
-        return _mm_cvtps_pd(_mm_castsi128_ps(pair));
+        return _mm_cvtps_pd(_mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(p))));
     }
     // Lanes (p[1], p[0]).
     static __m128d load_rev(const float* p) {
