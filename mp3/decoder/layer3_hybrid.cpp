@@ -350,7 +350,9 @@ void l3_output_mix(MpegDecoder* d, uint8_t* out, int32_t g) {
     int32_t own_extent = 0;
     if (s.nch == 2) {
         // Channel 1 alone, from a copy of its spectrum (the mix below consumes it).
-        alignas(16) float hy1[18][32];
+        // Zeroed: the filter bank writes the subbands the spectrum reaches, the synthesis reads
+        // them all.
+        alignas(16) float hy1[18][32] = {};
         alignas(16) uint8_t thrown[18 * 32 * 2 * 4];
         std::memcpy(own, d->samples.xr[1][g], sizeof own);
         const ChannelSpan c1 = channel_span(d, g, 1);

@@ -38,9 +38,10 @@ struct Decoded {
 // Decodes a whole file as mp3dec does without its gapless cut: the trailing tags cut off, the
 // first confirmed frame found (leading tags and junk stepped over), the decoder set up from it,
 // then frame after frame by frame sync to the end of the stream, on the processor path asked
-// for (the best one by default).
+// for (the best one by default), within the frequency limit given.
 inline Decoded decode_whole(const std::vector<uint8_t>& file, int32_t reduction = 0,
-                            int32_t convert = 0, int32_t path = MPEG_PATH_BEST) {
+                            int32_t convert = 0, int32_t path = MPEG_PATH_BEST,
+                            int32_t freq_limit = 24000) {
     Decoded r;
     const int32_t len = mpeg_trailing_tags(file.data(), int32_t(file.size()));
     MpegSync sync;
@@ -53,7 +54,7 @@ inline Decoded decode_whole(const std::vector<uint8_t>& file, int32_t reduction 
     TestDecoder d;
     if (!d.init_ok) return r;
     mpeg_decoder_request_path(d.get(), path);
-    if (!d.setup(h, frame_bytes, reduction, convert)) return r;
+    if (!d.setup(h, frame_bytes, reduction, convert, freq_limit)) return r;
     r.set_up = true;
     r.path = mpeg_decoder_path(d.get());
     mpeg_decoder_get_format(d.get(), &r.fmt);
