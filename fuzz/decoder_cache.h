@@ -4,7 +4,7 @@
 // decoder holds no address of its own interior, so a copy decodes as the original would; the
 // copies share the original's EqSettings record and are never freed themselves. A full cache
 // is emptied into a retired set that lives until the next time it fills: copies handed out just
-// before (a target takes up to two per input) stay valid while the input is decoded.
+// before (a target takes up to three per input) stay valid while the input is decoded.
 #pragma once
 
 #include <array>

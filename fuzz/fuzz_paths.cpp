@@ -1,8 +1,8 @@
-// Differential fuzz target: the plain and the AVX2 implementation of the vectorised stages decode
-// the same bytes into the same PCM, frame by frame, with the same bytes consumed. The first bytes
-// choose the set-up as in the decoder target (with its decoders set up once per shape); the rest
-// is the stream. On a processor without AVX2 both decoders run the plain path and the target
-// checks only that decoding is repeatable.
+// Differential fuzz target: the plain implementation of the vectorised stages and each vector
+// one (SSE2, AVX2) decode the same bytes into the same PCM, frame by frame, with the same bytes
+// consumed. The first bytes choose the set-up as in the decoder target (with its decoders set up
+// once per shape); the rest is the stream. A path the processor lacks falls back to the plain
+// one, and for it the target checks only that decoding is repeatable.
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -14,8 +14,11 @@
 
 namespace {
 
-MpegDecoder g_plain, g_avx2;  // large: keep them off the stack
-uint8_t g_pcm_plain[1152 * 2 * 2 + 64], g_pcm_avx2[1152 * 2 * 2 + 64];
+// The plain path first: the others are compared with it.
+constexpr int32_t kPaths[] = {MPEG_PATH_PLAIN, MPEG_PATH_SSE2, MPEG_PATH_AVX2};
+constexpr int kCount = 3;
+MpegDecoder g_dec[kCount];  // large: keep them off the stack
+uint8_t g_pcm[kCount][1152 * 2 * 2 + 64];
 
 }  // namespace
 
@@ -32,33 +35,38 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     int32_t rate = 0, off = 0;
     const int32_t frame_bytes = mpeg_header_find(stream.data(), n, &h, &rate, &off);
     if (frame_bytes <= 0) return 0;
-    if (fuzz_cache::copy_decoder(&g_plain, h, frame_bytes, reduction, convert, freq_limit,
-                                 MPEG_PATH_PLAIN) &&
-        fuzz_cache::copy_decoder(&g_avx2, h, frame_bytes, reduction, convert, freq_limit,
-                                 mpeg_best_path())) {
-        // The header found starts the stream, as a frame known to be one; each decoder follows
-        // it with its own copy of the sync record.
-        MpegSync sync_plain;
-        mpeg_sync_init(&sync_plain);
-        sync_plain.stream = h;
-        sync_plain.free_bytes = h.bitrate_index == 0 ? frame_bytes : 0;
-        MpegSync sync_avx2 = sync_plain;
-        int32_t pos_plain = off, pos_avx2 = off;
-        for (int frames = 0; frames < 32; ++frames) {
-            MpegInOut a{0, 0}, b{0, 0};
-            // Different stale bytes in the two buffers: PCM reported but not written differs.
-            std::memset(g_pcm_plain, 0x00, sizeof g_pcm_plain);
-            std::memset(g_pcm_avx2, 0xa5, sizeof g_pcm_avx2);
-            const int32_t ra = mpeg_sync_decode(&sync_plain, &g_plain, stream.data(), n, 1,
-                                               &pos_plain, g_pcm_plain, &a);
-            const int32_t rb = mpeg_sync_decode(&sync_avx2, &g_avx2, stream.data(), n, 1,
-                                               &pos_avx2, g_pcm_avx2, &b);
-            if (ra != rb || pos_plain != pos_avx2 || a.in_bytes != b.in_bytes ||
-                a.out_bytes != b.out_bytes)
-                std::abort();
-            if (ra != MPEG_SYNC_FRAME) break;
-            if (std::memcmp(g_pcm_plain, g_pcm_avx2, size_t(a.out_bytes)) != 0) std::abort();
+    for (int i = 0; i < kCount; ++i)
+        if (!fuzz_cache::copy_decoder(&g_dec[i], h, frame_bytes, reduction, convert, freq_limit,
+                                      kPaths[i]))
+            return 0;
+    // The header found starts the stream, as a frame known to be one; each decoder follows it
+    // with its own copy of the sync record.
+    MpegSync sync[kCount];
+    mpeg_sync_init(&sync[0]);
+    sync[0].stream = h;
+    sync[0].free_bytes = h.bitrate_index == 0 ? frame_bytes : 0;
+    int32_t pos[kCount];
+    for (int i = 0; i < kCount; ++i) {
+        sync[i] = sync[0];
+        pos[i] = off;
+    }
+    for (int frames = 0; frames < 32; ++frames) {
+        MpegInOut io[kCount];
+        int32_t r[kCount];
+        for (int i = 0; i < kCount; ++i) {
+            // Different stale bytes in each buffer: PCM reported but not written differs.
+            std::memset(g_pcm[i], 0x5a * i, sizeof g_pcm[i]);
+            io[i] = MpegInOut{0, 0};
+            r[i] = mpeg_sync_decode(&sync[i], &g_dec[i], stream.data(), n, 1, &pos[i], g_pcm[i], &io[i]);
         }
+        for (int i = 1; i < kCount; ++i) {
+            if (r[i] != r[0] || pos[i] != pos[0] || io[i].in_bytes != io[0].in_bytes ||
+                io[i].out_bytes != io[0].out_bytes)
+                std::abort();
+            if (r[0] == MPEG_SYNC_FRAME && std::memcmp(g_pcm[0], g_pcm[i], size_t(io[0].out_bytes)) != 0)
+                std::abort();
+        }
+        if (r[0] != MPEG_SYNC_FRAME) break;
     }
     return 0;
 }

@@ -131,5 +131,7 @@ void mpeg_decoder_request_path(MpegDecoder* d, int32_t path) { d->path_request =
 int32_t mpeg_decoder_path(const MpegDecoder* d) { return d->kernels->path; }
 
 int32_t mpeg_best_path(void) {
-    return mpeg_kernels(MPEG_PATH_AVX2) ? int32_t(MPEG_PATH_AVX2) : int32_t(MPEG_PATH_PLAIN);
+    if (mpeg_kernels(MPEG_PATH_AVX2)) return MPEG_PATH_AVX2;
+    if (mpeg_kernels(MPEG_PATH_SSE2)) return MPEG_PATH_SSE2;
+    return MPEG_PATH_PLAIN;
 }

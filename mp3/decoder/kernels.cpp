@@ -44,6 +44,12 @@ const MpegKernels kernels_plain = {
 
 const MpegKernels* mpeg_kernels(int32_t path) {
     if (path == MPEG_PATH_PLAIN) return &kernels_plain;
+#if ZIV_HAVE_SSE2
+    if (path == MPEG_PATH_SSE2) {
+        __builtin_cpu_init();
+        if (__builtin_cpu_supports("sse2")) return &kernels_sse2;
+    }
+#endif
 #if ZIV_HAVE_AVX2
     if (path == MPEG_PATH_AVX2) {
         __builtin_cpu_init();

@@ -9,6 +9,7 @@
 #include <immintrin.h>
 
 #include <cstdint>
+#include <cstring>
 
 #include "lanes.h"
 
@@ -120,6 +121,58 @@ struct Lane<F8> {
     static __m256i mask(int32_t base, int32_t first, int32_t end) { return lane_mask(base, first, end); }
     static void store_masked(float* p, __m256i m, F8 v) { _mm256_maskstore_ps(p, m, v); }
     static void load_subbands(const float* p, F8* x) { ::load_subbands(p, x); }
+    // The inverse, for the subbands from lane `skip` on.
+    static void store_subbands(float* p, const F8* v, int32_t skip) {
+        F8 a[8], b[8];
+        for (int k = 0; k < 8; ++k) {
+            a[k] = v[k];
+            b[k] = v[8 + k];
+        }
+        transpose8(a);
+        transpose8(b);
+        // Lines 16 and 17 of each subband as one 64-bit pair.
+        const __m256 lo = _mm256_unpacklo_ps(v[16], v[17]), hi = _mm256_unpackhi_ps(v[16], v[17]);
+        alignas(32) float pairs[16];
+        _mm256_store_ps(pairs, _mm256_permute2f128_ps(lo, hi, 0x20));
+        _mm256_store_ps(pairs + 8, _mm256_permute2f128_ps(lo, hi, 0x31));
+        for (int l = skip; l < 8; ++l) {
+            _mm256_storeu_ps(p + 18 * l, a[l]);
+            _mm256_storeu_ps(p + 18 * l + 8, b[l]);
+            std::memcpy(p + 18 * l + 16, pairs + 2 * l, 2 * sizeof(float));
+        }
+    }
+    static void load_runs(const float* p, int32_t stride, int32_t n, F8* x, int32_t runs = 8) {
+        load_runs8(p, stride, n, x, runs);
+    }
+    static void store_runs(const F8* x, int32_t n, float* p, int32_t stride) { store_runs8(x, n, p, stride); }
+    // The left (even) and right (odd) entries of eight interleaved runs of 2N floats (`stride`
+    // floats apart, the first `runs` read, the others silent) as lanes: left[k] and right[k]
+    // hold pair k of every run.
+    template <int N>
+    __attribute__((always_inline)) static void load_pairs(const float* rows, int32_t stride,
+                                                          int32_t runs, F8* left, F8* right) {
+        for (int32_t q = 0; q < N; q += 8) {
+            F8 e[8], o[8];
+#pragma GCC unroll 8
+            for (int l = 0; l < 8; ++l) {
+                if (l < runs) {
+                    deinterleave16(rows + stride * l + 2 * q, &e[l], &o[l]);
+                } else {
+                    e[l] = f8_zero();
+                    o[l] = f8_zero();
+                }
+            }
+            transpose8(e);
+            transpose8(o);
+#pragma GCC unroll 8
+            for (int k = 0; k < 8; ++k) {
+                left[q + k] = e[k];
+                right[q + k] = o[k];
+            }
+        }
+    }
+    // The low half of a's lanes, then the low half of b's.
+    static F8 join_low(F8 a, F8 b) { return _mm256_permute2f128_ps(a, b, 0x20); }
     static uint32_t nonzero(F8 v) {
         return uint32_t(_mm256_movemask_ps(_mm256_cmp_ps(v, _mm256_setzero_ps(), _CMP_NEQ_UQ)));
     }

@@ -159,6 +159,38 @@ void hybrid_range(const L3ImdctCos& c, float* cur, const float* prev, float* out
     }
 }
 
+// One group of Lane<V>::n subbands from `sb` on a vector lane type (lane l carries subband
+// sb + l); lanes below `skip` are computed but not stored (their subbands were done before, and
+// their lines already hold the new overlap).
+template <bool Short, class V>
+void hybrid_group(const L3ImdctCos& c, float* cur, const float* prev, float* out, const float* w,
+                  int32_t sb, int32_t skip) {
+    using L = Lane<V>;
+    const typename L::Mask keep = L::mask(0, skip, L::n);
+    V v[18], pv[18], ov[18];
+    L::load_subbands(cur + 18 * sb, v);
+    L::load_subbands(prev + 18 * sb, pv);
+    hybrid_block<Short>(c, v, pv, w, [&](int j, V x) { L::store_masked(out + 32 * j + sb, keep, x); }, ov);
+    L::store_subbands(cur + 18 * sb, ov, skip);
+}
+
+// The L3HybridFn contract on a vector lane type: groups of Lane<V>::n from `from`; a last part
+// group ends at `to` and stores only the subbands not yet done (it reaches back at most to
+// `from`); a range narrower than a group at the bottom takes the same bodies one subband at a
+// time.
+template <bool Short, class V>
+void hybrid_groups(const L3ImdctCos& c, float* cur, const float* prev, float* out, const float* w,
+                   int32_t from, int32_t to) {
+    constexpr int32_t n = Lane<V>::n;
+    int32_t sb = from;
+    for (; sb + n <= to; sb += n) hybrid_group<Short, V>(c, cur, prev, out, w, sb, 0);
+    if (sb < to && to - n >= from) {
+        hybrid_group<Short, V>(c, cur, prev, out, w, to - n, sb - (to - n));
+        sb = to;
+    }
+    hybrid_range<Short>(c, cur, prev, out, w, sb, to);
+}
+
 // One alias-reduction butterfly pair: a is the line below the boundary, b the one above.
 template <class V>
 inline void alias_butterfly(V& a, V& b, V cs, V ca) {

@@ -98,7 +98,8 @@ typedef struct MpegDecoder MpegDecoder;
 typedef enum MpegPath {
     MPEG_PATH_BEST = -1, /* the fastest this build runs on this processor */
     MPEG_PATH_PLAIN = 0, /* portable code */
-    MPEG_PATH_AVX2 = 1
+    MPEG_PATH_AVX2 = 1,  /* x86 with AVX2 and FMA: eight lanes */
+    MPEG_PATH_SSE2 = 2   /* x86 with SSE2 (every x86-64): four lanes, best where AVX2 is absent */
 } MpegPath;
 
 /* The four header bytes at p (n bytes readable) into h: 1 when they start with a sync (12 bits,

@@ -1,8 +1,9 @@
-// Polyphase synthesis on the AVX2 path: the row loops of synth_rows.h (the same 42 routines as
-// synth.cpp) with every transform run on eight rows at once (lane l carries row l of a batch,
-// the last batch padded with silent rows) and the window summing four output samples per
-// register. Each row's transform is the one of synth_dsp.h and each sample's window sum takes
-// the same products in the same order as on the plain path, so the PCM is byte-identical.
+// Polyphase synthesis on the AVX2 path: the row loops of synth_rows.h (the same routines as
+// synth.cpp) with every transform run on eight rows at once (transform_rows: lane l carries row
+// l of a batch, the last batch padded with silent rows) and the window summing four output
+// samples per register. Each row's transform is the one of synth_dsp.h and each sample's window
+// sum takes the same products in the same order as on the plain path, so the PCM is
+// byte-identical.
 #include <array>
 #include <cmath>
 #include <cstring>
@@ -71,87 +72,6 @@ inline void store4i(uint8_t* dst, __m128i keep, __m128i v) {
     }
 }
 
-
-// The left and right entries of eight interleaved rows (`stride` floats apart, the first `runs`
-// of them read, the lanes of the others silent) as lanes: left[k] and right[k] hold subband k.
-template <int N>
-__attribute__((always_inline)) inline void load_pairs8(const float* rows, int32_t stride,
-                                                      int32_t runs, F8* left, F8* right) {
-    for (int32_t q = 0; q < N; q += 8) {
-        F8 e[8], o[8];
-#pragma GCC unroll 8
-        for (int l = 0; l < 8; ++l) {
-            if (l < runs) {
-                deinterleave16(rows + stride * l + 2 * q, &e[l], &o[l]);
-            } else {
-                e[l] = f8_zero();
-                o[l] = f8_zero();
-            }
-        }
-        transpose8(e);
-        transpose8(o);
-#pragma GCC unroll 8
-        for (int k = 0; k < 8; ++k) {
-            left[q + k] = e[k];
-            right[q + k] = o[k];
-        }
-    }
-}
-
-// The transforms of `n` rows (1..8, `stride` floats apart) in channel form F into t0 (and, for
-// the stereo form, the right channel's into t1), rows of N floats each. The lanes of the rows
-// past n hold silence, so the batch never reads past the caller's rows; the stereo form packs
-// up to four rows of both channels into one batch. One function holds the loads, the stages
-// and the stores, so the lanes stay in registers and on its own stack frame.
-template <int N, Form F>
-__attribute__((noinline)) void transform_batch(const float* rows, int32_t n, int32_t stride,
-                                               const float* gain, const float* coef, float* t0,
-                                               float* t1) {
-    F8 x[N], y[N];
-    if constexpr (F == Form::mono) {
-        if (n == 8) load_runs8(rows, stride, N, x);
-        else load_runs8(rows, stride, N, x, n);
-        if (gain) {
-            F8 g[N];
-            dct_gather<N, Gather::contiguous>(x, gain, g);
-            dct_transform<N>(g, y, coef);
-        } else {
-            dct_transform<N>(x, y, coef);
-        }
-        store_runs8(y, N, t0, N);
-        return;
-    } else {
-        F8 right[N];
-        if constexpr (F == Form::stereo) {
-            if (n <= 4) {
-                // Lanes 0..3 the left channel of the rows, lanes 4..7 the right one.
-                F8 l4[N], r4[N];
-                load_pairs8<N>(rows, stride, n, l4, r4);
-                for (int k = 0; k < N; ++k)
-                    x[k] = _mm256_permute2f128_ps(l4[k], r4[k], 0x20);
-                dct_transform<N>(x, y, coef);
-                alignas(32) float t[8][N];
-                store_runs8(y, N, &t[0][0], N);
-                std::memcpy(t0, t[0], 4 * sizeof t[0]);
-                std::memcpy(t1, t[4], 4 * sizeof t[0]);
-                return;
-            }
-        }
-        if (n == 8) load_pairs8<N>(rows, stride, 8, x, right);
-        else load_pairs8<N>(rows, stride, n, x, right);
-        if constexpr (F == Form::mix) {
-            for (int k = 0; k < N; ++k) x[k] = mix_pair(x[k], right[k]);
-        } else if constexpr (F == Form::right) {
-            for (int k = 0; k < N; ++k) x[k] = right[k];
-        } else if constexpr (F == Form::stereo) {
-            dct_transform<N>(right, y, coef);
-            store_runs8(y, N, t1, N);
-        }
-        dct_transform<N>(x, y, coef);
-        store_runs8(y, N, t0, N);
-    }
-}
-
 // The vector types' alignment and aliasing attributes do not take part in the specialisation.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wignored-attributes"
@@ -207,7 +127,7 @@ struct SynthPath<F8> {
     template <int N, Form F>
     static void transform(const float* rows, int32_t n, int32_t stride, const float* gain,
                           const float* coef, float* t0, float* t1) {
-        transform_batch<N, F>(rows, n, stride, gain, coef, t0, t1);
+        transform_rows<F8, N, F>(rows, n, stride, gain, coef, t0, t1);
     }
 };
 #pragma GCC diagnostic pop

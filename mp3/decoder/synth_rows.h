@@ -1,9 +1,10 @@
 // The polyphase synthesis after the transforms, written once over a path's lane type V: the
 // window over the history, its conversion to PCM, and the row loops that feed both. A path
-// supplies SynthPath<V> (synth.cpp for `float`, synth_avx2.cpp for the 8-lane AVX2 type): how it
-// transforms a batch of rows (one row, or eight in the lanes of a register) and how many window
-// sums it holds in one value of its sum type (one double, or four). Every sum takes the same
-// products in the same order on every path, so the PCM is byte-identical between them.
+// supplies SynthPath<V> (synth.cpp for `float`, synth_sse2.cpp and synth_avx2.cpp for the 4-lane
+// SSE2 and 8-lane AVX2 types): how it transforms a batch of rows (one row, or one per lane of a
+// register, transform_rows below) and how many window sums it holds in one value of its sum type
+// (one double, two or four). Every sum takes the same products in the same order on every path,
+// so the PCM is byte-identical between them.
 //
 // Window: N samples from the history ring of sixteen N-value blocks whose newest block is at p.
 // Sample j of the first half and sample N - j of the second read the same two history values in
@@ -164,6 +165,62 @@ inline void window(const float* hist, int32_t p, uint8_t* out, int32_t ch) {
         const Pcm r = P::reverse(P::template pcm<O>(ys[groups - 1 - i]));
         P::template store<O, Step>(at(h + L * i), keep, P::shift_in(r, prev));
         prev = r;
+    }
+}
+
+// The transforms of a batch on a vector lane type V (B = Lane<V>::n lanes, lane l carrying row
+// l): `n` rows (1..B, `stride` floats apart) in channel form F into t0 (and, for the stereo
+// form, the right channel's into t1), rows of N floats each. The lanes of the rows past n hold
+// silence, so the batch never reads past the caller's rows; the stereo form packs up to B / 2
+// rows of both channels into one batch. One function holds the loads, the stages and the
+// stores, so the lanes stay in registers and on its own stack frame.
+template <class V, int N, Form F>
+__attribute__((noinline)) void transform_rows(const float* rows, int32_t n, int32_t stride,
+                                              const float* gain, const float* coef, float* t0,
+                                              float* t1) {
+    using L = Lane<V>;
+    constexpr int32_t B = L::n;
+    V x[N], y[N];
+    if constexpr (F == Form::mono) {
+        if (n == B) L::load_runs(rows, stride, N, x);
+        else L::load_runs(rows, stride, N, x, n);
+        if (gain) {
+            V g[N];
+            dct_gather<N, Gather::contiguous>(x, gain, g);
+            dct_transform<N>(g, y, coef);
+        } else {
+            dct_transform<N>(x, y, coef);
+        }
+        L::store_runs(y, N, t0, N);
+        return;
+    } else {
+        V right[N];
+        if constexpr (F == Form::stereo) {
+            if (n <= B / 2) {
+                // Lanes 0..B/2-1 the left channel of the rows, the upper half the right one.
+                V lh[N], rh[N];
+                L::template load_pairs<N>(rows, stride, n, lh, rh);
+                for (int k = 0; k < N; ++k) x[k] = L::join_low(lh[k], rh[k]);
+                dct_transform<N>(x, y, coef);
+                alignas(32) float t[B][N];
+                L::store_runs(y, N, &t[0][0], N);
+                std::memcpy(t0, t[0], B / 2 * sizeof t[0]);
+                std::memcpy(t1, t[B / 2], B / 2 * sizeof t[0]);
+                return;
+            }
+        }
+        if (n == B) L::template load_pairs<N>(rows, stride, B, x, right);
+        else L::template load_pairs<N>(rows, stride, n, x, right);
+        if constexpr (F == Form::mix) {
+            for (int k = 0; k < N; ++k) x[k] = mix_pair(x[k], right[k]);
+        } else if constexpr (F == Form::right) {
+            for (int k = 0; k < N; ++k) x[k] = right[k];
+        } else if constexpr (F == Form::stereo) {
+            dct_transform<N>(right, y, coef);
+            L::store_runs(y, N, t1, N);
+        }
+        dct_transform<N>(x, y, coef);
+        L::store_runs(y, N, t0, N);
     }
 }
 

@@ -4,12 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <cstdio>
 #include <memory>
 #include <string>
 #include <vector>
 
 #include "frame_sync.h"
 #include "decoder_state.h"
+#include "kernels.h"
 #include "tags.h"
 
 namespace ziv {
@@ -26,6 +28,23 @@ struct TestDecoder {
         return mpeg_decoder_setup(d.get(), &h, frame_bytes, reduction, 0, convert, freq_limit);
     }
 };
+
+inline const char* path_name(int32_t path) {
+    return path == MPEG_PATH_PLAIN ? "plain" : path == MPEG_PATH_SSE2 ? "sse2"
+           : path == MPEG_PATH_AVX2 ? "avx2" : "unknown";
+}
+
+// The vector paths (every path but the plain one) that this build runs on this processor, the
+// ones compared with the plain path; a path it cannot run is named on standard output, so a run
+// shows what it compared and what it could not.
+inline std::vector<int32_t> vector_paths() {
+    std::vector<int32_t> r;
+    for (int32_t p : {MPEG_PATH_SSE2, MPEG_PATH_AVX2}) {
+        if (mpeg_kernels(p)) r.push_back(p);
+        else std::printf("path %s: not run by this build on this processor, not compared\n", path_name(p));
+    }
+    return r;
+}
 
 struct Decoded {
     std::vector<uint8_t> pcm;

@@ -1,14 +1,16 @@
 // The optimised decoding paths against the plain one: every conformance stream and a corpus of
-// lame and twolame files made here are decoded on each path at every reduction, channel form
-// and sample width, and the PCM must be byte-identical. The plain path is the reference; the
-// others only reorder work across output samples, never the arithmetic of one sample.
+// lame and twolame files made here are decoded on each vector path this processor runs (SSE2,
+// AVX2) at every reduction, channel form and sample width, and the PCM must be byte-identical.
+// The plain path is the reference; the others only reorder work across output samples, never
+// the arithmetic of one sample.
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <cstdio>
+#include <iterator>
 #include <string>
-#include <vector>
-
 #include <thread>
+#include <vector>
 
 #include "decoder_util.h"
 #include "test_util.h"
@@ -21,47 +23,82 @@ Decoded decode(const std::vector<uint8_t>& file, int32_t reduction, int32_t conv
     return ziv::decode_whole(file, reduction, convert, path);
 }
 
-// Decodes `file` on the plain path and on `path` for the 3 reductions x 4 channel choices x 2
-// widths; reports the first differing byte of each configuration.
-void expect_identical(const std::string& name, const std::vector<uint8_t>& file, int32_t path) {
-    ASSERT_FALSE(file.empty()) << name << ": empty or unreadable";
+// Decodes `file` on the plain path and on each of `paths` for the 3 reductions x 4 channel
+// choices x 2 widths; reports the first differing byte of each configuration. Returns the bytes
+// compared per path.
+size_t expect_identical(const std::string& name, const std::vector<uint8_t>& file,
+                        const std::vector<int32_t>& paths) {
+    EXPECT_FALSE(file.empty()) << name << ": empty or unreadable";
+    size_t bytes = 0;
     for (int32_t reduction = 0; reduction <= 2; ++reduction) {
         for (int32_t convert : {0, 1, 2, 3, 8, 9, 10, 11}) {
             const Decoded plain = decode(file, reduction, convert, MPEG_PATH_PLAIN);
-            const Decoded fast = decode(file, reduction, convert, path);
-            ASSERT_TRUE(plain.set_up) << name << ": no set-up";
-            ASSERT_EQ(plain.path, MPEG_PATH_PLAIN);
-            ASSERT_EQ(fast.path, path);
-            ASSERT_GT(plain.frames, 0) << name << ": no frame decoded";
-            ASSERT_EQ(plain.frames, fast.frames) << name;
-            ASSERT_EQ(plain.pcm.size(), fast.pcm.size()) << name;
-            size_t at = 0;
-            while (at < plain.pcm.size() && plain.pcm[at] == fast.pcm[at]) ++at;
-            EXPECT_EQ(at, plain.pcm.size())
-                << name << " reduction " << reduction << " convert " << convert
-                << ": first differing byte " << at << " (frame "
-                << (plain.frames ? at / (plain.pcm.size() / size_t(plain.frames)) : 0) << ")";
+            EXPECT_TRUE(plain.set_up) << name << ": no set-up";
+            EXPECT_EQ(plain.path, MPEG_PATH_PLAIN);
+            EXPECT_GT(plain.frames, 0) << name << ": no frame decoded";
+            bytes += plain.pcm.size();
+            for (int32_t path : paths) {
+                const Decoded fast = decode(file, reduction, convert, path);
+                SCOPED_TRACE(::testing::Message() << name << " path " << ziv::path_name(path)
+                                                  << " reduction " << reduction << " convert " << convert);
+                EXPECT_EQ(fast.path, path);
+                EXPECT_EQ(plain.frames, fast.frames);
+                EXPECT_EQ(plain.pcm.size(), fast.pcm.size());
+                size_t at = 0;
+                while (at < plain.pcm.size() && at < fast.pcm.size() && plain.pcm[at] == fast.pcm[at]) ++at;
+                EXPECT_EQ(at, plain.pcm.size())
+                    << "first differing byte " << at << " (frame "
+                    << (plain.frames ? at / (plain.pcm.size() / size_t(plain.frames)) : 0) << ")";
+            }
         }
     }
+    return bytes;
 }
 
 class PathIdentity : public ::testing::Test {
 protected:
     void SetUp() override {
-        if (mpeg_best_path() == MPEG_PATH_PLAIN)
-            GTEST_SKIP() << "this processor has no AVX2: only the plain path runs here";
+        paths = ziv::vector_paths();
+        if (paths.empty()) GTEST_SKIP() << "this build runs only the plain path on this processor";
     }
+    void report(const char* what, int inputs, size_t bytes) const {
+        for (int32_t p : paths)
+            std::printf("%s: %d inputs, %zu PCM bytes compared, plain against %s\n", what,
+                        inputs, bytes, ziv::path_name(p));
+    }
+    std::vector<int32_t> paths;
 };
 
+// Every x86-64 processor runs SSE2; AVX2 (with FMA) is the best where the processor has it, SSE2
+// where it does not.
+TEST(PathSelection, BestPathOfThisProcessor) {
+#if defined(__x86_64__)
+    __builtin_cpu_init();
+    ASSERT_NE(mpeg_kernels(MPEG_PATH_SSE2), nullptr) << "x86-64 without the SSE2 path";
+    const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    EXPECT_EQ(mpeg_kernels(MPEG_PATH_AVX2) != nullptr, avx2);
+    EXPECT_EQ(mpeg_best_path(), avx2 ? MPEG_PATH_AVX2 : MPEG_PATH_SSE2);
+    std::printf("this processor: best path %s\n", ziv::path_name(mpeg_best_path()));
+#else
+    // Elsewhere the x86 paths are absent and the best path is one this build runs.
+    EXPECT_EQ(mpeg_kernels(MPEG_PATH_SSE2), nullptr);
+    EXPECT_EQ(mpeg_kernels(MPEG_PATH_AVX2), nullptr);
+    EXPECT_NE(mpeg_kernels(mpeg_best_path()), nullptr);
+    std::printf("not x86-64: best path %s\n", ziv::path_name(mpeg_best_path()));
+#endif
+    EXPECT_NE(mpeg_kernels(MPEG_PATH_PLAIN), nullptr);
+    EXPECT_EQ(mpeg_kernels(12345), nullptr);
+}
+
 TEST_F(PathIdentity, ConformanceStreams) {
-    for (const char* name :
-         {"l1-fl1", "l1-fl2", "l1-fl3", "l1-fl4", "l2-fl10", "l2-fl11", "l2-fl12", "l2-fl13",
-          "l3-compl", "l3-he_32khz", "l3-he_44khz", "l3-he_48khz", "l3-hecommon", "l3-si",
-          "l3-si_block", "l3-sin1k0db", "M2L3_bitrate_22_all", "M2L3_compl24"}) {
-        SCOPED_TRACE(name);
-        expect_identical(name, ziv::read_file(ziv::vector_path(std::string(name) + ".bit")),
-                         MPEG_PATH_AVX2);
-    }
+    const char* names[] = {"l1-fl1", "l1-fl2", "l1-fl3", "l1-fl4", "l2-fl10", "l2-fl11",
+                           "l2-fl12", "l2-fl13", "l3-compl", "l3-he_32khz", "l3-he_44khz",
+                           "l3-he_48khz", "l3-hecommon", "l3-si", "l3-si_block", "l3-sin1k0db",
+                           "M2L3_bitrate_22_all", "M2L3_compl24"};
+    size_t bytes = 0;
+    for (const char* name : names)
+        bytes += expect_identical(name, ziv::read_file(ziv::vector_path(std::string(name) + ".bit")), paths);
+    report("conformance streams x 24 configurations", int(std::size(names)), bytes);
 }
 
 // Encoder output covers what the conformance set lacks: stereo and joint stereo Layer III with
@@ -97,29 +134,31 @@ TEST_F(PathIdentity, EncodedCorpus) {
         {"twolame_loud.mp2", "twolame --quiet -b 256 " + loud},
         {"twolame_24k.mp2", "twolame --quiet -b 80 " + src24},
     };
+    size_t bytes = 0;
     for (const Enc& e : corpus) {
-        SCOPED_TRACE(e.name);
         const std::string out = ziv::tmp_path(e.name);
         ASSERT_EQ(ziv::run(e.cmd + " " + out), 0) << e.cmd;
-        expect_identical(e.name, ziv::read_file(out), MPEG_PATH_AVX2);
+        bytes += expect_identical(e.name, ziv::read_file(out), paths);
     }
+    report("encoded corpus x 24 configurations", int(corpus.size()), bytes);
 }
 
-// The path is a property of each decoder: a plain and an AVX2 decoder run side by side on two
-// threads, each reports its own path and each writes what it writes alone.
-TEST_F(PathIdentity, TwoDecodersOnTwoThreadsKeepTheirOwnPaths) {
+// The path is a property of each decoder: a plain decoder and one per vector path run side by
+// side on their own threads, each reports its own path and each writes what it writes alone.
+TEST_F(PathIdentity, DecodersOnThreadsKeepTheirOwnPaths) {
     const std::vector<uint8_t> file = ziv::read_file(ziv::vector_path("l3-sin1k0db.bit"));
     const Decoded alone = decode(file, 0, 0, MPEG_PATH_PLAIN);
     ASSERT_GT(alone.frames, 0);
-    Decoded got[2];
-    const int32_t paths[2] = {MPEG_PATH_PLAIN, MPEG_PATH_AVX2};
-    std::thread t0([&] { got[0] = decode(file, 0, 0, paths[0]); });
-    std::thread t1([&] { got[1] = decode(file, 0, 0, paths[1]); });
-    t0.join();
-    t1.join();
-    for (int i = 0; i < 2; ++i) {
-        EXPECT_EQ(got[i].path, paths[i]) << "decoder " << i;
-        EXPECT_TRUE(got[i].pcm == alone.pcm) << "decoder " << i << " on path " << paths[i];
+    std::vector<int32_t> run = {MPEG_PATH_PLAIN};
+    run.insert(run.end(), paths.begin(), paths.end());
+    std::vector<Decoded> got(run.size());
+    std::vector<std::thread> threads;
+    for (size_t i = 0; i < run.size(); ++i)
+        threads.emplace_back([&, i] { got[i] = decode(file, 0, 0, run[i]); });
+    for (std::thread& t : threads) t.join();
+    for (size_t i = 0; i < run.size(); ++i) {
+        EXPECT_EQ(got[i].path, run[i]) << "decoder " << i;
+        EXPECT_TRUE(got[i].pcm == alone.pcm) << "decoder " << i << " on path " << ziv::path_name(run[i]);
     }
     // A path this build cannot run falls back to plain, for that decoder only.
     EXPECT_EQ(decode(file, 0, 0, 12345).path, MPEG_PATH_PLAIN);
