@@ -358,12 +358,7 @@ void mp3_set_loop(Mp3Player* p, int32_t loop) {
 int32_t mp3_set_loop_points(Mp3Player* p, int32_t start, int32_t end) {
     const Mp3Hold<Mp3Player> hold(p);
     if (!p || mp3_check_loop_points(start, end, out_length(p)) != 0) return -1;
-    p->points = 1;
-    p->loop_start = start;
-    p->loop_end = end;
-    p->loop = 1;
-    // While playing, the pass under way keeps its end; the next one takes the new points.
-    if (!p->stream) p->pass_end = points_end(p);
+    mp3_take_loop_points(p, start, end, points_end);
     return 0;
 }
 

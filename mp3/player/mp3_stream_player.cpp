@@ -593,12 +593,7 @@ int32_t mp3s_set_loop_points(Mp3StreamPlayer* p, int32_t start, int32_t end) {
     // Without a known length an end is taken as given; the data's end ends the pass anyway.
     const int64_t len = known_length(p);
     if (mp3_check_loop_points(start, end, len >= 0 ? len : INT64_MAX) != 0) return -1;
-    p->points = 1;
-    p->loop_start = start;
-    p->loop_end = end;
-    p->loop = 1;
-    // While playing, the pass under way keeps its end; the next one takes the new points.
-    if (!p->stream) p->pass_end = points_end(p);
+    mp3_take_loop_points(p, start, end, points_end);
     return 0;
 }
 

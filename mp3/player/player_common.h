@@ -175,6 +175,17 @@ inline int32_t mp3_check_loop_points(int32_t start, int32_t end, int64_t length)
     return start < 0 || e <= start || e > length ? -1 : 0;
 }
 
+// Takes checked loop points into either player and sets it looping. While playing, the pass
+// under way keeps its end; a stopped player's next pass ends at `pass_end`, the new points' end.
+template <typename P>
+void mp3_take_loop_points(P* p, int32_t start, int32_t end, int64_t (*pass_end)(const P*)) {
+    p->points = 1;
+    p->loop_start = start;
+    p->loop_end = end;
+    p->loop = 1;
+    if (!p->stream) p->pass_end = pass_end(p);
+}
+
 // The loop points the file's tags give (LOOPSTART with LOOPLENGTH or LOOPEND), from the tags
 // the player read at create (null: none): 1 and *start, *end (end 0: the data's end), or 0.
 int32_t mp3_tag_loop_points(const MpegTags* tags, int64_t* start, int64_t* end);
