@@ -15,7 +15,7 @@ jobs=$(nproc)
 out=build-arm64
 
 cmake -S . -B "$out" -DCMAKE_TOOLCHAIN_FILE="$PWD/cmake/aarch64-linux-gnu.cmake" \
-  -DCMAKE_BUILD_TYPE=Release -DZIV_DECODER_ONLY=ON -DZIV_SHARED_LIBS=OFF \
+  -DCMAKE_BUILD_TYPE=Release -DZIV_DECODER_ONLY=ON \
   -DZIV_GTEST_SOURCE=/usr/src/googletest >/dev/null
 cmake --build "$out" -j"$jobs"
 (cd "$out" && ctest --output-on-failure -j"$jobs" "$@")
