@@ -1,7 +1,7 @@
 // Layer III stage costs: the 36- and 12-point IMDCTs over one granule's 32 subbands, the hybrid
 // filter bank of one channel-granule (long and short blocks), and whole frames of a 128 kbit/s
-// joint-stereo lame file on each processor path (plain, SSE2, AVX2). The file is made with sox
-// and lame on first use (or named by ZIV_BENCH_MP3).
+// joint-stereo lame file on each processor path (plain, SSE2, AVX2, NEON). The file is made with
+// sox and lame on first use (or named by ZIV_BENCH_MP3).
 #include <benchmark/benchmark.h>
 
 #include <cstdint>
@@ -128,6 +128,7 @@ BENCHMARK(BM_l3_frames)
     ->Arg(MPEG_PATH_PLAIN)
     ->Arg(MPEG_PATH_SSE2)
     ->Arg(MPEG_PATH_AVX2)
+    ->Arg(MPEG_PATH_NEON)
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace

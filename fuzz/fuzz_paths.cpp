@@ -1,5 +1,5 @@
 // Differential fuzz target: the plain implementation of the vectorised stages and each vector
-// one (SSE2, AVX2) decode the same bytes into the same PCM, frame by frame, with the same bytes
+// one (SSE2 and AVX2 on x86-64, NEON on aarch64) decode the same bytes into the same PCM, frame by frame, with the same bytes
 // consumed. The first bytes choose the set-up as in the decoder target (with its decoders set up
 // once per shape); the rest is the stream. A path the processor lacks falls back to the plain
 // one, and for it the target checks only that decoding is repeatable.
@@ -15,8 +15,12 @@
 namespace {
 
 // The plain path first: the others are compared with it.
+#if defined(__aarch64__)
+constexpr int32_t kPaths[] = {MPEG_PATH_PLAIN, MPEG_PATH_NEON};
+#else
 constexpr int32_t kPaths[] = {MPEG_PATH_PLAIN, MPEG_PATH_SSE2, MPEG_PATH_AVX2};
-constexpr int kCount = 3;
+#endif
+constexpr int kCount = int(sizeof kPaths / sizeof kPaths[0]);
 MpegDecoder g_dec[kCount];  // large: keep them off the stack
 uint8_t g_pcm[kCount][1152 * 2 * 2 + 64];
 

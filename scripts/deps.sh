@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
-# Installs the Debian packages a purpose needs, only those missing. Usage: deps.sh build|test|demo|record|bench
+# Installs the Debian packages a purpose needs, only those missing.
+# Usage: deps.sh build|test|demo|record|bench|cross
 set -euo pipefail
 
 build_pkgs=(build-essential cmake pkg-config liballegro4-dev libgtest-dev googletest libbenchmark-dev lame)
@@ -8,6 +9,9 @@ test_pkgs=(twolame mpg123 ffmpeg xvfb x11-apps libx11-dev xdotool pulseaudio pul
            id3v2 python3-mutagen mp3gain)
 record_pkgs=(xvfb ffmpeg pulseaudio pulseaudio-utils libasound2-plugins alsa-utils)
 bench_pkgs=(twolame mpg123 sox time valgrind)
+# The aarch64 cross test: the cross compilers, qemu-user to run what they build, GoogleTest's
+# sources (built for the target), and the encoders the path tests run on this machine.
+cross_pkgs=(cmake crossbuild-essential-arm64 qemu-user googletest lame twolame sox)
 
 want=()
 for purpose in "$@"; do
@@ -17,6 +21,7 @@ for purpose in "$@"; do
     demo) want+=("${build_pkgs[@]}") ;;
     record) want+=("${record_pkgs[@]}") ;;
     bench) want+=("${build_pkgs[@]}" "${bench_pkgs[@]}") ;;
+    cross) want+=("${cross_pkgs[@]}") ;;
     *) echo "deps.sh: unknown purpose '$purpose'" >&2; exit 2 ;;
   esac
 done

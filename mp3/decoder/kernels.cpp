@@ -56,5 +56,9 @@ const MpegKernels* mpeg_kernels(int32_t path) {
         if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return &kernels_avx2;
     }
 #endif
+#if ZIV_HAVE_NEON
+    // Built only for aarch64, where NEON is part of the base instruction set.
+    if (path == MPEG_PATH_NEON) return &kernels_neon;
+#endif
     return nullptr;
 }

@@ -1,5 +1,6 @@
 // The decoder's vector kernels: one record of function pointers per processor path, filled by
-// templates written once over a lane type (plain `float`, four lanes on SSE2, eight on AVX2).
+// templates written once over a lane type (plain `float`, four lanes on SSE2 and NEON, eight on
+// AVX2).
 // Set-up picks the record for the processor, or the one the caller asked for, and stores its
 // address in the decoder; every vectorised stage is then reached through it. The records are
 // constant, so decoders on different threads may run different paths and share nothing that
@@ -67,11 +68,14 @@ extern const MpegKernels kernels_sse2;
 #if ZIV_HAVE_AVX2
 extern const MpegKernels kernels_avx2;
 #endif
+#if ZIV_HAVE_NEON
+extern const MpegKernels kernels_neon;
+#endif
 
 // The record of a path, or null where this build or this processor cannot run it.
 const MpegKernels* mpeg_kernels(int32_t path);
 
-// The variant tables of each path (synth.cpp, synth_sse2.cpp, synth_avx2.cpp).
+// The variant tables of each path (synth.cpp, synth_sse2.cpp, synth_avx2.cpp, synth_neon.cpp).
 // Sizes: 3 rates x 8 output forms (OutForm, out_form.h) x 5 channel forms, and x 2 channel counts.
 constexpr size_t kSynthVariants = 120;
 constexpr size_t kSynthL3Variants = 48;
@@ -84,4 +88,8 @@ extern const std::array<MpegSynthFn, kSynthL3Variants> synth_l3_variants_sse2;
 #if ZIV_HAVE_AVX2
 extern const std::array<MpegSynthFn, kSynthVariants> synth_variants_avx2;
 extern const std::array<MpegSynthFn, kSynthL3Variants> synth_l3_variants_avx2;
+#endif
+#if ZIV_HAVE_NEON
+extern const std::array<MpegSynthFn, kSynthVariants> synth_variants_neon;
+extern const std::array<MpegSynthFn, kSynthL3Variants> synth_l3_variants_neon;
 #endif

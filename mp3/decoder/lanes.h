@@ -1,6 +1,6 @@
 // Lane types of the kernel bodies. A body written over V runs one value at a time with
-// V = float, four at a time with the SSE2 type (lanes_sse2.h) and eight with the AVX2 type
-// (lanes_avx2.h); Lane<V> holds the few operations that the arithmetic operators do not cover:
+// V = float, four at a time with the SSE2 or NEON type (lanes_sse2.h, lanes_neon.h) and eight
+// with the AVX2 type (lanes_avx2.h); Lane<V> holds the few operations that the arithmetic operators do not cover:
 // loads and stores, a reversed load, stores under a mask of lanes, the 18 lines of a subband per
 // lane, per-lane tests and the table lookup of the dequantiser. The vector types add the
 // transposes that carry one row per lane (load_runs, store_runs, load_pairs, join_low) and the

@@ -99,7 +99,8 @@ typedef enum MpegPath {
     MPEG_PATH_BEST = -1, /* the fastest this build runs on this processor */
     MPEG_PATH_PLAIN = 0, /* portable code */
     MPEG_PATH_AVX2 = 1,  /* x86 with AVX2 and FMA: eight lanes */
-    MPEG_PATH_SSE2 = 2   /* x86 with SSE2 (every x86-64): four lanes, best where AVX2 is absent */
+    MPEG_PATH_SSE2 = 2,  /* x86 with SSE2 (every x86-64): four lanes, best where AVX2 is absent */
+    MPEG_PATH_NEON = 3   /* aarch64 (every one has NEON): four lanes, the best there */
 } MpegPath;
 
 /* The four header bytes at p (n bytes readable) into h: 1 when they start with a sync (12 bits,

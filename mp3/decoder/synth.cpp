@@ -7,8 +7,8 @@
 // D decimated by 2 or 4. Output: signed 16-bit (machine order) or unsigned 8-bit (128 = zero),
 // mono or interleaved left-first. The 42 routines are instances of the row loops of
 // synth_rows.h; this file gives them the plain path's part: one row per transform and one
-// sample per window sum. synth_sse2.cpp and synth_avx2.cpp instantiate the same loops on four and
-// eight lanes.
+// sample per window sum. synth_sse2.cpp, synth_neon.cpp and synth_avx2.cpp instantiate the same
+// loops on four, four and eight lanes.
 #include <array>
 #include <cmath>
 #include <cstring>

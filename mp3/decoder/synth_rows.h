@@ -1,7 +1,7 @@
 // The polyphase synthesis after the transforms, written once over a path's lane type V: the
 // window over the history, its conversion to PCM, and the row loops that feed both. A path
-// supplies SynthPath<V> (synth.cpp for `float`, synth_sse2.cpp and synth_avx2.cpp for the 4-lane
-// SSE2 and 8-lane AVX2 types): how it transforms a batch of rows (one row, or one per lane of a
+// supplies SynthPath<V> (synth.cpp for `float`; synth_sse2.cpp, synth_neon.cpp and synth_avx2.cpp
+// for the 4-lane SSE2 and NEON and the 8-lane AVX2 types): how it transforms a batch of rows (one row, or one per lane of a
 // register, transform_rows below) and how many window sums it holds in one value of its sum type
 // (one double, two or four). Every sum takes the same products in the same order on every path,
 // so the PCM is byte-identical between them.

@@ -1,8 +1,8 @@
 // The optimised decoding paths against the plain one: every conformance stream and a corpus of
-// lame and twolame files made here are decoded on each vector path this processor runs (SSE2,
-// AVX2) at every reduction, channel form and sample width, and the PCM must be byte-identical.
-// The plain path is the reference; the others only reorder work across output samples, never
-// the arithmetic of one sample.
+// lame and twolame files made here are decoded on each vector path this processor runs (SSE2 and
+// AVX2 on x86-64, NEON on aarch64) at every reduction, channel form and sample width, and the
+// PCM must be byte-identical. The plain path is the reference; the others only reorder work
+// across output samples, never the arithmetic of one sample.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -70,24 +70,49 @@ protected:
 };
 
 // Every x86-64 processor runs SSE2; AVX2 (with FMA) is the best where the processor has it, SSE2
-// where it does not.
+// where it does not. Every aarch64 processor runs NEON, the best there. Each processor lacks the
+// other's paths, so a build for aarch64 that left NEON out fails here instead of skipping the
+// comparisons below.
 TEST(PathSelection, BestPathOfThisProcessor) {
 #if defined(__x86_64__)
     __builtin_cpu_init();
     ASSERT_NE(mpeg_kernels(MPEG_PATH_SSE2), nullptr) << "x86-64 without the SSE2 path";
     const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
     EXPECT_EQ(mpeg_kernels(MPEG_PATH_AVX2) != nullptr, avx2);
+    EXPECT_EQ(mpeg_kernels(MPEG_PATH_NEON), nullptr);
     EXPECT_EQ(mpeg_best_path(), avx2 ? MPEG_PATH_AVX2 : MPEG_PATH_SSE2);
     std::printf("this processor: best path %s\n", ziv::path_name(mpeg_best_path()));
-#else
-    // Elsewhere the x86 paths are absent and the best path is one this build runs.
+#elif defined(__aarch64__)
+    ASSERT_NE(mpeg_kernels(MPEG_PATH_NEON), nullptr) << "aarch64 without the NEON path";
     EXPECT_EQ(mpeg_kernels(MPEG_PATH_SSE2), nullptr);
     EXPECT_EQ(mpeg_kernels(MPEG_PATH_AVX2), nullptr);
+    EXPECT_EQ(mpeg_best_path(), MPEG_PATH_NEON);
+    std::printf("this processor (aarch64): best path %s\n", ziv::path_name(mpeg_best_path()));
+#else
+    // Elsewhere the vector paths are absent and the best path is one this build runs.
+    EXPECT_EQ(mpeg_kernels(MPEG_PATH_SSE2), nullptr);
+    EXPECT_EQ(mpeg_kernels(MPEG_PATH_AVX2), nullptr);
+    EXPECT_EQ(mpeg_kernels(MPEG_PATH_NEON), nullptr);
     EXPECT_NE(mpeg_kernels(mpeg_best_path()), nullptr);
-    std::printf("not x86-64: best path %s\n", ziv::path_name(mpeg_best_path()));
+    std::printf("no vector path: best path %s\n", ziv::path_name(mpeg_best_path()));
 #endif
     EXPECT_NE(mpeg_kernels(MPEG_PATH_PLAIN), nullptr);
     EXPECT_EQ(mpeg_kernels(12345), nullptr);
+}
+
+// A decoder that asks for a path this build or processor does not run (NEON on x86-64, SSE2 and
+// AVX2 on aarch64, an unknown code) decodes on the plain path, with the plain path's bytes; one
+// that asks for the best runs the best.
+TEST(PathSelection, AbsentPathFallsBackToPlain) {
+    const std::vector<uint8_t> file = ziv::read_file(ziv::vector_path("l3-hecommon.bit"));
+    const Decoded plain = decode(file, 0, 0, MPEG_PATH_PLAIN);
+    ASSERT_GT(plain.frames, 0);
+    EXPECT_EQ(decode(file, 0, 0, MPEG_PATH_BEST).path, mpeg_best_path());
+    for (int32_t p : {int32_t(MPEG_PATH_SSE2), int32_t(MPEG_PATH_AVX2), int32_t(MPEG_PATH_NEON), 12345}) {
+        const Decoded got = decode(file, 0, 0, p);
+        EXPECT_EQ(got.path, mpeg_kernels(p) ? p : MPEG_PATH_PLAIN) << "request " << ziv::path_name(p);
+        EXPECT_TRUE(got.pcm == plain.pcm) << "request " << ziv::path_name(p);
+    }
 }
 
 TEST_F(PathIdentity, ConformanceStreams) {

@@ -2,8 +2,8 @@
 // reach: every subband extent (not only multiples of eight, so the part groups and the plain
 // remainders meet), every block type, overlaps longer than the transform, extreme and
 // non-finite subband samples in the synthesis (saturation, NaN). Each case runs the same
-// input on the plain path and on every vector path this processor runs (SSE2, AVX2: groups of
-// four and of eight) and compares the results bit for bit.
+// input on the plain path and on every vector path this processor runs (SSE2 or NEON, AVX2:
+// groups of four and of eight) and compares the results bit for bit.
 #include <gtest/gtest.h>
 
 #include <algorithm>
