@@ -310,12 +310,18 @@ int32_t mpeg_core_decode_range(MpegCore* c, const uint8_t* data, int32_t len, in
 
 namespace {
 
-// The whole-data decode's segments: at least this many frames each (a segment costs the pre-roll
-// of a few frames), and this many for each thread where the data is long enough, so that a thread
-// that the machine's other work holds up, or that meets costlier frames, leaves the rest of its
-// share to the others instead of keeping them waiting at the end.
-constexpr int32_t kMinSegmentFrames = 128;
-constexpr int32_t kSegmentsPerThread = 4;
+// The whole-data decode's segments: each at most a share of the frames left (1 / (2 threads)),
+// so that they shrink towards the end and the threads finish together, and between these bounds
+// (a segment costs the pre-roll of a few frames).
+constexpr int32_t kMinSegmentFrames = 64;
+constexpr int32_t kMaxSegmentFrames = 1024;
+
+int32_t segment_size(int32_t left, int32_t threads) {
+    int32_t size = left / (2 * threads);
+    if (size > kMaxSegmentFrames) size = kMaxSegmentFrames;
+    if (size < kMinSegmentFrames) size = kMinSegmentFrames;
+    return size < left ? size : left;
+}
 
 // What the threads of one whole-data decode share: each takes the next segment until none is
 // left or one has failed.
@@ -324,11 +330,25 @@ struct Segments {
     const uint8_t* data;
     int32_t len;
     uint8_t* out;
-    int32_t frames, count;
-    std::atomic<int32_t> next;    // the next segment to take
-    std::atomic<int32_t> done;    // segments that decoded as a decode from frame 0 does
-    std::atomic<int32_t> failed;  // set when one did not
+    int32_t frames, threads;
+    std::atomic<int32_t> next;    // the first frame not yet taken
+    std::atomic<int32_t> done;    // frames that decoded as a decode from frame 0 does
+    std::atomic<int32_t> failed;  // set when a segment did not
 };
+
+// The next segment, [*from, *to): false when none is left.
+bool take_segment(Segments* s, int32_t* from, int32_t* to) {
+    int32_t f = s->next.load();
+    while (f < s->frames) {
+        const int32_t e = f + segment_size(s->frames - f, s->threads);
+        if (s->next.compare_exchange_weak(f, e)) {
+            *from = f;
+            *to = e;
+            return true;
+        }
+    }
+    return false;
+}
 
 void* decode_segments(void* arg) {
     Segments* s = static_cast<Segments*>(arg);
@@ -336,19 +356,16 @@ void* decode_segments(void* arg) {
     if (!c) return nullptr;
     const MpegCore* like = s->like;
     // A thread whose core cannot be set up takes no segment: the others take them all.
+    int32_t from = 0, to = 0;
     if (mpeg_core_init(c, like->reduction, like->convert, like->freq_limit) &&
         mpeg_core_open_like(c, like, s->data, s->len)) {
-        for (;;) {
-            const int32_t k = s->next.fetch_add(1);
-            if (k >= s->count || s->failed.load()) break;
-            const int32_t from = int32_t(int64_t(s->frames) * k / s->count);
-            const int32_t to = int32_t(int64_t(s->frames) * (k + 1) / s->count);
+        while (!s->failed.load() && take_segment(s, &from, &to)) {
             uint8_t* out = s->out + mpeg_core_range_bytes(like, 0, from);
             // Written first: the synthesis stores the two channels of stereo PCM in turn, each
             // reading the line it completes, and untouched memory would fault twice a page.
             memset(out, 0, size_t(mpeg_core_range_bytes(like, from, to)));
             if (mpeg_core_decode_range(c, s->data, s->len, from, to, out)) {
-                s->done.fetch_add(1);
+                s->done.fetch_add(to - from);
             } else {
                 s->failed.store(1);
             }
@@ -365,9 +382,10 @@ int32_t mpeg_core_decode_all(const MpegCore* c, const uint8_t* data, int32_t len
                             int32_t threads) {
     const int32_t frames = c->index.frames;
     if (!c->index.offsets || frames <= 0 || threads < 1) return 0;
-    int32_t count = threads * kSegmentsPerThread;
-    if (count > frames / kMinSegmentFrames) count = frames / kMinSegmentFrames;
-    if (count < threads) count = threads < frames ? threads : frames;
+    // No more threads than segments.
+    int32_t count = 0;
+    for (int32_t f = 0; f < frames && count < threads; ++count)
+        f += segment_size(frames - f, threads);
     if (threads > count) threads = count;
     Segments s;
     s.like = c;
@@ -375,7 +393,7 @@ int32_t mpeg_core_decode_all(const MpegCore* c, const uint8_t* data, int32_t len
     s.len = len;
     s.out = out;
     s.frames = frames;
-    s.count = count;
+    s.threads = threads;
     s.next.store(0);
     s.done.store(0);
     s.failed.store(0);
@@ -388,5 +406,5 @@ int32_t mpeg_core_decode_all(const MpegCore* c, const uint8_t* data, int32_t len
     decode_segments(&s);
     for (int32_t k = 0; k < started; ++k) pthread_join(tid[k], nullptr);
     free(tid);
-    return !s.failed.load() && s.done.load() == count ? 1 : 0;
+    return !s.failed.load() && s.done.load() == frames ? 1 : 0;
 }

@@ -409,12 +409,11 @@ int32_t processors() {
 // from a small buffer of its own; other outputs (a pipe) go on through the ring. No thread waits
 // for a round of others: a thread that the machine's other work holds up delays its own segment
 // only.
-// Segments of a few hundred frames: enough of them that the threads finish together, and long
-// enough that their pre-roll of a few frames each costs little.
+// Segments of a few hundred frames, long enough that their pre-roll of a few frames each costs
+// little, and shorter towards the end, so that the threads finish together.
 constexpr int32_t kSegmentFrames = 256;    // most frames in a segment (1.2 MB of 16-bit stereo)
 constexpr int32_t kMinSegmentFrames = 64;  // fewest, where there are frames for that
-constexpr int32_t kSegmentsPerThread = 4;  // at least, where the segments stay that long
-constexpr int32_t kSlotsPerThread = 4;     // ring buffers for each thread: a few segments' time
+constexpr int32_t kSlotsPerThread = 4;     // ring buffers a thread: decoding on while it opens
 constexpr int32_t kPieceFrames = 32;       // frames a worker writes at a time at their place
 constexpr int32_t kSerialTail = 8;         // the last frames, decoded as usual (the data's end)
 constexpr int32_t kMaxThreads = 256;
@@ -434,7 +433,8 @@ struct Queue {
     const MpegCore* like = nullptr;  // the main core: the workers' cores are opened like it
     const uint8_t* base = nullptr;
     int32_t len = 0;
-    int32_t seg_frames = 0, split = 0, segments = 0;
+    int32_t split = 0, segments = 0;
+    int32_t* starts = nullptr;  // segment s is frames [starts[s], starts[s + 1])
     int32_t slots = 0;     // ring of buffers: segment s fills slot s % slots
     int32_t next = 0;      // the next segment to take
     int32_t written = 0;   // segments the main thread has passed (their slots free again)
@@ -448,8 +448,24 @@ struct Queue {
 
 // Frames [from, to) of segment s.
 void segment_frames(const Queue* q, int32_t s, int32_t* from, int32_t* to) {
-    *from = s * q->seg_frames;
-    *to = *from + q->seg_frames < q->split ? *from + q->seg_frames : q->split;
+    *from = q->starts[s];
+    *to = q->starts[s + 1];
+}
+
+// The segments of frames [0, split) on `threads` threads: each at most kSegmentFrames frames and
+// a share of the frames left (1 / (2 threads)), at least kMinSegmentFrames (the last what is
+// left). Their starts into `starts` (room for the count + 1) where not null; returns the count.
+int32_t plan_segments(int32_t split, int32_t threads, int32_t* starts) {
+    int32_t n = 0;
+    for (int32_t f = 0; f < split; ++n) {
+        if (starts) starts[n] = f;
+        int32_t size = (split - f) / (2 * threads);
+        if (size > kSegmentFrames) size = kSegmentFrames;
+        if (size < kMinSegmentFrames) size = kMinSegmentFrames;
+        f = size < split - f ? f + size : split;
+    }
+    if (starts) starts[n] = split;
+    return n;
 }
 
 // Room for `bytes` in b, written once when new: the synthesis stores the two channels of stereo
@@ -569,6 +585,13 @@ struct Split {
     int64_t first = 0;  // input offset of the first frame
 };
 
+void split_free(Queue* q) {
+    for (int32_t k = 0; k < q->slots; ++k) bytes_free(&q->pcm[k]);
+    std::free(q->state);
+    std::free(q->starts);
+    q->state = q->starts = nullptr;
+}
+
 // Starts the workers on up to `threads` threads: false, with nothing started, where the stream
 // is to be decoded as usual (it cannot be indexed; with `at_least_10s`, it lasts 10 s or less).
 bool split_start(Split* sp, InputWindow* in, MpegCore* c, int32_t first_at, int32_t threads,
@@ -584,21 +607,19 @@ bool split_start(Split* sp, InputWindow* in, MpegCore* c, int32_t first_at, int3
     if (split <= 0 || (at_least_10s && int64_t(frames) * spf <= 10 * int64_t(c->frequency)))
         return false;
 
-    // Segments of kMinSegmentFrames to kSegmentFrames frames, kSegmentsPerThread for each thread
-    // where that keeps them as long (and at least one per thread).
-    int32_t seg = (split + threads * kSegmentsPerThread - 1) / (threads * kSegmentsPerThread);
-    if (seg > kSegmentFrames) seg = kSegmentFrames;
-    if (seg < kMinSegmentFrames) seg = kMinSegmentFrames;
-    const int32_t per = (split + threads - 1) / threads;
-    if (seg > per) seg = per;
+    if (threads > kMaxThreads) threads = kMaxThreads;
     Queue* q = &sp->q;
-    q->segments = (split + seg - 1) / seg;
+    q->segments = plan_segments(split, threads, nullptr);
     q->state = static_cast<int32_t*>(std::calloc(size_t(q->segments), sizeof(int32_t)));
-    if (!q->state) return false;
+    q->starts = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * (size_t(q->segments) + 1)));
+    if (!q->state || !q->starts) {
+        split_free(q);
+        return false;
+    }
+    plan_segments(split, threads, q->starts);
     q->like = c;
     q->base = in->mem + first;
     q->len = int32_t(end - first);
-    q->seg_frames = seg;
     q->split = split;
     const int32_t nt = threads < q->segments ? threads : q->segments;
     q->slots = kSlotsPerThread * nt;
@@ -607,8 +628,7 @@ bool split_start(Split* sp, InputWindow* in, MpegCore* c, int32_t first_at, int3
         if (pthread_create(&sp->tid[q->workers], nullptr, worker_thread, q) == 0) ++q->workers;
     }
     if (q->workers > 0) return true;
-    std::free(q->state);
-    q->state = nullptr;
+    split_free(q);
     return false;
 }
 
@@ -620,9 +640,7 @@ void split_stop(Split* sp) {
     pthread_cond_broadcast(&q->changed);
     pthread_mutex_unlock(&q->lock);
     for (int32_t k = 0; k < q->workers; ++k) pthread_join(sp->tid[k], nullptr);
-    for (int32_t k = 0; k < q->slots; ++k) bytes_free(&q->pcm[k]);
-    std::free(q->state);
-    q->state = nullptr;
+    split_free(q);
 }
 
 // With the output open: has the workers write at their place where the output takes that,
