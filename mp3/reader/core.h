@@ -117,8 +117,9 @@ int64_t mpeg_core_output_samples(const MpegCore* c, int64_t frames);
 // those frames, so segments split at frame boundaries join into the one-thread output.
 //
 // Opens c (initialised) on data[0, len), which the core `like` was opened and indexed on (its
-// first frame at 0), with like's options and gapless setting, and indexes it. 1, or 0 when the
-// data does not open the same way or memory ran out.
+// first frame at 0), with like's options, gapless setting and a copy of its index (an index of
+// its own where like has none). 1, or 0 when the data does not open the same way or memory ran
+// out. like is only read: several threads may open cores like one at once.
 int32_t mpeg_core_open_like(MpegCore* c, const MpegCore* like, const uint8_t* data, int32_t len);
 // The PCM bytes a decode from frame 0 hands back for frames [from, to).
 int64_t mpeg_core_range_bytes(const MpegCore* c, int32_t from, int32_t to);
@@ -127,9 +128,20 @@ int64_t mpeg_core_range_bytes(const MpegCore* c, int32_t from, int32_t to);
 // (damaged data, a frame that gave other than its share, a set-up that failed).
 int32_t mpeg_core_decode_range(MpegCore* c, const uint8_t* data, int32_t len, int32_t from,
                               int32_t to, uint8_t* out);
+// Takes a piece of a range's PCM: `bytes` at pcm, `at` bytes into the range's output. 1 to go
+// on, 0 to stop the decode.
+typedef int32_t (*MpegPcmSink)(void* ctx, uint8_t* pcm, int64_t at, int32_t bytes);
+// The same, `piece` frames at a time into buf (room for `piece` frames' PCM), each piece handed
+// to put (when not null) before the next is decoded over it: a range of any length through a
+// small buffer, from one seek. 0 also when put stopped it.
+int32_t mpeg_core_decode_pieces(MpegCore* c, const uint8_t* data, int32_t len, int32_t from,
+                               int32_t to, int32_t piece, uint8_t* buf, MpegPcmSink put,
+                               void* ctx);
 // The whole indexed data's PCM, mpeg_core_range_bytes(c, 0, frames), into out on up to `threads`
-// threads (one segment each, on cores opened like c; c itself is left as it was). 1 when every
-// segment decoded as a decode from frame 0 would; 0 otherwise: out is then to be filled as usual.
+// threads, the calling one among them (each with a core opened like c; c itself is left as it
+// was), which take segments of the frames in turn until none is left: a few per thread, so that
+// they finish together. 1 when every segment decoded as a decode from frame 0 would; 0 otherwise
+// (the rest is then left undecoded): out is then to be filled as usual.
 int32_t mpeg_core_decode_all(const MpegCore* c, const uint8_t* data, int32_t len, uint8_t* out,
                             int32_t threads);
 

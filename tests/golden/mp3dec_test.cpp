@@ -206,9 +206,12 @@ TEST_F(Mp3dec, SampleFormsAndTheirWavHeaders) {
 
 // Several threads split the file into segments, each decoded from a seek to its first frame:
 // the output is byte for byte the one-thread decode's, in Layers II and III, gapless or not,
-// with other options, to WAV, and where the data is damaged in the middle (junk inserted, main
-// data zeroed, cut off inside a frame), where a segment may stop the split, and where another
-// stream follows (the same message on stderr).
+// with other options, to WAV, to a file there already, to standard output, and where the data
+// is damaged in the middle (junk inserted, main data zeroed, a frame the decoder rejects, cut
+// off inside a frame), where a segment may stop the split (the segments written after it at
+// their place are cut off again), and where another stream follows (the same message on stderr).
+// The threads start before the output is opened: an output that cannot be opened stops them,
+// with the usual message and status.
 TEST_F(Mp3dec, ThreadsGiveTheOneThreadOutput) {
     ZIV_REQUIRE_TOOL("twolame");
     const std::string wav = ziv::tmp_path("long.wav");
@@ -225,6 +228,22 @@ TEST_F(Mp3dec, ThreadsGiveTheOneThreadOutput) {
     for (int i = 0; i < 2048; ++i) junk.push_back(uint8_t(i * 37));
     junk.insert(junk.end(), d.begin() + long(m), d.end());
     std::fill(zeroed.begin() + long(m), zeroed.begin() + long(m) + 3000, 0);
+    // A frame in the middle whose side information the decoder rejects (the first granule's
+    // big_values above 288): stepped over, every frame after it comes one place early.
+    std::vector<uint8_t> rejected = d;
+    const int kbps[15] = {0, 32, 40, 48, 56, 64, 80, 96, 112, 128, 160, 192, 224, 256, 320};
+    for (size_t p = m; p + 2000 < d.size(); ++p) {
+        // MPEG-1 Layer III without CRC, two channels; the next header where this one says.
+        if (d[p] != 0xFF || d[p + 1] != 0xFB || (d[p + 2] >> 4) >= 15 || (d[p + 3] >> 6) == 3)
+            continue;
+        const size_t size = size_t(144000 * kbps[d[p + 2] >> 4] / 44100 + ((d[p + 2] >> 1) & 1));
+        if (size < 100 || d[p + size] != 0xFF || d[p + size + 1] != 0xFB) continue;
+        // main_data_begin 9 bits, private 3, scfsi 8, part2_3_length 12: big_values at bit 32.
+        rejected[p + 8] = 0xFF;
+        rejected[p + 9] |= 0x80;
+        break;
+    }
+    ASSERT_FALSE(rejected == d);
     // Another stream (22.05 kHz) spliced on: the output and the message end where it begins.
     const std::string other = ziv::tmp_path("other.mp3");
     ASSERT_EQ(0, ziv::run("lame --quiet -b 32 --resample 22.05 '" + wav + "' '" + other + "'"));
@@ -234,7 +253,8 @@ TEST_F(Mp3dec, ThreadsGiveTheOneThreadOutput) {
     const std::string fs = ziv::tmp_path("spliced.mp3");
     ASSERT_TRUE(ziv::write_file(fs, spliced.data(), spliced.size()));
     const std::string fj = ziv::tmp_path("junk.mp3"), fz = ziv::tmp_path("zeroed.mp3"),
-                      fc = ziv::tmp_path("cut.mp3");
+                      fc = ziv::tmp_path("cut.mp3"), fr = ziv::tmp_path("rejected.mp3");
+    ASSERT_TRUE(ziv::write_file(fr, rejected.data(), rejected.size()));
     ASSERT_TRUE(ziv::write_file(fj, junk.data(), junk.size()));
     ASSERT_TRUE(ziv::write_file(fz, zeroed.data(), zeroed.size()));
     ASSERT_TRUE(ziv::write_file(fc, cut.data(), cut.size()));
@@ -245,6 +265,7 @@ TEST_F(Mp3dec, ThreadsGiveTheOneThreadOutput) {
                           {l2, "", ".raw"},          {l2, "-c 3", ".wav"},
                           {fj, "", ".raw"},          {fz, "", ".raw"},
                           {fc, "--no-gapless", ".raw"}, {fs, "", ".wav"},
+                          {fr, "", ".raw"},          {fr, "--no-gapless", ".wav"},
                           // The gain and the sample form reach every segment's decoder.
                           {l3, "--replaygain track --preamp 10 -e s24 --round", ".raw"}};
     for (const Case& c : cases) {
@@ -259,6 +280,17 @@ TEST_F(Mp3dec, ThreadsGiveTheOneThreadOutput) {
             EXPECT_EQ(r1.err, rn.err) << j << c.in << " " << c.opts;
             EXPECT_TRUE(ziv::read_file(b) == want) << j << c.in << " " << c.opts;
         }
+        if (c.ext == ".raw") {
+            RunResult rs = mp3dec("-j 3 " + c.opts + " '" + c.in + "' - > '" + b + "'");
+            EXPECT_EQ(0, rs.status) << c.in << " " << c.opts;
+            EXPECT_TRUE(ziv::read_file(b) == want) << "to standard output: " << c.in << " " << c.opts;
+        }
+    }
+    for (const char* j : {"-j 2 ", ""}) {
+        RunResult r = mp3dec(j + std::string("'") + l3 + "' /nonexistent/dir/out.wav");
+        EXPECT_EQ(2, r.status) << j;
+        EXPECT_EQ(1, lines(r.err)) << j << r.err;
+        EXPECT_NE(std::string::npos, r.err.find("cannot write")) << r.err;
     }
 }
 

@@ -2,6 +2,7 @@
 // player feed it: the PCM does not depend on where the pieces or the output buffers end, the
 // gapless run is exactly the encoder's input and ends at the LAME tag's frame count, and another
 // stream spliced on ends the stream at its first byte.
+#include <algorithm>
 #include <cmath>
 #include <iterator>
 #include <set>
@@ -134,15 +135,94 @@ TEST(Core, TheTagCountEndsTheRunAndAnotherStreamEndsTheData) {
     EXPECT_TRUE(std::equal(c.pcm.begin(), c.pcm.end(), alone.pcm.begin()));
 }
 
-// The whole data on several threads: segments of its frames, each decoded on a core of its own
-// from a seek to its first frame, join into the one-core decode byte for byte, gapless or not,
-// in Layer III (a VBR file with its Xing frame) and Layer II, with frames whose main data was
-// zeroed (the reservoir then carries garbage across a segment's start). A file cut inside its
-// last frame either joins the same or is refused (the caller then decodes it in one piece).
+// A core opened on data (its first frame at 0) and indexed.
+MpegCore* indexed_core(const Bytes& data, int32_t gapless) {
+    MpegCore* c = new MpegCore;
+    EXPECT_EQ(mpeg_core_init(c, 0, 0, 24000), 1);
+    mpeg_core_set_gapless(c, gapless);
+    int32_t at = 0;
+    EXPECT_EQ(mpeg_core_open(c, data.data(), int32_t(data.size()), 1, &at), MP3_OK);
+    EXPECT_EQ(at, 0);
+    EXPECT_EQ(mpeg_core_index(c, data.data(), int32_t(data.size())), 1);
+    return c;
+}
+
+void delete_core(MpegCore* c) {
+    mpeg_core_free(c);
+    delete c;
+}
+
+// Layer III frame f of MPEG-1 stereo data with a side information the decoder rejects (the first
+// granule's big_values above 288): the frame is stepped over, the next decoded in its place.
+Bytes with_rejected_frame(const Bytes& data, int32_t f) {
+    MpegCore* c = indexed_core(data, 0);
+    Bytes d = data;
+    const size_t at = size_t(c->index.offsets[f]);
+    const size_t side = at + 4 + ((d[at + 1] & 1) ? 0 : 2);  // after the header and any CRC
+    // main_data_begin 9 bits, private 3, scfsi 8, part2_3_length 12: big_values at bit 32.
+    d[side + 4] = 0xFF;
+    d[side + 5] |= 0x80;
+    delete_core(c);
+    return d;
+}
+
+// A range decoded a piece at a time is the range decoded whole, whatever the piece (one frame,
+// a few, more than the range), each piece handed on at its offset in the range; a sink that
+// stops the decode makes it fail.
+TEST(Core, DecodePiecesIsTheRangeDecodeWhateverThePiece) {
+    ZIV_REQUIRE_TOOL("lame");
+    const Bytes vbr = lame("pieces_vbr", "44.1", 44100, 44100 * 3 + 333, "-V 3");
+    ASSERT_FALSE(vbr.empty());
+    const int32_t len = int32_t(vbr.size());
+    struct Sink {
+        Bytes pcm;
+        int32_t pieces = 0, stop_after = -1;
+        static int32_t put(void* ctx, uint8_t* p, int64_t at, int32_t n) {
+            Sink* s = static_cast<Sink*>(ctx);
+            EXPECT_EQ(at, int64_t(s->pcm.size()));
+            s->pcm.insert(s->pcm.end(), p, p + n);
+            return ++s->pieces == s->stop_after ? 0 : 1;
+        }
+    };
+    for (int32_t gapless : {0, -1}) {
+        MpegCore* c = indexed_core(vbr, gapless);
+        const int32_t frames = c->index.frames;
+        const int32_t ranges[][2] = {{0, 40}, {57, 100}, {frames - 20, frames}};
+        for (const auto& r : ranges) {
+            SCOPED_TRACE(std::to_string(r[0]) + ".." + std::to_string(r[1]) +
+                         (gapless ? " gapless" : ""));
+            Bytes whole(size_t(mpeg_core_range_bytes(c, r[0], r[1])), 0x55);
+            ASSERT_EQ(mpeg_core_decode_range(c, vbr.data(), len, r[0], r[1], whole.data()), 1);
+            for (int32_t piece : {1, 3, 64}) {
+                Bytes buf(size_t(piece) * size_t(c->frame_pcm_bytes), 0x55);
+                Sink sink;
+                EXPECT_EQ(mpeg_core_decode_pieces(c, vbr.data(), len, r[0], r[1], piece, buf.data(),
+                                                  Sink::put, &sink),
+                          1);
+                EXPECT_TRUE(sink.pcm == whole) << piece << " frames a piece";
+            }
+            Bytes buf(size_t(c->frame_pcm_bytes), 0x55);
+            Sink stops;
+            stops.stop_after = 1;
+            EXPECT_EQ(mpeg_core_decode_pieces(c, vbr.data(), len, r[0], r[1], 1, buf.data(),
+                                              Sink::put, &stops),
+                      0);
+        }
+        delete_core(c);
+    }
+}
+
+// The whole data on several threads: segments of its frames (several for each thread, taken in
+// turn), each decoded on a core of its own from a seek to its first frame, join into the one-core
+// decode byte for byte, gapless or not, in Layer III (a VBR file with its Xing frame) and
+// Layer II, with frames whose main data was zeroed (the reservoir then carries garbage across a
+// segment's start). A file cut inside its last frame, or with a frame in the middle that the
+// decoder rejects (every frame after it comes one place early), either joins the same or is
+// refused (the caller then decodes it in one piece). The core decoded from is left as it was.
 TEST(Core, DecodeAllOnSeveralThreadsIsTheOneCoreDecode) {
     ZIV_REQUIRE_TOOL("lame");
     ZIV_REQUIRE_TOOL("twolame");
-    const int samples = 44100 * 4 + 777;
+    const int samples = 44100 * 30 + 777;
     const Bytes vbr = lame("par_vbr", "44.1", 44100, samples, "-V 3");
     ASSERT_FALSE(vbr.empty());
     const std::string raw = ziv::tmp_path("par_vbr.raw"), mp2 = ziv::tmp_path("par.mp2");
@@ -152,26 +232,29 @@ TEST(Core, DecodeAllOnSeveralThreadsIsTheOneCoreDecode) {
     const long third = long(zeroed.size() / 3);
     std::fill(zeroed.begin() + third, zeroed.begin() + third + 1500, 0);
     const Bytes cut(vbr.begin(), vbr.end() - 200);
-    struct Case { const char* name; const Bytes* data; };
-    const Case cases[] = {{"vbr", &vbr}, {"layer2", &l2}, {"zeroed", &zeroed}, {"cut", &cut}};
+    const Bytes rejected = with_rejected_frame(vbr, 700);
+    struct Case { const char* name; const Bytes* data; bool may_refuse; };
+    const Case cases[] = {{"vbr", &vbr, false},
+                          {"layer2", &l2, false},
+                          {"zeroed", &zeroed, false},
+                          {"cut", &cut, true},
+                          {"rejected", &rejected, true}};
     for (const Case& k : cases) {
         for (int32_t gapless : {0, -1}) {
             SCOPED_TRACE(std::string(k.name) + (gapless ? " gapless" : " every frame"));
             const Bytes& data = *k.data;
             const Decoded want = decode(data, gapless, int32_t(data.size()), 1 << 22);
-            MpegCore* c = new MpegCore;
-            ASSERT_EQ(mpeg_core_init(c, 0, 0, 24000), 1);
-            mpeg_core_set_gapless(c, gapless);
-            int32_t at = 0;
-            ASSERT_EQ(mpeg_core_open(c, data.data(), int32_t(data.size()), 1, &at), MP3_OK);
-            ASSERT_EQ(at, 0);
+            MpegCore* c = indexed_core(data, gapless);
             const int32_t len = int32_t(data.size());
-            ASSERT_EQ(mpeg_core_index(c, data.data(), len), 1);
             const int64_t bytes = mpeg_core_range_bytes(c, 0, c->index.frames);
+            const std::vector<int32_t> offsets(c->index.offsets,
+                                               c->index.offsets + c->index.frames + 1);
             for (int32_t threads : {1, 2, 3, 7}) {
                 Bytes got(size_t(bytes), 0x55);
                 const int32_t ok = mpeg_core_decode_all(c, data.data(), len, got.data(), threads);
-                if (std::string(k.name) != "cut") {
+                EXPECT_TRUE(std::equal(offsets.begin(), offsets.end(), c->index.offsets));
+                EXPECT_EQ(c->current_frame, 0);
+                if (!k.may_refuse) {
                     EXPECT_EQ(ok, 1) << threads << " threads";
                     EXPECT_EQ(got.size(), want.pcm.size());
                 }
@@ -179,8 +262,7 @@ TEST(Core, DecodeAllOnSeveralThreadsIsTheOneCoreDecode) {
                     EXPECT_TRUE(got == want.pcm) << threads << " threads";
                 }
             }
-            mpeg_core_free(c);
-            delete c;
+            delete_core(c);
         }
     }
 }

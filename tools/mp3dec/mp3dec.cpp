@@ -232,7 +232,12 @@ int parse_args(int argc, char** argv, Options* o) {
     return 0;
 }
 
-bool read_all(FILE* f, Bytes* data) {
+// Reads f to its end into data; `expect` (a regular file's size, else 0) sizes the buffer at
+// once, so that the file comes in one read with no copy as the buffer grows.
+bool read_all(FILE* f, Bytes* data, int64_t expect = 0) {
+    if (expect > 0 && uint64_t(expect) < SIZE_MAX - 65536 &&
+        !bytes_reserve(data, data->n + size_t(expect) + 65536))
+        return false;
     for (;;) {
         if (data->cap - data->n < 65536 && !bytes_reserve(data, data->cap * 2 + 65536))
             return false;
@@ -395,62 +400,117 @@ int32_t processors() {
     return n > 0 ? int32_t(n) : 1;
 }
 
-// The whole-file decode on several threads (see the head of this file).
-constexpr int32_t kSegmentFrames = 512;  // most frames in a segment (2.4 MB of 16-bit stereo PCM)
-constexpr int32_t kSerialTail = 8;       // the last frames, decoded as usual (the data's end)
+// The whole-file decode on several threads (see the head of this file). The frames before the
+// last few are split into segments, which worker threads, each with a core of its own, take in
+// turn. The workers start before the output is opened (truncating a large file that is there
+// already takes a while): until it is, they decode whole segments into a ring of buffers, which
+// the main thread writes in order as they are done, freeing their slots. Once the output is
+// open, a regular file takes each segment at its place, written by its worker a piece at a time
+// from a small buffer of its own; other outputs (a pipe) go on through the ring. No thread waits
+// for a round of others: a thread that the machine's other work holds up delays its own segment
+// only.
+// Segments of a few hundred frames, long enough that their pre-roll of a few frames each costs
+// little, and shorter towards the end, so that the threads finish together.
+constexpr int32_t kSegmentFrames = 256;    // most frames in a segment (1.2 MB of 16-bit stereo)
+constexpr int32_t kMinSegmentFrames = 64;  // fewest, where there are frames for that
+constexpr int32_t kSlotsPerThread = 4;     // ring buffers a thread: decoding on while it opens
+constexpr int32_t kPieceFrames = 32;       // frames a worker writes at a time at their place
+constexpr int32_t kSerialTail = 8;         // the last frames, decoded as usual (the data's end)
 constexpr int32_t kMaxThreads = 256;
 
-// The segments' queue. Worker threads, each with a core of its own, take the next segment
-// while its slot in a ring of buffers is free, decode it there and mark it done; the main thread
-// writes the segments in order as they are done and frees their slots. No thread waits for a
-// round of others: a thread that the machine's other work holds up delays its own segment only.
+// A segment's state.
+enum SegmentState : int32_t {
+    kWaiting,      // not yet decoded (or being decoded)
+    kInSlot,       // decoded into its ring slot, for the main thread to write
+    kPlaced,       // decoded and written at its place
+    kFailed,       // its frames did not give the bytes a straight decode gives them
+    kWriteFailed,  // writing it at its place failed
+};
+
 struct Queue {
     pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
     pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
+    const MpegCore* like = nullptr;  // the main core: the workers' cores are opened like it
     const uint8_t* base = nullptr;
     int32_t len = 0;
-    int32_t seg_frames = 0, split = 0, segments = 0;
+    int32_t split = 0, segments = 0;
+    int32_t* starts = nullptr;  // segment s is frames [starts[s], starts[s + 1])
     int32_t slots = 0;     // ring of buffers: segment s fills slot s % slots
     int32_t next = 0;      // the next segment to take
-    int32_t written = 0;   // segments written (their slots free again)
+    int32_t written = 0;   // segments the main thread has passed (their slots free again)
     int32_t stop = 0;      // set when the writing stops early
-    Bytes pcm[2 * kMaxThreads];
-    int32_t state[2 * kMaxThreads] = {};  // 0 free or taken, 1 decoded, 2 failed
+    int32_t workers = 0;   // threads started
+    int32_t coreless = 0;  // of them, those whose core could not be set up (they take nothing)
+    const PcmOutput* place = nullptr;  // set once segments are written at their place
+    int32_t* state = nullptr;          // each segment's SegmentState
+    Bytes pcm[kSlotsPerThread * kMaxThreads];
 };
 
-struct Worker {
-    Queue* q = nullptr;
-    MpegCore* core = nullptr;
-};
-
-// Decodes segment s into its slot: 1 when it gave exactly the bytes a straight decode gives.
-int32_t decode_segment(Queue* q, MpegCore* c, int32_t s) {
-    const int32_t from = s * q->seg_frames;
-    const int32_t to = from + q->seg_frames < q->split ? from + q->seg_frames : q->split;
-    const int64_t bytes = mpeg_core_range_bytes(c, from, to);
-    Bytes* b = &q->pcm[s % q->slots];
-    if (bytes < 0 || bytes > INT32_MAX || !bytes_reserve(b, size_t(bytes) + 1)) return 0;
-    b->n = size_t(bytes);
-    return mpeg_core_decode_range(c, q->base, q->len, from, to, b->p);
+// Frames [from, to) of segment s.
+void segment_frames(const Queue* q, int32_t s, int32_t* from, int32_t* to) {
+    *from = q->starts[s];
+    *to = q->starts[s + 1];
 }
 
-void* worker_thread(void* arg) {
-    Worker* w = static_cast<Worker*>(arg);
-    Queue* q = w->q;
-    pthread_mutex_lock(&q->lock);
-    for (;;) {
-        while (!q->stop && q->next < q->segments && q->next >= q->written + q->slots)
-            pthread_cond_wait(&q->changed, &q->lock);
-        if (q->stop || q->next >= q->segments) break;
-        const int32_t s = q->next++;
-        pthread_mutex_unlock(&q->lock);
-        const int32_t ok = decode_segment(q, w->core, s);
-        pthread_mutex_lock(&q->lock);
-        q->state[s % q->slots] = ok ? 1 : 2;
-        pthread_cond_broadcast(&q->changed);
+// The segments of frames [0, split) on `threads` threads: each at most kSegmentFrames frames and
+// a share of the frames left (1 / (2 threads)), at least kMinSegmentFrames (the last what is
+// left). Their starts into `starts` (room for the count + 1) where not null; returns the count.
+int32_t plan_segments(int32_t split, int32_t threads, int32_t* starts) {
+    int32_t n = 0;
+    for (int32_t f = 0; f < split; ++n) {
+        if (starts) starts[n] = f;
+        int32_t size = (split - f) / (2 * threads);
+        if (size > kSegmentFrames) size = kSegmentFrames;
+        if (size < kMinSegmentFrames) size = kMinSegmentFrames;
+        f = size < split - f ? f + size : split;
     }
-    pthread_mutex_unlock(&q->lock);
-    return nullptr;
+    if (starts) starts[n] = split;
+    return n;
+}
+
+// Room for `bytes` in b, written once when new: the synthesis stores the two channels of stereo
+// PCM in turn, each reading the line it completes, and untouched memory would fault twice a page.
+bool buffer_ready(Bytes* b, size_t bytes) {
+    if (bytes <= b->cap) return true;
+    if (!bytes_reserve(b, bytes)) return false;
+    std::memset(b->p, 0, b->cap);
+    return true;
+}
+
+// Decodes segment s into its slot.
+SegmentState decode_segment(Queue* q, MpegCore* c, int32_t s) {
+    int32_t from, to;
+    segment_frames(q, s, &from, &to);
+    const int64_t bytes = mpeg_core_range_bytes(c, from, to);
+    Bytes* b = &q->pcm[s % q->slots];
+    if (bytes < 0 || bytes > INT32_MAX || !buffer_ready(b, size_t(bytes) + 1)) return kFailed;
+    b->n = size_t(bytes);
+    return mpeg_core_decode_range(c, q->base, q->len, from, to, b->p) ? kInSlot : kFailed;
+}
+
+struct Placing {
+    const PcmOutput* out;
+    int64_t at;          // the segment's first byte in the PCM
+    bool write_failed;
+};
+
+int32_t place_piece(void* ctx, uint8_t* pcm, int64_t at, int32_t bytes) {
+    Placing* p = static_cast<Placing*>(ctx);
+    if (pcm_output_place(p->out, p->at + at, pcm, bytes)) return 1;
+    p->write_failed = true;
+    return 0;
+}
+
+// Decodes segment s a piece at a time through `piece`, each piece written at its place.
+SegmentState place_segment(Queue* q, MpegCore* c, int32_t s, const PcmOutput* out, Bytes* piece) {
+    int32_t from, to;
+    segment_frames(q, s, &from, &to);
+    if (!buffer_ready(piece, size_t(kPieceFrames) * size_t(c->frame_pcm_bytes))) return kFailed;
+    Placing p = {out, mpeg_core_range_bytes(c, 0, from), false};
+    if (mpeg_core_decode_pieces(c, q->base, q->len, from, to, kPieceFrames, piece->p, place_piece,
+                                &p))
+        return kPlaced;
+    return p.write_failed ? kWriteFailed : kFailed;
 }
 
 // A core for a worker, opened on the data as the main one was.
@@ -461,6 +521,36 @@ MpegCore* worker_core(const MpegCore* like, const uint8_t* base, int32_t len) {
         mpeg_core_open_like(c, like, base, len))
         return c;
     core_delete(c);
+    return nullptr;
+}
+
+void* worker_thread(void* arg) {
+    Queue* q = static_cast<Queue*>(arg);
+    // Set up here, the workers side by side, while the main thread opens the output.
+    MpegCore* core = worker_core(q->like, q->base, q->len);
+    Bytes piece;
+    pthread_mutex_lock(&q->lock);
+    if (!core) {
+        ++q->coreless;
+        pthread_cond_broadcast(&q->changed);
+    }
+    for (;;) {
+        while (core && !q->stop && q->next < q->segments && !q->place &&
+               q->next >= q->written + q->slots)
+            pthread_cond_wait(&q->changed, &q->lock);
+        if (!core || q->stop || q->next >= q->segments) break;
+        const int32_t s = q->next++;
+        const PcmOutput* place = q->place;
+        pthread_mutex_unlock(&q->lock);
+        const SegmentState st =
+            place ? place_segment(q, core, s, place, &piece) : decode_segment(q, core, s);
+        pthread_mutex_lock(&q->lock);
+        q->state[s] = st;
+        pthread_cond_broadcast(&q->changed);
+    }
+    pthread_mutex_unlock(&q->lock);
+    bytes_free(&piece);
+    core_delete(core);
     return nullptr;
 }
 
@@ -476,7 +566,7 @@ void input_restart_memory(InputWindow* in, int64_t at) {
 
 // Whether a file of `size` bytes whose first frame set the core up may hold more than 10 s of
 // audio: the Xing header's frame count where it gives one, else the size at the first frame's
-// bitrate (decode_threads counts the frames exactly).
+// bitrate (split_start counts the frames exactly).
 bool may_last_over_10s(const MpegCore* c, int64_t size) {
     const int32_t ss = mpeg_core_sample_bytes(c);
     if (ss <= 0 || c->frequency <= 0) return false;
@@ -486,96 +576,128 @@ bool may_last_over_10s(const MpegCore* c, int64_t size) {
     return c->bitrate <= 0 || size * 8 > 10 * int64_t(c->bitrate);
 }
 
-// The decode of data held whole in memory (the window's input) on up to `threads` threads: the
-// frames before the last few in segments, a round of segments at a time, each round written in
-// order; then the rest as usual, from a seek to the first frame not written. With `at_least_10s`
-// a stream of 10 s or less is decoded as usual.
-Decoded decode_threads(InputWindow* in, MpegCore* c, int32_t first_at, PcmOutput* out,
-                       int32_t threads, bool at_least_10s) {
+// The decode of data held whole in memory (the window's input) on several threads: the frames
+// before the last few in segments; then the rest as usual, from a seek to the first frame not
+// written.
+struct Split {
+    Queue q;
+    pthread_t tid[kMaxThreads];
+    int64_t first = 0;  // input offset of the first frame
+};
+
+void split_free(Queue* q) {
+    for (int32_t k = 0; k < q->slots; ++k) bytes_free(&q->pcm[k]);
+    std::free(q->state);
+    std::free(q->starts);
+    q->state = q->starts = nullptr;
+}
+
+// Starts the workers on up to `threads` threads: false, with nothing started, where the stream
+// is to be decoded as usual (it cannot be indexed; with `at_least_10s`, it lasts 10 s or less).
+bool split_start(Split* sp, InputWindow* in, MpegCore* c, int32_t first_at, int32_t threads,
+                 bool at_least_10s) {
     const int64_t first = in->win.base + first_at;
     const int64_t end = in->audio_end < in->mem_len ? in->audio_end : in->mem_len;
     if (end - first <= 0 || end - first > INT32_MAX ||
         !mpeg_core_index(c, in->mem + first, int32_t(end - first)))
-        return decode_stream(in, c, first_at, out);
-    const uint8_t* base = in->mem + first;
-    const int32_t len = int32_t(end - first);
+        return false;
     const int32_t frames = c->index.frames;
     const int64_t spf = c->frame_pcm_bytes / mpeg_core_sample_bytes(c);
     const int32_t split = frames - kSerialTail;
     if (split <= 0 || (at_least_10s && int64_t(frames) * spf <= 10 * int64_t(c->frequency)))
-        return decode_stream(in, c, first_at, out);
+        return false;
 
-    // Segments of at most kSegmentFrames frames, at least one per thread.
-    const int32_t per = (split + threads - 1) / threads;
-    Queue queue;
-    Queue* q = &queue;
-    q->base = base;
-    q->len = len;
-    q->seg_frames = per < kSegmentFrames ? per : kSegmentFrames;
-    q->split = split;
-    q->segments = (split + q->seg_frames - 1) / q->seg_frames;
-    const int32_t nt = threads < q->segments ? threads : q->segments;
-    q->slots = 2 * nt;
-    Worker w[kMaxThreads];
-    pthread_t tid[kMaxThreads];
-    int32_t started = 0;
-    for (int32_t k = 0; k < nt; ++k) {
-        w[k].q = q;
-        w[k].core = worker_core(c, base, len);
-        if (w[k].core && pthread_create(&tid[k], nullptr, worker_thread, &w[k]) == 0) {
-            ++started;
-        } else {
-            core_delete(w[k].core);
-            w[k].core = nullptr;
-        }
+    if (threads > kMaxThreads) threads = kMaxThreads;
+    Queue* q = &sp->q;
+    q->segments = plan_segments(split, threads, nullptr);
+    q->state = static_cast<int32_t*>(std::calloc(size_t(q->segments), sizeof(int32_t)));
+    q->starts = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * (size_t(q->segments) + 1)));
+    if (!q->state || !q->starts) {
+        split_free(q);
+        return false;
     }
-    // The segments in order, as they are done, up to the first that did not decode as a
-    // straight decode would (or a write error).
-    int32_t done = 0;  // frames whose output is written
-    bool write_error = false;
-    for (int32_t s = 0; started > 0 && s < q->segments; ++s) {
-        const int32_t slot = s % q->slots;
+    plan_segments(split, threads, q->starts);
+    q->like = c;
+    q->base = in->mem + first;
+    q->len = int32_t(end - first);
+    q->split = split;
+    const int32_t nt = threads < q->segments ? threads : q->segments;
+    q->slots = kSlotsPerThread * nt;
+    sp->first = first;
+    for (int32_t k = 0; k < nt; ++k) {
+        if (pthread_create(&sp->tid[q->workers], nullptr, worker_thread, q) == 0) ++q->workers;
+    }
+    if (q->workers > 0) return true;
+    split_free(q);
+    return false;
+}
+
+// Stops the workers, their segments unwritten, and frees what they had.
+void split_stop(Split* sp) {
+    Queue* q = &sp->q;
+    pthread_mutex_lock(&q->lock);
+    q->stop = 1;
+    pthread_cond_broadcast(&q->changed);
+    pthread_mutex_unlock(&q->lock);
+    for (int32_t k = 0; k < q->workers; ++k) pthread_join(sp->tid[k], nullptr);
+    split_free(q);
+}
+
+// With the output open: has the workers write at their place where the output takes that,
+// writes the segments of the ring in order as they are done, up to the first that did not
+// decode as a straight decode would (or a write error); then decodes the rest as usual.
+Decoded split_finish(Split* sp, InputWindow* in, MpegCore* c, PcmOutput* out) {
+    Queue* q = &sp->q;
+    if (pcm_output_start_placing(out)) {
         pthread_mutex_lock(&q->lock);
-        while (q->state[slot] == 0) pthread_cond_wait(&q->changed, &q->lock);
-        const bool ok = q->state[slot] == 1;
-        q->state[slot] = 0;
+        q->place = out;
+        pthread_cond_broadcast(&q->changed);
         pthread_mutex_unlock(&q->lock);
-        if (!ok) break;
-        if (!pcm_output_write(out, q->pcm[slot].p, int64_t(q->pcm[slot].n))) {
-            write_error = true;
-            break;
+    }
+    int32_t done = 0;     // frames whose output is written
+    int64_t placed = 0;   // bytes of it placed after those written in order
+    bool write_error = false;
+    for (int32_t s = 0; s < q->segments; ++s) {
+        pthread_mutex_lock(&q->lock);
+        // No worker with a core: the segment is never taken.
+        while (q->state[s] == kWaiting && q->coreless < q->workers)
+            pthread_cond_wait(&q->changed, &q->lock);
+        const int32_t st = q->state[s];
+        pthread_mutex_unlock(&q->lock);
+        int32_t from, to;
+        segment_frames(q, s, &from, &to);
+        if (st == kInSlot && placed == 0) {
+            const Bytes& b = q->pcm[s % q->slots];
+            write_error = !pcm_output_write(out, b.p, int64_t(b.n));
+        } else if (st == kPlaced) {
+            placed += mpeg_core_range_bytes(c, from, to);
+        } else {
+            write_error = st == kWriteFailed;
+            break;  // failed, or (never) a slot's segment after placed ones
         }
-        const int32_t to = (s + 1) * q->seg_frames;
-        done = to < split ? to : split;
+        if (write_error) break;
+        done = to;
         pthread_mutex_lock(&q->lock);
         q->written = s + 1;
         pthread_cond_broadcast(&q->changed);
         pthread_mutex_unlock(&q->lock);
     }
-    pthread_mutex_lock(&q->lock);
-    q->stop = 1;
-    pthread_cond_broadcast(&q->changed);
-    pthread_mutex_unlock(&q->lock);
-    for (int32_t k = 0; k < nt; ++k) {
-        if (!w[k].core) continue;
-        pthread_join(tid[k], nullptr);
-        core_delete(w[k].core);
-    }
-    for (Bytes& x : q->pcm) bytes_free(&x);
+    split_stop(sp);
+    if (!write_error && placed > 0) write_error = !pcm_output_placed(out, placed);
     if (write_error) {
         Decoded r;
         r.write_error = 1;
         return r;
     }
     // The rest from frame `done`, as a seek there gives it.
-    const int32_t off = mpeg_core_seek(c, done, len, 0);
-    if (!mpeg_core_prepare(c, base, len)) {
+    const int32_t off = mpeg_core_seek(c, done, q->len, 0);
+    if (!mpeg_core_prepare(c, q->base, q->len)) {
         Decoded r;
         r.frames = done;
-        r.end_at = first + off;
+        r.end_at = sp->first + off;
         return r;
     }
-    input_restart_memory(in, first + off);
+    input_restart_memory(in, sp->first + off);
     return decode_stream(in, c, 0, out);
 }
 
@@ -725,7 +847,8 @@ int main(int argc, char** argv) {
     InputWindow in;
     bool opened;
     if (o.bench || o.replaygain || (threaded && o.threads > 0)) {
-        opened = read_all(f, &data) && input_open_memory(&in, data.p, int64_t(data.n));
+        opened = read_all(f, &data, regular ? st.st_size : 0) &&
+                 input_open_memory(&in, data.p, int64_t(data.n));
     } else {
         opened = input_open_file(&in, f) != 0;
     }
@@ -746,7 +869,7 @@ int main(int argc, char** argv) {
         if (threaded) {
             input_close(&in);
             mpeg_core_restart(core);
-            const bool read = fseeko(f, 0, SEEK_SET) == 0 && read_all(f, &data) &&
+            const bool read = fseeko(f, 0, SEEK_SET) == 0 && read_all(f, &data, st.st_size) &&
                               input_open_memory(&in, data.p, int64_t(data.n));
             found = read ? find_stream(&in, core, &first_at) : READ_ERROR;
         }
@@ -789,16 +912,21 @@ int main(int argc, char** argv) {
         predicted = gap.length * fmt.channels * (fmt.bits / 8);
     else if (counted >= 0)
         predicted = (counted + (gap.on ? 0 : 1)) * core->frame_pcm_bytes;
+    // The threads start before the output is opened (the main core, which their cores copy,
+    // stays as it is until they have been joined).
+    Split split;
+    threaded = threaded && split_start(&split, &in, core, first_at, threads, o.threads == 0);
     PcmOutput out;
     if (!pcm_output_open(&out, o.output, fmt, predicted)) {
-        std::fprintf(stderr, "mp3dec: cannot write '%s': %s\n", o.output, std::strerror(errno));
+        const int err = errno;
+        if (threaded) split_stop(&split);
+        std::fprintf(stderr, "mp3dec: cannot write '%s': %s\n", o.output, std::strerror(err));
         free_core();
         close_input();
         return 2;
     }
-    const Decoded r = threaded
-                          ? decode_threads(&in, core, first_at, &out, threads, o.threads == 0)
-                          : decode_stream(&in, core, first_at, &out);
+    const Decoded r = threaded ? split_finish(&split, &in, core, &out)
+                               : decode_stream(&in, core, first_at, &out);
     const bool read_error = in.error != 0;
     close_input();
     const bool written = pcm_output_finish(&out, fmt) && !r.write_error;

@@ -1,7 +1,11 @@
 // The chunked PCM output and its WAV header.
 #include "pcm_output.h"
 
+#include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
+
+#include <cerrno>
 
 #include <algorithm>
 #include <cstdlib>
@@ -94,13 +98,16 @@ int32_t start(PcmOutput* o, const MpegOutputFormat& f) {
     return o->buf ? 1 : 0;
 }
 
+// Little-endian on every host: each sample's bytes reversed where the output asks for it.
+void to_little_endian(const PcmOutput* o, uint8_t* p, int64_t len) {
+    if (!o->swap) return;
+    const int32_t n = o->bits / 8;
+    for (int64_t i = 0; i + n <= len; i += n) std::reverse(p + i, p + i + n);
+}
+
 bool write_held(PcmOutput* o) {
     if (o->held == 0 || o->error) return !o->error;
-    if (o->swap) {
-        // Little-endian on every host: each sample's bytes reversed.
-        const int32_t n = o->bits / 8;
-        for (int32_t i = 0; i + n <= o->held; i += n) std::reverse(o->buf + i, o->buf + i + n);
-    }
+    to_little_endian(o, o->buf, o->held);
     if (o->file && std::fwrite(o->buf, 1, size_t(o->held), o->file) != size_t(o->held))
         o->error = 1;
     o->bytes += o->held;
@@ -149,15 +156,54 @@ void pcm_output_put(PcmOutput* o, int32_t n) { o->held += n > 0 ? n : 0; }
 
 int32_t pcm_output_write(PcmOutput* o, uint8_t* p, int64_t n) {
     if (!write_held(o)) return 0;
-    if (o->swap)
-        for (int64_t i = 0; i + 1 < n; i += 2) std::swap(p[i], p[i + 1]);
+    to_little_endian(o, p, n);
     if (o->file && n > 0 && std::fwrite(p, 1, size_t(n), o->file) != size_t(n)) o->error = 1;
     o->bytes += n;
     return !o->error;
 }
 
+int32_t pcm_output_start_placing(PcmOutput* o) {
+    struct stat st;
+    if (!o->file || !o->close) return 0;
+    if (fstat(fileno(o->file), &st) != 0 || !S_ISREG(st.st_mode) || !write_held(o)) return 0;
+    const off_t at = std::fflush(o->file) == 0 ? ftello(o->file) : -1;
+    if (at < 0 || at < o->bytes) return 0;
+    o->fd = fileno(o->file);
+    o->data_at = at - o->bytes;
+    o->placing = 1;
+    return 1;
+}
+
+int32_t pcm_output_place(const PcmOutput* o, int64_t at, uint8_t* p, int32_t n) {
+    if (!o->placing || at < 0) return 0;
+    to_little_endian(o, p, n);
+    int64_t off = o->data_at + at;
+    while (n > 0) {
+        const ssize_t w = pwrite(o->fd, p, size_t(n), off_t(off));
+        if (w < 0 && errno == EINTR) continue;
+        if (w <= 0) return 0;
+        p += w;
+        n -= int32_t(w);
+        off += w;
+    }
+    return 1;
+}
+
+int32_t pcm_output_placed(PcmOutput* o, int64_t n) {
+    if (!o->placing || o->error || !write_held(o) || std::fflush(o->file) != 0 ||
+        fseeko(o->file, off_t(o->data_at + o->bytes + n), SEEK_SET) != 0) {
+        o->error = 1;
+        return 0;
+    }
+    o->bytes += n;
+    return 1;
+}
+
 int32_t pcm_output_finish(PcmOutput* o, const MpegOutputFormat& f) {
     bool ok = write_held(o);
+    // Placed PCM past the last written in order (segments after one that failed) goes.
+    if (ok && o->placing)
+        ok = std::fflush(o->file) == 0 && ftruncate(o->fd, off_t(o->data_at + o->bytes)) == 0;
     if (ok && o->wav && o->seekable && o->announced != o->bytes) {
         uint8_t h[kWavHeaderMax];
         const int32_t n = wav_header(h, f, o->bytes);

@@ -22,6 +22,9 @@ struct PcmOutput {
     uint8_t* buf;       // PCM not yet written: buf[0, held)
     int32_t cap;
     int32_t held;
+    int32_t placing;    // 1 once PCM may be written at its place (pcm_output_start_placing)
+    int32_t fd;         // the file's descriptor, for those writes
+    int64_t data_at;    // file offset of the first PCM byte
 };
 
 // Opens the output: `path` "-" is standard output (headerless), a name ending in ".wav" a WAV
@@ -41,6 +44,20 @@ void pcm_output_put(PcmOutput* o, int32_t n);
 // output asks for it). Returns 0 on a write error.
 int32_t pcm_output_write(PcmOutput* o, uint8_t* p, int64_t n);
 
+// PCM written at its place, by several threads at once (each writing the segments it decodes
+// while the others decode theirs), where the output is a regular file of ours: 1 then, what is
+// held written out first; 0 where the PCM must come in order.
+int32_t pcm_output_start_placing(PcmOutput* o);
+// Writes n bytes of PCM at p `at` bytes from the start of the PCM, whatever was written before
+// it (byte-swapped at p where the output asks for it). Any thread may call it, for places that
+// do not overlap, while the thread that owns the output writes in order before them. Returns 0
+// on a write error.
+int32_t pcm_output_place(const PcmOutput* o, int64_t at, uint8_t* p, int32_t n);
+// Records that the n bytes of PCM after those written so far were placed: the next write
+// follows them. Returns 0 on an error.
+int32_t pcm_output_placed(PcmOutput* o, int64_t n);
+
 // Writes what is held, the header's final sizes where the output can seek, and closes a file
-// that is ours. Returns 0 on any write error.
+// that is ours; the file ends with the last PCM written in order (PCM placed past it is cut
+// off). Returns 0 on any write error.
 int32_t pcm_output_finish(PcmOutput* o, const MpegOutputFormat& f);
