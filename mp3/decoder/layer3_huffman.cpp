@@ -254,7 +254,9 @@ void l3_huffman_pairs(MpegDecoder* d, float* cells, int32_t count, int32_t table
 
 int32_t l3_huffman_quads(MpegDecoder* d, float* cells, int32_t count, int32_t bits_left,
                          int32_t sel) {
-    L3BitReader* br = &d->l3.br;
+    // A local copy of the reader, kept in registers, as for the pairs.
+    L3BitReader r = d->l3.br;
+    L3BitReader* br = &r;
     int32_t quads = count / 4;
     int32_t last = -1, lastbits = 15, done = 0;
     for (int32_t q = 0; q < quads; ++q) {
@@ -299,6 +301,7 @@ int32_t l3_huffman_quads(MpegDecoder* d, float* cells, int32_t count, int32_t bi
         }
         if (l3_bits_past_end(br)) break;
     }
+    d->l3.br = r;
     // A quadruple whose code ran past part2_3_length does not belong to the granule.
     if (bits_left < 0 && done > 0) std::memset(cells + 4 * (done - 1), 0, 4 * sizeof(float));
     if (last < 0) return 0;
