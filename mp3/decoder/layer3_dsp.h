@@ -323,10 +323,18 @@ inline float dequant_value(const float* pow43, float c, float f) {
     return f * pow43_escape(c);
 }
 
+// Lines one at a time, for the runs the table does not cover. Out of line: the rare call would
+// otherwise make the vector loop keep its constants in memory.
+__attribute__((noinline)) inline void dequant_run(float* cells, const float* factor,
+                                                  const float* pow43, int32_t count) {
+    for (int32_t l = 0; l < count; ++l) cells[l] = dequant_value(pow43, cells[l], factor[l]);
+}
+
 // The dequantiser's kernel: the first `bands` long bands (factor band_factor[i] over
 // band_width[i] lines, n lines in all, returned), runs of lanes through the 4/3-power table
 // where every value lies in it, each line on its own otherwise. *top receives the highest line
-// whose value was nonzero, or -1.
+// whose value was nonzero, or -1: found from the top down before the values change, which stops
+// within a run or two of the end.
 template <class V>
 int32_t dequant_lines(float* cells, const float* band_factor, const int32_t* band_width,
                       int32_t bands, const float* pow43, int32_t* top_line) {
@@ -340,22 +348,20 @@ int32_t dequant_lines(float* cells, const float* band_factor, const int32_t* ban
         for (int32_t j = n; j < n + band_width[i]; j += L::n) L::store(factor + j, f);
         n += band_width[i];
     }
-    int32_t top = -1, j = 0;
-    for (; j + L::n <= n; j += L::n) {
+    const int32_t full = n - n % L::n;
+    int32_t top = -1;
+    for (int32_t k = n - 1; k >= full && top < 0; --k)
+        if (cells[k] != 0.0f) top = k;
+    for (int32_t j = full - L::n; j >= 0 && top < 0; j -= L::n)
+        if (const uint32_t nz = L::nonzero(L::load(cells + j))) top = j + 31 - __builtin_clz(nz);
+    for (int32_t j = 0; j < full; j += L::n) {
         const V c = L::load(cells + j);
-        const uint32_t nz = L::nonzero(c);
-        if (nz) top = j + 31 - __builtin_clz(nz);
-        if (L::in_table(c)) {
+        if (L::in_table(c))
             L::store(cells + j, L::load(factor + j) * L::lookup(pow43, c));
-        } else {
-            for (int l = 0; l < L::n; ++l)
-                cells[j + l] = dequant_value(pow43, cells[j + l], factor[j + l]);
-        }
+        else
+            dequant_run(cells + j, factor + j, pow43, L::n);
     }
-    for (; j < n; ++j) {
-        if (cells[j] != 0.0f) top = j;
-        cells[j] = dequant_value(pow43, cells[j], factor[j]);
-    }
+    if (full < n) dequant_run(cells + full, factor + full, pow43, n - full);
     *top_line = top;
     return n;
 }
