@@ -119,6 +119,7 @@ void clear_overlap(MpegDecoder* d, int32_t slot, int32_t q) {
 
 void clear_history(MpegDecoder* d, int32_t c) {
     std::memset(d->syn.synth_buf[c], 0, sizeof d->syn.synth_buf[c]);
+    std::memset(d->syn.synth_rev[c], 0, sizeof d->syn.synth_rev[c]);
 }
 
 // The overlap of channel 0 in slot `slot` and synthesis history 0 times f (the mix's state).
@@ -127,6 +128,7 @@ void scale_mix_state(MpegDecoder* d, int32_t slot, float f) {
     const int32_t n = std::clamp(d->l3.line_extent[slot][0], 0, 576);
     for (int32_t i = 0; i < n; ++i) x[i] *= f;
     for (float& v : d->syn.synth_buf[0]) v *= f;
+    for (float& v : d->syn.synth_rev[0]) v *= f;  // copies of history values, scaled alike
 }
 
 // Channel 0's own state from the mix's (half of each channel) and channel 1's (its half):
@@ -142,6 +144,10 @@ void unmix_state(MpegDecoder* d, int32_t slot) {
     float* h0 = d->syn.synth_buf[0];
     const float* h1 = d->syn.synth_buf[1];
     for (int32_t i = 0; i < 512; ++i) h0[i] = 2.0f * (h0[i] - h1[i]);
+    // The reversed runs hold copies of the same values at the same places in both channels.
+    float* r0 = d->syn.synth_rev[0];
+    const float* r1 = d->syn.synth_rev[1];
+    for (int32_t i = 0; i < 256; ++i) r0[i] = 2.0f * (r0[i] - r1[i]);
 }
 
 }  // namespace

@@ -33,7 +33,6 @@ struct SynthPath<float> {
 
     static double zero() { return 0.0; }
     static double load(const float* p) { return double(*p); }
-    static double load_rev(const float* p) { return double(*p); }
     static double factor(const double* f) { return *f; }
     // The product is exact, so this is the fused multiply-add's result.
     static double madd(double a, double f, double y) { return y + a * f; }
@@ -47,6 +46,10 @@ struct SynthPath<float> {
     static int32_t keep(int32_t ch) { return ch * out_bytes<O>; }
     template <OutForm O, int Step>
     static void store(uint8_t* dst, int32_t offset, int32_t v) { out_store<O>(dst + offset, v); }
+    template <int N>
+    static void put_rev(const float* block, float* rev) {
+        for (int32_t m = 0; m < N / 2; ++m) rev[m] = block[N / 2 - m];
+    }
 
     // One row (n is 1) in channel form F into t0, the stereo form's right channel into t1. Only
     // the contiguous 32-point transform consults the equaliser (`gain`, null otherwise).
@@ -91,6 +94,7 @@ void synth_reset(MpegDecoder* d) {
         s.dct_coef_pending = 0;
     }
     std::memset(s.synth_buf, 0, sizeof(s.synth_buf));
+    std::memset(s.synth_rev, 0, sizeof(s.synth_rev));
     s.synth_pos[0] = 0;
     s.synth_pos[1] = 0;
 }

@@ -20,10 +20,6 @@
 namespace {
 
 inline __m256d load4(const float* p) { return _mm256_cvtps_pd(_mm_loadu_ps(p)); }
-// Lanes (p[3], p[2], p[1], p[0]).
-inline __m256d load4_rev(const float* p) {
-    return _mm256_permute4x64_pd(load4(p), 0x1B);
-}
 
 // Four window sums to integers, as out_pcm<O> does one (out_form.h). The 16-bit forms clamp
 // only the top here: the minimum takes its second operand for a NaN, so a NaN saturates high; a
@@ -87,7 +83,6 @@ struct SynthPath<F8> {
 
     static __m256d zero() { return _mm256_setzero_pd(); }
     static __m256d load(const float* p) { return load4(p); }
-    static __m256d load_rev(const float* p) { return load4_rev(p); }
     static __m256d factor(const double* f) { return _mm256_load_pd(f); }
     static __m256d madd(__m256d a, __m256d f, __m256d y) { return _mm256_fmadd_pd(a, f, y); }
     static double madd1(double a, double f, double y) { return std::fma(a, f, y); }
@@ -122,6 +117,19 @@ struct SynthPath<F8> {
             }
         } else {
             store4i<O == OutForm::u8, Step>(dst, keep, v);
+        }
+    }
+
+    // Eight values at a time, reversed by one permutation (four at the quarter rate).
+    template <int N>
+    static void put_rev(const float* block, float* rev) {
+        if constexpr (N / 2 >= 8) {
+            const __m256i back = _mm256_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0);
+            for (int32_t m = 0; m < N / 2; m += 8)
+                _mm256_storeu_ps(rev + m, _mm256_permutevar8x32_ps(_mm256_loadu_ps(block + N / 2 - m - 7), back));
+        } else {
+            const __m128 v = _mm_loadu_ps(block + 1);
+            _mm_storeu_ps(rev, _mm_shuffle_ps(v, v, 0x1B));
         }
     }
 

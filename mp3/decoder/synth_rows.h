@@ -9,7 +9,9 @@
 // Window: N samples from the history ring of sixteen N-value blocks whose newest block is at p.
 // Sample j of the first half and sample N - j of the second read the same two history values in
 // every term t = 0..7 (A = block 2t at h + j, B = block 2t + 1 at h - j, counted from the newest
-// block), so one pair of loads feeds both sums. Each sum runs y += A * a; y += B * b over t in
+// block), so one pair of loads feeds both sums. The B values run backwards through a block; each
+// block's values h down to 1 are also kept in that order (synth_rev, written once as the block
+// enters the history), so both loads run forwards and no lanes are reversed per term. Each sum runs y += A * a; y += B * b over t in
 // double, first term first: a product of two floats is exact in double, so a fused multiply-add
 // rounds as a multiply then an add does. The first half's subtraction is the addition of the
 // negated factor (exact in IEEE arithmetic). The middle sample N / 2 has one product per term.
@@ -34,8 +36,9 @@ namespace {
 //   Sum, kSums          the window's sum type and the samples it holds (lanes of doubles)
 //   kPassGroups         groups of kSums samples summed in one pass over the sixteen blocks
 //   Pcm, Keep           kSums PCM integers; what a store at step 2 keeps of the other channel
-//   zero, load, load_rev, factor, madd, madd1, pcm<O>, splat, reverse, shift_in, keep<O>,
+//   zero, load, factor, madd, madd1, pcm<O>, splat, reverse, shift_in, keep<O>,
 //   store<O, Step>      with O the output form (out_form.h)
+//   put_rev<N>          a block's values N / 2 down to 1 into its reversed run
 //   transform<N, F>     the transforms of a batch of rows (Lane<V>::n at most) into t0 (t1)
 template <class V>
 struct SynthPath;
@@ -88,6 +91,9 @@ constexpr std::array<std::array<int32_t, 16>, 16> make_block_offsets() {
 }
 template <int N>
 constexpr std::array<std::array<int32_t, 16>, 16> block_offsets = make_block_offsets<N>();
+// The same for the reversed runs of N / 2 values.
+template <int N>
+constexpr std::array<std::array<int32_t, 16>, 16> rev_offsets = make_block_offsets<N / 2>();
 
 // Sums of the C groups from g0 of both halves into yf and ys: term t adds its products to every
 // sum. The barrier at the end of a term keeps the compiler from hoisting later terms' loads,
@@ -95,7 +101,7 @@ constexpr std::array<std::array<int32_t, 16>, 16> block_offsets = make_block_off
 // operands fit the sixteen AVX2 registers.
 template <class V, int N, int C>
 __attribute__((always_inline)) inline void window_groups(
-    const float* hist, const int32_t* blk,
+    const float* hist, const int32_t* blk, const float* rev, const int32_t* rblk,
     const WindowFactors<SynthPath<V>::kSums>* f, int32_t g0,
     typename SynthPath<V>::Sum* yf, typename SynthPath<V>::Sum* ys) {
     using P = SynthPath<V>;
@@ -107,12 +113,12 @@ __attribute__((always_inline)) inline void window_groups(
 #pragma GCC unroll 8
     for (int32_t t = 0; t < 8; ++t) {
         const float* A = hist + blk[2 * t];
-        const float* B = hist + blk[2 * t + 1];
+        const float* B = rev + rblk[2 * t + 1];  // B[m]: value h - m of block 2t + 1
 #pragma GCC unroll 4
         for (int32_t c = 0; c < C; ++c) {
             const int32_t g = g0 + c;
             const Sum a = P::load(A + h + L * g);
-            const Sum b = P::load_rev(B + h - L * g - (L - 1));
+            const Sum b = P::load(B + L * g);
             const WindowFactors<L>& e = f[g * 8 + t];
             sf[c] = P::madd(a, P::factor(e.fa), sf[c]);
             sf[c] = P::madd(b, P::factor(e.fb), sf[c]);
@@ -128,11 +134,11 @@ __attribute__((always_inline)) inline void window_groups(
     }
 }
 
-// The window of one channel: N samples written from `out` every Step samples; at step 2 `ch`
-// (0 or 1) is the channel written and `out` the first sample of the pair run, whose other
-// channel's samples stay.
+// The window of one channel (history `hist`, its reversed runs `rev`): N samples written from
+// `out` every Step samples; at step 2 `ch` (0 or 1) is the channel written and `out` the first
+// sample of the pair run, whose other channel's samples stay.
 template <class V, int N, OutForm O, int Step>
-inline void window(const float* hist, int32_t p, uint8_t* out, int32_t ch) {
+inline void window(const float* hist, const float* rev, int32_t p, uint8_t* out, int32_t ch) {
     using P = SynthPath<V>;
     using Sum = typename P::Sum;
     using Pcm = typename P::Pcm;
@@ -145,10 +151,11 @@ inline void window(const float* hist, int32_t p, uint8_t* out, int32_t ch) {
     // registers. One group's loads are few and stay cheapest as constants.
     if constexpr (C > 1) __asm__("" : "+r"(f));
     const int32_t* blk = block_offsets<N>[size_t((p & mask) / N)].data();
+    const int32_t* rblk = rev_offsets<N>[size_t((p & mask) / N)].data();
     const typename P::Keep keep = P::template keep<O>(ch);
 
     Sum yf[groups], ys[groups];
-    for (int32_t g0 = 0; g0 < groups; g0 += C) window_groups<V, N, C>(hist, blk, f, g0, yf, ys);
+    for (int32_t g0 = 0; g0 < groups; g0 += C) window_groups<V, N, C>(hist, blk, rev, rblk, f, g0, yf, ys);
     auto at = [&](int32_t n) { return out + n * Step * bytes; };
 #pragma GCC unroll 4
     for (int32_t g = 0; g < groups; ++g) P::template store<O, Step>(at(L * g), keep, P::template pcm<O>(yf[g]));
@@ -244,6 +251,8 @@ struct L12Rows {
         constexpr int32_t B = Lane<V>::n, mask = 16 * N - 1, bytes = out_bytes<O>;
         float* h0 = d->syn.synth_buf[0];
         float* h1 = d->syn.synth_buf[1];
+        float* r0 = d->syn.synth_rev[0];
+        float* r1 = d->syn.synth_rev[1];
         const float* gain = eq_gain<N, F>(d);
         int32_t p = d->syn.synth_pos[0] & (16 * N - N);
         alignas(32) float t0[B][N], t1[B][N];
@@ -254,13 +263,15 @@ struct L12Rows {
             P::template transform<N, F>(rows, n, 64, gain, d->syn.dct_coef, d0, d1);
             for (int32_t k = 0; k < n; ++k) {
                 if constexpr (B > 1) std::memcpy(h0 + p, t0[k], sizeof t0[k]);
+                P::template put_rev<N>(h0 + p, r0 + p / 2);
                 if constexpr (F == Form::stereo) {
                     if constexpr (B > 1) std::memcpy(h1 + p, t1[k], sizeof t1[k]);
-                    window<V, N, O, 2>(h0, p, out, 0);
-                    window<V, N, O, 2>(h1, p, out, 1);
+                    P::template put_rev<N>(h1 + p, r1 + p / 2);
+                    window<V, N, O, 2>(h0, r0, p, out, 0);
+                    window<V, N, O, 2>(h1, r1, p, out, 1);
                     out += 2 * N * bytes;
                 } else {
-                    window<V, N, O, 1>(h0, p, out, 0);
+                    window<V, N, O, 1>(h0, r0, p, out, 0);
                     out += N * bytes;
                 }
                 p = (p - N) & mask;
@@ -281,6 +292,7 @@ struct L3Rows {
         constexpr int32_t step = Stereo ? 2 : 1;
         const int32_t c = Stereo && ch != 0 ? 1 : 0;
         float* hist = d->syn.synth_buf[c];
+        float* rev = d->syn.synth_rev[c];
         const float* gain = eq_gain<N, Form::mono>(d);
         int32_t p = d->syn.synth_pos[c] & (16 * N - N);
         alignas(32) float t[B][N];
@@ -290,7 +302,8 @@ struct L3Rows {
             P::template transform<N, Form::mono>(rows, n, 32, gain, d->syn.dct_coef, dst, nullptr);
             for (int32_t k = 0; k < n; ++k) {
                 if constexpr (B > 1) std::memcpy(hist + p, t[k], sizeof t[k]);
-                window<V, N, O, step>(hist, p, out, c);
+                P::template put_rev<N>(hist + p, rev + p / 2);
+                window<V, N, O, step>(hist, rev, p, out, c);
                 out += N * step * bytes;
                 p = (p - N) & mask;
             }

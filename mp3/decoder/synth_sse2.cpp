@@ -91,11 +91,6 @@ struct SynthPath<F4> {
         const __m128i pair = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));  // any alignment
         return _mm_cvtps_pd(_mm_castsi128_ps(pair));
     }
-    // Lanes (p[1], p[0]).
-    static __m128d load_rev(const float* p) {
-        const __m128d v = load(p);
-        return _mm_shuffle_pd(v, v, 1);
-    }
     static __m128d factor(const double* f) { return _mm_load_pd(f); }
     // The product is exact, so this is the fused multiply-add's result.
     static __m128d madd(__m128d a, __m128d f, __m128d y) { return _mm_add_pd(y, _mm_mul_pd(a, f)); }
@@ -132,6 +127,15 @@ struct SynthPath<F4> {
             }
         } else {
             store2i<O == OutForm::u8, Step>(dst, keep, v);
+        }
+    }
+
+    // Four values at a time, reversed by a shuffle.
+    template <int N>
+    static void put_rev(const float* block, float* rev) {
+        for (int32_t m = 0; m < N / 2; m += 4) {
+            const __m128 v = _mm_loadu_ps(block + N / 2 - m - 3);
+            _mm_storeu_ps(rev + m, _mm_shuffle_ps(v, v, 0x1B));
         }
     }
 
