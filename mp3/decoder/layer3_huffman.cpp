@@ -259,40 +259,50 @@ int32_t l3_huffman_quads(MpegDecoder* d, float* cells, int32_t count, int32_t bi
     L3BitReader* br = &r;
     int32_t quads = count / 4;
     int32_t last = -1, lastbits = 15, done = 0;
-    for (int32_t q = 0; q < quads; ++q) {
+    // The reader fills exactly where reading the code and the signs one by one would (table A:
+    // before the code, when fewer than 11 bits are held; table B takes the lookup only where the
+    // bits held cover the quadruple), so it stops at the same place.
+    if (!sel) {
+        // Table A, the common one, in a loop of its own. A quadruple only lowers the count of
+        // held bits; the bits it used are cleared from the accumulator once, at the end (every
+        // lookup masks them off, and a fill shifts them out of the way).
+        for (int32_t q = 0; q < quads; ++q) {
+            if (bits_left <= 0) break;
+            if (r.nbits < 11) l3_bits_fill(&r);
+            const QuadEntry& e = quad_lookups.a[(r.acc >> (r.nbits - 10)) & 1023u];
+            r.nbits -= e.len;
+            std::memcpy(cells + 4 * q, e.v, sizeof e.v);
+            bits_left -= e.len;
+            done = q + 1;
+            if (e.vwxy) {
+                last = q;
+                lastbits = int32_t(e.vwxy);
+            }
+            if (l3_bits_past_end(&r)) break;
+        }
+        clear_used(&r);
+    }
+    for (int32_t q = 0; sel && q < quads; ++q) {
         float* c = cells + 4 * q;
         uint32_t vwxy;
-        // The reader fills exactly where reading the code and the signs one by one would (table
-        // A: before the code, when fewer than 11 bits are held; table B takes the lookup only
-        // where the bits held cover the quadruple), so it stops at the same place.
-        if (sel) {
-            if (bits_left < 4) break;
-            if (br->nbits >= 8) {
-                const QuadEntry& e = quad_lookups.b[(br->acc >> (br->nbits - 8)) & 255u];
-                l3_bits_skip(br, e.len);
-                std::memcpy(c, e.v, sizeof e.v);
-                vwxy = e.vwxy;
-                bits_left -= e.len;
-            } else {
-                vwxy = ~l3_bits_get(br, 4) & 15u;
-                bits_left -= 4;
-                for (int b = 0; b < 4; ++b) {
-                    if (vwxy & (8u >> b)) {
-                        c[b] = l3_bits_get(br, 1) ? -1.0f : 1.0f;
-                        bits_left -= 1;
-                    } else {
-                        c[b] = 0.0f;
-                    }
-                }
-            }
-        } else {
-            if (bits_left <= 0) break;
-            if (br->nbits < 11) l3_bits_fill(br);
-            const QuadEntry& e = quad_lookups.a[(br->acc >> (br->nbits - 10)) & 1023u];
+        if (bits_left < 4) break;
+        if (br->nbits >= 8) {
+            const QuadEntry& e = quad_lookups.b[(br->acc >> (br->nbits - 8)) & 255u];
             l3_bits_skip(br, e.len);
             std::memcpy(c, e.v, sizeof e.v);
             vwxy = e.vwxy;
             bits_left -= e.len;
+        } else {
+            vwxy = ~l3_bits_get(br, 4) & 15u;
+            bits_left -= 4;
+            for (int b = 0; b < 4; ++b) {
+                if (vwxy & (8u >> b)) {
+                    c[b] = l3_bits_get(br, 1) ? -1.0f : 1.0f;
+                    bits_left -= 1;
+                } else {
+                    c[b] = 0.0f;
+                }
+            }
         }
         done = q + 1;
         if (vwxy) {
