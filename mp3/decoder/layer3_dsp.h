@@ -359,9 +359,15 @@ int32_t dequant_lines(float* cells, const float* band_factor, const int32_t* ban
     alignas(32) float factor[576 + 8];
     int32_t n = 0;
     for (int32_t i = 0; i < bands; ++i) {
+        // At least one run per band (a band of no lines stores one that the next overwrites).
         const V f = L::broadcast(band_factor[i]);
-        for (int32_t j = n; j < n + band_width[i]; j += L::n) L::store(factor + j, f);
-        n += band_width[i];
+        const int32_t end = n + band_width[i];
+        int32_t j = n;
+        do {
+            L::store(factor + j, f);
+            j += L::n;
+        } while (j < end);
+        n = end;
     }
     const int32_t full = n - n % L::n;
     int32_t top = -1;

@@ -396,6 +396,7 @@ void l3_dequantize(MpegDecoder* d, float* cells, int32_t* line_extent, const int
         for (int win = 0; win < 3; ++win) {
             float* out = rb + base + win;
             uint32_t any = 0;
+#pragma GCC unroll 4
             for (int32_t k = 0; k < w; ++k) {
                 uint32_t u;
                 std::memcpy(&u, in + k, 4);
