@@ -143,11 +143,11 @@ void unmix_state(MpegDecoder* d, int32_t slot) {
     ext[0] = n;
     float* h0 = d->syn.synth_buf[0];
     const float* h1 = d->syn.synth_buf[1];
-    for (int32_t i = 0; i < 512; ++i) h0[i] = 2.0f * (h0[i] - h1[i]);
+    for (int32_t i = 0; i < 1024; ++i) h0[i] = 2.0f * (h0[i] - h1[i]);
     // The reversed runs hold copies of the same values at the same places in both channels.
     float* r0 = d->syn.synth_rev[0];
     const float* r1 = d->syn.synth_rev[1];
-    for (int32_t i = 0; i < 256; ++i) r0[i] = 2.0f * (r0[i] - r1[i]);
+    for (int32_t i = 0; i < 512; ++i) r0[i] = 2.0f * (r0[i] - r1[i]);
 }
 
 }  // namespace

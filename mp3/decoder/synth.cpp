@@ -47,8 +47,8 @@ struct SynthPath<float> {
     template <OutForm O, int Step>
     static void store(uint8_t* dst, int32_t offset, int32_t v) { out_store<O>(dst + offset, v); }
     template <int N>
-    static void put_rev(const float* block, float* rev) {
-        for (int32_t m = 0; m < N / 2; ++m) rev[m] = block[N / 2 - m];
+    static void put_rev(const float* block, float* rev, float* again) {
+        for (int32_t m = 0; m < N / 2; ++m) rev[m] = again[m] = block[N / 2 - m];
     }
 
     // One row (n is 1) in channel form F into t0, the stereo form's right channel into t1. Only

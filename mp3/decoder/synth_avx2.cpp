@@ -122,14 +122,19 @@ struct SynthPath<F8> {
 
     // Eight values at a time, reversed by one permutation (four at the quarter rate).
     template <int N>
-    static void put_rev(const float* block, float* rev) {
+    static void put_rev(const float* block, float* rev, float* again) {
         if constexpr (N / 2 >= 8) {
             const __m256i back = _mm256_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0);
-            for (int32_t m = 0; m < N / 2; m += 8)
-                _mm256_storeu_ps(rev + m, _mm256_permutevar8x32_ps(_mm256_loadu_ps(block + N / 2 - m - 7), back));
+            for (int32_t m = 0; m < N / 2; m += 8) {
+                const __m256 r = _mm256_permutevar8x32_ps(_mm256_loadu_ps(block + N / 2 - m - 7), back);
+                _mm256_storeu_ps(rev + m, r);
+                _mm256_storeu_ps(again + m, r);
+            }
         } else {
             const __m128 v = _mm_loadu_ps(block + 1);
-            _mm_storeu_ps(rev, _mm_shuffle_ps(v, v, 0x1B));
+            const __m128 r = _mm_shuffle_ps(v, v, 0x1B);
+            _mm_storeu_ps(rev, r);
+            _mm_storeu_ps(again, r);
         }
     }
 

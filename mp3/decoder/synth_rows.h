@@ -80,20 +80,6 @@ constexpr std::array<double, 8> make_middle_factors() {
 }
 constexpr std::array<double, 8> middle_factors = make_middle_factors();
 
-// Where block k (counted from the newest) starts in the ring, for each newest position p / N:
-// a table lookup per block instead of the wrap arithmetic.
-template <int N>
-constexpr std::array<std::array<int32_t, 16>, 16> make_block_offsets() {
-    std::array<std::array<int32_t, 16>, 16> o{};
-    for (int32_t q = 0; q < 16; ++q)
-        for (int32_t k = 0; k < 16; ++k) o[size_t(q)][size_t(k)] = ((q + k) & 15) * N;
-    return o;
-}
-template <int N>
-constexpr std::array<std::array<int32_t, 16>, 16> block_offsets = make_block_offsets<N>();
-// The same for the reversed runs of N / 2 values.
-template <int N>
-constexpr std::array<std::array<int32_t, 16>, 16> rev_offsets = make_block_offsets<N / 2>();
 
 // Sums of the C groups from g0 of both halves into yf and ys: term t adds its products to every
 // sum. The barrier at the end of a term keeps the compiler from hoisting later terms' loads,
@@ -101,8 +87,7 @@ constexpr std::array<std::array<int32_t, 16>, 16> rev_offsets = make_block_offse
 // operands fit the sixteen AVX2 registers.
 template <class V, int N, int C>
 __attribute__((always_inline)) inline void window_groups(
-    const float* hist, const int32_t* blk, const float* rev, const int32_t* rblk,
-    const WindowFactors<SynthPath<V>::kSums>* f, int32_t g0,
+    const float* hist, const float* rev, const WindowFactors<SynthPath<V>::kSums>* f, int32_t g0,
     typename SynthPath<V>::Sum* yf, typename SynthPath<V>::Sum* ys) {
     using P = SynthPath<V>;
     using Sum = typename P::Sum;
@@ -112,8 +97,8 @@ __attribute__((always_inline)) inline void window_groups(
     for (int32_t c = 0; c < C; ++c) sf[c] = ss[c] = P::zero();
 #pragma GCC unroll 8
     for (int32_t t = 0; t < 8; ++t) {
-        const float* A = hist + blk[2 * t];
-        const float* B = rev + rblk[2 * t + 1];  // B[m]: value h - m of block 2t + 1
+        const float* A = hist + 2 * t * N;
+        const float* B = rev + (2 * t + 1) * h;  // B[m]: value h - m of block 2t + 1
 #pragma GCC unroll 4
         for (int32_t c = 0; c < C; ++c) {
             const int32_t g = g0 + c;
@@ -134,15 +119,16 @@ __attribute__((always_inline)) inline void window_groups(
     }
 }
 
-// The window of one channel (history `hist`, its reversed runs `rev`): N samples written from
-// `out` every Step samples; at step 2 `ch` (0 or 1) is the channel written and `out` the first
-// sample of the pair run, whose other channel's samples stay.
+// The window of one channel (`hist` and `rev` at the newest block of the history and of its
+// reversed runs, the fifteen older ones following): N samples written from `out` every Step
+// samples; at step 2 `ch` (0 or 1) is the channel written and `out` the first sample of the pair
+// run, whose other channel's samples stay.
 template <class V, int N, OutForm O, int Step>
-inline void window(const float* hist, const float* rev, int32_t p, uint8_t* out, int32_t ch) {
+inline void window(const float* hist, const float* rev, uint8_t* out, int32_t ch) {
     using P = SynthPath<V>;
     using Sum = typename P::Sum;
     using Pcm = typename P::Pcm;
-    constexpr int32_t mask = 16 * N - 1, h = N / 2, L = P::kSums, groups = h / L;
+    constexpr int32_t h = N / 2, L = P::kSums, groups = h / L;
     constexpr int32_t bytes = out_bytes<O>;
     constexpr int32_t C = P::kPassGroups < groups ? P::kPassGroups : groups;
     const WindowFactors<L>* f = window_factors<N, L>.data();
@@ -150,18 +136,16 @@ inline void window(const float* hist, const float* rev, int32_t p, uint8_t* out,
     // them constant, it would hoist their loads across the terms' barriers and run short of
     // registers. One group's loads are few and stay cheapest as constants.
     if constexpr (C > 1) __asm__("" : "+r"(f));
-    const int32_t* blk = block_offsets<N>[size_t((p & mask) / N)].data();
-    const int32_t* rblk = rev_offsets<N>[size_t((p & mask) / N)].data();
     const typename P::Keep keep = P::template keep<O>(ch);
 
     Sum yf[groups], ys[groups];
-    for (int32_t g0 = 0; g0 < groups; g0 += C) window_groups<V, N, C>(hist, blk, rev, rblk, f, g0, yf, ys);
+    for (int32_t g0 = 0; g0 < groups; g0 += C) window_groups<V, N, C>(hist, rev, f, g0, yf, ys);
     auto at = [&](int32_t n) { return out + n * Step * bytes; };
 #pragma GCC unroll 4
     for (int32_t g = 0; g < groups; ++g) P::template store<O, Step>(at(L * g), keep, P::template pcm<O>(yf[g]));
     double y = 0.0;
 #pragma GCC unroll 8
-    for (int32_t t = 0; t < 8; ++t) y = P::madd1(double(hist[blk[2 * t + 1]]), middle_factors[size_t(t)], y);
+    for (int32_t t = 0; t < 8; ++t) y = P::madd1(double(hist[(2 * t + 1) * N]), middle_factors[size_t(t)], y);
     // Second half: the samples of group g are N - L g .. N - L g - L + 1 (group 0 has no sample
     // N). Reversed and shifted by one sample they form the runs h + L i .. h + L i + L - 1, the
     // first led by the middle sample, so no two stores overlap (an overlapping read-modify-write
@@ -239,6 +223,15 @@ inline const float* eq_gain(const MpegDecoder* d) {
     return nullptr;
 }
 
+// A new block at ring position p, from `src` (or already at hist + p): its values and its
+// reversed run at both of their places.
+template <class V, int N>
+inline void enter_block(float* hist, float* rev, int32_t p, const float* src) {
+    if (src != hist + p) std::memcpy(hist + p, src, N * sizeof(float));
+    std::memcpy(hist + p + 16 * N, src, N * sizeof(float));
+    SynthPath<V>::template put_rev<N>(src, rev + p / 2, rev + p / 2 + 8 * N);
+}
+
 // Layer I/II variant contract: `count` rows of 64 floats; each writes N sample frames (N = 32 >>
 // reduction) of the form's channels at `out` and steps synth_pos[0] down by N; count <= 0 writes
 // nothing. A batch of transforms, then row by row each result enters the history when its
@@ -262,16 +255,14 @@ struct L12Rows {
             float* d1 = B == 1 ? h1 + p : &t1[0][0];
             P::template transform<N, F>(rows, n, 64, gain, d->syn.dct_coef, d0, d1);
             for (int32_t k = 0; k < n; ++k) {
-                if constexpr (B > 1) std::memcpy(h0 + p, t0[k], sizeof t0[k]);
-                P::template put_rev<N>(h0 + p, r0 + p / 2);
+                enter_block<V, N>(h0, r0, p, B == 1 ? h0 + p : t0[k]);
                 if constexpr (F == Form::stereo) {
-                    if constexpr (B > 1) std::memcpy(h1 + p, t1[k], sizeof t1[k]);
-                    P::template put_rev<N>(h1 + p, r1 + p / 2);
-                    window<V, N, O, 2>(h0, r0, p, out, 0);
-                    window<V, N, O, 2>(h1, r1, p, out, 1);
+                    enter_block<V, N>(h1, r1, p, B == 1 ? h1 + p : t1[k]);
+                    window<V, N, O, 2>(h0 + p, r0 + p / 2, out, 0);
+                    window<V, N, O, 2>(h1 + p, r1 + p / 2, out, 1);
                     out += 2 * N * bytes;
                 } else {
-                    window<V, N, O, 1>(h0, r0, p, out, 0);
+                    window<V, N, O, 1>(h0 + p, r0 + p / 2, out, 0);
                     out += N * bytes;
                 }
                 p = (p - N) & mask;
@@ -301,9 +292,8 @@ struct L3Rows {
             float* dst = B == 1 ? hist + p : &t[0][0];
             P::template transform<N, Form::mono>(rows, n, 32, gain, d->syn.dct_coef, dst, nullptr);
             for (int32_t k = 0; k < n; ++k) {
-                if constexpr (B > 1) std::memcpy(hist + p, t[k], sizeof t[k]);
-                P::template put_rev<N>(hist + p, rev + p / 2);
-                window<V, N, O, step>(hist, rev, p, out, c);
+                enter_block<V, N>(hist, rev, p, B == 1 ? hist + p : t[k]);
+                window<V, N, O, step>(hist + p, rev + p / 2, out, c);
                 out += N * step * bytes;
                 p = (p - N) & mask;
             }

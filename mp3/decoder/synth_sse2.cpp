@@ -132,10 +132,12 @@ struct SynthPath<F4> {
 
     // Four values at a time, reversed by a shuffle.
     template <int N>
-    static void put_rev(const float* block, float* rev) {
+    static void put_rev(const float* block, float* rev, float* again) {
         for (int32_t m = 0; m < N / 2; m += 4) {
             const __m128 v = _mm_loadu_ps(block + N / 2 - m - 3);
-            _mm_storeu_ps(rev + m, _mm_shuffle_ps(v, v, 0x1B));
+            const __m128 r = _mm_shuffle_ps(v, v, 0x1B);
+            _mm_storeu_ps(rev + m, r);
+            _mm_storeu_ps(again + m, r);
         }
     }
 
