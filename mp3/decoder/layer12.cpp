@@ -285,6 +285,7 @@ struct L2Step {
     int32_t n;     // bits per code, or per group
     int32_t mid;   // the code of zero (three-code kinds)
     uint32_t mask; // (1 << n) - 1
+    int32_t n2, n3, top; // 2n, 3n and 32 - 3n: the shifts of a three-code field
     int32_t joint; // 1 for a joint pair
 };
 constexpr int32_t kL2Codes3 = 0, kL2CodesWide = 1, kL2Group3 = 2, kL2Group5 = 3, kL2Group9 = 4;
@@ -301,6 +302,7 @@ int32_t l2_granule_program(const L12State& s, L2Step* steps) {
             t.joint = joint;
             t.mid = 0;
             t.mask = 0;
+            t.n2 = t.n3 = t.top = 0;
             if (q == 1 || q == 2 || q == 4) {
                 t.kind = q == 1 ? kL2Group3 : q == 2 ? kL2Group5 : kL2Group9;
                 t.n = kClassBits[q];
@@ -309,6 +311,9 @@ int32_t l2_granule_program(const L12State& s, L2Step* steps) {
                 t.kind = t.n <= 8 ? kL2Codes3 : kL2CodesWide;
                 t.mid = (1 << (t.n - 1)) - 1;
                 t.mask = (1u << t.n) - 1u;
+                t.n2 = 2 * t.n;
+                t.n3 = 3 * t.n;
+                t.top = 32 - t.n3;
             }
         }
         i += 1 + joint;
@@ -325,22 +330,23 @@ void l2_clear_silent(const L12State& s, float (*rows)[64]) {
     }
 }
 
-// One granule of one part: three rows starting at `r` (rows 64 floats apart). Each step reads
-// the granule's values; the entry (or joint pair) is then written with its own scale. The bits
-// of the entries above the decode limit are passed over.
-void l2_unpack_granule(const L12State& s, const L2Step* steps, int32_t count, BitReader* br,
-                       const float* scale, float* r) {
+// Steps [from, to) of a granule, all single entries or all joint pairs (the pairs come last:
+// every entry from the stereo bound on is one).
+template <bool Joint>
+inline void l2_granule_steps(const L2Step* steps, int32_t from, int32_t to, BitReader* br,
+                             const float* scale, float* r) {
     float v[3];
-    for (int32_t k = 0; k < count; ++k) {
+    for (int32_t k = from; k < to; ++k) {
         const L2Step& t = steps[k];
         switch (t.kind) {
         case kL2Codes3: {
-            // The three codes as one field of 3n bits, split by shifts.
-            const int32_t n = t.n;
-            if (br->nbits < 3 * n) bits_fill(br);
-            const uint32_t w = bits_take(br, 3 * n), m = t.mask;
-            v[0] = float(int32_t(w >> (2 * n)) - t.mid);
-            v[1] = float(int32_t((w >> n) & m) - t.mid);
+            // The three codes as one field of 3n bits (bits_take of 3n), split by shifts.
+            if (br->nbits < t.n3) bits_fill(br);
+            const uint32_t w = br->acc >> t.top, m = t.mask;
+            br->acc <<= t.n3;
+            br->nbits -= t.n3;
+            v[0] = float(int32_t(w >> t.n2) - t.mid);
+            v[1] = float(int32_t((w >> t.n) & m) - t.mid);
             v[2] = float(int32_t(w & m) - t.mid);
             break;
         }
@@ -362,11 +368,20 @@ void l2_unpack_granule(const L12State& s, const L2Step* steps, int32_t count, Bi
         const int32_t i = t.at;
         const float f = scale[i];
         r[i] = v[0] * f, r[64 + i] = v[1] * f, r[128 + i] = v[2] * f;
-        if (t.joint) {
+        if constexpr (Joint) {
             const float g = scale[i + 1];
             r[i + 1] = v[0] * g, r[65 + i] = v[1] * g, r[129 + i] = v[2] * g;
         }
     }
+}
+
+// One granule of one part: three rows starting at `r` (rows 64 floats apart). Each step reads
+// the granule's values; the entry (or joint pair) is then written with its own scale. The bits
+// of the entries above the decode limit are passed over.
+void l2_unpack_granule(const L12State& s, const L2Step* steps, int32_t singles, int32_t count,
+                       BitReader* br, const float* scale, float* r) {
+    l2_granule_steps<false>(steps, 0, singles, br, scale, r);
+    l2_granule_steps<true>(steps, singles, count, br, scale, r);
     if (s.decode_limit < s.entries) bits_skip(br, s.skip_bits);
 }
 
@@ -529,10 +544,13 @@ MpegInOut l2_decode_frame(MpegDecoder* d, const uint8_t* in, int32_t avail, uint
     l2_unpack_scalefactors(s, &br);
     L2Step steps[64];
     const int32_t count = l2_granule_program(s, steps);
+    int32_t singles = 0;
+    while (singles < count && !steps[singles].joint) ++singles;
     l2_clear_silent(s, d->samples.rows);
     for (int p = 0; p < 3; ++p)
         for (int g = 0; g < 4; ++g)
-            l2_unpack_granule(s, steps, count, &br, s.scale_rows[p], d->samples.rows[12 * p + 3 * g]);
+            l2_unpack_granule(s, steps, singles, count, &br, s.scale_rows[p],
+                              d->samples.rows[12 * p + 3 * g]);
     s.br = br;
     d->synth(d, &d->samples.rows[0][0], out, 36);
     return {s.frame_size + s.pad_bytes, d->out_bytes};
