@@ -47,6 +47,11 @@ struct SynthPath<float> {
     template <OutForm O, int Step>
     static void store(uint8_t* dst, int32_t offset, int32_t v) { out_store<O>(dst + offset, v); }
     template <int N>
+    static void put_block(const float* block, float* at, float* again) {
+        if (block != at) std::memcpy(at, block, N * sizeof(float));
+        std::memcpy(again, block, N * sizeof(float));
+    }
+    template <int N>
     static void put_rev(const float* block, float* rev, float* again) {
         for (int32_t m = 0; m < N / 2; ++m) rev[m] = again[m] = block[N / 2 - m];
     }

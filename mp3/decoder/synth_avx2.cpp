@@ -120,11 +120,22 @@ struct SynthPath<F8> {
         }
     }
 
+    // Eight values at a time.
+    template <int N>
+    static void put_block(const float* block, float* at, float* again) {
+#pragma GCC unroll 4
+        for (int32_t m = 0; m < N; m += 8) {
+            const __m256 v = _mm256_loadu_ps(block + m);
+            _mm256_storeu_ps(at + m, v);
+            _mm256_storeu_ps(again + m, v);
+        }
+    }
     // Eight values at a time, reversed by one permutation (four at the quarter rate).
     template <int N>
     static void put_rev(const float* block, float* rev, float* again) {
         if constexpr (N / 2 >= 8) {
             const __m256i back = _mm256_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0);
+#pragma GCC unroll 2
             for (int32_t m = 0; m < N / 2; m += 8) {
                 const __m256 r = _mm256_permutevar8x32_ps(_mm256_loadu_ps(block + N / 2 - m - 7), back);
                 _mm256_storeu_ps(rev + m, r);

@@ -38,7 +38,8 @@ namespace {
 //   Pcm, Keep           kSums PCM integers; what a store at step 2 keeps of the other channel
 //   zero, load, factor, madd, madd1, pcm<O>, splat, reverse, shift_in, keep<O>,
 //   store<O, Step>      with O the output form (out_form.h)
-//   put_rev<N>          a block's values N / 2 down to 1 into its reversed run
+//   put_block<N>        a block's values to its two places (the first may be the source)
+//   put_rev<N>          a block's values N / 2 down to 1 into its reversed run, at both places
 //   transform<N, F>     the transforms of a batch of rows (Lane<V>::n at most) into t0 (t1)
 template <class V>
 struct SynthPath;
@@ -227,8 +228,7 @@ inline const float* eq_gain(const MpegDecoder* d) {
 // reversed run at both of their places.
 template <class V, int N>
 inline void enter_block(float* hist, float* rev, int32_t p, const float* src) {
-    if (src != hist + p) std::memcpy(hist + p, src, N * sizeof(float));
-    std::memcpy(hist + p + 16 * N, src, N * sizeof(float));
+    SynthPath<V>::template put_block<N>(src, hist + p, hist + p + 16 * N);
     SynthPath<V>::template put_rev<N>(src, rev + p / 2, rev + p / 2 + 8 * N);
 }
 

@@ -130,9 +130,20 @@ struct SynthPath<F4> {
         }
     }
 
+    // Four values at a time.
+    template <int N>
+    static void put_block(const float* block, float* at, float* again) {
+#pragma GCC unroll 8
+        for (int32_t m = 0; m < N; m += 4) {
+            const __m128 v = _mm_loadu_ps(block + m);
+            _mm_storeu_ps(at + m, v);
+            _mm_storeu_ps(again + m, v);
+        }
+    }
     // Four values at a time, reversed by a shuffle.
     template <int N>
     static void put_rev(const float* block, float* rev, float* again) {
+#pragma GCC unroll 4
         for (int32_t m = 0; m < N / 2; m += 4) {
             const __m128 v = _mm_loadu_ps(block + N / 2 - m - 3);
             const __m128 r = _mm_shuffle_ps(v, v, 0x1B);
