@@ -39,7 +39,8 @@ struct SynthPath<float> {
     static double madd1(double a, double f, double y) { return y + a * f; }
     template <OutForm O>
     static int32_t pcm(double y) { return out_pcm<O>(y); }
-    static int32_t splat(int32_t v) { return v; }
+    template <OutForm O>
+    static int32_t pcm_splat(double y) { return out_pcm<O>(y); }
     static int32_t reverse(int32_t v) { return v; }
     static int32_t shift_in(int32_t, int32_t prev) { return prev; }
     template <OutForm O>

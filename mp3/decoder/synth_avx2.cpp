@@ -88,7 +88,9 @@ struct SynthPath<F8> {
     static double madd1(double a, double f, double y) { return std::fma(a, f, y); }
     template <OutForm O>
     static __m128i pcm(__m256d y) { return pcm4<O>(y); }
-    static __m128i splat(int32_t v) { return _mm_set1_epi32(v); }
+    // One sum's PCM in every lane, through the same conversion as the others.
+    template <OutForm O>
+    static __m128i pcm_splat(double y) { return pcm4<O>(_mm256_set1_pd(y)); }
     static __m128i reverse(__m128i v) { return _mm_shuffle_epi32(v, 0x1B); }
     // (prev[3], r[0], r[1], r[2]).
     static __m128i shift_in(__m128i r, __m128i prev) { return _mm_alignr_epi8(r, prev, 12); }

@@ -36,7 +36,7 @@ namespace {
 //   Sum, kSums          the window's sum type and the samples it holds (lanes of doubles)
 //   kPassGroups         groups of kSums samples summed in one pass over the sixteen blocks
 //   Pcm, Keep           kSums PCM integers; what a store at step 2 keeps of the other channel
-//   zero, load, factor, madd, madd1, pcm<O>, splat, reverse, shift_in, keep<O>,
+//   zero, load, factor, madd, madd1, pcm<O>, pcm_splat<O>, reverse, shift_in, keep<O>,
 //   store<O, Step>      with O the output form (out_form.h)
 //   put_block<N>        a block's values to its two places (the first may be the source)
 //   put_rev<N>          a block's values N / 2 down to 1 into its reversed run, at both places
@@ -151,7 +151,7 @@ inline void window(const float* hist, const float* rev, uint8_t* out, int32_t ch
     // N). Reversed and shifted by one sample they form the runs h + L i .. h + L i + L - 1, the
     // first led by the middle sample, so no two stores overlap (an overlapping read-modify-write
     // at step 2 would wait for the store before it).
-    Pcm prev = P::splat(out_pcm<O>(y));
+    Pcm prev = P::template pcm_splat<O>(y);
 #pragma GCC unroll 4
     for (int32_t i = 0; i < groups; ++i) {
         const Pcm r = P::reverse(P::template pcm<O>(ys[groups - 1 - i]));

@@ -97,7 +97,9 @@ struct SynthPath<F4> {
     static double madd1(double a, double f, double y) { return y + a * f; }
     template <OutForm O>
     static __m128i pcm(__m128d y) { return pcm2<O>(y); }
-    static __m128i splat(int32_t v) { return _mm_set1_epi32(v); }
+    // One sum's PCM in both lanes, through the same conversion as the others.
+    template <OutForm O>
+    static __m128i pcm_splat(double y) { return pcm2<O>(_mm_set1_pd(y)); }
     static __m128i reverse(__m128i v) { return _mm_shuffle_epi32(v, 0xE1); }
     // (prev[1], r[0]).
     static __m128i shift_in(__m128i r, __m128i prev) {
