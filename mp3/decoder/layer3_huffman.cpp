@@ -389,7 +389,7 @@ void l3_dequantize(MpegDecoder* d, float* cells, int32_t* line_extent, const int
     }
     int32_t short_top = -1;
     d->kernels->dequant(cells + s0, short_factor, short_width, short_bands, pow43, &short_top);
-    float* rb = s.reorder_buffer;
+    alignas(16) float rb[576];
     const float* in = cells + s0;
     for (int32_t sb = first_short, base = 0; sb < sb_end; ++sb) {
         const int32_t w = s.short_width[sb];

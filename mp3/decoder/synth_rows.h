@@ -273,32 +273,55 @@ struct L12Rows {
 };
 
 // Layer III variant contract: 18 rows of 32 floats of one channel. Mono writes N samples per row;
-// stereo writes channel `ch` (0 or non-zero) at every second sample, starting ch samples in, and
-// touches only that channel's history and position.
+// stereo writes channel `ch` (0 or 1) at every second sample, starting ch samples in, and
+// touches only that channel's history and position; stereo with ch 2 writes both channels, from
+// 36 rows (channel 0's 18, then channel 1's), as the two calls for 0 and 1 would.
 template <class V, int N, OutForm O, bool Stereo>
 struct L3Rows {
     static void fn(MpegDecoder* d, const float* rows, uint8_t* out, int32_t ch) {
+        if constexpr (Stereo) {
+            if (ch == 2) {
+                rows_of<2>(d, rows, out, 0);
+                return;
+            }
+        }
+        rows_of<1>(d, rows, out, Stereo && ch != 0 ? 1 : 0);
+    }
+
+    // The rows of C channels from channel c0 on, 18 each, in batches that run on across the
+    // channels (36 rows need one short batch where two calls would take two).
+    template <int C>
+    static void rows_of(MpegDecoder* d, const float* rows, uint8_t* out, int32_t c0) {
         using P = SynthPath<V>;
         constexpr int32_t B = Lane<V>::n, mask = 16 * N - 1, bytes = out_bytes<O>;
         constexpr int32_t step = Stereo ? 2 : 1;
-        const int32_t c = Stereo && ch != 0 ? 1 : 0;
+        const float* gain = eq_gain<N, Form::mono>(d);
+        // The channel of the next row to enter, its row within the channel, history and position.
+        int32_t c = c0, j = 0;
         float* hist = d->syn.synth_buf[c];
         float* rev = d->syn.synth_rev[c];
-        const float* gain = eq_gain<N, Form::mono>(d);
         int32_t p = d->syn.synth_pos[c] & (16 * N - N);
         alignas(32) float t[B][N];
-        for (int32_t r = 0; r < 18; r += B, rows += B * 32) {
-            const int32_t n = 18 - r < B ? 18 - r : B;
+        for (int32_t r = 0; r < 18 * C; r += B, rows += B * 32) {
+            const int32_t n = 18 * C - r < B ? 18 * C - r : B;
             float* dst = B == 1 ? hist + p : &t[0][0];
             P::template transform<N, Form::mono>(rows, n, 32, gain, d->syn.dct_coef, dst, nullptr);
             for (int32_t k = 0; k < n; ++k) {
                 enter_block<V, N>(hist, rev, p, B == 1 ? hist + p : t[k]);
-                window<V, N, O, step>(hist + p, rev + p / 2, out, c);
-                out += N * step * bytes;
+                window<V, N, O, step>(hist + p, rev + p / 2, out + j * N * step * bytes, c);
                 p = (p - N) & mask;
+                if (++j == 18 && C > 1) {
+                    d->syn.synth_pos[c] = p;
+                    j = 0;
+                    c += 1;
+                    if (c == c0 + C) break;
+                    hist = d->syn.synth_buf[c];
+                    rev = d->syn.synth_rev[c];
+                    p = d->syn.synth_pos[c] & (16 * N - N);
+                }
             }
         }
-        d->syn.synth_pos[c] = p;
+        if (C == 1) d->syn.synth_pos[c] = p;
     }
 };
 
