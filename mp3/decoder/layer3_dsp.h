@@ -261,7 +261,9 @@ void antialias_lines(const float (*cc)[2], float* x, int32_t boundaries) {
 template <class V>
 void freq_invert_rows(float* out, int32_t top) {
     using L = Lane<V>;
-    for (int32_t sb = 0; sb < 32; sb += L::n)
+    // Groups wholly above `top` are left as they are.
+    for (int32_t sb = 0; sb < 32 && sb <= top; sb += L::n)
+#pragma GCC unroll 9
         for (int t = 1; t < 18; t += 2) {
             float* at = out + 32 * t + sb;
             L::store(at, L::negate_odd(L::load(at), sb, top));
