@@ -188,10 +188,12 @@ struct Lane<F8> {
     static uint32_t nonzero(F8 v) {
         return uint32_t(_mm256_movemask_ps(_mm256_cmp_ps(v, _mm256_setzero_ps(), _CMP_NEQ_UQ)));
     }
+    // Every lane's magnitude below 32 (one compare): a lane of -32 sends the run the line-by-line
+    // way, which takes the same table entry.
     static bool in_table(F8 v) {
-        const __m256 in = _mm256_and_ps(_mm256_cmp_ps(v, _mm256_set1_ps(-32.0f), _CMP_GE_OQ),
-                                        _mm256_cmp_ps(v, _mm256_set1_ps(32.0f), _CMP_LT_OQ));
-        return _mm256_movemask_ps(in) == 0xFF;
+        const __m256 mag = _mm256_andnot_ps(_mm256_set1_ps(-0.0f), v);
+        const __m256 in = _mm256_cmp_ps(mag, _mm256_set1_ps(32.0f), _CMP_LT_OQ);
+        return _mm256_testc_ps(in, _mm256_castsi256_ps(_mm256_set1_epi32(-1)));
     }
     static F8 lookup(const float* table, F8 v) {
         const __m256i idx = _mm256_add_epi32(_mm256_cvttps_epi32(v), _mm256_set1_epi32(32));
