@@ -45,7 +45,7 @@ struct SynthPath<float> {
     static int32_t shift_in(int32_t, int32_t prev) { return prev; }
     template <OutForm O>
     static int32_t keep(int32_t ch) { return ch * out_bytes<O>; }
-    template <OutForm O, int Step>
+    template <OutForm O, int Step, bool Over>
     static void store(uint8_t* dst, int32_t offset, int32_t v) { out_store<O>(dst + offset, v); }
     template <int N>
     static void put_block(const float* block, float* at, float* again) {

@@ -43,17 +43,21 @@ inline __m128i pcm4(__m256d y) {
 
 // Four such integers to PCM (the saturating packs clamp to -32768), stored at `dst` at step 1,
 // or at step 2 into the four pairs at `dst` under the byte mask `keep` (set where the other
-// channel's bytes stay).
-template <bool Eight, int Step>
+// channel's bytes stay), or with Over into both samples of each pair.
+template <bool Eight, int Step, bool Over>
 inline void store4i(uint8_t* dst, __m128i keep, __m128i v) {
     if constexpr (!Eight) {
         const __m128i s = _mm_packs_epi32(v, v);
         if constexpr (Step == 1) {
             _mm_storel_epi64(reinterpret_cast<__m128i*>(dst), s);
         } else {
-            const __m128i old = _mm_loadu_si128(reinterpret_cast<const __m128i*>(dst));
             const __m128i dup = _mm_unpacklo_epi16(s, s);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm_blendv_epi8(dup, old, keep));
+            if constexpr (Over) {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), dup);
+            } else {
+                const __m128i old = _mm_loadu_si128(reinterpret_cast<const __m128i*>(dst));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm_blendv_epi8(dup, old, keep));
+            }
         }
     } else {
         const __m128i s = _mm_packs_epi32(_mm_srai_epi32(v, 8), v);
@@ -62,9 +66,13 @@ inline void store4i(uint8_t* dst, __m128i keep, __m128i v) {
             const int32_t w = _mm_cvtsi128_si32(b);
             std::memcpy(dst, &w, 4);
         } else {
-            const __m128i old = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(dst));
             const __m128i dup = _mm_unpacklo_epi8(b, b);
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(dst), _mm_blendv_epi8(dup, old, keep));
+            if constexpr (Over) {
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(dst), dup);
+            } else {
+                const __m128i old = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(dst));
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(dst), _mm_blendv_epi8(dup, old, keep));
+            }
         }
     }
 }
@@ -106,7 +114,7 @@ struct SynthPath<F8> {
             return ch ? _mm_xor_si128(odd, _mm_set1_epi32(-1)) : odd;
         }
     }
-    template <OutForm O, int Step>
+    template <OutForm O, int Step, bool Over>
     static void store(uint8_t* dst, __m128i keep, __m128i v) {
         if constexpr (out_bytes<O> > 2) {
             if constexpr (out_bytes<O> == 4 && Step == 1) {
@@ -118,7 +126,7 @@ struct SynthPath<F8> {
                 for (int i = 0; i < 4; ++i) out_store<O>(p + i * Step * out_bytes<O>, s[i]);
             }
         } else {
-            store4i<O == OutForm::u8, Step>(dst, keep, v);
+            store4i<O == OutForm::u8, Step, Over>(dst, keep, v);
         }
     }
 

@@ -37,7 +37,8 @@ namespace {
 //   kPassGroups         groups of kSums samples summed in one pass over the sixteen blocks
 //   Pcm, Keep           kSums PCM integers; what a store at step 2 keeps of the other channel
 //   zero, load, factor, madd, madd1, pcm<O>, pcm_splat<O>, reverse, shift_in, keep<O>,
-//   store<O, Step>      with O the output form (out_form.h)
+//   store<O, Step, Over> with O the output form (out_form.h); Over: at step 2 the other
+//                       channel's samples may be overwritten (its own store comes after)
 //   put_block<N>        a block's values to its two places (the first may be the source)
 //   put_rev<N>          a block's values N / 2 down to 1 into its reversed run, at both places
 //   transform<N, F>     the transforms of a batch of rows (Lane<V>::n at most) into t0 (t1)
@@ -123,8 +124,8 @@ __attribute__((always_inline)) inline void window_groups(
 // The window of one channel (`hist` and `rev` at the newest block of the history and of its
 // reversed runs, the fifteen older ones following): N samples written from `out` every Step
 // samples; at step 2 `ch` (0 or 1) is the channel written and `out` the first sample of the pair
-// run, whose other channel's samples stay.
-template <class V, int N, OutForm O, int Step>
+// run, whose other channel's samples stay, unless Over (the other channel is written after).
+template <class V, int N, OutForm O, int Step, bool Over = false>
 inline void window(const float* hist, const float* rev, uint8_t* out, int32_t ch) {
     using P = SynthPath<V>;
     using Sum = typename P::Sum;
@@ -143,7 +144,7 @@ inline void window(const float* hist, const float* rev, uint8_t* out, int32_t ch
     for (int32_t g0 = 0; g0 < groups; g0 += C) window_groups<V, N, C>(hist, rev, f, g0, yf, ys);
     auto at = [&](int32_t n) { return out + n * Step * bytes; };
 #pragma GCC unroll 4
-    for (int32_t g = 0; g < groups; ++g) P::template store<O, Step>(at(L * g), keep, P::template pcm<O>(yf[g]));
+    for (int32_t g = 0; g < groups; ++g) P::template store<O, Step, Over>(at(L * g), keep, P::template pcm<O>(yf[g]));
     double y = 0.0;
 #pragma GCC unroll 8
     for (int32_t t = 0; t < 8; ++t) y = P::madd1(double(hist[(2 * t + 1) * N]), middle_factors[size_t(t)], y);
@@ -155,7 +156,7 @@ inline void window(const float* hist, const float* rev, uint8_t* out, int32_t ch
 #pragma GCC unroll 4
     for (int32_t i = 0; i < groups; ++i) {
         const Pcm r = P::reverse(P::template pcm<O>(ys[groups - 1 - i]));
-        P::template store<O, Step>(at(h + L * i), keep, P::shift_in(r, prev));
+        P::template store<O, Step, Over>(at(h + L * i), keep, P::shift_in(r, prev));
         prev = r;
     }
 }
@@ -258,7 +259,7 @@ struct L12Rows {
                 enter_block<V, N>(h0, r0, p, B == 1 ? h0 + p : t0[k]);
                 if constexpr (F == Form::stereo) {
                     enter_block<V, N>(h1, r1, p, B == 1 ? h1 + p : t1[k]);
-                    window<V, N, O, 2>(h0 + p, r0 + p / 2, out, 0);
+                    window<V, N, O, 2, true>(h0 + p, r0 + p / 2, out, 0);
                     window<V, N, O, 2>(h1 + p, r1 + p / 2, out, 1);
                     out += 2 * N * bytes;
                 } else {
@@ -308,7 +309,13 @@ struct L3Rows {
             P::template transform<N, Form::mono>(rows, n, 32, gain, d->syn.dct_coef, dst, nullptr);
             for (int32_t k = 0; k < n; ++k) {
                 enter_block<V, N>(hist, rev, p, B == 1 ? hist + p : t[k]);
-                window<V, N, O, step>(hist + p, rev + p / 2, out + j * N * step * bytes, c);
+                uint8_t* at = out + j * N * step * bytes;
+                // With both channels, channel 0's rows come first: channel 1 writes its own
+                // samples after, so channel 0 need not keep them.
+                if (C == 2 && c == c0)
+                    window<V, N, O, step, true>(hist + p, rev + p / 2, at, c);
+                else
+                    window<V, N, O, step>(hist + p, rev + p / 2, at, c);
                 p = (p - N) & mask;
                 if (++j == 18 && C > 1) {
                     d->syn.synth_pos[c] = p;

@@ -117,7 +117,8 @@ struct SynthPath<F4> {
             return ch ? _mm_xor_si128(odd, _mm_set1_epi32(-1)) : odd;
         }
     }
-    template <OutForm O, int Step>
+    // Over (the other channel's samples may be overwritten) changes nothing here.
+    template <OutForm O, int Step, bool Over>
     static void store(uint8_t* dst, __m128i keep, __m128i v) {
         if constexpr (out_bytes<O> > 2) {
             if constexpr (out_bytes<O> == 4 && Step == 1) {
