@@ -40,8 +40,8 @@ struct MpegKernels;
 using MpegDecodeFn = MpegInOut (*)(MpegDecoder* d, const uint8_t* in, int32_t avail, uint8_t* out);
 
 // A polyphase synthesis variant. Layers I/II: `arg` rows of 64 floats; Layer III: 18 rows of 32
-// floats, `arg` the channel index for the stereo forms. Writes 32 >> reduction sample frames per
-// row at `out`.
+// floats, `arg` the channel index for the stereo forms (2: both channels, from 36 rows). Writes
+// 32 >> reduction sample frames per row at `out`.
 using MpegSynthFn = void (*)(MpegDecoder* d, const float* rows, uint8_t* out, int32_t arg);
 
 struct MpegDecoder {

@@ -34,7 +34,8 @@ struct Lane<float> {
     }
     // Bit l set where lane l is nonzero.
     static uint32_t nonzero(float v) { return v != 0.0f; }
-    // All lanes in [-32, 32): the 4/3-power table covers them.
+    // All lanes in [-32, 32): the 4/3-power table covers them. (A vector type may also answer
+    // no for a lane of -32; the line-by-line way then takes the same table entry.)
     static bool in_table(float v) { return v >= -32.0f && v < 32.0f; }
     // table[int(v) + 32] per lane (v in [-32, 32)).
     static float lookup(const float* table, float v) { return table[int32_t(v) + 32]; }

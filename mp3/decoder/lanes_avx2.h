@@ -21,9 +21,10 @@ using F8 = __m256;
 inline F8 f8_zero() { return _mm256_setzero_ps(); }
 
 // 8 x 8 transpose of r[0..7] in place: lane l of register k becomes lane k of register l.
-inline void transpose8(F8* x) {
-    __m256 r[8];
-    for (int k = 0; k < 8; ++k) r[k] = x[k];
+// Every input is read before the first output is written; no copy of the rows is taken (an
+// array copy here compiled to a loop through memory).
+__attribute__((always_inline)) inline void transpose8(F8* x) {
+    const F8* r = x;
     const __m256 t0 = _mm256_unpacklo_ps(r[0], r[1]), t1 = _mm256_unpackhi_ps(r[0], r[1]);
     const __m256 t2 = _mm256_unpacklo_ps(r[2], r[3]), t3 = _mm256_unpackhi_ps(r[2], r[3]);
     const __m256 t4 = _mm256_unpacklo_ps(r[4], r[5]), t5 = _mm256_unpackhi_ps(r[4], r[5]);
@@ -124,6 +125,7 @@ struct Lane<F8> {
     // The inverse, for the subbands from lane `skip` on.
     static void store_subbands(float* p, const F8* v, int32_t skip) {
         F8 a[8], b[8];
+#pragma GCC unroll 8
         for (int k = 0; k < 8; ++k) {
             a[k] = v[k];
             b[k] = v[8 + k];
@@ -135,6 +137,16 @@ struct Lane<F8> {
         alignas(32) float pairs[16];
         _mm256_store_ps(pairs, _mm256_permute2f128_ps(lo, hi, 0x20));
         _mm256_store_ps(pairs + 8, _mm256_permute2f128_ps(lo, hi, 0x31));
+        if (skip == 0) {
+            // The common whole group: the stores unrolled, the rows stay in registers.
+#pragma GCC unroll 8
+            for (int l = 0; l < 8; ++l) {
+                _mm256_storeu_ps(p + 18 * l, a[l]);
+                _mm256_storeu_ps(p + 18 * l + 8, b[l]);
+                std::memcpy(p + 18 * l + 16, pairs + 2 * l, 2 * sizeof(float));
+            }
+            return;
+        }
         for (int l = skip; l < 8; ++l) {
             _mm256_storeu_ps(p + 18 * l, a[l]);
             _mm256_storeu_ps(p + 18 * l + 8, b[l]);
@@ -176,10 +188,12 @@ struct Lane<F8> {
     static uint32_t nonzero(F8 v) {
         return uint32_t(_mm256_movemask_ps(_mm256_cmp_ps(v, _mm256_setzero_ps(), _CMP_NEQ_UQ)));
     }
+    // Every lane's magnitude below 32 (one compare): a lane of -32 sends the run the line-by-line
+    // way, which takes the same table entry.
     static bool in_table(F8 v) {
-        const __m256 in = _mm256_and_ps(_mm256_cmp_ps(v, _mm256_set1_ps(-32.0f), _CMP_GE_OQ),
-                                        _mm256_cmp_ps(v, _mm256_set1_ps(32.0f), _CMP_LT_OQ));
-        return _mm256_movemask_ps(in) == 0xFF;
+        const __m256 mag = _mm256_andnot_ps(_mm256_set1_ps(-0.0f), v);
+        const __m256 in = _mm256_cmp_ps(mag, _mm256_set1_ps(32.0f), _CMP_LT_OQ);
+        return _mm256_testc_ps(in, _mm256_castsi256_ps(_mm256_set1_epi32(-1)));
     }
     static F8 lookup(const float* table, F8 v) {
         const __m256i idx = _mm256_add_epi32(_mm256_cvttps_epi32(v), _mm256_set1_epi32(32));

@@ -2,9 +2,10 @@
 //
 // Implements the Layer I and II audio data decoding of ISO/IEC 11172-3 (2.4.3.2, 2.4.3.3) and its
 // lower-sampling-frequency extension in ISO/IEC 13818-3. Each frame is first reduced to one
-// dispatch code per subband entry, with sentinels for "end of row" and "decoding stops here", so
-// the sample loop is one switch per entry; subbands above the decode limit cost one bits_skip per
-// granule. Samples come out scaled to the 16-bit range (full scale +-32768) in rows of 64 entries,
+// dispatch code per subband entry, with sentinels for "end of row" and "decoding stops here";
+// Layer I's sample loop is one switch per entry, Layer II's granule loop one step per entry with
+// an allocation (entries without one are cleared once per frame). Subbands above the decode
+// limit cost one bits_skip per granule. Samples come out scaled to the 16-bit range (full scale +-32768) in rows of 64 entries,
 // channels interleaved per subband, and go to the synthesis variant chosen at set-up.
 #include <cmath>
 #include <cstring>
@@ -179,22 +180,6 @@ bool l12_read_header(MpegDecoder* d, BitReader* br, const uint8_t* in, int32_t a
     return true;
 }
 
-// Three sample values of a granule from codes of n bits each, centred on zero. Up to 8 bits a
-// code, one refill covers all three.
-inline void l2_three_codes(BitReader* br, int32_t n, float v[3]) {
-    const int32_t mid = (1 << (n - 1)) - 1;
-    if (n <= 8) {
-        if (br->nbits < 3 * n) bits_fill(br);
-        v[0] = float(int32_t(bits_take(br, n)) - mid);
-        v[1] = float(int32_t(bits_take(br, n)) - mid);
-        v[2] = float(int32_t(bits_take(br, n)) - mid);
-    } else {
-        v[0] = float(int32_t(bits_get(br, n)) - mid);
-        v[1] = float(int32_t(bits_get(br, n)) - mid);
-        v[2] = float(int32_t(bits_get(br, n)) - mid);
-    }
-}
-
 // Grouped codes: digits in base 3, 5 or 9, first sample in the lowest digit, centred on 0, as
 // floats (built by the compiler, shared by every decoder).
 template <int Base, int Codes>
@@ -289,51 +274,115 @@ void l2_unpack_scalefactors(L12State& s, BitReader* br) {
     }
 }
 
-// One granule of one part: three rows starting at `r` (rows 64 floats apart). Each case reads
-// the granule's values; the entry (or joint pair) is then written with its own scale.
-void l2_unpack_granule(const L12State& s, BitReader* br, const float* scale, float* r) {
-    const int8_t* code = s.entry_code;
+// The granule loop's program for a frame: one step per entry below the decode limit that has an
+// allocation (a joint pair is one step), with what its codes need worked out once per frame
+// instead of once per granule. Entries without an allocation read nothing and hold zeros for the
+// whole frame (l2_clear_silent).
+struct L2Step {
+    int32_t at;    // the entry; a joint pair also writes entry at + 1
+    int32_t kind;  // kL2Codes3: three codes of n <= 8 bits; kL2CodesWide: wider codes; else the
+                   // grouped base 3, 5 or 9
+    int32_t n;     // bits per code, or per group
+    int32_t mid;   // the code of zero (three-code kinds)
+    uint32_t mask; // (1 << n) - 1
+    int32_t n2, n3, top; // 2n, 3n and 32 - 3n: the shifts of a three-code field
+    int32_t joint; // 1 for a joint pair
+};
+constexpr int32_t kL2Codes3 = 0, kL2CodesWide = 1, kL2Group3 = 2, kL2Group5 = 3, kL2Group9 = 4;
+
+int32_t l2_granule_program(const L12State& s, L2Step* steps) {
+    int32_t count = 0;
+    for (int32_t i = 0; i < s.decode_limit;) {
+        const int32_t c = s.entry_code[i];
+        const int32_t joint = c >= kL2Joint ? 1 : 0;
+        const int32_t q = joint ? c - kL2Joint : c;
+        if (q != 0) {
+            L2Step& t = steps[count++];
+            t.at = i;
+            t.joint = joint;
+            t.mid = 0;
+            t.mask = 0;
+            t.n2 = t.n3 = t.top = 0;
+            if (q == 1 || q == 2 || q == 4) {
+                t.kind = q == 1 ? kL2Group3 : q == 2 ? kL2Group5 : kL2Group9;
+                t.n = kClassBits[q];
+            } else {
+                t.n = kClassCodeBits[q];
+                t.kind = t.n <= 8 ? kL2Codes3 : kL2CodesWide;
+                t.mid = (1 << (t.n - 1)) - 1;
+                t.mask = (1u << t.n) - 1u;
+                t.n2 = 2 * t.n;
+                t.n3 = 3 * t.n;
+                t.top = 32 - t.n3;
+            }
+        }
+        i += 1 + joint;
+    }
+    return count;
+}
+
+// The entries below the decode limit without an allocation, zero in all 36 rows of the frame.
+void l2_clear_silent(const L12State& s, float (*rows)[64]) {
+    for (int32_t i = 0; i < s.decode_limit; ++i) {
+        if (s.entry_class[i] != 0) continue;
+#pragma GCC unroll 36
+        for (int32_t r = 0; r < 36; ++r) rows[r][i] = 0.0f;
+    }
+}
+
+// Steps [from, to) of a granule, all single entries or all joint pairs (the pairs come last:
+// every entry from the stereo bound on is one).
+template <bool Joint>
+inline void l2_granule_steps(const L2Step* steps, int32_t from, int32_t to, BitReader* br,
+                             const float* scale, float* r) {
     float v[3];
-    for (int32_t i = 0;;) {
-        const int32_t c = code[i];
-        switch (c) {
-        case 0:
-            r[i] = r[64 + i] = r[128 + i] = 0.0f;
-            i += 1;
-            continue;
-        case kL2Joint:
-            r[i] = r[64 + i] = r[128 + i] = 0.0f;
-            r[i + 1] = r[65 + i] = r[129 + i] = 0.0f;
-            i += 2;
-            continue;
-        case 1: case 1 + kL2Joint:
+    for (int32_t k = from; k < to; ++k) {
+        const L2Step& t = steps[k];
+        switch (t.kind) {
+        case kL2Codes3: {
+            // The three codes as one field of 3n bits (bits_take of 3n), split by shifts.
+            if (br->nbits < t.n3) bits_fill(br);
+            const uint32_t w = br->acc >> t.top, m = t.mask;
+            br->acc <<= t.n3;
+            br->nbits -= t.n3;
+            v[0] = float(int32_t(w >> t.n2) - t.mid);
+            v[1] = float(int32_t((w >> t.n) & m) - t.mid);
+            v[2] = float(int32_t(w & m) - t.mid);
+            break;
+        }
+        case kL2CodesWide:
+            v[0] = float(int32_t(bits_get(br, t.n)) - t.mid);
+            v[1] = float(int32_t(bits_get(br, t.n)) - t.mid);
+            v[2] = float(int32_t(bits_get(br, t.n)) - t.mid);
+            break;
+        case kL2Group3:
             l2_grouped(kGroup3.v, br, 5, v);
             break;
-        case 2: case 2 + kL2Joint:
+        case kL2Group5:
             l2_grouped(kGroup5.v, br, 7, v);
             break;
-        case 4: case 4 + kL2Joint:
+        default:
             l2_grouped(kGroup9.v, br, 10, v);
             break;
-        case kL2Stop:
-            bits_skip(br, s.skip_bits);
-            return;
-        case kL2End:
-            return;
-        default:  // classes 3 and 5-17, alone or joint
-            l2_three_codes(br, kClassCodeBits[c < kL2Joint ? c : c - kL2Joint], v);
-            break;
         }
+        const int32_t i = t.at;
         const float f = scale[i];
         r[i] = v[0] * f, r[64 + i] = v[1] * f, r[128 + i] = v[2] * f;
-        if (c < kL2Joint) {
-            i += 1;
-        } else {
+        if constexpr (Joint) {
             const float g = scale[i + 1];
             r[i + 1] = v[0] * g, r[65 + i] = v[1] * g, r[129 + i] = v[2] * g;
-            i += 2;
         }
     }
+}
+
+// One granule of one part: three rows starting at `r` (rows 64 floats apart). Each step reads
+// the granule's values; the entry (or joint pair) is then written with its own scale. The bits
+// of the entries above the decode limit are passed over.
+void l2_unpack_granule(const L12State& s, const L2Step* steps, int32_t singles, int32_t count,
+                       BitReader* br, const float* scale, float* r) {
+    l2_granule_steps<false>(steps, 0, singles, br, scale, r);
+    l2_granule_steps<true>(steps, singles, count, br, scale, r);
+    if (s.decode_limit < s.entries) bits_skip(br, s.skip_bits);
 }
 
 // Allocation of a Layer I frame: the code is the allocation value itself. The forbidden value 15
@@ -493,9 +542,15 @@ MpegInOut l2_decode_frame(MpegDecoder* d, const uint8_t* in, int32_t avail, uint
     l2_unpack_allocation(s, &br);
     l2_unpack_scfsi(s, &br);
     l2_unpack_scalefactors(s, &br);
+    L2Step steps[64];
+    const int32_t count = l2_granule_program(s, steps);
+    int32_t singles = 0;
+    while (singles < count && !steps[singles].joint) ++singles;
+    l2_clear_silent(s, d->samples.rows);
     for (int p = 0; p < 3; ++p)
         for (int g = 0; g < 4; ++g)
-            l2_unpack_granule(s, &br, s.scale_rows[p], d->samples.rows[12 * p + 3 * g]);
+            l2_unpack_granule(s, steps, singles, count, &br, s.scale_rows[p],
+                              d->samples.rows[12 * p + 3 * g]);
     s.br = br;
     d->synth(d, &d->samples.rows[0][0], out, 36);
     return {s.frame_size + s.pad_bytes, d->out_bytes};

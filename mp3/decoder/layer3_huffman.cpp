@@ -254,50 +254,68 @@ void l3_huffman_pairs(MpegDecoder* d, float* cells, int32_t count, int32_t table
 
 int32_t l3_huffman_quads(MpegDecoder* d, float* cells, int32_t count, int32_t bits_left,
                          int32_t sel) {
-    L3BitReader* br = &d->l3.br;
+    // A local copy of the reader, kept in registers, as for the pairs.
+    L3BitReader r = d->l3.br;
+    L3BitReader* br = &r;
     int32_t quads = count / 4;
-    int32_t last = -1, lastbits = 15, done = 0;
-    for (int32_t q = 0; q < quads; ++q) {
-        float* c = cells + 4 * q;
-        uint32_t vwxy;
-        // The reader fills exactly where reading the code and the signs one by one would (table
-        // A: before the code, when fewer than 11 bits are held; table B takes the lookup only
-        // where the bits held cover the quadruple), so it stops at the same place.
-        if (sel) {
-            if (bits_left < 4) break;
-            if (br->nbits >= 8) {
-                const QuadEntry& e = quad_lookups.b[(br->acc >> (br->nbits - 8)) & 255u];
-                l3_bits_skip(br, e.len);
-                std::memcpy(c, e.v, sizeof e.v);
-                vwxy = e.vwxy;
-                bits_left -= e.len;
-            } else {
-                vwxy = ~l3_bits_get(br, 4) & 15u;
-                bits_left -= 4;
-                for (int b = 0; b < 4; ++b) {
-                    if (vwxy & (8u >> b)) {
-                        c[b] = l3_bits_get(br, 1) ? -1.0f : 1.0f;
-                        bits_left -= 1;
-                    } else {
-                        c[b] = 0.0f;
-                    }
-                }
-            }
-        } else {
+    int32_t done = 0;
+    // The reader fills exactly where reading the code and the signs one by one would (table A:
+    // before the code, when fewer than 11 bits are held; table B takes the lookup only where the
+    // bits held cover the quadruple), so it stops at the same place.
+    if (!sel) {
+        // Table A, the common one, in a loop of its own. A quadruple only lowers the count of
+        // held bits; the bits it used are cleared from the accumulator once, at the end (every
+        // lookup masks them off, and a fill shifts them out of the way).
+        for (int32_t q = 0; q < quads; ++q) {
             if (bits_left <= 0) break;
-            if (br->nbits < 11) l3_bits_fill(br);
-            const QuadEntry& e = quad_lookups.a[(br->acc >> (br->nbits - 10)) & 1023u];
+            if (r.nbits < 11) l3_bits_fill(&r);
+            const QuadEntry& e = quad_lookups.a[(r.acc >> (r.nbits - 10)) & 1023u];
+            r.nbits -= e.len;
+            std::memcpy(cells + 4 * q, e.v, sizeof e.v);
+            bits_left -= e.len;
+            done = q + 1;
+            if (l3_bits_past_end(&r)) break;
+        }
+        clear_used(&r);
+    }
+    for (int32_t q = 0; sel && q < quads; ++q) {
+        float* c = cells + 4 * q;
+        if (bits_left < 4) break;
+        if (br->nbits >= 8) {
+            const QuadEntry& e = quad_lookups.b[(br->acc >> (br->nbits - 8)) & 255u];
             l3_bits_skip(br, e.len);
             std::memcpy(c, e.v, sizeof e.v);
-            vwxy = e.vwxy;
             bits_left -= e.len;
+        } else {
+            const uint32_t vwxy = ~l3_bits_get(br, 4) & 15u;
+            bits_left -= 4;
+            for (int b = 0; b < 4; ++b) {
+                if (vwxy & (8u >> b)) {
+                    c[b] = l3_bits_get(br, 1) ? -1.0f : 1.0f;
+                    bits_left -= 1;
+                } else {
+                    c[b] = 0.0f;
+                }
+            }
         }
         done = q + 1;
-        if (vwxy) {
-            last = q;
-            lastbits = int32_t(vwxy);
-        }
         if (l3_bits_past_end(br)) break;
+    }
+    d->l3.br = r;
+    // The last quadruple with a nonzero value and its pattern (v w x y, 8 4 2 1), found from the
+    // top down once the values are in (the count1 region rarely ends in zeros) instead of noted
+    // at every quadruple. A quadruple cleared below still counts, as it always did.
+    int32_t last = -1;
+    uint32_t lastbits = 15;
+    for (int32_t q = done - 1; q >= 0; --q) {
+        const float* c = cells + 4 * q;
+        const uint32_t bits = (c[0] != 0.0f ? 8u : 0u) | (c[1] != 0.0f ? 4u : 0u) |
+                              (c[2] != 0.0f ? 2u : 0u) | (c[3] != 0.0f ? 1u : 0u);
+        if (bits) {
+            last = q;
+            lastbits = bits;
+            break;
+        }
     }
     // A quadruple whose code ran past part2_3_length does not belong to the granule.
     if (bits_left < 0 && done > 0) std::memset(cells + 4 * (done - 1), 0, 4 * sizeof(float));
@@ -376,13 +394,14 @@ void l3_dequantize(MpegDecoder* d, float* cells, int32_t* line_extent, const int
     }
     int32_t short_top = -1;
     d->kernels->dequant(cells + s0, short_factor, short_width, short_bands, pow43, &short_top);
-    float* rb = s.reorder_buffer;
+    alignas(16) float rb[576];
     const float* in = cells + s0;
     for (int32_t sb = first_short, base = 0; sb < sb_end; ++sb) {
         const int32_t w = s.short_width[sb];
         for (int win = 0; win < 3; ++win) {
             float* out = rb + base + win;
             uint32_t any = 0;
+#pragma GCC unroll 4
             for (int32_t k = 0; k < w; ++k) {
                 uint32_t u;
                 std::memcpy(&u, in + k, 4);

@@ -99,15 +99,15 @@ ChannelSpan channel_span(const MpegDecoder* d, int32_t g, int32_t q) {
     return r;
 }
 
-// Hybrid filter bank of channel q into hybrid_out, within the limit; returns the extent.
-int32_t hybrid_channel(MpegDecoder* d, int32_t g, int32_t q) {
+// Hybrid filter bank of channel q into hy (one of the hybrid_out channels), within the limit;
+// returns the extent.
+int32_t hybrid_channel(MpegDecoder* d, int32_t g, int32_t q, float* hy) {
     L3State& s = d->l3;
     ChannelSpan sp = channel_span(d, g, q);
-    int32_t r = hybrid_overlap(d, d->samples.xr[q][g], d->samples.xr[q][g ^ 1],
-                               &s.hybrid_out[0][0], sp.bt, sp.long_lines, sp.extent,
-                               s.line_extent[g ^ 1][q], sp.normal_sbs);
+    int32_t r = hybrid_overlap(d, d->samples.xr[q][g], d->samples.xr[q][g ^ 1], hy, sp.bt,
+                               sp.long_lines, sp.extent, s.line_extent[g ^ 1][q], sp.normal_sbs);
     s.line_extent[g][q] = r;
-    l3_freq_invert(d, &s.hybrid_out[0][0], r);
+    l3_freq_invert(d, hy, r);
     return r;
 }
 
@@ -119,6 +119,7 @@ void clear_overlap(MpegDecoder* d, int32_t slot, int32_t q) {
 
 void clear_history(MpegDecoder* d, int32_t c) {
     std::memset(d->syn.synth_buf[c], 0, sizeof d->syn.synth_buf[c]);
+    std::memset(d->syn.synth_rev[c], 0, sizeof d->syn.synth_rev[c]);
 }
 
 // The overlap of channel 0 in slot `slot` and synthesis history 0 times f (the mix's state).
@@ -127,6 +128,7 @@ void scale_mix_state(MpegDecoder* d, int32_t slot, float f) {
     const int32_t n = std::clamp(d->l3.line_extent[slot][0], 0, 576);
     for (int32_t i = 0; i < n; ++i) x[i] *= f;
     for (float& v : d->syn.synth_buf[0]) v *= f;
+    for (float& v : d->syn.synth_rev[0]) v *= f;  // copies of history values, scaled alike
 }
 
 // Channel 0's own state from the mix's (half of each channel) and channel 1's (its half):
@@ -141,7 +143,11 @@ void unmix_state(MpegDecoder* d, int32_t slot) {
     ext[0] = n;
     float* h0 = d->syn.synth_buf[0];
     const float* h1 = d->syn.synth_buf[1];
-    for (int32_t i = 0; i < 512; ++i) h0[i] = 2.0f * (h0[i] - h1[i]);
+    for (int32_t i = 0; i < 1024; ++i) h0[i] = 2.0f * (h0[i] - h1[i]);
+    // The reversed runs hold copies of the same values at the same places in both channels.
+    float* r0 = d->syn.synth_rev[0];
+    const float* r1 = d->syn.synth_rev[1];
+    for (int32_t i = 0; i < 512; ++i) r0[i] = 2.0f * (r0[i] - r1[i]);
 }
 
 }  // namespace
@@ -267,23 +273,30 @@ void l3_freq_invert(const MpegDecoder* d, float* out, int32_t lines) {
 }
 
 void l3_output_left(MpegDecoder* d, uint8_t* out, int32_t g) {
-    hybrid_channel(d, g, 0);
-    d->l3.synth_l3(d, &d->l3.hybrid_out[0][0], out, 0);
+    float* hy = &d->l3.hybrid_out[0][0][0];
+    hybrid_channel(d, g, 0, hy);
+    d->l3.synth_l3(d, hy, out, 0);
 }
 
 void l3_output_right(MpegDecoder* d, uint8_t* out, int32_t g) {
     // A single-channel frame has no channel 1 of its own: it is the channel heard.
-    hybrid_channel(d, g, d->l3.nch > 1 ? 1 : 0);
-    d->l3.synth_l3(d, &d->l3.hybrid_out[0][0], out, 0);
+    float* hy = &d->l3.hybrid_out[0][0][0];
+    hybrid_channel(d, g, d->l3.nch > 1 ? 1 : 0, hy);
+    d->l3.synth_l3(d, hy, out, 0);
 }
 
 void l3_output_stereo(MpegDecoder* d, uint8_t* out, int32_t g) {
     const int32_t nch = d->l3.nch;
-    for (int32_t ch = 0; ch < nch; ++ch) {
-        hybrid_channel(d, g, ch);
-        d->l3.synth_l3(d, &d->l3.hybrid_out[0][0], out, ch);
-    }
-    if (nch < 2) {
+    float* hy = &d->l3.hybrid_out[0][0][0];
+    if (nch == 2) {
+        // Both channels' rows, then one synthesis call for both (its batches of transforms run
+        // on across the channels).
+        hybrid_channel(d, g, 0, hy);
+        hybrid_channel(d, g, 1, &d->l3.hybrid_out[1][0][0]);
+        d->l3.synth_l3(d, hy, out, 2);
+    } else {
+        hybrid_channel(d, g, 0, hy);
+        d->l3.synth_l3(d, hy, out, 0);
         // One channel in a two-channel output: both sides play it, sample for sample. Channel
         // 1's own overlap and history are left alone (they are silenced when it returns).
         const int32_t b = d->l3.sample_bytes;
@@ -342,7 +355,7 @@ void l3_channel_switch(MpegDecoder* d, int32_t g) {
 // a single-channel frame follows, channel 0's own state is the mix's less channel 1's.
 void l3_output_mix(MpegDecoder* d, uint8_t* out, int32_t g) {
     L3State& s = d->l3;
-    float* hy = &s.hybrid_out[0][0];
+    float* hy = &s.hybrid_out[0][0][0];
     float* x0 = d->samples.xr[0][g];
     const ChannelSpan c0 = channel_span(d, g, 0);
     int32_t r;

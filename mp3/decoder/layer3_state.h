@@ -132,6 +132,7 @@ struct L3State {
     float is_ratio[16][2];
     float is_ratio_lsf[2][2][64][2];
 
-    alignas(16) float hybrid_out[18][32];
-    float reorder_buffer[576];
+    // The filter bank's output, 18 rows of 32 subbands per channel: the stereo form synthesises
+    // both channels in one call; the other forms use channel 0's.
+    alignas(16) float hybrid_out[2][18][32];
 };

@@ -33,20 +33,29 @@ struct SynthPath<float> {
 
     static double zero() { return 0.0; }
     static double load(const float* p) { return double(*p); }
-    static double load_rev(const float* p) { return double(*p); }
     static double factor(const double* f) { return *f; }
     // The product is exact, so this is the fused multiply-add's result.
     static double madd(double a, double f, double y) { return y + a * f; }
     static double madd1(double a, double f, double y) { return y + a * f; }
     template <OutForm O>
     static int32_t pcm(double y) { return out_pcm<O>(y); }
-    static int32_t splat(int32_t v) { return v; }
+    template <OutForm O>
+    static int32_t pcm_splat(double y) { return out_pcm<O>(y); }
     static int32_t reverse(int32_t v) { return v; }
     static int32_t shift_in(int32_t, int32_t prev) { return prev; }
     template <OutForm O>
     static int32_t keep(int32_t ch) { return ch * out_bytes<O>; }
-    template <OutForm O, int Step>
+    template <OutForm O, int Step, bool Over>
     static void store(uint8_t* dst, int32_t offset, int32_t v) { out_store<O>(dst + offset, v); }
+    template <int N>
+    static void put_block(const float* block, float* at, float* again) {
+        if (block != at) std::memcpy(at, block, N * sizeof(float));
+        std::memcpy(again, block, N * sizeof(float));
+    }
+    template <int N>
+    static void put_rev(const float* block, float* rev, float* again) {
+        for (int32_t m = 0; m < N / 2; ++m) rev[m] = again[m] = block[N / 2 - m];
+    }
 
     // One row (n is 1) in channel form F into t0, the stereo form's right channel into t1. Only
     // the contiguous 32-point transform consults the equaliser (`gain`, null otherwise).
@@ -91,6 +100,7 @@ void synth_reset(MpegDecoder* d) {
         s.dct_coef_pending = 0;
     }
     std::memset(s.synth_buf, 0, sizeof(s.synth_buf));
+    std::memset(s.synth_rev, 0, sizeof(s.synth_rev));
     s.synth_pos[0] = 0;
     s.synth_pos[1] = 0;
 }

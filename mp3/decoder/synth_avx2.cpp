@@ -13,16 +13,13 @@
 #include "kernels.h"
 #include "synth.h"
 #include "lanes_avx2.h"
+#include "lanes_sse2.h"
 #include "synth_dsp.h"
 #include "synth_rows.h"
 
 namespace {
 
 inline __m256d load4(const float* p) { return _mm256_cvtps_pd(_mm_loadu_ps(p)); }
-// Lanes (p[3], p[2], p[1], p[0]).
-inline __m256d load4_rev(const float* p) {
-    return _mm256_permute4x64_pd(load4(p), 0x1B);
-}
 
 // Four window sums to integers, as out_pcm<O> does one (out_form.h). The 16-bit forms clamp
 // only the top here: the minimum takes its second operand for a NaN, so a NaN saturates high; a
@@ -46,17 +43,21 @@ inline __m128i pcm4(__m256d y) {
 
 // Four such integers to PCM (the saturating packs clamp to -32768), stored at `dst` at step 1,
 // or at step 2 into the four pairs at `dst` under the byte mask `keep` (set where the other
-// channel's bytes stay).
-template <bool Eight, int Step>
+// channel's bytes stay), or with Over into both samples of each pair.
+template <bool Eight, int Step, bool Over>
 inline void store4i(uint8_t* dst, __m128i keep, __m128i v) {
     if constexpr (!Eight) {
         const __m128i s = _mm_packs_epi32(v, v);
         if constexpr (Step == 1) {
             _mm_storel_epi64(reinterpret_cast<__m128i*>(dst), s);
         } else {
-            const __m128i old = _mm_loadu_si128(reinterpret_cast<const __m128i*>(dst));
             const __m128i dup = _mm_unpacklo_epi16(s, s);
-            _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm_blendv_epi8(dup, old, keep));
+            if constexpr (Over) {
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), dup);
+            } else {
+                const __m128i old = _mm_loadu_si128(reinterpret_cast<const __m128i*>(dst));
+                _mm_storeu_si128(reinterpret_cast<__m128i*>(dst), _mm_blendv_epi8(dup, old, keep));
+            }
         }
     } else {
         const __m128i s = _mm_packs_epi32(_mm_srai_epi32(v, 8), v);
@@ -65,9 +66,13 @@ inline void store4i(uint8_t* dst, __m128i keep, __m128i v) {
             const int32_t w = _mm_cvtsi128_si32(b);
             std::memcpy(dst, &w, 4);
         } else {
-            const __m128i old = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(dst));
             const __m128i dup = _mm_unpacklo_epi8(b, b);
-            _mm_storel_epi64(reinterpret_cast<__m128i*>(dst), _mm_blendv_epi8(dup, old, keep));
+            if constexpr (Over) {
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(dst), dup);
+            } else {
+                const __m128i old = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(dst));
+                _mm_storel_epi64(reinterpret_cast<__m128i*>(dst), _mm_blendv_epi8(dup, old, keep));
+            }
         }
     }
 }
@@ -86,13 +91,14 @@ struct SynthPath<F8> {
 
     static __m256d zero() { return _mm256_setzero_pd(); }
     static __m256d load(const float* p) { return load4(p); }
-    static __m256d load_rev(const float* p) { return load4_rev(p); }
     static __m256d factor(const double* f) { return _mm256_load_pd(f); }
     static __m256d madd(__m256d a, __m256d f, __m256d y) { return _mm256_fmadd_pd(a, f, y); }
     static double madd1(double a, double f, double y) { return std::fma(a, f, y); }
     template <OutForm O>
     static __m128i pcm(__m256d y) { return pcm4<O>(y); }
-    static __m128i splat(int32_t v) { return _mm_set1_epi32(v); }
+    // One sum's PCM in every lane, through the same conversion as the others.
+    template <OutForm O>
+    static __m128i pcm_splat(double y) { return pcm4<O>(_mm256_set1_pd(y)); }
     static __m128i reverse(__m128i v) { return _mm_shuffle_epi32(v, 0x1B); }
     // (prev[3], r[0], r[1], r[2]).
     static __m128i shift_in(__m128i r, __m128i prev) { return _mm_alignr_epi8(r, prev, 12); }
@@ -108,7 +114,7 @@ struct SynthPath<F8> {
             return ch ? _mm_xor_si128(odd, _mm_set1_epi32(-1)) : odd;
         }
     }
-    template <OutForm O, int Step>
+    template <OutForm O, int Step, bool Over>
     static void store(uint8_t* dst, __m128i keep, __m128i v) {
         if constexpr (out_bytes<O> > 2) {
             if constexpr (out_bytes<O> == 4 && Step == 1) {
@@ -120,14 +126,49 @@ struct SynthPath<F8> {
                 for (int i = 0; i < 4; ++i) out_store<O>(p + i * Step * out_bytes<O>, s[i]);
             }
         } else {
-            store4i<O == OutForm::u8, Step>(dst, keep, v);
+            store4i<O == OutForm::u8, Step, Over>(dst, keep, v);
+        }
+    }
+
+    // Eight values at a time.
+    template <int N>
+    static void put_block(const float* block, float* at, float* again) {
+#pragma GCC unroll 4
+        for (int32_t m = 0; m < N; m += 8) {
+            const __m256 v = _mm256_loadu_ps(block + m);
+            _mm256_storeu_ps(at + m, v);
+            _mm256_storeu_ps(again + m, v);
+        }
+    }
+    // Eight values at a time, reversed by one permutation (four at the quarter rate).
+    template <int N>
+    static void put_rev(const float* block, float* rev, float* again) {
+        if constexpr (N / 2 >= 8) {
+            const __m256i back = _mm256_setr_epi32(7, 6, 5, 4, 3, 2, 1, 0);
+#pragma GCC unroll 2
+            for (int32_t m = 0; m < N / 2; m += 8) {
+                const __m256 r = _mm256_permutevar8x32_ps(_mm256_loadu_ps(block + N / 2 - m - 7), back);
+                _mm256_storeu_ps(rev + m, r);
+                _mm256_storeu_ps(again + m, r);
+            }
+        } else {
+            const __m128 v = _mm_loadu_ps(block + 1);
+            const __m128 r = _mm_shuffle_ps(v, v, 0x1B);
+            _mm_storeu_ps(rev, r);
+            _mm_storeu_ps(again, r);
         }
     }
 
     template <int N, Form F>
     static void transform(const float* rows, int32_t n, int32_t stride, const float* gain,
                           const float* coef, float* t0, float* t1) {
-        transform_rows<F8, N, F>(rows, n, stride, gain, coef, t0, t1);
+        // A short batch (the last two of Layer III's 18 rows, say) takes the four-lane body,
+        // which costs about half as much as eight lanes of which most would be silent; each
+        // lane's arithmetic is the same on both.
+        if (n <= (F == Form::stereo ? 2 : 4))
+            transform_rows<F4, N, F>(rows, n, stride, gain, coef, t0, t1);
+        else
+            transform_rows<F8, N, F>(rows, n, stride, gain, coef, t0, t1);
     }
 };
 #pragma GCC diagnostic pop

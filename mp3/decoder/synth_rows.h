@@ -9,7 +9,9 @@
 // Window: N samples from the history ring of sixteen N-value blocks whose newest block is at p.
 // Sample j of the first half and sample N - j of the second read the same two history values in
 // every term t = 0..7 (A = block 2t at h + j, B = block 2t + 1 at h - j, counted from the newest
-// block), so one pair of loads feeds both sums. Each sum runs y += A * a; y += B * b over t in
+// block), so one pair of loads feeds both sums. The B values run backwards through a block; each
+// block's values h down to 1 are also kept in that order (synth_rev, written once as the block
+// enters the history), so both loads run forwards and no lanes are reversed per term. Each sum runs y += A * a; y += B * b over t in
 // double, first term first: a product of two floats is exact in double, so a fused multiply-add
 // rounds as a multiply then an add does. The first half's subtraction is the addition of the
 // negated factor (exact in IEEE arithmetic). The middle sample N / 2 has one product per term.
@@ -34,8 +36,11 @@ namespace {
 //   Sum, kSums          the window's sum type and the samples it holds (lanes of doubles)
 //   kPassGroups         groups of kSums samples summed in one pass over the sixteen blocks
 //   Pcm, Keep           kSums PCM integers; what a store at step 2 keeps of the other channel
-//   zero, load, load_rev, factor, madd, madd1, pcm<O>, splat, reverse, shift_in, keep<O>,
-//   store<O, Step>      with O the output form (out_form.h)
+//   zero, load, factor, madd, madd1, pcm<O>, pcm_splat<O>, reverse, shift_in, keep<O>,
+//   store<O, Step, Over> with O the output form (out_form.h); Over: at step 2 the other
+//                       channel's samples may be overwritten (its own store comes after)
+//   put_block<N>        a block's values to its two places (the first may be the source)
+//   put_rev<N>          a block's values N / 2 down to 1 into its reversed run, at both places
 //   transform<N, F>     the transforms of a batch of rows (Lane<V>::n at most) into t0 (t1)
 template <class V>
 struct SynthPath;
@@ -77,17 +82,6 @@ constexpr std::array<double, 8> make_middle_factors() {
 }
 constexpr std::array<double, 8> middle_factors = make_middle_factors();
 
-// Where block k (counted from the newest) starts in the ring, for each newest position p / N:
-// a table lookup per block instead of the wrap arithmetic.
-template <int N>
-constexpr std::array<std::array<int32_t, 16>, 16> make_block_offsets() {
-    std::array<std::array<int32_t, 16>, 16> o{};
-    for (int32_t q = 0; q < 16; ++q)
-        for (int32_t k = 0; k < 16; ++k) o[size_t(q)][size_t(k)] = ((q + k) & 15) * N;
-    return o;
-}
-template <int N>
-constexpr std::array<std::array<int32_t, 16>, 16> block_offsets = make_block_offsets<N>();
 
 // Sums of the C groups from g0 of both halves into yf and ys: term t adds its products to every
 // sum. The barrier at the end of a term keeps the compiler from hoisting later terms' loads,
@@ -95,8 +89,7 @@ constexpr std::array<std::array<int32_t, 16>, 16> block_offsets = make_block_off
 // operands fit the sixteen AVX2 registers.
 template <class V, int N, int C>
 __attribute__((always_inline)) inline void window_groups(
-    const float* hist, const int32_t* blk,
-    const WindowFactors<SynthPath<V>::kSums>* f, int32_t g0,
+    const float* hist, const float* rev, const WindowFactors<SynthPath<V>::kSums>* f, int32_t g0,
     typename SynthPath<V>::Sum* yf, typename SynthPath<V>::Sum* ys) {
     using P = SynthPath<V>;
     using Sum = typename P::Sum;
@@ -106,13 +99,13 @@ __attribute__((always_inline)) inline void window_groups(
     for (int32_t c = 0; c < C; ++c) sf[c] = ss[c] = P::zero();
 #pragma GCC unroll 8
     for (int32_t t = 0; t < 8; ++t) {
-        const float* A = hist + blk[2 * t];
-        const float* B = hist + blk[2 * t + 1];
+        const float* A = hist + 2 * t * N;
+        const float* B = rev + (2 * t + 1) * h;  // B[m]: value h - m of block 2t + 1
 #pragma GCC unroll 4
         for (int32_t c = 0; c < C; ++c) {
             const int32_t g = g0 + c;
             const Sum a = P::load(A + h + L * g);
-            const Sum b = P::load_rev(B + h - L * g - (L - 1));
+            const Sum b = P::load(B + L * g);
             const WindowFactors<L>& e = f[g * 8 + t];
             sf[c] = P::madd(a, P::factor(e.fa), sf[c]);
             sf[c] = P::madd(b, P::factor(e.fb), sf[c]);
@@ -128,15 +121,16 @@ __attribute__((always_inline)) inline void window_groups(
     }
 }
 
-// The window of one channel: N samples written from `out` every Step samples; at step 2 `ch`
-// (0 or 1) is the channel written and `out` the first sample of the pair run, whose other
-// channel's samples stay.
-template <class V, int N, OutForm O, int Step>
-inline void window(const float* hist, int32_t p, uint8_t* out, int32_t ch) {
+// The window of one channel (`hist` and `rev` at the newest block of the history and of its
+// reversed runs, the fifteen older ones following): N samples written from `out` every Step
+// samples; at step 2 `ch` (0 or 1) is the channel written and `out` the first sample of the pair
+// run, whose other channel's samples stay, unless Over (the other channel is written after).
+template <class V, int N, OutForm O, int Step, bool Over = false>
+inline void window(const float* hist, const float* rev, uint8_t* out, int32_t ch) {
     using P = SynthPath<V>;
     using Sum = typename P::Sum;
     using Pcm = typename P::Pcm;
-    constexpr int32_t mask = 16 * N - 1, h = N / 2, L = P::kSums, groups = h / L;
+    constexpr int32_t h = N / 2, L = P::kSums, groups = h / L;
     constexpr int32_t bytes = out_bytes<O>;
     constexpr int32_t C = P::kPassGroups < groups ? P::kPassGroups : groups;
     const WindowFactors<L>* f = window_factors<N, L>.data();
@@ -144,26 +138,25 @@ inline void window(const float* hist, int32_t p, uint8_t* out, int32_t ch) {
     // them constant, it would hoist their loads across the terms' barriers and run short of
     // registers. One group's loads are few and stay cheapest as constants.
     if constexpr (C > 1) __asm__("" : "+r"(f));
-    const int32_t* blk = block_offsets<N>[size_t((p & mask) / N)].data();
     const typename P::Keep keep = P::template keep<O>(ch);
 
     Sum yf[groups], ys[groups];
-    for (int32_t g0 = 0; g0 < groups; g0 += C) window_groups<V, N, C>(hist, blk, f, g0, yf, ys);
+    for (int32_t g0 = 0; g0 < groups; g0 += C) window_groups<V, N, C>(hist, rev, f, g0, yf, ys);
     auto at = [&](int32_t n) { return out + n * Step * bytes; };
 #pragma GCC unroll 4
-    for (int32_t g = 0; g < groups; ++g) P::template store<O, Step>(at(L * g), keep, P::template pcm<O>(yf[g]));
+    for (int32_t g = 0; g < groups; ++g) P::template store<O, Step, Over>(at(L * g), keep, P::template pcm<O>(yf[g]));
     double y = 0.0;
 #pragma GCC unroll 8
-    for (int32_t t = 0; t < 8; ++t) y = P::madd1(double(hist[blk[2 * t + 1]]), middle_factors[size_t(t)], y);
+    for (int32_t t = 0; t < 8; ++t) y = P::madd1(double(hist[(2 * t + 1) * N]), middle_factors[size_t(t)], y);
     // Second half: the samples of group g are N - L g .. N - L g - L + 1 (group 0 has no sample
     // N). Reversed and shifted by one sample they form the runs h + L i .. h + L i + L - 1, the
     // first led by the middle sample, so no two stores overlap (an overlapping read-modify-write
     // at step 2 would wait for the store before it).
-    Pcm prev = P::splat(out_pcm<O>(y));
+    Pcm prev = P::template pcm_splat<O>(y);
 #pragma GCC unroll 4
     for (int32_t i = 0; i < groups; ++i) {
         const Pcm r = P::reverse(P::template pcm<O>(ys[groups - 1 - i]));
-        P::template store<O, Step>(at(h + L * i), keep, P::shift_in(r, prev));
+        P::template store<O, Step, Over>(at(h + L * i), keep, P::shift_in(r, prev));
         prev = r;
     }
 }
@@ -232,6 +225,14 @@ inline const float* eq_gain(const MpegDecoder* d) {
     return nullptr;
 }
 
+// A new block at ring position p, from `src` (or already at hist + p): its values and its
+// reversed run at both of their places.
+template <class V, int N>
+inline void enter_block(float* hist, float* rev, int32_t p, const float* src) {
+    SynthPath<V>::template put_block<N>(src, hist + p, hist + p + 16 * N);
+    SynthPath<V>::template put_rev<N>(src, rev + p / 2, rev + p / 2 + 8 * N);
+}
+
 // Layer I/II variant contract: `count` rows of 64 floats; each writes N sample frames (N = 32 >>
 // reduction) of the form's channels at `out` and steps synth_pos[0] down by N; count <= 0 writes
 // nothing. A batch of transforms, then row by row each result enters the history when its
@@ -244,6 +245,8 @@ struct L12Rows {
         constexpr int32_t B = Lane<V>::n, mask = 16 * N - 1, bytes = out_bytes<O>;
         float* h0 = d->syn.synth_buf[0];
         float* h1 = d->syn.synth_buf[1];
+        float* r0 = d->syn.synth_rev[0];
+        float* r1 = d->syn.synth_rev[1];
         const float* gain = eq_gain<N, F>(d);
         int32_t p = d->syn.synth_pos[0] & (16 * N - N);
         alignas(32) float t0[B][N], t1[B][N];
@@ -253,14 +256,14 @@ struct L12Rows {
             float* d1 = B == 1 ? h1 + p : &t1[0][0];
             P::template transform<N, F>(rows, n, 64, gain, d->syn.dct_coef, d0, d1);
             for (int32_t k = 0; k < n; ++k) {
-                if constexpr (B > 1) std::memcpy(h0 + p, t0[k], sizeof t0[k]);
+                enter_block<V, N>(h0, r0, p, B == 1 ? h0 + p : t0[k]);
                 if constexpr (F == Form::stereo) {
-                    if constexpr (B > 1) std::memcpy(h1 + p, t1[k], sizeof t1[k]);
-                    window<V, N, O, 2>(h0, p, out, 0);
-                    window<V, N, O, 2>(h1, p, out, 1);
+                    enter_block<V, N>(h1, r1, p, B == 1 ? h1 + p : t1[k]);
+                    window<V, N, O, 2, true>(h0 + p, r0 + p / 2, out, 0);
+                    window<V, N, O, 2>(h1 + p, r1 + p / 2, out, 1);
                     out += 2 * N * bytes;
                 } else {
-                    window<V, N, O, 1>(h0, p, out, 0);
+                    window<V, N, O, 1>(h0 + p, r0 + p / 2, out, 0);
                     out += N * bytes;
                 }
                 p = (p - N) & mask;
@@ -271,31 +274,61 @@ struct L12Rows {
 };
 
 // Layer III variant contract: 18 rows of 32 floats of one channel. Mono writes N samples per row;
-// stereo writes channel `ch` (0 or non-zero) at every second sample, starting ch samples in, and
-// touches only that channel's history and position.
+// stereo writes channel `ch` (0 or 1) at every second sample, starting ch samples in, and
+// touches only that channel's history and position; stereo with ch 2 writes both channels, from
+// 36 rows (channel 0's 18, then channel 1's), as the two calls for 0 and 1 would.
 template <class V, int N, OutForm O, bool Stereo>
 struct L3Rows {
     static void fn(MpegDecoder* d, const float* rows, uint8_t* out, int32_t ch) {
+        if constexpr (Stereo) {
+            if (ch == 2) {
+                rows_of<2>(d, rows, out, 0);
+                return;
+            }
+        }
+        rows_of<1>(d, rows, out, Stereo && ch != 0 ? 1 : 0);
+    }
+
+    // The rows of C channels from channel c0 on, 18 each, in batches that run on across the
+    // channels (36 rows need one short batch where two calls would take two).
+    template <int C>
+    static void rows_of(MpegDecoder* d, const float* rows, uint8_t* out, int32_t c0) {
         using P = SynthPath<V>;
         constexpr int32_t B = Lane<V>::n, mask = 16 * N - 1, bytes = out_bytes<O>;
         constexpr int32_t step = Stereo ? 2 : 1;
-        const int32_t c = Stereo && ch != 0 ? 1 : 0;
-        float* hist = d->syn.synth_buf[c];
         const float* gain = eq_gain<N, Form::mono>(d);
+        // The channel of the next row to enter, its row within the channel, history and position.
+        int32_t c = c0, j = 0;
+        float* hist = d->syn.synth_buf[c];
+        float* rev = d->syn.synth_rev[c];
         int32_t p = d->syn.synth_pos[c] & (16 * N - N);
         alignas(32) float t[B][N];
-        for (int32_t r = 0; r < 18; r += B, rows += B * 32) {
-            const int32_t n = 18 - r < B ? 18 - r : B;
+        for (int32_t r = 0; r < 18 * C; r += B, rows += B * 32) {
+            const int32_t n = 18 * C - r < B ? 18 * C - r : B;
             float* dst = B == 1 ? hist + p : &t[0][0];
             P::template transform<N, Form::mono>(rows, n, 32, gain, d->syn.dct_coef, dst, nullptr);
             for (int32_t k = 0; k < n; ++k) {
-                if constexpr (B > 1) std::memcpy(hist + p, t[k], sizeof t[k]);
-                window<V, N, O, step>(hist, p, out, c);
-                out += N * step * bytes;
+                enter_block<V, N>(hist, rev, p, B == 1 ? hist + p : t[k]);
+                uint8_t* at = out + j * N * step * bytes;
+                // With both channels, channel 0's rows come first: channel 1 writes its own
+                // samples after, so channel 0 need not keep them.
+                if (C == 2 && c == c0)
+                    window<V, N, O, step, true>(hist + p, rev + p / 2, at, c);
+                else
+                    window<V, N, O, step>(hist + p, rev + p / 2, at, c);
                 p = (p - N) & mask;
+                if (++j == 18 && C > 1) {
+                    d->syn.synth_pos[c] = p;
+                    j = 0;
+                    c += 1;
+                    if (c == c0 + C) break;
+                    hist = d->syn.synth_buf[c];
+                    rev = d->syn.synth_rev[c];
+                    p = d->syn.synth_pos[c] & (16 * N - N);
+                }
             }
         }
-        d->syn.synth_pos[c] = p;
+        if (C == 1) d->syn.synth_pos[c] = p;
     }
 };
 

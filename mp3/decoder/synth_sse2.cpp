@@ -91,18 +91,15 @@ struct SynthPath<F4> {
         const __m128i pair = _mm_loadl_epi64(reinterpret_cast<const __m128i*>(p));  // any alignment
         return _mm_cvtps_pd(_mm_castsi128_ps(pair));
     }
-    // Lanes (p[1], p[0]).
-    static __m128d load_rev(const float* p) {
-        const __m128d v = load(p);
-        return _mm_shuffle_pd(v, v, 1);
-    }
     static __m128d factor(const double* f) { return _mm_load_pd(f); }
     // The product is exact, so this is the fused multiply-add's result.
     static __m128d madd(__m128d a, __m128d f, __m128d y) { return _mm_add_pd(y, _mm_mul_pd(a, f)); }
     static double madd1(double a, double f, double y) { return y + a * f; }
     template <OutForm O>
     static __m128i pcm(__m128d y) { return pcm2<O>(y); }
-    static __m128i splat(int32_t v) { return _mm_set1_epi32(v); }
+    // One sum's PCM in both lanes, through the same conversion as the others.
+    template <OutForm O>
+    static __m128i pcm_splat(double y) { return pcm2<O>(_mm_set1_pd(y)); }
     static __m128i reverse(__m128i v) { return _mm_shuffle_epi32(v, 0xE1); }
     // (prev[1], r[0]).
     static __m128i shift_in(__m128i r, __m128i prev) {
@@ -120,7 +117,8 @@ struct SynthPath<F4> {
             return ch ? _mm_xor_si128(odd, _mm_set1_epi32(-1)) : odd;
         }
     }
-    template <OutForm O, int Step>
+    // Over (the other channel's samples may be overwritten) changes nothing here.
+    template <OutForm O, int Step, bool Over>
     static void store(uint8_t* dst, __m128i keep, __m128i v) {
         if constexpr (out_bytes<O> > 2) {
             if constexpr (out_bytes<O> == 4 && Step == 1) {
@@ -132,6 +130,28 @@ struct SynthPath<F4> {
             }
         } else {
             store2i<O == OutForm::u8, Step>(dst, keep, v);
+        }
+    }
+
+    // Four values at a time.
+    template <int N>
+    static void put_block(const float* block, float* at, float* again) {
+#pragma GCC unroll 8
+        for (int32_t m = 0; m < N; m += 4) {
+            const __m128 v = _mm_loadu_ps(block + m);
+            _mm_storeu_ps(at + m, v);
+            _mm_storeu_ps(again + m, v);
+        }
+    }
+    // Four values at a time, reversed by a shuffle.
+    template <int N>
+    static void put_rev(const float* block, float* rev, float* again) {
+#pragma GCC unroll 4
+        for (int32_t m = 0; m < N / 2; m += 4) {
+            const __m128 v = _mm_loadu_ps(block + N / 2 - m - 3);
+            const __m128 r = _mm_shuffle_ps(v, v, 0x1B);
+            _mm_storeu_ps(rev + m, r);
+            _mm_storeu_ps(again + m, r);
         }
     }
 
