@@ -51,26 +51,50 @@ struct SynthPath<F4> {
 
     static float64x2_t zero() { return vdupq_n_f64(0.0); }
     static float64x2_t load(const float* p) { return vcvt_f64_f32(vld1_f32(p)); }
-    // Lanes (p[1], p[0]).
-    static float64x2_t load_rev(const float* p) { return vcvt_f64_f32(vrev64_f32(vld1_f32(p))); }
     static float64x2_t factor(const double* f) { return vld1q_f64(f); }
     // The product is exact, so this is the fused multiply-add's result.
     static float64x2_t madd(float64x2_t a, float64x2_t f, float64x2_t y) { return vaddq_f64(y, vmulq_f64(a, f)); }
     static double madd1(double a, double f, double y) { return y + a * f; }
     template <OutForm O>
     static int32x2_t pcm(float64x2_t y) { return pcm2<O>(y); }
-    static int32x2_t splat(int32_t v) { return vdup_n_s32(v); }
+    // One sum's PCM in both lanes, through the same conversion as the others.
+    template <OutForm O>
+    static int32x2_t pcm_splat(double y) { return pcm2<O>(vdupq_n_f64(y)); }
     static int32x2_t reverse(int32x2_t v) { return vrev64_s32(v); }
     // (prev[1], r[0]).
     static int32x2_t shift_in(int32x2_t r, int32x2_t prev) { return vext_s32(prev, r, 1); }
     template <OutForm O>
     static int32_t keep(int32_t ch) { return ch * out_bytes<O>; }
-    // Each sample by the plain path's store, so a store at step 2 writes its channel's bytes alone.
-    template <OutForm O, int Step>
+    // Each sample by the plain path's store, so a store at step 2 writes its channel's bytes alone
+    // (Over, leave to overwrite the other channel's, changes nothing here).
+    template <OutForm O, int Step, bool Over>
     static void store(uint8_t* dst, int32_t offset, int32x2_t v) {
         uint8_t* p = dst + offset;
         out_store<O>(p, vget_lane_s32(v, 0));
         out_store<O>(p + Step * out_bytes<O>, vget_lane_s32(v, 1));
+    }
+
+    // A new block into its two places in the history, four values at a time.
+    template <int N>
+    static void put_block(const float* block, float* at, float* again) {
+#pragma GCC unroll 8
+        for (int32_t m = 0; m < N; m += 4) {
+            const float32x4_t v = vld1q_f32(block + m);
+            vst1q_f32(at + m, v);
+            vst1q_f32(again + m, v);
+        }
+    }
+    // Its values N/2 down to 1 into their two places, four at a time, reversed in registers.
+    template <int N>
+    static void put_rev(const float* block, float* rev, float* again) {
+#pragma GCC unroll 4
+        for (int32_t m = 0; m < N / 2; m += 4) {
+            const float32x4_t v = vld1q_f32(block + N / 2 - m - 3);
+            const float32x4_t h = vrev64q_f32(v);                  // (v1, v0, v3, v2)
+            const float32x4_t r = vcombine_f32(vget_high_f32(h), vget_low_f32(h));  // (v3..v0)
+            vst1q_f32(rev + m, r);
+            vst1q_f32(again + m, r);
+        }
     }
 
     template <int N, Form F>
