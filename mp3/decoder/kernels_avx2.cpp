@@ -6,17 +6,5 @@
 #include "lanes_avx2.h"
 #include "layer3_dsp.h"
 
-const MpegKernels kernels_avx2 = {
-    MPEG_PATH_AVX2,
-    synth_variants_avx2.data(),
-    synth_l3_variants_avx2.data(),
-    hybrid_groups<false, F8>,
-    hybrid_groups<true, F8>,
-    ms_stereo_lines<F8>,
-    antialias_lines<F8>,
-    freq_invert_rows<F8>,
-    copy_overlap<F8>,
-    clear_subbands<F8>,
-    clear_lines<F8>,
-    dequant_lines<F8>,
-};
+const MpegKernels kernels_avx2 = vector_kernels<F8>(
+    MPEG_PATH_AVX2, synth_variants_avx2.data(), synth_l3_variants_avx2.data());

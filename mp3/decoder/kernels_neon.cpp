@@ -5,17 +5,5 @@
 #include "lanes_neon.h"
 #include "layer3_dsp.h"
 
-const MpegKernels kernels_neon = {
-    MPEG_PATH_NEON,
-    synth_variants_neon.data(),
-    synth_l3_variants_neon.data(),
-    hybrid_groups<false, F4>,
-    hybrid_groups<true, F4>,
-    ms_stereo_lines<F4>,
-    antialias_lines<F4>,
-    freq_invert_rows<F4>,
-    copy_overlap<F4>,
-    clear_subbands<F4>,
-    clear_lines<F4>,
-    dequant_lines<F4>,
-};
+const MpegKernels kernels_neon = vector_kernels<F4>(
+    MPEG_PATH_NEON, synth_variants_neon.data(), synth_l3_variants_neon.data());

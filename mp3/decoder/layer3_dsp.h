@@ -389,4 +389,23 @@ int32_t dequant_lines(float* cells, const float* band_factor, const int32_t* ban
     return n;
 }
 
+// The kernel record of a vector path: the stage bodies above on its lane type V, beside the
+// path's synthesis variants.
+template <class V>
+constexpr MpegKernels vector_kernels(int32_t path, const MpegSynthFn* synth,
+                                     const MpegSynthFn* synth_l3) {
+    return {path,
+            synth,
+            synth_l3,
+            hybrid_groups<false, V>,
+            hybrid_groups<true, V>,
+            ms_stereo_lines<V>,
+            antialias_lines<V>,
+            freq_invert_rows<V>,
+            copy_overlap<V>,
+            clear_subbands<V>,
+            clear_lines<V>,
+            dequant_lines<V>};
+}
+
 }  // namespace

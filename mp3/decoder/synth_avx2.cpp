@@ -14,6 +14,7 @@
 #include "synth.h"
 #include "lanes_avx2.h"
 #include "lanes_sse2.h"
+#include "pcm_x86.h"
 #include "synth_dsp.h"
 #include "synth_rows.h"
 
@@ -102,18 +103,8 @@ struct SynthPath<F8> {
     static __m128i reverse(__m128i v) { return _mm_shuffle_epi32(v, 0x1B); }
     // (prev[3], r[0], r[1], r[2]).
     static __m128i shift_in(__m128i r, __m128i prev) { return _mm_alignr_epi8(r, prev, 12); }
-    // The 8- and 16-bit forms: the other channel's byte lanes, odd samples when writing channel
-    // 0, even ones for 1. The wider forms: the byte offset of the channel written, in lane 0.
     template <OutForm O>
-    static __m128i keep(int32_t ch) {
-        if constexpr (out_bytes<O> > 2) {
-            return _mm_cvtsi32_si128(ch * out_bytes<O>);
-        } else {
-            const __m128i odd = O == OutForm::u8 ? _mm_set1_epi16(int16_t(0xFF00))
-                                                 : _mm_set1_epi32(int32_t(0xFFFF0000));
-            return ch ? _mm_xor_si128(odd, _mm_set1_epi32(-1)) : odd;
-        }
-    }
+    static __m128i keep(int32_t ch) { return keep_other<O>(ch); }
     template <OutForm O, int Step, bool Over>
     static void store(uint8_t* dst, __m128i keep, __m128i v) {
         if constexpr (out_bytes<O> > 2) {

@@ -13,6 +13,7 @@
 #include "kernels.h"
 #include "synth.h"
 #include "lanes_sse2.h"
+#include "pcm_x86.h"
 #include "synth_dsp.h"
 #include "synth_rows.h"
 
@@ -42,6 +43,7 @@ inline __m128i pcm2(__m128d y) {
 inline __m128i select_bytes(__m128i keep, __m128i old, __m128i v) {
     return _mm_or_si128(_mm_and_si128(keep, old), _mm_andnot_si128(keep, v));
 }
+
 
 // Two such integers to PCM (the saturating packs clamp to -32768), stored at `dst` at step 1, or
 // at step 2 into the two pairs at `dst` under the byte mask `keep` (set where the other
@@ -105,18 +107,8 @@ struct SynthPath<F4> {
     static __m128i shift_in(__m128i r, __m128i prev) {
         return _mm_unpacklo_epi32(_mm_shuffle_epi32(prev, 0x55), r);
     }
-    // The 8- and 16-bit forms: the other channel's byte lanes, odd samples when writing channel
-    // 0, even ones for 1. The wider forms: the byte offset of the channel written, in lane 0.
     template <OutForm O>
-    static __m128i keep(int32_t ch) {
-        if constexpr (out_bytes<O> > 2) {
-            return _mm_cvtsi32_si128(ch * out_bytes<O>);
-        } else {
-            const __m128i odd = O == OutForm::u8 ? _mm_set1_epi16(int16_t(0xFF00))
-                                                 : _mm_set1_epi32(int32_t(0xFFFF0000));
-            return ch ? _mm_xor_si128(odd, _mm_set1_epi32(-1)) : odd;
-        }
-    }
+    static __m128i keep(int32_t ch) { return keep_other<O>(ch); }
     // Over (the other channel's samples may be overwritten) changes nothing here.
     template <OutForm O, int Step, bool Over>
     static void store(uint8_t* dst, __m128i keep, __m128i v) {
