@@ -2,13 +2,18 @@
 //
 // Implements the Layer I and II audio data decoding of ISO/IEC 11172-3 (2.4.3.2, 2.4.3.3) and its
 // lower-sampling-frequency extension in ISO/IEC 13818-3. Each frame is first reduced to one
-// dispatch code per subband entry, with sentinels for "end of row" and "decoding stops here";
-// Layer I's sample loop is one switch per entry, Layer II's granule loop one step per entry with
-// an allocation (entries without one are cleared once per frame). Subbands above the decode
-// limit cost one bits_skip per granule. Samples come out scaled to the 16-bit range (full scale +-32768) in rows of 64 entries,
-// channels interleaved per subband, and go to the synthesis variant chosen at set-up.
+// dispatch code per subband entry. Layer I's sample loop is one switch per entry, with sentinels
+// for "end of row" and "decoding stops here"; subbands above the decode limit cost one bits_skip
+// per row. Layer II's twelve granules all have the same layout, so its frame is decoded one step
+// per entry with an allocation, each step reading its field in all twelve granules (entries
+// without one are cleared when their rows may hold something else; the bits above the decode
+// limit are only counted). Samples come out scaled to the 16-bit range (full scale +-32768) in
+// rows of 64 entries, channels interleaved per subband, and go to the synthesis variant chosen
+// at set-up.
+#include <array>
 #include <cmath>
 #include <cstring>
+#include <utility>
 
 #include "bit_reader.h"
 #include "decoder_internal.h"
@@ -103,17 +108,11 @@ constexpr int8_t kAllocChoice[4][3][16] = {
 constexpr int8_t kStereoBound[16] = {64, 64, 64, 64, 8, 16, 24, 32, 64, 64, 64, 64, 32, 32, 32, 32};
 
 // Dispatch codes of the sample loops. Layer II: class, class + kL2Joint on the first entry of a
-// joint pair, then the two sentinels. Layer I: the allocation value, + kL1Joint for a pair.
+// joint pair. Layer I: the allocation value, + kL1Joint for a pair, then the two sentinels.
 constexpr int8_t kL2Joint = 18;
-constexpr int8_t kL2End = 36;
-constexpr int8_t kL2Stop = 37;
 constexpr int8_t kL1Joint = 15;
 constexpr int8_t kL1End = 30;
 constexpr int8_t kL1Stop = 31;
-
-// Scalefactor selection markers beyond the 2-bit values.
-constexpr int8_t kScfsiNone = 4;
-constexpr int8_t kScfsiEnd = 5;
 
 // Lays the Layer II entries out for allocation table t: group counts and class rows, the entry
 // count and the decode limit (both counting each channel).
@@ -146,6 +145,7 @@ bool l12_follow_bitrate(MpegDecoder* d, const MpegHeader& h) {
             l2_apply_table(s, t);
             // Entries above a lower decode limit must read as zero again.
             std::memset(d->samples.rows, 0, sizeof(d->samples.rows));
+            std::memset(s.rows_zero, 0, sizeof(s.rows_zero));
         }
     }
     s.bitrate_index = index;
@@ -197,17 +197,26 @@ constexpr GroupTable<3, 32> kGroup3 = make_group_table<3, 32>();
 constexpr GroupTable<5, 128> kGroup5 = make_group_table<5, 128>();
 constexpr GroupTable<9, 1024> kGroup9 = make_group_table<9, 1024>();
 
-inline void l2_grouped(const float (*table)[3], BitReader* br, int32_t bits, float v[3]) {
-    const float* g = table[bits_get(br, bits)];
-    v[0] = g[0], v[1] = g[1], v[2] = g[2];
+// The integers -127..128 as floats: a code c of n <= 8 bits (0..2^n - 1) centred on mid reads
+// v[c + 127 - mid].
+struct CentredTable {
+    float v[256];
+};
+constexpr CentredTable make_centred_table() {
+    CentredTable t{};
+    for (int j = 0; j < 256; ++j) t.v[j] = float(j - 127);
+    return t;
 }
+constexpr CentredTable kCentred = make_centred_table();
 
 // Allocation of a Layer II frame: class, code and step per entry, the bits of the entries at and
-// above the decode limit, and the two sentinels.
+// above the decode limit, and the list of the entries with an allocation (appended without a
+// branch: the list position moves on only for an allocated entry).
 void l2_unpack_allocation(L12State& s, BitReader* br) {
     s.skip_bits = 0;
     int32_t countdown = s.stereo_bound;
     int32_t i = 0;
+    int32_t listed = 0;
     for (int g = 0; g < 4; ++g) {
         const int32_t width = kGroupWidth[g];
         const int8_t* row = s.class_rows[g];
@@ -217,172 +226,222 @@ void l2_unpack_allocation(L12State& s, BitReader* br) {
             s.entry_class[i] = q;
             s.entry_code[i] = q;
             s.entry_step[i] = s.step_l2[q];
+            s.alloc_entries[listed] = int8_t(i);
+            listed += q != 0;
             if (i >= s.decode_limit) s.skip_bits += kClassBits[q];
             if (--countdown < 0) {
                 s.entry_class[i + 1] = q;
                 s.entry_step[i + 1] = s.step_l2[q];
                 s.entry_code[i] = s.entry_code[i + 1] = int8_t(q + kL2Joint);
+                s.alloc_entries[listed] = int8_t(i + 1);
+                listed += q != 0;
                 i += 2;
             } else {
                 i += 1;
             }
         }
     }
-    s.entry_code[s.decode_limit] = kL2Stop;
-    s.entry_code[s.entries] = kL2End;
+    s.alloc_count = listed;
 }
 
+// The scalefactor selection of each allocated entry, in list order.
 void l2_unpack_scfsi(L12State& s, BitReader* br) {
-    for (int32_t i = 0; i < s.entries; ++i)
-        s.entry_scfsi[i] = s.entry_class[i] ? int8_t(bits_get(br, 2)) : kScfsiNone;
-    s.entry_scfsi[s.entries] = kScfsiEnd;
+    for (int32_t k = 0; k < s.alloc_count; ++k) s.entry_scfsi[k] = int8_t(bits_get(br, 2));
 }
 
+// Scalefactors coded per selection value (3, 2, 1 or 2) and which of them (first, second or
+// third) scales the second and the third part; the first always scales the first part.
+constexpr int32_t kScfsiCodes[4] = {3, 2, 1, 2};
+constexpr int32_t kScfsiPart2[4] = {1, 0, 0, 1};
+constexpr int32_t kScfsiPart3[4] = {2, 1, 0, 1};
+
+// Each allocated entry's scale per part: scalefactor times step. The 18 bits that can hold its
+// scalefactors are looked at in one go and 6 bits per scalefactor coded are taken, so the
+// selection value costs no branch.
 void l2_unpack_scalefactors(L12State& s, BitReader* br) {
     const float* sf = s.sf_mult;
-    for (int32_t i = 0;; ++i) {
+    for (int32_t k = 0; k < s.alloc_count; ++k) {
+        const int32_t i = s.alloc_entries[k];
+        const int32_t sel = s.entry_scfsi[k];
+        if (br->nbits < 18) bits_fill(br);
+        const uint32_t top = br->acc >> 14;
         const float step = s.entry_step[i];
-        switch (s.entry_scfsi[i]) {
-        case 0:
-            bits_fill(br);
-            s.scale_rows[0][i] = sf[bits_take(br, 6)] * step;
-            s.scale_rows[1][i] = sf[bits_take(br, 6)] * step;
-            s.scale_rows[2][i] = sf[bits_take(br, 6)] * step;
-            break;
-        case 1: {
-            bits_fill(br);
-            const float a = sf[bits_take(br, 6)] * step;
-            s.scale_rows[0][i] = s.scale_rows[1][i] = a;
-            s.scale_rows[2][i] = sf[bits_take(br, 6)] * step;
-            break;
-        }
-        case 2:
-            s.scale_rows[0][i] = s.scale_rows[1][i] = s.scale_rows[2][i] = sf[bits_get(br, 6)] * step;
-            break;
-        case 3: {
-            bits_fill(br);
-            s.scale_rows[0][i] = sf[bits_take(br, 6)] * step;
-            const float b = sf[bits_take(br, 6)] * step;
-            s.scale_rows[1][i] = s.scale_rows[2][i] = b;
-            break;
-        }
-        case kScfsiNone:
-            break;
-        default:
-            return;
-        }
+        const float scale[3] = {sf[top >> 12] * step, sf[(top >> 6) & 63] * step, sf[top & 63] * step};
+        const int32_t used = 6 * kScfsiCodes[sel];
+        br->acc <<= used;
+        br->nbits -= used;
+        s.scale_rows[0][i] = scale[0];
+        s.scale_rows[1][i] = scale[kScfsiPart2[sel]];
+        s.scale_rows[2][i] = scale[kScfsiPart3[sel]];
     }
 }
 
-// The granule loop's program for a frame: one step per entry below the decode limit that has an
-// allocation (a joint pair is one step), with what its codes need worked out once per frame
-// instead of once per granule. Entries without an allocation read nothing and hold zeros for the
-// whole frame (l2_clear_silent).
+// The granule program of a frame: one step per entry below the decode limit that has an
+// allocation (a joint pair is one step). Every granule of a frame has the same layout, so a
+// step's field sits at the same bit offset in each of the twelve granules: the frame is decoded
+// step by step, each step reading its field in all twelve granules through the function made for
+// its class, so that the class is looked at once per frame instead of once per granule (a choice
+// among some twenty made per granule mispredicts often). Entries without an allocation read
+// nothing and hold zeros for the whole frame (l2_clear_silent).
 struct L2Step {
-    int32_t at;    // the entry; a joint pair also writes entry at + 1
-    int32_t kind;  // kL2Codes3: three codes of n <= 8 bits; kL2CodesWide: wider codes; else the
-                   // grouped base 3, 5 or 9
-    int32_t n;     // bits per code, or per group
-    int32_t mid;   // the code of zero (three-code kinds)
-    uint32_t mask; // (1 << n) - 1
-    int32_t n2, n3, top; // 2n, 3n and 32 - 3n: the shifts of a three-code field
-    int32_t joint; // 1 for a joint pair
+    int32_t at;   // the entry; a joint pair also writes entry at + 1
+    int32_t off;  // bit offset of the step's field in a granule
+    int32_t code; // the entry's dispatch code: class, + kL2Joint for a joint pair
 };
-constexpr int32_t kL2Codes3 = 0, kL2CodesWide = 1, kL2Group3 = 2, kL2Group5 = 3, kL2Group9 = 4;
+constexpr int32_t kL2Codes = 0, kL2Group3 = 1, kL2Group5 = 2, kL2Group9 = 3;
 
-int32_t l2_granule_program(const L12State& s, L2Step* steps) {
+// Per class: the step kind, the bits of a code (of the group for grouped kinds) and the code of
+// zero. Class 0 has none of them: it makes no step.
+struct L2ClassStep {
+    int8_t kind, n;
+    int16_t mid;
+};
+constexpr L2ClassStep l2_class_step(int32_t q) {
+    if (q == 0) return {0, 0, 0};
+    if (q == 1 || q == 2 || q == 4)
+        return {int8_t(q == 1 ? kL2Group3 : q == 2 ? kL2Group5 : kL2Group9), int8_t(kClassBits[q]), 0};
+    return {int8_t(kL2Codes), int8_t(kClassCodeBits[q]), int16_t((1 << (kClassCodeBits[q] - 1)) - 1)};
+}
+template <size_t... Q>
+constexpr std::array<L2ClassStep, sizeof...(Q)> l2_class_steps(std::index_sequence<Q...>) {
+    return {{l2_class_step(int32_t(Q))...}};
+}
+constexpr std::array<L2ClassStep, 18> kClassStep = l2_class_steps(std::make_index_sequence<18>());
+
+// Fills `steps` and returns their count; `granule_bits` gets the bits of one granule, the entries
+// above the decode limit included.
+int32_t l2_granule_program(const L12State& s, L2Step* steps, int32_t* granule_bits) {
     int32_t count = 0;
+    int32_t off = 0;
     for (int32_t i = 0; i < s.decode_limit;) {
         const int32_t c = s.entry_code[i];
         const int32_t joint = c >= kL2Joint ? 1 : 0;
-        const int32_t q = joint ? c - kL2Joint : c;
-        if (q != 0) {
-            L2Step& t = steps[count++];
-            t.at = i;
-            t.joint = joint;
-            t.mid = 0;
-            t.mask = 0;
-            t.n2 = t.n3 = t.top = 0;
-            if (q == 1 || q == 2 || q == 4) {
-                t.kind = q == 1 ? kL2Group3 : q == 2 ? kL2Group5 : kL2Group9;
-                t.n = kClassBits[q];
-            } else {
-                t.n = kClassCodeBits[q];
-                t.kind = t.n <= 8 ? kL2Codes3 : kL2CodesWide;
-                t.mid = (1 << (t.n - 1)) - 1;
-                t.mask = (1u << t.n) - 1u;
-                t.n2 = 2 * t.n;
-                t.n3 = 3 * t.n;
-                t.top = 32 - t.n3;
-            }
-        }
+        const int32_t q = c - joint * kL2Joint;
+        // Written whatever the class; only an allocated entry keeps it (count moves on).
+        steps[count] = {i, off, c};
+        count += q != 0;
+        off += kClassBits[q];
         i += 1 + joint;
     }
+    *granule_bits = off + (s.decode_limit < s.entries ? s.skip_bits : 0);
     return count;
 }
 
 // The entries below the decode limit without an allocation, zero in all 36 rows of the frame.
-void l2_clear_silent(const L12State& s, float (*rows)[64]) {
+// An entry whose rows still hold the zeros of an earlier frame (rows_zero) is passed over; the
+// flags are dropped wherever anything else writes the rows.
+void l2_clear_silent(L12State& s, float (*rows)[64]) {
     for (int32_t i = 0; i < s.decode_limit; ++i) {
-        if (s.entry_class[i] != 0) continue;
+        const int8_t silent = s.entry_class[i] == 0;
+        if (silent && !s.rows_zero[i]) {
 #pragma GCC unroll 36
-        for (int32_t r = 0; r < 36; ++r) rows[r][i] = 0.0f;
+            for (int32_t r = 0; r < 36; ++r) rows[r][i] = 0.0f;
+        }
+        s.rows_zero[i] = silent;
     }
 }
 
-// Steps [from, to) of a granule, all single entries or all joint pairs (the pairs come last:
-// every entry from the stereo bound on is one).
-template <bool Joint>
-inline void l2_granule_steps(const L2Step* steps, int32_t from, int32_t to, BitReader* br,
-                             const float* scale, float* r) {
-    float v[3];
-    for (int32_t k = from; k < to; ++k) {
+// The 64 bits from byte p on, the first byte the most significant.
+inline uint64_t load_be64(const uint8_t* p) {
+    return uint64_t(p[0]) << 56 | uint64_t(p[1]) << 48 | uint64_t(p[2]) << 40 | uint64_t(p[3]) << 32 |
+           uint64_t(p[4]) << 24 | uint64_t(p[5]) << 16 | uint64_t(p[6]) << 8 | uint64_t(p[7]);
+}
+
+// The bits of an audio data field of at most 57 bits starting at bit `pos` of `base`, at the top
+// of the result. Reads the 8 bytes from byte pos / 8 on.
+inline uint64_t l2_field(const uint8_t* base, uint32_t pos) {
+    return load_be64(base + (pos >> 3)) << (pos & 7);
+}
+
+// One step in all twelve granules for class Q: granule g (part g / 4, scale row p) has its field
+// at bit pos + g * gbits and its values in rows 3g, 3g + 1 and 3g + 2 of `rows`. With the class
+// fixed, the code widths and shifts are constants.
+template <int32_t Q, bool Joint>
+void l2_step_frame(int32_t i, const uint8_t* base, uint32_t pos, uint32_t gbits,
+                   const float (*scale)[64], float* rows) {
+    constexpr L2ClassStep cs = kClassStep[Q];
+    float* r = rows + i;
+    for (int p = 0; p < 3; ++p) {
+        const float f = scale[p][i];
+        const float h = Joint ? scale[p][i + 1] : 0.0f;
+#pragma GCC unroll 4
+        for (int g = 0; g < 4; ++g, pos += gbits, r += 3 * 64) {
+            const uint64_t x = l2_field(base, pos);
+            float v0, v1, v2;
+            if constexpr (cs.kind == kL2Codes) {
+                constexpr int32_t n = cs.n, mid = cs.mid;
+                constexpr uint32_t m = (1u << n) - 1u;
+                const uint64_t w = x >> (64 - 3 * n);
+                if constexpr (n <= 8) {
+                    // Codes of up to 8 bits centred by a table: kCentred[c + 127 - mid] is c - mid.
+                    const float* c = kCentred.v + (127 - mid);
+                    v0 = c[uint32_t(w >> (2 * n))];
+                    v1 = c[uint32_t(w >> n) & m];
+                    v2 = c[uint32_t(w) & m];
+                } else {
+                    v0 = float(int32_t(uint32_t(w >> (2 * n))) - mid);
+                    v1 = float(int32_t(uint32_t(w >> n) & m) - mid);
+                    v2 = float(int32_t(uint32_t(w) & m) - mid);
+                }
+            } else {
+                constexpr int32_t bits = cs.n;
+                const float* v = cs.kind == kL2Group3   ? kGroup3.v[x >> (64 - bits)]
+                                 : cs.kind == kL2Group5 ? kGroup5.v[x >> (64 - bits)]
+                                                        : kGroup9.v[x >> (64 - bits)];
+                v0 = v[0], v1 = v[1], v2 = v[2];
+            }
+            r[0] = v0 * f, r[64] = v1 * f, r[128] = v2 * f;
+            if constexpr (Joint) r[1] = v0 * h, r[65] = v1 * h, r[129] = v2 * h;
+        }
+    }
+}
+
+using L2StepFn = void (*)(int32_t i, const uint8_t* base, uint32_t pos, uint32_t gbits,
+                          const float (*scale)[64], float* rows);
+
+// The step functions by dispatch code (class 0 never makes a step).
+template <size_t C>
+constexpr L2StepFn l2_step_fn() {
+    constexpr int32_t q = int32_t(C % size_t(kL2Joint));
+    if constexpr (q == 0) return nullptr;
+    else return &l2_step_frame<q, (C >= size_t(kL2Joint))>;
+}
+template <size_t... C>
+constexpr std::array<L2StepFn, sizeof...(C)> l2_step_fns(std::index_sequence<C...>) {
+    return {{l2_step_fn<C>()...}};
+}
+constexpr std::array<L2StepFn, 2 * kL2Joint> kStepFns = l2_step_fns(std::make_index_sequence<2 * kL2Joint>());
+
+// The twelve granules of a frame, the reader after the scalefactors. The granules' bits go to a
+// buffer first, with zeros after the frame's last byte: every field is then one unaligned 8-byte
+// read at its bit position, with no refill and no bound check (a damaged frame that claims more
+// bits than it holds reads zeros, as from the reader). The buffer starts with the bits the
+// reader holds, which include any zeros it already took from past the frame's end; the frame's
+// bytes from the reader's pointer on follow. The reader is left after the twelfth granule.
+void l2_unpack_granules(const L12State& s, BitReader* br, float (*rows)[64]) {
+    L2Step steps[64];
+    int32_t gbits = 0;
+    const int32_t count = l2_granule_program(s, steps, &gbits);
+    // The held bits start at bit `lead` of the buffer and fill its first `held` bytes; the reads
+    // touch bytes [0, need).
+    const int32_t lead = -br->nbits & 7;
+    const int32_t held = (br->nbits + 7) >> 3;
+    const int32_t need = ((lead + 12 * gbits) >> 3) + 8;
+    // At most 64 entries of at most 48 bits each in twelve granules, plus the lead and the last
+    // read.
+    uint8_t buf[(7 + 12 * 64 * 48) / 8 + 8];
+    const uint64_t top = uint64_t(br->acc) << 32 >> lead;
+    for (int32_t k = 0; k < held; ++k) buf[k] = uint8_t(top >> (56 - 8 * k));
+    const int64_t left = br->end - br->ptr;
+    const int32_t from_frame = left <= 0 ? 0 : left < need - held ? int32_t(left) : need - held;
+    if (from_frame > 0) std::memcpy(buf + held, br->ptr, size_t(from_frame));
+    std::memset(buf + held + from_frame, 0, size_t(need - held - from_frame));
+    float* r = &rows[0][0];
+    for (int32_t k = 0; k < count; ++k) {
         const L2Step& t = steps[k];
-        switch (t.kind) {
-        case kL2Codes3: {
-            // The three codes as one field of 3n bits (bits_take of 3n), split by shifts.
-            if (br->nbits < t.n3) bits_fill(br);
-            const uint32_t w = br->acc >> t.top, m = t.mask;
-            br->acc <<= t.n3;
-            br->nbits -= t.n3;
-            v[0] = float(int32_t(w >> t.n2) - t.mid);
-            v[1] = float(int32_t((w >> t.n) & m) - t.mid);
-            v[2] = float(int32_t(w & m) - t.mid);
-            break;
-        }
-        case kL2CodesWide:
-            v[0] = float(int32_t(bits_get(br, t.n)) - t.mid);
-            v[1] = float(int32_t(bits_get(br, t.n)) - t.mid);
-            v[2] = float(int32_t(bits_get(br, t.n)) - t.mid);
-            break;
-        case kL2Group3:
-            l2_grouped(kGroup3.v, br, 5, v);
-            break;
-        case kL2Group5:
-            l2_grouped(kGroup5.v, br, 7, v);
-            break;
-        default:
-            l2_grouped(kGroup9.v, br, 10, v);
-            break;
-        }
-        const int32_t i = t.at;
-        const float f = scale[i];
-        r[i] = v[0] * f, r[64 + i] = v[1] * f, r[128 + i] = v[2] * f;
-        if constexpr (Joint) {
-            const float g = scale[i + 1];
-            r[i + 1] = v[0] * g, r[65 + i] = v[1] * g, r[129 + i] = v[2] * g;
-        }
+        kStepFns[size_t(t.code)](t.at, buf, uint32_t(lead + t.off), uint32_t(gbits), s.scale_rows, r);
     }
-}
-
-// One granule of one part: three rows starting at `r` (rows 64 floats apart). Each step reads
-// the granule's values; the entry (or joint pair) is then written with its own scale. The bits
-// of the entries above the decode limit are passed over.
-void l2_unpack_granule(const L12State& s, const L2Step* steps, int32_t singles, int32_t count,
-                       BitReader* br, const float* scale, float* r) {
-    l2_granule_steps<false>(steps, 0, singles, br, scale, r);
-    l2_granule_steps<true>(steps, singles, count, br, scale, r);
-    if (s.decode_limit < s.entries) bits_skip(br, s.skip_bits);
+    bits_skip(br, 12 * gbits);
 }
 
 // Allocation of a Layer I frame: the code is the allocation value itself. The forbidden value 15
@@ -481,6 +540,7 @@ int32_t l12_finish_setup(MpegDecoder* d, const MpegHeader* h, int32_t fs, int32_
     mpeg_set_output(d, chan_code == 1 ? 2 : 1, samples, fs, p);
 
     std::memset(d->samples.rows, 0, sizeof(d->samples.rows));
+    std::memset(d->l12.rows_zero, 0, sizeof(d->l12.rows_zero));
     synth_reset(d);
     return 1;
 }
@@ -542,15 +602,8 @@ MpegInOut l2_decode_frame(MpegDecoder* d, const uint8_t* in, int32_t avail, uint
     l2_unpack_allocation(s, &br);
     l2_unpack_scfsi(s, &br);
     l2_unpack_scalefactors(s, &br);
-    L2Step steps[64];
-    const int32_t count = l2_granule_program(s, steps);
-    int32_t singles = 0;
-    while (singles < count && !steps[singles].joint) ++singles;
     l2_clear_silent(s, d->samples.rows);
-    for (int p = 0; p < 3; ++p)
-        for (int g = 0; g < 4; ++g)
-            l2_unpack_granule(s, steps, singles, count, &br, s.scale_rows[p],
-                              d->samples.rows[12 * p + 3 * g]);
+    l2_unpack_granules(s, &br, d->samples.rows);
     s.br = br;
     d->synth(d, &d->samples.rows[0][0], out, 36);
     return {s.frame_size + s.pad_bytes, d->out_bytes};

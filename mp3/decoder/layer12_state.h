@@ -45,7 +45,12 @@ struct L12State {
     int32_t skip_bits;
     int8_t entry_class[66];
     int8_t entry_code[66];
-    int8_t entry_scfsi[66];
+    int8_t entry_scfsi[66];  // Layer II: per allocated entry, in alloc_entries order
+    int8_t alloc_entries[64]; // Layer II: the entries with an allocation, lowest first
+    int32_t alloc_count;
+    // Layer II: 1 where the entry's column holds zeros in all 36 rows since an earlier frame
+    // (cleared then and not written since); 0 when unknown.
+    int8_t rows_zero[64];
     float entry_step[66];
     float scale_rows[3][64];
 };

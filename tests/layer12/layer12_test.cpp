@@ -1,7 +1,8 @@
 // Layer I and II set-up and frame unpacking on frames written bit by bit here: allocation table
 // choice, output formats, joint stereo, scalefactor selection, grouped and plain codes, CRC,
-// padding, the decode limit, the forbidden Layer I allocation, and bounded reads of short or
-// malformed frames. The sample rows are caught by a stand-in synthesis installed after set-up.
+// padding, the decode limit, silent columns across frames, the forbidden Layer I allocation, and
+// bounded reads of short or malformed frames. The sample rows are caught by a stand-in synthesis
+// installed after set-up.
 #include <cmath>
 #include <cstring>
 #include <memory>
@@ -353,6 +354,44 @@ TEST(Layer12Frame, FramesOfAnotherBitrateBringTheirOwnLayout) {
     hd.bitrate = 10;
     put_header(w, hd);
     EXPECT_EQ(decode(d, w.frame(1300)).in_bytes, 700);
+}
+
+// A column whose entry loses its allocation must read zero again, whether it held samples in the
+// frame before or several frames before (the decoder clears a silent column only when it may
+// hold something), and an entry allocated again gets its samples back. Joint stereo from
+// subband 4: subband 5 is one joint pair, entries 10 (left, scalefactor 0) and 11 (right, 3).
+TEST(Layer12Frame, SilentEntriesReadZeroAfterAllocatedFrames) {
+    DecoderBox d;
+    Hdr hd;
+    hd.mode = 1, hd.ext = 0;
+    ASSERT_EQ(setup_from(d, hd).ok, 1);
+    auto frame = [&](bool allocated) {
+        BitWriter w;
+        put_header(w, hd);
+        for (int sb = 0; sb < 27; ++sb) {
+            const int width = sb < 11 ? 4 : sb < 23 ? 3 : 2;
+            for (int ch = 0; ch < (sb < 4 ? 2 : 1); ++ch) w.put(sb == 5 && allocated, width);
+        }
+        if (allocated) {
+            w.put(2, 2), w.put(2, 2);  // one scalefactor per channel
+            w.put(0, 6), w.put(3, 6);
+            for (int g = 0; g < 12; ++g) w.put(26, 5);  // 3 levels, every value +1
+        }
+        return w.frame(576);
+    };
+    const bool pattern[6] = {true, false, false, true, false, true};
+    for (int k = 0; k < 6; ++k) {
+        ASSERT_EQ(decode(d, frame(pattern[k])).in_bytes, 576);
+        for (int r = 0; r < 36; ++r) {
+            if (pattern[k]) {
+                expect_close(row_at(r, 10), 2.0 / 3 * sf(0));
+                expect_close(row_at(r, 11), 2.0 / 3 * sf(3));
+            } else {
+                ASSERT_EQ(row_at(r, 10), 0.0f) << "frame " << k << " row " << r;
+                ASSERT_EQ(row_at(r, 11), 0.0f) << "frame " << k << " row " << r;
+            }
+        }
+    }
 }
 
 TEST(Layer12Frame, WrongSyncIsRejectedWithoutOutput) {
