@@ -15,6 +15,39 @@ namespace {
 template <class V>
 struct Lane;
 
+// Rows to lanes and back on a four-lane type V (SSE2, NEON), through Lane<V>'s loads and stores
+// and the type's 4 x 4 transpose. Lane<V> takes these from here.
+template <class V, void (*Transpose)(V*)>
+struct FourLaneRuns {
+    // Four runs of n floats (n a multiple of 4), `stride` floats apart, as n lanes: x[k] holds
+    // element k of every run, run l in lane l. Only the first `runs` runs are read; the lanes of
+    // the others hold zeros.
+    static void load_runs(const float* p, int32_t stride, int32_t n, V* x, int32_t runs = 4) {
+#pragma GCC unroll 8
+        for (int32_t q = 0; q < n; q += 4) {
+            V t[4];
+#pragma GCC unroll 4
+            for (int l = 0; l < 4; ++l)
+                t[l] = l < runs ? Lane<V>::load(p + stride * l + q) : Lane<V>::broadcast(0.0f);
+            Transpose(t);
+#pragma GCC unroll 4
+            for (int k = 0; k < 4; ++k) x[q + k] = t[k];
+        }
+    }
+    // The inverse: lane l of x[k] to element k of run l.
+    static void store_runs(const V* x, int32_t n, float* p, int32_t stride) {
+#pragma GCC unroll 8
+        for (int32_t q = 0; q < n; q += 4) {
+            V t[4];
+#pragma GCC unroll 4
+            for (int k = 0; k < 4; ++k) t[k] = x[q + k];
+            Transpose(t);
+#pragma GCC unroll 4
+            for (int l = 0; l < 4; ++l) Lane<V>::store(p + stride * l + q, t[l]);
+        }
+    }
+};
+
 template <>
 struct Lane<float> {
     static constexpr int n = 1;

@@ -42,7 +42,7 @@ inline float32x4_t reverse4(float32x4_t v) {
 }
 
 template <>
-struct Lane<F4> {
+struct Lane<F4> : FourLaneRuns<F4, transpose4> {
     static constexpr int n = 4;
     static F4 broadcast(float x) { return vdupq_n_f32(x); }
     static F4 load(const float* p) { return vld1q_f32(p); }
@@ -59,32 +59,6 @@ struct Lane<F4> {
     // The lanes outside the mask are stored back as they were read (same bits).
     static void store_masked(float* p, uint32x4_t m, F4 v) { vst1q_f32(p, vbslq_f32(m, v, vld1q_f32(p))); }
 
-    // Four runs of n floats (n a multiple of 4), `stride` floats apart, as n lanes: x[k] holds
-    // element k of every run, run l in lane l. Only the first `runs` runs are read; the lanes of
-    // the others hold zeros.
-    static void load_runs(const float* p, int32_t stride, int32_t n, F4* x, int32_t runs = 4) {
-#pragma GCC unroll 8
-        for (int32_t q = 0; q < n; q += 4) {
-            F4 t[4];
-#pragma GCC unroll 4
-            for (int l = 0; l < 4; ++l) t[l] = l < runs ? vld1q_f32(p + stride * l + q) : vdupq_n_f32(0.0f);
-            transpose4(t);
-#pragma GCC unroll 4
-            for (int k = 0; k < 4; ++k) x[q + k] = t[k];
-        }
-    }
-    // The inverse: lane l of x[k] to element k of run l.
-    static void store_runs(const F4* x, int32_t n, float* p, int32_t stride) {
-#pragma GCC unroll 8
-        for (int32_t q = 0; q < n; q += 4) {
-            F4 t[4];
-#pragma GCC unroll 4
-            for (int k = 0; k < 4; ++k) t[k] = x[q + k];
-            transpose4(t);
-#pragma GCC unroll 4
-            for (int l = 0; l < 4; ++l) vst1q_f32(p + stride * l + q, t[l]);
-        }
-    }
     // The left (even) and right (odd) entries of four interleaved runs of 2N floats (`stride`
     // floats apart, the first `runs` read, the others silent) as lanes: left[k], right[k] hold
     // pair k of every run. The de-interleaving load splits each run's pairs.

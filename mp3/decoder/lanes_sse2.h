@@ -39,7 +39,7 @@ inline __m128i lane_mask4(int32_t base, int32_t first, int32_t end) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wignored-attributes"
 template <>
-struct Lane<F4> {
+struct Lane<F4> : FourLaneRuns<F4, transpose4> {
     static constexpr int n = 4;
     static F4 broadcast(float x) { return _mm_set1_ps(x); }
     static F4 load(const float* p) { return _mm_loadu_ps(p); }
@@ -58,32 +58,6 @@ struct Lane<F4> {
         _mm_storeu_ps(p, _mm_or_ps(_mm_and_ps(keep, v), _mm_andnot_ps(keep, _mm_loadu_ps(p))));
     }
 
-    // Four runs of n floats (n a multiple of 4), `stride` floats apart, as n lanes: x[k] holds
-    // element k of every run, run l in lane l. Only the first `runs` runs are read; the lanes of
-    // the others hold zeros.
-    static void load_runs(const float* p, int32_t stride, int32_t n, F4* x, int32_t runs = 4) {
-#pragma GCC unroll 8
-        for (int32_t q = 0; q < n; q += 4) {
-            F4 t[4];
-#pragma GCC unroll 4
-            for (int l = 0; l < 4; ++l) t[l] = l < runs ? _mm_loadu_ps(p + stride * l + q) : _mm_setzero_ps();
-            transpose4(t);
-#pragma GCC unroll 4
-            for (int k = 0; k < 4; ++k) x[q + k] = t[k];
-        }
-    }
-    // The inverse: lane l of x[k] to element k of run l.
-    static void store_runs(const F4* x, int32_t n, float* p, int32_t stride) {
-#pragma GCC unroll 8
-        for (int32_t q = 0; q < n; q += 4) {
-            F4 t[4];
-#pragma GCC unroll 4
-            for (int k = 0; k < 4; ++k) t[k] = x[q + k];
-            transpose4(t);
-#pragma GCC unroll 4
-            for (int l = 0; l < 4; ++l) _mm_storeu_ps(p + stride * l + q, t[l]);
-        }
-    }
     // The left (even) and right (odd) entries of four interleaved runs of 2N floats (`stride`
     // floats apart, the first `runs` read, the others silent) as lanes: left[k], right[k] hold
     // pair k of every run.
