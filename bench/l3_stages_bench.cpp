@@ -128,6 +128,7 @@ BENCHMARK(BM_l3_frames)
     ->Arg(MPEG_PATH_PLAIN)
     ->Arg(MPEG_PATH_SSE2)
     ->Arg(MPEG_PATH_AVX2)
+    ->Arg(MPEG_PATH_AVX512)
     ->Arg(MPEG_PATH_NEON)
     ->Unit(benchmark::kMillisecond);
 

@@ -18,7 +18,7 @@ namespace {
 #if defined(__aarch64__)
 constexpr int32_t kPaths[] = {MPEG_PATH_PLAIN, MPEG_PATH_NEON};
 #else
-constexpr int32_t kPaths[] = {MPEG_PATH_PLAIN, MPEG_PATH_SSE2, MPEG_PATH_AVX2};
+constexpr int32_t kPaths[] = {MPEG_PATH_PLAIN, MPEG_PATH_SSE2, MPEG_PATH_AVX2, MPEG_PATH_AVX512};
 #endif
 constexpr int kCount = int(sizeof kPaths / sizeof kPaths[0]);
 MpegDecoder g_dec[kCount];  // large: keep them off the stack

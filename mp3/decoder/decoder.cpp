@@ -132,6 +132,7 @@ int32_t mpeg_decoder_path(const MpegDecoder* d) { return d->kernels->path; }
 
 int32_t mpeg_best_path(void) {
     if (mpeg_kernels(MPEG_PATH_NEON)) return MPEG_PATH_NEON;
+    if (mpeg_kernels(MPEG_PATH_AVX512)) return MPEG_PATH_AVX512;
     if (mpeg_kernels(MPEG_PATH_AVX2)) return MPEG_PATH_AVX2;
     if (mpeg_kernels(MPEG_PATH_SSE2)) return MPEG_PATH_SSE2;
     return MPEG_PATH_PLAIN;

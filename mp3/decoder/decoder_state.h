@@ -20,7 +20,7 @@ static_assert(sizeof(MpegOutputFormat) == 6 * 4, "MpegOutputFormat is six 32-bit
 static_assert(sizeof(MpegInOut) == 8, "MpegInOut is two 32-bit words");
 static_assert(sizeof(MpegFrameInfo) == 7 * 4, "MpegFrameInfo is seven 32-bit words");
 static_assert(MPEG_PATH_BEST == -1 && MPEG_PATH_PLAIN == 0 && MPEG_PATH_AVX2 == 1 &&
-                  MPEG_PATH_SSE2 == 2 && MPEG_PATH_NEON == 3,
+                  MPEG_PATH_SSE2 == 2 && MPEG_PATH_NEON == 3 && MPEG_PATH_AVX512 == 4,
               "path codes as stored and passed by callers");
 
 // Per-decoder equaliser record (34 words). Nothing in the system enables it.

@@ -55,6 +55,14 @@ const MpegKernels* mpeg_kernels(int32_t path) {
         __builtin_cpu_init();
         if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma")) return &kernels_avx2;
     }
+    if (path == MPEG_PATH_AVX512) {
+        __builtin_cpu_init();
+        // The processor's and the system's support alike: the compiler's check of the 512-bit
+        // features includes the system saving the registers.
+        if (__builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma") &&
+            __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl"))
+            return &kernels_avx512;
+    }
 #endif
 #if ZIV_HAVE_NEON
     // Built only for aarch64, where NEON is part of the base instruction set.

@@ -67,6 +67,7 @@ extern const MpegKernels kernels_sse2;
 #endif
 #if ZIV_HAVE_AVX2
 extern const MpegKernels kernels_avx2;
+extern const MpegKernels kernels_avx512;
 #endif
 #if ZIV_HAVE_NEON
 extern const MpegKernels kernels_neon;
@@ -88,6 +89,8 @@ extern const std::array<MpegSynthFn, kSynthL3Variants> synth_l3_variants_sse2;
 #if ZIV_HAVE_AVX2
 extern const std::array<MpegSynthFn, kSynthVariants> synth_variants_avx2;
 extern const std::array<MpegSynthFn, kSynthL3Variants> synth_l3_variants_avx2;
+extern const std::array<MpegSynthFn, kSynthVariants> synth_variants_avx512;
+extern const std::array<MpegSynthFn, kSynthL3Variants> synth_l3_variants_avx512;
 #endif
 #if ZIV_HAVE_NEON
 extern const std::array<MpegSynthFn, kSynthVariants> synth_variants_neon;

@@ -100,7 +100,10 @@ typedef enum MpegPath {
     MPEG_PATH_PLAIN = 0, /* portable code */
     MPEG_PATH_AVX2 = 1,  /* x86 with AVX2 and FMA: eight lanes */
     MPEG_PATH_SSE2 = 2,  /* x86 with SSE2 (every x86-64): four lanes, best where AVX2 is absent */
-    MPEG_PATH_NEON = 3   /* aarch64 (every one has NEON): four lanes, the best there */
+    MPEG_PATH_NEON = 3,  /* aarch64 (every one has NEON): four lanes, the best there */
+    MPEG_PATH_AVX512 = 4 /* x86 with AVX2, FMA, AVX-512F and AVX-512VL: the AVX2 path with the
+                          * window of a stereo slot's two channels on 512-bit registers; the best
+                          * where the processor has it */
 } MpegPath;
 
 /* The four header bytes at p (n bytes readable) into h: 1 when they start with a sync (12 bits,

@@ -3,7 +3,8 @@
 // l of a batch, the last batch padded with silent rows) and the window summing four output
 // samples per register. Each row's transform is the one of synth_dsp.h and each sample's window
 // sum takes the same products in the same order as on the plain path, so the PCM is
-// byte-identical.
+// byte-identical. The AVX-512 tables are the same routines with the window of a stereo slot's two
+// channels taken at once on 512-bit registers (window_pair512).
 #include <array>
 #include <cmath>
 #include <cstring>
@@ -78,6 +79,76 @@ inline void store4i(uint8_t* dst, __m128i keep, __m128i v) {
     }
 }
 
+// The window of both channels of a stereo slot at N = 32 on 512-bit registers (AVX-512F and VL),
+// written as 16-bit pairs. Eight sums per register and each factor loaded once for both
+// channels: sixteen chains of sums in flight where one channel's window has eight. The PCM of
+// both channels is converted eight samples at a time and interleaved in registers, each run of
+// eight pairs one store, where the two windows would blend each channel into the other's pairs.
+// Each sum takes the same products in the same order as window_groups, and each conversion is
+// pcm4's (a clamp of the top, the conversion, the saturating pack), so the PCM is the same.
+#pragma GCC diagnostic push
+// GCC 12's 512-bit conversion intrinsics start from an undefined register it then reports.
+#pragma GCC diagnostic ignored "-Wuninitialized"
+#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
+template <bool Round>
+__attribute__((target("avx512f"), always_inline)) inline __m256i pcm8(__m512d y) {
+    y = _mm512_min_pd(y, _mm512_set1_pd(32767.0));
+    return Round ? _mm512_cvtpd_epi32(y) : _mm512_cvttpd_epi32(y);
+}
+// Eight samples of each channel to eight interleaved pairs at `dst`.
+__attribute__((target("avx2"), always_inline)) inline void put_pairs8(uint8_t* dst, __m256i c0, __m256i c1) {
+    const __m256i s = _mm256_packs_epi32(_mm256_unpacklo_epi32(c0, c1), _mm256_unpackhi_epi32(c0, c1));
+    _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst), s);
+}
+template <bool Round>
+__attribute__((target("avx512f,avx512vl"), noinline)) void window_pair512(
+    const float* h0, const float* r0, const float* h1, const float* r1, uint8_t* out) {
+    constexpr int32_t N = 32, h = N / 2, G = h / 8;
+    const WindowFactors<8>* f = window_factors<N, 8>.data();
+    __m512d sf0[G], ss0[G], sf1[G], ss1[G];
+    for (int32_t g = 0; g < G; ++g) sf0[g] = ss0[g] = sf1[g] = ss1[g] = _mm512_setzero_pd();
+#pragma GCC unroll 8
+    for (int32_t t = 0; t < 8; ++t) {
+#pragma GCC unroll 2
+        for (int32_t g = 0; g < G; ++g) {
+            const __m512d a0 = _mm512_cvtps_pd(_mm256_loadu_ps(h0 + 2 * t * N + h + 8 * g));
+            const __m512d b0 = _mm512_cvtps_pd(_mm256_loadu_ps(r0 + (2 * t + 1) * h + 8 * g));
+            const __m512d a1 = _mm512_cvtps_pd(_mm256_loadu_ps(h1 + 2 * t * N + h + 8 * g));
+            const __m512d b1 = _mm512_cvtps_pd(_mm256_loadu_ps(r1 + (2 * t + 1) * h + 8 * g));
+            const WindowFactors<8>& e = f[g * 8 + t];
+            const __m512d fa = _mm512_load_pd(e.fa), fb = _mm512_load_pd(e.fb);
+            const __m512d sa = _mm512_load_pd(e.sa), sb = _mm512_load_pd(e.sb);
+            sf0[g] = _mm512_fmadd_pd(a0, fa, sf0[g]);
+            sf1[g] = _mm512_fmadd_pd(a1, fa, sf1[g]);
+            ss0[g] = _mm512_fmadd_pd(a0, sa, ss0[g]);
+            ss1[g] = _mm512_fmadd_pd(a1, sa, ss1[g]);
+            sf0[g] = _mm512_fmadd_pd(b0, fb, sf0[g]);
+            sf1[g] = _mm512_fmadd_pd(b1, fb, sf1[g]);
+            ss0[g] = _mm512_fmadd_pd(b0, sb, ss0[g]);
+            ss1[g] = _mm512_fmadd_pd(b1, sb, ss1[g]);
+        }
+    }
+    // The middle sample of each channel, one product per term.
+    double m0 = 0.0, m1 = 0.0;
+#pragma GCC unroll 8
+    for (int32_t t = 0; t < 8; ++t) {
+        m0 = std::fma(double(h0[(2 * t + 1) * N]), middle_factors[size_t(t)], m0);
+        m1 = std::fma(double(h1[(2 * t + 1) * N]), middle_factors[size_t(t)], m1);
+    }
+    put_pairs8(out, pcm8<Round>(sf0[0]), pcm8<Round>(sf1[0]));
+    put_pairs8(out + 4 * 8, pcm8<Round>(sf0[1]), pcm8<Round>(sf1[1]));
+    // Second half: lane l of ss[g] is sample N - 8 g - l. Samples 16..23 are the middle one and
+    // lanes 7..1 of ss[1]; samples 24..31 are lane 0 of ss[1] and lanes 7..1 of ss[0]. Index 8
+    // takes lane 0 of the second operand.
+    const __m256i back = _mm256_setr_epi32(8, 7, 6, 5, 4, 3, 2, 1);
+    const __m256i q0 = pcm8<Round>(ss0[0]), q1 = pcm8<Round>(ss1[0]);
+    const __m256i p0 = pcm8<Round>(ss0[1]), p1 = pcm8<Round>(ss1[1]);
+    const __m256i mid0 = pcm8<Round>(_mm512_set1_pd(m0)), mid1 = pcm8<Round>(_mm512_set1_pd(m1));
+    put_pairs8(out + 4 * 16, _mm256_permutex2var_epi32(p0, back, mid0), _mm256_permutex2var_epi32(p1, back, mid1));
+    put_pairs8(out + 4 * 24, _mm256_permutex2var_epi32(q0, back, p0), _mm256_permutex2var_epi32(q1, back, p1));
+}
+#pragma GCC diagnostic pop
+
 // The vector types' alignment and aliasing attributes do not take part in the specialisation.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wignored-attributes"
@@ -91,6 +162,13 @@ struct SynthPath<F8> {
     static constexpr int kPassGroups = 4;
 
     static __m256d zero() { return _mm256_setzero_pd(); }
+    // The AVX-512 tables' window of a stereo slot: full rate, 16-bit pairs.
+    template <int N, OutForm O>
+    static constexpr bool kPairWindow = N == 32 && (O == OutForm::s16 || O == OutForm::s16r);
+    template <int N, OutForm O>
+    static void window_pair(const float* h0, const float* r0, const float* h1, const float* r1, uint8_t* out) {
+        window_pair512<O == OutForm::s16r>(h0, r0, h1, r1, out);
+    }
     static __m256d load(const float* p) { return load4(p); }
     static __m256d factor(const double* f) { return _mm256_load_pd(f); }
     static __m256d madd(__m256d a, __m256d f, __m256d y) { return _mm256_fmadd_pd(a, f, y); }
@@ -170,3 +248,7 @@ const std::array<MpegSynthFn, kSynthVariants> synth_variants_avx2 =
     synth_table_l12<F8>(std::make_index_sequence<kSynthVariants>());
 const std::array<MpegSynthFn, kSynthL3Variants> synth_l3_variants_avx2 =
     synth_table_l3<F8>(std::make_index_sequence<kSynthL3Variants>());
+const std::array<MpegSynthFn, kSynthVariants> synth_variants_avx512 =
+    synth_table_l12<F8, true>(std::make_index_sequence<kSynthVariants>());
+const std::array<MpegSynthFn, kSynthL3Variants> synth_l3_variants_avx512 =
+    synth_table_l3<F8, true>(std::make_index_sequence<kSynthL3Variants>());

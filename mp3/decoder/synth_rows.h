@@ -42,6 +42,8 @@ namespace {
 //   put_block<N>        a block's values to its two places (the first may be the source)
 //   put_rev<N>          a block's values N / 2 down to 1 into its reversed run, at both places
 //   transform<N, F>     the transforms of a batch of rows (Lane<V>::n at most) into t0 (t1)
+//   kPairWindow<N, O>, window_pair<N, O>   (only where a table asks for Pairs) whether the path
+//                       has a window of both channels of a stereo slot at once, and that window
 template <class V>
 struct SynthPath;
 
@@ -161,6 +163,25 @@ inline void window(const float* hist, const float* rev, uint8_t* out, int32_t ch
     }
 }
 
+// Both channels' windows of a stereo slot into the pairs at `out`: through the path's window of
+// the pair (window_pair) where Pairs asks for it and the path has one for N and O, else channel
+// 0's window then channel 1's.
+template <class V, int N, OutForm O, bool Pairs>
+constexpr bool pair_window() {
+    if constexpr (Pairs) return SynthPath<V>::template kPairWindow<N, O>;
+    else return false;
+}
+template <class V, int N, OutForm O, bool Pairs>
+inline void window_stereo(const float* h0, const float* r0, const float* h1, const float* r1,
+                          uint8_t* out) {
+    if constexpr (pair_window<V, N, O, Pairs>()) {
+        SynthPath<V>::template window_pair<N, O>(h0, r0, h1, r1, out);
+    } else {
+        window<V, N, O, 2, true>(h0, r0, out, 0);
+        window<V, N, O, 2>(h1, r1, out, 1);
+    }
+}
+
 // The transforms of a batch on a vector lane type V (B = Lane<V>::n lanes, lane l carrying row
 // l): `n` rows (1..B, `stride` floats apart) in channel form F into t0 (and, for the stereo
 // form, the right channel's into t1), rows of N floats each. The lanes of the rows past n hold
@@ -237,8 +258,8 @@ inline void enter_block(float* hist, float* rev, int32_t p, const float* src) {
 // reduction) of the form's channels at `out` and steps synth_pos[0] down by N; count <= 0 writes
 // nothing. A batch of transforms, then row by row each result enters the history when its
 // window is due (the window reads the block the next row overwrites); a batch of one row is
-// transformed straight into the history.
-template <class V, int N, OutForm O, Form F>
+// transformed straight into the history. Pairs: stereo slots through window_stereo's pair window.
+template <class V, int N, OutForm O, Form F, bool Pairs>
 struct L12Rows {
     static void fn(MpegDecoder* d, const float* rows, uint8_t* out, int32_t count) {
         using P = SynthPath<V>;
@@ -259,8 +280,7 @@ struct L12Rows {
                 enter_block<V, N>(h0, r0, p, B == 1 ? h0 + p : t0[k]);
                 if constexpr (F == Form::stereo) {
                     enter_block<V, N>(h1, r1, p, B == 1 ? h1 + p : t1[k]);
-                    window<V, N, O, 2, true>(h0 + p, r0 + p / 2, out, 0);
-                    window<V, N, O, 2>(h1 + p, r1 + p / 2, out, 1);
+                    window_stereo<V, N, O, Pairs>(h0 + p, r0 + p / 2, h1 + p, r1 + p / 2, out);
                     out += 2 * N * bytes;
                 } else {
                     window<V, N, O, 1>(h0 + p, r0 + p / 2, out, 0);
@@ -276,17 +296,49 @@ struct L12Rows {
 // Layer III variant contract: 18 rows of 32 floats of one channel. Mono writes N samples per row;
 // stereo writes channel `ch` (0 or 1) at every second sample, starting ch samples in, and
 // touches only that channel's history and position; stereo with ch 2 writes both channels, from
-// 36 rows (channel 0's 18, then channel 1's), as the two calls for 0 and 1 would.
-template <class V, int N, OutForm O, bool Stereo>
+// 36 rows (channel 0's 18, then channel 1's), as the two calls for 0 and 1 would. Pairs: both
+// channels through window_stereo's pair window where the path has one for N and O.
+template <class V, int N, OutForm O, bool Stereo, bool Pairs>
 struct L3Rows {
     static void fn(MpegDecoder* d, const float* rows, uint8_t* out, int32_t ch) {
         if constexpr (Stereo) {
             if (ch == 2) {
-                rows_of<2>(d, rows, out, 0);
+                if constexpr (pair_window<V, N, O, Pairs>()) rows_paired(d, rows, out);
+                else rows_of<2>(d, rows, out, 0);
                 return;
             }
         }
         rows_of<1>(d, rows, out, Stereo && ch != 0 ? 1 : 0);
+    }
+
+    // Both channels' rows: all 36 transformed first, in batches that run on across the channels
+    // as rows_of<2>'s do, then slot by slot each channel's block enters its history and the two
+    // windows are taken as a pair.
+    static void rows_paired(MpegDecoder* d, const float* rows, uint8_t* out) {
+        using P = SynthPath<V>;
+        constexpr int32_t B = Lane<V>::n, mask = 16 * N - 1, bytes = out_bytes<O>;
+        // A batch stores all B lanes, the silent ones past its rows included.
+        alignas(32) float t[(36 + B - 1) / B * B][N];
+        const float* gain = eq_gain<N, Form::mono>(d);
+        for (int32_t r = 0; r < 36; r += B) {
+            const int32_t n = 36 - r < B ? 36 - r : B;
+            P::template transform<N, Form::mono>(rows + r * 32, n, 32, gain, d->syn.dct_coef, t[r], nullptr);
+        }
+        float* h0 = d->syn.synth_buf[0];
+        float* h1 = d->syn.synth_buf[1];
+        float* r0 = d->syn.synth_rev[0];
+        float* r1 = d->syn.synth_rev[1];
+        int32_t p0 = d->syn.synth_pos[0] & (16 * N - N);
+        int32_t p1 = d->syn.synth_pos[1] & (16 * N - N);
+        for (int32_t j = 0; j < 18; ++j, out += 2 * N * bytes) {
+            enter_block<V, N>(h0, r0, p0, t[j]);
+            enter_block<V, N>(h1, r1, p1, t[18 + j]);
+            window_stereo<V, N, O, true>(h0 + p0, r0 + p0 / 2, h1 + p1, r1 + p1 / 2, out);
+            p0 = (p0 - N) & mask;
+            p1 = (p1 - N) & mask;
+        }
+        d->syn.synth_pos[0] = p0;
+        d->syn.synth_pos[1] = p1;
     }
 
     // The rows of C channels from channel c0 on, 18 each, in batches that run on across the
@@ -333,14 +385,15 @@ struct L3Rows {
 };
 
 // The variant tables of a path: index 15 * form + 5 * reduction + chan_code for Layers I and II,
-// 2 * (3 * form + reduction) + channels - 1 for Layer III, form an OutForm.
-template <class V, size_t... I>
+// 2 * (3 * form + reduction) + channels - 1 for Layer III, form an OutForm. Pairs: the stereo
+// variants take the path's pair window where it has one.
+template <class V, bool Pairs = false, size_t... I>
 constexpr std::array<MpegSynthFn, sizeof...(I)> synth_table_l12(std::index_sequence<I...>) {
-    return {{&L12Rows<V, (32 >> ((I / 5) % 3)), OutForm(I / 15), Form(I % 5)>::fn...}};
+    return {{&L12Rows<V, (32 >> ((I / 5) % 3)), OutForm(I / 15), Form(I % 5), Pairs>::fn...}};
 }
-template <class V, size_t... I>
+template <class V, bool Pairs = false, size_t... I>
 constexpr std::array<MpegSynthFn, sizeof...(I)> synth_table_l3(std::index_sequence<I...>) {
-    return {{&L3Rows<V, (32 >> ((I / 2) % 3)), OutForm(I / 6), (I % 2) != 0>::fn...}};
+    return {{&L3Rows<V, (32 >> ((I / 2) % 3)), OutForm(I / 6), (I % 2) != 0, Pairs>::fn...}};
 }
 
 }  // namespace

@@ -31,7 +31,8 @@ struct TestDecoder {
 
 inline const char* path_name(int32_t path) {
     return path == MPEG_PATH_PLAIN ? "plain" : path == MPEG_PATH_SSE2 ? "sse2"
-           : path == MPEG_PATH_AVX2 ? "avx2" : path == MPEG_PATH_NEON ? "neon" : "unknown";
+           : path == MPEG_PATH_AVX2 ? "avx2" : path == MPEG_PATH_NEON ? "neon"
+           : path == MPEG_PATH_AVX512 ? "avx512" : "unknown";
 }
 
 // The vector paths (every path but the plain one) that this build runs on this processor, the
@@ -39,7 +40,7 @@ inline const char* path_name(int32_t path) {
 // shows what it compared and what it could not.
 inline std::vector<int32_t> vector_paths() {
     std::vector<int32_t> r;
-    for (int32_t p : {MPEG_PATH_SSE2, MPEG_PATH_AVX2, MPEG_PATH_NEON}) {
+    for (int32_t p : {MPEG_PATH_SSE2, MPEG_PATH_AVX2, MPEG_PATH_AVX512, MPEG_PATH_NEON}) {
         if (mpeg_kernels(p)) r.push_back(p);
         else std::printf("path %s: not run by this build on this processor, not compared\n", path_name(p));
     }

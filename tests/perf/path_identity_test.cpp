@@ -1,7 +1,7 @@
 // The optimised decoding paths against the plain one: every conformance stream and a corpus of
-// lame and twolame files made here are decoded on each vector path this processor runs (SSE2 and
-// AVX2 on x86-64, NEON on aarch64) at every reduction, channel form and sample width, and the
-// PCM must be byte-identical. The plain path is the reference; the others only reorder work
+// lame and twolame files made here are decoded on each vector path this processor runs (SSE2,
+// AVX2 and AVX-512 on x86-64, NEON on aarch64) at every reduction, channel form and sample width
+// (and rounded 16-bit samples as coded), and the PCM must be byte-identical. The plain path is the reference; the others only reorder work
 // across output samples, never the arithmetic of one sample.
 #include <gtest/gtest.h>
 
@@ -31,7 +31,7 @@ size_t expect_identical(const std::string& name, const std::vector<uint8_t>& fil
     EXPECT_FALSE(file.empty()) << name << ": empty or unreadable";
     size_t bytes = 0;
     for (int32_t reduction = 0; reduction <= 2; ++reduction) {
-        for (int32_t convert : {0, 1, 2, 3, 8, 9, 10, 11}) {
+        for (int32_t convert : {0, 1, 2, 3, 8, 9, 10, 11, MPEG_CONVERT_ROUND}) {
             const Decoded plain = decode(file, reduction, convert, MPEG_PATH_PLAIN);
             EXPECT_TRUE(plain.set_up) << name << ": no set-up";
             EXPECT_EQ(plain.path, MPEG_PATH_PLAIN);
@@ -69,29 +69,33 @@ protected:
     std::vector<int32_t> paths;
 };
 
-// Every x86-64 processor runs SSE2; AVX2 (with FMA) is the best where the processor has it, SSE2
-// where it does not. Every aarch64 processor runs NEON, the best there. Each processor lacks the
-// other's paths, so a build for aarch64 that left NEON out fails here instead of skipping the
-// comparisons below.
+// Every x86-64 processor runs SSE2; AVX-512 (F and VL, with AVX2 and FMA) is the best where the
+// processor has it, else AVX2 (with FMA), else SSE2. Every aarch64 processor runs NEON, the best
+// there. Each processor lacks the other's paths, so a build for aarch64 that left NEON out fails
+// here instead of skipping the comparisons below.
 TEST(PathSelection, BestPathOfThisProcessor) {
 #if defined(__x86_64__)
     __builtin_cpu_init();
     ASSERT_NE(mpeg_kernels(MPEG_PATH_SSE2), nullptr) << "x86-64 without the SSE2 path";
     const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+    const bool avx512 = avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
     EXPECT_EQ(mpeg_kernels(MPEG_PATH_AVX2) != nullptr, avx2);
+    EXPECT_EQ(mpeg_kernels(MPEG_PATH_AVX512) != nullptr, avx512);
     EXPECT_EQ(mpeg_kernels(MPEG_PATH_NEON), nullptr);
-    EXPECT_EQ(mpeg_best_path(), avx2 ? MPEG_PATH_AVX2 : MPEG_PATH_SSE2);
+    EXPECT_EQ(mpeg_best_path(), avx512 ? MPEG_PATH_AVX512 : avx2 ? MPEG_PATH_AVX2 : MPEG_PATH_SSE2);
     std::printf("this processor: best path %s\n", ziv::path_name(mpeg_best_path()));
 #elif defined(__aarch64__)
     ASSERT_NE(mpeg_kernels(MPEG_PATH_NEON), nullptr) << "aarch64 without the NEON path";
     EXPECT_EQ(mpeg_kernels(MPEG_PATH_SSE2), nullptr);
     EXPECT_EQ(mpeg_kernels(MPEG_PATH_AVX2), nullptr);
+    EXPECT_EQ(mpeg_kernels(MPEG_PATH_AVX512), nullptr);
     EXPECT_EQ(mpeg_best_path(), MPEG_PATH_NEON);
     std::printf("this processor (aarch64): best path %s\n", ziv::path_name(mpeg_best_path()));
 #else
     // Elsewhere the vector paths are absent and the best path is one this build runs.
     EXPECT_EQ(mpeg_kernels(MPEG_PATH_SSE2), nullptr);
     EXPECT_EQ(mpeg_kernels(MPEG_PATH_AVX2), nullptr);
+    EXPECT_EQ(mpeg_kernels(MPEG_PATH_AVX512), nullptr);
     EXPECT_EQ(mpeg_kernels(MPEG_PATH_NEON), nullptr);
     EXPECT_NE(mpeg_kernels(mpeg_best_path()), nullptr);
     std::printf("no vector path: best path %s\n", ziv::path_name(mpeg_best_path()));
@@ -100,15 +104,16 @@ TEST(PathSelection, BestPathOfThisProcessor) {
     EXPECT_EQ(mpeg_kernels(12345), nullptr);
 }
 
-// A decoder that asks for a path this build or processor does not run (NEON on x86-64, SSE2 and
-// AVX2 on aarch64, an unknown code) decodes on the plain path, with the plain path's bytes; one
+// A decoder that asks for a path this build or processor does not run (NEON on x86-64, SSE2,
+// AVX2 and AVX-512 on aarch64, an unknown code) decodes on the plain path, with the plain path's bytes; one
 // that asks for the best runs the best.
 TEST(PathSelection, AbsentPathFallsBackToPlain) {
     const std::vector<uint8_t> file = ziv::read_file(ziv::vector_path("l3-hecommon.bit"));
     const Decoded plain = decode(file, 0, 0, MPEG_PATH_PLAIN);
     ASSERT_GT(plain.frames, 0);
     EXPECT_EQ(decode(file, 0, 0, MPEG_PATH_BEST).path, mpeg_best_path());
-    for (int32_t p : {int32_t(MPEG_PATH_SSE2), int32_t(MPEG_PATH_AVX2), int32_t(MPEG_PATH_NEON), 12345}) {
+    for (int32_t p : {int32_t(MPEG_PATH_SSE2), int32_t(MPEG_PATH_AVX2), int32_t(MPEG_PATH_AVX512),
+                      int32_t(MPEG_PATH_NEON), 12345}) {
         const Decoded got = decode(file, 0, 0, p);
         EXPECT_EQ(got.path, mpeg_kernels(p) ? p : MPEG_PATH_PLAIN) << "request " << ziv::path_name(p);
         EXPECT_TRUE(got.pcm == plain.pcm) << "request " << ziv::path_name(p);
@@ -123,7 +128,7 @@ TEST_F(PathIdentity, ConformanceStreams) {
     size_t bytes = 0;
     for (const char* name : names)
         bytes += expect_identical(name, ziv::read_file(ziv::vector_path(std::string(name) + ".bit")), paths);
-    report("conformance streams x 24 configurations", int(std::size(names)), bytes);
+    report("conformance streams x 27 configurations", int(std::size(names)), bytes);
 }
 
 // Encoder output covers what the conformance set lacks: stereo and joint stereo Layer III with
@@ -165,7 +170,7 @@ TEST_F(PathIdentity, EncodedCorpus) {
         ASSERT_EQ(ziv::run(e.cmd + " " + out), 0) << e.cmd;
         bytes += expect_identical(e.name, ziv::read_file(out), paths);
     }
-    report("encoded corpus x 24 configurations", int(corpus.size()), bytes);
+    report("encoded corpus x 27 configurations", int(corpus.size()), bytes);
 }
 
 // The path is a property of each decoder: a plain decoder and one per vector path run side by
