@@ -89,7 +89,6 @@ inline void store4i(uint8_t* dst, __m128i keep, __m128i v) {
 #pragma GCC diagnostic push
 // GCC 12's 512-bit conversion intrinsics start from an undefined register it then reports.
 #pragma GCC diagnostic ignored "-Wuninitialized"
-#pragma GCC diagnostic ignored "-Wmaybe-uninitialized"
 template <bool Round>
 __attribute__((target("avx512f"), always_inline)) inline __m256i pcm8(__m512d y) {
     y = _mm512_min_pd(y, _mm512_set1_pd(32767.0));
