@@ -1,7 +1,8 @@
 // The AVX2 kernel records: the Layer III stage bodies of layer3_dsp.h on eight lanes (lane l
 // carries subband sb + l in the hybrid filter bank, line j + l elsewhere), the synthesis
-// variants of synth_avx2.cpp (the AVX-512 record takes its tables with the pair window). Subbands are moved between their 18-line layout and the lanes by
-// transposes (shuffles rather than gathers: gathers are slow on some processors).
+// variants of synth_avx2.cpp (the AVX-512 record takes its tables with the pair window).
+// Subbands are moved between their 18-line layout and the lanes by transposes (shuffles rather
+// than gathers: gathers are slow on some processors).
 #include "kernels.h"
 #include "lanes_avx2.h"
 #include "layer3_dsp.h"

@@ -95,8 +95,10 @@ __attribute__((target("avx512f"), always_inline)) inline __m256i pcm8(__m512d y)
     return Round ? _mm512_cvtpd_epi32(y) : _mm512_cvttpd_epi32(y);
 }
 // Eight samples of each channel to eight interleaved pairs at `dst`.
-__attribute__((target("avx2"), always_inline)) inline void put_pairs8(uint8_t* dst, __m256i c0, __m256i c1) {
-    const __m256i s = _mm256_packs_epi32(_mm256_unpacklo_epi32(c0, c1), _mm256_unpackhi_epi32(c0, c1));
+__attribute__((target("avx2"), always_inline)) inline void put_pairs8(uint8_t* dst, __m256i c0,
+                                                                      __m256i c1) {
+    const __m256i lo = _mm256_unpacklo_epi32(c0, c1), hi = _mm256_unpackhi_epi32(c0, c1);
+    const __m256i s = _mm256_packs_epi32(lo, hi);
     _mm256_storeu_si256(reinterpret_cast<__m256i*>(dst), s);
 }
 template <bool Round>
@@ -143,8 +145,10 @@ __attribute__((target("avx512f,avx512vl"), noinline)) void window_pair512(
     const __m256i q0 = pcm8<Round>(ss0[0]), q1 = pcm8<Round>(ss1[0]);
     const __m256i p0 = pcm8<Round>(ss0[1]), p1 = pcm8<Round>(ss1[1]);
     const __m256i mid0 = pcm8<Round>(_mm512_set1_pd(m0)), mid1 = pcm8<Round>(_mm512_set1_pd(m1));
-    put_pairs8(out + 4 * 16, _mm256_permutex2var_epi32(p0, back, mid0), _mm256_permutex2var_epi32(p1, back, mid1));
-    put_pairs8(out + 4 * 24, _mm256_permutex2var_epi32(q0, back, p0), _mm256_permutex2var_epi32(q1, back, p1));
+    put_pairs8(out + 4 * 16, _mm256_permutex2var_epi32(p0, back, mid0),
+               _mm256_permutex2var_epi32(p1, back, mid1));
+    put_pairs8(out + 4 * 24, _mm256_permutex2var_epi32(q0, back, p0),
+               _mm256_permutex2var_epi32(q1, back, p1));
 }
 #pragma GCC diagnostic pop
 
@@ -165,7 +169,8 @@ struct SynthPath<F8> {
     template <int N, OutForm O>
     static constexpr bool kPairWindow = N == 32 && (O == OutForm::s16 || O == OutForm::s16r);
     template <int N, OutForm O>
-    static void window_pair(const float* h0, const float* r0, const float* h1, const float* r1, uint8_t* out) {
+    static void window_pair(const float* h0, const float* r0, const float* h1, const float* r1,
+                            uint8_t* out) {
         window_pair512<O == OutForm::s16r>(h0, r0, h1, r1, out);
     }
     static __m256d load(const float* p) { return load4(p); }

@@ -322,7 +322,8 @@ struct L3Rows {
         const float* gain = eq_gain<N, Form::mono>(d);
         for (int32_t r = 0; r < 36; r += B) {
             const int32_t n = 36 - r < B ? 36 - r : B;
-            P::template transform<N, Form::mono>(rows + r * 32, n, 32, gain, d->syn.dct_coef, t[r], nullptr);
+            P::template transform<N, Form::mono>(rows + r * 32, n, 32, gain, d->syn.dct_coef, t[r],
+                                                 nullptr);
         }
         float* h0 = d->syn.synth_buf[0];
         float* h1 = d->syn.synth_buf[1];

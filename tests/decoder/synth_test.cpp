@@ -345,7 +345,8 @@ TEST(SynthTransform, CoefficientsAndDirectCosineSum) {
 // The kernel records this build and processor run.
 std::vector<const MpegKernels*> every_path() {
     std::vector<const MpegKernels*> r;
-    for (int32_t p : {MPEG_PATH_PLAIN, MPEG_PATH_SSE2, MPEG_PATH_AVX2, MPEG_PATH_AVX512, MPEG_PATH_NEON})
+    for (int32_t p :
+         {MPEG_PATH_PLAIN, MPEG_PATH_SSE2, MPEG_PATH_AVX2, MPEG_PATH_AVX512, MPEG_PATH_NEON})
         if (const MpegKernels* k = mpeg_kernels(p)) r.push_back(k);
     return r;
 }

@@ -1,8 +1,9 @@
 // The optimised decoding paths against the plain one: every conformance stream and a corpus of
 // lame and twolame files made here are decoded on each vector path this processor runs (SSE2,
 // AVX2 and AVX-512 on x86-64, NEON on aarch64) at every reduction, channel form and sample width
-// (and rounded 16-bit samples as coded), and the PCM must be byte-identical. The plain path is the reference; the others only reorder work
-// across output samples, never the arithmetic of one sample.
+// (and rounded 16-bit samples as coded), and the PCM must be byte-identical. The plain path is
+// the reference; the others only reorder work across output samples, never the arithmetic of
+// one sample.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -78,7 +79,8 @@ TEST(PathSelection, BestPathOfThisProcessor) {
     __builtin_cpu_init();
     ASSERT_NE(mpeg_kernels(MPEG_PATH_SSE2), nullptr) << "x86-64 without the SSE2 path";
     const bool avx2 = __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
-    const bool avx512 = avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
+    const bool avx512 =
+        avx2 && __builtin_cpu_supports("avx512f") && __builtin_cpu_supports("avx512vl");
     EXPECT_EQ(mpeg_kernels(MPEG_PATH_AVX2) != nullptr, avx2);
     EXPECT_EQ(mpeg_kernels(MPEG_PATH_AVX512) != nullptr, avx512);
     EXPECT_EQ(mpeg_kernels(MPEG_PATH_NEON), nullptr);
@@ -105,8 +107,8 @@ TEST(PathSelection, BestPathOfThisProcessor) {
 }
 
 // A decoder that asks for a path this build or processor does not run (NEON on x86-64, SSE2,
-// AVX2 and AVX-512 on aarch64, an unknown code) decodes on the plain path, with the plain path's bytes; one
-// that asks for the best runs the best.
+// AVX2 and AVX-512 on aarch64, an unknown code) decodes on the plain path, with the plain path's
+// bytes; one that asks for the best runs the best.
 TEST(PathSelection, AbsentPathFallsBackToPlain) {
     const std::vector<uint8_t> file = ziv::read_file(ziv::vector_path("l3-hecommon.bit"));
     const Decoded plain = decode(file, 0, 0, MPEG_PATH_PLAIN);
