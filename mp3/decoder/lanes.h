@@ -1,7 +1,7 @@
 // Lane types of the kernel bodies. A body written over V runs one value at a time with
 // V = float, four at a time with the SSE2 or NEON type (lanes_sse2.h, lanes_neon.h) and eight
-// with the AVX2 type (lanes_avx2.h); Lane<V> holds the few operations that the arithmetic operators do not cover:
-// loads and stores, a reversed load, stores under a mask of lanes, the 18 lines of a subband per
+// with the AVX2 type (lanes_avx2.h); Lane<V> holds the few operations that the arithmetic
+// operators do not cover: loads and stores, a reversed load, stores under a mask of lanes, the 18 lines of a subband per
 // lane, per-lane tests and the table lookup of the dequantiser. The vector types add the
 // transposes that carry one row per lane (load_runs, store_runs, load_pairs, join_low) and the
 // inverse of the subband load (store_subbands), which the plain path never needs. Internal
@@ -15,35 +15,35 @@ namespace {
 template <class V>
 struct Lane;
 
-// Rows to lanes and back on a four-lane type V (SSE2, NEON), through Lane<V>'s loads and stores
-// and the type's 4 x 4 transpose. Lane<V> takes these from here.
-template <class V, void (*Transpose)(V*)>
-struct FourLaneRuns {
-    // Four runs of n floats (n a multiple of 4), `stride` floats apart, as n lanes: x[k] holds
+// Rows to lanes and back on a vector type V of W lanes (SSE2 and NEON four, AVX2 eight), through
+// Lane<V>'s loads and stores and the type's W x W transpose. Lane<V> takes these from here.
+template <class V, int W, void (*Transpose)(V*)>
+struct LaneRuns {
+    // W runs of n floats (n a multiple of W), `stride` floats apart, as n lanes: x[k] holds
     // element k of every run, run l in lane l. Only the first `runs` runs are read; the lanes of
     // the others hold zeros.
-    static void load_runs(const float* p, int32_t stride, int32_t n, V* x, int32_t runs = 4) {
+    static void load_runs(const float* p, int32_t stride, int32_t n, V* x, int32_t runs = W) {
 #pragma GCC unroll 8
-        for (int32_t q = 0; q < n; q += 4) {
-            V t[4];
-#pragma GCC unroll 4
-            for (int l = 0; l < 4; ++l)
+        for (int32_t q = 0; q < n; q += W) {
+            V t[W];
+#pragma GCC unroll 8
+            for (int l = 0; l < W; ++l)
                 t[l] = l < runs ? Lane<V>::load(p + stride * l + q) : Lane<V>::broadcast(0.0f);
             Transpose(t);
-#pragma GCC unroll 4
-            for (int k = 0; k < 4; ++k) x[q + k] = t[k];
+#pragma GCC unroll 8
+            for (int k = 0; k < W; ++k) x[q + k] = t[k];
         }
     }
     // The inverse: lane l of x[k] to element k of run l.
     static void store_runs(const V* x, int32_t n, float* p, int32_t stride) {
 #pragma GCC unroll 8
-        for (int32_t q = 0; q < n; q += 4) {
-            V t[4];
-#pragma GCC unroll 4
-            for (int k = 0; k < 4; ++k) t[k] = x[q + k];
+        for (int32_t q = 0; q < n; q += W) {
+            V t[W];
+#pragma GCC unroll 8
+            for (int k = 0; k < W; ++k) t[k] = x[q + k];
             Transpose(t);
-#pragma GCC unroll 4
-            for (int l = 0; l < 4; ++l) Lane<V>::store(p + stride * l + q, t[l]);
+#pragma GCC unroll 8
+            for (int l = 0; l < W; ++l) Lane<V>::store(p + stride * l + q, t[l]);
         }
     }
 };

@@ -43,54 +43,12 @@ __attribute__((always_inline)) inline void transpose8(F8* x) {
     x[7] = _mm256_permute2f128_ps(u3, u7, 0x31);
 }
 
-// Eight runs of n floats (n a multiple of 8), `stride` floats apart, as n lanes: x[k] holds
-// element k of every run, run l in lane l. Only the first `runs` runs are read; the lanes of
-// the others hold zeros.
-inline void load_runs8(const float* p, int32_t stride, int32_t n, F8* x, int32_t runs = 8) {
-#pragma GCC unroll 4
-    for (int32_t q = 0; q < n; q += 8) {
-        F8 t[8];
-#pragma GCC unroll 8
-        for (int l = 0; l < 8; ++l)
-            t[l] = l < runs ? _mm256_loadu_ps(p + stride * l + q) : _mm256_setzero_ps();
-        transpose8(t);
-#pragma GCC unroll 8
-        for (int k = 0; k < 8; ++k) x[q + k] = t[k];
-    }
-}
-
-// The inverse: lane l of x[k] to element k of run l.
-inline void store_runs8(const F8* x, int32_t n, float* p, int32_t stride) {
-#pragma GCC unroll 4
-    for (int32_t q = 0; q < n; q += 8) {
-        F8 t[8];
-#pragma GCC unroll 8
-        for (int k = 0; k < 8; ++k) t[k] = x[q + k];
-        transpose8(t);
-#pragma GCC unroll 8
-        for (int l = 0; l < 8; ++l) _mm256_storeu_ps(p + stride * l + q, t[l]);
-    }
-}
-
 // Entries 2k (even) and 2k + 1 (odd) of 16 consecutive floats, in order.
 inline void deinterleave16(const float* p, F8* even, F8* odd) {
     const __m256 v0 = _mm256_loadu_ps(p), v1 = _mm256_loadu_ps(p + 8);
     const __m256 e = _mm256_shuffle_ps(v0, v1, 0x88), o = _mm256_shuffle_ps(v0, v1, 0xDD);
     *even = _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(e), 0xD8));
     *odd = _mm256_castpd_ps(_mm256_permute4x64_pd(_mm256_castps_pd(o), 0xD8));
-}
-
-// 18 consecutive floats per subband of eight subbands at p as lines k = 0..17 (lanes =
-// subbands): two 8 x 8 transposes and the last two lines by pairs.
-inline void load_subbands(const float* p, F8* x) {
-    load_runs8(p, 18, 16, x);
-    __m128 q[4];
-    for (int i = 0; i < 4; ++i) {
-        const __m128 lo = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(p + 36 * i + 16)));
-        q[i] = _mm_loadh_pi(lo, reinterpret_cast<const __m64*>(p + 36 * i + 34));
-    }
-    x[16] = _mm256_set_m128(_mm_shuffle_ps(q[2], q[3], 0x88), _mm_shuffle_ps(q[0], q[1], 0x88));
-    x[17] = _mm256_set_m128(_mm_shuffle_ps(q[2], q[3], 0xDD), _mm_shuffle_ps(q[0], q[1], 0xDD));
 }
 
 // Lanes l = 0..7 with first <= base + l < end, as a store mask.
@@ -106,7 +64,7 @@ inline __m256i lane_mask(int32_t base, int32_t first, int32_t end) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wignored-attributes"
 template <>
-struct Lane<F8> {
+struct Lane<F8> : LaneRuns<F8, 8, transpose8> {
     static constexpr int n = 8;
     static F8 broadcast(float x) { return _mm256_set1_ps(x); }
     static F8 load(const float* p) { return _mm256_loadu_ps(p); }
@@ -121,7 +79,19 @@ struct Lane<F8> {
     using Mask = __m256i;
     static __m256i mask(int32_t base, int32_t first, int32_t end) { return lane_mask(base, first, end); }
     static void store_masked(float* p, __m256i m, F8 v) { _mm256_maskstore_ps(p, m, v); }
-    static void load_subbands(const float* p, F8* x) { ::load_subbands(p, x); }
+    // 18 consecutive floats per subband of eight subbands at p as lines k = 0..17 (lanes =
+    // subbands): two 8 x 8 transposes and the last two lines by pairs.
+    static void load_subbands(const float* p, F8* x) {
+        load_runs(p, 18, 16, x);
+        __m128 q[4];
+        for (int i = 0; i < 4; ++i) {
+            const __m128 lo =
+                _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(p + 36 * i + 16)));
+            q[i] = _mm_loadh_pi(lo, reinterpret_cast<const __m64*>(p + 36 * i + 34));
+        }
+        x[16] = _mm256_set_m128(_mm_shuffle_ps(q[2], q[3], 0x88), _mm_shuffle_ps(q[0], q[1], 0x88));
+        x[17] = _mm256_set_m128(_mm_shuffle_ps(q[2], q[3], 0xDD), _mm_shuffle_ps(q[0], q[1], 0xDD));
+    }
     // The inverse, for the subbands from lane `skip` on.
     static void store_subbands(float* p, const F8* v, int32_t skip) {
         F8 a[8], b[8];
@@ -153,10 +123,6 @@ struct Lane<F8> {
             std::memcpy(p + 18 * l + 16, pairs + 2 * l, 2 * sizeof(float));
         }
     }
-    static void load_runs(const float* p, int32_t stride, int32_t n, F8* x, int32_t runs = 8) {
-        load_runs8(p, stride, n, x, runs);
-    }
-    static void store_runs(const F8* x, int32_t n, float* p, int32_t stride) { store_runs8(x, n, p, stride); }
     // The left (even) and right (odd) entries of eight interleaved runs of 2N floats (`stride`
     // floats apart, the first `runs` read, the others silent) as lanes: left[k] and right[k]
     // hold pair k of every run.

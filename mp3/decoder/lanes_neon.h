@@ -42,7 +42,7 @@ inline float32x4_t reverse4(float32x4_t v) {
 }
 
 template <>
-struct Lane<F4> : FourLaneRuns<F4, transpose4> {
+struct Lane<F4> : LaneRuns<F4, 4, transpose4> {
     static constexpr int n = 4;
     static F4 broadcast(float x) { return vdupq_n_f32(x); }
     static F4 load(const float* p) { return vld1q_f32(p); }

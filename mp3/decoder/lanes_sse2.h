@@ -39,7 +39,7 @@ inline __m128i lane_mask4(int32_t base, int32_t first, int32_t end) {
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wignored-attributes"
 template <>
-struct Lane<F4> : FourLaneRuns<F4, transpose4> {
+struct Lane<F4> : LaneRuns<F4, 4, transpose4> {
     static constexpr int n = 4;
     static F4 broadcast(float x) { return _mm_set1_ps(x); }
     static F4 load(const float* p) { return _mm_loadu_ps(p); }
