@@ -376,6 +376,7 @@ int32_t poll_held(Mp3StreamPlayer* p) {
     }
     const uint32_t passed = p->core.sync.passed;
     const int32_t ss = mpeg_core_sample_bytes(&p->core);
+    bool switched = false;  // this poll used up the older block and asked for its successor
     for (;;) {
         const bool points = p->loop && p->points;
         int32_t room = bytes;
@@ -425,7 +426,9 @@ int32_t poll_held(Mp3StreamPlayer* p) {
         if (w.joined) {
             // A full join that cannot tell holds something larger than a block, which is no
             // frame this player can read: searched past.
-            if (!switch_if_passed(p)) {
+            if (switch_if_passed(p)) {
+                switched = true;
+            } else {
                 mpeg_sync_rejected(&p->core.sync);
                 p->read_off += 1;
             }
@@ -433,12 +436,13 @@ int32_t poll_held(Mp3StreamPlayer* p) {
         }
         // The current block is used up. Between frames (a tag or junk going on), when this poll
         // has crossed one, before the first buffer (the first frame may be found near the end
-        // of the blocks held) or after a jump (the blocks at the new offset are to come), the
-        // next block was not late: the buffer is kept and filled on once the next block has
-        // come.
+        // of the blocks held), after a jump (the blocks at the new offset are to come) or when
+        // this poll asked for the next block itself (a buffer that takes more MP3 bytes than a
+        // block holds, as free format at high bitrates does), the next block was not late: the
+        // buffer is kept and filled on once the next block has come.
         const bool first_buffer = p->core.given == p->held_bytes;
         if (mpeg_sync_between_frames(&p->core.sync) || p->core.sync.passed != passed ||
-            first_buffer || p->jumped) {
+            first_buffer || p->jumped || switched) {
             p->held = buf;
             return MP3_OK;
         }

@@ -55,9 +55,23 @@ Confirm confirm_at(const MpegSync* like, const uint8_t* buf, int32_t len, int32_
     return NO;
 }
 
-// Free-format frames searched for: their starts from this offset on, below this one.
+// Free-format frames searched for: their starts from this offset on, up to the end of the
+// largest frame the header can have (see free_format_last).
 constexpr int32_t kFreeFirst = 24;
-constexpr int32_t kFreeLast = 2000;
+// The highest bitrate a free-format stream is taken at, in bit/s: encoders write free format up
+// to 640 kbit/s, past the highest tabled rate of any layer.
+constexpr int64_t kFreeMaxBitrate = 640000;
+
+// One past the farthest offset, from a free-format header, at which the next frame can start:
+// the frame's size at kFreeMaxBitrate plus a padding slot. That is 2,880 bytes at the most in
+// MPEG-1 (Layer II or III at 32 kHz) and 5,760 anywhere (MPEG-2 Layer II at 16 kHz, MPEG-2.5
+// Layer III at 8 kHz). The bound follows from the header alone, so every window gives the same
+// answer, and the search through junk stays linear.
+int32_t free_format_last(const MpegFrameInfo& info) {
+    const int64_t slot = info.slot_bytes;
+    const int64_t slots = int64_t(info.samples) * kFreeMaxBitrate / (8 * slot * info.sample_rate);
+    return int32_t(slots * slot + slot + 1);
+}
 
 // The size without padding of the free-format frame whose header h is at p: the distance to the
 // first later start of the same two header bytes whose frame (with its own padding) is followed
@@ -66,12 +80,13 @@ constexpr int32_t kFreeLast = 2000;
 // answer, and one that ends before them says so: -1 (more is needed), unless `final`. 0: no
 // such frame within the search.
 int32_t free_format_frame(const uint8_t* buf, int32_t len, int32_t final, int32_t p,
-                          const MpegHeader& h) {
+                          const MpegHeader& h, const MpegFrameInfo& info) {
     const uint8_t* q = buf + p;
     const int32_t n = len - p;
     const int32_t pad0 = mpeg_header_frame_bytes(&h, 0);
-    const int32_t slot = h.layer == 3 ? 4 : 1;  // the padding slot: 4 bytes in Layer I
-    for (int32_t k = kFreeFirst; k < kFreeLast; ++k) {
+    const int32_t slot = info.slot_bytes;
+    const int32_t last = free_format_last(info);
+    for (int32_t k = kFreeFirst; k < last; ++k) {
         if (k + 3 > n) return final ? 0 : -1;
         if (q[k] != q[0] || q[k + 1] != q[1]) continue;
         const int32_t size = k - pad0;
@@ -98,7 +113,7 @@ int32_t candidate(const uint8_t* buf, int32_t len, int32_t final, int32_t p, Mpe
     if (h.bitrate_index == 0) {
         MpegFrameInfo info;
         if (!mpeg_header_info(&h, &info) || info.samples <= 0) return 0;
-        size = free_format_frame(buf, len, final, p, h);
+        size = free_format_frame(buf, len, final, p, h, info);
         if (size <= 0) return size;
         *bitrate = int32_t(int64_t(size) * 8 * info.sample_rate / info.samples);
     } else {

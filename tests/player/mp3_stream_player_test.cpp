@@ -198,8 +198,13 @@ TEST_F(StreamPlayer, UnderrunInTheJoinReleasesTheOlderBlockAndResumes) {
     EXPECT_EQ(mp3s_poll(p), 0);
     ASSERT_EQ(fake_al::st().handed.size(), 1u);
     EXPECT_EQ(marks(fake_al::st().handed[0])[2 * 2304], 3);
-    // The join of blocks 3 and 4 holds frames 4 and 5; the sixth straddles its end.
+    // The join of blocks 3 and 4 holds frames 4 and 5; the sixth straddles its end. That poll
+    // used block 3 up and asked for block 5 itself, so block 5 is not late: the buffer is kept.
     give(1800);
+    EXPECT_EQ(mp3s_poll(p), 0);
+    EXPECT_EQ(fake_al::st().handed.size(), 1u);
+    EXPECT_EQ(mp3s_current_frame(p), 5);
+    // A poll later it still has not come: late.
     EXPECT_EQ(mp3s_poll(p), -3);
     EXPECT_EQ(mp3s_current_frame(p), 5);
     std::vector<int16_t> m = marks(fake_al::st().handed.at(1));
@@ -208,11 +213,19 @@ TEST_F(StreamPlayer, UnderrunInTheJoinReleasesTheOlderBlockAndResumes) {
     EXPECT_EQ(m[2 * 2304], 0);
     // The older block is free again; with the next one given, the sixth frame decodes whole.
     give(2400);
+    // Frames 6 and 7 lie in the join of blocks 4 and 5; the eighth waits for block 6, which
+    // that poll asked for.
     ASSERT_EQ(mp3s_play(p, 3 * 4608, 255, 128), 0);
-    mp3s_poll(p);
+    EXPECT_EQ(mp3s_poll(p), 0);
+    EXPECT_EQ(fake_al::st().handed.size(), 2u);
+    give(3000);
+    EXPECT_EQ(mp3s_poll(p), 0);
+    ASSERT_EQ(fake_al::st().handed.size(), 3u);
     m = marks(fake_al::st().handed.back());
     EXPECT_EQ(m[0], 6);
     EXPECT_EQ(m[2304 - 1], 6);
+    EXPECT_EQ(m[2304], 7);
+    EXPECT_EQ(m[2 * 2304], 8);
     mp3s_destroy(p);
 }
 
