@@ -285,6 +285,34 @@ TEST(FrameSync, FreeFormatSizesAreTheSameInEveryWindow) {
     }
 }
 
+// Free format runs up to 640 kbit/s: a frame of that size is found in every window, one a few
+// bytes larger is no frame. The largest frames: MPEG-1 Layer III at 32 kHz, MPEG-2 Layer II at
+// 16 kHz, MPEG-2.5 Layer III at 8 kHz.
+TEST(FrameSync, FreeFormatFramesRunToTheirSizeAt640Kbits) {
+    struct Big {
+        uint8_t b1, b2;  // header bytes 1 and 2 (bitrate index 0)
+        size_t most;     // the frame's size at 640 kbit/s
+        size_t slot;     // the padding slot
+    };
+    for (const Big& b : {Big{0xFB, 0x08, 2880, 1}, Big{0xF5, 0x08, 5760, 1},
+                         Big{0xE3, 0x08, 5760, 1}, Big{0xFF, 0x08, 960, 4}}) {
+        for (size_t size : {b.most, b.most + 2 * b.slot}) {
+            SCOPED_TRACE(testing::Message() << std::hex << int(b.b1) << std::dec << " size " << size);
+            Bytes v;
+            for (int i = 0; i < 6; ++i) {
+                Bytes f(size, 0x11);
+                f[0] = 0xFF, f[1] = b.b1, f[2] = b.b2, f[3] = 0x64;
+                add(&v, f);
+            }
+            int32_t end = 0;
+            const std::vector<int64_t> whole = walk(v, 0, &end);
+            EXPECT_EQ(whole.size(), size == b.most ? 6u : 0u);
+            for (size_t w : {1000, 4096, 8192})
+                EXPECT_EQ(walk(v, w, &end), whole) << "window " << w;
+        }
+    }
+}
+
 TEST(FrameSync, DecodingEveryCutAndRandomDamageStaysInBounds) {
     const Bytes v = frames(4, 0x90, 417, 0);
     const size_t ends[4] = {417, 834, 1252, 1669};  // the third frame is padded
