@@ -43,7 +43,7 @@ bool pass_done(const Mp3Player* p) {
 
 // Moves to frame f (in range): through the index, or from an estimate (a byte offset from start).
 void move_to(Mp3Player* p, int32_t f, int64_t guess) {
-    p->pos = p->start + mpeg_core_seek(&p->core, f, p->data_len, guess);
+    p->pos = p->start + mpeg_core_seek_frame(&p->core, f, p->data_len, guess);
     p->out_base = mp3_out_of_frame(&p->core, f);
 }
 

@@ -187,7 +187,7 @@ void mpeg_core_rewind(MpegCore* c) { moved(c, 0, 1); }
 
 void mpeg_core_seek_at(MpegCore* c, int32_t f) { moved(c, f, 1); }
 
-int32_t mpeg_core_seek(MpegCore* c, int32_t f, int32_t data_len, int64_t guess) {
+int32_t mpeg_core_seek_frame(MpegCore* c, int32_t f, int32_t data_len, int64_t guess) {
     if (c->index.offsets) {
         moved(c, f, 1);
         return f < c->index.frames ? c->index.offsets[f] : data_len;
@@ -279,7 +279,7 @@ int32_t mpeg_core_decode_pieces(MpegCore* c, const uint8_t* data, int32_t len, i
     if (bytes < 0) return 0;
     if (bytes == 0) return 1;
     if (piece <= 0) return 0;
-    int32_t pos = mpeg_core_seek(c, from, len, 0);
+    int32_t pos = mpeg_core_seek_frame(c, from, len, 0);
     if (!mpeg_core_prepare(c, data, len)) return 0;
     int64_t at = 0;
     for (int32_t f = from; f < to; f += piece) {

@@ -96,7 +96,7 @@ int32_t mpeg_core_run_done(const MpegCore* c);
 // the frames indexed); without one the Xing table's offset or else `guess`, kept inside the data
 // and searched from. The decoder is set up again before the next frame.
 void mpeg_core_rewind(MpegCore* c);
-int32_t mpeg_core_seek(MpegCore* c, int32_t f, int32_t data_len, int64_t guess);
+int32_t mpeg_core_seek_frame(MpegCore* c, int32_t f, int32_t data_len, int64_t guess);
 
 // On to frame f of a stream whose frames the caller has indexed itself (a streamed player), the
 // next bytes read being that frame's first: the decoder is set up again before the next frame,

@@ -1,6 +1,8 @@
 // The core as callers see it (mpeg_core.h): a core on the heap that keeps the place of its bytes
-// itself, either the caller's data in memory or a window of the pieces fed to it, and reads them
-// through the window-passing calls of core.h that the players and mp3dec use.
+// itself, either the caller's data in memory, a window of the pieces fed to it, or a window of
+// the pieces it reads through the caller's reader, and reads them through the window-passing
+// calls of core.h. It counts the output in samples: a seek lands on the sample asked for (the
+// frame that holds it, sought with its pre-roll, then the samples before it thrown away).
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -18,22 +20,73 @@ namespace {
 constexpr int32_t kHoldBack = 64 * 1024;
 // The first size of the window of fed bytes; it doubles whenever a piece does not fit.
 constexpr int32_t kFirstWindow = 64 * 1024;
+// The piece a reader is asked for at a time.
+constexpr int32_t kPiece = 64 * 1024;
+// The end of a reader's data that is searched for tags when the reader can seek and knows its
+// size (the tags at the end are then cut at once, with no hold-back).
+constexpr int32_t kTail = 256 * 1024;
 
-enum Source : int32_t { kNone, kMemory, kFed };
+enum Source : int32_t { kNone, kMemory, kFed, kReader };
+
+// Data in memory larger than the window-passing calls take (2 GiB and more) is read through a
+// reader over the memory.
+struct MemoryReader {
+    const uint8_t* data;
+    size_t len;
+    size_t at;
+};
+
+int64_t memory_read(void* ctx, void* buf, size_t n) {
+    MemoryReader* m = static_cast<MemoryReader*>(ctx);
+    const size_t k = n < m->len - m->at ? n : m->len - m->at;
+    std::memcpy(buf, m->data + m->at, k);
+    m->at += k;
+    return int64_t(k);
+}
+
+int32_t memory_seek(void* ctx, int64_t offset) {
+    MemoryReader* m = static_cast<MemoryReader*>(ctx);
+    if (offset < 0 || uint64_t(offset) > m->len) return -1;
+    m->at = size_t(offset);
+    return 0;
+}
+
+int64_t memory_size(void* ctx) { return int64_t(static_cast<MemoryReader*>(ctx)->len); }
+
+constexpr MpegReader kMemoryReader = {memory_read, memory_seek, memory_size};
+
+// The frames of data read through a reader, as they pass: each frame's offset in the data and
+// the main data it adds to the bit reservoir (for the pre-roll of a seek).
+struct ReadIndex {
+    int64_t* offsets;  // count + 1 entries once a frame is in: offsets[count] ends the last
+    int16_t* main;
+    int32_t count;
+    int32_t cap;
+    int64_t next;      // the offset the walk goes on from
+    int32_t done;      // 1 once the walk reached the end of the stream
+    MpegSync sync;
+};
 
 // The core first: an MpegCore* made by mpeg_core_create points at one of these.
 struct HeldCore {
     MpegCore core;
-    int32_t source;       // kNone until data is set or fed
+    int32_t source;       // kNone until data is set, fed or given a reader
     int32_t opened;       // 1 once the first frame is found and the decoder set up
     int32_t failure;      // MP3_NO_FRAME or MP3_SETUP_FAILED once the data proved unusable
-    int32_t pos;          // next byte to read: in start[] (memory) or win.buf[] (fed)
+    int32_t pos;          // next byte to read: in start[] (memory) or win.buf[] (fed, reader)
     const uint8_t* start; // memory: the first frame
     int32_t data_len;     // memory: bytes from start, the tags at the end cut off
     int32_t frames;       // memory: frames of the data (the index's count, else an estimate)
-    MpegWindow win;       // fed: the bytes not yet read, from pos on
-    int32_t ended;        // fed: 1 once mpeg_core_feed_end was called
-    int32_t audio_end;    // fed, once ended: bytes of the window before the tags at the end
+    MpegWindow win;       // fed, reader: the bytes not yet read, from pos on
+    int32_t ended;        // fed, reader: 1 once no more bytes come
+    int32_t audio_end;    // fed, reader, once ended: bytes of the window before the tags at the end
+    int64_t data_end;     // reader: where the tags at the end begin in the data; -1 unknown
+    int64_t out_bytes;    // PCM bytes of the output before the next one read
+    int64_t discard;      // after a seek: PCM bytes decoded and thrown away before the next read
+    MpegReader reader;    // reader: the caller's calls (or kMemoryReader over `memory`)
+    void* reader_ctx;
+    MemoryReader memory;
+    ReadIndex index;      // reader: the frames passed so far
 };
 static_assert(offsetof(HeldCore, core) == 0, "a held core starts with its core");
 static_assert(alignof(HeldCore) <= alignof(std::max_align_t), "calloc aligns a held core");
@@ -57,7 +110,119 @@ bool make_room(MpegWindow* w, int32_t n) {
     return true;
 }
 
-// Finds the first frame of fed data in buf[0, vis).
+// The bytes of the window the frame search may see: all of them once the data has ended (the
+// tags at the end cut), else all but the hold-back.
+int32_t visible(const HeldCore* h) {
+    int32_t vis = h->ended ? h->audio_end
+                  : h->data_end >= 0 ? h->win.filled
+                                     : (h->win.filled > kHoldBack ? h->win.filled - kHoldBack : 0);
+    return vis < h->pos ? h->pos : vis;  // the search went into what proved to be the tags at the end
+}
+
+// Room for n more bytes in the window of fed or read data: the bytes before the read position
+// (and before the frame the index walks from next) are dropped first, being done with.
+bool window_room(HeldCore* h, int32_t n) {
+    if (h->win.cap - h->win.filled >= n) return true;
+    int64_t keep = h->pos;
+    if (h->source == kReader && !h->index.done && h->index.next - h->win.base < keep)
+        keep = h->index.next - h->win.base;
+    const int32_t dropped = mpeg_window_drop(&h->win, keep > 0 ? int32_t(keep) : 0);
+    h->pos -= dropped;
+    return make_room(&h->win, n);
+}
+
+void data_ended(HeldCore* h) {
+    h->ended = 1;
+    if (h->data_end >= 0) {
+        const int64_t n = h->data_end - h->win.base;
+        h->audio_end = n < 0 ? 0 : n < h->win.filled ? int32_t(n) : h->win.filled;
+        return;
+    }
+    h->audio_end = h->win.buf ? mpeg_trailing_tags(h->win.buf, h->win.filled) : 0;
+}
+
+// Where the tags at the end of a reader's data begin, read from its last bytes when it can seek
+// and knows its size; -1 otherwise. The reader is left anywhere.
+int64_t find_data_end(const MpegReader* r, void* ctx) {
+    if (!r->seek || !r->size) return -1;
+    const int64_t size = r->size(ctx);
+    if (size < 0) return -1;
+    const int32_t n = size < kTail ? int32_t(size) : kTail;
+    uint8_t* tail = static_cast<uint8_t*>(std::malloc(size_t(n) + 1));
+    if (!tail) return -1;
+    int32_t got = 0;
+    if (r->seek(ctx, size - n) == 0) {
+        while (got < n) {
+            const int64_t k = r->read(ctx, tail + got, size_t(n - got));
+            if (k <= 0 || k > n - got) break;
+            got += int32_t(k);
+        }
+    }
+    const int64_t end = got == n ? size - n + mpeg_trailing_tags(tail, n) : -1;
+    std::free(tail);
+    return end;
+}
+
+// Records the frames of the window from the index's next offset on, as far as the frame search
+// may see them whole.
+void index_window(HeldCore* h) {
+    ReadIndex* x = &h->index;
+    // Only a reader that can seek uses the index.
+    if (!h->opened || x->done || h->source != kReader || !h->reader.seek) return;
+    const int32_t vis = visible(h);
+    for (;;) {
+        const int64_t rel = x->next - h->win.base;
+        if (rel < 0 || rel > vis) return;
+        int32_t pos = int32_t(rel), size = 0;
+        const int32_t r = mpeg_sync_next(&x->sync, h->win.buf, vis, h->ended, &pos, &size);
+        if (r != MPEG_SYNC_FRAME) {
+            if (r != MPEG_SYNC_MORE) x->done = 1;
+            return;
+        }
+        if (x->count + 2 > x->cap) {
+            const int32_t more = x->cap ? x->cap * 2 : 1024;
+            int64_t* o = static_cast<int64_t*>(std::realloc(x->offsets, sizeof(int64_t) * size_t(more)));
+            if (o) x->offsets = o;
+            int16_t* m = static_cast<int16_t*>(std::realloc(x->main, sizeof(int16_t) * size_t(more)));
+            if (m) x->main = m;
+            // Without memory the index stops growing: seeks reach the frames indexed so far.
+            if (!o || !m) {
+                x->done = 1;
+                return;
+            }
+            x->cap = more;
+        }
+        x->offsets[x->count] = h->win.base + pos;
+        x->main[x->count] = int16_t(mpeg_frame_main_bytes(h->win.buf + pos, size));
+        ++x->count;
+        x->next = h->win.base + pos + size;
+        x->offsets[x->count] = x->next;
+        mpeg_sync_taken(&x->sync);
+    }
+}
+
+// Reads the next piece of the reader into the window. false when no more bytes come (the data
+// ended, or the reader failed: *failed set).
+bool read_piece(HeldCore* h, bool* failed) {
+    if (h->ended) return false;
+    if (!window_room(h, kPiece)) {
+        *failed = true;
+        return false;
+    }
+    const int64_t n = h->reader.read(h->reader_ctx, mpeg_window_end(&h->win), size_t(kPiece));
+    if (n <= 0 || n > kPiece) {
+        if (n != 0) *failed = true;
+        data_ended(h);
+    } else {
+        mpeg_window_grew(&h->win, int32_t(n));
+        // The audio ends where the tags at the end begin, known ahead.
+        if (h->data_end >= 0 && h->win.base + h->win.filled >= h->data_end) data_ended(h);
+    }
+    index_window(h);
+    return n > 0 && n <= kPiece;
+}
+
+// Finds the first frame of fed or read data in buf[0, vis).
 int32_t open_fed(HeldCore* h, int32_t vis) {
     const int32_t r = mpeg_core_open(&h->core, h->win.buf, vis, h->ended, &h->pos);
     if (r == MP3_NEED_MORE) return r;
@@ -68,7 +233,114 @@ int32_t open_fed(HeldCore* h, int32_t vis) {
     // The frames are read from the first one on, known to start at pos.
     mpeg_sync_restart(&h->core.sync, 1);
     h->opened = 1;
+    h->index.sync = h->core.sync;
+    h->index.next = h->win.base + h->pos;
+    index_window(h);
     return MP3_OK;
+}
+
+// Fills out[*filled, room) from the source, the pieces of a reader read as they are needed.
+int32_t fill(HeldCore* h, uint8_t* out, int32_t room, int32_t* filled) {
+    MpegCore* c = &h->core;
+    if (h->source == kMemory) {
+        // After a seek the decoder is set up again, the frames before the one sought refilling
+        // its state.
+        if (!mpeg_core_prepare(c, h->start, h->data_len)) return MP3_SETUP_FAILED;
+        return mpeg_core_fill(c, h->start, h->data_len, 1, &h->pos, out, room, filled);
+    }
+    for (;;) {
+        int32_t r = MP3_NEED_MORE;
+        if (h->win.buf || h->ended) {
+            if (!h->win.buf) return h->failure = MP3_NO_FRAME;
+            const int32_t vis = visible(h);
+            r = h->opened ? MP3_OK : open_fed(h, vis);
+            if (r == MP3_OK) {
+                // A reader's seek sets the decoder up again, with no pre-roll of its own: the
+                // frames of the pre-roll are read and thrown away (the discard).
+                if (!mpeg_core_prepare(c, nullptr, 0)) return MP3_SETUP_FAILED;
+                r = mpeg_core_fill(c, h->win.buf, vis, h->ended, &h->pos, out, room, filled);
+            }
+        }
+        if (r != MP3_NEED_MORE || h->source != kReader) return r;
+        bool failed = false;
+        if (!read_piece(h, &failed) && failed) return MP3_READ_FAILED;
+    }
+}
+
+// The PCM bytes of one sample of every channel (0 before the first frame).
+int32_t sample_size(const MpegCore* c) { return mpeg_core_sample_bytes(c); }
+
+// Samples per channel of one frame's output.
+int64_t samples_per_frame(const MpegCore* c) {
+    const int32_t ss = sample_size(c);
+    return ss > 0 ? c->frame_pcm_bytes / ss : 0;
+}
+
+// Decodes and throws away what a seek left to discard. MP3_OK once it is done.
+int32_t throw_away(HeldCore* h) {
+    uint8_t scratch[4096];
+    while (h->discard > 0) {
+        const int32_t n = h->discard < int64_t(sizeof scratch) ? int32_t(h->discard)
+                                                               : int32_t(sizeof scratch);
+        int32_t got = 0;
+        const int32_t r = fill(h, scratch, n, &got);
+        h->discard -= got;
+        if (r != MP3_OK) return r;
+    }
+    return MP3_OK;
+}
+
+// Walks the frames of a reader on, headers only, until frame f is indexed (its successor's
+// offset known) or the stream has ended. The read position is lost: a seek follows.
+int32_t walk_to(HeldCore* h, int64_t f) {
+    ReadIndex* x = &h->index;
+    while (!x->done && x->count <= f) {
+        // Only the frame the walk goes on from need stay in the window.
+        const int64_t keep = x->next - h->win.base;
+        if (keep > 0) {
+            const int32_t dropped = mpeg_window_drop(&h->win, int32_t(keep));
+            h->pos = h->pos > dropped ? h->pos - dropped : 0;
+        }
+        bool failed = false;
+        if (!read_piece(h, &failed)) {
+            if (failed) return MP3_READ_FAILED;
+            index_window(h);
+            x->done = 1;
+        }
+    }
+    return MP3_OK;
+}
+
+// Moves a reader to frame `from`, a frame start: the window starts there afresh.
+int32_t reader_at_frame(HeldCore* h, int32_t from) {
+    const int64_t at = from < h->index.count ? h->index.offsets[from]
+                                             : (h->index.count ? h->index.offsets[h->index.count] : 0);
+    if (h->reader.seek(h->reader_ctx, at) != 0) return MP3_READ_FAILED;
+    mpeg_window_drop(&h->win, h->win.filled);
+    h->win.base = at;
+    h->pos = 0;
+    h->ended = 0;
+    h->audio_end = 0;
+    if (h->data_end >= 0 && at >= h->data_end) data_ended(h);
+    mpeg_core_seek_at(&h->core, from);
+    return MP3_OK;
+}
+
+// The length as the data says it without a walk: the gapless run's, the frames of data in
+// memory, or the Info frame's count; -1 when none says.
+int64_t stated_length(const HeldCore* h) {
+    const MpegCore* c = &h->core;
+    if (h->source == kMemory) return mpeg_core_output_samples(c, h->frames);
+    if (c->gap.on && c->gap.length >= 0) return c->gap.length;
+    if (h->index.done) return mpeg_core_output_samples(c, h->index.count);
+    // The Info frame counts the audio frames after it.
+    if (c->info && c->info_frames >= 0)
+        return mpeg_core_output_samples(c, int64_t(c->info_frames) + 1);
+    return -1;
+}
+
+bool can_seek(const HeldCore* h) {
+    return h->source == kMemory || (h->source == kReader && h->reader.seek);
 }
 
 }  // namespace
@@ -78,6 +350,7 @@ MpegCore* mpeg_core_create(int32_t reduction, int32_t convert, int32_t freq_limi
     if (!m) return nullptr;
     HeldCore* h = new (m) HeldCore();
     h->source = kNone;
+    h->data_end = -1;
     h->win = MpegWindow{nullptr, 0, 0, 0};
     if (!mpeg_core_init(&h->core, reduction, convert, freq_limit)) {
         mpeg_core_free(&h->core);
@@ -93,21 +366,30 @@ void mpeg_core_destroy(MpegCore* c) {
     HeldCore* h = held(c);
     mpeg_core_free(c);
     mpeg_window_free(&h->win);
+    std::free(h->index.offsets);
+    std::free(h->index.main);
     h->~HeldCore();
     std::free(h);
 }
 
-int32_t mpeg_core_set_data(MpegCore* c, const uint8_t* data, int32_t len) {
+int32_t mpeg_core_set_data(MpegCore* c, const uint8_t* data, size_t len) {
     HeldCore* h = held(c);
-    if (!c || h->source == kFed) return MP3_NO_FRAME;
+    if (!c || h->source == kFed || h->source == kReader) return MP3_NO_FRAME;
+    if (len > size_t(INT32_MAX)) {
+        // Past what a window holds: read a piece at a time, as from a file.
+        if (h->source == kMemory || !data) return MP3_NO_FRAME;
+        h->memory = MemoryReader{data, len, 0};
+        return mpeg_core_set_reader(c, &kMemoryReader, &h->memory);
+    }
     if (h->source == kMemory) mpeg_core_restart(c);  // new data: the decoder is kept
     h->source = kMemory;
     h->opened = 0;
     h->failure = MP3_NO_FRAME;
     h->pos = 0;
-    if (!data || len <= 0) return h->failure;
+    h->out_bytes = h->discard = 0;
+    if (!data || len == 0) return h->failure;
     // The tags at the end are cut off; the first frame is found past the tags and junk in front.
-    const int32_t n = mpeg_trailing_tags(data, len);
+    const int32_t n = mpeg_trailing_tags(data, int32_t(len));
     int32_t first = 0;
     const int32_t r = mpeg_core_open(c, data, n, 1, &first);
     if (r != MP3_OK) {
@@ -129,16 +411,33 @@ int32_t mpeg_core_set_data(MpegCore* c, const uint8_t* data, int32_t len) {
     return MP3_OK;
 }
 
+int32_t mpeg_core_set_reader(MpegCore* c, const MpegReader* reader, void* ctx) {
+    HeldCore* h = held(c);
+    if (!c || h->source != kNone || !reader || !reader->read) return MP3_NO_FRAME;
+    h->source = kReader;
+    h->reader = *reader;
+    h->reader_ctx = ctx;
+    h->data_end = find_data_end(reader, ctx);
+    if (reader->seek && reader->seek(ctx, 0) != 0) return h->failure = MP3_READ_FAILED;
+    // The first frame is looked for at once, so that the format is known on return.
+    while (!h->opened && !h->failure) {
+        bool failed = false;
+        const bool more = read_piece(h, &failed);
+        if (failed) return h->failure = MP3_READ_FAILED;
+        const int32_t r = open_fed(h, visible(h));
+        if (r != MP3_NEED_MORE) return r;
+        if (!more && h->ended) return h->failure = MP3_NO_FRAME;
+    }
+    return h->failure;
+}
+
 int32_t mpeg_core_feed(MpegCore* c, const uint8_t* bytes, int32_t n) {
     HeldCore* h = held(c);
-    if (!c || !bytes || n <= 0 || h->source == kMemory || h->ended) return 0;
+    if (!c || !bytes || n <= 0 || (h->source != kNone && h->source != kFed) || h->ended) return 0;
     h->source = kFed;
     // When the piece does not fit, the bytes before the read position are dropped first (they
     // are done with); the bytes held are moved down only then, not for every piece.
-    if (h->win.cap - h->win.filled < n) {
-        h->pos -= mpeg_window_drop(&h->win, h->pos);
-        if (!make_room(&h->win, n)) return 0;
-    }
+    if (!window_room(h, n)) return 0;
     std::memcpy(mpeg_window_end(&h->win), bytes, size_t(n));
     mpeg_window_grew(&h->win, n);
     return n;
@@ -146,10 +445,9 @@ int32_t mpeg_core_feed(MpegCore* c, const uint8_t* bytes, int32_t n) {
 
 void mpeg_core_feed_end(MpegCore* c) {
     HeldCore* h = held(c);
-    if (!c || h->source == kMemory || h->ended) return;
+    if (!c || (h->source != kNone && h->source != kFed) || h->ended) return;
     h->source = kFed;
-    h->ended = 1;
-    h->audio_end = h->win.buf ? mpeg_trailing_tags(h->win.buf, h->win.filled) : 0;
+    data_ended(h);
 }
 
 int32_t mpeg_core_read(MpegCore* c, uint8_t* out, int32_t room, int32_t* filled) {
@@ -159,21 +457,11 @@ int32_t mpeg_core_read(MpegCore* c, uint8_t* out, int32_t room, int32_t* filled)
     HeldCore* h = held(c);
     if (!c || !out || room <= 0) return MP3_BAD_BUFFER;
     if (h->failure) return h->failure;
-    if (h->source == kMemory) {
-        // After a seek the decoder is set up again, the frames before the one sought refilling
-        // its state.
-        if (!mpeg_core_prepare(c, h->start, h->data_len)) return MP3_SETUP_FAILED;
-        return mpeg_core_fill(c, h->start, h->data_len, 1, &h->pos, out, room, filled);
-    }
-    if (!h->win.buf) return h->ended ? (h->failure = MP3_NO_FRAME) : MP3_NEED_MORE;
-    int32_t vis = h->ended ? h->audio_end
-                           : (h->win.filled > kHoldBack ? h->win.filled - kHoldBack : 0);
-    if (vis < h->pos) vis = h->pos;  // the search went into what proved to be the tags at the end
-    if (!h->opened) {
-        const int32_t r = open_fed(h, vis);
-        if (r != MP3_OK) return r;
-    }
-    return mpeg_core_fill(c, h->win.buf, vis, h->ended, &h->pos, out, room, filled);
+    if (h->source == kNone) return MP3_NEED_MORE;
+    if (const int32_t r = throw_away(h); r != MP3_OK) return r;
+    const int32_t r = fill(h, out, room, filled);
+    h->out_bytes += *filled;
+    return r;
 }
 
 int32_t mpeg_core_get_format(const MpegCore* c, MpegOutputFormat* f) {
@@ -190,12 +478,8 @@ int32_t mpeg_core_get_format(const MpegCore* c, MpegOutputFormat* f) {
 int32_t mpeg_core_length_ms(const MpegCore* c) {
     const HeldCore* h = held(c);
     if (!c || !h->opened) return -1;
-    if (h->source == kMemory) return mpeg_core_samples_ms(c, mpeg_core_output_samples(c, h->frames));
-    if (c->gap.on && c->gap.length >= 0) return mpeg_core_samples_ms(c, c->gap.length);
-    // The Info frame counts the audio frames after it.
-    if (c->info && c->info_frames >= 0)
-        return mpeg_core_samples_ms(c, mpeg_core_output_samples(c, int64_t(c->info_frames) + 1));
-    return -1;
+    const int64_t n = stated_length(h);
+    return n < 0 ? -1 : mpeg_core_samples_ms(c, n);
 }
 
 int32_t mpeg_core_seek_ms(MpegCore* c, int32_t ms) {
@@ -211,6 +495,70 @@ int32_t mpeg_core_seek_ms(MpegCore* c, int32_t ms) {
     int64_t f = mpeg_frame_of_sample(num, spf * 1000);
     if (f >= h->frames) f = h->frames - 1;
     if (f < 0) f = 0;
-    h->pos = mpeg_core_seek(c, static_cast<int32_t>(f), h->data_len, f * c->frame_bytes);
+    h->pos = mpeg_core_seek_frame(c, static_cast<int32_t>(f), h->data_len, f * c->frame_bytes);
+    h->discard = 0;
+    h->out_bytes = mpeg_core_output_samples(c, f) * ss;
     return mpeg_core_position_ms(c);
+}
+
+int64_t mpeg_core_tell(const MpegCore* c) {
+    const HeldCore* h = held(c);
+    const int32_t ss = c ? sample_size(c) : 0;
+    return ss > 0 ? h->out_bytes / ss : 0;
+}
+
+int64_t mpeg_core_length(MpegCore* c) {
+    HeldCore* h = held(c);
+    if (!c || !h->opened) return -1;
+    const int64_t n = stated_length(h);
+    if (n >= 0 || h->source != kReader || !h->reader.seek) return n;
+    // A walk over the headers to the end, then back to where the reading stood.
+    const int64_t at = mpeg_core_tell(c);
+    if (walk_to(h, INT64_MAX) != MP3_OK) return -1;
+    const int64_t total = stated_length(h);
+    mpeg_core_seek(c, at);
+    return total;
+}
+
+int64_t mpeg_core_seek(MpegCore* c, int64_t sample) {
+    HeldCore* h = held(c);
+    if (!c) return MP3_BAD_BUFFER;
+    if (h->failure) return h->failure;
+    if (!can_seek(h)) return MP3_CANNOT_SEEK;
+    if (!h->opened) return MP3_NO_FRAME;
+    const int64_t spf = samples_per_frame(c);
+    const int32_t ss = sample_size(c);
+    if (spf <= 0) return MP3_NO_FRAME;
+    if (sample < 0) sample = 0;
+    // The frame that holds the sample, counted in decoded samples (gapless: the run begins
+    // gap.start samples into the decode).
+    const int64_t decoded = sample + (c->gap.on ? c->gap.start : 0);
+    int64_t f = decoded / spf;
+    int32_t from;
+    if (h->source == kMemory) {
+        const int64_t total = mpeg_core_output_samples(c, h->frames);
+        if (sample >= total) {
+            sample = total;
+            f = h->frames;
+        }
+        h->pos = mpeg_core_seek_frame(c, int32_t(f), h->data_len, f * c->frame_bytes);
+        from = int32_t(f);  // the pre-roll is the core's own (mpeg_core_prepare)
+    } else {
+        if (const int32_t r = walk_to(h, f); r != MP3_OK) return r;
+        if (f >= h->index.count) {
+            // Past the last frame: the end.
+            f = h->index.count;
+            const int64_t total = mpeg_core_output_samples(c, f);
+            if (sample > total) sample = total;
+        }
+        if (c->gap.on && c->gap.length >= 0 && sample > c->gap.length) sample = c->gap.length;
+        from = mpeg_preroll_of_sizes(h->index.main, c->header.id == 0 ? 1 : 0, c->layer,
+                                     int32_t(f));
+        if (const int32_t r = reader_at_frame(h, from); r != MP3_OK) return r;
+    }
+    if (c->gap.on && c->gap.length >= 0 && sample > c->gap.length) sample = c->gap.length;
+    h->discard = (sample - mpeg_core_output_samples(c, from)) * ss;
+    if (h->discard < 0) h->discard = 0;
+    h->out_bytes = sample * ss;
+    return sample;
 }

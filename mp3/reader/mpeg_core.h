@@ -5,11 +5,17 @@
  * delay and padding cut. A C header (C99 and C++, C linkage); the core's layout stays inside the
  * library.
  *
- * The bytes come one of two ways:
- *  - in memory: mpeg_core_set_data(c, data, len) once; the caller keeps the bytes until the core
- *    is destroyed. Seeks are exact (an index of the frames is made).
+ * The bytes come one of three ways:
+ *  - in memory: mpeg_core_set_data(c, data, len) once, of any size; the caller keeps the bytes
+ *    until the core is destroyed. Seeks are exact (an index of the frames is made).
+ *  - through a reader: mpeg_core_set_reader(c, &reader, ctx), for a file of any size; the core
+ *    reads it a piece at a time. With a seek call, seeks are exact (an index of the frames grows
+ *    as the data passes and is completed on demand).
  *  - fed a piece at a time: mpeg_core_feed(c, piece, n) as often as wanted (the core copies the
- *    bytes into a window of its own), and mpeg_core_feed_end(c) after the last piece.
+ *    bytes into a window of its own), and mpeg_core_feed_end(c) after the last piece. Fed data
+ *    cannot be sought in.
+ * Positions and lengths are counted in samples per channel, 64-bit: mpeg_core_tell, _length and
+ * _seek (a seek lands exactly on the sample asked for).
  * mpeg_core_read then fills a buffer with PCM (signed 16-bit in the machine's byte order, or
  * unsigned 8-bit; channels interleaved), as the format says (mpeg_core_get_format):
  *
@@ -27,6 +33,7 @@
 #ifndef ZIVIVEV_MPEG_CORE_H
 #define ZIVIVEV_MPEG_CORE_H
 
+#include <stddef.h>
 #include <stdint.h>
 
 #include "mpeg_decoder.h"
@@ -48,8 +55,26 @@ void mpeg_core_destroy(MpegCore* c);
 
 /* The whole data, in memory: data[0, len), kept by the caller while the core reads it. Finds the
  * first frame and sets the decoder up from it. MP3_OK; MP3_NO_FRAME (no frame at all; also for
- * a core that has been fed bytes), MP3_SETUP_FAILED (a stream the decoder cannot take). */
-int32_t mpeg_core_set_data(MpegCore* c, const uint8_t* data, int32_t len);
+ * a core that has been fed bytes or given a reader), MP3_SETUP_FAILED (a stream the decoder
+ * cannot take). */
+int32_t mpeg_core_set_data(MpegCore* c, const uint8_t* data, size_t len);
+
+/* A source the core reads itself. The caller owns it and closes it; the core keeps ctx until it
+ * is destroyed and calls the reader from one thread at a time.
+ *  read: reads up to n bytes into buf; the bytes read, 0 at the end of the data, -1 on an error.
+ *  seek: moves to byte `offset` from the start; 0, or -1 on an error. NULL: the source cannot
+ *        seek (it is read once, from where it stands, as fed data is).
+ *  size: the source's size in bytes, or -1 when unknown. May be NULL. */
+typedef struct MpegReader {
+    int64_t (*read)(void* ctx, void* buf, size_t n);
+    int32_t (*seek)(void* ctx, int64_t offset);
+    int64_t (*size)(void* ctx);
+} MpegReader;
+
+/* Reads the data through `reader` (copied) from its start (a seekable reader is sought to 0),
+ * finds the first frame and sets the decoder up from it. MP3_OK, MP3_NO_FRAME, MP3_SETUP_FAILED,
+ * MP3_READ_FAILED; a core that already has data or fed bytes answers MP3_NO_FRAME. */
+int32_t mpeg_core_set_reader(MpegCore* c, const MpegReader* reader, void* ctx);
 
 /* The next n bytes of the data, copied. Returns the bytes taken: n, or 0 when memory ran out or
  * the core reads data in memory or has been told the data ended. */
@@ -85,6 +110,21 @@ int32_t mpeg_core_length_ms(const MpegCore* c);
  * gives from there what an uninterrupted decode gives. Returns the position reached (the
  * frame's start), or -1 when the core cannot seek (fed data, or no stream found). */
 int32_t mpeg_core_seek_ms(MpegCore* c, int32_t ms);
+
+/* Where the next sample read stands in an uninterrupted decode, in samples per channel from the
+ * start of the output (gapless: of the encoder's input): N after a seek to N. 0 before the first
+ * frame is found. */
+int64_t mpeg_core_tell(const MpegCore* c);
+/* Samples per channel of the whole decode: gapless, the encoder's input; gapless off, every
+ * frame (the Info frame as silence). Data in memory is counted over its frames; a seekable
+ * reader without a LAME tag is walked over once (headers only, nothing decoded); fed data and a
+ * reader that cannot seek give the LAME tag's or Info frame's count, or -1. */
+int64_t mpeg_core_length(MpegCore* c);
+/* Data in memory or a seekable reader: afterwards the next sample read is sample `sample` of an
+ * uninterrupted decode (a sample past the end is taken as the end). Returns the sample reached,
+ * or a negative result: MP3_CANNOT_SEEK (fed data, a reader without seek), MP3_READ_FAILED, or
+ * the failure the data gave. */
+int64_t mpeg_core_seek(MpegCore* c, int64_t sample);
 
 #ifdef __cplusplus
 }

@@ -11,6 +11,8 @@ const char* mpeg_result_text(int32_t result) {
     case MP3_SETUP_FAILED: return "decoder set-up failed";
     case MP3_NEED_MORE: return "more bytes needed";
     case MP3_OTHER_STREAM: return "another stream begins";
+    case MP3_CANNOT_SEEK: return "the data cannot be sought in";
+    case MP3_READ_FAILED: return "the reader failed";
     default: return "unknown result";
     }
 }

@@ -23,7 +23,9 @@ enum {
     MP3_DATA_LATE = -3,     /* the data ran out inside the frames before the next block came */
     MP3_SETUP_FAILED = -4,  /* the decoder cannot be set up for the stream */
     MP3_NEED_MORE = -5,     /* the window of bytes ended first: call again with more after it */
-    MP3_OTHER_STREAM = -6   /* a frame of another version, layer or sample rate begins here */
+    MP3_OTHER_STREAM = -6,  /* a frame of another version, layer or sample rate begins here */
+    MP3_CANNOT_SEEK = -7,   /* the data cannot be sought in (fed data, a reader without seek) */
+    MP3_READ_FAILED = -8    /* the reader reported an error */
 };
 
 /* A short English text for a result ("ended", "data ran out before the next block", ...); an

@@ -690,7 +690,7 @@ Decoded split_finish(Split* sp, InputWindow* in, MpegCore* c, PcmOutput* out) {
         return r;
     }
     // The rest from frame `done`, as a seek there gives it.
-    const int32_t off = mpeg_core_seek(c, done, q->len, 0);
+    const int32_t off = mpeg_core_seek_frame(c, done, q->len, 0);
     if (!mpeg_core_prepare(c, q->base, q->len)) {
         Decoded r;
         r.frames = done;
