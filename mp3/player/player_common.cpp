@@ -28,41 +28,9 @@ void mp3_to_unsigned(void* buf, int32_t bytes) {
 
 int32_t mp3_fade_to(Mp3Fade* f, int32_t volume, int32_t ms, int32_t frequency) {
     if (volume < 0 || volume > 255 || ms < 0) return -1;
-    f->target = (volume == 255 ? kMp3Unity : int64_t(volume) * kMp3Unity / 255) << 16;
-    f->left = frequency > 0 ? int64_t(ms) * frequency / 1000 : 0;
-    if (f->left <= 0) {
-        f->gain = f->target;
-        f->left = f->step = 0;
-        return 0;
-    }
-    f->step = (f->target - f->gain) / f->left;
+    const int64_t gain = volume == 255 ? kMp3Unity : int64_t(volume) * kMp3Unity / 255;
+    mpeg_fade_to(f, int32_t(gain), frequency > 0 ? int64_t(ms) * frequency / 1000 : 0);
     return 0;
-}
-
-void mp3_fade_apply(Mp3Fade* f, uint8_t* buf, int32_t bytes, int32_t bits, int32_t channels) {
-    if (f->left == 0 && f->gain == kMp3Unity << 16) return;
-    const int32_t ss = (bits / 8) * channels;
-    if (ss <= 0) return;
-    const int32_t n = bytes / ss;
-    for (int32_t i = 0; i < n; ++i) {
-        if (f->left > 0) {
-            // The last step lands on the target exactly.
-            f->gain = --f->left == 0 ? f->target : f->gain + f->step;
-        }
-        const int64_t g = f->gain >> 16;
-        uint8_t* q = buf + size_t(i) * size_t(ss);
-        for (int32_t c = 0; c < channels; ++c) {
-            if (bits == 16) {
-                int16_t v;
-                std::memcpy(&v, q + 2 * c, 2);
-                const int16_t w = static_cast<int16_t>((int64_t(v) * g + (kMp3Unity >> 1)) >> 24);
-                std::memcpy(q + 2 * c, &w, 2);
-            } else {
-                const int64_t v = int64_t(q[c]) - 128;
-                q[c] = static_cast<uint8_t>(((v * g + (kMp3Unity >> 1)) >> 24) + 128);
-            }
-        }
-    }
 }
 
 int32_t mp3_tag_loop_points(const MpegTags* tags, int64_t* start, int64_t* end) {

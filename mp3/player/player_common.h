@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "core.h"
+#include "fade.h"
 #include "mp3_lock.h"
 #include "mpeg_decoder.h"
 #include "mpeg_tags.h"
@@ -19,19 +20,12 @@ void mp3_to_unsigned(void* buf, int32_t bytes);
 
 struct AUDIOSTREAM;
 
-// A fade: a gain on the PCM handed back, ramped sample by sample (every channel of a sample
-// alike) towards a target, on top of the stream's own volume. Gains are fixed point, 1 << 24 for
-// Allegro's volume 255 (unchanged); the ramp is kept with 16 more bits, so that its steps add up
-// to the target without drift over long fades.
-struct Mp3Fade {
-    int64_t gain;    // now, << 16
-    int64_t target;  // << 16
-    int64_t step;    // added per sample while `left` > 0, << 16
-    int64_t left;    // samples of the ramp still to come
-};
-constexpr int64_t kMp3Unity = int64_t(1) << 24;
+// A fade: a gain on the PCM handed back, on top of the stream's own volume (MpegFade, the core's
+// fade). Allegro's volume 255 is unity.
+using Mp3Fade = MpegFade;
+constexpr int64_t kMp3Unity = MPEG_CORE_UNITY;
 
-inline void mp3_fade_init(Mp3Fade* f) { *f = Mp3Fade{kMp3Unity << 16, kMp3Unity << 16, 0, 0}; }
+inline void mp3_fade_init(Mp3Fade* f) { mpeg_fade_init(f); }
 
 // Starts a ramp from the gain now to `volume` (0-255) over `ms` at `frequency`: 0, or -1 for a
 // volume outside 0-255 or ms < 0.
@@ -39,7 +33,9 @@ int32_t mp3_fade_to(Mp3Fade* f, int32_t volume, int32_t ms, int32_t frequency);
 
 // Applies the fade to a buffer of `bytes` bytes of signed 16-bit (or unsigned 8-bit) PCM of
 // `channels` channels, the ramp advancing one step a sample. Nothing to do at unity.
-void mp3_fade_apply(Mp3Fade* f, uint8_t* buf, int32_t bytes, int32_t bits, int32_t channels);
+inline void mp3_fade_apply(Mp3Fade* f, uint8_t* buf, int32_t bytes, int32_t bits, int32_t channels) {
+    mpeg_fade_apply(f, buf, bytes, bits, channels);
+}
 
 // Converts a filled stream buffer (16-bit output only; 8-bit is already unsigned) and hands it
 // back to the stream: the one hand-back of a poll.

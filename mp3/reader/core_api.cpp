@@ -9,6 +9,7 @@
 #include <new>
 
 #include "core.h"
+#include "held_core.h"
 #include "tags.h"
 #include "window.h"
 
@@ -25,16 +26,6 @@ constexpr int32_t kPiece = 64 * 1024;
 // The end of a reader's data that is searched for tags when the reader can seek and knows its
 // size (the tags at the end are then cut at once, with no hold-back).
 constexpr int32_t kTail = 256 * 1024;
-
-enum Source : int32_t { kNone, kMemory, kFed, kReader };
-
-// Data in memory larger than the window-passing calls take (2 GiB and more) is read through a
-// reader over the memory.
-struct MemoryReader {
-    const uint8_t* data;
-    size_t len;
-    size_t at;
-};
 
 int64_t memory_read(void* ctx, void* buf, size_t n) {
     MemoryReader* m = static_cast<MemoryReader*>(ctx);
@@ -54,45 +45,6 @@ int32_t memory_seek(void* ctx, int64_t offset) {
 int64_t memory_size(void* ctx) { return int64_t(static_cast<MemoryReader*>(ctx)->len); }
 
 constexpr MpegReader kMemoryReader = {memory_read, memory_seek, memory_size};
-
-// The frames of data read through a reader, as they pass: each frame's offset in the data and
-// the main data it adds to the bit reservoir (for the pre-roll of a seek).
-struct ReadIndex {
-    int64_t* offsets;  // count + 1 entries once a frame is in: offsets[count] ends the last
-    int16_t* main;
-    int32_t count;
-    int32_t cap;
-    int64_t next;      // the offset the walk goes on from
-    int32_t done;      // 1 once the walk reached the end of the stream
-    MpegSync sync;
-};
-
-// The core first: an MpegCore* made by mpeg_core_create points at one of these.
-struct HeldCore {
-    MpegCore core;
-    int32_t source;       // kNone until data is set, fed or given a reader
-    int32_t opened;       // 1 once the first frame is found and the decoder set up
-    int32_t failure;      // MP3_NO_FRAME or MP3_SETUP_FAILED once the data proved unusable
-    int32_t pos;          // next byte to read: in start[] (memory) or win.buf[] (fed, reader)
-    const uint8_t* start; // memory: the first frame
-    int32_t data_len;     // memory: bytes from start, the tags at the end cut off
-    int32_t frames;       // memory: frames of the data (the index's count, else an estimate)
-    MpegWindow win;       // fed, reader: the bytes not yet read, from pos on
-    int32_t ended;        // fed, reader: 1 once no more bytes come
-    int32_t audio_end;    // fed, reader, once ended: bytes of the window before the tags at the end
-    int64_t data_end;     // reader: where the tags at the end begin in the data; -1 unknown
-    int64_t out_bytes;    // PCM bytes of the output before the next one read
-    int64_t discard;      // after a seek: PCM bytes decoded and thrown away before the next read
-    MpegReader reader;    // reader: the caller's calls (or kMemoryReader over `memory`)
-    void* reader_ctx;
-    MemoryReader memory;
-    ReadIndex index;      // reader: the frames passed so far
-};
-static_assert(offsetof(HeldCore, core) == 0, "a held core starts with its core");
-static_assert(alignof(HeldCore) <= alignof(std::max_align_t), "calloc aligns a held core");
-
-HeldCore* held(MpegCore* c) { return reinterpret_cast<HeldCore*>(c); }
-const HeldCore* held(const MpegCore* c) { return reinterpret_cast<const HeldCore*>(c); }
 
 // Room for n more bytes at the window's end; false when memory ran out or the window would
 // pass 2 GiB.
@@ -142,8 +94,11 @@ void data_ended(HeldCore* h) {
 }
 
 // Where the tags at the end of a reader's data begin, read from its last bytes when it can seek
-// and knows its size; -1 otherwise. The reader is left anywhere.
-int64_t find_data_end(const MpegReader* r, void* ctx) {
+// and knows its size; -1 otherwise. The bytes read are kept for the tags (h->tail). The reader
+// is left anywhere.
+int64_t find_data_end(HeldCore* h) {
+    const MpegReader* r = &h->reader;
+    void* ctx = h->reader_ctx;
     if (!r->seek || !r->size) return -1;
     const int64_t size = r->size(ctx);
     if (size < 0) return -1;
@@ -158,9 +113,13 @@ int64_t find_data_end(const MpegReader* r, void* ctx) {
             got += int32_t(k);
         }
     }
-    const int64_t end = got == n ? size - n + mpeg_trailing_tags(tail, n) : -1;
-    std::free(tail);
-    return end;
+    if (got != n) {
+        std::free(tail);
+        return -1;
+    }
+    h->tail = tail;
+    h->tail_len = n;
+    return size - n + mpeg_trailing_tags(tail, n);
 }
 
 // Records the frames of the window from the index's next offset on, as far as the frame search
@@ -235,6 +194,12 @@ int32_t open_fed(HeldCore* h, int32_t vis) {
     h->opened = 1;
     h->index.sync = h->core.sync;
     h->index.next = h->win.base + h->pos;
+    const int32_t first = mpeg_header_max_frame_bytes(&h->core.header, h->core.frame_bytes);
+    const int32_t avail = h->win.filled - h->pos < first ? h->win.filled - h->pos : first;
+    // The bytes before the first frame hold the leading tags when none has been dropped yet.
+    const bool head = h->win.base == 0;
+    mpeg_held_opened(h, h->win.buf + h->pos, avail, head ? h->win.buf : nullptr,
+                     head ? size_t(h->pos) : 0);
     index_window(h);
     return MP3_OK;
 }
@@ -326,9 +291,9 @@ int32_t reader_at_frame(HeldCore* h, int32_t from) {
     return MP3_OK;
 }
 
-// The length as the data says it without a walk: the gapless run's, the frames of data in
-// memory, or the Info frame's count; -1 when none says.
-int64_t stated_length(const HeldCore* h) {
+}  // namespace
+
+int64_t mpeg_held_length(const HeldCore* h) {
     const MpegCore* c = &h->core;
     if (h->source == kMemory) return mpeg_core_output_samples(c, h->frames);
     if (c->gap.on && c->gap.length >= 0) return c->gap.length;
@@ -339,8 +304,57 @@ int64_t stated_length(const HeldCore* h) {
     return -1;
 }
 
+namespace {
+
 bool can_seek(const HeldCore* h) {
     return h->source == kMemory || (h->source == kReader && h->reader.seek);
+}
+
+// Goes on at the loop's start: false when the seek failed (looping then ends).
+bool restart_loop(HeldCore* h) {
+    h->pass_gave = 0;
+    if (mpeg_core_seek(&h->core, h->loop_start) >= 0) return true;
+    h->looping = 0;
+    return false;
+}
+
+// Fills out[*filled, room) as the loop says: up to the loop's end, then on from its start
+// (within this read), and at the end of the data (when it comes before the length said) on
+// from the start; a pass that gives nothing ends the looping. The bytes read count into the position.
+int32_t read_looped(HeldCore* h, uint8_t* out, int32_t room, int32_t* filled) {
+    const int32_t ss = sample_size(&h->core);
+    int32_t r = MP3_OK;
+    while (*filled < room) {
+        if (r = throw_away(h); r != MP3_OK) return r;
+        int32_t limit = room;
+        if (h->looping && h->loop_end >= 0 && ss > 0) {
+            const int64_t left = h->loop_end * ss - h->out_bytes;
+            if (left <= 0) {
+                if (h->pass_gave == 0 || !restart_loop(h)) {
+                    h->looping = 0;
+                    return MP3_ENDED;
+                }
+                continue;
+            }
+            if (left < room - *filled) limit = *filled + int32_t(left);
+        }
+        const int32_t before = *filled;
+        r = fill(h, out, limit, filled);
+        h->out_bytes += *filled - before;
+        h->pass_gave += *filled - before;
+        if (r == MP3_OK) continue;
+        if (r == MP3_ENDED && h->looping && h->pass_gave > 0 && restart_loop(h)) {
+            r = MP3_OK;
+            continue;
+        }
+        if (r == MP3_ENDED) h->looping = 0;
+        return r;
+    }
+    // A read that ends right at the loop's end restarts at once: the position is never past
+    // the loop.
+    if (h->looping && h->loop_end >= 0 && h->loop_end * ss <= h->out_bytes && h->pass_gave > 0)
+        restart_loop(h);
+    return r;
 }
 
 }  // namespace
@@ -351,6 +365,7 @@ MpegCore* mpeg_core_create(int32_t reduction, int32_t convert, int32_t freq_limi
     HeldCore* h = new (m) HeldCore();
     h->source = kNone;
     h->data_end = -1;
+    mpeg_fade_init(&h->fade);
     h->win = MpegWindow{nullptr, 0, 0, 0};
     if (!mpeg_core_init(&h->core, reduction, convert, freq_limit)) {
         mpeg_core_free(&h->core);
@@ -368,6 +383,8 @@ void mpeg_core_destroy(MpegCore* c) {
     mpeg_window_free(&h->win);
     std::free(h->index.offsets);
     std::free(h->index.main);
+    std::free(h->tail);
+    mpeg_held_free_tags(h);
     h->~HeldCore();
     std::free(h);
 }
@@ -381,7 +398,11 @@ int32_t mpeg_core_set_data(MpegCore* c, const uint8_t* data, size_t len) {
         h->memory = MemoryReader{data, len, 0};
         return mpeg_core_set_reader(c, &kMemoryReader, &h->memory);
     }
-    if (h->source == kMemory) mpeg_core_restart(c);  // new data: the decoder is kept
+    if (h->source == kMemory) {
+        mpeg_core_restart(c);  // new data: the decoder is kept
+        mpeg_held_free_tags(h);
+        h->looping = 0;
+    }
     h->source = kMemory;
     h->opened = 0;
     h->failure = MP3_NO_FRAME;
@@ -400,6 +421,8 @@ int32_t mpeg_core_set_data(MpegCore* c, const uint8_t* data, size_t len) {
     h->data_len = n - first;
     h->opened = 1;
     h->failure = 0;
+    const int32_t frame = mpeg_header_max_frame_bytes(&c->header, c->frame_bytes);
+    mpeg_held_opened(h, h->start, h->data_len < frame ? h->data_len : frame, data, len);
     // Without memory for the index the core still reads; seeks then land on estimates.
     mpeg_core_index(c, h->start, h->data_len);
     if (c->index.offsets)
@@ -417,7 +440,7 @@ int32_t mpeg_core_set_reader(MpegCore* c, const MpegReader* reader, void* ctx) {
     h->source = kReader;
     h->reader = *reader;
     h->reader_ctx = ctx;
-    h->data_end = find_data_end(reader, ctx);
+    h->data_end = find_data_end(h);
     if (reader->seek && reader->seek(ctx, 0) != 0) return h->failure = MP3_READ_FAILED;
     // The first frame is looked for at once, so that the format is known on return.
     while (!h->opened && !h->failure) {
@@ -440,6 +463,9 @@ int32_t mpeg_core_feed(MpegCore* c, const uint8_t* bytes, int32_t n) {
     if (!window_room(h, n)) return 0;
     std::memcpy(mpeg_window_end(&h->win), bytes, size_t(n));
     mpeg_window_grew(&h->win, n);
+    // The first frame is looked for as soon as the bytes may show it, so that the format, the
+    // tags and the stream's facts are known before the first read.
+    if (!h->opened && !h->failure) open_fed(h, visible(h));
     return n;
 }
 
@@ -448,6 +474,7 @@ void mpeg_core_feed_end(MpegCore* c) {
     if (!c || (h->source != kNone && h->source != kFed) || h->ended) return;
     h->source = kFed;
     data_ended(h);
+    if (!h->opened && !h->failure && h->win.buf) open_fed(h, visible(h));
 }
 
 int32_t mpeg_core_read(MpegCore* c, uint8_t* out, int32_t room, int32_t* filled) {
@@ -458,10 +485,44 @@ int32_t mpeg_core_read(MpegCore* c, uint8_t* out, int32_t room, int32_t* filled)
     if (!c || !out || room <= 0) return MP3_BAD_BUFFER;
     if (h->failure) return h->failure;
     if (h->source == kNone) return MP3_NEED_MORE;
-    if (const int32_t r = throw_away(h); r != MP3_OK) return r;
-    const int32_t r = fill(h, out, room, filled);
-    h->out_bytes += *filled;
-    return r;
+    // The rest of a faded sample that the last read cut.
+    const int32_t p = h->pend_len < room ? h->pend_len : room;
+    if (p > 0) {
+        std::memcpy(out, h->pend, size_t(p));
+        std::memmove(h->pend, h->pend + p, size_t(h->pend_len - p));
+        h->pend_len -= p;
+        *filled = p;
+    }
+    const int32_t ss = sample_size(c);
+    int32_t r = MP3_OK;
+    while (*filled < room && r == MP3_OK) {
+        const bool fading = !mpeg_fade_unity(&h->fade) && ss > 0 && h->out_bytes % ss == 0;
+        if (!fading) {
+            r = read_looped(h, out, room, filled);
+            continue;
+        }
+        // Faded sample by sample: whole samples straight into out, a sample the read cuts
+        // through a sample of room, its rest kept for the next read.
+        const int32_t whole = (room - *filled) / ss * ss;
+        if (whole > 0) {
+            const int32_t from = *filled;
+            r = read_looped(h, out, from + whole, filled);
+            mpeg_fade_apply(&h->fade, out + from, *filled - from, c->bits, c->stereo ? 2 : 1);
+            if (r == MP3_OK && *filled < room) continue;
+            break;
+        }
+        uint8_t one[8];
+        int32_t got = 0;
+        r = read_looped(h, one, ss, &got);
+        mpeg_fade_apply(&h->fade, one, got, c->bits, c->stereo ? 2 : 1);
+        const int32_t k = room - *filled < got ? room - *filled : got;
+        std::memcpy(out + *filled, one, size_t(k));
+        *filled += k;
+        std::memcpy(h->pend, one + k, size_t(got - k));
+        h->pend_len = got - k;
+        if (r == MP3_OK && h->pend_len > 0) break;
+    }
+    return *filled == room && r != MP3_OK && h->pend_len > 0 ? MP3_OK : r;
 }
 
 int32_t mpeg_core_get_format(const MpegCore* c, MpegOutputFormat* f) {
@@ -478,7 +539,7 @@ int32_t mpeg_core_get_format(const MpegCore* c, MpegOutputFormat* f) {
 int32_t mpeg_core_length_ms(const MpegCore* c) {
     const HeldCore* h = held(c);
     if (!c || !h->opened) return -1;
-    const int64_t n = stated_length(h);
+    const int64_t n = mpeg_held_length(h);
     return n < 0 ? -1 : mpeg_core_samples_ms(c, n);
 }
 
@@ -510,12 +571,12 @@ int64_t mpeg_core_tell(const MpegCore* c) {
 int64_t mpeg_core_length(MpegCore* c) {
     HeldCore* h = held(c);
     if (!c || !h->opened) return -1;
-    const int64_t n = stated_length(h);
+    const int64_t n = mpeg_held_length(h);
     if (n >= 0 || h->source != kReader || !h->reader.seek) return n;
     // A walk over the headers to the end, then back to where the reading stood.
     const int64_t at = mpeg_core_tell(c);
     if (walk_to(h, INT64_MAX) != MP3_OK) return -1;
-    const int64_t total = stated_length(h);
+    const int64_t total = mpeg_held_length(h);
     mpeg_core_seek(c, at);
     return total;
 }
@@ -561,4 +622,50 @@ int64_t mpeg_core_seek(MpegCore* c, int64_t sample) {
     if (h->discard < 0) h->discard = 0;
     h->out_bytes = sample * ss;
     return sample;
+}
+
+int32_t mpeg_core_set_loop(MpegCore* c, int64_t start, int64_t end) {
+    if (!c) return MP3_BAD_BUFFER;
+    HeldCore* h = held(c);
+    if (h->failure) return h->failure;
+    if (!can_seek(h)) return MP3_CANNOT_SEEK;
+    if (!h->opened) return MP3_NO_FRAME;
+    if (start < 0 || (end >= 0 && end <= start)) return MP3_BAD_LOOP;
+    const int64_t length = mpeg_core_length(c);
+    if (length < 0 || start >= length || end > length) return MP3_BAD_LOOP;
+    h->looping = 1;
+    h->loop_start = start;
+    h->loop_end = end < 0 ? length : end;
+    h->pass_gave = 1;  // the pass under way counts as one that gave
+    return MP3_OK;
+}
+
+int32_t mpeg_core_set_looping(MpegCore* c, int32_t on) {
+    if (!c) return MP3_BAD_BUFFER;
+    if (!on) {
+        held(c)->looping = 0;
+        return MP3_OK;
+    }
+    int64_t start = 0, end = -1;
+    if (c->gap.on && mpeg_core_tag_loop(c, &start, &end) &&
+        mpeg_core_set_loop(c, start, end) == MP3_OK)
+        return MP3_OK;
+    return mpeg_core_set_loop(c, 0, -1);
+}
+
+int32_t mpeg_core_get_loop(const MpegCore* c, int64_t* start, int64_t* end) {
+    if (!c || !held(c)->looping) return 0;
+    if (start) *start = held(c)->loop_start;
+    if (end) *end = held(c)->loop_end;
+    return 1;
+}
+
+int32_t mpeg_core_fade(MpegCore* c, int32_t gain, int64_t samples) {
+    if (!c || gain < 0 || gain > MPEG_CORE_UNITY || samples < 0) return MP3_BAD_BUFFER;
+    mpeg_fade_to(&held(c)->fade, gain, samples);
+    return MP3_OK;
+}
+
+int32_t mpeg_core_gain(const MpegCore* c) {
+    return c ? int32_t(held(c)->fade.gain >> 16) : 0;
 }

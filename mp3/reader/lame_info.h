@@ -6,6 +6,7 @@
 
 #include <stdint.h>
 
+#include "mpeg_core.h" /* MPEG_BITRATE_* */
 #include "mpeg_decoder.h"
 
 #ifdef __cplusplus
@@ -23,8 +24,6 @@ typedef struct MpegLameInfo {
     double album_gain;  /* dB */
 } MpegLameInfo;
 
-/* Kinds of bitrate, as mpeg_lame_bitrate_mode gives them. */
-enum { MPEG_BITRATE_UNKNOWN = 0, MPEG_BITRATE_CBR = 1, MPEG_BITRATE_ABR = 2, MPEG_BITRATE_VBR = 3 };
 
 /* 1 and *info filled when the frame at `frame` (avail readable bytes, header h) carries a LAME
    tag whose CRC is right; 0 (and *info all zero) otherwise. Nothing at or beyond frame + avail
@@ -32,7 +31,7 @@ enum { MPEG_BITRATE_UNKNOWN = 0, MPEG_BITRATE_CBR = 1, MPEG_BITRATE_ABR = 2, MPE
 int32_t mpeg_lame_info_read(const uint8_t* frame, int32_t avail, const MpegHeader* h,
                             MpegLameInfo* info);
 
-/* MPEG_BITRATE_* of the tag's method. */
+/* MPEG_BITRATE_* (mpeg_core.h) of the tag's method. */
 int32_t mpeg_lame_bitrate_mode(const MpegLameInfo* info);
 
 #ifdef __cplusplus

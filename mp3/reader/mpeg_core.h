@@ -38,6 +38,7 @@
 
 #include "mpeg_decoder.h"
 #include "mpeg_result.h"
+#include "mpeg_tags.h"
 
 #ifdef __cplusplus
 extern "C" {
@@ -125,6 +126,73 @@ int64_t mpeg_core_length(MpegCore* c);
  * or a negative result: MP3_CANNOT_SEEK (fed data, a reader without seek), MP3_READ_FAILED, or
  * the failure the data gave. */
 int64_t mpeg_core_seek(MpegCore* c, int64_t sample);
+
+/* Loops: once sample `end` would be read, the reading goes on at sample `start`, for ever: an
+ * intro [0, start), then [start, end) again and again (mpeg_core_tell reads `start` right after
+ * each restart, never `end`). end -1: the end of the decode (mpeg_core_length). Data in memory or a seekable reader. MP3_OK;
+ * MP3_CANNOT_SEEK; MP3_BAD_LOOP (start < 0, end <= start, or end past the length). A loop set
+ * while the position is past its end restarts at once. */
+int32_t mpeg_core_set_loop(MpegCore* c, int64_t start, int64_t end);
+/* Loops as the file's tags say (LOOPSTART with LOOPLENGTH or LOOPEND; their samples count the
+ * encoder's input, so they are taken with gapless on), else over the whole decode (on), or no
+ * more looping (off). MP3_OK, or as mpeg_core_set_loop. */
+int32_t mpeg_core_set_looping(MpegCore* c, int32_t on);
+/* 1 and the loop's start and end (the end of the decode for an end of -1) while looping, else
+ * 0. Either pointer may be NULL. */
+int32_t mpeg_core_get_loop(const MpegCore* c, int64_t* start, int64_t* end);
+/* The points the file's tags give: 1 and *start, *end (end -1: the end), else 0. */
+int32_t mpeg_core_tag_loop(const MpegCore* c, int64_t* start, int64_t* end);
+
+/* Fades: a gain on what is read, ramped sample by sample from the gain now to `gain` over
+ * `samples` samples (0: at once), across loops and seeks. Gains are fixed point:
+ * MPEG_CORE_UNITY leaves the samples as they are, 0 silences them. MP3_OK, or MP3_BAD_BUFFER for
+ * a gain outside [0, MPEG_CORE_UNITY] or negative samples. */
+#define MPEG_CORE_UNITY (1 << 24)
+int32_t mpeg_core_fade(MpegCore* c, int32_t gain, int64_t samples);
+/* The gain now (after the samples read so far). */
+int32_t mpeg_core_gain(const MpegCore* c);
+
+/* ReplayGain, applied inside the decoder (no cost per sample): mode MPEG_REPLAYGAIN_OFF, _TRACK
+ * or _ALBUM, with preamp_centibels (tenths of a dB) added, lowered so that the stated peak does not
+ * clip. The values come from the tags (data in memory: all of them; a reader: those at its start
+ * and end; fed data: those before the first frame) and the LAME tag of the first frame. Set it
+ * before reading, or between reads (it applies from the next frame decoded). MP3_OK, or
+ * MP3_NO_FRAME before the first frame was found. */
+enum { MPEG_REPLAYGAIN_OFF = 0, MPEG_REPLAYGAIN_TRACK = 1, MPEG_REPLAYGAIN_ALBUM = 2 };
+int32_t mpeg_core_set_replaygain(MpegCore* c, int32_t mode, int32_t preamp_centibels);
+
+/* The data's tags, as mpeg_tags_read gives them (mpeg_tags.h), read once the first frame is
+ * found: NULL before, or when the data has none. Owned by the core. */
+const MpegTags* mpeg_core_tags(const MpegCore* c);
+
+/* Kinds of bitrate. */
+enum { MPEG_BITRATE_UNKNOWN = 0, MPEG_BITRATE_CBR = 1, MPEG_BITRATE_ABR = 2, MPEG_BITRATE_VBR = 3 };
+
+/* The stream's facts, read once from its first frame (and from the frames the core has indexed
+ * where it says so). */
+typedef struct MpegStreamInfo {
+    int32_t layer;           /* 1, 2 or 3 */
+    int32_t version;         /* 10 MPEG-1, 20 MPEG-2, 25 MPEG-2.5 */
+    int32_t sample_rate;     /* Hz, as coded */
+    int32_t channels;        /* as coded: 1 or 2 */
+    int32_t frame_bytes;     /* the first frame's size without padding */
+    int32_t bitrate;         /* the first frame's, bit/s */
+    int32_t bitrate_mode;    /* MPEG_BITRATE_*: the LAME tag's, else from the frames indexed */
+    int32_t average_bitrate; /* bit/s over the audio frames; 0 unknown (fed data without a count) */
+    char encoder[12];        /* the LAME tag's encoder ("LAME3.100"), "" when none */
+    int32_t delay;           /* the LAME tag's encoder delay and padding, samples; -1 without */
+    int32_t padding;
+    int32_t has_peak, has_track_gain, has_album_gain; /* the LAME tag's ReplayGain */
+    double peak;             /* linear, 1.0 full scale */
+    double track_gain;       /* dB */
+    double album_gain;       /* dB */
+    int64_t frames;          /* audio frames (the Info frame not counted); -1 unknown */
+    int64_t length;          /* as mpeg_core_length, without a walk: -1 unknown */
+} MpegStreamInfo;
+
+/* Fills *info: MP3_OK, or MP3_NEED_MORE before the first frame was found (then zeroed), or the
+ * failure the data gave. */
+int32_t mpeg_core_get_info(const MpegCore* c, MpegStreamInfo* info);
 
 #ifdef __cplusplus
 }

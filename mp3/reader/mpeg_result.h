@@ -25,7 +25,8 @@ enum {
     MP3_NEED_MORE = -5,     /* the window of bytes ended first: call again with more after it */
     MP3_OTHER_STREAM = -6,  /* a frame of another version, layer or sample rate begins here */
     MP3_CANNOT_SEEK = -7,   /* the data cannot be sought in (fed data, a reader without seek) */
-    MP3_READ_FAILED = -8    /* the reader reported an error */
+    MP3_READ_FAILED = -8,   /* the reader reported an error */
+    MP3_BAD_LOOP = -9       /* loop points outside the data, or an end not after the start */
 };
 
 /* A short English text for a result ("ended", "data ran out before the next block", ...); an

@@ -14,8 +14,7 @@
 extern "C" {
 #endif
 
-/* Modes of mpeg_replaygain_factor. */
-enum { MPEG_REPLAYGAIN_OFF = 0, MPEG_REPLAYGAIN_TRACK = 1, MPEG_REPLAYGAIN_ALBUM = 2 };
+/* Modes of mpeg_replaygain_factor: MPEG_REPLAYGAIN_* (mpeg_core.h). */
 
 /* Fills the values *rg lacks from the LAME tag (NULL: none): its track gain, album gain and
    peak (the peak of the track; the album's when the tag's gain is an album gain alone). Where

@@ -1,0 +1,90 @@
+// The record behind an MpegCore* that mpeg_core_create makes: the core with the place of its
+// bytes (data in memory, fed pieces, or a reader), the sample-counted position, and the music
+// features (loops, fade, tags, the LAME tag's facts). Private to the library: core_api.cpp reads
+// and seeks, core_info.cpp reads the tags and tells the stream's facts.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+
+#include "core.h"
+#include "fade.h"
+#include "lame_info.h"
+#include "lame_tag.h"
+#include "mpeg_core.h"
+#include "mpeg_tags.h"
+#include "window.h"
+
+enum MpegSource : int32_t { kNone, kMemory, kFed, kReader };
+
+// Data in memory larger than the window-passing calls take (2 GiB and more) is read through a
+// reader over the memory.
+struct MemoryReader {
+    const uint8_t* data;
+    size_t len;
+    size_t at;
+};
+
+// The frames of data read through a reader, as they pass: each frame's offset in the data and
+// the main data it adds to the bit reservoir (for the pre-roll of a seek).
+struct ReadIndex {
+    int64_t* offsets;  // count + 1 entries once a frame is in: offsets[count] ends the last
+    int16_t* main;
+    int32_t count;
+    int32_t cap;
+    int64_t next;      // the offset the walk goes on from
+    int32_t done;      // 1 once the walk reached the end of the stream
+    MpegSync sync;
+};
+
+// The core first: an MpegCore* made by mpeg_core_create points at one of these.
+struct HeldCore {
+    MpegCore core;
+    int32_t source;       // kNone until data is set, fed or given a reader
+    int32_t opened;       // 1 once the first frame is found and the decoder set up
+    int32_t failure;      // MP3_NO_FRAME or MP3_SETUP_FAILED once the data proved unusable
+    int32_t pos;          // next byte to read: in start[] (memory) or win.buf[] (fed, reader)
+    const uint8_t* start; // memory: the first frame
+    int32_t data_len;     // memory: bytes from start, the tags at the end cut off
+    int32_t frames;       // memory: frames of the data (the index's count, else an estimate)
+    MpegWindow win;       // fed, reader: the bytes not yet read, from pos on
+    int32_t ended;        // fed, reader: 1 once no more bytes come
+    int32_t audio_end;    // fed, reader, once ended: bytes of the window before the tags at the end
+    int64_t data_end;     // reader: where the tags at the end begin in the data; -1 unknown
+    int64_t out_bytes;    // PCM bytes of the output before the next one read
+    int64_t discard;      // after a seek: PCM bytes decoded and thrown away before the next read
+    MpegReader reader;    // reader: the caller's calls (or kMemoryReader over `memory`)
+    void* reader_ctx;
+    MemoryReader memory;
+    ReadIndex index;      // reader: the frames passed so far
+    int32_t looping;      // 1 while a loop is set
+    int64_t loop_start;
+    int64_t loop_end;     // -1: the end of the decode
+    int64_t pass_gave;    // PCM bytes read since the last restart (a pass that gives none ends looping)
+    MpegFade fade;
+    uint8_t pend[8];      // the rest of a faded sample that a read cut, given first next time
+    int32_t pend_len;
+    MpegTags* tags;       // read once the first frame is found (null: none)
+    uint8_t* tag_bytes;   // reader, fed: the bytes the tags were read from, kept for them
+    uint8_t* tail;        // reader: its last bytes, read for the tags at its end (until open)
+    int32_t tail_len;
+    MpegLameInfo lame;    // the first frame's LAME tag (all zero without one)
+    MpegLameTag lame_tag; // its delay and padding
+    int32_t has_lame_tag;
+};
+
+static_assert(offsetof(HeldCore, core) == 0, "a held core starts with its core");
+static_assert(alignof(HeldCore) <= alignof(std::max_align_t), "calloc aligns a held core");
+
+inline HeldCore* held(MpegCore* c) { return reinterpret_cast<HeldCore*>(c); }
+inline const HeldCore* held(const MpegCore* c) { return reinterpret_cast<const HeldCore*>(c); }
+
+// Reads the tags and the first frame's LAME tag once the first frame is found at `frame`
+// (avail bytes of it readable); head[0, head_len) are the bytes before it, when at hand.
+void mpeg_held_opened(HeldCore* h, const uint8_t* frame, int32_t avail, const uint8_t* head,
+                      size_t head_len);
+// Frees what the tags took.
+void mpeg_held_free_tags(HeldCore* h);
+// The length as the data says it without a walk: the frames of data in memory, the gapless
+// run's, a reader's frames once walked over, or the Info frame's count; -1 when none says.
+int64_t mpeg_held_length(const HeldCore* h);
