@@ -2,7 +2,8 @@
 // caller has: the in-memory player (mp3_seek_ms), the streamed player (mp3s_seek_ms, once every
 // frame has been passed) and the core (mpeg_core_seek_ms). The files cover every rate of both
 // (8 to 24 kHz), mono and joint stereo, 8 to 160 kbit/s and VBR, encoded by lame from dense
-// music-like material made with sox at test time, so that the bit reservoir is in constant use.
+// music-like material made with sox at test time (once per build tree), so that the bit
+// reservoir is in constant use.
 // After each seek the next three buffers are the uninterrupted decode's from the frame sought
 // (gapless off), byte for byte; past the data's end the players' buffers are silent. The seeks
 // come in a shuffled order while the player keeps playing, so that many of them follow one that
@@ -224,7 +225,8 @@ protected:
     // The handed-back buffers since the last call, as signed PCM; the fake's record emptied.
     static std::vector<std::vector<uint8_t>> take_handed() {
         std::vector<std::vector<uint8_t>> v;
-        for (const auto& b : fake_al::st().handed) v.push_back(ptest::to_signed(b.data(), b.size()));
+        for (const auto& b : fake_al::st().handed)
+            v.push_back(ptest::to_signed(b.data(), b.size()));
         fake_al::st().handed.clear();
         return v;
     }
