@@ -42,9 +42,11 @@ bool pass_done(const Mp3Player* p) {
 }
 
 // Moves to frame f (in range): through the index, or from an estimate (a byte offset from start).
+// A silent tail still to come after the data's end is dropped: the next poll decodes from f.
 void move_to(Mp3Player* p, int32_t f, int64_t guess) {
     p->pos = p->start + mpeg_core_seek_frame(&p->core, f, p->data_len, guess);
     p->out_base = mp3_out_of_frame(&p->core, f);
+    p->tail_polls = 0;
 }
 
 // Handed-back samples of the data: the whole run with gapless on.
@@ -306,6 +308,7 @@ void mp3_rewind(Mp3Player* p) {
     p->pos = p->start;
     mpeg_core_rewind(&p->core);
     p->out_base = 0;
+    p->tail_polls = 0;  // the poll that ends the data sets its tail after this
 }
 
 void mp3_seek_frame(Mp3Player* p, int32_t frame) {

@@ -39,7 +39,8 @@ void mp3_stop_autopoll(Mp3Player* p);
 void mp3_stop(Mp3Player* p);
 
 // Seeks and skips land on the frame that holds the time asked for (times are rounded down to
-// a frame start); the first buffer after one is the same as an uninterrupted decode's there.
+// a frame start); the first buffer after one is the same as an uninterrupted decode's there,
+// also after one made while the silent buffers after the data's end were being handed back.
 void mp3_rewind(Mp3Player* p);
 void mp3_seek_frame(Mp3Player* p, int32_t frame);
 void mp3_seek_ms(Mp3Player* p, int32_t ms);
