@@ -200,6 +200,23 @@ bool jump_to(Mp3StreamPlayer* p, int64_t out) {
     return true;
 }
 
+// Whether the data has been decoded to its end, nothing of it left to hand back: the last block
+// is held and no frame follows the read position.
+bool data_done(const Mp3StreamPlayer* p) {
+    if (p->last_bytes == -1 || p->core.gap.carry_len != 0) return false;
+    MpegSync s = p->core.sync;
+    int32_t pos = p->read_off, size = 0;
+    return mpeg_sync_next(&s, p->win.buf, p->win.filled, 1, &pos, &size) != MPEG_SYNC_FRAME;
+}
+
+// Whether a seamless looping pass has been handed back whole: its loop points' end reached, or
+// the gapless run's end or the data's.
+bool pass_over(const Mp3StreamPlayer* p) {
+    if (!p->loop || p->discard > 0) return false;
+    if (p->points && p->pass_end >= 0) return out_position(p) >= p->pass_end;
+    return (p->points || p->core.gap.on) && (mpeg_core_run_done(&p->core) || data_done(p));
+}
+
 }  // namespace
 
 Mp3StreamPlayer* mp3s_create(const void* first_block, int32_t size, int32_t last) {
@@ -447,6 +464,9 @@ int32_t poll_held(Mp3StreamPlayer* p) {
         return MP3_DATA_LATE;
     }
     hand_back(p, buf, bytes);
+    // A pass that ends with the buffer starts again now, as it would inside the next: the
+    // position reads the loop's start.
+    if (pass_over(p)) jump_to(p, p->points ? p->loop_start : 0);
     // The join is read to the poll's end; an older block used up is then given back.
     switch_if_passed(p);
     if (mpeg_core_run_done(&p->core) && !(p->loop && (p->points || p->core.gap.on)))
@@ -489,7 +509,14 @@ int32_t mp3s_current_frame(const Mp3StreamPlayer* p) {
     return player_core_field(p, &MpegCore::current_frame);
 }
 int32_t mp3s_position_ms(const Mp3StreamPlayer* p) {
-    return player_core_query(p, mpeg_core_position_ms);
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
+    if (!p) return 0;
+    // Until a jump's pre-roll and lead-in are decoded (the blocks at its offset may still be
+    // coming), the next sample handed back is the one jumped to.
+    const int32_t ss = mpeg_core_sample_bytes(&p->core);
+    if (p->discard > 0 && ss > 0)
+        return mpeg_core_samples_ms(&p->core, out_position(p) + p->discard / ss);
+    return mpeg_core_position_ms(&p->core);
 }
 int32_t mp3s_position_secs(const Mp3StreamPlayer* p) { return mp3s_position_ms(p) / 1000; }
 int32_t mp3s_frame_ms(const Mp3StreamPlayer* p) {

@@ -36,6 +36,48 @@ struct Points {
     int64_t start, end;  // handed-back samples; end 0: the end
 };
 
+// The handed-back index of the next sample once `handed` samples have been handed back with
+// loop points [start, end): inside the loop from the first seam on.
+int64_t next_sample(int64_t handed, int64_t start, int64_t end) {
+    return handed < end ? handed : start + (handed - end) % (end - start);
+}
+
+// The position of a looping player, checked after every poll: the time of the next sample it
+// hands back. After a poll that handed nothing back (a buffer kept while blocks come), the time
+// of a sample less than a buffer on from that one, the part of the buffer filled so far.
+class PositionWatch {
+public:
+    PositionWatch(int64_t start, int64_t end, int32_t rate, int64_t buffer)
+        : start_(start), end_(end), rate_(rate), buffer_(buffer) {}
+
+    void after_poll(int64_t handed, bool gave, int32_t ms) {
+        ++polls_;
+        const int64_t want = next_sample(handed, start_, end_);
+        bool ok = ms == ms_of(want);
+        for (int64_t h = 1; !ok && !gave && h < buffer_; ++h)
+            ok = ms == ms_of(next_sample(handed + h, start_, end_));
+        if (!ok && wrong_++ == 0)
+            first_ = "poll " + std::to_string(polls_) + " (" + std::to_string(handed) +
+                     " samples handed back): " + std::to_string(ms) + " ms, want " +
+                     std::to_string(ms_of(want)) + " ms (sample " + std::to_string(want) + ")";
+    }
+    ::testing::AssertionResult ok() const {
+        if (wrong_ == 0) return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure()
+               << wrong_ << " of " << polls_ << " positions wrong, first at " << first_;
+    }
+    int64_t polls() const { return polls_; }
+
+
+private:
+    int32_t ms_of(int64_t sample) const { return int32_t(sample * 1000 / rate_); }
+    int64_t start_, end_;
+    int32_t rate_;
+    int64_t buffer_;
+    int64_t polls_ = 0, wrong_ = 0;
+    std::string first_;
+};
+
 class PlayerLoop : public ptest::FakeAllegroTest<::testing::TestWithParam<ptest::Encoded>> {};
 
 TEST_P(PlayerLoop, HandsBackTheIntroThenTheLoopSampleExact) {
@@ -77,6 +119,7 @@ TEST_P(PlayerLoop, HandsBackTheIntroThenTheLoopSampleExact) {
         {"shorter than a buffer", length / 2 + 5, length / 2 + 5 + spf / 3},
     };
     size_t compared = 0;
+    int64_t polls = 0;
     for (const Points& pt : points) {
         SCOPED_TRACE(pt.what);
         const int64_t end = pt.end == 0 ? length : pt.end;
@@ -94,8 +137,17 @@ TEST_P(PlayerLoop, HandsBackTheIntroThenTheLoopSampleExact) {
         EXPECT_EQ(s, pt.start);
         EXPECT_EQ(e, end);
         ASSERT_EQ(mp3_play_ex(p, buffer, 255, 128, 1000, 1), 0);
-        for (int i = 0; i < 100000 && fake_al::st().handed.size() * size_t(buffer) < want_bytes; ++i)
+        const int64_t buffer_samples = buffer / int64_t(ss);
+        const auto& handed = fake_al::st().handed;
+        PositionWatch at(pt.start, end, file.rate, buffer_samples);
+        for (int i = 0; i < 100000 && handed.size() * size_t(buffer) < want_bytes; ++i) {
+            const size_t n = handed.size();
             ASSERT_EQ(mp3_poll(p), 0);
+            at.after_poll(int64_t(handed.size()) * buffer_samples, handed.size() > n,
+                          mp3_position_ms(p));
+        }
+        EXPECT_TRUE(at.ok()) << "in-memory";
+        polls += at.polls();
         const std::vector<uint8_t> got = ptest::handed_signed();
         ASSERT_GE(got.size(), want.size());
         const auto d = std::mismatch(want.begin(), want.end(), got.begin());
@@ -116,13 +168,18 @@ TEST_P(PlayerLoop, HandsBackTheIntroThenTheLoopSampleExact) {
             EXPECT_EQ(mp3s_is_looping(sp), 1);
             ASSERT_EQ(mp3s_play(sp, buffer, 255, 128), 0);
             int32_t r = 0;
-            for (int i = 0; i < 1000000 && r == 0 &&
-                            fake_al::st().handed.size() * size_t(buffer) < want_bytes;
+            PositionWatch sat(pt.start, end, file.rate, buffer_samples);
+            for (int i = 0; i < 1000000 && r == 0 && handed.size() * size_t(buffer) < want_bytes;
                  ++i) {
                 ptest::feed_named(sp, data.data(), data.size(), block);
+                const size_t n = handed.size();
                 r = mp3s_poll(sp);
+                sat.after_poll(int64_t(handed.size()) * buffer_samples, handed.size() > n,
+                               mp3s_position_ms(sp));
             }
             EXPECT_EQ(r, 0) << "played on";
+            EXPECT_TRUE(sat.ok()) << "streamed";
+            polls += sat.polls();
             const std::vector<uint8_t> sgot = ptest::handed_signed();
             ASSERT_GE(sgot.size(), want.size());
             const auto sd = std::mismatch(want.begin(), want.end(), sgot.begin());
@@ -132,7 +189,8 @@ TEST_P(PlayerLoop, HandsBackTheIntroThenTheLoopSampleExact) {
             mp3s_destroy(sp);
         }
     }
-    std::printf("[ loops    ] %s: %zu bytes compared\n", file.name, compared);
+    std::printf("[ loops    ] %s: %zu bytes compared, the position checked after %lld polls\n",
+                file.name, compared, (long long)polls);
 }
 
 // A fade to silence over one second, started between two buffers while a short loop repeats,
