@@ -21,8 +21,12 @@ namespace {
 
 using Autopoll = Mp3Autopoll<Mp3StreamPlayer, mp3s_poll>;
 
+// What a block lent out by mp3s_next_block is for (Mp3StreamPlayer::lent).
+enum : int32_t { kLentNone = 0, kLentWindow = 1, kLentAhead = 2 };
+
 
 int32_t poll_held(Mp3StreamPlayer* p);
+void keep_restart(Mp3StreamPlayer* p);
 
 void release(Mp3StreamPlayer* p) {
     mpeg_tags_free(p->tags);
@@ -51,6 +55,7 @@ Window window(const Mp3StreamPlayer* p) {
 // block becomes current and the older one may be refilled.
 bool switch_if_passed(Mp3StreamPlayer* p) {
     if (p->awaiting != 0 || p->read_off < p->block_size) return false;
+    keep_restart(p);
     p->read_off -= p->block_size;
     mpeg_window_drop(&p->win, p->block_size);
     p->awaiting = -1;
@@ -192,14 +197,38 @@ int64_t restart_at(const Mp3StreamPlayer* p) {
     return from < 0 ? -1 : p->idx_off[from];
 }
 
+// Whether the blocks held for the restart hold file offset `at`.
+bool ahead_holds(const Mp3StreamPlayer* p, int64_t at) {
+    return p->ahead.filled > 0 && at >= p->ahead.base && at < p->ahead.base + p->ahead.filled;
+}
+
 // The offset of the restart's next block still to come, or -1 when none is (not looping, or
 // two blocks held, or the file's last).
 int64_t ahead_wanted(const Mp3StreamPlayer* p) {
     const int64_t at = restart_at(p);
     if (at < 0 || p->ahead_failed) return -1;
-    if (p->ahead.filled == 0 || p->ahead.base != at) return at;
+    if (!ahead_holds(p, at)) return at;
     if (p->ahead_last != -1 || p->ahead.filled >= 2 * p->block_size) return -1;
-    return at + p->ahead.filled;
+    return p->ahead.base + p->ahead.filled;
+}
+
+// The window is about to drop its older block: when the restart of a looping pass lies in it
+// and the restart's blocks are not held yet, the window's two blocks are kept as the restart's
+// (as if asked for ahead). A loop whose start is reached just before its end then has them at
+// the seam. Not while a block for them is lent out (its bytes would land on these).
+void keep_restart(Mp3StreamPlayer* p) {
+    const int64_t at = restart_at(p);
+    if (at < p->win.base || at >= p->win.base + p->block_size || ahead_holds(p, at) ||
+        p->ahead_failed || p->lent == kLentAhead)
+        return;
+    if (!p->ahead.buf && !mpeg_window_init(&p->ahead, 2 * p->block_size)) {
+        p->ahead_failed = 1;
+        return;
+    }
+    std::memcpy(p->ahead.buf, p->win.buf, size_t(p->win.filled));
+    p->ahead.base = p->win.base;
+    p->ahead.filled = p->win.filled;
+    p->ahead_last = p->last_bytes;
 }
 
 // Whether the window holds every frame the next poll may decode: those up to the one that holds
@@ -214,8 +243,6 @@ bool window_holds_next_poll(const Mp3StreamPlayer* p) {
     const int64_t need = mp3_frame_of_out(&p->core, last) + 1;
     return need >= 0 && need <= p->idx_count && p->idx_off[need] <= p->win.base + p->win.filled;
 }
-
-enum : int32_t { kLentNone = 0, kLentWindow = 1, kLentAhead = 2 };
 
 // The block asked for next and its offset: the window's next one, or the restart's, which
 // takes the turn whenever the window can wait a poll for its own. A game that gives one block a
@@ -244,9 +271,9 @@ bool jump_to(Mp3StreamPlayer* p, int64_t out) {
         p->read_off = static_cast<int32_t>(at - p->win.base);
     } else {
         mpeg_window_drop(&p->win, p->win.filled);
-        p->win.base = at;
-        p->read_off = 0;
-        const bool ahead = p->ahead.filled > 0 && p->ahead.base == at;
+        const bool ahead = ahead_holds(p, at);
+        p->win.base = ahead ? p->ahead.base : at;
+        p->read_off = static_cast<int32_t>(at - p->win.base);
         if (ahead) {
             std::memcpy(mpeg_window_end(&p->win), p->ahead.buf, size_t(p->ahead.filled));
             mpeg_window_grew(&p->win, p->ahead.filled);
