@@ -466,7 +466,7 @@ protected:
 
 // Exact against the uninterrupted decode, looped, over two seams, with the position right after
 // every poll; fed one block a poll, every poll hands a buffer back. The in-memory player plays
-// the same loop as the reference of the players.
+// the same loop against the same decode.
 TEST_P(LoopSeam, OneBlockPerPollCarriesTheStreamedPlayerOverEverySeam) {
     const Seam& c = GetParam();
     const int64_t length = int64_t(ref_.size() / ss_), end = c.end ? c.end : length;
@@ -482,7 +482,7 @@ TEST_P(LoopSeam, OneBlockPerPollCarriesTheStreamedPlayerOverEverySeam) {
         const std::vector<uint8_t> got = ptest::handed_signed();
         const size_t n = std::min(got.size(), want.size());
         const auto d = std::mismatch(want.begin(), want.begin() + long(n), got.begin());
-        EXPECT_EQ(got.size() >= want.size() && d.first == want.begin() + long(n), true)
+        EXPECT_TRUE(got.size() >= want.size() && d.first == want.begin() + long(n))
             << who << ": " << got.size() / ss_ << " samples handed back, first difference at sample "
             << (d.first - want.begin()) / long(ss_);
     };
@@ -575,12 +575,10 @@ TEST_P(LoopSeam, SeeksWaitForTheirBlocksWhenFedOneAPoll) {
         for (int32_t k = 0; k < 2; ++k) {
             const std::vector<uint8_t>* b = next_buffer();
             ASSERT_NE(b, nullptr) << "poll result " << r;
-            const std::vector<uint8_t> w =
-                ptest::to_signed(ref + size_t(g + k * fpb) * fpcm, b->size());
-            const std::vector<uint8_t> got = ptest::to_signed(b->data(), b->size());
-            const auto d = std::mismatch(w.begin(), w.end(), got.begin());
-            EXPECT_TRUE(d.first == w.end()) << "buffer " << k << " after the seek to frame " << g
-                                            << " differs at byte " << d.first - w.begin();
+            const uint8_t* w = ref + size_t(g + k * fpb) * fpcm;
+            const auto d = std::mismatch(b->begin(), b->end(), w);
+            EXPECT_TRUE(d.first == b->end()) << "buffer " << k << " after the seek to frame " << g
+                                             << " differs at byte " << d.first - b->begin();
             ++checked;
         }
     }
