@@ -118,8 +118,9 @@ static void track_volume(Track* t, int32_t vol) {
 }
 
 /* The game loop's share of the streamed player's work: the block it asks for is read from the
- * offset it names, which is the bytes given so far, or, when a looping pass ends, the offset
- * its loop starts decoding again at. 0 when the data came too late and the music stopped. */
+ * offset it names, which is the bytes given so far, or, while looping, the offset its loop
+ * starts decoding again at (asked for ahead of the loop's end), or where a seek reads from. One
+ * block a tick is enough. 0 when the data came too late and the music stopped. */
 static int track_feed(Track* t) {
     uint8_t* block;
     int32_t at, n;

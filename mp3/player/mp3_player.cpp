@@ -130,10 +130,14 @@ int32_t fill(Mp3Player* p, uint8_t* buf, int32_t bytes, int32_t* filled, bool lo
         if (r == MP3_OK) {
             if (*filled == bytes) {
                 // A pass that ends with the buffer jumps back now, so that the poll does not
-                // take the data's end for the music's.
+                // take the data's end for the music's, and the position reads the loop's start.
                 if (points && p->pass_end >= 0 && out_position(p) >= p->pass_end &&
                     !jump_to(p, p->loop_start))
                     return MP3_SETUP_FAILED;
+                if (loop && !points && p->core.gap.on && pass_done(p)) {
+                    mp3_rewind(p);
+                    if (!mpeg_core_prepare(&p->core, p->start, p->data_len)) return MP3_SETUP_FAILED;
+                }
                 return r;
             }
             continue;

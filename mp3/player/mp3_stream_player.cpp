@@ -3,7 +3,8 @@
 // free stream buffer from the core, reading the current block or the current and the next one.
 // Every read is bounded by the valid bytes of the window. A frame that runs past them waits at
 // its first byte for the next block; a tag that runs past them is stepped over across as many
-// blocks as it takes, the stream buffer kept until frames come.
+// blocks as it takes, the stream buffer kept until frames come. Looping, it also holds the
+// blocks a pass restarts from, asked for ahead of the seam.
 // Gapless playback, asked for before play, hands back only the encoder's input.
 #include "player_state.h"
 
@@ -20,13 +21,18 @@ namespace {
 
 using Autopoll = Mp3Autopoll<Mp3StreamPlayer, mp3s_poll>;
 
+// What a block lent out by mp3s_next_block is for (Mp3StreamPlayer::lent).
+enum : int32_t { kLentNone = 0, kLentWindow = 1, kLentAhead = 2 };
+
 
 int32_t poll_held(Mp3StreamPlayer* p);
+void keep_restart(Mp3StreamPlayer* p);
 
 void release(Mp3StreamPlayer* p) {
     mpeg_tags_free(p->tags);
     mpeg_core_free(&p->core);
     mpeg_window_free(&p->win);
+    mpeg_window_free(&p->ahead);
     std::free(p->idx_off);
     std::free(p->idx_main);
     delete p;
@@ -49,6 +55,7 @@ Window window(const Mp3StreamPlayer* p) {
 // block becomes current and the older one may be refilled.
 bool switch_if_passed(Mp3StreamPlayer* p) {
     if (p->awaiting != 0 || p->read_off < p->block_size) return false;
+    keep_restart(p);
     p->read_off -= p->block_size;
     mpeg_window_drop(&p->win, p->block_size);
     p->awaiting = -1;
@@ -170,22 +177,115 @@ int64_t points_end(const Mp3StreamPlayer* p) {
     return p->loop_end == 0 ? -1 : p->loop_end;
 }
 
-// Jumps to handed-back sample `out` of a frame already passed: the window starts again at the
-// pre-roll's first frame (the block asked for next is the one at its offset), the frames of the
-// pre-roll and the samples before `out` are decoded and thrown away. false when the frame has
-// not been passed yet.
-bool jump_to(Mp3StreamPlayer* p, int64_t out) {
+// The frame a jump to handed-back sample `out` decodes from (the first of the pre-roll of the
+// frame that holds it), or -1 when that frame has not been passed yet.
+int32_t jump_from(const Mp3StreamPlayer* p, int64_t out) {
     const int64_t f = mp3_frame_of_out(&p->core, out);
-    if (p->pending || f < 0 || f >= p->idx_count) return false;
+    if (p->pending || f < 0 || f >= p->idx_count) return -1;
     const int32_t one_granule = p->core.header.id == 0 ? 1 : 0;
-    const int32_t from =
-        mpeg_preroll_of_sizes(p->idx_main, one_granule, p->core.layer, static_cast<int32_t>(f));
-    mpeg_window_drop(&p->win, p->win.filled);
-    p->win.base = p->idx_off[from];
-    p->read_off = 0;
-    p->awaiting = -1;
-    p->refill = 1;
-    p->last_bytes = -1;
+    return mpeg_preroll_of_sizes(p->idx_main, one_granule, p->core.layer, static_cast<int32_t>(f));
+}
+
+// The handed-back sample a looping pass starts again at.
+int64_t restart_out(const Mp3StreamPlayer* p) { return p->points ? p->loop_start : 0; }
+
+// The file offset a looping pass restarts decoding at, or -1 (not looping, or the loop's start
+// not passed yet).
+int64_t restart_at(const Mp3StreamPlayer* p) {
+    if (!p->loop) return -1;
+    const int32_t from = jump_from(p, restart_out(p));
+    return from < 0 ? -1 : p->idx_off[from];
+}
+
+// Whether the blocks held for the restart hold file offset `at`.
+bool ahead_holds(const Mp3StreamPlayer* p, int64_t at) {
+    return p->ahead.filled > 0 && at >= p->ahead.base && at < p->ahead.base + p->ahead.filled;
+}
+
+// The offset of the restart's next block still to come, or -1 when none is (not looping, or
+// two blocks held, or the file's last).
+int64_t ahead_wanted(const Mp3StreamPlayer* p) {
+    const int64_t at = restart_at(p);
+    if (at < 0 || p->ahead_failed) return -1;
+    if (!ahead_holds(p, at)) return at;
+    if (p->ahead_last != -1 || p->ahead.filled >= 2 * p->block_size) return -1;
+    return p->ahead.base + p->ahead.filled;
+}
+
+// The window is about to drop its older block: when the restart of a looping pass lies in it
+// and the restart's blocks are not held yet, the window's two blocks are kept as the restart's
+// (as if asked for ahead). A loop whose start is reached just before its end then has them at
+// the seam. Not while a block for them is lent out (its bytes would land on these).
+void keep_restart(Mp3StreamPlayer* p) {
+    const int64_t at = restart_at(p);
+    if (at < p->win.base || at >= p->win.base + p->block_size || ahead_holds(p, at) ||
+        p->ahead_failed || p->lent == kLentAhead)
+        return;
+    if (!p->ahead.buf && !mpeg_window_init(&p->ahead, 2 * p->block_size)) {
+        p->ahead_failed = 1;
+        return;
+    }
+    std::memcpy(p->ahead.buf, p->win.buf, size_t(p->win.filled));
+    p->ahead.base = p->win.base;
+    p->ahead.filled = p->win.filled;
+    p->ahead_last = p->last_bytes;
+}
+
+// Whether the window holds every frame the next poll may decode: those up to the one that holds
+// the last sample of a whole buffer from the position on, or up to the end of the pass. The
+// window's next block may then come a poll later.
+bool window_holds_next_poll(const Mp3StreamPlayer* p) {
+    const int32_t ss = mpeg_core_sample_bytes(&p->core);
+    if (!p->stream || p->pending || p->discard > 0 || p->settling || ss <= 0) return false;
+    const int64_t spf = p->core.frame_pcm_bytes / ss;
+    int64_t last = out_position(p) + p->frames_per_buffer * spf - 1;
+    if (p->loop && p->points && p->pass_end > 0 && p->pass_end <= last) last = p->pass_end - 1;
+    const int64_t need = mp3_frame_of_out(&p->core, last) + 1;
+    return need >= 0 && need <= p->idx_count && p->idx_off[need] <= p->win.base + p->win.filled;
+}
+
+// The block asked for next and its offset: the window's next one, or the restart's, which
+// takes the turn whenever the window can wait a poll for its own. A game that gives one block a
+// poll then has the restart at hand before the seam, and the window's blocks in time.
+int32_t wanted(const Mp3StreamPlayer* p, int64_t* at) {
+    const bool own = p->awaiting != 0 && p->last_bytes == -1;
+    const int64_t ahead = ahead_wanted(p);
+    if (ahead >= 0 && (!own || window_holds_next_poll(p))) {
+        *at = ahead;
+        return kLentAhead;
+    }
+    *at = own ? p->win.base + p->win.filled : -1;
+    return own ? kLentWindow : kLentNone;
+}
+
+// Jumps to handed-back sample `out` of a frame already passed, decoding again from the
+// pre-roll's first frame: read on from there where the window holds it, else the window starts
+// there, with the restart's blocks when they were asked for ahead, or empty (the block at that
+// offset is asked for next). The frames of the pre-roll and the samples before `out` are decoded
+// and thrown away. false when the frame has not been passed yet.
+bool jump_to(Mp3StreamPlayer* p, int64_t out) {
+    const int32_t from = jump_from(p, out);
+    if (from < 0) return false;
+    const int64_t at = p->idx_off[from];
+    if (at >= p->win.base && at < p->win.base + p->win.filled) {
+        p->read_off = static_cast<int32_t>(at - p->win.base);
+    } else {
+        mpeg_window_drop(&p->win, p->win.filled);
+        const bool ahead = ahead_holds(p, at);
+        p->win.base = ahead ? p->ahead.base : at;
+        p->read_off = static_cast<int32_t>(at - p->win.base);
+        if (ahead) {
+            std::memcpy(mpeg_window_end(&p->win), p->ahead.buf, size_t(p->ahead.filled));
+            mpeg_window_grew(&p->win, p->ahead.filled);
+        }
+        p->last_bytes = ahead ? p->ahead_last : -1;
+        p->awaiting = ahead && (p->ahead.filled > p->block_size || p->ahead_last != -1) ? 0 : -1;
+        p->refill = ahead ? 0 : 1;
+        p->settling = p->awaiting != 0 ? 1 : 0;
+    }
+    // A block lent out for the window before the jump is taken for the old offset's: not
+    // taken, and asked for again.
+    if (p->lent == kLentWindow) p->lent_stale = 1;
     p->tail_polls = 0;
     mpeg_core_seek_at(&p->core, from);
     // The decoder set up afresh (the core holds no index of a streamed player: no pre-roll of
@@ -195,9 +295,24 @@ bool jump_to(Mp3StreamPlayer* p, int64_t out) {
     p->discard = (out - p->out_base) * mpeg_core_sample_bytes(&p->core);
     p->pass_end = points_end(p);
     p->jumped = 1;
-    // A block lent out now is written for the old offset, at an address inside the window.
-    if (p->lent) p->lent_stale = 1;
     return true;
+}
+
+// Whether the data has been decoded to its end, nothing of it left to hand back: the last block
+// is held and no frame follows the read position.
+bool data_done(const Mp3StreamPlayer* p) {
+    if (p->last_bytes == -1 || p->core.gap.carry_len != 0) return false;
+    MpegSync s = p->core.sync;
+    int32_t pos = p->read_off, size = 0;
+    return mpeg_sync_next(&s, p->win.buf, p->win.filled, 1, &pos, &size) != MPEG_SYNC_FRAME;
+}
+
+// Whether a seamless looping pass has been handed back whole: its loop points' end reached, or
+// the gapless run's end or the data's.
+bool pass_over(const Mp3StreamPlayer* p) {
+    if (!p->loop || p->discard > 0) return false;
+    if (p->points && p->pass_end >= 0) return out_position(p) >= p->pass_end;
+    return (p->points || p->core.gap.on) && (mpeg_core_run_done(&p->core) || data_done(p));
 }
 
 }  // namespace
@@ -227,6 +342,7 @@ Mp3StreamPlayer* mp3s_create(const void* first_block, int32_t size, int32_t last
     p->autopoll.store(0);
     p->total_frames = -1;
     p->pass_end = -1;
+    p->ahead_last = -1;
     mp3_fade_init(&p->fade);
     p->tag_points = mp3_tag_loop_points(p->tags, &p->tag_start, &p->tag_end);
     const int32_t r = search_first(p);
@@ -252,16 +368,33 @@ void mp3s_destroy(Mp3StreamPlayer* p) {
 
 uint8_t* mp3s_next_block(Mp3StreamPlayer* p) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
-    if (!p || p->awaiting == 0 || p->last_bytes != -1) return nullptr;
-    p->lent = 1;
+    if (!p) return nullptr;
+    int64_t at = -1;
+    int32_t which = wanted(p, &at);
+    if (which == kLentAhead && !p->ahead.buf &&
+        !mpeg_window_init(&p->ahead, 2 * p->block_size)) {
+        p->ahead_failed = 1;
+        which = wanted(p, &at);
+    }
+    if (which == kLentNone || at > INT32_MAX) return nullptr;
+    p->lent = which;
     p->lent_stale = 0;
-    return mpeg_window_end(&p->win);
+    p->lent_at = at;
+    if (which == kLentWindow) return mpeg_window_end(&p->win);
+    // The restart's first block, or another restart's (new loop points): the blocks held go.
+    if (at != p->ahead.base + p->ahead.filled) {
+        mpeg_window_drop(&p->ahead, p->ahead.filled);
+        p->ahead.base = at;
+        p->ahead_last = -1;
+    }
+    return mpeg_window_end(&p->ahead);
 }
 
 int32_t mp3s_next_block_offset(const Mp3StreamPlayer* p) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
-    if (!p || p->awaiting == 0 || p->last_bytes != -1) return -1;
-    const int64_t at = p->win.base + p->win.filled;
+    if (!p) return -1;
+    int64_t at = p->lent_at;
+    if (!p->lent || p->lent_stale) wanted(p, &at);
     return at > INT32_MAX ? -1 : static_cast<int32_t>(at);
 }
 
@@ -273,15 +406,27 @@ void give_block_held(Mp3StreamPlayer* p, int32_t last_bytes) {
     // and the block at the new offset is asked for.
     if (!p) return;
     const bool stale = p->lent && p->lent_stale;
+    const int32_t which = p->lent;
     p->lent = p->lent_stale = 0;
-    if (stale || p->awaiting == 0 || p->last_bytes != -1) return;
+    if (stale) return;
     if (last_bytes != -1) {
         if (last_bytes < 0) last_bytes = 0;
         if (last_bytes > p->block_size) last_bytes = p->block_size;
     }
+    if (which == kLentAhead) {
+        // Taken where it continues the restart's blocks (they stay from pass to pass).
+        if (p->lent_at != p->ahead.base + p->ahead.filled || p->ahead_last != -1 ||
+            p->ahead.filled >= 2 * p->block_size)
+            return;
+        mpeg_window_grew(&p->ahead, last_bytes == -1 ? p->block_size : last_bytes);
+        p->ahead_last = last_bytes;
+        return;
+    }
+    if (p->awaiting == 0 || p->last_bytes != -1) return;
     // After a jump the block at the new offset comes alone: the one after it is asked for too.
     p->awaiting = p->refill && last_bytes == -1 ? -1 : 0;
     p->refill = 0;
+    if (p->awaiting == 0) p->settling = 0;
     p->last_bytes = last_bytes;
     mpeg_window_grew(&p->win, last_bytes == -1 ? p->block_size : last_bytes);
     index_window(p);
@@ -436,13 +581,14 @@ int32_t poll_held(Mp3StreamPlayer* p) {
         }
         // The current block is used up. Between frames (a tag or junk going on), when this poll
         // has crossed one, before the first buffer (the first frame may be found near the end
-        // of the blocks held), after a jump (the blocks at the new offset are to come) or when
-        // this poll asked for the next block itself (a buffer that takes more MP3 bytes than a
-        // block holds, as free format at high bitrates does), the next block was not late: the
-        // buffer is kept and filled on once the next block has come.
+        // of the blocks held), after a jump until the window holds two blocks again (the blocks
+        // at the new offset are asked for only then), or when this poll asked for the next block
+        // itself (a buffer that takes more MP3 bytes than a block holds, as free format at high
+        // bitrates does), the next block was not late: the buffer is kept and filled on once the
+        // next block has come.
         const bool first_buffer = p->core.given == p->held_bytes;
         if (mpeg_sync_between_frames(&p->core.sync) || p->core.sync.passed != passed ||
-            first_buffer || p->jumped || switched) {
+            first_buffer || p->jumped || p->settling || switched) {
             p->held = buf;
             return MP3_OK;
         }
@@ -451,6 +597,9 @@ int32_t poll_held(Mp3StreamPlayer* p) {
         return MP3_DATA_LATE;
     }
     hand_back(p, buf, bytes);
+    // A pass that ends with the buffer starts again now, as it would inside the next: the
+    // position reads the loop's start, and the blocks after the restart's are asked for.
+    if (pass_over(p)) jump_to(p, restart_out(p));
     // The join is read to the poll's end; an older block used up is then given back.
     switch_if_passed(p);
     if (mpeg_core_run_done(&p->core) && !(p->loop && (p->points || p->core.gap.on)))
@@ -493,7 +642,14 @@ int32_t mp3s_current_frame(const Mp3StreamPlayer* p) {
     return player_core_field(p, &MpegCore::current_frame);
 }
 int32_t mp3s_position_ms(const Mp3StreamPlayer* p) {
-    return player_core_query(p, mpeg_core_position_ms);
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
+    if (!p) return 0;
+    // Until a jump's pre-roll and lead-in are decoded (the blocks at its offset may still be
+    // coming), the next sample handed back is the one jumped to.
+    const int32_t ss = mpeg_core_sample_bytes(&p->core);
+    if (p->discard > 0 && ss > 0)
+        return mpeg_core_samples_ms(&p->core, out_position(p) + p->discard / ss);
+    return mpeg_core_position_ms(&p->core);
 }
 int32_t mp3s_position_secs(const Mp3StreamPlayer* p) { return mp3s_position_ms(p) / 1000; }
 int32_t mp3s_frame_ms(const Mp3StreamPlayer* p) {

@@ -5,7 +5,9 @@
 // Decoding into Allegro's audio stream, the unsigned conversion, automatic polling and the tail
 // of two silent buffers work as in the in-memory player. It indexes the frames as their blocks
 // pass, so it can seek to any time it has passed and loop (the whole data, or between loop
-// points): it then asks for blocks again from the offset decoding restarts at.
+// points): it then asks for blocks again from the offset decoding restarts at. Looping, it asks
+// for a pass's restart blocks ahead of the seam and keeps them, so that a caller who gives one
+// block a poll carries it over every seam.
 // A C header (C99 and C++): the player is opaque, made and freed by its create and destroy calls.
 #ifndef ZIVIVEV_MP3_STREAM_PLAYER_H
 #define ZIVIVEV_MP3_STREAM_PLAYER_H
@@ -33,8 +35,11 @@ void mp3s_destroy(Mp3StreamPlayer* p);
 uint8_t* mp3s_next_block(Mp3StreamPlayer* p);
 // The byte offset in the file of the block mp3s_next_block asks for, or -1 while it asks for
 // none. The first block is offset 0; without a loop or a seek the offset is the bytes given so
-// far. After a seek, or when a looping pass ends, it names the offset decoding restarts at (the
-// pre-roll's first frame), and the blocks from there on are asked for again.
+// far. After a seek it names the offset decoding restarts at (the pre-roll's first frame), and
+// the blocks from there on are asked for again. While looping it names, besides, the two blocks
+// from the offset a pass restarts at, once that offset has been passed: whenever the blocks held
+// carry the next poll, before the next block of the pass, and only once (they are kept). At the
+// seam the pass goes on from them, and the blocks after them are asked for.
 int32_t mp3s_next_block_offset(const Mp3StreamPlayer* p);
 // Commits the block written at mp3s_next_block's address: -1, or its valid bytes when it is the
 // last (clamped to 0..block_size).
@@ -45,7 +50,8 @@ void mp3s_give_block(Mp3StreamPlayer* p, int32_t last_bytes);
 int32_t mp3s_play(Mp3StreamPlayer* p, int32_t buffer_bytes, int32_t vol, int32_t pan);
 int32_t mp3s_play_ex(Mp3StreamPlayer* p, int32_t buffer_bytes, int32_t vol, int32_t pan,
                      int32_t speed);
-// MP3_OK buffer filled / none free / silent tail / waiting for the blocks that end a tag;
+// MP3_OK buffer filled / none free / silent tail / waiting for the blocks that end a tag, or for
+// the two blocks at the offset a seek (or a loop restart not asked for ahead) reads from;
 // MP3_ENDED ended and stopped; MP3_NOT_PLAYING; MP3_NO_FRAME the data held no frame at all, or a
 // frame larger than a block (stopped); MP3_DATA_LATE the data ran out inside the frames before
 // the next block came (stopped).

@@ -76,11 +76,20 @@ struct Mp3StreamPlayer {
     MpegSync idx_sync;     // the index's own frame synchronisation
     int64_t idx_next;      // file offset of the next frame to index
     int32_t refill;        // 1 after a jump: the block at win.base comes alone, another follows
+    int32_t settling;      // 1 from a jump until the window holds two blocks (or the last) again
     int64_t out_base;      // handed-back index of the first sample since the last jump
     int64_t discard;       // PCM bytes still to throw away after a jump (pre-roll, lead-in)
     int32_t jumped;        // 1 from a jump until its first sample is handed back
-    int32_t lent;          // 1 from mp3s_next_block until the block is given
+    int32_t lent;          // from mp3s_next_block until the block is given: 1 for the window,
+                           // 2 for the restart's blocks (`ahead`)
     int32_t lent_stale;    // 1 when a jump came between: the block given is for the old offset
+    int64_t lent_at;       // the file offset named for the block lent
+    // A looping pass's restart, asked for ahead of the seam so that the poll that crosses it has
+    // the pass's last frames and the restart's pre-roll at hand together: up to two blocks from
+    // the offset decoding restarts at, kept from pass to pass (the same bytes every time).
+    MpegWindow ahead;      // empty (no memory) until a loop first asks for it
+    int32_t ahead_last;    // -1, or the valid bytes of the file's last block, held last in it
+    int32_t ahead_failed;  // 1 when its memory could not be had: seams wait for their blocks
     int32_t loop;          // non-zero: start again when the data (or the loop points' pass) ends
     int32_t points;        // 1 while loop points are set
     int32_t loop_start, loop_end; // as set (end 0: the end of the data)

@@ -36,6 +36,50 @@ struct Points {
     int64_t start, end;  // handed-back samples; end 0: the end
 };
 
+// The handed-back index of the next sample once `handed` samples have been handed back with
+// loop points [start, end): inside the loop from the first seam on.
+int64_t next_sample(int64_t handed, int64_t start, int64_t end) {
+    return handed < end ? handed : start + (handed - end) % (end - start);
+}
+
+// The position of a looping player, checked after every poll: the time of the next sample it
+// hands back. After a poll that handed nothing back (a buffer kept while blocks come), the time
+// of a sample less than a buffer on from that one, the part of the buffer filled so far.
+class PositionWatch {
+public:
+    PositionWatch(int64_t start, int64_t end, int32_t rate, int64_t buffer)
+        : start_(start), end_(end), rate_(rate), buffer_(buffer) {}
+
+    void after_poll(int64_t handed, bool gave, int32_t ms) {
+        ++polls_;
+        if (!gave && holds_++ == 0) first_hold_ = polls_;
+        const int64_t want = next_sample(handed, start_, end_);
+        bool ok = ms == ms_of(want);
+        for (int64_t h = 1; !ok && !gave && h < buffer_; ++h)
+            ok = ms == ms_of(next_sample(handed + h, start_, end_));
+        if (!ok && wrong_++ == 0)
+            first_ = "poll " + std::to_string(polls_) + " (" + std::to_string(handed) +
+                     " samples handed back): " + std::to_string(ms) + " ms, want " +
+                     std::to_string(ms_of(want)) + " ms (sample " + std::to_string(want) + ")";
+    }
+    ::testing::AssertionResult ok() const {
+        if (wrong_ == 0) return ::testing::AssertionSuccess();
+        return ::testing::AssertionFailure()
+               << wrong_ << " of " << polls_ << " positions wrong, first at " << first_;
+    }
+    int64_t polls() const { return polls_; }
+    int64_t holds() const { return holds_; }
+    int64_t first_hold() const { return first_hold_; }
+
+private:
+    int32_t ms_of(int64_t sample) const { return int32_t(sample * 1000 / rate_); }
+    int64_t start_, end_;
+    int32_t rate_;
+    int64_t buffer_;
+    int64_t polls_ = 0, holds_ = 0, first_hold_ = -1, wrong_ = 0;
+    std::string first_;
+};
+
 class PlayerLoop : public ptest::FakeAllegroTest<::testing::TestWithParam<ptest::Encoded>> {};
 
 TEST_P(PlayerLoop, HandsBackTheIntroThenTheLoopSampleExact) {
@@ -77,6 +121,7 @@ TEST_P(PlayerLoop, HandsBackTheIntroThenTheLoopSampleExact) {
         {"shorter than a buffer", length / 2 + 5, length / 2 + 5 + spf / 3},
     };
     size_t compared = 0;
+    int64_t polls = 0;
     for (const Points& pt : points) {
         SCOPED_TRACE(pt.what);
         const int64_t end = pt.end == 0 ? length : pt.end;
@@ -94,8 +139,17 @@ TEST_P(PlayerLoop, HandsBackTheIntroThenTheLoopSampleExact) {
         EXPECT_EQ(s, pt.start);
         EXPECT_EQ(e, end);
         ASSERT_EQ(mp3_play_ex(p, buffer, 255, 128, 1000, 1), 0);
-        for (int i = 0; i < 100000 && fake_al::st().handed.size() * size_t(buffer) < want_bytes; ++i)
+        const int64_t buffer_samples = buffer / int64_t(ss);
+        const auto& handed = fake_al::st().handed;
+        PositionWatch at(pt.start, end, file.rate, buffer_samples);
+        for (int i = 0; i < 100000 && handed.size() * size_t(buffer) < want_bytes; ++i) {
+            const size_t n = handed.size();
             ASSERT_EQ(mp3_poll(p), 0);
+            at.after_poll(int64_t(handed.size()) * buffer_samples, handed.size() > n,
+                          mp3_position_ms(p));
+        }
+        EXPECT_TRUE(at.ok()) << "in-memory";
+        polls += at.polls();
         const std::vector<uint8_t> got = ptest::handed_signed();
         ASSERT_GE(got.size(), want.size());
         const auto d = std::mismatch(want.begin(), want.end(), got.begin());
@@ -116,13 +170,18 @@ TEST_P(PlayerLoop, HandsBackTheIntroThenTheLoopSampleExact) {
             EXPECT_EQ(mp3s_is_looping(sp), 1);
             ASSERT_EQ(mp3s_play(sp, buffer, 255, 128), 0);
             int32_t r = 0;
-            for (int i = 0; i < 1000000 && r == 0 &&
-                            fake_al::st().handed.size() * size_t(buffer) < want_bytes;
+            PositionWatch sat(pt.start, end, file.rate, buffer_samples);
+            for (int i = 0; i < 1000000 && r == 0 && handed.size() * size_t(buffer) < want_bytes;
                  ++i) {
                 ptest::feed_named(sp, data.data(), data.size(), block);
+                const size_t n = handed.size();
                 r = mp3s_poll(sp);
+                sat.after_poll(int64_t(handed.size()) * buffer_samples, handed.size() > n,
+                               mp3s_position_ms(sp));
             }
             EXPECT_EQ(r, 0) << "played on";
+            EXPECT_TRUE(sat.ok()) << "streamed";
+            polls += sat.polls();
             const std::vector<uint8_t> sgot = ptest::handed_signed();
             ASSERT_GE(sgot.size(), want.size());
             const auto sd = std::mismatch(want.begin(), want.end(), sgot.begin());
@@ -132,7 +191,8 @@ TEST_P(PlayerLoop, HandsBackTheIntroThenTheLoopSampleExact) {
             mp3s_destroy(sp);
         }
     }
-    std::printf("[ loops    ] %s: %zu bytes compared\n", file.name, compared);
+    std::printf("[ loops    ] %s: %zu bytes compared, the position checked after %lld polls\n",
+                file.name, compared, (long long)polls);
 }
 
 // A fade to silence over one second, started between two buffers while a short loop repeats,
@@ -307,6 +367,230 @@ TEST_F(GameMusic, LoopPointsFromTheTags) {
 
 INSTANTIATE_TEST_SUITE_P(Files, PlayerLoop, ::testing::ValuesIn(kLoopFiles),
                          [](const ::testing::TestParamInfo<ptest::Encoded>& i) {
+                             return std::string(i.param.name);
+                         });
+
+// Loop seams of a streamed player fed as a game feeds it: once per poll, the one block it names.
+// At 4 KB the files' frames fill much of a block: a poll of a 16 KB buffer (three frames) takes
+// up to about 3 KB, and the poll at a seam takes the pass's last frames and the restart's
+// pre-roll together. lame -V 0 on dense material, looped whole (gapless, no loop points) and
+// over a loop shorter than a buffer that the intro reaches only a poll before its first seam;
+// Layer II at 256 and 192 kbit/s between loop points; and 10 s at 128 kbit/s in 64 KB blocks,
+// where the restart's blocks are far behind the seam's.
+struct Seam {
+    const char* name;
+    ptest::Encoded file;
+    int64_t start, end;  // loop points; end 0: the whole run, looped without points
+    int32_t block;
+};
+
+const ptest::Encoded kDenseV0 = {"seam_v0", "lame", "44.1", 44100, 2, 20.0, "-V 0"};
+const Seam kSeams[] = {
+    {"v0_whole", kDenseV0, 0, 0, 4096},
+    {"v0_short", kDenseV0, 700000, 701000, 4096},
+    {"l2_256", {"seam_l2_256", "twolame", "48", 48000, 2, 3.0, "-b 256"}, 44100, 52000, 4096},
+    {"l2_192", {"seam_l2_192", "twolame", "44.1", 44100, 2, 4.0, "-b 192"}, 22050, 120001, 4096},
+    {"cbr_64k", {"seam_128_64k", "lame", "44.1", 44100, 2, 10.0, "-b 128"}, 3000, 400000, 65536},
+};
+
+// Dense music-like material, encoded by the file's tool: two sawtooth tones, a square-wave
+// arpeggio on the left, and 5 ms clicks of white noise 16 times a second over a low noise floor
+// (a fixed seed). lame -V 0 then spends 320 kbit/s on nearly every frame.
+std::vector<uint8_t> dense_file(const ptest::Encoded& f) {
+    const bool lame = std::string(f.tool) == "lame";
+    const std::string raw = ziv::tmp_path(std::string(f.name) + ".raw"),
+                      enc = ziv::tmp_path(std::string(f.name) + (lame ? ".mp3" : ".mp2"));
+    if (!ziv::file_exists(enc)) {
+        const size_t n = size_t(f.rate * f.secs);
+        std::vector<int16_t> pcm(n * size_t(f.channels));
+        uint32_t seed = 2026;
+        for (size_t i = 0; i < n; ++i) {
+            const double t = double(i) / f.rate;
+            const double saw = (std::fmod(t * 220.0, 1.0) - 0.5) * 0.3 +
+                               (std::fmod(t * 277.2, 1.0) - 0.5) * 0.3;
+            const double step = 1.0 + double(int64_t(t * 8) % 4) / 4;
+            const double square = std::fmod(t * 880.0 * step, 1.0) < 0.5 ? 0.25 : -0.25;
+            const bool click = int64_t(i) % (f.rate / 16) < f.rate * 5 / 1000;
+            seed = seed * 1664525u + 1013904223u;
+            const double noise = (double(seed >> 17) - 16384.0) / 16384.0 * (click ? 0.9 : 0.15);
+            for (int c = 0; c < f.channels; ++c) {
+                const double v = c == 0 ? saw + noise + square : saw + noise * 0.7;
+                pcm[i * size_t(f.channels) + size_t(c)] =
+                    int16_t(std::clamp(v * 20000.0, -32768.0, 32767.0));
+            }
+        }
+        if (!ziv::write_file(raw, pcm.data(), pcm.size() * 2)) return {};
+        const std::string ch = std::to_string(f.channels);
+        const std::string cmd =
+            lame ? std::string("lame --quiet -r -s ") + f.khz +
+                       " --bitwidth 16 --signed --little-endian -m " +
+                       (f.channels == 2 ? "j " : "m ") + f.args + " '" + raw + "' '" + enc + "'"
+                 : "twolame --quiet -r -s " + std::to_string(f.rate) + " -N " + ch + " " +
+                       f.args + " '" + raw + "' '" + enc + "'";
+        if (ziv::run(cmd) != 0) return {};
+    }
+    return ziv::read_file(enc);
+}
+
+class LoopSeam : public ptest::FakeAllegroTest<::testing::TestWithParam<Seam>> {
+protected:
+    void SetUp() override {
+        FakeAllegroTest::SetUp();
+        const ptest::Encoded& f = GetParam().file;
+        ZIV_REQUIRE_TOOL(f.tool);
+        data_ = dense_file(f);
+        block_ = GetParam().block;
+        ASSERT_GT(data_.size(), size_t(2 * block_)) << "encoding " << f.name;
+        const std::string in = ziv::tmp_path(std::string(f.name) + ".in"),
+                          out = ziv::tmp_path(std::string(f.name) + ".gapless.raw");
+        ASSERT_TRUE(ziv::write_file(in, data_.data(), data_.size()));
+        ASSERT_EQ(ziv::run("'" + ziv::mp3dec_path() + "' '" + in + "' '" + out + "'"), 0);
+        ref_ = ziv::read_file(out);
+        ss_ = size_t(2 * f.channels);
+    }
+
+    // Feeds a streamed player before a poll: the one block it names, or every block it asks for.
+    void feed(Mp3StreamPlayer* sp, bool one) const {
+        if (one)
+            ptest::feed_named(sp, data_.data(), data_.size(), block_);
+        else
+            while (ptest::feed_named(sp, data_.data(), data_.size(), block_)) {
+            }
+    }
+
+    static constexpr int32_t kBuffer = 16384;
+    std::vector<uint8_t> data_, ref_;
+    size_t ss_ = 0;
+    int32_t block_ = 0;
+};
+
+// Exact against the uninterrupted decode, looped, over two seams, with the position right after
+// every poll; fed one block a poll, every poll hands a buffer back. The in-memory player plays
+// the same loop against the same decode.
+TEST_P(LoopSeam, OneBlockPerPollCarriesTheStreamedPlayerOverEverySeam) {
+    const Seam& c = GetParam();
+    const int64_t length = int64_t(ref_.size() / ss_), end = c.end ? c.end : length;
+    ASSERT_LT(end, length + 1);
+    Mp3Player* p = mp3_create(data_.data(), int32_t(data_.size()));
+    ASSERT_NE(p, nullptr);
+    const int32_t fpcm = p->core.frame_pcm_bytes, buffer = kBuffer / fpcm * fpcm;
+    const int64_t buffer_samples = buffer / int64_t(ss_);
+    const size_t want_bytes = size_t(end + 2 * (end - c.start)) * ss_ + size_t(buffer);
+    const std::vector<uint8_t> want = looped(ref_, ss_, c.start, end, want_bytes);
+    const auto& handed = fake_al::st().handed;
+    const auto exact = [&](const char* who) {
+        const std::vector<uint8_t> got = ptest::handed_signed();
+        const size_t n = std::min(got.size(), want.size());
+        const auto d = std::mismatch(want.begin(), want.begin() + long(n), got.begin());
+        EXPECT_TRUE(got.size() >= want.size() && d.first == want.begin() + long(n))
+            << who << ": " << got.size() / ss_ << " samples handed back, first difference at sample "
+            << (d.first - want.begin()) / long(ss_);
+    };
+
+    ASSERT_EQ(mp3_set_gapless(p, 1), 0);
+    if (c.end) {
+        ASSERT_EQ(mp3_set_loop_points(p, int32_t(c.start), int32_t(c.end)), 0);
+    }
+    ASSERT_EQ(mp3_play_ex(p, buffer, 255, 128, 1000, 1), 0);
+    PositionWatch mem(c.start, end, c.file.rate, buffer_samples);
+    while (handed.size() * size_t(buffer) < want_bytes) {
+        const size_t n = handed.size();
+        ASSERT_EQ(mp3_poll(p), 0);
+        mem.after_poll(int64_t(handed.size()) * buffer_samples, handed.size() > n,
+                       mp3_position_ms(p));
+    }
+    exact("in memory");
+    EXPECT_TRUE(mem.ok()) << "in memory";
+    mp3_destroy(p);
+
+    int64_t polls = mem.polls();
+    for (bool one : {true, false}) {
+        SCOPED_TRACE(one ? "one block a poll" : "every block asked for");
+        fake_al::reset();
+        Mp3StreamPlayer* sp = mp3s_create(data_.data(), block_, 0);
+        ASSERT_NE(sp, nullptr);
+        ASSERT_EQ(mp3s_set_gapless(sp, 1), 0);
+        if (c.end)
+            ASSERT_EQ(mp3s_set_loop_points(sp, int32_t(c.start), int32_t(c.end)), 0);
+        else
+            mp3s_set_loop(sp, 1);
+        ASSERT_EQ(mp3s_play(sp, kBuffer, 255, 128), 0);
+        PositionWatch at(c.start, end, c.file.rate, buffer_samples);
+        int32_t r = 0;
+        for (int i = 0; i < 100000 && r == 0 && handed.size() * size_t(buffer) < want_bytes; ++i) {
+            feed(sp, one);
+            const size_t n = handed.size();
+            r = mp3s_poll(sp);
+            at.after_poll(int64_t(handed.size()) * buffer_samples, handed.size() > n,
+                          mp3s_position_ms(sp));
+        }
+        EXPECT_EQ(r, 0) << "stopped after " << handed.size() * size_t(buffer_samples)
+                        << " samples (MP3_DATA_LATE is " << MP3_DATA_LATE << ")";
+        exact("streamed");
+        EXPECT_TRUE(at.ok()) << "streamed";
+        EXPECT_EQ(at.holds(), 0) << "polls that handed nothing back, the first at poll "
+                                 << at.first_hold();
+        polls += at.polls();
+        mp3s_destroy(sp);
+    }
+    std::printf("[ seams    ] %s: %zu samples compared in each of 3 runs, %lld polls\n", c.name,
+                want.size() / ss_, (long long)polls);
+}
+
+// A seek cannot be foreseen: the blocks at its offset are asked for once it is made. Fed one
+// block a poll, the player keeps the buffer until they have come, rather than stopping: the
+// buffers after every seek are the uninterrupted decode's from the frame sought.
+TEST_P(LoopSeam, SeeksWaitForTheirBlocksWhenFedOneAPoll) {
+    Mp3Player* p = mp3_create(data_.data(), int32_t(data_.size()));
+    ASSERT_NE(p, nullptr);
+    SAMPLE* all = mp3_decode_all(p);
+    ASSERT_NE(all, nullptr);
+    const uint8_t* ref = static_cast<const uint8_t*>(all->data);
+    const size_t fpcm = size_t(p->core.frame_pcm_bytes);
+    const int64_t frames = p->core.index.frames;
+    const int64_t spf = int64_t(fpcm / ss_);
+    const int32_t fpb = kBuffer / int32_t(fpcm);
+    const auto& handed = fake_al::st().handed;
+    Mp3StreamPlayer* sp = mp3s_create(data_.data(), block_, 0);
+    ASSERT_NE(sp, nullptr);
+    ASSERT_EQ(mp3s_play(sp, kBuffer, 255, 128), 0);
+    int32_t r = 0;
+    const auto next_buffer = [&]() -> const std::vector<uint8_t>* {
+        const size_t n = handed.size();
+        for (int i = 0; i < 100 && r == 0 && handed.size() == n; ++i) {
+            feed(sp, true);
+            r = mp3s_poll(sp);
+        }
+        return handed.size() > n ? &handed.back() : nullptr;
+    };
+    // Played to about two thirds of the file, then seeks back and forth in what has passed.
+    while (r == 0 && mp3s_current_frame(sp) < frames * 2 / 3) ASSERT_NE(next_buffer(), nullptr);
+    const int64_t ms_of_frame = spf * 1000 / GetParam().file.rate;
+    int32_t checked = 0;
+    for (int64_t f : {frames / 2, int64_t(5), frames / 3, frames * 3 / 5, int64_t(40), frames / 7}) {
+        SCOPED_TRACE(f);
+        const int32_t ms = int32_t(f * spf * 1000 / GetParam().file.rate + ms_of_frame / 2);
+        const int64_t g = int64_t(ms) * GetParam().file.rate / (spf * 1000);
+        ASSERT_EQ(mp3s_seek_ms(sp, ms), 0);
+        for (int32_t k = 0; k < 2; ++k) {
+            const std::vector<uint8_t>* b = next_buffer();
+            ASSERT_NE(b, nullptr) << "poll result " << r;
+            const uint8_t* w = ref + size_t(g + k * fpb) * fpcm;
+            const auto d = std::mismatch(b->begin(), b->end(), w);
+            EXPECT_TRUE(d.first == b->end()) << "buffer " << k << " after the seek to frame " << g
+                                             << " differs at byte " << d.first - b->begin();
+            ++checked;
+        }
+    }
+    EXPECT_EQ(r, 0);
+    std::printf("[ seeks    ] %s: %d buffers after seeks compared\n", GetParam().name, checked);
+    mp3s_destroy(sp);
+    destroy_sample(all);
+    mp3_destroy(p);
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, LoopSeam, ::testing::ValuesIn(kSeams),
+                         [](const ::testing::TestParamInfo<Seam>& i) {
                              return std::string(i.param.name);
                          });
 
