@@ -6,6 +6,7 @@
 #include <cstring>
 #include <string>
 
+#include "bytes_reader.h"
 #include "mpeg_core.h"
 #include "test_util.h"
 
@@ -13,25 +14,8 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-struct Mem {
-    const Bytes* data;
-    size_t at = 0;
-};
-int64_t mem_read(void* ctx, void* buf, size_t n) {
-    Mem* m = static_cast<Mem*>(ctx);
-    const size_t k = std::min(n, m->data->size() - m->at);
-    std::memcpy(buf, m->data->data() + m->at, k);
-    m->at += k;
-    return int64_t(k);
-}
-int32_t mem_seek(void* ctx, int64_t off) {
-    Mem* m = static_cast<Mem*>(ctx);
-    if (off < 0 || size_t(off) > m->data->size()) return -1;
-    m->at = size_t(off);
-    return 0;
-}
-int64_t mem_size(void* ctx) { return int64_t(static_cast<Mem*>(ctx)->data->size()); }
-const MpegReader kReader = {mem_read, mem_seek, mem_size};
+using Mem = ziv::BytesSource;
+constexpr const MpegReader& kReader = ziv::kBytesReader;
 
 // Three seconds of a sweep by lame with a title, an artist and loop tags (LOOPSTART 3000,
 // LOOPLENGTH 20000), or a plain `args` file.

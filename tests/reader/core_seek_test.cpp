@@ -10,6 +10,7 @@
 #include <random>
 #include <string>
 
+#include "bytes_reader.h"
 #include "mpeg_core.h"
 #include "test_util.h"
 
@@ -17,37 +18,9 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// A reader over bytes in memory that counts its calls; `fail_at` makes a read past that offset
-// fail, `seekable` clear gives no seek call.
-struct VecSource {
-    const Bytes* data;
-    size_t at = 0;
-    size_t fail_at = SIZE_MAX;
-    size_t most = SIZE_MAX;  // the most one read gives
-    int reads = 0;
-};
-
-int64_t vec_read(void* ctx, void* buf, size_t n) {
-    VecSource* s = static_cast<VecSource*>(ctx);
-    ++s->reads;
-    if (s->at >= s->fail_at) return -1;
-    const size_t k = std::min({n, s->most, s->data->size() - s->at});
-    std::memcpy(buf, s->data->data() + s->at, k);
-    s->at += k;
-    return int64_t(k);
-}
-
-int32_t vec_seek(void* ctx, int64_t off) {
-    VecSource* s = static_cast<VecSource*>(ctx);
-    if (off < 0 || size_t(off) > s->data->size()) return -1;
-    s->at = size_t(off);
-    return 0;
-}
-
-int64_t vec_size(void* ctx) { return int64_t(static_cast<VecSource*>(ctx)->data->size()); }
-
-const MpegReader kSeekable = {vec_read, vec_seek, vec_size};
-const MpegReader kOnce = {vec_read, nullptr, nullptr};
+using VecSource = ziv::BytesSource;
+constexpr const MpegReader& kSeekable = ziv::kBytesReader;
+constexpr const MpegReader& kOnce = ziv::kBytesOnce;
 
 // Reads n bytes of PCM (fewer where the data ends), in reads of an odd size.
 Bytes take(MpegCore* c, size_t n, int32_t* r) {

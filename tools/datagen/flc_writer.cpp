@@ -8,7 +8,6 @@
 namespace {
 
 constexpr int kHeaderSize = 128;
-constexpr int kFrameHeaderSize = 16;
 constexpr uint16_t kFlcMagic = 0xAF12;
 constexpr uint16_t kFrameMagic = 0xF1FA;
 constexpr uint16_t kColor256 = 4;
