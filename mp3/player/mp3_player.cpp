@@ -202,7 +202,6 @@ Mp3Player* mp3_create(const void* data, int32_t len) {
     p->start = p->pos = d + first_at;
     p->autopoll.store(0);
     p->tags = mpeg_tags_read(d, size_t(len));
-    mpeg_lame_info_read(p->start, p->data_len, &p->core.header, &p->lame);
     p->out_base = 0;
     p->points = 0;
     p->pass_end = -1;

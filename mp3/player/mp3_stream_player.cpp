@@ -75,8 +75,6 @@ int32_t search_first(Mp3StreamPlayer* p) {
             p->total_frames = x && (x->flags & 1) && x->frames > 0 ? x->frames : -1;
             p->first_at = p->win.base + p->read_off;
             p->pending = 0;
-            mpeg_lame_info_read(w.buf + p->read_off, w.len - p->read_off, &p->core.header,
-                                &p->lame);
             p->idx_sync = p->core.sync;
             mpeg_sync_restart(&p->idx_sync, 1);
             p->idx_next = p->first_at;

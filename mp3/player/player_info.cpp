@@ -19,7 +19,7 @@ int32_t set_replaygain(P* p, int32_t mode, int32_t preamp_centibels) {
     if (!p || mode < MPEG_REPLAYGAIN_OFF || mode > MPEG_REPLAYGAIN_ALBUM) return -1;
     MpegReplayGain rg;
     mpeg_tags_replaygain(p->tags, &rg);
-    mpeg_replaygain_merge(&rg, &p->lame);
+    mpeg_replaygain_merge(&rg, &p->core.lame);
     const float gain = mpeg_replaygain_factor(&rg, mode, preamp_centibels);
     return mpeg_decoder_set_gain(mpeg_core_decoder(&p->core), gain) ? 0 : -1;
 }

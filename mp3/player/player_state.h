@@ -8,7 +8,6 @@
 #include <mutex>
 
 #include "core.h"
-#include "lame_info.h"
 #include "mp3_lock.h"
 #include "player_common.h"
 #include "mp3_player.h"
@@ -33,7 +32,6 @@ struct Mp3Player {
     std::atomic<bool> timer_on; // the poll's timer is installed (written under timer_ops)
     int32_t tail_polls;    // silent polls still to give after the data ended
     MpegTags* tags;        // the data's tags, read at create (null when memory ran out)
-    MpegLameInfo lame;     // the first frame's LAME tag (its ReplayGain), all zero without one
     int64_t out_base;      // handed-back index of the first sample since the last rewind or seek
     int32_t points;        // 1 while loop points are set
     int32_t loop_start, loop_end; // as set (end 0: the end of the data)
@@ -66,7 +64,6 @@ struct Mp3StreamPlayer {
     int32_t want_play;     // play asked for while pending: its arguments follow
     int32_t want_bytes, want_vol, want_pan, want_speed;
     MpegTags* tags;        // the tags seen in the first block (null when memory ran out)
-    MpegLameInfo lame;     // the first frame's LAME tag, once that frame is found
     // The frames passed, indexed as the blocks arrive, for seeks and loops: the file offset of
     // each (idx_count + 1 entries, the last where the last frame indexed ends) and the main data
     // it adds to the bit reservoir (for the pre-roll).

@@ -30,17 +30,17 @@ int32_t setup_decoder(MpegCore* c) {
                               c->convert, c->freq_limit);
 }
 
-// The first frame's Info/Xing header and LAME tag, read inside that frame (avail bytes of it).
+// The first frame's Info/Xing header and LAME tag, read once inside that frame (avail bytes of
+// it): what everything above the core asks of them is kept here.
 void read_first_frame(MpegCore* c, const uint8_t* frame, int32_t avail) {
     c->xing = mpeg_xing_read(frame, avail, &c->header);
-    MpegLameTag tag{};
     c->info_frames = mpeg_lame_info_frames(frame, avail, &c->header);
-    c->info = c->layer == 3 && (c->xing || c->info_frames >= 0 ||
-                                mpeg_lame_tag_read(frame, avail, &c->header, &tag))
-                  ? 1
-                  : 0;
+    c->has_lame_tag = mpeg_lame_tag_read(frame, avail, &c->header, &c->lame_tag);
+    mpeg_lame_info_read(frame, avail, &c->header, &c->lame);
+    c->info = c->layer == 3 && (c->xing || c->info_frames >= 0 || c->has_lame_tag) ? 1 : 0;
     const int32_t on = c->gap.on;
-    mpeg_gap_bounds(&c->gap, frame, avail, &c->header, frame_samples(c), c->reduction, c->info);
+    mpeg_gap_bounds(&c->gap, c->has_lame_tag ? &c->lame_tag : nullptr, c->info_frames,
+                    frame_samples(c), c->reduction, c->info);
     c->gap.on = on;
 }
 
@@ -84,6 +84,9 @@ void mpeg_core_restart(MpegCore* c) {
     c->frequency = c->stereo = c->bits = c->frame_pcm_bytes = 0;
     c->info = 0;
     c->info_frames = -1;
+    c->has_lame_tag = 0;
+    c->lame_tag = MpegLameTag{};
+    c->lame = MpegLameInfo{};
     c->current_frame = 0;
     c->given = 0;
     c->gap.start = 0;

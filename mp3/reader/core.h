@@ -18,6 +18,8 @@
 #include "frame_index.h"
 #include "frame_sync.h"
 #include "gapless.h"
+#include "lame_info.h"
+#include "lame_tag.h"
 #include "mpeg_core.h"
 #include "mpeg_decoder.h"
 #include "mpeg_result.h"
@@ -53,6 +55,9 @@ struct MpegCore {
     int32_t frame_pcm_bytes;
     int32_t info;          // 1 when the first frame is an Info/Xing frame (no audio)
     int32_t info_frames;   // the audio frames its header counts; -1 unknown
+    int32_t has_lame_tag;  // 1 when the first frame carries a LAME tag (lame_tag then holds it)
+    MpegLameTag lame_tag;  // its encoder delay and padding
+    MpegLameInfo lame;     // what else it says: encoder, bitrate method, ReplayGain (zero without)
     int32_t current_frame; // number of the next frame to decode, from 0 (the Info frame's 0)
     int64_t given;         // PCM bytes handed out since the start or the last rewind or seek
 };

@@ -194,12 +194,9 @@ int32_t open_fed(HeldCore* h, int32_t vis) {
     h->opened = 1;
     h->index.sync = h->core.sync;
     h->index.next = h->win.base + h->pos;
-    const int32_t first = mpeg_header_max_frame_bytes(&h->core.header, h->core.frame_bytes);
-    const int32_t avail = h->win.filled - h->pos < first ? h->win.filled - h->pos : first;
     // The bytes before the first frame hold the leading tags when none has been dropped yet.
     const bool head = h->win.base == 0;
-    mpeg_held_opened(h, h->win.buf + h->pos, avail, head ? h->win.buf : nullptr,
-                     head ? size_t(h->pos) : 0);
+    mpeg_held_opened(h, head ? h->win.buf : nullptr, head ? size_t(h->pos) : 0);
     index_window(h);
     return MP3_OK;
 }
@@ -421,8 +418,7 @@ int32_t mpeg_core_set_data(MpegCore* c, const uint8_t* data, size_t len) {
     h->data_len = n - first;
     h->opened = 1;
     h->failure = 0;
-    const int32_t frame = mpeg_header_max_frame_bytes(&c->header, c->frame_bytes);
-    mpeg_held_opened(h, h->start, h->data_len < frame ? h->data_len : frame, data, len);
+    mpeg_held_opened(h, data, len);
     // Without memory for the index the core still reads; seeks then land on estimates.
     mpeg_core_index(c, h->start, h->data_len);
     if (c->index.offsets)

@@ -30,11 +30,7 @@ uint8_t* tag_source(const HeldCore* h, const uint8_t* head, size_t head_len, siz
 
 }  // namespace
 
-void mpeg_held_opened(HeldCore* h, const uint8_t* frame, int32_t avail, const uint8_t* head,
-                      size_t head_len) {
-    const MpegHeader* hd = &h->core.header;
-    mpeg_lame_info_read(frame, avail, hd, &h->lame);
-    h->has_lame_tag = mpeg_lame_tag_read(frame, avail, hd, &h->lame_tag);
+void mpeg_held_opened(HeldCore* h, const uint8_t* head, size_t head_len) {
     mpeg_held_free_tags(h);
     if (h->source == kMemory) {
         h->tags = mpeg_tags_read(head, head_len);
@@ -79,7 +75,7 @@ int32_t mpeg_core_set_replaygain(MpegCore* c, int32_t mode, int32_t preamp_centi
     if (mode < MPEG_REPLAYGAIN_OFF || mode > MPEG_REPLAYGAIN_ALBUM) return MP3_BAD_BUFFER;
     MpegReplayGain rg{};
     if (h->tags) mpeg_tags_replaygain(h->tags, &rg);
-    mpeg_replaygain_merge(&rg, &h->lame);
+    mpeg_replaygain_merge(&rg, &c->lame);
     mpeg_decoder_set_gain(mpeg_core_decoder(c), mpeg_replaygain_factor(&rg, mode, preamp_centibels));
     return MP3_OK;
 }
@@ -99,15 +95,16 @@ int32_t mpeg_core_get_info(const MpegCore* c, MpegStreamInfo* info) {
     info->channels = fi.channels;
     info->frame_bytes = c->frame_bytes;
     info->bitrate = c->bitrate;
-    std::memcpy(info->encoder, h->lame.encoder, sizeof h->lame.encoder);
-    info->delay = h->has_lame_tag ? h->lame_tag.delay : -1;
-    info->padding = h->has_lame_tag ? h->lame_tag.padding : -1;
-    info->has_peak = h->lame.has_peak;
-    info->has_track_gain = h->lame.has_track_gain;
-    info->has_album_gain = h->lame.has_album_gain;
-    info->peak = h->lame.peak;
-    info->track_gain = h->lame.track_gain;
-    info->album_gain = h->lame.album_gain;
+    const MpegLameInfo& lame = c->lame;
+    std::memcpy(info->encoder, lame.encoder, sizeof lame.encoder);
+    info->delay = c->has_lame_tag ? c->lame_tag.delay : -1;
+    info->padding = c->has_lame_tag ? c->lame_tag.padding : -1;
+    info->has_peak = lame.has_peak;
+    info->has_track_gain = lame.has_track_gain;
+    info->has_album_gain = lame.has_album_gain;
+    info->peak = lame.peak;
+    info->track_gain = lame.track_gain;
+    info->album_gain = lame.album_gain;
 
     // The frames known: data in memory's index, a reader's index once walked to the end, else
     // the Info frame's count. The byte span of the audio frames gives the average bitrate.
@@ -129,7 +126,7 @@ int32_t mpeg_core_get_info(const MpegCore* c, MpegStreamInfo* info) {
         info->average_bitrate =
             int32_t(bytes * 8 * int64_t(fi.sample_rate) / (frames * int64_t(fi.samples)));
 
-    info->bitrate_mode = mpeg_lame_bitrate_mode(&h->lame);
+    info->bitrate_mode = mpeg_lame_bitrate_mode(&lame);
     if (info->bitrate_mode == MPEG_BITRATE_UNKNOWN && frames > 0 && bytes > 0) {
         // Without a LAME tag: constant when every frame is the first one's size, padded or not.
         const int64_t least = frames * int64_t(c->frame_bytes);

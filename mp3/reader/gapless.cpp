@@ -6,17 +6,15 @@
 
 #include "lame_tag.h"
 
-void mpeg_gap_bounds(MpegGapless* g, const uint8_t* frame, int32_t avail, const MpegHeader* h,
-                    int64_t frame_samples, int32_t reduction, int32_t info) {
+void mpeg_gap_bounds(MpegGapless* g, const MpegLameTag* tag, int64_t audio, int64_t frame_samples,
+                    int32_t reduction, int32_t info) {
     g->carry_len = 0;
     g->start = info ? frame_samples : 0;
     g->length = -1;
-    MpegLameTag tag{};
-    if (!mpeg_lame_tag_read(frame, avail, h, &tag)) return;
+    if (!tag) return;
     // The Info frame counts the audio frames after it; without a count only the start is cut.
-    const int64_t audio = mpeg_lame_info_frames(frame, avail, h);
     int64_t skip = 0, keep = 0;
-    mpeg_lame_trim(&tag, audio >= 0 ? audio * frame_samples : int64_t(1) << 56, reduction, &skip, &keep);
+    mpeg_lame_trim(tag, audio >= 0 ? audio * frame_samples : int64_t(1) << 56, reduction, &skip, &keep);
     g->start = frame_samples + skip;
     g->length = audio >= 0 ? keep : -1;
 }

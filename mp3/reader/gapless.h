@@ -22,13 +22,15 @@ struct MpegGapless {
 // decoded samples, counted per channel from the first frame (the Info frame included), only
 // those from `start` on, `length` of them, are handed back.
 
-// Sets the run from the first frame (avail readable bytes, an Info/Xing frame when `info` is
-// set), at an output of `frame_samples` samples per channel a frame and `reduction` (as
-// mpeg_lame_trim takes it). The Info frame is left out; its LAME tag cuts the encoder's delay and ends
-// the run after the audio frames its header counts (the padding cut), whatever data follows.
-// Without a tag the run is every decoded sample after the Info frame, up to the data's end.
-void mpeg_gap_bounds(MpegGapless* g, const uint8_t* frame, int32_t avail, const MpegHeader* h,
-                    int64_t frame_samples, int32_t reduction, int32_t info);
+// Sets the run from the first frame (an Info/Xing frame when `info` is set; its LAME tag, or
+// null without one; the audio frames its header counts, -1 when it counts none), at an output
+// of `frame_samples` samples per channel a frame and `reduction` (as mpeg_lame_trim takes it).
+// The Info frame is left out; its LAME tag cuts the encoder's delay and ends the run after the
+// audio frames counted (the padding cut), whatever data follows. Without a tag the run is every
+// decoded sample after the Info frame, up to the data's end.
+struct MpegLameTag;
+void mpeg_gap_bounds(MpegGapless* g, const MpegLameTag* tag, int64_t audio, int64_t frame_samples,
+                    int32_t reduction, int32_t info);
 // The sample after the run (the largest value when the run goes on to the data's end).
 int64_t mpeg_gap_end(const MpegGapless* g);
 // Copies up to `room` bytes of the carry to out; returns the bytes copied.

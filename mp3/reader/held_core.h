@@ -9,8 +9,6 @@
 
 #include "core.h"
 #include "fade.h"
-#include "lame_info.h"
-#include "lame_tag.h"
 #include "mpeg_core.h"
 #include "mpeg_tags.h"
 #include "window.h"
@@ -68,9 +66,6 @@ struct HeldCore {
     uint8_t* tag_bytes;   // reader, fed: the bytes the tags were read from, kept for them
     uint8_t* tail;        // reader: its last bytes, read for the tags at its end (until open)
     int32_t tail_len;
-    MpegLameInfo lame;    // the first frame's LAME tag (all zero without one)
-    MpegLameTag lame_tag; // its delay and padding
-    int32_t has_lame_tag;
 };
 
 static_assert(offsetof(HeldCore, core) == 0, "a held core starts with its core");
@@ -79,10 +74,9 @@ static_assert(alignof(HeldCore) <= alignof(std::max_align_t), "calloc aligns a h
 inline HeldCore* held(MpegCore* c) { return reinterpret_cast<HeldCore*>(c); }
 inline const HeldCore* held(const MpegCore* c) { return reinterpret_cast<const HeldCore*>(c); }
 
-// Reads the tags and the first frame's LAME tag once the first frame is found at `frame`
-// (avail bytes of it readable); head[0, head_len) are the bytes before it, when at hand.
-void mpeg_held_opened(HeldCore* h, const uint8_t* frame, int32_t avail, const uint8_t* head,
-                      size_t head_len);
+// Reads the tags once the first frame is found; head[0, head_len) are the bytes before it,
+// when at hand (data in memory: the whole data).
+void mpeg_held_opened(HeldCore* h, const uint8_t* head, size_t head_len);
 // Frees what the tags took.
 void mpeg_held_free_tags(HeldCore* h);
 // The length as the data says it without a walk: the frames of data in memory, the gapless
