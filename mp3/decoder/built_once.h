@@ -1,16 +1,16 @@
 // A table built on first use and read-only after, shared by every decoder on every thread.
 // A function's static with a run-time initialiser would do the same, but its guard comes from
-// the C++ runtime, and libmpegdec needs only the C library and libm: here the C library's
-// pthread_once guards the build, and a flag read with acquire order keeps the common path to one
+// the C++ runtime, and libmpegdec needs only the C library and libm: here the operating
+// system's once-only call guards the build (threads.h), and a flag read with acquire order keeps the common path to one
 // load. Build fills the zeroed table in place (some tables are too large for a stack copy).
 #pragma once
 
-#include <pthread.h>
+#include "threads.h"
 
 template <typename T, void (*Build)(T*)>
 struct BuiltOnce {
     static inline T value;  // zero before the build: constant-initialised, nothing to guard
-    static inline pthread_once_t once = PTHREAD_ONCE_INIT;
+    static inline ZivOnce once;  // zero: not yet built
     static inline int ready;
 
     static void build() {
@@ -19,7 +19,7 @@ struct BuiltOnce {
     }
     static const T& get() {
         if (__builtin_expect(!__atomic_load_n(&ready, __ATOMIC_ACQUIRE), 0))
-            pthread_once(&once, build);
+            ziv_thread_once(&once, build);
         return value;
     }
 };

@@ -3,7 +3,6 @@
 // carry), the gapless run, and the rewind and seek of indexed data with their pre-roll.
 #include "core.h"
 
-#include <pthread.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -11,6 +10,7 @@
 
 #include "decoder_state.h"
 #include "lame_tag.h"
+#include "threads.h"
 
 static_assert(sizeof(MpegDecoder) <= sizeof(MpegDecoderRoom) &&
                   alignof(MpegDecoder) <= alignof(MpegDecoderRoom),
@@ -400,14 +400,14 @@ int32_t mpeg_core_decode_all(const MpegCore* c, const uint8_t* data, int32_t len
     s.next.store(0);
     s.done.store(0);
     s.failed.store(0);
-    pthread_t* tid = static_cast<pthread_t*>(calloc(size_t(threads), sizeof(pthread_t)));
+    ZivThread* tid = static_cast<ZivThread*>(calloc(size_t(threads), sizeof(ZivThread)));
     int32_t started = 0;
     // The calling thread takes segments too; the threads that cannot start leave theirs to it.
     while (tid && started < threads - 1 &&
-           pthread_create(&tid[started], nullptr, decode_segments, &s) == 0)
+           ziv_thread_start(&tid[started], decode_segments, &s))
         ++started;
     decode_segments(&s);
-    for (int32_t k = 0; k < started; ++k) pthread_join(tid[k], nullptr);
+    for (int32_t k = 0; k < started; ++k) ziv_thread_join(tid[k]);
     free(tid);
     return !s.failed.load() && s.done.load() == frames ? 1 : 0;
 }

@@ -2,11 +2,10 @@
 // tags at the end of the data begin without holding the whole input.
 #include "input_window.h"
 
-#include <sys/types.h>
-
 #include <cstdlib>
 #include <cstring>
 
+#include "os.h"
 #include "tags.h"
 
 namespace {
@@ -53,17 +52,17 @@ int32_t input_open_file(InputWindow* in, FILE* f) {
     in->audio_end = -1;
     if (!open_window(in)) return 0;
     // A file that can seek has its tags at the end found now; the read starts where it stood.
-    const off_t start = ftello(f);
-    if (start >= 0 && fseeko(f, 0, SEEK_END) == 0) {
-        const off_t end = ftello(f);
+    const int64_t start = os_tell(f);
+    if (start >= 0 && os_seek(f, 0, SEEK_END) == 0) {
+        const int64_t end = os_tell(f);
         if (end >= start) {
             auto read_at = [&](int64_t at, uint8_t* p, int64_t n) {
-                return fseeko(f, off_t(start + at), SEEK_SET) == 0 &&
+                return os_seek(f, start + at, SEEK_SET) == 0 &&
                        std::fread(p, 1, size_t(n), f) == size_t(n);
             };
             in->audio_end = audio_length(int64_t(end - start), read_at);
         }
-        if (fseeko(f, start, SEEK_SET) != 0 || in->audio_end < 0) return 0;
+        if (os_seek(f, start, SEEK_SET) != 0 || in->audio_end < 0) return 0;
     }
     clearerr(f);
     return 1;

@@ -17,11 +17,6 @@
 //        [--replaygain track|album] [--preamp DB] [-j N] [--bench] INPUT OUTPUT
 // ("-" = stdin / stdout), or mp3dec --info [--json] INPUT (info.cpp).
 // Exit status: 0 decoded, 1 bad usage, 2 unreadable input / no MPEG audio / unwritable output.
-#include <pthread.h>
-#include <sched.h>
-#include <sys/stat.h>
-#include <unistd.h>
-
 #include <cerrno>
 #include <cmath>
 #include <cstdint>
@@ -33,9 +28,11 @@
 #include "core.h"
 #include "info.h"
 #include "input_window.h"
+#include "os.h"
 #include "pcm_output.h"
 #include "replaygain.h"
 #include "tags.h"
+#include "threads.h"
 
 namespace {
 
@@ -392,14 +389,6 @@ int32_t convert_of(const Options& o) {
            (o.round ? MPEG_CONVERT_ROUND : 0);
 }
 
-// Processors this process may run on.
-int32_t processors() {
-    cpu_set_t set;
-    if (sched_getaffinity(0, sizeof set, &set) == 0) return CPU_COUNT(&set);
-    const long n = sysconf(_SC_NPROCESSORS_ONLN);
-    return n > 0 ? int32_t(n) : 1;
-}
-
 // The whole-file decode on several threads (see the head of this file). The frames before the
 // last few are split into segments, which worker threads, each with a core of its own, take in
 // turn. The workers start before the output is opened (truncating a large file that is there
@@ -428,8 +417,18 @@ enum SegmentState : int32_t {
 };
 
 struct Queue {
-    pthread_mutex_t lock = PTHREAD_MUTEX_INITIALIZER;
-    pthread_cond_t changed = PTHREAD_COND_INITIALIZER;
+    Queue() {
+        ziv_mutex_init(&lock);
+        ziv_cond_init(&changed);
+    }
+    ~Queue() {
+        ziv_cond_destroy(&changed);
+        ziv_mutex_destroy(&lock);
+    }
+    Queue(const Queue&) = delete;
+    Queue& operator=(const Queue&) = delete;
+    ZivMutex lock;
+    ZivCond changed;
     const MpegCore* like = nullptr;  // the main core: the workers' cores are opened like it
     const uint8_t* base = nullptr;
     int32_t len = 0;
@@ -529,26 +528,26 @@ void* worker_thread(void* arg) {
     // Set up here, the workers side by side, while the main thread opens the output.
     MpegCore* core = worker_core(q->like, q->base, q->len);
     Bytes piece;
-    pthread_mutex_lock(&q->lock);
+    ziv_mutex_lock(&q->lock);
     if (!core) {
         ++q->coreless;
-        pthread_cond_broadcast(&q->changed);
+        ziv_cond_broadcast(&q->changed);
     }
     for (;;) {
         while (core && !q->stop && q->next < q->segments && !q->place &&
                q->next >= q->written + q->slots)
-            pthread_cond_wait(&q->changed, &q->lock);
+            ziv_cond_wait(&q->changed, &q->lock);
         if (!core || q->stop || q->next >= q->segments) break;
         const int32_t s = q->next++;
         const PcmOutput* place = q->place;
-        pthread_mutex_unlock(&q->lock);
+        ziv_mutex_unlock(&q->lock);
         const SegmentState st =
             place ? place_segment(q, core, s, place, &piece) : decode_segment(q, core, s);
-        pthread_mutex_lock(&q->lock);
+        ziv_mutex_lock(&q->lock);
         q->state[s] = st;
-        pthread_cond_broadcast(&q->changed);
+        ziv_cond_broadcast(&q->changed);
     }
-    pthread_mutex_unlock(&q->lock);
+    ziv_mutex_unlock(&q->lock);
     bytes_free(&piece);
     core_delete(core);
     return nullptr;
@@ -581,7 +580,7 @@ bool may_last_over_10s(const MpegCore* c, int64_t size) {
 // written.
 struct Split {
     Queue q;
-    pthread_t tid[kMaxThreads];
+    ZivThread tid[kMaxThreads];
     int64_t first = 0;  // input offset of the first frame
 };
 
@@ -625,7 +624,7 @@ bool split_start(Split* sp, InputWindow* in, MpegCore* c, int32_t first_at, int3
     q->slots = kSlotsPerThread * nt;
     sp->first = first;
     for (int32_t k = 0; k < nt; ++k) {
-        if (pthread_create(&sp->tid[q->workers], nullptr, worker_thread, q) == 0) ++q->workers;
+        if (ziv_thread_start(&sp->tid[q->workers], worker_thread, q)) ++q->workers;
     }
     if (q->workers > 0) return true;
     split_free(q);
@@ -635,11 +634,11 @@ bool split_start(Split* sp, InputWindow* in, MpegCore* c, int32_t first_at, int3
 // Stops the workers, their segments unwritten, and frees what they had.
 void split_stop(Split* sp) {
     Queue* q = &sp->q;
-    pthread_mutex_lock(&q->lock);
+    ziv_mutex_lock(&q->lock);
     q->stop = 1;
-    pthread_cond_broadcast(&q->changed);
-    pthread_mutex_unlock(&q->lock);
-    for (int32_t k = 0; k < q->workers; ++k) pthread_join(sp->tid[k], nullptr);
+    ziv_cond_broadcast(&q->changed);
+    ziv_mutex_unlock(&q->lock);
+    for (int32_t k = 0; k < q->workers; ++k) ziv_thread_join(sp->tid[k]);
     split_free(q);
 }
 
@@ -649,21 +648,21 @@ void split_stop(Split* sp) {
 Decoded split_finish(Split* sp, InputWindow* in, MpegCore* c, PcmOutput* out) {
     Queue* q = &sp->q;
     if (pcm_output_start_placing(out)) {
-        pthread_mutex_lock(&q->lock);
+        ziv_mutex_lock(&q->lock);
         q->place = out;
-        pthread_cond_broadcast(&q->changed);
-        pthread_mutex_unlock(&q->lock);
+        ziv_cond_broadcast(&q->changed);
+        ziv_mutex_unlock(&q->lock);
     }
     int32_t done = 0;     // frames whose output is written
     int64_t placed = 0;   // bytes of it placed after those written in order
     bool write_error = false;
     for (int32_t s = 0; s < q->segments; ++s) {
-        pthread_mutex_lock(&q->lock);
+        ziv_mutex_lock(&q->lock);
         // No worker with a core: the segment is never taken.
         while (q->state[s] == kWaiting && q->coreless < q->workers)
-            pthread_cond_wait(&q->changed, &q->lock);
+            ziv_cond_wait(&q->changed, &q->lock);
         const int32_t st = q->state[s];
-        pthread_mutex_unlock(&q->lock);
+        ziv_mutex_unlock(&q->lock);
         int32_t from, to;
         segment_frames(q, s, &from, &to);
         if (st == kInSlot && placed == 0) {
@@ -677,10 +676,10 @@ Decoded split_finish(Split* sp, InputWindow* in, MpegCore* c, PcmOutput* out) {
         }
         if (write_error) break;
         done = to;
-        pthread_mutex_lock(&q->lock);
+        ziv_mutex_lock(&q->lock);
         q->written = s + 1;
-        pthread_cond_broadcast(&q->changed);
-        pthread_mutex_unlock(&q->lock);
+        ziv_cond_broadcast(&q->changed);
+        ziv_mutex_unlock(&q->lock);
     }
     split_stop(sp);
     if (!write_error && placed > 0) write_error = !pcm_output_placed(out, placed);
@@ -704,20 +703,14 @@ Decoded split_finish(Split* sp, InputWindow* in, MpegCore* c, PcmOutput* out) {
 // Whether two paths name the same existing file (writing the output would destroy the input
 // before it is read).
 bool same_file(const char* a, const char* b) {
-    struct stat sa, sb;
     if (std::strcmp(a, "-") == 0 || std::strcmp(b, "-") == 0) return false;
-    if (stat(a, &sa) != 0 || stat(b, &sb) != 0) return false;
-    return sa.st_dev == sb.st_dev && sa.st_ino == sb.st_ino && S_ISREG(sa.st_mode);
+    return os_same_file(a, b);
 }
 
 // The benchmark: decodes the input held in memory again and again for at least a second, the
 // PCM counted and dropped, and reports wall and CPU time (CPU time is far less disturbed on a
 // shared machine).
-double seconds_now() {
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return double(t.tv_sec) + double(t.tv_nsec) * 1e-9;
-}
+double seconds_now() { return os_seconds(); }
 
 void bench(const Bytes& data, MpegCore* c, const MpegOutputFormat& fmt, const Decoded& first,
            int64_t pcm_bytes) {
@@ -757,7 +750,7 @@ Bytes input_bytes;
 // would decode it, the PCM counted and dropped, then described.
 int run_info(const Options& o) {
     const bool from_stdin = std::strcmp(o.input, "-") == 0;
-    FILE* f = from_stdin ? stdin : std::fopen(o.input, "rb");
+    FILE* f = from_stdin ? stdin : os_fopen(o.input, "rb");
     Bytes data;
     const bool read = f && read_all(f, &data);
     const int err = errno;
@@ -816,13 +809,14 @@ int run_info(const Options& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
+    os_start(&argc, &argv);
     if (print_help(argc, argv)) return 0;
     Options o;
     if (int st = parse_args(argc, argv, &o)) return st;
     if (o.info) return run_info(o);
 
     const bool from_stdin = std::strcmp(o.input, "-") == 0;
-    FILE* f = from_stdin ? stdin : std::fopen(o.input, "rb");
+    FILE* f = from_stdin ? stdin : os_fopen(o.input, "rb");
     if (!f) {
         std::fprintf(stderr, "mp3dec: cannot read '%s': %s\n", o.input, std::strerror(errno));
         return 2;
@@ -833,21 +827,21 @@ int main(int argc, char** argv) {
         return 2;
     }
     // A regular file takes every processor by default; standard input and pipes take one.
-    struct stat st;
-    const bool regular = !from_stdin && fstat(fileno(f), &st) == 0 && S_ISREG(st.st_mode);
-    const int32_t threads = o.threads > 0 ? o.threads : regular ? processors() : 1;
+    int64_t size = 0;
+    const bool regular = !from_stdin && os_regular_file(f, &size);
+    const int32_t threads = o.threads > 0 ? o.threads : regular ? os_processors() : 1;
     // The benchmark, ReplayGain (whose tags may lie at the end) and the decode on several
     // threads read the input whole first (for the threads, a file the frame index can address:
     // below 1 GiB).
     // With the threads left to mp3dec, a file is first opened as a stream, and read whole only
     // when its first frame says it may hold more than 10 s (a short file costs no more than
     // before).
-    bool threaded = !o.bench && regular && threads > 1 && st.st_size < (int64_t(1) << 30);
+    bool threaded = !o.bench && regular && threads > 1 && size < (int64_t(1) << 30);
     Bytes& data = input_bytes;
     InputWindow in;
     bool opened;
     if (o.bench || o.replaygain || (threaded && o.threads > 0)) {
-        opened = read_all(f, &data, regular ? st.st_size : 0) &&
+        opened = read_all(f, &data, regular ? size : 0) &&
                  input_open_memory(&in, data.p, int64_t(data.n));
     } else {
         opened = input_open_file(&in, f) != 0;
@@ -865,11 +859,11 @@ int main(int argc, char** argv) {
     int32_t first_at = 0;
     Found found = opened ? find_stream(&in, core, &first_at) : READ_ERROR;
     if (found == FOUND && threaded && o.threads == 0 && !o.replaygain) {
-        threaded = may_last_over_10s(core, st.st_size);
+        threaded = may_last_over_10s(core, size);
         if (threaded) {
             input_close(&in);
             mpeg_core_restart(core);
-            const bool read = fseeko(f, 0, SEEK_SET) == 0 && read_all(f, &data, st.st_size) &&
+            const bool read = os_seek(f, 0, SEEK_SET) == 0 && read_all(f, &data, size) &&
                               input_open_memory(&in, data.p, int64_t(data.n));
             found = read ? find_stream(&in, core, &first_at) : READ_ERROR;
         }

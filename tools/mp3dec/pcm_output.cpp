@@ -1,16 +1,12 @@
 // The chunked PCM output and its WAV header.
 #include "pcm_output.h"
 
-#include <sys/stat.h>
-#include <sys/types.h>
-#include <unistd.h>
-
-#include <cerrno>
-
 #include <algorithm>
 #include <cstdlib>
 #include <cstring>
 #include <utility>
+
+#include "os.h"
 
 namespace {
 
@@ -122,7 +118,7 @@ int32_t pcm_output_open(PcmOutput* o, const char* path, const MpegOutputFormat& 
     *o = PcmOutput{};
     o->announced = -1;
     const bool to_stdout = std::strcmp(path, "-") == 0;
-    o->file = to_stdout ? stdout : std::fopen(path, "wb");
+    o->file = to_stdout ? stdout : os_fopen(path, "wb");
     if (!o->file) return 0;
     o->close = to_stdout ? 0 : 1;
     if (!start(o, f)) {
@@ -132,7 +128,7 @@ int32_t pcm_output_open(PcmOutput* o, const char* path, const MpegOutputFormat& 
     }
     o->wav = !to_stdout && ends_with(path, ".wav") ? 1 : 0;
     if (o->wav) {
-        o->seekable = fseeko(o->file, 0, SEEK_CUR) == 0 ? 1 : 0;
+        o->seekable = os_seek(o->file, 0, SEEK_CUR) == 0 ? 1 : 0;
         o->announced = predicted;
         uint8_t h[kWavHeaderMax];
         const int32_t n = wav_header(h, f, predicted);
@@ -163,12 +159,10 @@ int32_t pcm_output_write(PcmOutput* o, uint8_t* p, int64_t n) {
 }
 
 int32_t pcm_output_start_placing(PcmOutput* o) {
-    struct stat st;
     if (!o->file || !o->close) return 0;
-    if (fstat(fileno(o->file), &st) != 0 || !S_ISREG(st.st_mode) || !write_held(o)) return 0;
-    const off_t at = std::fflush(o->file) == 0 ? ftello(o->file) : -1;
+    if (!os_can_place(o->file) || !write_held(o)) return 0;
+    const int64_t at = std::fflush(o->file) == 0 ? os_tell(o->file) : -1;
     if (at < 0 || at < o->bytes) return 0;
-    o->fd = fileno(o->file);
     o->data_at = at - o->bytes;
     o->placing = 1;
     return 1;
@@ -177,21 +171,12 @@ int32_t pcm_output_start_placing(PcmOutput* o) {
 int32_t pcm_output_place(const PcmOutput* o, int64_t at, uint8_t* p, int32_t n) {
     if (!o->placing || at < 0) return 0;
     to_little_endian(o, p, n);
-    int64_t off = o->data_at + at;
-    while (n > 0) {
-        const ssize_t w = pwrite(o->fd, p, size_t(n), off_t(off));
-        if (w < 0 && errno == EINTR) continue;
-        if (w <= 0) return 0;
-        p += w;
-        n -= int32_t(w);
-        off += w;
-    }
-    return 1;
+    return os_place(o->file, o->data_at + at, p, n);
 }
 
 int32_t pcm_output_placed(PcmOutput* o, int64_t n) {
     if (!o->placing || o->error || !write_held(o) || std::fflush(o->file) != 0 ||
-        fseeko(o->file, off_t(o->data_at + o->bytes + n), SEEK_SET) != 0) {
+        os_seek(o->file, o->data_at + o->bytes + n, SEEK_SET) != 0) {
         o->error = 1;
         return 0;
     }
@@ -203,11 +188,11 @@ int32_t pcm_output_finish(PcmOutput* o, const MpegOutputFormat& f) {
     bool ok = write_held(o);
     // Placed PCM past the last written in order (segments after one that failed) goes.
     if (ok && o->placing)
-        ok = std::fflush(o->file) == 0 && ftruncate(o->fd, off_t(o->data_at + o->bytes)) == 0;
+        ok = std::fflush(o->file) == 0 && os_truncate(o->file, o->data_at + o->bytes);
     if (ok && o->wav && o->seekable && o->announced != o->bytes) {
         uint8_t h[kWavHeaderMax];
         const int32_t n = wav_header(h, f, o->bytes);
-        ok = fseeko(o->file, 0, SEEK_SET) == 0 && std::fwrite(h, 1, size_t(n), o->file) == size_t(n);
+        ok = os_seek(o->file, 0, SEEK_SET) == 0 && std::fwrite(h, 1, size_t(n), o->file) == size_t(n);
     }
     if (o->file) {
         if (o->close) ok = std::fclose(o->file) == 0 && ok;

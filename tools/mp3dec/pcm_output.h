@@ -23,7 +23,6 @@ struct PcmOutput {
     int32_t cap;
     int32_t held;
     int32_t placing;    // 1 once PCM may be written at its place (pcm_output_start_placing)
-    int32_t fd;         // the file's descriptor, for those writes
     int64_t data_at;    // file offset of the first PCM byte
 };
 

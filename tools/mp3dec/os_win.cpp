@@ -1,0 +1,131 @@
+// os.h over the Windows calls: the wide command line and wide file names (names in any
+// language), 64-bit offsets, binary standard streams, the process's affinity mask.
+#include "os.h"
+
+#define WIN32_LEAN_AND_MEAN
+#include <windows.h>
+#include <fcntl.h>
+#include <io.h>
+#include <shellapi.h>
+#include <sys/stat.h>
+
+#include <cstdlib>
+
+namespace {
+
+// UTF-8 to UTF-16 and back, on the C library's allocator; null on a failure.
+wchar_t* wide(const char* s) {
+    const int n = MultiByteToWideChar(CP_UTF8, 0, s, -1, nullptr, 0);
+    if (n <= 0) return nullptr;
+    wchar_t* w = static_cast<wchar_t*>(std::malloc(sizeof(wchar_t) * size_t(n)));
+    if (w && MultiByteToWideChar(CP_UTF8, 0, s, -1, w, n) != n) {
+        std::free(w);
+        w = nullptr;
+    }
+    return w;
+}
+
+char* utf8(const wchar_t* w) {
+    const int n = WideCharToMultiByte(CP_UTF8, 0, w, -1, nullptr, 0, nullptr, nullptr);
+    if (n <= 0) return nullptr;
+    char* s = static_cast<char*>(std::malloc(size_t(n)));
+    if (s && WideCharToMultiByte(CP_UTF8, 0, w, -1, s, n, nullptr, nullptr) != n) {
+        std::free(s);
+        s = nullptr;
+    }
+    return s;
+}
+
+HANDLE handle_of(FILE* f) { return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f))); }
+
+// The file behind a name, opened for its identity alone.
+bool identity(const char* name, BY_HANDLE_FILE_INFORMATION* info) {
+    wchar_t* w = wide(name);
+    if (!w) return false;
+    HANDLE h = CreateFileW(w, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
+                           OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+    std::free(w);
+    if (h == INVALID_HANDLE_VALUE) return false;
+    const bool ok = GetFileInformationByHandle(h, info) != 0;
+    CloseHandle(h);
+    return ok;
+}
+
+}  // namespace
+
+void os_start(int* argc, char*** argv) {
+    _setmode(_fileno(stdin), _O_BINARY);
+    _setmode(_fileno(stdout), _O_BINARY);
+    int n = 0;
+    wchar_t** w = CommandLineToArgvW(GetCommandLineW(), &n);
+    if (!w) return;
+    char** a = static_cast<char**>(std::calloc(size_t(n) + 1, sizeof(char*)));
+    for (int i = 0; a && i < n; ++i) {
+        a[i] = utf8(w[i]);
+        if (!a[i]) {
+            a = nullptr;  // keeps the arguments as the C runtime gave them
+            break;
+        }
+    }
+    LocalFree(w);
+    if (!a) return;
+    *argc = n;
+    *argv = a;
+}
+
+FILE* os_fopen(const char* path, const char* mode) {
+    wchar_t* w = wide(path);
+    wchar_t* m = wide(mode);
+    FILE* f = w && m ? _wfopen(w, m) : nullptr;
+    std::free(w);
+    std::free(m);
+    return f;
+}
+
+int os_seek(FILE* f, int64_t at, int whence) { return _fseeki64(f, at, whence); }
+int64_t os_tell(FILE* f) { return _ftelli64(f); }
+
+bool os_regular_file(FILE* f, int64_t* size) {
+    struct _stat64 st;
+    if (_fstat64(_fileno(f), &st) != 0 || (st.st_mode & _S_IFMT) != _S_IFREG) return false;
+    *size = int64_t(st.st_size);
+    return true;
+}
+
+bool os_same_file(const char* a, const char* b) {
+    BY_HANDLE_FILE_INFORMATION ia, ib;
+    if (!identity(a, &ia) || !identity(b, &ib)) return false;
+    return ia.dwVolumeSerialNumber == ib.dwVolumeSerialNumber &&
+           ia.nFileIndexHigh == ib.nFileIndexHigh && ia.nFileIndexLow == ib.nFileIndexLow &&
+           !(ia.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+// A write at an offset moves the handle's one file position, which the FILE's own writes use:
+// the PCM comes in order.
+int32_t os_can_place(FILE*) { return 0; }
+int32_t os_place(FILE*, int64_t, const uint8_t*, int32_t) { return 0; }
+
+int32_t os_truncate(FILE* f, int64_t size) {
+    HANDLE h = handle_of(f);
+    LARGE_INTEGER at;
+    at.QuadPart = size;
+    return SetFilePointerEx(h, at, nullptr, FILE_BEGIN) && SetEndOfFile(h) ? 1 : 0;
+}
+
+int32_t os_processors() {
+    DWORD_PTR process = 0, system = 0;
+    int32_t n = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system))
+        for (; process; process &= process - 1) ++n;
+    if (n > 0) return n;
+    SYSTEM_INFO si;
+    GetSystemInfo(&si);
+    return si.dwNumberOfProcessors > 0 ? int32_t(si.dwNumberOfProcessors) : 1;
+}
+
+double os_seconds() {
+    LARGE_INTEGER f, t;
+    QueryPerformanceFrequency(&f);
+    QueryPerformanceCounter(&t);
+    return double(t.QuadPart) / double(f.QuadPart);
+}
