@@ -14,7 +14,7 @@ namespace {
 
 int replay_file(const std::filesystem::path& p) {
     std::ifstream f(p, std::ios::binary);
-    if (!f) { std::fprintf(stderr, "cannot read %s\n", p.c_str()); return 1; }
+    if (!f) { std::fprintf(stderr, "cannot read %s\n", p.string().c_str()); return 1; }
     std::vector<uint8_t> bytes((std::istreambuf_iterator<char>(f)), std::istreambuf_iterator<char>());
     LLVMFuzzerTestOneInput(bytes.data(), bytes.size());
     return 0;
