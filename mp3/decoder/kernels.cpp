@@ -8,18 +8,19 @@
 
 #include "built_once.h"
 #include "layer3_dsp.h"
+#include "tables/libm_values.h"
 
 namespace {
 void build_imdct_cosines(L3ImdctCos* out) {
     L3ImdctCos& t = *out;
-    const double pi = 4.0 * std::atan(1.0);
-    for (int i = 0; i < 18; ++i) t.cos36a[i] = float(2.0 * std::cos((2 * i + 1) * pi / 72.0));
-    for (int i = 0; i < 9; ++i) t.cos36b[i] = float(2.0 * std::cos((2 * i + 1) * pi / 36.0));
+    // The cosines come from libm_values.h (the same on every platform).
+    for (int i = 0; i < 18; ++i) t.cos36a[i] = float(2.0 * libm::kCos72[i]);
+    for (int i = 0; i < 9; ++i) t.cos36b[i] = float(2.0 * libm::kCos36[i]);
     for (int i = 0; i < 9; ++i)
-        for (int j = 0; j < 4; ++j) t.cos36m[i][j] = float(std::cos(pi / 36.0 * 2 * i * (2 * j + 1)));
-    for (int i = 0; i < 6; ++i) t.cos12a[i] = float(std::cos((2 * i + 1) * pi / 24.0));
-    for (int i = 0; i < 3; ++i) t.cos12b[i] = float(2.0 * std::cos((2 * i + 1) * pi / 12.0));
-    t.cos12s = float(2.0 * std::cos(pi / 6.0));
+        for (int j = 0; j < 4; ++j) t.cos36m[i][j] = float(libm::kCos36m[4 * i + j]);
+    for (int i = 0; i < 6; ++i) t.cos12a[i] = float(libm::kCos24[i]);
+    for (int i = 0; i < 3; ++i) t.cos12b[i] = float(2.0 * libm::kCos12[i]);
+    t.cos12s = float(2.0 * libm::kCosPi6[0]);
 }
 }  // namespace
 

@@ -18,6 +18,7 @@
 #include "bit_reader.h"
 #include "decoder_internal.h"
 #include "kernels.h"
+#include "tables/libm_values.h"
 
 namespace {
 
@@ -514,7 +515,7 @@ void build_l12_tables(MpegDecoder* d) {
     // carries the sign back and the PCM has the polarity of the coded signal.
     // The decoder's gain rides on the scalefactors: it costs nothing per sample.
     for (int k = 0; k < 64; ++k)
-        s.sf_mult[k] = float(-65536.0 * std::pow(2.0, -k / 3.0) * double(d->gain));
+        s.sf_mult[k] = float(-65536.0 * libm::kScalefactorPow[k] * double(d->gain));
     s.l2_tables_pending = 0;
 }
 

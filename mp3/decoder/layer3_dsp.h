@@ -13,9 +13,9 @@
 #include <cmath>
 #include <cstdint>
 
-#include "built_once.h"
 #include "kernels.h"
 #include "lanes.h"
+#include "tables/libm_values.h"
 
 namespace {
 
@@ -302,34 +302,14 @@ void clear_lines(float* cells, int32_t from) {
     for (; j < 576; j += L::n) L::store(cells + j, zero);
 }
 
-// c |c|^(1/3) rounded to float, for a value outside the small table.
-inline float pow43_of(float c) {
-    const double x = c;
-    return float(x * std::pow(std::fabs(x), double(1.0f / 3.0f)));
-}
-
-// The same for the escape values the Huffman decoder makes (whole numbers up to 15 + 8191).
-// The common ones, below 1024, come from a table built on first use and read-only after
-// (BuiltOnce); building it costs far less
-// than the whole range would, and larger values are rare. The power is symmetric and so is
-// rounding to float, so a negative value takes the positive one negated.
-struct EscapePowers {
-    static constexpr int32_t kSize = 1024;
-    float v[kSize];
-};
-
-inline void build_escape_powers(EscapePowers* e) {
-    for (int32_t i = 0; i < EscapePowers::kSize; ++i) e->v[i] = pow43_of(float(i));
-}
-
-inline const EscapePowers& escape_powers() {
-    return BuiltOnce<EscapePowers, build_escape_powers>::get();
-}
-
+// c |c|^(1/3) rounded to float for the escape values the Huffman decoder makes (whole numbers
+// up to 15 + 8191), from the table of tables/libm_values.h, the same on every platform. The
+// power is symmetric and so is rounding to float, so a negative value takes the positive one
+// negated. (No decoded value lies outside the table; anything else would take its last entry.)
 inline float pow43_escape(float c) {
+    constexpr int32_t kSize = int32_t(sizeof(libm::kPow43) / sizeof(libm::kPow43[0]));
     const float a = std::fabs(c);
-    if (!(a < float(EscapePowers::kSize)) || a != float(int32_t(a))) return pow43_of(c);
-    const float v = escape_powers().v[int32_t(a)];
+    const float v = libm::kPow43[a < float(kSize) ? int32_t(a) : kSize - 1];
     return c < 0.0f ? -v : v;
 }
 

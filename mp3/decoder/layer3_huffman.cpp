@@ -14,6 +14,7 @@
 #include "layer3_dsp.h"
 #include "layer3_internal.h"
 #include "tables/huffman_tables.h"
+#include "tables/libm_values.h"
 
 namespace {
 
@@ -217,16 +218,13 @@ void l3_build_dequant_tables(MpegDecoder* d) {
     L3State& s = d->l3;
     // The decoder's gain rides on the global gain: it costs nothing per line.
     for (int i = 0; i < 262; ++i)
-        s.global_gain_table[i] = float(std::pow(2.0, (i - 156) / 4.0) * double(d->gain));
+        s.global_gain_table[i] = float(libm::kGlobalGainPow[i] * double(d->gain));
     for (int a = 0; a < 2; ++a)
         for (int p = 0; p < 4; ++p)
             for (int f = 0; f < 32; ++f)
-                s.scalefac_gain_table[a][p][f] = float(std::pow(2.0, -0.5 * (a + 1) * (p + f)));
-    for (int j = 0; j < 64; ++j) {
-        double x = j - 32;
-        s.pow43_table[j] = float(x * std::pow(std::fabs(x), 1.0 / 3.0));
-    }
-    for (int i = 0; i < 8; ++i) s.subblock_gain_table[i] = float(std::pow(2.0, -2.0 * i));
+                s.scalefac_gain_table[a][p][f] = float(libm::kScalefacGainPow[128 * a + 32 * p + f]);
+    for (int j = 0; j < 64; ++j) s.pow43_table[j] = float(libm::kPow43Small[j]);
+    for (int i = 0; i < 8; ++i) s.subblock_gain_table[i] = float(libm::kSubblockGainPow[i]);
 }
 
 void l3_huffman_pairs(MpegDecoder* d, float* cells, int32_t count, int32_t table_select) {

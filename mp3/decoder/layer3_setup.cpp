@@ -7,10 +7,9 @@
 #include <cstring>
 
 #include "layer3_hybrid.h"
+#include "tables/libm_values.h"
 
 namespace {
-
-const double kPi = 4.0 * std::atan(1.0);
 
 // Alias-reduction coefficients c[i] of ISO/IEC 11172-3 Table B.9.
 constexpr double kAliasCoef[8] = {-0.6, -0.535, -0.33, -0.185, -0.095, -0.041, -0.0142, -0.0037};
@@ -36,11 +35,12 @@ void l3_init_defaults(MpegDecoder* d) {
 void l3_build_windows(MpegDecoder* d) {
     float(*w)[36] = d->l3.l3_windows;
     for (int i = 0; i < 36; ++i) {
-        double lng = std::sin(kPi / 36.0 * (i + 0.5));
+        // sin(pi / 36 (i + 0.5)) and sin(pi / 12 (i + 0.5)) from libm_values.h.
+        double lng = libm::kSin36[i];
         w[0][i] = float(lng);
-        w[1][i] = float(i < 18 ? lng : i < 24 ? 1.0 : i < 30 ? std::sin(kPi / 12.0 * (i - 18 + 0.5)) : 0.0);
-        w[2][i] = float(i < 12 ? std::sin(kPi / 12.0 * (i + 0.5)) : 0.0);
-        w[3][i] = float(i < 6 ? 0.0 : i < 12 ? std::sin(kPi / 12.0 * (i - 6 + 0.5)) : i < 18 ? 1.0 : lng);
+        w[1][i] = float(i < 18 ? lng : i < 24 ? 1.0 : i < 30 ? libm::kSin12[i - 18] : 0.0);
+        w[2][i] = float(i < 12 ? libm::kSin12[i] : 0.0);
+        w[3][i] = float(i < 6 ? 0.0 : i < 12 ? libm::kSin12[i - 6] : i < 18 ? 1.0 : lng);
     }
     for (int t : {0, 1, 3})
         for (int i = 9; i < 36; ++i) w[t][i] = -w[t][i];
@@ -58,7 +58,7 @@ void l3_build_imdct_cosines(MpegDecoder*) { (void)l3_imdct_cosines(); }
 void l3_build_is_ratios(MpegDecoder* d) {
     float(*r)[2] = d->l3.is_ratio;
     for (int i = 0; i < 7; ++i) {
-        double t = i * kPi / 12.0, sn = std::sin(t), cs = std::cos(t);
+        const double sn = libm::kIsSin[i], cs = libm::kIsCos[i];  // of t = i pi / 12
         r[i][0] = float(sn / (sn + cs));
         r[i][1] = float(cs / (sn + cs));
         r[8 + i][0] = float(std::sqrt(2.0) * (sn / (sn + cs)));
@@ -75,7 +75,6 @@ void l3_build_is_ratios(MpegDecoder* d) {
 // base = 2^(-(scale + 1) / 4); the group's largest position is "not intensity coded".
 void l3_build_is_ratios_lsf(MpegDecoder* d) {
     for (int b = 0; b < 2; ++b) {
-        const double base = std::pow(2.0, -(b + 1) / 4.0);
         for (int ms = 0; ms < 2; ++ms) {
             const double v = ms ? std::sqrt(2.0) : 1.0;
             float(*t)[2] = d->l3.is_ratio_lsf[b][ms];
@@ -87,9 +86,9 @@ void l3_build_is_ratios_lsf(MpegDecoder* d) {
                         a = 1.0;
                         c = ms ? 1.0 : 0.0;
                     } else if (l & 1) {
-                        a = v * std::pow(base, (l + 1) / 2);
+                        a = v * libm::kIsLsfPow[17 * b + (l + 1) / 2];
                     } else if (l > 0) {
-                        c = v * std::pow(base, l / 2);
+                        c = v * libm::kIsLsfPow[17 * b + l / 2];
                     }
                     t[first + l][0] = float(a);
                     t[first + l][1] = float(c);

@@ -19,6 +19,7 @@
 #include "synth.h"
 #include "synth_dsp.h"
 #include "synth_rows.h"
+#include "tables/libm_values.h"
 
 namespace {
 
@@ -92,11 +93,8 @@ void synth_reset(MpegDecoder* d) {
     SynthState& s = d->syn;
     if (s.dct_coef_pending) {
         // Butterfly coefficients 0.5 / cos((2k+1) pi / (4n)) for n = 16, 8, 4, 2, 1.
-        const double pi = 4.0 * std::atan(1.0);
-        int32_t i = 0;
-        for (int32_t n = 16; n >= 1; n /= 2)
-            for (int32_t k = 0; k < n; ++k)
-                s.dct_coef[i++] = float(0.5 / std::cos(pi * (2 * k + 1) / (4.0 * n)));
+        // (The cosines from libm_values.h, in that order.)
+        for (int32_t i = 0; i < 31; ++i) s.dct_coef[i] = float(0.5 / libm::kDctCos[i]);
         s.dct_coef_pending = 0;
     }
     std::memset(s.synth_buf, 0, sizeof(s.synth_buf));

@@ -64,11 +64,34 @@ int32_t mpeg_replaygain_read(const uint8_t* data, size_t len, const uint8_t* fra
     return rg->has_track_gain | rg->has_track_peak | rg->has_album_gain | rg->has_album_peak;
 }
 
+namespace {
+
+// 10^y as 2^n e^r (n whole, |r| <= ln 2 / 2, e^r by its Taylor series), with the basic operations
+// and the exact floor and ldexp alone: every platform's build computes the same factor, which a
+// libm's pow would not promise to the last bit. Within a few units of the last place of double,
+// far finer than the float the factor becomes.
+double pow10_of(double y) {
+    if (y > 30.0) y = 30.0;
+    if (y < -30.0) y = -30.0;
+    const double x = y * 2.302585092994045684;                   // y ln 10
+    const double n = std::floor(x * 1.4426950408889634074 + 0.5);  // x / ln 2, nearest
+    // ln 2 in two parts, the first with few bits so that n times it is exact.
+    const double r = (x - n * 0.693145751953125) - n * 1.42860682030941723212e-6;
+    double sum = 1.0, term = 1.0;
+    for (int k = 1; k <= 20; ++k) {
+        term *= r / k;
+        sum += term;
+    }
+    return std::ldexp(sum, int(n));
+}
+
+}  // namespace
+
 float mpeg_replaygain_factor(const MpegReplayGain* rg, int32_t mode, int32_t preamp_centibels) {
     if (!rg || (mode != MPEG_REPLAYGAIN_TRACK && mode != MPEG_REPLAYGAIN_ALBUM)) return 1.0f;
     const Pick p = pick(*rg, mode == MPEG_REPLAYGAIN_ALBUM);
     if (!p.has_gain || !std::isfinite(p.gain)) return 1.0f;
-    double f = std::pow(10.0, (p.gain + preamp_centibels / 10.0) / 20.0);
+    double f = pow10_of((p.gain + preamp_centibels / 10.0) / 20.0);
     // Full scale is 1.0 at 32768, but the largest positive 16-bit sample is 32767.
     const double most = 32767.0 / 32768.0;
     if (p.has_peak && p.peak > 0.0 && f * p.peak > most) f = most / p.peak;
