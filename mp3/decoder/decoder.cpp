@@ -10,6 +10,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "built_once.h"
 #include "decoder_internal.h"
 #include "kernels.h"
 #include "layer3_internal.h"
@@ -130,7 +131,32 @@ void mpeg_decoder_request_path(MpegDecoder* d, int32_t path) { d->path_request =
 
 int32_t mpeg_decoder_path(const MpegDecoder* d) { return d->kernels->path; }
 
+namespace {
+
+// The path that MPEG_PATH in the environment names (plain, sse2, avx2, avx512, neon), where this
+// processor runs it, else -1: read once, by the first decoder set up. The tests choose the path
+// of every program they run with it, on every platform alike.
+struct PathFromEnvironment {
+    int32_t path;
+};
+
+void read_path_from_environment(PathFromEnvironment* e) {
+    static constexpr struct {
+        const char* name;
+        int32_t path;
+    } kNames[] = {{"plain", MPEG_PATH_PLAIN}, {"sse2", MPEG_PATH_SSE2}, {"avx2", MPEG_PATH_AVX2},
+                  {"avx512", MPEG_PATH_AVX512}, {"neon", MPEG_PATH_NEON}};
+    e->path = -1;
+    const char* v = std::getenv("MPEG_PATH");
+    for (const auto& n : kNames)
+        if (v && std::strcmp(v, n.name) == 0 && mpeg_kernels(n.path)) e->path = n.path;
+}
+
+}  // namespace
+
 int32_t mpeg_best_path(void) {
+    const int32_t chosen = BuiltOnce<PathFromEnvironment, read_path_from_environment>::get().path;
+    if (chosen >= 0) return chosen;
     if (mpeg_kernels(MPEG_PATH_NEON)) return MPEG_PATH_NEON;
     if (mpeg_kernels(MPEG_PATH_AVX512)) return MPEG_PATH_AVX512;
     if (mpeg_kernels(MPEG_PATH_AVX2)) return MPEG_PATH_AVX2;

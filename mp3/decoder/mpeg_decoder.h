@@ -96,7 +96,9 @@ typedef struct MpegDecoder MpegDecoder;
 /* Processor paths of the vectorised stages. Every path writes the same bytes; the choice exists
  * for speed, and for the tests and benchmarks that compare the paths. */
 typedef enum MpegPath {
-    MPEG_PATH_BEST = -1, /* the fastest this build runs on this processor */
+    MPEG_PATH_BEST = -1, /* the fastest this build runs on this processor, or the one that the
+                          * environment's MPEG_PATH names (plain, sse2, avx2, avx512, neon) where
+                          * the processor runs it: read once */
     MPEG_PATH_PLAIN = 0, /* portable code */
     MPEG_PATH_AVX2 = 1,  /* x86 with AVX2 and FMA: eight lanes */
     MPEG_PATH_SSE2 = 2,  /* x86 with SSE2 (every x86-64): four lanes, best where AVX2 is absent */
@@ -170,7 +172,7 @@ int32_t mpeg_decoder_set_gain(MpegDecoder* d, float gain);
 void mpeg_decoder_request_path(MpegDecoder* d, int32_t path);
 /* The path the decoder runs now. */
 int32_t mpeg_decoder_path(const MpegDecoder* d);
-/* The fastest path of this build on this processor. */
+/* The fastest path of this build on this processor (or the one MPEG_PATH names: see MpegPath). */
 int32_t mpeg_best_path(void);
 
 #ifdef __cplusplus
