@@ -1,6 +1,6 @@
 #!/usr/bin/env bash
 # Installs the Debian packages a purpose needs, only those missing.
-# Usage: deps.sh build|test|demo|record|bench|cross
+# Usage: deps.sh build|test|demo|record|bench|cross|windows
 set -euo pipefail
 
 build_pkgs=(build-essential cmake pkg-config liballegro4-dev libgtest-dev googletest libbenchmark-dev lame)
@@ -12,6 +12,11 @@ bench_pkgs=(twolame mpg123 sox time valgrind)
 # The aarch64 cross test: the cross compilers, qemu-user to run what they build, GoogleTest's
 # sources (built for the target), and the encoders the path tests run on this machine.
 cross_pkgs=(cmake crossbuild-essential-arm64 qemu-user googletest lame twolame sox)
+# The Windows cross test: MinGW-w64's compilers (the posix flavour, whose libstdc++ has
+# std::thread for the tests), wine64 to run what they build, GoogleTest's sources, the encoders
+# of the tests' inputs, and the native compiler for the Linux mp3dec that mp3dec.exe is compared
+# with.
+windows_pkgs=(cmake build-essential g++-mingw-w64-x86-64-posix mingw-w64 wine64 googletest lame twolame sox)
 
 want=()
 for purpose in "$@"; do
@@ -22,6 +27,7 @@ for purpose in "$@"; do
     record) want+=("${record_pkgs[@]}") ;;
     bench) want+=("${build_pkgs[@]}" "${bench_pkgs[@]}") ;;
     cross) want+=("${cross_pkgs[@]}") ;;
+    windows) want+=("${windows_pkgs[@]}") ;;
     *) echo "deps.sh: unknown purpose '$purpose'" >&2; exit 2 ;;
   esac
 done

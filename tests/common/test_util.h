@@ -4,18 +4,18 @@
 
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cmath>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <string>
 #include <vector>
-
-#include <unistd.h>
 
 namespace ziv {
 
@@ -42,13 +42,21 @@ inline std::unique_ptr<uint8_t[]> exact_copy(const std::vector<uint8_t>& v, size
     return exact_copy(v.data(), n);
 }
 
-inline bool file_exists(const std::string& path) { return access(path.c_str(), F_OK) == 0; }
+inline bool file_exists(const std::string& path) {
+    std::error_code ec;
+    return std::filesystem::exists(path, ec);
+}
 
-// Runs a shell command; returns its exit status (or -1 when it could not run).
+// Runs a shell command; returns its exit status (or -1 when it could not run). Windows' system()
+// hands back the status itself.
 inline int run(const std::string& cmd) {
     int st = std::system(cmd.c_str());
     if (st == -1) return -1;
+#ifdef _WIN32
+    return st;
+#else
     return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+#endif
 }
 
 inline bool have_tool(const std::string& name) {
@@ -63,15 +71,28 @@ inline bool have_tool(const std::string& name) {
                                             << "' is not installed (run ./test.sh to set up)";   \
     } while (0)
 
-// One temporary folder per test program, removed at exit unless ZIV_KEEP_TMP is set.
+// One temporary folder per test program (in the system's temporary folder, named after the
+// process and a count), removed at exit unless ZIV_KEEP_TMP is set.
 inline const std::string& temp_dir() {
     static std::string dir = [] {
-        char tmpl[] = "/tmp/ziv-test-XXXXXX";
-        const char* d = mkdtemp(tmpl);
-        std::string s = d ? d : "/tmp";
-        if (d && !std::getenv("ZIV_KEEP_TMP")) {
-            static std::string cleanup = "rm -rf '" + s + "'";
-            std::atexit([] { (void)std::system(cleanup.c_str()); });
+        namespace fs = std::filesystem;
+        std::error_code ec;
+        fs::path base = fs::temp_directory_path(ec);
+        if (ec) base = ".";
+        const unsigned long long id =
+            (unsigned long long)std::chrono::steady_clock::now().time_since_epoch().count();
+        fs::path d;
+        for (unsigned k = 0;; ++k) {
+            d = base / ("ziv-test-" + std::to_string(id) + "-" + std::to_string(k));
+            if (fs::create_directory(d, ec) || k > 100) break;
+        }
+        std::string s = d.generic_string();
+        if (!ec && !std::getenv("ZIV_KEEP_TMP")) {
+            static std::string cleanup = s;
+            std::atexit([] {
+                std::error_code e;
+                std::filesystem::remove_all(cleanup, e);
+            });
         }
         return s;
     }();
@@ -82,6 +103,41 @@ inline std::string tmp_path(const std::string& name) { return temp_dir() + "/" +
 
 inline std::string shared_dir() { return ZIV_SHARED_DIR; }
 inline std::string vector_path(const std::string& name) { return shared_dir() + "/vectors/" + name; }
+
+// The inputs of an input list (tests/inputs/*.txt: NAME|COMMAND lines, {DIR} the folder): the
+// folder that holds them, made here by running the commands, or, in a cross build
+// (ZIV_INPUTS_DIR), the folder where the fixture made them on the build machine before the run.
+// The names in list order; empty, with a failure reported, when a command fails.
+inline std::vector<std::string> made_inputs(const std::string& list, std::string* dir) {
+    std::vector<std::string> names;
+    std::ifstream in(std::string(ZIV_SOURCE_DIR) + "/tests/inputs/" + list);
+#ifdef ZIV_INPUTS_DIR
+    *dir = ZIV_INPUTS_DIR;
+#else
+    *dir = temp_dir();
+#endif
+    std::string line;
+    while (std::getline(in, line)) {
+        const size_t bar = line.find('|');
+        if (line.empty() || line[0] == '#' || bar == std::string::npos) continue;
+        const std::string name = line.substr(0, bar);
+#ifndef ZIV_INPUTS_DIR
+        std::string cmd = line.substr(bar + 1);
+        for (size_t at; (at = cmd.find("{DIR}")) != std::string::npos;) cmd.replace(at, 5, *dir);
+        if (run(cmd) != 0) {
+            ADD_FAILURE() << "could not make " << name << ": " << cmd;
+            return {};
+        }
+#endif
+        if (!file_exists(*dir + "/" + name)) {
+            ADD_FAILURE() << name << " is not in " << *dir;
+            return {};
+        }
+        names.push_back(name);
+    }
+    if (names.empty()) ADD_FAILURE() << "no inputs listed in " << list;
+    return names;
+}
 
 #ifdef ZIV_MP3DEC
 inline std::string mp3dec_path() { return ZIV_MP3DEC; }
