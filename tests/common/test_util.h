@@ -139,6 +139,22 @@ inline std::vector<std::string> made_inputs(const std::string& list, std::string
     return names;
 }
 
+// The bytes of file `name` of an input list, the list made once per test program (empty, with a
+// failure reported, when it could not be).
+inline std::vector<uint8_t> listed_input(const std::string& list, const std::string& name) {
+    static std::vector<std::pair<std::string, std::string>> made;  // list, folder
+    std::string dir;
+    for (const auto& m : made)
+        if (m.first == list) dir = m.second;
+    if (dir.empty()) {
+        if (made_inputs(list, &dir).empty()) return {};
+        made.emplace_back(list, dir);
+    }
+    std::vector<uint8_t> bytes = read_file(dir + "/" + name);
+    if (bytes.empty()) ADD_FAILURE() << name << " of " << list << " is missing or empty";
+    return bytes;
+}
+
 #ifdef ZIV_MP3DEC
 inline std::string mp3dec_path() { return ZIV_MP3DEC; }
 #endif

@@ -17,22 +17,8 @@ namespace {
 
 using Bytes = std::vector<uint8_t>;
 
-// `samples` stereo samples of a sweep, encoded by lame at `khz` with `args`.
-Bytes lame(const std::string& name, const char* khz, int rate, int samples, const char* args) {
-    std::vector<int16_t> pcm(size_t(samples) * 2);
-    for (int i = 0; i < samples; ++i) {
-        const double t = double(i) / rate;
-        pcm[size_t(i) * 2] = int16_t(9000 * std::sin(2 * M_PI * (300 + 900 * t) * t));
-        pcm[size_t(i) * 2 + 1] = int16_t(7000 * std::sin(2 * M_PI * 440 * t));
-    }
-    const std::string raw = ziv::tmp_path(name + ".raw"), mp3 = ziv::tmp_path(name + ".mp3");
-    if (!ziv::write_file(raw, pcm.data(), pcm.size() * 2)) return {};
-    if (ziv::run(std::string("lame --quiet -r -s ") + khz +
-                 " --bitwidth 16 --signed --little-endian -m j " + args + " '" + raw + "' '" + mp3 +
-                 "'") != 0)
-        return {};
-    return ziv::read_file(mp3);
-}
+// A file of the core's input list (tests/inputs/core_inputs.txt): lame's, of a sweep and a tone.
+Bytes lame(const std::string& name) { return ziv::listed_input("core_inputs.txt", name + ".mp3"); }
 
 struct Decoded {
     Bytes pcm;
@@ -82,9 +68,8 @@ Decoded decode(const Bytes& data, int32_t gapless, int32_t piece, int32_t room) 
 }
 
 TEST(Core, PcmIsTheSameWhereverThePiecesAndBuffersEnd) {
-    ZIV_REQUIRE_TOOL("lame");
-    const int samples = 44100 + 333;
-    const Bytes vbr = lame("core_vbr", "44.1", 44100, samples, "-V 3");
+    const int samples = 44100 + 333;      // as core_inputs.txt makes it
+    const Bytes vbr = lame("core_vbr");  // VBR
     ASSERT_FALSE(vbr.empty());
     for (int32_t gapless : {0, -1}) {
         SCOPED_TRACE(gapless ? "gapless" : "every frame");
@@ -105,10 +90,8 @@ TEST(Core, PcmIsTheSameWhereverThePiecesAndBuffersEnd) {
 }
 
 TEST(Core, TheTagCountEndsTheRunAndAnotherStreamEndsTheData) {
-    ZIV_REQUIRE_TOOL("lame");
-    const Bytes a = lame("core_a", "44.1", 44100, 20000, "-b 128"),
-                b = lame("core_b", "44.1", 44100, 30000, "-b 128"),
-                other = lame("core_22", "22.05", 22050, 20000, "-b 64");
+    // 20000 and 30000 samples at 44.1 kHz, 20000 at 22.05 kHz.
+    const Bytes a = lame("core_a"), b = lame("core_b"), other = lame("core_22");
     ASSERT_FALSE(a.empty() || b.empty() || other.empty());
     Bytes joined = a, spliced = a;
     joined.insert(joined.end(), b.begin(), b.end());
@@ -170,8 +153,7 @@ Bytes with_rejected_frame(const Bytes& data, int32_t f) {
 // a few, more than the range), each piece handed on at its offset in the range; a sink that
 // stops the decode makes it fail.
 TEST(Core, DecodePiecesIsTheRangeDecodeWhateverThePiece) {
-    ZIV_REQUIRE_TOOL("lame");
-    const Bytes vbr = lame("pieces_vbr", "44.1", 44100, 44100 * 3 + 333, "-V 3");
+    const Bytes vbr = lame("pieces_vbr");  // 44100 * 3 + 333 samples, VBR
     ASSERT_FALSE(vbr.empty());
     const int32_t len = int32_t(vbr.size());
     struct Sink {
@@ -220,14 +202,11 @@ TEST(Core, DecodePiecesIsTheRangeDecodeWhateverThePiece) {
 // decoder rejects (every frame after it comes one place early), either joins the same or is
 // refused (the caller then decodes it in one piece). The core decoded from is left as it was.
 TEST(Core, DecodeAllOnSeveralThreadsIsTheOneCoreDecode) {
-    ZIV_REQUIRE_TOOL("lame");
-    ZIV_REQUIRE_TOOL("twolame");
-    const int samples = 44100 * 30 + 777;
-    const Bytes vbr = lame("par_vbr", "44.1", 44100, samples, "-V 3");
+    // 44100 * 30 + 777 samples, by lame (VBR) and by twolame.
+    const Bytes vbr = lame("par_vbr");
     ASSERT_FALSE(vbr.empty());
-    const std::string raw = ziv::tmp_path("par_vbr.raw"), mp2 = ziv::tmp_path("par.mp2");
-    ASSERT_EQ(0, ziv::run("twolame --quiet -r -s 44100 -N 2 -b 192 '" + raw + "' '" + mp2 + "'"));
-    const Bytes l2 = ziv::read_file(mp2);
+    const Bytes l2 = ziv::listed_input("core_inputs.txt", "par.mp2");
+    ASSERT_FALSE(l2.empty());
     Bytes zeroed = vbr;
     const long third = long(zeroed.size() / 3);
     std::fill(zeroed.begin() + third, zeroed.begin() + third + 1500, 0);
