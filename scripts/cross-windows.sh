@@ -30,9 +30,11 @@ cmake -S . -B "$out/host" -DCMAKE_BUILD_TYPE=Release -DZIV_DEMO=OFF -DZIV_TESTS=
 cmake --build "$out/host" -j"$jobs" --target mp3dec
 built=$(date +%s)
 
-# The wine prefix set up once, and its server kept up for the run.
+# The wine prefix set up once (its set-up finished before anything else runs), and its server
+# kept up for the run.
 mkdir -p "$WINEPREFIX"
 "$wine" "$out/bin/mp3dec.exe" --help >/dev/null
+wineserver -w
 wineserver -p 2>/dev/null || true
 (cd "$out" && ctest --output-on-failure -j"$jobs" "$@")
 tested=$(date +%s)
