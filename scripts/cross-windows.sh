@@ -121,7 +121,8 @@ compare_one() {
 export -f compare_one run_win
 export work wine exe lin
 tr '\n' '\0' < "$work/list" | xargs -0 -P "$jobs" -n 1 bash -c 'compare_one "$0"' > "$work/results"
-retried=$(cat "$work/retried" 2>/dev/null | wc -l)
+retried=0
+if [ -f "$work/retried" ]; then retried=$(wc -l < "$work/retried"); fi
 runs=$(wc -l < "$work/results")
 same=$(grep -c '^same ' "$work/results" || true)
 bytes=$(awk '$1 == "same" { s += $2 } END { print s + 0 }' "$work/results")
