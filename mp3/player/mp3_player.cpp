@@ -361,7 +361,7 @@ void mp3_set_loop(Mp3Player* p, int32_t loop) {
     if (p && (p->stream || p->points)) p->loop = loop;
 }
 
-int32_t mp3_set_loop_points(Mp3Player* p, int32_t start, int32_t end) {
+int32_t mp3_set_loop_points(Mp3Player* p, int64_t start, int64_t end) {
     const Mp3Hold<Mp3Player> hold(p);
     if (!p || mp3_check_loop_points(start, end, out_length(p)) != 0) return -1;
     mp3_take_loop_points(p, start, end, points_end);
@@ -373,13 +373,11 @@ int32_t mp3_fade(Mp3Player* p, int32_t volume, int32_t ms) {
     return p ? mp3_fade_to(&p->fade, volume, ms, p->core.frequency) : -1;
 }
 
-int32_t mp3_get_loop_points(const Mp3Player* p, int32_t* start, int32_t* end) {
+int32_t mp3_get_loop_points(const Mp3Player* p, int64_t* start, int64_t* end) {
     const Mp3Hold<Mp3Player> hold(p);
     if (!p) return -1;
     const int64_t len = out_length(p);
-    const int32_t e = !p->points ? int32_t(len > INT32_MAX ? INT32_MAX : len)
-                      : p->loop_end == 0 ? int32_t(len)
-                                         : p->loop_end;
+    const int64_t e = !p->points || p->loop_end == 0 ? len : p->loop_end;
     if (start) *start = p->points ? p->loop_start : 0;
     if (end) *end = e;
     return 0;
@@ -458,6 +456,16 @@ int32_t mp3_frame_ms(const Mp3Player* p) { return player_core_query(p, mpeg_core
 int32_t mp3_position_ms(const Mp3Player* p) { return player_core_query(p, mpeg_core_position_ms); }
 int32_t mp3_position_secs(const Mp3Player* p) { return mp3_position_ms(p) / 1000; }
 
+int64_t mp3_position_samples(const Mp3Player* p) {
+    const Mp3Hold<Mp3Player> hold(p);
+    return p ? out_position(p) : 0;
+}
+
+int64_t mp3_length_samples(const Mp3Player* p) {
+    const Mp3Hold<Mp3Player> hold(p);
+    return p ? out_length(p) : 0;
+}
+
 // Counted in samples, as the position is: the frames the data holds (the Info frame's silence
 // included, gapless off), so that the position at the end of the data is the length.
 int32_t mp3_length_ms(const Mp3Player* p) {
@@ -486,10 +494,10 @@ int32_t mp3_set_gapless(Mp3Player* p, int32_t on) {
     p->points = 0;
     p->pass_end = -1;
     if (on && p->tag_points &&
-        mp3_check_loop_points(int32_t(p->tag_start), int32_t(p->tag_end), out_length(p)) == 0) {
+        mp3_check_loop_points(p->tag_start, p->tag_end, out_length(p)) == 0) {
         p->points = 1;
-        p->loop_start = int32_t(p->tag_start);
-        p->loop_end = int32_t(p->tag_end);
+        p->loop_start = p->tag_start;
+        p->loop_end = p->tag_end;
         p->pass_end = points_end(p);
     }
     return MP3_OK;

@@ -103,7 +103,7 @@ TEST_P(PlayerLoop, HandsBackTheIntroThenTheLoopSampleExact) {
     // Handed-back index of a decoded frame's first sample (the run starts inside a frame).
     const int64_t frame0 = probe->core.gap.start;
     const int32_t buffer = int32_t(3 * spf * int64_t(ss));
-    int32_t s0 = -1, e0 = -1;
+    int64_t s0 = -1, e0 = -1;
     EXPECT_EQ(mp3_get_loop_points(probe, &s0, &e0), 0);
     EXPECT_EQ(s0, 0);
     EXPECT_EQ(e0, length) << "no loop points: 0 and the length";
@@ -134,7 +134,7 @@ TEST_P(PlayerLoop, HandsBackTheIntroThenTheLoopSampleExact) {
         ASSERT_NE(p, nullptr);
         ASSERT_EQ(mp3_set_gapless(p, 1), 0);
         ASSERT_EQ(mp3_set_loop_points(p, int32_t(pt.start), int32_t(pt.end)), 0);
-        int32_t s = -1, e = -1;
+        int64_t s = -1, e = -1;
         EXPECT_EQ(mp3_get_loop_points(p, &s, &e), 0);
         EXPECT_EQ(s, pt.start);
         EXPECT_EQ(e, end);
@@ -332,16 +332,16 @@ TEST_F(GameMusic, LoopPointsFromTheTags) {
             return streamed ? mp3s_set_gapless(sp, on) : mp3_set_gapless(p, on);
         };
         const auto points = [&]() {
-            int32_t s = -1, e = -1;
+            int64_t s = -1, e = -1;
             EXPECT_EQ(streamed ? mp3s_get_loop_points(sp, &s, &e) : mp3_get_loop_points(p, &s, &e), 0);
             return std::make_pair(s, e);
         };
         ASSERT_EQ(gapless(1), 0);
-        EXPECT_EQ(points(), std::make_pair(start, end)) << "from the tags";
+        EXPECT_EQ(points(), std::make_pair(int64_t(start), int64_t(end))) << "from the tags";
         ASSERT_EQ(gapless(0), 0);
         EXPECT_EQ(points().first, 0) << "gapless off: none";
         ASSERT_EQ(gapless(1), 0);
-        EXPECT_EQ(points(), std::make_pair(start, end)) << "restored";
+        EXPECT_EQ(points(), std::make_pair(int64_t(start), int64_t(end))) << "restored";
         if (streamed) {
             mp3s_set_loop(sp, 1);
             ASSERT_EQ(mp3s_play(sp, buffer, 255, 128), 0);
@@ -360,7 +360,7 @@ TEST_F(GameMusic, LoopPointsFromTheTags) {
         ASSERT_GE(got.size(), want.size());
         EXPECT_TRUE(std::equal(want.begin(), want.end(), got.begin()));
         EXPECT_EQ(streamed ? mp3s_set_loop_points(sp, 100, 200) : mp3_set_loop_points(p, 100, 200), 0);
-        EXPECT_EQ(points(), std::make_pair(100, 200)) << "the game's override";
+        EXPECT_EQ(points(), std::make_pair(int64_t(100), int64_t(200))) << "the game's override";
         if (streamed) mp3s_destroy(sp); else mp3_destroy(p);
     }
 }
