@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "mpeg_core.h"
 #include "player_state.h"
 #include "player_test_util.h"
 
@@ -196,9 +197,10 @@ TEST_P(PlayerLoop, HandsBackTheIntroThenTheLoopSampleExact) {
 }
 
 // A fade to silence over one second, started between two buffers while a short loop repeats,
-// then a jump back to full volume, in both players: the PCM is the looped decode times the
-// ramp's gain, sample by sample (within the rounding of one LSB), silence after it while the
-// player plays on, and the looped decode exactly once the gain is back at 255.
+// then a jump back to full volume, in both players and in the public core that reads the same
+// buffers: the PCM is the looped decode times the ramp's gain, sample by sample (within the
+// rounding of one LSB), silence after it while the player plays on, and the looped decode
+// exactly once the gain is back at 255; the three give the same bytes.
 using GameMusic = ptest::FakeAllegro;
 
 TEST_F(GameMusic, RampsSampleBySampleAcrossBuffersAndLoops) {
@@ -218,12 +220,20 @@ TEST_F(GameMusic, RampsSampleBySampleAcrossBuffersAndLoops) {
 
     EXPECT_EQ(mp3_fade(nullptr, 0, 0), -1);
     EXPECT_EQ(mp3s_fade(nullptr, 0, 0), -1);
-    for (bool streamed : {false, true}) {
-        SCOPED_TRACE(streamed ? "streamed" : "in memory");
+    std::vector<int16_t> first;
+    for (int source : {0, 1, 2}) {
+        const bool streamed = source == 1, core = source == 2;
+        SCOPED_TRACE(streamed ? "streamed" : core ? "core" : "in memory");
         fake_al::reset();
         Mp3Player* p = nullptr;
         Mp3StreamPlayer* sp = nullptr;
-        if (streamed) {
+        MpegCore* c = nullptr;
+        std::vector<uint8_t> read;  // the core's reads
+        if (core) {
+            c = mpeg_core_create(0, 0, 24000);
+            ASSERT_EQ(mpeg_core_set_data(c, data.data(), data.size()), MP3_OK);
+            ASSERT_EQ(mpeg_core_set_loop(c, start, end), MP3_OK);
+        } else if (streamed) {
             sp = mp3s_create(data.data(), 8192, 0);
             ASSERT_NE(sp, nullptr);
             ASSERT_EQ(mp3s_set_gapless(sp, 1), 0);
@@ -237,6 +247,11 @@ TEST_F(GameMusic, RampsSampleBySampleAcrossBuffersAndLoops) {
             ASSERT_EQ(mp3_play_ex(p, buffer, 255, 128, 1000, 1), 0);
         }
         const auto fade = [&](int32_t v, int32_t ms) {
+            if (core) {
+                const int64_t gain = v == 255 ? MPEG_CORE_UNITY : int64_t(v) * MPEG_CORE_UNITY / 255;
+                return mpeg_core_fade(c, v < 0 || v > 255 ? -1 : int32_t(gain),
+                                      ms < 0 ? -1 : int64_t(ms) * 44100 / 1000) == MP3_OK ? 0 : -1;
+            }
             return streamed ? mp3s_fade(sp, v, ms) : mp3_fade(p, v, ms);
         };
         EXPECT_EQ(fade(256, 10), -1);
@@ -249,6 +264,13 @@ TEST_F(GameMusic, RampsSampleBySampleAcrossBuffersAndLoops) {
             if (k == back_at) {
                 ASSERT_EQ(fade(255, 0), 0);
             }
+            if (core) {
+                std::vector<uint8_t> b(static_cast<size_t>(buffer));
+                int32_t got = 0;
+                ASSERT_EQ(mpeg_core_read(c, b.data(), buffer, &got), MP3_OK);
+                read.insert(read.end(), b.begin(), b.end());
+                continue;
+            }
             const size_t n = fake_al::st().handed.size();
             for (int i = 0; i < 1000 && fake_al::st().handed.size() == n; ++i) {
                 if (streamed) {
@@ -259,8 +281,11 @@ TEST_F(GameMusic, RampsSampleBySampleAcrossBuffersAndLoops) {
                 }
             }
         }
-        const std::vector<int16_t> got = fake_al::signed_samples(ptest::handed_bytes());
+        const std::vector<int16_t> got =
+            core ? ziv::to_s16(read) : fake_al::signed_samples(ptest::handed_bytes());
         ASSERT_EQ(got.size(), want.size());
+        if (first.empty()) first = got;
+        EXPECT_TRUE(got == first) << "the same bytes as the in-memory player";
         const int64_t from = int64_t(fade_at) * buffer / int64_t(ss), back = int64_t(back_at) * buffer / int64_t(ss);
         int64_t off = 0, worst = 0;
         for (int64_t i = 0; i < int64_t(got.size()) / 2; ++i) {
@@ -278,6 +303,7 @@ TEST_F(GameMusic, RampsSampleBySampleAcrossBuffersAndLoops) {
         EXPECT_TRUE(std::all_of(got.begin() + long(2 * (from + ramp)), got.begin() + long(2 * back),
                                 [](int16_t v) { return v == 0; }));
         EXPECT_TRUE(std::equal(got.begin() + long(2 * back), got.end(), want.begin() + long(2 * back)));
+        mpeg_core_destroy(c);
         if (streamed) mp3s_destroy(sp); else mp3_destroy(p);
     }
 }
