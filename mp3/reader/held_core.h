@@ -13,6 +13,7 @@
 #include "lame_tag.h"
 #include "mpeg_core.h"
 #include "mpeg_tags.h"
+#include "stream_walk.h"
 #include "window.h"
 
 enum MpegSource : int32_t { kNone, kMemory, kFed, kReader };
@@ -71,6 +72,8 @@ struct HeldCore {
     MpegLameInfo lame;    // the first frame's LAME tag (all zero without one)
     MpegLameTag lame_tag; // its delay and padding
     int32_t has_lame_tag;
+    MpegClaim claim;      // the first frame's Info header and LAME tag: the frames and bytes they state
+    MpegWalk walk;        // memory, reader: the frames walked over (complete once walk.walked)
 };
 
 static_assert(offsetof(HeldCore, core) == 0, "a held core starts with its core");
@@ -85,6 +88,9 @@ void mpeg_held_opened(HeldCore* h, const uint8_t* frame, int32_t avail, const ui
                       size_t head_len);
 // Frees what the tags took.
 void mpeg_held_free_tags(HeldCore* h);
-// The length as the data says it without a walk: the frames of data in memory, the gapless
-// run's, a reader's frames once walked over, or the Info frame's count; -1 when none says.
+// The length as far as it is known without walking further: once the frames have been walked
+// over (data in memory at once, a reader on demand), the LAME tag's when it agrees with the walk,
+// else the walk's; before, the gapless run's or the Info frame's count; -1 when none says.
 int64_t mpeg_held_length(const HeldCore* h);
+// Sums up the frames of data in memory, from its index (headers only).
+void mpeg_held_walk_memory(HeldCore* h);
