@@ -173,8 +173,8 @@ int64_t fd_size(void* ctx) {
 
 constexpr MpegReader kFileReader = {fd_read, fd_seek, fd_size};
 
-// Standard input, read whole.
-uint8_t* read_stdin(size_t* n) {
+// A source that cannot seek (standard input, a pipe), read whole.
+uint8_t* read_whole(int fd, size_t* n) {
     size_t cap = 1 << 20, len = 0;
     uint8_t* b = static_cast<uint8_t*>(std::malloc(cap));
     while (b) {
@@ -183,10 +183,11 @@ uint8_t* read_stdin(size_t* n) {
             if (!more) break;
             b = more;
         }
-        const size_t k = std::fread(b + len, 1, cap - len, stdin);
-        len += k;
+        const ssize_t k = ::read(fd, b + len, cap - len);
+        if (k < 0 && errno == EINTR) continue;
+        if (k < 0) break;
+        len += size_t(k);
         if (k == 0) {
-            if (std::ferror(stdin)) break;
             *n = len;
             return b;
         }
@@ -308,11 +309,14 @@ int print_facts(MpegCore* c, bool json, FILE* out) {
 
 int info_run(const InfoOptions& o) {
     const bool from_stdin = std::strcmp(o.input, "-") == 0;
-    int fd = from_stdin ? -1 : ::open(o.input, O_RDONLY);
+    int fd = from_stdin ? 0 : ::open(o.input, O_RDONLY);
+    // A regular file is read through a reader, a piece at a time; anything else whole.
+    const bool whole = fd >= 0 && fd_size(&fd) < 0;
     uint8_t* data = nullptr;
     size_t len = 0;
-    if (from_stdin ? !(data = read_stdin(&len)) : fd < 0) {
+    if (fd < 0 || (whole && !(data = read_whole(fd, &len)))) {
         std::fprintf(stderr, "mp3dec: cannot read '%s': %s\n", o.input, std::strerror(errno));
+        if (fd > 0) ::close(fd);
         return 2;
     }
     MpegCore* c = mpeg_core_create(o.reduction, o.convert, o.freq_limit);
@@ -322,7 +326,7 @@ int info_run(const InfoOptions& o) {
     } else {
         mpeg_core_set_gapless(c, o.gapless ? 1 : 0);
         const int32_t r =
-            from_stdin ? mpeg_core_set_data(c, data, len) : mpeg_core_set_reader(c, &kFileReader, &fd);
+            whole ? mpeg_core_set_data(c, data, len) : mpeg_core_set_reader(c, &kFileReader, &fd);
         if (r == MP3_OK)
             status = print_facts(c, o.json, stdout);
         else if (r == MP3_SETUP_FAILED)
@@ -333,7 +337,7 @@ int info_run(const InfoOptions& o) {
             std::fprintf(stderr, "mp3dec: '%s': no MPEG audio frame found\n", o.input);
     }
     mpeg_core_destroy(c);
-    if (fd >= 0) ::close(fd);
+    if (fd > 0) ::close(fd);
     std::free(data);
     return status;
 }
