@@ -5,6 +5,7 @@
 # tests with ThreadSanitizer (passed in the compiler flags) and runs them (the automatic poll on a
 # timer thread against control calls from the main thread), with the whole-file decodes on
 # several threads (the core's and mp3dec's).
+# The long-file tests (label long: files past 2^31 samples and 4 GiB) run in the first pass only.
 # Extra arguments go to ctest (e.g. ./test.sh -L unit). ZIV_SKIP_SANITIZERS=1 skips the second pass.
 set -euo pipefail
 cd "$(dirname "$0")"
@@ -19,7 +20,7 @@ if [ "${ZIV_SKIP_SANITIZERS:-0}" != 1 ]; then
   cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Release -DZIV_SANITIZERS="address;undefined" \
     -DZIV_BENCH=OFF >/dev/null
   cmake --build build-asan -j"$jobs"
-  (cd build-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j"$jobs" -LE e2e "$@")
+  (cd build-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j"$jobs" -LE 'e2e|long' "$@")
   # ThreadSanitizer comes in through the compiler flags, as distributions and fuzzing services pass
   # sanitizers: the shared libraries must link without the sanitizer runtime.
   tsan="-fsanitize=thread -fno-omit-frame-pointer"

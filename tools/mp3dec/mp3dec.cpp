@@ -753,65 +753,10 @@ void bench(const Bytes& data, MpegCore* c, const MpegOutputFormat& fmt, const De
 // The input, where it is read whole (the benchmark, ReplayGain, the decode on several threads).
 Bytes input_bytes;
 
-// --info: the input read whole, the stream found and decoded as the decode with these options
-// would decode it, the PCM counted and dropped, then described.
+// --info: described as the decode with these options would give it (info.cpp).
 int run_info(const Options& o) {
-    const bool from_stdin = std::strcmp(o.input, "-") == 0;
-    FILE* f = from_stdin ? stdin : std::fopen(o.input, "rb");
-    Bytes data;
-    const bool read = f && read_all(f, &data);
-    const int err = errno;
-    if (f && !from_stdin) std::fclose(f);
-    if (!read) {
-        std::fprintf(stderr, "mp3dec: cannot read '%s': %s\n", o.input, std::strerror(err));
-        return 2;
-    }
-    InputWindow in;
-    MpegCore* core = core_new();  // zeroed: freed safely whatever fails below
-    int status = 0;
-    if (!core || !input_open_memory(&in, data.p, int64_t(data.n)) ||
-        !mpeg_core_init(core, o.reduction, convert_of(o), o.freq_limit)) {
-        std::fprintf(stderr, "mp3dec: out of memory\n");
-        status = 2;
-    }
-    if (!status) mpeg_core_set_gapless(core, o.gapless ? 1 : 0);
-    int32_t first_at = 0;
-    const Found found = status ? READ_ERROR : find_stream(&in, core, &first_at);
-    if (!status && found != FOUND) {
-        if (found == SETUP_FAILED)
-            std::fprintf(stderr, "mp3dec: '%s': this MPEG audio stream cannot be decoded\n",
-                         o.input);
-        else
-            std::fprintf(stderr, "mp3dec: '%s': no MPEG audio frame found\n", o.input);
-        status = 2;
-    }
-    if (!status) {
-        MpegOutputFormat fmt;
-        mpeg_decoder_get_format(mpeg_core_decoder(core), &fmt);
-        const int64_t first = in.win.base + first_at;
-        PcmOutput out;
-        if (!pcm_output_null(&out, fmt)) {
-            std::fprintf(stderr, "mp3dec: out of memory\n");
-            status = 2;
-        } else {
-            decode_stream(&in, core, first_at, &out);
-            pcm_output_finish(&out, fmt);
-            const InfoFacts facts = {data.p, data.n, first, core, fmt.sample_rate,
-                                     fmt.channels,
-                                     out.bytes / (fmt.channels * (fmt.bits / 8))};
-            status = info_print(facts, o.json, stdout);
-            if (!status && (std::fflush(stdout) != 0 || std::ferror(stdout))) {
-                std::fprintf(stderr, "mp3dec: cannot write the information\n");
-                status = 2;
-            }
-        }
-    }
-    input_close(&in);
-    core_delete(core);
-    bytes_free(&data);
-    return status;
+    return info_run(InfoOptions{o.input, o.reduction, convert_of(o), o.freq_limit, o.gapless, o.json});
 }
-
 
 }  // namespace
 
