@@ -5,10 +5,11 @@
 // on the command line: the first's intro and loop, a crossfade to the second, a seek in the second.
 // The run prints the output sample each event took effect at; from those and mp3dec's decode of
 // the same files the test builds the output the run should have made, finds where it lies in the
-// recording (the sound server's latency) and follows it window by window, as the soundtrack's
-// end-to-end test does: every window matches, the loop's seams and the seek land where asked
-// (the same windows do not match what a whole-file loop or no seek would give), the crossfade's
-// two gains follow the ramp, and the positions printed are those of the decode.
+// recording (the sound server's latency) and follows it window by window at that one offset, the
+// silence a starved server inserts taken out: every window matches, so the loop's restarts and
+// the seek land on their sample (and the windows after them do not match what a whole-file loop
+// or no seek would give); the crossfade's two gains follow the ramp; the positions printed and
+// the window's title are those of the decode.
 #include "sound_session.h"
 
 #include <algorithm>
