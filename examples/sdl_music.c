@@ -106,7 +106,9 @@ static void track_mix(Track* t, int16_t* out, int frames) {
 }
 
 /* SDL's audio thread asks for the next `len` bytes: both tracks decoded there and added. The
- * track that faded out is stopped once its gain has reached 0. */
+ * track that faded out is stopped once its gain has reached 0. The cores read their files from
+ * here, a piece at a time, which a local disk's cache serves at once; a game on slower media would
+ * rather read ahead on a thread of its own and hand the core memory. */
 static void SDLCALL music_callback(void* user, Uint8* stream, int len) {
     Music* m = (Music*)user;
     int i;
@@ -136,7 +138,8 @@ static void crossfade(Music* m, int64_t samples) {
            from->name, to->name, (long long)samples);
 }
 
-/* With the device locked: the track heard moves to `sample`. */
+/* With the device locked: the track heard moves to `sample` (the core reads the frames before it
+ * to get there exactly, holding the audio thread back for that long). */
 static void seek(Music* m, int64_t sample) {
     Track* t = &m->track[m->cur];
     int64_t r = mpeg_core_seek(t->core, sample < 0 ? 0 : sample);
