@@ -214,3 +214,23 @@ int32_t mpeg_core_seek_ms(MpegCore* c, int32_t ms) {
     h->pos = mpeg_core_seek(c, static_cast<int32_t>(f), h->data_len, f * c->frame_bytes);
     return mpeg_core_position_ms(c);
 }
+
+int64_t mpeg_core_decode_all(MpegCore* c, int32_t threads, uint8_t* out, int64_t room,
+                             MpegCorePlace place, void* ctx) {
+    if (!c || !out == !place || room < 0) return MP3_BAD_BUFFER;
+    HeldCore* h = held(c);
+    if (h->failure) return h->failure;
+    // Only from the start of data in memory, nothing read yet.
+    if (h->source != kMemory || h->pos != 0 || c->current_frame != 0 || c->given != 0 ||
+        c->gap.carry_len != 0)
+        return 0;
+    int32_t pos = 0;
+    const int32_t n =
+        mpeg_core_decode_run(c, h->start, h->data_len, threads, out, room, place, ctx, &pos);
+    if (n < 0) {
+        h->pos = mpeg_core_seek(c, 0, h->data_len, 0);
+        return MP3_BAD_BUFFER;
+    }
+    h->pos = pos;
+    return mpeg_core_range_bytes(c, 0, n);
+}
