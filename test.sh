@@ -5,7 +5,8 @@
 # tests with ThreadSanitizer (passed in the compiler flags) and runs them (the automatic poll on a
 # timer thread against control calls from the main thread), with the whole-file decodes on
 # several threads (the core's and mp3dec's).
-# The sanitizer builds make only what their passes run (and the test programs CTest lists by
+# Tests labelled long (whole decodes of long files, ZIV_LABEL_<file> long) run in the Release pass
+# alone. The sanitizer builds make only what their passes run (and the test programs CTest lists by
 # running them): ziv_tests_listed for the AddressSanitizer pass, the player tests and the test
 # programs of the core and mp3dec for the ThreadSanitizer one.
 # Extra arguments go to ctest (e.g. ./test.sh -L unit). ZIV_SKIP_SANITIZERS=1 skips the second pass.
@@ -22,7 +23,8 @@ if [ "${ZIV_SKIP_SANITIZERS:-0}" != 1 ]; then
   cmake -S . -B build-asan -DCMAKE_BUILD_TYPE=Release -DZIV_SANITIZERS="address;undefined" \
     -DZIV_BENCH=OFF >/dev/null
   cmake --build build-asan -j"$jobs" --target ziv_tests_listed
-  (cd build-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j"$jobs" -LE e2e "$@")
+  (cd build-asan && ASAN_OPTIONS=detect_leaks=1 ctest --output-on-failure -j"$jobs" \
+    -LE '^(e2e|long)$' "$@")
   # ThreadSanitizer comes in through the compiler flags, as distributions and fuzzing services pass
   # sanitizers: the shared libraries must link without the sanitizer runtime.
   tsan="-fsanitize=thread -fno-omit-frame-pointer"

@@ -107,9 +107,13 @@ int32_t decode_segment(Run* r, MpegCore* w, uint8_t* buf, int32_t from, int32_t 
     int32_t pos = mpeg_core_seek(w, from, r->len, 0);
     if (!mpeg_core_prepare(w, r->data, r->len)) return 0;
     const int64_t at = mpeg_core_range_bytes(w, 0, from);
-    if (r->out)
+    if (r->out) {
+        // Written first: the synthesis stores the two channels of stereo PCM in turn, each
+        // reading the line it completes, and untouched memory would fault twice a page.
+        memset(r->out + at, 0, size_t(mpeg_core_range_bytes(w, from, to)));
         return mpeg_core_decode_on(w, r->data, r->len, &pos, from, to, to - from, r->out + at, 1,
                                    nullptr, nullptr, 0);
+    }
     return mpeg_core_decode_on(w, r->data, r->len, &pos, from, to, kPieceFrames, buf, 0,
                                put_piece, r, at);
 }
@@ -255,9 +259,7 @@ int32_t mpeg_core_decode_run(MpegCore* c, const uint8_t* data, int32_t len, int3
         int32_t ok;
         if (out) {
             uint8_t* dst = out + at;
-            // Written first: the synthesis stores the two channels of stereo PCM in turn, each
-            // reading the line it completes, and untouched memory would fault twice a page.
-            memset(dst, 0, size_t(mpeg_core_range_bytes(c, front, to)));
+            memset(dst, 0, size_t(mpeg_core_range_bytes(c, front, to)));  // as decode_segment
             ok = mpeg_core_decode_on(c, data, len, pos, front, to, kPieceFrames, dst, 1, nullptr,
                                      nullptr, 0);
         } else {

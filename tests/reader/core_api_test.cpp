@@ -1,6 +1,8 @@
 // The core through its public calls (mpeg_core.h): data in memory and the same data fed in
 // pieces of any size give mp3dec's bytes, gapless or not, whatever the size of the reads; the
 // length and an exact seek; and the results of misuse and of data without a frame.
+#include <sched.h>
+
 #include <algorithm>
 #include <mutex>
 #include <string>
@@ -273,7 +275,26 @@ TEST(CoreApi, DecodeAllThenReadGivesMp3decsBytes) {
     EXPECT_EQ(mpeg_core_feed(c, data.data(), int32_t(data.size())), int32_t(data.size()));
     EXPECT_EQ(mpeg_core_decode_all(c, 2, out.data(), int64_t(out.size()), nullptr, nullptr), 0);
     mpeg_core_destroy(c);
-    EXPECT_GE(mpeg_core_processors(), 1);
+}
+
+// The processors counted are those the process may run on (its affinity), not those online: a
+// thread bound to one processor, then to two where the machine has them, counts those.
+TEST(CoreApi, ProcessorsAreTheAffinitys) {
+    cpu_set_t was;
+    ASSERT_EQ(sched_getaffinity(0, sizeof was, &was), 0);
+    const int allowed = CPU_COUNT(&was);
+    EXPECT_EQ(mpeg_core_processors(), allowed);
+    std::vector<int> cpus;
+    for (int k = 0; k < CPU_SETSIZE && int(cpus.size()) < 2; ++k)
+        if (CPU_ISSET(k, &was)) cpus.push_back(k);
+    for (size_t n = 1; n <= cpus.size(); ++n) {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        for (size_t k = 0; k < n; ++k) CPU_SET(cpus[k], &set);
+        ASSERT_EQ(sched_setaffinity(0, sizeof set, &set), 0);
+        EXPECT_EQ(mpeg_core_processors(), int32_t(n));
+    }
+    ASSERT_EQ(sched_setaffinity(0, sizeof was, &was), 0);
 }
 
 }  // namespace
