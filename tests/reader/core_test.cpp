@@ -289,15 +289,15 @@ TEST(Core, DecodeAllOnSeveralThreadsIsTheOneCoreDecode) {
                     pcm->insert(pcm->end(), buf.begin(), buf.begin() + filled);
                 } while (r == MP3_OK);
             };
-            for (int32_t threads : {1, 2, 3, 7, 0}) {
+            // Into memory, on each count of threads.
+            for (int32_t threads : {1, 2, 7, 0}) {
                 SCOPED_TRACE(std::to_string(threads) + " threads");
                 MpegCore* c = indexed_core(data, gapless);
                 const int32_t frames = c->index.frames;
-                const int64_t bytes = mpeg_core_range_bytes(c, 0, frames);
-                Bytes got(size_t(bytes), 0x55);
+                Bytes got(size_t(mpeg_core_range_bytes(c, 0, frames)), 0x55);
                 int32_t pos = -1;
                 const int32_t n = mpeg_core_decode_run(c, data.data(), len, threads, got.data(),
-                                                       bytes, nullptr, nullptr, &pos);
+                                                       int64_t(got.size()), nullptr, nullptr, &pos);
                 ASSERT_GE(n, 0);
                 if (k.joins_all) {
                     EXPECT_GT(n, frames - 16) << "the run reaches the last frames";
@@ -306,33 +306,32 @@ TEST(Core, DecodeAllOnSeveralThreadsIsTheOneCoreDecode) {
                 rest(c, pos, &got, mpeg_core_range_bytes(c, 0, n));
                 EXPECT_TRUE(got == want.pcm);
                 delete_core(c);
-                // A room of a third takes the frames whose PCM fits it.
-                c = indexed_core(data, gapless);
-                Bytes small(size_t(bytes / 3), 0x55);
-                const int32_t m = mpeg_core_decode_run(c, data.data(), len, threads, small.data(),
-                                                       int64_t(small.size()), nullptr, nullptr,
-                                                       &pos);
-                EXPECT_LE(mpeg_core_range_bytes(c, 0, m), int64_t(small.size()));
-                EXPECT_GT(mpeg_core_range_bytes(c, 0, m + 1), int64_t(small.size()));
-                EXPECT_TRUE(std::equal(small.begin(), small.begin() + mpeg_core_range_bytes(c, 0, m),
-                                       want.pcm.begin()));
-                delete_core(c);
-                // Through a sink, from every thread.
-                c = indexed_core(data, gapless);
-                Placed placed;
-                const int32_t p = mpeg_core_decode_run(c, data.data(), len, threads, nullptr, 0,
-                                                       Placed::put, &placed, &pos);
-                ASSERT_GE(p, 0);
-                const int64_t given = mpeg_core_range_bytes(c, 0, p);
-                EXPECT_TRUE(placed.tile(given)) << "every byte of the run given once";
-                rest(c, pos, &placed.pcm, given);
-                EXPECT_TRUE(placed.pcm == want.pcm);
-                delete_core(c);
             }
+            // A room of a third takes the frames whose PCM fits it.
             MpegCore* c = indexed_core(data, gapless);
+            Bytes small(want.pcm.size() / 3, 0x55);
+            int32_t pos = -1;
+            const int32_t m = mpeg_core_decode_run(c, data.data(), len, 3, small.data(),
+                                                   int64_t(small.size()), nullptr, nullptr, &pos);
+            EXPECT_LE(mpeg_core_range_bytes(c, 0, m), int64_t(small.size()));
+            EXPECT_GT(mpeg_core_range_bytes(c, 0, m + 1), int64_t(small.size()));
+            EXPECT_TRUE(std::equal(small.begin(), small.begin() + mpeg_core_range_bytes(c, 0, m),
+                                   want.pcm.begin()));
+            delete_core(c);
+            // Through a sink, from every thread.
+            c = indexed_core(data, gapless);
+            Placed placed;
+            const int32_t p = mpeg_core_decode_run(c, data.data(), len, 2, nullptr, 0, Placed::put,
+                                                   &placed, &pos);
+            ASSERT_GE(p, 0);
+            const int64_t given = mpeg_core_range_bytes(c, 0, p);
+            EXPECT_TRUE(placed.tile(given)) << "every byte of the run given once";
+            rest(c, pos, &placed.pcm, given);
+            EXPECT_TRUE(placed.pcm == want.pcm);
+            delete_core(c);
+            c = indexed_core(data, gapless);
             Placed stops;
             stops.stop_after = 3;
-            int32_t pos = 0;
             EXPECT_EQ(mpeg_core_decode_run(c, data.data(), len, 2, nullptr, 0, Placed::put, &stops,
                                            &pos),
                       -1);
