@@ -6,9 +6,6 @@
 // loop's end to its start inside a buffer.
 #include "player_state.h"
 
-#include <sched.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <new>
 
@@ -155,19 +152,6 @@ int32_t fill(Mp3Player* p, uint8_t* buf, int32_t bytes, int32_t* filled, bool lo
         }
         rewound_at = *filled;
     }
-}
-
-// Threads for the decode of a whole file: every processor the program may run on, for more than
-// 10 s of indexed audio (a shorter file costs less than the threads' set-up), else one.
-int32_t whole_file_threads(const Mp3Player* p) {
-    const MpegCore& c = p->core;
-    const int32_t ss = mpeg_core_sample_bytes(&c);
-    if (!c.index.offsets || ss <= 0 || c.frequency <= 0) return 1;
-    if (int64_t(c.index.frames) * (c.frame_pcm_bytes / ss) <= 10 * int64_t(c.frequency)) return 1;
-    cpu_set_t set;
-    if (sched_getaffinity(0, sizeof set, &set) == 0) return CPU_COUNT(&set);
-    const long n = sysconf(_SC_NPROCESSORS_ONLN);
-    return n > 1 ? static_cast<int32_t>(n < 64 ? n : 64) : 1;
 }
 
 void release(Mp3Player* p) {
@@ -416,15 +400,24 @@ SAMPLE* decode_all_held(Mp3Player* p) {
         destroy_sample(s);
         return nullptr;
     }
-    // On several threads where the file is long (segments of its frames, each decoded from a
-    // seek to its first frame: the same bytes); as one decode where that cannot give them.
+    // The frames but the last few on several threads where that pays (their PCM byte for byte
+    // the one-thread PCM), the rest as one decode from where they end.
     uint8_t* data = static_cast<uint8_t*>(s->data);
-    const int32_t threads = whole_file_threads(p);
-    if (threads < 2 || !mpeg_core_decode_all(&p->core, p->start, p->data_len, data, threads)) {
-        std::memset(s->data, 0, static_cast<size_t>(bytes));
-        int32_t filled = 0;
-        fill(p, data, static_cast<int32_t>(bytes), &filled, false);
+    int32_t off = 0;
+    const int32_t n = mpeg_core_decode_run(&p->core, p->start, p->data_len, 0, data, bytes,
+                                           nullptr, nullptr, &off);
+    const int64_t done = n > 0 ? mpeg_core_range_bytes(&p->core, 0, n) : 0;
+    p->pos = p->start + off;
+    p->out_base = mp3_out_of_frame(&p->core, n > 0 ? n : 0);
+    if (!mpeg_core_prepare(&p->core, p->start, p->data_len)) {
+        destroy_sample(s);
+        mp3_rewind(p);
+        return nullptr;
     }
+    // What the rest does not fill (a damaged frame gives fewer samples) stays silent.
+    std::memset(data + done, 0, static_cast<size_t>(bytes - done));
+    int32_t filled = 0;
+    fill(p, data + done, static_cast<int32_t>(bytes - done), &filled, false);
     mp3_rewind(p);
     if (p->core.bits == 16) mp3_to_unsigned(s->data, static_cast<int32_t>(bytes));
     return s;

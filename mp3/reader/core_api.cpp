@@ -663,3 +663,25 @@ int32_t mpeg_core_fade(MpegCore* c, int32_t gain, int64_t samples) {
 int32_t mpeg_core_gain(const MpegCore* c) {
     return c ? int32_t(held(c)->fade.gain >> 16) : 0;
 }
+
+int64_t mpeg_core_decode_all(MpegCore* c, int32_t threads, uint8_t* out, int64_t room,
+                             MpegCorePlace place, void* ctx) {
+    if (!c || !out == !place || room < 0) return MP3_BAD_BUFFER;
+    HeldCore* h = held(c);
+    if (h->failure) return h->failure;
+    // Only from the start of data in memory, nothing read yet.
+    if (h->source != kMemory || h->pos != 0 || c->current_frame != 0 || c->given != 0 ||
+        c->gap.carry_len != 0)
+        return 0;
+    int32_t pos = 0;
+    const int32_t n =
+        mpeg_core_decode_run(c, h->start, h->data_len, threads, out, room, place, ctx, &pos);
+    if (n < 0) {
+        h->pos = mpeg_core_seek_frame(c, 0, h->data_len, 0);
+        h->out_bytes = 0;
+        return MP3_BAD_BUFFER;
+    }
+    h->pos = pos;
+    h->out_bytes = mpeg_core_range_bytes(c, 0, n);
+    return h->out_bytes;
+}

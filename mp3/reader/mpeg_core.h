@@ -203,6 +203,37 @@ typedef struct MpegStreamInfo {
  * failure the data gave. */
 int32_t mpeg_core_get_info(const MpegCore* c, MpegStreamInfo* info);
 
+/* ---- The whole-data decode on several threads ------------------------------------------------
+ * Data in memory, decoded before the first read on several threads at once: the calling thread
+ * decodes from the start as mpeg_core_read does, while worker threads, each with a decoder of
+ * its own, take runs of frames from the other end, each decoded from a seek to its first frame
+ * (which gives byte for byte what an uninterrupted decode gives those frames). Where a run does
+ * not give them (damaged data), the calling thread decodes it itself, so the PCM is always the
+ * one-thread PCM. */
+
+/* Takes `bytes` bytes of PCM at pcm that go `at` bytes into the whole PCM (from the first sample
+ * the reads give). Called from any of the decode's threads, at once, for pieces that do not
+ * overlap and in no set order; pcm may be changed in place. 1 to go on, 0 to stop the decode. */
+typedef int32_t (*MpegCorePlace)(void* ctx, uint8_t* pcm, int64_t at, int32_t bytes);
+
+/* The processors this process may run on (its affinity, not the processors online), at least
+ * 1: the threads mpeg_core_decode_all takes by default. */
+int32_t mpeg_core_processors(void);
+
+/* Decodes the PCM of the data set by mpeg_core_set_data, from the start but for the last few
+ * frames, on up to `threads` threads (the calling one among them). threads 0 takes the default:
+ * one thread, or mpeg_core_processors() once the decode of the first frames, timed, says that
+ * the rest takes long enough to pay for starting the others. The PCM goes either into
+ * out[0, room) (as many whole frames as fit; place is then NULL) or, with out NULL, to place.
+ * Returns the bytes of PCM given, >= 0: the core then stands after them, and mpeg_core_read
+ * gives the rest as it would have after reading those bytes (where damaged data stopped the
+ * join, PCM past them may have been given too, which the rest is to overwrite) (0 where there is nothing to split:
+ * fed data, data already read from, a few frames only). MP3_BAD_BUFFER when out and place are
+ * both or neither given, or place stopped the decode (the core is then back at the start);
+ * MP3_NO_FRAME or MP3_SETUP_FAILED as mpeg_core_read. */
+int64_t mpeg_core_decode_all(MpegCore* c, int32_t threads, uint8_t* out, int64_t room,
+                             MpegCorePlace place, void* ctx);
+
 #ifdef __cplusplus
 }
 #endif
