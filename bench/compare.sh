@@ -222,24 +222,44 @@ compare() {
   return 0
 }
 
-# Wall time of the master decoded to a file, one thread against mp3dec's default. Each run
-# writes a new file, the last run's output removed and the system's writes finished first
-# (untimed): a run that overwrites a file whose pages are still being written out waits for them
-# when it truncates it, and pays at its close for writing the file out at once (the file
-# system's guard for rewritten files), costs of the runs before rather than of the decode.
+# Wall time and page faults (minor and major, from /usr/bin/time's %R and %F) of the master
+# decoded to a file: one thread, two, mp3dec's default, and the default on one processor
+# (taskset -c 0). Each run writes a new file, the last run's output removed and the system's
+# writes finished first (untimed): a run that overwrites a file whose pages are still being
+# written out waits for them when it truncates it, and pays at its close for writing the file out
+# at once (the file system's guard for rewritten files), costs of the runs before rather than of
+# the decode. The modes alternate within each round. Page faults do not depend on the machine's
+# load; wall times on a shared machine do.
+wall_faults_once() {
+  local TIMEFORMAT='%3R' w
+  w=$( { time /usr/bin/time -f '%R %F' -o faults.txt "$@" >/dev/null 2>&1; } 2>&1 )
+  echo "$w $(awk '{ print $1 + $2 }' faults.txt)"
+}
+
 threads_wall() {
-  local file="$1" r w1="" wd=""
+  local file="$1" r m o w1 f1 w f label
+  local -a modes=("-j 1" "-j 2" "default")
+  local -A walls=() faults=()
   [ "$threads" = 1 ] || return 0
+  command -v taskset >/dev/null && modes+=("default, taskset -c 0")
   for r in $(seq 1 "$runs"); do
-    rm -f out.raw; sync
-    w1+="$(wall_once "$mp3dec" -j 1 "$file" out.raw)"$'\n'
-    rm -f out.raw; sync
-    wd+="$(wall_once "$mp3dec" "$file" out.raw)"$'\n'
+    for m in "${modes[@]}"; do
+      rm -f out.raw; sync
+      case "$m" in
+        default) o=$(wall_faults_once "$mp3dec" "$file" out.raw) ;;
+        default,*) o=$(wall_faults_once taskset -c 0 "$mp3dec" "$file" out.raw) ;;
+        *) o=$(wall_faults_once "$mp3dec" $m "$file" out.raw) ;;
+      esac
+      walls[$m]+="${o% *}"$'\n'; faults[$m]+="${o#* }"$'\n'
+    done
   done
-  rm -f out.raw
-  w1=$(printf '%s' "$w1" | median); wd=$(printf '%s' "$wd" | median)
-  printf '  mp3dec wall time to a file (median of %s): -j 1 %s s, default threads %s s: %sx\n' \
-         "$runs" "$w1" "$wd" "$(ratio "$w1" "$wd")"
+  rm -f out.raw faults.txt
+  printf '  mp3dec to a file (median of %s)          wall s  x -j 1  page faults  x -j 1\n' "$runs"
+  w1=$(printf '%s' "${walls[-j 1]}" | median); f1=$(printf '%s' "${faults[-j 1]}" | median)
+  for m in "${modes[@]}"; do
+    w=$(printf '%s' "${walls[$m]}" | median); f=$(printf '%s' "${faults[$m]}" | median)
+    printf '    %-36s %8s %7s %12s %7s\n' "$m" "$w" "$(ratio "$w1" "$w")" "$f" "$(ratio "$f" "$f1")"
+  done
 }
 
 cpu=$(awk -F': *' '/^model name/ { print $2; exit }' /proc/cpuinfo 2>/dev/null || true)

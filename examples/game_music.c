@@ -12,6 +12,7 @@
  * Esc quits; `--seconds N` quits by itself after N seconds.
  * Build: cc -std=c99 game_music.c $(pkg-config --cflags --libs mp3player) */
 #include <allegro.h>
+#include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -123,11 +124,12 @@ static void track_volume(Track* t, int32_t vol) {
  * block a tick is enough. 0 when the data came too late and the music stopped. */
 static int track_feed(Track* t) {
     uint8_t* block;
-    int32_t at, n;
+    int64_t at;
+    int32_t n;
     if (t->mem) return 1;
     block = mp3s_next_block(t->stream);
     at = mp3s_next_block_offset(t->stream);
-    if (block && at >= 0 && fseek(t->file, at, SEEK_SET) == 0) {
+    if (block && at >= 0 && at <= LONG_MAX && fseek(t->file, (long)at, SEEK_SET) == 0) {
         n = (int32_t)fread(block, 1, BLOCK, t->file);
         mp3s_give_block(t->stream, n < BLOCK ? n : -1); /* -1: more blocks follow */
     }

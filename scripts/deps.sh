@@ -4,9 +4,10 @@
 set -euo pipefail
 
 build_pkgs=(build-essential cmake pkg-config liballegro4-dev libgtest-dev googletest libbenchmark-dev lame)
+# libsdl2-dev: the SDL2 example (examples/sdl_music.c), built and run by its end-to-end test.
 test_pkgs=(twolame mpg123 ffmpeg xvfb x11-apps libx11-dev xdotool pulseaudio pulseaudio-utils libasound2-plugins
            alsa-utils clang libclang-rt-14-dev sox groff-base lintian dpkg-dev
-           id3v2 python3-mutagen mp3gain)
+           id3v2 python3-mutagen mp3gain libsdl2-dev)
 record_pkgs=(xvfb ffmpeg pulseaudio pulseaudio-utils libasound2-plugins alsa-utils)
 bench_pkgs=(twolame mpg123 sox time valgrind)
 # The aarch64 cross test: the cross compilers, qemu-user to run what they build, GoogleTest's

@@ -1,8 +1,9 @@
 // Threads and what they share, over the operating system's own calls: threads_posix.cpp
 // (pthread) or threads_win.cpp (Windows threads, INIT_ONCE, slim reader/writer locks and
 // condition variables); the build compiles the one for its target. Only what the library and
-// mp3dec use: start and join, once-only set-up, and a mutex with a condition to wait on. The
-// records are plain storage, so no system header reaches the decoder's sources.
+// mp3dec use: start and join, once-only set-up, a mutex with a condition to wait on, the
+// processors the process may run on and a clock for a thread's own work. The records are plain
+// storage, so no system header reaches the decoder's sources.
 #pragma once
 
 #include <stdint.h>
@@ -38,3 +39,13 @@ void ziv_cond_destroy(ZivCond* c);
 // Releases m, waits for a broadcast (or wakes spuriously), takes m again.
 void ziv_cond_wait(ZivCond* c, ZivMutex* m);
 void ziv_cond_broadcast(ZivCond* c);
+
+// The processors this process may run on (Linux: its affinity set; Windows: its affinity mask in
+// its processor group), at least 1; the machine's count where the system cannot tell.
+int32_t ziv_processors(void);
+
+// A clock in nanoseconds for timing a short stretch of the calling thread's own work: the
+// thread's processor time where the system counts it finely (Linux), else a monotonic wall clock
+// (Windows, whose thread times advance by whole scheduler ticks of about 15 ms, too coarse for a
+// millisecond's probe; other threads' work then counts in).
+int64_t ziv_thread_clock_ns(void);

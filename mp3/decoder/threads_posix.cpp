@@ -1,8 +1,11 @@
-// threads.h over pthread.
+// threads.h over pthread, Linux's processor affinity and the thread's processor-time clock.
 #include "threads.h"
 
 #include <pthread.h>
+#include <sched.h>
 #include <string.h>
+#include <time.h>
+#include <unistd.h>
 
 static_assert(sizeof(pthread_t) <= sizeof(void*), "a pthread_t fits the thread's handle");
 static_assert(sizeof(pthread_once_t) <= sizeof(ZivOnce) && alignof(pthread_once_t) <= alignof(ZivOnce),
@@ -47,3 +50,19 @@ void ziv_cond_init(ZivCond* c) { pthread_cond_init(native(c), nullptr); }
 void ziv_cond_destroy(ZivCond* c) { pthread_cond_destroy(native(c)); }
 void ziv_cond_wait(ZivCond* c, ZivMutex* m) { pthread_cond_wait(native(c), native(m)); }
 void ziv_cond_broadcast(ZivCond* c) { pthread_cond_broadcast(native(c)); }
+
+int32_t ziv_processors(void) {
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        const int n = CPU_COUNT(&set);
+        return n > 1 ? n : 1;
+    }
+    const long n = sysconf(_SC_NPROCESSORS_ONLN);
+    return n > 1 && n < INT32_MAX ? int32_t(n) : 1;
+}
+
+int64_t ziv_thread_clock_ns(void) {
+    timespec t;
+    if (clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t) != 0) return 0;
+    return int64_t(t.tv_sec) * 1000000000 + t.tv_nsec;
+}

@@ -1,5 +1,6 @@
 // threads.h over the Windows calls: CreateThread, InitOnceExecuteOnce, slim reader/writer locks
-// and condition variables (none of them needs the C runtime's or a pthread library's help).
+// and condition variables (none of them needs the C runtime's or a pthread library's help), the
+// process's affinity mask and the performance counter.
 #include "threads.h"
 
 #define WIN32_LEAN_AND_MEAN
@@ -68,3 +69,22 @@ void ziv_cond_init(ZivCond* c) { InitializeConditionVariable(native(c)); }
 void ziv_cond_destroy(ZivCond*) {}
 void ziv_cond_wait(ZivCond* c, ZivMutex* m) { SleepConditionVariableSRW(native(c), native(m), INFINITE, 0); }
 void ziv_cond_broadcast(ZivCond* c) { WakeAllConditionVariable(native(c)); }
+
+int32_t ziv_processors(void) {
+    DWORD_PTR process = 0, system = 0;
+    int32_t n = 0;
+    if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system))
+        for (; process; process &= process - 1) ++n;
+    if (n > 0) return n;
+    SYSTEM_INFO si;
+    GetSystemInfo(&si);
+    return si.dwNumberOfProcessors > 1 ? int32_t(si.dwNumberOfProcessors) : 1;
+}
+
+int64_t ziv_thread_clock_ns(void) {
+    LARGE_INTEGER f, t;
+    if (!QueryPerformanceFrequency(&f) || !QueryPerformanceCounter(&t) || f.QuadPart <= 0) return 0;
+    // Whole seconds and the rest apart: the count times 10^9 overflows after a few days.
+    const int64_t s = t.QuadPart / f.QuadPart, r = t.QuadPart % f.QuadPart;
+    return s * 1000000000 + r * 1000000000 / f.QuadPart;
+}

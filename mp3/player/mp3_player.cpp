@@ -6,9 +6,6 @@
 // loop's end to its start inside a buffer.
 #include "player_state.h"
 
-#include <sched.h>
-#include <unistd.h>
-
 #include <cstring>
 #include <new>
 
@@ -155,19 +152,6 @@ int32_t fill(Mp3Player* p, uint8_t* buf, int32_t bytes, int32_t* filled, bool lo
         }
         rewound_at = *filled;
     }
-}
-
-// Threads for the decode of a whole file: every processor the program may run on, for more than
-// 10 s of indexed audio (a shorter file costs less than the threads' set-up), else one.
-int32_t whole_file_threads(const Mp3Player* p) {
-    const MpegCore& c = p->core;
-    const int32_t ss = mpeg_core_sample_bytes(&c);
-    if (!c.index.offsets || ss <= 0 || c.frequency <= 0) return 1;
-    if (int64_t(c.index.frames) * (c.frame_pcm_bytes / ss) <= 10 * int64_t(c.frequency)) return 1;
-    cpu_set_t set;
-    if (sched_getaffinity(0, sizeof set, &set) == 0) return CPU_COUNT(&set);
-    const long n = sysconf(_SC_NPROCESSORS_ONLN);
-    return n > 1 ? static_cast<int32_t>(n < 64 ? n : 64) : 1;
 }
 
 void release(Mp3Player* p) {
@@ -361,7 +345,7 @@ void mp3_set_loop(Mp3Player* p, int32_t loop) {
     if (p && (p->stream || p->points)) p->loop = loop;
 }
 
-int32_t mp3_set_loop_points(Mp3Player* p, int32_t start, int32_t end) {
+int32_t mp3_set_loop_points(Mp3Player* p, int64_t start, int64_t end) {
     const Mp3Hold<Mp3Player> hold(p);
     if (!p || mp3_check_loop_points(start, end, out_length(p)) != 0) return -1;
     mp3_take_loop_points(p, start, end, points_end);
@@ -373,13 +357,11 @@ int32_t mp3_fade(Mp3Player* p, int32_t volume, int32_t ms) {
     return p ? mp3_fade_to(&p->fade, volume, ms, p->core.frequency) : -1;
 }
 
-int32_t mp3_get_loop_points(const Mp3Player* p, int32_t* start, int32_t* end) {
+int32_t mp3_get_loop_points(const Mp3Player* p, int64_t* start, int64_t* end) {
     const Mp3Hold<Mp3Player> hold(p);
     if (!p) return -1;
     const int64_t len = out_length(p);
-    const int32_t e = !p->points ? int32_t(len > INT32_MAX ? INT32_MAX : len)
-                      : p->loop_end == 0 ? int32_t(len)
-                                         : p->loop_end;
+    const int64_t e = !p->points || p->loop_end == 0 ? len : p->loop_end;
     if (start) *start = p->points ? p->loop_start : 0;
     if (end) *end = e;
     return 0;
@@ -418,15 +400,24 @@ SAMPLE* decode_all_held(Mp3Player* p) {
         destroy_sample(s);
         return nullptr;
     }
-    // On several threads where the file is long (segments of its frames, each decoded from a
-    // seek to its first frame: the same bytes); as one decode where that cannot give them.
+    // The frames but the last few on several threads where that pays (their PCM byte for byte
+    // the one-thread PCM), the rest as one decode from where they end.
     uint8_t* data = static_cast<uint8_t*>(s->data);
-    const int32_t threads = whole_file_threads(p);
-    if (threads < 2 || !mpeg_core_decode_all(&p->core, p->start, p->data_len, data, threads)) {
-        std::memset(s->data, 0, static_cast<size_t>(bytes));
-        int32_t filled = 0;
-        fill(p, data, static_cast<int32_t>(bytes), &filled, false);
+    int32_t off = 0;
+    const int32_t n = mpeg_core_decode_run(&p->core, p->start, p->data_len, 0, data, bytes,
+                                           nullptr, nullptr, &off);
+    const int64_t done = n > 0 ? mpeg_core_range_bytes(&p->core, 0, n) : 0;
+    p->pos = p->start + off;
+    p->out_base = mp3_out_of_frame(&p->core, n > 0 ? n : 0);
+    if (!mpeg_core_prepare(&p->core, p->start, p->data_len)) {
+        destroy_sample(s);
+        mp3_rewind(p);
+        return nullptr;
     }
+    // What the rest does not fill (a damaged frame gives fewer samples) stays silent.
+    std::memset(data + done, 0, static_cast<size_t>(bytes - done));
+    int32_t filled = 0;
+    fill(p, data + done, static_cast<int32_t>(bytes - done), &filled, false);
     mp3_rewind(p);
     if (p->core.bits == 16) mp3_to_unsigned(s->data, static_cast<int32_t>(bytes));
     return s;
@@ -458,6 +449,16 @@ int32_t mp3_frame_ms(const Mp3Player* p) { return player_core_query(p, mpeg_core
 int32_t mp3_position_ms(const Mp3Player* p) { return player_core_query(p, mpeg_core_position_ms); }
 int32_t mp3_position_secs(const Mp3Player* p) { return mp3_position_ms(p) / 1000; }
 
+int64_t mp3_position_samples(const Mp3Player* p) {
+    const Mp3Hold<Mp3Player> hold(p);
+    return p ? out_position(p) : 0;
+}
+
+int64_t mp3_length_samples(const Mp3Player* p) {
+    const Mp3Hold<Mp3Player> hold(p);
+    return p ? out_length(p) : 0;
+}
+
 // Counted in samples, as the position is: the frames the data holds (the Info frame's silence
 // included, gapless off), so that the position at the end of the data is the length.
 int32_t mp3_length_ms(const Mp3Player* p) {
@@ -486,10 +487,10 @@ int32_t mp3_set_gapless(Mp3Player* p, int32_t on) {
     p->points = 0;
     p->pass_end = -1;
     if (on && p->tag_points &&
-        mp3_check_loop_points(int32_t(p->tag_start), int32_t(p->tag_end), out_length(p)) == 0) {
+        mp3_check_loop_points(p->tag_start, p->tag_end, out_length(p)) == 0) {
         p->points = 1;
-        p->loop_start = int32_t(p->tag_start);
-        p->loop_end = int32_t(p->tag_end);
+        p->loop_start = p->tag_start;
+        p->loop_end = p->tag_end;
         p->pass_end = points_end(p);
     }
     return MP3_OK;

@@ -57,9 +57,9 @@ void mp3_set_loop(Mp3Player* p, int32_t loop);
 // end of the data. 0, or -1 for null, start < 0, end <= start or an end past the data. Setting
 // them sets the loop flag; while playing they take effect from the next pass. Switching gapless
 // clears them.
-int32_t mp3_set_loop_points(Mp3Player* p, int32_t start, int32_t end);
+int32_t mp3_set_loop_points(Mp3Player* p, int64_t start, int64_t end);
 // The loop points in force (0 and the length when none are set): 0, or -1 for null.
-int32_t mp3_get_loop_points(const Mp3Player* p, int32_t* start, int32_t* end);
+int32_t mp3_get_loop_points(const Mp3Player* p, int64_t* start, int64_t* end);
 // Ramps a gain on the PCM handed back from its value now to `volume` (0-255, Allegro's volume
 // scale, 255 unchanged), sample by sample over `ms` milliseconds, with no steps at buffer edges.
 // It multiplies on top of the stream's volume (mp3_adjust), goes on across loops and seeks and is
@@ -82,6 +82,10 @@ int32_t mp3_position_secs(const Mp3Player* p);
 int32_t mp3_frame_ms(const Mp3Player* p);
 int32_t mp3_length_ms(const Mp3Player* p);
 int32_t mp3_length_secs(const Mp3Player* p);
+// The same in samples per channel of the PCM handed back, 64-bit: the next sample to be handed
+// back (where a seek or a loop's restart put it), and all of them.
+int64_t mp3_position_samples(const Mp3Player* p);
+int64_t mp3_length_samples(const Mp3Player* p);
 int32_t mp3_bytes_per_second(const Mp3Player* p);
 int32_t mp3_bitrate(const Mp3Player* p);
 int32_t mp3_layer(const Mp3Player* p);

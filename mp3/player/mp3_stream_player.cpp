@@ -135,10 +135,9 @@ void index_window(Mp3StreamPlayer* p) {
         if (mpeg_sync_next(&p->idx_sync, p->win.buf, p->win.filled, final, &pos, &size) !=
             MPEG_SYNC_FRAME)
             return;
-        if (p->win.base + pos + size > INT32_MAX) return;
         if (p->idx_count + 2 > p->idx_cap) {
             const int32_t more = p->idx_cap ? p->idx_cap * 2 : 256;
-            int32_t* o = static_cast<int32_t*>(std::realloc(p->idx_off, sizeof(int32_t) * size_t(more)));
+            int64_t* o = static_cast<int64_t*>(std::realloc(p->idx_off, sizeof(int64_t) * size_t(more)));
             if (o) p->idx_off = o;
             int16_t* m = static_cast<int16_t*>(std::realloc(p->idx_main, sizeof(int16_t) * size_t(more)));
             if (m) p->idx_main = m;
@@ -146,10 +145,10 @@ void index_window(Mp3StreamPlayer* p) {
             if (!o || !m) return;
             p->idx_cap = more;
         }
-        p->idx_off[p->idx_count] = static_cast<int32_t>(p->win.base + pos);
+        p->idx_off[p->idx_count] = p->win.base + pos;
         p->idx_main[p->idx_count] = static_cast<int16_t>(mpeg_frame_main_bytes(p->win.buf + pos, size));
         ++p->idx_count;
-        p->idx_off[p->idx_count] = static_cast<int32_t>(p->win.base + pos + size);
+        p->idx_off[p->idx_count] = p->win.base + pos + size;
         p->idx_next = p->win.base + pos + size;
         mpeg_sync_taken(&p->idx_sync);
     }
@@ -374,7 +373,7 @@ uint8_t* mp3s_next_block(Mp3StreamPlayer* p) {
         p->ahead_failed = 1;
         which = wanted(p, &at);
     }
-    if (which == kLentNone || at > INT32_MAX) return nullptr;
+    if (which == kLentNone) return nullptr;
     p->lent = which;
     p->lent_stale = 0;
     p->lent_at = at;
@@ -388,12 +387,12 @@ uint8_t* mp3s_next_block(Mp3StreamPlayer* p) {
     return mpeg_window_end(&p->ahead);
 }
 
-int32_t mp3s_next_block_offset(const Mp3StreamPlayer* p) {
+int64_t mp3s_next_block_offset(const Mp3StreamPlayer* p) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
     if (!p) return -1;
     int64_t at = p->lent_at;
     if (!p->lent || p->lent_stale) wanted(p, &at);
-    return at > INT32_MAX ? -1 : static_cast<int32_t>(at);
+    return at;
 }
 
 namespace {
@@ -650,6 +649,18 @@ int32_t mp3s_position_ms(const Mp3StreamPlayer* p) {
     return mpeg_core_position_ms(&p->core);
 }
 int32_t mp3s_position_secs(const Mp3StreamPlayer* p) { return mp3s_position_ms(p) / 1000; }
+
+int64_t mp3s_position_samples(const Mp3StreamPlayer* p) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
+    if (!p) return 0;
+    const int32_t ss = mpeg_core_sample_bytes(&p->core);
+    return out_position(p) + (p->discard > 0 && ss > 0 ? p->discard / ss : 0);
+}
+
+int64_t mp3s_length_samples(const Mp3StreamPlayer* p) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
+    return p && !p->pending ? known_length(p) : -1;
+}
 int32_t mp3s_frame_ms(const Mp3StreamPlayer* p) {
     return player_core_query(p, mpeg_core_frame_ms);
 }
@@ -708,11 +719,11 @@ int32_t mp3s_set_gapless(Mp3StreamPlayer* p, int32_t on) {
     p->pass_end = -1;
     const int64_t len = known_length(p);
     if (on && p->tag_points && !p->pending &&
-        mp3_check_loop_points(int32_t(p->tag_start), int32_t(p->tag_end),
+        mp3_check_loop_points(p->tag_start, p->tag_end,
                               len >= 0 ? len : INT64_MAX) == 0) {
         p->points = 1;
-        p->loop_start = int32_t(p->tag_start);
-        p->loop_end = int32_t(p->tag_end);
+        p->loop_start = p->tag_start;
+        p->loop_end = p->tag_end;
         p->pass_end = points_end(p);
     }
     return MP3_OK;
@@ -745,7 +756,7 @@ int32_t mp3s_is_looping(const Mp3StreamPlayer* p) {
     return p ? p->loop : 0;
 }
 
-int32_t mp3s_set_loop_points(Mp3StreamPlayer* p, int32_t start, int32_t end) {
+int32_t mp3s_set_loop_points(Mp3StreamPlayer* p, int64_t start, int64_t end) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
     if (!p || p->pending) return -1;
     // Without a known length an end is taken as given; the data's end ends the pass anyway.
@@ -760,12 +771,12 @@ int32_t mp3s_fade(Mp3StreamPlayer* p, int32_t volume, int32_t ms) {
     return p ? mp3_fade_to(&p->fade, volume, ms, p->core.frequency) : -1;
 }
 
-int32_t mp3s_get_loop_points(const Mp3StreamPlayer* p, int32_t* start, int32_t* end) {
+int32_t mp3s_get_loop_points(const Mp3StreamPlayer* p, int64_t* start, int64_t* end) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
     if (!p) return -1;
     const int64_t len = known_length(p);
     const int64_t e = p->points && p->loop_end != 0 ? p->loop_end : len > 0 ? len : 0;
     if (start) *start = p->points ? p->loop_start : 0;
-    if (end) *end = e > INT32_MAX ? INT32_MAX : static_cast<int32_t>(e);
+    if (end) *end = e;
     return 0;
 }

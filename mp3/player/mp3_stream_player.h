@@ -40,7 +40,7 @@ uint8_t* mp3s_next_block(Mp3StreamPlayer* p);
 // from the offset a pass restarts at, once that offset has been passed: whenever the blocks held
 // carry the next poll, before the next block of the pass, and only once (they are kept). At the
 // seam the pass goes on from them, and the blocks after them are asked for.
-int32_t mp3s_next_block_offset(const Mp3StreamPlayer* p);
+int64_t mp3s_next_block_offset(const Mp3StreamPlayer* p);
 // Commits the block written at mp3s_next_block's address: -1, or its valid bytes when it is the
 // last (clamped to 0..block_size).
 void mp3s_give_block(Mp3StreamPlayer* p, int32_t last_bytes);
@@ -66,6 +66,10 @@ void* mp3s_output_buffer(const Mp3StreamPlayer* p, int32_t* size);
 int32_t mp3s_current_frame(const Mp3StreamPlayer* p);
 int32_t mp3s_position_ms(const Mp3StreamPlayer* p);
 int32_t mp3s_position_secs(const Mp3StreamPlayer* p);
+// In samples per channel of the PCM handed back, 64-bit: the next sample to be handed back, and
+// the length where the data says it (a gapless run's, a Xing count), else -1.
+int64_t mp3s_position_samples(const Mp3StreamPlayer* p);
+int64_t mp3s_length_samples(const Mp3StreamPlayer* p);
 int32_t mp3s_frame_ms(const Mp3StreamPlayer* p);
 // Lengths need the size of the whole file, which the player never sees.
 int32_t mp3s_total_frames(const Mp3StreamPlayer* p, int32_t total_bytes);
@@ -105,8 +109,8 @@ void mp3s_set_loop(Mp3StreamPlayer* p, int32_t loop);
 int32_t mp3s_is_looping(const Mp3StreamPlayer* p);
 // Loop points as mp3_set_loop_points sets them (samples per channel of the PCM handed back). An
 // end past the data is refused where the length is known (a gapless run's length, a Xing count).
-int32_t mp3s_set_loop_points(Mp3StreamPlayer* p, int32_t start, int32_t end);
-int32_t mp3s_get_loop_points(const Mp3StreamPlayer* p, int32_t* start, int32_t* end);
+int32_t mp3s_set_loop_points(Mp3StreamPlayer* p, int64_t start, int64_t end);
+int32_t mp3s_get_loop_points(const Mp3StreamPlayer* p, int64_t* start, int64_t* end);
 // A fade, as mp3_fade.
 int32_t mp3s_fade(Mp3StreamPlayer* p, int32_t volume, int32_t ms);
 

@@ -36,7 +36,7 @@ int32_t mp3_fade_to(Mp3Fade* f, int32_t volume, int32_t ms, int32_t frequency) {
 int32_t mp3_tag_loop_points(const MpegTags* tags, int64_t* start, int64_t* end) {
     *start = *end = 0;
     const int32_t r = tags ? mpeg_tags_loop(tags, start, end) : 0;
-    return r == 1 && *start >= 0 && *start <= INT32_MAX && *end >= 0 && *end <= INT32_MAX ? 1 : 0;
+    return r == 1 && *start >= 0 && *end >= 0 ? 1 : 0;
 }
 
 void mp3_hand_back(AUDIOSTREAM* stream, void* buf, int32_t bytes, int32_t bits) {

@@ -166,7 +166,7 @@ inline int64_t mp3_out_of_frame(const MpegCore* c, int64_t f) {
 }
 
 // Checks loop points against `length` handed-back samples (end 0: the length): 0, or -1.
-inline int32_t mp3_check_loop_points(int32_t start, int32_t end, int64_t length) {
+inline int32_t mp3_check_loop_points(int64_t start, int64_t end, int64_t length) {
     const int64_t e = end == 0 ? length : end;
     return start < 0 || e <= start || e > length ? -1 : 0;
 }
@@ -174,7 +174,7 @@ inline int32_t mp3_check_loop_points(int32_t start, int32_t end, int64_t length)
 // Takes checked loop points into either player and sets it looping. While playing, the pass
 // under way keeps its end; a stopped player's next pass ends at `pass_end`, the new points' end.
 template <typename P>
-void mp3_take_loop_points(P* p, int32_t start, int32_t end, int64_t (*pass_end)(const P*)) {
+void mp3_take_loop_points(P* p, int64_t start, int64_t end, int64_t (*pass_end)(const P*)) {
     p->points = 1;
     p->loop_start = start;
     p->loop_end = end;

@@ -34,7 +34,7 @@ struct Mp3Player {
     MpegTags* tags;        // the data's tags, read at create (null when memory ran out)
     int64_t out_base;      // handed-back index of the first sample since the last rewind or seek
     int32_t points;        // 1 while loop points are set
-    int32_t loop_start, loop_end; // as set (end 0: the end of the data)
+    int64_t loop_start, loop_end; // as set (end 0: the end of the data)
     int64_t pass_end;      // handed-back index where this pass jumps back; -1: the data's end
     Mp3Fade fade;          // mp3_fade's gain on the PCM handed back
     int32_t tag_points;    // 1 when the file's tags give loop points (taken with gapless on)
@@ -67,7 +67,7 @@ struct Mp3StreamPlayer {
     // The frames passed, indexed as the blocks arrive, for seeks and loops: the file offset of
     // each (idx_count + 1 entries, the last where the last frame indexed ends) and the main data
     // it adds to the bit reservoir (for the pre-roll).
-    int32_t* idx_off;
+    int64_t* idx_off;
     int16_t* idx_main;
     int32_t idx_count, idx_cap;
     MpegSync idx_sync;     // the index's own frame synchronisation
@@ -89,7 +89,7 @@ struct Mp3StreamPlayer {
     int32_t ahead_failed;  // 1 when its memory could not be had: seams wait for their blocks
     int32_t loop;          // non-zero: start again when the data (or the loop points' pass) ends
     int32_t points;        // 1 while loop points are set
-    int32_t loop_start, loop_end; // as set (end 0: the end of the data)
+    int64_t loop_start, loop_end; // as set (end 0: the end of the data)
     int64_t pass_end;      // handed-back index where this pass jumps back; -1: the data's end
     Mp3Fade fade;          // mp3s_fade's gain on the PCM handed back
     int32_t tag_points;    // 1 when the first block's tags give loop points (taken gapless)

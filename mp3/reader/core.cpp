@@ -6,11 +6,8 @@
 #include <stdlib.h>
 #include <string.h>
 
-#include <atomic>
-
 #include "decoder_state.h"
 #include "lame_tag.h"
-#include "threads.h"
 
 static_assert(sizeof(MpegDecoder) <= sizeof(MpegDecoderRoom) &&
                   alignof(MpegDecoder) <= alignof(MpegDecoderRoom),
@@ -274,140 +271,43 @@ int64_t mpeg_core_range_bytes(const MpegCore* c, int32_t from, int32_t to) {
     return (mpeg_core_output_samples(c, to) - mpeg_core_output_samples(c, from)) * sample_bytes(c);
 }
 
-int32_t mpeg_core_decode_pieces(MpegCore* c, const uint8_t* data, int32_t len, int32_t from,
-                               int32_t to, int32_t piece, uint8_t* buf, MpegPcmSink put,
-                               void* ctx) {
-    if (!c->index.offsets || from < 0 || from > to || to > c->index.frames) return 0;
-    const int64_t bytes = mpeg_core_range_bytes(c, from, to);
-    if (bytes < 0) return 0;
-    if (bytes == 0) return 1;
-    if (piece <= 0) return 0;
-    int32_t pos = mpeg_core_seek_frame(c, from, len, 0);
-    if (!mpeg_core_prepare(c, data, len)) return 0;
-    int64_t at = 0;
+int32_t mpeg_core_decode_on(MpegCore* c, const uint8_t* data, int32_t len, int32_t* pos,
+                            int32_t from, int32_t to, int32_t piece, uint8_t* buf,
+                            int32_t advance, MpegPcmSink put, void* ctx, int64_t at) {
+    if (!c->index.offsets || from < 0 || from > to || to > c->index.frames || piece <= 0) return 0;
     for (int32_t f = from; f < to; f += piece) {
         const int32_t end = to - f > piece ? f + piece : to;
         const int64_t want = mpeg_core_range_bytes(c, f, end);
-        if (want > INT32_MAX) return 0;
+        if (want < 0 || want > INT32_MAX) return 0;
         int32_t filled = 0;
-        if (want > 0) mpeg_core_fill(c, data, len, 1, &pos, buf, int32_t(want), &filled);
+        if (want > 0) mpeg_core_fill(c, data, len, 1, pos, buf, int32_t(want), &filled);
         if (filled != want || (put && filled > 0 && !put(ctx, buf, at, filled))) return 0;
         at += filled;
+        if (advance) buf += filled;
     }
     // The frames after the last that hands anything back (gapless) are not decoded. A frame the
     // decoder rejected was stepped over and the next one decoded in its place: the data read
     // then reaches past the frame the count gives, and every frame after it falls one place
     // later in a straight decode than its number says, which this range cannot know.
     return c->gap.carry_len == 0 && c->current_frame <= to &&
-                   pos <= c->index.offsets[c->current_frame] &&
+                   *pos <= c->index.offsets[c->current_frame] &&
                    mpeg_core_output_samples(c, c->current_frame) == mpeg_core_output_samples(c, to)
                ? 1
                : 0;
+}
+
+int32_t mpeg_core_decode_pieces(MpegCore* c, const uint8_t* data, int32_t len, int32_t from,
+                               int32_t to, int32_t piece, uint8_t* buf, MpegPcmSink put,
+                               void* ctx) {
+    if (!c->index.offsets || from < 0 || from > to || to > c->index.frames) return 0;
+    if (mpeg_core_range_bytes(c, from, to) == 0) return 1;
+    int32_t pos = mpeg_core_seek_frame(c, from, len, 0);
+    if (!mpeg_core_prepare(c, data, len)) return 0;
+    return mpeg_core_decode_on(c, data, len, &pos, from, to, piece, buf, 0, put, ctx, 0);
 }
 
 int32_t mpeg_core_decode_range(MpegCore* c, const uint8_t* data, int32_t len, int32_t from,
                               int32_t to, uint8_t* out) {
     return mpeg_core_decode_pieces(c, data, len, from, to, to > from ? to - from : 1, out, nullptr,
                                    nullptr);
-}
-
-namespace {
-
-// The whole-data decode's segments: each at most a share of the frames left (1 / (2 threads)),
-// so that they shrink towards the end and the threads finish together, and between these bounds
-// (a segment costs the pre-roll of a few frames).
-constexpr int32_t kMinSegmentFrames = 64;
-constexpr int32_t kMaxSegmentFrames = 1024;
-
-int32_t segment_size(int32_t left, int32_t threads) {
-    int32_t size = left / (2 * threads);
-    if (size > kMaxSegmentFrames) size = kMaxSegmentFrames;
-    if (size < kMinSegmentFrames) size = kMinSegmentFrames;
-    return size < left ? size : left;
-}
-
-// What the threads of one whole-data decode share: each takes the next segment until none is
-// left or one has failed.
-struct Segments {
-    const MpegCore* like;
-    const uint8_t* data;
-    int32_t len;
-    uint8_t* out;
-    int32_t frames, threads;
-    std::atomic<int32_t> next;    // the first frame not yet taken
-    std::atomic<int32_t> done;    // frames that decoded as a decode from frame 0 does
-    std::atomic<int32_t> failed;  // set when a segment did not
-};
-
-// The next segment, [*from, *to): false when none is left.
-bool take_segment(Segments* s, int32_t* from, int32_t* to) {
-    int32_t f = s->next.load();
-    while (f < s->frames) {
-        const int32_t e = f + segment_size(s->frames - f, s->threads);
-        if (s->next.compare_exchange_weak(f, e)) {
-            *from = f;
-            *to = e;
-            return true;
-        }
-    }
-    return false;
-}
-
-void* decode_segments(void* arg) {
-    Segments* s = static_cast<Segments*>(arg);
-    MpegCore* c = static_cast<MpegCore*>(malloc(sizeof(MpegCore)));
-    if (!c) return nullptr;
-    const MpegCore* like = s->like;
-    // A thread whose core cannot be set up takes no segment: the others take them all.
-    int32_t from = 0, to = 0;
-    if (mpeg_core_init(c, like->reduction, like->convert, like->freq_limit) &&
-        mpeg_core_open_like(c, like, s->data, s->len)) {
-        while (!s->failed.load() && take_segment(s, &from, &to)) {
-            uint8_t* out = s->out + mpeg_core_range_bytes(like, 0, from);
-            // Written first: the synthesis stores the two channels of stereo PCM in turn, each
-            // reading the line it completes, and untouched memory would fault twice a page.
-            memset(out, 0, size_t(mpeg_core_range_bytes(like, from, to)));
-            if (mpeg_core_decode_range(c, s->data, s->len, from, to, out)) {
-                s->done.fetch_add(to - from);
-            } else {
-                s->failed.store(1);
-            }
-        }
-    }
-    mpeg_core_free(c);
-    free(c);
-    return nullptr;
-}
-
-}  // namespace
-
-int32_t mpeg_core_decode_all(const MpegCore* c, const uint8_t* data, int32_t len, uint8_t* out,
-                            int32_t threads) {
-    const int32_t frames = c->index.frames;
-    if (!c->index.offsets || frames <= 0 || threads < 1) return 0;
-    // No more threads than segments.
-    int32_t count = 0;
-    for (int32_t f = 0; f < frames && count < threads; ++count)
-        f += segment_size(frames - f, threads);
-    if (threads > count) threads = count;
-    Segments s;
-    s.like = c;
-    s.data = data;
-    s.len = len;
-    s.out = out;
-    s.frames = frames;
-    s.threads = threads;
-    s.next.store(0);
-    s.done.store(0);
-    s.failed.store(0);
-    ZivThread* tid = static_cast<ZivThread*>(calloc(size_t(threads), sizeof(ZivThread)));
-    int32_t started = 0;
-    // The calling thread takes segments too; the threads that cannot start leave theirs to it.
-    while (tid && started < threads - 1 &&
-           ziv_thread_start(&tid[started], decode_segments, &s))
-        ++started;
-    decode_segments(&s);
-    for (int32_t k = 0; k < started; ++k) ziv_thread_join(tid[k]);
-    free(tid);
-    return !s.failed.load() && s.done.load() == frames ? 1 : 0;
 }

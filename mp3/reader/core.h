@@ -135,20 +135,37 @@ int32_t mpeg_core_decode_range(MpegCore* c, const uint8_t* data, int32_t len, in
                               int32_t to, uint8_t* out);
 // Takes a piece of a range's PCM: `bytes` at pcm, `at` bytes into the range's output. 1 to go
 // on, 0 to stop the decode.
-typedef int32_t (*MpegPcmSink)(void* ctx, uint8_t* pcm, int64_t at, int32_t bytes);
+typedef MpegCorePlace MpegPcmSink;
 // The same, `piece` frames at a time into buf (room for `piece` frames' PCM), each piece handed
 // to put (when not null) before the next is decoded over it: a range of any length through a
 // small buffer, from one seek. 0 also when put stopped it.
 int32_t mpeg_core_decode_pieces(MpegCore* c, const uint8_t* data, int32_t len, int32_t from,
                                int32_t to, int32_t piece, uint8_t* buf, MpegPcmSink put,
                                void* ctx);
-// The whole indexed data's PCM, mpeg_core_range_bytes(c, 0, frames), into out on up to `threads`
-// threads, the calling one among them (each with a core opened like c; c itself is left as it
-// was), which take segments of the frames in turn until none is left: a few per thread, so that
-// they finish together. 1 when every segment decoded as a decode from frame 0 would; 0 otherwise
-// (the rest is then left undecoded): out is then to be filled as usual.
-int32_t mpeg_core_decode_all(const MpegCore* c, const uint8_t* data, int32_t len, uint8_t* out,
-                            int32_t threads);
+// Decodes frames [from, to) of indexed data from where c stands: at frame `from`, with *pos its
+// byte offset (after a straight decode of the frames before it, or a seek there and
+// mpeg_core_prepare). `piece` frames at a time into buf, each piece handed to put (when not
+// null) `at` bytes, plus the bytes before it in the range, into the output; with `advance` each
+// piece goes after the one before in buf, else over it. 1 when exactly those frames gave exactly
+// their bytes (c then stands at `to` for a straight decode to go on); 0 as decode_pieces.
+int32_t mpeg_core_decode_on(MpegCore* c, const uint8_t* data, int32_t len, int32_t* pos,
+                            int32_t from, int32_t to, int32_t piece, uint8_t* buf,
+                            int32_t advance, MpegPcmSink put, void* ctx, int64_t at);
+
+// The whole-data decode (core_threads.cpp). c, opened and indexed on data[0, len) and not read
+// from yet, decodes the frames from the start but the last few (which the caller's own decode
+// reads, with the data's end) on up to `threads` threads, 0 asking for the default: the
+// processors the process may run on, once the first frames' measured cost says the threads pay.
+// The PCM goes straight into out (the frames whose PCM fits its `room` bytes) when out is not
+// null, else a piece at a time to put, from whichever thread decoded it (pieces that do not overlap, in any order).
+// Returns the frames n whose PCM was given, byte for byte what a straight decode gives them
+// (0 where the data has no index); c then stands at frame n, seeked there: *pos is the byte
+// offset to read on from, after mpeg_core_prepare (PCM of later frames may have been given
+// too where damaged data stopped the join: the caller's decode writes over it). -1 when put
+// stopped the decode.
+int32_t mpeg_core_decode_run(MpegCore* c, const uint8_t* data, int32_t len, int32_t threads,
+                             uint8_t* out, int64_t room, MpegPcmSink put, void* ctx,
+                             int32_t* pos);
 
 // The output format's arithmetic: bytes of one sample of every channel, bytes a second, and one
 // frame's duration in whole milliseconds, truncated (26 for a 44.1 kHz Layer III frame); 0

@@ -135,7 +135,7 @@ void index_window(HeldCore* h) {
         int32_t pos = int32_t(rel), size = 0;
         const int32_t r = mpeg_sync_next(&x->sync, h->win.buf, vis, h->ended, &pos, &size);
         if (r != MPEG_SYNC_FRAME) {
-            if (r != MPEG_SYNC_MORE) x->done = 1;
+            if (r != MPEG_SYNC_MORE) x->done = h->walk.walked = 1;
             return;
         }
         if (x->count + 2 > x->cap) {
@@ -151,6 +151,8 @@ void index_window(HeldCore* h) {
             }
             x->cap = more;
         }
+        mpeg_walk_add(&h->walk, h->win.base + pos, h->win.buf + pos, size,
+                      x->count > 0 || !h->core.info);
         x->offsets[x->count] = h->win.base + pos;
         x->main[x->count] = int16_t(mpeg_frame_main_bytes(h->win.buf + pos, size));
         ++x->count;
@@ -196,7 +198,10 @@ int32_t open_fed(HeldCore* h, int32_t vis) {
     h->index.next = h->win.base + h->pos;
     // The bytes before the first frame hold the leading tags when none has been dropped yet.
     const bool head = h->win.base == 0;
-    mpeg_held_opened(h, head ? h->win.buf : nullptr, head ? size_t(h->pos) : 0);
+    const int32_t first = mpeg_header_max_frame_bytes(&h->core.header, h->core.frame_bytes);
+    const int32_t avail = h->win.filled - h->pos < first ? h->win.filled - h->pos : first;
+    mpeg_held_opened(h, h->win.buf + h->pos, avail, head ? h->win.buf : nullptr,
+                     head ? size_t(h->pos) : 0);
     index_window(h);
     return MP3_OK;
 }
@@ -267,7 +272,7 @@ int32_t walk_to(HeldCore* h, int64_t f) {
         if (!read_piece(h, &failed)) {
             if (failed) return MP3_READ_FAILED;
             index_window(h);
-            x->done = 1;
+            x->done = h->walk.walked = 1;
         }
     }
     return MP3_OK;
@@ -289,17 +294,6 @@ int32_t reader_at_frame(HeldCore* h, int32_t from) {
 }
 
 }  // namespace
-
-int64_t mpeg_held_length(const HeldCore* h) {
-    const MpegCore* c = &h->core;
-    if (h->source == kMemory) return mpeg_core_output_samples(c, h->frames);
-    if (c->gap.on && c->gap.length >= 0) return c->gap.length;
-    if (h->index.done) return mpeg_core_output_samples(c, h->index.count);
-    // The Info frame counts the audio frames after it.
-    if (c->info && c->info_frames >= 0)
-        return mpeg_core_output_samples(c, int64_t(c->info_frames) + 1);
-    return -1;
-}
 
 namespace {
 
@@ -405,6 +399,7 @@ int32_t mpeg_core_set_data(MpegCore* c, const uint8_t* data, size_t len) {
     h->failure = MP3_NO_FRAME;
     h->pos = 0;
     h->out_bytes = h->discard = 0;
+    h->walk = MpegWalk{};
     if (!data || len == 0) return h->failure;
     // The tags at the end are cut off; the first frame is found past the tags and junk in front.
     const int32_t n = mpeg_trailing_tags(data, int32_t(len));
@@ -418,9 +413,11 @@ int32_t mpeg_core_set_data(MpegCore* c, const uint8_t* data, size_t len) {
     h->data_len = n - first;
     h->opened = 1;
     h->failure = 0;
-    mpeg_held_opened(h, data, len);
+    const int32_t frame = mpeg_header_max_frame_bytes(&c->header, c->frame_bytes);
+    mpeg_held_opened(h, h->start, h->data_len < frame ? h->data_len : frame, data, len);
     // Without memory for the index the core still reads; seeks then land on estimates.
     mpeg_core_index(c, h->start, h->data_len);
+    mpeg_held_walk_memory(h);
     if (c->index.offsets)
         h->frames = c->index.frames;
     else if (c->xing && (c->xing->flags & 1) && c->xing->frames > 0)
@@ -568,8 +565,9 @@ int64_t mpeg_core_length(MpegCore* c) {
     HeldCore* h = held(c);
     if (!c || !h->opened) return -1;
     const int64_t n = mpeg_held_length(h);
-    if (n >= 0 || h->source != kReader || !h->reader.seek) return n;
-    // A walk over the headers to the end, then back to where the reading stood.
+    if (h->walk.walked || h->source != kReader || !h->reader.seek) return n;
+    // A walk over the headers to the end (what the LAME tag says is taken only when the walk
+    // agrees with it), then back to where the reading stood.
     const int64_t at = mpeg_core_tell(c);
     if (walk_to(h, INT64_MAX) != MP3_OK) return -1;
     const int64_t total = mpeg_held_length(h);
@@ -664,4 +662,26 @@ int32_t mpeg_core_fade(MpegCore* c, int32_t gain, int64_t samples) {
 
 int32_t mpeg_core_gain(const MpegCore* c) {
     return c ? int32_t(held(c)->fade.gain >> 16) : 0;
+}
+
+int64_t mpeg_core_decode_all(MpegCore* c, int32_t threads, uint8_t* out, int64_t room,
+                             MpegCorePlace place, void* ctx) {
+    if (!c || !out == !place || room < 0) return MP3_BAD_BUFFER;
+    HeldCore* h = held(c);
+    if (h->failure) return h->failure;
+    // Only from the start of data in memory, nothing read yet.
+    if (h->source != kMemory || h->pos != 0 || c->current_frame != 0 || c->given != 0 ||
+        c->gap.carry_len != 0)
+        return 0;
+    int32_t pos = 0;
+    const int32_t n =
+        mpeg_core_decode_run(c, h->start, h->data_len, threads, out, room, place, ctx, &pos);
+    if (n < 0) {
+        h->pos = mpeg_core_seek_frame(c, 0, h->data_len, 0);
+        h->out_bytes = 0;
+        return MP3_BAD_BUFFER;
+    }
+    h->pos = pos;
+    h->out_bytes = mpeg_core_range_bytes(c, 0, n);
+    return h->out_bytes;
 }

@@ -30,7 +30,9 @@ uint8_t* tag_source(const HeldCore* h, const uint8_t* head, size_t head_len, siz
 
 }  // namespace
 
-void mpeg_held_opened(HeldCore* h, const uint8_t* head, size_t head_len) {
+void mpeg_held_opened(HeldCore* h, const uint8_t* frame, int32_t avail, const uint8_t* head,
+                      size_t head_len) {
+    mpeg_claim_read(&h->claim, frame, avail, &h->core.header);
     mpeg_held_free_tags(h);
     if (h->source == kMemory) {
         h->tags = mpeg_tags_read(head, head_len);
@@ -106,33 +108,15 @@ int32_t mpeg_core_get_info(const MpegCore* c, MpegStreamInfo* info) {
     info->track_gain = lame.track_gain;
     info->album_gain = lame.album_gain;
 
-    // The frames known: data in memory's index, a reader's index once walked to the end, else
-    // the Info frame's count. The byte span of the audio frames gives the average bitrate.
-    int64_t frames = -1, bytes = -1;
-    if (h->source == kMemory && c->index.offsets) {
-        frames = c->index.frames;
-        bytes = c->index.offsets[c->index.frames] - c->index.offsets[0];
-        if (c->info && frames > 0) bytes -= c->index.offsets[1] - c->index.offsets[0];
-    } else if (h->source == kReader && h->index.done && h->index.count > 0) {
-        frames = h->index.count;
-        bytes = h->index.offsets[h->index.count] - h->index.offsets[0];
-        if (c->info && frames > 0) bytes -= h->index.offsets[1] - h->index.offsets[0];
-    } else if (c->info && c->info_frames >= 0) {
-        frames = int64_t(c->info_frames) + 1;
-    }
-    if (frames >= 0 && c->info) frames -= 1;  // the Info frame holds no audio
-    info->frames = frames;
-    if (frames > 0 && bytes > 0 && fi.samples > 0)
-        info->average_bitrate =
-            int32_t(bytes * 8 * int64_t(fi.sample_rate) / (frames * int64_t(fi.samples)));
-
+    // The frames walked over once the walk is done (data in memory at once, a reader once its
+    // length was asked for or its data all passed), else the Info frame's count.
+    const MpegWalk& w = h->walk;
+    info->frames = w.walked ? w.frames : c->info && c->info_frames >= 0 ? c->info_frames : -1;
+    if (w.walked) info->average_bitrate = mpeg_walk_bitrate(&w, fi.samples, fi.sample_rate);
     info->bitrate_mode = mpeg_lame_bitrate_mode(&lame);
-    if (info->bitrate_mode == MPEG_BITRATE_UNKNOWN && frames > 0 && bytes > 0) {
-        // Without a LAME tag: constant when every frame is the first one's size, padded or not.
-        const int64_t least = frames * int64_t(c->frame_bytes);
-        const int64_t most = frames * int64_t(c->frame_bytes + fi.slot_bytes);
-        info->bitrate_mode = bytes >= least && bytes <= most ? MPEG_BITRATE_CBR : MPEG_BITRATE_VBR;
-    }
+    // Without a LAME tag that says: constant when every audio frame has the same bitrate.
+    if (info->bitrate_mode == MPEG_BITRATE_UNKNOWN && w.walked && w.frames > 0)
+        info->bitrate_mode = w.same_rate ? MPEG_BITRATE_CBR : MPEG_BITRATE_VBR;
 
     info->length = mpeg_held_length(h);
     return MP3_OK;

@@ -11,6 +11,7 @@
 #include "fade.h"
 #include "mpeg_core.h"
 #include "mpeg_tags.h"
+#include "stream_walk.h"
 #include "window.h"
 
 enum MpegSource : int32_t { kNone, kMemory, kFed, kReader };
@@ -66,6 +67,8 @@ struct HeldCore {
     uint8_t* tag_bytes;   // reader, fed: the bytes the tags were read from, kept for them
     uint8_t* tail;        // reader: its last bytes, read for the tags at its end (until open)
     int32_t tail_len;
+    MpegClaim claim;      // the first frame's Info header and LAME tag: the frames and bytes they state
+    MpegWalk walk;        // memory, reader: the frames walked over (complete once walk.walked)
 };
 
 static_assert(offsetof(HeldCore, core) == 0, "a held core starts with its core");
@@ -74,11 +77,16 @@ static_assert(alignof(HeldCore) <= alignof(std::max_align_t), "calloc aligns a h
 inline HeldCore* held(MpegCore* c) { return reinterpret_cast<HeldCore*>(c); }
 inline const HeldCore* held(const MpegCore* c) { return reinterpret_cast<const HeldCore*>(c); }
 
-// Reads the tags once the first frame is found; head[0, head_len) are the bytes before it,
-// when at hand (data in memory: the whole data).
-void mpeg_held_opened(HeldCore* h, const uint8_t* head, size_t head_len);
+// Reads the tags and what the first frame (at `frame`, avail bytes of it readable) claims once
+// it is found; head[0, head_len) are the bytes before it, when at hand (data in memory: the
+// whole data).
+void mpeg_held_opened(HeldCore* h, const uint8_t* frame, int32_t avail, const uint8_t* head,
+                      size_t head_len);
 // Frees what the tags took.
 void mpeg_held_free_tags(HeldCore* h);
-// The length as the data says it without a walk: the frames of data in memory, the gapless
-// run's, a reader's frames once walked over, or the Info frame's count; -1 when none says.
+// The length as far as it is known without walking further: once the frames have been walked
+// over (data in memory at once, a reader on demand), the LAME tag's when it agrees with the walk,
+// else the walk's; before, the gapless run's or the Info frame's count; -1 when none says.
 int64_t mpeg_held_length(const HeldCore* h);
+// Sums up the frames of data in memory, from its index (headers only).
+void mpeg_held_walk_memory(HeldCore* h);

@@ -13,6 +13,7 @@ namespace {
 
 constexpr int32_t kTagBytes = 36;
 constexpr int32_t kDelayAt = 21;
+constexpr int32_t kMusicLengthAt = 28;
 constexpr int32_t kCrcAt = 34;
 
 // Offset of the "Xing"/"Info" word: 4 header bytes plus the side information (32 / 17 bytes
@@ -130,6 +131,11 @@ int32_t mpeg_lame_tag_read(const uint8_t* frame, int32_t avail, const MpegHeader
     tag->delay = int32_t(d[0]) << 4 | d[1] >> 4;
     tag->padding = int32_t(d[1] & 0x0F) << 8 | d[2];
     return 1;
+}
+
+int64_t mpeg_lame_music_length(const uint8_t* frame, int32_t avail, const MpegHeader* h) {
+    const int32_t lame = mpeg_lame_tag_offset(frame, avail, h);
+    return lame < 0 ? -1 : int64_t(read_be32(frame + lame + kMusicLengthAt));
 }
 
 void mpeg_lame_trim(const MpegLameTag* tag, int64_t decoded, int32_t reduction, int64_t* skip,

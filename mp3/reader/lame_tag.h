@@ -29,6 +29,11 @@ int32_t mpeg_lame_tag_offset(const uint8_t* frame, int32_t avail, const MpegHead
 // frame has no such header or the header no count. Bounded as mpeg_lame_tag_read.
 int32_t mpeg_lame_info_frames(const uint8_t* frame, int32_t avail, const MpegHeader* h);
 
+// The LAME tag's music length: the bytes of the stream from the Info frame's first to the last
+// frame's last, as a 32-bit field holds them (modulo 2^32); -1 without a tag. Bounded as
+// mpeg_lame_tag_read.
+int64_t mpeg_lame_music_length(const uint8_t* frame, int32_t avail, const MpegHeader* h);
+
 // Samples a decoder adds in front of the encoder's delay: its synthesis and overlap latency.
 constexpr int32_t kLameDecoderDelay = 529;
 

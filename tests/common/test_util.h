@@ -102,6 +102,8 @@ inline const std::string& temp_dir() {
 inline std::string tmp_path(const std::string& name) { return temp_dir() + "/" + name; }
 
 inline std::string shared_dir() { return ZIV_SHARED_DIR; }
+// The shared libraries' major version, their soname's number: "3" in libmpegdec.so.3.
+inline std::string so_major() { return std::to_string(ZIV_VERSION_MAJOR_TEST); }
 inline std::string vector_path(const std::string& name) { return shared_dir() + "/vectors/" + name; }
 
 // The inputs of an input list (tests/inputs/*.txt: NAME|COMMAND lines, {DIR} the folder): the

@@ -5,75 +5,20 @@
 // parec records the sink's monitor, and the tones are told apart by their pitch and level: the
 // gapless loop of one tone, an intro that plays once before the loop points, and, through keys
 // pressed with xdotool, a crossfade (C) from one track to another and a fade out (F).
-#include "process_util.h"
-#include "test_util.h"
+#include "sound_session.h"
 
 #include <algorithm>
-#include <chrono>
 #include <cmath>
 #include <initializer_list>
-#include <thread>
 #include <utility>
 
 namespace {
 
 std::string q(const std::string& s) { return "'" + s + "'"; }
 
-double now_s() {
-    using namespace std::chrono;
-    return duration<double>(steady_clock::now().time_since_epoch()).count();
-}
-
-void sleep_ms(int ms) { std::this_thread::sleep_for(std::chrono::milliseconds(ms)); }
-
-struct Session {
-    std::string dir, home, sock;
-    pid_t xvfb = -1, pulse = -1;
-    int display = -1;
-
-    std::vector<std::string> env() const {
-        return {"DISPLAY=:" + std::to_string(display), "HOME=" + home,
-                "XDG_RUNTIME_DIR=" + dir + "/xdg", "PULSE_SERVER=unix:" + sock,
-                "PULSE_SINK=examplesink", "PULSE_CLIENTCONFIG=" + home + "/client.conf",
-                "ALSA_CONFIG_PATH"};
-    }
-
-    // Empty on success, else what failed.
-    std::string start() {
-        dir = ziv::tmp_path("session");
-        home = dir + "/home";
-        sock = dir + "/pulse.sock";
-        ziv::run("mkdir -p " + q(home) + " " + q(dir + "/xdg") + " && chmod 700 " + q(dir + "/xdg"));
-        const char asound[] = "pcm.!default { type pulse }\nctl.!default { type pulse }\n";
-        ziv::write_file(home + "/.asoundrc", asound, sizeof asound - 1);
-        const char client[] = "autospawn = no\n";
-        ziv::write_file(home + "/client.conf", client, sizeof client - 1);
-
-        // Xvfb picks a free display and writes its number to the descriptor it is given.
-        std::string dfile = dir + "/display";
-        xvfb = ziv::spawn({"sh", "-c", "exec Xvfb -displayfd 3 -screen 0 640x480x24 -nolisten tcp 3>" + q(dfile)},
-                          {}, "", dir + "/xvfb.log");
-        for (double until = now_s() + 20; now_s() < until && display < 0; sleep_ms(50)) {
-            std::vector<uint8_t> d = ziv::read_file(dfile);
-            if (!d.empty() && d.back() == '\n') display = std::atoi(std::string(d.begin(), d.end()).c_str());
-        }
-        if (display < 0) return "Xvfb did not start, see " + dir + "/xvfb.log";
-
-        pulse = ziv::spawn({"pulseaudio", "--daemonize=no", "-n", "--exit-idle-time=-1",
-                            "--disallow-exit", "--use-pid-file=no", "--disable-shm=yes", "-L",
-                            "module-null-sink sink_name=examplesink rate=44100 channels=2", "-L",
-                            "module-native-protocol-unix socket=" + sock + " auth-anonymous=1"},
-                           env(), "", dir + "/pulse.log");
-        for (double until = now_s() + 20; now_s() < until; sleep_ms(100))
-            if (ziv::run("PULSE_SERVER=unix:" + q(sock) + " pactl info >/dev/null 2>&1") == 0) return "";
-        return "PulseAudio did not start, see " + dir + "/pulse.log";
-    }
-
-    ~Session() {
-        ziv::end_process(pulse);
-        ziv::end_process(xvfb);
-    }
-};
+using ziv::now_s;
+using ziv::sleep_ms;
+using Session = ziv::SoundSession;
 
 constexpr int kLoud = 1000; // a sample above this is the tone, not silence
 constexpr size_t kRate = 44100;

@@ -210,8 +210,7 @@ TEST_F(Mp3dec, SampleFormsAndTheirWavHeaders) {
 // is damaged in the middle (junk inserted, main data zeroed, a frame the decoder rejects, cut
 // off inside a frame), where a segment may stop the split (the segments written after it at
 // their place are cut off again), and where another stream follows (the same message on stderr).
-// The threads start before the output is opened: an output that cannot be opened stops them,
-// with the usual message and status.
+// An output that cannot be opened gives the usual message and status.
 TEST_F(Mp3dec, ThreadsGiveTheOneThreadOutput) {
     ZIV_REQUIRE_TOOL("twolame");
     const std::string wav = ziv::tmp_path("long.wav");

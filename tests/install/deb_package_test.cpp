@@ -18,8 +18,11 @@ int capture(const std::string& cmd, std::string* out) {
     return st;
 }
 
-const char* kPackages[] = {"libmpegdec2", "libmpegdec-dev", "libmp3player2", "libmp3player-dev",
-                           "mp3dec"};
+// The runtime packages carry the soname's number.
+const std::string kDecoderPackage = "libmpegdec" + ziv::so_major();
+const std::string kPlayerPackage = "libmp3player" + ziv::so_major();
+const std::string kPackages[] = {kDecoderPackage, "libmpegdec-dev", kPlayerPackage, "libmp3player-dev",
+                                 "mp3dec"};
 
 TEST(DebPackage, BuildsPassesLintianAndRunsFromAPrivateRoot) {
     if (std::string(ZIV_INSTALL_TEST_FLAGS) != "")
@@ -34,15 +37,15 @@ TEST(DebPackage, BuildsPassesLintianAndRunsFromAPrivateRoot) {
     ASSERT_EQ(capture("rm -rf " + q(dir) + " " + q(root) + " && cd " + q(ZIV_BINARY_DIR) +
                           " && cpack -G DEB -B " + q(dir), &out), 0) << out;
     std::string debs;
-    for (const char* p : kPackages) {
+    for (const std::string& p : kPackages) {
         std::string deb = dir + "/" + p + "_*.deb";
         ASSERT_EQ(capture("ls " + deb, &out), 0) << p << " was not made:\n" << out;
         debs += " " + deb;
     }
     // Allegro's runtime is the player library's dependency, not the decoder's nor mp3dec's.
-    for (const char* p : kPackages) {
+    for (const std::string& p : kPackages) {
         ASSERT_EQ(capture("dpkg-deb -f " + dir + "/" + p + "_*.deb Depends", &out), 0);
-        EXPECT_EQ(out.find("liballegro4.4") != std::string::npos, std::string(p) == "libmp3player2")
+        EXPECT_EQ(out.find("liballegro4.4") != std::string::npos, p == kPlayerPackage)
             << p << " depends on: " << out;
     }
     // lintian exits non-zero on an error (or when it cannot check the packages).
@@ -54,11 +57,12 @@ TEST(DebPackage, BuildsPassesLintianAndRunsFromAPrivateRoot) {
     ASSERT_EQ(capture("dpkg-architecture -qDEB_HOST_MULTIARCH", &arch), 0) << arch;
     arch.erase(arch.find_last_not_of('\n') + 1);
     const std::string lib = root + "/usr/lib/" + arch;
-    for (const std::string& f : {lib + "/libmpegdec.so.2", lib + "/libmp3player.so.2",
+    for (const std::string& f : {lib + "/libmpegdec.so." + ziv::so_major(),
+                                lib + "/libmp3player.so." + ziv::so_major(),
                                 lib + "/pkgconfig/mpegdec.pc", lib + "/cmake/mp3player/mp3playerConfig.cmake",
                                 root + "/usr/include/zivivev/mpeg_decoder.h",
                                 root + "/usr/share/man/man1/mp3dec.1.gz",
-                                root + "/usr/share/doc/libmpegdec2/copyright"})
+                                root + "/usr/share/doc/" + kDecoderPackage + "/copyright"})
         EXPECT_TRUE(ziv::file_exists(f)) << f << " is not in the packages";
     EXPECT_EQ(capture("LD_LIBRARY_PATH=" + q(lib) + " " + q(root + "/usr/bin/mp3dec") + " --help", &out), 0)
         << out;

@@ -158,11 +158,11 @@ TEST(Install, SharedLibrariesExportOnlyThePublicApi) {
     GTEST_SKIP() << "the libraries are installed as static archives (ZIV_SHARED_LIBS=OFF)";
 #endif
     std::vector<std::string> libs = {"mpegdec"};
-    if (ziv::file_exists(libdir() + "/libmp3player.so.2")) libs.push_back("mp3player");
+    if (ziv::file_exists(libdir() + "/libmp3player.so." + ziv::so_major())) libs.push_back("mp3player");
     for (const std::string& lib : libs) {
-        std::string so = libdir() + "/lib" + lib + ".so.2", out;
+        std::string so = libdir() + "/lib" + lib + ".so." + ziv::so_major(), out;
         ASSERT_EQ(capture("readelf -d " + q(so), &out), 0) << out;
-        EXPECT_NE(out.find("Library soname: [lib" + lib + ".so.2]"), std::string::npos) << out;
+        EXPECT_NE(out.find("Library soname: [lib" + lib + ".so." + ziv::so_major() + "]"), std::string::npos) << out;
         // The defined dynamic symbols, demangled, without address and type (sanitizer builds add
         // their own instrumentation symbols, which are not the library's).
         ASSERT_EQ(capture("nm -D --defined-only --demangle " + q(so) +
@@ -201,9 +201,9 @@ TEST(Install, SharedLibrariesNeedNoMoreThanTheirRuntimes) {
     GTEST_SKIP() << "the libraries are installed as static archives (ZIV_SHARED_LIBS=OFF)";
 #endif
     // The decoder is for C programs and games too: loading it must not load the C++ runtime.
-    EXPECT_EQ(needed_libraries(libdir() + "/libmpegdec.so.2"),
+    EXPECT_EQ(needed_libraries(libdir() + "/libmpegdec.so." + ziv::so_major()),
               (std::vector<std::string>{"libc", "libm"}));
-    const std::string player = libdir() + "/libmp3player.so.2";
+    const std::string player = libdir() + "/libmp3player.so." + ziv::so_major();
     if (!ziv::file_exists(player)) return;
     const std::vector<std::string> allowed = {"liballeg", "libc", "libgcc_s", "libm", "libmpegdec",
                                               "libstdc++"};
@@ -512,7 +512,7 @@ TEST(Install, DecoderCallsAreExportedWithCNames) {
 #ifndef ZIV_SHARED_LIBS
     GTEST_SKIP() << "the libraries are installed as static archives (ZIV_SHARED_LIBS=OFF)";
 #endif
-    const std::string so = libdir() + "/libmpegdec.so.2";
+    const std::string so = libdir() + "/libmpegdec.so." + ziv::so_major();
     std::string out;
     ASSERT_EQ(capture("nm -D --defined-only " + q(so) + " | cut -c20-", &out), 0) << out;
     int plain = 0;
@@ -565,18 +565,19 @@ TEST(Install, CMakePackagesFindAndLinkBothLibraries) {
     ZIV_REQUIRE_TOOL("lame");
     ZIV_REQUIRE_TOOL("sox");
     const std::string src = ziv::tmp_path("consumer"), bin = ziv::tmp_path("consumer-build");
-    const char* kProject =
+    // A consumer asks for the major version it was written against.
+    const std::string project =
         "cmake_minimum_required(VERSION 3.20)\n"
         "project(consumer C CXX)\n"
-        "find_package(mpegdec 2 REQUIRED)\n"
-        "find_package(mp3player 2 REQUIRED)\n"
+        "find_package(mpegdec " + ziv::so_major() + " REQUIRED)\n"
+        "find_package(mp3player " + ziv::so_major() + " REQUIRED)\n"
         "add_executable(tool ${TOOL})\n"
         "target_link_libraries(tool PRIVATE mpegdec::mpegdec)\n"
         "add_executable(game ${GAME})\n"
         "target_link_libraries(game PRIVATE mp3player::mp3player)\n";
     std::string out;
     ASSERT_EQ(capture("rm -rf " + q(src) + " " + q(bin) + " && mkdir -p " + q(src), &out), 0);
-    ASSERT_TRUE(ziv::write_file(src + "/CMakeLists.txt", kProject, std::strlen(kProject)));
+    ASSERT_TRUE(ziv::write_file(src + "/CMakeLists.txt", project.data(), project.size()));
     const std::string flags = std::string(ZIV_INSTALL_TEST_FLAGS);
     ASSERT_EQ(capture("cmake -S " + q(src) + " -B " + q(bin) + " -DCMAKE_PREFIX_PATH=" + q(prefix()) +
                           " -DCMAKE_CXX_FLAGS=" + q(flags) + " -DCMAKE_C_FLAGS=" + q(flags) +
@@ -587,7 +588,7 @@ TEST(Install, CMakePackagesFindAndLinkBothLibraries) {
               0)
         << out;
     ASSERT_EQ(capture("readelf -d " + q(bin + "/game"), &out), 0);
-    EXPECT_NE(out.find("libmp3player.so.2"), std::string::npos) << out;
+    EXPECT_NE(out.find("libmp3player.so." + ziv::so_major()), std::string::npos) << out;
     std::string mp3 = make_mp3("cmake"), a = ziv::tmp_path("cmake-tool.wav"), b = ziv::tmp_path("cmake-mp3dec.wav");
     ASSERT_EQ(ziv::run(q(bin + "/tool") + " " + q(mp3) + " " + q(a)), 0);
     ASSERT_EQ(ziv::run(q(prefix() + "/bin/mp3dec") + " " + q(mp3) + " " + q(b)), 0);

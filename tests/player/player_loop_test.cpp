@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cstdio>
 
+#include "mpeg_core.h"
 #include "player_state.h"
 #include "player_test_util.h"
 
@@ -103,7 +104,7 @@ TEST_P(PlayerLoop, HandsBackTheIntroThenTheLoopSampleExact) {
     // Handed-back index of a decoded frame's first sample (the run starts inside a frame).
     const int64_t frame0 = probe->core.gap.start;
     const int32_t buffer = int32_t(3 * spf * int64_t(ss));
-    int32_t s0 = -1, e0 = -1;
+    int64_t s0 = -1, e0 = -1;
     EXPECT_EQ(mp3_get_loop_points(probe, &s0, &e0), 0);
     EXPECT_EQ(s0, 0);
     EXPECT_EQ(e0, length) << "no loop points: 0 and the length";
@@ -134,7 +135,7 @@ TEST_P(PlayerLoop, HandsBackTheIntroThenTheLoopSampleExact) {
         ASSERT_NE(p, nullptr);
         ASSERT_EQ(mp3_set_gapless(p, 1), 0);
         ASSERT_EQ(mp3_set_loop_points(p, int32_t(pt.start), int32_t(pt.end)), 0);
-        int32_t s = -1, e = -1;
+        int64_t s = -1, e = -1;
         EXPECT_EQ(mp3_get_loop_points(p, &s, &e), 0);
         EXPECT_EQ(s, pt.start);
         EXPECT_EQ(e, end);
@@ -196,9 +197,10 @@ TEST_P(PlayerLoop, HandsBackTheIntroThenTheLoopSampleExact) {
 }
 
 // A fade to silence over one second, started between two buffers while a short loop repeats,
-// then a jump back to full volume, in both players: the PCM is the looped decode times the
-// ramp's gain, sample by sample (within the rounding of one LSB), silence after it while the
-// player plays on, and the looped decode exactly once the gain is back at 255.
+// then a jump back to full volume, in both players and in the public core that reads the same
+// buffers: the PCM is the looped decode times the ramp's gain, sample by sample (within the
+// rounding of one LSB), silence after it while the player plays on, and the looped decode
+// exactly once the gain is back at 255; the three give the same bytes.
 using GameMusic = ptest::FakeAllegro;
 
 TEST_F(GameMusic, RampsSampleBySampleAcrossBuffersAndLoops) {
@@ -218,12 +220,20 @@ TEST_F(GameMusic, RampsSampleBySampleAcrossBuffersAndLoops) {
 
     EXPECT_EQ(mp3_fade(nullptr, 0, 0), -1);
     EXPECT_EQ(mp3s_fade(nullptr, 0, 0), -1);
-    for (bool streamed : {false, true}) {
-        SCOPED_TRACE(streamed ? "streamed" : "in memory");
+    std::vector<int16_t> first;
+    for (int source : {0, 1, 2}) {
+        const bool streamed = source == 1, core = source == 2;
+        SCOPED_TRACE(streamed ? "streamed" : core ? "core" : "in memory");
         fake_al::reset();
         Mp3Player* p = nullptr;
         Mp3StreamPlayer* sp = nullptr;
-        if (streamed) {
+        MpegCore* c = nullptr;
+        std::vector<uint8_t> read;  // the core's reads
+        if (core) {
+            c = mpeg_core_create(0, 0, 24000);
+            ASSERT_EQ(mpeg_core_set_data(c, data.data(), data.size()), MP3_OK);
+            ASSERT_EQ(mpeg_core_set_loop(c, start, end), MP3_OK);
+        } else if (streamed) {
             sp = mp3s_create(data.data(), 8192, 0);
             ASSERT_NE(sp, nullptr);
             ASSERT_EQ(mp3s_set_gapless(sp, 1), 0);
@@ -237,6 +247,11 @@ TEST_F(GameMusic, RampsSampleBySampleAcrossBuffersAndLoops) {
             ASSERT_EQ(mp3_play_ex(p, buffer, 255, 128, 1000, 1), 0);
         }
         const auto fade = [&](int32_t v, int32_t ms) {
+            if (core) {
+                const int64_t gain = v == 255 ? MPEG_CORE_UNITY : int64_t(v) * MPEG_CORE_UNITY / 255;
+                return mpeg_core_fade(c, v < 0 || v > 255 ? -1 : int32_t(gain),
+                                      ms < 0 ? -1 : int64_t(ms) * 44100 / 1000) == MP3_OK ? 0 : -1;
+            }
             return streamed ? mp3s_fade(sp, v, ms) : mp3_fade(p, v, ms);
         };
         EXPECT_EQ(fade(256, 10), -1);
@@ -249,6 +264,13 @@ TEST_F(GameMusic, RampsSampleBySampleAcrossBuffersAndLoops) {
             if (k == back_at) {
                 ASSERT_EQ(fade(255, 0), 0);
             }
+            if (core) {
+                std::vector<uint8_t> b(static_cast<size_t>(buffer));
+                int32_t got = 0;
+                ASSERT_EQ(mpeg_core_read(c, b.data(), buffer, &got), MP3_OK);
+                read.insert(read.end(), b.begin(), b.end());
+                continue;
+            }
             const size_t n = fake_al::st().handed.size();
             for (int i = 0; i < 1000 && fake_al::st().handed.size() == n; ++i) {
                 if (streamed) {
@@ -259,8 +281,11 @@ TEST_F(GameMusic, RampsSampleBySampleAcrossBuffersAndLoops) {
                 }
             }
         }
-        const std::vector<int16_t> got = fake_al::signed_samples(ptest::handed_bytes());
+        const std::vector<int16_t> got =
+            core ? ziv::to_s16(read) : fake_al::signed_samples(ptest::handed_bytes());
         ASSERT_EQ(got.size(), want.size());
+        if (first.empty()) first = got;
+        EXPECT_TRUE(got == first) << "the same bytes as the in-memory player";
         const int64_t from = int64_t(fade_at) * buffer / int64_t(ss), back = int64_t(back_at) * buffer / int64_t(ss);
         int64_t off = 0, worst = 0;
         for (int64_t i = 0; i < int64_t(got.size()) / 2; ++i) {
@@ -278,6 +303,7 @@ TEST_F(GameMusic, RampsSampleBySampleAcrossBuffersAndLoops) {
         EXPECT_TRUE(std::all_of(got.begin() + long(2 * (from + ramp)), got.begin() + long(2 * back),
                                 [](int16_t v) { return v == 0; }));
         EXPECT_TRUE(std::equal(got.begin() + long(2 * back), got.end(), want.begin() + long(2 * back)));
+        mpeg_core_destroy(c);
         if (streamed) mp3s_destroy(sp); else mp3_destroy(p);
     }
 }
@@ -332,16 +358,16 @@ TEST_F(GameMusic, LoopPointsFromTheTags) {
             return streamed ? mp3s_set_gapless(sp, on) : mp3_set_gapless(p, on);
         };
         const auto points = [&]() {
-            int32_t s = -1, e = -1;
+            int64_t s = -1, e = -1;
             EXPECT_EQ(streamed ? mp3s_get_loop_points(sp, &s, &e) : mp3_get_loop_points(p, &s, &e), 0);
             return std::make_pair(s, e);
         };
         ASSERT_EQ(gapless(1), 0);
-        EXPECT_EQ(points(), std::make_pair(start, end)) << "from the tags";
+        EXPECT_EQ(points(), std::make_pair(int64_t(start), int64_t(end))) << "from the tags";
         ASSERT_EQ(gapless(0), 0);
         EXPECT_EQ(points().first, 0) << "gapless off: none";
         ASSERT_EQ(gapless(1), 0);
-        EXPECT_EQ(points(), std::make_pair(start, end)) << "restored";
+        EXPECT_EQ(points(), std::make_pair(int64_t(start), int64_t(end))) << "restored";
         if (streamed) {
             mp3s_set_loop(sp, 1);
             ASSERT_EQ(mp3s_play(sp, buffer, 255, 128), 0);
@@ -360,7 +386,7 @@ TEST_F(GameMusic, LoopPointsFromTheTags) {
         ASSERT_GE(got.size(), want.size());
         EXPECT_TRUE(std::equal(want.begin(), want.end(), got.begin()));
         EXPECT_EQ(streamed ? mp3s_set_loop_points(sp, 100, 200) : mp3_set_loop_points(p, 100, 200), 0);
-        EXPECT_EQ(points(), std::make_pair(100, 200)) << "the game's override";
+        EXPECT_EQ(points(), std::make_pair(int64_t(100), int64_t(200))) << "the game's override";
         if (streamed) mp3s_destroy(sp); else mp3_destroy(p);
     }
 }

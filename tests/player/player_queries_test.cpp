@@ -160,4 +160,49 @@ TEST_F(BothPlayers, LengthAgreesWithThePositionAtTheEnd) {
     }
 }
 
+// Positions, lengths and loop points in samples are 64-bit: the length is mp3dec's sample count,
+// the position the samples handed back, and an end past 2^32 is refused, not taken modulo 2^32.
+TEST_F(BothPlayers, SampleCountsAreSixtyFourBit) {
+    ZIV_REQUIRE_TOOL("lame");
+    const ptest::Encoded f{"len_cbr", "lame", "44.1", 44100, 2, 20.0, "-b 128"};
+    const Bytes data = ptest::encode(f);
+    ASSERT_FALSE(data.empty());
+    const std::string in = ziv::tmp_path("len_cbr.mp3"), out = ziv::tmp_path("len_cbr.pcm");
+    for (int32_t gapless : {0, -1}) {
+        SCOPED_TRACE(gapless ? "gapless" : "every frame");
+        ASSERT_EQ(ziv::run("'" + ziv::mp3dec_path() + "' " + (gapless ? "" : "--no-gapless ") + "'" +
+                           in + "' '" + out + "'"),
+                  0);
+        const int64_t samples = int64_t(ziv::read_file(out).size() / 4);
+        fake_al::reset();
+        Mp3Player* p = mp3_create(data.data(), int32_t(data.size()));
+        ASSERT_NE(p, nullptr);
+        ASSERT_EQ(mp3_set_gapless(p, gapless), 0);
+        EXPECT_EQ(mp3_length_samples(p), samples);
+        EXPECT_EQ(mp3_position_samples(p), 0);
+        ASSERT_EQ(mp3_play(p, 16384, 255, 128), 0);
+        for (int i = 0; i < 10; ++i) ASSERT_EQ(mp3_poll(p), 0);
+        int32_t size = 0;
+        ASSERT_NE(mp3_output_buffer(p, &size), nullptr);
+        EXPECT_EQ(mp3_position_samples(p), int64_t(fake_al::st().handed.size()) * size / 4);
+        const int64_t past = (int64_t(1) << 32) + 5000;
+        EXPECT_EQ(mp3_set_loop_points(p, 100, past), -1) << "an end past the data";
+        ASSERT_EQ(mp3_set_loop_points(p, 100, 5000), 0);
+        int64_t s = 0, e = 0;
+        EXPECT_EQ(mp3_get_loop_points(p, &s, &e), 0);
+        EXPECT_EQ(s, 100);
+        EXPECT_EQ(e, 5000);
+        mp3_destroy(p);
+    }
+    Mp3StreamPlayer* sp = mp3s_create(data.data(), 8192, 0);
+    ASSERT_NE(sp, nullptr);
+    EXPECT_EQ(mp3s_set_gapless(sp, 1), 0);
+    EXPECT_EQ(mp3s_length_samples(sp), 20 * 44100) << "the LAME tag's length";
+    EXPECT_EQ(mp3s_position_samples(sp), 0);
+    EXPECT_EQ(mp3s_set_loop_points(sp, 100, (int64_t(1) << 32) + 5000), -1);
+    mp3s_destroy(sp);
+    EXPECT_EQ(mp3_length_samples(nullptr), 0);
+    EXPECT_EQ(mp3s_length_samples(nullptr), -1);
+}
+
 }  // namespace

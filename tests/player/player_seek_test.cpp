@@ -170,7 +170,7 @@ TEST_P(PlayerSeek, StreamedSeeksAreExactToAnyTimePassed) {
     // Play to about 6 s without a seek: the blocks come in order.
     int64_t given = 2 * block;
     while (mp3s_position_ms(s) < 6000) {
-        const int32_t off = mp3s_next_block_offset(s);
+        const int64_t off = mp3s_next_block_offset(s);
         if (off >= 0) {
             EXPECT_EQ(off, given);
             given += block;

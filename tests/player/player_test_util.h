@@ -109,7 +109,7 @@ inline Streamed stream_in_blocks(const uint8_t* data, size_t n, int32_t block,
 // names: the last block when it reaches the end. false when it asked for none.
 inline bool feed_named(Mp3StreamPlayer* p, const uint8_t* data, size_t n, int32_t block) {
     uint8_t* nb = mp3s_next_block(p);
-    const int32_t off = mp3s_next_block_offset(p);
+    const int64_t off = mp3s_next_block_offset(p);
     if (!nb || off < 0 || size_t(off) > n) return false;
     const size_t k = std::min(size_t(block), n - size_t(off));
     std::memcpy(nb, data + off, k);

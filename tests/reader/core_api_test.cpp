@@ -1,6 +1,10 @@
 // The core through its public calls (mpeg_core.h): data in memory and the same data fed in
 // pieces of any size give mp3dec's bytes, gapless or not, whatever the size of the reads; the
 // length and an exact seek; and the results of misuse and of data without a frame.
+#include <sched.h>
+
+#include <algorithm>
+#include <mutex>
 #include <string>
 
 #include "mpeg_core.h"
@@ -199,6 +203,98 @@ TEST(CoreApi, DataWithoutFramesAndMisuse) {
     EXPECT_EQ(mpeg_core_read(c, out, sizeof out, &n), MP3_NO_FRAME);
     mpeg_core_destroy(c);
     mpeg_core_destroy(nullptr);
+}
+
+// The whole-data decode through the public calls: with the tagged file in memory, on one thread,
+// several, or the default, into memory or to a place callback, the PCM given and then the rest
+// read as usual are mp3dec's bytes, and the position after the decode is where the reads go on.
+// It does nothing on fed data or once reads have begun (the reads then go on as before), and
+// misuse is refused.
+TEST(CoreApi, DecodeAllThenReadGivesMp3decsBytes) {
+    ZIV_REQUIRE_TOOL("lame");
+    ZIV_REQUIRE_TOOL("sox");
+    const Bytes data = ziv::read_file(tagged_mp3());
+    const Bytes gapless = mp3dec(tagged_mp3(), "-j 1");
+    ASSERT_EQ(gapless.size(), 441000u * 4u);
+    struct Place {
+        Bytes pcm;
+        std::mutex lock;
+        static int32_t put(void* ctx, uint8_t* p, int64_t at, int32_t n) {
+            Place* s = static_cast<Place*>(ctx);
+            const std::lock_guard<std::mutex> hold(s->lock);
+            if (s->pcm.size() < size_t(at + n)) s->pcm.resize(size_t(at + n));
+            std::copy(p, p + n, s->pcm.begin() + at);
+            return 1;
+        }
+    };
+    for (int32_t threads : {0, 1, 2, 3}) {
+        for (bool to_memory : {true, false}) {
+            SCOPED_TRACE(std::to_string(threads) + (to_memory ? " threads, memory" : " threads, placed"));
+            MpegCore* c = mpeg_core_create(0, 0, 24000);
+            ASSERT_EQ(mpeg_core_set_data(c, data.data(), int32_t(data.size())), MP3_OK);
+            Bytes out(gapless.size() + 5000, 0x55);
+            Place place;
+            const int64_t got = to_memory
+                                    ? mpeg_core_decode_all(c, threads, out.data(),
+                                                           int64_t(out.size()), nullptr, nullptr)
+                                    : mpeg_core_decode_all(c, threads, nullptr, 0, Place::put,
+                                                           &place);
+            ASSERT_GT(got, int64_t(gapless.size()) - 20 * 4608) << "all but the last frames";
+            ASSERT_LT(got, int64_t(gapless.size()));
+            if (!to_memory) {
+                EXPECT_EQ(int64_t(place.pcm.size()), got);
+                std::copy(place.pcm.begin(), place.pcm.end(), out.begin());
+            }
+            EXPECT_EQ(mpeg_core_position_ms(c), int32_t(got / 4 * 1000 / 44100));
+            int32_t r = 0;
+            const Bytes rest = drain(c, 4099, &r);
+            EXPECT_EQ(r, MP3_ENDED);
+            out.resize(size_t(got));
+            out.insert(out.end(), rest.begin(), rest.end());
+            EXPECT_TRUE(out == gapless);
+            mpeg_core_destroy(c);
+        }
+    }
+    // After a read, and on fed data: nothing; the reads go on as before.
+    MpegCore* c = mpeg_core_create(0, 0, 24000);
+    ASSERT_EQ(mpeg_core_set_data(c, data.data(), int32_t(data.size())), MP3_OK);
+    Bytes out(gapless.size());
+    int32_t n = 0;
+    ASSERT_EQ(mpeg_core_read(c, out.data(), 1000, &n), MP3_OK);
+    EXPECT_EQ(mpeg_core_decode_all(c, 2, out.data() + 1000, int64_t(out.size()) - 1000, nullptr,
+                                   nullptr),
+              0);
+    int32_t r = 0;
+    Bytes rest = drain(c, 4099, &r);
+    EXPECT_TRUE(std::equal(rest.begin(), rest.end(), gapless.begin() + 1000));
+    EXPECT_EQ(rest.size(), gapless.size() - 1000);
+    EXPECT_EQ(mpeg_core_decode_all(c, 2, out.data(), 10, Place::put, nullptr), MP3_BAD_BUFFER);
+    EXPECT_EQ(mpeg_core_decode_all(c, 2, nullptr, 0, nullptr, nullptr), MP3_BAD_BUFFER);
+    mpeg_core_destroy(c);
+    c = mpeg_core_create(0, 0, 24000);
+    EXPECT_EQ(mpeg_core_feed(c, data.data(), int32_t(data.size())), int32_t(data.size()));
+    EXPECT_EQ(mpeg_core_decode_all(c, 2, out.data(), int64_t(out.size()), nullptr, nullptr), 0);
+    mpeg_core_destroy(c);
+}
+
+// The processors counted are those the process may run on (its affinity), not those online: a
+// thread bound to one processor, then to two where the machine has them, counts those.
+TEST(CoreApi, ProcessorsAreTheAffinitys) {
+    cpu_set_t was;
+    ASSERT_EQ(sched_getaffinity(0, sizeof was, &was), 0);
+    const int allowed = CPU_COUNT(&was);
+    EXPECT_EQ(mpeg_core_processors(), allowed);
+    std::vector<int> cpus;
+    for (int k = 0; k < CPU_SETSIZE && int(cpus.size()) < 2; ++k)
+        if (CPU_ISSET(k, &was)) cpus.push_back(k);
+    for (size_t n = 1; n <= cpus.size(); ++n) {
+        cpu_set_t set;
+        CPU_ZERO(&set);
+        for (size_t k = 0; k < n; ++k) CPU_SET(cpus[k], &set);
+        ASSERT_EQ(sched_setaffinity(0, sizeof set, &set), 0);
+        EXPECT_EQ(mpeg_core_processors(), int32_t(n));
+    }
+    ASSERT_EQ(sched_setaffinity(0, sizeof was, &was), 0);
 }
 
 }  // namespace

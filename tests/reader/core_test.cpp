@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <iterator>
+#include <mutex>
 #include <set>
 #include <string>
 
@@ -194,13 +195,43 @@ TEST(Core, DecodePiecesIsTheRangeDecodeWhateverThePiece) {
     }
 }
 
-// The whole data on several threads: segments of its frames (several for each thread, taken in
-// turn), each decoded on a core of its own from a seek to its first frame, join into the one-core
-// decode byte for byte, gapless or not, in Layer III (a VBR file with its Xing frame) and
-// Layer II, with frames whose main data was zeroed (the reservoir then carries garbage across a
-// segment's start). A file cut inside its last frame, or with a frame in the middle that the
-// decoder rejects (every frame after it comes one place early), either joins the same or is
-// refused (the caller then decodes it in one piece). The core decoded from is left as it was.
+// What a whole-data decode handed to its sink: the pieces, each copied at its place.
+struct Placed {
+    Bytes pcm;
+    std::vector<std::pair<int64_t, int32_t>> pieces;
+    std::mutex lock;
+    int32_t stop_after = -1;
+    static int32_t put(void* ctx, uint8_t* p, int64_t at, int32_t n) {
+        Placed* s = static_cast<Placed*>(ctx);
+        const std::lock_guard<std::mutex> hold(s->lock);
+        if (s->pcm.size() < size_t(at + n)) s->pcm.resize(size_t(at + n), 0x55);
+        std::copy(p, p + n, s->pcm.begin() + at);
+        s->pieces.emplace_back(at, n);
+        return int32_t(s->pieces.size()) == s->stop_after ? 0 : 1;
+    }
+    // Whether the pieces cover [0, bytes) exactly once (past it, pieces of frames that could not
+    // be joined may have been given too: the reads from there write over them).
+    bool tile(int64_t bytes) {
+        std::sort(pieces.begin(), pieces.end());
+        int64_t at = 0;
+        for (const auto& q : pieces) {
+            if (q.first >= bytes && at == bytes) break;
+            if (q.first != at || q.second <= 0) return false;
+            at += q.second;
+        }
+        return at == bytes;
+    }
+};
+
+// The whole data on several threads: the calling core decodes from the start, the others take
+// segments from the end, each decoded from a seek to its first frame; the frames given, then the
+// rest read by the calling core from where it was left, are the one-core decode byte for byte,
+// gapless or not, in Layer III (a VBR file with its Xing frame) and Layer II, with frames whose
+// main data was zeroed (the reservoir then carries garbage across a segment's start), a file cut
+// inside its last frame, and a frame in the middle that the decoder rejects (every frame after it
+// comes one place early: the join stops before it). Straight into memory (a room too small for
+// the whole takes the frames that fit), or a piece at a time to a sink that gets every byte once;
+// a sink that stops the decode stops it.
 TEST(Core, DecodeAllOnSeveralThreadsIsTheOneCoreDecode) {
     // 44100 * 30 + 777 samples, by lame (VBR) and by twolame.
     const Bytes vbr = lame("par_vbr");
@@ -212,35 +243,77 @@ TEST(Core, DecodeAllOnSeveralThreadsIsTheOneCoreDecode) {
     std::fill(zeroed.begin() + third, zeroed.begin() + third + 1500, 0);
     const Bytes cut(vbr.begin(), vbr.end() - 200);
     const Bytes rejected = with_rejected_frame(vbr, 700);
-    struct Case { const char* name; const Bytes* data; bool may_refuse; };
-    const Case cases[] = {{"vbr", &vbr, false},
-                          {"layer2", &l2, false},
-                          {"zeroed", &zeroed, false},
+    struct Case { const char* name; const Bytes* data; bool joins_all; };
+    const Case cases[] = {{"vbr", &vbr, true},
+                          {"layer2", &l2, true},
+                          {"zeroed", &zeroed, true},
                           {"cut", &cut, true},
-                          {"rejected", &rejected, true}};
+                          {"rejected", &rejected, false}};
     for (const Case& k : cases) {
         for (int32_t gapless : {0, -1}) {
             SCOPED_TRACE(std::string(k.name) + (gapless ? " gapless" : " every frame"));
             const Bytes& data = *k.data;
             const Decoded want = decode(data, gapless, int32_t(data.size()), 1 << 22);
-            MpegCore* c = indexed_core(data, gapless);
             const int32_t len = int32_t(data.size());
-            const int64_t bytes = mpeg_core_range_bytes(c, 0, c->index.frames);
-            const std::vector<int32_t> offsets(c->index.offsets,
-                                               c->index.offsets + c->index.frames + 1);
-            for (int32_t threads : {1, 2, 3, 7}) {
-                Bytes got(size_t(bytes), 0x55);
-                const int32_t ok = mpeg_core_decode_all(c, data.data(), len, got.data(), threads);
-                EXPECT_TRUE(std::equal(offsets.begin(), offsets.end(), c->index.offsets));
-                EXPECT_EQ(c->current_frame, 0);
-                if (!k.may_refuse) {
-                    EXPECT_EQ(ok, 1) << threads << " threads";
-                    EXPECT_EQ(got.size(), want.pcm.size());
+            // The rest, read as usual from where the run left the core.
+            auto rest = [&](MpegCore* c, int32_t pos, Bytes* pcm, int64_t at) {
+                ASSERT_EQ(mpeg_core_prepare(c, data.data(), len), 1);
+                pcm->resize(size_t(at));
+                Bytes buf(1 << 16);
+                int32_t r;
+                do {
+                    int32_t filled = 0;
+                    r = mpeg_core_fill(c, data.data(), len, 1, &pos, buf.data(),
+                                       int32_t(buf.size()), &filled);
+                    pcm->insert(pcm->end(), buf.begin(), buf.begin() + filled);
+                } while (r == MP3_OK);
+            };
+            // Into memory, on each count of threads.
+            for (int32_t threads : {1, 2, 7, 0}) {
+                SCOPED_TRACE(std::to_string(threads) + " threads");
+                MpegCore* c = indexed_core(data, gapless);
+                const int32_t frames = c->index.frames;
+                Bytes got(size_t(mpeg_core_range_bytes(c, 0, frames)), 0x55);
+                int32_t pos = -1;
+                const int32_t n = mpeg_core_decode_run(c, data.data(), len, threads, got.data(),
+                                                       int64_t(got.size()), nullptr, nullptr, &pos);
+                ASSERT_GE(n, 0);
+                if (k.joins_all) {
+                    EXPECT_GT(n, frames - 16) << "the run reaches the last frames";
                 }
-                if (ok) {
-                    EXPECT_TRUE(got == want.pcm) << threads << " threads";
-                }
+                EXPECT_EQ(pos, n < frames ? c->index.offsets[n] : len);
+                rest(c, pos, &got, mpeg_core_range_bytes(c, 0, n));
+                EXPECT_TRUE(got == want.pcm);
+                delete_core(c);
             }
+            // A room of a third takes the frames whose PCM fits it.
+            MpegCore* c = indexed_core(data, gapless);
+            Bytes small(want.pcm.size() / 3, 0x55);
+            int32_t pos = -1;
+            const int32_t m = mpeg_core_decode_run(c, data.data(), len, 3, small.data(),
+                                                   int64_t(small.size()), nullptr, nullptr, &pos);
+            EXPECT_LE(mpeg_core_range_bytes(c, 0, m), int64_t(small.size()));
+            EXPECT_GT(mpeg_core_range_bytes(c, 0, m + 1), int64_t(small.size()));
+            EXPECT_TRUE(std::equal(small.begin(), small.begin() + mpeg_core_range_bytes(c, 0, m),
+                                   want.pcm.begin()));
+            delete_core(c);
+            // Through a sink, from every thread.
+            c = indexed_core(data, gapless);
+            Placed placed;
+            const int32_t p = mpeg_core_decode_run(c, data.data(), len, 2, nullptr, 0, Placed::put,
+                                                   &placed, &pos);
+            ASSERT_GE(p, 0);
+            const int64_t given = mpeg_core_range_bytes(c, 0, p);
+            EXPECT_TRUE(placed.tile(given)) << "every byte of the run given once";
+            rest(c, pos, &placed.pcm, given);
+            EXPECT_TRUE(placed.pcm == want.pcm);
+            delete_core(c);
+            c = indexed_core(data, gapless);
+            Placed stops;
+            stops.stop_after = 3;
+            EXPECT_EQ(mpeg_core_decode_run(c, data.data(), len, 2, nullptr, 0, Placed::put, &stops,
+                                           &pos),
+                      -1);
             delete_core(c);
         }
     }

@@ -1,53 +1,23 @@
-// mp3dec --info. The stream's facts come from its first frame's header, a walk over its frames
-// (the average bitrate, and constant or variable bitrate where no LAME tag says which), the
-// first frame's LAME tag (encoder, method, delay and padding, ReplayGain) and the count of
-// samples the decode gave; the text from the tag reader. Text is printed as the tags give it,
-// UTF-8; control characters are escaped in both forms, so that no tag can drive a terminal.
+// mp3dec --info. The stream's facts come from the core's record of them: the first frame's
+// header, the walk over the frame headers (the average bitrate, constant or variable bitrate where
+// no LAME tag says which, the length where the LAME tag does not agree with the frames), the
+// first frame's LAME tag (encoder, method, delay and padding, ReplayGain); the text from the tags.
+// A file is read through a reader, so that a file of any size is described in the time a walk
+// over its headers takes. Text is printed as the tags give it, UTF-8; control characters are
+// escaped in both forms, so that no tag can drive a terminal.
 #include "info.h"
 
-#include <cmath>
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <string>
 
-#include "lame_info.h"
-#include "lame_tag.h"
+#include "mpeg_core.h"
 #include "mpeg_tags.h"
-#include "replaygain.h"
+#include "os.h"
 
 namespace {
-
-struct Walk {
-    int64_t frames = 0;      // audio frames (an Info frame is not one)
-    int64_t bytes = 0;       // their bytes
-    int32_t rate = 0;        // the first one's bitrate, bit/s (0 free format)
-    bool same_rate = true;   // every audio frame of that bitrate
-};
-
-// Walks the stream's frames from the first one with the stream's synchronisation, as decoding
-// steps over them (tags and junk skipped, a frame of another stream ends it).
-Walk walk_frames(const InfoFacts& f) {
-    Walk w;
-    MpegSync s = f.core->sync;
-    mpeg_sync_restart(&s, 1);
-    const int32_t n = f.len > size_t(INT32_MAX) ? INT32_MAX : int32_t(f.len);
-    int32_t pos = int32_t(f.first), size = 0;
-    bool skip_info = f.core->info != 0;
-    while (mpeg_sync_next(&s, f.data, n, 1, &pos, &size) == MPEG_SYNC_FRAME) {
-        MpegHeader h;
-        int32_t rate = 0;
-        mpeg_header_parse_rate(f.data + pos, n - pos, &h, &rate);
-        if (!skip_info) {
-            ++w.frames;
-            w.bytes += size;
-            if (w.frames == 1) w.rate = rate;
-            w.same_rate = w.same_rate && rate == w.rate;
-        }
-        skip_info = false;
-        pos += size;
-        mpeg_sync_taken(&s);
-    }
-    return w;
-}
 
 // A number with up to `decimals` decimals, trailing zeros dropped ("2.3", "-6.54", "1.0").
 std::string number(double v, int decimals) {
@@ -162,64 +132,102 @@ struct Printer {
     }
 };
 
-const char* version_of(const MpegHeader& h) {
-    if (h.sync == 2) return "2.5";
-    return h.id == 1 ? "1" : "2";
+const char* version_of(int32_t version) {
+    return version == 25 ? "2.5" : version == 10 ? "1" : "2";
+}
+
+// The tags' ReplayGain, the LAME tag's where the tags give none. The LAME tag holds one peak, that
+// of the track it was encoded from (of the album when it gives the album's gain alone).
+MpegReplayGain replaygain_of(const MpegTags* tags, const MpegStreamInfo& si) {
+    MpegReplayGain rg{};
+    if (tags) mpeg_tags_replaygain(tags, &rg);
+    if (si.has_track_gain && !rg.has_track_gain) rg.has_track_gain = 1, rg.track_gain = si.track_gain;
+    if (si.has_album_gain && !rg.has_album_gain) rg.has_album_gain = 1, rg.album_gain = si.album_gain;
+    const bool album = si.has_album_gain && !si.has_track_gain;
+    int32_t& has = album ? rg.has_album_peak : rg.has_track_peak;
+    double& peak = album ? rg.album_peak : rg.track_peak;
+    if (si.has_peak && !has) has = 1, peak = si.peak;
+    return rg;
+}
+
+// A file read through the core's reader: reads and 64-bit seeks on its stream (os.h).
+int64_t file_read(void* ctx, void* buf, size_t n) {
+    FILE* f = static_cast<FILE*>(ctx);
+    const size_t k = std::fread(buf, 1, n, f);
+    return k > 0 || !std::ferror(f) ? int64_t(k) : -1;
+}
+
+int32_t file_seek(void* ctx, int64_t offset) {
+    return os_seek(static_cast<FILE*>(ctx), offset, SEEK_SET) == 0 ? 0 : -1;
+}
+
+int64_t file_size(void* ctx) {
+    int64_t size = -1;
+    return os_regular_file(static_cast<FILE*>(ctx), &size) ? size : -1;
+}
+
+constexpr MpegReader kFileReader = {file_read, file_seek, file_size};
+
+// A source that cannot seek (standard input, a pipe), read whole.
+uint8_t* read_whole(FILE* f, size_t* n) {
+    size_t cap = 1 << 20, len = 0;
+    uint8_t* b = static_cast<uint8_t*>(std::malloc(cap));
+    while (b) {
+        if (len == cap) {
+            uint8_t* more = static_cast<uint8_t*>(std::realloc(b, cap *= 2));
+            if (!more) break;
+            b = more;
+        }
+        const size_t k = std::fread(b + len, 1, cap - len, f);
+        len += k;
+        if (k == 0) {
+            if (std::ferror(f)) break;
+            *n = len;
+            return b;
+        }
+    }
+    std::free(b);
+    return nullptr;
 }
 
 }  // namespace
 
-int info_print(const InfoFacts& f, bool json, FILE* out) {
-    const MpegCore* c = f.core;
-    const MpegHeader& h = c->header;
-    const uint8_t* frame = f.data + f.first;
-    const size_t avail_all = f.len - size_t(f.first);
-    const int32_t avail = avail_all > size_t(INT32_MAX) ? INT32_MAX : int32_t(avail_all);
-    MpegLameInfo lame;
-    const bool has_lame = c->info && mpeg_lame_info_read(frame, avail, &h, &lame);
-    MpegLameTag gap;
-    const bool has_gap = c->info && mpeg_lame_tag_read(frame, avail, &h, &gap);
-    MpegTags* tags = mpeg_tags_read(f.data, f.len);
-    if (!tags) {
-        std::fprintf(stderr, "mp3dec: out of memory\n");
-        return 2;
-    }
-    const Walk w = walk_frames(f);
-    MpegFrameInfo fi;
-    mpeg_header_info(&h, &fi);
+namespace {
 
+// Prints the facts of the opened core to out.
+int print_facts(MpegCore* c, bool json, FILE* out) {
+    MpegOutputFormat fmt;
+    MpegStreamInfo si;
+    mpeg_core_get_format(c, &fmt);
+    // The length first: it walks over the frames, which the record then tells of.
+    const int64_t samples = mpeg_core_length(c);
+    mpeg_core_get_info(c, &si);
+    const MpegTags* tags = mpeg_core_tags(c);
     Printer p{json, out, std::string()};
     if (json) {
         p.text = "{";
         p.depth = 1;
     }
-    p.integer("layer", "layer", c->layer);
-    p.string("version", "MPEG version", version_of(h));
-    p.integer("sample_rate", "sample rate", f.sample_rate, " Hz");
-    p.integer("channels", "channels", f.channels);
-    int32_t mode = has_lame ? mpeg_lame_bitrate_mode(&lame) : MPEG_BITRATE_UNKNOWN;
-    if (mode == MPEG_BITRATE_UNKNOWN && w.frames > 0)
-        mode = w.same_rate ? MPEG_BITRATE_CBR : MPEG_BITRATE_VBR;
+    p.integer("layer", "layer", si.layer);
+    p.string("version", "MPEG version", version_of(si.version));
+    p.integer("sample_rate", "sample rate", fmt.sample_rate, " Hz");
+    p.integer("channels", "channels", fmt.channels);
     static const char* const kModes[] = {nullptr, "CBR", "ABR", "VBR"};
-    if (kModes[mode]) p.string("bitrate_mode", "bitrate mode", kModes[mode]);
-    if (w.frames > 0 && w.same_rate && w.rate > 0) {
-        p.integer("bitrate", "bitrate", w.rate, " bit/s");
-    } else if (w.frames > 0 && fi.samples > 0) {
-        // Bits of the audio frames over their time at the stream's own rate.
-        const double seconds = double(w.frames) * fi.samples / double(fi.sample_rate);
-        p.integer("bitrate", "bitrate", int64_t(std::llround(double(w.bytes) * 8.0 / seconds)),
-                  " bit/s");
+    if (si.bitrate_mode > 0 && si.bitrate_mode < 4)
+        p.string("bitrate_mode", "bitrate mode", kModes[si.bitrate_mode]);
+    if (si.frames > 0 && si.average_bitrate > 0)
+        p.integer("bitrate", "bitrate", si.average_bitrate, " bit/s");
+    if (samples >= 0) {
+        p.integer("samples", "samples", samples, " per channel");
+        if (fmt.sample_rate > 0)
+            p.real("duration", "duration", double(samples) / fmt.sample_rate, 6, " s");
     }
-    p.integer("samples", "samples", f.samples, " per channel");
-    if (f.sample_rate > 0)
-        p.real("duration", "duration", double(f.samples) / f.sample_rate, 6, " s");
-    const char* encoder = has_lame && lame.encoder[0] ? lame.encoder
-                                                      : mpeg_tags_get(tags, MPEG_TAG_ENCODER);
+    const char* encoder = si.encoder[0] ? si.encoder : mpeg_tags_get(tags, MPEG_TAG_ENCODER);
     if (encoder) p.string("encoder", "encoder", encoder);
-    if (has_gap) {
+    if (si.delay >= 0) {
         p.open("gapless", "gapless");
-        p.integer("delay", "delay", gap.delay, " samples");
-        p.integer("padding", "padding", gap.padding, " samples");
+        p.integer("delay", "delay", si.delay, " samples");
+        p.integer("padding", "padding", si.padding, " samples");
         p.close();
     }
 
@@ -273,9 +281,7 @@ int info_print(const InfoFacts& f, bool json, FILE* out) {
         p.close(true);
     }
     // ReplayGain: the tags' values, the LAME tag's where the tags give none.
-    MpegReplayGain rg;
-    mpeg_tags_replaygain(tags, &rg);
-    if (has_lame) mpeg_replaygain_merge(&rg, &lame);
+    const MpegReplayGain rg = replaygain_of(tags, si);
     if (rg.has_track_gain | rg.has_track_peak | rg.has_album_gain | rg.has_album_peak) {
         p.open("replaygain", "ReplayGain");
         if (rg.has_track_gain) p.real("track_gain", "track gain", rg.track_gain, 2, " dB");
@@ -285,7 +291,47 @@ int info_print(const InfoFacts& f, bool json, FILE* out) {
         p.close();
     }
     if (json) p.text += "\n}\n";
-    mpeg_tags_free(tags);
     std::fputs(p.text.c_str(), out);
+    if (std::fflush(out) != 0 || std::ferror(out)) {
+        std::fprintf(stderr, "mp3dec: cannot write the information\n");
+        return 2;
+    }
     return 0;
+}
+
+}  // namespace
+
+int info_run(const InfoOptions& o) {
+    const bool from_stdin = std::strcmp(o.input, "-") == 0;
+    FILE* f = from_stdin ? stdin : os_fopen(o.input, "rb");
+    // A regular file is read through a reader, a piece at a time; anything else whole.
+    const bool whole = f && file_size(f) < 0;
+    uint8_t* data = nullptr;
+    size_t len = 0;
+    if (!f || (whole && !(data = read_whole(f, &len)))) {
+        std::fprintf(stderr, "mp3dec: cannot read '%s': %s\n", o.input, std::strerror(errno));
+        if (f && !from_stdin) std::fclose(f);
+        return 2;
+    }
+    MpegCore* c = mpeg_core_create(o.reduction, o.convert, o.freq_limit);
+    int status = 2;
+    if (!c) {
+        std::fprintf(stderr, "mp3dec: out of memory\n");
+    } else {
+        mpeg_core_set_gapless(c, o.gapless ? 1 : 0);
+        const int32_t r =
+            whole ? mpeg_core_set_data(c, data, len) : mpeg_core_set_reader(c, &kFileReader, f);
+        if (r == MP3_OK)
+            status = print_facts(c, o.json, stdout);
+        else if (r == MP3_SETUP_FAILED)
+            std::fprintf(stderr, "mp3dec: '%s': this MPEG audio stream cannot be decoded\n", o.input);
+        else if (r == MP3_READ_FAILED)
+            std::fprintf(stderr, "mp3dec: cannot read '%s': %s\n", o.input, std::strerror(errno));
+        else
+            std::fprintf(stderr, "mp3dec: '%s': no MPEG audio frame found\n", o.input);
+    }
+    mpeg_core_destroy(c);
+    if (!from_stdin) std::fclose(f);
+    std::free(data);
+    return status;
 }

@@ -1,24 +1,22 @@
 // mp3dec --info: what a file is and what it says about itself, printed for a person or as one
-// JSON object. The caller has found the stream's first frame and decoded the stream as the
-// default decode does, to count the samples it gives.
+// JSON object. Everything comes from the public core (mpeg_core.h): its record of the stream's
+// facts, its length and its tags; nothing is decoded.
 #pragma once
 
-#include <cstddef>
 #include <cstdint>
-#include <cstdio>
 
-#include "core.h"
-
-struct InfoFacts {
-    const uint8_t* data;  // the whole input
-    size_t len;
-    int64_t first;        // offset of the stream's first frame in data
-    const MpegCore* core; // set up from that frame
-    int32_t sample_rate;  // of the output, Hz
-    int32_t channels;     // of the output
-    int64_t samples;      // per channel, as the decode gave them
+// How the input would be decoded: the decoder's options and gapless on or off, which set the
+// output's rate, channels and length.
+struct InfoOptions {
+    const char* input;  // a file, or "-" for standard input
+    int32_t reduction;
+    int32_t convert;
+    int32_t freq_limit;
+    bool gapless;
+    bool json;
 };
 
-// Prints the facts, the LAME tag's and the tags' to out. Returns 0, or 2 when memory ran out
-// reading the tags (after saying so on stderr).
-int info_print(const InfoFacts& facts, bool json, FILE* out);
+// Opens the input (a file through a reader, 64-bit offsets, a piece at a time; standard input
+// read whole), prints its facts to standard output. Returns mp3dec's exit status: 0, or 2 after
+// one line on stderr (unreadable input, no MPEG audio, out of memory, output not written).
+int info_run(const InfoOptions& o);

@@ -7,12 +7,11 @@
 // Gapless by default: a Xing/Info first frame is left out and, where its LAME tag gives them,
 // the encoder's delay and padding are cut and the output ends after the frames the tag counts,
 // so the output is the encoder's input.
-// A regular input file of more than 10 seconds of audio is decoded on every processor (-j N sets
-// the number of threads): the file is read whole, split at frame boundaries into segments, and
-// each segment is decoded by a core of its own from a seek to its first frame (the frames before
-// it decoded with their output thrown away, as a seek does), so the output is byte-identical to
-// the decode with one thread, gapless included. A segment whose frames do not give exactly the
-// output a straight decode gives them (damaged data) ends the split: the rest is decoded as usual.
+// A regular input file written to a regular output file is decoded on several threads where that
+// pays (-j N sets the number): the file is mapped whole and the core's whole-data decode takes
+// runs of frames on other threads, each decoded from a seek to its first frame, and writes each
+// piece at its place (mpeg_core_decode_run), so the output is byte-identical to the decode with
+// one thread, gapless included; the last frames are decoded as usual.
 // Usage: mp3dec [-r N] [-c N] [-8 | -e FORM] [--round] [-f HZ] [--no-gapless]
 //        [--replaygain track|album] [--preamp DB] [-j N] [--bench] INPUT OUTPUT
 // ("-" = stdin / stdout), or mp3dec --info [--json] INPUT (info.cpp).
@@ -32,7 +31,6 @@
 #include "pcm_output.h"
 #include "replaygain.h"
 #include "tags.h"
-#include "threads.h"
 
 namespace {
 
@@ -41,6 +39,7 @@ namespace {
 struct Bytes {
     uint8_t* p = nullptr;
     size_t n = 0, cap = 0;
+    bool mapped = false;  // a file mapped by map_input, never freed or grown
 };
 
 bool bytes_reserve(Bytes* b, size_t cap) {
@@ -50,11 +49,6 @@ bool bytes_reserve(Bytes* b, size_t cap) {
     b->p = q;
     b->cap = cap;
     return true;
-}
-
-void bytes_free(Bytes* b) {
-    std::free(b->p);
-    *b = Bytes{};
 }
 
 // A core on the C library's allocator, zeroed so that core_delete is safe whatever fails after.
@@ -73,7 +67,7 @@ struct Options {
     bool form_given = false;
     bool round = false;
     int32_t freq_limit = 24000;
-    int32_t threads = 0;  // 0: the processors for a regular file of more than 10 s, else 1
+    int32_t threads = 0;  // 0: the core's default (one, or the processors where that pays)
     bool bench = false;
     bool gapless = true;
     bool info = false;  // --info: describe INPUT instead of decoding it to OUTPUT
@@ -120,8 +114,10 @@ bool print_help(int argc, char** argv) {
             "                apply the file's track or album ReplayGain (its tags, else its LAME\n"
             "                tag), lowered where its peak says the output would clip\n"
             "  --preamp DB   added to the ReplayGain, -20..20 dB (default 0)\n"
-            "  -j N          decode on N threads (1..256; default: every processor for a regular\n"
-            "                file of more than 10 s of audio, else 1); the output is the same\n"
+            "  -j N          decode on N threads (1..256) where INPUT and OUTPUT are regular files;\n"
+            "                default: every processor the program may run on where the decode\n"
+            "                of the first frames, timed, says that pays, else 1; the output is\n"
+            "                the same\n"
             "  --bench       decode again for at least a second and report the speed on stderr\n"
             "  --info        print what INPUT is instead of decoding it: layer, version, rate,\n"
             "                channels, bitrate, samples and duration of the decode, encoder,\n"
@@ -242,6 +238,18 @@ bool read_all(FILE* f, Bytes* data, int64_t expect = 0) {
         data->n += n;
         if (n == 0) return !std::ferror(f);
     }
+}
+
+// Maps a regular file of `size` bytes into data (left mapped until the process ends): its pages
+// come from the file's cache as they are read, a few at a time, with no copy and no fresh memory.
+bool map_input(FILE* f, int64_t size, Bytes* data) {
+    if (size <= 0 || uint64_t(size) > SIZE_MAX) return false;
+    const uint8_t* m = os_map(f, size);
+    if (!m) return false;
+    data->p = const_cast<uint8_t*>(m);  // read only: the Bytes of a mapped file are never written
+    data->n = data->cap = size_t(size);
+    data->mapped = true;
+    return true;
 }
 
 // Bytes of the window kept ahead of the frame being decoded, so that a frame, its confirmation
@@ -389,170 +397,6 @@ int32_t convert_of(const Options& o) {
            (o.round ? MPEG_CONVERT_ROUND : 0);
 }
 
-// The whole-file decode on several threads (see the head of this file). The frames before the
-// last few are split into segments, which worker threads, each with a core of its own, take in
-// turn. The workers start before the output is opened (truncating a large file that is there
-// already takes a while): until it is, they decode whole segments into a ring of buffers, which
-// the main thread writes in order as they are done, freeing their slots. Once the output is
-// open, a regular file takes each segment at its place, written by its worker a piece at a time
-// from a small buffer of its own; other outputs (a pipe) go on through the ring. No thread waits
-// for a round of others: a thread that the machine's other work holds up delays its own segment
-// only.
-// Segments of a few hundred frames, long enough that their pre-roll of a few frames each costs
-// little, and shorter towards the end, so that the threads finish together.
-constexpr int32_t kSegmentFrames = 256;    // most frames in a segment (1.2 MB of 16-bit stereo)
-constexpr int32_t kMinSegmentFrames = 64;  // fewest, where there are frames for that
-constexpr int32_t kSlotsPerThread = 4;     // ring buffers a thread: decoding on while it opens
-constexpr int32_t kPieceFrames = 32;       // frames a worker writes at a time at their place
-constexpr int32_t kSerialTail = 8;         // the last frames, decoded as usual (the data's end)
-constexpr int32_t kMaxThreads = 256;
-
-// A segment's state.
-enum SegmentState : int32_t {
-    kWaiting,      // not yet decoded (or being decoded)
-    kInSlot,       // decoded into its ring slot, for the main thread to write
-    kPlaced,       // decoded and written at its place
-    kFailed,       // its frames did not give the bytes a straight decode gives them
-    kWriteFailed,  // writing it at its place failed
-};
-
-struct Queue {
-    Queue() {
-        ziv_mutex_init(&lock);
-        ziv_cond_init(&changed);
-    }
-    ~Queue() {
-        ziv_cond_destroy(&changed);
-        ziv_mutex_destroy(&lock);
-    }
-    Queue(const Queue&) = delete;
-    Queue& operator=(const Queue&) = delete;
-    ZivMutex lock;
-    ZivCond changed;
-    const MpegCore* like = nullptr;  // the main core: the workers' cores are opened like it
-    const uint8_t* base = nullptr;
-    int32_t len = 0;
-    int32_t split = 0, segments = 0;
-    int32_t* starts = nullptr;  // segment s is frames [starts[s], starts[s + 1])
-    int32_t slots = 0;     // ring of buffers: segment s fills slot s % slots
-    int32_t next = 0;      // the next segment to take
-    int32_t written = 0;   // segments the main thread has passed (their slots free again)
-    int32_t stop = 0;      // set when the writing stops early
-    int32_t workers = 0;   // threads started
-    int32_t coreless = 0;  // of them, those whose core could not be set up (they take nothing)
-    const PcmOutput* place = nullptr;  // set once segments are written at their place
-    int32_t* state = nullptr;          // each segment's SegmentState
-    Bytes pcm[kSlotsPerThread * kMaxThreads];
-};
-
-// Frames [from, to) of segment s.
-void segment_frames(const Queue* q, int32_t s, int32_t* from, int32_t* to) {
-    *from = q->starts[s];
-    *to = q->starts[s + 1];
-}
-
-// The segments of frames [0, split) on `threads` threads: each at most kSegmentFrames frames and
-// a share of the frames left (1 / (2 threads)), at least kMinSegmentFrames (the last what is
-// left). Their starts into `starts` (room for the count + 1) where not null; returns the count.
-int32_t plan_segments(int32_t split, int32_t threads, int32_t* starts) {
-    int32_t n = 0;
-    for (int32_t f = 0; f < split; ++n) {
-        if (starts) starts[n] = f;
-        int32_t size = (split - f) / (2 * threads);
-        if (size > kSegmentFrames) size = kSegmentFrames;
-        if (size < kMinSegmentFrames) size = kMinSegmentFrames;
-        f = size < split - f ? f + size : split;
-    }
-    if (starts) starts[n] = split;
-    return n;
-}
-
-// Room for `bytes` in b, written once when new: the synthesis stores the two channels of stereo
-// PCM in turn, each reading the line it completes, and untouched memory would fault twice a page.
-bool buffer_ready(Bytes* b, size_t bytes) {
-    if (bytes <= b->cap) return true;
-    if (!bytes_reserve(b, bytes)) return false;
-    std::memset(b->p, 0, b->cap);
-    return true;
-}
-
-// Decodes segment s into its slot.
-SegmentState decode_segment(Queue* q, MpegCore* c, int32_t s) {
-    int32_t from, to;
-    segment_frames(q, s, &from, &to);
-    const int64_t bytes = mpeg_core_range_bytes(c, from, to);
-    Bytes* b = &q->pcm[s % q->slots];
-    if (bytes < 0 || bytes > INT32_MAX || !buffer_ready(b, size_t(bytes) + 1)) return kFailed;
-    b->n = size_t(bytes);
-    return mpeg_core_decode_range(c, q->base, q->len, from, to, b->p) ? kInSlot : kFailed;
-}
-
-struct Placing {
-    const PcmOutput* out;
-    int64_t at;          // the segment's first byte in the PCM
-    bool write_failed;
-};
-
-int32_t place_piece(void* ctx, uint8_t* pcm, int64_t at, int32_t bytes) {
-    Placing* p = static_cast<Placing*>(ctx);
-    if (pcm_output_place(p->out, p->at + at, pcm, bytes)) return 1;
-    p->write_failed = true;
-    return 0;
-}
-
-// Decodes segment s a piece at a time through `piece`, each piece written at its place.
-SegmentState place_segment(Queue* q, MpegCore* c, int32_t s, const PcmOutput* out, Bytes* piece) {
-    int32_t from, to;
-    segment_frames(q, s, &from, &to);
-    if (!buffer_ready(piece, size_t(kPieceFrames) * size_t(c->frame_pcm_bytes))) return kFailed;
-    Placing p = {out, mpeg_core_range_bytes(c, 0, from), false};
-    if (mpeg_core_decode_pieces(c, q->base, q->len, from, to, kPieceFrames, piece->p, place_piece,
-                                &p))
-        return kPlaced;
-    return p.write_failed ? kWriteFailed : kFailed;
-}
-
-// A core for a worker, opened on the data as the main one was.
-MpegCore* worker_core(const MpegCore* like, const uint8_t* base, int32_t len) {
-    MpegCore* c = core_new();
-    if (!c) return nullptr;
-    if (mpeg_core_init(c, like->reduction, like->convert, like->freq_limit) &&
-        mpeg_core_open_like(c, like, base, len))
-        return c;
-    core_delete(c);
-    return nullptr;
-}
-
-void* worker_thread(void* arg) {
-    Queue* q = static_cast<Queue*>(arg);
-    // Set up here, the workers side by side, while the main thread opens the output.
-    MpegCore* core = worker_core(q->like, q->base, q->len);
-    Bytes piece;
-    ziv_mutex_lock(&q->lock);
-    if (!core) {
-        ++q->coreless;
-        ziv_cond_broadcast(&q->changed);
-    }
-    for (;;) {
-        while (core && !q->stop && q->next < q->segments && !q->place &&
-               q->next >= q->written + q->slots)
-            ziv_cond_wait(&q->changed, &q->lock);
-        if (!core || q->stop || q->next >= q->segments) break;
-        const int32_t s = q->next++;
-        const PcmOutput* place = q->place;
-        ziv_mutex_unlock(&q->lock);
-        const SegmentState st =
-            place ? place_segment(q, core, s, place, &piece) : decode_segment(q, core, s);
-        ziv_mutex_lock(&q->lock);
-        q->state[s] = st;
-        ziv_cond_broadcast(&q->changed);
-    }
-    ziv_mutex_unlock(&q->lock);
-    bytes_free(&piece);
-    core_delete(core);
-    return nullptr;
-}
-
 // Moves a window over memory to input offset `at`, refilled from there.
 void input_restart_memory(InputWindow* in, int64_t at) {
     in->win.filled = 0;
@@ -562,141 +406,36 @@ void input_restart_memory(InputWindow* in, int64_t at) {
     input_advance(in, 0);
 }
 
-
-// Whether a file of `size` bytes whose first frame set the core up may hold more than 10 s of
-// audio: the Xing header's frame count where it gives one, else the size at the first frame's
-// bitrate (split_start counts the frames exactly).
-bool may_last_over_10s(const MpegCore* c, int64_t size) {
-    const int32_t ss = mpeg_core_sample_bytes(c);
-    if (ss <= 0 || c->frequency <= 0) return false;
-    const int64_t spf = c->frame_pcm_bytes / ss;
-    if (c->xing && (c->xing->flags & 1) && c->xing->frames > 0)
-        return int64_t(c->xing->frames) * spf > 10 * int64_t(c->frequency);
-    return c->bitrate <= 0 || size * 8 > 10 * int64_t(c->bitrate);
+int32_t place_piece(void* ctx, uint8_t* pcm, int64_t at, int32_t bytes) {
+    return pcm_output_place(static_cast<const PcmOutput*>(ctx), at, pcm, bytes);
 }
 
-// The decode of data held whole in memory (the window's input) on several threads: the frames
-// before the last few in segments; then the rest as usual, from a seek to the first frame not
-// written.
-struct Split {
-    Queue q;
-    ZivThread tid[kMaxThreads];
-    int64_t first = 0;  // input offset of the first frame
-};
-
-void split_free(Queue* q) {
-    for (int32_t k = 0; k < q->slots; ++k) bytes_free(&q->pcm[k]);
-    std::free(q->state);
-    std::free(q->starts);
-    q->state = q->starts = nullptr;
-}
-
-// Starts the workers on up to `threads` threads: false, with nothing started, where the stream
-// is to be decoded as usual (it cannot be indexed; with `at_least_10s`, it lasts 10 s or less).
-bool split_start(Split* sp, InputWindow* in, MpegCore* c, int32_t first_at, int32_t threads,
-                 bool at_least_10s) {
+// The decode of input held whole in memory (the window's) on several threads, where the output
+// is a regular file of ours: the core decodes the frames but the last few, each piece written at
+// its place by the thread that decoded it (see mpeg_core_decode_run); the rest is decoded as
+// usual from where they end. Elsewhere (a pipe, or no index) the whole stream as usual.
+Decoded decode_threaded(InputWindow* in, MpegCore* c, int32_t first_at, int32_t threads,
+                        PcmOutput* out) {
     const int64_t first = in->win.base + first_at;
     const int64_t end = in->audio_end < in->mem_len ? in->audio_end : in->mem_len;
-    if (end - first <= 0 || end - first > INT32_MAX ||
+    if (end - first <= 0 || end - first > INT32_MAX || !pcm_output_start_placing(out) ||
         !mpeg_core_index(c, in->mem + first, int32_t(end - first)))
-        return false;
-    const int32_t frames = c->index.frames;
-    const int64_t spf = c->frame_pcm_bytes / mpeg_core_sample_bytes(c);
-    const int32_t split = frames - kSerialTail;
-    if (split <= 0 || (at_least_10s && int64_t(frames) * spf <= 10 * int64_t(c->frequency)))
-        return false;
-
-    if (threads > kMaxThreads) threads = kMaxThreads;
-    Queue* q = &sp->q;
-    q->segments = plan_segments(split, threads, nullptr);
-    q->state = static_cast<int32_t*>(std::calloc(size_t(q->segments), sizeof(int32_t)));
-    q->starts = static_cast<int32_t*>(std::malloc(sizeof(int32_t) * (size_t(q->segments) + 1)));
-    if (!q->state || !q->starts) {
-        split_free(q);
-        return false;
-    }
-    plan_segments(split, threads, q->starts);
-    q->like = c;
-    q->base = in->mem + first;
-    q->len = int32_t(end - first);
-    q->split = split;
-    const int32_t nt = threads < q->segments ? threads : q->segments;
-    q->slots = kSlotsPerThread * nt;
-    sp->first = first;
-    for (int32_t k = 0; k < nt; ++k) {
-        if (ziv_thread_start(&sp->tid[q->workers], worker_thread, q)) ++q->workers;
-    }
-    if (q->workers > 0) return true;
-    split_free(q);
-    return false;
-}
-
-// Stops the workers, their segments unwritten, and frees what they had.
-void split_stop(Split* sp) {
-    Queue* q = &sp->q;
-    ziv_mutex_lock(&q->lock);
-    q->stop = 1;
-    ziv_cond_broadcast(&q->changed);
-    ziv_mutex_unlock(&q->lock);
-    for (int32_t k = 0; k < q->workers; ++k) ziv_thread_join(sp->tid[k]);
-    split_free(q);
-}
-
-// With the output open: has the workers write at their place where the output takes that,
-// writes the segments of the ring in order as they are done, up to the first that did not
-// decode as a straight decode would (or a write error); then decodes the rest as usual.
-Decoded split_finish(Split* sp, InputWindow* in, MpegCore* c, PcmOutput* out) {
-    Queue* q = &sp->q;
-    if (pcm_output_start_placing(out)) {
-        ziv_mutex_lock(&q->lock);
-        q->place = out;
-        ziv_cond_broadcast(&q->changed);
-        ziv_mutex_unlock(&q->lock);
-    }
-    int32_t done = 0;     // frames whose output is written
-    int64_t placed = 0;   // bytes of it placed after those written in order
-    bool write_error = false;
-    for (int32_t s = 0; s < q->segments; ++s) {
-        ziv_mutex_lock(&q->lock);
-        // No worker with a core: the segment is never taken.
-        while (q->state[s] == kWaiting && q->coreless < q->workers)
-            ziv_cond_wait(&q->changed, &q->lock);
-        const int32_t st = q->state[s];
-        ziv_mutex_unlock(&q->lock);
-        int32_t from, to;
-        segment_frames(q, s, &from, &to);
-        if (st == kInSlot && placed == 0) {
-            const Bytes& b = q->pcm[s % q->slots];
-            write_error = !pcm_output_write(out, b.p, int64_t(b.n));
-        } else if (st == kPlaced) {
-            placed += mpeg_core_range_bytes(c, from, to);
-        } else {
-            write_error = st == kWriteFailed;
-            break;  // failed, or (never) a slot's segment after placed ones
-        }
-        if (write_error) break;
-        done = to;
-        ziv_mutex_lock(&q->lock);
-        q->written = s + 1;
-        ziv_cond_broadcast(&q->changed);
-        ziv_mutex_unlock(&q->lock);
-    }
-    split_stop(sp);
-    if (!write_error && placed > 0) write_error = !pcm_output_placed(out, placed);
-    if (write_error) {
-        Decoded r;
+        return decode_stream(in, c, first_at, out);
+    const uint8_t* base = in->mem + first;
+    const int32_t len = int32_t(end - first);
+    int32_t off = 0;
+    const int32_t n = mpeg_core_decode_run(c, base, len, threads, nullptr, 0, place_piece, out, &off);
+    Decoded r;
+    if (n < 0 || !pcm_output_placed(out, mpeg_core_range_bytes(c, 0, n))) {
         r.write_error = 1;
         return r;
     }
-    // The rest from frame `done`, as a seek there gives it.
-    const int32_t off = mpeg_core_seek_frame(c, done, q->len, 0);
-    if (!mpeg_core_prepare(c, q->base, q->len)) {
-        Decoded r;
-        r.frames = done;
-        r.end_at = sp->first + off;
+    if (!mpeg_core_prepare(c, base, len)) {
+        r.frames = n;
+        r.end_at = first + off;
         return r;
     }
-    input_restart_memory(in, sp->first + off);
+    input_restart_memory(in, first + off);
     return decode_stream(in, c, 0, out);
 }
 
@@ -746,65 +485,10 @@ void bench(const Bytes& data, MpegCore* c, const MpegOutputFormat& fmt, const De
 // The input, where it is read whole (the benchmark, ReplayGain, the decode on several threads).
 Bytes input_bytes;
 
-// --info: the input read whole, the stream found and decoded as the decode with these options
-// would decode it, the PCM counted and dropped, then described.
+// --info: described as the decode with these options would give it (info.cpp).
 int run_info(const Options& o) {
-    const bool from_stdin = std::strcmp(o.input, "-") == 0;
-    FILE* f = from_stdin ? stdin : os_fopen(o.input, "rb");
-    Bytes data;
-    const bool read = f && read_all(f, &data);
-    const int err = errno;
-    if (f && !from_stdin) std::fclose(f);
-    if (!read) {
-        std::fprintf(stderr, "mp3dec: cannot read '%s': %s\n", o.input, std::strerror(err));
-        return 2;
-    }
-    InputWindow in;
-    MpegCore* core = core_new();  // zeroed: freed safely whatever fails below
-    int status = 0;
-    if (!core || !input_open_memory(&in, data.p, int64_t(data.n)) ||
-        !mpeg_core_init(core, o.reduction, convert_of(o), o.freq_limit)) {
-        std::fprintf(stderr, "mp3dec: out of memory\n");
-        status = 2;
-    }
-    if (!status) mpeg_core_set_gapless(core, o.gapless ? 1 : 0);
-    int32_t first_at = 0;
-    const Found found = status ? READ_ERROR : find_stream(&in, core, &first_at);
-    if (!status && found != FOUND) {
-        if (found == SETUP_FAILED)
-            std::fprintf(stderr, "mp3dec: '%s': this MPEG audio stream cannot be decoded\n",
-                         o.input);
-        else
-            std::fprintf(stderr, "mp3dec: '%s': no MPEG audio frame found\n", o.input);
-        status = 2;
-    }
-    if (!status) {
-        MpegOutputFormat fmt;
-        mpeg_decoder_get_format(mpeg_core_decoder(core), &fmt);
-        const int64_t first = in.win.base + first_at;
-        PcmOutput out;
-        if (!pcm_output_null(&out, fmt)) {
-            std::fprintf(stderr, "mp3dec: out of memory\n");
-            status = 2;
-        } else {
-            decode_stream(&in, core, first_at, &out);
-            pcm_output_finish(&out, fmt);
-            const InfoFacts facts = {data.p, data.n, first, core, fmt.sample_rate,
-                                     fmt.channels,
-                                     out.bytes / (fmt.channels * (fmt.bits / 8))};
-            status = info_print(facts, o.json, stdout);
-            if (!status && (std::fflush(stdout) != 0 || std::ferror(stdout))) {
-                std::fprintf(stderr, "mp3dec: cannot write the information\n");
-                status = 2;
-            }
-        }
-    }
-    input_close(&in);
-    core_delete(core);
-    bytes_free(&data);
-    return status;
+    return info_run(InfoOptions{o.input, o.reduction, convert_of(o), o.freq_limit, o.gapless, o.json});
 }
-
 
 }  // namespace
 
@@ -826,22 +510,20 @@ int main(int argc, char** argv) {
         if (!from_stdin) std::fclose(f);
         return 2;
     }
-    // A regular file takes every processor by default; standard input and pipes take one.
+    // A regular file is decoded on several threads where that pays (-j N: on N), from memory:
+    // the file mapped, or read whole where it cannot be (below 1 GiB, which the frame index can
+    // address). Standard input and pipes, and a machine of one processor, decode as a stream.
     int64_t size = 0;
     const bool regular = !from_stdin && os_regular_file(f, &size);
-    const int32_t threads = o.threads > 0 ? o.threads : regular ? os_processors() : 1;
-    // The benchmark, ReplayGain (whose tags may lie at the end) and the decode on several
-    // threads read the input whole first (for the threads, a file the frame index can address:
-    // below 1 GiB).
-    // With the threads left to mp3dec, a file is first opened as a stream, and read whole only
-    // when its first frame says it may hold more than 10 s (a short file costs no more than
-    // before).
-    bool threaded = !o.bench && regular && threads > 1 && size < (int64_t(1) << 30);
+    const bool threaded = !o.bench && regular && size < (int64_t(1) << 30) &&
+                          (o.threads > 1 || (o.threads == 0 && mpeg_core_processors() > 1));
+    // The benchmark and ReplayGain (whose tags may lie at the end) read the input whole too.
     Bytes& data = input_bytes;
     InputWindow in;
     bool opened;
-    if (o.bench || o.replaygain || (threaded && o.threads > 0)) {
-        opened = read_all(f, &data, regular ? size : 0) &&
+    if (o.bench || o.replaygain || threaded) {
+        opened = ((regular && map_input(f, size, &data)) ||
+                  read_all(f, &data, regular ? size : 0)) &&
                  input_open_memory(&in, data.p, int64_t(data.n));
     } else {
         opened = input_open_file(&in, f) != 0;
@@ -857,17 +539,7 @@ int main(int argc, char** argv) {
     mpeg_core_set_gapless(core, o.gapless ? 1 : 0);
     auto free_core = [&] { core_delete(core); };
     int32_t first_at = 0;
-    Found found = opened ? find_stream(&in, core, &first_at) : READ_ERROR;
-    if (found == FOUND && threaded && o.threads == 0 && !o.replaygain) {
-        threaded = may_last_over_10s(core, size);
-        if (threaded) {
-            input_close(&in);
-            mpeg_core_restart(core);
-            const bool read = os_seek(f, 0, SEEK_SET) == 0 && read_all(f, &data, size) &&
-                              input_open_memory(&in, data.p, int64_t(data.n));
-            found = read ? find_stream(&in, core, &first_at) : READ_ERROR;
-        }
-    }
+    const Found found = opened ? find_stream(&in, core, &first_at) : READ_ERROR;
     auto close_input = [&] {
         input_close(&in);
         if (!from_stdin) std::fclose(f);
@@ -906,20 +578,15 @@ int main(int argc, char** argv) {
         predicted = gap.length * fmt.channels * (fmt.bits / 8);
     else if (counted >= 0)
         predicted = (counted + (gap.on ? 0 : 1)) * core->frame_pcm_bytes;
-    // The threads start before the output is opened (the main core, which their cores copy,
-    // stays as it is until they have been joined).
-    Split split;
-    threaded = threaded && split_start(&split, &in, core, first_at, threads, o.threads == 0);
     PcmOutput out;
     if (!pcm_output_open(&out, o.output, fmt, predicted)) {
         const int err = errno;
-        if (threaded) split_stop(&split);
         std::fprintf(stderr, "mp3dec: cannot write '%s': %s\n", o.output, std::strerror(err));
         free_core();
         close_input();
         return 2;
     }
-    const Decoded r = threaded ? split_finish(&split, &in, core, &out)
+    const Decoded r = threaded ? decode_threaded(&in, core, first_at, o.threads, &out)
                                : decode_stream(&in, core, first_at, &out);
     const bool read_error = in.error != 0;
     close_input();

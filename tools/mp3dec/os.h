@@ -21,16 +21,18 @@ bool os_regular_file(FILE* f, int64_t* size);
 // Whether two names name the same existing regular file.
 bool os_same_file(const char* a, const char* b);
 
-// Writing at a place of a regular file of ours from any thread, while its owner writes in order
-// through the FILE: 0 where the system cannot do that beside the FILE's own writes (then the PCM
-// comes in order, through the owner).
+// Writing at a place of a regular file of ours from any thread, beside the FILE (flushed first,
+// and written through again only after os_seek has set its place): 0 where f is no regular file.
 int32_t os_can_place(FILE* f);
-// Writes n bytes at offset `at` (after os_can_place said it can); 0 on a failure.
+// Writes n bytes at offset `at` (after os_can_place said it can); 0 on a failure. Calls from
+// several threads may run at once for places that do not overlap; the FILE's own position is
+// unknown after them (on Windows a write at an offset moves the file's one position too).
 int32_t os_place(FILE* f, int64_t at, const uint8_t* p, int32_t n);
 // Cuts the file at `size` bytes; 0 on a failure.
 int32_t os_truncate(FILE* f, int64_t size);
 
-// Processors this process may run on.
-int32_t os_processors();
+// Maps the regular file f of `size` bytes for reading, whole: its bytes, or null where it cannot
+// be mapped. The mapping lasts until the process ends (closing f leaves it).
+const uint8_t* os_map(FILE* f, int64_t size);
 // A monotonic clock in seconds.
 double os_seconds();

@@ -1,13 +1,14 @@
-// os.h over POSIX (and Linux's processor affinity).
+// os.h over POSIX: 64-bit offsets, pwrite, mmap.
 #include "os.h"
 
-#include <sched.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <sys/types.h>
 #include <time.h>
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 
 void os_start(int*, char***) {}
 
@@ -51,11 +52,10 @@ int32_t os_place(FILE* f, int64_t at, const uint8_t* p, int32_t n) {
 
 int32_t os_truncate(FILE* f, int64_t size) { return ftruncate(fileno(f), off_t(size)) == 0 ? 1 : 0; }
 
-int32_t os_processors() {
-    cpu_set_t set;
-    if (sched_getaffinity(0, sizeof set, &set) == 0) return CPU_COUNT(&set);
-    const long n = sysconf(_SC_NPROCESSORS_ONLN);
-    return n > 0 ? int32_t(n) : 1;
+const uint8_t* os_map(FILE* f, int64_t size) {
+    if (size <= 0 || uint64_t(size) > SIZE_MAX) return nullptr;
+    void* m = mmap(nullptr, size_t(size), PROT_READ, MAP_PRIVATE, fileno(f), 0);
+    return m == MAP_FAILED ? nullptr : static_cast<const uint8_t*>(m);
 }
 
 double os_seconds() {

@@ -1,5 +1,5 @@
 // os.h over the Windows calls: the wide command line and wide file names (names in any
-// language), 64-bit offsets, binary standard streams, the process's affinity mask.
+// language), 64-bit offsets, binary standard streams, writes at an offset, file mappings.
 #include "os.h"
 
 #define WIN32_LEAN_AND_MEAN
@@ -100,10 +100,28 @@ bool os_same_file(const char* a, const char* b) {
            !(ia.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-// A write at an offset moves the handle's one file position, which the FILE's own writes use:
-// the PCM comes in order.
-int32_t os_can_place(FILE*) { return 0; }
-int32_t os_place(FILE*, int64_t, const uint8_t*, int32_t) { return 0; }
+int32_t os_can_place(FILE* f) {
+    int64_t size;
+    return os_regular_file(f, &size) ? 1 : 0;
+}
+
+// WriteFile at an offset (an OVERLAPPED's) on a handle opened for synchronous writes: the system
+// writes each call whole at its offset, one at a time per file, and leaves the handle's position
+// after the last, which the FILE's next seek sets again.
+int32_t os_place(FILE* f, int64_t at, const uint8_t* p, int32_t n) {
+    HANDLE h = handle_of(f);
+    while (n > 0) {
+        OVERLAPPED o = {};
+        o.Offset = DWORD(uint64_t(at));
+        o.OffsetHigh = DWORD(uint64_t(at) >> 32);
+        DWORD w = 0;
+        if (!WriteFile(h, p, DWORD(n), &w, &o) || w == 0) return 0;
+        p += w;
+        n -= int32_t(w);
+        at += w;
+    }
+    return 1;
+}
 
 int32_t os_truncate(FILE* f, int64_t size) {
     HANDLE h = handle_of(f);
@@ -112,15 +130,14 @@ int32_t os_truncate(FILE* f, int64_t size) {
     return SetFilePointerEx(h, at, nullptr, FILE_BEGIN) && SetEndOfFile(h) ? 1 : 0;
 }
 
-int32_t os_processors() {
-    DWORD_PTR process = 0, system = 0;
-    int32_t n = 0;
-    if (GetProcessAffinityMask(GetCurrentProcess(), &process, &system))
-        for (; process; process &= process - 1) ++n;
-    if (n > 0) return n;
-    SYSTEM_INFO si;
-    GetSystemInfo(&si);
-    return si.dwNumberOfProcessors > 0 ? int32_t(si.dwNumberOfProcessors) : 1;
+// A read-only view of the whole file; the mapping object may close at once (the view keeps it).
+const uint8_t* os_map(FILE* f, int64_t size) {
+    if (size <= 0 || uint64_t(size) > SIZE_MAX) return nullptr;
+    HANDLE m = CreateFileMappingW(handle_of(f), nullptr, PAGE_READONLY, 0, 0, nullptr);
+    if (!m) return nullptr;
+    void* v = MapViewOfFile(m, FILE_MAP_READ, 0, 0, size_t(size));
+    CloseHandle(m);
+    return static_cast<const uint8_t*>(v);
 }
 
 double os_seconds() {

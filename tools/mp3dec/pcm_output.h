@@ -49,11 +49,11 @@ int32_t pcm_output_write(PcmOutput* o, uint8_t* p, int64_t n);
 int32_t pcm_output_start_placing(PcmOutput* o);
 // Writes n bytes of PCM at p `at` bytes from the start of the PCM, whatever was written before
 // it (byte-swapped at p where the output asks for it). Any thread may call it, for places that
-// do not overlap, while the thread that owns the output writes in order before them. Returns 0
-// on a write error.
+// do not overlap, while the thread that owns the output writes nothing in order. Returns 0 on a
+// write error.
 int32_t pcm_output_place(const PcmOutput* o, int64_t at, uint8_t* p, int32_t n);
-// Records that the n bytes of PCM after those written so far were placed: the next write
-// follows them. Returns 0 on an error.
+// Records that the n bytes of PCM after those written so far were placed, once every place has
+// returned: the next write follows them. Returns 0 on an error.
 int32_t pcm_output_placed(PcmOutput* o, int64_t n);
 
 // Writes what is held, the header's final sizes where the output can seek, and closes a file

@@ -1,0 +1,107 @@
+// mp3dec on a file of more than 2^31 samples per channel (14 hours of 44.1 kHz mono, about 410 MB,
+// made on disk at test time by repeating a short lame file's frames behind a patched Info frame,
+// long_file.h): --info tells its length without decoding it, in a fraction of a decode's time, and
+// says of it what it says of the 3-copy file; the one whole decode gives that many samples, its
+// start and end equal to the 3-copy file's. Label `long`: run once, outside the sanitizer passes.
+#include <chrono>
+#include <cstdio>
+#include <map>
+#include <string>
+
+#include "long_file.h"
+#include "test_util.h"
+
+namespace {
+
+using Bytes = std::vector<uint8_t>;
+
+// The members of mp3dec's JSON object at the top level that hold plain values, as written.
+std::map<std::string, std::string> info_values(const std::string& file, double* seconds) {
+    const std::string out = file + ".json";
+    const auto t0 = std::chrono::steady_clock::now();
+    EXPECT_EQ(0, ziv::run("'" + ziv::mp3dec_path() + "' --info --json '" + file + "' > '" + out + "'"));
+    if (seconds) *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    const Bytes b = ziv::read_file(out);
+    const std::string text(b.begin(), b.end());
+    std::map<std::string, std::string> v;
+    size_t at = 0;
+    // Lines `  "key": value,` at an indent of two.
+    while ((at = text.find("\n  \"", at)) != std::string::npos) {
+        const size_t k = at + 4, q = text.find('"', k), e = text.find_first_of(",\n", q);
+        if (q == std::string::npos || e == std::string::npos) break;
+        v[text.substr(k, q - k)] = text.substr(q + 3, e - q - 3);
+        at = q;
+    }
+    return v;
+}
+
+// Decodes `file` with mp3dec to standard output: the bytes counted, the first and last `keep`.
+struct Decoded {
+    int64_t bytes = 0;
+    Bytes head, tail;
+};
+
+Decoded decode(const std::string& file, size_t keep) {
+    Decoded d;
+    FILE* p = popen(("'" + ziv::mp3dec_path() + "' '" + file + "' -").c_str(), "r");
+    EXPECT_TRUE(p);
+    if (!p) return d;
+    Bytes buf(1 << 20);
+    size_t n;
+    while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) {
+        if (d.head.size() < keep)
+            d.head.insert(d.head.end(), buf.begin(), buf.begin() + long(std::min(n, keep - d.head.size())));
+        d.tail.insert(d.tail.end(), buf.begin() + long(n > keep ? n - keep : 0), buf.begin() + long(n));
+        if (d.tail.size() > keep) d.tail.erase(d.tail.begin(), d.tail.end() - long(keep));
+        d.bytes += int64_t(n);
+    }
+    EXPECT_EQ(0, pclose(p)) << file;
+    return d;
+}
+
+TEST(Mp3decLong, InfoAndTheOneWholeDecodePastTwoToThe31Samples) {
+    for (const char* t : {"lame", "sox"}) ZIV_REQUIRE_TOOL(t);
+    const std::string wav = ziv::tmp_path("mono.wav"), mp3 = ziv::tmp_path("mono.mp3");
+    ASSERT_EQ(0, ziv::run("sox -n -r 44100 -c 1 '" + wav + "' synth 3 sine 300-900 vol 0.6 && "
+                          "lame --quiet -m m -b 64 --resample 44.1 '" + wav + "' '" + mp3 + "'"));
+    const Bytes src = ziv::read_file(mp3);
+    ziv::LongFile three, big;
+    std::string why;
+    ASSERT_TRUE(ziv::long_file_make(src, 3, &three, &why)) << why;
+    const int64_t copy = three.frames * 1152;
+    const int64_t copies = (int64_t(1) << 31) / copy + 2;
+    ASSERT_TRUE(ziv::long_file_make(src, copies, &big, &why)) << why;
+    const std::string f3 = ziv::tmp_path("three.mp3"), fbig = ziv::tmp_path("long.mp3");
+    ASSERT_TRUE(three.write(f3));
+    ASSERT_TRUE(big.write(fbig)) << "room for " << big.size() << " bytes in " << ziv::temp_dir();
+
+    double secs = 0;
+    auto small = info_values(f3, nullptr);
+    auto large = info_values(fbig, &secs);
+    std::printf("[ --info   ] %lld bytes, %lld samples: %.3f s\n", (long long)big.size(),
+                std::stoll(large["samples"]), secs);
+    const int64_t samples = std::stoll(large["samples"]);
+    EXPECT_EQ(std::stoll(small["samples"]) + (copies - 3) * copy, samples);
+    EXPECT_GT(samples, int64_t(1) << 31);
+    EXPECT_NEAR(double(samples) / 44100, std::stod(large["duration"]), 1e-6);
+    // A decode of this file takes some 13 s: --info walks over the headers alone.
+    EXPECT_LT(secs, 5.0) << "--info took as long as a decode";
+    for (const auto& [key, value] : small) {
+        if (key != "samples" && key != "duration") {
+            EXPECT_EQ(value, large[key]) << key;
+        }
+    }
+    EXPECT_GE(small.size(), 9u) << "layer, version, rate, channels, mode, bitrate, samples, ...";
+    EXPECT_EQ(small.size(), large.size());
+
+    // The whole decode: as many samples as --info said; the start is the first copy's, the end
+    // the last copy's, as the 3-copy file decodes them.
+    const size_t keep = 44100 * 2;
+    const Decoded ref = decode(f3, keep), got = decode(fbig, keep);
+    EXPECT_EQ(samples * 2, got.bytes);
+    EXPECT_TRUE(ref.head == got.head) << "the first second";
+    EXPECT_TRUE(ref.tail == got.tail) << "the last second";
+    std::remove(fbig.c_str());
+}
+
+}  // namespace
