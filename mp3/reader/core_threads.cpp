@@ -7,7 +7,8 @@
 // decodes itself. Workers thus only take work off the calling thread: one the machine does not
 // run costs the decode its start and nothing more. Whether they start at all is decided on a
 // measured cost: the calling thread's processor time for its first frames (its wall time where
-// the system counts thread time only coarsely: threads.h), projected over the rest. Memory: per worker one core and one piece buffer, made once and used for every segment.
+// the system counts thread time only coarsely: threads.h), projected over the rest. Memory: per
+// worker one core and one piece buffer, made once and used for every segment.
 #include <stdlib.h>
 #include <string.h>
 
