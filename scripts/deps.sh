@@ -14,10 +14,11 @@ bench_pkgs=(twolame mpg123 sox time valgrind)
 # sources (built for the target), and the encoders the path tests run on this machine.
 cross_pkgs=(cmake crossbuild-essential-arm64 qemu-user googletest lame twolame sox)
 # The Windows cross test: MinGW-w64's compilers (the posix flavour, whose libstdc++ has
-# std::thread for the tests), wine64 to run what they build, GoogleTest's sources, the encoders
-# of the tests' inputs, and the native compiler for the Linux mp3dec that mp3dec.exe is compared
-# with.
-windows_pkgs=(cmake build-essential g++-mingw-w64-x86-64-posix mingw-w64 wine64 googletest lame twolame sox)
+# std::thread for the tests), wine64 to run what they build, GoogleTest's sources, the encoders,
+# taggers and other decoders and readers that make the tests' inputs and references
+# (tests/inputs/), and the native compiler for the Linux mp3dec that mp3dec.exe is compared with.
+windows_pkgs=(cmake build-essential g++-mingw-w64-x86-64-posix mingw-w64 wine64 googletest lame twolame sox
+              mpg123 ffmpeg id3v2 python3-mutagen)
 
 want=()
 for purpose in "$@"; do

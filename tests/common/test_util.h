@@ -107,16 +107,19 @@ inline std::string so_major() { return std::to_string(ZIV_VERSION_MAJOR_TEST); }
 inline std::string vector_path(const std::string& name) { return shared_dir() + "/vectors/" + name; }
 
 // The inputs of an input list (tests/inputs/*.txt: NAME|COMMAND lines, {DIR} the folder): the
-// folder that holds them, made here by running the commands, or, in a cross build
-// (ZIV_INPUTS_DIR), the folder where the fixture made them on the build machine before the run.
-// The names in list order; empty, with a failure reported, when a command fails.
+// folder that holds them (one per list, named after it), made here by running the commands, or,
+// in a cross build (ZIV_INPUTS_DIR), the folder where the fixture made them on the build machine
+// before the run. The names in list order; empty, with a failure reported, when a command fails.
 inline std::vector<std::string> made_inputs(const std::string& list, std::string* dir) {
     std::vector<std::string> names;
     std::ifstream in(std::string(ZIV_SOURCE_DIR) + "/tests/inputs/" + list);
+    const std::string folder = list.substr(0, list.rfind('.'));
 #ifdef ZIV_INPUTS_DIR
-    *dir = ZIV_INPUTS_DIR;
+    *dir = std::string(ZIV_INPUTS_DIR) + "/" + folder;
 #else
-    *dir = temp_dir();
+    *dir = temp_dir() + "/" + folder;
+    std::error_code ec;
+    std::filesystem::create_directories(*dir, ec);
 #endif
     std::string line;
     while (std::getline(in, line)) {
@@ -126,7 +129,8 @@ inline std::vector<std::string> made_inputs(const std::string& list, std::string
 #ifndef ZIV_INPUTS_DIR
         std::string cmd = line.substr(bar + 1);
         for (size_t at; (at = cmd.find("{DIR}")) != std::string::npos;) cmd.replace(at, 5, *dir);
-        if (run(cmd) != 0) {
+        // Tag text in UTF-8 reaches the tools as it is written (as make_inputs.sh runs them).
+        if (run("export LC_ALL=C.UTF-8; " + cmd) != 0) {
             ADD_FAILURE() << "could not make " << name << ": " << cmd;
             return {};
         }
@@ -141,9 +145,9 @@ inline std::vector<std::string> made_inputs(const std::string& list, std::string
     return names;
 }
 
-// The bytes of file `name` of an input list, the list made once per test program (empty, with a
+// The path of file `name` of an input list, the list made once per test program (empty, with a
 // failure reported, when it could not be).
-inline std::vector<uint8_t> listed_input(const std::string& list, const std::string& name) {
+inline std::string listed_path(const std::string& list, const std::string& name) {
     static std::vector<std::pair<std::string, std::string>> made;  // list, folder
     std::string dir;
     for (const auto& m : made)
@@ -152,8 +156,21 @@ inline std::vector<uint8_t> listed_input(const std::string& list, const std::str
         if (made_inputs(list, &dir).empty()) return {};
         made.emplace_back(list, dir);
     }
-    std::vector<uint8_t> bytes = read_file(dir + "/" + name);
-    if (bytes.empty()) ADD_FAILURE() << name << " of " << list << " is missing or empty";
+    const std::string path = dir + "/" + name;
+    if (!file_exists(path)) {
+        ADD_FAILURE() << name << " of " << list << " is missing";
+        return {};
+    }
+    return path;
+}
+
+// The bytes of file `name` of an input list (empty, with a failure reported, when it could not
+// be made or is empty).
+inline std::vector<uint8_t> listed_input(const std::string& list, const std::string& name) {
+    const std::string path = listed_path(list, name);
+    if (path.empty()) return {};
+    std::vector<uint8_t> bytes = read_file(path);
+    if (bytes.empty()) ADD_FAILURE() << name << " of " << list << " is empty";
     return bytes;
 }
 

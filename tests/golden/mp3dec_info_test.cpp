@@ -1,14 +1,17 @@
-// mp3dec --info against independent readers, on files encoded and tagged at test time by several
-// writers run as black boxes (lame's own tag options, ffmpeg -metadata, id3v2, mutagen's mid3v2
-// and its library for UTF-16 ID3v2.3 and for APEv2): the tag text equals what ffprobe reports
-// (mutagen's own reading for APEv2, which ffprobe does not read in MP3 files), the stream's
-// facts equal ffprobe's, and `samples` equals the length of mp3dec's default decode and of
-// mpg123's gapless decode. The plain form says the same as the JSON.
+// mp3dec --info against independent readers, on files encoded and tagged by several writers run
+// as black boxes (lame's own tag options, ffmpeg -metadata, id3v2, mutagen's mid3v2 and its
+// library for UTF-16 ID3v2.3 and for APEv2): the tag text equals what ffprobe reports (mutagen's
+// own reading for APEv2, which ffprobe does not read in MP3 files), the stream's facts equal
+// ffprobe's, and `samples` equals the length of mp3dec's default decode and of mpg123's gapless
+// decode. The plain form says the same as the JSON. The files and the other readers' outputs
+// come from an input list (tests/inputs/mp3dec_info.txt), made before mp3dec reads them; mp3dec
+// is started with its arguments as they are (system.h), so the tests run mp3dec.exe under wine.
 #include <cmath>
 #include <map>
 #include <string>
 #include <vector>
 
+#include "system.h"
 #include "test_util.h"
 
 namespace {
@@ -143,164 +146,87 @@ bool parse_json(const std::string& s, Json* out) {
     return p.ok && p.i == s.size();
 }
 
-std::string shell_quote(const std::string& s) {
-    std::string o = "'";
-    for (char c : s) o += c == '\'' ? std::string("'\\''") : std::string(1, c);
-    return o + "'";
-}
+// A file of the input list: the tagged files, the sample WAV and cover picture they were made
+// from, and what the other readers said of each.
+std::string input(const std::string& name) { return ziv::listed_path("mp3dec_info.txt", name); }
 
-// Standard output of a shell command, and its exit status.
-std::string capture(const std::string& cmd, int* status) {
-    const std::string out = ziv::tmp_path("capture.txt");
-    *status = ziv::run("LC_ALL=C.UTF-8 " + cmd + " > " + shell_quote(out) + " 2>/dev/null");
-    const std::vector<uint8_t> b = ziv::read_file(out);
+std::string text_of(const std::string& path) {
+    const std::vector<uint8_t> b = ziv::read_file(path);
     return std::string(b.begin(), b.end());
 }
 
-std::string python() { return ziv::file_exists("/usr/bin/python3") ? "/usr/bin/python3" : "python3"; }
+// mp3dec's standard output with these arguments, and its exit status.
+std::string mp3dec_output(const std::vector<std::string>& args, int* status) {
+    ziv::Program p;
+    p.args = {ziv::mp3dec_path()};
+    p.args.insert(p.args.end(), args.begin(), args.end());
+    p.out = ziv::tmp_path("capture.txt");
+    *status = ziv::run_program(p);
+    return text_of(p.out);
+}
 
-// One file: how it is made from the sample WAV, how its facts read, and who reads its tags.
+// One file of the list: the bitrate mode expected, and who reads its tags.
 struct Case {
     const char* name;
-    std::string make;          // shell command; $W the WAV, $F the file, $P the cover picture
-    const char* mode;          // the bitrate mode expected
-    bool ape;                  // tags read back by mutagen (ffprobe reads no APEv2 in MP3)
+    const char* mode;
+    bool ape;  // tags read back by mutagen (ffprobe reads no APEv2 in MP3 files)
     // Where ffprobe falls short: fields it does not report ("comment"), or of whose several
     // values it reports the first alone ("artist*").
     std::vector<std::string> ffprobe_differs;
 };
-
-std::string expand(std::string cmd, const std::string& wav, const std::string& file,
-                   const std::string& pic) {
-    for (auto [k, v] : {std::pair<std::string, std::string>{"$W", wav}, {"$F", file}, {"$P", pic}})
-        for (size_t at; (at = cmd.find(k)) != std::string::npos;) cmd.replace(at, 2, shell_quote(v));
-    return cmd;
-}
 
 const char* const kFields[] = {"title", "artist", "album", "date", "track", "genre", "comment"};
 
 class Mp3decInfo : public ::testing::Test {
 protected:
     void SetUp() override {
-        for (const char* t : {"lame", "sox", "ffmpeg", "ffprobe", "mpg123", "id3v2", "mid3v2",
-                              "twolame"})
-            ZIV_REQUIRE_TOOL(t);
-        ASSERT_EQ(0, ziv::run(python() + " -c 'import mutagen' 2>/dev/null"))
-            << "python3-mutagen is not installed (run ./test.sh to set up)";
-        wav = ziv::tmp_path("src.wav");
-        ASSERT_EQ(0, ziv::run("sox -n -r 44100 -c 2 " + shell_quote(wav) +
-                              " synth 2.3 sine 440 sine 1250 vol 0.6 2>/dev/null"));
-        // A 1x1 PNG, written by Python's zlib (the bytes are the picture's size to match).
-        pic = ziv::tmp_path("cover.png");
-        ASSERT_EQ(0, ziv::run(python() + " -c \"import struct,zlib,sys\n"
-                                         "def c(t,d): return struct.pack('>I',len(d))+t+d+"
-                                         "struct.pack('>I',zlib.crc32(t+d))\n"
-                                         "open(sys.argv[1],'wb').write(b'\\x89PNG\\r\\n\\x1a\\n'+"
-                                         "c(b'IHDR',struct.pack('>IIBBBBB',1,1,8,2,0,0,0))+"
-                                         "c(b'IDAT',zlib.compress(b'\\x00\\xff\\x00\\x00'))+"
-                                         "c(b'IEND',b''))\" " + shell_quote(pic)));
+        ASSERT_TRUE(ziv::file_exists(ziv::mp3dec_path())) << ziv::mp3dec_path();
+        wav = input("src.wav");
+        pic = input("cover.png");
+        ASSERT_FALSE(wav.empty() || pic.empty());
     }
     std::string wav, pic;
 };
 
 Json info_json(const std::string& file) {
     int st = -1;
-    const std::string out = capture("'" + ziv::mp3dec_path() + "' --info --json " + shell_quote(file), &st);
+    const std::string out = mp3dec_output({"--info", "--json", file}, &st);
     Json j;
     EXPECT_EQ(0, st) << file;
     EXPECT_TRUE(parse_json(out, &j)) << file << ": not one JSON object:\n" << out;
     return j;
 }
 
-int64_t decoded_samples(const std::string& cmd, int channels) {
-    int st = -1;
-    const std::string pcm = capture(cmd, &st);
-    EXPECT_EQ(0, st) << cmd;
-    return int64_t(pcm.size()) / (2 * channels);
-}
-
 TEST_F(Mp3decInfo, TagsAndFactsEqualIndependentReaders) {
-    const std::string tagged = "lame --quiet --id3v2-only --tt 'Title One' --ta 'Artist A' "
-                               "--tl 'Album X' --ty 2001 --tn 3/12 --tg Rock --tc 'A comment'";
-    const std::string bare96 = "lame --quiet -b 96 $W $F";
+    // How each is made: mp3dec_info.txt.
     const std::vector<Case> cases = {
-        // lame's ID3v2.3 (UTF-16 text); ffmpeg reads no COMM frame with a language of lame's.
-        {"lame_cbr", tagged + " -b 128 $W $F", "CBR", false, {"comment"}},
-        {"lame_vbr_utf16", "lame --quiet -V 4 --id3v2-utf16 --tt 'Привет мир 日本' --ta 'Åsa' "
-                           "--tg 17 $W $F", "VBR", false, {}},
-        {"lame_abr_id3v1", "lame --quiet --abr 160 --id3v1-only --tt 'V1 Title' --ta 'V1 Artist' "
-                           "--tl 'V1 Album' --ty 1999 --tn 7 --tg Jazz --tc 'v1 comment' $W $F",
-         "ABR", false, {}},
-        // ffmpeg's ID3v2.4 (UTF-8; its comment is a TXXX "comment", a user pair here).
-        {"ffmpeg_utf8", "ffmpeg -v quiet -y -i $W -c:a libmp3lame -b:a 128k "
-                        "-metadata title='Ünïcode ☃ title' -metadata artist='FF Artist' "
-                        "-metadata album='FF Album' -metadata date=2020 -metadata track=5 "
-                        "-metadata genre=Electronic -metadata comment='ff comment' $F",
-         "CBR", false, {}},
-        {"ffmpeg_no_xing", "ffmpeg -v quiet -y -i $W -c:a libmp3lame -b:a 96k -write_xing 0 "
-                           "-metadata title='No Xing' $F", "CBR", false, {}},
-        // mid3v2: ID3v2.4, user pairs (one with quotes, one with a tab), a picture, ReplayGain.
-        {"mid3v2", bare96 + " && mid3v2 -e -t 'Mutagen\\tTtl' -a 'Mut Artist' -A 'Mut Album' "
-                            "-y 2011 -T 4/9 -g Synthpop -c '':'mut comment':eng "
-                            "--TXXX 'MOOD:calm \"quoted\" \\\\ back' "
-                            "--TXXX 'REPLAYGAIN_TRACK_GAIN:-3.21 dB' "
-                            "-p $P:'Front desc':3:image/png $F",
-         "CBR", false, {}},
-        // id3v2 (id3lib): ID3v2.3 Latin-1 beside an ID3v1 tag, genre by number.
-        {"id3v2_tool", bare96 + " && id3v2 -t 'Id3v2 Title' -a 'Id3 Artist' -A 'Id3 Album' "
-                                "-y 1987 -T 2 -g 17 -c 'id3v2 comment' $F",
-         "CBR", false, {}},
-        // mutagen's library: ID3v2.3 in UTF-16 with byte order marks, outside the basic plane.
-        {"mutagen_utf16", bare96 + " && " + python() +
-                              " -c \"import sys; from mutagen.id3 import ID3,TIT2,TPE1; t=ID3(); "
-                              "t.add(TIT2(encoding=1,text=['Ελληνικά 中文 🎵'])); "
-                              "t.add(TPE1(encoding=1,text=['Kö Artist'])); "
-                              "t.save(sys.argv[1],v2_version=3)\" $F",
-         "CBR", false, {}},
-        // APEv2 alone.
-        {"ape_alone", bare96 + " && " + python() +
-                          " -c \"import sys; from mutagen.apev2 import APEv2; t=APEv2(); "
-                          "t['Title']='APE Titel ä'; t['Artist']='APE Artist'; "
-                          "t['Album']='APE Album'; t['Year']='2003'; t['Track']='11'; "
-                          "t['Genre']='Ambient'; t['Comment']='ape comment'; "
-                          "t['MyKey']='my value'; t.save(sys.argv[1])\" $F",
-         "CBR", true, {}},
-        // Several values: ID3v2.3 joins them with "/" itself; ID3v2.4 separates them with NULs,
-        // of which ffprobe reports the first alone.
-        {"multi_v23", bare96 + " && " + python() +
-                          " -c \"import sys; from mutagen.id3 import ID3,TPE1; t=ID3(); "
-                          "t.add(TPE1(encoding=1,text=['Anna','Bert'])); "
-                          "t.save(sys.argv[1],v2_version=3)\" $F",
-         "CBR", false, {}},
-        {"multi_v24", bare96 + " && " + python() +
-                          " -c \"import sys; from mutagen.id3 import ID3,TPE1,TCON; t=ID3(); "
-                          "t.add(TPE1(encoding=3,text=['Anna','Bert'])); "
-                          "t.add(TCON(encoding=3,text=['Rock','Jazz'])); t.save(sys.argv[1])\" $F",
-         "CBR", false, {"artist*", "genre*"}},
-        // ID3v2 and APEv2 both: ID3v2 wins, a user key given by both is shown once.
-        {"id3v2_over_ape", bare96 + " && mid3v2 -t 'ID3 title' --TXXX 'MOOD:id3 mood' $F && " +
-                               python() +
-                               " -c \"import sys; from mutagen.apev2 import APEv2; t=APEv2(); "
-                               "t['Title']='APE title'; t['MOOD']='ape mood'; t.save(sys.argv[1])\" $F",
-         "CBR", false, {}},
-        // Other layers and versions, untagged.
-        {"layer2", "twolame --quiet -b 192 $W $F", "CBR", false, {}},
-        {"mpeg2_mono", "lame --quiet -b 64 --resample 22.05 -m m $W $F", "CBR", false, {}},
-        {"mpeg25_vbr", "lame --quiet -V 6 --resample 8 $W $F", "VBR", false, {}},
+        {"lame_cbr", "CBR", false, {"comment"}},
+        {"lame_vbr_utf16", "VBR", false, {}},
+        {"lame_abr_id3v1", "ABR", false, {}},
+        {"ffmpeg_utf8", "CBR", false, {}},
+        {"ffmpeg_no_xing", "CBR", false, {}},
+        {"mid3v2", "CBR", false, {}},
+        {"id3v2_tool", "CBR", false, {}},
+        {"mutagen_utf16", "CBR", false, {}},
+        {"ape_alone", "CBR", true, {}},
+        {"multi_v23", "CBR", false, {}},
+        {"multi_v24", "CBR", false, {"artist*", "genre*"}},
+        {"id3v2_over_ape", "CBR", false, {}},
+        {"layer2", "CBR", false, {}},
+        {"mpeg2_mono", "CBR", false, {}},
+        {"mpeg25_vbr", "VBR", false, {}},
     };
     int compared = 0;
     for (const Case& c : cases) {
         SCOPED_TRACE(c.name);
-        const std::string file = ziv::tmp_path(std::string(c.name) + ".mp3");
-        ASSERT_EQ(0, ziv::run("LC_ALL=C.UTF-8 sh -c " + shell_quote(expand(c.make, wav, file, pic))))
-            << expand(c.make, wav, file, pic);
+        const std::string file = input(std::string(c.name) + ".mp3");
+        ASSERT_FALSE(file.empty());
         const Json info = info_json(file);
         ASSERT_EQ(Json::OBJECT, info.kind);
         int st = -1;
-        const std::string probe_text = capture(
-            "ffprobe -v quiet -print_format json -show_format -show_streams " + shell_quote(file), &st);
+        const std::string probe_text = text_of(input(std::string(c.name) + ".probe.json"));
         Json probe;
-        ASSERT_TRUE(st == 0 && parse_json(probe_text, &probe)) << probe_text;
+        ASSERT_TRUE(parse_json(probe_text, &probe)) << probe_text;
         const Json* streams = probe.get("streams");
         ASSERT_TRUE(streams && !streams->items.empty());
         const Json& audio = streams->items[0];
@@ -324,20 +250,20 @@ TEST_F(Mp3decInfo, TagsAndFactsEqualIndependentReaders) {
         // samples: mp3dec's default decode, and mpg123's gapless decode.
         const int channels = int(num("channels"));
         const int64_t samples = int64_t(num("samples"));
-        EXPECT_EQ(decoded_samples("'" + ziv::mp3dec_path() + "' " + shell_quote(file) + " -",
-                                  channels), samples);
-        EXPECT_EQ(decoded_samples("mpg123 -q -s " + shell_quote(file), channels), samples);
+        const std::string pcm = mp3dec_output({file, "-"}, &st);
+        EXPECT_EQ(0, st);
+        EXPECT_EQ(int64_t(pcm.size()) / (2 * channels), samples);
+        const int64_t mpg123 =
+            int64_t(ziv::read_file(input(std::string(c.name) + ".mpg123.raw")).size());
+        EXPECT_EQ(mpg123 / (2 * channels), samples) << "mpg123's gapless decode";
         EXPECT_NEAR(double(samples) / rate, num("duration"), 1e-6);
 
         // The tags: each field the reference reports, and each user pair, equal; nothing that
         // the reference lacks, save what the case lists.
         Json ref;
         if (c.ape) {
-            const std::string t = capture(
-                python() + " -c \"import json,sys; from mutagen.apev2 import APEv2; "
-                           "print(json.dumps({k: str(v) for k, v in APEv2(sys.argv[1]).items()}))\" " +
-                    shell_quote(file), &st);
-            ASSERT_TRUE(st == 0 && parse_json(t, &ref)) << t;
+            const std::string t = text_of(input(std::string(c.name) + ".ape.json"));
+            ASSERT_TRUE(parse_json(t, &ref)) << t;
         } else if (const Json* t = probe.get("format")->get("tags")) {
             ref = *t;
         }
@@ -388,8 +314,7 @@ TEST_F(Mp3decInfo, TagsAndFactsEqualIndependentReaders) {
         }
 
         // The plain form: the same values, one "label: value" line each.
-        const std::string plain =
-            capture("'" + ziv::mp3dec_path() + "' --info " + shell_quote(file), &st);
+        const std::string plain = mp3dec_output({"--info", file}, &st);
         EXPECT_EQ(0, st);
         EXPECT_NE(std::string::npos, plain.find("samples: " + std::to_string(samples))) << plain;
         for (const char* k : kFields) {
@@ -412,11 +337,9 @@ TEST_F(Mp3decInfo, TagsAndFactsEqualIndependentReaders) {
 // The LAME tag's own facts: encoder and delay/padding, the gains lame measured (radio always,
 // the peak with --replaygain-accurate), and the tags' ReplayGain winning over the LAME tag's.
 TEST_F(Mp3decInfo, LameTagEncoderGaplessAndReplayGain) {
-    const std::string file = ziv::tmp_path("rg.mp3"), log = ziv::tmp_path("rg.txt");
-    ASSERT_EQ(0, ziv::run("lame --replaygain-accurate -b 128 " + shell_quote(wav) + " " +
-                          shell_quote(file) + " > " + shell_quote(log) + " 2>&1"));
-    const std::vector<uint8_t> l = ziv::read_file(log);
-    const std::string said(l.begin(), l.end());
+    // lame --replaygain-accurate -b 128, its log beside it.
+    const std::string file = input("rg.mp3");
+    const std::string said = text_of(input("rg.log"));
     // lame reports "ReplayGain: -9.5dB" when done.
     const size_t at = said.find("ReplayGain: ");
     ASSERT_NE(std::string::npos, at) << said;
@@ -435,8 +358,7 @@ TEST_F(Mp3decInfo, LameTagEncoderGaplessAndReplayGain) {
     EXPECT_NEAR(0.6, rg->get("track_peak")->number, 0.05);
 
     // A TXXX gain added by mid3v2 wins over the LAME tag's.
-    ASSERT_EQ(0, ziv::run("mid3v2 --TXXX 'REPLAYGAIN_TRACK_GAIN:+1.25 dB' " + shell_quote(file)));
-    j = info_json(file);
+    j = info_json(input("rg_txxx.mp3"));
     ASSERT_TRUE(j.get("replaygain") && j.get("replaygain")->get("track_gain"));
     EXPECT_EQ(1.25, j.get("replaygain")->get("track_gain")->number);
     EXPECT_TRUE(j.get("replaygain")->get("track_peak")) << "the LAME tag's peak still counts";
@@ -448,24 +370,29 @@ TEST_F(Mp3decInfo, UsageAndBadInputs) {
     const std::string junk(3000, 'x');
     ASSERT_TRUE(ziv::write_file(txt, junk.data(), junk.size()));
     struct Bad {
-        std::string args;
+        std::vector<std::string> args;
         int status;
     };
-    const Bad bad[] = {{"--json " + shell_quote(wav), 1},
-                       {"--info", 1},
-                       {"--info a.mp3 b.mp3", 1},
-                       {"--info --bench a.mp3", 1},
-                       {"--info /nonexistent/x.mp3", 2},
-                       {"--info --json " + shell_quote(txt), 2}};
+    const Bad bad[] = {{{"--json", wav}, 1},
+                       {{"--info"}, 1},
+                       {{"--info", "a.mp3", "b.mp3"}, 1},
+                       {{"--info", "--bench", "a.mp3"}, 1},
+                       {{"--info", "/nonexistent/x.mp3"}, 2},
+                       {{"--info", "--json", txt}, 2}};
     for (const Bad& b : bad) {
-        const std::string err = ziv::tmp_path("err.txt"), out = ziv::tmp_path("out.txt");
-        const int st = ziv::run("'" + ziv::mp3dec_path() + "' " + b.args + " > " + out + " 2> " + err);
-        const std::vector<uint8_t> e = ziv::read_file(err);
-        const std::string msg(e.begin(), e.end());
-        EXPECT_EQ(b.status, st) << b.args;
-        EXPECT_EQ(1, std::count(msg.begin(), msg.end(), '\n')) << b.args << ": " << msg;
+        ziv::Program p;
+        p.args = {ziv::mp3dec_path()};
+        p.args.insert(p.args.end(), b.args.begin(), b.args.end());
+        p.err = ziv::tmp_path("err.txt");
+        p.out = ziv::tmp_path("out.txt");
+        std::string shown;
+        for (const std::string& a : b.args) shown += " " + a;
+        const int st = ziv::run_program(p);
+        const std::string msg = text_of(p.err);
+        EXPECT_EQ(b.status, st) << shown;
+        EXPECT_EQ(1, std::count(msg.begin(), msg.end(), '\n')) << shown << ": " << msg;
         EXPECT_EQ(0u, msg.rfind("mp3dec: ", 0)) << msg;
-        EXPECT_TRUE(ziv::read_file(out).empty()) << b.args;
+        EXPECT_TRUE(ziv::read_file(p.out).empty()) << shown;
     }
 }
 

@@ -1,14 +1,16 @@
 // mp3dec on a file of more than 2^31 samples per channel (14 hours of 44.1 kHz mono, about 410 MB,
 // made on disk at test time by repeating a short lame file's frames behind a patched Info frame,
-// long_file.h): --info tells its length without decoding it, in a fraction of a decode's time, and
-// says of it what it says of the 3-copy file; the one whole decode gives that many samples, its
-// start and end equal to the 3-copy file's. Label `long`: run once, outside the sanitizer passes.
+// long_file.h; the short file comes from tests/inputs/long_inputs.txt): --info tells its length
+// without decoding it, in a fraction of a decode's time, and says of it what it says of the
+// 3-copy file; the one whole decode gives that many samples, its start and end equal to the
+// 3-copy file's. Label `long`: run once, outside the sanitizer passes.
 #include <chrono>
 #include <cstdio>
 #include <map>
 #include <string>
 
 #include "long_file.h"
+#include "system.h"
 #include "test_util.h"
 
 namespace {
@@ -19,7 +21,10 @@ using Bytes = std::vector<uint8_t>;
 std::map<std::string, std::string> info_values(const std::string& file, double* seconds) {
     const std::string out = file + ".json";
     const auto t0 = std::chrono::steady_clock::now();
-    EXPECT_EQ(0, ziv::run("'" + ziv::mp3dec_path() + "' --info --json '" + file + "' > '" + out + "'"));
+    ziv::Program p;
+    p.args = {ziv::mp3dec_path(), "--info", "--json", file};
+    p.out = out;
+    EXPECT_EQ(0, ziv::run_program(p));
     if (seconds) *seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
     const Bytes b = ziv::read_file(out);
     const std::string text(b.begin(), b.end());
@@ -41,30 +46,36 @@ struct Decoded {
     Bytes head, tail;
 };
 
-Decoded decode(const std::string& file, size_t keep) {
+// The bytes as they come from mp3dec's standard output.
+struct Kept {
     Decoded d;
-    FILE* p = popen(("'" + ziv::mp3dec_path() + "' '" + file + "' -").c_str(), "r");
-    EXPECT_TRUE(p);
-    if (!p) return d;
-    Bytes buf(1 << 20);
-    size_t n;
-    while ((n = std::fread(buf.data(), 1, buf.size(), p)) > 0) {
-        if (d.head.size() < keep)
-            d.head.insert(d.head.end(), buf.begin(), buf.begin() + long(std::min(n, keep - d.head.size())));
-        d.tail.insert(d.tail.end(), buf.begin() + long(n > keep ? n - keep : 0), buf.begin() + long(n));
-        if (d.tail.size() > keep) d.tail.erase(d.tail.begin(), d.tail.end() - long(keep));
+    size_t keep;
+    static void take(void* ctx, const uint8_t* p, size_t n) {
+        Kept* k = static_cast<Kept*>(ctx);
+        Decoded& d = k->d;
+        if (d.head.size() < k->keep)
+            d.head.insert(d.head.end(), p, p + std::min(n, k->keep - d.head.size()));
+        d.tail.insert(d.tail.end(), p + (n > k->keep ? n - k->keep : 0), p + n);
+        if (d.tail.size() > k->keep) d.tail.erase(d.tail.begin(), d.tail.end() - long(k->keep));
         d.bytes += int64_t(n);
     }
-    EXPECT_EQ(0, pclose(p)) << file;
-    return d;
+};
+
+Decoded decode(const std::string& file, size_t keep) {
+    Kept k{Decoded(), keep};
+    ziv::Program p;
+    p.args = {ziv::mp3dec_path(), file, "-"};
+    p.pipe_out = true;
+    p.take = Kept::take;
+    p.take_ctx = &k;
+    EXPECT_EQ(0, ziv::run_program(p)) << file;
+    return k.d;
 }
 
 TEST(Mp3decLong, InfoAndTheOneWholeDecodePastTwoToThe31Samples) {
-    for (const char* t : {"lame", "sox"}) ZIV_REQUIRE_TOOL(t);
-    const std::string wav = ziv::tmp_path("mono.wav"), mp3 = ziv::tmp_path("mono.mp3");
-    ASSERT_EQ(0, ziv::run("sox -n -r 44100 -c 1 '" + wav + "' synth 3 sine 300-900 vol 0.6 && "
-                          "lame --quiet -m m -b 64 --resample 44.1 '" + wav + "' '" + mp3 + "'"));
-    const Bytes src = ziv::read_file(mp3);
+    // 3 s of 44.1 kHz mono at 64 kbit/s by lame.
+    const Bytes src = ziv::listed_input("long_inputs.txt", "mono64.mp3");
+    ASSERT_FALSE(src.empty());
     ziv::LongFile three, big;
     std::string why;
     ASSERT_TRUE(ziv::long_file_make(src, 3, &three, &why)) << why;

@@ -1,28 +1,53 @@
 // The mp3dec tool as a user runs it: options and their errors (one line on stderr, non-zero
-// exit), WAV and raw output, standard input and output, long files through pipes and FIFOs,
+// exit), WAV and raw output, standard input and output, long files through pipes and named pipes,
 // junk before the first frame, the benchmark line, and robustness on truncated, damaged and
 // random files (built with -DZIV_SANITIZERS="address;undefined" this is the bounds check of the
-// whole decode path).
+// whole decode path). mp3dec is started with its arguments as they are, no shell between
+// (system.h), and the encoded files and other decoders' outputs come from input lists
+// (tests/inputs/mp3dec_*.txt), so that the same tests run mp3dec.exe under wine.
 #include <cstring>
 #include <random>
 #include <string>
 #include <vector>
 
 #include "decoder_util.h"
+#include "system.h"
 #include "test_util.h"
 
 namespace {
+
+using Args = std::vector<std::string>;
 
 struct RunResult {
     int status;
     std::string err;
 };
 
-RunResult mp3dec(const std::string& args) {
-    const std::string err = ziv::tmp_path("stderr.txt");
+// The words of an option string ("-r 1 -c 1"), each an argument.
+Args words(const std::string& s) {
+    Args w;
+    size_t at = 0;
+    while ((at = s.find_first_not_of(' ', at)) != std::string::npos) {
+        const size_t end = s.find(' ', at);
+        w.push_back(s.substr(at, end - at));
+        at = end;
+    }
+    return w;
+}
+
+Args operator+(Args a, const Args& b) {
+    a.insert(a.end(), b.begin(), b.end());
+    return a;
+}
+
+// mp3dec with these arguments, its standard streams as `io` says (its standard error into a
+// file, returned).
+RunResult mp3dec(const Args& args, ziv::Program io = {}) {
+    io.args = Args{ziv::mp3dec_path()} + args;
+    io.err = ziv::tmp_path("stderr.txt");
     RunResult r;
-    r.status = ziv::run("'" + ziv::mp3dec_path() + "' " + args + " 2> '" + err + "'");
-    std::vector<uint8_t> e = ziv::read_file(err);
+    r.status = ziv::run_program(io);
+    std::vector<uint8_t> e = ziv::read_file(io.err);
     r.err.assign(e.begin(), e.end());
     return r;
 }
@@ -33,29 +58,15 @@ int lines(const std::string& s) {
     return n;
 }
 
-std::string sample_wav() { return ziv::tmp_path("src.wav"); }
-
-// A short stereo MP3 made with lame once per test program (from sample_wav()).
-const std::string& sample_mp3() {
-    static std::string path = [] {
-        std::string wav = sample_wav(), mp3 = ziv::tmp_path("src.mp3");
-        if (ziv::run("sox -n -r 44100 -c 2 '" + wav +
-                     "' synth 1.5 sine 440 sine 1250 vol 0.6 2>/dev/null") != 0)
-            return std::string();
-        if (ziv::run("lame --quiet -m j -b 128 '" + wav + "' '" + mp3 + "'") != 0)
-            return std::string();
-        return mp3;
-    }();
-    return path;
-}
+// A file of the short file's list: a 1.5 s stereo sine pair, lame's MP3 of it, and what is made
+// from that (mp3dec_sample.txt).
+std::string sample(const std::string& name) { return ziv::listed_path("mp3dec_sample.txt", name); }
 
 class Mp3dec : public ::testing::Test {
 protected:
     void SetUp() override {
-        ZIV_REQUIRE_TOOL("lame");
-        ZIV_REQUIRE_TOOL("sox");
         ASSERT_TRUE(ziv::file_exists(ziv::mp3dec_path())) << ziv::mp3dec_path();
-        mp3 = sample_mp3();
+        mp3 = sample("src.mp3");
         ASSERT_FALSE(mp3.empty()) << "could not make the sample file with sox and lame";
     }
     std::string mp3;
@@ -70,37 +81,39 @@ TEST_F(Mp3dec, BadUsageAndInputsGiveOneLineAndNonZeroExit) {
     id3.resize(600, 0xFF);
     const std::string big_tag = ziv::tmp_path("bigtag.mp3");
     ASSERT_TRUE(ziv::write_file(big_tag, id3.data(), id3.size()));
-    struct Case { std::string args; int status; };
+    struct Case { Args args; int status; };
     const Case cases[] = {
-        {"", 1},
-        {"'" + mp3 + "'", 1},
-        {"-x '" + mp3 + "' '" + out + "'", 1},
-        {"-r 3 '" + mp3 + "' '" + out + "'", 1},
-        {"-c 4 '" + mp3 + "' '" + out + "'", 1},
-        {"-f abc '" + mp3 + "' '" + out + "'", 1},
-        {"-e s12 '" + mp3 + "' '" + out + "'", 1},
-        {"-8 -e s24 '" + mp3 + "' '" + out + "'", 1},
-        {"-j 0 '" + mp3 + "' '" + out + "'", 1},
-        {"-j 257 '" + mp3 + "' '" + out + "'", 1},
-        {"'" + mp3 + "' '" + out + "' -r", 1},
-        {"'" + mp3 + "' a b", 1},
-        {"/nonexistent/in.mp3 '" + out + "'", 2},
-        {"'" + txt + "' '" + out + "'", 2},
-        {"'" + big_tag + "' '" + out + "'", 2},
-        {"'" + mp3 + "' /nonexistent/dir/out.raw", 2},
+        {{}, 1},
+        {{mp3}, 1},
+        {{"-x", mp3, out}, 1},
+        {{"-r", "3", mp3, out}, 1},
+        {{"-c", "4", mp3, out}, 1},
+        {{"-f", "abc", mp3, out}, 1},
+        {{"-e", "s12", mp3, out}, 1},
+        {{"-8", "-e", "s24", mp3, out}, 1},
+        {{"-j", "0", mp3, out}, 1},
+        {{"-j", "257", mp3, out}, 1},
+        {{mp3, out, "-r"}, 1},
+        {{mp3, "a", "b"}, 1},
+        {{"/nonexistent/in.mp3", out}, 2},
+        {{txt, out}, 2},
+        {{big_tag, out}, 2},
+        {{mp3, "/nonexistent/dir/out.raw"}, 2},
     };
     for (const Case& c : cases) {
+        std::string shown;
+        for (const std::string& a : c.args) shown += " " + a;
         RunResult r = mp3dec(c.args);
-        EXPECT_EQ(c.status, r.status) << "mp3dec " << c.args << "\n" << r.err;
-        EXPECT_EQ(1, lines(r.err)) << "mp3dec " << c.args << ": stderr was\n" << r.err;
+        EXPECT_EQ(c.status, r.status) << "mp3dec" << shown << "\n" << r.err;
+        EXPECT_EQ(1, lines(r.err)) << "mp3dec" << shown << ": stderr was\n" << r.err;
         EXPECT_EQ(0u, r.err.rfind("mp3dec: ", 0)) << r.err;
     }
 }
 
 TEST_F(Mp3dec, WavRawStdioAndOptions) {
     const std::string wav = ziv::tmp_path("o.wav"), raw = ziv::tmp_path("o.raw");
-    ASSERT_EQ(0, mp3dec("'" + mp3 + "' '" + wav + "'").status);
-    ASSERT_EQ(0, mp3dec("'" + mp3 + "' '" + raw + "'").status);
+    ASSERT_EQ(0, mp3dec({mp3, wav}).status);
+    ASSERT_EQ(0, mp3dec({mp3, raw}).status);
     std::vector<uint8_t> w = ziv::read_file(wav), r = ziv::read_file(raw);
     ASSERT_EQ(r.size() + 44, w.size());
     auto le = [&](size_t at, int n) {
@@ -119,13 +132,17 @@ TEST_F(Mp3dec, WavRawStdioAndOptions) {
     EXPECT_EQ(r.size(), le(40, 4));
     EXPECT_TRUE(std::equal(r.begin(), r.end(), w.begin() + 44)) << "WAV data differs from raw";
     const std::string all = ziv::tmp_path("every.raw");
-    ASSERT_EQ(0, mp3dec("--no-gapless '" + mp3 + "' '" + all + "'").status);
+    ASSERT_EQ(0, mp3dec({"--no-gapless", mp3, all}).status);
     const size_t every = ziv::read_file(all).size();
     ASSERT_EQ(0u, every % 4608) << "whole frames of stereo 16-bit output";
 
-    // Standard input and output: the same bytes as from and to files.
+    // Standard input and output, pipes both: the same bytes as from and to files.
     const std::string piped = ziv::tmp_path("piped.raw");
-    ASSERT_EQ(0, ziv::run("cat '" + mp3 + "' | '" + ziv::mp3dec_path() + "' - - > '" + piped + "'"));
+    ziv::Program pipes;
+    pipes.in = mp3;
+    pipes.out = piped;
+    pipes.pipe_in = pipes.pipe_out = true;
+    ASSERT_EQ(0, mp3dec({"-", "-"}, pipes).status);
     EXPECT_TRUE(ziv::read_file(piped) == r) << "stdin/stdout decode differs";
 
     // Options: sizes per frame follow reduction, channel handling and width.
@@ -135,46 +152,44 @@ TEST_F(Mp3dec, WavRawStdioAndOptions) {
                         {"-c 3", 2304}, {"-8", 2304},   {"-8 -c 1 -r 2", 288}};
     for (const Opt& o : opts) {
         const std::string f = ziv::tmp_path("opt.raw");
-        const std::string args = "--no-gapless " + std::string(o.args);
-        ASSERT_EQ(0, mp3dec(args + " '" + mp3 + "' '" + f + "'").status) << o.args;
+        ASSERT_EQ(0, mp3dec(Args{"--no-gapless"} + words(o.args) + Args{mp3, f}).status) << o.args;
         EXPECT_EQ(frames * o.bytes_per_frame, ziv::read_file(f).size()) << o.args;
     }
     // A frequency limit drops the upper subbands: the output changes but keeps its length.
     const std::string lim = ziv::tmp_path("lim.raw");
-    ASSERT_EQ(0, mp3dec("-f 1000 '" + mp3 + "' '" + lim + "'").status);
+    ASSERT_EQ(0, mp3dec({"-f", "1000", mp3, lim}).status);
     std::vector<uint8_t> l = ziv::read_file(lim);
     EXPECT_EQ(r.size(), l.size());
     EXPECT_FALSE(l == r);
 }
 
 // Each sample form through mp3dec: the raw bytes are the library's decode in that form (little
-// endian), and the WAV header names the form as other programs read it: PCM for 16 bits,
-// WAVE_FORMAT_EXTENSIBLE (PCM subtype) for 24 and 32, IEEE float (with its fact chunk) for f32.
+// endian), and the WAV header names the form: PCM for 16 bits, WAVE_FORMAT_EXTENSIBLE (PCM
+// subtype) for 24 and 32, IEEE float (with its fact chunk) for f32 (mp3dec_wav_test.cpp has
+// another program read them so).
 TEST_F(Mp3dec, SampleFormsAndTheirWavHeaders) {
-    ZIV_REQUIRE_TOOL("ffprobe");
     const std::vector<uint8_t> file = ziv::read_file(mp3);
     struct Form {
         const char* args;
         int32_t convert;
         uint32_t tag, bits, header;
-        const char* codec;
     };
     const Form forms[] = {
-        {"-e s16", 0, 1, 16, 44, "pcm_s16le"},
-        {"-e s16 --round", MPEG_CONVERT_ROUND, 1, 16, 44, "pcm_s16le"},
-        {"-e s24", MPEG_CONVERT_S24, 0xFFFE, 24, 68, "pcm_s24le"},
-        {"-e s24 --round", MPEG_CONVERT_S24 | MPEG_CONVERT_ROUND, 0xFFFE, 24, 68, "pcm_s24le"},
-        {"-e s32 --round", MPEG_CONVERT_S32 | MPEG_CONVERT_ROUND, 0xFFFE, 32, 68, "pcm_s32le"},
-        {"-e s32", MPEG_CONVERT_S32, 0xFFFE, 32, 68, "pcm_s32le"},
-        {"-e f32 -c 1", MPEG_CONVERT_F32 | MPEG_CONVERT_MIX, 3, 32, 58, "pcm_f32le"},
-        {"-e f32 --round", MPEG_CONVERT_F32, 3, 32, 58, "pcm_f32le"},
+        {"-e s16", 0, 1, 16, 44},
+        {"-e s16 --round", MPEG_CONVERT_ROUND, 1, 16, 44},
+        {"-e s24", MPEG_CONVERT_S24, 0xFFFE, 24, 68},
+        {"-e s24 --round", MPEG_CONVERT_S24 | MPEG_CONVERT_ROUND, 0xFFFE, 24, 68},
+        {"-e s32 --round", MPEG_CONVERT_S32 | MPEG_CONVERT_ROUND, 0xFFFE, 32, 68},
+        {"-e s32", MPEG_CONVERT_S32, 0xFFFE, 32, 68},
+        {"-e f32 -c 1", MPEG_CONVERT_F32 | MPEG_CONVERT_MIX, 3, 32, 58},
+        {"-e f32 --round", MPEG_CONVERT_F32, 3, 32, 58},
     };
     std::vector<uint8_t> previous;
     for (const Form& f : forms) {
         SCOPED_TRACE(f.args);
         const std::string raw = ziv::tmp_path("form.raw"), wav = ziv::tmp_path("form.wav");
-        ASSERT_EQ(0, mp3dec(std::string("--no-gapless ") + f.args + " '" + mp3 + "' '" + raw + "'").status);
-        ASSERT_EQ(0, mp3dec(std::string("--no-gapless ") + f.args + " '" + mp3 + "' '" + wav + "'").status);
+        ASSERT_EQ(0, mp3dec(Args{"--no-gapless"} + words(f.args) + Args{mp3, raw}).status);
+        ASSERT_EQ(0, mp3dec(Args{"--no-gapless"} + words(f.args) + Args{mp3, wav}).status);
         const std::vector<uint8_t> r = ziv::read_file(raw), w = ziv::read_file(wav);
         const ziv::Decoded lib = ziv::decode_whole(file, 0, f.convert);
         ASSERT_TRUE(lib.set_up);
@@ -195,12 +210,6 @@ TEST_F(Mp3dec, SampleFormsAndTheirWavHeaders) {
         EXPECT_EQ(0, std::memcmp(w.data() + f.header - 8, "data", 4));
         EXPECT_EQ(r.size(), le(f.header - 4, 4));
         EXPECT_TRUE(std::equal(r.begin(), r.end(), w.begin() + long(f.header)));
-        // Another program reads the header as this form.
-        const std::string probe = ziv::tmp_path("probe.txt");
-        ASSERT_EQ(0, ziv::run("ffprobe -v error -show_entries stream=codec_name -of csv=p=0 '" +
-                              wav + "' > '" + probe + "'"));
-        const std::vector<uint8_t> codec = ziv::read_file(probe);
-        EXPECT_EQ(std::string(f.codec) + "\n", std::string(codec.begin(), codec.end()));
     }
 }
 
@@ -212,13 +221,10 @@ TEST_F(Mp3dec, SampleFormsAndTheirWavHeaders) {
 // their place are cut off again), and where another stream follows (the same message on stderr).
 // An output that cannot be opened gives the usual message and status.
 TEST_F(Mp3dec, ThreadsGiveTheOneThreadOutput) {
-    ZIV_REQUIRE_TOOL("twolame");
-    const std::string wav = ziv::tmp_path("long.wav");
-    ASSERT_EQ(0, ziv::run("sox -n -r 44100 -c 2 '" + wav + "' synth 12 pinknoise synth 12 sine mix "
-                          "300-3000 gain -n -3 2>/dev/null"));
-    const std::string l3 = ziv::tmp_path("long.mp3"), l2 = ziv::tmp_path("long.mp2");
-    ASSERT_EQ(0, ziv::run("lame --quiet -b 128 '" + wav + "' '" + l3 + "'"));
-    ASSERT_EQ(0, ziv::run("twolame --quiet -b 192 '" + wav + "' '" + l2 + "'"));
+    // 12 s by lame and by twolame, and a 22.05 kHz file (mp3dec_threads.txt).
+    const std::string l3 = ziv::listed_path("mp3dec_threads.txt", "long.mp3"),
+                      l2 = ziv::listed_path("mp3dec_threads.txt", "long.mp2");
+    ASSERT_FALSE(l3.empty() || l2.empty());
     const std::vector<uint8_t> d = ziv::read_file(l3);
     ASSERT_GT(d.size(), 100000u);
     const size_t m = d.size() / 2;
@@ -244,10 +250,9 @@ TEST_F(Mp3dec, ThreadsGiveTheOneThreadOutput) {
     }
     ASSERT_FALSE(rejected == d);
     // Another stream (22.05 kHz) spliced on: the output and the message end where it begins.
-    const std::string other = ziv::tmp_path("other.mp3");
-    ASSERT_EQ(0, ziv::run("lame --quiet -b 32 --resample 22.05 '" + wav + "' '" + other + "'"));
     std::vector<uint8_t> spliced = d;
-    const std::vector<uint8_t> o22 = ziv::read_file(other);
+    const std::vector<uint8_t> o22 = ziv::listed_input("mp3dec_threads.txt", "other.mp3");
+    ASSERT_FALSE(o22.empty());
     spliced.insert(spliced.end(), o22.begin(), o22.end());
     const std::string fs = ziv::tmp_path("spliced.mp3");
     ASSERT_TRUE(ziv::write_file(fs, spliced.data(), spliced.size()));
@@ -269,24 +274,27 @@ TEST_F(Mp3dec, ThreadsGiveTheOneThreadOutput) {
                           {l3, "--replaygain track --preamp 10 -e s24 --round", ".raw"}};
     for (const Case& c : cases) {
         const std::string a = one + c.ext, b = many + c.ext;
-        RunResult r1 = mp3dec("-j 1 " + c.opts + " '" + c.in + "' '" + a + "'");
+        RunResult r1 = mp3dec(Args{"-j", "1"} + words(c.opts) + Args{c.in, a});
         ASSERT_EQ(0, r1.status) << c.in << " " << c.opts << "\n" << r1.err;
         const std::vector<uint8_t> want = ziv::read_file(a);
         ASSERT_GT(want.size(), 200000u) << c.in;
-        for (const char* j : {"-j 2 ", "-j 3 ", "-j 7 ", ""}) {
-            RunResult rn = mp3dec(j + c.opts + " '" + c.in + "' '" + b + "'");
-            EXPECT_EQ(0, rn.status) << j << c.in << " " << c.opts;
-            EXPECT_EQ(r1.err, rn.err) << j << c.in << " " << c.opts;
-            EXPECT_TRUE(ziv::read_file(b) == want) << j << c.in << " " << c.opts;
+        for (const char* j : {"-j 2", "-j 3", "-j 7", ""}) {
+            RunResult rn = mp3dec(words(j) + words(c.opts) + Args{c.in, b});
+            EXPECT_EQ(0, rn.status) << j << " " << c.in << " " << c.opts;
+            EXPECT_EQ(r1.err, rn.err) << j << " " << c.in << " " << c.opts;
+            EXPECT_TRUE(ziv::read_file(b) == want) << j << " " << c.in << " " << c.opts;
         }
         if (c.ext == ".raw") {
-            RunResult rs = mp3dec("-j 3 " + c.opts + " '" + c.in + "' - > '" + b + "'");
+            ziv::Program to_file;
+            to_file.out = b;
+            RunResult rs = mp3dec(Args{"-j", "3"} + words(c.opts) + Args{c.in, "-"}, to_file);
             EXPECT_EQ(0, rs.status) << c.in << " " << c.opts;
-            EXPECT_TRUE(ziv::read_file(b) == want) << "to standard output: " << c.in << " " << c.opts;
+            EXPECT_TRUE(ziv::read_file(b) == want)
+                << "to standard output: " << c.in << " " << c.opts;
         }
     }
-    for (const char* j : {"-j 2 ", ""}) {
-        RunResult r = mp3dec(j + std::string("'") + l3 + "' /nonexistent/dir/out.wav");
+    for (const char* j : {"-j 2", ""}) {
+        RunResult r = mp3dec(words(j) + Args{l3, "/nonexistent/dir/out.wav"});
         EXPECT_EQ(2, r.status) << j;
         EXPECT_EQ(1, lines(r.err)) << j << r.err;
         EXPECT_NE(std::string::npos, r.err.find("cannot write")) << r.err;
@@ -302,19 +310,17 @@ TEST_F(Mp3dec, JunkAndTagsBeforeTheFirstFrameAreSkipped) {
     const std::string j = ziv::tmp_path("junk.mp3"), a = ziv::tmp_path("a.raw"),
                       b = ziv::tmp_path("b.raw");
     ASSERT_TRUE(ziv::write_file(j, junk.data(), junk.size()));
-    ASSERT_EQ(0, mp3dec("'" + mp3 + "' '" + a + "'").status);
-    RunResult rj = mp3dec("'" + j + "' '" + b + "'");
+    ASSERT_EQ(0, mp3dec({mp3, a}).status);
+    RunResult rj = mp3dec({j, b});
     ASSERT_EQ(0, rj.status) << rj.err;
     EXPECT_TRUE(ziv::read_file(a) == ziv::read_file(b));
 
     // A free-format stream (its frame size found by looking ahead for the next header) behind
     // an ID3v2 tag that ends just short of where the input is read in pieces (1 and 2 MiB) or
     // anywhere else: the same PCM as without the tag, its first frame not lost.
-    const std::string free_mp3 = ziv::tmp_path("free.mp3");
-    ASSERT_EQ(0, ziv::run("lame --quiet --freeformat -b 320 '" + sample_wav() + "' '" + free_mp3 +
-                          "'"));
+    const std::string free_mp3 = sample("free.mp3");  // lame --freeformat -b 320
     const std::vector<uint8_t> bare = ziv::read_file(free_mp3);
-    ASSERT_EQ(0, mp3dec("'" + free_mp3 + "' '" + a + "'").status);
+    ASSERT_EQ(0, mp3dec({free_mp3, a}).status);
     const std::vector<uint8_t> want = ziv::read_file(a);
     ASSERT_FALSE(want.empty());
     for (uint32_t tag : {1048276u, 2096852u, 70000u}) {
@@ -325,13 +331,13 @@ TEST_F(Mp3dec, JunkAndTagsBeforeTheFirstFrameAreSkipped) {
         t.resize(tag, 0);
         t.insert(t.end(), bare.begin(), bare.end());
         ASSERT_TRUE(ziv::write_file(j, t.data(), t.size()));
-        ASSERT_EQ(0, mp3dec("'" + j + "' '" + b + "'").status) << tag;
+        ASSERT_EQ(0, mp3dec({j, b}).status) << tag;
         EXPECT_TRUE(ziv::read_file(b) == want) << "free format behind a tag of " << tag << " bytes";
     }
 }
 
 TEST_F(Mp3dec, BenchPrintsSpeed) {
-    RunResult r = mp3dec("--bench '" + mp3 + "' /dev/null");
+    RunResult r = mp3dec({"--bench", mp3, ziv::tmp_path("bench.raw")});
     ASSERT_EQ(0, r.status) << r.err;
     std::printf("%s", r.err.c_str());
     double times = 0, us = 0;
@@ -347,25 +353,26 @@ TEST_F(Mp3dec, BenchPrintsSpeed) {
 // rate, 16 bits; mpg123's one-channel decode takes a shortcut of its own) those samples within
 // RMS 0.8 and 2 LSB. A file joined on after the first one's end is played whole, not lost.
 TEST_F(Mp3dec, GaplessInEveryOutputFormMatchesMpg123) {
-    ZIV_REQUIRE_TOOL("mpg123");
     std::vector<uint8_t> twice = ziv::read_file(mp3), once = twice;
     twice.insert(twice.end(), once.begin(), once.end());
     const std::string joined = ziv::tmp_path("twice.mp3");
     ASSERT_TRUE(ziv::write_file(joined, twice.data(), twice.size()));
-    struct Form { const char* ours; const char* mpg123; bool same_pcm; const std::string& in; };
-    const Form forms[] = {{"", "", true, mp3},           {"-c 1", "-m", true, mp3},
-                          {"-c 3", "-1", false, mp3},     {"-8", "-e u8", false, mp3},
-                          {"-r 1", "-2", false, mp3},     {"-8 -c 1 -r 2", "-e u8 -m -4", false, mp3}};
-    const std::string ours = ziv::tmp_path("gl.raw"), ref = ziv::tmp_path("gl_mpg123.raw");
+    // mpg123's decodes of the file (mp3dec_sample.txt): -s with nothing, -m, -1, -e u8, -2, and
+    // -e u8 -m -4.
+    struct Form { const char* ours; const char* mpg123; bool same_pcm; };
+    const Form forms[] = {{"", "mpg123_full.raw", true},
+                          {"-c 1", "mpg123_mono.raw", true},
+                          {"-c 3", "mpg123_left.raw", false},
+                          {"-8", "mpg123_u8.raw", false},
+                          {"-r 1", "mpg123_half.raw", false},
+                          {"-8 -c 1 -r 2", "mpg123_u8_mono_quarter.raw", false}};
+    const std::string ours = ziv::tmp_path("gl.raw");
     for (const Form& f : forms) {
-        ASSERT_EQ(0, mp3dec(std::string(f.ours) + " '" + f.in + "' '" + ours + "'").status)
-            << f.ours;
-        ASSERT_EQ(0, ziv::run(std::string("mpg123 -q -s ") + f.mpg123 + " '" + f.in + "' > '" +
-                              ref + "' 2>/dev/null"));
-        const std::vector<uint8_t> a = ziv::read_file(ours), b = ziv::read_file(ref);
+        ASSERT_EQ(0, mp3dec(words(f.ours) + Args{mp3, ours}).status) << f.ours;
+        const std::vector<uint8_t> a = ziv::read_file(ours),
+                                   b = ziv::listed_input("mp3dec_sample.txt", f.mpg123);
         ASSERT_FALSE(b.empty()) << f.mpg123;
-        EXPECT_EQ(b.size(), a.size()) << "mp3dec " << f.ours << " against mpg123 " << f.mpg123
-                                      << " on " << f.in;
+        EXPECT_EQ(b.size(), a.size()) << "mp3dec " << f.ours << " against " << f.mpg123;
         if (!f.same_pcm) continue;
         const ziv::PcmDiff d = ziv::pcm_diff(ziv::to_s16(a), ziv::to_s16(b));
         EXPECT_EQ(b.size() / 2, d.compared) << f.ours;
@@ -373,9 +380,9 @@ TEST_F(Mp3dec, GaplessInEveryOutputFormMatchesMpg123) {
         EXPECT_LE(d.max, 2) << f.ours;
     }
     // The LAME tag's frame count ends the output: a second encoding joined on is cut off.
-    ASSERT_EQ(0, mp3dec("'" + mp3 + "' '" + ours + "'").status);
+    ASSERT_EQ(0, mp3dec({mp3, ours}).status);
     const std::string ours_joined = ziv::tmp_path("gl_joined.raw");
-    ASSERT_EQ(0, mp3dec("'" + joined + "' '" + ours_joined + "'").status);
+    ASSERT_EQ(0, mp3dec({joined, ours_joined}).status);
     EXPECT_EQ(ziv::read_file(ours), ziv::read_file(ours_joined));
 }
 
@@ -384,42 +391,22 @@ TEST_F(Mp3dec, GaplessInEveryOutputFormMatchesMpg123) {
 // leaves the LAME tag's CRC stale on some of them (mono, and the lower sampling frequencies);
 // its delay and padding count all the same.
 TEST_F(Mp3dec, GaplessLengthMatchesMpg123AcrossEncoders) {
-    ZIV_REQUIRE_TOOL("mpg123");
-    ZIV_REQUIRE_TOOL("ffmpeg");
-    struct Rate { int hz; const char* cbr; };
-    const Rate rates[] = {{44100, "128"}, {22050, "48"}};
+    // The files and mpg123's decodes of them (mp3dec_encoders.txt).
+    const std::string list = "mp3dec_encoders.txt";
+    const char* const modes[] = {"lame_cbr", "lame_vbr", "lame_abr", "ff_cbr", "ff_vbr", "ff_abr"};
     int files = 0;
-    for (const Rate& rate : rates) {
+    for (int rate : {44100, 22050}) {
         for (int channels : {1, 2}) {
-            const std::string src = ziv::tmp_path("mx_" + std::to_string(rate.hz) + "_" +
-                                                  std::to_string(channels) + ".wav");
-            // An odd length, so the padding is not a round number.
-            ASSERT_EQ(0, ziv::run("sox -n -r " + std::to_string(rate.hz) + " -c " +
-                                  std::to_string(channels) + " '" + src +
-                                  "' synth 1.37 sine 300-3000 sine 1000 vol 0.5 2>/dev/null"));
-            const std::string k = std::string(rate.cbr);
-            const std::string lame = "lame --quiet -m " + std::string(channels == 1 ? "m" : "j") + " ";
-            const std::string ff = "ffmpeg -nostdin -loglevel error -y -i '" + src + "' -c:a libmp3lame ";
-            const std::string modes[][2] = {
-                {"lame_cbr", lame + "-b " + k},
-                {"lame_vbr", lame + "-V 4"},
-                {"lame_abr", lame + "--abr " + k},
-                {"ff_cbr", ff + "-b:a " + k + "k"},
-                {"ff_vbr", ff + "-q:a 4"},
-                {"ff_abr", ff + "-abr 1 -b:a " + k + "k"},
-            };
-            for (const auto& m : modes) {
-                const std::string mp3 = ziv::tmp_path("mx_" + m[0] + "_" + std::to_string(rate.hz) +
-                                                      "_" + std::to_string(channels) + ".mp3");
-                const bool is_ff = m[0].rfind("ff_", 0) == 0;
-                const std::string cmd = is_ff ? m[1] + " '" + mp3 + "'"
-                                              : m[1] + " '" + src + "' '" + mp3 + "'";
-                ASSERT_EQ(0, ziv::run(cmd)) << cmd;
-                const std::string ours = ziv::tmp_path("mx_ours.raw"), ref = ziv::tmp_path("mx_ref.raw");
-                ASSERT_EQ(0, mp3dec("'" + mp3 + "' '" + ours + "'").status) << mp3;
-                ASSERT_EQ(0, ziv::run("mpg123 -q -s '" + mp3 + "' > '" + ref + "' 2>/dev/null"));
-                const size_t want = ziv::read_file(ref).size(), got = ziv::read_file(ours).size();
-                EXPECT_EQ(want, got) << m[0] << " at " << rate.hz << " Hz, " << channels
+            for (const char* mode : modes) {
+                const std::string name = std::string(mode) + "_" + std::to_string(rate) + "_" +
+                                         std::to_string(channels);
+                const std::string mp3 = ziv::listed_path(list, name + ".mp3");
+                ASSERT_FALSE(mp3.empty()) << name;
+                const std::string ours = ziv::tmp_path("mx_ours.raw");
+                ASSERT_EQ(0, mp3dec({mp3, ours}).status) << mp3;
+                const size_t want = ziv::listed_input(list, name + ".mpg123.raw").size(),
+                             got = ziv::read_file(ours).size();
+                EXPECT_EQ(want, got) << mode << " at " << rate << " Hz, " << channels
                                      << " channel(s): mpg123 " << want / 2 / size_t(channels)
                                      << " samples, mp3dec " << got / 2 / size_t(channels);
                 ++files;
@@ -444,17 +431,15 @@ void expect_wav(const std::vector<uint8_t>& w, const std::vector<uint8_t>& raw, 
 }
 
 // A three-minute file with tags at its end, one of which holds a whole MP3 file (frames that
-// decode, unless the tags are cut off), through a pipe, a redirect and a FIFO: the same PCM as
-// the plain file's, and WAV sizes that are right where the output seeks (written again at the
+// decode, unless the tags are cut off), through pipes, a redirect and a named pipe: the same PCM
+// as the plain file's, and WAV sizes that are right where the output seeks (written again at the
 // end) and where it cannot (the gapless length from the Info frame announced, or 0xFFFFFFFF
 // without one).
 TEST_F(Mp3dec, LongFileStreamsThroughPipesRedirectsAndFifos) {
-    const std::string wav = ziv::tmp_path("long.wav"), mp3 = ziv::tmp_path("long.mp3"),
-                      bare = ziv::tmp_path("bare.mp3");
-    ASSERT_EQ(0, ziv::run("sox -n -r 44100 -c 2 '" + wav +
-                          "' synth 180 sine 300-3000 sine 1250 vol 0.5 2>/dev/null"));
-    ASSERT_EQ(0, ziv::run("lame --quiet -b 128 '" + wav + "' '" + mp3 + "'"));
-    ASSERT_EQ(0, ziv::run("lame --quiet -t -b 128 '" + sample_wav() + "' '" + bare + "'"));
+    // 180 s by lame, and 1.5 s by lame without its Info frame (mp3dec_streams.txt).
+    const std::string mp3 = ziv::listed_path("mp3dec_streams.txt", "long.mp3"),
+                      bare = ziv::listed_path("mp3dec_streams.txt", "bare.mp3");
+    ASSERT_FALSE(mp3.empty() || bare.empty());
     std::vector<uint8_t> tagged = ziv::read_file(mp3);
     const std::vector<uint8_t> inner = ziv::read_file(bare);
     const uint32_t ape = uint32_t(inner.size() + 32);
@@ -469,33 +454,39 @@ TEST_F(Mp3dec, LongFileStreamsThroughPipesRedirectsAndFifos) {
     ASSERT_TRUE(ziv::write_file(in, tagged.data(), tagged.size()));
 
     const std::string ref_raw = ziv::tmp_path("ref.raw"), got = ziv::tmp_path("got.raw");
-    ASSERT_EQ(0, mp3dec("'" + mp3 + "' '" + ref_raw + "'").status);
+    ASSERT_EQ(0, mp3dec({mp3, ref_raw}).status);
     const std::vector<uint8_t> ref = ziv::read_file(ref_raw);
     ASSERT_EQ(180u * 44100 * 4, ref.size()) << "gapless: the encoder's input, sample for sample";
     const uint32_t n = uint32_t(ref.size());
-    const std::string dec = "'" + ziv::mp3dec_path() + "' ";
-    ASSERT_EQ(0, mp3dec("'" + in + "' '" + got + "'").status);
+    ASSERT_EQ(0, mp3dec({in, got}).status);
     EXPECT_TRUE(ziv::read_file(got) == ref) << "tagged file";
-    ASSERT_EQ(0, ziv::run("cat '" + in + "' | " + dec + "- - > '" + got + "'"));
+    ziv::Program pipes;
+    pipes.in = in;
+    pipes.out = got;
+    pipes.pipe_in = pipes.pipe_out = true;
+    ASSERT_EQ(0, mp3dec({"-", "-"}, pipes).status);
     EXPECT_TRUE(ziv::read_file(got) == ref) << "pipe in and out";
 
-    const std::string out = ziv::tmp_path("out.wav"), fifo = ziv::tmp_path("fifo.wav");
-    ASSERT_EQ(0, ziv::run(dec + "- '" + out + "' < '" + in + "'"));
+    const std::string out = ziv::tmp_path("out.wav");
+    ziv::Program redirected;
+    redirected.in = in;
+    ASSERT_EQ(0, mp3dec({"-", out}, redirected).status);
     expect_wav(ziv::read_file(out), ref, n + 36, n, "redirected input, WAV file");
-    ASSERT_EQ(0, ziv::run("mkfifo '" + fifo + "'"));
-    const std::string through_fifo = "cat '" + fifo + "' > '" + out + "' & " + dec + "'%s' '" +
-                                     fifo + "'; st=$?; wait; exit $st";
-    auto via_fifo = [&](const std::string& file) {
-        std::string cmd = through_fifo;
-        cmd.replace(cmd.find("%s"), 2, file);
-        return ziv::run(cmd);
+    // A WAV file written into a named pipe, which mp3dec cannot seek in.
+    auto via_pipe = [&](const std::string& file) {
+        ziv::PipeSink sink;
+        EXPECT_TRUE(sink.open("out.wav", out));
+        const RunResult r = mp3dec({file, sink.path()});
+        EXPECT_EQ(0, r.status) << r.err;
+        EXPECT_TRUE(sink.finish());
+        return r.status;
     };
-    ASSERT_EQ(0, via_fifo(in));
-    expect_wav(ziv::read_file(out), ref, n + 36, n, "WAV into a FIFO, Info frame");
-    ASSERT_EQ(0, mp3dec("'" + bare + "' '" + got + "'").status);
-    ASSERT_EQ(0, via_fifo(bare));
+    ASSERT_EQ(0, via_pipe(in));
+    expect_wav(ziv::read_file(out), ref, n + 36, n, "WAV into a named pipe, Info frame");
+    ASSERT_EQ(0, mp3dec({bare, got}).status);
+    ASSERT_EQ(0, via_pipe(bare));
     expect_wav(ziv::read_file(out), ziv::read_file(got), 0xFFFFFFFFu, 0xFFFFFFFFu,
-               "WAV into a FIFO, no Xing frame");
+               "WAV into a named pipe, no Xing frame");
 }
 
 // Truncated, damaged and random inputs: mp3dec ends normally (0, 2 or 3), never by a signal
@@ -528,7 +519,7 @@ TEST_F(Mp3dec, TruncatedDamagedAndRandomFilesFinish) {
         }
         ASSERT_TRUE(ziv::write_file(in, v.data(), v.size()));
         for (const char* opt : {"", "-c 1 -r 1", "-8 -r 2 -c 3"}) {
-            RunResult r = mp3dec(std::string(opt) + " '" + in + "' '" + out + "'");
+            RunResult r = mp3dec(words(opt) + Args{in, out});
             EXPECT_TRUE(r.status == 0 || r.status == 2 || r.status == 3)
                 << kind << " input " << t << " (" << v.size() << " bytes) " << opt
                 << ": status " << r.status << "\n" << r.err;

@@ -4,6 +4,8 @@
 # the tests run (a CTest fixture).
 # Usage: make_inputs.sh LIST DIR
 set -eu
+# Tag text in UTF-8 reaches the tools as it is written.
+export LC_ALL=C.UTF-8
 list=$1
 dir=$2
 mkdir -p "$dir"

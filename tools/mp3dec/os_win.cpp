@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 #include <cstdlib>
+#include <cwchar>
 
 namespace {
 
@@ -38,10 +39,37 @@ char* utf8(const wchar_t* w) {
 
 HANDLE handle_of(FILE* f) { return reinterpret_cast<HANDLE>(_get_osfhandle(_fileno(f))); }
 
-// The file behind a name, opened for its identity alone.
+// A name in the device namespace (\\.\pipe\NAME, \\.\NUL): a device, never a disk file.
+bool in_device_namespace(const wchar_t* name) {
+    return std::wcsncmp(name, L"\\\\.\\", 4) == 0 || std::wcsncmp(name, L"//./", 4) == 0;
+}
+
+// A device opened for writing as it is (OPEN_EXISTING): a device cannot be made anew or cut,
+// which the C library's "w" asks.
+FILE* open_device(const wchar_t* name) {
+    if (!in_device_namespace(name)) return nullptr;
+    HANDLE h = CreateFileW(name, GENERIC_WRITE, FILE_SHARE_READ | FILE_SHARE_WRITE, nullptr,
+                           OPEN_EXISTING, 0, nullptr);
+    if (h == INVALID_HANDLE_VALUE) return nullptr;
+    const int fd = _open_osfhandle(reinterpret_cast<intptr_t>(h), _O_WRONLY | _O_BINARY);
+    if (fd < 0) {
+        CloseHandle(h);
+        return nullptr;
+    }
+    FILE* f = _fdopen(fd, "wb");
+    if (!f) _close(fd);
+    return f;
+}
+
+// The disk file behind a name, opened for its identity alone. A device is not opened: a named
+// pipe's one instance would go to this open.
 bool identity(const char* name, BY_HANDLE_FILE_INFORMATION* info) {
     wchar_t* w = wide(name);
     if (!w) return false;
+    if (in_device_namespace(w)) {
+        std::free(w);
+        return false;
+    }
     HANDLE h = CreateFileW(w, 0, FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE, nullptr,
                            OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
     std::free(w);
@@ -77,12 +105,18 @@ FILE* os_fopen(const char* path, const char* mode) {
     wchar_t* w = wide(path);
     wchar_t* m = wide(mode);
     FILE* f = w && m ? _wfopen(w, m) : nullptr;
+    if (!f && w && mode[0] == 'w') f = open_device(w);
     std::free(w);
     std::free(m);
     return f;
 }
 
-int os_seek(FILE* f, int64_t at, int whence) { return _fseeki64(f, at, whence); }
+// Disk files alone seek: the system may take a position on a pipe or a console too, as if it
+// could go back.
+int os_seek(FILE* f, int64_t at, int whence) {
+    if (GetFileType(handle_of(f)) != FILE_TYPE_DISK) return -1;
+    return _fseeki64(f, at, whence);
+}
 int64_t os_tell(FILE* f) { return _ftelli64(f); }
 
 bool os_regular_file(FILE* f, int64_t* size) {
