@@ -2,13 +2,13 @@
 # libmpegdec and mp3dec on 64-bit Windows: builds them with Debian's MinGW-w64 compilers into
 # build-windows (libmpegdec.dll with its import library, mp3dec.exe, the runtime linked in) with
 # their tests, and runs the tests through CTest under wine: the decoder's own tests, the path
-# tests (every vector path the processor has against the plain one), the core's tests,
-# mp3dec.exe's command-line tests, the fuzz replays. The inputs the tests read and the other
-# programs' outputs they compare with (tests/inputs/*.txt) are made first, natively, by a CTest
-# fixture. Then mp3dec.exe under wine must write the same bytes as the Linux mp3dec built from
-# the same tree: every conformance vector and a long encoded file, in every output form and
-# --info, on every processor path the machine has (MPEG_PATH), with -j 1 and by default; and a
-# file named in Cyrillic and CJK.
+# tests (every vector path the processor has against the plain one), the core's tests (a file
+# past 4 GiB read through the Windows file calls among them), mp3dec.exe's command-line tests,
+# the fuzz replays. The inputs the tests read and the other programs' outputs they compare with
+# (tests/inputs/*.txt) are made first, natively, by a CTest fixture. Then mp3dec.exe under wine
+# must write the same bytes as the Linux mp3dec built from the same tree: every conformance
+# vector and a long encoded file, in every output form and --info, on every processor path the
+# machine has (MPEG_PATH), with -j 1 and by default; and a file named in Cyrillic and CJK.
 # Installs what is missing first (scripts/deps.sh windows). Fails on any failed test or byte.
 # Usage: scripts/cross-windows.sh [ctest arguments, e.g. -R PathIdentity]
 set -euo pipefail

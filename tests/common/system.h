@@ -1,6 +1,6 @@
 // What the tests ask of the operating system, over its own calls: system_posix.cpp (posix_spawn,
-// pipes, FIFOs) or system_win.cpp (CreateProcessW, anonymous and named pipes); the build compiles
-// the one for its target. A program
+// pipes, FIFOs, open/read/lseek) or system_win.cpp (CreateProcessW, anonymous and named pipes,
+// CreateFileW/ReadFile/SetFilePointerEx); the build compiles the one for its target. A program
 // is started with its arguments as they are (no shell between), so the same test runs a program
 // the same way on every system. Names and arguments are UTF-8.
 #pragma once
@@ -10,6 +10,8 @@
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "mpeg_core.h"
 
 namespace ziv {
 
@@ -53,5 +55,13 @@ private:
     std::string path_;
     std::unique_ptr<State> state_;
 };
+
+// A file read through the system's own calls with 64-bit offsets, for the core's reader
+// (mpeg_core_set_reader(c, &kSystemFileReader, file)).
+struct SystemFile;
+// Opens `path` for reading: null when it cannot be opened.
+SystemFile* system_file_open(const std::string& path);
+void system_file_close(SystemFile* f);
+extern const MpegReader kSystemFileReader;
 
 }  // namespace ziv

@@ -1,5 +1,5 @@
 // system.h over POSIX: posix_spawn with the streams opened or joined to pipes by its file
-// actions, a FIFO made with mkfifo.
+// actions, a FIFO made with mkfifo, open/read/lseek for the reader.
 #include "system.h"
 
 #include <fcntl.h>
@@ -189,5 +189,45 @@ bool PipeSink::finish() {
     ::unlink(path_.c_str());
     return copied;
 }
+
+struct SystemFile {
+    int fd;
+};
+
+SystemFile* system_file_open(const std::string& path) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    return fd < 0 ? nullptr : new SystemFile{fd};
+}
+
+void system_file_close(SystemFile* f) {
+    if (!f) return;
+    ::close(f->fd);
+    delete f;
+}
+
+namespace {
+
+static_assert(sizeof(off_t) == 8, "64-bit file offsets");
+
+int64_t file_read(void* ctx, void* buf, size_t n) {
+    for (;;) {
+        const ssize_t k = ::read(static_cast<SystemFile*>(ctx)->fd, buf, n);
+        if (k >= 0 || errno != EINTR) return k;
+    }
+}
+
+int32_t file_seek(void* ctx, int64_t offset) {
+    const int fd = static_cast<SystemFile*>(ctx)->fd;
+    return ::lseek(fd, off_t(offset), SEEK_SET) == off_t(offset) ? 0 : -1;
+}
+
+int64_t file_size(void* ctx) {
+    struct stat st;
+    return ::fstat(static_cast<SystemFile*>(ctx)->fd, &st) == 0 ? int64_t(st.st_size) : -1;
+}
+
+}  // namespace
+
+const MpegReader kSystemFileReader = {file_read, file_seek, file_size};
 
 }  // namespace ziv

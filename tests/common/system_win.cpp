@@ -1,5 +1,6 @@
 // system.h over the Windows calls: CreateProcessW with inherited file and pipe handles, a named
-// pipe made with CreateNamedPipeW. Names are converted from UTF-8 for the wide calls.
+// pipe made with CreateNamedPipeW, CreateFileW/ReadFile/SetFilePointerEx for the reader. Names
+// are converted from UTF-8 for the wide calls.
 #include "system.h"
 
 #define WIN32_LEAN_AND_MEAN
@@ -224,5 +225,44 @@ bool PipeSink::finish() {
     state_.reset();
     return copied;
 }
+
+struct SystemFile {
+    HANDLE h;
+};
+
+SystemFile* system_file_open(const std::string& path) {
+    HANDLE h = plain_file(path, false);
+    return h == INVALID_HANDLE_VALUE ? nullptr : new SystemFile{h};
+}
+
+void system_file_close(SystemFile* f) {
+    if (!f) return;
+    CloseHandle(f->h);
+    delete f;
+}
+
+namespace {
+
+int64_t file_read(void* ctx, void* buf, size_t n) {
+    DWORD r = 0;
+    const DWORD want = n > (1u << 30) ? (1u << 30) : DWORD(n);
+    if (!ReadFile(static_cast<SystemFile*>(ctx)->h, buf, want, &r, nullptr)) return -1;
+    return int64_t(r);
+}
+
+int32_t file_seek(void* ctx, int64_t offset) {
+    LARGE_INTEGER at;
+    at.QuadPart = offset;
+    return SetFilePointerEx(static_cast<SystemFile*>(ctx)->h, at, nullptr, FILE_BEGIN) ? 0 : -1;
+}
+
+int64_t file_size(void* ctx) {
+    LARGE_INTEGER size;
+    return GetFileSizeEx(static_cast<SystemFile*>(ctx)->h, &size) ? int64_t(size.QuadPart) : -1;
+}
+
+}  // namespace
+
+const MpegReader kSystemFileReader = {file_read, file_seek, file_size};
 
 }  // namespace ziv
