@@ -44,6 +44,8 @@ trap 'wineserver -k 2>/dev/null || true' EXIT  # this prefix's server and servic
 tested=$(date +%s)
 log=$out/Testing/Temporary/LastTest.log
 grep -hE '^(this (processor|system)|(conformance streams|encoded corpus).*plain against|replayed)' "$log" | sort | uniq -c || true
+# Program starts that wine refused in the tests, each tried again (tests/common/system_win.cpp).
+echo "cross-windows: $(grep -c 'run_program: .* did not start' "$log" || true) program starts under wine tried again in the tests"
 
 echo "cross-windows: mp3dec.exe under wine against Linux mp3dec"
 exe=$PWD/$out/bin/mp3dec.exe

@@ -7,6 +7,7 @@
 #include <windows.h>
 
 #include <atomic>
+#include <cstdio>
 #include <thread>
 
 namespace ziv {
@@ -126,8 +127,19 @@ int run_program(const Program& p) {
     si.hStdError = err;
     PROCESS_INFORMATION pi = {};
     const std::wstring app = wide(p.args[0]);
-    ok = ok && CreateProcessW(app.c_str(), &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr,
-                              &si, &pi);
+    if (!ok) std::fprintf(stderr, "run_program: no standard streams for %s\n", p.args[0].c_str());
+    // Wine on a loaded machine now and then fails to start a program at all: a start that fails
+    // is tried again, twice at most, each failure said on stderr. A program that started is
+    // never run again.
+    for (int attempt = 0; ok; ++attempt) {
+        if (CreateProcessW(app.c_str(), &line[0], nullptr, nullptr, TRUE, 0, nullptr, nullptr, &si,
+                           &pi))
+            break;
+        std::fprintf(stderr, "run_program: %s did not start (error %lu)%s\n", p.args[0].c_str(),
+                     static_cast<unsigned long>(GetLastError()), attempt < 2 ? ", again" : "");
+        if (attempt == 2) ok = false;
+        else Sleep(200);
+    }
     // The program's ends are its own now.
     close_handle(&in);
     close_handle(&out);
@@ -162,6 +174,8 @@ int run_program(const Program& p) {
         WaitForSingleObject(pi.hProcess, INFINITE);
         DWORD code = 0;
         if (GetExitCodeProcess(pi.hProcess, &code)) status = int(code);
+        else std::fprintf(stderr, "run_program: no exit status (error %lu)\n",
+                          static_cast<unsigned long>(GetLastError()));
         CloseHandle(pi.hProcess);
         CloseHandle(pi.hThread);
     }
