@@ -61,8 +61,8 @@ void poll_bench(benchmark::State& state, const char* file, bool buffer_free) {
         if (after > before) frames += after - before;
         else if (after < before && buffer_free) frames += p->frames_per_buffer;
     }
-    double samples_per_frame = double(p->core.frame_pcm_bytes) / (p->core.stereo ? 4 : 2);
-    report(state, double(frames) * samples_per_frame / p->core.frequency);
+    double samples_per_frame = double(p->format.frame_pcm_bytes) / (p->format.stereo ? 4 : 2);
+    report(state, double(frames) * samples_per_frame / p->format.frequency);
     mp3_destroy(p);
 }
 

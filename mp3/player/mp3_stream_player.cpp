@@ -98,7 +98,7 @@ int32_t start_play(Mp3StreamPlayer* p, int32_t buffer_bytes, int32_t vol, int32_
     const int32_t fpb = buffer_bytes / p->core.frame_pcm_bytes;
     if (fpb <= 0) return MP3_BAD_BUFFER;
     p->frames_per_buffer = fpb;
-    p->stream = mp3_open_stream(&p->core, fpb, vol, pan, speed);
+    p->stream = mp3_open_stream(mp3_format_of(&p->core), fpb, vol, pan, speed);
     p->tail_polls = 0;
     p->held = nullptr;
     p->held_bytes = 0;
@@ -708,7 +708,7 @@ int32_t mp3s_frequency(const Mp3StreamPlayer* p) {
 int32_t mp3s_set_gapless(Mp3StreamPlayer* p, int32_t on) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
     if (!p || p->stream || (p->pending == -1 && p->want_play)) return MP3_PLAYING;
-    mpeg_core_set_gapless(&p->core, on);
+    mpeg_core_use_gapless(&p->core, on);
     // The handed-back count starts again at the next frame, as the new mode counts it (the
     // carry of a frame under way is gone).
     p->core.given = 0;

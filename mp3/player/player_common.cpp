@@ -26,10 +26,19 @@ void mp3_to_unsigned(void* buf, int32_t bytes) {
     }
 }
 
-int32_t mp3_fade_to(Mp3Fade* f, int32_t volume, int32_t ms, int32_t frequency) {
+int32_t mp3_fade_args(int32_t volume, int32_t ms, int32_t frequency, int32_t* gain,
+                      int64_t* samples) {
     if (volume < 0 || volume > 255 || ms < 0) return -1;
-    const int64_t gain = volume == 255 ? kMp3Unity : int64_t(volume) * kMp3Unity / 255;
-    mpeg_fade_to(f, int32_t(gain), frequency > 0 ? int64_t(ms) * frequency / 1000 : 0);
+    *gain = int32_t(volume == 255 ? kMp3Unity : int64_t(volume) * kMp3Unity / 255);
+    *samples = frequency > 0 ? int64_t(ms) * frequency / 1000 : 0;
+    return 0;
+}
+
+int32_t mp3_fade_to(Mp3Fade* f, int32_t volume, int32_t ms, int32_t frequency) {
+    int32_t gain = 0;
+    int64_t samples = 0;
+    if (mp3_fade_args(volume, ms, frequency, &gain, &samples) != 0) return -1;
+    mpeg_fade_to(f, gain, samples);
     return 0;
 }
 
@@ -50,11 +59,11 @@ void mp3_timer_install(Mp3TimerProc proc, void* param, int32_t ms) {
 
 void mp3_timer_remove(Mp3TimerProc proc, void* param) { remove_param_int(proc, param); }
 
-AUDIOSTREAM* mp3_open_stream(const MpegCore* c, int32_t fpb, int32_t vol, int32_t pan,
+AUDIOSTREAM* mp3_open_stream(const Mp3Format& f, int32_t fpb, int32_t vol, int32_t pan,
                              int32_t speed) {
     // The stream's buffer length, in samples per channel, is exactly fpb frames.
-    const int32_t samples = fpb * c->frame_pcm_bytes / mpeg_core_sample_bytes(c);
-    AUDIOSTREAM* s = play_audio_stream(samples, c->bits, c->stereo, c->frequency, vol, pan);
+    const int32_t samples = fpb * f.frame_pcm_bytes / mp3_sample_bytes(f);
+    AUDIOSTREAM* s = play_audio_stream(samples, f.bits, f.stereo, f.frequency, vol, pan);
     if (s && speed != 1000) adjust_sample(s->samp, vol, pan, speed, TRUE);
     return s;
 }

@@ -27,6 +27,11 @@ constexpr int64_t kMp3Unity = MPEG_CORE_UNITY;
 
 inline void mp3_fade_init(Mp3Fade* f) { mpeg_fade_init(f); }
 
+// The core's fade (a gain and a ramp in samples) for `volume` (0-255) over `ms` at
+// `frequency`: 0, or -1 for a volume outside 0-255 or ms < 0.
+int32_t mp3_fade_args(int32_t volume, int32_t ms, int32_t frequency, int32_t* gain,
+                      int64_t* samples);
+
 // Starts a ramp from the gain now to `volume` (0-255) over `ms` at `frequency`: 0, or -1 for a
 // volume outside 0-255 or ms < 0.
 int32_t mp3_fade_to(Mp3Fade* f, int32_t volume, int32_t ms, int32_t frequency);
@@ -46,9 +51,27 @@ using Mp3TimerProc = void (*)(void* param);
 void mp3_timer_install(Mp3TimerProc proc, void* param, int32_t ms);
 void mp3_timer_remove(Mp3TimerProc proc, void* param);
 
-// Plays the core's output format in a new Allegro stream of `fpb` frames a buffer, at `speed`
-// (1000 normal). Null when Allegro gives no stream.
-AUDIOSTREAM* mp3_open_stream(const MpegCore* c, int32_t fpb, int32_t vol, int32_t pan,
+// What a player plays: the stream's sample size, channels (-1 two, 0 one) and rate, and the PCM
+// bytes of one frame.
+struct Mp3Format {
+    int32_t bits;
+    int32_t stereo;
+    int32_t frequency;
+    int32_t frame_pcm_bytes;
+};
+
+inline Mp3Format mp3_format_of(const MpegOutputFormat& f) {
+    return Mp3Format{f.bits, f.channels >= 2 ? -1 : 0, f.sample_rate, (f.bits / 8) * f.out_samples};
+}
+inline Mp3Format mp3_format_of(const MpegCore* c) {
+    return Mp3Format{c->bits, c->stereo, c->frequency, c->frame_pcm_bytes};
+}
+// Bytes of one sample of every channel.
+inline int32_t mp3_sample_bytes(const Mp3Format& f) { return (f.stereo ? 2 : 1) * (f.bits / 8); }
+
+// Plays the format in a new Allegro stream of `fpb` frames a buffer, at `speed` (1000 normal).
+// Null when Allegro gives no stream.
+AUDIOSTREAM* mp3_open_stream(const Mp3Format& f, int32_t fpb, int32_t vol, int32_t pan,
                              int32_t speed);
 void mp3_close_stream(AUDIOSTREAM* stream);
 void mp3_adjust_stream(AUDIOSTREAM* stream, int32_t vol, int32_t pan, int32_t speed);

@@ -1,6 +1,7 @@
-// What both players tell about the file they play, and the ReplayGain they apply: the tags read
-// at create, and the gain of the tags and the LAME tag set into the core's decoder, where it rides
-// on the dequantisation (no cost per sample).
+// What the streamed player tells about the file it plays, and the ReplayGain it applies: the tags
+// read from its first block, and the gain of the tags and the LAME tag set into the core's
+// decoder, where it rides on the dequantisation (no cost per sample). The in-memory player has
+// both from its core.
 #include "player_state.h"
 
 #include "replaygain.h"
@@ -26,12 +27,8 @@ int32_t set_replaygain(P* p, int32_t mode, int32_t preamp_centibels) {
 
 }  // namespace
 
-const MpegTags* mp3_tags(const Mp3Player* p) { return tags_of(p); }
 const MpegTags* mp3s_tags(const Mp3StreamPlayer* p) { return tags_of(p); }
 
-int32_t mp3_set_replaygain(Mp3Player* p, int32_t mode, int32_t preamp) {
-    return set_replaygain(p, mode, preamp);
-}
 int32_t mp3s_set_replaygain(Mp3StreamPlayer* p, int32_t mode, int32_t preamp) {
     return set_replaygain(p, mode, preamp);
 }

@@ -18,11 +18,11 @@
 struct AUDIOSTREAM;
 
 struct Mp3Player {
-    MpegCore core;          // decoder, frame synchronisation, format, gapless run, frame index
-    const uint8_t* start;  // the first frame (after any leading tags and junk)
-    const uint8_t* pos;    // next byte to decode
-    int32_t data_len;      // bytes from start (trailing tags excluded)
-    int32_t total_frames;
+    MpegCore* core;        // the decoding core over the data (mpeg_core.h)
+    const uint8_t* data;   // the caller's bytes, as given to create
+    int32_t len;
+    Mp3Format format;      // what the stream plays
+    int32_t total_frames;  // the Xing header's count, else the frames the data holds
     AUDIOSTREAM* stream;   // playing exactly when not null
     int32_t loop;
     int32_t frames_per_buffer;
@@ -31,12 +31,12 @@ struct Mp3Player {
     std::mutex timer_ops;  // orders the timer's installs and removes (never under `lock`)
     std::atomic<bool> timer_on; // the poll's timer is installed (written under timer_ops)
     int32_t tail_polls;    // silent polls still to give after the data ended
-    MpegTags* tags;        // the data's tags, read at create (null when memory ran out)
-    int64_t out_base;      // handed-back index of the first sample since the last rewind or seek
+    int32_t gapless;       // as set: a whole-file decode's own core takes it too
+    int32_t gain_mode;     // ReplayGain as set (MPEG_REPLAYGAIN_*), and its preamp
+    int32_t gain_preamp;
     int32_t points;        // 1 while loop points are set
     int64_t loop_start, loop_end; // as set (end 0: the end of the data)
     int64_t pass_end;      // handed-back index where this pass jumps back; -1: the data's end
-    Mp3Fade fade;          // mp3_fade's gain on the PCM handed back
     int32_t tag_points;    // 1 when the file's tags give loop points (taken with gapless on)
     int64_t tag_start, tag_end;
     mutable Mp3Lock lock;  // held by every call; the poll only tries it

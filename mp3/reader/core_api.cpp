@@ -549,8 +549,9 @@ int32_t mpeg_core_seek_ms(MpegCore* c, int32_t ms) {
     int64_t f = mpeg_frame_of_sample(num, spf * 1000);
     if (f >= h->frames) f = h->frames - 1;
     if (f < 0) f = 0;
-    h->pos = mpeg_core_seek_frame(c, static_cast<int32_t>(f), h->data_len, f * c->frame_bytes);
+    h->pos = mpeg_core_move_frame(c, static_cast<int32_t>(f), h->data_len, f * c->frame_bytes);
     h->discard = 0;
+    h->pend_len = 0;
     h->out_bytes = mpeg_core_output_samples(c, f) * ss;
     return mpeg_core_position_ms(c);
 }
@@ -596,7 +597,7 @@ int64_t mpeg_core_seek(MpegCore* c, int64_t sample) {
             sample = total;
             f = h->frames;
         }
-        h->pos = mpeg_core_seek_frame(c, int32_t(f), h->data_len, f * c->frame_bytes);
+        h->pos = mpeg_core_move_frame(c, int32_t(f), h->data_len, f * c->frame_bytes);
         from = int32_t(f);  // the pre-roll is the core's own (mpeg_core_prepare)
     } else {
         if (const int32_t r = walk_to(h, f); r != MP3_OK) return r;
@@ -612,6 +613,8 @@ int64_t mpeg_core_seek(MpegCore* c, int64_t sample) {
         if (const int32_t r = reader_at_frame(h, from); r != MP3_OK) return r;
     }
     if (c->gap.on && c->gap.length >= 0 && sample > c->gap.length) sample = c->gap.length;
+    // The rest of a faded sample that the last read cut belongs to the old position.
+    h->pend_len = 0;
     h->discard = (sample - mpeg_core_output_samples(c, from)) * ss;
     if (h->discard < 0) h->discard = 0;
     h->out_bytes = sample * ss;
@@ -677,11 +680,91 @@ int64_t mpeg_core_decode_all(MpegCore* c, int32_t threads, uint8_t* out, int64_t
     const int32_t n =
         mpeg_core_decode_run(c, h->start, h->data_len, threads, out, room, place, ctx, &pos);
     if (n < 0) {
-        h->pos = mpeg_core_seek_frame(c, 0, h->data_len, 0);
+        h->pos = mpeg_core_move_frame(c, 0, h->data_len, 0);
         h->out_bytes = 0;
         return MP3_BAD_BUFFER;
     }
     h->pos = pos;
     h->out_bytes = mpeg_core_range_bytes(c, 0, n);
     return h->out_bytes;
+}
+
+namespace {
+
+// On to the start of frame f (>= 0) of data in memory, through the index or, without one, from
+// the estimate `guess` (a byte offset from the first frame); a reader to the frame's first
+// sample handed back. The sample reached, or a negative result.
+int64_t to_frame(HeldCore* h, int64_t f, int64_t guess) {
+    MpegCore* c = &h->core;
+    if (h->failure) return h->failure;
+    if (!can_seek(h)) return MP3_CANNOT_SEEK;
+    if (!h->opened) return MP3_NO_FRAME;
+    if (f < 0) return MP3_BAD_BUFFER;
+    if (h->source != kMemory) return mpeg_core_seek(c, mpeg_core_output_samples(c, f));
+    if (f > INT32_MAX) f = INT32_MAX;
+    h->pos = mpeg_core_move_frame(c, int32_t(f), h->data_len, guess);
+    h->discard = 0;
+    h->pend_len = 0;
+    const int64_t at = mpeg_core_output_samples(c, f);
+    h->out_bytes = at * sample_size(c);
+    return at;
+}
+
+}  // namespace
+
+void mpeg_core_set_gapless(MpegCore* c, int32_t on) {
+    if (!c) return;
+    HeldCore* h = held(c);
+    const int32_t ss = sample_size(c);
+    const bool read = h->opened && ss > 0 && (h->out_bytes > 0 || h->discard > 0 ||
+                                              c->current_frame > 0 || c->gap.carry_len > 0);
+    // The frame that holds the position, as the old mode counts it.
+    const int64_t f = read ? mpeg_core_frame_of(c, mpeg_core_tell(c)) : 0;
+    mpeg_core_use_gapless(c, on);
+    h->pend_len = 0;
+    if (!read) return;
+    if (can_seek(h)) {
+        to_frame(h, f, f * c->frame_bytes);
+        return;
+    }
+    // Fed data goes on from the next frame decoded (the rest of the one under way is dropped).
+    h->discard = 0;
+    h->out_bytes = mpeg_core_output_samples(c, c->current_frame) * ss;
+}
+
+int64_t mpeg_core_frame(const MpegCore* c) {
+    return c && held(c)->opened ? c->current_frame : 0;
+}
+
+int64_t mpeg_core_frame_of(const MpegCore* c, int64_t sample) {
+    const int64_t spf = c && held(c)->opened ? samples_per_frame(c) : 0;
+    if (spf <= 0) return -1;
+    if (sample < 0) sample = 0;
+    return (sample + (c->gap.on ? c->gap.start : 0)) / spf;
+}
+
+int64_t mpeg_core_seek_frame(MpegCore* c, int64_t frame) {
+    if (!c) return MP3_BAD_BUFFER;
+    return to_frame(held(c), frame, frame * c->frame_bytes);
+}
+
+int64_t mpeg_core_skip_frames(MpegCore* c, int64_t frames) {
+    if (!c) return MP3_BAD_BUFFER;
+    HeldCore* h = held(c);
+    return to_frame(h, int64_t(c->current_frame) + frames,
+                    int64_t(h->pos) + frames * c->frame_bytes);
+}
+
+int32_t mpeg_core_ended(const MpegCore* c) {
+    if (!c) return 0;
+    const HeldCore* h = held(c);
+    if (h->failure) return 1;
+    if (!h->opened || h->looping || h->pend_len > 0 || h->discard > 0 || c->gap.carry_len > 0)
+        return 0;
+    if (mpeg_core_run_done(c)) return 1;
+    // Gapless off, the data's bytes must all have been read: junk after the last frame is known
+    // for what it is only once it has been searched through.
+    if (h->source == kMemory)
+        return (c->gap.on ? c->current_frame >= h->frames : h->pos >= h->data_len) ? 1 : 0;
+    return h->ended && h->pos >= h->audio_end ? 1 : 0;
 }

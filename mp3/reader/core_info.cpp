@@ -78,8 +78,11 @@ int32_t mpeg_core_set_replaygain(MpegCore* c, int32_t mode, int32_t preamp_centi
     MpegReplayGain rg{};
     if (h->tags) mpeg_tags_replaygain(h->tags, &rg);
     mpeg_replaygain_merge(&rg, &c->lame);
-    mpeg_decoder_set_gain(mpeg_core_decoder(c), mpeg_replaygain_factor(&rg, mode, preamp_centibels));
-    return MP3_OK;
+    // A gain the decoder cannot take (a preamp far out of range) is refused, the gain kept.
+    return mpeg_decoder_set_gain(mpeg_core_decoder(c),
+                                 mpeg_replaygain_factor(&rg, mode, preamp_centibels))
+               ? MP3_OK
+               : MP3_BAD_BUFFER;
 }
 
 int32_t mpeg_core_get_info(const MpegCore* c, MpegStreamInfo* info) {
@@ -111,7 +114,10 @@ int32_t mpeg_core_get_info(const MpegCore* c, MpegStreamInfo* info) {
     // The frames walked over once the walk is done (data in memory at once, a reader once its
     // length was asked for or its data all passed), else the Info frame's count.
     const MpegWalk& w = h->walk;
-    info->frames = w.walked ? w.frames : c->info && c->info_frames >= 0 ? c->info_frames : -1;
+    info->frames = w.walked                  ? w.frames
+                   : h->source == kMemory      ? h->frames - c->info
+                   : c->info && c->info_frames >= 0 ? c->info_frames
+                                               : -1;
     if (w.walked) info->average_bitrate = mpeg_walk_bitrate(&w, fi.samples, fi.sample_rate);
     info->bitrate_mode = mpeg_lame_bitrate_mode(&lame);
     // Without a LAME tag that says: constant when every audio frame has the same bitrate.
@@ -119,5 +125,8 @@ int32_t mpeg_core_get_info(const MpegCore* c, MpegStreamInfo* info) {
         info->bitrate_mode = w.same_rate ? MPEG_BITRATE_CBR : MPEG_BITRATE_VBR;
 
     info->length = mpeg_held_length(h);
+    const MpegXing* x = c->xing;
+    info->stated_frames = x && (x->flags & 1) && x->frames > 0 ? x->frames : -1;
+    info->info_frame = c->info;
     return MP3_OK;
 }

@@ -99,7 +99,9 @@ int32_t mpeg_core_read(MpegCore* c, uint8_t* out, int32_t room, int32_t* filled)
 int32_t mpeg_core_get_format(const MpegCore* c, MpegOutputFormat* f);
 
 /* Gapless on (the default) or off (every frame decoded, the Info frame as a frame of silence).
- * Set before the first read. */
+ * Best set before the first read. Set later, the reading goes on from the start of the frame
+ * that holds the position (data that cannot be sought in: from the next frame decoded), and
+ * the position is counted as the new mode counts it. */
 void mpeg_core_set_gapless(MpegCore* c, int32_t on);
 
 /* Time of the PCM read so far, in milliseconds (gapless: of the encoder's input). */
@@ -131,6 +133,34 @@ int64_t mpeg_core_length(MpegCore* c);
  * the failure the data gave. */
 int64_t mpeg_core_seek(MpegCore* c, int64_t sample);
 
+/* ---- Frames ----------------------------------------------------------------------------------
+ * The data's frames are numbered from 0, an Info frame (which holds no audio) among them. Frame
+ * calls serve players that count in frames; the sample calls above are exact where these land on
+ * frame starts. */
+
+/* The number of the next frame the decoder takes (a reader's seek: the first frame of the
+ * pre-roll it reads and throws away); 0 before the first frame is found. */
+int64_t mpeg_core_frame(const MpegCore* c);
+/* The frame that holds output sample `sample` (gapless: of the encoder's input, whose first
+ * sample lies inside the frames its delay takes); -1 before the first frame is found. */
+int64_t mpeg_core_frame_of(const MpegCore* c, int64_t sample);
+/* Data in memory or a seekable reader: on to the start of frame `frame`, the decoder set up again
+ * (with the pre-roll the frame needs). Data in memory is sought through its index of the frames,
+ * or, where memory for the index ran out, at the Info header's table's offset for the frame or
+ * else frame x the first frame's size, estimates kept inside the data and searched from. A frame
+ * past the data's last is the data's end, mpeg_core_frame still giving the number asked for.
+ * Returns the sample reached (the first the frame hands back), or a negative result:
+ * MP3_CANNOT_SEEK, MP3_BAD_BUFFER (frame < 0), MP3_NO_FRAME, MP3_READ_FAILED. */
+int64_t mpeg_core_seek_frame(MpegCore* c, int64_t frame);
+/* The same, `frames` frames on (back when negative) from mpeg_core_frame; the estimate without
+ * an index moves by frames x the first frame's size from where the reading stands. */
+int64_t mpeg_core_skip_frames(MpegCore* c, int64_t frames);
+/* 1 once everything has been read, so that the next read would give nothing: the gapless run
+ * handed back whole, or the data's frames all decoded and handed back (a loop never ends);
+ * else 0. Gapless off, junk after the last frame is known for what it is only once a read has
+ * searched through it: until then this gives 0 and that read gives nothing. */
+int32_t mpeg_core_ended(const MpegCore* c);
+
 /* Loops: once sample `end` would be read, the reading goes on at sample `start`, for ever: an
  * intro [0, start), then [start, end) again and again (mpeg_core_tell reads `start` right after
  * each restart, never `end`). end -1: the end of the decode (mpeg_core_length). Data in memory or a seekable reader. MP3_OK;
@@ -160,8 +190,8 @@ int32_t mpeg_core_gain(const MpegCore* c);
  * or _ALBUM, with preamp_centibels (tenths of a dB) added, lowered so that the stated peak does not
  * clip. The values come from the tags (data in memory: all of them; a reader: those at its start
  * and end; fed data: those before the first frame) and the LAME tag of the first frame. Set it
- * before reading, or between reads (it applies from the next frame decoded). MP3_OK, or
- * MP3_NO_FRAME before the first frame was found. */
+ * before reading, or between reads (it applies from the next frame decoded). MP3_OK;
+ * MP3_BAD_BUFFER for another mode; MP3_NO_FRAME before the first frame was found. */
 enum { MPEG_REPLAYGAIN_OFF = 0, MPEG_REPLAYGAIN_TRACK = 1, MPEG_REPLAYGAIN_ALBUM = 2 };
 int32_t mpeg_core_set_replaygain(MpegCore* c, int32_t mode, int32_t preamp_centibels);
 
@@ -194,9 +224,13 @@ typedef struct MpegStreamInfo {
     double track_gain;       /* dB */
     double album_gain;       /* dB */
     int64_t frames;          /* audio frames walked over (the Info frame not counted), before a
-                                walk the Info frame's count; -1 unknown */
+                                walk the Info frame's count (data in memory whose index could not
+                                be made: the estimate seeks use); -1 unknown */
     int64_t length;          /* as mpeg_core_length, without walking (a reader before its walk:
                                 the LAME tag's); -1 unknown */
+    int64_t stated_frames;   /* the frames the Info/Xing header states (its frame count, when it
+                                has one and it is not 0); -1 without */
+    int32_t info_frame;      /* 1 when the first frame is an Info/Xing frame (holding no audio) */
 } MpegStreamInfo;
 
 /* Fills *info: MP3_OK, or MP3_NEED_MORE before the first frame was found (then zeroed), or the

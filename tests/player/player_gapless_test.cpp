@@ -73,13 +73,13 @@ TEST_P(PlayerGapless, DecodeAllEqualsMpg123GaplessDecode) {
     ASSERT_EQ(mp3_set_gapless(p_, 0), 0);
     SAMPLE* s = mp3_decode_all(p_);
     ASSERT_NE(s, nullptr);
-    EXPECT_EQ(s->len, p_->core.index.frames * 1152);
+    EXPECT_EQ(s->len, p_->core->index.frames * 1152);
     destroy_sample(s);
 }
 
 TEST_P(PlayerGapless, LoopJoinsLastSampleToFirstInsideABuffer) {
     const size_t n = gapless_.size();
-    ASSERT_EQ(mp3_play_ex(p_, 3 * p_->core.frame_pcm_bytes, 255, 128, 1000, 1), 0);
+    ASSERT_EQ(mp3_play_ex(p_, 3 * p_->format.frame_pcm_bytes, 255, 128, 1000, 1), 0);
     EXPECT_EQ(mp3_set_gapless(p_, 0), -1) << "not while playing";
     int positions = 0;
     for (size_t h = 0; h < 2 * n + buffer_;) {
@@ -98,7 +98,7 @@ TEST_P(PlayerGapless, LoopJoinsLastSampleToFirstInsideABuffer) {
     mp3_stop(p_);
     mp3_rewind(p_);
     fake_al::st().handed.clear();
-    ASSERT_EQ(mp3_play(p_, 3 * p_->core.frame_pcm_bytes, 255, 128), 0);
+    ASSERT_EQ(mp3_play(p_, 3 * p_->format.frame_pcm_bytes, 255, 128), 0);
     int r = 0;
     for (int i = 0; i < 1000 && r == 0; ++i) r = mp3_poll(p_);
     EXPECT_EQ(r, 1);

@@ -101,8 +101,8 @@ TEST_F(BothPlayers, CreateFrameCountAndLength) {
         }
         ASSERT_NE(b.mem, nullptr);
         ASSERT_NE(b.streamed, nullptr);
-        EXPECT_EQ(b.mem->start, b.copy.get() + k.start);
-        EXPECT_EQ(b.mem->pos, b.mem->start);
+        EXPECT_EQ(ptest::data_start(b.mem), b.copy.get() + k.start);
+        EXPECT_EQ(ptest::read_pos(b.mem), ptest::data_start(b.mem));
         EXPECT_EQ(b.streamed->read_off, k.start);
         const int32_t bytes = int32_t(k.data.size());
         EXPECT_EQ(mp3_total_frames(b.mem), k.frames);
@@ -142,7 +142,7 @@ TEST_F(BothPlayers, LengthAgreesWithThePositionAtTheEnd) {
             const int32_t frame = mp3_frame_ms(p) + 1;
             // One frame a buffer: the last position seen is within a frame of the end (the poll
             // that reaches the end rewinds).
-            ASSERT_EQ(mp3_play(p, p->core.frame_pcm_bytes, 255, 128), 0);
+            ASSERT_EQ(mp3_play(p, p->format.frame_pcm_bytes, 255, 128), 0);
             int32_t last = 0;
             for (int i = 0; i < 100000 && mp3_poll(p) == 0; ++i)
                 last = std::max(last, mp3_position_ms(p));
