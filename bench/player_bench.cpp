@@ -18,6 +18,7 @@
 #include <allegro.h>
 
 #include "player_state.h"
+#include "stream_state.h"
 
 namespace {
 

@@ -6,7 +6,7 @@
 // blocks as it takes, the stream buffer kept until frames come. Looping, it also holds the
 // blocks a pass restarts from, asked for ahead of the seam.
 // Gapless playback, asked for before play, hands back only the encoder's input.
-#include "player_state.h"
+#include "stream_state.h"
 
 #include <cstdlib>
 #include <cstring>
@@ -16,6 +16,20 @@
 
 #include "player_common.h"
 #include "tags.h"
+
+int32_t mp3_fade_to(Mp3Fade* f, int32_t volume, int32_t ms, int32_t frequency) {
+    int32_t gain = 0;
+    int64_t samples = 0;
+    if (mp3_fade_args(volume, ms, frequency, &gain, &samples) != 0) return -1;
+    mpeg_fade_to(f, gain, samples);
+    return 0;
+}
+
+int32_t mp3_tag_loop_points(const MpegTags* tags, int64_t* start, int64_t* end) {
+    *start = *end = 0;
+    const int32_t r = tags ? mpeg_tags_loop(tags, start, end) : 0;
+    return r == 1 && *start >= 0 && *end >= 0 ? 1 : 0;
+}
 
 namespace {
 

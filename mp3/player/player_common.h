@@ -8,11 +8,8 @@
 #include <cstdint>
 #include <mutex>
 
-#include "core.h"
-#include "fade.h"
 #include "mp3_lock.h"
-#include "mpeg_decoder.h"
-#include "mpeg_tags.h"
+#include "mpeg_core.h"
 
 // Flips the sign bit of every 16-bit sample in the first `bytes` bytes of buf (one 32-bit XOR
 // with 0x80008000 per two samples): signed silence 0 becomes unsigned silence 0x8000.
@@ -20,27 +17,10 @@ void mp3_to_unsigned(void* buf, int32_t bytes);
 
 struct AUDIOSTREAM;
 
-// A fade: a gain on the PCM handed back, on top of the stream's own volume (MpegFade, the core's
-// fade). Allegro's volume 255 is unity.
-using Mp3Fade = MpegFade;
-constexpr int64_t kMp3Unity = MPEG_CORE_UNITY;
-
-inline void mp3_fade_init(Mp3Fade* f) { mpeg_fade_init(f); }
-
 // The core's fade (a gain and a ramp in samples) for `volume` (0-255) over `ms` at
 // `frequency`: 0, or -1 for a volume outside 0-255 or ms < 0.
 int32_t mp3_fade_args(int32_t volume, int32_t ms, int32_t frequency, int32_t* gain,
                       int64_t* samples);
-
-// Starts a ramp from the gain now to `volume` (0-255) over `ms` at `frequency`: 0, or -1 for a
-// volume outside 0-255 or ms < 0.
-int32_t mp3_fade_to(Mp3Fade* f, int32_t volume, int32_t ms, int32_t frequency);
-
-// Applies the fade to a buffer of `bytes` bytes of signed 16-bit (or unsigned 8-bit) PCM of
-// `channels` channels, the ramp advancing one step a sample. Nothing to do at unity.
-inline void mp3_fade_apply(Mp3Fade* f, uint8_t* buf, int32_t bytes, int32_t bits, int32_t channels) {
-    mpeg_fade_apply(f, buf, bytes, bits, channels);
-}
 
 // Converts a filled stream buffer (16-bit output only; 8-bit is already unsigned) and hands it
 // back to the stream: the one hand-back of a poll.
@@ -62,9 +42,6 @@ struct Mp3Format {
 
 inline Mp3Format mp3_format_of(const MpegOutputFormat& f) {
     return Mp3Format{f.bits, f.channels >= 2 ? -1 : 0, f.sample_rate, (f.bits / 8) * f.out_samples};
-}
-inline Mp3Format mp3_format_of(const MpegCore* c) {
-    return Mp3Format{c->bits, c->stereo, c->frequency, c->frame_pcm_bytes};
 }
 // Bytes of one sample of every channel.
 inline int32_t mp3_sample_bytes(const Mp3Format& f) { return (f.stereo ? 2 : 1) * (f.bits / 8); }
@@ -172,22 +149,6 @@ void mp3_destroy_player(P* p) {
     Release(p);
 }
 
-// Loop points and seeks by sample count the samples per channel that the player hands back:
-// with gapless on, those of the run (sample 0 is the run's first), else every decoded sample.
-// The frame that holds handed-back sample `out`, and the handed-back index of the first sample
-// that frame f gives (a frame before the run gives none: the run's start).
-inline int64_t mp3_frame_of_out(const MpegCore* c, int64_t out) {
-    const int32_t ss = mpeg_core_sample_bytes(c);
-    const int64_t spf = ss > 0 ? c->frame_pcm_bytes / ss : 0;
-    return spf > 0 ? (out + (c->gap.on ? c->gap.start : 0)) / spf : 0;
-}
-inline int64_t mp3_out_of_frame(const MpegCore* c, int64_t f) {
-    const int32_t ss = mpeg_core_sample_bytes(c);
-    const int64_t d = ss > 0 ? f * (c->frame_pcm_bytes / ss) : 0;
-    if (!c->gap.on) return d;
-    return (d > c->gap.start ? d : c->gap.start) - c->gap.start;
-}
-
 // Checks loop points against `length` handed-back samples (end 0: the length): 0, or -1.
 inline int32_t mp3_check_loop_points(int64_t start, int64_t end, int64_t length) {
     const int64_t e = end == 0 ? length : end;
@@ -205,20 +166,3 @@ void mp3_take_loop_points(P* p, int64_t start, int64_t end, int64_t (*pass_end)(
     if (!p->stream) p->pass_end = pass_end(p);
 }
 
-// The loop points the file's tags give (LOOPSTART with LOOPLENGTH or LOOPEND), from the tags
-// the player read at create (null: none): 1 and *start, *end (end 0: the data's end), or 0.
-int32_t mp3_tag_loop_points(const MpegTags* tags, int64_t* start, int64_t* end);
-
-// A query of one of the core's fields under the player's lock: its value, or 0 for null.
-template <typename P, typename F>
-int32_t player_core_field(const P* p, F MpegCore::*field) {
-    const Mp3Hold<P> hold(p);
-    return p ? int32_t(p->core.*field) : 0;
-}
-
-// A query of the core under the player's lock: f(core), or 0 for null.
-template <typename P>
-int32_t player_core_query(const P* p, int32_t (*f)(const MpegCore*)) {
-    const Mp3Hold<P> hold(p);
-    return p ? f(&p->core) : 0;
-}

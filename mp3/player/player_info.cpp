@@ -2,7 +2,7 @@
 // read from its first block, and the gain of the tags and the LAME tag set into the core's
 // decoder, where it rides on the dequantisation (no cost per sample). The in-memory player has
 // both from its core.
-#include "player_state.h"
+#include "stream_state.h"
 
 #include "replaygain.h"
 

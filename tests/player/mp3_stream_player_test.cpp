@@ -7,6 +7,7 @@
 #include <random>
 
 #include "player_state.h"
+#include "stream_state.h"
 #include "player_test_util.h"
 
 namespace {

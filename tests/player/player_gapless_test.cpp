@@ -5,6 +5,7 @@
 // player's polls and the streamed player give the same bytes, gapless or not, on every kind of
 // file, the LAME tag's frame count ending the gapless run whatever data follows.
 #include "player_state.h"
+#include "stream_state.h"
 #include "player_test_util.h"
 
 namespace {

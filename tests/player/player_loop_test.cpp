@@ -9,6 +9,7 @@
 
 #include "mpeg_core.h"
 #include "player_state.h"
+#include "stream_state.h"
 #include "player_test_util.h"
 
 namespace {

@@ -5,6 +5,7 @@
 // the streamed player's bytes over the first frame's size; the length is counted in samples and
 // agrees with the position at the end of the data.
 #include "player_state.h"
+#include "stream_state.h"
 #include "player_test_util.h"
 
 namespace {

@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "player_state.h"
+#include "stream_state.h"
 #include "player_test_util.h"
 
 namespace {

@@ -11,6 +11,7 @@
 
 #include "fake_allegro.h"
 #include "player_state.h"
+#include "stream_state.h"
 #include "decoder_state.h"
 #include "held_core.h"
 #include "synth_stream.h"
