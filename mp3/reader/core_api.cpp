@@ -733,7 +733,12 @@ void mpeg_core_set_gapless(MpegCore* c, int32_t on) {
 }
 
 int64_t mpeg_core_frame(const MpegCore* c) {
-    return c && held(c)->opened ? c->current_frame : 0;
+    if (!c || !held(c)->opened) return 0;
+    // A reader's seek reads its pre-roll first: the frame sought is the one that holds the
+    // position.
+    if (held(c)->discard > 0 && held(c)->source == kReader)
+        return mpeg_core_frame_of(c, mpeg_core_tell(c));
+    return c->current_frame;
 }
 
 int64_t mpeg_core_frame_of(const MpegCore* c, int64_t sample) {
@@ -751,7 +756,7 @@ int64_t mpeg_core_seek_frame(MpegCore* c, int64_t frame) {
 int64_t mpeg_core_skip_frames(MpegCore* c, int64_t frames) {
     if (!c) return MP3_BAD_BUFFER;
     HeldCore* h = held(c);
-    return to_frame(h, int64_t(c->current_frame) + frames,
+    return to_frame(h, mpeg_core_frame(c) + frames,
                     int64_t(h->pos) + frames * c->frame_bytes);
 }
 

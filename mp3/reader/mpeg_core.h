@@ -138,8 +138,8 @@ int64_t mpeg_core_seek(MpegCore* c, int64_t sample);
  * calls serve players that count in frames; the sample calls above are exact where these land on
  * frame starts. */
 
-/* The number of the next frame the decoder takes (a reader's seek: the first frame of the
- * pre-roll it reads and throws away); 0 before the first frame is found. */
+/* The number of the next frame the decoder takes (after a reader's seek, the frame sought: the
+ * pre-roll read before it and thrown away is not counted); 0 before the first frame is found. */
 int64_t mpeg_core_frame(const MpegCore* c);
 /* The frame that holds output sample `sample` (gapless: of the encoder's input, whose first
  * sample lies inside the frames its delay takes); -1 before the first frame is found. */
@@ -148,7 +148,9 @@ int64_t mpeg_core_frame_of(const MpegCore* c, int64_t sample);
  * (with the pre-roll the frame needs). Data in memory is sought through its index of the frames,
  * or, where memory for the index ran out, at the Info header's table's offset for the frame or
  * else frame x the first frame's size, estimates kept inside the data and searched from. A frame
- * past the data's last is the data's end, mpeg_core_frame still giving the number asked for.
+ * past the data's last is the data's end, mpeg_core_frame still giving the number asked for. A
+ * reader is sought to the frame's first sample handed back, as mpeg_core_seek seeks (gapless,
+ * the frames before the first sample of the encoder's input all land on sample 0).
  * Returns the sample reached (the first the frame hands back), or a negative result:
  * MP3_CANNOT_SEEK, MP3_BAD_BUFFER (frame < 0), MP3_NO_FRAME, MP3_READ_FAILED. */
 int64_t mpeg_core_seek_frame(MpegCore* c, int64_t frame);

@@ -146,6 +146,132 @@ TEST_P(CoreSeek, EverySeekLandsOnTheSampleAskedFor) {
     }
 }
 
+// The frame calls: a seek to a frame lands on its first sample handed back, a skip moves on from
+// the frame now, frame_of names the frame a sample lies in, and ended says when the reads are
+// done; from memory and through a seekable reader alike. A gapless switch mid-stream goes on from
+// the frame that holds the position, counted as the new mode counts it.
+TEST_P(CoreSeek, FramesAreSoughtAndCounted) {
+    const File& f = GetParam();
+    if (f.make) ZIV_REQUIRE_TOOL(std::string(f.make).substr(0, std::string(f.make).find(' ')));
+    const Bytes data = make(f);
+    ASSERT_GT(data.size(), 1000u);
+    Bytes ref[2];
+    for (int32_t gapless : {0, 1}) {
+        MpegCore* whole = open(data, false, nullptr, gapless);
+        int32_t r = 0;
+        ref[gapless] = take(whole, SIZE_MAX / 2, &r);
+        EXPECT_EQ(mpeg_core_ended(whole), 1);
+        mpeg_core_destroy(whole);
+    }
+    for (int32_t gapless : {0, 1}) {
+        for (bool reader : {false, true}) {
+            SCOPED_TRACE(testing::Message() << (reader ? "reader" : "memory") << ", gapless "
+                                            << gapless);
+            VecSource src{&data};
+            MpegCore* c = open(data, reader, &src, gapless);
+            MpegOutputFormat fmt;
+            ASSERT_EQ(mpeg_core_get_format(c, &fmt), MP3_OK);
+            const size_t ss = size_t(fmt.channels) * 2;
+            const Bytes& want = ref[gapless];
+            const int64_t samples = int64_t(want.size() / ss), spf = fmt.out_samples / fmt.channels;
+            // A reader's frames are counted by the walk that its length makes.
+            EXPECT_EQ(mpeg_core_length(c), samples);
+            MpegStreamInfo info;
+            ASSERT_EQ(mpeg_core_get_info(c, &info), MP3_OK);
+            const int64_t frames = info.frames + info.info_frame;
+            EXPECT_EQ(mpeg_core_frame(c), 0);
+            EXPECT_EQ(mpeg_core_ended(c), 0);
+            int32_t r = 0;
+            for (int64_t fr : {frames / 2, int64_t(3), frames - 2, int64_t(1)}) {
+                const int64_t at = mpeg_core_seek_frame(c, fr);
+                ASSERT_GE(at, 0) << "frame " << fr;
+                if (!gapless) {
+                    EXPECT_EQ(at, fr * spf);
+                }
+                EXPECT_EQ(mpeg_core_tell(c), at);
+                // (A reader lands on the frame's first sample handed back: gapless, the frames
+                // before the run's first sample all land on sample 0.)
+                if (!reader || at > 0) {
+                    EXPECT_EQ(mpeg_core_frame(c), fr);
+                }
+                if (at > 0) {
+                    EXPECT_EQ(mpeg_core_frame_of(c, at), fr) << "the frame's first sample";
+                }
+                const size_t n = std::min<size_t>(2000 * ss, want.size() - size_t(at) * ss);
+                const Bytes pcm = take(c, n, &r);
+                EXPECT_TRUE(pcm.size() == n &&
+                            std::equal(pcm.begin(), pcm.end(), want.begin() + long(size_t(at) * ss)))
+                    << "frame " << fr << " from sample " << at;
+            }
+            // Skips count from the frame now.
+            ASSERT_GE(mpeg_core_seek_frame(c, 10), 0);
+            const int64_t on = mpeg_core_skip_frames(c, 5);
+            EXPECT_EQ(on, mpeg_core_seek_frame(c, 15));
+            EXPECT_EQ(mpeg_core_skip_frames(c, -20), MP3_BAD_BUFFER) << "before the first frame";
+            // Read to the end: ended only then.
+            take(c, want.size(), &r);
+            EXPECT_EQ(mpeg_core_ended(c), 0 + (r == MP3_ENDED));
+            take(c, want.size(), &r);
+            EXPECT_EQ(r, MP3_ENDED);
+            EXPECT_EQ(mpeg_core_ended(c), 1);
+            EXPECT_EQ(mpeg_core_tell(c), samples);
+            // A gapless switch mid-stream: on from the frame that holds the position.
+            ASSERT_GE(mpeg_core_seek(c, samples / 2 + 7), 0);
+            const int64_t fr = mpeg_core_frame_of(c, samples / 2 + 7);
+            mpeg_core_set_gapless(c, !gapless);
+            const Bytes& other = ref[!gapless];
+            const int64_t at = mpeg_core_tell(c);
+            EXPECT_EQ(mpeg_core_frame_of(c, at), fr);
+            const Bytes pcm = take(c, 3000 * ss, &r);
+            EXPECT_TRUE(pcm.size() == 3000 * ss &&
+                        std::equal(pcm.begin(), pcm.end(), other.begin() + long(size_t(at) * ss)))
+                << "after the switch, from sample " << at;
+            mpeg_core_destroy(c);
+        }
+    }
+}
+
+// A faded read that ends inside a sample keeps the sample's rest for the next read; a seek drops
+// it, so that the next sample read is the one sought.
+TEST(CoreFade, ASeekDropsTheRestOfASampleCutByARead) {
+    ZIV_REQUIRE_TOOL("lame");
+    const Bytes data = make(kFiles[0]);
+    ASSERT_GT(data.size(), 1000u);
+    Bytes got[2];
+    for (int cut : {0, 1}) {
+        MpegCore* c = open(data, false, nullptr, 1);
+        ASSERT_EQ(mpeg_core_fade(c, MPEG_CORE_UNITY / 2, 0), MP3_OK);
+        uint8_t three[3];
+        int32_t n = 0, r = 0;
+        if (cut) {
+            ASSERT_EQ(mpeg_core_read(c, three, 3, &n), MP3_OK);
+        }
+        ASSERT_EQ(mpeg_core_seek(c, 44100), 44100);
+        got[cut] = take(c, 40000, &r);
+        mpeg_core_destroy(c);
+    }
+    EXPECT_TRUE(got[0] == got[1]) << "the samples after the seek start with the one sought";
+}
+
+// The Info frame and what its header states, in the stream's facts.
+TEST(CoreInfo, TheInfoFrameAndItsStatedFrames) {
+    ZIV_REQUIRE_TOOL("lame");
+    const Bytes data = make(kFiles[1]);
+    ASSERT_GT(data.size(), 1000u);
+    MpegCore* c = open(data, false, nullptr, 1);
+    MpegStreamInfo info;
+    ASSERT_EQ(mpeg_core_get_info(c, &info), MP3_OK);
+    EXPECT_EQ(info.info_frame, 1);
+    EXPECT_EQ(info.stated_frames, info.frames) << "lame's Info frame counts the audio frames";
+    mpeg_core_destroy(c);
+    const Bytes l1 = make(kFiles[6]);
+    c = open(l1, false, nullptr, 1);
+    ASSERT_EQ(mpeg_core_get_info(c, &info), MP3_OK);
+    EXPECT_EQ(info.info_frame, 0);
+    EXPECT_EQ(info.stated_frames, -1);
+    mpeg_core_destroy(c);
+}
+
 INSTANTIATE_TEST_SUITE_P(Files, CoreSeek, ::testing::ValuesIn(kFiles),
                          [](const ::testing::TestParamInfo<File>& i) { return std::string(i.param.name); });
 
