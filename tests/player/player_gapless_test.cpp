@@ -62,6 +62,33 @@ protected:
     Mp3Player* p_ = nullptr;
 };
 
+// With gapless on, a time counts from the first sample handed back, in the player as in the
+// core: both land on the frame that holds it, and the buffer after the seek starts there.
+TEST_P(PlayerGapless, SeeksByTimeCountFromTheFirstSampleHandedBack) {
+    MpegCore* c = mpeg_core_create(0, 0, 24000);
+    ASSERT_EQ(mpeg_core_set_data(c, data_.data(), data_.size()), MP3_OK);
+    for (int32_t ms : {0, 13, 26, 27, 500, 1000, 2000}) {
+        mp3_seek_ms(p_, ms);
+        const int32_t at = mpeg_core_seek_ms(c, ms);
+        ASSERT_GE(at, 0);
+        EXPECT_EQ(mp3_current_frame(p_), int32_t(mpeg_core_frame(c))) << ms << " ms";
+        EXPECT_EQ(mp3_current_frame(p_), (int64_t(ms) * 44100 / 1000 + p_->core->gap.start) / 1152)
+            << ms << " ms";
+        EXPECT_EQ(mp3_position_samples(p_), mpeg_core_tell(c));
+        // The first buffer after it: the gapless decode from there.
+        fake_al::reset();
+        ASSERT_EQ(mp3_play(p_, int32_t(buffer_ * 2), 255, 128), 0);
+        ASSERT_EQ(mp3_poll(p_), 0);
+        const std::vector<int16_t> got = handed_samples();
+        const size_t from = size_t(mpeg_core_tell(c)) * ch();
+        ASSERT_EQ(got.size(), buffer_);
+        EXPECT_TRUE(std::equal(got.begin(), got.end(), gapless_.begin() + long(from)))
+            << ms << " ms, from sample " << from / ch();
+        mp3_stop(p_);
+    }
+    mpeg_core_destroy(c);
+}
+
 TEST_P(PlayerGapless, DecodeAllEqualsMpg123GaplessDecode) {
     ASSERT_EQ(gapless_.size(), ref_.size());
     const ziv::PcmDiff d = ziv::pcm_diff(gapless_, ref_);
