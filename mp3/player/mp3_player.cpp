@@ -436,11 +436,9 @@ int32_t mp3_bytes_per_second(const Mp3Player* p) {
     return p ? sample_bytes(p) * p->format.frequency : 0;
 }
 
-// A frame's duration in whole milliseconds, truncated (26 for a 44.1 kHz Layer III frame).
 int32_t mp3_frame_ms(const Mp3Player* p) {
     const Mp3Hold<Mp3Player> hold(p);
-    const int32_t bps = p ? sample_bytes(p) * p->format.frequency : 0;
-    return bps > 0 ? static_cast<int32_t>(double(p->format.frame_pcm_bytes) / bps * 1000.0) : 0;
+    return p ? mp3_frame_ms_of(p->format) : 0;
 }
 
 int32_t mp3_position_ms(const Mp3Player* p) { return core_query<int32_t>(p, mpeg_core_position_ms); }

@@ -45,6 +45,12 @@ inline Mp3Format mp3_format_of(const MpegOutputFormat& f) {
 }
 // Bytes of one sample of every channel.
 inline int32_t mp3_sample_bytes(const Mp3Format& f) { return (f.stereo ? 2 : 1) * (f.bits / 8); }
+// A frame's duration in whole milliseconds, truncated (26 for a 44.1 kHz Layer III frame); 0
+// before the format is known.
+inline int32_t mp3_frame_ms_of(const Mp3Format& f) {
+    const int32_t bps = mp3_sample_bytes(f) * f.frequency;
+    return bps > 0 ? static_cast<int32_t>(double(f.frame_pcm_bytes) / bps * 1000.0) : 0;
+}
 
 // Plays the format in a new Allegro stream of `fpb` frames a buffer, at `speed` (1000 normal).
 // Null when Allegro gives no stream.

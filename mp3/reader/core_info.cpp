@@ -33,6 +33,8 @@ uint8_t* tag_source(const HeldCore* h, const uint8_t* head, size_t head_len, siz
 void mpeg_held_opened(HeldCore* h, const uint8_t* frame, int32_t avail, const uint8_t* head,
                       size_t head_len) {
     mpeg_claim_read(&h->claim, frame, avail, &h->core.header);
+    // A window's tags were read from the data's first window when it was shown.
+    if (h->source == kWindow) return;
     mpeg_held_free_tags(h);
     if (h->source == kMemory) {
         h->tags = mpeg_tags_read(head, head_len);
@@ -73,7 +75,9 @@ int32_t mpeg_core_tag_loop(const MpegCore* c, int64_t* start, int64_t* end) {
 int32_t mpeg_core_set_replaygain(MpegCore* c, int32_t mode, int32_t preamp_centibels) {
     if (!c) return MP3_BAD_BUFFER;
     HeldCore* h = held(c);
-    if (!h->opened) return h->failure ? h->failure : MP3_NO_FRAME;
+    // A window's tags are known before its first frame: their gain is taken until then.
+    if (!h->opened && (h->failure || h->source != kWindow))
+        return h->failure ? h->failure : MP3_NO_FRAME;
     if (mode < MPEG_REPLAYGAIN_OFF || mode > MPEG_REPLAYGAIN_ALBUM) return MP3_BAD_BUFFER;
     MpegReplayGain rg{};
     if (h->tags) mpeg_tags_replaygain(h->tags, &rg);

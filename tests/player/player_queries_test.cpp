@@ -54,7 +54,7 @@ TEST_F(BothPlayers, QueriesForwardTheCoreAndAreZeroForNull) {
     ASSERT_NE(b.mem, nullptr);
     ASSERT_NE(b.streamed, nullptr);
     mp3_seek_frame(b.mem, 50);
-    mpeg_core_decoder(&b.streamed->core)->decode_frame = ptest::pattern_decode;
+    mpeg_core_decoder(b.streamed->core)->decode_frame = ptest::pattern_decode;
     ASSERT_EQ(mp3s_play(b.streamed, 3 * 4608, 255, 128), 0);
     ASSERT_EQ(mp3s_poll(b.streamed), 0);
     for (const Query& q : queries) {
@@ -104,7 +104,7 @@ TEST_F(BothPlayers, CreateFrameCountAndLength) {
         ASSERT_NE(b.streamed, nullptr);
         EXPECT_EQ(ptest::data_start(b.mem), b.copy.get() + k.start);
         EXPECT_EQ(ptest::read_pos(b.mem), ptest::data_start(b.mem));
-        EXPECT_EQ(b.streamed->read_off, k.start);
+        EXPECT_EQ(ptest::stream_read_off(b.streamed), k.start);
         const int32_t bytes = int32_t(k.data.size());
         EXPECT_EQ(mp3_total_frames(b.mem), k.frames);
         EXPECT_EQ(mp3s_total_frames(b.streamed, bytes), k.frames);

@@ -45,6 +45,10 @@ inline const uint8_t* read_pos(const Mp3Player* p) {
     return held(p->core)->start + held(p->core)->pos;
 }
 inline int32_t data_len(const Mp3Player* p) { return held(p->core)->data_len; }
+// Where the streamed player's core reads next, from the start of the player's window.
+inline int64_t stream_read_off(const Mp3StreamPlayer* p) {
+    return mpeg_core_next_offset(p->core) - p->win.base;
+}
 
 // The frame mark of every sample of a handed-back buffer (0 = silence).
 inline std::vector<int16_t> marks(const std::vector<uint8_t>& buf) {
