@@ -392,26 +392,6 @@ SAMPLE* decode_all_held(Mp3Player* p) {
     return s;
 }
 
-// A query under the player's lock: f(core), or 0 for null.
-template <typename R>
-R core_query(const Mp3Player* p, R (*f)(const MpegCore*)) {
-    const Mp3Hold<Mp3Player> hold(p);
-    return p ? f(p->core) : 0;
-}
-
-// One of the stream's facts under the player's lock, or 0 for null.
-int32_t info_field(const Mp3Player* p, int32_t MpegStreamInfo::*field) {
-    const Mp3Hold<Mp3Player> hold(p);
-    MpegStreamInfo info;
-    return p && mpeg_core_get_info(p->core, &info) == MP3_OK ? info.*field : 0;
-}
-
-// One of the output format's under the player's lock, or 0 for null.
-int32_t format_field(const Mp3Player* p, int32_t Mp3Format::*field) {
-    const Mp3Hold<Mp3Player> hold(p);
-    return p ? p->format.*field : 0;
-}
-
 }  // namespace
 
 SAMPLE* mp3_decode_all(Mp3Player* p) {
@@ -427,7 +407,7 @@ SAMPLE* mp3_decode_all(Mp3Player* p) {
 }
 
 int32_t mp3_current_frame(const Mp3Player* p) {
-    return static_cast<int32_t>(core_query<int64_t>(p, mpeg_core_frame));
+    return static_cast<int32_t>(mp3_core_query<Mp3Player, int64_t>(p, mpeg_core_frame));
 }
 int32_t mp3_total_frames(const Mp3Player* p) { return mp3_held_field(p, &Mp3Player::total_frames); }
 
@@ -441,10 +421,14 @@ int32_t mp3_frame_ms(const Mp3Player* p) {
     return p ? mp3_frame_ms_of(p->format) : 0;
 }
 
-int32_t mp3_position_ms(const Mp3Player* p) { return core_query<int32_t>(p, mpeg_core_position_ms); }
+int32_t mp3_position_ms(const Mp3Player* p) {
+    return mp3_core_query<Mp3Player, int32_t>(p, mpeg_core_position_ms);
+}
 int32_t mp3_position_secs(const Mp3Player* p) { return mp3_position_ms(p) / 1000; }
 
-int64_t mp3_position_samples(const Mp3Player* p) { return core_query<int64_t>(p, mpeg_core_tell); }
+int64_t mp3_position_samples(const Mp3Player* p) {
+    return mp3_core_query<Mp3Player, int64_t>(p, mpeg_core_tell);
+}
 
 int64_t mp3_length_samples(const Mp3Player* p) {
     const Mp3Hold<Mp3Player> hold(p);
@@ -459,11 +443,11 @@ int32_t mp3_length_ms(const Mp3Player* p) {
 }
 
 int32_t mp3_length_secs(const Mp3Player* p) { return mp3_length_ms(p) / 1000; }
-int32_t mp3_bitrate(const Mp3Player* p) { return info_field(p, &MpegStreamInfo::bitrate); }
-int32_t mp3_layer(const Mp3Player* p) { return info_field(p, &MpegStreamInfo::layer); }
-int32_t mp3_bits(const Mp3Player* p) { return format_field(p, &Mp3Format::bits); }
-int32_t mp3_is_stereo(const Mp3Player* p) { return format_field(p, &Mp3Format::stereo); }
-int32_t mp3_frequency(const Mp3Player* p) { return format_field(p, &Mp3Format::frequency); }
+int32_t mp3_bitrate(const Mp3Player* p) { return mp3_info_field(p, &MpegStreamInfo::bitrate); }
+int32_t mp3_layer(const Mp3Player* p) { return mp3_info_field(p, &MpegStreamInfo::layer); }
+int32_t mp3_bits(const Mp3Player* p) { return mp3_format_field(p, &Mp3Format::bits); }
+int32_t mp3_is_stereo(const Mp3Player* p) { return mp3_format_field(p, &Mp3Format::stereo); }
+int32_t mp3_frequency(const Mp3Player* p) { return mp3_format_field(p, &Mp3Format::frequency); }
 
 const MpegTags* mp3_tags(const Mp3Player* p) {
     const Mp3Hold<Mp3Player> hold(p);

@@ -562,26 +562,6 @@ void* mp3s_output_buffer(const Mp3StreamPlayer* p, int32_t* size) {
 
 namespace {
 
-// A query of the core under the player's lock: f(core), or 0 for null.
-template <typename T>
-T core_query(const Mp3StreamPlayer* p, T (*f)(const MpegCore*)) {
-    const Mp3Hold<Mp3StreamPlayer> hold(p);
-    return p ? f(p->core) : 0;
-}
-
-// One of the stream's facts under the player's lock, or 0 for null or before the first frame.
-int32_t info_field(const Mp3StreamPlayer* p, int32_t MpegStreamInfo::*field) {
-    const Mp3Hold<Mp3StreamPlayer> hold(p);
-    MpegStreamInfo info;
-    return p && mpeg_core_get_info(p->core, &info) == MP3_OK ? info.*field : 0;
-}
-
-// One of the output format's under the player's lock, or 0 for null.
-int32_t format_field(const Mp3StreamPlayer* p, int32_t Mp3Format::*field) {
-    const Mp3Hold<Mp3StreamPlayer> hold(p);
-    return p ? p->format.*field : 0;
-}
-
 // Samples per channel in milliseconds at the stream's rate, truncated.
 int32_t samples_ms(const Mp3StreamPlayer* p, int64_t samples) {
     if (p->format.frequency <= 0 || samples <= 0) return 0;
@@ -592,7 +572,7 @@ int32_t samples_ms(const Mp3StreamPlayer* p, int64_t samples) {
 }  // namespace
 
 int32_t mp3s_current_frame(const Mp3StreamPlayer* p) {
-    return static_cast<int32_t>(core_query<int64_t>(p, mpeg_core_frame));
+    return static_cast<int32_t>(mp3_core_query<Mp3StreamPlayer, int64_t>(p, mpeg_core_frame));
 }
 int32_t mp3s_position_ms(const Mp3StreamPlayer* p) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
@@ -605,7 +585,7 @@ int32_t mp3s_position_ms(const Mp3StreamPlayer* p) {
 int32_t mp3s_position_secs(const Mp3StreamPlayer* p) { return mp3s_position_ms(p) / 1000; }
 
 int64_t mp3s_position_samples(const Mp3StreamPlayer* p) {
-    return core_query<int64_t>(p, mpeg_core_tell);
+    return mp3_core_query<Mp3StreamPlayer, int64_t>(p, mpeg_core_tell);
 }
 
 int64_t mp3s_length_samples(const Mp3StreamPlayer* p) {
@@ -642,15 +622,15 @@ int32_t mp3s_bytes_per_second(const Mp3StreamPlayer* p) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
     return p ? mp3_sample_bytes(p->format) * p->format.frequency : 0;
 }
-int32_t mp3s_bitrate(const Mp3StreamPlayer* p) { return info_field(p, &MpegStreamInfo::bitrate); }
+int32_t mp3s_bitrate(const Mp3StreamPlayer* p) { return mp3_info_field(p, &MpegStreamInfo::bitrate); }
 int32_t mp3s_layer(const Mp3StreamPlayer* p) {
     // -1 before the first frame is found.
-    const int32_t layer = info_field(p, &MpegStreamInfo::layer);
+    const int32_t layer = mp3_info_field(p, &MpegStreamInfo::layer);
     return p && layer == 0 ? -1 : layer;
 }
-int32_t mp3s_bits(const Mp3StreamPlayer* p) { return format_field(p, &Mp3Format::bits); }
-int32_t mp3s_is_stereo(const Mp3StreamPlayer* p) { return format_field(p, &Mp3Format::stereo); }
-int32_t mp3s_frequency(const Mp3StreamPlayer* p) { return format_field(p, &Mp3Format::frequency); }
+int32_t mp3s_bits(const Mp3StreamPlayer* p) { return mp3_format_field(p, &Mp3Format::bits); }
+int32_t mp3s_is_stereo(const Mp3StreamPlayer* p) { return mp3_format_field(p, &Mp3Format::stereo); }
+int32_t mp3s_frequency(const Mp3StreamPlayer* p) { return mp3_format_field(p, &Mp3Format::frequency); }
 
 int32_t mp3s_set_gapless(Mp3StreamPlayer* p, int32_t on) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);

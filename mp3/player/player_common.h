@@ -155,6 +155,25 @@ void mp3_destroy_player(P* p) {
     Release(p);
 }
 
+// Queries of either player under its lock (P has `core`, `format` and `lock`): f(core), one of
+// the stream's facts (0 before the first frame), one of the output format's; 0 for null.
+template <typename P, typename R>
+R mp3_core_query(const P* p, R (*f)(const MpegCore*)) {
+    const Mp3Hold<P> hold(p);
+    return p ? f(p->core) : 0;
+}
+template <typename P>
+int32_t mp3_info_field(const P* p, int32_t MpegStreamInfo::*field) {
+    const Mp3Hold<P> hold(p);
+    MpegStreamInfo info;
+    return p && mpeg_core_get_info(p->core, &info) == MP3_OK ? info.*field : 0;
+}
+template <typename P>
+int32_t mp3_format_field(const P* p, int32_t Mp3Format::*field) {
+    const Mp3Hold<P> hold(p);
+    return p ? p->format.*field : 0;
+}
+
 // Checks loop points against `length` handed-back samples (end 0: the length): 0, or -1.
 inline int32_t mp3_check_loop_points(int64_t start, int64_t end, int64_t length) {
     const int64_t e = end == 0 ? length : end;
