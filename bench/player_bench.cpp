@@ -18,6 +18,7 @@
 #include <allegro.h>
 
 #include "player_state.h"
+#include "stream_state.h"
 
 namespace {
 
@@ -61,8 +62,8 @@ void poll_bench(benchmark::State& state, const char* file, bool buffer_free) {
         if (after > before) frames += after - before;
         else if (after < before && buffer_free) frames += p->frames_per_buffer;
     }
-    double samples_per_frame = double(p->core.frame_pcm_bytes) / (p->core.stereo ? 4 : 2);
-    report(state, double(frames) * samples_per_frame / p->core.frequency);
+    double samples_per_frame = double(p->format.frame_pcm_bytes) / (p->format.stereo ? 4 : 2);
+    report(state, double(frames) * samples_per_frame / p->format.frequency);
     mp3_destroy(p);
 }
 
@@ -98,8 +99,8 @@ void stream_bench(benchmark::State& state, const char* file) {
         int32_t after = mp3s_current_frame(p);
         if (after > before) frames += after - before;
     }
-    double samples_per_frame = double(p->core.frame_pcm_bytes) / (p->core.stereo ? 4 : 2);
-    report(state, double(frames) * samples_per_frame / p->core.frequency);
+    double samples_per_frame = double(p->format.frame_pcm_bytes) / (p->format.stereo ? 4 : 2);
+    report(state, double(frames) * samples_per_frame / p->format.frequency);
     mp3s_destroy(p);
 }
 

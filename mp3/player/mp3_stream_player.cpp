@@ -1,21 +1,18 @@
-// The streamed player: the decoding core over a window of blocks (its first frame found from the
-// first block on), the hand-over of the next block into the window, and the poll that fills each
-// free stream buffer from the core, reading the current block or the current and the next one.
-// Every read is bounded by the valid bytes of the window. A frame that runs past them waits at
-// its first byte for the next block; a tag that runs past them is stepped over across as many
-// blocks as it takes, the stream buffer kept until frames come. Looping, it also holds the
-// blocks a pass restarts from, asked for ahead of the seam.
+// The streamed player: the hand-over of blocks into a window of two (the current block, and the
+// next one once given), which the public core is shown and reads where it lies, and the poll that
+// fills each free stream buffer from the core. The core finds the first frame, indexes the frames
+// as they pass, names the offset a seek or a loop's restart reads from, and tells a tag that runs
+// past the blocks (the stream buffer is kept until frames come) from a frame that is late. The
+// player keeps the blocks, the stream buffer held across polls, the silent tail, and, looping,
+// the blocks a pass restarts from, asked for ahead of the seam.
 // Gapless playback, asked for before play, hands back only the encoder's input.
-#include "player_state.h"
+#include "stream_state.h"
 
 #include <cstdlib>
 #include <cstring>
 #include <new>
 
 #include <allegro.h>
-
-#include "player_common.h"
-#include "tags.h"
 
 namespace {
 
@@ -24,81 +21,83 @@ using Autopoll = Mp3Autopoll<Mp3StreamPlayer, mp3s_poll>;
 // What a block lent out by mp3s_next_block is for (Mp3StreamPlayer::lent).
 enum : int32_t { kLentNone = 0, kLentWindow = 1, kLentAhead = 2 };
 
-
 int32_t poll_held(Mp3StreamPlayer* p);
 void keep_restart(Mp3StreamPlayer* p);
 
 void release(Mp3StreamPlayer* p) {
-    mpeg_tags_free(p->tags);
-    mpeg_core_free(&p->core);
-    mpeg_window_free(&p->win);
-    mpeg_window_free(&p->ahead);
-    std::free(p->idx_off);
-    std::free(p->idx_main);
+    mpeg_core_destroy(p->core);
+    std::free(p->win.buf);
+    std::free(p->ahead.buf);
     delete p;
 }
 
-// The bytes being read: the current block, joined by the next one once it has come. `final`:
-// the last block's valid bytes end the window.
-struct Window {
-    const uint8_t* buf;
-    int32_t len;
-    int32_t final;
-    bool joined;
-};
-
-Window window(const Mp3StreamPlayer* p) {
-    return {p->win.buf, p->win.filled, p->last_bytes != -1, p->awaiting == 0};
+// The first n bytes of the blocks dropped, the rest moved down.
+void drop_front(Mp3Blocks* b, int32_t n) {
+    if (n > b->filled) n = b->filled;
+    std::memmove(b->buf, b->buf + n, size_t(b->filled - n));
+    b->filled -= n;
+    b->base += n;
 }
+
+// Shows the core the window's bytes: after every change of them.
+int32_t show(Mp3StreamPlayer* p) {
+    return mpeg_core_set_window(p->core, p->win.buf, p->win.filled, p->win.base,
+                                p->last_bytes != -1);
+}
+
+// Where the core reads next, from the window's start.
+int64_t read_off(const Mp3StreamPlayer* p) { return mpeg_core_next_offset(p->core) - p->win.base; }
+
+bool joined(const Mp3StreamPlayer* p) { return p->awaiting == 0; }
 
 // The older block of the join is used up once the read position has passed its end: the newer
 // block becomes current and the older one may be refilled.
 bool switch_if_passed(Mp3StreamPlayer* p) {
-    if (p->awaiting != 0 || p->read_off < p->block_size) return false;
+    if (p->awaiting != 0 || read_off(p) < p->block_size) return false;
     keep_restart(p);
-    p->read_off -= p->block_size;
-    mpeg_window_drop(&p->win, p->block_size);
+    drop_front(&p->win, p->block_size);
     p->awaiting = -1;
+    show(p);
     return true;
 }
 
 // Searches the blocks held for the first frame. 1 found and set up; 0 the next block is
-// needed; -1 there is none, or it cannot be played.
-int32_t search_first(Mp3StreamPlayer* p) {
+// needed (*wait: what the core said); -1 there is none, or it cannot be played.
+int32_t search_first(Mp3StreamPlayer* p, int32_t* wait) {
     for (;;) {
-        const Window w = window(p);
-        const int32_t r = mpeg_core_open(&p->core, w.buf, w.len, w.final, &p->read_off);
+        const int32_t r = show(p);
         if (r == MP3_OK) {
+            MpegOutputFormat f;
+            MpegStreamInfo info;
+            mpeg_core_get_format(p->core, &f);
+            mpeg_core_get_info(p->core, &info);
             // A frame larger than a block could never be read whole from the join.
-            if (p->core.frame_bytes > p->block_size) return -1;
-            const MpegXing* x = p->core.xing;
-            p->total_frames = x && (x->flags & 1) && x->frames > 0 ? x->frames : -1;
-            p->first_at = p->win.base + p->read_off;
+            if (info.frame_bytes > p->block_size) return -1;
+            p->format = mp3_format_of(f);
+            p->total_frames = info.stated_frames;
             p->pending = 0;
-            p->idx_sync = p->core.sync;
-            mpeg_sync_restart(&p->idx_sync, 1);
-            p->idx_next = p->first_at;
             // A first frame in the newer block of the join: the older one is asked for again
             // before playback starts.
             switch_if_passed(p);
             return 1;
         }
-        if (r != MP3_NEED_MORE) return -1;
-        if (!w.joined) return 0;
+        if (r != MP3_NEED_MORE && r != MP3_BETWEEN_FRAMES) return -1;
+        *wait = r;
+        if (!joined(p)) return 0;
         // The search goes on once the next block has joined the current one, so that playback
         // starts with both. A full join that cannot tell holds a candidate larger than a block:
         // searched past.
         if (switch_if_passed(p)) return 0;
-        p->read_off += 1;
+        mpeg_core_skip_byte(p->core);
     }
 }
 
 int32_t start_play(Mp3StreamPlayer* p, int32_t buffer_bytes, int32_t vol, int32_t pan,
                    int32_t speed) {
-    const int32_t fpb = buffer_bytes / p->core.frame_pcm_bytes;
+    const int32_t fpb = buffer_bytes / p->format.frame_pcm_bytes;
     if (fpb <= 0) return MP3_BAD_BUFFER;
     p->frames_per_buffer = fpb;
-    p->stream = mp3_open_stream(&p->core, fpb, vol, pan, speed);
+    p->stream = mp3_open_stream(p->format, fpb, vol, pan, speed);
     p->tail_polls = 0;
     p->held = nullptr;
     p->held_bytes = 0;
@@ -116,56 +115,16 @@ void stop_held(Mp3StreamPlayer* p) {
 }
 
 void hand_back(Mp3StreamPlayer* p, uint8_t* buf, int32_t bytes) {
-    mp3_fade_apply(&p->fade, buf, bytes, p->core.bits, p->core.stereo ? 2 : 1);
-    mp3_hand_back(p->stream, buf, bytes, p->core.bits);
+    mp3_hand_back(p->stream, buf, bytes, p->format.bits);
+    p->handed += p->held_bytes;
     p->held = nullptr;
     p->held_bytes = 0;
 }
 
-// Indexes the frames of the window from idx_next on, as far as they lie whole in it (the rest
-// once the next block has come). Runs whenever a block arrives, so that every frame is indexed
-// before the block holding it is dropped.
-void index_window(Mp3StreamPlayer* p) {
-    if (p->pending) return;
-    const int32_t final = p->last_bytes != -1;
-    for (;;) {
-        const int64_t rel = p->idx_next - p->win.base;
-        if (rel < 0 || rel >= p->win.filled) return;
-        int32_t pos = static_cast<int32_t>(rel), size = 0;
-        if (mpeg_sync_next(&p->idx_sync, p->win.buf, p->win.filled, final, &pos, &size) !=
-            MPEG_SYNC_FRAME)
-            return;
-        if (p->idx_count + 2 > p->idx_cap) {
-            const int32_t more = p->idx_cap ? p->idx_cap * 2 : 256;
-            int64_t* o = static_cast<int64_t*>(std::realloc(p->idx_off, sizeof(int64_t) * size_t(more)));
-            if (o) p->idx_off = o;
-            int16_t* m = static_cast<int16_t*>(std::realloc(p->idx_main, sizeof(int16_t) * size_t(more)));
-            if (m) p->idx_main = m;
-            // Without memory the index stops growing: seeks reach the frames indexed so far.
-            if (!o || !m) return;
-            p->idx_cap = more;
-        }
-        p->idx_off[p->idx_count] = p->win.base + pos;
-        p->idx_main[p->idx_count] = static_cast<int16_t>(mpeg_frame_main_bytes(p->win.buf + pos, size));
-        ++p->idx_count;
-        p->idx_off[p->idx_count] = p->win.base + pos + size;
-        p->idx_next = p->win.base + pos + size;
-        mpeg_sync_taken(&p->idx_sync);
-    }
-}
-
-// The handed-back index of the next sample.
-int64_t out_position(const Mp3StreamPlayer* p) {
-    const int32_t ss = mpeg_core_sample_bytes(&p->core);
-    return p->out_base + (ss > 0 ? p->core.given / ss : 0);
-}
-
-// Handed-back samples of the data where known (a gapless run's length, a Xing frame count), else -1.
+// Handed-back samples of the data where the data says (a gapless run's length, the Info
+// header's frame count), else -1.
 int64_t known_length(const Mp3StreamPlayer* p) {
-    const MpegCore* c = &p->core;
-    if (c->gap.on && c->gap.length >= 0) return c->gap.length;
-    if (p->total_frames >= 0) return mpeg_core_output_samples(c, p->total_frames + c->info);
-    return -1;
+    return p->pending ? -1 : mpeg_core_length(p->core);
 }
 
 // Where a pass with loop points jumps back (-1: at the data's end).
@@ -174,24 +133,14 @@ int64_t points_end(const Mp3StreamPlayer* p) {
     return p->loop_end == 0 ? -1 : p->loop_end;
 }
 
-// The frame a jump to handed-back sample `out` decodes from (the first of the pre-roll of the
-// frame that holds it), or -1 when that frame has not been passed yet.
-int32_t jump_from(const Mp3StreamPlayer* p, int64_t out) {
-    const int64_t f = mp3_frame_of_out(&p->core, out);
-    if (p->pending || f < 0 || f >= p->idx_count) return -1;
-    const int32_t one_granule = p->core.header.id == 0 ? 1 : 0;
-    return mpeg_preroll_of_sizes(p->idx_main, one_granule, p->core.layer, static_cast<int32_t>(f));
-}
-
 // The handed-back sample a looping pass starts again at.
 int64_t restart_out(const Mp3StreamPlayer* p) { return p->points ? p->loop_start : 0; }
 
 // The file offset a looping pass restarts decoding at, or -1 (not looping, or the loop's start
 // not passed yet).
 int64_t restart_at(const Mp3StreamPlayer* p) {
-    if (!p->loop) return -1;
-    const int32_t from = jump_from(p, restart_out(p));
-    return from < 0 ? -1 : p->idx_off[from];
+    if (!p->loop || p->pending) return -1;
+    return mpeg_core_seek_offset(p->core, restart_out(p));
 }
 
 // Whether the blocks held for the restart hold file offset `at`.
@@ -209,6 +158,15 @@ int64_t ahead_wanted(const Mp3StreamPlayer* p) {
     return p->ahead.base + p->ahead.filled;
 }
 
+// Memory for the restart's blocks: false when it could not be had (seams then wait for their
+// blocks).
+bool ahead_ready(Mp3StreamPlayer* p) {
+    if (p->ahead.buf) return true;
+    p->ahead.buf = static_cast<uint8_t*>(std::malloc(2 * size_t(p->block_size)));
+    if (!p->ahead.buf) p->ahead_failed = 1;
+    return p->ahead.buf != nullptr;
+}
+
 // The window is about to drop its older block: when the restart of a looping pass lies in it
 // and the restart's blocks are not held yet, the window's two blocks are kept as the restart's
 // (as if asked for ahead). A loop whose start is reached just before its end then has them at
@@ -216,12 +174,8 @@ int64_t ahead_wanted(const Mp3StreamPlayer* p) {
 void keep_restart(Mp3StreamPlayer* p) {
     const int64_t at = restart_at(p);
     if (at < p->win.base || at >= p->win.base + p->block_size || ahead_holds(p, at) ||
-        p->ahead_failed || p->lent == kLentAhead)
+        p->ahead_failed || p->lent == kLentAhead || !ahead_ready(p))
         return;
-    if (!p->ahead.buf && !mpeg_window_init(&p->ahead, 2 * p->block_size)) {
-        p->ahead_failed = 1;
-        return;
-    }
     std::memcpy(p->ahead.buf, p->win.buf, size_t(p->win.filled));
     p->ahead.base = p->win.base;
     p->ahead.filled = p->win.filled;
@@ -232,13 +186,14 @@ void keep_restart(Mp3StreamPlayer* p) {
 // the last sample of a whole buffer from the position on, or up to the end of the pass. The
 // window's next block may then come a poll later.
 bool window_holds_next_poll(const Mp3StreamPlayer* p) {
-    const int32_t ss = mpeg_core_sample_bytes(&p->core);
-    if (!p->stream || p->pending || p->discard > 0 || p->settling || ss <= 0) return false;
-    const int64_t spf = p->core.frame_pcm_bytes / ss;
-    int64_t last = out_position(p) + p->frames_per_buffer * spf - 1;
+    const int32_t ss = mp3_sample_bytes(p->format);
+    if (!p->stream || p->pending || mpeg_core_lead_in(p->core) > 0 || p->settling || ss <= 0)
+        return false;
+    const int64_t spf = p->format.frame_pcm_bytes / ss;
+    int64_t last = mpeg_core_tell(p->core) + p->frames_per_buffer * spf - 1;
     if (p->loop && p->points && p->pass_end > 0 && p->pass_end <= last) last = p->pass_end - 1;
-    const int64_t need = mp3_frame_of_out(&p->core, last) + 1;
-    return need >= 0 && need <= p->idx_count && p->idx_off[need] <= p->win.base + p->win.filled;
+    const int64_t end = mpeg_core_frame_offset(p->core, mpeg_core_frame_of(p->core, last) + 1);
+    return end >= 0 && end <= p->win.base + p->win.filled;
 }
 
 // The block asked for next and its offset: the window's next one, or the restart's, which
@@ -255,25 +210,21 @@ int32_t wanted(const Mp3StreamPlayer* p, int64_t* at) {
     return own ? kLentWindow : kLentNone;
 }
 
-// Jumps to handed-back sample `out` of a frame already passed, decoding again from the
-// pre-roll's first frame: read on from there where the window holds it, else the window starts
-// there, with the restart's blocks when they were asked for ahead, or empty (the block at that
-// offset is asked for next). The frames of the pre-roll and the samples before `out` are decoded
-// and thrown away. false when the frame has not been passed yet.
+// Jumps to handed-back sample `out` of a frame already passed: the core seeks there and names
+// the offset it decodes again from (the pre-roll's first frame). Read on from there where the
+// window holds it, else the window starts there, with the restart's blocks when they were asked
+// for ahead, or empty (the block at that offset is asked for next). false when the frame has not
+// been passed yet.
 bool jump_to(Mp3StreamPlayer* p, int64_t out) {
-    const int32_t from = jump_from(p, out);
-    if (from < 0) return false;
-    const int64_t at = p->idx_off[from];
-    if (at >= p->win.base && at < p->win.base + p->win.filled) {
-        p->read_off = static_cast<int32_t>(at - p->win.base);
-    } else {
-        mpeg_window_drop(&p->win, p->win.filled);
+    const int64_t at = p->pending ? -1 : mpeg_core_seek_offset(p->core, out);
+    if (at < 0) return false;
+    if (at < p->win.base || at >= p->win.base + p->win.filled) {
         const bool ahead = ahead_holds(p, at);
+        p->win.filled = 0;
         p->win.base = ahead ? p->ahead.base : at;
-        p->read_off = static_cast<int32_t>(at - p->win.base);
         if (ahead) {
-            std::memcpy(mpeg_window_end(&p->win), p->ahead.buf, size_t(p->ahead.filled));
-            mpeg_window_grew(&p->win, p->ahead.filled);
+            std::memcpy(p->win.buf, p->ahead.buf, size_t(p->ahead.filled));
+            p->win.filled = p->ahead.filled;
         }
         p->last_bytes = ahead ? p->ahead_last : -1;
         p->awaiting = ahead && (p->ahead.filled > p->block_size || p->ahead_last != -1) ? 0 : -1;
@@ -284,32 +235,28 @@ bool jump_to(Mp3StreamPlayer* p, int64_t out) {
     // taken, and asked for again.
     if (p->lent == kLentWindow) p->lent_stale = 1;
     p->tail_polls = 0;
-    mpeg_core_seek_at(&p->core, from);
-    // The decoder set up afresh (the core holds no index of a streamed player: no pre-roll of
-    // its own); the pre-roll's frames come with the blocks.
-    if (!mpeg_core_prepare(&p->core, nullptr, 0)) return false;
-    p->out_base = mp3_out_of_frame(&p->core, from);
-    p->discard = (out - p->out_base) * mpeg_core_sample_bytes(&p->core);
+    show(p);
+    if (mpeg_core_seek(p->core, out) < 0) return false;
+    p->handed = 0;
+    p->jump_lead = mpeg_core_lead_in(p->core);
     p->pass_end = points_end(p);
     p->jumped = 1;
     return true;
 }
 
-// Whether the data has been decoded to its end, nothing of it left to hand back: the last block
-// is held and no frame follows the read position.
-bool data_done(const Mp3StreamPlayer* p) {
-    if (p->last_bytes == -1 || p->core.gap.carry_len != 0) return false;
-    MpegSync s = p->core.sync;
-    int32_t pos = p->read_off, size = 0;
-    return mpeg_sync_next(&s, p->win.buf, p->win.filled, 1, &pos, &size) != MPEG_SYNC_FRAME;
-}
-
 // Whether a seamless looping pass has been handed back whole: its loop points' end reached, or
 // the gapless run's end or the data's.
 bool pass_over(const Mp3StreamPlayer* p) {
-    if (!p->loop || p->discard > 0) return false;
-    if (p->points && p->pass_end >= 0) return out_position(p) >= p->pass_end;
-    return (p->points || p->core.gap.on) && (mpeg_core_run_done(&p->core) || data_done(p));
+    if (!p->loop || mpeg_core_lead_in(p->core) > 0) return false;
+    if (p->points && p->pass_end >= 0) return mpeg_core_tell(p->core) >= p->pass_end;
+    return (p->points || p->gapless) && mpeg_core_ended(p->core);
+}
+
+// Whether the gapless run has been handed back whole.
+bool run_done(const Mp3StreamPlayer* p) {
+    const int64_t len = known_length(p);
+    return p->gapless && len >= 0 && mpeg_core_tell(p->core) >= len &&
+           mpeg_core_lead_in(p->core) == 0;
 }
 
 }  // namespace
@@ -320,18 +267,15 @@ Mp3StreamPlayer* mp3s_create(const void* first_block, int32_t size, int32_t last
     Mp3StreamPlayer* p = new (std::nothrow) Mp3StreamPlayer();
     if (!p) return nullptr;
     // The player always decodes at full rate, keeps the stream's channels, 16-bit, up to 24 kHz.
-    if (!mpeg_core_init(&p->core, 0, 0, 24000)) {
+    p->core = mpeg_core_create(0, 0, 24000);
+    p->win.buf = static_cast<uint8_t*>(std::malloc(2 * size_t(size)));
+    if (!p->core || !p->win.buf) {
         release(p);
         return nullptr;
     }
-    if (!mpeg_window_init(&p->win, 2 * size)) {
-        release(p);
-        return nullptr;
-    }
-    std::memcpy(mpeg_window_end(&p->win), b, size_t(size));
-    mpeg_window_grew(&p->win, size);
-    p->tags = mpeg_tags_read(b, size_t(size));
-    p->read_off = 0;
+    mpeg_core_set_gapless(p->core, 0);
+    std::memcpy(p->win.buf, b, size_t(size));
+    p->win.filled = size;
     p->block_size = size;
     p->awaiting = -1;
     p->last_bytes = last ? size : -1;
@@ -340,22 +284,21 @@ Mp3StreamPlayer* mp3s_create(const void* first_block, int32_t size, int32_t last
     p->total_frames = -1;
     p->pass_end = -1;
     p->ahead_last = -1;
-    mp3_fade_init(&p->fade);
-    p->tag_points = mp3_tag_loop_points(p->tags, &p->tag_start, &p->tag_end);
-    const int32_t r = search_first(p);
-    // Without a confirmed frame in the first block, a tag at its start, or a frame header whose
+    int32_t wait = MP3_NEED_MORE;
+    const int32_t r = search_first(p, &wait);
+    // Without a confirmed frame in the first block, a tag stepped over, or a frame header whose
     // confirmation lies past the block, says that frames are to come. A frame must fit in a
     // block.
     MpegHeader h;
-    const int32_t at = p->read_off;
-    const int32_t stated = at < size ? mpeg_header_parse(b + at, size - at, &h) : 0;
+    const int64_t at = read_off(p);
+    const int32_t stated =
+        at >= 0 && at < size ? mpeg_header_parse(b + at, size - int32_t(at), &h) : 0;
     const bool waits_on_header = stated > 0 && stated <= size;
-    if (r < 0 || (r == 0 && !waits_on_header && mpeg_tag_at(b, size, 1) <= 0)) {
+    if (r < 0 || (r == 0 && !waits_on_header && wait != MP3_BETWEEN_FRAMES)) {
         release(p);
         return nullptr;
     }
     p->pending = r == 0 ? -1 : 0;
-    index_window(p);
     return p;
 }
 
@@ -368,23 +311,19 @@ uint8_t* mp3s_next_block(Mp3StreamPlayer* p) {
     if (!p) return nullptr;
     int64_t at = -1;
     int32_t which = wanted(p, &at);
-    if (which == kLentAhead && !p->ahead.buf &&
-        !mpeg_window_init(&p->ahead, 2 * p->block_size)) {
-        p->ahead_failed = 1;
-        which = wanted(p, &at);
-    }
+    if (which == kLentAhead && !ahead_ready(p)) which = wanted(p, &at);
     if (which == kLentNone) return nullptr;
     p->lent = which;
     p->lent_stale = 0;
     p->lent_at = at;
-    if (which == kLentWindow) return mpeg_window_end(&p->win);
+    if (which == kLentWindow) return p->win.buf + p->win.filled;
     // The restart's first block, or another restart's (new loop points): the blocks held go.
     if (at != p->ahead.base + p->ahead.filled) {
-        mpeg_window_drop(&p->ahead, p->ahead.filled);
+        p->ahead.filled = 0;
         p->ahead.base = at;
         p->ahead_last = -1;
     }
-    return mpeg_window_end(&p->ahead);
+    return p->ahead.buf + p->ahead.filled;
 }
 
 int64_t mp3s_next_block_offset(const Mp3StreamPlayer* p) {
@@ -410,12 +349,13 @@ void give_block_held(Mp3StreamPlayer* p, int32_t last_bytes) {
         if (last_bytes < 0) last_bytes = 0;
         if (last_bytes > p->block_size) last_bytes = p->block_size;
     }
+    const int32_t valid = last_bytes == -1 ? p->block_size : last_bytes;
     if (which == kLentAhead) {
         // Taken where it continues the restart's blocks (they stay from pass to pass).
         if (p->lent_at != p->ahead.base + p->ahead.filled || p->ahead_last != -1 ||
             p->ahead.filled >= 2 * p->block_size)
             return;
-        mpeg_window_grew(&p->ahead, last_bytes == -1 ? p->block_size : last_bytes);
+        p->ahead.filled += valid;
         p->ahead_last = last_bytes;
         return;
     }
@@ -425,16 +365,17 @@ void give_block_held(Mp3StreamPlayer* p, int32_t last_bytes) {
     p->refill = 0;
     if (p->awaiting == 0) p->settling = 0;
     p->last_bytes = last_bytes;
-    mpeg_window_grew(&p->win, last_bytes == -1 ? p->block_size : last_bytes);
-    index_window(p);
+    p->win.filled += valid;
+    // The core indexes the frames of the block now, before it can be dropped.
+    show(p);
     if (p->pending == -1) {
-        const int32_t r = search_first(p);
+        int32_t wait = 0;
+        const int32_t r = search_first(p, &wait);
         if (r < 0) p->pending = -2;  // no frame in the whole data
         if (r > 0 && p->want_play) {
             p->want_play = 0;
             start_play(p, p->want_bytes, p->want_vol, p->want_pan, p->want_speed);
         }
-        index_window(p);
     }
 }
 
@@ -499,14 +440,14 @@ int32_t poll_held(Mp3StreamPlayer* p) {
         return MP3_NO_FRAME;
     }
     if (!p->stream) return MP3_NOT_PLAYING;
-    const int32_t bytes = p->frames_per_buffer * p->core.frame_pcm_bytes;
+    const int32_t bytes = p->frames_per_buffer * p->format.frame_pcm_bytes;
     uint8_t* buf = p->held;
     if (!buf) {
         buf = static_cast<uint8_t*>(get_audio_stream_buffer(p->stream));
         if (!buf) return MP3_OK;
         std::memset(buf, 0, size_t(bytes));
         p->held_bytes = 0;
-        if (const int32_t t = mp3_tail_poll(p->stream, buf, bytes, p->core.bits, &p->tail_polls);
+        if (const int32_t t = mp3_tail_poll(p->stream, buf, bytes, p->format.bits, &p->tail_polls);
             t >= 0) {
             if (t == 0) return MP3_OK;
             // Looping without a seamless join: decoding starts again from the start in the
@@ -516,14 +457,13 @@ int32_t poll_held(Mp3StreamPlayer* p) {
             return MP3_ENDED;
         }
     }
-    const uint32_t passed = p->core.sync.passed;
-    const int32_t ss = mpeg_core_sample_bytes(&p->core);
+    const int32_t ss = mp3_sample_bytes(p->format);
     bool switched = false;  // this poll used up the older block and asked for its successor
     for (;;) {
         const bool points = p->loop && p->points;
         int32_t room = bytes;
-        if (points && p->pass_end >= 0 && p->discard == 0) {
-            const int64_t left = p->pass_end - out_position(p);
+        if (points && p->pass_end >= 0) {
+            const int64_t left = p->pass_end - mpeg_core_tell(p->core);
             if (left <= 0) {
                 if (!p->jumped && jump_to(p, p->loop_start)) continue;
                 // A pass that gave nothing (loop points at or past the data's end, or a jump
@@ -534,58 +474,44 @@ int32_t poll_held(Mp3StreamPlayer* p) {
             }
             if (left * ss < room - p->held_bytes) room = p->held_bytes + static_cast<int32_t>(left * ss);
         }
-        const Window w = window(p);
-        int32_t r;
-        if (p->discard > 0) {
-            // After a jump: the pre-roll's output and the samples before the target.
-            uint8_t scratch[sizeof(p->core.gap.carry)];
-            const int32_t n = p->discard < int64_t(sizeof scratch) ? int32_t(p->discard)
-                                                                  : int32_t(sizeof scratch);
-            int32_t got = 0;
-            r = mpeg_core_fill(&p->core, w.buf, w.len, w.final, &p->read_off, scratch, n, &got);
-            p->discard -= got;
-            if (r == MP3_OK) continue;
-        } else {
-            const int32_t before = p->held_bytes;
-            r = mpeg_core_fill(&p->core, w.buf, w.len, w.final, &p->read_off, buf, room,
-                               &p->held_bytes);
-            if (p->held_bytes > before) p->jumped = 0;
-            if (r == MP3_OK) {
-                if (p->held_bytes == bytes) break;
-                continue;
-            }
+        const bool join = joined(p);
+        int32_t got = 0;
+        const int32_t r = mpeg_core_read(p->core, buf + p->held_bytes, room - p->held_bytes, &got);
+        p->held_bytes += got;
+        if (got > 0) p->jumped = 0;
+        if (r == MP3_OK) {
+            if (p->held_bytes == bytes) break;
+            continue;
         }
-        if (r != MP3_NEED_MORE) {
+        if (r != MP3_NEED_MORE && r != MP3_BETWEEN_FRAMES) {
             // The end of the data, of the gapless run, or another stream spliced on. Looping
             // with loop points, or gapless, the pass starts again inside this buffer (a pass
             // that gave nothing ends the looping).
-            const bool seamless = p->loop && (p->points || p->core.gap.on);
+            const bool seamless = p->loop && (p->points || p->gapless);
             if (seamless && !p->jumped && jump_to(p, points ? p->loop_start : 0)) continue;
             hand_back(p, buf, bytes);
             p->tail_polls = 2;
             return MP3_OK;
         }
-        if (w.joined) {
+        if (join) {
             // A full join that cannot tell holds something larger than a block, which is no
             // frame this player can read: searched past.
-            if (switch_if_passed(p)) {
+            if (switch_if_passed(p))
                 switched = true;
-            } else {
-                mpeg_sync_rejected(&p->core.sync);
-                p->read_off += 1;
-            }
+            else
+                mpeg_core_skip_byte(p->core);
             continue;
         }
-        // The current block is used up. Between frames (a tag or junk going on), when this poll
-        // has crossed one, before the first buffer (the first frame may be found near the end
+        // The current block is used up. Between frames (a tag or junk going on, or one crossed
+        // by this read), before the first buffer (the first frame may be found near the end
         // of the blocks held), after a jump until the window holds two blocks again (the blocks
         // at the new offset are asked for only then), or when this poll asked for the next block
         // itself (a buffer that takes more MP3 bytes than a block holds, as free format at high
         // bitrates does), the next block was not late: the buffer is kept and filled on once the
         // next block has come.
-        const bool first_buffer = p->core.given == p->held_bytes;
-        if (mpeg_sync_between_frames(&p->core.sync) || p->core.sync.passed != passed ||
-            first_buffer || p->jumped || p->settling || switched) {
+        const bool first_buffer =
+            p->handed == 0 && mpeg_core_lead_in(p->core) == p->jump_lead;
+        if (r == MP3_BETWEEN_FRAMES || first_buffer || p->jumped || p->settling || switched) {
             p->held = buf;
             return MP3_OK;
         }
@@ -599,8 +525,7 @@ int32_t poll_held(Mp3StreamPlayer* p) {
     if (pass_over(p)) jump_to(p, restart_out(p));
     // The join is read to the poll's end; an older block used up is then given back.
     switch_if_passed(p);
-    if (mpeg_core_run_done(&p->core) && !(p->loop && (p->points || p->core.gap.on)))
-        p->tail_polls = 2;
+    if (run_done(p) && !(p->loop && (p->points || p->gapless))) p->tail_polls = 2;
     return MP3_OK;
 }
 
@@ -631,63 +556,62 @@ int32_t mp3s_is_playing(const Mp3StreamPlayer* p) {
 void* mp3s_output_buffer(const Mp3StreamPlayer* p, int32_t* size) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
     if (!p || !p->stream) return nullptr;
-    if (size) *size = p->frames_per_buffer * p->core.frame_pcm_bytes;
+    if (size) *size = p->frames_per_buffer * p->format.frame_pcm_bytes;
     return mp3_stream_data(p->stream);
 }
 
+namespace {
+
+// Samples per channel in milliseconds at the stream's rate, truncated.
+int32_t samples_ms(const Mp3StreamPlayer* p, int64_t samples) {
+    if (p->format.frequency <= 0 || samples <= 0) return 0;
+    const int64_t ms = samples * 1000 / p->format.frequency;
+    return ms > INT32_MAX ? INT32_MAX : static_cast<int32_t>(ms);
+}
+
+}  // namespace
+
 int32_t mp3s_current_frame(const Mp3StreamPlayer* p) {
-    return player_core_field(p, &MpegCore::current_frame);
+    return static_cast<int32_t>(mp3_core_query<Mp3StreamPlayer, int64_t>(p, mpeg_core_frame));
 }
 int32_t mp3s_position_ms(const Mp3StreamPlayer* p) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
     if (!p) return 0;
     // Until a jump's pre-roll and lead-in are decoded (the blocks at its offset may still be
     // coming), the next sample handed back is the one jumped to.
-    const int32_t ss = mpeg_core_sample_bytes(&p->core);
-    if (p->discard > 0 && ss > 0)
-        return mpeg_core_samples_ms(&p->core, out_position(p) + p->discard / ss);
-    return mpeg_core_position_ms(&p->core);
+    if (mpeg_core_lead_in(p->core) > 0) return samples_ms(p, mpeg_core_tell(p->core));
+    return mpeg_core_position_ms(p->core);
 }
 int32_t mp3s_position_secs(const Mp3StreamPlayer* p) { return mp3s_position_ms(p) / 1000; }
 
 int64_t mp3s_position_samples(const Mp3StreamPlayer* p) {
-    const Mp3Hold<Mp3StreamPlayer> hold(p);
-    if (!p) return 0;
-    const int32_t ss = mpeg_core_sample_bytes(&p->core);
-    return out_position(p) + (p->discard > 0 && ss > 0 ? p->discard / ss : 0);
+    return mp3_core_query<Mp3StreamPlayer, int64_t>(p, mpeg_core_tell);
 }
 
 int64_t mp3s_length_samples(const Mp3StreamPlayer* p) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
-    return p && !p->pending ? known_length(p) : -1;
+    return p ? known_length(p) : -1;
 }
 int32_t mp3s_frame_ms(const Mp3StreamPlayer* p) {
-    return player_core_query(p, mpeg_core_frame_ms);
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
+    return p ? mp3_frame_ms_of(p->format) : 0;
 }
 
 int32_t mp3s_total_frames(const Mp3StreamPlayer* p, int32_t total_bytes) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
     if (!p) return 0;
     if (p->total_frames >= 0) return p->total_frames;
-    return p->core.frame_bytes > 0 ? total_bytes / p->core.frame_bytes : 0;
+    MpegStreamInfo info;
+    mpeg_core_get_info(p->core, &info);
+    return info.frame_bytes > 0 ? total_bytes / info.frame_bytes : 0;
 }
 
-// Counted in samples, as the position is. The Xing header's frame count gives the frames after
-// the Info frame, whose silence is decoded too with gapless off; without a count, a constant
-// bitrate gives the time of the bytes from the first frame on.
+// Counted in samples, as the position is: the length the data says, else the time of the bytes
+// from the first frame on at its bitrate.
 int32_t mp3s_length_ms(const Mp3StreamPlayer* p, int32_t total_bytes) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
     if (!p || p->pending) return 0;
-    const MpegCore* c = &p->core;
-    if (c->gap.on && c->gap.length >= 0) return mpeg_core_samples_ms(c, c->gap.length);
-    if (p->total_frames >= 0)
-        return mpeg_core_samples_ms(c, mpeg_core_output_samples(c, p->total_frames + c->info));
-    const int64_t bytes = int64_t(total_bytes) - p->first_at;
-    if (bytes <= 0 || c->bitrate <= 0) return 0;
-    const int64_t decoded = bytes * 8 * c->frequency / c->bitrate;
-    if (!c->gap.on) return mpeg_core_samples_ms(c, decoded);
-    const int64_t n = decoded - c->gap.start;
-    return mpeg_core_samples_ms(c, n > 0 ? n : 0);
+    return samples_ms(p, mpeg_core_length_of_size(p->core, total_bytes));
 }
 
 int32_t mp3s_length_secs(const Mp3StreamPlayer* p, int32_t total_bytes) {
@@ -695,36 +619,41 @@ int32_t mp3s_length_secs(const Mp3StreamPlayer* p, int32_t total_bytes) {
 }
 
 int32_t mp3s_bytes_per_second(const Mp3StreamPlayer* p) {
-    return player_core_query(p, mpeg_core_bytes_per_second);
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
+    return p ? mp3_sample_bytes(p->format) * p->format.frequency : 0;
 }
-int32_t mp3s_bitrate(const Mp3StreamPlayer* p) { return player_core_field(p, &MpegCore::bitrate); }
-int32_t mp3s_layer(const Mp3StreamPlayer* p) { return player_core_field(p, &MpegCore::layer); }
-int32_t mp3s_bits(const Mp3StreamPlayer* p) { return player_core_field(p, &MpegCore::bits); }
-int32_t mp3s_is_stereo(const Mp3StreamPlayer* p) { return player_core_field(p, &MpegCore::stereo); }
-int32_t mp3s_frequency(const Mp3StreamPlayer* p) {
-    return player_core_field(p, &MpegCore::frequency);
+int32_t mp3s_bitrate(const Mp3StreamPlayer* p) { return mp3_info_field(p, &MpegStreamInfo::bitrate); }
+int32_t mp3s_layer(const Mp3StreamPlayer* p) {
+    // -1 before the first frame is found.
+    const int32_t layer = mp3_info_field(p, &MpegStreamInfo::layer);
+    return p && layer == 0 ? -1 : layer;
 }
+int32_t mp3s_bits(const Mp3StreamPlayer* p) { return mp3_format_field(p, &Mp3Format::bits); }
+int32_t mp3s_is_stereo(const Mp3StreamPlayer* p) { return mp3_format_field(p, &Mp3Format::stereo); }
+int32_t mp3s_frequency(const Mp3StreamPlayer* p) { return mp3_format_field(p, &Mp3Format::frequency); }
 
 int32_t mp3s_set_gapless(Mp3StreamPlayer* p, int32_t on) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
     if (!p || p->stream || (p->pending == -1 && p->want_play)) return MP3_PLAYING;
-    mpeg_core_set_gapless(&p->core, on);
-    // The handed-back count starts again at the next frame, as the new mode counts it (the
-    // carry of a frame under way is gone).
-    p->core.given = 0;
-    p->out_base = mp3_out_of_frame(&p->core, p->core.current_frame);
+    // The core goes on from the next frame, counted as the new mode counts it.
+    mpeg_core_set_gapless(p->core, on);
+    p->gapless = on ? 1 : 0;
+    p->handed = 0;
+    p->jump_lead = mpeg_core_lead_in(p->core);
     // Loop points count the samples handed back, which gapless changes: those set are cleared,
-    // and with gapless on the tags of the first block give the default ones.
+    // and with gapless on the file's tags give the default ones.
     p->points = 0;
     p->pass_end = -1;
     const int64_t len = known_length(p);
-    if (on && p->tag_points && !p->pending &&
-        mp3_check_loop_points(p->tag_start, p->tag_end,
-                              len >= 0 ? len : INT64_MAX) == 0) {
-        p->points = 1;
-        p->loop_start = p->tag_start;
-        p->loop_end = p->tag_end;
-        p->pass_end = points_end(p);
+    int64_t start = 0, end = 0;
+    if (on && !p->pending && mpeg_core_tag_loop(p->core, &start, &end)) {
+        if (end < 0) end = 0;
+        if (mp3_check_loop_points(start, end, len >= 0 ? len : INT64_MAX) == 0) {
+            p->points = 1;
+            p->loop_start = start;
+            p->loop_end = end;
+            p->pass_end = points_end(p);
+        }
     }
     return MP3_OK;
 }
@@ -733,12 +662,13 @@ int32_t mp3s_seek_ms(Mp3StreamPlayer* p, int32_t ms) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
     if (!p || p->pending || ms < 0) return -1;
     // The frame that holds the time, as the in-memory player's seeks land (counted in samples).
-    const int32_t ss = mpeg_core_sample_bytes(&p->core);
-    const int64_t spf = ss > 0 ? p->core.frame_pcm_bytes / ss : 0;
+    const int32_t ss = mp3_sample_bytes(p->format);
+    const int64_t spf = ss > 0 ? p->format.frame_pcm_bytes / ss : 0;
     if (spf <= 0) return -1;
-    const int64_t f = int64_t(ms) * p->core.frequency / (spf * 1000);
-    if (f >= p->idx_count) return -1;
-    return jump_to(p, mp3_out_of_frame(&p->core, f)) ? 0 : -1;
+    const int64_t f = int64_t(ms) * p->format.frequency / (spf * 1000);
+    // Only a frame passed (its end indexed) can be sought.
+    if (mpeg_core_frame_offset(p->core, f + 1) < 0) return -1;
+    return jump_to(p, mpeg_core_frame_sample(p->core, f)) ? 0 : -1;
 }
 
 int32_t mp3s_rewind(Mp3StreamPlayer* p) {
@@ -768,7 +698,10 @@ int32_t mp3s_set_loop_points(Mp3StreamPlayer* p, int64_t start, int64_t end) {
 
 int32_t mp3s_fade(Mp3StreamPlayer* p, int32_t volume, int32_t ms) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
-    return p ? mp3_fade_to(&p->fade, volume, ms, p->core.frequency) : -1;
+    int32_t gain = 0;
+    int64_t samples = 0;
+    if (!p || mp3_fade_args(volume, ms, p->format.frequency, &gain, &samples) != 0) return -1;
+    return mpeg_core_fade(p->core, gain, samples) == MP3_OK ? 0 : -1;
 }
 
 int32_t mp3s_get_loop_points(const Mp3StreamPlayer* p, int64_t* start, int64_t* end) {
@@ -779,4 +712,14 @@ int32_t mp3s_get_loop_points(const Mp3StreamPlayer* p, int64_t* start, int64_t* 
     if (start) *start = p->points ? p->loop_start : 0;
     if (end) *end = e;
     return 0;
+}
+
+const MpegTags* mp3s_tags(const Mp3StreamPlayer* p) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
+    return p ? mpeg_core_tags(p->core) : nullptr;
+}
+
+int32_t mp3s_set_replaygain(Mp3StreamPlayer* p, int32_t mode, int32_t preamp) {
+    const Mp3Hold<Mp3StreamPlayer> hold(p);
+    return p && mpeg_core_set_replaygain(p->core, mode, preamp) == MP3_OK ? 0 : -1;
 }

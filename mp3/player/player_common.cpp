@@ -1,12 +1,12 @@
-// Shared player glue: the unsigned conversion, the hand-back of a filled stream buffer, the
-// stream's start and stop, the silent tail and the Allegro timer hooks behind automatic polling.
+// Shared player glue: the unsigned conversion, a fade's arguments, the hand-back of a filled
+// stream buffer, the stream's start and stop, the silent tail and the Allegro timer hooks behind
+// automatic polling.
 #include "player_common.h"
 
 #include <cstring>
 
 #include <allegro.h>
 
-#include "mpeg_tags.h"
 
 void mp3_to_unsigned(void* buf, int32_t bytes) {
     uint8_t* p = static_cast<uint8_t*>(buf);
@@ -26,17 +26,12 @@ void mp3_to_unsigned(void* buf, int32_t bytes) {
     }
 }
 
-int32_t mp3_fade_to(Mp3Fade* f, int32_t volume, int32_t ms, int32_t frequency) {
+int32_t mp3_fade_args(int32_t volume, int32_t ms, int32_t frequency, int32_t* gain,
+                      int64_t* samples) {
     if (volume < 0 || volume > 255 || ms < 0) return -1;
-    const int64_t gain = volume == 255 ? kMp3Unity : int64_t(volume) * kMp3Unity / 255;
-    mpeg_fade_to(f, int32_t(gain), frequency > 0 ? int64_t(ms) * frequency / 1000 : 0);
+    *gain = int32_t(volume == 255 ? MPEG_CORE_UNITY : int64_t(volume) * MPEG_CORE_UNITY / 255);
+    *samples = frequency > 0 ? int64_t(ms) * frequency / 1000 : 0;
     return 0;
-}
-
-int32_t mp3_tag_loop_points(const MpegTags* tags, int64_t* start, int64_t* end) {
-    *start = *end = 0;
-    const int32_t r = tags ? mpeg_tags_loop(tags, start, end) : 0;
-    return r == 1 && *start >= 0 && *end >= 0 ? 1 : 0;
 }
 
 void mp3_hand_back(AUDIOSTREAM* stream, void* buf, int32_t bytes, int32_t bits) {
@@ -50,11 +45,11 @@ void mp3_timer_install(Mp3TimerProc proc, void* param, int32_t ms) {
 
 void mp3_timer_remove(Mp3TimerProc proc, void* param) { remove_param_int(proc, param); }
 
-AUDIOSTREAM* mp3_open_stream(const MpegCore* c, int32_t fpb, int32_t vol, int32_t pan,
+AUDIOSTREAM* mp3_open_stream(const Mp3Format& f, int32_t fpb, int32_t vol, int32_t pan,
                              int32_t speed) {
     // The stream's buffer length, in samples per channel, is exactly fpb frames.
-    const int32_t samples = fpb * c->frame_pcm_bytes / mpeg_core_sample_bytes(c);
-    AUDIOSTREAM* s = play_audio_stream(samples, c->bits, c->stereo, c->frequency, vol, pan);
+    const int32_t samples = fpb * f.frame_pcm_bytes / mp3_sample_bytes(f);
+    AUDIOSTREAM* s = play_audio_stream(samples, f.bits, f.stereo, f.frequency, vol, pan);
     if (s && speed != 1000) adjust_sample(s->samp, vol, pan, speed, TRUE);
     return s;
 }

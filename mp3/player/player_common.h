@@ -8,11 +8,8 @@
 #include <cstdint>
 #include <mutex>
 
-#include "core.h"
-#include "fade.h"
 #include "mp3_lock.h"
-#include "mpeg_decoder.h"
-#include "mpeg_tags.h"
+#include "mpeg_core.h"
 
 // Flips the sign bit of every 16-bit sample in the first `bytes` bytes of buf (one 32-bit XOR
 // with 0x80008000 per two samples): signed silence 0 becomes unsigned silence 0x8000.
@@ -20,22 +17,10 @@ void mp3_to_unsigned(void* buf, int32_t bytes);
 
 struct AUDIOSTREAM;
 
-// A fade: a gain on the PCM handed back, on top of the stream's own volume (MpegFade, the core's
-// fade). Allegro's volume 255 is unity.
-using Mp3Fade = MpegFade;
-constexpr int64_t kMp3Unity = MPEG_CORE_UNITY;
-
-inline void mp3_fade_init(Mp3Fade* f) { mpeg_fade_init(f); }
-
-// Starts a ramp from the gain now to `volume` (0-255) over `ms` at `frequency`: 0, or -1 for a
-// volume outside 0-255 or ms < 0.
-int32_t mp3_fade_to(Mp3Fade* f, int32_t volume, int32_t ms, int32_t frequency);
-
-// Applies the fade to a buffer of `bytes` bytes of signed 16-bit (or unsigned 8-bit) PCM of
-// `channels` channels, the ramp advancing one step a sample. Nothing to do at unity.
-inline void mp3_fade_apply(Mp3Fade* f, uint8_t* buf, int32_t bytes, int32_t bits, int32_t channels) {
-    mpeg_fade_apply(f, buf, bytes, bits, channels);
-}
+// The core's fade (a gain and a ramp in samples) for `volume` (0-255) over `ms` at
+// `frequency`: 0, or -1 for a volume outside 0-255 or ms < 0.
+int32_t mp3_fade_args(int32_t volume, int32_t ms, int32_t frequency, int32_t* gain,
+                      int64_t* samples);
 
 // Converts a filled stream buffer (16-bit output only; 8-bit is already unsigned) and hands it
 // back to the stream: the one hand-back of a poll.
@@ -46,9 +31,30 @@ using Mp3TimerProc = void (*)(void* param);
 void mp3_timer_install(Mp3TimerProc proc, void* param, int32_t ms);
 void mp3_timer_remove(Mp3TimerProc proc, void* param);
 
-// Plays the core's output format in a new Allegro stream of `fpb` frames a buffer, at `speed`
-// (1000 normal). Null when Allegro gives no stream.
-AUDIOSTREAM* mp3_open_stream(const MpegCore* c, int32_t fpb, int32_t vol, int32_t pan,
+// What a player plays: the stream's sample size, channels (-1 two, 0 one) and rate, and the PCM
+// bytes of one frame.
+struct Mp3Format {
+    int32_t bits;
+    int32_t stereo;
+    int32_t frequency;
+    int32_t frame_pcm_bytes;
+};
+
+inline Mp3Format mp3_format_of(const MpegOutputFormat& f) {
+    return Mp3Format{f.bits, f.channels >= 2 ? -1 : 0, f.sample_rate, (f.bits / 8) * f.out_samples};
+}
+// Bytes of one sample of every channel.
+inline int32_t mp3_sample_bytes(const Mp3Format& f) { return (f.stereo ? 2 : 1) * (f.bits / 8); }
+// A frame's duration in whole milliseconds, truncated (26 for a 44.1 kHz Layer III frame); 0
+// before the format is known.
+inline int32_t mp3_frame_ms_of(const Mp3Format& f) {
+    const int32_t bps = mp3_sample_bytes(f) * f.frequency;
+    return bps > 0 ? static_cast<int32_t>(double(f.frame_pcm_bytes) / bps * 1000.0) : 0;
+}
+
+// Plays the format in a new Allegro stream of `fpb` frames a buffer, at `speed` (1000 normal).
+// Null when Allegro gives no stream.
+AUDIOSTREAM* mp3_open_stream(const Mp3Format& f, int32_t fpb, int32_t vol, int32_t pan,
                              int32_t speed);
 void mp3_close_stream(AUDIOSTREAM* stream);
 void mp3_adjust_stream(AUDIOSTREAM* stream, int32_t vol, int32_t pan, int32_t speed);
@@ -149,20 +155,23 @@ void mp3_destroy_player(P* p) {
     Release(p);
 }
 
-// Loop points and seeks by sample count the samples per channel that the player hands back:
-// with gapless on, those of the run (sample 0 is the run's first), else every decoded sample.
-// The frame that holds handed-back sample `out`, and the handed-back index of the first sample
-// that frame f gives (a frame before the run gives none: the run's start).
-inline int64_t mp3_frame_of_out(const MpegCore* c, int64_t out) {
-    const int32_t ss = mpeg_core_sample_bytes(c);
-    const int64_t spf = ss > 0 ? c->frame_pcm_bytes / ss : 0;
-    return spf > 0 ? (out + (c->gap.on ? c->gap.start : 0)) / spf : 0;
+// Queries of either player under its lock (P has `core`, `format` and `lock`): f(core), one of
+// the stream's facts (0 before the first frame), one of the output format's; 0 for null.
+template <typename P, typename R>
+R mp3_core_query(const P* p, R (*f)(const MpegCore*)) {
+    const Mp3Hold<P> hold(p);
+    return p ? f(p->core) : 0;
 }
-inline int64_t mp3_out_of_frame(const MpegCore* c, int64_t f) {
-    const int32_t ss = mpeg_core_sample_bytes(c);
-    const int64_t d = ss > 0 ? f * (c->frame_pcm_bytes / ss) : 0;
-    if (!c->gap.on) return d;
-    return (d > c->gap.start ? d : c->gap.start) - c->gap.start;
+template <typename P>
+int32_t mp3_info_field(const P* p, int32_t MpegStreamInfo::*field) {
+    const Mp3Hold<P> hold(p);
+    MpegStreamInfo info;
+    return p && mpeg_core_get_info(p->core, &info) == MP3_OK ? info.*field : 0;
+}
+template <typename P>
+int32_t mp3_format_field(const P* p, int32_t Mp3Format::*field) {
+    const Mp3Hold<P> hold(p);
+    return p ? p->format.*field : 0;
 }
 
 // Checks loop points against `length` handed-back samples (end 0: the length): 0, or -1.
@@ -182,20 +191,3 @@ void mp3_take_loop_points(P* p, int64_t start, int64_t end, int64_t (*pass_end)(
     if (!p->stream) p->pass_end = pass_end(p);
 }
 
-// The loop points the file's tags give (LOOPSTART with LOOPLENGTH or LOOPEND), from the tags
-// the player read at create (null: none): 1 and *start, *end (end 0: the data's end), or 0.
-int32_t mp3_tag_loop_points(const MpegTags* tags, int64_t* start, int64_t* end);
-
-// A query of one of the core's fields under the player's lock: its value, or 0 for null.
-template <typename P, typename F>
-int32_t player_core_field(const P* p, F MpegCore::*field) {
-    const Mp3Hold<P> hold(p);
-    return p ? int32_t(p->core.*field) : 0;
-}
-
-// A query of the core under the player's lock: f(core), or 0 for null.
-template <typename P>
-int32_t player_core_query(const P* p, int32_t (*f)(const MpegCore*)) {
-    const Mp3Hold<P> hold(p);
-    return p ? f(&p->core) : 0;
-}

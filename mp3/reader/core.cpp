@@ -118,7 +118,7 @@ int32_t mpeg_core_index(MpegCore* c, const uint8_t* data, int32_t len) {
     return mpeg_index_build(&c->index, &c->sync, data, len);
 }
 
-void mpeg_core_set_gapless(MpegCore* c, int32_t on) {
+void mpeg_core_use_gapless(MpegCore* c, int32_t on) {
     c->gap.on = on ? -1 : 0;
     c->gap.carry_len = 0;
 }
@@ -187,7 +187,7 @@ void mpeg_core_rewind(MpegCore* c) { moved(c, 0, 1); }
 
 void mpeg_core_seek_at(MpegCore* c, int32_t f) { moved(c, f, 1); }
 
-int32_t mpeg_core_seek_frame(MpegCore* c, int32_t f, int32_t data_len, int64_t guess) {
+int32_t mpeg_core_move_frame(MpegCore* c, int32_t f, int32_t data_len, int64_t guess) {
     if (c->index.offsets) {
         moved(c, f, 1);
         return f < c->index.frames ? c->index.offsets[f] : data_len;
@@ -249,7 +249,7 @@ int32_t mpeg_core_samples_ms(const MpegCore* c, int64_t samples) {
 
 int32_t mpeg_core_open_like(MpegCore* c, const MpegCore* like, const uint8_t* data, int32_t len) {
     int32_t at = 0;
-    mpeg_core_set_gapless(c, like->gap.on);
+    mpeg_core_use_gapless(c, like->gap.on);
     // The gain (ReplayGain) rides on the decoder's tables: the same for every segment.
     mpeg_decoder_set_gain(mpeg_core_decoder(c),
                           mpeg_core_decoder(const_cast<MpegCore*>(like))->gain);
@@ -301,7 +301,7 @@ int32_t mpeg_core_decode_pieces(MpegCore* c, const uint8_t* data, int32_t len, i
                                void* ctx) {
     if (!c->index.offsets || from < 0 || from > to || to > c->index.frames) return 0;
     if (mpeg_core_range_bytes(c, from, to) == 0) return 1;
-    int32_t pos = mpeg_core_seek_frame(c, from, len, 0);
+    int32_t pos = mpeg_core_move_frame(c, from, len, 0);
     if (!mpeg_core_prepare(c, data, len)) return 0;
     return mpeg_core_decode_on(c, data, len, &pos, from, to, piece, buf, 0, put, ctx, 0);
 }

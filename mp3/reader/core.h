@@ -85,7 +85,7 @@ int32_t mpeg_core_index(MpegCore* c, const uint8_t* data, int32_t len);
 
 // Gapless on (the encoder's input as the LAME tag describes it: the Info frame left out, the
 // encoder's delay and padding cut, up to the tag's frame count) or off (every frame decoded).
-void mpeg_core_set_gapless(MpegCore* c, int32_t on);
+void mpeg_core_use_gapless(MpegCore* c, int32_t on);
 
 // Fills out[*filled, room) from the window, frame by frame, and moves *pos and *filled on.
 // MP3_OK when full; else MP3_NEED_MORE, MP3_ENDED or MP3_OTHER_STREAM as the frames ran out
@@ -101,7 +101,7 @@ int32_t mpeg_core_run_done(const MpegCore* c);
 // the frames indexed); without one the Xing table's offset or else `guess`, kept inside the data
 // and searched from. The decoder is set up again before the next frame.
 void mpeg_core_rewind(MpegCore* c);
-int32_t mpeg_core_seek_frame(MpegCore* c, int32_t f, int32_t data_len, int64_t guess);
+int32_t mpeg_core_move_frame(MpegCore* c, int32_t f, int32_t data_len, int64_t guess);
 
 // On to frame f of a stream whose frames the caller has indexed itself (a streamed player), the
 // next bytes read being that frame's first: the decoder is set up again before the next frame,

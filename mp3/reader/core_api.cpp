@@ -1,7 +1,7 @@
 // The core as callers see it (mpeg_core.h): a core on the heap that keeps the place of its bytes
-// itself, either the caller's data in memory, a window of the pieces fed to it, or a window of
-// the pieces it reads through the caller's reader, and reads them through the window-passing
-// calls of core.h. It counts the output in samples: a seek lands on the sample asked for (the
+// itself, either the caller's data in memory, a window of the pieces fed to it, a window of
+// the pieces it reads through the caller's reader, or the window of its blocks a caller shows
+// it, and reads them through the window-passing calls of core.h. It counts the output in samples: a seek lands on the sample asked for (the
 // frame that holds it, sought with its pre-roll, then the samples before it thrown away).
 #include <cstddef>
 #include <cstdlib>
@@ -122,20 +122,21 @@ int64_t find_data_end(HeldCore* h) {
     return size - n + mpeg_trailing_tags(tail, n);
 }
 
-// Records the frames of the window from the index's next offset on, as far as the frame search
-// may see them whole.
-void index_window(HeldCore* h) {
+// Records the frames of buf[0, len), which lie at `base` in the data, from the index's next
+// offset on, as far as they lie whole in it. `final`: the data ends with buf.
+void index_bytes(HeldCore* h, const uint8_t* buf, int32_t len, int64_t base, int32_t final) {
     ReadIndex* x = &h->index;
-    // Only a reader that can seek uses the index.
-    if (!h->opened || x->done || h->source != kReader || !h->reader.seek) return;
-    const int32_t vis = visible(h);
+    const bool reader = h->source == kReader;
     for (;;) {
-        const int64_t rel = x->next - h->win.base;
-        if (rel < 0 || rel > vis) return;
+        const int64_t rel = x->next - base;
+        if (rel < 0 || rel > len) return;
         int32_t pos = int32_t(rel), size = 0;
-        const int32_t r = mpeg_sync_next(&x->sync, h->win.buf, vis, h->ended, &pos, &size);
+        const int32_t r = mpeg_sync_next(&x->sync, buf, len, final, &pos, &size);
         if (r != MPEG_SYNC_FRAME) {
-            if (r != MPEG_SYNC_MORE) x->done = h->walk.walked = 1;
+            if (r != MPEG_SYNC_MORE) {
+                x->done = 1;
+                if (reader) h->walk.walked = 1;
+            }
             return;
         }
         if (x->count + 2 > x->cap) {
@@ -151,15 +152,32 @@ void index_window(HeldCore* h) {
             }
             x->cap = more;
         }
-        mpeg_walk_add(&h->walk, h->win.base + pos, h->win.buf + pos, size,
-                      x->count > 0 || !h->core.info);
-        x->offsets[x->count] = h->win.base + pos;
-        x->main[x->count] = int16_t(mpeg_frame_main_bytes(h->win.buf + pos, size));
+        if (reader)
+            mpeg_walk_add(&h->walk, base + pos, buf + pos, size, x->count > 0 || !h->core.info);
+        x->offsets[x->count] = base + pos;
+        x->main[x->count] = int16_t(mpeg_frame_main_bytes(buf + pos, size));
         ++x->count;
-        x->next = h->win.base + pos + size;
+        x->next = base + pos + size;
         x->offsets[x->count] = x->next;
         mpeg_sync_taken(&x->sync);
     }
+}
+
+// The frame a decode that gives frame f whole starts at: the first of its pre-roll, from the
+// index's main data sizes.
+int32_t preroll_from(const HeldCore* h, int64_t f) {
+    return mpeg_preroll_of_sizes(h->index.main, h->core.header.id == 0 ? 1 : 0, h->core.layer,
+                                 int32_t(f));
+}
+
+// Records the frames of the bytes at hand: a reader's window (only a reader that can seek uses
+// the index) or the window shown.
+void index_window(HeldCore* h) {
+    if (!h->opened || h->index.done) return;
+    if (h->source == kReader && h->reader.seek)
+        index_bytes(h, h->win.buf, visible(h), h->win.base, h->ended);
+    else if (h->source == kWindow && h->shown)
+        index_bytes(h, h->shown, h->shown_len, h->shown_at, h->shown_last);
 }
 
 // Reads the next piece of the reader into the window. false when no more bytes come (the data
@@ -194,6 +212,7 @@ int32_t open_fed(HeldCore* h, int32_t vis) {
     // The frames are read from the first one on, known to start at pos.
     mpeg_sync_restart(&h->core.sync, 1);
     h->opened = 1;
+    h->first_at = h->win.base + h->pos;
     h->index.sync = h->core.sync;
     h->index.next = h->win.base + h->pos;
     // The bytes before the first frame hold the leading tags when none has been dropped yet.
@@ -206,9 +225,66 @@ int32_t open_fed(HeldCore* h, int32_t vis) {
     return MP3_OK;
 }
 
+// The read position in the window shown, or -1 when the window does not hold it.
+int32_t shown_pos(const HeldCore* h) {
+    const int64_t rel = h->next_at - h->shown_at;
+    return h->shown && rel >= 0 && rel <= h->shown_len ? int32_t(rel) : -1;
+}
+
+// Whether the frame search, waiting for more bytes, stands between frames: inside or after a tag
+// or junk, or past one since `passed`.
+bool between_frames(const MpegSync* s, uint32_t passed) {
+    return mpeg_sync_between_frames(s) || s->passed != passed;
+}
+
+// Finds the first frame in the window shown.
+int32_t open_window(HeldCore* h) {
+    MpegCore* c = &h->core;
+    int32_t pos = shown_pos(h);
+    if (pos < 0) return MP3_NEED_MORE;
+    const int32_t r = mpeg_core_open(c, h->shown, h->shown_len, h->shown_last, &pos);
+    h->next_at = h->shown_at + pos;
+    // Before the first frame only a tag says that what comes is not a frame cut short.
+    if (r == MP3_NEED_MORE)
+        return c->sync.after_tag || c->sync.skip > 0 ? MP3_BETWEEN_FRAMES : MP3_NEED_MORE;
+    if (r != MP3_OK) {
+        h->failure = r == MP3_SETUP_FAILED ? r : MP3_NO_FRAME;
+        return h->failure;
+    }
+    h->opened = 1;
+    h->first_at = h->next_at;
+    h->index.sync = c->sync;
+    mpeg_sync_restart(&h->index.sync, 1);
+    h->index.next = h->next_at;
+    const int32_t first = mpeg_header_max_frame_bytes(&c->header, c->frame_bytes);
+    const int32_t avail = h->shown_len - pos < first ? h->shown_len - pos : first;
+    mpeg_held_opened(h, h->shown + pos, avail, nullptr, 0);
+    index_window(h);
+    return MP3_OK;
+}
+
+// Fills out[*filled, room) from the window shown.
+int32_t fill_window(HeldCore* h, uint8_t* out, int32_t room, int32_t* filled) {
+    MpegCore* c = &h->core;
+    if (!h->opened) {
+        if (const int32_t r = open_window(h); r != MP3_OK) return r;
+    }
+    // A seek sets the decoder up again, with no pre-roll of its own: the frames of the pre-roll
+    // come with the bytes and are thrown away (the discard).
+    if (!mpeg_core_prepare(c, nullptr, 0)) return MP3_SETUP_FAILED;
+    int32_t pos = shown_pos(h);
+    if (pos < 0) return MP3_NEED_MORE;
+    const uint32_t passed = c->sync.passed;
+    const int32_t r =
+        mpeg_core_fill(c, h->shown, h->shown_len, h->shown_last, &pos, out, room, filled);
+    h->next_at = h->shown_at + pos;
+    return r == MP3_NEED_MORE && between_frames(&c->sync, passed) ? MP3_BETWEEN_FRAMES : r;
+}
+
 // Fills out[*filled, room) from the source, the pieces of a reader read as they are needed.
 int32_t fill(HeldCore* h, uint8_t* out, int32_t room, int32_t* filled) {
     MpegCore* c = &h->core;
+    if (h->source == kWindow) return fill_window(h, out, room, filled);
     if (h->source == kMemory) {
         // After a seek the decoder is set up again, the frames before the one sought refilling
         // its state.
@@ -298,7 +374,7 @@ int32_t reader_at_frame(HeldCore* h, int32_t from) {
 namespace {
 
 bool can_seek(const HeldCore* h) {
-    return h->source == kMemory || (h->source == kReader && h->reader.seek);
+    return h->source == kMemory || h->source == kWindow || (h->source == kReader && h->reader.seek);
 }
 
 // Goes on at the loop's start: false when the seek failed (looping then ends).
@@ -382,7 +458,8 @@ void mpeg_core_destroy(MpegCore* c) {
 
 int32_t mpeg_core_set_data(MpegCore* c, const uint8_t* data, size_t len) {
     HeldCore* h = held(c);
-    if (!c || h->source == kFed || h->source == kReader) return MP3_NO_FRAME;
+    if (!c || h->source == kFed || h->source == kReader || h->source == kWindow)
+        return MP3_NO_FRAME;
     if (len > size_t(INT32_MAX)) {
         // Past what a window holds: read a piece at a time, as from a file.
         if (h->source == kMemory || !data) return MP3_NO_FRAME;
@@ -412,6 +489,7 @@ int32_t mpeg_core_set_data(MpegCore* c, const uint8_t* data, size_t len) {
     h->start = data + first;
     h->data_len = n - first;
     h->opened = 1;
+    h->first_at = first;
     h->failure = 0;
     const int32_t frame = mpeg_header_max_frame_bytes(&c->header, c->frame_bytes);
     mpeg_held_opened(h, h->start, h->data_len < frame ? h->data_len : frame, data, len);
@@ -549,8 +627,9 @@ int32_t mpeg_core_seek_ms(MpegCore* c, int32_t ms) {
     int64_t f = mpeg_frame_of_sample(num, spf * 1000);
     if (f >= h->frames) f = h->frames - 1;
     if (f < 0) f = 0;
-    h->pos = mpeg_core_seek_frame(c, static_cast<int32_t>(f), h->data_len, f * c->frame_bytes);
+    h->pos = mpeg_core_move_frame(c, static_cast<int32_t>(f), h->data_len, f * c->frame_bytes);
     h->discard = 0;
+    h->pend_len = 0;
     h->out_bytes = mpeg_core_output_samples(c, f) * ss;
     return mpeg_core_position_ms(c);
 }
@@ -596,8 +675,21 @@ int64_t mpeg_core_seek(MpegCore* c, int64_t sample) {
             sample = total;
             f = h->frames;
         }
-        h->pos = mpeg_core_seek_frame(c, int32_t(f), h->data_len, f * c->frame_bytes);
+        h->pos = mpeg_core_move_frame(c, int32_t(f), h->data_len, f * c->frame_bytes);
         from = int32_t(f);  // the pre-roll is the core's own (mpeg_core_prepare)
+    } else if (h->source == kWindow) {
+        // Only the frames passed so far are known; past the last, once the data has ended, is
+        // the end.
+        const ReadIndex* x = &h->index;
+        if (x->count == 0 || (f >= x->count && !x->done)) return MP3_CANNOT_SEEK;
+        if (f >= x->count) {
+            f = x->count;
+            const int64_t total = mpeg_core_output_samples(c, f);
+            if (sample > total) sample = total;
+        }
+        from = preroll_from(h, f);
+        h->next_at = x->offsets[from];
+        mpeg_core_seek_at(c, from);
     } else {
         if (const int32_t r = walk_to(h, f); r != MP3_OK) return r;
         if (f >= h->index.count) {
@@ -607,11 +699,12 @@ int64_t mpeg_core_seek(MpegCore* c, int64_t sample) {
             if (sample > total) sample = total;
         }
         if (c->gap.on && c->gap.length >= 0 && sample > c->gap.length) sample = c->gap.length;
-        from = mpeg_preroll_of_sizes(h->index.main, c->header.id == 0 ? 1 : 0, c->layer,
-                                     int32_t(f));
+        from = preroll_from(h, f);
         if (const int32_t r = reader_at_frame(h, from); r != MP3_OK) return r;
     }
     if (c->gap.on && c->gap.length >= 0 && sample > c->gap.length) sample = c->gap.length;
+    // The rest of a faded sample that the last read cut belongs to the old position.
+    h->pend_len = 0;
     h->discard = (sample - mpeg_core_output_samples(c, from)) * ss;
     if (h->discard < 0) h->discard = 0;
     h->out_bytes = sample * ss;
@@ -677,11 +770,192 @@ int64_t mpeg_core_decode_all(MpegCore* c, int32_t threads, uint8_t* out, int64_t
     const int32_t n =
         mpeg_core_decode_run(c, h->start, h->data_len, threads, out, room, place, ctx, &pos);
     if (n < 0) {
-        h->pos = mpeg_core_seek_frame(c, 0, h->data_len, 0);
+        h->pos = mpeg_core_move_frame(c, 0, h->data_len, 0);
         h->out_bytes = 0;
         return MP3_BAD_BUFFER;
     }
     h->pos = pos;
     h->out_bytes = mpeg_core_range_bytes(c, 0, n);
     return h->out_bytes;
+}
+
+namespace {
+
+// On to the start of frame f (>= 0) of data in memory, through the index or, without one, from
+// the estimate `guess` (a byte offset from the first frame); a reader to the frame's first
+// sample handed back. The sample reached, or a negative result.
+int64_t to_frame(HeldCore* h, int64_t f, int64_t guess) {
+    MpegCore* c = &h->core;
+    if (h->failure) return h->failure;
+    if (!can_seek(h)) return MP3_CANNOT_SEEK;
+    if (!h->opened) return MP3_NO_FRAME;
+    if (f < 0) return MP3_BAD_BUFFER;
+    if (h->source != kMemory) return mpeg_core_seek(c, mpeg_core_output_samples(c, f));
+    if (f > INT32_MAX) f = INT32_MAX;
+    h->pos = mpeg_core_move_frame(c, int32_t(f), h->data_len, guess);
+    h->discard = 0;
+    h->pend_len = 0;
+    const int64_t at = mpeg_core_output_samples(c, f);
+    h->out_bytes = at * sample_size(c);
+    return at;
+}
+
+}  // namespace
+
+void mpeg_core_set_gapless(MpegCore* c, int32_t on) {
+    if (!c) return;
+    HeldCore* h = held(c);
+    const int32_t ss = sample_size(c);
+    const bool read = h->opened && ss > 0 && (h->out_bytes > 0 || h->discard > 0 ||
+                                              c->current_frame > 0 || c->gap.carry_len > 0);
+    // The frame that holds the position, as the old mode counts it.
+    const int64_t f = read ? mpeg_core_frame_of(c, mpeg_core_tell(c)) : 0;
+    mpeg_core_use_gapless(c, on);
+    h->pend_len = 0;
+    if (!read) return;
+    if (can_seek(h) && h->source != kWindow) {
+        to_frame(h, f, f * c->frame_bytes);
+        return;
+    }
+    // Fed data and a window go on from the next frame decoded (the rest of the one under way is
+    // dropped).
+    h->discard = 0;
+    h->out_bytes = mpeg_core_output_samples(c, c->current_frame) * ss;
+}
+
+int64_t mpeg_core_frame(const MpegCore* c) {
+    if (!c || !held(c)->opened) return 0;
+    // A reader's seek reads its pre-roll first: the frame sought is the one that holds the
+    // position.
+    if (held(c)->discard > 0 && held(c)->source == kReader)
+        return mpeg_core_frame_of(c, mpeg_core_tell(c));
+    return c->current_frame;
+}
+
+int64_t mpeg_core_frame_of(const MpegCore* c, int64_t sample) {
+    const int64_t spf = c && held(c)->opened ? samples_per_frame(c) : 0;
+    if (spf <= 0) return -1;
+    if (sample < 0) sample = 0;
+    return (sample + (c->gap.on ? c->gap.start : 0)) / spf;
+}
+
+int64_t mpeg_core_seek_frame(MpegCore* c, int64_t frame) {
+    if (!c) return MP3_BAD_BUFFER;
+    return to_frame(held(c), frame, frame * c->frame_bytes);
+}
+
+int64_t mpeg_core_skip_frames(MpegCore* c, int64_t frames) {
+    if (!c) return MP3_BAD_BUFFER;
+    HeldCore* h = held(c);
+    return to_frame(h, mpeg_core_frame(c) + frames,
+                    int64_t(h->pos) + frames * c->frame_bytes);
+}
+
+int32_t mpeg_core_ended(const MpegCore* c) {
+    if (!c) return 0;
+    const HeldCore* h = held(c);
+    if (h->failure) return 1;
+    if (!h->opened || h->looping || h->pend_len > 0 || h->discard > 0 || c->gap.carry_len > 0)
+        return 0;
+    if (mpeg_core_run_done(c)) return 1;
+    if (h->source == kWindow) {
+        // The bytes after the read position are at hand once the last are shown: ended when
+        // no frame follows in them.
+        int32_t pos = shown_pos(h), size = 0;
+        if (!h->shown_last || pos < 0) return 0;
+        MpegSync s = c->sync;
+        return mpeg_sync_next(&s, h->shown, h->shown_len, 1, &pos, &size) != MPEG_SYNC_FRAME;
+    }
+    // Gapless off, the data's bytes must all have been read: junk after the last frame is known
+    // for what it is only once it has been searched through.
+    if (h->source == kMemory)
+        return (c->gap.on ? c->current_frame >= h->frames : h->pos >= h->data_len) ? 1 : 0;
+    return h->ended && h->pos >= h->audio_end ? 1 : 0;
+}
+
+int32_t mpeg_core_set_window(MpegCore* c, const uint8_t* bytes, int32_t len, int64_t offset,
+                             int32_t last) {
+    if (!c || (!bytes && len != 0) || len < 0 || offset < 0) return MP3_BAD_BUFFER;
+    HeldCore* h = held(c);
+    if (h->source != kNone && h->source != kWindow) return MP3_BAD_BUFFER;
+    if (h->source == kNone) {
+        h->source = kWindow;
+        h->next_at = offset;
+    }
+    h->shown = len > 0 ? bytes : nullptr;
+    h->shown_len = len;
+    h->shown_at = offset;
+    h->shown_last = last ? 1 : 0;
+    if (!h->tags_taken && offset == 0 && len > 0) {
+        // The tags are those the data's first window holds (tags at the end only when it is the
+        // last), read from a copy of it, before the first frame is known.
+        h->tags_taken = 1;
+        h->tag_bytes = static_cast<uint8_t*>(std::malloc(size_t(len)));
+        if (h->tag_bytes) {
+            std::memcpy(h->tag_bytes, bytes, size_t(len));
+            h->tags = mpeg_tags_read(h->tag_bytes, size_t(len));
+            if (h->tags && mpeg_tags_sources(h->tags) == 0) mpeg_held_free_tags(h);
+        }
+    }
+    if (h->failure) return h->failure;
+    if (!h->opened) return open_window(h);
+    index_window(h);
+    return MP3_OK;
+}
+
+int64_t mpeg_core_next_offset(const MpegCore* c) {
+    if (!c) return -1;
+    const HeldCore* h = held(c);
+    switch (h->source) {
+    case kWindow: return h->next_at;
+    case kFed:
+    case kReader: return h->win.base + h->pos;
+    case kMemory: return h->opened ? h->first_at + h->pos : -1;
+    default: return -1;
+    }
+}
+
+int32_t mpeg_core_skip_byte(MpegCore* c) {
+    if (!c || held(c)->source != kWindow) return MP3_BAD_BUFFER;
+    HeldCore* h = held(c);
+    // The bytes there are searched through as junk, with confirmation.
+    if (h->opened) mpeg_sync_rejected(&c->sync);
+    h->next_at += 1;
+    return MP3_OK;
+}
+
+int64_t mpeg_core_frame_offset(const MpegCore* c, int64_t frame) {
+    if (!c) return -1;
+    const HeldCore* h = held(c);
+    const ReadIndex* x = &h->index;
+    if (h->source != kWindow && h->source != kReader) return -1;
+    return x->count > 0 && frame >= 0 && frame <= x->count ? x->offsets[frame] : -1;
+}
+
+int64_t mpeg_core_seek_offset(const MpegCore* c, int64_t sample) {
+    const int64_t f = mpeg_core_frame_of(c, sample);
+    if (f < 0 || mpeg_core_frame_offset(c, f) < 0 || f >= held(c)->index.count) return -1;
+    return held(c)->index.offsets[preroll_from(held(c), f)];
+}
+
+int64_t mpeg_core_lead_in(const MpegCore* c) {
+    const int32_t ss = c ? sample_size(c) : 0;
+    return ss > 0 ? held(c)->discard / ss : 0;
+}
+
+int64_t mpeg_core_length_of_size(const MpegCore* c, int64_t total_bytes) {
+    if (!c || !held(c)->opened) return -1;
+    const int64_t n = mpeg_held_length(held(c));
+    if (n >= 0) return n;
+    // The time of the bytes from the first frame on at the first frame's bitrate.
+    const int64_t bytes = total_bytes - held(c)->first_at;
+    if (bytes <= 0 || c->bitrate <= 0) return 0;
+    const int64_t decoded = bytes * 8 * c->frequency / c->bitrate;
+    if (!c->gap.on) return decoded;
+    return decoded > c->gap.start ? decoded - c->gap.start : 0;
+}
+
+int64_t mpeg_core_frame_sample(const MpegCore* c, int64_t frame) {
+    if (!c || !held(c)->opened || frame < 0) return -1;
+    return mpeg_core_output_samples(c, frame);
 }

@@ -33,6 +33,8 @@ uint8_t* tag_source(const HeldCore* h, const uint8_t* head, size_t head_len, siz
 void mpeg_held_opened(HeldCore* h, const uint8_t* frame, int32_t avail, const uint8_t* head,
                       size_t head_len) {
     mpeg_claim_read(&h->claim, frame, avail, &h->core.header);
+    // A window's tags were read from the data's first window when it was shown.
+    if (h->source == kWindow) return;
     mpeg_held_free_tags(h);
     if (h->source == kMemory) {
         h->tags = mpeg_tags_read(head, head_len);
@@ -73,13 +75,18 @@ int32_t mpeg_core_tag_loop(const MpegCore* c, int64_t* start, int64_t* end) {
 int32_t mpeg_core_set_replaygain(MpegCore* c, int32_t mode, int32_t preamp_centibels) {
     if (!c) return MP3_BAD_BUFFER;
     HeldCore* h = held(c);
-    if (!h->opened) return h->failure ? h->failure : MP3_NO_FRAME;
+    // A window's tags are known before its first frame: their gain is taken until then.
+    if (!h->opened && (h->failure || h->source != kWindow))
+        return h->failure ? h->failure : MP3_NO_FRAME;
     if (mode < MPEG_REPLAYGAIN_OFF || mode > MPEG_REPLAYGAIN_ALBUM) return MP3_BAD_BUFFER;
     MpegReplayGain rg{};
     if (h->tags) mpeg_tags_replaygain(h->tags, &rg);
     mpeg_replaygain_merge(&rg, &c->lame);
-    mpeg_decoder_set_gain(mpeg_core_decoder(c), mpeg_replaygain_factor(&rg, mode, preamp_centibels));
-    return MP3_OK;
+    // A gain the decoder cannot take (a preamp far out of range) is refused, the gain kept.
+    return mpeg_decoder_set_gain(mpeg_core_decoder(c),
+                                 mpeg_replaygain_factor(&rg, mode, preamp_centibels))
+               ? MP3_OK
+               : MP3_BAD_BUFFER;
 }
 
 int32_t mpeg_core_get_info(const MpegCore* c, MpegStreamInfo* info) {
@@ -111,7 +118,10 @@ int32_t mpeg_core_get_info(const MpegCore* c, MpegStreamInfo* info) {
     // The frames walked over once the walk is done (data in memory at once, a reader once its
     // length was asked for or its data all passed), else the Info frame's count.
     const MpegWalk& w = h->walk;
-    info->frames = w.walked ? w.frames : c->info && c->info_frames >= 0 ? c->info_frames : -1;
+    info->frames = w.walked                  ? w.frames
+                   : h->source == kMemory      ? h->frames - c->info
+                   : c->info && c->info_frames >= 0 ? c->info_frames
+                                               : -1;
     if (w.walked) info->average_bitrate = mpeg_walk_bitrate(&w, fi.samples, fi.sample_rate);
     info->bitrate_mode = mpeg_lame_bitrate_mode(&lame);
     // Without a LAME tag that says: constant when every audio frame has the same bitrate.
@@ -119,5 +129,8 @@ int32_t mpeg_core_get_info(const MpegCore* c, MpegStreamInfo* info) {
         info->bitrate_mode = w.same_rate ? MPEG_BITRATE_CBR : MPEG_BITRATE_VBR;
 
     info->length = mpeg_held_length(h);
+    const MpegXing* x = c->xing;
+    info->stated_frames = x && (x->flags & 1) && x->frames > 0 ? x->frames : -1;
+    info->info_frame = c->info;
     return MP3_OK;
 }

@@ -84,7 +84,7 @@ int32_t put_piece(void* arg, uint8_t* pcm, int64_t at, int32_t bytes) {
 // Opens a worker's core on the data as the calling thread's was opened, on its index.
 bool open_worker(MpegCore* w, const Run* r) {
     if (!mpeg_core_init(w, r->reduction, r->convert, r->freq_limit)) return false;
-    mpeg_core_set_gapless(w, r->gap_on);
+    mpeg_core_use_gapless(w, r->gap_on);
     mpeg_decoder_set_gain(mpeg_core_decoder(w), r->gain);
     int32_t at = 0;
     if (mpeg_core_open(w, r->data, r->len, 1, &at) != MP3_OK || at != 0 ||
@@ -96,7 +96,7 @@ bool open_worker(MpegCore* w, const Run* r) {
 
 // Decodes [from, to) on core w from a seek to `from`, into the output or through buf.
 int32_t decode_segment(Run* r, MpegCore* w, uint8_t* buf, int32_t from, int32_t to) {
-    int32_t pos = mpeg_core_seek_frame(w, from, r->len, 0);
+    int32_t pos = mpeg_core_move_frame(w, from, r->len, 0);
     if (!mpeg_core_prepare(w, r->data, r->len)) return 0;
     const int64_t at = mpeg_core_range_bytes(w, 0, from);
     if (r->out) {
@@ -148,7 +148,7 @@ int32_t mpeg_core_processors(void) { return ziv_processors(); }
 int32_t mpeg_core_decode_run(MpegCore* c, const uint8_t* data, int32_t len, int32_t threads,
                              uint8_t* out, int64_t room, MpegPcmSink put, void* ctx,
                              int32_t* pos) {
-    *pos = mpeg_core_seek_frame(c, 0, len, 0);
+    *pos = mpeg_core_move_frame(c, 0, len, 0);
     int32_t limit = c->index.frames - kTailFrames;
     if (!c->index.offsets || limit <= 0 || (!out && !put)) return 0;
     if (out && mpeg_core_range_bytes(c, 0, limit) > room) {
@@ -232,7 +232,7 @@ int32_t mpeg_core_decode_run(MpegCore* c, const uint8_t* data, int32_t len, int3
             continue;
         }
         if (!straight) {
-            *pos = mpeg_core_seek_frame(c, front, len, 0);
+            *pos = mpeg_core_move_frame(c, front, len, 0);
             if (!mpeg_core_prepare(c, data, len)) {
                 n = front;
                 break;
@@ -278,9 +278,9 @@ int32_t mpeg_core_decode_run(MpegCore* c, const uint8_t* data, int32_t len, int3
     free(r.segs);
     free(buf);
     if (n > 0) {
-        *pos = mpeg_core_seek_frame(c, n, len, 0);
+        *pos = mpeg_core_move_frame(c, n, len, 0);
     } else if (n == 0) {
-        *pos = mpeg_core_seek_frame(c, 0, len, 0);
+        *pos = mpeg_core_move_frame(c, 0, len, 0);
     }
     return n;
 }

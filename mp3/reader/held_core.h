@@ -14,7 +14,7 @@
 #include "stream_walk.h"
 #include "window.h"
 
-enum MpegSource : int32_t { kNone, kMemory, kFed, kReader };
+enum MpegSource : int32_t { kNone, kMemory, kFed, kReader, kWindow };
 
 // Data in memory larger than the window-passing calls take (2 GiB and more) is read through a
 // reader over the memory.
@@ -69,6 +69,15 @@ struct HeldCore {
     int32_t tail_len;
     MpegClaim claim;      // the first frame's Info header and LAME tag: the frames and bytes they state
     MpegWalk walk;        // memory, reader: the frames walked over (complete once walk.walked)
+    // window: the bytes the caller shows (kept until it shows others), where they lie in the
+    // data, whether the data ends with them, and the offset of the next byte to read
+    const uint8_t* shown;
+    int32_t shown_len;
+    int32_t shown_last;
+    int64_t shown_at;
+    int64_t next_at;
+    int32_t tags_taken;   // window: 1 once the tags of the data's first window are read
+    int64_t first_at;     // the first frame's offset in the data, once it is found
 };
 
 static_assert(offsetof(HeldCore, core) == 0, "a held core starts with its core");

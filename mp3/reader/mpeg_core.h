@@ -14,6 +14,11 @@
  *  - fed a piece at a time: mpeg_core_feed(c, piece, n) as often as wanted (the core copies the
  *    bytes into a window of its own), and mpeg_core_feed_end(c) after the last piece. Fed data
  *    cannot be sought in.
+ *  - shown a window at a time: mpeg_core_set_window(c, bytes, n, offset, last) with the bytes
+ *    the caller holds now, for a caller that streams a file in blocks of its own (a game's
+ *    streamed music). The core reads them where they lie, keeps an index of the frames that pass,
+ *    and names the offset of the next byte it needs; seeks and loops to anything passed are
+ *    exact, the caller bringing the bytes from the offset the core names.
  * Positions and lengths are counted in samples per channel, 64-bit: mpeg_core_tell, _length and
  * _seek (a seek lands exactly on the sample asked for).
  * mpeg_core_read then fills a buffer with PCM (signed 16-bit in the machine's byte order, or
@@ -83,10 +88,62 @@ int32_t mpeg_core_feed(MpegCore* c, const uint8_t* bytes, int32_t n);
 /* No more bytes follow the ones fed. */
 void mpeg_core_feed_end(MpegCore* c);
 
+/* ---- Data in a window the caller holds ------------------------------------------------------
+ * The caller keeps the data in blocks of its own and shows the core the bytes it holds now:
+ * bytes[0, len), which lie at `offset` in the data, `last` set when the data ends with them. The
+ * core keeps the pointer until the next call of mpeg_core_set_window (or its destroy): the caller
+ * keeps those bytes unchanged until then, and shows the core again whenever it changes, drops or
+ * adds bytes. Every read stays inside the bytes shown. A streaming loop:
+ *
+ *     mpeg_core_set_window(c, blocks, held, base, last);
+ *     r = mpeg_core_read(c, pcm, sizeof pcm, &n);
+ *     if (r == MP3_NEED_MORE || r == MP3_BETWEEN_FRAMES)
+ *         ... bring the bytes from mpeg_core_next_offset(c) on, drop those before it ...
+ *
+ * MP3_NEED_MORE from a read says that a frame runs past the bytes shown (it is late, when the
+ * caller plays as it reads), MP3_BETWEEN_FRAMES that the bytes ended inside a tag or junk between
+ * frames (nothing is late: a long tag may take several blocks). The frames are indexed as they
+ * pass, so mpeg_core_seek reaches any sample whose frame has passed: it names the offset to
+ * bring the bytes from (the first frame of the pre-roll the frame needs), and a loop's restart
+ * inside a read does the same. mpeg_core_seek_offset names that offset ahead, so that a caller
+ * can fetch a loop's restart before its seam. */
+
+/* Shows the core the bytes the caller holds now (see above); the first window at offset 0 gives
+ * the tags (mpeg_core_tags: tags at the end only when that window is the last). Searches for the
+ * first frame until it is found: MP3_OK once found; MP3_NEED_MORE or, while the search steps over
+ * a tag, MP3_BETWEEN_FRAMES (bring the bytes from mpeg_core_next_offset on); MP3_NO_FRAME (the
+ * data ended without a frame), MP3_SETUP_FAILED; MP3_BAD_BUFFER for a core given its data
+ * otherwise, a negative len or offset, or NULL bytes with len > 0. */
+int32_t mpeg_core_set_window(MpegCore* c, const uint8_t* bytes, int32_t len, int64_t offset,
+                             int32_t last);
+/* The offset in the data of the next byte the core needs: the bytes before it are done with
+ * (fed and read data: the bytes consumed; data in memory: from the start of the data). After a
+ * seek, where decoding goes on. -1 for a core without data. */
+int64_t mpeg_core_next_offset(const MpegCore* c);
+/* A window whose bytes cannot grow (the caller holds no more) and that ends before the frame or
+ * header at the read position can be told: steps one byte past it, searching on from there.
+ * MP3_OK, or MP3_BAD_BUFFER for a core not shown windows. */
+int32_t mpeg_core_skip_byte(MpegCore* c);
+/* Windows and readers: the offset in the data of frame `frame` (the frame count: where the last
+ * frame passed ends), or -1 for a frame not passed yet. */
+int64_t mpeg_core_frame_offset(const MpegCore* c, int64_t frame);
+/* Windows and readers: the offset a seek to output sample `sample` reads from (the first frame of
+ * the pre-roll of the frame that holds it), or -1 while that frame has not passed. A loop's
+ * restart reads from mpeg_core_seek_offset(c, start). */
+int64_t mpeg_core_seek_offset(const MpegCore* c, int64_t sample);
+/* Samples per channel that the core still decodes and throws away before the next one it hands
+ * back: after a seek, its pre-roll and the samples before the one sought; else 0. */
+int64_t mpeg_core_lead_in(const MpegCore* c);
+/* The length as mpeg_core_length gives it without a walk, or, where the data does not say it,
+ * the time of `total_bytes` (the size of the whole data) from the first frame on at the first
+ * frame's bitrate: exact for a constant bitrate. -1 before the first frame. */
+int64_t mpeg_core_length_of_size(const MpegCore* c, int64_t total_bytes);
+
 /* Fills out[0, room) with PCM and sets *filled to the bytes written (a sample cut by the end of
  * out goes on at the start of the next read). MP3_OK: out is full, call again. Otherwise
  * *filled bytes came before:
  *   MP3_NEED_MORE     fed data: feed more bytes (or end the feed), then call again;
+ *   MP3_BETWEEN_FRAMES a window: its bytes ended between frames (in a tag or junk): show more;
  *   MP3_ENDED         the data (or the gapless run) ended: nothing more comes;
  *   MP3_OTHER_STREAM  a frame of another version, layer or sample rate begins: reading stops;
  *   MP3_NO_FRAME      the data held no frame at all;
@@ -99,7 +156,9 @@ int32_t mpeg_core_read(MpegCore* c, uint8_t* out, int32_t room, int32_t* filled)
 int32_t mpeg_core_get_format(const MpegCore* c, MpegOutputFormat* f);
 
 /* Gapless on (the default) or off (every frame decoded, the Info frame as a frame of silence).
- * Set before the first read. */
+ * Best set before the first read. Set later, the reading goes on from the start of the frame
+ * that holds the position (data that cannot be sought in: from the next frame decoded), and
+ * the position is counted as the new mode counts it. */
 void mpeg_core_set_gapless(MpegCore* c, int32_t on);
 
 /* Time of the PCM read so far, in milliseconds (gapless: of the encoder's input). */
@@ -126,10 +185,46 @@ int64_t mpeg_core_tell(const MpegCore* c);
  * count, or -1. */
 int64_t mpeg_core_length(MpegCore* c);
 /* Data in memory or a seekable reader: afterwards the next sample read is sample `sample` of an
- * uninterrupted decode (a sample past the end is taken as the end). Returns the sample reached,
- * or a negative result: MP3_CANNOT_SEEK (fed data, a reader without seek), MP3_READ_FAILED, or
+ * uninterrupted decode (a sample past the end is taken as the end). A window: a sample whose
+ * frame has passed (past the end once the last bytes have passed), the bytes then brought from
+ * mpeg_core_next_offset. Returns the sample reached,
+ * or a negative result: MP3_CANNOT_SEEK (fed data, a reader without seek, a window's frame not
+ * passed yet), MP3_READ_FAILED, or
  * the failure the data gave. */
 int64_t mpeg_core_seek(MpegCore* c, int64_t sample);
+
+/* ---- Frames ----------------------------------------------------------------------------------
+ * The data's frames are numbered from 0, an Info frame (which holds no audio) among them. Frame
+ * calls serve players that count in frames; the sample calls above are exact where these land on
+ * frame starts. */
+
+/* The number of the next frame the decoder takes (after a reader's seek, the frame sought: the
+ * pre-roll read before it and thrown away is not counted); 0 before the first frame is found. */
+int64_t mpeg_core_frame(const MpegCore* c);
+/* The frame that holds output sample `sample` (gapless: of the encoder's input, whose first
+ * sample lies inside the frames its delay takes); -1 before the first frame is found. */
+int64_t mpeg_core_frame_of(const MpegCore* c, int64_t sample);
+/* The first output sample frame `frame` hands back (gapless: frames before the encoder's input
+ * give the run's first sample, 0); -1 before the first frame is found. */
+int64_t mpeg_core_frame_sample(const MpegCore* c, int64_t frame);
+/* Data in memory or a seekable reader: on to the start of frame `frame`, the decoder set up again
+ * (with the pre-roll the frame needs). Data in memory is sought through its index of the frames,
+ * or, where memory for the index ran out, at the Info header's table's offset for the frame or
+ * else frame x the first frame's size, estimates kept inside the data and searched from. A frame
+ * past the data's last is the data's end, mpeg_core_frame still giving the number asked for. A
+ * reader is sought to the frame's first sample handed back, as mpeg_core_seek seeks (gapless,
+ * the frames before the first sample of the encoder's input all land on sample 0).
+ * Returns the sample reached (the first the frame hands back), or a negative result:
+ * MP3_CANNOT_SEEK, MP3_BAD_BUFFER (frame < 0), MP3_NO_FRAME, MP3_READ_FAILED. */
+int64_t mpeg_core_seek_frame(MpegCore* c, int64_t frame);
+/* The same, `frames` frames on (back when negative) from mpeg_core_frame; the estimate without
+ * an index moves by frames x the first frame's size from where the reading stands. */
+int64_t mpeg_core_skip_frames(MpegCore* c, int64_t frames);
+/* 1 once everything has been read, so that the next read would give nothing: the gapless run
+ * handed back whole, or the data's frames all decoded and handed back (a loop never ends);
+ * else 0. Gapless off, junk after the last frame is known for what it is only once a read has
+ * searched through it: until then this gives 0 and that read gives nothing. */
+int32_t mpeg_core_ended(const MpegCore* c);
 
 /* Loops: once sample `end` would be read, the reading goes on at sample `start`, for ever: an
  * intro [0, start), then [start, end) again and again (mpeg_core_tell reads `start` right after
@@ -160,8 +255,8 @@ int32_t mpeg_core_gain(const MpegCore* c);
  * or _ALBUM, with preamp_centibels (tenths of a dB) added, lowered so that the stated peak does not
  * clip. The values come from the tags (data in memory: all of them; a reader: those at its start
  * and end; fed data: those before the first frame) and the LAME tag of the first frame. Set it
- * before reading, or between reads (it applies from the next frame decoded). MP3_OK, or
- * MP3_NO_FRAME before the first frame was found. */
+ * before reading, or between reads (it applies from the next frame decoded). MP3_OK;
+ * MP3_BAD_BUFFER for another mode; MP3_NO_FRAME before the first frame was found. */
 enum { MPEG_REPLAYGAIN_OFF = 0, MPEG_REPLAYGAIN_TRACK = 1, MPEG_REPLAYGAIN_ALBUM = 2 };
 int32_t mpeg_core_set_replaygain(MpegCore* c, int32_t mode, int32_t preamp_centibels);
 
@@ -194,9 +289,13 @@ typedef struct MpegStreamInfo {
     double track_gain;       /* dB */
     double album_gain;       /* dB */
     int64_t frames;          /* audio frames walked over (the Info frame not counted), before a
-                                walk the Info frame's count; -1 unknown */
+                                walk the Info frame's count (data in memory whose index could not
+                                be made: the estimate seeks use); -1 unknown */
     int64_t length;          /* as mpeg_core_length, without walking (a reader before its walk:
                                 the LAME tag's); -1 unknown */
+    int64_t stated_frames;   /* the frames the Info/Xing header states (its frame count, when it
+                                has one and it is not 0); -1 without */
+    int32_t info_frame;      /* 1 when the first frame is an Info/Xing frame (holding no audio) */
 } MpegStreamInfo;
 
 /* Fills *info: MP3_OK, or MP3_NEED_MORE before the first frame was found (then zeroed), or the

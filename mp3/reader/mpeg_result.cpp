@@ -14,6 +14,7 @@ const char* mpeg_result_text(int32_t result) {
     case MP3_CANNOT_SEEK: return "the data cannot be sought in";
     case MP3_READ_FAILED: return "the reader failed";
     case MP3_BAD_LOOP: return "loop points outside the data";
+    case MP3_BETWEEN_FRAMES: return "more bytes needed between frames";
     default: return "unknown result";
     }
 }

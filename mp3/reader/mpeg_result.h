@@ -26,7 +26,10 @@ enum {
     MP3_OTHER_STREAM = -6,  /* a frame of another version, layer or sample rate begins here */
     MP3_CANNOT_SEEK = -7,   /* the data cannot be sought in (fed data, a reader without seek) */
     MP3_READ_FAILED = -8,   /* the reader reported an error */
-    MP3_BAD_LOOP = -9       /* loop points outside the data, or an end not after the start */
+    MP3_BAD_LOOP = -9,      /* loop points outside the data, or an end not after the start */
+    MP3_BETWEEN_FRAMES = -10 /* the window of bytes ended between frames (inside a tag or junk, or
+                               after one this read stepped over): call again with more after it;
+                               no frame was cut short */
 };
 
 /* A short English text for a result ("ended", "data ran out before the next block", ...); an

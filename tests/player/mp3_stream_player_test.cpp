@@ -7,6 +7,7 @@
 #include <random>
 
 #include "player_state.h"
+#include "stream_state.h"
 #include "player_test_util.h"
 
 namespace {
@@ -38,7 +39,7 @@ FeedResult feed(const std::vector<uint8_t>& file, int32_t block, int32_t buffer_
         r.results.push_back(-100);
         return r;
     }
-    if (pattern) mpeg_core_decoder(&p->core)->decode_frame = ptest::pattern_decode;
+    if (pattern) mpeg_core_decoder(p->core)->decode_frame = ptest::pattern_decode;
     mp3s_play(p, buffer_bytes, 255, 128);
     const uint8_t h[4] = {0xFF, 0xFB, 0x90, 0x64};
     std::vector<uint8_t> poison = ptest::synth_stream(1, h);
@@ -54,7 +55,7 @@ FeedResult feed(const std::vector<uint8_t>& file, int32_t block, int32_t buffer_
             mp3s_give_block(p, at == file.size() ? int32_t(n) : -1);
             ++r.blocks_given;
             // A first block too short to confirm its frame sets the decoder up only now.
-            if (pattern) mpeg_core_decoder(&p->core)->decode_frame = ptest::pattern_decode;
+            if (pattern) mpeg_core_decoder(p->core)->decode_frame = ptest::pattern_decode;
         }
         int v = mp3s_poll(p);
         if (v != 0) {
@@ -110,7 +111,7 @@ TEST_F(StreamPlayer, FirstBlockThatIsAlsoTheLast) {
     std::vector<uint8_t> file = padded_stream(5);
     Mp3StreamPlayer* p = mp3s_create(file.data(), int32_t(file.size()), 1);
     ASSERT_NE(p, nullptr);
-    mpeg_core_decoder(&p->core)->decode_frame = ptest::pattern_decode;
+    mpeg_core_decoder(p->core)->decode_frame = ptest::pattern_decode;
     EXPECT_EQ(mp3s_next_block(p), nullptr);
     mp3s_play(p, 3 * 4608, 255, 128);
     std::vector<int> r;
@@ -155,14 +156,14 @@ TEST_F(StreamPlayer, UnderrunStopsWithMinusThreeAndResumesAfterTheNextBlock) {
     std::vector<uint8_t> file = padded_stream(20);
     Mp3StreamPlayer* p = mp3s_create(file.data(), 2000, 0);
     ASSERT_NE(p, nullptr);
-    mpeg_core_decoder(&p->core)->decode_frame = ptest::pattern_decode;
+    mpeg_core_decoder(p->core)->decode_frame = ptest::pattern_decode;
     mp3s_play(p, 4608, 255, 128);
     // Four whole frames lie in the first 2000 bytes (1669 bytes); the fifth straddles its end.
     for (int i = 0; i < 4; ++i) EXPECT_EQ(mp3s_poll(p), 0) << i;
     EXPECT_EQ(mp3s_poll(p), -3);
     EXPECT_EQ(mp3s_is_playing(p), 0);
     EXPECT_EQ(mp3s_current_frame(p), 4);
-    EXPECT_EQ(p->read_off, 1669) << "the cut frame waits at its first byte";
+    EXPECT_EQ(ptest::stream_read_off(p), 1669) << "the cut frame waits at its first byte";
     // Feeding and playing again resume with the fifth frame, whole.
     uint8_t* nb = mp3s_next_block(p);
     ASSERT_NE(nb, nullptr);
@@ -183,7 +184,7 @@ TEST_F(StreamPlayer, UnderrunInTheJoinReleasesTheOlderBlockAndResumes) {
     std::vector<uint8_t> file = padded_stream(12);
     Mp3StreamPlayer* p = mp3s_create(file.data(), 600, 0);
     ASSERT_NE(p, nullptr);
-    mpeg_core_decoder(&p->core)->decode_frame = ptest::pattern_decode;
+    mpeg_core_decoder(p->core)->decode_frame = ptest::pattern_decode;
     auto give = [&](size_t at) {
         uint8_t* nb = mp3s_next_block(p);
         ASSERT_NE(nb, nullptr) << at;
@@ -234,7 +235,7 @@ TEST_F(StreamPlayer, NextBlockIsOfferedOnlyWhenTheOlderBlockIsUsedUp) {
     const int32_t bs = 1500;
     Mp3StreamPlayer* p = mp3s_create(file.data(), bs, 0);
     ASSERT_NE(p, nullptr);
-    mpeg_core_decoder(&p->core)->decode_frame = ptest::pattern_decode;
+    mpeg_core_decoder(p->core)->decode_frame = ptest::pattern_decode;
     uint8_t* nb = mp3s_next_block(p);
     EXPECT_EQ(nb, p->win.buf + bs) << "right after the first block";
     std::memcpy(nb, file.data() + bs, size_t(bs));
@@ -249,7 +250,7 @@ TEST_F(StreamPlayer, NextBlockIsOfferedOnlyWhenTheOlderBlockIsUsedUp) {
         EXPECT_EQ(mp3s_next_block(p), nullptr) << "poll " << i;
     }
     EXPECT_EQ(mp3s_poll(p), 0);
-    EXPECT_EQ(p->read_off, 1669 - bs);
+    EXPECT_EQ(ptest::stream_read_off(p), 1669 - bs);
     nb = mp3s_next_block(p);
     EXPECT_EQ(nb, p->win.buf + bs) << "the older block is free again";
     EXPECT_EQ(p->win.base, bs) << "the older block dropped";

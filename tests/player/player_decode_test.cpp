@@ -49,15 +49,15 @@ TEST_P(PlayerDecode, DecodeAllMatchesMp3dec) {
     Mp3Player* p = mp3_create(data_.data(), int32_t(data_.size()));
     ASSERT_NE(p, nullptr);
     if (std::string(GetParam().name) == "vbr") {
-        ASSERT_NE(p->core.xing, nullptr);
-        EXPECT_EQ(p->core.xing->flags, 0x0F);
-        EXPECT_EQ(mp3_total_frames(p), p->core.xing->frames);
+        ASSERT_NE(p->core->xing, nullptr);
+        EXPECT_EQ(p->core->xing->flags, 0x0F);
+        EXPECT_EQ(mp3_total_frames(p), p->core->xing->frames);
     }
     if (std::string(GetParam().name) == "tagged") {
         EXPECT_EQ(std::memcmp(data_.data(), "ID3", 3), 0);
         EXPECT_EQ(std::memcmp(data_.data() + data_.size() - 128, "TAG", 3), 0);
-        EXPECT_GT(p->start, data_.data() + 10);
-        EXPECT_EQ(p->start + p->data_len, data_.data() + data_.size() - 128);
+        EXPECT_GT(ptest::data_start(p), data_.data() + 10);
+        EXPECT_EQ(ptest::data_start(p) + ptest::data_len(p), data_.data() + data_.size() - 128);
     }
     SAMPLE* s = mp3_decode_all(p);
     ASSERT_NE(s, nullptr);
@@ -89,7 +89,7 @@ TEST_P(PlayerDecode, PolledBuffersMatchMp3dec) {
     EXPECT_EQ(r, 1);
     // Then the rest of the last buffer and two whole buffers of silence.
     EXPECT_TRUE(ptest::same_then_silent(pcm, ref_));
-    size_t buf = size_t(p->frames_per_buffer) * size_t(p->core.frame_pcm_bytes);
+    size_t buf = size_t(p->frames_per_buffer) * size_t(p->format.frame_pcm_bytes);
     EXPECT_GE(pcm.size(), ref_.size() + 2 * buf);
     EXPECT_LT(pcm.size(), ref_.size() + 3 * buf);
     mp3_destroy(p);

@@ -5,6 +5,7 @@
 // player's polls and the streamed player give the same bytes, gapless or not, on every kind of
 // file, the LAME tag's frame count ending the gapless run whatever data follows.
 #include "player_state.h"
+#include "stream_state.h"
 #include "player_test_util.h"
 
 namespace {
@@ -61,6 +62,33 @@ protected:
     Mp3Player* p_ = nullptr;
 };
 
+// With gapless on, a time counts from the first sample handed back, in the player as in the
+// core: both land on the frame that holds it, and the buffer after the seek starts there.
+TEST_P(PlayerGapless, SeeksByTimeCountFromTheFirstSampleHandedBack) {
+    MpegCore* c = mpeg_core_create(0, 0, 24000);
+    ASSERT_EQ(mpeg_core_set_data(c, data_.data(), data_.size()), MP3_OK);
+    for (int32_t ms : {0, 13, 26, 27, 500, 1000, 2000}) {
+        mp3_seek_ms(p_, ms);
+        const int32_t at = mpeg_core_seek_ms(c, ms);
+        ASSERT_GE(at, 0);
+        EXPECT_EQ(mp3_current_frame(p_), int32_t(mpeg_core_frame(c))) << ms << " ms";
+        EXPECT_EQ(mp3_current_frame(p_), (int64_t(ms) * 44100 / 1000 + p_->core->gap.start) / 1152)
+            << ms << " ms";
+        EXPECT_EQ(mp3_position_samples(p_), mpeg_core_tell(c));
+        // The first buffer after it: the gapless decode from there.
+        fake_al::reset();
+        ASSERT_EQ(mp3_play(p_, int32_t(buffer_ * 2), 255, 128), 0);
+        ASSERT_EQ(mp3_poll(p_), 0);
+        const std::vector<int16_t> got = handed_samples();
+        const size_t from = size_t(mpeg_core_tell(c)) * ch();
+        ASSERT_EQ(got.size(), buffer_);
+        EXPECT_TRUE(std::equal(got.begin(), got.end(), gapless_.begin() + long(from)))
+            << ms << " ms, from sample " << from / ch();
+        mp3_stop(p_);
+    }
+    mpeg_core_destroy(c);
+}
+
 TEST_P(PlayerGapless, DecodeAllEqualsMpg123GaplessDecode) {
     ASSERT_EQ(gapless_.size(), ref_.size());
     const ziv::PcmDiff d = ziv::pcm_diff(gapless_, ref_);
@@ -73,13 +101,13 @@ TEST_P(PlayerGapless, DecodeAllEqualsMpg123GaplessDecode) {
     ASSERT_EQ(mp3_set_gapless(p_, 0), 0);
     SAMPLE* s = mp3_decode_all(p_);
     ASSERT_NE(s, nullptr);
-    EXPECT_EQ(s->len, p_->core.index.frames * 1152);
+    EXPECT_EQ(s->len, p_->core->index.frames * 1152);
     destroy_sample(s);
 }
 
 TEST_P(PlayerGapless, LoopJoinsLastSampleToFirstInsideABuffer) {
     const size_t n = gapless_.size();
-    ASSERT_EQ(mp3_play_ex(p_, 3 * p_->core.frame_pcm_bytes, 255, 128, 1000, 1), 0);
+    ASSERT_EQ(mp3_play_ex(p_, 3 * p_->format.frame_pcm_bytes, 255, 128, 1000, 1), 0);
     EXPECT_EQ(mp3_set_gapless(p_, 0), -1) << "not while playing";
     int positions = 0;
     for (size_t h = 0; h < 2 * n + buffer_;) {
@@ -98,7 +126,7 @@ TEST_P(PlayerGapless, LoopJoinsLastSampleToFirstInsideABuffer) {
     mp3_stop(p_);
     mp3_rewind(p_);
     fake_al::st().handed.clear();
-    ASSERT_EQ(mp3_play(p_, 3 * p_->core.frame_pcm_bytes, 255, 128), 0);
+    ASSERT_EQ(mp3_play(p_, 3 * p_->format.frame_pcm_bytes, 255, 128), 0);
     int r = 0;
     for (int i = 0; i < 1000 && r == 0; ++i) r = mp3_poll(p_);
     EXPECT_EQ(r, 1);

@@ -9,6 +9,7 @@
 
 #include "mpeg_core.h"
 #include "player_state.h"
+#include "stream_state.h"
 #include "player_test_util.h"
 
 namespace {
@@ -100,9 +101,9 @@ TEST_P(PlayerLoop, HandsBackTheIntroThenTheLoopSampleExact) {
     Mp3Player* probe = mp3_create(data.data(), int32_t(data.size()));
     ASSERT_NE(probe, nullptr);
     ASSERT_EQ(mp3_set_gapless(probe, 1), 0);
-    const int64_t spf = probe->core.frame_pcm_bytes / int64_t(ss);
+    const int64_t spf = probe->format.frame_pcm_bytes / int64_t(ss);
     // Handed-back index of a decoded frame's first sample (the run starts inside a frame).
-    const int64_t frame0 = probe->core.gap.start;
+    const int64_t frame0 = probe->core->gap.start;
     const int32_t buffer = int32_t(3 * spf * int64_t(ss));
     int64_t s0 = -1, e0 = -1;
     EXPECT_EQ(mp3_get_loop_points(probe, &s0, &e0), 0);
@@ -499,7 +500,7 @@ TEST_P(LoopSeam, OneBlockPerPollCarriesTheStreamedPlayerOverEverySeam) {
     ASSERT_LT(end, length + 1);
     Mp3Player* p = mp3_create(data_.data(), int32_t(data_.size()));
     ASSERT_NE(p, nullptr);
-    const int32_t fpcm = p->core.frame_pcm_bytes, buffer = kBuffer / fpcm * fpcm;
+    const int32_t fpcm = p->format.frame_pcm_bytes, buffer = kBuffer / fpcm * fpcm;
     const int64_t buffer_samples = buffer / int64_t(ss_);
     const size_t want_bytes = size_t(end + 2 * (end - c.start)) * ss_ + size_t(buffer);
     const std::vector<uint8_t> want = looped(ref_, ss_, c.start, end, want_bytes);
@@ -572,8 +573,8 @@ TEST_P(LoopSeam, SeeksWaitForTheirBlocksWhenFedOneAPoll) {
     SAMPLE* all = mp3_decode_all(p);
     ASSERT_NE(all, nullptr);
     const uint8_t* ref = static_cast<const uint8_t*>(all->data);
-    const size_t fpcm = size_t(p->core.frame_pcm_bytes);
-    const int64_t frames = p->core.index.frames;
+    const size_t fpcm = size_t(p->format.frame_pcm_bytes);
+    const int64_t frames = p->core->index.frames;
     const int64_t spf = int64_t(fpcm / ss_);
     const int32_t fpb = kBuffer / int32_t(fpcm);
     const auto& handed = fake_al::st().handed;

@@ -5,6 +5,7 @@
 // the streamed player's bytes over the first frame's size; the length is counted in samples and
 // agrees with the position at the end of the data.
 #include "player_state.h"
+#include "stream_state.h"
 #include "player_test_util.h"
 
 namespace {
@@ -53,7 +54,7 @@ TEST_F(BothPlayers, QueriesForwardTheCoreAndAreZeroForNull) {
     ASSERT_NE(b.mem, nullptr);
     ASSERT_NE(b.streamed, nullptr);
     mp3_seek_frame(b.mem, 50);
-    mpeg_core_decoder(&b.streamed->core)->decode_frame = ptest::pattern_decode;
+    mpeg_core_decoder(b.streamed->core)->decode_frame = ptest::pattern_decode;
     ASSERT_EQ(mp3s_play(b.streamed, 3 * 4608, 255, 128), 0);
     ASSERT_EQ(mp3s_poll(b.streamed), 0);
     for (const Query& q : queries) {
@@ -101,9 +102,9 @@ TEST_F(BothPlayers, CreateFrameCountAndLength) {
         }
         ASSERT_NE(b.mem, nullptr);
         ASSERT_NE(b.streamed, nullptr);
-        EXPECT_EQ(b.mem->start, b.copy.get() + k.start);
-        EXPECT_EQ(b.mem->pos, b.mem->start);
-        EXPECT_EQ(b.streamed->read_off, k.start);
+        EXPECT_EQ(ptest::data_start(b.mem), b.copy.get() + k.start);
+        EXPECT_EQ(ptest::read_pos(b.mem), ptest::data_start(b.mem));
+        EXPECT_EQ(ptest::stream_read_off(b.streamed), k.start);
         const int32_t bytes = int32_t(k.data.size());
         EXPECT_EQ(mp3_total_frames(b.mem), k.frames);
         EXPECT_EQ(mp3s_total_frames(b.streamed, bytes), k.frames);
@@ -142,7 +143,7 @@ TEST_F(BothPlayers, LengthAgreesWithThePositionAtTheEnd) {
             const int32_t frame = mp3_frame_ms(p) + 1;
             // One frame a buffer: the last position seen is within a frame of the end (the poll
             // that reaches the end rewinds).
-            ASSERT_EQ(mp3_play(p, p->core.frame_pcm_bytes, 255, 128), 0);
+            ASSERT_EQ(mp3_play(p, p->format.frame_pcm_bytes, 255, 128), 0);
             int32_t last = 0;
             for (int i = 0; i < 100000 && mp3_poll(p) == 0; ++i)
                 last = std::max(last, mp3_position_ms(p));

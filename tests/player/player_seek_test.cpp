@@ -6,6 +6,7 @@
 #include <algorithm>
 
 #include "player_state.h"
+#include "stream_state.h"
 #include "player_test_util.h"
 
 namespace {
@@ -33,8 +34,8 @@ protected:
         ASSERT_GT(offs_.size(), 100u);
         p_ = mp3_create(data_.data(), int32_t(data_.size()));
         ASSERT_NE(p_, nullptr);
-        ASSERT_EQ(p_->start, data_.data());
-        spf_ = p_->core.frame_pcm_bytes / 2 / (p_->core.stereo ? 2 : 1);
+        ASSERT_EQ(ptest::data_start(p_), data_.data());
+        spf_ = p_->format.frame_pcm_bytes / 2 / (p_->format.stereo ? 2 : 1);
     }
     void TearDown() override {
         mp3_destroy(p_);
@@ -49,7 +50,7 @@ protected:
     void expect_at(int32_t f) const {
         ASSERT_LT(size_t(f), offs_.size());
         EXPECT_EQ(mp3_current_frame(p_), f);
-        EXPECT_EQ(size_t(p_->pos - p_->start), offs_[size_t(f)]) << "frame " << f;
+        EXPECT_EQ(size_t(ptest::read_pos(p_) - ptest::data_start(p_)), offs_[size_t(f)]) << "frame " << f;
         EXPECT_NEAR(mp3_position_ms(p_), double(f) * spf_ * 1000 / GetParam().rate, 1.0);
     }
     std::vector<uint8_t> data_;
@@ -61,13 +62,13 @@ protected:
 TEST_P(PlayerSeek, SeeksAndSkipsLandOnTheFrameThatHoldsTheTime) {
     const std::string name = GetParam().name;
     if (name == "seek_vbr_toc") {
-        ASSERT_NE(p_->core.xing, nullptr);
-        EXPECT_EQ(p_->core.xing->flags & 5, 5) << "frame count and table of contents";
+        ASSERT_NE(p_->core->xing, nullptr);
+        EXPECT_EQ(p_->core->xing->flags & 5, 5) << "frame count and table of contents";
     }
     if (name == "seek_vbr_no_toc") {
-        EXPECT_EQ(p_->core.xing, nullptr);
+        EXPECT_EQ(p_->core->xing, nullptr);
     }
-    ASSERT_EQ(size_t(p_->core.index.frames), offs_.size());
+    ASSERT_EQ(size_t(p_->core->index.frames), offs_.size());
 
     for (int32_t ms : {0, 1, 25, 26, 27, 999, 1000, 2500, 4321, 6000, 7500}) {
         SCOPED_TRACE(ms);
@@ -102,7 +103,7 @@ TEST_P(PlayerSeek, FirstBufferAfterASeekIsTheUninterruptedDecode) {
     SAMPLE* all = mp3_decode_all(p_);
     ASSERT_NE(all, nullptr);
     const uint8_t* ref = static_cast<const uint8_t*>(all->data);
-    const size_t fpcm = size_t(p_->core.frame_pcm_bytes);
+    const size_t fpcm = size_t(p_->format.frame_pcm_bytes);
     const size_t total = size_t(all->len) * 2 * (all->stereo ? 2 : 1);
     const int32_t fpb = 3;
     const auto& handed = fake_al::st().handed;
@@ -119,17 +120,17 @@ TEST_P(PlayerSeek, FirstBufferAfterASeekIsTheUninterruptedDecode) {
 
     // A lame file's Xing count leaves out the Info frame, which the player decodes as frame 0:
     // the whole-file decode holds total_frames frames.
-    const int32_t last = std::min(p_->core.index.frames, mp3_total_frames(p_)) - fpb;
+    const int32_t last = std::min(p_->core->index.frames, mp3_total_frames(p_)) - fpb;
     // Seeks while stopped, then play: from the first frames on (where the pre-roll is cut short
     // by the start of the data) to the end.
     for (int32_t f : {1, 2, 3, 5, 17, 60, 111, 150, 201, last}) {
         mp3_seek_frame(p_, f);
-        ASSERT_EQ(mp3_play(p_, fpb * p_->core.frame_pcm_bytes, 255, 128), 0);
+        ASSERT_EQ(mp3_play(p_, fpb * p_->format.frame_pcm_bytes, 255, 128), 0);
         expect_buffer_from(f, "seek");
         mp3_stop(p_);
     }
     // While playing: a seek by time, a skip back and a skip forward between polls.
-    ASSERT_EQ(mp3_play(p_, fpb * p_->core.frame_pcm_bytes, 255, 128), 0);
+    ASSERT_EQ(mp3_play(p_, fpb * p_->format.frame_pcm_bytes, 255, 128), 0);
     mp3_seek_ms(p_, 3000);
     expect_buffer_from(frame_of_ms(3000), "seek_ms");
     expect_buffer_from(frame_of_ms(3000) + fpb, "the poll after");
@@ -149,7 +150,7 @@ TEST_P(PlayerSeek, StreamedSeeksAreExactToAnyTimePassed) {
     SAMPLE* all = mp3_decode_all(p_);
     ASSERT_NE(all, nullptr);
     const uint8_t* ref = static_cast<const uint8_t*>(all->data);
-    const size_t fpcm = size_t(p_->core.frame_pcm_bytes);
+    const size_t fpcm = size_t(p_->format.frame_pcm_bytes);
     const int32_t fpb = 3, block = 4096;
     const auto& handed = fake_al::st().handed;
     Mp3StreamPlayer* s = mp3s_create(data_.data(), block, 0);
@@ -255,12 +256,12 @@ TEST_P(OneGranuleSeek, FirstBufferAfterEverySeekIsTheUninterruptedDecode) {
     ASSERT_FALSE(data.empty());
     Mp3Player* p = mp3_create(data.data(), int32_t(data.size()));
     ASSERT_NE(p, nullptr);
-    ASSERT_EQ(p->core.frequency, GetParam().rate);
+    ASSERT_EQ(p->format.frequency, GetParam().rate);
     SAMPLE* all = mp3_decode_all(p);
     ASSERT_NE(all, nullptr);
     const uint8_t* ref = static_cast<const uint8_t*>(all->data);
-    const size_t fpcm = size_t(p->core.frame_pcm_bytes);
-    const int32_t fpb = 12, frames = p->core.index.frames;
+    const size_t fpcm = size_t(p->format.frame_pcm_bytes);
+    const int32_t fpb = 12, frames = p->core->index.frames;
     ASSERT_GT(frames, 100);
     int32_t exact = 0;
     for (int32_t k = 0; k < frames - fpb - 2; ++k) {

@@ -11,7 +11,9 @@
 
 #include "fake_allegro.h"
 #include "player_state.h"
+#include "stream_state.h"
 #include "decoder_state.h"
+#include "held_core.h"
 #include "synth_stream.h"
 #include "test_util.h"
 
@@ -35,6 +37,18 @@ protected:
     }
 };
 using FakeAllegro = FakeAllegroTest<>;
+
+// Where the in-memory player's core reads: the first frame, the next byte to decode, and the
+// bytes from the first frame on (the tags at the end cut off).
+inline const uint8_t* data_start(const Mp3Player* p) { return held(p->core)->start; }
+inline const uint8_t* read_pos(const Mp3Player* p) {
+    return held(p->core)->start + held(p->core)->pos;
+}
+inline int32_t data_len(const Mp3Player* p) { return held(p->core)->data_len; }
+// Where the streamed player's core reads next, from the start of the player's window.
+inline int64_t stream_read_off(const Mp3StreamPlayer* p) {
+    return mpeg_core_next_offset(p->core) - p->win.base;
+}
 
 // The frame mark of every sample of a handed-back buffer (0 = silence).
 inline std::vector<int16_t> marks(const std::vector<uint8_t>& buf) {

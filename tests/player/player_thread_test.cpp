@@ -10,6 +10,7 @@
 #include <thread>
 
 #include "player_state.h"
+#include "stream_state.h"
 #include "player_test_util.h"
 
 namespace {

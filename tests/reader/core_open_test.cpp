@@ -104,7 +104,7 @@ TEST(CoreOpen, OutputFormatAndItsArithmetic) {
         EXPECT_EQ(mpeg_core_frame_ms(c), 26) << "1152 or 576 samples, truncated";
         // Fifty frames in: 50 * 1152 / 44100 s (or 50 * 576 / 22050 s), truncated.
         ASSERT_EQ(o.index(), 1);
-        EXPECT_EQ(mpeg_core_seek_frame(o.c.get(), 50, o.len - o.pos, 0), 50 * k.frame_bytes);
+        EXPECT_EQ(mpeg_core_move_frame(o.c.get(), 50, o.len - o.pos, 0), 50 * k.frame_bytes);
         EXPECT_EQ(mpeg_core_position_ms(c), 1306);
         EXPECT_EQ(mpeg_core_samples_ms(c, k.frequency * 2), 2000);
     }
@@ -150,7 +150,7 @@ TEST(CoreOpen, SeeksThroughTheIndexAndPastItToTheEndOfTheData) {
         ASSERT_EQ(o.result, MP3_OK);
         ASSERT_EQ(o.index(), 1);
         EXPECT_EQ(o.c->index.frames, 100);
-        EXPECT_EQ(mpeg_core_seek_frame(o.c.get(), 10, o.len, 0), 10 * 417);
+        EXPECT_EQ(mpeg_core_move_frame(o.c.get(), 10, o.len, 0), 10 * 417);
         EXPECT_EQ(o.c->current_frame, 10);
         EXPECT_NE(o.c->needs_setup, 0) << "the decoder is set up again before the next frame";
         mpeg_core_rewind(o.c.get());
@@ -164,11 +164,11 @@ TEST(CoreOpen, SeeksThroughTheIndexAndPastItToTheEndOfTheData) {
         EXPECT_EQ(o.c->xing->frames, 1000);
         ASSERT_EQ(o.index(), 1);
         EXPECT_EQ(o.c->index.frames, 4);
-        EXPECT_EQ(mpeg_core_seek_frame(o.c.get(), 3, o.len, 0), 3 * 417) << "not the table's estimate";
-        EXPECT_EQ(mpeg_core_seek_frame(o.c.get(), 2, o.len, 0), 2 * 417);
-        EXPECT_EQ(mpeg_core_seek_frame(o.c.get(), 500, o.len, 0), o.len);
+        EXPECT_EQ(mpeg_core_move_frame(o.c.get(), 3, o.len, 0), 3 * 417) << "not the table's estimate";
+        EXPECT_EQ(mpeg_core_move_frame(o.c.get(), 2, o.len, 0), 2 * 417);
+        EXPECT_EQ(mpeg_core_move_frame(o.c.get(), 500, o.len, 0), o.len);
         EXPECT_EQ(o.c->current_frame, 500);
-        EXPECT_EQ(mpeg_core_seek_frame(o.c.get(), 900, o.len, 0), o.len);
+        EXPECT_EQ(mpeg_core_move_frame(o.c.get(), 900, o.len, 0), o.len);
     }
 }
 

@@ -35,7 +35,7 @@ Decoded decode(const Bytes& data, int32_t gapless, int32_t piece, int32_t room) 
     MpegWindow w;
     EXPECT_EQ(mpeg_core_init(c, 0, 0, 24000), 1);
     EXPECT_EQ(mpeg_window_init(&w, 64 * 1024), 1);
-    mpeg_core_set_gapless(c, gapless);
+    mpeg_core_use_gapless(c, gapless);
     size_t fed = 0;
     int32_t pos = 0, r = MP3_NEED_MORE;
     bool open = false;
@@ -123,7 +123,7 @@ TEST(Core, TheTagCountEndsTheRunAndAnotherStreamEndsTheData) {
 MpegCore* indexed_core(const Bytes& data, int32_t gapless) {
     MpegCore* c = new MpegCore;
     EXPECT_EQ(mpeg_core_init(c, 0, 0, 24000), 1);
-    mpeg_core_set_gapless(c, gapless);
+    mpeg_core_use_gapless(c, gapless);
     int32_t at = 0;
     EXPECT_EQ(mpeg_core_open(c, data.data(), int32_t(data.size()), 1, &at), MP3_OK);
     EXPECT_EQ(at, 0);

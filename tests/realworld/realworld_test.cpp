@@ -234,9 +234,9 @@ TEST_P(RealWorld, Mp3decMatchesMpg123AndThePlayersMatchMp3dec) {
     Mp3Player* p = mp3_create(data.data(), int32_t(data.size()));
     ASSERT_NE(p, nullptr);
     const int ch = mp3_is_stereo(p) ? 2 : 1;
-    const long frame = long(p->core.frame_pcm_bytes / 2);
-    const long offset = p->core.xing || std::memcmp(p->start + 36, "Info", 4) == 0 ||
-                                std::memcmp(p->start + 21, "Info", 4) == 0
+    const long frame = long(p->format.frame_pcm_bytes / 2);
+    const long offset = p->core->xing || std::memcmp(ptest::data_start(p) + 36, "Info", 4) == 0 ||
+                                std::memcmp(ptest::data_start(p) + 21, "Info", 4) == 0
                             ? frame
                             : 0;
     ziv::PcmDiff d = ziv::pcm_diff(a, b, offset);

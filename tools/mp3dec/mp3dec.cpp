@@ -536,7 +536,7 @@ int main(int argc, char** argv) {
         if (!from_stdin) std::fclose(f);
         return 2;
     }
-    mpeg_core_set_gapless(core, o.gapless ? 1 : 0);
+    mpeg_core_use_gapless(core, o.gapless ? 1 : 0);
     auto free_core = [&] { core_delete(core); };
     int32_t first_at = 0;
     const Found found = opened ? find_stream(&in, core, &first_at) : READ_ERROR;
