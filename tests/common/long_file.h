@@ -10,10 +10,13 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
+#include <map>
 #include <string>
 #include <vector>
 
 #include "mpeg_core.h"
+#include "system.h"
+#include "test_util.h"
 
 namespace ziv {
 
@@ -151,5 +154,27 @@ inline int32_t long_seek(void* ctx, int64_t off) {
 inline int64_t long_size(void* ctx) { return static_cast<LongSource*>(ctx)->file->size(); }
 
 constexpr MpegReader kLongReader = {long_read, long_seek, long_size};
+
+// The members of `mp3dec --info --json`'s object at the top level that hold plain values, as
+// written.
+inline std::map<std::string, std::string> mp3dec_info_values(const std::string& file) {
+    Program p;
+    p.args = {mp3dec_path(), "--info", "--json", file};
+    p.out = file + ".json";
+    EXPECT_EQ(0, run_program(p)) << file;
+    const std::vector<uint8_t> b = read_file(p.out);
+    std::remove(p.out.c_str());
+    const std::string text(b.begin(), b.end());
+    std::map<std::string, std::string> v;
+    size_t at = 0;
+    // Lines `  "key": value,` at an indent of two.
+    while ((at = text.find("\n  \"", at)) != std::string::npos) {
+        const size_t k = at + 4, q = text.find('"', k), e = text.find_first_of(",\n", q);
+        if (q == std::string::npos || e == std::string::npos) break;
+        v[text.substr(k, q - k)] = text.substr(q + 3, e - q - 3);
+        at = q;
+    }
+    return v;
+}
 
 }  // namespace ziv

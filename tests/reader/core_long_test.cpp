@@ -223,27 +223,6 @@ TEST(CoreLong, PastFourGiBThroughAReader) {
     mpeg_core_destroy(c);
 }
 
-// The members of mp3dec's JSON object at the top level that hold plain values, as written.
-std::map<std::string, std::string> info_values(const std::string& file) {
-    ziv::Program p;
-    p.args = {ziv::mp3dec_path(), "--info", "--json", file};
-    p.out = file + ".json";
-    EXPECT_EQ(0, ziv::run_program(p)) << file;
-    const Bytes b = ziv::read_file(p.out);
-    std::remove(p.out.c_str());
-    const std::string text(b.begin(), b.end());
-    std::map<std::string, std::string> v;
-    size_t at = 0;
-    // Lines `  "key": value,` at an indent of two.
-    while ((at = text.find("\n  \"", at)) != std::string::npos) {
-        const size_t k = at + 4, q = text.find('"', k), e = text.find_first_of(",\n", q);
-        if (q == std::string::npos || e == std::string::npos) break;
-        v[text.substr(k, q - k)] = text.substr(q + 3, e - q - 3);
-        at = q;
-    }
-    return v;
-}
-
 // A file removed when the test ends, whatever ends it.
 struct Removed {
     std::string path;
@@ -279,8 +258,8 @@ TEST(CoreLong, PastFourGiBInAFile) {
     mpeg_core_destroy(c);
     ziv::system_file_close(f);
 
-    auto small = info_values(three);
-    auto large = info_values(big.path);
+    auto small = ziv::mp3dec_info_values(three);
+    auto large = ziv::mp3dec_info_values(big.path);
     const int64_t samples = std::stoll(large["samples"]);
     EXPECT_EQ(std::stoll(small["samples"]) + l.shift, samples);
     EXPECT_NEAR(double(samples) / 44100, std::stod(large["duration"]), 1e-6);

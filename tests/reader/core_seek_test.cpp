@@ -67,6 +67,29 @@ MpegCore* open(const Bytes& data, bool reader, VecSource* src, int32_t gapless) 
     return c;
 }
 
+// The uninterrupted decode from memory: its PCM, the bytes of one sample of every channel, how
+// the reading ended, and what the core said of its position and length at the end.
+struct Whole {
+    Bytes pcm;
+    size_t ss = 0;
+    int32_t end = 0, ended = 0;
+    int64_t tell = 0, length = 0;
+};
+
+Whole decode_whole(const Bytes& data, int32_t gapless) {
+    Whole w;
+    MpegCore* c = open(data, false, nullptr, gapless);
+    MpegOutputFormat fmt;
+    EXPECT_EQ(mpeg_core_get_format(c, &fmt), MP3_OK);
+    w.ss = size_t(fmt.channels) * 2;
+    w.pcm = take(c, SIZE_MAX / 2, &w.end);
+    w.ended = mpeg_core_ended(c);
+    w.tell = mpeg_core_tell(c);
+    w.length = mpeg_core_length(c);
+    mpeg_core_destroy(c);
+    return w;
+}
+
 class CoreSeek : public ::testing::TestWithParam<File> {};
 
 TEST_P(CoreSeek, EverySeekLandsOnTheSampleAskedFor) {
@@ -75,17 +98,14 @@ TEST_P(CoreSeek, EverySeekLandsOnTheSampleAskedFor) {
     std::mt19937 rng(ziv::test_seed() + 31);
     for (int32_t gapless : {1, 0}) {
         // The uninterrupted decode, from memory.
-        MpegCore* whole = open(data, false, nullptr, gapless);
-        MpegOutputFormat fmt;
-        ASSERT_EQ(mpeg_core_get_format(whole, &fmt), MP3_OK);
-        const size_t ss = size_t(fmt.channels) * 2;
+        const Whole whole = decode_whole(data, gapless);
+        const Bytes& ref = whole.pcm;
+        const size_t ss = whole.ss;
         int32_t r = 0;
-        const Bytes ref = take(whole, SIZE_MAX / 2, &r);
-        EXPECT_EQ(r, MP3_ENDED);
+        EXPECT_EQ(whole.end, MP3_ENDED);
         const int64_t samples = int64_t(ref.size() / ss);
-        EXPECT_EQ(mpeg_core_tell(whole), samples);
-        EXPECT_EQ(mpeg_core_length(whole), samples);
-        mpeg_core_destroy(whole);
+        EXPECT_EQ(whole.tell, samples);
+        EXPECT_EQ(whole.length, samples);
 
         for (bool reader : {false, true}) {
             SCOPED_TRACE(testing::Message() << (reader ? "reader" : "memory") << ", gapless "
@@ -133,11 +153,9 @@ TEST_P(CoreSeek, FramesAreSoughtAndCounted) {
     ASSERT_GT(data.size(), 1000u);
     Bytes ref[2];
     for (int32_t gapless : {0, 1}) {
-        MpegCore* whole = open(data, false, nullptr, gapless);
-        int32_t r = 0;
-        ref[gapless] = take(whole, SIZE_MAX / 2, &r);
-        EXPECT_EQ(mpeg_core_ended(whole), 1);
-        mpeg_core_destroy(whole);
+        const Whole whole = decode_whole(data, gapless);
+        ref[gapless] = whole.pcm;
+        EXPECT_EQ(whole.ended, 1);
     }
     for (int32_t gapless : {0, 1}) {
         for (bool reader : {false, true}) {
@@ -315,13 +333,10 @@ TEST_P(CoreSeek, ShownWindowsSeekFromTheOffsetTheCoreNames) {
     std::mt19937 rng(ziv::test_seed() + 47);
     for (int32_t gapless : {1, 0}) {
         SCOPED_TRACE(testing::Message() << "gapless " << gapless);
-        MpegCore* whole = open(data, false, nullptr, gapless);
-        MpegOutputFormat fmt;
-        ASSERT_EQ(mpeg_core_get_format(whole, &fmt), MP3_OK);
-        const size_t ss = size_t(fmt.channels) * 2;
+        const Whole whole = decode_whole(data, gapless);
+        const Bytes& ref = whole.pcm;
+        const size_t ss = whole.ss;
         int32_t r = 0;
-        const Bytes ref = take(whole, SIZE_MAX / 2, &r);
-        mpeg_core_destroy(whole);
         const int64_t samples = int64_t(ref.size() / ss);
 
         Shown s{&data, 4096, 0, {}};
