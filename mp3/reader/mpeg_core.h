@@ -212,7 +212,7 @@ int64_t mpeg_core_seek(MpegCore* c, int64_t sample);
  * call again). Reads after it still answer MP3_ENDED; a seek or a loop's restart goes on as ever.
  * Elsewhere (the run not read whole yet, gapless off, where a read itself answers
  * MP3_OTHER_STREAM) nothing is stepped over: MP3_ENDED once everything has been read
- * (mpeg_core_ended), else MP3_OK. */
+ * (mpeg_core_ended), else MP3_OK. MP3_BAD_BUFFER for a NULL core. */
 int32_t mpeg_core_scan_rest(MpegCore* c);
 
 /* ---- Frames ----------------------------------------------------------------------------------
