@@ -15,17 +15,23 @@
 
 namespace {
 
-// Bytes of fed data held back from the frame search until the feed ends: the tags at the end of
-// the data are cut from them then, as they are from data in memory. (A run of tags at the end
-// longer than this is stepped over by the frame search from its front instead.)
-constexpr int32_t kHoldBack = 64 * 1024;
+// Bytes of fed data, and of a reader that cannot seek, held back from the frame search until the
+// data ends: the tags at the end of the data are cut from them then, as they are from data in
+// memory. 128 KiB holds the runs of tags at the end that files commonly carry (ID3v1, Lyrics3, an
+// APEv2 tag of text, even with a small picture or a short MP3 file inside it), while a caller
+// that feeds a file a piece at a time sees its first frame, format and tags once 128 KiB past it
+// are in. A longer run is stepped over by the frame search from its front where its first tag can
+// be told from there, else (a tag known by its footer alone) searched as junk.
+constexpr int32_t kHoldBack = 128 * 1024;
 // The first size of the window of fed bytes; it doubles whenever a piece does not fit.
 constexpr int32_t kFirstWindow = 64 * 1024;
 // The piece a reader is asked for at a time.
 constexpr int32_t kPiece = 64 * 1024;
-// The end of a reader's data that is searched for tags when the reader can seek and knows its
-// size (the tags at the end are then cut at once, with no hold-back).
+// The end of a reader's data first searched for tags when the reader can seek and knows its size
+// (the tags at the end are then cut at once, with no hold-back); taken twice as long while the
+// cut may go on further back, up to kTailMax.
 constexpr int32_t kTail = 256 * 1024;
+constexpr int32_t kTailMax = 1 << 30;
 
 int64_t memory_read(void* ctx, void* buf, size_t n) {
     MemoryReader* m = static_cast<MemoryReader*>(ctx);
@@ -93,33 +99,55 @@ void data_ended(HeldCore* h) {
     h->audio_end = h->win.buf ? mpeg_trailing_tags(h->win.buf, h->win.filled) : 0;
 }
 
+// Whether the cut of the tags at the end of a tail of the data, stopped at n, may have stopped
+// only because the tail begins too late: a tag at the end that it could not follow back (an ID3v1
+// block, an APEv2 footer, a Lyrics3v2 end or an ID3v2 footer) stands there.
+bool cut_may_go_on(const uint8_t* tail, int32_t n) {
+    if (n < 128) return true;
+    return std::memcmp(tail + n - 32, "APETAGEX", 8) == 0 ||
+           std::memcmp(tail + n - 9, "LYRICS200", 9) == 0 ||
+           std::memcmp(tail + n - 10, "3DI", 3) == 0;
+}
+
+// The last n bytes of a reader's data of `size` bytes, read into a fresh block; null on a failure.
+uint8_t* read_tail(const HeldCore* h, int64_t size, int32_t n) {
+    uint8_t* tail = static_cast<uint8_t*>(std::malloc(size_t(n) + 1));
+    if (!tail) return nullptr;
+    int32_t got = 0;
+    if (h->reader.seek(h->reader_ctx, size - n) == 0) {
+        while (got < n) {
+            const int64_t k = h->reader.read(h->reader_ctx, tail + got, size_t(n - got));
+            if (k <= 0 || k > n - got) break;
+            got += int32_t(k);
+        }
+    }
+    if (got == n) return tail;
+    std::free(tail);
+    return nullptr;
+}
+
 // Where the tags at the end of a reader's data begin, read from its last bytes when it can seek
 // and knows its size; -1 otherwise. The bytes read are kept for the tags (h->tail). The reader
 // is left anywhere.
 int64_t find_data_end(HeldCore* h) {
     const MpegReader* r = &h->reader;
-    void* ctx = h->reader_ctx;
     if (!r->seek || !r->size) return -1;
-    const int64_t size = r->size(ctx);
+    const int64_t size = r->size(h->reader_ctx);
     if (size < 0) return -1;
-    const int32_t n = size < kTail ? int32_t(size) : kTail;
-    uint8_t* tail = static_cast<uint8_t*>(std::malloc(size_t(n) + 1));
-    if (!tail) return -1;
-    int32_t got = 0;
-    if (r->seek(ctx, size - n) == 0) {
-        while (got < n) {
-            const int64_t k = r->read(ctx, tail + got, size_t(n - got));
-            if (k <= 0 || k > n - got) break;
-            got += int32_t(k);
+    int32_t n = size < kTail ? int32_t(size) : kTail;
+    for (;;) {
+        uint8_t* tail = read_tail(h, size, n);
+        if (!tail) return -1;
+        const int32_t cut = mpeg_trailing_tags(tail, n);
+        if (n < size && n < kTailMax && cut_may_go_on(tail, cut)) {
+            std::free(tail);
+            n = int64_t(n) * 2 < size ? n * 2 : int32_t(size);
+            continue;
         }
+        h->tail = tail;
+        h->tail_len = n;
+        return size - n + cut;
     }
-    if (got != n) {
-        std::free(tail);
-        return -1;
-    }
-    h->tail = tail;
-    h->tail_len = n;
-    return size - n + mpeg_trailing_tags(tail, n);
 }
 
 // Records the frames of buf[0, len), which lie at `base` in the data, from the index's next
@@ -871,6 +899,47 @@ int32_t mpeg_core_ended(const MpegCore* c) {
     if (h->source == kMemory)
         return (c->gap.on ? c->current_frame >= h->frames : h->pos >= h->data_len) ? 1 : 0;
     return h->ended && h->pos >= h->audio_end ? 1 : 0;
+}
+
+int32_t mpeg_core_scan_rest(MpegCore* c) {
+    if (!c) return MP3_BAD_BUFFER;
+    HeldCore* h = held(c);
+    if (!h->opened || h->looping || h->discard > 0 || !mpeg_core_run_done(c))
+        return mpeg_core_ended(c) ? MP3_ENDED : MP3_OK;
+    // The frames after the run, stepped over with the decode's own synchronisation from where
+    // the decode stopped: the bytes at hand, then (a reader) the pieces read on.
+    for (;;) {
+        const uint8_t* buf;
+        int32_t len, final, pos;
+        if (h->source == kMemory) {
+            buf = h->start, len = h->data_len, final = 1, pos = h->pos;
+        } else if (h->source == kWindow) {
+            pos = shown_pos(h);
+            if (pos < 0) return MP3_NEED_MORE;
+            buf = h->shown, len = h->shown_len, final = h->shown_last;
+        } else {
+            buf = h->win.buf, len = visible(h), final = h->ended, pos = h->pos;
+        }
+        const uint32_t passed = c->sync.passed;
+        int32_t size = 0;
+        const int32_t r = buf ? mpeg_sync_next(&c->sync, buf, len, final, &pos, &size)
+                              : MPEG_SYNC_END;
+        if (h->source == kWindow) h->next_at = h->shown_at + pos;
+        else h->pos = pos;
+        if (r == MPEG_SYNC_FRAME) {
+            if (h->source == kWindow) h->next_at += size;
+            else h->pos += size;
+            mpeg_sync_taken(&c->sync);
+            continue;
+        }
+        if (r == MPEG_SYNC_OTHER) return MP3_OTHER_STREAM;
+        if (r != MPEG_SYNC_MORE) return MP3_ENDED;
+        if (h->source == kWindow)
+            return between_frames(&c->sync, passed) ? MP3_BETWEEN_FRAMES : MP3_NEED_MORE;
+        if (h->source != kReader) return MP3_NEED_MORE;
+        bool failed = false;
+        if (!read_piece(h, &failed) && failed) return MP3_READ_FAILED;
+    }
 }
 
 int32_t mpeg_core_set_window(MpegCore* c, const uint8_t* bytes, int32_t len, int64_t offset,

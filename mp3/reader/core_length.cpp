@@ -2,7 +2,8 @@
 // the LAME tag's length only where the tag agrees with the walk (its frame count and music
 // length). Past the tag's count the decode ends where the tag says, so the walk's length is
 // counted as the decode hands it back (mpeg_core_output_samples) and a tag that claims more
-// frames than the data holds gives way to the frames there are.
+// frames than the data holds gives way to the frames there are. The length the first frame states
+// (mpeg_core_stated_length) is the one a caller has before any walk.
 #include "held_core.h"
 
 void mpeg_held_walk_memory(HeldCore* h) {
@@ -33,6 +34,11 @@ int64_t mpeg_held_length(const HeldCore* h) {
         return mpeg_core_output_samples(c, h->walk.frames + (c->info ? 1 : 0));
     }
     if (h->source == kMemory) return mpeg_core_output_samples(c, h->frames);
+    return mpeg_core_stated_length(c);
+}
+
+int64_t mpeg_core_stated_length(const MpegCore* c) {
+    if (!c || !held(c)->opened) return -1;
     if (c->gap.on && c->gap.length >= 0) return c->gap.length;
     // The Info frame counts the audio frames after it.
     if (c->info && c->info_frames >= 0)

@@ -83,7 +83,10 @@ typedef struct MpegReader {
 int32_t mpeg_core_set_reader(MpegCore* c, const MpegReader* reader, void* ctx);
 
 /* The next n bytes of the data, copied. Returns the bytes taken: n, or 0 when memory ran out or
- * the core reads data in memory or has been told the data ended. */
+ * the core reads data in memory or has been told the data ended. The last 128 KiB fed (and read
+ * through a reader without seek) are held back from the frame search until the data ends, so that
+ * the tags at its end are cut, as from data in memory; a longer run of tags at the end is stepped
+ * over from its front where its first tag can be told from there, else searched as junk. */
 int32_t mpeg_core_feed(MpegCore* c, const uint8_t* bytes, int32_t n);
 /* No more bytes follow the ones fed. */
 void mpeg_core_feed_end(MpegCore* c);
@@ -184,6 +187,13 @@ int64_t mpeg_core_tell(const MpegCore* c);
  * where the tag says). Fed data and a reader that cannot seek give the LAME tag's or Info frame's
  * count, or -1. */
 int64_t mpeg_core_length(MpegCore* c);
+/* The length the first frame states, as the decode would give it were the data to hold the frames
+ * it counts: gapless, the LAME tag's run; else the Info frame's count of frames (with the Info
+ * frame itself, as silence, gapless off). Read from the first frame alone, whatever the source and
+ * whether or not its frames have been walked over: what a writer announces before the decode
+ * (a WAV header that cannot be written again). -1 when the first frame does not say, or before it
+ * is found. */
+int64_t mpeg_core_stated_length(const MpegCore* c);
 /* Data in memory or a seekable reader: afterwards the next sample read is sample `sample` of an
  * uninterrupted decode (a sample past the end is taken as the end). A window: a sample whose
  * frame has passed (past the end once the last bytes have passed), the bytes then brought from
@@ -192,6 +202,18 @@ int64_t mpeg_core_length(MpegCore* c);
  * passed yet), MP3_READ_FAILED, or
  * the failure the data gave. */
 int64_t mpeg_core_seek(MpegCore* c, int64_t sample);
+
+/* What follows the gapless run, once a read has handed it back whole (and answered MP3_ENDED):
+ * the frames after it (the encoder's padding, frames the LAME tag does not count) are stepped over,
+ * headers only, nothing decoded, to tell whether the data ends with this stream. MP3_OTHER_STREAM
+ * where a frame of another version, layer or sample rate begins (mpeg_core_next_offset then names
+ * its first byte), MP3_ENDED where the data ends first, MP3_READ_FAILED; fed data MP3_NEED_MORE,
+ * and a window MP3_NEED_MORE or MP3_BETWEEN_FRAMES, when their bytes end first (bring more and
+ * call again). Reads after it still answer MP3_ENDED; a seek or a loop's restart goes on as ever.
+ * Elsewhere (the run not read whole yet, gapless off, where a read itself answers
+ * MP3_OTHER_STREAM) nothing is stepped over: MP3_ENDED once everything has been read
+ * (mpeg_core_ended), else MP3_OK. MP3_BAD_BUFFER for a NULL core. */
+int32_t mpeg_core_scan_rest(MpegCore* c);
 
 /* ---- Frames ----------------------------------------------------------------------------------
  * The data's frames are numbered from 0, an Info frame (which holds no audio) among them. Frame

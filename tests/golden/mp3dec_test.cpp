@@ -5,6 +5,7 @@
 // whole decode path). mp3dec is started with its arguments as they are, no shell between
 // (system.h), and the encoded files and other decoders' outputs come from input lists
 // (tests/inputs/mp3dec_*.txt), so that the same tests run mp3dec.exe under wine.
+#include <cstdlib>
 #include <cstring>
 #include <random>
 #include <string>
@@ -334,6 +335,49 @@ TEST_F(Mp3dec, JunkAndTagsBeforeTheFirstFrameAreSkipped) {
         ASSERT_EQ(0, mp3dec({j, b}).status) << tag;
         EXPECT_TRUE(ziv::read_file(b) == want) << "free format behind a tag of " << tag << " bytes";
     }
+}
+
+// A stream of another rate spliced on after the short file: the output is the short file's, and
+// one line on stderr names the first byte of the other stream and the frames decoded, the same
+// from a file (on one thread or several), with ReplayGain (read whole), through a pipe and from a
+// redirect; the gapless run ends before the other stream, the frames after it stepped over.
+// Gapless off, every frame of the short file is decoded, up to the same byte.
+TEST_F(Mp3dec, ASplicedStreamIsNamedAtItsFirstByteFromEverySource) {
+    const std::string spliced = sample("spliced.mp3"), raw = ziv::tmp_path("spliced.raw");
+    ASSERT_FALSE(spliced.empty());
+    const size_t first = ziv::read_file(mp3).size();
+    ASSERT_EQ(0, mp3dec({mp3, raw}).status);
+    const std::vector<uint8_t> alone = ziv::read_file(raw);
+    ASSERT_EQ(alone.size(), size_t(1.5 * 44100) * 4);
+    // The frames a line names, checked to be the line for the file at `name`.
+    auto frames_of = [&](const RunResult& r, const std::string& name) -> long long {
+        const std::string head = "mp3dec: '" + name +
+                                 "': another MPEG audio stream (other version, layer or sample "
+                                 "rate) begins at byte " + std::to_string(first) +
+                                 "; output ends after ";
+        EXPECT_EQ(0, r.status);
+        EXPECT_EQ(0u, r.err.find(head)) << r.err;
+        EXPECT_EQ(1, lines(r.err)) << r.err;
+        return r.err.find(head) == 0 ? std::atoll(r.err.c_str() + head.size()) : -1;
+    };
+    const long long frames = frames_of(mp3dec({spliced, raw}), spliced);
+    EXPECT_TRUE(ziv::read_file(raw) == alone);
+    // Every sample of the run came from the frames decoded.
+    EXPECT_GE(frames * 1152, 66150);
+    for (const char* opts : {"-j 1", "-j 2", "--replaygain track"}) {
+        EXPECT_EQ(frames, frames_of(mp3dec(words(opts) + Args{spliced, raw}), spliced)) << opts;
+        EXPECT_TRUE(ziv::read_file(raw) == alone || opts[1] != 'j') << opts;
+    }
+    for (bool pipe : {true, false}) {
+        ziv::Program io;
+        io.in = spliced;
+        io.pipe_in = pipe;
+        EXPECT_EQ(frames, frames_of(mp3dec({"-", raw}, io), "-")) << (pipe ? "pipe" : "redirect");
+        EXPECT_TRUE(ziv::read_file(raw) == alone) << (pipe ? "pipe" : "redirect");
+    }
+    const long long every = frames_of(mp3dec({"--no-gapless", spliced, raw}), spliced);
+    EXPECT_GT(every, frames) << "the frames after the run, and the Info frame";
+    EXPECT_EQ(size_t(every) * 1152 * 4, ziv::read_file(raw).size());
 }
 
 TEST_F(Mp3dec, BenchPrintsSpeed) {

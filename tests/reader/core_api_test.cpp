@@ -1,12 +1,14 @@
 // The core through its public calls (mpeg_core.h): data in memory and the same data fed in
 // pieces of any size give mp3dec's bytes, gapless or not, whatever the size of the reads; the
-// length and an exact seek; and the results of misuse and of data without a frame.
+// tags at the end cut from every source; the length and an exact seek; the length the first frame
+// states; what follows the gapless run; and the results of misuse and of data without a frame.
 #include <sched.h>
 
 #include <algorithm>
 #include <mutex>
 #include <string>
 
+#include "bytes_reader.h"
 #include "mpeg_core.h"
 #include "test_util.h"
 
@@ -95,18 +97,30 @@ void put_le32(Bytes* b, uint32_t v) {
     for (int i = 0; i < 4; ++i) b->push_back(uint8_t(v >> (8 * i)));
 }
 
-// An APEv2 tag with a footer alone (it cannot be told from its front) whose one item holds ten
-// frames copied from the middle of the data, put between the audio and the ID3v1 block: the tags
-// at the end are cut, not searched, so the frames in the tag are not decoded, neither from memory
-// nor fed (where the core holds the last bytes back until the feed ends).
-TEST(CoreApi, TagsAtTheEndAreCutNotDecoded) {
-    ZIV_REQUIRE_TOOL("lame");
-    ZIV_REQUIRE_TOOL("sox");
-    const Bytes plain = ziv::read_file(tagged_mp3());
-    ASSERT_GT(plain.size(), 80000u);
-    const Bytes want = mp3dec(tagged_mp3(), "--no-gapless");
-    Bytes ape;
-    const Bytes value(plain.begin() + 60000, plain.begin() + 64200);
+// Through a reader (one that seeks and knows its size, or one read once), read in pieces of
+// `most` bytes.
+Bytes from_reader(const Bytes& data, const MpegReader& reader, int32_t gapless, size_t most) {
+    ziv::BytesSource src{&data};
+    src.most = most;
+    MpegCore* c = mpeg_core_create(0, 0, 24000);
+    mpeg_core_set_gapless(c, gapless);
+    EXPECT_EQ(mpeg_core_set_reader(c, &reader, &src), MP3_OK);
+    int32_t r = 0;
+    Bytes pcm = drain(c, 4096, &r);
+    EXPECT_EQ(r, MP3_ENDED);
+    mpeg_core_destroy(c);
+    return pcm;
+}
+
+// An APEv2 tag with a footer alone (it cannot be told from its front) whose one item holds the
+// data's frames from `from` on, `bytes` of them (repeated), put between the audio and the ID3v1
+// block.
+Bytes with_ape_tag(const Bytes& plain, size_t from, size_t bytes) {
+    Bytes ape, value;
+    while (value.size() < bytes) {
+        const size_t n = std::min(bytes - value.size(), size_t(4200));
+        value.insert(value.end(), plain.begin() + long(from), plain.begin() + long(from + n));
+    }
     put_le32(&ape, uint32_t(value.size()));
     put_le32(&ape, 0);
     for (char ch : std::string("Frames")) ape.push_back(uint8_t(ch));
@@ -118,12 +132,163 @@ TEST(CoreApi, TagsAtTheEndAreCutNotDecoded) {
     Bytes data(plain.begin(), plain.end() - 128);
     data.insert(data.end(), ape.begin(), ape.end());
     data.insert(data.end(), plain.end() - 128, plain.end());
-    // mp3dec cuts the tags exactly (it reads the file's end first).
-    const std::string tagged = ziv::tmp_path("api-ape.mp3");
-    ASSERT_TRUE(ziv::write_file(tagged, data.data(), data.size()));
-    ASSERT_TRUE(mp3dec(tagged, "--no-gapless") == want);
-    EXPECT_TRUE(from_memory(data, 0, 4096) == want);
-    EXPECT_TRUE(fed(data, 0, 4096, 4096) == want);
+    return data;
+}
+
+// Tags at the end holding frames are cut, not searched, so the frames in them are not decoded:
+// from memory; from a reader that seeks (its tail read first, taken longer while the cut may go
+// on further back: a tag of 600 KB); fed, and through a reader read once, where the core holds
+// the last 128 KiB back until the data ends (a tag of 4 KB and one of 100 KB).
+TEST(CoreApi, TagsAtTheEndAreCutNotDecoded) {
+    ZIV_REQUIRE_TOOL("lame");
+    ZIV_REQUIRE_TOOL("sox");
+    const Bytes plain = ziv::read_file(tagged_mp3());
+    ASSERT_GT(plain.size(), 80000u);
+    const Bytes want = mp3dec(tagged_mp3(), "--no-gapless");
+    for (size_t bytes : {size_t(4200), size_t(100000), size_t(600000)}) {
+        SCOPED_TRACE("a tag of " + std::to_string(bytes) + " bytes");
+        const Bytes data = with_ape_tag(plain, 60000, bytes);
+        // mp3dec cuts the tags exactly, from a file and through a pipe.
+        const std::string tagged = ziv::tmp_path("api-ape.mp3");
+        ASSERT_TRUE(ziv::write_file(tagged, data.data(), data.size()));
+        EXPECT_TRUE(mp3dec(tagged, "--no-gapless") == want);
+        EXPECT_TRUE(from_memory(data, 0, 4096) == want);
+        EXPECT_TRUE(from_reader(data, ziv::kBytesReader, 0, 5000) == want);
+        if (bytes > 128 * 1024) continue;
+        const std::string piped = ziv::tmp_path("api-ape-piped.pcm");
+        EXPECT_EQ(ziv::run("cat '" + tagged + "' | " + ziv::mp3dec_path() + " --no-gapless - '" +
+                           piped + "'"),
+                  0);
+        EXPECT_TRUE(ziv::read_file(piped) == want) << "through a pipe";
+        EXPECT_TRUE(fed(data, 0, 4096, 4096) == want);
+        EXPECT_TRUE(from_reader(data, ziv::kBytesOnce, 0, 5000) == want);
+    }
+}
+
+// A short file of two tones by lame at `rate`, with its Info frame and LAME tag.
+Bytes encode(const char* name, int32_t rate, int32_t kbps, double seconds) {
+    const std::string wav = ziv::tmp_path(std::string(name) + ".wav"),
+                      mp3 = ziv::tmp_path(std::string(name) + ".mp3");
+    EXPECT_EQ(ziv::run("sox -n -r " + std::to_string(rate) + " -c 2 -b 16 '" + wav + "' synth " +
+                       std::to_string(seconds) + " sine 440 sine 1250 gain -6 && lame --quiet "
+                       "--resample " + std::to_string(rate / 1000.0) + " -b " + std::to_string(kbps) + " '" + wav +
+                       "' '" + mp3 + "'"),
+              0);
+    return ziv::read_file(mp3);
+}
+
+// After the gapless run: a read answers MP3_ENDED, and mpeg_core_scan_rest steps over the frames
+// after the run (the encoder's padding) to where a stream of another rate begins, naming its first
+// byte, from memory, through either reader, and fed; where the same format goes on, or the data
+// ends, it answers MP3_ENDED. Before the run has ended, and gapless off (where the read itself
+// stops at the other stream), it steps over nothing.
+TEST(CoreApi, ScanRestTellsWhetherAnotherStreamFollowsTheRun) {
+    ZIV_REQUIRE_TOOL("lame");
+    ZIV_REQUIRE_TOOL("sox");
+    const Bytes a = encode("scan_a", 44100, 128, 1.5),
+                other = encode("scan_22", 22050, 64, 1.0);
+    Bytes spliced = a, joined = a;
+    spliced.insert(spliced.end(), other.begin(), other.end());
+    joined.insert(joined.end(), a.begin(), a.end());
+    const Bytes alone = from_memory(a, 1, 4096);
+    ASSERT_EQ(alone.size(), size_t(1.5 * 44100) * 4);
+    for (int source = 0; source < 4; ++source) {
+        SCOPED_TRACE("source " + std::to_string(source) + ": memory, reader, read once, fed");
+        for (const Bytes* data : std::initializer_list<const Bytes*>{&a, &spliced, &joined}) {
+            ziv::BytesSource src{data};
+            src.most = 3000;
+            MpegCore* c = mpeg_core_create(0, 0, 24000);
+            int32_t opened = MP3_OK;
+            if (source == 0) opened = mpeg_core_set_data(c, data->data(), data->size());
+            if (source == 1) opened = mpeg_core_set_reader(c, &ziv::kBytesReader, &src);
+            if (source == 2) opened = mpeg_core_set_reader(c, &ziv::kBytesOnce, &src);
+            if (source == 3) {
+                EXPECT_EQ(mpeg_core_feed(c, data->data(), int32_t(data->size())),
+                          int32_t(data->size()));
+                mpeg_core_feed_end(c);
+            }
+            ASSERT_EQ(opened, MP3_OK);
+            const int64_t first = mpeg_core_next_offset(c);
+            EXPECT_EQ(mpeg_core_scan_rest(c), MP3_OK) << "the run has not ended";
+            EXPECT_EQ(mpeg_core_next_offset(c), first);
+            int32_t r = 0;
+            EXPECT_TRUE(drain(c, 4096, &r) == alone);
+            EXPECT_EQ(r, MP3_ENDED);
+            const int64_t at_end = mpeg_core_next_offset(c);
+            EXPECT_LE(at_end, int64_t(a.size()));
+            if (data == &spliced) {
+                EXPECT_EQ(mpeg_core_scan_rest(c), MP3_OTHER_STREAM);
+                EXPECT_EQ(mpeg_core_next_offset(c), int64_t(a.size()));
+            } else {
+                EXPECT_EQ(mpeg_core_scan_rest(c), MP3_ENDED);
+                EXPECT_GE(mpeg_core_next_offset(c), at_end);
+            }
+            uint8_t pcm[64];
+            int32_t n = -1;
+            EXPECT_EQ(mpeg_core_read(c, pcm, sizeof pcm, &n), MP3_ENDED);
+            EXPECT_EQ(n, 0);
+            mpeg_core_destroy(c);
+        }
+    }
+    // Gapless off: the read stops at the other stream's first byte, and nothing is left to step.
+    MpegCore* c = mpeg_core_create(0, 0, 24000);
+    mpeg_core_set_gapless(c, 0);
+    ASSERT_EQ(mpeg_core_set_data(c, spliced.data(), spliced.size()), MP3_OK);
+    int32_t r = 0;
+    drain(c, 4096, &r);
+    EXPECT_EQ(r, MP3_OTHER_STREAM);
+    EXPECT_EQ(mpeg_core_next_offset(c), int64_t(a.size()));
+    EXPECT_EQ(mpeg_core_scan_rest(c), MP3_OK);
+    EXPECT_EQ(mpeg_core_next_offset(c), int64_t(a.size()));
+    mpeg_core_destroy(c);
+    EXPECT_EQ(mpeg_core_scan_rest(nullptr), MP3_BAD_BUFFER);
+}
+
+// The length the first frame states is the LAME tag's run (gapless) or the Info frame's count
+// (gapless off), whatever the frames walked over say: the same for the whole file and for its
+// first half (whose walked length is shorter), from memory and through a reader before and after
+// its walk; -1 for a file without an Info frame and before the first frame.
+TEST(CoreApi, StatedLengthIsTheFirstFramesWhateverTheWalk) {
+    ZIV_REQUIRE_TOOL("lame");
+    ZIV_REQUIRE_TOOL("sox");
+    const Bytes whole = ziv::read_file(tagged_mp3());
+    const Bytes half(whole.begin(), whole.begin() + long(whole.size() / 2));
+    for (int32_t gapless : {1, 0}) {
+        SCOPED_TRACE(gapless ? "gapless" : "gapless off");
+        MpegCore* c = mpeg_core_create(0, 0, 24000);
+        EXPECT_EQ(mpeg_core_stated_length(c), -1);
+        mpeg_core_set_gapless(c, gapless);
+        ASSERT_EQ(mpeg_core_set_data(c, whole.data(), whole.size()), MP3_OK);
+        const int64_t stated = mpeg_core_stated_length(c);
+        EXPECT_EQ(stated, mpeg_core_length(c)) << "the tag agrees with the whole file";
+        EXPECT_TRUE(!gapless || stated == 441000) << stated << ": the encoder's 10 s";
+        mpeg_core_destroy(c);
+        for (const MpegReader* reader : {static_cast<const MpegReader*>(nullptr), &ziv::kBytesReader}) {
+            ziv::BytesSource src{&half};
+            c = mpeg_core_create(0, 0, 24000);
+            mpeg_core_set_gapless(c, gapless);
+            ASSERT_EQ(reader ? mpeg_core_set_reader(c, reader, &src)
+                             : mpeg_core_set_data(c, half.data(), half.size()),
+                      MP3_OK);
+            EXPECT_EQ(mpeg_core_stated_length(c), stated);
+            const int64_t walked = mpeg_core_length(c);
+            EXPECT_GT(walked, 0);
+            EXPECT_LT(walked, stated * 6 / 10) << "half the frames";
+            EXPECT_EQ(mpeg_core_stated_length(c), stated) << "after the walk";
+            mpeg_core_destroy(c);
+        }
+    }
+    // lame -t writes no Info frame: nothing is stated.
+    const std::string wav = ziv::tmp_path("stated.wav"), bare = ziv::tmp_path("stated.mp3");
+    ASSERT_EQ(ziv::run("sox -n -r 44100 -c 1 -b 16 '" + wav + "' synth 1 sine 440 && lame "
+                       "--quiet -t '" + wav + "' '" + bare + "'"),
+              0);
+    const Bytes b = ziv::read_file(bare);
+    MpegCore* c = mpeg_core_create(0, 0, 24000);
+    ASSERT_EQ(mpeg_core_set_data(c, b.data(), b.size()), MP3_OK);
+    EXPECT_EQ(mpeg_core_stated_length(c), -1);
+    EXPECT_GT(mpeg_core_length(c), 44100);
+    mpeg_core_destroy(c);
 }
 
 TEST(CoreApi, LengthAndExactSeekInMemory) {
