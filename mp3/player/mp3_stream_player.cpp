@@ -661,11 +661,10 @@ int32_t mp3s_set_gapless(Mp3StreamPlayer* p, int32_t on) {
 int32_t mp3s_seek_ms(Mp3StreamPlayer* p, int32_t ms) {
     const Mp3Hold<Mp3StreamPlayer> hold(p);
     if (!p || p->pending || ms < 0) return -1;
-    // The frame that holds the time, as the in-memory player's seeks land (counted in samples).
-    const int32_t ss = mp3_sample_bytes(p->format);
-    const int64_t spf = ss > 0 ? p->format.frame_pcm_bytes / ss : 0;
-    if (spf <= 0) return -1;
-    const int64_t f = int64_t(ms) * p->format.frequency / (spf * 1000);
+    // The frame that holds the time, as the in-memory player's seeks land (counted in samples;
+    // gapless, from the first sample handed back).
+    const int64_t f = mpeg_core_frame_of(p->core, int64_t(ms) * p->format.frequency / 1000);
+    if (f < 0) return -1;
     // Only a frame passed (its end indexed) can be sought.
     if (mpeg_core_frame_offset(p->core, f + 1) < 0) return -1;
     return jump_to(p, mpeg_core_frame_sample(p->core, f)) ? 0 : -1;

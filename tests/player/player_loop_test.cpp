@@ -568,11 +568,16 @@ TEST_P(LoopSeam, OneBlockPerPollCarriesTheStreamedPlayerOverEverySeam) {
 // block a poll, the player keeps the buffer until they have come, rather than stopping: the
 // buffers after every seek are the uninterrupted decode's from the frame sought.
 TEST_P(LoopSeam, SeeksWaitForTheirBlocksWhenFedOneAPoll) {
+    // Gapless on, a time counts from the first sample handed back, in both players alike.
+    for (int32_t gapless : {0, 1}) {
+    SCOPED_TRACE(gapless ? "gapless" : "every frame");
     Mp3Player* p = mp3_create(data_.data(), int32_t(data_.size()));
     ASSERT_NE(p, nullptr);
+    ASSERT_EQ(mp3_set_gapless(p, gapless), 0);
     SAMPLE* all = mp3_decode_all(p);
     ASSERT_NE(all, nullptr);
     const uint8_t* ref = static_cast<const uint8_t*>(all->data);
+    const size_t ref_bytes = size_t(all->len) * ss_;
     const size_t fpcm = size_t(p->format.frame_pcm_bytes);
     const int64_t frames = p->core->index.frames;
     const int64_t spf = int64_t(fpcm / ss_);
@@ -580,6 +585,7 @@ TEST_P(LoopSeam, SeeksWaitForTheirBlocksWhenFedOneAPoll) {
     const auto& handed = fake_al::st().handed;
     Mp3StreamPlayer* sp = mp3s_create(data_.data(), block_, 0);
     ASSERT_NE(sp, nullptr);
+    ASSERT_EQ(mp3s_set_gapless(sp, gapless), 0);
     ASSERT_EQ(mp3s_play(sp, kBuffer, 255, 128), 0);
     int32_t r = 0;
     const auto next_buffer = [&]() -> const std::vector<uint8_t>* {
@@ -597,23 +603,34 @@ TEST_P(LoopSeam, SeeksWaitForTheirBlocksWhenFedOneAPoll) {
     for (int64_t f : {frames / 2, int64_t(5), frames / 3, frames * 3 / 5, int64_t(40), frames / 7}) {
         SCOPED_TRACE(f);
         const int32_t ms = int32_t(f * spf * 1000 / GetParam().file.rate + ms_of_frame / 2);
-        const int64_t g = int64_t(ms) * GetParam().file.rate / (spf * 1000);
+        const int64_t g = mpeg_core_frame_of(p->core, int64_t(ms) * GetParam().file.rate / 1000);
+        if (!gapless) {
+            EXPECT_EQ(g, int64_t(ms) * GetParam().file.rate / (spf * 1000));
+        }
+        mp3_seek_ms(p, ms);
+        EXPECT_EQ(mp3_current_frame(p), g) << "the in-memory player lands on the same frame";
         ASSERT_EQ(mp3s_seek_ms(sp, ms), 0);
+        const size_t from = size_t(mpeg_core_frame_sample(p->core, g)) * ss_;
         for (int32_t k = 0; k < 2; ++k) {
             const std::vector<uint8_t>* b = next_buffer();
             ASSERT_NE(b, nullptr) << "poll result " << r;
-            const uint8_t* w = ref + size_t(g + k * fpb) * fpcm;
-            const auto d = std::mismatch(b->begin(), b->end(), w);
+            const size_t at = from + size_t(k * fpb) * fpcm;
+            ASSERT_LE(at + b->size(), ref_bytes);
+            const auto d = std::mismatch(b->begin(), b->end(), ref + at);
             EXPECT_TRUE(d.first == b->end()) << "buffer " << k << " after the seek to frame " << g
                                              << " differs at byte " << d.first - b->begin();
             ++checked;
         }
     }
     EXPECT_EQ(r, 0);
-    std::printf("[ seeks    ] %s: %d buffers after seeks compared\n", GetParam().name, checked);
+    std::printf("[ seeks    ] %s, gapless %d: %d buffers after seeks compared\n",
+                GetParam().name, gapless, checked);
     mp3s_destroy(sp);
     destroy_sample(all);
     mp3_destroy(p);
+    EXPECT_EQ(fake_al::st().errors, 0) << "a buffer handed back twice or a dead stream";
+    fake_al::reset();
+    }
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, LoopSeam, ::testing::ValuesIn(kSeams),
