@@ -570,66 +570,66 @@ TEST_P(LoopSeam, OneBlockPerPollCarriesTheStreamedPlayerOverEverySeam) {
 TEST_P(LoopSeam, SeeksWaitForTheirBlocksWhenFedOneAPoll) {
     // Gapless on, a time counts from the first sample handed back, in both players alike.
     for (int32_t gapless : {0, 1}) {
-    SCOPED_TRACE(gapless ? "gapless" : "every frame");
-    Mp3Player* p = mp3_create(data_.data(), int32_t(data_.size()));
-    ASSERT_NE(p, nullptr);
-    ASSERT_EQ(mp3_set_gapless(p, gapless), 0);
-    SAMPLE* all = mp3_decode_all(p);
-    ASSERT_NE(all, nullptr);
-    const uint8_t* ref = static_cast<const uint8_t*>(all->data);
-    const size_t ref_bytes = size_t(all->len) * ss_;
-    const size_t fpcm = size_t(p->format.frame_pcm_bytes);
-    const int64_t frames = p->core->index.frames;
-    const int64_t spf = int64_t(fpcm / ss_);
-    const int32_t fpb = kBuffer / int32_t(fpcm);
-    const auto& handed = fake_al::st().handed;
-    Mp3StreamPlayer* sp = mp3s_create(data_.data(), block_, 0);
-    ASSERT_NE(sp, nullptr);
-    ASSERT_EQ(mp3s_set_gapless(sp, gapless), 0);
-    ASSERT_EQ(mp3s_play(sp, kBuffer, 255, 128), 0);
-    int32_t r = 0;
-    const auto next_buffer = [&]() -> const std::vector<uint8_t>* {
-        const size_t n = handed.size();
-        for (int i = 0; i < 100 && r == 0 && handed.size() == n; ++i) {
-            feed(sp, true);
-            r = mp3s_poll(sp);
+        SCOPED_TRACE(gapless ? "gapless" : "every frame");
+        Mp3Player* p = mp3_create(data_.data(), int32_t(data_.size()));
+        ASSERT_NE(p, nullptr);
+        ASSERT_EQ(mp3_set_gapless(p, gapless), 0);
+        SAMPLE* all = mp3_decode_all(p);
+        ASSERT_NE(all, nullptr);
+        const uint8_t* ref = static_cast<const uint8_t*>(all->data);
+        const size_t ref_bytes = size_t(all->len) * ss_;
+        const size_t fpcm = size_t(p->format.frame_pcm_bytes);
+        const int64_t frames = p->core->index.frames;
+        const int64_t spf = int64_t(fpcm / ss_);
+        const int32_t fpb = kBuffer / int32_t(fpcm);
+        const auto& handed = fake_al::st().handed;
+        Mp3StreamPlayer* sp = mp3s_create(data_.data(), block_, 0);
+        ASSERT_NE(sp, nullptr);
+        ASSERT_EQ(mp3s_set_gapless(sp, gapless), 0);
+        ASSERT_EQ(mp3s_play(sp, kBuffer, 255, 128), 0);
+        int32_t r = 0;
+        const auto next_buffer = [&]() -> const std::vector<uint8_t>* {
+            const size_t n = handed.size();
+            for (int i = 0; i < 100 && r == 0 && handed.size() == n; ++i) {
+                feed(sp, true);
+                r = mp3s_poll(sp);
+            }
+            return handed.size() > n ? &handed.back() : nullptr;
+        };
+        // Played to about two thirds of the file, then seeks back and forth in what has passed.
+        while (r == 0 && mp3s_current_frame(sp) < frames * 2 / 3) ASSERT_NE(next_buffer(), nullptr);
+        const int64_t ms_of_frame = spf * 1000 / GetParam().file.rate;
+        int32_t checked = 0;
+        for (int64_t f : {frames / 2, int64_t(5), frames / 3, frames * 3 / 5, int64_t(40), frames / 7}) {
+            SCOPED_TRACE(f);
+            const int32_t ms = int32_t(f * spf * 1000 / GetParam().file.rate + ms_of_frame / 2);
+            const int64_t g = mpeg_core_frame_of(p->core, int64_t(ms) * GetParam().file.rate / 1000);
+            if (!gapless) {
+                EXPECT_EQ(g, int64_t(ms) * GetParam().file.rate / (spf * 1000));
+            }
+            mp3_seek_ms(p, ms);
+            EXPECT_EQ(mp3_current_frame(p), g) << "the in-memory player lands on the same frame";
+            ASSERT_EQ(mp3s_seek_ms(sp, ms), 0);
+            const size_t from = size_t(mpeg_core_frame_sample(p->core, g)) * ss_;
+            for (int32_t k = 0; k < 2; ++k) {
+                const std::vector<uint8_t>* b = next_buffer();
+                ASSERT_NE(b, nullptr) << "poll result " << r;
+                const size_t at = from + size_t(k * fpb) * fpcm;
+                ASSERT_LE(at + b->size(), ref_bytes);
+                const auto d = std::mismatch(b->begin(), b->end(), ref + at);
+                EXPECT_TRUE(d.first == b->end()) << "buffer " << k << " after the seek to frame " << g
+                                                 << " differs at byte " << d.first - b->begin();
+                ++checked;
+            }
         }
-        return handed.size() > n ? &handed.back() : nullptr;
-    };
-    // Played to about two thirds of the file, then seeks back and forth in what has passed.
-    while (r == 0 && mp3s_current_frame(sp) < frames * 2 / 3) ASSERT_NE(next_buffer(), nullptr);
-    const int64_t ms_of_frame = spf * 1000 / GetParam().file.rate;
-    int32_t checked = 0;
-    for (int64_t f : {frames / 2, int64_t(5), frames / 3, frames * 3 / 5, int64_t(40), frames / 7}) {
-        SCOPED_TRACE(f);
-        const int32_t ms = int32_t(f * spf * 1000 / GetParam().file.rate + ms_of_frame / 2);
-        const int64_t g = mpeg_core_frame_of(p->core, int64_t(ms) * GetParam().file.rate / 1000);
-        if (!gapless) {
-            EXPECT_EQ(g, int64_t(ms) * GetParam().file.rate / (spf * 1000));
-        }
-        mp3_seek_ms(p, ms);
-        EXPECT_EQ(mp3_current_frame(p), g) << "the in-memory player lands on the same frame";
-        ASSERT_EQ(mp3s_seek_ms(sp, ms), 0);
-        const size_t from = size_t(mpeg_core_frame_sample(p->core, g)) * ss_;
-        for (int32_t k = 0; k < 2; ++k) {
-            const std::vector<uint8_t>* b = next_buffer();
-            ASSERT_NE(b, nullptr) << "poll result " << r;
-            const size_t at = from + size_t(k * fpb) * fpcm;
-            ASSERT_LE(at + b->size(), ref_bytes);
-            const auto d = std::mismatch(b->begin(), b->end(), ref + at);
-            EXPECT_TRUE(d.first == b->end()) << "buffer " << k << " after the seek to frame " << g
-                                             << " differs at byte " << d.first - b->begin();
-            ++checked;
-        }
-    }
-    EXPECT_EQ(r, 0);
-    std::printf("[ seeks    ] %s, gapless %d: %d buffers after seeks compared\n",
-                GetParam().name, gapless, checked);
-    mp3s_destroy(sp);
-    destroy_sample(all);
-    mp3_destroy(p);
-    EXPECT_EQ(fake_al::st().errors, 0) << "a buffer handed back twice or a dead stream";
-    fake_al::reset();
+        EXPECT_EQ(r, 0);
+        std::printf("[ seeks    ] %s, gapless %d: %d buffers after seeks compared\n",
+                    GetParam().name, gapless, checked);
+        mp3s_destroy(sp);
+        destroy_sample(all);
+        mp3_destroy(p);
+        EXPECT_EQ(fake_al::st().errors, 0) << "a buffer handed back twice or a dead stream";
+        fake_al::reset();
     }
 }
 
