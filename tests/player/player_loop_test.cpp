@@ -600,10 +600,12 @@ TEST_P(LoopSeam, SeeksWaitForTheirBlocksWhenFedOneAPoll) {
         while (r == 0 && mp3s_current_frame(sp) < frames * 2 / 3) ASSERT_NE(next_buffer(), nullptr);
         const int64_t ms_of_frame = spf * 1000 / GetParam().file.rate;
         int32_t checked = 0;
-        for (int64_t f : {frames / 2, int64_t(5), frames / 3, frames * 3 / 5, int64_t(40), frames / 7}) {
+        for (int64_t f :
+             {frames / 2, int64_t(5), frames / 3, frames * 3 / 5, int64_t(40), frames / 7}) {
             SCOPED_TRACE(f);
             const int32_t ms = int32_t(f * spf * 1000 / GetParam().file.rate + ms_of_frame / 2);
-            const int64_t g = mpeg_core_frame_of(p->core, int64_t(ms) * GetParam().file.rate / 1000);
+            const int64_t g =
+                mpeg_core_frame_of(p->core, int64_t(ms) * GetParam().file.rate / 1000);
             if (!gapless) {
                 EXPECT_EQ(g, int64_t(ms) * GetParam().file.rate / (spf * 1000));
             }
@@ -617,8 +619,9 @@ TEST_P(LoopSeam, SeeksWaitForTheirBlocksWhenFedOneAPoll) {
                 const size_t at = from + size_t(k * fpb) * fpcm;
                 ASSERT_LE(at + b->size(), ref_bytes);
                 const auto d = std::mismatch(b->begin(), b->end(), ref + at);
-                EXPECT_TRUE(d.first == b->end()) << "buffer " << k << " after the seek to frame " << g
-                                                 << " differs at byte " << d.first - b->begin();
+                EXPECT_TRUE(d.first == b->end())
+                    << "buffer " << k << " after the seek to frame " << g << " differs at byte "
+                    << d.first - b->begin();
                 ++checked;
             }
         }
