@@ -9,19 +9,14 @@
 #include <climits>
 #include <cstring>
 
+#include "xing.h"
+
 namespace {
 
 constexpr int32_t kTagBytes = 36;
 constexpr int32_t kDelayAt = 21;
 constexpr int32_t kMusicLengthAt = 28;
 constexpr int32_t kCrcAt = 34;
-
-// Offset of the "Xing"/"Info" word: 4 header bytes plus the side information (32 / 17 bytes
-// for MPEG-1 stereo / mono, 17 / 9 for the lower sampling frequencies).
-int32_t info_position(const MpegHeader* h) {
-    if (h->id == 1) return h->mode != 3 ? 36 : 21;
-    return h->mode != 3 ? 21 : 13;
-}
 
 uint32_t read_be32(const uint8_t* p) {
     return uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 | uint32_t(p[3]);
@@ -58,7 +53,7 @@ uint16_t crc16(const uint8_t* p, int32_t n) {
 // flag word included), else -1.
 int32_t info_at(const uint8_t* frame, int32_t avail, const MpegHeader* h) {
     if (!frame || !h || avail <= 0 || h->layer != 1) return -1;
-    const int32_t at = info_position(h);
+    const int32_t at = mpeg_info_position(h);
     if (avail - at < 8) return -1;
     if (std::memcmp(frame + at, "Xing", 4) != 0 && std::memcmp(frame + at, "Info", 4) != 0)
         return -1;
@@ -111,9 +106,7 @@ int32_t mpeg_lame_tag_offset(const uint8_t* frame, int32_t avail, const MpegHead
     const int32_t at = info_at(frame, avail, h);
     if (at < 0) return -1;
     const uint32_t flags = read_be32(frame + at + 4);
-    const int32_t fields = ((flags & 1) ? 4 : 0) + ((flags & 2) ? 4 : 0) +
-                           ((flags & 4) ? 100 : 0) + ((flags & 8) ? 4 : 0);
-    const int32_t lame = at + 8 + fields;
+    const int32_t lame = at + 8 + mpeg_info_fields_bytes(flags);
     if (avail - lame < kTagBytes) return -1;
     const uint8_t* t = frame + lame;
     const uint16_t stored = uint16_t(t[kCrcAt] << 8 | t[kCrcAt + 1]);

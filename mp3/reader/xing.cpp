@@ -9,13 +9,6 @@
 
 namespace {
 
-// Offset of "Xing" from the frame's first byte: 4 header bytes plus the side information
-// (32 / 17 bytes for MPEG-1 stereo / mono, 17 / 9 for the lower sampling frequencies).
-int32_t xing_position(const MpegHeader* h) {
-    if (h->id == 1) return h->mode != 3 ? 36 : 21;
-    return h->mode != 3 ? 21 : 13;
-}
-
 int32_t read_be32(const uint8_t* p) {
     return static_cast<int32_t>(uint32_t(p[0]) << 24 | uint32_t(p[1]) << 16 | uint32_t(p[2]) << 8 |
                                 uint32_t(p[3]));
@@ -23,18 +16,26 @@ int32_t read_be32(const uint8_t* p) {
 
 }  // namespace
 
+int32_t mpeg_info_position(const MpegHeader* h) {
+    if (h->id == 1) return h->mode != 3 ? 36 : 21;
+    return h->mode != 3 ? 21 : 13;
+}
+
+int32_t mpeg_info_fields_bytes(uint32_t flags) {
+    return ((flags & 1) ? 4 : 0) + ((flags & 2) ? 4 : 0) + ((flags & 4) ? 100 : 0) +
+           ((flags & 8) ? 4 : 0);
+}
+
 MpegXing* mpeg_xing_read(const uint8_t* frame, int32_t avail, const MpegHeader* h) {
     if (!frame || !h || avail <= 0) return nullptr;
-    int32_t at = xing_position(h);
+    const int32_t at = mpeg_info_position(h);
     if (avail - at < 8 || std::memcmp(frame + at, "Xing", 4) != 0) return nullptr;
     const uint8_t* p = frame + at + 4;
     const uint8_t* end = frame + avail;
     int32_t flags = read_be32(p);
     p += 4;
-    // Bytes the flagged fields take, checked before anything is read.
-    int32_t need = ((flags & 1) ? 4 : 0) + ((flags & 2) ? 4 : 0) + ((flags & 4) ? 100 : 0) +
-                   ((flags & 8) ? 4 : 0);
-    if (end - p < need) return nullptr;
+    // The flagged fields must fit, checked before anything is read.
+    if (end - p < mpeg_info_fields_bytes(uint32_t(flags))) return nullptr;
     MpegXing* x = static_cast<MpegXing*>(std::calloc(1, sizeof(MpegXing)));
     if (!x) return nullptr;
     x->flags = flags;
