@@ -892,34 +892,4 @@ int max_abs(const std::vector<int16_t>& s, size_t from) {
     return m;
 }
 
-double correlation(const std::vector<int16_t>& rec, const std::vector<int16_t>& ref, long off,
-                   size_t from, size_t n) {
-    double xy = 0, xx = 0, yy = 0;
-    for (size_t f = from; f < from + n; ++f) {
-        long g = long(f) + off;
-        if (g < 0 || size_t(g) >= rec.size() / 2 || f >= ref.size() / 2) return 0;
-        for (int c = 0; c < 2; ++c) {
-            double x = rec[2 * size_t(g) + size_t(c)], y = ref[2 * f + size_t(c)];
-            xy += x * y;
-            xx += x * x;
-            yy += y * y;
-        }
-    }
-    return xx > 0 && yy > 0 ? xy / std::sqrt(xx * yy) : 0;
-}
-
-long best_offset(const std::vector<int16_t>& rec, const std::vector<int16_t>& ref, long guess,
-                 long range, size_t from, size_t n) {
-    long best = guess;
-    double bc = -2;
-    for (long off = guess - range; off <= guess + range; ++off) {
-        double c = correlation(rec, ref, off, from, n);
-        if (c > bc) {
-            bc = c;
-            best = off;
-        }
-    }
-    return best;
-}
-
 }  // namespace e2e

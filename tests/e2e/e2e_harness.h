@@ -15,6 +15,8 @@
 #include <string>
 #include <vector>
 
+#include "pcm_match.h"
+
 namespace e2e {
 
 constexpr int kW = 800;
@@ -162,11 +164,8 @@ long first_loud_frame(const std::vector<int16_t>& s);
 long last_loud_frame(const std::vector<int16_t>& s);
 long loud_frames(const std::vector<int16_t>& s, long from, long to);  // frames [from, to)
 int max_abs(const std::vector<int16_t>& s, size_t from = 0);
-// Normalised correlation of rec[off + f] with ref[f] over ref frames [from, from + n).
-double correlation(const std::vector<int16_t>& rec, const std::vector<int16_t>& ref, long off,
-                   size_t from, size_t n);
-long best_offset(const std::vector<int16_t>& rec, const std::vector<int16_t>& ref, long guess,
-                 long range, size_t from, size_t n);
+using ziv::best_offset;
+using ziv::correlation;
 
 // ---- the main phase ----------------------------------------------------------------------
 

@@ -10,6 +10,7 @@
 // the seek land on their sample (and the windows after them do not match what a whole-file loop
 // or no seek would give); the crossfade's two gains follow the ramp; the positions printed and
 // the window's title are those of the decode.
+#include "pcm_match.h"
 #include "sound_session.h"
 
 #include <algorithm>
@@ -21,6 +22,8 @@
 
 namespace {
 
+using ziv::best_offset;
+using ziv::correlation;
 using ziv::now_s;
 using ziv::sleep_ms;
 
@@ -157,37 +160,6 @@ struct Expected {
             }
     }
 };
-
-// Normalised correlation of rec[off + f] with ref[f] over frames [from, from + n) of ref.
-double correlation(const std::vector<int16_t>& rec, const std::vector<int16_t>& ref, long off,
-                   long from, long n) {
-    double xy = 0, xx = 0, yy = 0;
-    for (long f = from; f < from + n; ++f) {
-        const long g = f + off;
-        if (g < 0 || 2 * size_t(g) + 1 >= rec.size() || 2 * size_t(f) + 1 >= ref.size()) return 0;
-        for (int c = 0; c < 2; ++c) {
-            const double x = rec[2 * size_t(g) + c], y = ref[2 * size_t(f) + c];
-            xy += x * y;
-            xx += x * x;
-            yy += y * y;
-        }
-    }
-    return xx > 0 && yy > 0 ? xy / std::sqrt(xx * yy) : 0;
-}
-
-long best_offset(const std::vector<int16_t>& rec, const std::vector<int16_t>& ref, long guess,
-                 long range, long from, long n) {
-    long best = guess;
-    double bc = -2;
-    for (long off = guess - range; off <= guess + range; ++off) {
-        const double c = correlation(rec, ref, off, from, n);
-        if (c > bc) {
-            bc = c;
-            best = off;
-        }
-    }
-    return best;
-}
 
 long first_loud(const std::vector<int16_t>& s) {
     for (size_t i = 0; i < s.size(); ++i)
