@@ -546,12 +546,14 @@ void watch(DemoRun& r, const SoundServer& snd, int display, const std::string& r
     double t0 = -1, prev_shot = launch_at, next_shot = launch_at, heard_real = -1;
     bool escape_down = false;
     int saved = 0, failed_shots = 0;
+    int unknown_since_closing = 0;  // after Escape: unrecognised screens since the closing screen
     while (true) {
         const double now = now_s();
         const double t = now - (t0 < 0 ? launch_at : t0);
         if (recorded && heard_real < 0 && loud.heard()) heard_real = now;
         int code = ziv::exited(demo);
         if (code >= 0) {
+            if (unknown_since_closing > 2) o.other_after_escape += unknown_since_closing;
             o.exit_code = code;
             o.exit_at = t;
             break;
@@ -590,7 +592,15 @@ void watch(DemoRun& r, const SoundServer& snd, int display, const std::string& r
         ++o.screenshots;
         bool known = false;
         bool closing = classify(s, e, ts, o, known);
-        if (escape_down) (closing ? o.closing_only_after_escape : o.other_after_escape) += 1;
+        // After Escape, an unrecognised screen counts once the closing screen is seen again: the
+        // last one or two (some 400 ms) may be the window as the demo closes it.
+        if (escape_down && closing) {
+            ++o.closing_only_after_escape;
+            o.other_after_escape += unknown_since_closing;
+            unknown_since_closing = 0;
+        } else if (escape_down) {
+            (known ? o.other_after_escape : unknown_since_closing) += 1;
+        }
         if (!known) {
             ++o.unknown;
             if (std::getenv("ZIV_KEEP_TMP") && saved < 20)

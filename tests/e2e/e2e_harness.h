@@ -68,9 +68,9 @@ constexpr double kEffectAt = 40.5;     // the last title's rest ends
 constexpr double kClosingAt = 80.5;    // forty seconds of effects (plus the first pass's catch-up)
 constexpr double kClosingRest = 7.5;
 
-// How far a run may stray from the timeline. `alone` holds for runs that have the machine nearly
-// to themselves (a few watched runs on two cores); `crowded` for the damaged-data runs, six of
-// them side by side with their recordings.
+// How far a run may stray from the timeline. `alone` holds for the main runs, which have the
+// machine to themselves but for the other watched runs (ten side by side on two cores keep the
+// timeline to a few tenths of a second); `crowded`, wider, for the damaged-data runs.
 struct Tolerances {
     double loading_by;                       // loading texts (and status text) on screen by then
     double loading_last_min, loading_last_max;
@@ -114,7 +114,8 @@ struct Observed {
     std::set<int> fli_frames;
     double fli_first = -1;
     int closing_only_after_escape = 0;  // screenshots of the bare closing screen after Escape
-    int other_after_escape = 0;         // anything else after Escape
+    int other_after_escape = 0;         // anything else after Escape, but for the teardown's
+                                        // unrecognised screens after the last closing screen
     int screenshots = 0, unknown = 0;
     double heard_at = -1;               // first loud sample recorded
     std::vector<int16_t> rec;           // interleaved stereo from the sink's monitor
@@ -167,20 +168,29 @@ int max_abs(const std::vector<int16_t>& s, size_t from = 0);
 using ziv::best_offset;
 using ziv::correlation;
 
-// ---- the main phase ----------------------------------------------------------------------
+// ---- the runs ------------------------------------------------------------------------------
 
-// The runs that the demo's and the soundtrack's checks share, made once per test program, side by
-// side: the demo with its data file and its soundtrack recorded (screen and sound of one run),
-// the same with Escape held from the closing screen, the same without any sound server, and a
-// run in a folder without zivivev.dat.
-struct MainPhase {
+// Every run the checks share, made once per test program, all side by side: each lasts the
+// demo's own timeline and leaves most of the processor idle, so together they take the time of
+// one. The main runs: the demo with its data file and its soundtrack recorded (screen and sound
+// of one run), the same with Escape held from the closing screen, the same without any sound
+// server, and a run in a folder without zivivev.dat. Then the damaged data files, in the order
+// damaged_runs() gives them.
+struct AllRuns {
     std::string error;
     std::vector<DemoRun> runs;
     const DemoRun& music() const { return runs[0]; }
     const DemoRun& escape() const { return runs[1]; }
     const DemoRun& no_server() const { return runs[2]; }
     const DemoRun& no_data() const { return runs[3]; }
+    static constexpr size_t kDamaged = 4;  // the first damaged-data run
 };
-const MainPhase& main_phase();
+const AllRuns& all_runs();
+
+// The damaged-data runs, their data files written: object 3 random, cut, empty or damaged, then
+// zivivev.dat unreadable or cut short. Returns an error.
+std::string damaged_runs(std::vector<DemoRun>& runs);
+// The soundtrack cut about half way, inside a frame, as the cut case holds it.
+std::vector<uint8_t> cut_soundtrack(const std::vector<uint8_t>& music);
 
 }  // namespace e2e

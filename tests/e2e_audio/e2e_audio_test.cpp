@@ -1,4 +1,4 @@
-// The demo's soundtrack end to end, through the real Allegro: the run of the main phase that plays
+// The demo's soundtrack end to end, through the real Allegro: the run that plays
 // the soundtrack into a private PulseAudio null sink (Allegro 4 plays through ALSA, whose default
 // device a private HOME's ~/.asoundrc routes to PulseAudio; Allegro needs an X display even for
 // sound) is recorded from the sink's monitor and compared with mp3dec's decode of data file
@@ -23,7 +23,7 @@ TEST(Soundtrack, RecordingMatchesTheDecodedSoundtrack) {
     ASSERT_GT(frames(ref), size_t(kRate)) << "soundtrack shorter than a second?";
     ASSERT_GE(ref_first, 0);
 
-    const MainPhase& p = main_phase();
+    const AllRuns& p = all_runs();
     ASSERT_EQ(p.error, "");
     const DemoRun& r = p.music();
     std::printf("[ e2e      ] run with music: %.1f s, exit %d\n", r.o.exit_at, r.o.exit_code);

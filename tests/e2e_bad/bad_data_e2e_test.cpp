@@ -8,6 +8,56 @@
 
 #include <random>
 
+namespace e2e {
+
+std::vector<uint8_t> cut_soundtrack(const std::vector<uint8_t>& music) {
+    // Frames are ~627 bytes: 301 bytes past the middle falls inside one.
+    return std::vector<uint8_t>(music.begin(), music.begin() + long(music.size() / 2 + 301));
+}
+
+std::string damaged_runs(std::vector<DemoRun>& runs) {
+    const std::vector<uint8_t> music = real_soundtrack();
+    if (music.size() <= 100000u) return "no soundtrack in object 3 of the built zivivev.dat";
+    std::string err;
+    // Object 3: random bytes, not MPEG audio.
+    std::mt19937 rng(ziv::test_seed());
+    std::vector<uint8_t> noise(256 * 1024);
+    for (uint8_t& b : noise) b = uint8_t(rng());
+    const std::string root = ziv::tmp_path("cases");
+    if (!(err = write_with_object3(root + "/random", noise)).empty()) return err;
+    // Object 3: the soundtrack cut about half way, inside a frame.
+    if (!(err = write_with_object3(root + "/truncated", cut_soundtrack(music))).empty()) return err;
+    // Object 3: the soundtrack with twenty bursts of random bytes, as a damaged copy would be.
+    std::vector<uint8_t> damaged = music;
+    for (int k = 0; k < 20; ++k) {
+        size_t at = 4096 + rng() % (damaged.size() - 8192);
+        for (size_t i = at; i < at + 2048; ++i) damaged[i] = uint8_t(rng());
+    }
+    if (!(err = write_with_object3(root + "/damaged", damaged)).empty()) return err;
+    // Object 3: zero bytes long.
+    if (!(err = write_with_object3(root + "/empty", {})).empty()) return err;
+    // zivivev.dat that cannot be read: a directory of that name (the tests run as root, for whom
+    // a file without read permission stays readable).
+    if (ziv::run("mkdir -p '" + root + "/unreadable/zivivev.dat'") != 0) return "mkdir failed";
+    // zivivev.dat cut in the middle of object 2, the background picture.
+    std::vector<uint8_t> whole = ziv::read_file(built_datafile());
+    size_t obj3 = object3_offset(whole);
+    if (obj3 <= 500000u) return "object 3 of the built zivivev.dat not found past 500000 bytes";
+    if (ziv::run("mkdir -p '" + root + "/cutfile'") != 0) return "mkdir failed";
+    if (!ziv::write_file(root + "/cutfile/zivivev.dat", whole.data(), obj3 - 500000))
+        return "cannot write " + root + "/cutfile/zivivev.dat";
+
+    const Expected* with_data = &expected_with_data();
+    const Expected* builtin = &expected_builtin_font();
+    for (const char* name : {"random", "truncated", "empty", "damaged"})
+        runs.push_back(DemoRun{{name, root + "/" + name, with_data, Sound::recorded, Escape::never, 300}, {}});
+    for (const char* name : {"unreadable", "cutfile"})
+        runs.push_back(DemoRun{{name, root + "/" + name, builtin, Sound::recorded, Escape::never, 120}, {}});
+    return "";
+}
+
+}  // namespace e2e
+
 namespace {
 
 using namespace e2e;
@@ -15,55 +65,19 @@ using namespace e2e;
 size_t frames_of(const std::vector<int16_t>& s) { return s.size() / 2; }
 
 TEST(BadData, EveryDamagedDataFileKeepsItsTimelineAndEndsCleanly) {
-    const Expected& with_data = expected_with_data();
-    ASSERT_TRUE(with_data.ok) << with_data.error;
-    const Expected& builtin = expected_builtin_font();
-    ASSERT_TRUE(builtin.ok) << builtin.error;
-    const std::vector<uint8_t> music = real_soundtrack();
-    ASSERT_GT(music.size(), 100000u) << "no soundtrack in object 3 of the built zivivev.dat";
-
-    // Object 3: random bytes, not MPEG audio.
-    std::mt19937 rng(ziv::test_seed());
-    std::vector<uint8_t> noise(256 * 1024);
-    for (uint8_t& b : noise) b = uint8_t(rng());
-    const std::string root = ziv::tmp_path("cases");
-    ASSERT_EQ(write_with_object3(root + "/random", noise), "");
-    // Object 3: the soundtrack cut about half way, inside a frame (frames are ~627 bytes).
-    std::vector<uint8_t> cut(music.begin(), music.begin() + long(music.size() / 2 + 301));
-    ASSERT_EQ(write_with_object3(root + "/truncated", cut), "");
-    // Object 3: the soundtrack with twenty bursts of random bytes, as a damaged copy would be.
-    std::vector<uint8_t> damaged = music;
-    for (int k = 0; k < 20; ++k) {
-        size_t at = 4096 + rng() % (damaged.size() - 8192);
-        for (size_t i = at; i < at + 2048; ++i) damaged[i] = uint8_t(rng());
-    }
-    ASSERT_EQ(write_with_object3(root + "/damaged", damaged), "");
-    // Object 3: zero bytes long.
-    ASSERT_EQ(write_with_object3(root + "/empty", {}), "");
-    // zivivev.dat that cannot be read: a directory of that name (the tests run as root, for whom
-    // a file without read permission stays readable).
-    ASSERT_EQ(ziv::run("mkdir -p '" + root + "/unreadable/zivivev.dat'"), 0);
-    // zivivev.dat cut in the middle of object 2, the background picture.
-    std::vector<uint8_t> whole = ziv::read_file(built_datafile());
-    size_t obj3 = object3_offset(whole);
-    ASSERT_GT(obj3, 500000u);
-    ASSERT_EQ(ziv::run("mkdir -p '" + root + "/cutfile'"), 0);
-    ASSERT_TRUE(ziv::write_file(root + "/cutfile/zivivev.dat", whole.data(), obj3 - 500000));
+    const AllRuns& p = all_runs();
+    ASSERT_EQ(p.error, "");
 
     // What the cut soundtrack decodes to.
+    const std::vector<uint8_t> cut = cut_soundtrack(real_soundtrack());
     const std::vector<int16_t> cut_ref = decode_with_mp3dec(cut, "cut");
     const long ref_first = first_loud_frame(cut_ref);
     double cut_music_s = double(last_loud_frame(cut_ref) - ref_first) / kRate;
     ASSERT_GT(cut_music_s, 20.0);
 
-    std::vector<DemoRun> runs;
-    for (const char* name : {"random", "truncated", "empty", "damaged"})
-        runs.push_back(DemoRun{{name, root + "/" + name, &with_data, Sound::recorded, Escape::never, 300}, {}});
-    for (const char* name : {"unreadable", "cutfile"})
-        runs.push_back(DemoRun{{name, root + "/" + name, &builtin, Sound::recorded, Escape::never, 120}, {}});
-    ASSERT_EQ(run_all(runs), "");
-    for (const DemoRun& r : runs) std::printf("[ case     ] %s\n", report(r).c_str());
-    for (const DemoRun& r : runs) expect_no_crash(r);
+    ASSERT_EQ(p.runs.size(), AllRuns::kDamaged + 6);
+    const DemoRun* runs = &p.runs[AllRuns::kDamaged];
+    for (size_t i = 0; i < 6; ++i) expect_no_crash(runs[i]);
     const DemoRun &random = runs[0], &tr = runs[1], &empty = runs[2], &dm = runs[3];
 
     // Random bytes and an empty object: no player, the full timeline in silence.

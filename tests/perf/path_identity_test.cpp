@@ -116,7 +116,7 @@ TEST(PathSelection, BestPathOfThisProcessor) {
 // for AVX-512), as the processor and the system report them here, read straight (CPUID, XGETBV),
 // not through the compiler's run-time checks the library calls.
 TEST(PathSelection, SystemSavesTheWideRegisters) {
-    unsigned a, b, c, d;
+    unsigned a = 0, b = 0, c = 0, d = 0;
     ASSERT_TRUE(__get_cpuid(1, &a, &b, &c, &d));
     const bool fma = c & (1u << 12), osxsave = c & (1u << 27), avx = c & (1u << 28);
     unsigned b7 = 0;
