@@ -10,7 +10,7 @@
 //
 // This header is the library's own (not installed): the core's layout and the window-passing
 // calls under the players and mp3dec. Callers see the core through mpeg_core.h, which keeps the
-// bytes itself (core_api.cpp).
+// bytes itself (core_sources.cpp).
 #pragma once
 
 #include <cstdint>

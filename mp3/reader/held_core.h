@@ -1,7 +1,8 @@
 // The record behind an MpegCore* that mpeg_core_create makes: the core with the place of its
 // bytes (data in memory, fed pieces, or a reader), the sample-counted position, and the music
-// features (loops, fade, tags, the LAME tag's facts). Private to the library: core_api.cpp reads
-// and seeks, core_info.cpp reads the tags and tells the stream's facts.
+// features (loops, fade, tags, the LAME tag's facts). Private to the library: core_api.cpp makes
+// a core and reads, core_sources.cpp takes its bytes, core_seek.cpp seeks and counts frames,
+// core_loop.cpp loops and fades, core_info.cpp reads the tags and tells the stream's facts.
 #pragma once
 
 #include <cstddef>
@@ -99,3 +100,32 @@ void mpeg_held_free_tags(HeldCore* h);
 int64_t mpeg_held_length(const HeldCore* h);
 // Sums up the frames of data in memory, from its index (headers only).
 void mpeg_held_walk_memory(HeldCore* h);
+
+// The sources of bytes (core_sources.cpp).
+// The bytes of the window the frame search may see: all of them once the data has ended (the
+// tags at the end cut), else all but the hold-back.
+int32_t mpeg_held_visible(const HeldCore* h);
+// Marks fed or read data ended, its audio ending where the tags at its end begin (audio_end).
+void mpeg_held_data_ended(HeldCore* h);
+// Records the frames of the bytes at hand: a reader's window (only a reader that can seek uses
+// the index) or the window shown.
+void mpeg_held_index_window(HeldCore* h);
+// Reads the next piece of the reader into the window. false when no more bytes come (the data
+// ended, or the reader failed: *failed set).
+bool mpeg_held_read_piece(HeldCore* h, bool* failed);
+// The read position in the window shown, or -1 when the window does not hold it.
+int32_t mpeg_held_shown_pos(const HeldCore* h);
+// Whether the frame search, waiting for more bytes, stands between frames: inside or after a tag
+// or junk, or past one since `passed`.
+bool mpeg_held_between_frames(const MpegSync* s, uint32_t passed);
+// Fills out[*filled, room) from the source, the pieces of a reader read as they are needed.
+int32_t mpeg_held_fill(HeldCore* h, uint8_t* out, int32_t room, int32_t* filled);
+
+// Seeks (core_seek.cpp): whether the core can seek (data in memory, windows, a reader that can).
+bool mpeg_held_can_seek(const HeldCore* h);
+
+// The loop (core_loop.cpp): fills out[*filled, room) as the loop says: up to the loop's end, then
+// on from its start (within this read), and at the end of the data (when it comes before the
+// length said) on from the start; a pass that gives nothing ends the looping. The bytes read
+// count into the position.
+int32_t mpeg_held_read_looped(HeldCore* h, uint8_t* out, int32_t room, int32_t* filled);

@@ -1,7 +1,7 @@
 // The walk over a stream's frame headers (nothing decoded) and what the first frame claims about
 // the stream: the frames and bytes the walk found, whether every audio frame has one bitrate, and
 // whether the Info header and LAME tag agree with the walk. The core's length and its record of
-// the stream's facts are made of these (core_api.cpp, core_info.cpp).
+// the stream's facts are made of these (core_length.cpp, core_info.cpp).
 #pragma once
 
 #include <cstdint>
