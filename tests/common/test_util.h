@@ -14,6 +14,7 @@
 #include <fstream>
 #include <iterator>
 #include <memory>
+#include <sstream>
 #include <string>
 #include <vector>
 
@@ -107,41 +108,73 @@ inline std::string so_major() { return std::to_string(ZIV_VERSION_MAJOR_TEST); }
 inline std::string vector_path(const std::string& name) { return shared_dir() + "/vectors/" + name; }
 
 // The inputs of an input list (tests/inputs/*.txt: NAME|COMMAND lines, {DIR} the folder): the
-// folder that holds them (one per list, named after it), made here by running the commands, or,
-// in a cross build (ZIV_INPUTS_DIR), the folder where the fixture made them on the build machine
-// before the run. The names in list order; empty, with a failure reported, when a command fails.
+// folder that holds them (one per list, named after it), or, in a cross build (ZIV_INPUTS_DIR),
+// the folder where the fixture made them on the build machine before the run. Natively they are
+// made once per build: in ZIV_BINARY_DIR/test-inputs, in a folder named after the list and a hash
+// of its text (a changed list makes a new one), made first in a folder of the process's own and
+// renamed into place whole, so that test programs running side by side find it complete or make
+// their own (the first rename wins). Tests only read them. The names in list order; empty, with a
+// failure reported, when a command fails.
 inline std::vector<std::string> made_inputs(const std::string& list, std::string* dir) {
-    std::vector<std::string> names;
     std::ifstream in(std::string(ZIV_SOURCE_DIR) + "/tests/inputs/" + list);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     const std::string folder = list.substr(0, list.rfind('.'));
+    struct Line { std::string name, cmd; };
+    std::vector<Line> lines;
+    std::istringstream rows(text);
+    for (std::string line; std::getline(rows, line);) {
+        const size_t bar = line.find('|');
+        if (line.empty() || line[0] == '#' || bar == std::string::npos) continue;
+        lines.push_back({line.substr(0, bar), line.substr(bar + 1)});
+    }
+    if (lines.empty()) {
+        ADD_FAILURE() << "no inputs listed in " << list;
+        return {};
+    }
 #ifdef ZIV_INPUTS_DIR
     *dir = std::string(ZIV_INPUTS_DIR) + "/" + folder;
 #else
-    *dir = temp_dir() + "/" + folder;
+    uint64_t hash = 14695981039346656037ull;  // FNV-1a
+    for (unsigned char ch : text) hash = (hash ^ ch) * 1099511628211ull;
+    char hex[17];
+    std::snprintf(hex, sizeof hex, "%016llx", (unsigned long long)hash);
+    namespace fs = std::filesystem;
+    const std::string made = std::string(ZIV_BINARY_DIR) + "/test-inputs/" + folder + "-" + hex;
     std::error_code ec;
-    std::filesystem::create_directories(*dir, ec);
-#endif
-    std::string line;
-    while (std::getline(in, line)) {
-        const size_t bar = line.find('|');
-        if (line.empty() || line[0] == '#' || bar == std::string::npos) continue;
-        const std::string name = line.substr(0, bar);
-#ifndef ZIV_INPUTS_DIR
-        std::string cmd = line.substr(bar + 1);
-        for (size_t at; (at = cmd.find("{DIR}")) != std::string::npos;) cmd.replace(at, 5, *dir);
-        // Tag text in UTF-8 reaches the tools as it is written (as make_inputs.sh runs them).
-        if (run("export LC_ALL=C.UTF-8; " + cmd) != 0) {
-            ADD_FAILURE() << "could not make " << name << ": " << cmd;
-            return {};
+    if (!fs::is_directory(made, ec)) {
+        static unsigned serial = 0;
+        const std::string work = made + ".making-" + fs::path(temp_dir()).filename().string() +
+                                 "-" + std::to_string(serial++);
+        fs::create_directories(work, ec);
+        for (const Line& l : lines) {
+            std::string cmd = l.cmd;
+            for (size_t at; (at = cmd.find("{DIR}")) != std::string::npos;) cmd.replace(at, 5, work);
+            // Tag text in UTF-8 reaches the tools as it is written (as make_inputs.sh runs them).
+            if (run("export LC_ALL=C.UTF-8; " + cmd) != 0) {
+                ADD_FAILURE() << "could not make " << l.name << ": " << cmd;
+                fs::remove_all(work, ec);
+                return {};
+            }
         }
-#endif
-        if (!file_exists(*dir + "/" + name)) {
-            ADD_FAILURE() << name << " is not in " << *dir;
-            return {};
+        fs::rename(work, made, ec);
+        if (ec && !fs::is_directory(made)) {
+            *dir = work;  // kept where it was made
+        } else {
+            if (ec) fs::remove_all(work, ec);  // another program's folder came first
+            *dir = made;
         }
-        names.push_back(name);
+    } else {
+        *dir = made;
     }
-    if (names.empty()) ADD_FAILURE() << "no inputs listed in " << list;
+#endif
+    std::vector<std::string> names;
+    for (const Line& l : lines) {
+        if (!file_exists(*dir + "/" + l.name)) {
+            ADD_FAILURE() << l.name << " is not in " << *dir;
+            return {};
+        }
+        names.push_back(l.name);
+    }
     return names;
 }
 
