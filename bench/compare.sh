@@ -223,8 +223,9 @@ compare() {
 }
 
 # Wall time and page faults (minor and major, from /usr/bin/time's %R and %F) of the master
-# decoded to a file: one thread, two, mp3dec's default, and the default on one processor
-# (taskset -c 0). Each run writes a new file, the last run's output removed and the system's
+# decoded to a file: one thread, two, mp3dec's default, and one thread and the default on one
+# processor (taskset -c 0; taskset's own start is in both, and these rows are set against the
+# one-thread run on that processor). Each run writes a new file, the last run's output removed and the system's
 # writes finished first (untimed): a run that overwrites a file whose pages are still being
 # written out waits for them when it truncates it, and pays at its close for writing the file out
 # at once (the file system's guard for rewritten files), costs of the runs before rather than of
@@ -237,17 +238,18 @@ wall_faults_once() {
 }
 
 threads_wall() {
-  local file="$1" r m o w1 f1 w f label
+  local file="$1" r m o w1 f1 w f label base
   local -a modes=("-j 1" "-j 2" "default")
   local -A walls=() faults=()
   [ "$threads" = 1 ] || return 0
-  command -v taskset >/dev/null && modes+=("default, taskset -c 0")
+  command -v taskset >/dev/null && modes+=("-j 1, taskset -c 0" "default, taskset -c 0")
   for r in $(seq 1 "$runs"); do
     for m in "${modes[@]}"; do
       rm -f out.raw; sync
       case "$m" in
         default) o=$(wall_faults_once "$mp3dec" "$file" out.raw) ;;
         default,*) o=$(wall_faults_once taskset -c 0 "$mp3dec" "$file" out.raw) ;;
+        "-j 1,"*) o=$(wall_faults_once taskset -c 0 "$mp3dec" -j 1 "$file" out.raw) ;;
         *) o=$(wall_faults_once "$mp3dec" $m "$file" out.raw) ;;
       esac
       walls[$m]+="${o% *}"$'\n'; faults[$m]+="${o#* }"$'\n'
@@ -255,8 +257,10 @@ threads_wall() {
   done
   rm -f out.raw faults.txt
   printf '  mp3dec to a file (median of %s)          wall s  x -j 1  page faults  x -j 1\n' "$runs"
-  w1=$(printf '%s' "${walls[-j 1]}" | median); f1=$(printf '%s' "${faults[-j 1]}" | median)
   for m in "${modes[@]}"; do
+    base="-j 1"
+    case "$m" in *taskset*) base="-j 1, taskset -c 0" ;; esac
+    w1=$(printf '%s' "${walls[$base]}" | median); f1=$(printf '%s' "${faults[$base]}" | median)
     w=$(printf '%s' "${walls[$m]}" | median); f=$(printf '%s' "${faults[$m]}" | median)
     printf '    %-36s %8s %7s %12s %7s\n' "$m" "$w" "$(ratio "$w1" "$w")" "$f" "$(ratio "$f" "$f1")"
   done
